@@ -1,0 +1,37 @@
+# pavonix_library(<name> SOURCES ... [DEPS ...] [PUBLIC_INCLUDE <dir>])
+#   One static library per folder. Headers are included by their path from the repository root,
+#   for example #include "platform/dispatch/queue.h".
+function(pavonix_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS} Threads::Threads)
+endfunction()
+
+# pavonix_test(<name> SOURCES ... [DEPS ...] [LABELS ...] [ENV ...] [TIMEOUT s])
+#   One GoogleTest executable per folder, registered with ctest as one test.
+function(pavonix_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;LABELS;ENV" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+  add_test(NAME ${name} COMMAND ${name})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+  if(ARG_LABELS)
+    set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
+  endif()
+  if(ARG_ENV)
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${ARG_ENV}")
+  endif()
+endfunction()
+
+# pavonix_bench(<name> SOURCES ... [DEPS ...]): a Google Benchmark program, built with PAVONIX_BENCH.
+function(pavonix_bench name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  if(PAVONIX_BENCH)
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS} benchmark::benchmark)
+  endif()
+endfunction()

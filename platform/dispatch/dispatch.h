@@ -1,0 +1,135 @@
+// Serial queues, global concurrent queues, the main queue and event sources.
+//
+// Serial queues are cheap objects multiplexed on a small worker pool; a queue never owns a
+// thread. Sources watch a file descriptor (readable / writable) or a deadline, through one epoll
+// reactor thread, and deliver their handlers on a queue of the caller's choosing.
+//
+// The main queue is drained by whoever owns the main thread: the Qt event loop in the program
+// (through the poster) and runMainQueue() in tests.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace pavonix::dispatch {
+
+using Block = std::function<void()>;
+using Clock = std::chrono::steady_clock;
+
+class Queue : public std::enable_shared_from_this<Queue> {
+public:
+    virtual ~Queue() = default;
+    Queue(const Queue&) = delete;
+    Queue& operator=(const Queue&) = delete;
+
+    const std::string& label() const { return label_; }
+
+    // Runs the block later on this queue. Blocks submitted from one thread run in order.
+    virtual void async(Block block) = 0;
+    // Runs the block on this queue and returns once it has run. Calling it from this queue or
+    // from a queue that targets it is a precondition failure (the process aborts with a message).
+    virtual void sync(const Block& block) = 0;
+    // Runs the block on this queue no earlier than `delay` from now.
+    void after(Clock::duration delay, Block block);
+
+    // True while the calling thread runs an item of this queue, or of a queue targeting it.
+    bool isCurrent() const;
+
+    // Queue-specific values. getSpecific looks the key up on this queue, then along its target chain.
+    void setSpecific(const void* key, std::shared_ptr<void> value);
+    std::shared_ptr<void> getSpecific(const void* key) const;
+    // getSpecific on the queue whose item the calling thread is running; null off any queue.
+    static std::shared_ptr<void> currentSpecific(const void* key);
+
+    const std::shared_ptr<Queue>& target() const { return target_; }
+
+protected:
+    Queue(std::string label, std::shared_ptr<Queue> target);
+
+private:
+    friend struct QueueAccess;
+    std::string label_;
+    std::shared_ptr<Queue> target_;
+    struct Specifics;
+    std::shared_ptr<Specifics> specifics_;
+};
+using QueuePtr = std::shared_ptr<Queue>;
+
+// A new serial queue. With a target, its items run as items of the target (so they never
+// overlap with the target's own items either).
+QueuePtr makeSerialQueue(std::string label, QueuePtr target = nullptr);
+
+// Concurrent queue for blocking work (name look-ups, blocking system calls, libcurl). Its
+// threads are separate from the serial queues' pool, so blocking here never delays them.
+QueuePtr globalQueue();
+
+// The main thread's FIFO queue.
+QueuePtr mainQueue();
+
+// ---- Driving the main queue -------------------------------------------------------------------
+
+// Marks the calling thread as the main thread (done once at start-up, and by the test helpers).
+void setMainThread();
+bool isMainThread();
+
+// Called, from any thread, whenever the main queue receives work. The program posts a Qt event
+// that calls drainMainQueue(); a poster must not run the items itself.
+void setMainQueuePoster(std::function<void()> poster);
+
+// Runs every item currently in the main queue on the calling (main) thread; returns how many ran.
+std::size_t drainMainQueue();
+
+// Test helper: drains the main queue on the calling thread until `until` holds or the time-out
+// passes. Returns whether `until` held.
+bool runMainQueue(const std::function<bool()>& until,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// The executor through which core code reaches the main thread.
+struct MainExecutor {
+    static void post(Block block) { mainQueue()->async(std::move(block)); }
+};
+
+// ---- Sources ------------------------------------------------------------------------------------
+
+// A read, write or timer source. Sources start suspended: set the handlers, then resume().
+// Handlers run on the source's queue, never concurrently with each other.
+class Source : public std::enable_shared_from_this<Source> {
+public:
+    enum class Kind { read, write, timer };
+
+    // The source does not own the descriptor; close it in the cancel handler.
+    static std::shared_ptr<Source> makeRead(int fd, QueuePtr queue);
+    static std::shared_ptr<Source> makeWrite(int fd, QueuePtr queue);
+    static std::shared_ptr<Source> makeTimer(QueuePtr queue);
+
+    virtual ~Source() = default;
+
+    virtual void setEventHandler(Block handler) = 0;
+    virtual void setCancelHandler(Block handler) = 0;
+
+    // Timers: one shot, firing no earlier than `delay` after this call. Setting again moves it.
+    virtual void setTimer(Clock::duration delay) = 0;
+
+    // Suspension counts nest; a source starts with a count of 1. Resuming below 0 aborts.
+    virtual void suspend() = 0;
+    virtual void resume() = 0;
+
+    // No event handler starts after cancel(); the cancel handler runs once, on the queue, after
+    // the last event handler and once the suspend count is 0. The descriptor is out of the
+    // reactor before the cancel handler runs.
+    virtual void cancel() = 0;
+    virtual bool isCancelled() const = 0;
+
+    // For a read source: bytes waiting on a stream or datagram socket (0 on a stream means the
+    // peer ended it), a fixed positive count for a listening socket. Valid inside the handler.
+    virtual std::size_t data() const = 0;
+
+    virtual Kind kind() const = 0;
+    virtual int fd() const = 0;
+};
+using SourcePtr = std::shared_ptr<Source>;
+
+}  // namespace pavonix::dispatch
