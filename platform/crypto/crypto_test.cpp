@@ -1,0 +1,100 @@
+#include "platform/crypto/base64.h"
+#include "platform/crypto/constant_time.h"
+#include "platform/crypto/digest.h"
+#include "platform/crypto/secure_random.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+namespace pavonix::crypto {
+namespace {
+
+std::string hex(std::span<const std::uint8_t> bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (auto b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+TEST(Base64, EncodesRfc4648Vectors) {
+    const std::pair<const char*, const char*> vectors[] = {
+        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
+    for (const auto& [plain, encoded] : vectors) {
+        EXPECT_EQ(base64Encode(std::string_view(plain)), encoded);
+        auto decoded = base64Decode(encoded);
+        ASSERT_TRUE(decoded) << encoded;
+        EXPECT_EQ(text(*decoded), plain);
+    }
+}
+
+TEST(Base64, UrlFormSwapsAlphabetAndDropsPadding) {
+    const std::uint8_t bytes[] = {0xfb, 0xff, 0xfe, 0x3e};
+    EXPECT_EQ(base64Encode(bytes), "+//+Pg==");
+    EXPECT_EQ(base64urlEncode(bytes), "-__-Pg");
+    for (const char* form : {"-__-Pg", "-__-Pg==", "+//+Pg", "+//+Pg=="}) {
+        auto decoded = base64urlDecode(form);
+        ASSERT_TRUE(decoded) << form;
+        EXPECT_EQ(*decoded, Bytes(std::begin(bytes), std::end(bytes))) << form;
+    }
+}
+
+TEST(Base64, StrictDecoderRefusesLaxInput) {
+    for (const char* bad : {"Zg", "Zg=", "Zm9v\n", " Zm9v", "Zm9v YmFy", "Zg==Zg==", "Z===", "====",
+                            "Zm9*", "Zh==", "Zm9=", "-__-", "Zm\0v"}) {
+        EXPECT_FALSE(base64Decode(bad)) << bad;
+    }
+    EXPECT_FALSE(base64Decode(std::string_view("Zm\0v", 4)));
+    // A length one past a multiple of four can never be padded into valid base64.
+    EXPECT_FALSE(base64urlDecode("Zm9vY"));
+    EXPECT_FALSE(base64urlDecode("Zm9v="));
+    EXPECT_FALSE(base64urlDecode("Zh"));  // non-zero trailing bits
+}
+
+TEST(Digest, Sha256KnownAnswers) {
+    EXPECT_EQ(hex(sha256(std::string_view())), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(hex(sha256(std::string_view("abc"))), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+TEST(Digest, HmacSha256Rfc4231AndEdgeKeys) {
+    const Bytes key1(20, 0x0b);
+    EXPECT_EQ(hex(hmacSha256(key1, "Hi There")), "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7");
+    const std::string jefe = "Jefe";
+    const Bytes key2(jefe.begin(), jefe.end());
+    EXPECT_EQ(hex(hmacSha256(key2, "what do ya want for nothing?")),
+              "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+    const Bytes longKey(131, 0xaa);
+    EXPECT_EQ(hex(hmacSha256(longKey, "Test Using Larger Than Block-Size Key - Hash Key First")),
+              "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54");
+    EXPECT_EQ(hex(hmacSha256(Bytes{}, "")), "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad");
+}
+
+TEST(SecureRandom, GivesRequestedLengthAndFreshBytes) {
+    EXPECT_EQ(secureRandomBytes(0)->size(), 0u);
+    std::set<Bytes> seen;
+    for (int i = 0; i < 16; ++i) {
+        auto bytes = secureRandomBytes(16);
+        ASSERT_TRUE(bytes);
+        ASSERT_EQ(bytes->size(), 16u);
+        seen.insert(*bytes);
+    }
+    EXPECT_EQ(seen.size(), 16u);
+}
+
+TEST(ConstantTime, ComparesLengthThenEveryByte) {
+    const Bytes a{1, 2, 3}, b{1, 2, 3}, c{1, 2, 4}, d{1, 2};
+    EXPECT_TRUE(constantTimeEqual(a, b));
+    EXPECT_FALSE(constantTimeEqual(a, c));
+    EXPECT_FALSE(constantTimeEqual(a, d));
+    EXPECT_TRUE(constantTimeEqual(Bytes{}, Bytes{}));
+}
+
+}  // namespace
+}  // namespace pavonix::crypto
