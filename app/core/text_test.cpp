@@ -1,0 +1,44 @@
+#include "app/core/text.h"
+
+#include <gtest/gtest.h>
+
+namespace pavonix {
+namespace {
+
+TEST(TextTest, TrimsUnicodeWhitespaceAndNewlines) {
+    EXPECT_EQ(trimmedWhitespaceAndNewlines(" \t\r\n Intro \n"), "Intro");
+    EXPECT_EQ(trimmedWhitespaceAndNewlines("\xC2\xA0" "a b\xE2\x80\xA8"), "a b");       // NBSP, LS
+    EXPECT_EQ(trimmedWhitespaceAndNewlines("\xE3\x80\x80" "x\xE3\x80\x80"), "x");       // ideographic
+    EXPECT_EQ(trimmedWhitespaceAndNewlines("\xC2\x85" "x\xE2\x80\x8A"), "x");           // NEL, hair
+    EXPECT_EQ(trimmedWhitespaceAndNewlines("   "), "");
+    EXPECT_EQ(trimmedWhitespaceAndNewlines(""), "");
+    // Not white space: zero-width space, and a lone continuation byte of a space-like sequence.
+    EXPECT_EQ(trimmedWhitespaceAndNewlines("\xE2\x80\x8B" "x"), "\xE2\x80\x8B" "x");
+    EXPECT_EQ(trimmedWhitespaceAndNewlines("x \xA0"), "x \xA0");
+    EXPECT_EQ(trimmedWhitespaceAndNewlines("\xA0 x"), "\xA0 x");
+    // Multi-byte text next to the ends stays whole.
+    EXPECT_EQ(trimmedWhitespaceAndNewlines(" Fran\xC3\xA7" "ais "), "Fran\xC3\xA7" "ais");
+}
+
+TEST(TextTest, NormalizesSlideNames) {
+    EXPECT_EQ(normalizedSlideName("Intro"), "Intro");
+    EXPECT_EQ(normalizedSlideName("  #Intro "), "Intro");
+    EXPECT_EQ(normalizedSlideName("###  Intro"), "Intro");
+    EXPECT_EQ(normalizedSlideName("# # Intro"), "# Intro");  // only the leading run is dropped
+    EXPECT_EQ(normalizedSlideName("Q&A #2"), "Q&A #2");
+    EXPECT_EQ(normalizedSlideName(" ## \n"), "");
+    EXPECT_EQ(normalizedSlideName(""), "");
+}
+
+TEST(TextTest, SanitizesInvalidUTF8) {
+    EXPECT_TRUE(isValidUTF8("Fran\xC3\xA7" "ais \xF0\x9F\x8E\x89"));
+    EXPECT_FALSE(isValidUTF8("\xC0\xAF"));          // overlong
+    EXPECT_FALSE(isValidUTF8("\xED\xA0\x80"));      // surrogate
+    EXPECT_FALSE(isValidUTF8("\xF4\x90\x80\x80"));  // past U+10FFFF
+    EXPECT_FALSE(isValidUTF8("\xE2\x80"));          // cut short
+    EXPECT_EQ(sanitizedUTF8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(sanitizedUTF8("ok"), "ok");
+}
+
+}  // namespace
+}  // namespace pavonix

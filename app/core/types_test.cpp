@@ -1,0 +1,184 @@
+#include "app/core/types.h"
+
+#include <gtest/gtest.h>
+
+namespace pavonix {
+namespace {
+
+Date dateAt(double secondsSinceReference) {
+    Date date;
+    EXPECT_TRUE(dateFromSecondsSinceReferenceDate(secondsSinceReference, date));
+    return date;
+}
+
+TEST(PresentationCommandTest, DisplayTexts) {
+    EXPECT_EQ(PresentationCommand::start().displayText(), "Start");
+    EXPECT_EQ(PresentationCommand::start(true).displayText(), "Start from first slide");
+    EXPECT_EQ(PresentationCommand::goToSlideNumber(7).displayText(), "Go to slide 7");
+    EXPECT_EQ(PresentationCommand::goToSlideNamed("Intro").displayText(),
+              "Go to slide named \"Intro\"");
+    EXPECT_EQ(PresentationCommand::stop().displayText(), "Stop");
+    EXPECT_EQ(PresentationCommand::showNext().displayText(), "Show next");
+    EXPECT_EQ(PresentationCommand::showPrevious().displayText(), "Show previous");
+    EXPECT_NE(PresentationCommand::start(), PresentationCommand::start(true));
+    EXPECT_NE(PresentationCommand::goToSlideNumber(1), PresentationCommand::goToSlideNumber(2));
+}
+
+TEST(SharedTypesTest, LabelsAndNames) {
+    const char* labels[] = {"App Intent", "Bluetooth", "HTTP", "OSC", "Remote HTTP", "UI"};
+    for (std::size_t i = 0; i < std::size(allCommandSources); ++i) {
+        EXPECT_EQ(label(allCommandSources[i]), labels[i]);
+    }
+    EXPECT_EQ(rawValue(CommandSource::remoteHTTP), "remoteHTTP");
+    EXPECT_EQ(rawValue(PresentationProvider::powerPoint), "powerPoint");
+    EXPECT_EQ(displayName(PresentationProvider::googleSlides), "Google Slides");
+    EXPECT_EQ(presentationProviderFromRawValue("googleSlides"), PresentationProvider::googleSlides);
+    EXPECT_EQ(presentationProviderFromRawValue("Keynote"), std::nullopt);  // display name, not raw
+    EXPECT_EQ(text(BridgeServerStatus::State::starting), "Starting");
+    EXPECT_EQ(text(BridgeServerStatus::State::failed), "Failed");
+    EXPECT_EQ(BridgeServerStatus::stopped().detail, "Stopped");
+    EXPECT_EQ(title(WelcomePermission::localNetwork), "Local Network Access");
+    EXPECT_EQ(rawValue(WelcomePermissionGrantState::notDetermined), "notDetermined");
+    EXPECT_EQ(rawValue(PresentationWindowDisplaySection::fullScreenWindow), "fullScreenWindow");
+}
+
+TEST(SharedTypesTest, ResultsEncodeWithTheirKeys) {
+    auto result = CommandResult::failed(PresentationCommand::showNext(), "No show");
+    EXPECT_EQ(encodeRecord(result),
+              R"({"command":"Show next","message":"No show","status":"failed"})");
+    EXPECT_EQ(decodeRecord<CommandResult>(encodeRecord(result)), result);
+
+    PresentationProviderSelectionResult selection{ResultStatus::ok, "Selected Keynote.",
+                                                  PresentationProvider::keynote};
+    EXPECT_EQ(encodeRecord(selection),
+              R"({"message":"Selected Keynote.","presentationProvider":"keynote",)"
+              R"("presentationProviderName":"Keynote","status":"ok"})");
+    selection.presentationProvider.reset();
+    EXPECT_EQ(encodeRecord(selection), R"({"message":"Selected Keynote.","status":"ok"})");
+
+    SlideListResult slides{ResultStatus::ok, "", {{3, "Intro", "#Intro", true}}};
+    EXPECT_EQ(encodeRecord(slides),
+              R"({"message":"","slides":[{"hasExplicitName":true,"name":"Intro",)"
+              R"("notes":"#Intro","number":3}],"status":"ok"})");
+    EXPECT_EQ(decodeRecord<SlideListResult>(encodeRecord(slides)), slides);
+
+    PresentationWindowListResult windows{ResultStatus::ok, "", 42, {}};
+    windows.windows.push_back({42, 7, "Chromium", "org.chromium", "Deck - Google Slides",
+                               "Chromium - Deck - Google Slides", "pid 7", "window",
+                               PresentationWindowDisplaySection::googleSlides});
+    auto json = Json(windows);
+    EXPECT_EQ(json["windows"][0]["displaySection"], "googleSlides");
+    EXPECT_EQ(json["selectedWindowID"], 42);
+    EXPECT_EQ(decodeRecord<PresentationWindowListResult>(json.dump()), windows);
+    auto remote = Json(remoteListResult(windows));
+    EXPECT_FALSE(remote["windows"][0].contains("displaySection"));
+    EXPECT_EQ(remote["windows"][0].size(), 7u);
+}
+
+TEST(SharedTypesTest, StrictDecodingRefusesMissingAndMistypedFields) {
+    EXPECT_THROW(decodeRecord<CommandResult>(R"({"status":"ok","command":"Stop"})"),
+                 JSONDecodingError);
+    EXPECT_THROW(decodeRecord<CommandResult>(R"({"status":"OK","command":"x","message":""})"),
+                 JSONDecodingError);
+    EXPECT_THROW(decodeRecord<SlideSummary>(
+                     R"({"number":1.5,"name":"","notes":"","hasExplicitName":false})"),
+                 JSONDecodingError);
+    EXPECT_THROW(decodeRecord<SlideSummary>(
+                     R"({"number":1,"name":"","notes":"","hasExplicitName":1})"),
+                 JSONDecodingError);
+    EXPECT_THROW(decodeRecord<SlideListResult>(R"({"status":"ok","message":"","slides":{}})"),
+                 JSONDecodingError);
+    EXPECT_THROW(decodeRecord<SlideSummary>("[1]"), JSONDecodingError);
+    EXPECT_THROW(decodeRecord<SlideSummary>("{"), JSONDecodingError);
+    // A number too large for a 64-bit integer is not an integer.
+    EXPECT_THROW(decodeRecord<PresentationWindowSelectionResult>(
+                     R"({"status":"ok","message":"","selectedWindowID":18446744073709551615})"),
+                 JSONDecodingError);
+    EXPECT_EQ(decodeRecord<PresentationWindowSelectionResult>(
+                  R"({"status":"ok","message":"","selectedWindowID":5.0})")
+                  .selectedWindowID,
+              5);
+}
+
+TEST(PairingRecordsTest, DatesAreSecondsSinceTwoThousandOne) {
+    HTTPPairedDevice device{"lpp_AAAAAAAAAAAAAAAA", "Phone", dateAt(0)};
+    EXPECT_EQ(encodeRecord(device), R"({"createdAt":0.0,"id":"lpp_AAAAAAAAAAAAAAAA","name":"Phone"})");
+    EXPECT_EQ(unixSeconds(device.createdAt), 978307200);
+
+    // Fractions survive a round trip exactly at microsecond resolution.
+    device.createdAt = dateNow();
+    EXPECT_EQ(decodeRecord<HTTPPairedDevice>(encodeRecord(device)), device);
+
+    EXPECT_THROW(decodeRecord<HTTPPairedDevice>(R"({"id":"a","name":"b"})"), JSONDecodingError);
+    EXPECT_THROW(decodeRecord<HTTPPairedDevice>(R"({"id":"a","name":"b","createdAt":"x"})"),
+                 JSONDecodingError);
+    EXPECT_THROW(decodeRecord<HTTPPairedDevice>(R"({"id":"a","name":"b","createdAt":1e300})"),
+                 JSONDecodingError);
+}
+
+TEST(PairingRecordsTest, BluetoothDeviceLastSeenIsOptional) {
+    BluetoothPairedDevice device{"lpb_x", "Bluetooth Remote", dateAt(10.5), std::nullopt};
+    EXPECT_FALSE(Json(device).contains("lastSeenAt"));
+    EXPECT_EQ(decodeRecord<BluetoothPairedDevice>(
+                  R"({"id":"lpb_x","name":"Bluetooth Remote","createdAt":10.5,"lastSeenAt":null})"),
+              device);
+    device.lastSeenAt = dateAt(20.25);
+    EXPECT_EQ(encodeRecord(device),
+              R"({"createdAt":10.5,"id":"lpb_x","lastSeenAt":20.25,"name":"Bluetooth Remote"})");
+    EXPECT_EQ(decodeRecord<BluetoothPairedDevice>(encodeRecord(device)), device);
+    EXPECT_THROW(decodeRecord<BluetoothPairedDevice>(
+                     R"({"id":null,"name":"n","createdAt":1})"),
+                 JSONDecodingError);
+}
+
+TEST(PairingRecordsTest, RemoteTargetDefaultsAndTransport) {
+    auto target = decodeRecord<RemoteLanternpostTarget>(
+        R"({"id":"lpt_1","name":"","pairID":"lpp_2","createdAt":100,"extra":true})");
+    EXPECT_EQ(target.host, "");
+    EXPECT_EQ(target.port, 0);
+    EXPECT_EQ(target.transport, RemoteLanternpostTransport::http);
+    EXPECT_FALSE(target.bluetoothPeripheralIdentifier);
+    EXPECT_EQ(encodeRecord(target),
+              R"({"createdAt":100.0,"host":"","id":"lpt_1","name":"","pairID":"lpp_2",)"
+              R"("port":0,"transport":"http"})");
+
+    EXPECT_THROW(decodeRecord<RemoteLanternpostTarget>(
+                     R"({"id":"a","name":"","pairID":"p","createdAt":1,"transport":"HTTP"})"),
+                 JSONDecodingError);
+    EXPECT_THROW(decodeRecord<RemoteLanternpostTarget>(
+                     R"({"id":"a","name":"","pairID":"p","createdAt":1,"port":"8090"})"),
+                 JSONDecodingError);
+
+    target.transport = RemoteLanternpostTransport::bluetooth;
+    target.bluetoothPeripheralIdentifier = "e621e1f8-c36c-495a-93fc-0c247a3e6e5f";
+    auto decoded = decodeRecord<RemoteLanternpostTarget>(encodeRecord(target));
+    EXPECT_EQ(decoded.bluetoothPeripheralIdentifier, "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
+    EXPECT_THROW(decodeRecord<RemoteLanternpostTarget>(
+                     R"({"id":"a","name":"","pairID":"p","createdAt":1,)"
+                     R"("bluetoothPeripheralIdentifier":"not-a-uuid"})"),
+                 JSONDecodingError);
+}
+
+TEST(PairingRecordsTest, HealthLeavesOutAbsentProvider) {
+    RemoteLanternpostHealth health{"ok", std::nullopt, std::nullopt};
+    EXPECT_EQ(encodeRecord(health), R"({"status":"ok"})");
+    health = decodeRecord<RemoteLanternpostHealth>(
+        R"({"status":"ok","presentationProvider":"keynote","presentationProviderName":"Keynote"})");
+    EXPECT_EQ(health.presentationProviderName, "Keynote");
+    EXPECT_THROW(decodeRecord<RemoteLanternpostHealth>(R"({"presentationProvider":"keynote"})"),
+                 JSONDecodingError);
+}
+
+TEST(JSONCodingTest, HostileInput) {
+    EXPECT_FALSE(parseJSON(std::string(100000, '[')));
+    EXPECT_FALSE(parseJSON(std::string(65, '[') + std::string(65, ']')));
+    EXPECT_TRUE(parseJSON(std::string(64, '[') + std::string(64, ']')));
+    EXPECT_TRUE(parseJSON(R"({"a":"[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[["})"));
+    EXPECT_FALSE(parseJSON("\"\xff\""));
+    // Invalid UTF-8 in a text never makes encoding throw.
+    CommandResult result{ResultStatus::ok, "Go to slide named \"\xff\"", ""};
+    EXPECT_NO_THROW(encodeRecord(result));
+}
+
+}  // namespace
+}  // namespace pavonix

@@ -1,0 +1,64 @@
+#include "app/core/welcome_permission.h"
+
+namespace pavonix {
+
+using Permission = WelcomePermission;
+using GrantState = WelcomePermissionGrantState;
+
+std::string_view rawValue(Permission permission) {
+    switch (permission) {
+    case Permission::accessibility: return "accessibility";
+    case Permission::localNetwork: return "localNetwork";
+    case Permission::keynoteAutomation: return "keynoteAutomation";
+    case Permission::powerPointAutomation: return "powerPointAutomation";
+    }
+    return {};
+}
+
+std::string_view title(Permission permission) {
+    switch (permission) {
+    case Permission::accessibility: return "Accessibility";
+    case Permission::localNetwork: return "Local Network Access";
+    case Permission::keynoteAutomation: return "Keynote Apple Events";
+    case Permission::powerPointAutomation: return "PowerPoint Apple Events";
+    }
+    return {};
+}
+
+std::string_view description(Permission permission) {
+    switch (permission) {
+    case Permission::accessibility:
+        return "Focuses Google Slides windows and sends presentation keystrokes.";
+    case Permission::localNetwork:
+        return "Finds and connects to nearby Pavonix devices, and checks local HTTP/OSC control "
+               "access.";
+    case Permission::keynoteAutomation:
+        return "Controls Keynote decks, slide shows, presenter notes, and slide navigation.";
+    case Permission::powerPointAutomation:
+        return "Controls PowerPoint decks, slide shows, presenter notes, and slide navigation.";
+    }
+    return {};
+}
+
+std::string_view rawValue(GrantState state) {
+    switch (state) {
+    case GrantState::checking: return "checking";
+    case GrantState::granted: return "granted";
+    case GrantState::notDetermined: return "notDetermined";
+    case GrantState::denied: return "denied";
+    case GrantState::unavailable: return "unavailable";
+    }
+    return {};
+}
+
+void to_json(Json& json, Permission permission) { json = std::string(rawValue(permission)); }
+void from_json(const Json& json, Permission& permission) {
+    permission = decodeEnum(json, allWelcomePermissions, "WelcomePermission");
+}
+
+void to_json(Json& json, GrantState state) { json = std::string(rawValue(state)); }
+void from_json(const Json& json, GrantState& state) {
+    state = decodeEnum(json, allWelcomePermissionGrantStates, "WelcomePermissionGrantState");
+}
+
+}  // namespace pavonix
