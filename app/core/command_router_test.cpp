@@ -1,0 +1,255 @@
+#include "app/core/command_router.h"
+
+#include <limits>
+
+#include <gtest/gtest.h>
+
+namespace pavonix {
+// Readable failure messages.
+void PrintTo(const CommandRouteError& error, std::ostream* os) { *os << error.description(); }
+
+namespace {
+
+using Error = CommandRouteError;
+using Args = std::vector<CommandArgument>;
+
+PresentationCommand post(std::string_view target, std::string_view body = "") {
+    return CommandRouter::command("POST", target, body);
+}
+
+Error httpError(std::string_view method, std::string_view target, std::string_view body = "") {
+    try {
+        CommandRouter::command(method, target, body);
+    } catch (const Error& error) {
+        return error;
+    }
+    ADD_FAILURE() << "no error for " << method << " " << target << " " << body;
+    return Error::invalidJSON();
+}
+
+Error oscError(std::string_view address, const Args& args) {
+    try {
+        CommandRouter::command(address, args);
+    } catch (const Error& error) {
+        return error;
+    }
+    ADD_FAILURE() << "no error for " << address;
+    return Error::invalidJSON();
+}
+
+TEST(CommandRouterTest, EveryRouteAndAliasOverHTTPAndOSC) {
+    const std::pair<const char*, PresentationCommand> routes[] = {
+        {"/start", PresentationCommand::start()},
+        {"/stop", PresentationCommand::stop()},
+        {"/show/next", PresentationCommand::showNext()},
+        {"/show/previous", PresentationCommand::showPrevious()},
+    };
+    for (const auto& [path, command] : routes) {
+        for (std::string prefix : {"", "/keynote"}) {
+            EXPECT_EQ(post(prefix + path), command) << prefix + path;
+            EXPECT_EQ(post(prefix + path, "{}"), command) << prefix + path;
+            EXPECT_EQ(CommandRouter::command(prefix + path, Args{}), command) << prefix + path;
+        }
+    }
+    for (std::string prefix : {"", "/keynote"}) {
+        EXPECT_EQ(post(prefix + "/goto/slide/number", R"({"number": 7})"),
+                  PresentationCommand::goToSlideNumber(7));
+        EXPECT_EQ(post(prefix + "/goto/slide/named", R"({"name": "Intro"})"),
+                  PresentationCommand::goToSlideNamed("Intro"));
+        EXPECT_EQ(CommandRouter::command(prefix + "/goto/slide/number", Args{std::int32_t{7}}),
+                  PresentationCommand::goToSlideNumber(7));
+        EXPECT_EQ(CommandRouter::command(prefix + "/goto/slide/named", Args{std::string("Intro")}),
+                  PresentationCommand::goToSlideNamed("Intro"));
+    }
+}
+
+TEST(CommandRouterTest, ErrorDescriptions) {
+    EXPECT_EQ(Error::unknownRoute("/nope?x=1").description(), "Unknown command route: /nope?x=1");
+    EXPECT_EQ(Error::missingParameter("number").description(),
+              "Missing required parameter: number");
+    EXPECT_EQ(Error::invalidParameter("name").description(), "Invalid parameter: name");
+    EXPECT_EQ(Error::methodNotAllowed().description(),
+              "Only POST requests are supported for commands.");
+    EXPECT_STREQ(Error::invalidJSON().what(), "Request body must be valid JSON.");
+}
+
+TEST(CommandRouterTest, HTTPMethodAndPathRules) {
+    // The method is checked first, whatever the path.
+    EXPECT_EQ(httpError("GET", "/start"), Error::methodNotAllowed());
+    EXPECT_EQ(httpError("GET", "/unknown"), Error::methodNotAllowed());
+    EXPECT_EQ(httpError("PUT", "/stop"), Error::methodNotAllowed());
+    EXPECT_EQ(httpError("", "/stop"), Error::methodNotAllowed());
+    EXPECT_EQ(CommandRouter::command("post", "/stop", ""), PresentationCommand::stop());
+    EXPECT_EQ(CommandRouter::command("pOsT", "/stop", ""), PresentationCommand::stop());
+
+    // The query is ignored for matching, and an unknown route is quoted as received.
+    EXPECT_EQ(post("/show/next?source=remote#x"), PresentationCommand::showNext());
+    EXPECT_EQ(post("http://127.0.0.1:8090/keynote/stop"), PresentationCommand::stop());
+    EXPECT_EQ(post("/show%2Fnext"), PresentationCommand::showNext());
+    EXPECT_EQ(httpError("POST", "/health?x=1"), Error::unknownRoute("/health?x=1"));
+    EXPECT_EQ(httpError("POST", "/Start"), Error::unknownRoute("/Start"));
+    EXPECT_EQ(httpError("POST", "/start/"), Error::unknownRoute("/start/"));
+    EXPECT_EQ(httpError("POST", "/keynote"), Error::unknownRoute("/keynote"));
+    EXPECT_EQ(httpError("POST", "/keynote/keynote/stop"), Error::unknownRoute("/keynote/keynote/stop"));
+    EXPECT_EQ(httpError("POST", "/bad%zzescape"), Error::unknownRoute("/bad%zzescape"));
+    EXPECT_EQ(httpError("POST", "/cut%4"), Error::unknownRoute("/cut%4"));
+    EXPECT_EQ(httpError("POST", ""), Error::unknownRoute(""));
+
+    // Bodies: empty or blank is no parameter; anything else must be a JSON object.
+    EXPECT_EQ(post("/stop", " \r\n"), PresentationCommand::stop());
+    EXPECT_EQ(httpError("POST", "/stop", "garbage"), Error::invalidJSON());
+    EXPECT_EQ(httpError("POST", "/start", "[]"), Error::invalidJSON());
+    EXPECT_EQ(httpError("POST", "/goto/slide/number", "7"), Error::invalidJSON());
+    EXPECT_EQ(httpError("POST", "/goto/slide/number", R"({"number": 7)"), Error::invalidJSON());
+    // The route is looked at before the body.
+    EXPECT_EQ(httpError("POST", "/nope", "garbage"), Error::unknownRoute("/nope"));
+}
+
+TEST(CommandRouterTest, HTTPStartFlags) {
+    for (const char* key : {"fromBeginning", "fromFirstSlide", "firstSlide"}) {
+        EXPECT_EQ(post("/start", std::string("{\"") + key + "\": true}"),
+                  PresentationCommand::start(true))
+            << key;
+        EXPECT_EQ(post("/start", std::string("{\"") + key + "\": false}"),
+                  PresentationCommand::start(false));
+    }
+    EXPECT_EQ(post("/start", R"({"fromBeginning": false, "firstSlide": true})"),
+              PresentationCommand::start(true));
+    // Only a JSON true counts.
+    EXPECT_EQ(post("/start", R"({"fromBeginning": "true"})"), PresentationCommand::start(false));
+    EXPECT_EQ(post("/start", R"({"fromBeginning": 1})"), PresentationCommand::start(false));
+    EXPECT_EQ(post("/start", R"({"other": true})"), PresentationCommand::start(false));
+}
+
+TEST(CommandRouterTest, HTTPSlideNumber) {
+    const auto path = "/goto/slide/number";
+    EXPECT_EQ(post(path, R"({"number": 1})"), PresentationCommand::goToSlideNumber(1));
+    EXPECT_EQ(post(path, R"({"number": 12.0})"), PresentationCommand::goToSlideNumber(12));
+    EXPECT_EQ(post(path, R"({"number": 9223372036854775807})"),
+              PresentationCommand::goToSlideNumber(INT64_MAX));
+    EXPECT_EQ(httpError("POST", path), Error::missingParameter("number"));
+    EXPECT_EQ(httpError("POST", path, "{}"), Error::missingParameter("number"));
+    EXPECT_EQ(httpError("POST", path, R"({"number": null})"), Error::missingParameter("number"));
+    // The parser refuses numbers beyond the range of a double outright.
+    EXPECT_EQ(httpError("POST", path, R"({"number": 1e400})"), Error::invalidJSON());
+    for (const char* bad : {"0", "-3", "1.5", "\"7\"", "true", "[7]", "1e300", "-1e300",
+                            "9223372036854775808", "18446744073709551616",
+                            "123456789012345678901234567890"}) {
+        EXPECT_EQ(httpError("POST", path, std::string(R"({"number": )") + bad + "}"),
+                  Error::invalidParameter("number"))
+            << bad;
+    }
+}
+
+TEST(CommandRouterTest, HTTPSlideName) {
+    const auto path = "/goto/slide/named";
+    EXPECT_EQ(post(path, R"({"name": "  #Intro\n"})"), PresentationCommand::goToSlideNamed("Intro"));
+    EXPECT_EQ(post(path, R"({"name": "Caf\u00e9"})"), PresentationCommand::goToSlideNamed("Caf\xC3\xA9"));
+    EXPECT_EQ(httpError("POST", path), Error::missingParameter("name"));
+    EXPECT_EQ(httpError("POST", path, R"({"name": null})"), Error::missingParameter("name"));
+    EXPECT_EQ(httpError("POST", path, R"({"name": " ## "})"), Error::missingParameter("name"));
+    EXPECT_EQ(httpError("POST", path, R"({"name": "\u3000"})"), Error::missingParameter("name"));
+    EXPECT_EQ(httpError("POST", path, R"({"name": 5})"), Error::invalidParameter("name"));
+    EXPECT_EQ(httpError("POST", path, R"({"name": ["Intro"]})"), Error::invalidParameter("name"));
+}
+
+TEST(CommandRouterTest, OSCStartArguments) {
+    const auto start = [](CommandArgument argument) {
+        return CommandRouter::command("/start", Args{std::move(argument)}).fromFirstSlide();
+    };
+    EXPECT_FALSE(CommandRouter::command("/start", Args{}).fromFirstSlide());
+    EXPECT_TRUE(start(true));
+    EXPECT_FALSE(start(false));
+    EXPECT_TRUE(start(std::int32_t{1}));
+    EXPECT_TRUE(start(std::int32_t{-2}));
+    EXPECT_FALSE(start(std::int32_t{0}));
+    EXPECT_TRUE(start(0.5f));
+    EXPECT_FALSE(start(0.0f));
+    EXPECT_FALSE(start(std::numeric_limits<float>::quiet_NaN()));
+    EXPECT_TRUE(start(std::numeric_limits<double>::infinity()));
+    for (const char* yes : {"true", "YES", " 1 ", "First", "beginning", "fromBeginning",
+                            "FROMBEGINNING\n"}) {
+        EXPECT_TRUE(start(std::string(yes))) << yes;
+    }
+    for (const char* no : {"", "no", "false", "0", "2", "from beginning", "truex"}) {
+        EXPECT_FALSE(start(std::string(no))) << no;
+    }
+    EXPECT_FALSE(start(CommandArgumentNil{}));
+    EXPECT_FALSE(start(CommandArgumentImpulse{}));
+    EXPECT_FALSE(start(Bytes{1}));
+    // Only the first argument counts.
+    EXPECT_FALSE(CommandRouter::command("/start", Args{false, true}).fromFirstSlide());
+}
+
+TEST(CommandRouterTest, OSCSlideNumberArguments) {
+    const auto number = [](CommandArgument argument) {
+        return CommandRouter::command("/goto/slide/number", Args{std::move(argument)});
+    };
+    EXPECT_EQ(number(std::int32_t{3}), PresentationCommand::goToSlideNumber(3));
+    EXPECT_EQ(number(std::int64_t{1} << 40), PresentationCommand::goToSlideNumber(std::int64_t{1} << 40));
+    EXPECT_EQ(number(4.0f), PresentationCommand::goToSlideNumber(4));
+    EXPECT_EQ(number(5.0), PresentationCommand::goToSlideNumber(5));
+    EXPECT_EQ(number(std::string(" 007 ")), PresentationCommand::goToSlideNumber(7));
+    EXPECT_EQ(oscError("/goto/slide/number", Args{}), Error::missingParameter("number"));
+    const CommandArgument bad[] = {
+        std::int32_t{0}, std::int32_t{-1}, 4.5f, 0.0f, 1e30f,
+        std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+        std::numeric_limits<double>::max(), std::string("0"), std::string("-3"), std::string("+3"),
+        std::string("3a"), std::string(""), std::string("99999999999999999999"), true,
+        CommandArgumentNil{}, CommandArgumentImpulse{}, CommandArgumentTimeTag{1}, Bytes{7}};
+    for (const auto& argument : bad) {
+        EXPECT_EQ(oscError("/goto/slide/number", Args{argument}), Error::invalidParameter("number"))
+            << argument.index();
+    }
+}
+
+TEST(CommandRouterTest, OSCSlideNameArguments) {
+    EXPECT_EQ(CommandRouter::command("/goto/slide/named", Args{std::string("#Intro")}),
+              PresentationCommand::goToSlideNamed("Intro"));
+    EXPECT_EQ(oscError("/goto/slide/named", Args{}), Error::missingParameter("name"));
+    EXPECT_EQ(oscError("/goto/slide/named", Args{std::string(" # ")}),
+              Error::missingParameter("name"));
+    EXPECT_EQ(oscError("/goto/slide/named", Args{std::int32_t{3}}), Error::invalidParameter("name"));
+    EXPECT_EQ(oscError("/goto/slide/named", Args{Bytes{'I', 'n'}}), Error::invalidParameter("name"));
+    // Invalid UTF-8 is replaced so the name can be shown and sent on as JSON.
+    EXPECT_EQ(CommandRouter::command("/goto/slide/named", Args{std::string("A\xFF")}).slideName(),
+              "A\xEF\xBF\xBD");
+}
+
+TEST(CommandRouterTest, OSCAddressRules) {
+    EXPECT_EQ(CommandRouter::command("/stop", Args{std::string("ignored"), 1.0f}),
+              PresentationCommand::stop());
+    EXPECT_EQ(CommandRouter::command("/show/previous", Args{CommandArgumentNil{}}),
+              PresentationCommand::showPrevious());
+    // No OSC pattern matching and no query handling: addresses match exactly.
+    for (const char* address : {"/st*", "/show/{next,previous}", "/show/nex?", "/stop?x=1", "stop",
+                                "/STOP", ""}) {
+        EXPECT_EQ(oscError(address, Args{}), Error::unknownRoute(address)) << address;
+    }
+}
+
+TEST(CommandRouterTest, HostileInputNeverCrashes) {
+    // Deep nesting is refused before parsing.
+    std::string deep(200000, '[');
+    EXPECT_EQ(httpError("POST", "/start", deep), Error::invalidJSON());
+    std::string deepObject;
+    for (int i = 0; i < 5000; ++i) deepObject += R"({"a":)";
+    EXPECT_EQ(httpError("POST", "/goto/slide/number", deepObject), Error::invalidJSON());
+    // Invalid UTF-8 anywhere.
+    EXPECT_EQ(httpError("POST", "/goto/slide/named", "{\"name\": \"\xC0\xAF\"}"), Error::invalidJSON());
+    const Error unknown = httpError("POST", "/\xFF\xFE");
+    EXPECT_EQ(unknown.description(), "Unknown command route: /\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(oscError("/\xC3", Args{}).value(), "/\xEF\xBF\xBD");
+    // Large and odd bodies.
+    std::string big = R"({"name": ")" + std::string(1 << 20, 'x') + R"("})";
+    EXPECT_EQ(post("/goto/slide/named", big).slideName().size(), std::size_t{1} << 20);
+    EXPECT_EQ(httpError("POST", "/start", std::string("\0\0\0", 3)), Error::invalidJSON());
+    EXPECT_EQ(httpError("POST", "/goto/slide/number", R"({"number": NaN})"), Error::invalidJSON());
+    EXPECT_EQ(httpError("POST", "/goto/slide/number", R"({"number": 1, "number": 0})"),
+              Error::invalidParameter("number"));  // the last duplicate wins, as in the parser
+    Bytes bytes{'{', '}'};
+    EXPECT_EQ(CommandRouter::command("POST", "/stop", bytes), PresentationCommand::stop());
+}
+
+}  // namespace
+}  // namespace pavonix
