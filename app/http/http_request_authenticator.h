@@ -1,0 +1,79 @@
+// Decides, for every parsed request, whether the HTTP bridge may act on it: loopback peers and a
+// switched-off authentication pass; everyone else needs a valid signature from a paired device
+// (see request_signing.h), within the time window and with a nonce not seen before.
+#pragma once
+
+#include "app/core/pairing_records.h"
+#include "app/http/http_request.h"
+#include "app/http/request_signing.h"
+
+#include <sys/socket.h>
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pavonix::http {
+
+struct HTTPAuthConfiguration {
+    bool isEnabled = false;
+    // One per paired device whose secret could be read. Should an identifier appear twice, the
+    // first credential with it is the one used.
+    std::vector<HTTPAuthCredential> credentials;
+
+    bool operator==(const HTTPAuthConfiguration&) const = default;
+};
+
+struct HTTPAuthenticationResult {
+    enum class Outcome { acceptedWithoutPair, acceptedForPair, refused };
+    Outcome outcome = Outcome::refused;
+    std::string pairID;  // set for acceptedForPair
+
+    bool accepted() const { return outcome != Outcome::refused; }
+    bool operator==(const HTTPAuthenticationResult&) const = default;
+};
+
+// Seconds since 1970 with fraction.
+using WallClock = std::function<double()>;
+double systemWallClock();
+
+// Built once per server start; the nonce memory lives as long as the server. Safe to call from
+// any thread, though the server calls it from its own queue only.
+class HTTPRequestAuthenticator {
+public:
+    explicit HTTPRequestAuthenticator(HTTPAuthConfiguration configuration, WallClock clock = systemWallClock);
+
+    const HTTPAuthConfiguration& configuration() const { return configuration_; }
+
+    // Never throws; every refusal looks the same to the client.
+    HTTPAuthenticationResult authenticate(const HTTPRequest& request, bool peerIsLoopback, double now);
+    // The same with "now" from the injected clock.
+    HTTPAuthenticationResult authenticate(const HTTPRequest& request, bool peerIsLoopback);
+
+    // `name` is "pair-id", "timestamp", "nonce" or "signature": looked up under "x-pavonix-",
+    // and only when absent there under "x-lanternpost-".
+    static std::optional<std::string> headerValue(std::string_view name,
+                                                  const std::map<std::string, std::string>& headers);
+
+    bool recordNonce(const std::string& nonce, const std::string& pairID, double now) {
+        return nonces_.record(nonce, pairID, now);
+    }
+    void pruneNonces(double now) { nonces_.prune(now); }
+    std::size_t rememberedNonceCount() const { return nonces_.count(); }
+
+private:
+    const HTTPAuthConfiguration configuration_;
+    const WallClock clock_;
+    RequestNonceMemory nonces_;
+};
+
+// Loopback for the authentication rule: 127.0.0.0/8, ::1, or the names "localhost" and
+// "localhost." in any case. An IPv4-mapped IPv6 address (::ffff:127.0.0.1) is not loopback here.
+bool isLoopbackEndpoint(std::string_view host);
+// The same for a peer's socket address (AF_INET or AF_INET6; anything else is not loopback).
+bool isLoopbackEndpoint(const sockaddr* address, socklen_t length);
+
+}  // namespace pavonix::http

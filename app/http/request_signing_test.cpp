@@ -1,0 +1,319 @@
+// Vectors below were computed outside this code base with Python's hmac and hashlib:
+//   secret = bytes(range(32)), nonce = base64url(bytes(range(16))), timestamp "1700000000",
+//   text = "\n".join([algorithm, method, path, base64url(sha256(body)), timestamp, nonce]),
+//   signature = base64url(hmac.new(secret, text, sha256)), "=" stripped.
+#include "app/http/http_request_authenticator.h"
+#include "app/http/request_signing.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+namespace pavonix::http {
+namespace {
+
+using Outcome = HTTPAuthenticationResult::Outcome;
+
+const std::string kNonce = "AAECAwQFBgcICQoLDA0ODw";
+const std::string kBody = R"({"fromBeginning":true})";
+const std::string kBodyHash = "NF42Dwu4WWzH8PHs71qgPOu8A_wHiJzo8PTGDMwfIys";
+const std::string kEmptyBodyHash = "47DEQpj8HBSa-_TImW-5JCeuQeRkm5NMpJWZG3hSuFU";
+const std::string kPostSignature = "WmlnfjBDzmQ7UWR67_ZFL2qglI_AaQRQA0mcyzPP5_o";
+const std::string kLegacyPostSignature = "Z6sKePbjaMW_l6zPvS8QJluDdSkaFZcICjQxQ4bk1lo";
+const std::string kGetSignature = "b5YFmjo0srPIduDmPVXxppBXgJs5WOYAmb7tJ5DKloY";
+const std::string kLegacyGetSignature = "Sowx_921Lw5RCIAW7JJAt1VHdGkdtiiSr6M13TRLmL4";
+constexpr double kT = 1700000000;
+
+Bytes bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes secret(std::uint8_t first = 0) {
+    Bytes out(32);
+    for (int i = 0; i < 32; ++i) out[i] = static_cast<std::uint8_t>(first + i);
+    return out;
+}
+
+HTTPAuthCredential pairA() { return {"lpp_pairA", secret()}; }
+HTTPAuthCredential pairB() { return {"lpp_pairB", secret(100)}; }
+
+HTTPRequest request(std::string method, std::string path, const std::string& body,
+                    std::map<std::string, std::string> headers) {
+    return {std::move(method), std::move(path), std::move(headers), bytes(body)};
+}
+
+std::map<std::string, std::string> signedHeaders(const std::string& pair, const std::string& timestamp,
+                                                 const std::string& nonce, const std::string& signature,
+                                                 const std::string& prefix = "x-pavonix-") {
+    return {{prefix + "pair-id", pair}, {prefix + "timestamp", timestamp}, {prefix + "nonce", nonce},
+            {prefix + "signature", signature}};
+}
+
+// A request signed by the code's own signer (pinned against the vectors above).
+HTTPRequest signedPost(const HTTPAuthCredential& credential, const std::string& timestamp, const std::string& nonce,
+                       const std::string& path = "/show/next", const std::string& method = "POST") {
+    const auto headers = signRequest(credential, method, path, bytes(kBody), timestamp, nonce);
+    return request(method, path, kBody, signedHeaders(credential.pairID, timestamp, nonce, headers.signature));
+}
+
+HTTPRequestAuthenticator enabled(std::vector<HTTPAuthCredential> credentials = {pairA(), pairB()}) {
+    return HTTPRequestAuthenticator({true, std::move(credentials)}, [] { return kT; });
+}
+
+TEST(RequestSigning, CanonicalTextAndSignatureMatchVectors) {
+    EXPECT_EQ(requestBodyHash(bytes(kBody)), kBodyHash);
+    EXPECT_EQ(requestBodyHash({}), kEmptyBodyHash);
+    const std::string text = canonicalRequestText(kSignatureAlgorithm, "post", "/show/next", kBodyHash, "1700000000", kNonce);
+    EXPECT_EQ(text, "PAVONIX-HMAC-SHA256\nPOST\n/show/next\n" + kBodyHash + "\n1700000000\n" + kNonce);
+    EXPECT_EQ(requestSignature(secret(), text), kPostSignature);
+    EXPECT_EQ(requestSignature(secret(), canonicalRequestText(kLegacySignatureAlgorithm, "POST", "/show/next",
+                                                              kBodyHash, "1700000000", kNonce)),
+              kLegacyPostSignature);
+    EXPECT_EQ(requestSignature(secret(), canonicalRequestText(kSignatureAlgorithm, "GET", "/slides", kEmptyBodyHash,
+                                                              "1700000000", kNonce)),
+              kGetSignature);
+
+    const auto signedHeaders = signRequest(pairA(), "post", "/show/next", bytes(kBody), "1700000000", kNonce);
+    EXPECT_EQ(signedHeaders.signature, kPostSignature);
+    const auto headers = signedHeaders.headers();
+    ASSERT_EQ(headers.size(), 4u);
+    EXPECT_EQ(headers[0], (std::pair<std::string, std::string>{"X-Pavonix-Pair-ID", "lpp_pairA"}));
+    EXPECT_EQ(headers[1].first, "X-Pavonix-Timestamp");
+    EXPECT_EQ(headers[2].first, "X-Pavonix-Nonce");
+    EXPECT_EQ(headers[3], (std::pair<std::string, std::string>{"X-Pavonix-Signature", kPostSignature}));
+
+    EXPECT_EQ(signatureTimestamp(1700000000.999), "1700000000");
+    const auto nonce = makeRequestNonce();
+    ASSERT_TRUE(nonce);
+    EXPECT_EQ(nonce->size(), 22u);
+    EXPECT_NE(*nonce, *makeRequestNonce());
+}
+
+TEST(RequestSigning, TimestampParsing) {
+    EXPECT_EQ(parseSignatureTimestamp("1700000000"), 1700000000.0);
+    EXPECT_EQ(parseSignatureTimestamp("+1.5e3"), 1500.0);
+    EXPECT_EQ(parseSignatureTimestamp("0x10"), 16.0);
+    EXPECT_EQ(parseSignatureTimestamp("1700000000.25"), 1700000000.25);
+    for (const char* bad : {"", " 1700000000", "1700000000 ", "\t1", "1,5", "12abc", "abc", "."}) {
+        EXPECT_FALSE(parseSignatureTimestamp(bad)) << '"' << bad << '"';
+    }
+    EXPECT_FALSE(parseSignatureTimestamp(std::string("17\0" "00", 5)));
+    // Not-a-number and infinite texts parse, but no window admits them.
+    for (const char* text : {"nan", "NaN", "inf", "-infinity"}) {
+        auto value = parseSignatureTimestamp(text);
+        ASSERT_TRUE(value) << text;
+        EXPECT_FALSE(isTimestampWithinWindow(*value, kT)) << text;
+    }
+    EXPECT_FALSE(isTimestampWithinWindow(kT, NAN));
+}
+
+TEST(RequestSigning, TimestampIgnoresProgramLocale) {
+    // A locale whose decimal separator is a comma, compiled into a private folder.
+    const auto dir = std::filesystem::temp_directory_path() / ("pavonix-locale-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string command = "localedef -i de_DE -f UTF-8 '" + (dir / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
+    const bool built = std::system(command.c_str()) == 0;
+    ::setenv("LOCPATH", dir.c_str(), 1);
+    const char* set = built ? std::setlocale(LC_ALL, "de_DE.UTF-8") : nullptr;
+    if (set == nullptr) {
+        std::filesystem::remove_all(dir);
+        if (std::getenv("CI") != nullptr) FAIL() << "cannot build the de_DE locale (localedef, locales package)";
+        GTEST_SKIP() << "de_DE locale unavailable";
+    }
+    EXPECT_EQ(std::strtod("1,5", nullptr), 1.5);  // the locale really is in force
+    EXPECT_EQ(parseSignatureTimestamp("1700000000.5"), 1700000000.5);
+    EXPECT_FALSE(parseSignatureTimestamp("1700000000,5"));
+    std::setlocale(LC_ALL, "C");
+    ::unsetenv("LOCPATH");
+    std::filesystem::remove_all(dir);
+}
+
+TEST(RequestSigning, SignatureDecodingRequiresExactly32Bytes) {
+    std::string standard = kPostSignature;
+    for (char& c : standard) c = c == '-' ? '+' : c == '_' ? '/' : c;
+    EXPECT_TRUE(decodeRequestSignature(kPostSignature));
+    EXPECT_TRUE(decodeRequestSignature(kPostSignature + "="));
+    EXPECT_TRUE(decodeRequestSignature(standard + "="));
+    EXPECT_FALSE(decodeRequestSignature(kPostSignature + "A"));  // 44 characters: 33 bytes
+    EXPECT_FALSE(decodeRequestSignature(kPostSignature.substr(0, 42)));
+    EXPECT_FALSE(decodeRequestSignature(kPostSignature.substr(0, 33)));  // one past a multiple of four
+    EXPECT_FALSE(decodeRequestSignature(""));
+}
+
+TEST(RequestAuthenticator, PinnedVectorsUnderBothIdentifiersAndPrefixes) {
+    auto auth = enabled();
+    // Current identifier with the current prefix, legacy identifier with the legacy prefix.
+    const std::pair<const char*, std::string> cases[] = {{"x-pavonix-", kPostSignature},
+                                                         {"x-lanternpost-", kLegacyPostSignature}};
+    for (const auto& [prefix, signature] : cases) {
+        // Each accepted request consumes the nonce, so each case gets a fresh authenticator.
+        auto fresh = enabled();
+        auto result = fresh.authenticate(
+            request("POST", "/show/next", kBody, signedHeaders("lpp_pairA", "1700000000", kNonce, signature, prefix)),
+            false);
+        EXPECT_EQ(result, (HTTPAuthenticationResult{Outcome::acceptedForPair, "lpp_pairA"})) << signature;
+    }
+    // Prefixes mixed header by header; the legacy identifier with no body.
+    auto headers = signedHeaders("lpp_pairA", "1700000000", kNonce, kLegacyGetSignature);
+    headers.erase("x-pavonix-pair-id");
+    headers["x-lanternpost-pair-id"] = "lpp_pairA";
+    EXPECT_TRUE(auth.authenticate(request("GET", "/slides", "", headers), false).accepted());
+    // The current prefix wins when both are present.
+    auto shadowed = enabled();
+    auto both = signedHeaders("lpp_pairA", "1700000000", kNonce, kGetSignature);
+    both["x-lanternpost-signature"] = "garbage";
+    EXPECT_TRUE(shadowed.authenticate(request("get", "/slides", "", both), false).accepted());
+}
+
+TEST(RequestAuthenticator, LoopbackAndSwitchBypassEverything) {
+    auto auth = enabled();
+    const auto bare = request("POST", "/show/next", "", {});
+    EXPECT_EQ(auth.authenticate(bare, true).outcome, Outcome::acceptedWithoutPair);
+    EXPECT_EQ(auth.authenticate(bare, false).outcome, Outcome::refused);
+
+    HTTPRequestAuthenticator off({false, {pairA()}}, [] { return kT; });
+    auto wrong = signedPost(pairA(), "1700000000", kNonce);
+    wrong.headers["x-pavonix-signature"] = kGetSignature;
+    EXPECT_EQ(off.authenticate(wrong, false).outcome, Outcome::acceptedWithoutPair);
+
+    HTTPRequestAuthenticator noPairs({true, {}}, [] { return kT; });
+    EXPECT_FALSE(noPairs.authenticate(signedPost(pairA(), "1700000000", kNonce), false).accepted());
+    EXPECT_FALSE(auth.authenticate(signedPost({"lpp_unknown", secret()}, "1700000000", kNonce), false).accepted());
+}
+
+TEST(RequestAuthenticator, LoopbackRule) {
+    for (const char* host : {"127.0.0.1", "127.255.3.4", "::1", "0:0:0:0:0:0:0:1", "localhost", "LOCALHOST",
+                             "LocalHost."}) {
+        EXPECT_TRUE(isLoopbackEndpoint(host)) << host;
+    }
+    for (const char* host : {"::ffff:127.0.0.1", "128.0.0.1", "10.0.0.1", "::", "::2", "localhost.localdomain",
+                             "localhost..", "", "127.1"}) {
+        EXPECT_FALSE(isLoopbackEndpoint(host)) << host;
+    }
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.9.9.9", &v4.sin_addr);
+    EXPECT_TRUE(isLoopbackEndpoint(reinterpret_cast<sockaddr*>(&v4), sizeof v4));
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, "::ffff:127.0.0.1", &v6.sin6_addr);
+    EXPECT_FALSE(isLoopbackEndpoint(reinterpret_cast<sockaddr*>(&v6), sizeof v6));
+    v6.sin6_addr = in6addr_loopback;
+    EXPECT_TRUE(isLoopbackEndpoint(reinterpret_cast<sockaddr*>(&v6), sizeof v6));
+    EXPECT_FALSE(isLoopbackEndpoint(reinterpret_cast<sockaddr*>(&v6), sizeof(sockaddr_in)));  // truncated
+}
+
+TEST(RequestAuthenticator, TimeWindowEdges) {
+    auto auth = enabled();
+    auto at = [&](double now, const std::string& timestamp, const std::string& nonce) {
+        return auth.authenticate(signedPost(pairA(), timestamp, nonce), false, now).accepted();
+    };
+    EXPECT_TRUE(at(kT + 120, "1700000000", "n1"));
+    EXPECT_FALSE(at(kT + 121, "1700000000", "n2"));
+    EXPECT_TRUE(at(kT - 120, "1700000000", "n3"));   // a clock ahead by the window
+    EXPECT_FALSE(at(kT + 120.5, "1700000000", "n4"));
+    EXPECT_TRUE(at(kT + 120.5, "1700000000.5", "n5"));  // the fraction counts
+    EXPECT_FALSE(at(kT, " 1700000000", "n6"));
+    EXPECT_FALSE(at(kT, "1700000000 ", "n7"));
+    EXPECT_FALSE(at(kT, "nan", "n8"));
+    EXPECT_FALSE(at(kT, "inf", "n9"));
+    // None of the refused requests used up its nonce.
+    EXPECT_EQ(auth.rememberedNonceCount(), 3u);
+    EXPECT_TRUE(at(kT, "1700000000", "n2"));
+}
+
+TEST(RequestAuthenticator, NonceReplayAndExpiry) {
+    auto auth = enabled();
+    const auto first = signedPost(pairA(), "1700000000", kNonce);
+    EXPECT_TRUE(auth.authenticate(first, false, kT).accepted());
+    EXPECT_FALSE(auth.authenticate(first, false, kT + 10).accepted());
+    // The same nonce is a different nonce for another pair.
+    EXPECT_TRUE(auth.authenticate(signedPost(pairB(), "1700000000", kNonce), false, kT).accepted());
+
+    // A bad signature does not consume the nonce it carries.
+    auto forged = signedPost(pairA(), "1700000000", "fresh");
+    forged.headers["x-pavonix-signature"] = kPostSignature;
+    EXPECT_FALSE(auth.authenticate(forged, false, kT).accepted());
+    EXPECT_TRUE(auth.authenticate(signedPost(pairA(), "1700000000", "fresh"), false, kT).accepted());
+
+    // Remembered for 240 seconds after first acceptance, forgotten after that.
+    HTTPRequestAuthenticator memory({true, {pairA()}});
+    EXPECT_TRUE(memory.recordNonce("x", "p", 1000));
+    EXPECT_FALSE(memory.recordNonce("x", "p", 1240));
+    EXPECT_TRUE(memory.recordNonce("x", "p", 1241));
+    memory.pruneNonces(1241 + 241);
+    EXPECT_EQ(memory.rememberedNonceCount(), 0u);
+}
+
+TEST(RequestAuthenticator, EverySignedPartMatters) {
+    auto auth = enabled();
+    const auto base = signedPost(pairA(), "1700000000", kNonce);
+    auto mutate = [&](auto change) {
+        auto copy = base;
+        change(copy);
+        return auth.authenticate(copy, false).accepted();
+    };
+    EXPECT_FALSE(mutate([](HTTPRequest& r) { r.path = "/show/next/"; }));
+    EXPECT_FALSE(mutate([](HTTPRequest& r) { r.path = "/show/next?x=1"; }));
+    EXPECT_FALSE(mutate([](HTTPRequest& r) { r.path = "/show/%6Eext"; }));
+    EXPECT_FALSE(mutate([](HTTPRequest& r) { r.body.push_back(' '); }));
+    EXPECT_FALSE(mutate([](HTTPRequest& r) { r.method = "PUT"; }));
+    EXPECT_FALSE(mutate([](HTTPRequest& r) { r.headers["x-pavonix-timestamp"] = "1700000001"; }));
+    EXPECT_FALSE(mutate([](HTTPRequest& r) { r.headers["x-pavonix-pair-id"] = "lpp_pairB"; }));
+    EXPECT_FALSE(mutate([](HTTPRequest& r) { r.headers["x-pavonix-signature"] = ""; }));
+    EXPECT_FALSE(mutate([](HTTPRequest& r) { r.headers["x-pavonix-signature"] += "A"; }));
+    EXPECT_FALSE(mutate([](HTTPRequest& r) { r.headers.erase("x-pavonix-nonce"); }));
+    EXPECT_EQ(auth.rememberedNonceCount(), 0u);
+    // A lower-case method is verified upper-cased; padding and the standard alphabet are fine.
+    EXPECT_TRUE(mutate([](HTTPRequest& r) {
+        r.method = "post";
+        std::string& s = r.headers["x-pavonix-signature"];
+        for (char& c : s) c = c == '-' ? '+' : c == '_' ? '/' : c;
+        s += "=";
+    }));
+
+    // A valid signature over an empty nonce is still refused.
+    auto emptyNonce = signedPost(pairA(), "1700000000", "");
+    EXPECT_FALSE(auth.authenticate(emptyNonce, false).accepted());
+}
+
+TEST(RequestAuthenticator, DuplicatePairIdentifiersUseTheFirst) {
+    auto auth = enabled({pairA(), {"lpp_pairA", secret(7)}});
+    EXPECT_TRUE(auth.authenticate(signedPost(pairA(), "1700000000", "a"), false).accepted());
+    EXPECT_FALSE(auth.authenticate(signedPost({"lpp_pairA", secret(7)}, "1700000000", "b"), false).accepted());
+}
+
+TEST(RequestAuthenticator, ConcurrentCallersConsumeEachNonceOnce) {
+    auto auth = enabled();
+    std::vector<HTTPRequest> requests;
+    for (int i = 0; i < 64; ++i) requests.push_back(signedPost(pairA(), "1700000000", "nonce" + std::to_string(i)));
+    std::atomic<int> accepted{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (const auto& r : requests) accepted += auth.authenticate(r, false).accepted() ? 1 : 0;
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(accepted.load(), 64);
+}
+
+TEST(RequestNonceMemory, CapsEachPair) {
+    RequestNonceMemory memory;
+    for (std::size_t i = 0; i < RequestNonceMemory::kMaxNoncesPerPair; ++i) {
+        ASSERT_TRUE(memory.record(std::to_string(i), "p", 0));
+    }
+    EXPECT_FALSE(memory.record("one more", "p", 0));
+    EXPECT_TRUE(memory.record("one more", "q", 0));
+    EXPECT_TRUE(memory.record("one more", "p", 241));  // the old ones have expired
+    EXPECT_EQ(memory.count(), 1u);
+}
+
+}  // namespace
+}  // namespace pavonix::http
