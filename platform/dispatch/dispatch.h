@@ -12,12 +12,25 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace pavonix::dispatch {
 
 using Block = std::function<void()>;
 using Clock = std::chrono::steady_clock;
+
+// Misuse by calling code (never reachable from remote input): prints "Precondition failed: <text>"
+// to stderr and aborts. Shared by the layers above for their own fixed assertion texts.
+[[noreturn]] void preconditionFailure(const char* text);
+
+// The fixed texts of this layer's own precondition failures.
+inline constexpr const char* kSyncDeadlockText =
+    "Queue::sync onto a queue the calling thread already runs would deadlock";
+inline constexpr const char* kOverResumeText = "Source::resume without a matching suspend";
+inline constexpr const char* kOffMainDrainText = "The main queue is drained off the main thread";
 
 class Queue : public std::enable_shared_from_this<Queue> {
 public:
@@ -35,8 +48,12 @@ public:
     // Runs the block on this queue no earlier than `delay` from now.
     void after(Clock::duration delay, Block block);
 
-    // True while the calling thread runs an item of this queue, or of a queue targeting it.
+    // True while the calling thread runs an item of this queue, or of a queue targeting it
+    // (also from inside a sync() that such an item made, since the queue then waits for it).
     bool isCurrent() const;
+
+    // Global queues are concurrent; every other queue runs one item at a time.
+    virtual bool isConcurrent() const { return false; }
 
     // Queue-specific values. getSpecific looks the key up on this queue, then along its target chain.
     void setSpecific(const void* key, std::shared_ptr<void> value);
@@ -53,8 +70,8 @@ private:
     friend struct QueueAccess;
     std::string label_;
     std::shared_ptr<Queue> target_;
-    struct Specifics;
-    std::shared_ptr<Specifics> specifics_;
+    mutable std::mutex specificsMutex_;
+    std::vector<std::pair<const void*, std::shared_ptr<void>>> specifics_;
 };
 using QueuePtr = std::shared_ptr<Queue>;
 
@@ -63,8 +80,10 @@ using QueuePtr = std::shared_ptr<Queue>;
 QueuePtr makeSerialQueue(std::string label, QueuePtr target = nullptr);
 
 // Concurrent queue for blocking work (name look-ups, blocking system calls, libcurl). Its
-// threads are separate from the serial queues' pool, so blocking here never delays them.
-QueuePtr globalQueue();
+// threads are separate from the serial queues' pool, so blocking here never delays them. The
+// three priorities are distinct queue objects over one elastic pool (sync runs inline).
+enum class Priority { low, normal, high };
+QueuePtr globalQueue(Priority priority = Priority::normal);
 
 // The main thread's FIFO queue.
 QueuePtr mainQueue();
@@ -110,7 +129,8 @@ public:
     virtual void setEventHandler(Block handler) = 0;
     virtual void setCancelHandler(Block handler) = 0;
 
-    // Timers: one shot, firing no earlier than `delay` after this call. Setting again moves it.
+    // Timers: one shot, firing no earlier than `delay` after this call. Setting again moves it,
+    // and drops a fire of the old deadline that has not reached its handler yet.
     virtual void setTimer(Clock::duration delay) = 0;
 
     // Suspension counts nest; a source starts with a count of 1. Resuming below 0 aborts.
@@ -119,12 +139,17 @@ public:
 
     // No event handler starts after cancel(); the cancel handler runs once, on the queue, after
     // the last event handler and once the suspend count is 0. The descriptor is out of the
-    // reactor before the cancel handler runs.
+    // reactor when cancel() returns. (Called from another thread than the queue's, a handler
+    // that had already been committed to run may still be running.) Dropping the last reference
+    // to an uncancelled source unregisters it quietly: no cancel handler runs then.
     virtual void cancel() = 0;
     virtual bool isCancelled() const = 0;
 
     // For a read source: bytes waiting on a stream or datagram socket (0 on a stream means the
-    // peer ended it), a fixed positive count for a listening socket. Valid inside the handler.
+    // peer ended it), a fixed positive count for a listening socket. A datagram socket reports
+    // at least 1 while anything is queued, so an empty datagram is never taken for an end of
+    // stream. A pipe or other descriptor reports its FIONREAD count, 0 at its end. Write
+    // sources report 1, timers the number of fires (1). Valid inside the event handler.
     virtual std::size_t data() const = 0;
 
     virtual Kind kind() const = 0;

@@ -1,0 +1,2 @@
+#include <gtest/gtest.h>
+#include "platform/dispatch/dispatch.h"
