@@ -1,0 +1,117 @@
+#include "platform/x11/recording_window_system.h"
+
+#include <algorithm>
+
+namespace pavonix::x11 {
+
+void RecordingWindowSystem::setWindows(std::vector<WindowInfo> windows) {
+    std::lock_guard lock(mutex_);
+    windows_ = std::move(windows);
+}
+
+void RecordingWindowSystem::addWindow(WindowInfo window) {
+    std::lock_guard lock(mutex_);
+    windows_.push_back(std::move(window));
+}
+
+void RecordingWindowSystem::removeWindow(WindowId id) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(windows_, [id](const WindowInfo& w) { return w.id == id; });
+    if (active_ == id) active_.reset();
+}
+
+void RecordingWindowSystem::setUnavailable(std::optional<std::string> reason) {
+    std::lock_guard lock(mutex_);
+    unavailable_ = std::move(reason);
+}
+
+void RecordingWindowSystem::setCanSendKeys(bool can) {
+    std::lock_guard lock(mutex_);
+    canSendKeys_ = can;
+}
+
+void RecordingWindowSystem::refuseFocus(WindowId id) {
+    std::lock_guard lock(mutex_);
+    refused_.push_back(id);
+}
+
+void RecordingWindowSystem::setActiveWindow(std::optional<WindowId> id) {
+    std::lock_guard lock(mutex_);
+    active_ = id;
+}
+
+std::vector<WindowId> RecordingWindowSystem::activations() const {
+    std::lock_guard lock(mutex_);
+    return activations_;
+}
+
+std::vector<RecordingWindowSystem::Typed> RecordingWindowSystem::typed() const {
+    std::lock_guard lock(mutex_);
+    return typed_;
+}
+
+void RecordingWindowSystem::clearRecords() {
+    std::lock_guard lock(mutex_);
+    activations_.clear();
+    typed_.clear();
+}
+
+std::optional<std::string> RecordingWindowSystem::unavailableReason() {
+    std::lock_guard lock(mutex_);
+    return unavailable_;
+}
+
+bool RecordingWindowSystem::canSendKeys() {
+    std::lock_guard lock(mutex_);
+    return !unavailable_ && canSendKeys_;
+}
+
+std::vector<WindowInfo> RecordingWindowSystem::listWindows() {
+    std::lock_guard lock(mutex_);
+    if (unavailable_) return {};
+    return windows_;
+}
+
+std::optional<WindowInfo> RecordingWindowSystem::window(WindowId id) {
+    std::lock_guard lock(mutex_);
+    if (unavailable_) return std::nullopt;
+    for (const auto& w : windows_) {
+        if (w.id == id) return w;
+    }
+    return std::nullopt;
+}
+
+std::optional<WindowId> RecordingWindowSystem::activeWindow() {
+    std::lock_guard lock(mutex_);
+    if (unavailable_) return std::nullopt;
+    return active_;
+}
+
+bool RecordingWindowSystem::hasLocked(WindowId id) const {
+    return std::any_of(windows_.begin(), windows_.end(),
+                       [id](const WindowInfo& w) { return w.id == id; });
+}
+
+Outcome RecordingWindowSystem::activate(WindowId id, std::chrono::milliseconds) {
+    std::lock_guard lock(mutex_);
+    if (unavailable_) return Outcome::failure(*unavailable_);
+    if (!hasLocked(id)) return Outcome::failure("The window no longer exists.");
+    activations_.push_back(id);
+    if (std::find(refused_.begin(), refused_.end(), id) != refused_.end()) {
+        return Outcome::failure("The window did not receive the keyboard focus.");
+    }
+    active_ = id;
+    return Outcome::success();
+}
+
+Outcome RecordingWindowSystem::sendKeys(WindowId target, std::span<const KeyStroke> strokes) {
+    std::lock_guard lock(mutex_);
+    if (unavailable_) return Outcome::failure(*unavailable_);
+    if (!canSendKeys_) return Outcome::failure("Synthetic key events are not supported.");
+    if (!hasLocked(target)) return Outcome::failure("The window no longer exists.");
+    if (active_ != target) return Outcome::failure("The window lost the keyboard focus.");
+    for (const auto& stroke : strokes) typed_.push_back({target, stroke});
+    return Outcome::success();
+}
+
+}  // namespace pavonix::x11

@@ -1,0 +1,382 @@
+#include "platform/x11/xvfb_session.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+extern char** environ;
+
+namespace pavonix::x11::testing {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct CStrings {
+    std::vector<std::string> strings;
+    std::vector<char*> pointers;
+    char** get() {
+        pointers.clear();
+        for (auto& s : strings) pointers.push_back(s.data());
+        pointers.push_back(nullptr);
+        return pointers.data();
+    }
+};
+
+// Starts a program whose stdin is /dev/null and whose output goes to `log`. `keepFd`, when not
+// negative, becomes descriptor 3 of the child. The child dies with the thread that started it, so
+// a crashed test leaves no server behind.
+pid_t spawn(std::vector<std::string> argv, std::vector<std::string> env, const std::string& log,
+            int keepFd) {
+    CStrings args{std::move(argv), {}};
+    CStrings envs{std::move(env), {}};
+    char** a = args.get();
+    char** e = envs.get();
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (in >= 0) dup2(in, 0);
+    if (out >= 0) {
+        dup2(out, 1);
+        dup2(out, 2);
+    }
+    if (keepFd >= 0) dup2(keepFd, 3);
+    execvpe(a[0], a, e);
+    _exit(127);
+}
+
+void stop(pid_t& pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 200; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            pid = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+}
+
+bool exited(pid_t pid) { return waitpid(pid, nullptr, WNOHANG) == pid; }
+
+bool windowManagerRunning(const std::string& display) {
+    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+    bool running = false;
+    if (!xcb_connection_has_error(c)) {
+        xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+        const char* name = "_NET_SUPPORTING_WM_CHECK";
+        auto* atom = xcb_intern_atom_reply(
+            c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
+        if (atom) {
+            auto* prop = xcb_get_property_reply(
+                c, xcb_get_property(c, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr);
+            running = prop && xcb_get_property_value_length(prop) == 4;
+            std::free(prop);
+            std::free(atom);
+        }
+    }
+    xcb_disconnect(c);
+    return running;
+}
+
+std::vector<std::string> environmentWith(std::vector<std::pair<std::string, std::string>> overrides) {
+    std::vector<std::string> env;
+    for (char** e = environ; e && *e; ++e) {
+        std::string entry = *e;
+        bool overridden = false;
+        for (const auto& [key, value] : overrides) {
+            if (entry.compare(0, key.size() + 1, key + "=") == 0) overridden = true;
+        }
+        if (!overridden) env.push_back(entry);
+    }
+    for (const auto& [key, value] : overrides) env.push_back(key + "=" + value);
+    return env;
+}
+
+}  // namespace
+
+std::unique_ptr<XvfbSession> XvfbSession::start(std::string& error, bool windowManager) {
+    std::unique_ptr<XvfbSession> session(new XvfbSession);
+    char dirTemplate[] = "/tmp/pavonix-xvfb-XXXXXX";
+    if (!mkdtemp(dirTemplate)) {
+        error = "cannot create a temporary folder";
+        return nullptr;
+    }
+    session->tempDir_ = dirTemplate;
+    const std::string log = session->tempDir_ + "/x.log";
+
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        error = "pipe failed";
+        return nullptr;
+    }
+    // Above the descriptors the child's dup2 calls touch, so the dup to 3 always happens.
+    int writeEnd = fcntl(fds[1], F_DUPFD_CLOEXEC, 64);
+    close(fds[1]);
+    session->xvfb_ = spawn({"Xvfb", "-displayfd", "3", "-screen", "0", "1280x800x24", "-nolisten",
+                            "tcp", "-noreset"},
+                           environmentWith({}), log, writeEnd);
+    close(writeEnd);
+
+    // Xvfb writes the display number it chose, then a newline, once it accepts connections.
+    std::string number;
+    auto deadline = Clock::now() + std::chrono::seconds(15);
+    while (Clock::now() < deadline && number.find('\n') == std::string::npos) {
+        pollfd p{fds[0], POLLIN, 0};
+        if (poll(&p, 1, 100) > 0) {
+            char buf[32];
+            ssize_t n = read(fds[0], buf, sizeof buf);
+            if (n <= 0) break;
+            number.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    close(fds[0]);
+    if (number.find('\n') == std::string::npos) {
+        error = session->xvfb_ > 0 && exited(session->xvfb_) ? "Xvfb could not be started"
+                                                             : "Xvfb did not report a display";
+        session->xvfb_ = -1;
+        return nullptr;
+    }
+    session->display_ = ":" + number.substr(0, number.find('\n'));
+
+    if (!windowManager) return session;
+    const std::string config = session->tempDir_ + "/config";
+    const std::string cache = session->tempDir_ + "/cache";
+    std::filesystem::create_directories(config);
+    std::filesystem::create_directories(cache);
+    session->openbox_ = spawn({"openbox", "--sm-disable"},
+                              environmentWith({{"DISPLAY", session->display_},
+                                               {"XDG_CONFIG_HOME", config},
+                                               {"XDG_CACHE_HOME", cache},
+                                               {"HOME", session->tempDir_}}),
+                              log, -1);
+    // The manager announces itself before it is ready to manage windows; it is ready once a
+    // probe window shows up in its client list. A probe mapped too early is never managed, so
+    // each try uses a fresh one.
+    deadline = Clock::now() + std::chrono::seconds(15);
+    for (;;) {
+        if (windowManagerRunning(session->display_)) {
+            TestWindow probe(session->display_, TestWindow::Options{});
+            if (probe.waitUntilManaged(std::chrono::milliseconds(500))) return session;
+        }
+        if (Clock::now() > deadline || exited(session->openbox_)) {
+            session->openbox_ = -1;
+            error = "openbox did not start on " + session->display_;
+            return nullptr;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+XvfbSession::~XvfbSession() {
+    stop(openbox_);
+    stop(xvfb_);
+    if (!tempDir_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(tempDir_, ignored);
+    }
+}
+
+namespace {
+std::string& errorText() {
+    static std::string text;
+    return text;
+}
+}  // namespace
+
+XvfbSession* sharedXvfb() {
+    static std::unique_ptr<XvfbSession> session = XvfbSession::start(errorText());
+    return session.get();
+}
+
+const std::string& sharedXvfbError() { return errorText(); }
+
+bool inCI() {
+    const char* ci = std::getenv("CI");
+    return ci && std::string_view(ci) == "true";
+}
+
+// ---- TestWindow -----------------------------------------------------------------------------
+
+namespace {
+
+xcb_atom_t internAtom(xcb_connection_t* c, const char* name) {
+    auto* r = xcb_intern_atom_reply(
+        c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
+    xcb_atom_t atom = r ? r->atom : XCB_NONE;
+    std::free(r);
+    return atom;
+}
+
+}  // namespace
+
+TestWindow::TestWindow(const std::string& display, Options options) {
+    c_ = xcb_connect(display.c_str(), nullptr);
+    if (xcb_connection_has_error(c_)) return;
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+    root_ = screen->root;
+    window_ = xcb_generate_id(c_);
+    const std::uint32_t mask = XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK;
+    const std::uint32_t values[] = {screen->white_pixel,
+                                    XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE |
+                                        XCB_EVENT_MASK_FOCUS_CHANGE |
+                                        XCB_EVENT_MASK_STRUCTURE_NOTIFY};
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, root_, 0, 0,
+                      static_cast<std::uint16_t>(options.width),
+                      static_cast<std::uint16_t>(options.height), 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, mask, values);
+
+    auto setText = [&](xcb_atom_t property, xcb_atom_t type, const std::string& bytes) {
+        xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window_, property, type, 8,
+                            static_cast<std::uint32_t>(bytes.size()), bytes.data());
+    };
+    if (options.netWmName) {
+        setText(internAtom(c_, "_NET_WM_NAME"), internAtom(c_, "UTF8_STRING"), *options.netWmName);
+    }
+    if (options.wmName) setText(XCB_ATOM_WM_NAME, XCB_ATOM_STRING, *options.wmName);
+    std::string wmClass = options.instanceName;
+    wmClass.push_back('\0');
+    wmClass += options.className;
+    wmClass.push_back('\0');
+    setText(XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, wmClass);
+    if (options.processID != 0) {
+        xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window_, internAtom(c_, "_NET_WM_PID"),
+                            XCB_ATOM_CARDINAL, 32, 1, &options.processID);
+    }
+    if (options.fullscreen) {
+        xcb_atom_t state = internAtom(c_, "_NET_WM_STATE_FULLSCREEN");
+        xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window_, internAtom(c_, "_NET_WM_STATE"),
+                            XCB_ATOM_ATOM, 32, 1, &state);
+    }
+    xcb_map_window(c_, window_);
+    xcb_flush(c_);
+
+    const xcb_setup_t* setup = xcb_get_setup(c_);
+    minKeycode_ = setup->min_keycode;
+    auto* mapping = xcb_get_keyboard_mapping_reply(
+        c_,
+        xcb_get_keyboard_mapping(c_, setup->min_keycode,
+                                 static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1)),
+        nullptr);
+    if (mapping) {
+        symsPerKeycode_ = mapping->keysyms_per_keycode;
+        const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(mapping);
+        keymap_.assign(syms, syms + xcb_get_keyboard_mapping_keysyms_length(mapping));
+        std::free(mapping);
+    }
+}
+
+TestWindow::~TestWindow() {
+    destroy();
+    if (c_) xcb_disconnect(c_);
+}
+
+void TestWindow::destroy() {
+    if (!c_ || window_ == 0) return;
+    xcb_destroy_window(c_, window_);
+    // A round trip, so the window is gone for every other client once this returns.
+    std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+    window_ = 0;
+}
+
+void TestWindow::handle(const xcb_generic_event_t* event) {
+    switch (event->response_type & 0x7f) {
+    case XCB_KEY_PRESS:
+    case XCB_KEY_RELEASE: {
+        const auto* key = reinterpret_cast<const xcb_key_press_event_t*>(event);
+        std::uint32_t sym = 0;
+        std::size_t index = static_cast<std::size_t>(key->detail - minKeycode_) * symsPerKeycode_;
+        if (key->detail >= minKeycode_ && index < keymap_.size()) sym = keymap_[index];
+        keys_.push_back({(event->response_type & 0x7f) == XCB_KEY_PRESS, sym, key->state});
+        break;
+    }
+    default: break;
+    }
+}
+
+void TestWindow::pump() {
+    if (!c_) return;
+    while (xcb_generic_event_t* e = xcb_poll_for_event(c_)) {
+        handle(e);
+        std::free(e);
+    }
+}
+
+bool TestWindow::waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+        pump();
+        if (done()) return true;
+        if (!c_ || xcb_connection_has_error(c_) || Clock::now() >= deadline) return false;
+        pollfd p{xcb_get_file_descriptor(c_), POLLIN, 0};
+        poll(&p, 1, 5);
+    }
+}
+
+bool TestWindow::waitUntilManaged(std::chrono::milliseconds timeout) {
+    if (!c_ || window_ == 0) return false;
+    xcb_atom_t clientList = internAtom(c_, "_NET_CLIENT_LIST");
+    return waitUntil(
+        [&] {
+            auto* attr = xcb_get_window_attributes_reply(
+                c_, xcb_get_window_attributes(c_, window_), nullptr);
+            bool viewable = attr && attr->map_state == XCB_MAP_STATE_VIEWABLE;
+            std::free(attr);
+            auto* list = xcb_get_property_reply(
+                c_, xcb_get_property(c_, 0, root_, clientList, XCB_ATOM_WINDOW, 0, 4096), nullptr);
+            bool listed = false;
+            if (list) {
+                const auto* ids = static_cast<const std::uint32_t*>(xcb_get_property_value(list));
+                int n = xcb_get_property_value_length(list) / 4;
+                for (int i = 0; i < n; ++i) listed = listed || ids[i] == window_;
+                std::free(list);
+            }
+            return viewable && listed;
+        },
+        timeout);
+}
+
+bool TestWindow::waitForFocus(std::chrono::milliseconds timeout) {
+    return waitUntil(
+        [&] {
+            auto* focus = xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr);
+            bool held = focus && focus->focus == window_;
+            std::free(focus);
+            return held;
+        },
+        timeout);
+}
+
+bool TestWindow::waitForKeyPresses(std::size_t presses, std::chrono::milliseconds timeout) {
+    return waitUntil(
+        [&] {
+            std::size_t pressed = 0;
+            std::size_t released = 0;
+            for (const auto& k : keys_) (k.press ? pressed : released)++;
+            return pressed >= presses && released >= pressed;
+        },
+        timeout);
+}
+
+std::vector<std::uint32_t> TestWindow::pressedKeysyms() const {
+    std::vector<std::uint32_t> syms;
+    for (const auto& k : keys_) {
+        if (k.press) syms.push_back(k.keysym);
+    }
+    return syms;
+}
+
+}  // namespace pavonix::x11::testing
