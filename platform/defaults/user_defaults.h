@@ -1,0 +1,151 @@
+// The user-defaults store: one JSON object per user, kept in memory and persisted to
+// $XDG_CONFIG_HOME/Pavonix/settings.json.
+//
+// Reads come from memory and never touch the disk. A write is visible to every reader at once;
+// persisting it is coalesced on a background serial queue for at most `coalesceDelay`, and
+// flush() (also run by the destructor) writes whatever is still pending. The file is replaced
+// atomically (temporary file, fsync, rename), so a crash or a full disk leaves either the old or
+// the new file, never a truncated one. A file that cannot be read or parsed is moved aside as
+// "settings.json.corrupt-<UTC time>" and the store starts empty; it is never overwritten.
+//
+// Registered defaults live only in memory: they are registered at each launch and never written.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace pavonix::dispatch {
+class Queue;
+}
+
+namespace pavonix::defaults {
+
+// The steps of one atomic file replacement, named so tests can fail any of them.
+enum class WriteStep { setAside, createDirectory, createTemporary, write, sync, rename };
+
+struct Options {
+    // How long a burst of writes may be held before it is persisted.
+    std::chrono::milliseconds coalesceDelay{200};
+    // False: nothing is persisted until flush() is called (tests, short-lived tools).
+    bool backgroundFlush = true;
+    // Test seam: a non-zero errno makes that step fail as if the system call had.
+    std::function<int(WriteStep)> faultHook;
+    // Test seam: runs after the temporary file is written and synced, before the rename.
+    std::function<void()> beforeRename;
+};
+
+class UserDefaults {
+public:
+    explicit UserDefaults(std::filesystem::path file, Options options = {});
+    ~UserDefaults();
+    UserDefaults(const UserDefaults&) = delete;
+    UserDefaults& operator=(const UserDefaults&) = delete;
+
+    // $XDG_CONFIG_HOME/Pavonix/settings.json, ~/.config when XDG_CONFIG_HOME is unset or relative.
+    static std::filesystem::path standardPath();
+    // The process-wide store at standardPath(), created on first use and flushed at exit.
+    static UserDefaults& standard();
+
+    const std::filesystem::path& path() const;
+
+    // Merges `defaults` (a JSON object) into the registration domain. Never persisted.
+    void registerDefaults(const nlohmann::json& defaults);
+
+    // The stored value, else the registered default.
+    std::optional<nlohmann::json> object(const std::string& key) const;
+    // The stored value only.
+    std::optional<nlohmann::json> storedObject(const std::string& key) const;
+    // Every stored value, as one object.
+    nlohmann::json dictionary() const;
+
+    // Calls f with the stored value (nullptr when absent) under the read lock and returns its
+    // result; for typed readers that must not copy. f must not call back into the store.
+    template <class F>
+    decltype(auto) withStored(const std::string& key, F&& f) const;
+
+    // Stores a value; returns false (and changes nothing) when an equal value is already stored.
+    bool set(const std::string& key, nlohmann::json value);
+    // Removes a stored value; returns false when none was stored.
+    bool remove(const std::string& key);
+
+    // The stored value with the sequence number of the last change of any key, read atomically.
+    struct Snapshot {
+        std::optional<nlohmann::json> value;
+        std::uint64_t sequence = 0;
+    };
+    Snapshot snapshot(const std::string& key) const;
+
+    // Writes pending changes now, on the calling thread. Returns false when the file could not be
+    // written; the values stay in memory and the next write or flush tries again.
+    bool flush();
+
+    // Why the last attempt to persist failed; empty once a later attempt succeeds.
+    std::optional<std::string> lastWriteError() const;
+    // Where an unreadable file found at start-up was moved, if one was.
+    std::optional<std::filesystem::path> setAsidePath() const;
+
+    // Told after every change, on the writer's thread, in the order of the changes. A listener
+    // must be quick and must not write to the store; `value` is empty when the key was removed.
+    using Listener = std::function<void(const std::string& key,
+                                        const std::optional<nlohmann::json>& value,
+                                        std::uint64_t sequence)>;
+    using ListenerId = std::uint64_t;
+    ListenerId addListener(Listener listener);
+    // Once it returns, the listener is not running and will not run again.
+    void removeListener(ListenerId id);
+
+    struct State;
+
+private:
+    bool change(const std::string& key, std::optional<nlohmann::json> value);
+
+    std::shared_ptr<State> state_;
+};
+
+// Shared between the store and its scheduled flushes, which hold it weakly.
+struct UserDefaults::State {
+    mutable std::shared_mutex mutex;   // guards the fields up to `sequence`
+    nlohmann::json stored = nlohmann::json::object();
+    nlohmann::json registered = nlohmann::json::object();
+    std::uint64_t sequence = 0;        // bumped by every change
+    std::uint64_t persistedSequence = 0;
+
+    std::mutex writerMutex;            // serialises writers and the listeners they call
+    struct ListenerEntry {
+        ListenerId id;
+        Listener listener;
+    };
+    std::vector<ListenerEntry> listeners;
+    ListenerId nextListenerId = 1;
+
+    std::filesystem::path file;
+    Options options;
+    std::atomic<bool> flushScheduled{false};
+
+    std::mutex fileMutex;              // one file replacement at a time; guards the fields below
+    bool setAsidePending = false;      // an unreadable file still has to be moved out of the way
+    std::optional<std::string> lastError;
+    std::optional<std::filesystem::path> setAside;
+    std::shared_ptr<dispatch::Queue> flushQueue;
+};
+
+template <class F>
+decltype(auto) UserDefaults::withStored(const std::string& key, F&& f) const {
+    std::shared_lock lock(state_->mutex);
+    auto it = state_->stored.find(key);
+    const nlohmann::json* value = it == state_->stored.end() ? nullptr : &*it;
+    return std::forward<F>(f)(value);
+}
+
+}  // namespace pavonix::defaults

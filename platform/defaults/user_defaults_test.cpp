@@ -1,0 +1,357 @@
+#include "platform/defaults/user_defaults.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/dispatch/dispatch.h"
+
+extern char** environ;
+
+namespace pavonix::defaults {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr const char* kChildFileVariable = "PAVONIX_DEFAULTS_CRASH_CHILD_FILE";
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeText(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::vector<fs::path> filesIn(const fs::path& folder) {
+    std::vector<fs::path> out;
+    for (const auto& entry : fs::directory_iterator(folder)) out.push_back(entry.path());
+    return out;
+}
+
+Options manual() {
+    Options options;
+    options.backgroundFlush = false;
+    return options;
+}
+
+class UserDefaultsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/pavonix-defaults-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder_ = pattern;
+        file_ = folder_ / "Pavonix" / "settings.json";
+    }
+    void TearDown() override { fs::remove_all(folder_); }
+
+    fs::path folder_;
+    fs::path file_;
+};
+
+TEST_F(UserDefaultsTest, WritesAreReadBackAndEqualWritesAreNoChange) {
+    UserDefaults store(file_, manual());
+    EXPECT_FALSE(store.object("httpPort"));
+    EXPECT_TRUE(store.set("httpPort", 9000));
+    EXPECT_FALSE(store.set("httpPort", 9000));
+    EXPECT_EQ(store.object("httpPort"), json(9000));
+    EXPECT_TRUE(store.set("httpPort", "text"));
+    EXPECT_EQ(store.storedObject("httpPort"), json("text"));
+    EXPECT_TRUE(store.remove("httpPort"));
+    EXPECT_FALSE(store.remove("httpPort"));
+    EXPECT_FALSE(store.storedObject("httpPort"));
+}
+
+TEST_F(UserDefaultsTest, RegisteredDefaultsAreReadButNeverWritten) {
+    {
+        UserDefaults store(file_, manual());
+        store.registerDefaults({{"httpPort", 8090}, {"oscEnabled", true}});
+        EXPECT_EQ(store.object("httpPort"), json(8090));
+        EXPECT_FALSE(store.storedObject("httpPort"));
+        store.set("oscEnabled", false);
+        EXPECT_EQ(store.object("oscEnabled"), json(false));
+        ASSERT_TRUE(store.flush());
+    }
+    EXPECT_EQ(json::parse(readText(file_)), json({{"oscEnabled", false}}));
+    UserDefaults next(file_, manual());
+    EXPECT_EQ(next.dictionary(), json({{"oscEnabled", false}}));
+    EXPECT_FALSE(next.object("httpPort"));
+}
+
+TEST_F(UserDefaultsTest, DestructorPersistsPendingWritesAndKeepsUnknownKeys) {
+    writeText(file_, R"({"fromAnOlderVersion": [1, 2], "httpPort": 1})");
+    {
+        Options options;
+        options.coalesceDelay = std::chrono::hours(1);
+        UserDefaults store(file_, options);
+        store.set("httpPort", 8091);
+        store.set("name", "Bühne \xff");  // invalid UTF-8 must not stop the write
+    }
+    json saved = json::parse(readText(file_));
+    EXPECT_EQ(saved["httpPort"], 8091);
+    EXPECT_EQ(saved["fromAnOlderVersion"], json({1, 2}));
+    EXPECT_TRUE(saved["name"].get<std::string>().starts_with("Bühne "));
+    for (const auto& path : filesIn(file_.parent_path())) EXPECT_EQ(path.filename(), "settings.json");
+}
+
+TEST_F(UserDefaultsTest, BackgroundFlushPersistsABurst) {
+    Options options;
+    options.coalesceDelay = std::chrono::milliseconds(20);
+    UserDefaults store(file_, options);
+    for (int i = 0; i <= 1000; ++i) store.set("oscPort", i);
+    bool persisted = false;
+    for (int i = 0; i < 500 && !persisted; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        json saved = json::parse(readText(file_), nullptr, false);
+        persisted = saved.is_object() && saved.value("oscPort", -1) == 1000;
+    }
+    EXPECT_TRUE(persisted);
+}
+
+TEST_F(UserDefaultsTest, UnreadableFilesAreMovedAsideNeverOverwritten) {
+    const std::string cases[] = {"{\"httpPort\": 80", "[1, 2, 3]", ""};
+    for (const std::string& garbage : cases) {
+        SCOPED_TRACE(garbage);
+        fs::remove_all(file_.parent_path());
+        writeText(file_, garbage);
+        UserDefaults store(file_, manual());
+        EXPECT_EQ(store.dictionary(), json::object());
+        auto aside = store.setAsidePath();
+        ASSERT_TRUE(aside);
+        EXPECT_TRUE(aside->filename().string().starts_with("settings.json.corrupt-"));
+        EXPECT_EQ(readText(*aside), garbage);
+        EXPECT_FALSE(fs::exists(file_));
+
+        store.set("httpPort", 8092);
+        ASSERT_TRUE(store.flush());
+        EXPECT_EQ(json::parse(readText(file_)), json({{"httpPort", 8092}}));
+        EXPECT_EQ(readText(*aside), garbage);
+    }
+
+    // A second bad file in the same second gets a name of its own.
+    fs::remove_all(file_.parent_path());
+    writeText(file_, "one");
+    UserDefaults first(file_, manual());
+    writeText(file_, "two");
+    UserDefaults second(file_, manual());
+    ASSERT_TRUE(first.setAsidePath() && second.setAsidePath());
+    EXPECT_NE(*first.setAsidePath(), *second.setAsidePath());
+    EXPECT_EQ(readText(*first.setAsidePath()), "one");
+    EXPECT_EQ(readText(*second.setAsidePath()), "two");
+
+    // Something that cannot be read at all (a folder) is moved aside as well.
+    fs::remove_all(file_.parent_path());
+    fs::create_directories(file_ / "inside");
+    UserDefaults folderStore(file_, manual());
+    ASSERT_TRUE(folderStore.setAsidePath());
+    EXPECT_TRUE(fs::is_directory(*folderStore.setAsidePath() / "inside"));
+}
+
+TEST_F(UserDefaultsTest, AFileThatCannotBeMovedAsideIsLeftAloneUntilItCan) {
+    writeText(file_, "not json");
+    std::atomic<int> setAsideError{EACCES};
+    Options options = manual();
+    options.faultHook = [&](WriteStep step) { return step == WriteStep::setAside ? setAsideError.load() : 0; };
+    UserDefaults store(file_, options);
+    EXPECT_FALSE(store.setAsidePath());
+    ASSERT_TRUE(store.lastWriteError());
+
+    store.set("httpPort", 8093);
+    EXPECT_FALSE(store.flush());
+    EXPECT_EQ(readText(file_), "not json");
+    EXPECT_EQ(store.object("httpPort"), json(8093));
+
+    setAsideError = 0;
+    EXPECT_TRUE(store.flush());
+    EXPECT_FALSE(store.lastWriteError());
+    ASSERT_TRUE(store.setAsidePath());
+    EXPECT_EQ(readText(*store.setAsidePath()), "not json");
+    EXPECT_EQ(json::parse(readText(file_)), json({{"httpPort", 8093}}));
+}
+
+TEST_F(UserDefaultsTest, FailedWritesKeepTheOldFileAndRetryOnTheNextWrite) {
+    writeText(file_, R"({"httpPort": 1})");
+    for (WriteStep failing : {WriteStep::createDirectory, WriteStep::createTemporary, WriteStep::write,
+                              WriteStep::sync, WriteStep::rename}) {
+        SCOPED_TRACE(static_cast<int>(failing));
+        const std::string original = readText(file_);
+        std::atomic<bool> fail{true};
+        Options options;
+        options.coalesceDelay = std::chrono::milliseconds(5);
+        options.faultHook = [&](WriteStep step) { return fail && step == failing ? ENOSPC : 0; };
+        UserDefaults store(file_, options);
+
+        store.set("httpPort", 2);
+        EXPECT_FALSE(store.flush());
+        ASSERT_TRUE(store.lastWriteError());
+        EXPECT_NE(store.lastWriteError()->find("No space left on device"), std::string::npos);
+        EXPECT_EQ(readText(file_), original);
+        EXPECT_EQ(store.object("httpPort"), json(2));
+        EXPECT_EQ(filesIn(file_.parent_path()).size(), 1u) << "temporary file left behind";
+
+        // The next write retries in the background, carrying the earlier value along.
+        fail = false;
+        store.set("oscPort", 3);
+        bool persisted = false;
+        for (int i = 0; i < 500 && !persisted; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            persisted = readText(file_) != original;
+        }
+        ASSERT_TRUE(persisted);
+        EXPECT_EQ(json::parse(readText(file_)), json({{"httpPort", 2}, {"oscPort", 3}}));
+        EXPECT_FALSE(store.lastWriteError());
+        store.set("httpPort", 1);
+        store.remove("oscPort");
+        ASSERT_TRUE(store.flush());
+    }
+}
+
+TEST_F(UserDefaultsTest, ARealWriteErrorIsReported) {
+    // The settings folder's place is taken by a file: creating the folder fails for real.
+    writeText(folder_ / "blocked", "x");
+    UserDefaults store(folder_ / "blocked" / "Pavonix" / "settings.json", manual());
+    store.set("httpPort", 1);
+    EXPECT_FALSE(store.flush());
+    EXPECT_TRUE(store.lastWriteError());
+    EXPECT_EQ(readText(folder_ / "blocked"), "x");
+}
+
+// Runs only inside the child process started by the crash test: writes, then dies at the worst
+// moment, with the new text synced to a temporary file and the rename not yet done.
+TEST(DefaultsCrashChild, DiesBeforeRename) {
+    const char* file = std::getenv(kChildFileVariable);
+    if (!file) GTEST_SKIP() << "runs only as the crash test's child";
+    Options options = manual();
+    options.beforeRename = [] { ::kill(::getpid(), SIGKILL); };
+    UserDefaults store(file, options);
+    store.set("httpPort", 2);
+    store.flush();
+    std::_Exit(3);  // not reached
+}
+
+TEST_F(UserDefaultsTest, AProcessKilledBetweenWriteAndRenameLeavesTheOldFile) {
+    {
+        UserDefaults store(file_, manual());
+        store.set("httpPort", 1);
+        ASSERT_TRUE(store.flush());
+    }
+    const std::string original = readText(file_);
+
+    std::vector<std::string> environment;
+    for (char** e = environ; *e; ++e) environment.emplace_back(*e);
+    environment.push_back(std::string(kChildFileVariable) + "=" + file_.string());
+    std::vector<char*> envp;
+    for (auto& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string self = fs::read_symlink("/proc/self/exe").string();
+    std::string filter = "--gtest_filter=DefaultsCrashChild.*";
+    char* argv[] = {self.data(), filter.data(), nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, envp.data()), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "child exited with " << WEXITSTATUS(status);
+    EXPECT_EQ(WTERMSIG(status), SIGKILL);
+
+    EXPECT_EQ(readText(file_), original);
+    UserDefaults next(file_, manual());
+    EXPECT_EQ(next.object("httpPort"), json(1));
+    EXPECT_FALSE(next.setAsidePath());
+}
+
+TEST_F(UserDefaultsTest, ListenersSeeEveryChangeInOrder) {
+    UserDefaults store(file_, manual());
+    std::vector<std::pair<std::string, std::optional<json>>> seen;
+    std::uint64_t lastSequence = store.snapshot("a").sequence;
+    auto id = store.addListener([&](const std::string& key, const std::optional<json>& value, std::uint64_t sequence) {
+        EXPECT_GT(sequence, lastSequence);
+        lastSequence = sequence;
+        seen.emplace_back(key, value);
+    });
+    store.set("a", 1);
+    store.set("a", 1);
+    store.set("b", 2);
+    store.remove("a");
+    store.remove("a");
+    store.removeListener(id);
+    store.set("a", 3);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0], std::make_pair(std::string("a"), std::optional<json>(1)));
+    EXPECT_EQ(seen[1], std::make_pair(std::string("b"), std::optional<json>(2)));
+    EXPECT_EQ(seen[2], std::make_pair(std::string("a"), std::optional<json>()));
+    EXPECT_EQ(store.snapshot("a").value, json(3));
+}
+
+TEST_F(UserDefaultsTest, ConcurrentWritersReadersAndFlushes) {
+    Options options;
+    options.coalesceDelay = std::chrono::milliseconds(1);
+    UserDefaults store(file_, options);
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        while (!stop) {
+            auto value = store.object("k0");
+            if (value) {
+                EXPECT_TRUE(value->is_number_integer());
+            }
+            store.withStored("k1", [](const json* v) { return v ? v->dump() : std::string(); });
+        }
+    });
+    std::thread flusher([&] {
+        while (!stop) store.flush();
+    });
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 4; ++w) {
+        writers.emplace_back([&, w] {
+            for (int i = 0; i < 2000; ++i) store.set("k" + std::to_string(w), i);
+        });
+    }
+    for (auto& writer : writers) writer.join();
+    stop = true;
+    reader.join();
+    flusher.join();
+    ASSERT_TRUE(store.flush());
+    json saved = json::parse(readText(file_));
+    for (int w = 0; w < 4; ++w) EXPECT_EQ(saved["k" + std::to_string(w)], 1999);
+}
+
+TEST(UserDefaultsPath, FollowsXdgConfigHome) {
+    auto saveVariable = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value ? std::optional<std::string>(value) : std::nullopt;
+    };
+    auto restoreVariable = [](const char* name, const std::optional<std::string>& value) {
+        if (value) {
+            setenv(name, value->c_str(), 1);
+        } else {
+            unsetenv(name);
+        }
+    };
+    auto savedConfig = saveVariable("XDG_CONFIG_HOME");
+    auto savedHome = saveVariable("HOME");
+    setenv("XDG_CONFIG_HOME", "/somewhere/config", 1);
+    EXPECT_EQ(UserDefaults::standardPath(), fs::path("/somewhere/config/Pavonix/settings.json"));
+    setenv("XDG_CONFIG_HOME", "relative/is/ignored", 1);
+    setenv("HOME", "/home/presenter", 1);
+    EXPECT_EQ(UserDefaults::standardPath(), fs::path("/home/presenter/.config/Pavonix/settings.json"));
+    restoreVariable("XDG_CONFIG_HOME", savedConfig);
+    restoreVariable("HOME", savedHome);
+}
+
+}  // namespace
+}  // namespace pavonix::defaults

@@ -1,0 +1,324 @@
+#include "settings_store/settings_store.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/dispatch/dispatch.h"
+
+namespace pavonix {
+
+// Test types that opt in the way the program's own do.
+namespace {
+
+enum class Mode { all, local };
+
+struct Pairing {
+    std::string id;
+    std::string name;
+    std::chrono::system_clock::time_point createdAt;
+    bool operator==(const Pairing&) const = default;
+};
+
+constexpr double kReferenceOffset = 978307200.0;  // 1970 to 2001-01-01, in seconds
+
+void to_json(nlohmann::json& json, const Pairing& pairing) {
+    double unix = std::chrono::duration<double>(pairing.createdAt.time_since_epoch()).count();
+    json = {{"name", pairing.name}, {"id", pairing.id}, {"createdAt", unix - kReferenceOffset}};
+}
+
+void from_json(const nlohmann::json& json, Pairing& pairing) {
+    pairing.id = json.at("id").get<std::string>();
+    pairing.name = json.at("name").get<std::string>();
+    auto seconds = std::chrono::duration<double>(json.at("createdAt").get<double>() + kReferenceOffset);
+    pairing.createdAt = std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(seconds));
+}
+
+}  // namespace
+
+template <>
+struct SettingsStore::Serializable<Pairing> : SettingsStore::JsonConvertible<Pairing> {};
+
+template <>
+struct SettingsStore::RawValue<Mode> {
+    static std::string toRaw(Mode mode) { return mode == Mode::all ? "allInterfaces" : "localhost"; }
+    static std::optional<Mode> fromRaw(std::string_view raw) {
+        if (raw == "allInterfaces") return Mode::all;
+        if (raw == "localhost") return Mode::local;
+        return std::nullopt;
+    }
+};
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+const SettingsStore::Key<bool> enabledKey{"enabled", true};
+const SettingsStore::Key<std::int64_t> portKey{"port", 8090};
+const SettingsStore::Key<int> smallKey{"small", 7};
+const SettingsStore::Key<std::string> nameKey{"name", ""};
+const SettingsStore::Key<Mode> modeKey{"mode", Mode::all};
+const SettingsStore::Key<std::vector<Pairing>> pairingsKey{"pairings", {}};
+const SettingsStore::Key<std::optional<Pairing>> lastPairingKey{"lastPairing", std::nullopt};
+const SettingsStore::Key<std::optional<std::string>> noteKey{"note", std::nullopt};
+
+Pairing pairing(std::string id, double secondsSince2001) {
+    auto unix = std::chrono::duration<double>(secondsSince2001 + kReferenceOffset);
+    return {std::move(id), "Phone",
+            std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(unix))};
+}
+
+class SettingsStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dispatch::setMainThread();
+        char pattern[] = "/tmp/pavonix-settings-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder_ = pattern;
+        defaults::Options options;
+        options.backgroundFlush = false;
+        defaults_ = std::make_unique<defaults::UserDefaults>(folder_ / "settings.json", options);
+        store_ = std::make_unique<SettingsStore>(*defaults_);
+    }
+    void TearDown() override {
+        dispatch::drainMainQueue();
+        store_.reset();
+        defaults_.reset();
+        fs::remove_all(folder_);
+    }
+
+    json fileContents() {
+        EXPECT_TRUE(defaults_->flush());
+        std::ifstream in(folder_ / "settings.json");
+        std::stringstream text;
+        text << in.rdbuf();
+        return json::parse(text.str(), nullptr, false);
+    }
+
+    fs::path folder_;
+    std::unique_ptr<defaults::UserDefaults> defaults_;
+    std::unique_ptr<SettingsStore> store_;
+};
+
+TEST_F(SettingsStoreTest, StoredForms) {
+    store_->setValue(enabledKey, false);
+    store_->setValue(portKey, std::int64_t{1} << 40);
+    store_->setValue(nameKey, std::string("Bühne"));
+    store_->setValue(modeKey, Mode::local);
+    store_->setValue(pairingsKey, {pairing("lpp_a", 1.5), pairing("lpp_b", 400000000.5)});
+    store_->setValue(lastPairingKey, std::optional<Pairing>(pairing("lpp_c", 0)));
+
+    json saved = fileContents();
+    EXPECT_EQ(saved["enabled"], false);
+    EXPECT_EQ(saved["port"], std::int64_t{1} << 40);
+    EXPECT_EQ(saved["name"], "Bühne");
+    EXPECT_EQ(saved["mode"], "localhost");
+    EXPECT_EQ(saved["pairings"], json({R"({"createdAt":1.5,"id":"lpp_a","name":"Phone"})",
+                                       R"({"createdAt":400000000.5,"id":"lpp_b","name":"Phone"})"}));
+    EXPECT_EQ(saved["lastPairing"], R"({"createdAt":0.0,"id":"lpp_c","name":"Phone"})");
+
+    defaults::Options options;
+    options.backgroundFlush = false;
+    defaults::UserDefaults reopened(folder_ / "settings.json", options);
+    EXPECT_FALSE(SettingsStore::read(reopened, enabledKey));
+    EXPECT_EQ(SettingsStore::read(reopened, portKey), std::int64_t{1} << 40);
+    EXPECT_EQ(SettingsStore::read(reopened, nameKey), "Bühne");
+    EXPECT_EQ(SettingsStore::read(reopened, modeKey), Mode::local);
+    EXPECT_EQ(SettingsStore::read(reopened, pairingsKey),
+              std::vector<Pairing>({pairing("lpp_a", 1.5), pairing("lpp_b", 400000000.5)}));
+    EXPECT_EQ(SettingsStore::read(reopened, lastPairingKey), pairing("lpp_c", 0));
+}
+
+TEST_F(SettingsStoreTest, UnreadableStoredFormsReadAsTheDefault) {
+    EXPECT_TRUE(store_->value(enabledKey));
+    EXPECT_EQ(store_->value(portKey), 8090);
+
+    defaults_->set("enabled", 0);
+    defaults_->set("port", "8091");
+    defaults_->set("small", std::int64_t{1} << 40);  // does not fit an int
+    defaults_->set("name", 12);
+    defaults_->set("mode", "everywhere");
+    defaults_->set("lastPairing", R"({"id": "lpp_x"})");
+    EXPECT_TRUE(store_->value(enabledKey));
+    EXPECT_EQ(store_->value(portKey), 8090);
+    EXPECT_EQ(store_->value(smallKey), 7);
+    EXPECT_EQ(store_->value(nameKey), "");
+    EXPECT_EQ(store_->value(modeKey), Mode::all);
+    EXPECT_EQ(store_->value(lastPairingKey), std::nullopt);
+    defaults_->set("port", 1.5);
+    EXPECT_EQ(store_->value(portKey), 8090);
+    defaults_->set("pairings", "not a list");
+    EXPECT_TRUE(store_->value(pairingsKey).empty());
+}
+
+TEST_F(SettingsStoreTest, AListElementThatFailsToDecodeIsDropped) {
+    defaults_->set("pairings", json::array({
+                                   R"({"createdAt":2,"id":"lpp_a","name":"Phone"})",
+                                   R"({"createdAt":2,"id":"lpp_b"})",   // a field missing
+                                   "{not json",
+                                   17,
+                                   R"({"createdAt":"yesterday","id":"lpp_c","name":"Phone"})",
+                                   json({{"createdAt", 3}, {"id", "lpp_d"}, {"name", "Phone"}}),
+                               }));
+    auto pairings = store_->value(pairingsKey);
+    ASSERT_EQ(pairings.size(), 2u);
+    EXPECT_EQ(pairings[0], pairing("lpp_a", 2));
+    EXPECT_EQ(pairings[1], pairing("lpp_d", 3));
+}
+
+TEST_F(SettingsStoreTest, DefaultsAreNeverWrittenAndNilRemoves) {
+    SettingsStore::registerDefault(*defaults_, portKey);
+    SettingsStore::registerDefault(*defaults_, noteKey);
+    EXPECT_EQ(defaults_->object("port"), json(8090));
+    EXPECT_FALSE(defaults_->object("note"));
+    EXPECT_EQ(store_->value(portKey), 8090);
+    EXPECT_EQ(store_->value(noteKey), std::nullopt);
+    store_->setValue(nameKey, std::string("kept"));
+    EXPECT_EQ(fileContents(), json({{"name", "kept"}}));
+
+    EXPECT_TRUE(store_->setValue(noteKey, std::optional<std::string>("hello")));
+    EXPECT_EQ(store_->value(noteKey), "hello");
+    EXPECT_TRUE(store_->setValue(noteKey, std::optional<std::string>()));
+    EXPECT_FALSE(defaults_->storedObject("note"));
+    EXPECT_FALSE(store_->setValue(noteKey, std::optional<std::string>()));
+    EXPECT_TRUE(store_->removeValue(nameKey));
+    EXPECT_EQ(fileContents(), json::object());
+}
+
+TEST_F(SettingsStoreTest, ChangeDelivery) {
+    std::vector<std::int64_t> ports;
+    std::vector<bool> enabled;
+    auto portSubscription = store_->observe<std::int64_t>(portKey, [&](std::int64_t port) {
+        EXPECT_TRUE(dispatch::isMainThread());
+        ports.push_back(port);
+    });
+    auto enabledSubscription = store_->observe<bool>(enabledKey, [&](bool value) { enabled.push_back(value); });
+
+    // Nothing is told before the main queue runs, and an equal value is no change.
+    EXPECT_TRUE(store_->setValue(portKey, std::int64_t{9000}));
+    EXPECT_TRUE(ports.empty());
+    EXPECT_FALSE(store_->setValue(portKey, std::int64_t{9000}));
+    dispatch::drainMainQueue();
+    EXPECT_EQ(ports, std::vector<std::int64_t>({9000}));
+
+    // Two keys written one after the other are two changes; each subscriber hears its own.
+    store_->setValue(portKey, std::int64_t{9001});
+    store_->setValue(enabledKey, false);
+    dispatch::drainMainQueue();
+    EXPECT_EQ(ports, std::vector<std::int64_t>({9000, 9001}));
+    EXPECT_EQ(enabled, std::vector<bool>({false}));
+
+    // A change there and back is two changes, each with the value it set.
+    store_->setValue(portKey, std::int64_t{1});
+    store_->setValue(portKey, std::int64_t{9001});
+    dispatch::drainMainQueue();
+    EXPECT_EQ(ports, std::vector<std::int64_t>({9000, 9001, 1, 9001}));
+
+    // Writing the default where nothing is stored does not change what readers see.
+    store_->removeValue(enabledKey);  // false -> default true: a change
+    store_->setValue(enabledKey, true);
+    dispatch::drainMainQueue();
+    EXPECT_EQ(enabled, std::vector<bool>({false, true}));
+
+    // Writes through the defaults store itself are seen too; cancelled subscribers hear nothing.
+    enabledSubscription.cancel();
+    defaults_->set("port", 9002);
+    defaults_->set("enabled", false);
+    dispatch::drainMainQueue();
+    EXPECT_EQ(ports, std::vector<std::int64_t>({9000, 9001, 1, 9001, 9002}));
+    EXPECT_EQ(enabled, std::vector<bool>({false, true}));
+}
+
+TEST_F(SettingsStoreTest, TheValuePresentAtSubscriptionIsNoChange) {
+    store_->setValue(nameKey, std::string("before"));
+    std::vector<std::string> names;
+    auto early = store_->observe<std::string>(nameKey, [&](const std::string& name) { names.push_back("early " + name); });
+    store_->setValue(nameKey, std::string("during"));
+    // Subscribed while the report of "during" still waits in the main queue.
+    auto late = store_->observe<std::string>(nameKey, [&](const std::string& name) { names.push_back("late " + name); });
+    dispatch::drainMainQueue();
+    EXPECT_EQ(names, std::vector<std::string>({"early during"}));
+    store_->setValue(nameKey, std::string("after"));
+    dispatch::drainMainQueue();
+    EXPECT_EQ(names, std::vector<std::string>({"early during", "early after", "late after"}));
+}
+
+TEST_F(SettingsStoreTest, HandlersMayCancelWriteAndSubscribe) {
+    std::vector<std::string> seen;
+    SettingsStore::Subscription second;
+    SettingsStore::Subscription first = store_->observe<std::string>(nameKey, [&](const std::string& name) {
+        seen.push_back("first " + name);
+        first.cancel();
+        second.cancel();
+        store_->setValue(portKey, std::int64_t{1});
+    });
+    second = store_->observe<std::string>(nameKey, [&](const std::string& name) { seen.push_back("second " + name); });
+    std::vector<std::int64_t> ports;
+    auto portSubscription = store_->observe<std::int64_t>(portKey, [&](std::int64_t port) { ports.push_back(port); });
+    store_->setValue(nameKey, std::string("x"));
+    dispatch::drainMainQueue();
+    dispatch::drainMainQueue();
+    EXPECT_EQ(seen, std::vector<std::string>({"first x"}));
+    EXPECT_EQ(ports, std::vector<std::int64_t>({1}));
+    EXPECT_FALSE(first.active());
+}
+
+TEST_F(SettingsStoreTest, WritersOnOtherThreadsAreToldOnTheMainThread) {
+    std::vector<std::vector<Pairing>> seen;
+    auto subscription = store_->observe<std::vector<Pairing>>(pairingsKey, [&](const std::vector<Pairing>& value) {
+        EXPECT_TRUE(dispatch::isMainThread());
+        seen.push_back(value);
+    });
+    std::thread writer([&] {
+        for (int i = 1; i <= 50; ++i) store_->setValue(pairingsKey, std::vector<Pairing>(i, pairing("lpp", i)));
+    });
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return seen.size() == 50; }));
+    writer.join();
+    dispatch::drainMainQueue();
+    ASSERT_EQ(seen.size(), 50u);
+    for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i].size(), i + 1);
+
+    // Racing writers: whatever order their reports arrive in, the last one told is the value kept.
+    std::vector<std::int64_t> ports;
+    auto portSubscription = store_->observe<std::int64_t>(portKey, [&](std::int64_t port) { ports.push_back(port); });
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 4; ++w) {
+        writers.emplace_back([&, w] {
+            for (int i = 0; i < 200; ++i) store_->setValue(portKey, std::int64_t{w * 1000 + i});
+        });
+    }
+    for (auto& thread : writers) thread.join();
+    dispatch::drainMainQueue();
+    ASSERT_FALSE(ports.empty());
+    EXPECT_EQ(ports.back(), store_->value(portKey));
+}
+
+TEST(SettingsStoreShared, ProcessWideStoreUsesTheConfigFolder) {
+    dispatch::setMainThread();
+    char pattern[] = "/tmp/pavonix-shared-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    setenv("XDG_CONFIG_HOME", pattern, 1);
+    EXPECT_EQ(defaults::UserDefaults::standard().path(), fs::path(pattern) / "Pavonix" / "settings.json");
+    std::vector<std::string> names;
+    {
+        auto subscription = SettingsStore::subscribe<std::string>(nameKey, [&](const std::string& name) { names.push_back(name); });
+        EXPECT_TRUE(SettingsStore::set(nameKey, std::string("shared")));
+        EXPECT_EQ(SettingsStore::get(nameKey), "shared");
+        EXPECT_EQ(SettingsStore::read(defaults::UserDefaults::standard(), nameKey), "shared");
+        dispatch::drainMainQueue();
+    }
+    EXPECT_EQ(names, std::vector<std::string>({"shared"}));
+    EXPECT_TRUE(SettingsStore::remove(nameKey));
+    EXPECT_TRUE(defaults::UserDefaults::standard().flush());
+    fs::remove_all(pattern);
+}
+
+}  // namespace
+}  // namespace pavonix
