@@ -458,7 +458,7 @@ Queue::Queue(std::string label, std::shared_ptr<Queue> target)
     : label_(std::move(label)), target_(std::move(target)) {}
 
 void Queue::after(Clock::duration delay, Block block) {
-    detail::Reactor::instance().after(Clock::now() + delay, shared_from_this(), std::move(block));
+    detail::Reactor::instance().after(detail::deadlineAfter(delay), shared_from_this(), std::move(block));
 }
 
 bool Queue::isCurrent() const { return frameHolds(tlsTop, this); }

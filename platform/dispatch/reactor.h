@@ -33,6 +33,14 @@ struct TimerNode {
     Block block;
 };
 
+// now + delay, saturated so that a huge delay means "never" rather than an overflow.
+inline Clock::time_point deadlineAfter(Clock::duration delay) {
+    const auto now = Clock::now();
+    if (delay <= Clock::duration::zero()) return now;
+    if (delay > Clock::time_point::max() - now) return Clock::time_point::max();
+    return now + delay;
+}
+
 class Reactor {
 public:
     static Reactor& instance();

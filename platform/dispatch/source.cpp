@@ -110,7 +110,7 @@ public:
         std::lock_guard lock(mutex_);
         if (cancelled_.load()) return;
         timerPending_ = false;
-        timerGeneration_ = detail::Reactor::instance().setTimer(timer_, Clock::now() + delay);
+        timerGeneration_ = detail::Reactor::instance().setTimer(timer_, detail::deadlineAfter(delay));
     }
 
     void suspend() override {
