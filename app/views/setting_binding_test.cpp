@@ -1,0 +1,129 @@
+#include "app/views/setting_binding.h"
+
+#include <filesystem>
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QSpinBox>
+#include <gtest/gtest.h>
+
+#include "platform/dispatch/dispatch.h"
+
+namespace pavonix {
+namespace {
+
+namespace fs = std::filesystem;
+
+const SettingsStore::Key<bool> enabledKey{"httpEnabled", true};
+const SettingsStore::Key<std::string> nameKey{"pavonixName", ""};
+const SettingsStore::Key<std::int64_t> portKey{"httpPort", 8090};
+const SettingsStore::Key<std::optional<std::string>> noteKey{"note", std::nullopt};
+
+class SettingBindingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/pavonix-binding-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder_ = pattern;
+        defaults::Options options;
+        options.backgroundFlush = false;
+        defaults_ = std::make_unique<defaults::UserDefaults>(folder_ / "settings.json", options);
+        store_ = std::make_unique<SettingsStore>(*defaults_);
+    }
+    void TearDown() override {
+        dispatch::drainMainQueue();
+        store_.reset();
+        defaults_.reset();
+        fs::remove_all(folder_);
+    }
+
+    fs::path folder_;
+    std::unique_ptr<defaults::UserDefaults> defaults_;
+    std::unique_ptr<SettingsStore> store_;
+};
+
+TEST_F(SettingBindingTest, ReadsWritesAndHearsEveryLaterChange) {
+    store_->setValue(portKey, std::int64_t{9000});
+    SettingBinding<std::int64_t> port(portKey, *store_);
+    SettingBinding<std::int64_t> otherView(portKey, *store_);
+    std::vector<std::int64_t> seen;
+    int emitted = 0;
+    port.onChange([&](std::int64_t value) { seen.push_back(value); });
+    QObject::connect(port.notifier(), &SettingNotifier::changed, [&] { ++emitted; });
+
+    dispatch::drainMainQueue();
+    EXPECT_TRUE(seen.empty()) << "the value present at creation is no change";
+    EXPECT_EQ(port.value(), 9000);
+
+    EXPECT_TRUE(otherView.setValue(9001));
+    EXPECT_FALSE(otherView.setValue(9001));
+    store_->setValue(portKey, std::int64_t{9002});
+    dispatch::drainMainQueue();
+    EXPECT_EQ(seen, std::vector<std::int64_t>({9001, 9002}));
+    EXPECT_EQ(emitted, 2);
+
+    // A moved binding keeps its handlers.
+    SettingBinding<std::int64_t> moved = std::move(port);
+    store_->setValue(portKey, std::int64_t{1});
+    dispatch::drainMainQueue();
+    EXPECT_EQ(seen.back(), 1);
+
+    SettingBinding<std::optional<std::string>> note(noteKey, *store_);
+    note.setValue(std::string("x"));
+    EXPECT_EQ(note.value(), "x");
+    note.setValue(std::nullopt);
+    EXPECT_FALSE(defaults_->storedObject("note"));
+}
+
+TEST_F(SettingBindingTest, EditorsFollowTheSettingAndStoreEdits) {
+    SettingBinding<bool> enabled(enabledKey, *store_);
+    SettingBinding<std::string> name(nameKey, *store_);
+    SettingBinding<std::int64_t> port(portKey, *store_);
+    QCheckBox box;
+    QLineEdit edit;
+    QSpinBox spin;
+    spin.setRange(1, 65535);
+    bindCheckable(enabled, &box);
+    bindText(name, &edit);
+    bindNumber(port, &spin);
+    EXPECT_TRUE(box.isChecked());
+    EXPECT_EQ(spin.value(), 8090);
+
+    box.setChecked(false);
+    EXPECT_FALSE(store_->value(enabledKey));
+    edit.setText("Stage left");
+    EXPECT_EQ(store_->value(nameKey), "") << "stored when editing finishes";
+    emit edit.editingFinished();
+    EXPECT_EQ(store_->value(nameKey), "Stage left");
+    spin.setValue(9000);
+    EXPECT_EQ(store_->value(portKey), 9000);
+
+    store_->setValue(enabledKey, true);
+    store_->setValue(nameKey, std::string("Hall"));
+    store_->setValue(portKey, std::int64_t{70000});  // outside the editor's range: shown clamped
+    dispatch::drainMainQueue();
+    EXPECT_TRUE(box.isChecked());
+    EXPECT_EQ(edit.text(), "Hall");
+    EXPECT_EQ(spin.value(), 65535);
+    EXPECT_EQ(store_->value(portKey), 70000) << "showing a value never writes it back";
+}
+
+TEST_F(SettingBindingTest, EitherSideMayGoFirst) {
+    auto box = std::make_unique<QCheckBox>();
+    {
+        SettingBinding<bool> enabled(enabledKey, *store_);
+        bindCheckable(enabled, box.get());
+    }
+    box->setChecked(false);  // the binding is gone: nothing is stored
+    EXPECT_EQ(defaults_->storedObject("httpEnabled"), std::nullopt);
+
+    SettingBinding<bool> enabled(enabledKey, *store_);
+    bindCheckable(enabled, box.get());
+    box.reset();
+    store_->setValue(enabledKey, false);
+    dispatch::drainMainQueue();  // must not touch the destroyed box
+    EXPECT_FALSE(enabled.value());
+}
+
+}  // namespace
+}  // namespace pavonix
