@@ -6,9 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,38 +19,40 @@ namespace {
 using namespace std::chrono_literals;
 
 bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
+    for (auto deadline = Clock::now() + timeout; !done(); std::this_thread::sleep_for(1ms))
         if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
     return true;
 }
 
+void drain(int fd) {
+    char buf[64];
+    while (::read(fd, buf, sizeof buf) > 0) {
+    }
+}
+
 struct Pair {
-    Pair(int type = SOCK_STREAM) {
+    explicit Pair(int type = SOCK_STREAM) {
         int fds[2];
         EXPECT_EQ(::socketpair(AF_UNIX, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
         a = fds[0];
         b = fds[1];
     }
     ~Pair() {
-        if (a >= 0) ::close(a);
-        if (b >= 0) ::close(b);
+        ::close(a);
+        ::close(b);
     }
     void send(const std::string& bytes) const { ASSERT_EQ(::write(b, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
     int a, b;
 };
 
-// Whether any epoll instance of this process watches `fd` (from /proc/self/fdinfo).
+// Whether an epoll instance of this process watches `fd` (the "tfd:" lines of its fdinfo).
 bool epollWatches(int fd) {
-    DIR* dir = opendir("/proc/self/fd");
     bool found = false;
+    DIR* dir = opendir("/proc/self/fd");
     while (dirent* e = readdir(dir)) {
-        if (e->d_name[0] == '.') continue;
-        char link[256] = {};
-        std::string path = std::string("/proc/self/fd/") + e->d_name;
-        if (readlink(path.c_str(), link, sizeof link - 1) < 0 || std::string(link) != "anon_inode:[eventpoll]")
+        char link[64] = {};
+        if (readlink((std::string("/proc/self/fd/") + e->d_name).c_str(), link, sizeof link - 1) < 0 ||
+            std::string(link) != "anon_inode:[eventpoll]")
             continue;
         std::ifstream info(std::string("/proc/self/fdinfo/") + e->d_name);
         for (std::string line; std::getline(info, line);)
@@ -67,34 +67,23 @@ TEST(Source, StartsSuspendedAndSuspensionsNest) {
     pair.send("x");
     auto source = Source::makeRead(pair.a, makeSerialQueue("src"));
     std::atomic<int> fires{0};
-    source->setEventHandler([&] {
-        ++fires;
-        source->suspend();
-    });
-    std::this_thread::sleep_for(30ms);
-    EXPECT_EQ(fires.load(), 0);
+    source->setEventHandler([&] { ++fires; });
     source->suspend();  // count 2
-    source->resume();   // count 1: still suspended
+    source->resume();   // count 1: still suspended, as from creation
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(fires.load(), 0);
     source->resume();
-    EXPECT_TRUE(waitFor([&] { return fires.load() == 1; }));
-    std::this_thread::sleep_for(30ms);
-    EXPECT_EQ(fires.load(), 1);  // the handler's suspend stopped further fires
+    EXPECT_TRUE(waitFor([&] { return fires.load() >= 1; }));
     source->cancel();
-    source->resume();
 }
 
 TEST(SourceDeathTest, OverResumeAborts) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     Pair pair;
-    EXPECT_DEATH(
-        {
-            auto source = Source::makeRead(pair.a, makeSerialQueue("src"));
-            source->resume();
-            source->resume();
-        },
-        "Precondition failed: Source::resume without a matching suspend");
+    auto source = Source::makeRead(pair.a, makeSerialQueue("src"));
+    source->resume();
+    EXPECT_DEATH(source->resume(), "Precondition failed: Source::resume without a matching suspend");
+    source->cancel();
 }
 
 TEST(Source, ReadSourceIsLevelTriggeredWithOneFireAtATime) {
@@ -102,35 +91,25 @@ TEST(Source, ReadSourceIsLevelTriggeredWithOneFireAtATime) {
     pair.send("0123456789");
     auto queue = makeSerialQueue("src");
     auto source = Source::makeRead(pair.a, queue);
-    std::mutex m;
-    std::vector<std::string> events;
+    std::vector<std::string> events;  // touched on the queue only
     std::atomic<bool> inside{false};
     std::atomic<int> overlaps{0}, fires{0};
     source->setEventHandler([&] {
         if (inside.exchange(true)) ++overlaps;
-        int n = ++fires;
-        {
-            std::lock_guard lock(m);
-            events.push_back("fire " + std::to_string(source->data()));
-        }
-        if (n == 1) {
-            // While this handler runs the descriptor stays readable; a second fire must not be
-            // queued ahead of this marker.
-            queue->async([&] {
-                std::lock_guard lock(m);
-                events.push_back("marker");
-            });
+        events.push_back("fire " + std::to_string(source->data()));
+        if (++fires == 1) {
+            // The descriptor stays readable meanwhile; no second fire may be queued before this.
+            queue->async([&] { events.push_back("marker"); });
             std::this_thread::sleep_for(30ms);
         }
-        if (n == 3) source->suspend();
-        inside.store(false);
+        if (fires == 3) source->suspend();  // no fire after this one
+        inside = false;
     });
     source->resume();
     ASSERT_TRUE(waitFor([&] { return fires.load() == 3; }));
     std::this_thread::sleep_for(30ms);
-    EXPECT_EQ(fires.load(), 3);
+    queue->sync([] {});
     EXPECT_EQ(overlaps.load(), 0);
-    std::lock_guard lock(m);
     EXPECT_EQ(events, (std::vector<std::string>{"fire 10", "marker", "fire 10", "fire 10"}));
 }
 
@@ -140,79 +119,62 @@ TEST(Source, CancelHandlerRunsOnceOnTheQueueAfterTheLastEventOutOfEpoll) {
     auto queue = makeSerialQueue("src");
     auto source = Source::makeRead(pair.a, queue);
     std::atomic<int> fires{0}, cancels{0};
-    std::atomic<bool> eventAfterCancel{false}, onQueue{false}, watchedAtCancel{true};
-    std::atomic<bool> cancelCalled{false};
+    std::atomic<bool> cancelled{false}, eventAfterCancel{false}, onQueue{false}, watched{true};
     source->setEventHandler([&] {
-        if (cancelCalled) eventAfterCancel = true;
+        if (cancelled) eventAfterCancel = true;
         if (++fires == 2) {
-            cancelCalled = true;
+            cancelled = true;
             source->cancel();
             std::this_thread::sleep_for(10ms);
         }
     });
-    const int fd = pair.a;
-    source->setCancelHandler([&, fd] {
+    source->setCancelHandler([&, fd = pair.a] {
         ++cancels;
         onQueue = queue->isCurrent();
-        watchedAtCancel = epollWatches(fd);
+        watched = epollWatches(fd);
     });
     source->resume();
     ASSERT_TRUE(waitFor([&] { return cancels.load() == 1; }));
+    source->cancel();  // a second cancel changes nothing
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(fires.load(), 2);
     EXPECT_EQ(cancels.load(), 1);
     EXPECT_FALSE(eventAfterCancel.load());
     EXPECT_TRUE(onQueue.load());
-    EXPECT_FALSE(watchedAtCancel.load());
-    EXPECT_TRUE(source->isCancelled());
-    source->cancel();  // a second cancel changes nothing
-    std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(cancels.load(), 1);
-}
+    EXPECT_FALSE(watched.load());
 
-TEST(Source, CancelHandlerWaitsForTheSuspendCountToReachZero) {
-    Pair pair;
-    auto source = Source::makeWrite(pair.a, makeSerialQueue("src"));
-    std::atomic<int> cancels{0};
-    source->setCancelHandler([&] { ++cancels; });
-    source->cancel();  // still suspended from creation
+    // Cancelled while suspended: the cancel handler waits for the count to reach 0.
+    auto writer = Source::makeWrite(pair.a, queue);
+    writer->setCancelHandler([&] { ++cancels; });
+    writer->cancel();
     std::this_thread::sleep_for(30ms);
-    EXPECT_EQ(cancels.load(), 0);
-    EXPECT_FALSE(epollWatches(pair.a));
-    source->resume();
-    EXPECT_TRUE(waitFor([&] { return cancels.load() == 1; }));
+    EXPECT_EQ(cancels.load(), 1);
+    writer->resume();
+    EXPECT_TRUE(waitFor([&] { return cancels.load() == 2; }));
 }
 
 TEST(Source, ReusedDescriptorNumberNeverFiresTheOldSource) {
     auto queue = makeSerialQueue("src");
-    auto* first = new Pair();
+    auto first = std::make_unique<Pair>();
     const int number = first->a;
-    auto oldSource = Source::makeRead(first->a, queue);
+    auto oldSource = Source::makeRead(number, queue);
     std::atomic<int> oldFires{0}, newFires{0};
     oldSource->setEventHandler([&] { ++oldFires; });
     oldSource->resume();
-    // The owner closes the descriptor without cancelling; the number comes back for a new socket.
-    delete first;
+    first.reset();  // closed without cancelling; the number comes back for the next socket
     Pair second;
-    ASSERT_TRUE(second.a == number || second.b == number);
-    const int fd = second.a == number ? second.a : second.b;
-    const int peer = fd == second.a ? second.b : second.a;
-    auto newSource = Source::makeRead(fd, queue);
+    ASSERT_EQ(second.a, number);
+    auto newSource = Source::makeRead(number, queue);
     newSource->setEventHandler([&] {
         ++newFires;
-        char buf[16];
-        while (::read(fd, buf, sizeof buf) > 0) {
-        }
+        drain(number);
     });
     newSource->resume();
-    ASSERT_EQ(::write(peer, "y", 1), 1);
-    ASSERT_TRUE(waitFor([&] { return newFires.load() >= 1; }));
-    std::this_thread::sleep_for(20ms);
-    EXPECT_LE(oldFires.load(), 1);  // at most the end-of-stream of the closed pair, before reuse
-    int before = oldFires.load();
-    ASSERT_EQ(::write(peer, "z", 1), 1);
-    ASSERT_TRUE(waitFor([&] { return newFires.load() >= 2; }));
-    EXPECT_EQ(oldFires.load(), before);
+    for (int i = 1; i <= 3; ++i) {
+        second.send("y");
+        ASSERT_TRUE(waitFor([&] { return newFires.load() >= i; }));
+    }
+    EXPECT_EQ(oldFires.load(), 0);
     oldSource->cancel();
     newSource->cancel();
 }
@@ -221,88 +183,65 @@ TEST(Source, StreamReportsZeroOnlyAtTheRealEnd) {
     Pair pair;
     auto queue = makeSerialQueue("src");
     auto source = Source::makeRead(pair.a, queue);
-    std::mutex m;
-    std::vector<std::size_t> seen;
+    std::vector<std::size_t> seen;  // touched on the queue only
     source->setEventHandler([&] {
-        std::size_t n = source->data();
-        {
-            std::lock_guard lock(m);
-            seen.push_back(n);
-        }
-        char buf[64];
-        while (::read(pair.a, buf, sizeof buf) > 0) {
-        }
-        if (n == 0) source->cancel();
+        seen.push_back(source->data());
+        drain(pair.a);
+        if (seen.back() == 0) source->cancel();
     });
     source->resume();
 
-    // A wake-up whose bytes someone else took before the handler ran is skipped, not an end.
-    std::atomic<bool> held{false};
-    std::atomic<bool> release{false};
+    // A wake-up whose bytes were taken before the handler ran is skipped, not taken for an end.
+    std::atomic<bool> held{false}, release{false};
     queue->async([&] {
         held = true;
         while (!release) std::this_thread::sleep_for(1ms);
     });
     ASSERT_TRUE(waitFor([&] { return held.load(); }));
     pair.send("abc");
-    std::this_thread::sleep_for(30ms);  // the reactor queues the fire behind the held item
-    char buf[8];
-    ASSERT_EQ(::read(pair.a, buf, sizeof buf), 3);
+    std::this_thread::sleep_for(30ms);  // the fire is now queued behind the held item
+    drain(pair.a);
     release = true;
     queue->sync([] {});
-    {
-        std::lock_guard lock(m);
-        EXPECT_TRUE(seen.empty());
-    }
     pair.send("defg");
-    ASSERT_TRUE(waitFor([&] {
-        std::lock_guard lock(m);
-        return !seen.empty();
-    }));
     ::shutdown(pair.b, SHUT_WR);
     ASSERT_TRUE(waitFor([&] { return source->isCancelled(); }));
     queue->sync([] {});
-    std::lock_guard lock(m);
     EXPECT_EQ(seen, (std::vector<std::size_t>{4, 0}));
 }
 
 TEST(Source, EmptyDatagramIsNotAnEndAndListeningSocketsCountPositive) {
-    Pair pair(SOCK_DGRAM);
     auto queue = makeSerialQueue("src");
+    Pair pair(SOCK_DGRAM);
     auto source = Source::makeRead(pair.a, queue);
-    std::atomic<long> seen{-1};
+    std::atomic<long> datagram{-1};
     source->setEventHandler([&] {
-        seen = long(source->data());
-        char buf[8];
-        ::recv(pair.a, buf, sizeof buf, 0);
-        source->suspend();
+        datagram = long(source->data());
+        drain(pair.a);
     });
     source->resume();
     ASSERT_EQ(::send(pair.b, "", 0, 0), 0);
-    ASSERT_TRUE(waitFor([&] { return seen.load() >= 0; }));
-    EXPECT_EQ(seen.load(), 1);
+    ASSERT_TRUE(waitFor([&] { return datagram.load() >= 0; }));
+    EXPECT_EQ(datagram.load(), 1);
     source->cancel();
-    source->resume();
 
     int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), len), 0);
-    ASSERT_EQ(::listen(listener, 8), 0);
-    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    auto* sa = reinterpret_cast<sockaddr*>(&addr);
+    ASSERT_TRUE(::bind(listener, sa, len) == 0 && ::listen(listener, 8) == 0 && ::getsockname(listener, sa, &len) == 0);
     auto accept = Source::makeRead(listener, queue);
     std::atomic<long> pending{-1};
     accept->setEventHandler([&] {
         pending = long(accept->data());
-        int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (c >= 0) ::close(c);
+        ::close(::accept(listener, nullptr, nullptr));
     });
     accept->setCancelHandler([listener] { ::close(listener); });
     accept->resume();
     int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&addr), len), 0);
+    ASSERT_EQ(::connect(client, sa, len), 0);
     ASSERT_TRUE(waitFor([&] { return pending.load() >= 0; }));
     EXPECT_GT(pending.load(), 0);
     ::close(client);
@@ -314,33 +253,26 @@ TEST(Source, ReadAndWriteSourcesShareOneDescriptor) {
     auto queue = makeSerialQueue("src");
     auto reader = Source::makeRead(pair.a, queue);
     auto writer = Source::makeWrite(pair.a, queue);
-    std::atomic<int> reads{0}, writes{0}, cancels{0};
+    std::atomic<int> reads{0}, writes{0};
     reader->setEventHandler([&] {
-        char buf[16];
-        while (::read(pair.a, buf, sizeof buf) > 0) {
-        }
+        drain(pair.a);
         ++reads;
     });
     writer->setEventHandler([&] {
         ++writes;
-        writer->suspend();  // writable until the buffer fills: fire once
+        writer->suspend();  // writable until the buffer fills: once per resume
     });
-    reader->setCancelHandler([&] { ++cancels; });
-    writer->setCancelHandler([&] { ++cancels; });
     reader->resume();
     writer->resume();
     ASSERT_TRUE(waitFor([&] { return writes.load() == 1; }));
     pair.send("ping");
-    ASSERT_TRUE(waitFor([&] { return reads.load() >= 1; }));
-    writer->resume();  // the read registration must not have lost the write interest
+    ASSERT_TRUE(waitFor([&] { return reads.load() == 1; }));
+    writer->resume();  // the read fire must not have dropped the write interest
     ASSERT_TRUE(waitFor([&] { return writes.load() == 2; }));
     writer->cancel();
-    writer->resume();
-    pair.send("pong");  // the reader keeps working after the writer left
-    int before = reads.load();
-    ASSERT_TRUE(waitFor([&] { return reads.load() > before; }));
+    pair.send("pong");  // nor the writer's leaving the read interest
+    ASSERT_TRUE(waitFor([&] { return reads.load() == 2; }));
     reader->cancel();
-    ASSERT_TRUE(waitFor([&] { return cancels.load() == 2; }));
     EXPECT_FALSE(epollWatches(pair.a));
 }
 
@@ -362,23 +294,19 @@ TEST(TimerSource, FiresOnceNeverEarlyAndResettingMovesIt) {
     EXPECT_EQ(fires.load(), 1);
     EXPECT_GE(firedAt - start, 40ms);
 
-    // Moved later: not at the old deadline.
     start = Clock::now();
     timer->setTimer(20ms);
-    timer->setTimer(150ms);
+    timer->setTimer(150ms);  // later: nothing at the old deadline
     std::this_thread::sleep_for(80ms);
     EXPECT_EQ(fires.load(), 1);
     ASSERT_TRUE(waitFor([&] { return fires.load() == 2; }));
     queue->sync([] {});
     EXPECT_GE(firedAt - start, 150ms);
-
-    // Moved earlier: fires at the new deadline.
-    start = Clock::now();
     timer->setTimer(10s);
-    timer->setTimer(10ms);
+    timer->setTimer(10ms);  // earlier
     ASSERT_TRUE(waitFor([&] { return fires.load() == 3; }, 2s));
 
-    // A fire while suspended is delivered on resume; a re-set before that drops it.
+    // A fire while suspended arrives on resume, unless a re-set came first.
     timer->suspend();
     timer->setTimer(1ms);
     std::this_thread::sleep_for(30ms);
@@ -392,12 +320,7 @@ TEST(TimerSource, FiresOnceNeverEarlyAndResettingMovesIt) {
     timer->resume();
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(fires.load(), 4);
-
-    std::atomic<int> cancels{0};
-    timer->setCancelHandler([&] { ++cancels; });
     timer->cancel();
-    ASSERT_TRUE(waitFor([&] { return cancels.load() == 1; }));
-    EXPECT_EQ(fires.load(), 4);
 }
 
 TEST(TimerSource, ManyTimersFireInDeadlineOrder) {
@@ -405,11 +328,10 @@ TEST(TimerSource, ManyTimersFireInDeadlineOrder) {
     std::vector<SourcePtr> timers;
     std::vector<int> order;  // touched on the queue only
     for (int i = 0; i < 50; ++i) {
-        auto t = Source::makeTimer(queue);
-        t->setEventHandler([&order, i] { order.push_back(i); });
-        t->setTimer(std::chrono::milliseconds(5 + (49 - i) * 2));
-        t->resume();
-        timers.push_back(t);
+        timers.push_back(Source::makeTimer(queue));
+        timers.back()->setEventHandler([&order, i] { order.push_back(i); });
+        timers.back()->setTimer(std::chrono::milliseconds(5 + (49 - i) * 2));
+        timers.back()->resume();
     }
     ASSERT_TRUE(waitFor([&] {
         std::size_t n = 0;
