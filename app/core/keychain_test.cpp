@@ -1,0 +1,64 @@
+#include "app/core/keychain.h"
+
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "platform/keychain/memory_store.h"
+
+namespace pavonix {
+namespace {
+
+class KeychainFunctionsTest : public ::testing::Test {
+protected:
+    void SetUp() override { keychain::setProcessKeychain({primary, legacy}); }
+    std::shared_ptr<keychain::MemoryStore> primary = std::make_shared<keychain::MemoryStore>("P");
+    std::shared_ptr<keychain::MemoryStore> legacy = std::make_shared<keychain::MemoryStore>("L");
+};
+
+TEST_F(KeychainFunctionsTest, QueriesAddressTheTwoStores) {
+    EXPECT_EQ(keychainQuery("svc", "acc"), (KeychainQuery{"svc", "acc", true}));
+    EXPECT_EQ(legacyKeychainQuery("svc", "acc"), (KeychainQuery{"svc", "acc", false}));
+    EXPECT_EQ(keychainSaveData(Bytes{1, 2}, "svc", "acc"), 0);
+    EXPECT_EQ(keychainReadData(keychainQuery("svc", "acc")), (Bytes{1, 2}));
+    EXPECT_EQ(keychainReadData(legacyKeychainQuery("svc", "acc")), std::nullopt);
+    EXPECT_EQ(keychainBackendName(), "P");
+}
+
+TEST_F(KeychainFunctionsTest, SaveAddsThenUpdates) {
+    EXPECT_EQ(keychainSaveData(Bytes{1}, "svc", "acc"), 0);
+    EXPECT_EQ(keychainSaveData(Bytes{2}, "svc", "acc"), 0);
+    EXPECT_EQ(keychainReadData(keychainQuery("svc", "acc")), Bytes{2});
+    EXPECT_EQ(primary->size(), 1u);
+    // An item without bytes reads as nothing.
+    EXPECT_EQ(keychainSaveData(Bytes{}, "svc", "empty"), 0);
+    EXPECT_EQ(keychainReadData(keychainQuery("svc", "empty")), std::nullopt);
+}
+
+TEST_F(KeychainFunctionsTest, LegacyItemsAreCopiedOver) {
+    ASSERT_EQ(legacy->add({"svc", "old"}, Bytes{7}), keychain::success);
+    EXPECT_EQ(keychainReadDataMigratingLegacy("svc", "old"), Bytes{7});
+    EXPECT_EQ(keychainReadData(keychainQuery("svc", "old")), Bytes{7});
+    EXPECT_EQ(keychainReadDataMigratingLegacy("svc", "missing"), std::nullopt);
+    EXPECT_EQ(primary->size(), 1u);
+}
+
+TEST_F(KeychainFunctionsTest, DeleteRemovesTheLegacyCopyToo) {
+    ASSERT_EQ(legacy->add({"svc", "acc"}, Bytes{7}), keychain::success);
+    ASSERT_EQ(keychainReadDataMigratingLegacy("svc", "acc"), Bytes{7});
+    EXPECT_EQ(keychainDeleteData(keychainQuery("svc", "acc")), 0);
+    EXPECT_EQ(keychainReadDataMigratingLegacy("svc", "acc"), std::nullopt);
+    EXPECT_EQ(keychainDeleteData(keychainQuery("svc", "acc")), keychain::itemNotFound);
+    // Only the legacy copy left: deleting through the primary query still reports it deleted.
+    ASSERT_EQ(legacy->add({"svc", "b"}, Bytes{1}), keychain::success);
+    EXPECT_EQ(keychainDeleteData(keychainQuery("svc", "b")), 0);
+}
+
+TEST_F(KeychainFunctionsTest, NoLegacyStore) {
+    keychain::setProcessKeychain({primary, nullptr});
+    EXPECT_EQ(keychainReadData(legacyKeychainQuery("svc", "acc")), std::nullopt);
+    EXPECT_EQ(keychainDeleteData(legacyKeychainQuery("svc", "acc")), keychain::itemNotFound);
+}
+
+}  // namespace
+}  // namespace pavonix

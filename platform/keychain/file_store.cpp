@@ -1,0 +1,265 @@
+#include "platform/keychain/file_store.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+#include <thread>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+namespace pavonix::keychain {
+
+namespace {
+
+using Json = nlohmann::json;
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+std::string folderOf(const std::string& path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// Creates missing folders; the last one (ours) is kept at 0700.
+bool ensurePrivateFolder(const std::string& folder) {
+    std::string partial;
+    std::size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = folder.find('/', pos + 1);
+        partial = folder.substr(0, pos);
+        if (partial.empty()) continue;
+        if (::mkdir(partial.c_str(), pos == std::string::npos ? 0700 : 0755) != 0 &&
+            errno != EEXIST) {
+            return false;
+        }
+    }
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    if (st.st_uid == ::geteuid() && (st.st_mode & 077) != 0) {
+        ::chmod(folder.c_str(), 0700);
+    }
+    return true;
+}
+
+bool safeFileStat(const struct stat& st) {
+    return S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 07777 & ~0600) == 0;
+}
+
+std::string hexEncode(const Bytes& data) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(data.size() * 2);
+    for (auto b : data) {
+        out += digits[b >> 4];
+        out += digits[b & 0xF];
+    }
+    return out;
+}
+
+std::optional<Bytes> hexDecode(const std::string& text) {
+    if (text.size() % 2 != 0) return std::nullopt;
+    auto value = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return -1;
+    };
+    Bytes out(text.size() / 2);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        int hi = value(text[2 * i]), lo = value(text[2 * i + 1]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        out[i] = static_cast<std::uint8_t>(hi * 16 + lo);
+    }
+    return out;
+}
+
+struct Item {
+    std::string service;
+    std::string account;
+    Bytes data;
+};
+
+// Reads every item. success with an empty list when the file does not exist yet.
+Status loadItems(const std::string& path, std::vector<Item>& items) {
+    items.clear();
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) {
+        if (errno == ENOENT) return success;
+        return errno == ELOOP ? invalidKeychain : ioError;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return ioError;
+    if (!safeFileStat(st)) return invalidKeychain;
+    if (st.st_size > 16 * 1024 * 1024) return invalidKeychain;
+    std::string text(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::read(fd.get(), text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    text.resize(done);
+    Json json = Json::parse(text, nullptr, false);
+    if (json.is_discarded() || !json.is_object()) return invalidKeychain;
+    auto list = json.find("items");
+    if (list == json.end() || !list->is_array()) return invalidKeychain;
+    for (const Json& entry : *list) {
+        if (!entry.is_object() || !entry.contains("service") || !entry.contains("account") ||
+            !entry.contains("data") || !entry["service"].is_string() ||
+            !entry["account"].is_string() || !entry["data"].is_string()) {
+            return invalidKeychain;
+        }
+        auto data = hexDecode(entry["data"].get<std::string>());
+        if (!data) return invalidKeychain;
+        items.push_back({entry["service"].get<std::string>(), entry["account"].get<std::string>(),
+                         std::move(*data)});
+    }
+    return success;
+}
+
+bool writeAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+Status storeItems(const std::string& path, const std::vector<Item>& items) {
+    Json list = Json::array();
+    for (const Item& item : items) {
+        list.push_back({{"service", item.service}, {"account", item.account},
+                        {"data", hexEncode(item.data)}});
+    }
+    const std::string text =
+        Json{{"version", 1}, {"items", std::move(list)}}.dump(-1, ' ', false,
+                                                              Json::error_handler_t::replace);
+    std::string temp = path + ".XXXXXX";
+    int raw = ::mkostemp(temp.data(), O_CLOEXEC);  // 0600
+    if (raw < 0) return ioError;
+    FileDescriptor fd(raw);
+    if (!writeAll(fd.get(), text) || ::fsync(fd.get()) != 0 ||
+        ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return ioError;
+    }
+    FileDescriptor folder(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() >= 0) ::fsync(folder.get());
+    return success;
+}
+
+// Holds the cross-process lock file for as long as it lives.
+class ProcessLock {
+public:
+    ProcessLock(const std::string& path, std::chrono::milliseconds timeout)
+        : fd_(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)) {
+        if (fd_.get() < 0) return;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR) return;
+            if (std::chrono::steady_clock::now() >= deadline) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        locked_ = true;
+    }
+    bool locked() const { return locked_; }
+
+private:
+    FileDescriptor fd_;
+    bool locked_ = false;
+};
+
+}  // namespace
+
+FileStore::FileStore(std::string path, std::chrono::milliseconds lockTimeout)
+    : path_(std::move(path)), lockTimeout_(lockTimeout) {}
+
+std::string FileStore::defaultPath() {
+    std::string base;
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && xdg[0] == '/') {
+        base = xdg;
+    } else if (const char* home = std::getenv("HOME"); home && home[0] == '/') {
+        base = std::string(home) + "/.local/share";
+    } else {
+        return {};
+    }
+    return base + "/Pavonix/keychain.json";
+}
+
+std::string FileStore::name() const { return "File (" + path_ + ")"; }
+
+Status FileStore::read(const ItemKey& key, Bytes& out) {
+    std::lock_guard guard(mutex_);
+    std::vector<Item> items;
+    // Reads take no file lock: writers replace the file by rename, so a reader sees either the
+    // old or the new file, never a partial one.
+    if (Status status = loadItems(path_, items); status != success) return status;
+    for (Item& item : items) {
+        if (item.service == key.service && item.account == key.account) {
+            out = std::move(item.data);
+            return success;
+        }
+    }
+    return itemNotFound;
+}
+
+Status FileStore::add(const ItemKey& key, const Bytes& data) {
+    return modify(key, &data, Change::add);
+}
+
+Status FileStore::update(const ItemKey& key, const Bytes& data) {
+    return modify(key, &data, Change::update);
+}
+
+Status FileStore::remove(const ItemKey& key) { return modify(key, nullptr, Change::remove); }
+
+Status FileStore::modify(const ItemKey& key, const Bytes* data, Change change) {
+    std::lock_guard guard(mutex_);
+    if (path_.empty() || !ensurePrivateFolder(folderOf(path_))) return ioError;
+    ProcessLock lock(path_, lockTimeout_);
+    if (!lock.locked()) return notAvailable;
+    std::vector<Item> items;
+    if (Status status = loadItems(path_, items); status != success) return status;
+    auto it = items.begin();
+    while (it != items.end() && !(it->service == key.service && it->account == key.account)) ++it;
+    switch (change) {
+    case Change::add:
+        if (it != items.end()) return duplicateItem;
+        items.push_back({key.service, key.account, *data});
+        break;
+    case Change::update:
+        if (it == items.end()) return itemNotFound;
+        it->data = *data;
+        break;
+    case Change::remove:
+        if (it == items.end()) return itemNotFound;
+        items.erase(it);
+        break;
+    }
+    return storeItems(path_, items);
+}
+
+}  // namespace pavonix::keychain

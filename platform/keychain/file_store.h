@@ -1,0 +1,44 @@
+// Items in one private file, for systems where no Secret Service answers.
+//
+// The file is plain JSON (the secrets are as safe as the user's own files, as with any password
+// file of a desktop program): the folder is created 0700, the file written 0600 through a
+// temporary file and a rename, and a file that is not a regular file owned by this user with no
+// permission beyond 0600 is refused on every access (invalidKeychain), never read and
+// never overwritten. Another Pavonix process is kept out of a read-modify-write by a lock file.
+#pragma once
+
+#include <chrono>
+#include <mutex>
+#include <string>
+
+#include "platform/keychain/keychain.h"
+
+namespace pavonix::keychain {
+
+class FileStore final : public Store {
+public:
+    // `path` is the file; its folder is created when missing.
+    explicit FileStore(std::string path, std::chrono::milliseconds lockTimeout = defaultTimeout);
+
+    // $XDG_DATA_HOME/Pavonix/keychain.json ($HOME/.local/share when XDG_DATA_HOME is unset);
+    // empty when neither is known.
+    static std::string defaultPath();
+
+    const std::string& path() const { return path_; }
+
+    std::string name() const override;
+    Status read(const ItemKey& key, Bytes& out) override;
+    Status add(const ItemKey& key, const Bytes& data) override;
+    Status update(const ItemKey& key, const Bytes& data) override;
+    Status remove(const ItemKey& key) override;
+
+private:
+    enum class Change { add, update, remove };
+    Status modify(const ItemKey& key, const Bytes* data, Change change);
+
+    std::string path_;
+    std::chrono::milliseconds lockTimeout_;
+    std::mutex mutex_;
+};
+
+}  // namespace pavonix::keychain

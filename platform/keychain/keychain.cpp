@@ -1,0 +1,54 @@
+#include "platform/keychain/keychain.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "platform/keychain/file_store.h"
+#include "platform/keychain/memory_store.h"
+#include "platform/keychain/secret_service_store.h"
+
+namespace pavonix::keychain {
+
+std::string Keychain::name() const { return primary ? primary->name() : "None"; }
+
+Keychain systemKeychain(std::chrono::milliseconds timeout) {
+    const char* forced = std::getenv("PAVONIX_KEYCHAIN");
+    const std::string_view choice = forced ? forced : "";
+    if (choice == "memory") {
+        return {std::make_shared<MemoryStore>(), nullptr};
+    }
+    auto file = std::make_shared<FileStore>(FileStore::defaultPath(), timeout);
+    if (choice == "file") {
+        return {file, nullptr};
+    }
+    auto secretService = std::make_shared<SecretServiceStore>(timeout);
+    if (choice == "secret-service" || secretService->available()) {
+        return {secretService, file};
+    }
+    return {file, nullptr};
+}
+
+namespace {
+
+std::mutex processMutex;
+std::optional<Keychain> processValue;
+
+}  // namespace
+
+Keychain processKeychain() {
+    std::lock_guard lock(processMutex);
+    if (!processValue) {
+        processValue = systemKeychain();
+    }
+    return *processValue;
+}
+
+void setProcessKeychain(Keychain keychain) {
+    std::lock_guard lock(processMutex);
+    processValue = std::move(keychain);
+}
+
+}  // namespace pavonix::keychain

@@ -1,0 +1,71 @@
+// Generic-password items addressed by service and account, the Linux stand-in for the macOS
+// Keychain. Status numbers are the macOS ones, so callers and stored error texts keep their
+// meaning: 0 success, -25299 duplicate item, -25300 not found.
+//
+// Three stores implement one small interface: the Secret Service (libsecret; never prompts,
+// every call bounded in time), a private file for systems where no Secret Service answers, and
+// an in-memory store for tests. A keychain pairs a primary store with a legacy one: readers that
+// miss an item in the primary look in the legacy store and copy a found item over, which moves
+// secrets from the file into the Secret Service once one is available.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pavonix::keychain {
+
+using Bytes = std::vector<std::uint8_t>;
+using Status = std::int32_t;
+
+inline constexpr Status success = 0;
+inline constexpr Status ioError = -36;                   // errSecIO
+inline constexpr Status badParameter = -50;              // errSecParam
+inline constexpr Status notAvailable = -25291;           // errSecNotAvailable: no answer in time
+inline constexpr Status noSuchKeychain = -25294;         // errSecNoSuchKeychain: no collection
+inline constexpr Status invalidKeychain = -25295;        // errSecInvalidKeychain: unsafe/corrupt file
+inline constexpr Status duplicateItem = -25299;          // errSecDuplicateItem
+inline constexpr Status itemNotFound = -25300;           // errSecItemNotFound
+inline constexpr Status interactionNotAllowed = -25308;  // errSecInteractionNotAllowed: locked
+
+inline constexpr std::chrono::milliseconds defaultTimeout{3000};
+
+struct ItemKey {
+    std::string service;
+    std::string account;
+    friend bool operator==(const ItemKey&, const ItemKey&) = default;
+};
+
+class Store {
+public:
+    virtual ~Store() = default;
+    // Shown to the user: which store holds the secrets.
+    virtual std::string name() const = 0;
+    // success with the item's bytes in `out`, itemNotFound, or an error.
+    virtual Status read(const ItemKey& key, Bytes& out) = 0;
+    // duplicateItem when the item exists.
+    virtual Status add(const ItemKey& key, const Bytes& data) = 0;
+    // itemNotFound when the item does not exist.
+    virtual Status update(const ItemKey& key, const Bytes& data) = 0;
+    // itemNotFound when the item does not exist.
+    virtual Status remove(const ItemKey& key) = 0;
+};
+
+struct Keychain {
+    std::shared_ptr<Store> primary;
+    std::shared_ptr<Store> legacy;  // may be null: nothing to migrate from
+    std::string name() const;
+};
+
+// The keychain of this system: the Secret Service when one answers within `timeout` (with the
+// file as legacy store), otherwise the file alone. PAVONIX_KEYCHAIN=secret-service|file|memory
+// forces a choice (black-box tests use it to stay off the user's keyring).
+Keychain systemKeychain(std::chrono::milliseconds timeout = defaultTimeout);
+
+// The process-wide keychain; chosen with systemKeychain() on first use unless one was set.
+Keychain processKeychain();
+void setProcessKeychain(Keychain keychain);
+
+}  // namespace pavonix::keychain

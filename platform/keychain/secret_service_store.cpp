@@ -1,0 +1,318 @@
+#include "platform/keychain/secret_service_store.h"
+
+#include <sys/stat.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include <libsecret/secret.h>
+
+namespace pavonix::keychain {
+
+namespace {
+
+const SecretSchema* schema() {
+    static const SecretSchema value = [] {
+        SecretSchema s;
+        std::memset(&s, 0, sizeof s);
+        s.name = "com.vrel.Lanternpost.Password";
+        // Match items by attributes alone, so items written by other tools are found too.
+        s.flags = SECRET_SCHEMA_DONT_MATCH_NAME;
+        s.attributes[0] = {"service", SECRET_SCHEMA_ATTRIBUTE_STRING};
+        s.attributes[1] = {"account", SECRET_SCHEMA_ATTRIBUTE_STRING};
+        return s;
+    }();
+    return &value;
+}
+
+// Cancels a libsecret call that takes longer than the time-out.
+class CallDeadline {
+public:
+    explicit CallDeadline(std::chrono::milliseconds timeout)
+        : cancellable_(g_cancellable_new()),
+          thread_([this, timeout] {
+              std::unique_lock lock(mutex_);
+              if (!done_.wait_for(lock, timeout, [this] { return finished_; })) {
+                  g_cancellable_cancel(cancellable_);
+              }
+          }) {}
+    ~CallDeadline() {
+        {
+            std::lock_guard lock(mutex_);
+            finished_ = true;
+        }
+        done_.notify_one();
+        thread_.join();
+        g_object_unref(cancellable_);
+    }
+    CallDeadline(const CallDeadline&) = delete;
+    CallDeadline& operator=(const CallDeadline&) = delete;
+
+    GCancellable* cancellable() const { return cancellable_; }
+    bool expired() const { return g_cancellable_is_cancelled(cancellable_); }
+
+private:
+    GCancellable* cancellable_;
+    std::mutex mutex_;
+    std::condition_variable done_;
+    bool finished_ = false;
+    std::thread thread_;
+};
+
+struct ErrorHolder {
+    GError* error = nullptr;
+    ~ErrorHolder() {
+        if (error) g_error_free(error);
+    }
+    GError** out() { return &error; }
+};
+
+struct Attributes {
+    GHashTable* table;
+    explicit Attributes(const ItemKey& key) : table(g_hash_table_new(g_str_hash, g_str_equal)) {
+        g_hash_table_insert(table, const_cast<char*>("service"),
+                            const_cast<char*>(key.service.c_str()));
+        g_hash_table_insert(table, const_cast<char*>("account"),
+                            const_cast<char*>(key.account.c_str()));
+    }
+    ~Attributes() { g_hash_table_unref(table); }
+};
+
+struct ItemList {
+    GList* items = nullptr;
+    ~ItemList() { g_list_free_full(items, g_object_unref); }
+};
+
+// D-Bus strings must be UTF-8 without NUL; anything else would trip GLib's checks.
+bool validKey(const ItemKey& key) {
+    for (const std::string* text : {&key.service, &key.account}) {
+        if (text->find('\0') != std::string::npos ||
+            !g_utf8_validate(text->data(), static_cast<gssize>(text->size()), nullptr)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Status failure(const GError* error, const CallDeadline& deadline) {
+    if (deadline.expired() || !error) return notAvailable;
+    if (error->domain == SECRET_ERROR && error->code == SECRET_ERROR_IS_LOCKED) {
+        return interactionNotAllowed;
+    }
+    return notAvailable;
+}
+
+SecretService* connect(const CallDeadline& deadline, ErrorHolder& error) {
+    if (!sessionBusConfigured()) return nullptr;
+    return secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, deadline.cancellable(),
+                                   error.out());
+}
+
+// Every matching item of any collection, secrets loaded for the unlocked ones. Never unlocks.
+bool search(SecretService* service, const ItemKey& key, const CallDeadline& deadline,
+            ItemList& found, ErrorHolder& error) {
+    Attributes attributes(key);
+    found.items = secret_service_search_sync(
+        service, schema(), attributes.table,
+        static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS),
+        deadline.cancellable(), error.out());
+    return error.error == nullptr;
+}
+
+SecretValue* makeValue(const Bytes& data) {
+    return secret_value_new(reinterpret_cast<const gchar*>(data.data()),
+                            static_cast<gssize>(data.size()), "application/octet-stream");
+}
+
+// Asks the service itself: the proxy's cached property may predate a lock by another program.
+Status collectionLocked(SecretCollection* collection, const CallDeadline& deadline) {
+    auto* proxy = G_DBUS_PROXY(collection);
+    ErrorHolder error;
+    GVariant* reply = g_dbus_connection_call_sync(
+        g_dbus_proxy_get_connection(proxy), g_dbus_proxy_get_name(proxy),
+        g_dbus_proxy_get_object_path(proxy), "org.freedesktop.DBus.Properties", "Get",
+        g_variant_new("(ss)", "org.freedesktop.Secret.Collection", "Locked"),
+        G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, -1, deadline.cancellable(), error.out());
+    if (!reply) return failure(error.error, deadline);
+    GVariant* boxed = nullptr;
+    g_variant_get(reply, "(v)", &boxed);
+    const bool locked = !g_variant_is_of_type(boxed, G_VARIANT_TYPE_BOOLEAN) ||
+                        g_variant_get_boolean(boxed);
+    g_variant_unref(boxed);
+    g_variant_unref(reply);
+    return locked ? interactionNotAllowed : success;
+}
+
+class ServiceLock {
+public:
+    ServiceLock(std::timed_mutex& mutex, std::chrono::milliseconds timeout)
+        : lock_(mutex, std::defer_lock) {
+        locked_ = lock_.try_lock_for(timeout);
+    }
+    bool locked() const { return locked_; }
+
+private:
+    std::unique_lock<std::timed_mutex> lock_;
+    bool locked_ = false;
+};
+
+}  // namespace
+
+bool sessionBusConfigured() {
+    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) {
+        return true;
+    }
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
+        struct stat st {};
+        return ::stat((std::string(runtime) + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+    }
+    return false;
+}
+
+SecretServiceStore::SecretServiceStore(std::chrono::milliseconds timeout) : timeout_(timeout) {}
+
+bool SecretServiceStore::available() {
+    ServiceLock lock(mutex_, timeout_);
+    if (!lock.locked()) return false;
+    CallDeadline deadline(timeout_);
+    ErrorHolder error;
+    SecretService* service = connect(deadline, error);
+    if (!service) return false;
+    g_object_unref(service);
+    return true;
+}
+
+Status SecretServiceStore::read(const ItemKey& key, Bytes& out) {
+    if (!validKey(key)) return badParameter;
+    ServiceLock lock(mutex_, timeout_);
+    if (!lock.locked()) return notAvailable;
+    CallDeadline deadline(timeout_);
+    ErrorHolder error;
+    SecretService* service = connect(deadline, error);
+    if (!service) return failure(error.error, deadline);
+    ItemList found;
+    const bool ok = search(service, key, deadline, found, error);
+    g_object_unref(service);
+    if (!ok) return failure(error.error, deadline);
+    for (GList* it = found.items; it; it = it->next) {
+        auto* item = static_cast<SecretItem*>(it->data);
+        if (secret_item_get_locked(item)) continue;
+        SecretValue* value = secret_item_get_secret(item);
+        if (!value) continue;
+        gsize length = 0;
+        const gchar* bytes = secret_value_get(value, &length);
+        out.assign(reinterpret_cast<const std::uint8_t*>(bytes),
+                   reinterpret_cast<const std::uint8_t*>(bytes) + length);
+        secret_value_unref(value);
+        return success;
+    }
+    return itemNotFound;
+}
+
+Status SecretServiceStore::add(const ItemKey& key, const Bytes& data) {
+    if (!validKey(key)) return badParameter;
+    ServiceLock lock(mutex_, timeout_);
+    if (!lock.locked()) return notAvailable;
+    CallDeadline deadline(timeout_);
+    ErrorHolder error;
+    SecretService* service = connect(deadline, error);
+    if (!service) return failure(error.error, deadline);
+    std::unique_ptr<SecretService, decltype(&g_object_unref)> serviceRef(service, g_object_unref);
+
+    ItemList found;
+    if (!search(service, key, deadline, found, error)) return failure(error.error, deadline);
+    for (GList* it = found.items; it; it = it->next) {
+        if (!secret_item_get_locked(static_cast<SecretItem*>(it->data))) return duplicateItem;
+    }
+    // Creating a collection, or writing into a locked one, would prompt the user: refuse both.
+    SecretCollection* collection = secret_collection_for_alias_sync(
+        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, deadline.cancellable(),
+        error.out());
+    if (!collection) return error.error ? failure(error.error, deadline) : noSuchKeychain;
+    std::unique_ptr<SecretCollection, decltype(&g_object_unref)> collectionRef(collection,
+                                                                              g_object_unref);
+    if (Status locked = collectionLocked(collection, deadline); locked != success) return locked;
+
+    Attributes attributes(key);
+    SecretValue* value = makeValue(data);
+    const std::string label = "Pavonix: " + key.service + " " + key.account;
+    SecretItem* item =
+        secret_item_create_sync(collection, schema(), attributes.table, label.c_str(), value,
+                                SECRET_ITEM_CREATE_NONE, deadline.cancellable(), error.out());
+    secret_value_unref(value);
+    if (!item) return failure(error.error, deadline);
+    g_object_unref(item);
+    return success;
+}
+
+Status SecretServiceStore::update(const ItemKey& key, const Bytes& data) {
+    if (!validKey(key)) return badParameter;
+    ServiceLock lock(mutex_, timeout_);
+    if (!lock.locked()) return notAvailable;
+    CallDeadline deadline(timeout_);
+    ErrorHolder error;
+    SecretService* service = connect(deadline, error);
+    if (!service) return failure(error.error, deadline);
+    ItemList found;
+    const bool ok = search(service, key, deadline, found, error);
+    g_object_unref(service);
+    if (!ok) return failure(error.error, deadline);
+    Status status = itemNotFound;
+    for (GList* it = found.items; it; it = it->next) {
+        auto* item = static_cast<SecretItem*>(it->data);
+        if (secret_item_get_locked(item)) continue;
+        SecretValue* value = makeValue(data);
+        const bool set = secret_item_set_secret_sync(item, value, deadline.cancellable(),
+                                                     error.out());
+        secret_value_unref(value);
+        if (!set) return failure(error.error, deadline);
+        status = success;
+    }
+    return status;
+}
+
+Status SecretServiceStore::remove(const ItemKey& key) {
+    if (!validKey(key)) return badParameter;
+    ServiceLock lock(mutex_, timeout_);
+    if (!lock.locked()) return notAvailable;
+    CallDeadline deadline(timeout_);
+    ErrorHolder error;
+    SecretService* service = connect(deadline, error);
+    if (!service) return failure(error.error, deadline);
+    ItemList found;
+    const bool ok = search(service, key, deadline, found, error);
+    g_object_unref(service);
+    if (!ok) return failure(error.error, deadline);
+    Status status = itemNotFound;
+    for (GList* it = found.items; it; it = it->next) {
+        auto* item = static_cast<SecretItem*>(it->data);
+        if (secret_item_get_locked(item)) continue;
+        if (!secret_item_delete_sync(item, deadline.cancellable(), error.out())) {
+            return failure(error.error, deadline);
+        }
+        status = success;
+    }
+    return status;
+}
+
+Status SecretServiceStore::lockDefaultCollection() {
+    CallDeadline deadline(timeout_);
+    ErrorHolder error;
+    SecretService* service = connect(deadline, error);
+    if (!service) return failure(error.error, deadline);
+    std::unique_ptr<SecretService, decltype(&g_object_unref)> serviceRef(service, g_object_unref);
+    SecretCollection* collection = secret_collection_for_alias_sync(
+        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, deadline.cancellable(),
+        error.out());
+    if (!collection) return noSuchKeychain;
+    GList objects{collection, nullptr, nullptr};
+    const gint count =
+        secret_service_lock_sync(service, &objects, deadline.cancellable(), nullptr, error.out());
+    g_object_unref(collection);
+    return count == 1 ? success : failure(error.error, deadline);
+}
+
+}  // namespace pavonix::keychain
