@@ -1,0 +1,111 @@
+#include "app/control/lanternpost_permission_authorizer.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+
+#include "platform/dispatch/dispatch.h"
+
+namespace pavonix {
+namespace {
+
+using State = WelcomePermissionGrantState;
+using namespace std::chrono_literals;
+
+// Probes whose key-injection answer the test gives, when and from where it likes.
+class ManualProbes final : public PermissionProbes {
+public:
+    void probeKeyInjection(Answer answer) override {
+        std::lock_guard lock(mutex);
+        pending.push_back(std::move(answer));
+    }
+    bool localNetworkGranted() override { return granted; }
+    void setLocalNetworkGranted(bool g) override { granted = g; }
+
+    void answerAll(bool reachable) {
+        std::vector<Answer> answers;
+        {
+            std::lock_guard lock(mutex);
+            answers.swap(pending);
+        }
+        for (auto& a : answers) a(reachable);
+    }
+
+    std::mutex mutex;
+    std::vector<Answer> pending;
+    bool granted = false;
+};
+
+class PermissionAuthorizerTest : public ::testing::Test {
+protected:
+    void SetUp() override { dispatch::setMainThread(); }
+
+    // Runs the call, checks that it did not answer synchronously, then waits for the answer.
+    template <class Call>
+    std::optional<State> answer(Call call, std::chrono::milliseconds timeout = 2s) {
+        auto result = std::make_shared<std::optional<State>>();
+        auto onMain = std::make_shared<bool>(false);
+        call([result, onMain](State s) {
+            *onMain = dispatch::isMainThread();
+            *result = s;
+        });
+        EXPECT_FALSE(result->has_value()) << "answered before returning";
+        dispatch::runMainQueue([&] { return result->has_value(); }, timeout);
+        if (result->has_value()) {
+            EXPECT_TRUE(*onMain);
+        }
+        return *result;
+    }
+
+    std::shared_ptr<ManualProbes> probes = std::make_shared<ManualProbes>();
+    LanternpostPermissionAuthorizer authorizer{probes, 300ms};
+};
+
+TEST_F(PermissionAuthorizerTest, AutomationOfMacApplicationsIsUnavailable) {
+    for (auto p : {WelcomePermission::keynoteAutomation, WelcomePermission::powerPointAutomation}) {
+        EXPECT_EQ(answer([&](auto c) { authorizer.currentState(p, c); }), State::unavailable);
+        EXPECT_EQ(answer([&](auto c) { authorizer.request(p, c); }), State::unavailable);
+    }
+    EXPECT_TRUE(probes->pending.empty());
+}
+
+TEST_F(PermissionAuthorizerTest, LocalNetworkIsGrantedByAskingAndRemembered) {
+    EXPECT_EQ(answer([&](auto c) { authorizer.currentState(WelcomePermission::localNetwork, c); }),
+              State::notDetermined);
+    EXPECT_EQ(answer([&](auto c) { authorizer.request(WelcomePermission::localNetwork, c); }),
+              State::granted);
+    EXPECT_TRUE(probes->granted);
+    EXPECT_EQ(answer([&](auto c) { authorizer.currentState(WelcomePermission::localNetwork, c); }),
+              State::granted);
+}
+
+TEST_F(PermissionAuthorizerTest, AccessibilityFollowsTheDisplayProbeAnsweredOnAnyThread) {
+    for (bool reachable : {true, false}) {
+        std::thread prober;
+        auto state = answer([&](auto c) {
+            authorizer.currentState(WelcomePermission::accessibility, c);
+            prober = std::thread([this, reachable] {
+                std::this_thread::sleep_for(20ms);
+                probes->answerAll(reachable);
+            });
+        });
+        prober.join();
+        EXPECT_EQ(state, reachable ? State::granted : State::notDetermined);
+    }
+}
+
+TEST_F(PermissionAuthorizerTest, AProbeThatNeverAnswersTimesOutOnceAndLateAnswersAreDropped) {
+    int calls = 0;
+    authorizer.request(WelcomePermission::accessibility, [&](State s) {
+        ++calls;
+        EXPECT_EQ(s, State::notDetermined);
+    });
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return calls == 1; }, 2s));
+    probes->answerAll(true);
+    dispatch::runMainQueue([] { return false; }, 50ms);
+    EXPECT_EQ(calls, 1);
+}
+
+}  // namespace
+}  // namespace pavonix

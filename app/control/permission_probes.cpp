@@ -1,0 +1,27 @@
+#include "app/control/permission_probes.h"
+
+#include "platform/dispatch/dispatch.h"
+
+namespace pavonix {
+
+SystemPermissionProbes::SystemPermissionProbes(std::shared_ptr<x11::WindowSystem> windows,
+                                               std::function<bool()> readLocalNetworkGranted,
+                                               std::function<void(bool)> writeLocalNetworkGranted)
+    : windows_(std::move(windows)),
+      read_(std::move(readLocalNetworkGranted)),
+      write_(std::move(writeLocalNetworkGranted)) {}
+
+void SystemPermissionProbes::probeKeyInjection(Answer answer) {
+    // Connecting to a display can block (a remote DISPLAY, a stuck server): never on the caller.
+    dispatch::globalQueue()->async([windows = windows_, answer = std::move(answer)] {
+        answer(windows && windows->canSendKeys());
+    });
+}
+
+bool SystemPermissionProbes::localNetworkGranted() { return read_ && read_(); }
+
+void SystemPermissionProbes::setLocalNetworkGranted(bool granted) {
+    if (write_) write_(granted);
+}
+
+}  // namespace pavonix

@@ -1,0 +1,45 @@
+// What the permission authorizer asks the system, behind one interface so that tests can answer
+// instead, as slowly as they like.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "platform/x11/window_system.h"
+
+namespace pavonix {
+
+class PermissionProbes {
+public:
+    using Answer = std::function<void(bool)>;
+
+    virtual ~PermissionProbes() = default;
+
+    // Whether an X display that accepts synthetic key events (XTEST) is reachable. Called on the
+    // main thread, which it must not block: the answer comes later, once, on any thread.
+    virtual void probeKeyInjection(Answer answer) = 0;
+
+    // The remembered Local Network answer; main thread, quick.
+    virtual bool localNetworkGranted() = 0;
+    virtual void setLocalNetworkGranted(bool granted) = 0;
+};
+
+// The real probes: the window system, asked on a background queue, and the Local Network setting
+// through the given accessors.
+class SystemPermissionProbes final : public PermissionProbes {
+public:
+    SystemPermissionProbes(std::shared_ptr<x11::WindowSystem> windows,
+                           std::function<bool()> readLocalNetworkGranted,
+                           std::function<void(bool)> writeLocalNetworkGranted);
+
+    void probeKeyInjection(Answer answer) override;
+    bool localNetworkGranted() override;
+    void setLocalNetworkGranted(bool granted) override;
+
+private:
+    std::shared_ptr<x11::WindowSystem> windows_;
+    std::function<bool()> read_;
+    std::function<void(bool)> write_;
+};
+
+}  // namespace pavonix
