@@ -295,13 +295,13 @@ TEST(TimerSource, FiresOnceNeverEarlyAndResettingMovesIt) {
     EXPECT_GE(firedAt - start, 40ms);
 
     start = Clock::now();
-    timer->setTimer(20ms);
-    timer->setTimer(150ms);  // later: nothing at the old deadline
-    std::this_thread::sleep_for(80ms);
+    timer->setTimer(100ms);
+    timer->setTimer(300ms);  // later: nothing at the old deadline
+    std::this_thread::sleep_for(200ms);
     EXPECT_EQ(fires.load(), 1);
     ASSERT_TRUE(waitFor([&] { return fires.load() == 2; }));
     queue->sync([] {});
-    EXPECT_GE(firedAt - start, 150ms);
+    EXPECT_GE(firedAt - start, 300ms);
     timer->setTimer(10s);
     timer->setTimer(10ms);  // earlier
     ASSERT_TRUE(waitFor([&] { return fires.load() == 3; }, 2s));
@@ -327,10 +327,11 @@ TEST(TimerSource, ManyTimersFireInDeadlineOrder) {
     auto queue = makeSerialQueue("timers");
     std::vector<SourcePtr> timers;
     std::vector<int> order;  // touched on the queue only
+    const auto start = Clock::now();
     for (int i = 0; i < 50; ++i) {
         timers.push_back(Source::makeTimer(queue));
         timers.back()->setEventHandler([&order, i] { order.push_back(i); });
-        timers.back()->setTimer(std::chrono::milliseconds(5 + (49 - i) * 2));
+        timers.back()->setTimer(start + std::chrono::milliseconds(50 + (49 - i) * 2) - Clock::now());
         timers.back()->resume();
     }
     ASSERT_TRUE(waitFor([&] {
