@@ -1,0 +1,113 @@
+// The program's HTTP/1.1 server: one request per connection, one reply, then the connection
+// closes.
+//
+// Threads: the listener, the connections, the parser, authentication and routing run on the
+// server's serial queue; the model's handlers run on the main thread (MainExecutor); replies are
+// written back on the server's queue. Status reports reach the main thread as tasks of their own,
+// each carrying the server's id so that the model can ignore a server it has already replaced.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "app/core/bridge_server_status.h"
+#include "app/http/http_request_authenticator.h"
+#include "app/http/http_request_parser.h"
+#include "app/http/http_routes.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/net/listener.h"
+
+namespace pavonix::http {
+
+class HTTPBridgeServerError : public std::runtime_error {
+public:
+    enum class Kind { startFailed, invalidPort };
+    static HTTPBridgeServerError startFailed(const std::string& text) { return {Kind::startFailed, text}; }
+    static HTTPBridgeServerError invalidPort() { return {Kind::invalidPort, "Invalid HTTP port."}; }
+
+    Kind kind() const { return kind_; }
+    std::string description() const { return what(); }
+
+private:
+    HTTPBridgeServerError(Kind kind, const std::string& text) : std::runtime_error(text), kind_(kind) {}
+    Kind kind_;
+};
+
+// Bounds on what one peer can make the server hold.
+struct HTTPServerLimits {
+    HTTPParseLimits parse;                                              // 64 KiB head, 1 MiB body
+    std::chrono::milliseconds requestTimeout = std::chrono::seconds(30);  // from accept to a complete request
+    std::chrono::milliseconds replyTimeout = std::chrono::seconds(30);    // to write the reply out
+    std::size_t maxConnections = 256;                                   // open at once; more are closed at once
+};
+
+struct HTTPBridgeServerConfiguration {
+    std::uint16_t port = 8090;                 // 0 picks a free port (tests); see boundPort()
+    std::optional<std::string> listenAddress;  // numeric IPv4; absent: every interface
+    std::string listenDisplayName = "all interfaces";
+    HTTPServerLimits limits;
+};
+
+// serverID is the reporting server's id(); states and texts as in BridgeServerStatus.
+using HTTPStatusHandler = std::function<void(std::uint64_t serverID, BridgeServerStatus status)>;
+
+class HTTPBridgeServer : public std::enable_shared_from_this<HTTPBridgeServer> {
+public:
+    static std::shared_ptr<HTTPBridgeServer> make(HTTPBridgeServerConfiguration configuration,
+                                                  HTTPBridgeHandlers handlers, HTTPStatusHandler statusHandler,
+                                                  std::shared_ptr<HTTPRequestAuthenticator> authenticator,
+                                                  dispatch::QueuePtr queue);
+    ~HTTPBridgeServer();
+
+    HTTPBridgeServer(const HTTPBridgeServer&) = delete;
+    HTTPBridgeServer& operator=(const HTTPBridgeServer&) = delete;
+
+    // Starts listening; the outcome arrives as status reports. Throws HTTPBridgeServerError. A
+    // second start while listening does nothing.
+    void start();
+    // Stops listening and reports "Stopped". The port is free again when this returns; open
+    // connections finish their one exchange.
+    void stop();
+
+    // Unique within the process, increasing with every server made.
+    std::uint64_t id() const { return id_; }
+    // The port listened on (useful with port 0), 0 when not listening.
+    std::uint16_t boundPort() const;
+    // Connections accepted and not yet closed. On the server's queue, or for tests.
+    std::size_t openConnectionCount() const { return openConnections_.load(); }
+
+private:
+    HTTPBridgeServer(HTTPBridgeServerConfiguration configuration, HTTPBridgeHandlers handlers,
+                     HTTPStatusHandler statusHandler, std::shared_ptr<HTTPRequestAuthenticator> authenticator,
+                     dispatch::QueuePtr queue);
+
+    void handleListenerState(const net::ListenerPtr& listener, net::Listener::State state, std::error_code error);
+    void accept(net::ConnectionPtr connection);
+    static void receive(const std::weak_ptr<HTTPBridgeServer>& server, const net::ConnectionPtr& connection,
+                        const std::shared_ptr<HTTPRequestReader>& reader);
+    void route(HTTPRequest request, const net::ConnectionPtr& connection);
+    void send(const HTTPReply& reply, const net::ConnectionPtr& connection);
+    void reportStatus(BridgeServerStatus::State state, std::string detail);
+    std::string portInUseText() const;
+
+    const std::uint64_t id_;
+    const HTTPBridgeServerConfiguration configuration_;
+    const std::shared_ptr<const HTTPBridgeHandlers> handlers_;
+    const HTTPStatusHandler statusHandler_;
+    const std::shared_ptr<HTTPRequestAuthenticator> authenticator_;
+    const dispatch::QueuePtr queue_;
+
+    mutable std::mutex mutex_;
+    net::ListenerPtr listener_;
+    std::atomic<std::size_t> openConnections_{0};
+};
+
+}  // namespace pavonix::http

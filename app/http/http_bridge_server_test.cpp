@@ -1,0 +1,152 @@
+#include "app/http/http_bridge_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace pavonix::http {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Report {
+    std::uint64_t serverID;
+    BridgeServerStatus status;
+};
+
+// Sends raw bytes to 127.0.0.1:port and reads until the server closes.
+std::string exchange(std::uint16_t port, const std::string& bytes) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval timeout{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    std::string reply;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) reply.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return reply;
+}
+
+struct ServerFixture : ::testing::Test {
+    // Shared with the handlers: reports of one test's servers may still be queued when it ends.
+    std::shared_ptr<std::vector<Report>> reports = std::make_shared<std::vector<Report>>();
+    std::shared_ptr<std::atomic<bool>> handlerOnMainThread = std::make_shared<std::atomic<bool>>(false);
+
+    void SetUp() override { dispatch::setMainThread(); }
+
+    std::shared_ptr<HTTPBridgeServer> makeServer(std::uint16_t port, bool authentication = false) {
+        HTTPBridgeServerConfiguration configuration{port, "127.0.0.1", "localhost (127.0.0.1)", {}};
+        HTTPBridgeHandlers handlers;
+        handlers.presentationProvider = [flag = handlerOnMainThread] {
+            *flag = dispatch::isMainThread();
+            return PresentationProvider::keynote;
+        };
+        auto authenticator = std::make_shared<HTTPRequestAuthenticator>(HTTPAuthConfiguration{authentication, {}});
+        return HTTPBridgeServer::make(
+            configuration, handlers, [reports = reports](std::uint64_t id, BridgeServerStatus status) { reports->push_back({id, status}); },
+            authenticator, dispatch::makeSerialQueue("test.http"));
+    }
+
+    bool waitFor(const std::shared_ptr<HTTPBridgeServer>& server, BridgeServerStatus::State state) {
+        return dispatch::runMainQueue([&] {
+            for (const auto& report : *reports) {
+                if (report.serverID == server->id() && report.status.state == state) return true;
+            }
+            return false;
+        });
+    }
+    std::vector<std::string> detailsOf(const std::shared_ptr<HTTPBridgeServer>& server) {
+        std::vector<std::string> out;
+        for (const auto& report : *reports) {
+            if (report.serverID == server->id()) out.push_back(report.status.detail);
+        }
+        return out;
+    }
+};
+
+TEST_F(ServerFixture, ReportsItsLifeAndAnImmediateRestartGetsThePort) {
+    auto first = makeServer(0);
+    first->start();
+    first->start();  // a second start does nothing
+    ASSERT_TRUE(waitFor(first, BridgeServerStatus::State::running));
+    const auto port = first->boundPort();
+    EXPECT_EQ(detailsOf(first), (std::vector<std::string>{"Starting on localhost (127.0.0.1), port 0", "Preparing listener",
+                                                           "Listening on localhost (127.0.0.1), port " + std::to_string(port)}));
+
+    first->stop();
+    auto second = makeServer(port);
+    EXPECT_NE(second->id(), first->id());
+    second->start();
+    ASSERT_TRUE(waitFor(second, BridgeServerStatus::State::running));
+    EXPECT_TRUE(waitFor(first, BridgeServerStatus::State::stopped));
+    EXPECT_EQ(detailsOf(first).back(), "Stopped");
+
+    // The port is now taken by the second server.
+    auto third = makeServer(port);
+    third->start();
+    ASSERT_TRUE(waitFor(third, BridgeServerStatus::State::failed));
+    EXPECT_EQ(detailsOf(third).back(), "HTTP port " + std::to_string(port) + " is currently in use.");
+    third->stop();
+    second->stop();
+    EXPECT_TRUE(waitFor(third, BridgeServerStatus::State::stopped));
+}
+
+TEST_F(ServerFixture, HandlersRunOnTheMainThreadWhileTheServerQueueWaits) {
+    auto server = makeServer(0);
+    server->start();
+    ASSERT_TRUE(waitFor(server, BridgeServerStatus::State::running));
+    std::string reply;
+    std::thread client([&] { reply = exchange(server->boundPort(), "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"); });
+    dispatch::runMainQueue([&] { return !reply.empty(); }, 5s);
+    client.join();
+    EXPECT_EQ(reply.substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_TRUE(*handlerOnMainThread);
+    server->stop();
+}
+
+TEST_F(ServerFixture, ConnectionsOfADroppedServerAreClosedWithoutAReply) {
+    auto server = makeServer(0);
+    server->start();
+    ASSERT_TRUE(waitFor(server, BridgeServerStatus::State::running));
+    std::string reply = "unset";
+    std::atomic<bool> done{false};
+    std::thread client([&, port = server->boundPort()] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::send(fd, "GET /hea", 8, MSG_NOSIGNAL);
+        std::this_thread::sleep_for(300ms);
+        ::send(fd, "lth HTTP/1.1\r\n\r\n", 16, MSG_NOSIGNAL);
+        char buffer[256];
+        timeval timeout{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        reply = n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
+        ::close(fd);
+        done = true;
+    });
+    std::this_thread::sleep_for(100ms);
+    server->stop();
+    server.reset();
+    dispatch::runMainQueue([&] { return done.load(); }, 5s);
+    client.join();
+    EXPECT_EQ(reply, "");
+}
+
+}  // namespace
+}  // namespace pavonix::http

@@ -1,0 +1,230 @@
+#include "app/http/http_request_parser.h"
+
+#include <cstdint>
+#include <limits>
+
+namespace pavonix::http {
+
+namespace {
+
+constexpr std::string_view kHeadEnd = "\r\n\r\n";
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUTF8(std::string_view text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t size = text.size();
+    std::size_t i = 0;
+    while (i < size) {
+        const unsigned char lead = bytes[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length;
+        unsigned char low = 0x80, high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        if (size - i < length) return false;
+        if (bytes[i + 1] < low || bytes[i + 1] > high) return false;
+        for (std::size_t k = 2; k < length; ++k) {
+            if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// Length of a white-space character (tab or a Unicode space separator, Zs) at the start of
+// `text`, 0 when there is none.
+std::size_t leadingSpaceLength(std::string_view text) {
+    if (text.empty()) return 0;
+    const auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    if (text[0] == ' ' || text[0] == '\t') return 1;
+    if (text.size() >= 2 && at(0) == 0xC2 && at(1) == 0xA0) return 2;  // U+00A0
+    if (text.size() >= 3) {
+        if (at(0) == 0xE1 && at(1) == 0x9A && at(2) == 0x80) return 3;  // U+1680
+        if (at(0) == 0xE2 && at(1) == 0x80 && (at(2) <= 0x8A || at(2) == 0xAF)) return 3;  // U+2000..200A, U+202F
+        if (at(0) == 0xE2 && at(1) == 0x81 && at(2) == 0x9F) return 3;  // U+205F
+        if (at(0) == 0xE3 && at(1) == 0x80 && at(2) == 0x80) return 3;  // U+3000
+    }
+    return 0;
+}
+
+std::size_t trailingSpaceLength(std::string_view text) {
+    for (std::size_t length : {std::size_t{1}, std::size_t{2}, std::size_t{3}}) {
+        if (text.size() >= length && leadingSpaceLength(text.substr(text.size() - length)) == length) return length;
+    }
+    return 0;
+}
+
+std::string_view trimSpaces(std::string_view text) {
+    while (std::size_t n = leadingSpaceLength(text)) text.remove_prefix(n);
+    while (std::size_t n = trailingSpaceLength(text)) text.remove_suffix(n);
+    return text;
+}
+
+std::string lowerASCII(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+enum class LengthReading { value, notANumber, negative, overflow };
+
+// An optional sign and decimal digits, nothing else. Anything else reads as "not a number",
+// which counts as no body.
+LengthReading readContentLength(std::string_view text, std::uint64_t& value) {
+    value = 0;
+    bool negative = false;
+    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+        negative = text[0] == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty()) return LengthReading::notANumber;
+    bool overflow = false;
+    for (char c : text) {
+        if (c < '0' || c > '9') return LengthReading::notANumber;
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) - digit) / 10) {
+            overflow = true;
+        } else {
+            value = value * 10 + digit;
+        }
+    }
+    if (overflow) return LengthReading::overflow;
+    if (negative && value != 0) return LengthReading::negative;
+    return LengthReading::value;
+}
+
+bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && lowerASCII(a) == lowerASCII(b);
+}
+
+// Parses the head (the bytes before CR LF CR LF) into method, path and headers, and the body
+// length it declares. False when the head can never make a request.
+bool parseHead(std::string_view head, const HTTPParseLimits& limits, HTTPRequest& request,
+               std::size_t& contentLength) {
+    if (!isValidUTF8(head)) return false;
+
+    bool sawRequestLine = false;
+    std::size_t position = 0;
+    while (position <= head.size()) {
+        std::size_t end = head.find("\r\n", position);
+        if (end == std::string_view::npos) end = head.size();
+        const std::string_view line = head.substr(position, end - position);
+        position = end + 2;
+        if (line.empty()) continue;
+
+        if (!sawRequestLine) {
+            sawRequestLine = true;
+            std::string_view pieces[2];
+            std::size_t count = 0;
+            std::size_t at = 0;
+            while (at < line.size() && count < 2) {
+                while (at < line.size() && line[at] == ' ') ++at;
+                const std::size_t start = at;
+                while (at < line.size() && line[at] != ' ') ++at;
+                if (at > start) pieces[count++] = line.substr(start, at - start);
+            }
+            if (count < 2) return false;
+            request.method = std::string(pieces[0]);
+            request.path = std::string(pieces[1]);
+            continue;
+        }
+
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos) continue;
+        request.headers[lowerASCII(line.substr(0, colon))] = std::string(trimSpaces(line.substr(colon + 1)));
+    }
+    if (!sawRequestLine) return false;
+
+    // A body we cannot read (chunked or compressed) must not be taken for an empty one.
+    if (auto coding = request.headers.find("transfer-encoding"); coding != request.headers.end()) {
+        if (!equalsIgnoringASCIICase(coding->second, "identity")) return false;
+    }
+
+    contentLength = 0;
+    if (auto length = request.headers.find("content-length"); length != request.headers.end()) {
+        std::uint64_t value = 0;
+        switch (readContentLength(length->second, value)) {
+            case LengthReading::notANumber:
+                break;
+            case LengthReading::negative:
+            case LengthReading::overflow:
+                return false;
+            case LengthReading::value:
+                if (value > limits.maxBodyBytes) return false;
+                contentLength = static_cast<std::size_t>(value);
+                break;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+HTTPParseResult parseHTTPRequest(std::string_view bytes, const HTTPParseLimits& limits) {
+    HTTPRequestReader reader(limits);
+    HTTPParseResult result;
+    result.kind = reader.append(bytes);
+    if (result.kind == HTTPParseResult::Kind::complete) result.request = reader.takeRequest();
+    return result;
+}
+
+HTTPParseResult::Kind HTTPRequestReader::append(std::string_view bytes) {
+    if (state_ != HTTPParseResult::Kind::incomplete) return state_;
+    const std::size_t before = buffer_.size();
+    if (headEnd_) {
+        // Only keep what the body still needs; later bytes are ignored anyway.
+        const std::size_t needed = *headEnd_ + kHeadEnd.size() + contentLength_ - before;
+        buffer_.append(bytes.substr(0, std::min(needed, bytes.size())));
+        return state_ = evaluate();
+    }
+    buffer_.append(bytes);
+    const std::size_t searchFrom = before >= kHeadEnd.size() - 1 ? before - (kHeadEnd.size() - 1) : 0;
+    const std::size_t found = buffer_.find(kHeadEnd, searchFrom);
+    if (found == std::string::npos) {
+        // Any head still to come would start before the bytes we hold and so be longer than allowed.
+        if (buffer_.size() >= limits_.maxHeadBytes + kHeadEnd.size()) return state_ = HTTPParseResult::Kind::invalid;
+        return state_;
+    }
+    if (found > limits_.maxHeadBytes) return state_ = HTTPParseResult::Kind::invalid;
+    headEnd_ = found;
+    if (!parseHead(std::string_view(buffer_).substr(0, found), limits_, request_, contentLength_)) {
+        return state_ = HTTPParseResult::Kind::invalid;
+    }
+    const std::size_t bodyEnd = found + kHeadEnd.size() + contentLength_;
+    if (buffer_.size() > bodyEnd) buffer_.resize(bodyEnd);
+    return state_ = evaluate();
+}
+
+HTTPParseResult::Kind HTTPRequestReader::evaluate() {
+    const std::size_t bodyStart = *headEnd_ + kHeadEnd.size();
+    if (buffer_.size() < bodyStart + contentLength_) return HTTPParseResult::Kind::incomplete;
+    const auto* body = reinterpret_cast<const std::uint8_t*>(buffer_.data()) + bodyStart;
+    request_.body.assign(body, body + contentLength_);
+    return HTTPParseResult::Kind::complete;
+}
+
+HTTPRequest HTTPRequestReader::takeRequest() {
+    HTTPRequest out = std::move(request_);
+    request_ = {};
+    buffer_.clear();
+    buffer_.shrink_to_fit();
+    return out;
+}
+
+}  // namespace pavonix::http

@@ -1,0 +1,108 @@
+#include "app/http/http_request_parser.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace pavonix::http {
+namespace {
+
+using Kind = HTTPParseResult::Kind;
+
+std::string bodyOf(const HTTPRequest& request) { return {request.body.begin(), request.body.end()}; }
+
+TEST(HTTPRequestParser, RequestLineAndHeaders) {
+    auto result = parseHTTPRequest("GET /health HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(result.kind, Kind::complete);
+    EXPECT_EQ(result.request.method, "GET");
+    EXPECT_EQ(result.request.path, "/health");
+    EXPECT_TRUE(result.request.headers.empty());
+    EXPECT_TRUE(result.request.body.empty());
+
+    // One leading blank line is skipped, runs of spaces separate like one, names are lower-cased
+    // and values trimmed (tabs and Unicode space separators too), a line without a colon is
+    // ignored, the last of two equal names wins, and a space before the colon stays in the name.
+    result = parseHTTPRequest(
+        "\r\nget  /x?y=1   HTTP/1.1 extra\r\nX-One:\t a b \xC2\xA0\r\nno colon here\r\n"
+        "X-One: second\r\nContent-Length : 4\r\nEmpty:\r\n\r\nbody");
+    ASSERT_EQ(result.kind, Kind::complete);
+    EXPECT_EQ(result.request.method, "get");
+    EXPECT_EQ(result.request.path, "/x?y=1");
+    EXPECT_EQ(result.request.headers.at("x-one"), "second");
+    EXPECT_EQ(result.request.headers.at("content-length "), "4");
+    EXPECT_EQ(result.request.headers.at("empty"), "");
+    EXPECT_EQ(bodyOf(result.request), "");
+}
+
+TEST(HTTPRequestParser, RefusesWhatCanNeverBeARequest) {
+    EXPECT_EQ(parseHTTPRequest("\r\n\r\n").kind, Kind::invalid);
+    EXPECT_EQ(parseHTTPRequest("GET\r\n\r\n").kind, Kind::invalid);
+    EXPECT_EQ(parseHTTPRequest("GET /\xFF HTTP/1.1\r\n\r\n").kind, Kind::invalid);
+    EXPECT_EQ(parseHTTPRequest("GET /\xC0\xAF HTTP/1.1\r\n\r\n").kind, Kind::invalid);  // overlong
+    EXPECT_EQ(parseHTTPRequest("GET /\xED\xA0\x80 HTTP/1.1\r\n\r\n").kind, Kind::invalid);  // surrogate
+    // Bare line feeds never end the head.
+    EXPECT_EQ(parseHTTPRequest("GET / HTTP/1.1\n\n").kind, Kind::incomplete);
+}
+
+TEST(HTTPRequestParser, BodyFollowsContentLength) {
+    const std::string head = "POST /start HTTP/1.1\r\nContent-Length: 10\r\n\r\n";
+    EXPECT_EQ(parseHTTPRequest(head + "12345").kind, Kind::incomplete);
+    auto result = parseHTTPRequest(head + "0123456789GET / HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(result.kind, Kind::complete);
+    EXPECT_EQ(bodyOf(result.request), "0123456789");
+
+    // Text that is no number means no body; so does a missing header.
+    result = parseHTTPRequest("POST /a HTTP/1.1\r\nContent-Length: abc\r\n\r\nxyz");
+    ASSERT_EQ(result.kind, Kind::complete);
+    EXPECT_EQ(bodyOf(result.request), "");
+    result = parseHTTPRequest("POST /a HTTP/1.1\r\nContent-Length: +3\r\n\r\nxyz");
+    ASSERT_EQ(result.kind, Kind::complete);
+    EXPECT_EQ(bodyOf(result.request), "xyz");
+    EXPECT_EQ(parseHTTPRequest("POST /a HTTP/1.1\r\nContent-Length: -0\r\n\r\n").kind, Kind::complete);
+}
+
+TEST(HTTPRequestParser, UnboundedOrUnreadableBodiesAreInvalid) {
+    for (const char* length : {"-1", "9223372036854775808", "99999999999999999999999", "1048577"}) {
+        SCOPED_TRACE(length);
+        EXPECT_EQ(parseHTTPRequest(std::string("POST /a HTTP/1.1\r\nContent-Length: ") + length + "\r\n\r\n").kind,
+                  Kind::invalid);
+    }
+    EXPECT_EQ(parseHTTPRequest("POST /a HTTP/1.1\r\nContent-Length: 1048576\r\n\r\n").kind, Kind::incomplete);
+    EXPECT_EQ(parseHTTPRequest("POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n").kind,
+              Kind::invalid);
+    EXPECT_EQ(parseHTTPRequest("POST /a HTTP/1.1\r\nTransfer-Encoding: Identity\r\n\r\n").kind, Kind::complete);
+}
+
+TEST(HTTPRequestParser, HeadLimitIsExact) {
+    HTTPParseLimits limits;
+    limits.maxHeadBytes = 64;
+    const std::string requestLine = "GET / HTTP/1.1\r\nX: ";
+    const std::string fits = requestLine + std::string(64 - requestLine.size(), 'a');
+    EXPECT_EQ(parseHTTPRequest(fits + "\r\n\r\n", limits).kind, Kind::complete);
+    EXPECT_EQ(parseHTTPRequest(fits + "a\r\n\r\n", limits).kind, Kind::invalid);
+    // Without an end of head in sight, refused as soon as no head of the allowed size can come.
+    EXPECT_EQ(parseHTTPRequest(fits + "\r\n\r", limits).kind, Kind::incomplete);
+    EXPECT_EQ(parseHTTPRequest(fits + "aaaa", limits).kind, Kind::invalid);
+}
+
+TEST(HTTPRequestReader, PieceByPieceAnswersLikeTheWholeBuffer) {
+    const std::string requests[] = {
+        "\r\nPOST /goto/slide/named HTTP/1.1\r\nContent-Length: 17\r\nHost: x\r\n\r\n{\"name\":\"Intro\"}\nEXTRA",
+        "GET / HTTP/1.1\r\nContent-Length: -4\r\n\r\n",
+        "GET / HTTP/1.1\r\r\n\r\n",
+    };
+    for (const auto& bytes : requests) {
+        const auto whole = parseHTTPRequest(bytes);
+        HTTPRequestReader reader;
+        Kind kind = Kind::incomplete;
+        std::size_t fed = 0;
+        for (; fed < bytes.size() && kind == Kind::incomplete; ++fed) kind = reader.append(bytes.substr(fed, 1));
+        EXPECT_EQ(kind, whole.kind) << bytes;
+        if (kind == Kind::complete) {
+            EXPECT_EQ(reader.takeRequest(), whole.request);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace pavonix::http

@@ -1,0 +1,163 @@
+#include "app/http/http_routes.h"
+
+#include <gtest/gtest.h>
+
+#include "app/http/http_loopback.h"
+
+namespace pavonix::http {
+namespace {
+
+HTTPRequest request(std::string method, std::string path, std::string body = {},
+                    std::map<std::string, std::string> headers = {}) {
+    return {std::move(method), std::move(path), std::move(headers), Bytes(body.begin(), body.end())};
+}
+
+struct Parsed {
+    std::string statusLine;
+    std::vector<std::string> headers;
+    std::string body;
+};
+
+Parsed parse(const HTTPReply& reply) {
+    Parsed out;
+    const auto headEnd = reply.bytes.find("\r\n\r\n");
+    std::string head = reply.bytes.substr(0, headEnd);
+    out.body = reply.bytes.substr(headEnd + 4);
+    std::size_t at = 0;
+    while (at <= head.size()) {
+        auto end = head.find("\r\n", at);
+        if (end == std::string::npos) end = head.size();
+        (out.statusLine.empty() ? out.statusLine : out.headers.emplace_back()) = head.substr(at, end - at);
+        at = end + 2;
+    }
+    return out;
+}
+
+HTTPReply replyOf(const RouteDecision& decision) {
+    if (auto* reply = std::get_if<HTTPReply>(&decision)) return *reply;
+    ADD_FAILURE() << "expected a reply, got handler work";
+    return {};
+}
+
+Json jsonOf(const RouteDecision& decision) { return Json::parse(parse(replyOf(decision)).body); }
+
+TEST(HTTPRoutes, FixedRoutesAndTheirAliasesNeedTheModel) {
+    using Route = HandlerWork::Route;
+    const std::pair<std::string, Route> gets[] = {
+        {"/", Route::controlPage},       {"/keynote", Route::controlPage}, {"/keynote/", Route::controlPage},
+        {"/index.html", Route::controlPage}, {"/health?x=1", Route::health},  {"/keynote/health", Route::health},
+        {"/slides", Route::slides},      {"/keynote/slides", Route::slides}, {"/windows", Route::windowList},
+        {"/google-slides/windows", Route::windowList}, {"/he%61lth", Route::health},
+    };
+    for (const auto& [path, route] : gets) {
+        auto decision = routeRequest(request("get", path));
+        ASSERT_TRUE(std::holds_alternative<HandlerWork>(decision)) << path;
+        EXPECT_EQ(std::get<HandlerWork>(decision).route, route) << path;
+    }
+    auto command = routeRequest(request("POST", "/keynote/goto/slide/number", R"({"number":3})"));
+    ASSERT_TRUE(std::holds_alternative<HandlerWork>(command));
+    EXPECT_EQ(*std::get<HandlerWork>(command).command, PresentationCommand::goToSlideNumber(3));
+}
+
+TEST(HTTPRoutes, RouterErrorsMapToTheirStatus) {
+    auto reply = replyOf(routeRequest(request("GET", "/Health")));
+    EXPECT_EQ(reply.status, HTTPStatus::methodNotAllowed());
+    EXPECT_EQ(jsonOf(routeRequest(request("GET", "/Health")))["message"], "Only POST requests are supported for commands.");
+    EXPECT_EQ(replyOf(routeRequest(request("POST", "/health"))).status, HTTPStatus::notFound());
+    EXPECT_EQ(jsonOf(routeRequest(request("POST", "/health")))["message"], "Unknown command route: /health");
+    EXPECT_EQ(replyOf(routeRequest(request("POST", "/goto/slide/number", "{"))).status, HTTPStatus::badRequest());
+}
+
+TEST(HTTPRoutes, SelectionBodiesAreCheckedBeforeAnyHandler) {
+    const std::pair<std::string, std::string> windowCases[] = {
+        {"", "Missing required parameter: windowID"},        {"{}", "Missing required parameter: windowID"},
+        {R"({"windowID":"7"})", "Missing required parameter: windowID"},
+        {R"({"windowID":1.5})", "Missing required parameter: windowID"},
+        {R"({"windowID":null})", "Missing required parameter: windowID"},
+        {"[1]", "Missing required parameter: windowID"},     {R"({"windowID":-1})", "Invalid parameter: windowID"},
+    };
+    for (const auto& [body, message] : windowCases) {
+        auto decision = routeRequest(request("POST", "/windows/select", body));
+        EXPECT_EQ(replyOf(decision).status, HTTPStatus::badRequest()) << body;
+        EXPECT_EQ(jsonOf(decision)["message"], message) << body;
+    }
+    auto zero = routeRequest(request("POST", "/google-slides/windows/select", R"({"windowID":0})"));
+    ASSERT_TRUE(std::holds_alternative<HandlerWork>(zero));
+    EXPECT_EQ(std::get<HandlerWork>(zero).windowID, 0);
+
+    for (const char* body : {"", "{}", R"({"provider":"PowerPoint"})", R"({"provider":1})", "nope"}) {
+        auto decision = routeRequest(request("POST", "/provider/select", body));
+        EXPECT_EQ(jsonOf(decision)["message"], "Missing required parameter: provider") << body;
+    }
+    auto provider = routeRequest(request("POST", "/presentation/provider/select", R"({"provider":"powerPoint"})"));
+    ASSERT_TRUE(std::holds_alternative<HandlerWork>(provider));
+    EXPECT_EQ(std::get<HandlerWork>(provider).provider, PresentationProvider::powerPoint);
+}
+
+TEST(HTTPReplies, HeadHasTheFourHeadersInOrderAndJSONIsSortedAndValidUTF8) {
+    HTTPBridgeHandlers handlers;
+    handlers.presentationProvider = [] { return PresentationProvider::powerPoint; };
+    handlers.slideList = [] {
+        return SlideListResult{ResultStatus::ok, "Bad \xFF bytes", {{1, "Intro\xC3", "", true}}};
+    };
+    auto health = parse(performHandlerWork(HandlerWork{HandlerWork::Route::health}, handlers));
+    EXPECT_EQ(health.statusLine, "HTTP/1.1 200 OK");
+    EXPECT_EQ(health.headers, (std::vector<std::string>{"Content-Type: application/json; charset=utf-8",
+                                                        "Content-Length: " + std::to_string(health.body.size()),
+                                                        "Cache-Control: no-store", "Connection: close"}));
+    EXPECT_LT(health.body.find("presentationProvider\""), health.body.find("presentationProviderName"));
+    EXPECT_LT(health.body.find("presentationProviderName"), health.body.find("\"status\""));
+
+    auto slides = parse(performHandlerWork(HandlerWork{HandlerWork::Route::slides}, handlers));
+    auto json = Json::parse(slides.body);  // throws on invalid UTF-8
+    EXPECT_EQ(json["message"], "Bad \xEF\xBF\xBD bytes");
+    EXPECT_EQ(json["slides"][0]["name"], "Intro\xEF\xBF\xBD");
+
+    // Window routes answer 404 unless Google Slides is chosen; the handler is not called then.
+    handlers.windowSelection = [](std::int64_t) -> PresentationWindowSelectionResult { throw std::logic_error("called"); };
+    HandlerWork select{HandlerWork::Route::windowSelection};
+    auto refused = parse(performHandlerWork(select, handlers));
+    EXPECT_EQ(refused.statusLine, "HTTP/1.1 404 Not Found");
+    EXPECT_EQ(Json::parse(refused.body)["message"], "Window selection is only available for Google Slides.");
+
+    // A missing or throwing handler still gives a well-formed answer.
+    handlers.presentationProvider = [] { return PresentationProvider::googleSlides; };
+    auto failed = parse(performHandlerWork(select, handlers));
+    EXPECT_EQ(failed.statusLine, "HTTP/1.1 200 OK");
+    EXPECT_EQ(Json::parse(failed.body)["status"], "failed");
+}
+
+TEST(HTTPReplies, RefusalIsTheHTMLPageOnlyForControlPageGets) {
+    auto page = parse(unauthorizedReply(request("get", "/index.html")));
+    EXPECT_EQ(page.statusLine, "HTTP/1.1 401 Unauthorized");
+    EXPECT_EQ(page.headers[0], "Content-Type: text/html; charset=utf-8");
+    EXPECT_NE(page.body.find("Unable to open controls from this client."), std::string::npos);
+    auto json = parse(unauthorizedReply(request("POST", "/")));
+    EXPECT_EQ(json.body, "{\n  \"message\": \"Authentication required.\",\n  \"status\": \"failed\"\n}");
+}
+
+TEST(HTTPLoopback, HostAndOriginMustNameThisMachine) {
+    const auto loopback = *net::Endpoint::fromNumericHost("127.0.0.1", 40000);
+    const auto remote = *net::Endpoint::fromNumericHost("10.0.0.2", 40000);
+    using H = std::map<std::string, std::string>;
+    const auto allowed = [&](const net::Endpoint& peer, H headers) {
+        return isLoopbackRequest(peer, request("GET", "/health", {}, std::move(headers)));
+    };
+    EXPECT_TRUE(allowed(loopback, {}));
+    EXPECT_FALSE(allowed(remote, {}));
+    EXPECT_FALSE(allowed(remote, {{"host", "127.0.0.1:8090"}}));
+    EXPECT_TRUE(allowed(loopback, {{"host", "127.3.2.1:8090"}}));
+    EXPECT_TRUE(allowed(loopback, {{"host", "LOCALHOST"}}));
+    EXPECT_TRUE(allowed(*net::Endpoint::fromNumericHost("::1", 1), {{"host", "[::1]:8090"}}));
+    EXPECT_FALSE(allowed(loopback, {{"host", "evil.example:8090"}}));  // a name rebound to 127.0.0.1
+    EXPECT_FALSE(allowed(loopback, {{"host", "127.0.0.1:8090x"}}));
+    EXPECT_TRUE(allowed(loopback, {{"host", "localhost:8090"}, {"origin", "http://localhost:8090"}}));
+    EXPECT_TRUE(allowed(loopback, {{"host", "localhost"}, {"origin", "http://LOCALHOST:80"}}));
+    EXPECT_FALSE(allowed(loopback, {{"host", "127.0.0.1:8090"}, {"origin", "http://evil.example"}}));
+    EXPECT_FALSE(allowed(loopback, {{"host", "127.0.0.1:8090"}, {"origin", "http://127.0.0.1:9000"}}));
+    EXPECT_FALSE(allowed(loopback, {{"host", "127.0.0.1:8090"}, {"origin", "null"}}));
+    EXPECT_FALSE(allowed(loopback, {{"origin", "http://127.0.0.1:8090"}}));
+}
+
+}  // namespace
+}  // namespace pavonix::http

@@ -1,0 +1,183 @@
+// A stand-alone HTTP bridge server with fake handlers that answer deterministic results, for the
+// black-box tests and the load benchmark. Prints "PORT <n>" once it listens; ends on SIGTERM or
+// SIGINT.
+//
+//   http_test_server [--port N] [--listen-address A] [--auth PAIR_ID:SECRET_BASE64URL]...
+//                    [--request-timeout-ms N] [--reply-timeout-ms N] [--max-connections N]
+//                    [--provider keynote|powerPoint|googleSlides] [--slides N]
+//                    [--slow-command-ms N]
+//
+// Fake model: every command succeeds with "Done: <display text>", except "Go to slide 13", which
+// fails with "Slide 13 is unlucky.", and "Go to slide named \"slow\"", which first sleeps for
+// --slow-command-ms on the main thread. Slide 2's name holds invalid UTF-8 (as another program
+// might hand it over). Two windows, 11 and 12, can be selected.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "app/http/http_bridge_server.h"
+#include "platform/crypto/base64.h"
+
+namespace {
+
+using namespace pavonix;
+using namespace pavonix::http;
+
+volatile std::sig_atomic_t stopRequested = 0;
+void onSignal(int) { stopRequested = 1; }
+
+[[noreturn]] void usage(const char* problem) {
+    std::fprintf(stderr, "http_test_server: %s\n", problem);
+    std::exit(2);
+}
+
+struct FakeModel {
+    PresentationProvider provider = PresentationProvider::keynote;
+    std::int64_t selectedWindowID = 0;
+    int slideCount = 3;
+    int slowCommandMilliseconds = 1000;
+
+    HTTPBridgeHandlers handlers() {
+        HTTPBridgeHandlers out;
+        out.command = [this](const PresentationCommand& command) {
+            if (command.kind() == PresentationCommand::Kind::goToSlideNumber && command.slideNumber() == 13) {
+                return CommandResult::failed(command, "Slide 13 is unlucky.");
+            }
+            if (command.kind() == PresentationCommand::Kind::goToSlideNamed && command.slideName() == "slow") {
+                std::this_thread::sleep_for(std::chrono::milliseconds(slowCommandMilliseconds));
+            }
+            return CommandResult::ok(command, "Done: " + command.displayText());
+        };
+        out.slideList = [this] {
+            SlideListResult result{ResultStatus::ok, "Loaded slides.", {}};
+            for (int number = 1; number <= slideCount; ++number) {
+                std::string name = number == 1 ? "Intro" : number == 2 ? "Caf\xE9" : "Slide " + std::to_string(number);
+                result.slides.push_back({number, name, number == 1 ? "Welcome everyone." : "", number == 1});
+            }
+            return result;
+        };
+        out.windowList = [this] {
+            PresentationWindowListResult result{ResultStatus::ok, "Found 2 windows.", selectedWindowID, {}};
+            for (std::int64_t id : {11, 12}) {
+                PresentationWindowSummary window;
+                window.windowID = id;
+                window.ownerProcessID = 4000 + id;
+                window.ownerName = "Browser";
+                window.bundleIdentifier = "browser";
+                window.title = "Deck " + std::to_string(id);
+                window.menuTitle = "Deck " + std::to_string(id) + " - Browser";
+                window.detailText = "Window " + std::to_string(id);
+                window.kind = "browser";
+                window.displaySection = PresentationWindowDisplaySection::googleSlides;
+                result.windows.push_back(window);
+            }
+            return result;
+        };
+        out.windowSelection = [this](std::int64_t id) {
+            if (id != 11 && id != 12) {
+                return PresentationWindowSelectionResult{ResultStatus::failed, "Window " + std::to_string(id) + " is not available.",
+                                                         selectedWindowID};
+            }
+            selectedWindowID = id;
+            return PresentationWindowSelectionResult{ResultStatus::ok, "Selected window " + std::to_string(id) + ".", id};
+        };
+        out.presentationProvider = [this] { return provider; };
+        out.presentationProviderSelection = [this](PresentationProvider chosen) {
+            provider = chosen;
+            return PresentationProviderSelectionResult{ResultStatus::ok,
+                                                       "Selected " + std::string(displayName(chosen)) + ".", chosen};
+        };
+        return out;
+    }
+};
+
+long numberArgument(const char* text) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value < 0) usage("expected a non-negative number");
+    return value;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    HTTPBridgeServerConfiguration configuration;
+    configuration.port = 0;
+    HTTPAuthConfiguration auth;
+    FakeModel model;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string flag = argv[i];
+        if (i + 1 >= argc) usage("missing value");
+        const char* value = argv[++i];
+        if (flag == "--port") {
+            configuration.port = static_cast<std::uint16_t>(numberArgument(value));
+        } else if (flag == "--listen-address") {
+            configuration.listenAddress = value;
+            configuration.listenDisplayName = value;
+        } else if (flag == "--auth") {
+            const std::string pair = value;
+            const auto colon = pair.find(':');
+            if (colon == std::string::npos) usage("--auth wants PAIR_ID:SECRET");
+            auto secret = crypto::base64urlDecode(pair.substr(colon + 1));
+            if (!secret) usage("the secret is not base64url");
+            auth.isEnabled = true;
+            auth.credentials.push_back({pair.substr(0, colon), *secret});
+        } else if (flag == "--request-timeout-ms") {
+            configuration.limits.requestTimeout = std::chrono::milliseconds(numberArgument(value));
+        } else if (flag == "--reply-timeout-ms") {
+            configuration.limits.replyTimeout = std::chrono::milliseconds(numberArgument(value));
+        } else if (flag == "--max-connections") {
+            configuration.limits.maxConnections = static_cast<std::size_t>(numberArgument(value));
+        } else if (flag == "--provider") {
+            auto provider = presentationProviderFromRawValue(value);
+            if (!provider) usage("unknown provider");
+            model.provider = *provider;
+        } else if (flag == "--slides") {
+            model.slideCount = static_cast<int>(numberArgument(value));
+        } else if (flag == "--slow-command-ms") {
+            model.slowCommandMilliseconds = static_cast<int>(numberArgument(value));
+        } else {
+            usage("unknown flag");
+        }
+    }
+
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGINT, onSignal);
+    dispatch::setMainThread();
+
+    std::shared_ptr<HTTPBridgeServer> server;
+    bool announced = false;
+    int exitCode = 0;
+    server = HTTPBridgeServer::make(
+        configuration, model.handlers(),
+        [&](std::uint64_t id, BridgeServerStatus status) {
+            if (!server || id != server->id()) return;
+            std::cerr << "status: " << text(status.state) << ": " << status.detail << std::endl;
+            if (status.state == BridgeServerStatus::State::running && !announced) {
+                announced = true;
+                std::cout << "PORT " << server->boundPort() << std::endl;
+            }
+            if (status.state == BridgeServerStatus::State::failed) {
+                exitCode = 1;
+                stopRequested = 1;
+            }
+        },
+        std::make_shared<HTTPRequestAuthenticator>(auth), dispatch::makeSerialQueue("com.vrel.Lanternpost.http"));
+    try {
+        server->start();
+    } catch (const HTTPBridgeServerError& error) {
+        std::cerr << "http_test_server: " << error.description() << std::endl;
+        return 1;
+    }
+    while (!stopRequested) {
+        dispatch::runMainQueue([] { return stopRequested != 0; }, std::chrono::milliseconds(100));
+    }
+    server->stop();
+    dispatch::runMainQueue([] { return false; }, std::chrono::milliseconds(50));
+    return exitCode;
+}
