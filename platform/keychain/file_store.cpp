@@ -209,7 +209,7 @@ std::string FileStore::defaultPath() {
     return base + "/Pavonix/keychain.json";
 }
 
-std::string FileStore::name() const { return "File (" + path_ + ")"; }
+std::string FileStore::name() const { return "Private file (" + path_ + ")"; }
 
 Status FileStore::read(const ItemKey& key, Bytes& out) {
     std::lock_guard guard(mutex_);

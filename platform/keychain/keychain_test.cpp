@@ -11,6 +11,8 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -197,6 +199,32 @@ TEST_F(FileStoreTest, RefusesSymlinksAndCorruptFiles) {
     }
 }
 
+TEST_F(FileStoreTest, ConcurrentWritersLoseNoItem) {
+    // Two stores on one file stand for two processes: only the lock file keeps their
+    // read-modify-write cycles apart.
+    FileStore first(file().string()), second(file().string());
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t) {
+        writers.emplace_back([&, t] {
+            FileStore& store = t % 2 ? first : second;
+            for (int i = 0; i < 10; ++i) {
+                const Bytes data{static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(i)};
+                EXPECT_EQ(store.add({"svc", std::to_string(t) + "-" + std::to_string(i)}, data),
+                          success);
+            }
+        });
+    }
+    for (auto& writer : writers) writer.join();
+    for (int t = 0; t < 4; ++t) {
+        for (int i = 0; i < 10; ++i) {
+            Bytes out;
+            EXPECT_EQ(first.read({"svc", std::to_string(t) + "-" + std::to_string(i)}, out),
+                      success);
+            EXPECT_EQ(out, (Bytes{static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(i)}));
+        }
+    }
+}
+
 TEST_F(FileStoreTest, DefaultPathFollowsXDGDataHome) {
     const char* saved = std::getenv("XDG_DATA_HOME");
     const std::string restore = saved ? saved : "";
@@ -213,10 +241,11 @@ TEST(KeychainChoiceTest, ForcedChoicesAndProcessKeychain) {
     TempDir dir;
     ::setenv("XDG_DATA_HOME", dir.path().c_str(), 1);
     ::setenv("PAVONIX_KEYCHAIN", "memory", 1);
-    EXPECT_EQ(systemKeychain().name(), "Memory");
+    EXPECT_EQ(systemKeychain().name(), "In-memory (not saved)");
     ::setenv("PAVONIX_KEYCHAIN", "file", 1);
     Keychain file = systemKeychain();
-    EXPECT_EQ(file.name(), "File (" + (dir.path() / "Pavonix/keychain.json").string() + ")");
+    EXPECT_EQ(file.name(),
+              "Private file (" + (dir.path() / "Pavonix/keychain.json").string() + ")");
     EXPECT_EQ(file.legacy, nullptr);
 
     // Without any session bus there is no Secret Service to ask, and no autolaunch is tried.
@@ -315,7 +344,7 @@ TEST(StalledSecretServiceTest, CallsEndAfterTheTimeout) {
     // The program's choice falls back to the file when the service does not answer.
     TempDir dir;
     ::setenv("XDG_DATA_HOME", dir.path().c_str(), 1);
-    EXPECT_EQ(systemKeychain(500ms).primary->name().rfind("File (", 0), 0u);
+    EXPECT_EQ(systemKeychain(500ms).primary->name().rfind("Private file (", 0), 0u);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ namespace pavonix::keychain {
 
 class MemoryStore final : public Store {
 public:
-    explicit MemoryStore(std::string name = "Memory") : name_(std::move(name)) {}
+    explicit MemoryStore(std::string name = "In-memory (not saved)") : name_(std::move(name)) {}
 
     std::string name() const override { return name_; }
     Status read(const ItemKey& key, Bytes& out) override;
