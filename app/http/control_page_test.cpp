@@ -1,0 +1,103 @@
+#include "app/http/control_page.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace pavonix::http {
+namespace {
+
+bool has(const std::string& page, std::string_view text) { return page.find(text) != std::string::npos; }
+
+std::string scriptOf(const std::string& page) {
+    const auto start = page.find("<script>");
+    const auto end = page.find("</script>");
+    if (start == std::string::npos || end == std::string::npos || end < start) return {};
+    return page.substr(start + 8, end - start - 8);
+}
+
+TEST(ControlPage, Escaping) {
+    EXPECT_EQ(htmlEscaped("Tom & Jerry's <b>\"x\"</b>"), "Tom &amp; Jerry&#39;s &lt;b&gt;&quot;x&quot;&lt;/b&gt;");
+    EXPECT_EQ(htmlEscaped("&lt;"), "&amp;lt;");  // ampersand first, so entities are not mangled
+    EXPECT_EQ(scriptStringEscaped("a\\b\"c\nd\re</script>"), "a\\\\b\\\"c\\nd\\re\\x3C/script>");
+}
+
+TEST(ControlPage, SlideProvidersGetSlideSections) {
+    for (auto provider : {PresentationProvider::keynote, PresentationProvider::powerPoint}) {
+        const auto page = controlPageHTML(provider);
+        for (const char* id : {"health", "result", "numberForm", "slideNumber", "slideListForm", "slideMenu",
+                               "refreshSlides", "nameForm", "slideName"}) {
+            EXPECT_TRUE(has(page, "id=\"" + std::string(id) + "\"")) << id;
+        }
+        EXPECT_FALSE(has(page, "id=\"windowForm\""));
+        EXPECT_FALSE(has(page, "loadWindows"));
+        const auto sections = {"<h2>Presentation</h2>", "<h2>Slide Navigation</h2>", "<h2>Choose Slide</h2>",
+                               "<h2>Go To Slide Number</h2>", "<h2>Go To Named Slide</h2>"};
+        std::size_t last = 0;
+        for (const char* section : sections) {
+            const auto at = page.find(section);
+            ASSERT_NE(at, std::string::npos) << section;
+            EXPECT_GT(at, last) << section;
+            last = at;
+        }
+        EXPECT_TRUE(has(scriptOf(page), "\nloadSlides();\n"));
+    }
+    EXPECT_TRUE(has(controlPageHTML(PresentationProvider::powerPoint), "Controlling PowerPoint</p>"));
+    EXPECT_TRUE(has(controlPageHTML(PresentationProvider::keynote), "const pagePresentationProvider = \"keynote\";"));
+}
+
+TEST(ControlPage, GoogleSlidesGetsTheWindowSectionFirst) {
+    const auto page = controlPageHTML(PresentationProvider::googleSlides);
+    for (const char* id : {"windowForm", "googleSlidesWindowMenu", "refreshWindows", "windowDetail"}) {
+        EXPECT_TRUE(has(page, "id=\"" + std::string(id) + "\"")) << id;
+    }
+    EXPECT_FALSE(has(page, "id=\"slideMenu\""));
+    EXPECT_FALSE(has(page, "id=\"nameForm\""));
+    EXPECT_LT(page.find("<h2>Google Slides Window</h2>"), page.find("<h2>Presentation</h2>"));
+    EXPECT_TRUE(has(page, "Controlling Google Slides</p>"));
+    EXPECT_TRUE(has(page, "const pagePresentationProvider = \"googleSlides\";"));
+    EXPECT_TRUE(has(scriptOf(page), "\nloadWindows();\n"));
+    EXPECT_FALSE(has(scriptOf(page), "loadSlides"));
+}
+
+TEST(ControlPage, CommandButtons) {
+    const auto page = controlPageHTML(PresentationProvider::keynote);
+    EXPECT_TRUE(has(page, R"(class="primary" data-route="/start">Start</button>)"));
+    EXPECT_TRUE(has(page, R"(data-route="/start" data-payload="{&quot;fromBeginning&quot;:true}">Start from First Slide<)"));
+    EXPECT_TRUE(has(page, R"(data-route="/stop">Stop<)"));
+    EXPECT_TRUE(has(page, R"(data-route="/show/previous">Previous<)"));
+    EXPECT_TRUE(has(page, R"(class="primary" data-route="/show/next">Next<)"));
+}
+
+TEST(ControlPage, ScriptNeverWritesMarkup) {
+    for (auto provider : allPresentationProviders) {
+        const auto script = scriptOf(controlPageHTML(provider));
+        ASSERT_FALSE(script.empty());
+        for (const char* sink : {"innerHTML", "outerHTML", "insertAdjacentHTML", "document.write", "eval(", "Function("}) {
+            EXPECT_FALSE(has(script, sink)) << sink;
+        }
+    }
+}
+
+TEST(ControlPage, ScriptPassesNodeSyntaxCheck) {
+    if (std::system("node --version >/dev/null 2>&1") != 0) {
+        if (std::getenv("CI") != nullptr) FAIL() << "node is required";
+        GTEST_SKIP() << "node not installed";
+    }
+    const auto dir = std::filesystem::temp_directory_path() / ("pavonix-page-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    for (auto provider : allPresentationProviders) {
+        const auto file = dir / (std::string(rawValue(provider)) + ".js");
+        std::ofstream(file) << scriptOf(controlPageHTML(provider));
+        const std::string command = "node --check '" + file.string() + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0) << rawValue(provider);
+    }
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace pavonix::http
