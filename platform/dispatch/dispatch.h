@@ -42,8 +42,12 @@ public:
 
     // Runs the block later on this queue. Blocks submitted from one thread run in order.
     virtual void async(Block block) = 0;
-    // Runs the block on this queue and returns once it has run. Calling it from this queue or
-    // from a queue that targets it is a precondition failure (the process aborts with a message).
+    // Runs the block on this queue and returns once it has run. Calling it from this queue, from
+    // a queue that targets it, from inside a sync() that such an item made, or onto the main
+    // queue from the main thread is a precondition failure (kSyncDeadlockText), never a hang.
+    // An idle queue without a target runs the block on the calling thread; otherwise a thread
+    // of the queue runs it while the caller waits (the main queue's block runs on the main
+    // thread). A worker waiting in sync() is replaced when no other worker is free.
     virtual void sync(const Block& block) = 0;
     // Runs the block on this queue no earlier than `delay` from now.
     void after(Clock::duration delay, Block block);
@@ -67,7 +71,6 @@ protected:
     Queue(std::string label, std::shared_ptr<Queue> target);
 
 private:
-    friend struct QueueAccess;
     std::string label_;
     std::shared_ptr<Queue> target_;
     mutable std::mutex specificsMutex_;
@@ -99,6 +102,9 @@ bool isMainThread();
 void setMainQueuePoster(std::function<void()> poster);
 
 // Runs every item currently in the main queue on the calling (main) thread; returns how many ran.
+// Items queued meanwhile wait for the next drain (the poster is asked again), so an item that
+// keeps re-posting itself cannot starve the event loop. The first thread to drain becomes the
+// main thread when none was set; draining from any other thread aborts (kOffMainDrainText).
 std::size_t drainMainQueue();
 
 // Test helper: drains the main queue on the calling thread until `until` holds or the time-out
@@ -114,7 +120,11 @@ struct MainExecutor {
 // ---- Sources ------------------------------------------------------------------------------------
 
 // A read, write or timer source. Sources start suspended: set the handlers, then resume().
-// Handlers run on the source's queue, never concurrently with each other.
+// Handlers run on the source's queue, never concurrently with each other. Read and write
+// sources are level-triggered: while the descriptor is ready and the source resumed, the handler
+// runs again after each return (at most one fire is queued at a time), so suspend a write source
+// that has nothing to write. A wake-up with nothing to read and no end of stream is skipped.
+// Both handlers are released once the cancel handler has run, so they may capture the source.
 class Source : public std::enable_shared_from_this<Source> {
 public:
     enum class Kind { read, write, timer };
