@@ -146,19 +146,6 @@ Status collectionLocked(SecretCollection* collection, const CallDeadline& deadli
     return locked ? interactionNotAllowed : success;
 }
 
-class ServiceLock {
-public:
-    ServiceLock(std::timed_mutex& mutex, std::chrono::milliseconds timeout)
-        : lock_(mutex, std::defer_lock) {
-        locked_ = lock_.try_lock_for(timeout);
-    }
-    bool locked() const { return locked_; }
-
-private:
-    std::unique_lock<std::timed_mutex> lock_;
-    bool locked_ = false;
-};
-
 }  // namespace
 
 bool sessionBusConfigured() {
@@ -172,10 +159,34 @@ bool sessionBusConfigured() {
     return false;
 }
 
+class ServiceLock {
+public:
+    explicit ServiceLock(SecretServiceStore& store) : store_(store) {
+        std::unique_lock lock(store_.mutex_);
+        locked_ = store_.turn_.wait_for(lock, store_.timeout_, [this] { return !store_.busy_; });
+        if (locked_) store_.busy_ = true;
+    }
+    ~ServiceLock() {
+        if (!locked_) return;
+        {
+            std::lock_guard lock(store_.mutex_);
+            store_.busy_ = false;
+        }
+        store_.turn_.notify_one();
+    }
+    ServiceLock(const ServiceLock&) = delete;
+    ServiceLock& operator=(const ServiceLock&) = delete;
+    bool locked() const { return locked_; }
+
+private:
+    SecretServiceStore& store_;
+    bool locked_ = false;
+};
+
 SecretServiceStore::SecretServiceStore(std::chrono::milliseconds timeout) : timeout_(timeout) {}
 
 bool SecretServiceStore::available() {
-    ServiceLock lock(mutex_, timeout_);
+    ServiceLock lock(*this);
     if (!lock.locked()) return false;
     CallDeadline deadline(timeout_);
     ErrorHolder error;
@@ -187,7 +198,7 @@ bool SecretServiceStore::available() {
 
 Status SecretServiceStore::read(const ItemKey& key, Bytes& out) {
     if (!validKey(key)) return badParameter;
-    ServiceLock lock(mutex_, timeout_);
+    ServiceLock lock(*this);
     if (!lock.locked()) return notAvailable;
     CallDeadline deadline(timeout_);
     ErrorHolder error;
@@ -214,7 +225,7 @@ Status SecretServiceStore::read(const ItemKey& key, Bytes& out) {
 
 Status SecretServiceStore::add(const ItemKey& key, const Bytes& data) {
     if (!validKey(key)) return badParameter;
-    ServiceLock lock(mutex_, timeout_);
+    ServiceLock lock(*this);
     if (!lock.locked()) return notAvailable;
     CallDeadline deadline(timeout_);
     ErrorHolder error;
@@ -250,7 +261,7 @@ Status SecretServiceStore::add(const ItemKey& key, const Bytes& data) {
 
 Status SecretServiceStore::update(const ItemKey& key, const Bytes& data) {
     if (!validKey(key)) return badParameter;
-    ServiceLock lock(mutex_, timeout_);
+    ServiceLock lock(*this);
     if (!lock.locked()) return notAvailable;
     CallDeadline deadline(timeout_);
     ErrorHolder error;
@@ -276,7 +287,7 @@ Status SecretServiceStore::update(const ItemKey& key, const Bytes& data) {
 
 Status SecretServiceStore::remove(const ItemKey& key) {
     if (!validKey(key)) return badParameter;
-    ServiceLock lock(mutex_, timeout_);
+    ServiceLock lock(*this);
     if (!lock.locked()) return notAvailable;
     CallDeadline deadline(timeout_);
     ErrorHolder error;

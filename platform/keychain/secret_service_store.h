@@ -8,6 +8,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 #include "platform/keychain/keychain.h"
@@ -32,9 +33,14 @@ public:
     Status lockDefaultCollection();
 
 private:
+    friend class ServiceLock;
     std::chrono::milliseconds timeout_;
-    // Keeps add-then-update sequences of this process apart; waits no longer than the time-out.
-    std::timed_mutex mutex_;
+    // One call at a time, so add-then-update sequences of this process stay apart; a caller
+    // waits no longer than the time-out for its turn. (A mutex and a flag rather than a
+    // timed_mutex, whose clock-based waits the thread sanitizer cannot follow.)
+    std::mutex mutex_;
+    std::condition_variable turn_;
+    bool busy_ = false;
 };
 
 // True when a session bus address is known (DBUS_SESSION_BUS_ADDRESS or $XDG_RUNTIME_DIR/bus).
