@@ -18,7 +18,8 @@ double secondsSinceReferenceDate(Date date) {
 bool dateFromSecondsSinceReferenceDate(double seconds, Date& out) {
     // The clock counts nanoseconds in 64 bits: about +-292 years around 1970.
     constexpr double limit = 9.0e9;
-    if (!std::isfinite(seconds) || std::fabs(seconds) > limit) {
+    if (!std::isfinite(seconds) || std::fabs(seconds) > limit ||
+        std::fabs(seconds + referenceDateOffsetSeconds) > limit) {
         return false;
     }
     const double us = std::round((seconds + referenceDateOffsetSeconds) * 1e6);

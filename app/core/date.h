@@ -21,7 +21,7 @@ Date dateNow();
 double secondsSinceReferenceDate(Date date);
 
 // The date that many seconds after 2001-01-01, rounded to the nearest microsecond. Returns false
-// for values that are not finite or lie outside the clock's range (about 290 years either way).
+// for values that are not finite or lie outside the clock's range (about 285 years either side of 1970).
 bool dateFromSecondsSinceReferenceDate(double seconds, Date& out);
 
 // Seconds since 1970, truncated: the timestamp form of signed requests.

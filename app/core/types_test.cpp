@@ -114,6 +114,10 @@ TEST(PairingRecordsTest, DatesAreSecondsSinceTwoThousandOne) {
                  JSONDecodingError);
     EXPECT_THROW(decodeRecord<HTTPPairedDevice>(R"({"id":"a","name":"b","createdAt":1e300})"),
                  JSONDecodingError);
+    // Past the clock's range (year 2262) is refused rather than wrapped around.
+    EXPECT_THROW(decodeRecord<HTTPPairedDevice>(R"({"id":"a","name":"b","createdAt":8.5e9})"),
+                 JSONDecodingError);
+    EXPECT_NO_THROW(decodeRecord<HTTPPairedDevice>(R"({"id":"a","name":"b","createdAt":-2e9})"));
 }
 
 TEST(PairingRecordsTest, BluetoothDeviceLastSeenIsOptional) {
