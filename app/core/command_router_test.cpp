@@ -1,6 +1,8 @@
 #include "app/core/command_router.h"
 
+#include <cstring>
 #include <limits>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -249,6 +251,50 @@ TEST(CommandRouterTest, HostileInputNeverCrashes) {
               Error::invalidParameter("number"));  // the last duplicate wins, as in the parser
     Bytes bytes{'{', '}'};
     EXPECT_EQ(CommandRouter::command("POST", "/stop", bytes), PresentationCommand::stop());
+}
+
+TEST(CommandRouterTest, RandomInputOnlyEverThrowsRouteErrors) {
+    // Mutations of valid requests: everything must end as a command or a CommandRouteError.
+    std::mt19937 random(20260101);
+    const std::string seeds[] = {R"({"number": 7})", R"({"name": "#Intro"})",
+                                 R"({"fromBeginning": true, "x": [1, {"y": null}]})", "{}"};
+    const char* paths[] = {"/start", "/goto/slide/number", "/goto/slide/named", "/keynote/stop"};
+    for (int i = 0; i < 20000; ++i) {
+        std::string body = seeds[random() % std::size(seeds)];
+        std::string path = paths[random() % std::size(paths)];
+        for (int m = 0, n = 1 + random() % 4; m < n; ++m) {
+            std::string& target = random() % 4 == 0 ? path : body;
+            const std::size_t at = target.empty() ? 0 : random() % target.size();
+            switch (random() % 3) {
+            case 0: target.insert(at, 1, static_cast<char>(random())); break;
+            case 1: if (!target.empty()) target.erase(at, 1); break;
+            default: if (!target.empty()) target[at] = static_cast<char>(random()); break;
+            }
+        }
+        try {
+            CommandRouter::command("POST", path, body);
+        } catch (const CommandRouteError&) {
+        }
+        Args args;
+        for (int a = 0, n = random() % 3; a < n; ++a) {
+            switch (random() % 4) {
+            case 0: args.emplace_back(body); break;
+            case 1: args.emplace_back(static_cast<std::int32_t>(random())); break;
+            case 2: {
+                const std::uint32_t bits = random();
+                float f;
+                std::memcpy(&f, &bits, sizeof f);
+                args.emplace_back(f);
+                break;
+            }
+            default: args.emplace_back(static_cast<bool>(random() % 2)); break;
+            }
+        }
+        try {
+            CommandRouter::command(path, args);
+        } catch (const CommandRouteError&) {
+        }
+    }
 }
 
 }  // namespace
