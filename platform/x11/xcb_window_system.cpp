@@ -100,6 +100,18 @@ std::string_view firstString(std::string_view s) {
     return nul == std::string_view::npos ? s : s.substr(0, nul);
 }
 
+// A title cut at our read limit may end inside a UTF-8 sequence: drop that partial character
+// rather than show a replacement mark.
+std::string_view withoutPartialTail(std::string_view s) {
+    for (std::size_t back = 1; back <= std::min<std::size_t>(4, s.size()); ++back) {
+        auto b = static_cast<unsigned char>(s[s.size() - back]);
+        if ((b & 0xc0) == 0x80) continue;  // continuation byte: keep looking for the lead
+        std::size_t need = (b & 0xe0) == 0xc0 ? 2 : (b & 0xf0) == 0xe0 ? 3 : (b & 0xf8) == 0xf0 ? 4 : 1;
+        return need > back ? s.substr(0, s.size() - back) : s;
+    }
+    return s;
+}
+
 }  // namespace
 
 std::string sanitizedUtf8(std::string_view bytes) {
@@ -387,15 +399,19 @@ struct XcbWindowSystem::Connection {
     }
 
     std::string title(const xcb_get_property_reply_t* netName, const xcb_get_property_reply_t* name) {
+        auto text = [](const xcb_get_property_reply_t* r) {
+            auto b = bytes(r);
+            return r->bytes_after > 0 ? withoutPartialTail(firstString(b)) : firstString(b);
+        };
         if (netName && netName->type == atoms[UTF8_STRING]) {
-            auto text = firstString(bytes(netName));
-            if (!text.empty()) return sanitizedUtf8(text);
+            auto t = text(netName);
+            if (!t.empty()) return sanitizedUtf8(t);
         }
         if (!name) return {};
-        auto text = firstString(bytes(name));
+        auto t = text(name);
         // WM_NAME is Latin-1 by the book, but many clients store UTF-8 in it.
-        if (name->type == atoms[UTF8_STRING] || isValidUtf8(text)) return sanitizedUtf8(text);
-        return latin1ToUtf8(text);
+        if (name->type == atoms[UTF8_STRING] || isValidUtf8(t)) return sanitizedUtf8(t);
+        return latin1ToUtf8(firstString(bytes(name)));
     }
 
     bool loadKeymap() {

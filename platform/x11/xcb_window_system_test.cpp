@@ -82,13 +82,17 @@ TEST(XcbWindowSystem, ListsManagedWindowsWithTheirProperties) {
 
     TestWindow broken(x->display(), titled("bad \xff title"));
 
+    std::string longTitle = "a";
+    for (int i = 0; i < 2100; ++i) longTitle += "é";  // past the read limit, cut inside an "é"
+    TestWindow longName(x->display(), titled(longTitle));
+
     TestWindow::Options full;
     full.fullscreen = true;
     TestWindow fullscreen(x->display(), full);
 
     TestWindow untitled(x->display(), TestWindow::Options{});
 
-    for (auto* w : {&slides, &legacy, &broken, &fullscreen, &untitled}) {
+    for (auto* w : {&slides, &legacy, &broken, &longName, &fullscreen, &untitled}) {
         ASSERT_TRUE(w->waitUntilManaged());
     }
     auto windows = system.listWindows();
@@ -108,6 +112,8 @@ TEST(XcbWindowSystem, ListsManagedWindowsWithTheirProperties) {
     EXPECT_EQ(find(windows, legacy.id())->title, "Présentation");
     ASSERT_NE(find(windows, broken.id()), nullptr);
     EXPECT_EQ(find(windows, broken.id())->title, "bad \xef\xbf\xbd title");
+    ASSERT_NE(find(windows, longName.id()), nullptr);
+    EXPECT_EQ(find(windows, longName.id())->title, longTitle.substr(0, 1 + 2 * 2047));
 
     // The fullscreen request is served by the window manager asynchronously.
     bool filled = false;
