@@ -142,6 +142,9 @@ struct Reactor::Impl {
             entry.inEpoll = false;  // gone from the kernel's set (descriptor closed): add anew
         }
         if (mask == 0) return;
+        // A number closed under its sources may name another file by now: never watch that one.
+        struct stat st {};
+        if (::fstat(entry.fd, &st) != 0 || st.st_dev != entry.dev || st.st_ino != entry.ino) return;
         if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, entry.fd, &ev) == 0) {
             entry.inEpoll = true;
             entry.kernelMask = mask;

@@ -157,13 +157,16 @@ TEST(Source, ReusedDescriptorNumberNeverFiresTheOldSource) {
     auto queue = makeSerialQueue("src");
     auto first = std::make_unique<Pair>();
     const int number = first->a;
-    auto oldSource = Source::makeRead(number, queue);
     std::atomic<int> oldFires{0}, newFires{0};
+    auto oldSource = Source::makeRead(number, queue);
     oldSource->setEventHandler([&] { ++oldFires; });
-    oldSource->resume();
     first.reset();  // closed without cancelling; the number comes back for the next socket
     Pair second;
     ASSERT_EQ(second.a, number);
+    oldSource->resume();  // armed only now: must not pick up the new socket
+    second.send("x");
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(oldFires.load(), 0);
     auto newSource = Source::makeRead(number, queue);
     newSource->setEventHandler([&] {
         ++newFires;
@@ -171,8 +174,8 @@ TEST(Source, ReusedDescriptorNumberNeverFiresTheOldSource) {
     });
     newSource->resume();
     for (int i = 1; i <= 3; ++i) {
-        second.send("y");
         ASSERT_TRUE(waitFor([&] { return newFires.load() >= i; }));
+        second.send("y");
     }
     EXPECT_EQ(oldFires.load(), 0);
     oldSource->cancel();
