@@ -1,0 +1,685 @@
+#include "app/model/lanternpost_model.h"
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+#include "app/core/text.h"
+#include "app/model/default_pavonix_name.h"
+#include "app/settings/settings_keys.h"
+
+namespace pavonix {
+
+namespace {
+
+using State = BridgeServerStatus::State;
+
+BridgeServerStatus failedStatus(std::string_view detail) { return {State::failed, std::string(detail)}; }
+
+bool isValidPort(std::int64_t port) { return port >= 1 && port <= 65535; }
+
+std::string fallbackTargetName(PresentationProvider provider) {
+    switch (provider) {
+        case PresentationProvider::keynote:
+            return "Keynote";
+        case PresentationProvider::powerPoint:
+            return "Microsoft PowerPoint";
+        case PresentationProvider::googleSlides:
+            return "Google Slides window";
+    }
+    return "Keynote";
+}
+
+std::shared_ptr<LanternpostModel>& sharedInstance() {
+    static std::shared_ptr<LanternpostModel> instance;
+    return instance;
+}
+
+// Whatever a remote call reports, as the text after the target's label.
+std::string describe(const std::exception& error) {
+    std::string text = error.what();
+    return text.empty() ? "Unknown error." : text;
+}
+
+constexpr std::string_view unreadableRemoteReply = "The remote Pavonix returned an unreadable response.";
+constexpr std::string_view noRemoteClient = "Remote devices are not available in this build.";
+
+}  // namespace
+
+// ---- Life cycle ---------------------------------------------------------------------------------
+
+LanternpostModel::LanternpostModel(LanternpostModelDependencies dependencies) : deps_(std::move(dependencies)) {
+    if (!deps_.settings) deps_.settings = &SettingsStore::shared();
+    if (!deps_.keynote || !deps_.powerPoint || !deps_.googleSlides) {
+        dispatch::preconditionFailure("LanternpostModel needs all three presentation controllers");
+    }
+    if (!deps_.now) deps_.now = dateNow;
+    if (!deps_.availableWindows) deps_.availableWindows = [] { return std::vector<PresentationWindowTarget>{}; };
+    if (!deps_.scanInterfaces) deps_.scanInterfaces = [] { return std::vector<http::NetworkInterfaceAddress>{}; };
+    if (!deps_.readKeychainItem) deps_.readKeychainItem = [](std::string_view, std::string_view) { return std::optional<Bytes>{}; };
+    if (!deps_.deleteKeychainItem) deps_.deleteKeychainItem = [](const KeychainQuery&) { return keychain::itemNotFound; };
+    if (!deps_.httpCredentials) {
+        auto read = deps_.readKeychainItem;
+        deps_.httpCredentials = [read](const std::vector<HTTPPairedDevice>& devices) {
+            std::vector<HTTPAuthCredential> credentials;
+            for (const auto& device : devices) {
+                if (auto secret = read(httpAuthKeychainService, device.id)) credentials.push_back({device.id, *secret});
+            }
+            return credentials;
+        };
+    }
+}
+
+std::shared_ptr<LanternpostModel> LanternpostModel::make(LanternpostModelDependencies dependencies) {
+    std::shared_ptr<LanternpostModel> model(new LanternpostModel(std::move(dependencies)));
+    model->startUp();
+    return model;
+}
+
+std::shared_ptr<LanternpostModel> LanternpostModel::shared() {
+    auto& instance = sharedInstance();
+    if (!instance) instance = make(LanternpostModelDependencies::system());
+    return instance;
+}
+
+void LanternpostModel::releaseShared() { sharedInstance().reset(); }
+
+LanternpostModel::~LanternpostModel() {
+    if (pollTimer_) pollTimer_->cancel();
+    stopServers();
+}
+
+void LanternpostModel::startUp() {
+    oscStatus.set(BridgeServerStatus::stopped());
+    httpStatus.set(BridgeServerStatus::stopped());
+    bluetoothStatus.set(BridgeServerStatus::stopped());
+    rescanInterfaces();
+    refreshStatus();
+    rescanInterfaces();
+    restartOSCServer();
+    restartHTTPServer();
+    restartBluetoothServer();
+    refreshStatus();
+    schedulePoll();
+}
+
+void LanternpostModel::schedulePoll() {
+    pollTimer_ = dispatch::Source::makeTimer(dispatch::mainQueue());
+    std::weak_ptr<LanternpostModel> weak = weak_from_this();
+    pollTimer_->setEventHandler([weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->refreshStatus();
+        self->rescanInterfaces();
+        if (self->pollTimer_ && !self->pollTimer_->isCancelled()) self->pollTimer_->setTimer(self->deps_.pollInterval);
+    });
+    pollTimer_->setTimer(deps_.pollInterval);
+    pollTimer_->resume();
+}
+
+// ---- Commands -----------------------------------------------------------------------------------
+
+PresentationController& LanternpostModel::controller(PresentationProvider provider) const {
+    switch (provider) {
+        case PresentationProvider::powerPoint:
+            return *deps_.powerPoint;
+        case PresentationProvider::googleSlides:
+            return *deps_.googleSlides;
+        case PresentationProvider::keynote:
+            break;
+    }
+    return *deps_.keynote;
+}
+
+void LanternpostModel::refreshStatus() {
+    const PresentationProvider provider = currentPresentationProvider();
+    if (provider == PresentationProvider::googleSlides) googleSlidesWindowTargets.set(deps_.availableWindows());
+    presentationApplicationRunning.set(controller(provider).isAvailable(targetDescription(provider)));
+}
+
+void LanternpostModel::record(CommandSource source, CommandResult result) {
+    lastCommand.set(CommandLogEntry{source, std::move(result), deps_.now()});
+}
+
+CommandResult LanternpostModel::execute(const PresentationCommand& command, CommandSource source) {
+    if (command.kind() == PresentationCommand::Kind::goToSlideNamed && normalizedSlideName(command.slideName()).empty()) {
+        auto result = CommandResult::failed(command, std::string(slideNameRequiredMessage));
+        record(source, result);
+        return result;
+    }
+    const PresentationProvider provider = currentPresentationProvider();
+    CommandResult result = controller(provider).perform(command, targetDescription(provider));
+    record(source, result);
+    refreshStatus();
+    return result;
+}
+
+std::string LanternpostModel::targetDescription(PresentationProvider provider) const {
+    std::string description;
+    if (provider == PresentationProvider::googleSlides) {
+        const auto& store = settings();
+        if (store.value(settings::googleSlidesWindowID) != 0) {
+            const std::string owner = trimmedWhitespaceAndNewlines(store.value(settings::googleSlidesWindowOwnerName));
+            const std::string title = trimmedWhitespaceAndNewlines(store.value(settings::googleSlidesWindowTitle));
+            description = owner.empty() ? title : title.empty() ? owner : owner + " - " + title;
+        }
+    } else {
+        description = fallbackTargetName(provider);
+    }
+    description = trimmedWhitespaceAndNewlines(description);
+    return description.empty() ? fallbackTargetName(provider) : description;
+}
+
+PresentationWindowSelectionResult LanternpostModel::selectGoogleSlidesWindow(std::int64_t windowID) {
+    auto windows = deps_.availableWindows();
+    googleSlidesWindowTargets.set(windows);
+    auto& store = settings();
+    if (windowID == 0) {
+        store.setValue(settings::googleSlidesWindowID, std::int64_t{0});
+        store.setValue(settings::googleSlidesWindowOwnerProcessID, std::int64_t{0});
+        store.setValue(settings::googleSlidesWindowOwnerName, std::string());
+        store.setValue(settings::googleSlidesWindowBundleIdentifier, std::string());
+        store.setValue(settings::googleSlidesWindowTitle, std::string());
+        refreshStatus();
+        return {ResultStatus::ok, "Selected Google Slides window.", 0};
+    }
+    auto found = std::find_if(windows.begin(), windows.end(),
+                              [windowID](const PresentationWindowTarget& window) { return window.windowID == windowID; });
+    if (found == windows.end()) {
+        return {ResultStatus::failed, std::string(windowNotOpenMessage), store.value(settings::googleSlidesWindowID)};
+    }
+    const PresentationWindowTarget window = *found;
+    store.setValue(settings::googleSlidesWindowID, window.windowID);
+    store.setValue(settings::googleSlidesWindowOwnerProcessID, window.ownerProcessID);
+    store.setValue(settings::googleSlidesWindowOwnerName, window.ownerName);
+    store.setValue(settings::googleSlidesWindowBundleIdentifier, window.bundleIdentifier);
+    store.setValue(settings::googleSlidesWindowTitle, window.title);
+    refreshStatus();
+    return {ResultStatus::ok, "Selected " + window.menuTitle() + ".", window.windowID};
+}
+
+// ---- Servers ------------------------------------------------------------------------------------
+
+BridgeStatusHandler LanternpostModel::statusHandler(ObservableValue<BridgeServerStatus> LanternpostModel::*status,
+                                                    BridgeServerPtr LanternpostModel::*server) {
+    std::weak_ptr<LanternpostModel> weak = weak_from_this();
+    return [weak, status, server](std::uint64_t serverID, BridgeServerStatus report) {
+        auto self = weak.lock();
+        if (!self) return;
+        // A late report of a server that has been replaced (or stopped) would overwrite the status
+        // the model set after it, such as a port-range failure.
+        const BridgeServerPtr& current = (*self).*server;
+        if (!current || current->id() != serverID) return;
+        ((*self).*status).set(std::move(report));
+    };
+}
+
+ObservableValue<BridgeServerStatus>* LanternpostModel::statusForLabel(std::string_view label) {
+    if (label == "HTTP") return &httpStatus;
+    if (label == "OSC") return &oscStatus;
+    return nullptr;
+}
+
+std::optional<http::ServerListenBinding> LanternpostModel::listenBinding(std::string_view label) {
+    switch (settings().value(settings::listenAddressMode)) {
+        case http::NetworkListenMode::allInterfaces:
+            return http::ServerListenBinding{std::nullopt, std::nullopt, "all interfaces"};
+        case http::NetworkListenMode::localhost:
+            return http::ServerListenBinding{"127.0.0.1", "127.0.0.1", "localhost (127.0.0.1)"};
+        case http::NetworkListenMode::specificInterface:
+            break;
+    }
+    const std::string saved = settings().value(settings::selectedListenAddress);
+    auto* status = statusForLabel(label);
+    if (saved.empty()) {
+        if (status) status->set(failedStatus(chooseInterfaceMessage));
+        return std::nullopt;
+    }
+    for (const auto& interface : availableInterfaces.get()) {
+        if (interface.address == saved) return http::ServerListenBinding{saved, saved, interface.label()};
+    }
+    if (status) status->set(failedStatus(interfaceUnavailableMessage));
+    return std::nullopt;
+}
+
+void LanternpostModel::rescanInterfaces() { availableInterfaces.set(deps_.scanInterfaces()); }
+
+void LanternpostModel::ensureListenAddressSelection() {
+    rescanInterfaces();
+    auto& store = settings();
+    if (store.value(settings::listenAddressMode) != http::NetworkListenMode::specificInterface) return;
+    if (!store.value(settings::selectedListenAddress).empty()) return;
+    if (availableInterfaces.get().empty()) return;
+    store.setValue(settings::selectedListenAddress, availableInterfaces.get().front().address);
+}
+
+namespace {
+
+// Stops the server (if any) and forgets it first, so that its last reports are ignored.
+void dropServer(BridgeServerPtr& server) {
+    auto old = std::move(server);
+    server.reset();
+    if (old) old->stop();
+}
+
+// Stores the new server before starting it, so that reports made during start() are heard.
+void startServer(BridgeServerPtr& slot, BridgeServerPtr server, ObservableValue<BridgeServerStatus>& status) {
+    if (!server) {
+        status.set(BridgeServerStatus::stopped());
+        return;
+    }
+    slot = server;
+    try {
+        server->start();
+    } catch (const std::exception& error) {
+        if (slot == server) slot.reset();
+        status.set(failedStatus(error.what()));
+    }
+}
+
+}  // namespace
+
+void LanternpostModel::restartOSCServer() {
+    dropServer(oscServer_);
+    auto& store = settings();
+    if (!store.value(settings::oscEnabled)) {
+        oscStatus.set(BridgeServerStatus::stopped());
+        return;
+    }
+    const std::int64_t port = store.value(settings::oscPort);
+    if (!isValidPort(port)) {
+        oscStatus.set(failedStatus(oscPortMessage));
+        return;
+    }
+    auto binding = listenBinding("OSC");
+    if (!binding) return;
+    if (!deps_.makeOSCServer) {
+        oscStatus.set(BridgeServerStatus::stopped());
+        return;
+    }
+    OSCServerParts parts;
+    parts.port = static_cast<std::uint16_t>(port);
+    parts.binding = *binding;
+    parts.command = commandHandler(CommandSource::osc);
+    parts.statusHandler = statusHandler(&LanternpostModel::oscStatus, &LanternpostModel::oscServer_);
+    startServer(oscServer_, deps_.makeOSCServer(std::move(parts)), oscStatus);
+}
+
+void LanternpostModel::restartHTTPServer() {
+    dropServer(httpServer_);
+    auto& store = settings();
+    if (!store.value(settings::httpEnabled)) {
+        httpStatus.set(BridgeServerStatus::stopped());
+        return;
+    }
+    const std::int64_t port = store.value(settings::httpPort);
+    if (!isValidPort(port)) {
+        httpStatus.set(failedStatus(httpPortMessage));
+        return;
+    }
+    auto binding = listenBinding("HTTP");
+    if (!binding) return;
+    if (!deps_.makeHTTPServer) {
+        httpStatus.set(BridgeServerStatus::stopped());
+        return;
+    }
+    HTTPServerParts parts;
+    parts.configuration.port = static_cast<std::uint16_t>(port);
+    parts.configuration.listenAddress = binding->address;
+    parts.configuration.listenDisplayName = binding->displayName;
+    parts.handlers = httpHandlers();
+    parts.statusHandler = statusHandler(&LanternpostModel::httpStatus, &LanternpostModel::httpServer_);
+    http::HTTPAuthConfiguration authentication;
+    authentication.isEnabled = store.value(settings::httpAuthenticationEnabled);
+    authentication.credentials = deps_.httpCredentials(store.value(settings::httpPairedDevices));
+    parts.authenticator = std::make_shared<http::HTTPRequestAuthenticator>(std::move(authentication));
+    parts.queue = dispatch::makeSerialQueue(std::string(httpQueueLabel));
+    startServer(httpServer_, deps_.makeHTTPServer(std::move(parts)), httpStatus);
+}
+
+void LanternpostModel::restartBluetoothServer() {
+    dropServer(bluetoothServer_);
+    auto& store = settings();
+    if (!store.value(settings::bluetoothEnabled) || !deps_.makeBluetoothServer) {
+        bluetoothStatus.set(BridgeServerStatus::stopped());
+        return;
+    }
+    BluetoothServerParts parts;
+    parts.allowsPairing = store.value(settings::bluetoothDiscoverable);
+    parts.handlers = bluetoothHandlers();
+    parts.statusHandler = statusHandler(&LanternpostModel::bluetoothStatus, &LanternpostModel::bluetoothServer_);
+    parts.queue = dispatch::makeSerialQueue(std::string(bluetoothQueueLabel));
+    startServer(bluetoothServer_, deps_.makeBluetoothServer(std::move(parts)), bluetoothStatus);
+}
+
+void LanternpostModel::stopServers() {
+    dropServer(oscServer_);
+    dropServer(httpServer_);
+    dropServer(bluetoothServer_);
+    oscStatus.set(BridgeServerStatus::stopped());
+    httpStatus.set(BridgeServerStatus::stopped());
+    bluetoothStatus.set(BridgeServerStatus::stopped());
+}
+
+std::uint64_t LanternpostModel::currentServerID(std::string_view label) const {
+    const BridgeServerPtr* server = label == "HTTP"  ? &httpServer_
+                                    : label == "OSC" ? &oscServer_
+                                                     : &bluetoothServer_;
+    return *server ? (*server)->id() : 0;
+}
+
+// ---- Handlers -----------------------------------------------------------------------------------
+
+std::function<CommandResult(const PresentationCommand&)> LanternpostModel::commandHandler(CommandSource source) {
+    std::weak_ptr<LanternpostModel> weak = weak_from_this();
+    return [weak, source](const PresentationCommand& command) {
+        if (auto self = weak.lock()) return self->execute(command, source);
+        return CommandResult::failed(command, std::string(unavailableMessage));
+    };
+}
+
+http::HTTPBridgeHandlers LanternpostModel::httpHandlers() {
+    std::weak_ptr<LanternpostModel> weak = weak_from_this();
+    const std::string gone(unavailableMessage);
+    http::HTTPBridgeHandlers handlers;
+    handlers.command = commandHandler(CommandSource::http);
+    handlers.slideList = [weak, gone] {
+        if (auto self = weak.lock()) return self->slideList();
+        return SlideListResult{ResultStatus::failed, gone, {}};
+    };
+    handlers.windowList = [weak, gone] {
+        if (auto self = weak.lock()) return self->googleSlidesWindowList();
+        return PresentationWindowListResult{ResultStatus::failed, gone, 0, {}};
+    };
+    handlers.windowSelection = [weak, gone](std::int64_t windowID) {
+        if (auto self = weak.lock()) return self->selectGoogleSlidesWindow(windowID);
+        return PresentationWindowSelectionResult{ResultStatus::failed, gone, 0};
+    };
+    handlers.presentationProvider = [weak] {
+        if (auto self = weak.lock()) return self->currentPresentationProvider();
+        return PresentationProvider::keynote;
+    };
+    handlers.presentationProviderSelection = [weak, gone](PresentationProvider provider) {
+        if (auto self = weak.lock()) return self->selectPresentationProvider(provider);
+        return PresentationProviderSelectionResult{ResultStatus::failed, gone, std::nullopt};
+    };
+    return handlers;
+}
+
+BluetoothBridgeHandlers LanternpostModel::bluetoothHandlers() {
+    std::weak_ptr<LanternpostModel> weak = weak_from_this();
+    const std::string gone(unavailableMessage);
+    BluetoothBridgeHandlers handlers;
+    handlers.command = commandHandler(CommandSource::bluetooth);
+    handlers.slideList = [weak, gone] {
+        if (auto self = weak.lock()) return self->slideList();
+        return SlideListResult{ResultStatus::failed, gone, {}};
+    };
+    handlers.windowList = [weak, gone] {
+        if (auto self = weak.lock()) return self->remoteWindowList();
+        return RemotePresentationWindowListResult{ResultStatus::failed, gone, 0, {}};
+    };
+    handlers.windowSelection = [weak, gone](std::int64_t windowID) {
+        if (auto self = weak.lock()) return self->selectRemoteWindow(windowID);
+        return RemotePresentationWindowSelectionResult{ResultStatus::failed, gone, 0};
+    };
+    handlers.presentationProvider = [weak] {
+        if (auto self = weak.lock()) return self->currentPresentationProvider();
+        return PresentationProvider::keynote;
+    };
+    handlers.presentationProviderSelection = [weak, gone](PresentationProvider provider) {
+        if (auto self = weak.lock()) return self->selectPresentationProvider(provider);
+        return PresentationProviderSelectionResult{ResultStatus::failed, gone, std::nullopt};
+    };
+    handlers.pairSeen = [weak](const std::string& pairID) {
+        if (auto self = weak.lock()) self->markBluetoothPairSeen(pairID);
+    };
+    handlers.pairingPayload = [weak]() -> std::optional<BluetoothPairingOffer> {
+        if (auto self = weak.lock()) return self->bluetoothPairingPayload();
+        return std::nullopt;
+    };
+    handlers.credentials = [weak] {
+        if (auto self = weak.lock()) return self->bluetoothCredentials();
+        return std::vector<HTTPAuthCredential>{};
+    };
+    return handlers;
+}
+
+SlideListResult LanternpostModel::slideList() {
+    const PresentationProvider provider = currentPresentationProvider();
+    return controller(provider).listSlides(targetDescription(provider));
+}
+
+PresentationWindowListResult LanternpostModel::googleSlidesWindowList() {
+    auto windows = deps_.availableWindows();
+    googleSlidesWindowTargets.set(windows);
+    PresentationWindowListResult result;
+    result.status = ResultStatus::ok;
+    result.message = windows.empty()       ? std::string("No windows found.")
+                     : windows.size() == 1 ? std::string("Found 1 window.")
+                                           : "Found " + std::to_string(windows.size()) + " windows.";
+    result.selectedWindowID = settings().value(settings::googleSlidesWindowID);
+    for (const auto& window : windows) result.windows.push_back(window.summary());
+    return result;
+}
+
+RemotePresentationWindowListResult LanternpostModel::remoteWindowList() {
+    if (currentPresentationProvider() != PresentationProvider::googleSlides) {
+        return {ResultStatus::failed, std::string(googleSlidesOnlyMessage), 0, {}};
+    }
+    return remoteListResult(googleSlidesWindowList());
+}
+
+RemotePresentationWindowSelectionResult LanternpostModel::selectRemoteWindow(std::int64_t windowID) {
+    if (currentPresentationProvider() != PresentationProvider::googleSlides) {
+        return {ResultStatus::failed, std::string(googleSlidesOnlyMessage), settings().value(settings::googleSlidesWindowID)};
+    }
+    return remoteSelectionResult(selectGoogleSlidesWindow(windowID));
+}
+
+PresentationProvider LanternpostModel::currentPresentationProvider() const {
+    return settings().value(settings::presentationProvider);
+}
+
+PresentationProviderSelectionResult LanternpostModel::selectPresentationProvider(PresentationProvider provider) {
+    settings().setValue(settings::presentationProvider, provider);
+    refreshStatus();
+    return {ResultStatus::ok, "Selected " + std::string(displayName(provider)) + ".", provider};
+}
+
+std::optional<BluetoothPairingOffer> LanternpostModel::bluetoothPairingPayload() {
+    if (!settings().value(settings::bluetoothDiscoverable) || !deps_.createBluetoothPairing) return std::nullopt;
+    BluetoothPairingSetup setup;
+    try {
+        setup = deps_.createBluetoothPairing(std::string(bluetoothPairingName), deps_.now());
+    } catch (const std::exception& error) {
+        bluetoothStatus.set(failedStatus(error.what()));
+        return std::nullopt;
+    }
+    saveBluetoothPairedDevice(setup.device);
+    return BluetoothPairingOffer{"2", setup.device.id, setup.secret, "HMAC-SHA256", effectivePavonixName()};
+}
+
+std::vector<HTTPAuthCredential> LanternpostModel::bluetoothCredentials() {
+    std::vector<HTTPAuthCredential> credentials;
+    for (const auto& device : settings().value(settings::bluetoothPairedDevices)) {
+        if (auto secret = deps_.readKeychainItem(bluetoothAuthKeychainService, device.id)) {
+            credentials.push_back({device.id, std::move(*secret)});
+        }
+    }
+    return credentials;
+}
+
+void LanternpostModel::markBluetoothPairSeen(const std::string& pairID) { updateBluetoothDeviceLastSeen(pairID, deps_.now()); }
+
+// ---- Pairings -----------------------------------------------------------------------------------
+
+HTTPPairingSetup LanternpostModel::addHTTPPairing(const std::string& name) {
+    if (!deps_.createHTTPPairing) throw std::runtime_error("HTTP pairing is not available in this build.");
+    HTTPPairingSetup setup = deps_.createHTTPPairing(name, deps_.now());
+    auto devices = settings().value(settings::httpPairedDevices);
+    devices.push_back(setup.device);
+    settings().setValue(settings::httpPairedDevices, devices);
+    rescanInterfaces();
+    restartHTTPServer();
+    refreshStatus();
+    return setup;
+}
+
+void LanternpostModel::removeHTTPPairing(const std::string& pairID) {
+    auto devices = settings().value(settings::httpPairedDevices);
+    std::erase_if(devices, [&](const HTTPPairedDevice& device) { return device.id == pairID; });
+    settings().setValue(settings::httpPairedDevices, devices);
+    deps_.deleteKeychainItem(keychainQuery(httpAuthKeychainService, pairID));
+    rescanInterfaces();
+    restartHTTPServer();
+    refreshStatus();
+}
+
+void LanternpostModel::saveBluetoothPairedDevice(const BluetoothPairedDevice& device) {
+    // lastSeenAt stays as given (absent for a new pairing) until the pair's first verified request.
+    auto devices = settings().value(settings::bluetoothPairedDevices);
+    auto found = std::find_if(devices.begin(), devices.end(),
+                              [&](const BluetoothPairedDevice& existing) { return existing.id == device.id; });
+    if (found != devices.end()) {
+        *found = device;
+    } else {
+        devices.push_back(device);
+    }
+    settings().setValue(settings::bluetoothPairedDevices, devices);
+}
+
+void LanternpostModel::updateBluetoothDeviceLastSeen(const std::string& pairID, Date date) {
+    auto devices = settings().value(settings::bluetoothPairedDevices);
+    auto found = std::find_if(devices.begin(), devices.end(),
+                              [&](const BluetoothPairedDevice& device) { return device.id == pairID; });
+    if (found == devices.end()) return;
+    found->lastSeenAt = date;
+    settings().setValue(settings::bluetoothPairedDevices, devices);
+}
+
+void LanternpostModel::removeBluetoothPairedDevice(const std::string& pairID) {
+    auto devices = settings().value(settings::bluetoothPairedDevices);
+    std::erase_if(devices, [&](const BluetoothPairedDevice& device) { return device.id == pairID; });
+    settings().setValue(settings::bluetoothPairedDevices, devices);
+}
+
+// ---- Remote targets -----------------------------------------------------------------------------
+
+RemoteLanternpostTarget LanternpostModel::addRemoteTarget(const std::string& setupURL, const std::string& name) {
+    if (!deps_.makeRemoteTarget) throw std::runtime_error(std::string(noRemoteClient));
+    RemoteLanternpostTarget target = deps_.makeRemoteTarget(setupURL, name, deps_.now());
+    auto targets = settings().value(settings::remoteLanternpostTargets);
+    targets.push_back(target);
+    settings().setValue(settings::remoteLanternpostTargets, targets);
+    settings().setValue(settings::selectedRemoteLanternpostTargetID, target.id);
+    return target;
+}
+
+void LanternpostModel::removeRemoteTarget(const std::string& id) {
+    auto targets = settings().value(settings::remoteLanternpostTargets);
+    std::erase_if(targets, [&](const RemoteLanternpostTarget& target) { return target.id == id; });
+    settings().setValue(settings::remoteLanternpostTargets, targets);
+    deps_.deleteKeychainItem(keychainQuery(remoteTargetsKeychainService, id));
+    if (settings().value(settings::selectedRemoteLanternpostTargetID) == id) {
+        settings().setValue(settings::selectedRemoteLanternpostTargetID, std::string());
+    }
+}
+
+void LanternpostModel::updateRemoteTargetAddress(const std::string& id, const std::string& host, std::int64_t port) {
+    const std::string trimmedHost = trimmedWhitespaceAndNewlines(host);
+    if (trimmedHost.empty() || !isValidPort(port)) return;
+    auto targets = settings().value(settings::remoteLanternpostTargets);
+    auto found = std::find_if(targets.begin(), targets.end(),
+                              [&](const RemoteLanternpostTarget& target) { return target.id == id; });
+    if (found == targets.end()) return;
+    if (found->host == trimmedHost && found->port == port) return;
+    found->host = trimmedHost;
+    found->port = port;
+    settings().setValue(settings::remoteLanternpostTargets, targets);
+}
+
+std::string LanternpostModel::remoteTargetLabel(const RemoteLanternpostTarget& target) {
+    std::string name = trimmedWhitespaceAndNewlines(target.name);
+    if (!name.empty()) return name;
+    if (target.transport == RemoteLanternpostTransport::bluetooth) return "Bluetooth";
+    return target.host + ":" + std::to_string(target.port);
+}
+
+void LanternpostModel::sendRemoteCommand(const PresentationCommand& command, const RemoteLanternpostTarget& target,
+                                         std::function<void(CommandResult)> completion) {
+    std::weak_ptr<LanternpostModel> weak = weak_from_this();
+    const std::string label = remoteTargetLabel(target);
+    // Every outcome reaches the main thread as a task of its own, is recorded, then handed on.
+    auto finish = [weak, completion = std::move(completion)](CommandResult result) {
+        dispatch::MainExecutor::post([weak, completion, result = std::move(result)] {
+            if (auto self = weak.lock()) self->record(CommandSource::remoteHTTP, result);
+            if (completion) completion(result);
+        });
+    };
+    if (command.kind() == PresentationCommand::Kind::goToSlideNamed && normalizedSlideName(command.slideName()).empty()) {
+        finish(CommandResult::failed(command, std::string(slideNameRequiredMessage)));
+        return;
+    }
+    const auto client = deps_.remoteClient;
+    if (!client) {
+        finish(CommandResult::failed(command, label + ": " + std::string(noRemoteClient)));
+        return;
+    }
+    RemoteRequest request;
+    try {
+        request = client->request(command);
+    } catch (const std::exception& error) {
+        finish(CommandResult::failed(command, label + ": " + describe(error)));
+        return;
+    }
+    client->sendSigned(request.path, request.method, request.body, target,
+                       [finish, command, label](RemoteReply reply) {
+                           if (auto* error = std::get_if<std::string>(&reply)) {
+                               finish(CommandResult::failed(command, label + ": " + *error));
+                               return;
+                           }
+                           try {
+                               finish(std::get<Json>(reply).get<CommandResult>());
+                           } catch (const std::exception&) {
+                               finish(CommandResult::failed(command, label + ": " + std::string(unreadableRemoteReply)));
+                           }
+                       });
+}
+
+void LanternpostModel::fetchRemoteSlides(const RemoteLanternpostTarget& target,
+                                         std::function<void(SlideListResult)> completion) {
+    const std::string label = remoteTargetLabel(target);
+    auto finish = [completion = std::move(completion)](SlideListResult result) {
+        dispatch::MainExecutor::post([completion, result = std::move(result)] {
+            if (completion) completion(result);
+        });
+    };
+    const auto client = deps_.remoteClient;
+    if (!client) {
+        finish(SlideListResult{ResultStatus::failed, label + ": " + std::string(noRemoteClient), {}});
+        return;
+    }
+    client->sendSigned("/slides", "GET", {}, target, [finish, label](RemoteReply reply) {
+        if (auto* error = std::get_if<std::string>(&reply)) {
+            finish(SlideListResult{ResultStatus::failed, label + ": " + *error, {}});
+            return;
+        }
+        try {
+            finish(std::get<Json>(reply).get<SlideListResult>());
+        } catch (const std::exception&) {
+            finish(SlideListResult{ResultStatus::failed, label + ": " + std::string(unreadableRemoteReply), {}});
+        }
+    });
+}
+
+// ---- Names --------------------------------------------------------------------------------------
+
+std::string LanternpostModel::defaultPavonixName() { return pavonix::defaultPavonixName(systemPavonixNameSources()); }
+
+std::string LanternpostModel::effectivePavonixName() const {
+    std::string name = trimmedWhitespaceAndNewlines(settings().value(settings::pavonixName));
+    return name.empty() ? defaultPavonixName() : name;
+}
+
+}  // namespace pavonix

@@ -1,0 +1,144 @@
+// The one application model: it owns the presentation controllers, the bridge servers, the
+// remote-instance client and the pairings, executes every command, records the last one and keeps
+// the statuses current.
+//
+// Threads: every member runs on the main thread. Servers reach the model through the handlers it
+// gives them, which hold it weakly and answer "Pavonix is not available." once it is gone.
+// Asynchronous results (remote commands, remote slide lists) arrive on the main thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/model/model_dependencies.h"
+#include "app/model/observable_value.h"
+
+namespace pavonix {
+
+class LanternpostModel : public std::enable_shared_from_this<LanternpostModel> {
+public:
+    static constexpr std::string_view unavailableMessage = "Pavonix is not available.";
+    static constexpr std::string_view slideNameRequiredMessage = "Slide name is required.";
+    static constexpr std::string_view googleSlidesOnlyMessage = "Window selection is only available for Google Slides.";
+    static constexpr std::string_view windowNotOpenMessage =
+        "The selected Google Slides window is not open. Refresh the window list and try again.";
+    static constexpr std::string_view httpPortMessage = "HTTP port must be between 1 and 65535.";
+    static constexpr std::string_view oscPortMessage = "OSC port must be between 1 and 65535.";
+    static constexpr std::string_view chooseInterfaceMessage = "Choose an interface to listen on.";
+    static constexpr std::string_view interfaceUnavailableMessage = "Selected interface is unavailable.";
+    static constexpr std::string_view httpQueueLabel = "com.vrel.Lanternpost.http";
+    static constexpr std::string_view bluetoothQueueLabel = "com.vrel.Lanternpost.bluetooth";
+    static constexpr std::string_view bluetoothPairingName = "Bluetooth Remote";
+
+    // Builds the model and runs its start-up: statuses stopped; interfaces scanned and status
+    // refreshed; interfaces scanned again; OSC, HTTP and Bluetooth servers restarted; status
+    // refreshed; then the status poll starts. On the main thread.
+    static std::shared_ptr<LanternpostModel> make(LanternpostModelDependencies dependencies);
+
+    // The process-wide model over the real system, created on first use (on the main thread).
+    static std::shared_ptr<LanternpostModel> shared();
+    // Drops the process-wide model: its servers stop and its poll ends. For the program's exit.
+    static void releaseShared();
+
+    ~LanternpostModel();
+    LanternpostModel(const LanternpostModel&) = delete;
+    LanternpostModel& operator=(const LanternpostModel&) = delete;
+
+    // ---- Observable state ----
+    ObservableValue<bool> presentationApplicationRunning{false};
+    ObservableValue<std::vector<PresentationWindowTarget>> googleSlidesWindowTargets;
+    ObservableValue<std::vector<http::NetworkInterfaceAddress>> availableInterfaces;
+    ObservableValue<BridgeServerStatus> oscStatus{BridgeServerStatus::stopped()};
+    ObservableValue<BridgeServerStatus> httpStatus{BridgeServerStatus::stopped()};
+    ObservableValue<BridgeServerStatus> bluetoothStatus{BridgeServerStatus::stopped()};
+    ObservableValue<std::optional<CommandLogEntry>> lastCommand;
+
+    const std::shared_ptr<RemoteClient>& remoteClient() const { return deps_.remoteClient; }
+    SettingsStore& settings() const { return *deps_.settings; }
+
+    // ---- Commands ----
+    void refreshStatus();
+    CommandResult execute(const PresentationCommand& command, CommandSource source);
+    // The application name handed to a controller.
+    std::string targetDescription(PresentationProvider provider) const;
+    PresentationWindowSelectionResult selectGoogleSlidesWindow(std::int64_t windowID);
+
+    // ---- Servers ----
+    void restartOSCServer();
+    void restartHTTPServer();
+    void restartBluetoothServer();
+    // Stops all three servers and sets each status to stopped.
+    void stopServers();
+    // Where the server named "OSC" or "HTTP" listens; nothing (and that server's failed status)
+    // when the specific interface is not chosen or not present.
+    std::optional<http::ServerListenBinding> listenBinding(std::string_view label);
+    void ensureListenAddressSelection();
+    void rescanInterfaces();
+
+    // ---- Handlers the servers hold; each keeps the model weakly ----
+    http::HTTPBridgeHandlers httpHandlers();
+    BluetoothBridgeHandlers bluetoothHandlers();
+    std::function<CommandResult(const PresentationCommand&)> commandHandler(CommandSource source);
+
+    // The handlers' work, with the model alive.
+    SlideListResult slideList();
+    PresentationWindowListResult googleSlidesWindowList();
+    RemotePresentationWindowListResult remoteWindowList();
+    RemotePresentationWindowSelectionResult selectRemoteWindow(std::int64_t windowID);
+    PresentationProvider currentPresentationProvider() const;
+    PresentationProviderSelectionResult selectPresentationProvider(PresentationProvider provider);
+    std::optional<BluetoothPairingOffer> bluetoothPairingPayload();
+    std::vector<HTTPAuthCredential> bluetoothCredentials();
+    void markBluetoothPairSeen(const std::string& pairID);
+
+    // ---- Pairings ----
+    // Throws the pairing store's error unchanged; nothing is stored then.
+    HTTPPairingSetup addHTTPPairing(const std::string& name);
+    void removeHTTPPairing(const std::string& pairID);
+    void saveBluetoothPairedDevice(const BluetoothPairedDevice& device);
+    void updateBluetoothDeviceLastSeen(const std::string& pairID, Date date);
+    void removeBluetoothPairedDevice(const std::string& pairID);
+
+    // ---- Remote targets ----
+    // Throws the target error unchanged; nothing is stored then. The new target is selected.
+    RemoteLanternpostTarget addRemoteTarget(const std::string& setupURL, const std::string& name);
+    void removeRemoteTarget(const std::string& id);
+    void updateRemoteTargetAddress(const std::string& id, const std::string& host, std::int64_t port);
+    // Forwards the command; the answer (or failure) is recorded as the last command with the
+    // source remoteHTTP and handed to `completion` on the main thread.
+    void sendRemoteCommand(const PresentationCommand& command, const RemoteLanternpostTarget& target,
+                           std::function<void(CommandResult)> completion);
+    void fetchRemoteSlides(const RemoteLanternpostTarget& target, std::function<void(SlideListResult)> completion);
+    // The target's trimmed name, else "Bluetooth" for a Bluetooth target, else host ":" port.
+    static std::string remoteTargetLabel(const RemoteLanternpostTarget& target);
+
+    // ---- Names ----
+    static std::string defaultPavonixName();
+    std::string effectivePavonixName() const;
+
+    // The id of the server whose reports are listened to; 0 when none runs. For tests.
+    std::uint64_t currentServerID(std::string_view label) const;
+
+private:
+    explicit LanternpostModel(LanternpostModelDependencies dependencies);
+    void startUp();
+    void schedulePoll();
+    void record(CommandSource source, CommandResult result);
+    PresentationController& controller(PresentationProvider provider) const;
+    BridgeStatusHandler statusHandler(ObservableValue<BridgeServerStatus> LanternpostModel::*status,
+                                      BridgeServerPtr LanternpostModel::*server);
+    ObservableValue<BridgeServerStatus>* statusForLabel(std::string_view label);
+
+    LanternpostModelDependencies deps_;
+    BridgeServerPtr oscServer_;
+    BridgeServerPtr httpServer_;
+    BridgeServerPtr bluetoothServer_;
+    dispatch::SourcePtr pollTimer_;
+};
+
+}  // namespace pavonix

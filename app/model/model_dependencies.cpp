@@ -1,0 +1,47 @@
+#include "app/model/model_dependencies.h"
+
+#include "app/control/google_slides_controller.h"
+#include "app/control/keynote_controller.h"
+#include "app/control/power_point_controller.h"
+#include "app/http/network_listen_scan.h"
+#include "app/settings/settings_keys.h"
+#include "platform/x11/xcb_window_system.h"
+
+namespace pavonix {
+
+BridgeServerPtr makeRealHTTPServer(HTTPServerParts parts) {
+    auto server = http::HTTPBridgeServer::make(std::move(parts.configuration), std::move(parts.handlers),
+                                               std::move(parts.statusHandler), std::move(parts.authenticator),
+                                               std::move(parts.queue));
+    return std::make_shared<HTTPServerAdapter>(std::move(server));
+}
+
+void LanternpostModelDependencies::fillMissing(LanternpostModelDependencies& deps) {
+    if (!deps.settings) deps.settings = &SettingsStore::shared();
+    SettingsStore* settings = deps.settings;
+
+    std::shared_ptr<x11::WindowSystem> windows;
+    if (!deps.googleSlides || !deps.availableWindows) windows = std::make_shared<x11::XcbWindowSystem>();
+    if (!deps.keynote) deps.keynote = std::make_shared<KeynoteController>();
+    if (!deps.powerPoint) deps.powerPoint = std::make_shared<PowerPointController>();
+    if (!deps.googleSlides) {
+        deps.googleSlides = std::make_shared<GoogleSlidesController>(
+            windows, [settings] { return settings->value(settings::googleSlidesWindowID); });
+    }
+    if (!deps.availableWindows) {
+        deps.availableWindows = [windows] { return PresentationWindowTarget::availableWindows(*windows, false, false); };
+    }
+    if (!deps.scanInterfaces) deps.scanInterfaces = [] { return http::activeIPv4Interfaces(); };
+    if (!deps.now) deps.now = dateNow;
+    if (!deps.readKeychainItem) deps.readKeychainItem = keychainReadDataMigratingLegacy;
+    if (!deps.deleteKeychainItem) deps.deleteKeychainItem = keychainDeleteData;
+    if (!deps.makeHTTPServer) deps.makeHTTPServer = makeRealHTTPServer;
+}
+
+LanternpostModelDependencies LanternpostModelDependencies::system() {
+    LanternpostModelDependencies deps;
+    fillMissing(deps);
+    return deps;
+}
+
+}  // namespace pavonix

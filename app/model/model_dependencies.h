@@ -1,0 +1,182 @@
+// Everything the application model talks to, behind narrow seams, so that tests can run the model
+// with fakes on a test main queue and the program with the real system.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "app/control/presentation_controller.h"
+#include "app/control/presentation_window_target.h"
+#include "app/core/bridge_server_status.h"
+#include "app/core/keychain.h"
+#include "app/core/pairing_records.h"
+#include "app/core/presentation_command.h"
+#include "app/core/presentation_provider.h"
+#include "app/core/presentation_window_results.h"
+#include "app/core/slide_list_result.h"
+#include "app/http/http_bridge_server.h"
+#include "app/http/http_request_authenticator.h"
+#include "app/http/http_routes.h"
+#include "app/http/network_listen.h"
+#include "platform/dispatch/dispatch.h"
+#include "settings_store/settings_store.h"
+
+namespace pavonix {
+
+// A network bridge server as the model holds it. Its status reports carry its id(), so that the
+// model can ignore a server it has already replaced.
+class BridgeServerHandle {
+public:
+    virtual ~BridgeServerHandle() = default;
+    virtual std::uint64_t id() const = 0;
+    // Throws std::exception whose what() is the text of the failed status.
+    virtual void start() = 0;
+    virtual void stop() = 0;
+};
+using BridgeServerPtr = std::shared_ptr<BridgeServerHandle>;
+
+// serverID, then the reported status. Runs on the main thread.
+using BridgeStatusHandler = std::function<void(std::uint64_t serverID, BridgeServerStatus status)>;
+
+// What the model hands the HTTP server factory on every (re)start.
+struct HTTPServerParts {
+    http::HTTPBridgeServerConfiguration configuration;
+    http::HTTPBridgeHandlers handlers;
+    BridgeStatusHandler statusHandler;
+    std::shared_ptr<http::HTTPRequestAuthenticator> authenticator;
+    dispatch::QueuePtr queue;
+};
+
+struct OSCServerParts {
+    std::uint16_t port = 0;
+    http::ServerListenBinding binding;
+    std::function<CommandResult(const PresentationCommand&)> command;
+    BridgeStatusHandler statusHandler;
+};
+
+// What a new Bluetooth pairing hands out once (the device and its secret as base64url text).
+struct BluetoothPairingSetup {
+    BluetoothPairedDevice device;
+    std::string secret;
+};
+
+// What a central reads on the pairing characteristic: how to sign requests for a new pair.
+struct BluetoothPairingOffer {
+    std::string version;
+    std::string pairID;
+    std::string secret;
+    std::string algorithm;
+    std::string deviceName;
+
+    friend bool operator==(const BluetoothPairingOffer&, const BluetoothPairingOffer&) = default;
+};
+
+// The model's side of the Bluetooth server; each handler runs on the main thread.
+struct BluetoothBridgeHandlers {
+    std::function<CommandResult(const PresentationCommand&)> command;
+    std::function<SlideListResult()> slideList;
+    std::function<RemotePresentationWindowListResult()> windowList;
+    std::function<RemotePresentationWindowSelectionResult(std::int64_t windowID)> windowSelection;
+    std::function<PresentationProvider()> presentationProvider;
+    std::function<PresentationProviderSelectionResult(PresentationProvider)> presentationProviderSelection;
+    std::function<void(const std::string& pairID)> pairSeen;
+    std::function<std::optional<BluetoothPairingOffer>()> pairingPayload;
+    std::function<std::vector<HTTPAuthCredential>()> credentials;
+};
+
+struct BluetoothServerParts {
+    bool allowsPairing = false;
+    BluetoothBridgeHandlers handlers;
+    BridgeStatusHandler statusHandler;
+    dispatch::QueuePtr queue;
+};
+
+// A request to another instance: the command's route and JSON body.
+struct RemoteRequest {
+    std::string method;
+    std::string path;
+    Bytes body;
+
+    friend bool operator==(const RemoteRequest&, const RemoteRequest&) = default;
+};
+
+// The decoded JSON answer of a 2xx reply, or the description of whatever failed (missing secret,
+// transport, status code, unreadable body).
+using RemoteReply = std::variant<Json, std::string>;
+
+// What the model needs of the remote-instance client.
+class RemoteClient {
+public:
+    virtual ~RemoteClient() = default;
+    // The request for a command; throws std::exception (its what() is shown) when it cannot.
+    virtual RemoteRequest request(const PresentationCommand& command) = 0;
+    // Signs and sends; `completion` runs exactly once, on any thread.
+    virtual void sendSigned(const std::string& path, const std::string& method, const Bytes& body,
+                            const RemoteLanternpostTarget& target, std::function<void(RemoteReply)> completion) = 0;
+};
+
+struct LanternpostModelDependencies {
+    // Null: SettingsStore::shared(). Must outlive the model.
+    SettingsStore* settings = nullptr;
+
+    std::shared_ptr<PresentationController> keynote;
+    std::shared_ptr<PresentationController> powerPoint;
+    std::shared_ptr<PresentationController> googleSlides;
+
+    // Every candidate presentation window, sorted (the window picker's list).
+    std::function<std::vector<PresentationWindowTarget>()> availableWindows;
+    // The active IPv4 interfaces, ranked.
+    std::function<std::vector<http::NetworkInterfaceAddress>()> scanInterfaces;
+
+    std::function<Date()> now;
+    std::chrono::milliseconds pollInterval{2000};
+
+    std::function<std::optional<Bytes>(std::string_view service, std::string_view account)> readKeychainItem;
+    std::function<KeychainStatus(const KeychainQuery&)> deleteKeychainItem;
+
+    // HTTP pairing store: a new pairing (throws the store's error), and the readable secrets.
+    std::function<HTTPPairingSetup(const std::string& name, Date now)> createHTTPPairing;
+    std::function<std::vector<HTTPAuthCredential>(const std::vector<HTTPPairedDevice>&)> httpCredentials;
+    // A remote target from a pasted setup URL (throws the target error).
+    std::function<RemoteLanternpostTarget(const std::string& setupURL, const std::string& name, Date createdAt)>
+        makeRemoteTarget;
+    std::shared_ptr<RemoteClient> remoteClient;
+    // Bluetooth pairing store: a new pairing (throws an error whose what() is shown).
+    std::function<BluetoothPairingSetup(const std::string& name, Date now)> createBluetoothPairing;
+
+    // Server factories. A null factory, or one that returns null, means that this program has no
+    // such server: the restart then ends with the status "Stopped".
+    std::function<BridgeServerPtr(HTTPServerParts)> makeHTTPServer;
+    std::function<BridgeServerPtr(OSCServerParts)> makeOSCServer;
+    std::function<BridgeServerPtr(BluetoothServerParts)> makeBluetoothServer;
+
+    // The real system: the process settings store, the X window system, the interface scan, the
+    // process keychain, the real HTTP server. Every member left empty above is filled with its
+    // real counterpart by this call.
+    static LanternpostModelDependencies system();
+    // Fills every empty member of `deps` with its real counterpart.
+    static void fillMissing(LanternpostModelDependencies& deps);
+};
+
+// The HTTP server behind the model's server seam.
+class HTTPServerAdapter final : public BridgeServerHandle {
+public:
+    explicit HTTPServerAdapter(std::shared_ptr<http::HTTPBridgeServer> server) : server_(std::move(server)) {}
+    std::uint64_t id() const override { return server_->id(); }
+    void start() override { server_->start(); }
+    void stop() override { server_->stop(); }
+    const std::shared_ptr<http::HTTPBridgeServer>& server() const { return server_; }
+
+private:
+    std::shared_ptr<http::HTTPBridgeServer> server_;
+};
+
+BridgeServerPtr makeRealHTTPServer(HTTPServerParts parts);
+
+}  // namespace pavonix
