@@ -4,11 +4,20 @@
 #include <QMainWindow>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "app/model/lanternpost_model.h"
+#include "app/settings/settings_keys.h"
+#include "platform/defaults/user_defaults.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace {
@@ -42,6 +51,51 @@ private:
     std::atomic<bool> pending_{false};
 };
 
+// SIGTERM and SIGINT end the program like a quit from the menu: servers stop and settings are
+// written. The handler only writes to a pipe; the main queue reads it.
+int quitPipe[2] = {-1, -1};
+void requestQuit(int) {
+    const char byte = 'q';
+    [[maybe_unused]] ssize_t written = write(quitPipe[1], &byte, 1);
+}
+
+pavonix::dispatch::SourcePtr quitOnSignals() {
+    if (pipe2(quitPipe, O_CLOEXEC | O_NONBLOCK) != 0) return nullptr;
+    auto source = pavonix::dispatch::Source::makeRead(quitPipe[0], pavonix::dispatch::mainQueue());
+    source->setEventHandler([] {
+        char bytes[16];
+        while (read(quitPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        QCoreApplication::quit();
+    });
+    source->resume();
+    std::signal(SIGTERM, requestQuit);
+    std::signal(SIGINT, requestQuit);
+    return source;
+}
+
+bool debugEnabled() {
+    const char* debug = std::getenv("PAVONIX_DEBUG");
+    return debug && std::strcmp(debug, "1") == 0;
+}
+
+// With PAVONIX_DEBUG=1, every server status line goes to stderr.
+std::vector<pavonix::Observation> printServerStatuses(pavonix::LanternpostModel& model) {
+    std::vector<pavonix::Observation> observations;
+    const auto watch = [&](const char* name, pavonix::ObservableValue<pavonix::BridgeServerStatus>& status) {
+        const auto print = [name](const pavonix::BridgeServerStatus& value) {
+            std::fprintf(stderr, "Pavonix: %s server %s: %s\n", name, std::string(pavonix::text(value.state)).c_str(),
+                         value.detail.c_str());
+        };
+        print(status.get());
+        observations.push_back(status.observe(print));
+    };
+    watch("OSC", model.oscStatus);
+    watch("HTTP", model.httpStatus);
+    watch("Bluetooth", model.bluetoothStatus);
+    return observations;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -54,6 +108,14 @@ int main(int argc, char** argv) {
     MainQueuePump pump;
     pavonix::dispatch::setMainQueuePoster([&pump] { pump.post(); });
     pump.post();
+    auto quitSource = quitOnSignals();
+
+    pavonix::settings::registerDefaults(pavonix::defaults::UserDefaults::standard());
+    std::vector<pavonix::Observation> statusLines;
+    {
+        auto model = pavonix::LanternpostModel::shared();
+        if (debugEnabled()) statusLines = printServerStatuses(*model);
+    }
 
     QMainWindow window;
     window.setObjectName("main");
@@ -62,6 +124,11 @@ int main(int argc, char** argv) {
     window.show();
 
     int code = app.exec();
+    statusLines.clear();
+    pavonix::LanternpostModel::releaseShared();
+    if (quitSource) quitSource->cancel();
+    pavonix::dispatch::drainMainQueue();
+    pavonix::defaults::UserDefaults::standard().flush();
     pavonix::dispatch::setMainQueuePoster(nullptr);
     return code;
 }
