@@ -1,0 +1,167 @@
+#include "app/http/remote_lanternpost_target.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/keychain/memory_store.h"
+
+namespace pavonix::http {
+namespace {
+
+using Kind = RemoteLanternpostTargetError::Kind;
+using keychain::MemoryStore;
+
+// 32 bytes, base64url: "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8".
+const std::string kSecret = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8";
+const std::string kValid = "pavonix://pair?version=1&host=192.168.1.20&port=8090&pairId=lpp_abc&secret=" + kSecret +
+                           "&algorithm=HMAC-SHA256&deviceName=Stage%20Laptop";
+
+Bytes secretBytes() {
+    Bytes bytes(32);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i);
+    return bytes;
+}
+
+// "pavonix://pair?version=1&algorithm=HMAC-SHA256&" followed by the given items.
+std::string withItems(const std::string& items) { return "pavonix://pair?version=1&algorithm=HMAC-SHA256&" + items; }
+std::string validExcept(const std::string& replaced) {
+    std::string base = "host=10.0.0.2&port=8090&pairId=lpp_abc&secret=" + kSecret;
+    return withItems(base + "&" + replaced);
+}
+
+Kind parseError(const std::string& url) {
+    try {
+        RemoteLanternpostSetup::parse(url);
+    } catch (const RemoteLanternpostTargetError& error) {
+        return error.kind();
+    }
+    ADD_FAILURE() << "parsed: " << url;
+    return Kind::missingSecret;
+}
+
+TEST(RemoteLanternpostSetupTest, ReadsEveryFieldOfAValidURL) {
+    const RemoteLanternpostSetup setup = RemoteLanternpostSetup::parse(kValid);
+    EXPECT_EQ(setup, (RemoteLanternpostSetup{"192.168.1.20", 8090, "lpp_abc", secretBytes(), "HMAC-SHA256", "1",
+                                             "Stage Laptop"}));
+    // Spaces around it and upper-case scheme and host change nothing; nor does the old scheme.
+    EXPECT_EQ(RemoteLanternpostSetup::parse(" \n PAVONIX://PAIR?" + kValid.substr(15) + "\t"), setup);
+    EXPECT_EQ(RemoteLanternpostSetup::parse("lanternpost" + kValid.substr(7)), setup);
+}
+
+TEST(RemoteLanternpostSetupTest, ItemsComeInAnyOrderAndTheLastOfANameWins) {
+    const auto setup = RemoteLanternpostSetup::parse(
+        "pavonix://pair?secret=" + kSecret + "&host=first&port=%2B8090&version=2&pairId=%20lpp_x%20&host=second"
+        "&algorithm=HMAC-SHA256&version=1&deviceName=%20%20&flag");
+    EXPECT_EQ(setup.host, "second");
+    EXPECT_EQ(setup.port, 8090);
+    EXPECT_EQ(setup.pairID, "lpp_x");
+    EXPECT_EQ(setup.deviceName, std::nullopt);
+    // Secrets in the standard alphabet or with padding decode too, to the same bytes.
+    EXPECT_EQ(RemoteLanternpostSetup::parse(validExcept("secret=-_-_")).secret,
+              RemoteLanternpostSetup::parse(validExcept("secret=%2B/%2B/")).secret);
+    EXPECT_EQ(RemoteLanternpostSetup::parse(validExcept("secret=AQ%3D%3D")).secret, (Bytes{1}));
+    EXPECT_EQ(RemoteLanternpostSetup::parse(validExcept("secret=AQ==")).secret, (Bytes{1}));
+    // IPv6 addresses are hosts too.
+    EXPECT_EQ(RemoteLanternpostSetup::parse(validExcept("host=fe80::1")).host, "fe80::1");
+    EXPECT_EQ(RemoteLanternpostSetup::parse(validExcept("host=%5B::1%5D")).host, "[::1]");
+}
+
+TEST(RemoteLanternpostSetupTest, ErrorsFollowTheOrderOfTheChecks) {
+    // URL syntax, scheme and host come before everything else.
+    EXPECT_EQ(parseError(""), Kind::invalidSetupURL);
+    EXPECT_EQ(parseError("pavonix://pair?version=2&x=a b"), Kind::invalidSetupURL);
+    EXPECT_EQ(parseError("pavonix://pair?version=%zz"), Kind::invalidSetupURL);
+    EXPECT_EQ(parseError("http://pair?version=2"), Kind::invalidSetupURL);
+    EXPECT_EQ(parseError("//pair?version=2"), Kind::invalidSetupURL);
+    EXPECT_EQ(parseError("pavonix:pair?version=2"), Kind::invalidSetupURL);
+    EXPECT_EQ(parseError("pavonix://pairing?version=2"), Kind::invalidSetupURL);
+    // Then the version, even when everything else is missing.
+    EXPECT_EQ(parseError("pavonix://pair"), Kind::unsupportedSetupURL);
+    EXPECT_EQ(parseError("pavonix://pair?version"), Kind::unsupportedSetupURL);
+    EXPECT_EQ(parseError("pavonix://pair?version=2&algorithm=MD5"), Kind::unsupportedSetupURL);
+    EXPECT_EQ(parseError("pavonix://pair?Version=1&algorithm=HMAC-SHA256"), Kind::unsupportedSetupURL);
+    // Then the algorithm, exactly as written.
+    EXPECT_EQ(parseError("pavonix://pair?version=1&port=0"), Kind::unsupportedAlgorithm);
+    EXPECT_EQ(parseError("pavonix://pair?version=1&algorithm=hmac-sha256"), Kind::unsupportedAlgorithm);
+    // Then host, port, pair identifier and secret.
+    EXPECT_EQ(parseError(withItems("port=8090&pairId=a&secret=" + kSecret)), Kind::invalidSetupURL);
+    for (const std::string bad : {"host=%20%0A", "port=0", "port=65536", "port=-1", "port=%208090", "port=80a",
+                                  "port=", "port=99999999999999999999", "pairId=%20", "secret=", "secret=AAAAA",
+                                  "secret=%3D%3D%3D%3D", "secret=A%21%21A"}) {
+        EXPECT_EQ(parseError(validExcept(bad)), Kind::invalidSetupURL) << bad;
+    }
+}
+
+TEST(RemoteLanternpostSetupTest, HostsAndPairIDsThatCouldBreakARequestAreRefused) {
+    for (const std::string host : {"evil.example/x", "a%20b", "a%0Ab", "a%09b", "host:80", "user@host", "a%3Fb",
+                                   "a%23b", "%00", "%5B::1", "a%5Cb", "caf%C3%A9%C2%A0x", "a%E2%80%8Bb"}) {
+        EXPECT_EQ(parseError(validExcept("host=" + host)), Kind::invalidSetupURL) << host;
+    }
+    EXPECT_EQ(RemoteLanternpostSetup::parse(validExcept("host=caf%C3%A9.local")).host, "caf\xC3\xA9.local");
+    EXPECT_EQ(parseError(validExcept("pairId=lpp_a%0D%0AX-Evil:%201")), Kind::invalidSetupURL);
+    EXPECT_EQ(parseError(validExcept("pairId=lpp%20a")), Kind::invalidSetupURL);
+}
+
+TEST(RemoteLanternpostSetupTest, ErrorTextsAreFixedAndNeverEchoTheURL) {
+    const std::pair<Kind, std::string> texts[] = {
+        {Kind::invalidSetupURL, "Enter a valid Pavonix setup URL."},
+        {Kind::unsupportedSetupURL, "This Pavonix setup URL version is not supported."},
+        {Kind::unsupportedAlgorithm, "This Pavonix setup URL uses an unsupported signing algorithm."},
+        {Kind::unsupportedBluetoothProtocol, "This Pavonix host uses an unsupported Bluetooth protocol version."},
+        {Kind::invalidBluetoothPairingPayload, "The Bluetooth pairing response was unreadable."},
+        {Kind::missingSecret, "The saved pairing secret is missing. Remove this remote device and add it again."},
+        {Kind::randomBytes, "Unable to generate secure random bytes."},
+    };
+    for (const auto& [kind, text] : texts) EXPECT_EQ(RemoteLanternpostTargetError(kind).description(), text);
+    EXPECT_EQ(RemoteLanternpostTargetError::keychain(-25308).description(),
+              "Unable to save the remote device secret in Keychain. Status -25308.");
+    EXPECT_NE(RemoteLanternpostTargetError::keychain(1), RemoteLanternpostTargetError::keychain(2));
+}
+
+class RemoteLanternpostTargetTest : public ::testing::Test {
+protected:
+    void SetUp() override { keychain::setProcessKeychain({primary, nullptr}); }
+    std::shared_ptr<MemoryStore> primary = std::make_shared<MemoryStore>();
+    Date now = std::chrono::system_clock::time_point(std::chrono::seconds(1'700'000'000));
+};
+
+TEST_F(RemoteLanternpostTargetTest, NewTargetKeepsTheSecretInTheKeychain) {
+    const RemoteLanternpostTarget target = makeRemoteLanternpostTarget(kValid, "  ", now);
+    EXPECT_TRUE(target.id.starts_with("lpt_"));
+    EXPECT_EQ(target.id.size(), 20u);
+    EXPECT_EQ(target.name, "Stage Laptop");
+    EXPECT_EQ(target.host, "192.168.1.20");
+    EXPECT_EQ(target.port, 8090);
+    EXPECT_EQ(target.pairID, "lpp_abc");
+    EXPECT_EQ(target.createdAt, now);
+    EXPECT_EQ(target.transport, RemoteLanternpostTransport::http);
+    EXPECT_EQ(target.bluetoothPeripheralIdentifier, std::nullopt);
+    EXPECT_EQ(encodeRecord(target).find(kSecret), std::string::npos);
+    Bytes stored;
+    ASSERT_EQ(primary->read({std::string(remoteTargetsKeychainService), target.id}, stored), keychain::success);
+    EXPECT_EQ(stored, secretBytes());
+
+    EXPECT_EQ(makeRemoteLanternpostTarget(kValid, " Podium\n", now).name, "Podium");
+    EXPECT_EQ(makeRemoteLanternpostTarget(validExcept("x=1"), "", now).name, "");
+}
+
+TEST_F(RemoteLanternpostTargetTest, FailuresSaveNothing) {
+    EXPECT_THROW(makeRemoteLanternpostTarget("pavonix://pair?version=1", "A", now), RemoteLanternpostTargetError);
+    try {
+        makeRemoteLanternpostTarget(kValid, "A", now, [](std::size_t) { return std::optional<Bytes>(); });
+        FAIL();
+    } catch (const RemoteLanternpostTargetError& error) {
+        EXPECT_EQ(error.kind(), Kind::randomBytes);
+    }
+    EXPECT_EQ(primary->size(), 0u);
+
+    keychain::setProcessKeychain({nullptr, nullptr});
+    try {
+        makeRemoteLanternpostTarget(kValid, "A", now);
+        FAIL();
+    } catch (const RemoteLanternpostTargetError& error) {
+        EXPECT_EQ(error, RemoteLanternpostTargetError::keychain(keychain::notAvailable));
+    }
+}
+
+}  // namespace
+}  // namespace pavonix::http
