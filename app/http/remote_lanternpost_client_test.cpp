@@ -344,5 +344,60 @@ TEST_F(RemoteLanternpostLoopbackTest, RefusalsAndBrokenRepliesGiveTheirErrors) {
     EXPECT_EQ(unreachable.failure().description(), "Could not connect to the server.");
 }
 
+
+// ---- Against the real HTTP server on another host (tests/remote/remote_instance_netns_test.sh) --
+
+class RemoteInstanceNetnsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* peer = std::getenv("PAVONIX_REMOTE_PEER");
+        const char* pair = std::getenv("PAVONIX_REMOTE_PAIR");
+        const char* secret = std::getenv("PAVONIX_REMOTE_SECRET");
+        if (peer == nullptr || pair == nullptr || secret == nullptr) GTEST_SKIP() << "run by remote_instance_netns_test.sh";
+        dispatch::setMainThread();
+        keychain::setProcessKeychain({primary, nullptr});
+        const std::string address = peer;
+        const auto colon = address.rfind(':');
+        target = targetAt(address.substr(0, colon), std::stoll(address.substr(colon + 1)));
+        target.pairID = pair;
+        primary->add({std::string(remoteTargetsKeychainService), target.id}, *crypto::base64urlDecode(secret));
+    }
+
+    RemoteLanternpostResult<CommandResult> send(const PresentationCommand& command) {
+        const auto request = RemoteLanternpostClient::request(command);
+        return sendAndWait<CommandResult>(client, request.path, request.method, request.body, target);
+    }
+
+    std::shared_ptr<keychain::MemoryStore> primary = std::make_shared<keychain::MemoryStore>();
+    RemoteLanternpostClient client;
+    RemoteLanternpostTarget target;
+};
+
+TEST_F(RemoteInstanceNetnsTest, TheServerVerifiesRunsAndAnswersForwardedRequests) {
+    for (const auto& command : {PresentationCommand::showNext(), PresentationCommand::start(true),
+                                PresentationCommand::goToSlideNumber(4),
+                                PresentationCommand::goToSlideNamed("Caf\xC3\xA9 \"Q\"")}) {
+        auto result = send(command);
+        ASSERT_TRUE(result.hasValue()) << result.failure().description();
+        EXPECT_EQ(result.value(), CommandResult::ok(command, "Done: " + command.displayText()));
+    }
+    // Failed over there, yet a proper answer.
+    auto unlucky = send(PresentationCommand::goToSlideNumber(13));
+    ASSERT_TRUE(unlucky.hasValue()) << unlucky.failure().description();
+    EXPECT_EQ(unlucky.value().message, "Slide 13 is unlucky.");
+
+    auto health = sendAndWait<RemoteLanternpostHealth>(client, "/health", "GET", {}, target);
+    ASSERT_TRUE(health.hasValue()) << health.failure().description();
+    EXPECT_EQ(health.value().status, "ok");
+    auto slides = sendAndWait<SlideListResult>(client, "/slides", "GET", {}, target);
+    ASSERT_TRUE(slides.hasValue()) << slides.failure().description();
+    EXPECT_EQ(slides.value().slides.size(), 3u);
+
+    primary->update({std::string(remoteTargetsKeychainService), target.id}, Bytes(32, 7));
+    auto refused = send(PresentationCommand::stop());
+    ASSERT_FALSE(refused.hasValue());
+    EXPECT_EQ(refused.failure().description(), "Authentication required.");
+}
+
 }  // namespace
 }  // namespace pavonix::http

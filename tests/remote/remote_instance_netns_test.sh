@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# The remote-instance client against the real HTTP server on another host: the server
+# (http_test_server, authentication on, one pairing) runs in a network namespace of its own,
+# the client (http_test, RemoteInstanceNetnsTest) in a second one, joined by a veth pair, so the
+# server's loopback exemption does not apply and every request must carry a valid signature.
+# Needs root and iproute2. Exit 77 (skip) when either is missing, except in CI.
+set -euo pipefail
+server_bin=$1
+test_bin=$2
+
+skip() {
+  echo "remote_instance_netns: $1" >&2
+  if [ "${CI:-}" = true ]; then exit 1; fi
+  exit 77
+}
+command -v ip >/dev/null 2>&1 || skip "missing ip (iproute2)"
+[ "$(id -u)" = 0 ] || skip "needs root for network namespaces"
+
+tag=$(printf '%05d%04x' $(($$ % 100000)) $((RANDOM)))
+server_ns=pvx-rsrv-$tag
+client_ns=pvx-rcli-$tag
+server_if=prs$tag
+client_if=prc$tag
+server_address=10.232.0.1
+client_address=10.232.0.2
+scratch=$(mktemp -d)
+server_pid=
+cleanup() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  ip netns del "$client_ns" 2>/dev/null || true
+  ip netns del "$server_ns" 2>/dev/null || true
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+ip netns add "$server_ns" || skip "cannot create network namespaces"
+ip netns add "$client_ns"
+ip link add "$server_if" type veth peer name "$client_if"
+ip link set "$server_if" netns "$server_ns"
+ip link set "$client_if" netns "$client_ns"
+ip -n "$server_ns" addr add "$server_address/30" dev "$server_if"
+ip -n "$client_ns" addr add "$client_address/30" dev "$client_if"
+for pair in "$server_ns $server_if" "$client_ns $client_if"; do
+  set -- $pair
+  ip -n "$1" link set lo up
+  ip -n "$1" link set "$2" up
+done
+
+pair_id=lpp_netns$tag
+secret=$(head -c 32 /dev/urandom | base64 | tr '+/' '-_' | tr -d '=\n')
+ip netns exec "$server_ns" "$server_bin" --listen-address "$server_address" --auth "$pair_id:$secret" \
+  >"$scratch/server.out" 2>"$scratch/server.err" &
+server_pid=$!
+port=
+for _ in $(seq 100); do
+  port=$(awk '/^PORT / {print $2}' "$scratch/server.out")
+  [ -n "$port" ] && break
+  kill -0 "$server_pid" 2>/dev/null || break
+  sleep 0.1
+done
+[ -n "$port" ] || { cat "$scratch/server.err" >&2; echo "remote_instance_netns: server did not start" >&2; exit 1; }
+
+ip netns exec "$client_ns" env PAVONIX_REMOTE_PEER="$server_address:$port" PAVONIX_REMOTE_PAIR="$pair_id" \
+  PAVONIX_REMOTE_SECRET="$secret" "$test_bin" --gtest_filter='RemoteInstanceNetnsTest.*'
