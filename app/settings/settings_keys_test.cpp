@@ -89,15 +89,6 @@ TEST_F(SettingsKeysTest, RecordsAndEnumerationsKeepTheirStoredForms) {
     store_->setValue(settings::httpPairedDevices, {HTTPPairedDevice{"lpp_a", "Phone", date(786000000.5)}});
     BluetoothPairedDevice remote{"lpb_b", "Bluetooth Remote", date(1), date(2.25)};
     store_->setValue(settings::bluetoothPairedDevices, {remote, BluetoothPairedDevice{"lpb_c", "Pad", date(3), {}}});
-    RemoteLanternpostTarget target;
-    target.id = "lpt_d";
-    target.name = "Stage";
-    target.host = "127.0.0.1";
-    target.port = 8090;
-    target.pairID = "lpp_e";
-    target.createdAt = date(4);
-    store_->setValue(settings::remoteLanternpostTargets, {target});
-
     EXPECT_EQ(defaults_->storedObject("presentationProvider"), json("powerPoint"));
     EXPECT_EQ(defaults_->storedObject("listenAddressMode"), json("specificInterface"));
     EXPECT_EQ(defaults_->storedObject("httpPairedDevices"),
@@ -105,15 +96,7 @@ TEST_F(SettingsKeysTest, RecordsAndEnumerationsKeepTheirStoredForms) {
     EXPECT_EQ(defaults_->storedObject("bluetoothPairedDevices"),
               json::array({R"({"createdAt":1.0,"id":"lpb_b","lastSeenAt":2.25,"name":"Bluetooth Remote"})",
                            R"({"createdAt":3.0,"id":"lpb_c","name":"Pad"})"}));
-    EXPECT_EQ(store_->value(settings::remoteLanternpostTargets), std::vector<RemoteLanternpostTarget>{target});
     EXPECT_EQ(store_->value(settings::bluetoothPairedDevices).front(), remote);
-
-    // Lists written by an earlier version, with one record this version cannot read.
-    defaults_->set("httpPairedDevices", json::array({R"({"createdAt":5,"id":"lpp_f","name":"Old phone"})",
-                                                     R"({"createdAt":5,"id":"lpp_g"})"}));
-    auto devices = store_->value(settings::httpPairedDevices);
-    ASSERT_EQ(devices.size(), 1u);
-    EXPECT_EQ(devices[0], (HTTPPairedDevice{"lpp_f", "Old phone", date(5)}));
 
     defaults_->set("presentationProvider", "PowerPoint");  // raw values are case-sensitive
     EXPECT_EQ(store_->value(settings::presentationProvider), PresentationProvider::keynote);

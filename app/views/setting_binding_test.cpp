@@ -17,7 +17,6 @@ namespace fs = std::filesystem;
 const SettingsStore::Key<bool> enabledKey{"httpEnabled", true};
 const SettingsStore::Key<std::string> nameKey{"pavonixName", ""};
 const SettingsStore::Key<std::int64_t> portKey{"httpPort", 8090};
-const SettingsStore::Key<std::optional<std::string>> noteKey{"note", std::nullopt};
 
 class SettingBindingTest : public ::testing::Test {
 protected:
@@ -67,12 +66,6 @@ TEST_F(SettingBindingTest, ReadsWritesAndHearsEveryLaterChange) {
     store_->setValue(portKey, std::int64_t{1});
     dispatch::drainMainQueue();
     EXPECT_EQ(seen.back(), 1);
-
-    SettingBinding<std::optional<std::string>> note(noteKey, *store_);
-    note.setValue(std::string("x"));
-    EXPECT_EQ(note.value(), "x");
-    note.setValue(std::nullopt);
-    EXPECT_FALSE(defaults_->storedObject("note"));
 }
 
 TEST_F(SettingBindingTest, EditorsFollowTheSettingAndStoreEdits) {
