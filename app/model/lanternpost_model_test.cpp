@@ -1,14 +1,9 @@
 #include "app/model/lanternpost_model.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <map>
 #include <stdexcept>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -576,89 +571,16 @@ TEST_F(ModelTest, RemoteCommandsAreRecordedWithTheRemoteSourceWhateverTheOutcome
     target.transport = RemoteLanternpostTransport::bluetooth;
     EXPECT_EQ(send(PresentationCommand::start()).message, "Bluetooth: Unable to generate secure random bytes.");
 
-    // A local command after a remote one replaces it as the last command.
+    // A local command after a remote one replaces it as the last command; slide lists are no commands.
     model.execute(PresentationCommand::showNext(), CommandSource::userInterface);
-    EXPECT_EQ(model.lastCommand.get()->source, CommandSource::userInterface);
-}
-
-TEST_F(ModelTest, RemoteSlidesArriveOnTheMainThreadAndFailuresCarryTheLabel) {
-    auto& model = start();
-    RemoteLanternpostTarget target{"lpt_1", "Hall", "h", 1, "p", now_, RemoteLanternpostTransport::http, {}};
-    std::optional<SlideListResult> answer;
-    const auto fetch = [&] {
-        answer.reset();
-        model.fetchRemoteSlides(target, [&](SlideListResult result) { answer = result; });
-        EXPECT_FALSE(answer) << "never before the caller returns";
-        EXPECT_TRUE(dispatch::runMainQueue([&] { return answer.has_value(); }));
-        return *answer;
-    };
-    remote_->reply = Json{{"status", "ok"}, {"message", "1 slide"},
-                          {"slides", Json::array({{{"number", 1}, {"name", "A"}, {"notes", ""}, {"hasExplicitName", true}}})}};
-    EXPECT_EQ(fetch().slides.size(), 1u);
-    EXPECT_EQ(remote_->sent.back(), "GET /slides");
+    std::optional<SlideListResult> slides;
     remote_->reply = std::string("HTTP 502");
-    EXPECT_EQ(fetch(), (SlideListResult{ResultStatus::failed, "Hall: HTTP 502", {}}));
-    const auto before = model.lastCommand.get();
-    EXPECT_EQ(model.lastCommand.get(), before) << "slide lists are not commands";
-}
-
-// ---- The real HTTP server ------------------------------------------------------------------------
-
-std::uint16_t freeLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-std::string exchange(std::uint16_t port, const std::string& request) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval timeout{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    std::string reply;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-        char buffer[4096];
-        ssize_t n;
-        while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) reply.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fd);
-    return reply;
-}
-
-TEST_F(ModelTest, TheRealHTTPServerRunsCommandsThroughTheModel) {
-    const auto port = freeLoopbackPort();
-    set(settings::httpPort, std::int64_t{port});
-    set(settings::listenAddressMode, http::NetworkListenMode::localhost);
-    auto deps = dependencies();
-    deps.makeHTTPServer = makeRealHTTPServer;
-    model_ = LanternpostModel::make(std::move(deps));
-    ASSERT_TRUE(dispatch::runMainQueue([&] { return model_->httpStatus.get().state == State::running; }))
-        << model_->httpStatus.get().detail;
-    EXPECT_EQ(model_->httpStatus.get().detail, "Listening on localhost (127.0.0.1), port " + std::to_string(port));
-
-    std::string reply;
-    std::thread client([&] { reply = exchange(port, "POST /show/next HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n"); });
-    ASSERT_TRUE(dispatch::runMainQueue([&] { return model_->lastCommand.get().has_value(); }));
-    client.join();
-    EXPECT_NE(reply.find("Done by keynote."), std::string::npos) << reply;
-    EXPECT_EQ(model_->lastCommand.get()->source, CommandSource::http);
-
-    // Moving the port: the old server's "Stopped" must not hide the new one's state.
-    set(settings::httpPort, std::int64_t{70000});
-    model_->restartHTTPServer();
-    drain();
-    EXPECT_EQ(model_->httpStatus.get().detail, "HTTP port must be between 1 and 65535.");
-    EXPECT_EQ(exchange(port, "GET /health HTTP/1.1\r\n\r\n"), "") << "the port is closed";
+    model.fetchRemoteSlides(target, [&](SlideListResult result) { slides = result; });
+    EXPECT_FALSE(slides) << "never before the caller returns";
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return slides.has_value(); }));
+    EXPECT_EQ(*slides, (SlideListResult{ResultStatus::failed, "Bluetooth: HTTP 502", {}}));
+    EXPECT_EQ(remote_->sent.back(), "GET /slides");
+    EXPECT_EQ(model.lastCommand.get()->source, CommandSource::userInterface);
 }
 
 }  // namespace
