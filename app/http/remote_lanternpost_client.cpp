@@ -73,7 +73,7 @@ void to_json(Json& json, const RemoteLanternpostSlideNamePayload& payload) {
 
 RemoteLanternpostClient::RemoteLanternpostClient(std::shared_ptr<RemoteHTTPTransport> transport,
                                                  RandomByteSource random)
-    : transport_(std::move(transport)), random_(std::move(random)) {}
+    : transport_(transport ? std::move(transport) : makeCurlTransport()), random_(std::move(random)) {}
 
 Bytes RemoteLanternpostClient::encodeBody(const RemoteLanternpostStartPayload& payload) {
     return bytesOf(encodeRecord(payload));

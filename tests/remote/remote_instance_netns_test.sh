@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The remote-instance client against the real HTTP server on another host: the server
 # (http_test_server, authentication on, one pairing) runs in a network namespace of its own,
-# the client (http_test, RemoteInstanceNetnsTest) in a second one, joined by a veth pair, so the
+# the client (http_test, RemoteLanternpostClientTest.RealServer...) in a second one, joined by a veth pair, so the
 # server's loopback exemption does not apply and every request must carry a valid signature.
 # Needs root and iproute2. Exit 77 (skip) when either is missing, except in CI.
 set -euo pipefail
@@ -63,5 +63,5 @@ for _ in $(seq 100); do
 done
 [ -n "$port" ] || { cat "$scratch/server.err" >&2; echo "remote_instance_netns: server did not start" >&2; exit 1; }
 
-ip netns exec "$client_ns" env PAVONIX_REMOTE_PEER="$server_address:$port" PAVONIX_REMOTE_PAIR="$pair_id" \
-  PAVONIX_REMOTE_SECRET="$secret" "$test_bin" --gtest_filter='RemoteInstanceNetnsTest.*'
+ip netns exec "$client_ns" env PAVONIX_REMOTE_PEER="$server_address:$port:$pair_id:$secret" \
+  "$test_bin" --gtest_filter='RemoteLanternpostClientTest.RealServerOnAnotherHostVerifiesRunsAndAnswers'

@@ -7,7 +7,7 @@ method, path, headers (lower-cased names), body text, and whether the signature 
 
     signed_test_server.py --pair-id ID --secret BASE64URL --log FILE
 
-Listens on 127.0.0.1 on a free port, prints "PORT <n>", and serves until it is terminated.
+Listens on 127.0.0.1 on a free port, prints "PORT <n> PID <pid>", and serves until terminated.
 Besides the command routes, /health and /slides it has three faulty routes: /not-json answers
 200 with text, /bad-gateway 502 with an HTML page, /not-http a line that is not HTTP at all.
 """
@@ -17,6 +17,7 @@ import hashlib
 import hmac
 import http.server
 import json
+import os
 import sys
 import time
 
@@ -114,7 +115,7 @@ def main():
     options = parser.parse_args()
     handler = make_handler(options.pair_id, b64url_decode(options.secret), options.log)
     server = http.server.HTTPServer(("127.0.0.1", 0), handler)
-    print("PORT", server.server_address[1], flush=True)
+    print("PORT", server.server_address[1], "PID", os.getpid(), flush=True)
     server.serve_forever()
 
 
