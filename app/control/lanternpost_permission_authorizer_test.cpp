@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
+#include "app/settings/settings_keys.h"
 #include "platform/dispatch/dispatch.h"
+#include "platform/x11/recording_window_system.h"
 
 namespace pavonix {
 namespace {
@@ -105,6 +108,31 @@ TEST_F(PermissionAuthorizerTest, AProbeThatNeverAnswersTimesOutOnceAndLateAnswer
     probes->answerAll(true);
     dispatch::runMainQueue([] { return false; }, 50ms);
     EXPECT_EQ(calls, 1);
+}
+
+TEST_F(PermissionAuthorizerTest, TheProgramsProbesUseTheSettingAndTheWindowSystem) {
+    char pattern[] = "/tmp/pavonix-authorizer-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    defaults::Options options;
+    options.backgroundFlush = false;
+    {
+        defaults::UserDefaults defaults(std::filesystem::path(pattern) / "settings.json", options);
+        SettingsStore store(defaults);
+        auto windows = std::make_shared<x11::RecordingWindowSystem>();
+        LanternpostPermissionAuthorizer real(makeSystemPermissionProbes(windows, store));
+
+        EXPECT_EQ(answer([&](auto c) { real.currentState(WelcomePermission::localNetwork, c); }),
+                  State::notDetermined);
+        EXPECT_EQ(answer([&](auto c) { real.request(WelcomePermission::localNetwork, c); }), State::granted);
+        EXPECT_TRUE(store.value(settings::localNetworkPermissionGranted));
+
+        EXPECT_EQ(answer([&](auto c) { real.currentState(WelcomePermission::accessibility, c); }),
+                  State::granted);
+        windows->setUnavailable("No X display is available (DISPLAY is not set).");
+        EXPECT_EQ(answer([&](auto c) { real.request(WelcomePermission::accessibility, c); }),
+                  State::notDetermined);
+    }
+    std::filesystem::remove_all(pattern);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "app/control/permission_probes.h"
 
+#include "app/settings/settings_keys.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace pavonix {
@@ -22,6 +23,13 @@ bool SystemPermissionProbes::localNetworkGranted() { return read_ && read_(); }
 
 void SystemPermissionProbes::setLocalNetworkGranted(bool granted) {
     if (write_) write_(granted);
+}
+
+std::shared_ptr<PermissionProbes> makeSystemPermissionProbes(std::shared_ptr<x11::WindowSystem> windows,
+                                                             SettingsStore& settings) {
+    return std::make_shared<SystemPermissionProbes>(
+        std::move(windows), [&settings] { return settings.value(settings::localNetworkPermissionGranted); },
+        [&settings](bool granted) { settings.setValue(settings::localNetworkPermissionGranted, granted); });
 }
 
 }  // namespace pavonix

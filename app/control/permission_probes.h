@@ -9,6 +9,8 @@
 
 namespace pavonix {
 
+class SettingsStore;
+
 class PermissionProbes {
 public:
     using Answer = std::function<void(bool)>;
@@ -41,5 +43,10 @@ private:
     std::function<bool()> read_;
     std::function<void(bool)> write_;
 };
+
+// The program's probes: `windows` for the display, and the `localNetworkPermissionGranted` setting
+// of `settings`, which must outlive them.
+std::shared_ptr<PermissionProbes> makeSystemPermissionProbes(std::shared_ptr<x11::WindowSystem> windows,
+                                                             SettingsStore& settings);
 
 }  // namespace pavonix
