@@ -83,8 +83,10 @@ using QueuePtr = std::shared_ptr<Queue>;
 QueuePtr makeSerialQueue(std::string label, QueuePtr target = nullptr);
 
 // Concurrent queue for blocking work (name look-ups, blocking system calls, libcurl). Its
-// threads are separate from the serial queues' pool, so blocking here never delays them. The
-// three priorities are distinct queue objects over one elastic pool (sync runs inline).
+// threads are separate from the serial queues' pool, so blocking here never delays them. Each
+// job gets a thread of its own, up to 64 at once (idle ones leave after 10 s); beyond that, jobs
+// wait for a free thread. The three priorities are distinct queue objects over that one pool;
+// sync() on them runs the block on the calling thread.
 enum class Priority { low, normal, high };
 QueuePtr globalQueue(Priority priority = Priority::normal);
 
