@@ -79,7 +79,7 @@ void BM_WriteBurst10000(benchmark::State& state) {
     SettingsStore::Subscription subscription;
     std::int64_t told = 0;
     if (state.range(0) == 1) {
-        subscription = fixture.store->observe<std::int64_t>(settings::httpPort, [&](std::int64_t) { ++told; });
+        subscription = fixture.store->observe(settings::httpPort, [&](std::int64_t) { ++told; });
     }
     std::int64_t next = 0;
     for (auto _ : state) {

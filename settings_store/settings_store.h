@@ -112,14 +112,14 @@ public:
     }
     // Returns whether the stored value changed.
     template <class T>
-    bool setValue(const Key<T>& key, const T& value);
+    bool setValue(const Key<T>& key, const std::type_identity_t<T>& value);
     template <class T>
     bool removeValue(const Key<T>& key) {
         return defaults_.remove(key.name);
     }
     // `onChange` runs on the main thread with the new value.
     template <class T>
-    [[nodiscard]] Subscription observe(const Key<T>& key, std::function<void(const T&)> onChange);
+    [[nodiscard]] Subscription observe(const Key<T>& key, std::function<void(const std::type_identity_t<T>&)> onChange);
 
     // The same read on the user-defaults store itself.
     template <class T>
@@ -134,7 +134,7 @@ public:
         return shared().value(key);
     }
     template <class T>
-    static bool set(const Key<T>& key, const T& value) {
+    static bool set(const Key<T>& key, const std::type_identity_t<T>& value) {
         return shared().setValue(key, value);
     }
     template <class T>
@@ -142,7 +142,8 @@ public:
         return shared().removeValue(key);
     }
     template <class T>
-    [[nodiscard]] static Subscription subscribe(const Key<T>& key, std::function<void(const T&)> onChange) {
+    [[nodiscard]] static Subscription subscribe(const Key<T>& key,
+                                                std::function<void(const std::type_identity_t<T>&)> onChange) {
         return shared().observe(key, std::move(onChange));
     }
 
@@ -357,13 +358,14 @@ void SettingsStore::registerDefault(defaults::UserDefaults& defaults, const Key<
 }
 
 template <class T>
-bool SettingsStore::setValue(const Key<T>& key, const T& value) {
+bool SettingsStore::setValue(const Key<T>& key, const std::type_identity_t<T>& value) {
     auto encoded = settings_detail::Codec<T>::encode(value);
     return encoded ? defaults_.set(key.name, std::move(*encoded)) : defaults_.remove(key.name);
 }
 
 template <class T>
-SettingsStore::Subscription SettingsStore::observe(const Key<T>& key, std::function<void(const T&)> onChange) {
+SettingsStore::Subscription SettingsStore::observe(const Key<T>& key,
+                                                   std::function<void(const std::type_identity_t<T>&)> onChange) {
     return add(std::make_shared<settings_detail::TypedSubscriber<T>>(key, std::move(onChange)));
 }
 

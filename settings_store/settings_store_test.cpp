@@ -190,14 +190,14 @@ TEST_F(SettingsStoreTest, DefaultsAreNeverWrittenAndNilRemoves) {
 TEST_F(SettingsStoreTest, ChangeDelivery) {
     std::vector<std::int64_t> ports;
     std::vector<bool> enabled;
-    auto portSubscription = store_->observe<std::int64_t>(portKey, [&](std::int64_t port) {
+    auto portSubscription = store_->observe(portKey, [&](std::int64_t port) {
         EXPECT_TRUE(dispatch::isMainThread());
         ports.push_back(port);
     });
-    auto enabledSubscription = store_->observe<bool>(enabledKey, [&](bool value) { enabled.push_back(value); });
+    auto enabledSubscription = store_->observe(enabledKey, [&](bool value) { enabled.push_back(value); });
 
     // Nothing is told before the main queue runs, and an equal value is no change.
-    EXPECT_TRUE(store_->setValue(portKey, std::int64_t{9000}));
+    EXPECT_TRUE(store_->setValue(portKey, 9000));
     EXPECT_TRUE(ports.empty());
     EXPECT_FALSE(store_->setValue(portKey, std::int64_t{9000}));
     dispatch::drainMainQueue();
@@ -234,10 +234,10 @@ TEST_F(SettingsStoreTest, ChangeDelivery) {
 TEST_F(SettingsStoreTest, TheValuePresentAtSubscriptionIsNoChange) {
     store_->setValue(nameKey, std::string("before"));
     std::vector<std::string> names;
-    auto early = store_->observe<std::string>(nameKey, [&](const std::string& name) { names.push_back("early " + name); });
+    auto early = store_->observe(nameKey, [&](const std::string& name) { names.push_back("early " + name); });
     store_->setValue(nameKey, std::string("during"));
     // Subscribed while the report of "during" still waits in the main queue.
-    auto late = store_->observe<std::string>(nameKey, [&](const std::string& name) { names.push_back("late " + name); });
+    auto late = store_->observe(nameKey, [&](const std::string& name) { names.push_back("late " + name); });
     dispatch::drainMainQueue();
     EXPECT_EQ(names, std::vector<std::string>({"early during"}));
     store_->setValue(nameKey, std::string("after"));
@@ -248,15 +248,15 @@ TEST_F(SettingsStoreTest, TheValuePresentAtSubscriptionIsNoChange) {
 TEST_F(SettingsStoreTest, HandlersMayCancelWriteAndSubscribe) {
     std::vector<std::string> seen;
     SettingsStore::Subscription second;
-    SettingsStore::Subscription first = store_->observe<std::string>(nameKey, [&](const std::string& name) {
+    SettingsStore::Subscription first = store_->observe(nameKey, [&](const std::string& name) {
         seen.push_back("first " + name);
         first.cancel();
         second.cancel();
         store_->setValue(portKey, std::int64_t{1});
     });
-    second = store_->observe<std::string>(nameKey, [&](const std::string& name) { seen.push_back("second " + name); });
+    second = store_->observe(nameKey, [&](const std::string& name) { seen.push_back("second " + name); });
     std::vector<std::int64_t> ports;
-    auto portSubscription = store_->observe<std::int64_t>(portKey, [&](std::int64_t port) { ports.push_back(port); });
+    auto portSubscription = store_->observe(portKey, [&](std::int64_t port) { ports.push_back(port); });
     store_->setValue(nameKey, std::string("x"));
     dispatch::drainMainQueue();
     dispatch::drainMainQueue();
@@ -267,7 +267,7 @@ TEST_F(SettingsStoreTest, HandlersMayCancelWriteAndSubscribe) {
 
 TEST_F(SettingsStoreTest, WritersOnOtherThreadsAreToldOnTheMainThread) {
     std::vector<std::vector<Pairing>> seen;
-    auto subscription = store_->observe<std::vector<Pairing>>(pairingsKey, [&](const std::vector<Pairing>& value) {
+    auto subscription = store_->observe(pairingsKey, [&](const std::vector<Pairing>& value) {
         EXPECT_TRUE(dispatch::isMainThread());
         seen.push_back(value);
     });
@@ -282,7 +282,7 @@ TEST_F(SettingsStoreTest, WritersOnOtherThreadsAreToldOnTheMainThread) {
 
     // Racing writers: whatever order their reports arrive in, the last one told is the value kept.
     std::vector<std::int64_t> ports;
-    auto portSubscription = store_->observe<std::int64_t>(portKey, [&](std::int64_t port) { ports.push_back(port); });
+    auto portSubscription = store_->observe(portKey, [&](std::int64_t port) { ports.push_back(port); });
     std::vector<std::thread> writers;
     for (int w = 0; w < 4; ++w) {
         writers.emplace_back([&, w] {
@@ -303,7 +303,7 @@ TEST(SettingsStoreShared, ProcessWideStoreUsesTheConfigFolder) {
     EXPECT_EQ(defaults::UserDefaults::standard().path(), fs::path(pattern) / "Pavonix" / "settings.json");
     std::vector<std::string> names;
     {
-        auto subscription = SettingsStore::subscribe<std::string>(nameKey, [&](const std::string& name) { names.push_back(name); });
+        auto subscription = SettingsStore::subscribe(nameKey, [&](const std::string& name) { names.push_back(name); });
         EXPECT_TRUE(SettingsStore::set(nameKey, std::string("shared")));
         EXPECT_EQ(SettingsStore::get(nameKey), "shared");
         EXPECT_EQ(SettingsStore::read(defaults::UserDefaults::standard(), nameKey), "shared");
