@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,6 +78,21 @@ int moveAside(const fs::path& file, const Options& options, fs::path& movedTo) {
         return errno;
     }
     return EEXIST;
+}
+
+// A crash between writing and renaming leaves "<file>.tmp-<pid>-<n>" behind; remove those whose
+// writer is gone (a live process, such as a second instance, may still be about to rename its).
+void removeStaleTemporaries(const fs::path& file) {
+    const std::string prefix = file.filename().string() + ".tmp-";
+    std::error_code ec;
+    for (fs::directory_iterator it(file.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (!name.starts_with(prefix)) continue;
+        const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+        if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) {
+            ::unlink(it->path().c_str());
+        }
+    }
 }
 
 enum class LoadOutcome { loaded, missing, unreadable };
@@ -206,6 +222,7 @@ UserDefaults::UserDefaults(fs::path file, Options options) : state_(std::make_sh
     state_->options = std::move(options);
     if (state_->options.backgroundFlush) state_->flushQueue = dispatch::makeSerialQueue(kQueueLabel);
 
+    removeStaleTemporaries(state_->file);
     json loaded;
     switch (readFile(state_->file, loaded)) {
     case LoadOutcome::loaded:

@@ -233,9 +233,11 @@ TEST_F(UserDefaultsTest, AProcessKilledBetweenWriteAndRenameLeavesTheOldFile) {
     EXPECT_EQ(WTERMSIG(status), SIGKILL);
 
     EXPECT_EQ(readText(file_), original);
+    EXPECT_EQ(filesIn(file_.parent_path()).size(), 2u) << "the synced temporary file stays behind";
     UserDefaults next(file_, manual());
     EXPECT_EQ(next.object("httpPort"), json(1));
     EXPECT_FALSE(next.setAsidePath());
+    EXPECT_EQ(filesIn(file_.parent_path()), std::vector<fs::path>{file_}) << "and is removed at the next start";
 }
 
 TEST_F(UserDefaultsTest, ConcurrentWritersReadersAndFlushes) {
