@@ -1,5 +1,8 @@
 #include "app/model/lanternpost_model.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -7,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include "app/http/http_pairing_store.h"
 #include "app/settings/settings_keys.h"
+#include "platform/keychain/memory_store.h"
 
 namespace pavonix {
 namespace {
@@ -581,6 +586,64 @@ TEST_F(ModelTest, RemoteCommandsAreRecordedWithTheRemoteSourceWhateverTheOutcome
     EXPECT_EQ(*slides, (SlideListResult{ResultStatus::failed, "Bluetooth: HTTP 502", {}}));
     EXPECT_EQ(remote_->sent.back(), "GET /slides");
     EXPECT_EQ(model.lastCommand.get()->source, CommandSource::userInterface);
+}
+
+// ---- The real pieces together ---------------------------------------------------------------------
+
+std::uint16_t freeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+TEST_F(ModelTest, ACommandForwardedThroughAPairingRunsOnTheOtherInstanceAndIsRecordedHere) {
+    keychain::setProcessKeychain({std::make_shared<keychain::MemoryStore>(), nullptr});
+    auto real = [&] {
+        auto deps = dependencies();
+        deps.createHTTPPairing = nullptr;
+        deps.httpCredentials = nullptr;
+        deps.makeRemoteTarget = nullptr;
+        deps.remoteClient = nullptr;
+        deps.makeHTTPServer = nullptr;
+        deps.readKeychainItem = nullptr;
+        deps.deleteKeychainItem = nullptr;
+        LanternpostModelDependencies::fillMissing(deps);
+        return deps;
+    };
+    const auto port = freeLoopbackPort();
+    set(settings::httpPort, std::int64_t{port});
+    set(settings::listenAddressMode, http::NetworkListenMode::localhost);
+    set(settings::httpAuthenticationEnabled, true);
+    auto other = LanternpostModel::make(real());  // the instance being driven
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return other->httpStatus.get().state == State::running; }))
+        << other->httpStatus.get().detail;
+    auto setup = other->addHTTPPairing("Desk");
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return other->httpStatus.get().state == State::running; }));
+
+    set(settings::httpEnabled, false);  // this instance shares the settings; it serves nothing
+    model_ = LanternpostModel::make(real());
+    auto target = model_->addRemoteTarget(*http::setupURL(setup, "127.0.0.1", port, "Hall"), "");
+    std::optional<CommandResult> answer;
+    model_->sendRemoteCommand(PresentationCommand::goToSlideNumber(4), target, [&](CommandResult r) { answer = r; });
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return answer.has_value(); }, std::chrono::seconds(20)));
+    EXPECT_EQ(*answer, CommandResult::ok(PresentationCommand::goToSlideNumber(4), "Done by keynote."));
+    EXPECT_EQ(model_->lastCommand.get()->source, CommandSource::remoteHTTP);
+    EXPECT_EQ(other->lastCommand.get()->source, CommandSource::http);
+
+    model_->removeRemoteTarget(target.id);  // its secret goes with it
+    answer.reset();
+    model_->sendRemoteCommand(PresentationCommand::stop(), target, [&](CommandResult r) { answer = r; });
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return answer.has_value(); }, std::chrono::seconds(20)));
+    EXPECT_EQ(answer->message,
+              "Hall: The saved pairing secret is missing. Remove this remote device and add it again.");
+    other.reset();
+    keychain::setProcessKeychain({std::make_shared<keychain::MemoryStore>(), nullptr});
 }
 
 }  // namespace

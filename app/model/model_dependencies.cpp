@@ -3,11 +3,41 @@
 #include "app/control/google_slides_controller.h"
 #include "app/control/keynote_controller.h"
 #include "app/control/power_point_controller.h"
+#include "app/http/http_pairing_store.h"
 #include "app/http/network_listen_scan.h"
+#include "app/http/remote_lanternpost_client.h"
+#include "app/http/remote_lanternpost_target.h"
 #include "app/settings/settings_keys.h"
 #include "platform/x11/xcb_window_system.h"
 
 namespace pavonix {
+
+namespace {
+
+// The remote-instance client behind the model's seam: answers arrive as JSON or as the failure's text.
+class HTTPRemoteClient final : public RemoteClient {
+public:
+    RemoteRequest request(const PresentationCommand& command) override {
+        auto request = http::RemoteLanternpostClient::request(command);
+        return {std::move(request.method), std::move(request.path), std::move(request.body)};
+    }
+    void sendSigned(const std::string& path, const std::string& method, const Bytes& body,
+                    const RemoteLanternpostTarget& target, std::function<void(RemoteReply)> completion) override {
+        client_.sendSigned<Json>(path, method, body, target,
+                                 [completion = std::move(completion)](http::RemoteLanternpostResult<Json> result) {
+                                     if (result.hasValue()) {
+                                         completion(std::move(result.value()));
+                                     } else {
+                                         completion(result.failure().description());
+                                     }
+                                 });
+    }
+
+private:
+    http::RemoteLanternpostClient client_;
+};
+
+}  // namespace
 
 BridgeServerPtr makeRealHTTPServer(HTTPServerParts parts) {
     auto server = http::HTTPBridgeServer::make(std::move(parts.configuration), std::move(parts.handlers),
@@ -36,6 +66,18 @@ void LanternpostModelDependencies::fillMissing(LanternpostModelDependencies& dep
     if (!deps.readKeychainItem) deps.readKeychainItem = keychainReadDataMigratingLegacy;
     if (!deps.deleteKeychainItem) deps.deleteKeychainItem = keychainDeleteData;
     if (!deps.makeHTTPServer) deps.makeHTTPServer = makeRealHTTPServer;
+    if (!deps.createHTTPPairing) {
+        deps.createHTTPPairing = [](const std::string& name, Date now) {
+            return http::HTTPPairingStore().createPairing(name, now);
+        };
+    }
+    if (!deps.httpCredentials) deps.httpCredentials = http::HTTPPairingStore::credentials;
+    if (!deps.makeRemoteTarget) {
+        deps.makeRemoteTarget = [](const std::string& setupURL, const std::string& name, Date createdAt) {
+            return http::makeRemoteLanternpostTarget(setupURL, name, createdAt);
+        };
+    }
+    if (!deps.remoteClient) deps.remoteClient = std::make_shared<HTTPRemoteClient>();
 }
 
 LanternpostModelDependencies LanternpostModelDependencies::system() {
