@@ -1,0 +1,595 @@
+#include "app/views/controls_view_state.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+
+#include <gtest/gtest.h>
+
+#include "app/settings/settings_keys.h"
+#include "app/views/main_view_state.h"
+#include "app/views/menu_bar_content_state.h"
+#include "platform/dispatch/dispatch.h"
+
+namespace pavonix {
+namespace {
+
+namespace fs = std::filesystem;
+using Kind = PresentationCommand::Kind;
+
+struct FakeModel : ControlsModel {
+    ObservableValue<bool> running{true};
+    ObservableValue<std::vector<PresentationWindowTarget>> windows;
+    ObservableValue<std::optional<CommandLogEntry>> last;
+    SettingsStore* store = nullptr;
+
+    std::vector<std::string> log;  // the calls, in order
+    std::vector<PresentationCommand> executed;
+    std::vector<std::pair<PresentationCommand, std::string>> remoteSent;
+    std::vector<std::pair<std::string, std::function<void(SlideListResult)>>> slideFetches;
+    std::vector<std::pair<std::string, std::function<void(RemoteHealthReply)>>> healthChecks;
+    std::map<PresentationProvider, SlideListResult> localSlides;
+    std::vector<PresentationWindowTarget> openWindows;
+
+    ObservableValue<bool>& presentationApplicationRunning() override { return running; }
+    ObservableValue<std::vector<PresentationWindowTarget>>& googleSlidesWindowTargets() override { return windows; }
+    ObservableValue<std::optional<CommandLogEntry>>& lastCommand() override { return last; }
+    void refreshStatus() override { log.push_back("refreshStatus"); }
+    CommandResult execute(const PresentationCommand& command, CommandSource source) override {
+        executed.push_back(command);
+        auto result = CommandResult::ok(command, "done");
+        last.set(CommandLogEntry{source, result, {}});
+        return result;
+    }
+    void sendRemoteCommand(const PresentationCommand& command, const RemoteLanternpostTarget& target) override {
+        remoteSent.emplace_back(command, target.id);
+    }
+    void fetchRemoteSlides(const RemoteLanternpostTarget& target, std::function<void(SlideListResult)> done) override {
+        slideFetches.emplace_back(target.id, std::move(done));
+    }
+    void checkHealth(const RemoteLanternpostTarget& target, std::function<void(RemoteHealthReply)> done) override {
+        healthChecks.emplace_back(target.host + ":" + std::to_string(target.port), std::move(done));
+    }
+    SlideListResult listSlides(PresentationProvider provider) override {
+        log.push_back("listSlides:" + std::string(rawValue(provider)));
+        return localSlides[provider];
+    }
+    void relistWindows() override {
+        log.push_back("relistWindows");
+        windows.set(openWindows);
+    }
+    void selectGoogleSlidesWindow(std::int64_t windowID) override {
+        log.push_back("select:" + std::to_string(windowID));
+        for (const auto& window : openWindows) {
+            if (window.windowID == windowID) store->setValue(settings::googleSlidesWindowID, windowID);
+        }
+    }
+    void updateRemoteTargetAddress(const std::string& id, const std::string& host, std::int64_t port) override {
+        auto targets = store->value(settings::remoteLanternpostTargets);
+        for (auto& target : targets) {
+            if (target.id == id) {
+                target.host = host;
+                target.port = port;
+            }
+        }
+        store->setValue(settings::remoteLanternpostTargets, targets);
+    }
+};
+
+RemoteLanternpostTarget remote(std::string id, std::string name, std::string host = "10.0.0.2", std::int64_t port = 8090) {
+    RemoteLanternpostTarget target;
+    target.id = std::move(id);
+    target.name = std::move(name);
+    target.host = std::move(host);
+    target.port = port;
+    target.pairID = "lpp_x";
+    return target;
+}
+
+PresentationWindowTarget window(std::int64_t id, std::string owner, std::string title) {
+    PresentationWindowTarget target;
+    target.windowID = id;
+    target.ownerName = std::move(owner);
+    target.title = std::move(title);
+    return target;
+}
+
+SlideListResult slidesOK(std::vector<SlideSummary> slides) { return {ResultStatus::ok, "", std::move(slides)}; }
+
+class ControlsViewStateTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/pavonix-controls-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder_ = pattern;
+        defaults::Options options;
+        options.backgroundFlush = false;
+        defaults_ = std::make_unique<defaults::UserDefaults>(folder_ / "settings.json", options);
+        store_ = std::make_unique<SettingsStore>(*defaults_);
+        model_.store = store_.get();
+        model_.localSlides[PresentationProvider::keynote] = slidesOK({{1, "Title", "", false}, {3, "Intro", "", true}});
+    }
+    void TearDown() override {
+        state_.reset();
+        settle();
+        store_.reset();
+        defaults_.reset();
+        fs::remove_all(folder_);
+    }
+    ControlsViewState& make(bool active = true) {
+        state_ = std::make_unique<ControlsViewState>(model_, *store_, active, &center_);
+        state_->appear();
+        settle();
+        return *state_;
+    }
+    static void settle() {
+        for (int i = 0; i < 50 && dispatch::drainMainQueue() > 0; ++i) {
+        }
+    }
+    void addTargets(std::vector<RemoteLanternpostTarget> targets) {
+        store_->setValue(settings::remoteLanternpostTargets, targets);
+    }
+    void answerHealth(std::size_t index, RemoteHealthReply reply) {
+        model_.healthChecks.at(index).second(std::move(reply));
+        settle();
+    }
+
+    fs::path folder_;
+    std::unique_ptr<defaults::UserDefaults> defaults_;
+    std::unique_ptr<SettingsStore> store_;
+    FakeModel model_;
+    NotificationCenter center_;
+    std::unique_ptr<ControlsViewState> state_;
+};
+
+TEST_F(ControlsViewStateTest, LabelsPortsAndAddressesFollowTheRules) {
+    auto blank = remote("lpt_a", "  \n", "studio.local", 9000);
+    EXPECT_EQ(ControlsViewState::remoteTargetLabel(blank), "studio.local:9000");
+    blank.transport = RemoteLanternpostTransport::bluetooth;
+    EXPECT_EQ(ControlsViewState::remoteTargetLabel(blank), "Bluetooth");
+    EXPECT_EQ(ControlsViewState::remoteTargetLabel(remote("lpt_b", " Hall ")), "Hall");
+
+    addTargets({remote("lpt_a", " ", "studio.local", 9000)});
+    store_->setValue(settings::selectedRemoteLanternpostTargetID, std::string("lpt_a"));
+    auto& state = make();
+    EXPECT_EQ(state.targetMenuTitle(), "studio.local:9000");
+    EXPECT_EQ(state.remoteHostInput(), "studio.local");
+    EXPECT_EQ(state.remotePortInput(), "9000");
+
+    const std::map<std::string, std::optional<std::int64_t>> ports = {
+        {" 8090 ", 8090}, {"+80", 80},      {"", std::nullopt},    {"0", std::nullopt},
+        {"-1", std::nullopt}, {"65536", std::nullopt}, {"80a", std::nullopt}, {"8 0", std::nullopt},
+        {"99999999999999999999", std::nullopt}, {"65535", 65535}};
+    for (const auto& [text, expected] : ports) {
+        state.setRemotePortInput(text);
+        EXPECT_EQ(state.parsedRemotePort(), expected) << '"' << text << '"';
+    }
+
+    auto target = *state.selectedRemoteTarget();
+    state.setRemotePortInput("9000");
+    state.setRemoteHostInput("  studio.local ");
+    EXPECT_TRUE(state.isRemoteAddressInputValid());
+    EXPECT_FALSE(state.canSaveRemoteAddress(target)) << "only surrounding spaces differ";
+    state.setRemoteHostInput("Studio.local");
+    EXPECT_TRUE(state.canSaveRemoteAddress(target)) << "host comparison is case-sensitive";
+    state.setRemoteHostInput(" ");
+    EXPECT_FALSE(state.isRemoteAddressInputValid());
+}
+
+TEST_F(ControlsViewStateTest, StatusIconFollowsTheTargetAndItsHealth) {
+    auto& state = make();
+    EXPECT_EQ(state.targetStatusText(), "Keynote is running");
+    EXPECT_EQ(state.targetStatusColor(), ControlColor::green);
+    model_.running.set(false);
+    settle();
+    EXPECT_EQ(state.targetStatusSymbolName(), "xmark.circle.fill");
+    EXPECT_EQ(state.targetStatusText(), "Keynote is not running");
+    EXPECT_EQ(state.targetStatusColor(), ControlColor::red);
+
+    addTargets({remote("lpt_a", "Hall")});
+    settle();
+    state.selectRemoteTarget("lpt_a");
+    settle();
+    ASSERT_EQ(model_.healthChecks.size(), 1u);
+    EXPECT_EQ(state.targetStatusSymbolName(), "ellipsis.circle.fill");
+    EXPECT_EQ(state.targetStatusText(), "Checking Hall");
+    EXPECT_EQ(state.targetStatusColor(), ControlColor::secondary);
+    EXPECT_TRUE(state.canSendCommands()) << "a remote target is always sendable";
+
+    answerHealth(0, RemoteLanternpostHealth{"ok", "powerPoint", std::nullopt});
+    EXPECT_EQ(state.targetStatusSymbolName(), "checkmark.circle.fill");
+    EXPECT_EQ(state.targetStatusText(), "Hall is reachable (Pavonix)");
+    EXPECT_EQ(state.targetStatusColor(), ControlColor::green);
+
+    // A chosen provider clears the answer; choosing the target again checks afresh.
+    state.selectProvider(PresentationProvider::keynote);
+    settle();
+    state.selectRemoteTarget("lpt_a");
+    settle();
+    ASSERT_EQ(model_.healthChecks.size(), 2u);
+    answerHealth(1, RemoteLanternpostHealth{"degraded", std::nullopt, std::nullopt});
+    EXPECT_EQ(state.targetStatusSymbolName(), "network");
+    EXPECT_EQ(state.targetStatusText(), "Hall is selected");
+    EXPECT_EQ(state.targetStatusColor(), ControlColor::secondary);
+
+    state.selectProvider(PresentationProvider::keynote);
+    settle();
+    state.selectRemoteTarget("lpt_a");
+    settle();
+    answerHealth(2, std::string("Connection refused."));
+    EXPECT_EQ(state.targetStatusText(), "Hall: Connection refused.");
+    EXPECT_EQ(state.targetStatusColor(), ControlColor::orange);
+    EXPECT_EQ(model_.healthChecks.size(), 3u) << "a stored outcome is not re-checked by the refresh alone";
+}
+
+TEST_F(ControlsViewStateTest, ProviderChangesRunHandlersOnlyForRealChanges) {
+    auto& state = make();
+    ASSERT_EQ(model_.log, std::vector<std::string>({"listSlides:keynote", "refreshStatus"}));
+    model_.log.clear();
+    const auto generation = state.slideListGeneration();
+    state.selectProvider(PresentationProvider::keynote);
+    settle();
+    EXPECT_TRUE(model_.log.empty());
+    EXPECT_EQ(state.slideListGeneration(), generation);
+
+    // The main view's handler: Google Slides lists the windows first, others only refresh.
+    MainViewState mainView(model_, *store_);
+    model_.openWindows = {window(7, "Browser", "Deck - Google Slides")};
+    state.selectProvider(PresentationProvider::googleSlides);
+    settle();
+    // Both views' handlers run; the main view lists the windows before it refreshes.
+    const std::vector<std::string> controlsFirst = {"refreshStatus", "relistWindows", "relistWindows", "refreshStatus"};
+    const std::vector<std::string> mainFirst = {"relistWindows", "refreshStatus", "refreshStatus", "relistWindows"};
+    EXPECT_TRUE(model_.log == controlsFirst || model_.log == mainFirst);
+    EXPECT_FALSE(state.canLoadSlides());
+    EXPECT_EQ(state.slideListMessage(), ControlsViewState::unavailableSlideListMessage);
+    EXPECT_TRUE(state.showsWindowSection());
+    model_.log.clear();
+    state.selectProvider(PresentationProvider::powerPoint);
+    settle();
+    EXPECT_EQ(model_.log.front(), "refreshStatus");
+    EXPECT_EQ(std::count(model_.log.begin(), model_.log.end(), "relistWindows"), 0);
+}
+
+TEST_F(ControlsViewStateTest, LateHealthAnswersAreDropped) {
+    addTargets({remote("lpt_a", "Hall"), remote("lpt_b", "Lab", "10.0.0.3")});
+    store_->setValue(settings::selectedRemoteLanternpostTargetID, std::string("lpt_a"));
+    auto& state = make();
+    ASSERT_EQ(model_.healthChecks.size(), 1u);
+
+    state.selectRemoteTarget("lpt_b");
+    settle();
+    answerHealth(0, RemoteLanternpostHealth{"ok", "keynote", "Keynote"});
+    EXPECT_FALSE(state.remoteHealth()) << "the answer for Hall arrived after switching to Lab";
+    EXPECT_TRUE(state.isCheckingRemoteHealth());
+    answerHealth(1, std::string("timed out"));
+    EXPECT_EQ(state.targetStatusText(), "Lab: timed out");
+
+    state.selectProvider(PresentationProvider::powerPoint);
+    settle();
+    state.selectRemoteTarget("lpt_a");
+    settle();
+    state.selectProvider(PresentationProvider::powerPoint);
+    settle();
+    answerHealth(2, RemoteLanternpostHealth{"ok", "keynote", "Keynote"});
+    EXPECT_EQ(state.targetStatusText(), "Microsoft PowerPoint is running");
+    EXPECT_FALSE(state.remoteHealth());
+
+    // A saved address: the answer of the check against the old address is never shown.
+    state.selectRemoteTarget("lpt_a");
+    settle();
+    const std::size_t before = model_.healthChecks.size();
+    state.setRemoteHostInput("10.0.0.9");
+    state.saveRemoteAddress();
+    settle();
+    ASSERT_EQ(model_.healthChecks.size(), before + 1);
+    EXPECT_EQ(model_.healthChecks.back().first, "10.0.0.9:8090");
+    EXPECT_EQ(state.remoteHostInput(), "10.0.0.9");
+    answerHealth(before - 1, RemoteLanternpostHealth{"ok", "keynote", "Old"});
+    EXPECT_FALSE(state.remoteHealth());
+    answerHealth(before, RemoteLanternpostHealth{"ok", "keynote", "New"});
+    EXPECT_EQ(state.targetStatusText(), "Hall is reachable (New)");
+
+    // Equal address: nothing saved, nothing cleared.
+    state.saveRemoteAddress();
+    settle();
+    EXPECT_EQ(model_.healthChecks.size(), before + 1);
+}
+
+TEST_F(ControlsViewStateTest, RemovingTheSelectedTargetFallsBackToTheLocalProvider) {
+    addTargets({remote("lpt_a", "Hall")});
+    store_->setValue(settings::selectedRemoteLanternpostTargetID, std::string("lpt_a"));
+    auto& state = make();
+    model_.slideFetches.at(0).second(slidesOK({{1, "One", "", false}}));
+    settle();
+    ASSERT_EQ(state.slides().size(), 1u);
+    EXPECT_EQ(state.navigationSectionTitle(), "Navigation (1)");
+
+    addTargets({});
+    settle();
+    EXPECT_EQ(state.selectedRemoteTargetID(), "");
+    EXPECT_FALSE(state.selectedRemoteTarget());
+    EXPECT_EQ(state.remoteHostInput(), "");
+    EXPECT_EQ(state.slideListTargetKey(), "local:keynote");
+    EXPECT_EQ(state.slides().size(), 2u) << "the local list was loaded";
+}
+
+TEST_F(ControlsViewStateTest, DanglingRemoteIDActsAsLocal) {
+    store_->setValue(settings::presentationProvider, PresentationProvider::googleSlides);
+    store_->setValue(settings::selectedRemoteLanternpostTargetID, std::string("lpt_gone"));
+    auto& state = make();
+    EXPECT_FALSE(state.selectedRemoteTarget());
+    EXPECT_TRUE(state.showsWindowSection());
+    state.send(PresentationCommand::start());
+    EXPECT_EQ(model_.executed.size(), 1u);
+    EXPECT_TRUE(model_.remoteSent.empty());
+}
+
+TEST_F(ControlsViewStateTest, LateAndSupersededSlideListsAreDropped) {
+    addTargets({remote("lpt_a", "Hall")});
+    store_->setValue(settings::selectedRemoteLanternpostTargetID, std::string("lpt_a"));
+    auto& state = make();
+    ASSERT_EQ(model_.slideFetches.size(), 1u);
+    EXPECT_TRUE(state.isLoadingSlides());
+    EXPECT_EQ(state.slidePickerPlaceholder(), "Loading slides...");
+
+    // Switch to the local provider while the remote list is on its way.
+    state.selectProvider(PresentationProvider::keynote);
+    settle();
+    EXPECT_EQ(state.slides().size(), 2u);
+    model_.slideFetches[0].second(slidesOK({{9, "Remote", "", false}}));
+    settle();
+    EXPECT_EQ(state.slides().front().name, "Title") << "the remote list never shows";
+    EXPECT_EQ(state.loadedSlideTargetID(), "local:keynote");
+
+    // Two refreshes in a row: only the second result is applied.
+    state.selectRemoteTarget("lpt_a");
+    settle();
+    answerHealth(model_.healthChecks.size() - 1, RemoteLanternpostHealth{"ok", "keynote", "Keynote"});
+    const std::size_t first = model_.slideFetches.size();
+    center_.post(refreshSlideNamesNotification);
+    center_.post(refreshSlideNamesNotification);
+    ASSERT_EQ(model_.slideFetches.size(), first + 2);
+    model_.slideFetches[first].second(slidesOK({{1, "Stale", "", false}}));
+    settle();
+    EXPECT_TRUE(state.isLoadingSlides()) << "a dropped result leaves the newer load alone";
+    EXPECT_TRUE(state.slides().empty());
+    model_.slideFetches[first + 1].second({ResultStatus::failed, "Hall: Keynote is not running.", {}});
+    settle();
+    EXPECT_FALSE(state.isLoadingSlides());
+    EXPECT_EQ(state.slideListMessage(), "Hall: Keynote is not running.");
+    EXPECT_EQ(state.slidePickerPlaceholder(), "No slides loaded");
+
+    center_.post(refreshSlideNamesNotification);
+    model_.slideFetches.back().second(slidesOK({}));
+    settle();
+    EXPECT_EQ(state.slideListMessage(), "No slides found.");
+    EXPECT_EQ(state.navigationSectionTitle(), "Navigation");
+}
+
+TEST_F(ControlsViewStateTest, RemoteGoogleSlidesHidesTheListButKeepsTheNumberRow) {
+    addTargets({remote("lpt_a", "Hall")});
+    store_->setValue(settings::selectedRemoteLanternpostTargetID, std::string("lpt_a"));
+    auto& state = make();
+    EXPECT_TRUE(state.canLoadSlides());
+    answerHealth(0, RemoteLanternpostHealth{"ok", "googleSlides", "Google Slides"});
+    EXPECT_FALSE(state.canLoadSlides());
+    EXPECT_TRUE(state.slides().empty());
+    EXPECT_FALSE(state.isLoadingSlides());
+    EXPECT_EQ(state.slideListMessage(), ControlsViewState::unavailableSlideListMessage);
+    const auto fetches = model_.slideFetches.size();
+    center_.post(refreshSlideNamesNotification);
+    EXPECT_EQ(model_.slideFetches.size(), fetches) << "no refresh for a Google Slides instance";
+
+    state.setSlideNumberText("4");
+    state.submitSlideNumber();
+    ASSERT_EQ(model_.remoteSent.size(), 1u);
+    EXPECT_EQ(model_.remoteSent[0].first, PresentationCommand::goToSlideNumber(4));
+}
+
+TEST_F(ControlsViewStateTest, SlidePickerSendsOnlyRealChanges) {
+    auto& state = make();
+    ASSERT_EQ(state.slidePickerEntries().size(), 2u);
+    EXPECT_EQ(state.slidePickerEntries()[0].text, "1. Title");
+    EXPECT_EQ(state.slidePickerEntries()[1].text, "3. #Intro");
+    EXPECT_EQ(state.slidePickerPlaceholder(), "Select...");
+    EXPECT_TRUE(state.isSlidePickerEnabled());
+
+    state.setSelectedSlideNumber(3);
+    state.setSelectedSlideNumber(3);
+    state.setSelectedSlideNumber(std::nullopt);
+    ASSERT_EQ(model_.executed.size(), 1u);
+    EXPECT_EQ(model_.executed[0], PresentationCommand::goToSlideNumber(3));
+    EXPECT_EQ(model_.last.get()->source, CommandSource::userInterface);
+
+    state.setSelectedSlideNumber(1);
+    state.resetSlideList();
+    EXPECT_EQ(model_.executed.size(), 2u) << "a reset clears the selection without sending";
+
+    model_.running.set(false);
+    settle();
+    EXPECT_FALSE(state.canSendCommands());
+    EXPECT_TRUE(state.slides().empty()) << "the application stopping resets the list";
+    EXPECT_FALSE(state.isSlidePickerEnabled());
+}
+
+TEST_F(ControlsViewStateTest, GoToFieldsSendOnlyUsableInput) {
+    auto& state = make();
+    int endEditing = 0;
+    state.setEndEditing([&] { ++endEditing; });
+    for (const char* text : {"0", "-2", "", "  ", "-"}) {
+        state.setSlideNumberText(text);
+        EXPECT_FALSE(state.canSubmitSlideNumber()) << '"' << text << '"';
+        state.submitSlideNumber();
+    }
+    EXPECT_TRUE(model_.executed.empty()) << "an emptied field never sends the number typed before";
+
+    state.setFocusedTextField(ControlTextField::slideNumber);
+    state.setSlideNumberText("12");
+    state.submitSlideNumber();
+    ASSERT_EQ(model_.executed.size(), 1u);
+    EXPECT_EQ(model_.executed[0], PresentationCommand::goToSlideNumber(12));
+    EXPECT_EQ(state.slideNumberText(), "12");
+    EXPECT_FALSE(state.focusedTextField());
+    EXPECT_EQ(endEditing, 1);
+
+    state.setSlideName(" \t##  ");
+    EXPECT_FALSE(state.canSubmitSlideName());
+    state.submitSlideName();
+    state.setFocusedTextField(ControlTextField::slideName);
+    state.setSlideName(" #Intro ");
+    state.submitSlideName();
+    ASSERT_EQ(model_.executed.size(), 2u);
+    EXPECT_EQ(model_.executed[1], PresentationCommand::goToSlideNamed("Intro"));
+    EXPECT_EQ(state.slideName(), " #Intro ");
+    EXPECT_FALSE(state.focusedTextField());
+
+    model_.running.set(false);
+    settle();
+    state.setSlideNumberText("2");
+    state.submitSlideNumber();
+    state.send(PresentationCommand::showNext());
+    EXPECT_EQ(model_.executed.size(), 2u) << "nothing is sent while the application is not running";
+}
+
+TEST_F(ControlsViewStateTest, WindowPickerEntries) {
+    store_->setValue(settings::presentationProvider, PresentationProvider::googleSlides);
+    auto& state = make();
+    auto entries = state.windowPickerEntries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].text, "Choose a window");
+    EXPECT_EQ(entries[0].tag, 0);
+
+    store_->setValue(settings::googleSlidesWindowID, std::int64_t{123});
+    EXPECT_EQ(state.windowPickerEntries()[0].text, "Google Slides window (not found)");
+    store_->setValue(settings::googleSlidesWindowOwnerName, std::string("Browser"));
+    store_->setValue(settings::googleSlidesWindowTitle, std::string("Deck"));
+    model_.openWindows = {window(1, "Browser", "A - Google Slides"), window(2, "Browser", "B - Google Slides"),
+                          window(3, "Viewer", "Full Screen Window"), window(4, "Browser", "Deck")};
+    state.refreshWindows();
+    entries = state.windowPickerEntries();
+    ASSERT_EQ(entries.size(), 5u);
+    EXPECT_EQ(entries[0].text, "Browser: Deck (not found)") << "matched by window id, not by title";
+    EXPECT_EQ(entries[0].tag, 123);
+    std::vector<bool> separators;
+    for (const auto& entry : entries) separators.push_back(entry.separatorBefore);
+    EXPECT_EQ(separators, std::vector<bool>({false, false, false, true, true}));
+    EXPECT_EQ(entries[4].text, "Browser - Deck");
+
+    state.pickWindow(99);  // closed meanwhile: refused, the setting stays
+    EXPECT_EQ(state.googleSlidesWindowID(), 123);
+    state.pickWindow(2);
+    EXPECT_EQ(state.googleSlidesWindowID(), 2);
+    EXPECT_EQ(state.windowPickerEntries().size(), 4u) << "the listed window needs no extra entry";
+}
+
+TEST_F(ControlsViewStateTest, ShortcutsFollowFocusActivityAndTarget) {
+    auto& state = make();
+    const ControlShortcut all[] = {ControlShortcut::start, ControlShortcut::startFromBeginning, ControlShortcut::stop,
+                                   ControlShortcut::previous, ControlShortcut::next, ControlShortcut::nextSpace};
+    for (auto shortcut : all) EXPECT_TRUE(state.isShortcutEnabled(shortcut));
+
+    for (auto field : {ControlTextField::slideNumber, ControlTextField::slideName, ControlTextField::remoteHost,
+                       ControlTextField::remotePort}) {
+        state.setFocusedTextField(field);
+        EXPECT_TRUE(state.isShortcutEnabled(ControlShortcut::start));
+        EXPECT_TRUE(state.isShortcutEnabled(ControlShortcut::stop));
+        EXPECT_FALSE(state.triggerShortcut(ControlShortcut::next));
+        EXPECT_FALSE(state.triggerShortcut(ControlShortcut::nextSpace));
+        EXPECT_FALSE(state.triggerShortcut(ControlShortcut::previous));
+    }
+    EXPECT_TRUE(model_.executed.empty());
+    EXPECT_TRUE(state.triggerShortcut(ControlShortcut::startFromBeginning));
+    EXPECT_EQ(model_.executed.back(), PresentationCommand::start(true));
+
+    state.setFocusedTextField(std::nullopt);
+    model_.running.set(false);
+    settle();
+    for (auto shortcut : all) EXPECT_FALSE(state.isShortcutEnabled(shortcut));
+
+    addTargets({remote("lpt_a", "Hall")});
+    state.selectRemoteTarget("lpt_a");
+    settle();
+    for (auto shortcut : all) EXPECT_TRUE(state.isShortcutEnabled(shortcut)) << "reachable or not";
+    EXPECT_TRUE(state.triggerShortcut(ControlShortcut::previous));
+    EXPECT_EQ(model_.remoteSent.back().first, PresentationCommand::showPrevious());
+
+    state.setActive(false);
+    for (auto shortcut : all) EXPECT_FALSE(state.isShortcutEnabled(shortcut));
+    EXPECT_FALSE(state.isEmphasised(true));
+}
+
+TEST_F(ControlsViewStateTest, TabLeavesOnlyTheNavigationFields) {
+    MonitoredKeyPress tab;
+    tab.isTab = true;
+    EXPECT_TRUE(shouldDefocusOnKey(ControlTextField::slideNumber, tab));
+    EXPECT_FALSE(shouldDefocusOnKey(std::nullopt, tab));
+    EXPECT_FALSE(shouldDefocusOnKey(ControlTextField::remoteHost, tab)) << "address fields keep ordinary Tab";
+    MonitoredKeyPress shiftTab = tab;
+    shiftTab.shift = true;
+    EXPECT_TRUE(shouldDefocusOnKey(ControlTextField::slideName, shiftTab));
+    for (bool MonitoredKeyPress::*flag : {&MonitoredKeyPress::capsLock, &MonitoredKeyPress::control,
+                                          &MonitoredKeyPress::alt, &MonitoredKeyPress::meta,
+                                          &MonitoredKeyPress::keypad}) {
+        MonitoredKeyPress modified = tab;
+        modified.*flag = true;
+        EXPECT_FALSE(shouldDefocusOnKey(ControlTextField::slideName, modified));
+    }
+    EXPECT_FALSE(shouldDefocusOnKey(ControlTextField::slideName, MonitoredKeyPress{}));
+}
+
+TEST_F(ControlsViewStateTest, ResultLineShowsEveryoneElsesCommandsToo) {
+    auto& state = make();
+    EXPECT_EQ(state.resultLine(), "Ready.");
+    EXPECT_EQ(state.resultColor(), ControlColor::secondary);
+    model_.last.set(CommandLogEntry{CommandSource::osc, CommandResult::failed(PresentationCommand::stop(), "No show."), {}});
+    EXPECT_EQ(state.resultLine(), "OSC: No show.");
+    EXPECT_EQ(state.resultColor(), ControlColor::red);
+}
+
+TEST_F(ControlsViewStateTest, InactiveViewSkipsTheRefreshUntilActiveAgain) {
+    auto& state = make(false);
+    EXPECT_TRUE(model_.log.empty());
+    EXPECT_EQ(state.slideListGeneration(), 0u);
+    state.resetSlideListIfStale();
+    EXPECT_EQ(state.slideListGeneration(), 0u) << "an untouched list is left alone";
+    state.setActive(true);
+    settle();
+    EXPECT_EQ(state.slides().size(), 2u);
+    const auto generation = state.slideListGeneration();
+    state.resetSlideListIfStale();
+    EXPECT_EQ(state.slideListGeneration(), generation) << "the list belongs to the current target";
+}
+
+TEST_F(ControlsViewStateTest, AnswersAfterTheViewIsGoneAreIgnored) {
+    addTargets({remote("lpt_a", "Hall")});
+    store_->setValue(settings::selectedRemoteLanternpostTargetID, std::string("lpt_a"));
+    make();
+    auto health = model_.healthChecks.at(0).second;
+    auto slides = model_.slideFetches.at(0).second;
+    state_.reset();
+    health(RemoteLanternpostHealth{"ok", std::nullopt, std::nullopt});
+    slides(slidesOK({}));
+    center_.post(refreshSlideNamesNotification);
+    store_->setValue(settings::presentationProvider, PresentationProvider::powerPoint);
+    settle();
+}
+
+TEST_F(ControlsViewStateTest, TrayRestartsOnlyTheSwitchedServer) {
+    std::vector<std::string> calls;
+    MenuBarContentState tray(*store_, {[&] { calls.push_back("rescan"); }, [&] { calls.push_back("osc"); },
+                                       [&] { calls.push_back("http"); }, [&] { calls.push_back("refresh"); }});
+    settle();
+    EXPECT_TRUE(calls.empty());
+    store_->setValue(settings::httpEnabled, false);
+    store_->setValue(settings::httpEnabled, false);
+    settle();
+    EXPECT_EQ(calls, std::vector<std::string>({"rescan", "http", "refresh"}));
+    calls.clear();
+    store_->setValue(settings::oscEnabled, false);
+    settle();
+    EXPECT_EQ(calls, std::vector<std::string>({"rescan", "osc", "refresh"}));
+}
+
+}  // namespace
+}  // namespace pavonix
