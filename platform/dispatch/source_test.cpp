@@ -30,6 +30,13 @@ void drain(int fd) {
     }
 }
 
+// cancel() from a thread other than the queue's lets an already started handler finish; once
+// the queue has run an item queued after cancel(), no handler touches the test's locals.
+void cancelAndWait(const SourcePtr& source, const QueuePtr& queue) {
+    source->cancel();
+    queue->sync([] {});
+}
+
 struct Pair {
     explicit Pair(int type = SOCK_STREAM) {
         int fds[2];
@@ -65,7 +72,8 @@ bool epollWatches(int fd) {
 TEST(Source, StartsSuspendedAndSuspensionsNest) {
     Pair pair;
     pair.send("x");
-    auto source = Source::makeRead(pair.a, makeSerialQueue("src"));
+    auto queue = makeSerialQueue("src");
+    auto source = Source::makeRead(pair.a, queue);
     std::atomic<int> fires{0};
     source->setEventHandler([&] { ++fires; });
     source->suspend();  // count 2
@@ -74,7 +82,7 @@ TEST(Source, StartsSuspendedAndSuspensionsNest) {
     EXPECT_EQ(fires.load(), 0);
     source->resume();
     EXPECT_TRUE(waitFor([&] { return fires.load() >= 1; }));
-    source->cancel();
+    cancelAndWait(source, queue);
 }
 
 TEST(SourceDeathTest, OverResumeAborts) {
@@ -169,8 +177,8 @@ TEST(Source, ReusedDescriptorNumberNeverFiresTheOldSource) {
     EXPECT_EQ(oldFires.load(), 0);
     auto newSource = Source::makeRead(number, queue);
     newSource->setEventHandler([&] {
-        ++newFires;
         drain(number);
+        ++newFires;
     });
     newSource->resume();
     for (int i = 1; i <= 3; ++i) {
@@ -179,7 +187,7 @@ TEST(Source, ReusedDescriptorNumberNeverFiresTheOldSource) {
     }
     EXPECT_EQ(oldFires.load(), 0);
     oldSource->cancel();
-    newSource->cancel();
+    cancelAndWait(newSource, queue);
 }
 
 TEST(Source, StreamReportsZeroOnlyAtTheRealEnd) {
@@ -226,7 +234,7 @@ TEST(Source, EmptyDatagramIsNotAnEndAndListeningSocketsCountPositive) {
     ASSERT_EQ(::send(pair.b, "", 0, 0), 0);
     ASSERT_TRUE(waitFor([&] { return datagram.load() >= 0; }));
     EXPECT_EQ(datagram.load(), 1);
-    source->cancel();
+    cancelAndWait(source, queue);
 
     int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
@@ -248,7 +256,7 @@ TEST(Source, EmptyDatagramIsNotAnEndAndListeningSocketsCountPositive) {
     ASSERT_TRUE(waitFor([&] { return pending.load() >= 0; }));
     EXPECT_GT(pending.load(), 0);
     ::close(client);
-    accept->cancel();
+    cancelAndWait(accept, queue);
 }
 
 TEST(Source, ReadAndWriteSourcesShareOneDescriptor) {
@@ -275,7 +283,7 @@ TEST(Source, ReadAndWriteSourcesShareOneDescriptor) {
     writer->cancel();
     pair.send("pong");  // nor the writer's leaving the read interest
     ASSERT_TRUE(waitFor([&] { return reads.load() == 2; }));
-    reader->cancel();
+    cancelAndWait(reader, queue);
     EXPECT_FALSE(epollWatches(pair.a));
 }
 
@@ -323,7 +331,7 @@ TEST(TimerSource, FiresOnceNeverEarlyAndResettingMovesIt) {
     timer->resume();
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(fires.load(), 4);
-    timer->cancel();
+    cancelAndWait(timer, queue);
 }
 
 TEST(TimerSource, ManyTimersFireInDeadlineOrder) {
