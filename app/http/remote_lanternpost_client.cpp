@@ -196,6 +196,36 @@ RemoteLanternpostResult<Json> RemoteLanternpostClient::exchange(RemoteHTTPTransp
     return RemoteLanternpostFailure(ClientError::requestFailed("HTTP " + std::to_string(reply.statusCode)));
 }
 
+void RemoteLanternpostClient::RequestGate::submit(dispatch::Block block) {
+    {
+        std::lock_guard lock(mutex_);
+        if (running_ >= kMaxConcurrentRequests) {
+            waiting_.push_back(std::move(block));
+            return;
+        }
+        ++running_;
+    }
+    run(std::move(block));
+}
+
+void RemoteLanternpostClient::RequestGate::run(dispatch::Block block) {
+    // The gate outlives its client while requests are under way.
+    dispatch::globalQueue()->async([gate = shared_from_this(), block = std::move(block)]() mutable {
+        block();
+        dispatch::Block next;
+        {
+            std::lock_guard lock(gate->mutex_);
+            if (gate->waiting_.empty()) {
+                --gate->running_;
+                return;
+            }
+            next = std::move(gate->waiting_.front());
+            gate->waiting_.pop_front();
+        }
+        gate->run(std::move(next));
+    });
+}
+
 void RemoteLanternpostClient::sendCommand(const PresentationCommand& command, const RemoteLanternpostTarget& target,
                                           std::function<void(RemoteLanternpostResult<CommandResult>)> completion) const {
     RemoteLanternpostHTTPRequest outgoing = request(command);

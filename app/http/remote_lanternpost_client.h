@@ -8,9 +8,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -136,15 +138,19 @@ public:
     template <class T>
     void sendSigned(std::string path, std::string method, Bytes body, RemoteLanternpostTarget target,
                     std::function<void(RemoteLanternpostResult<T>)> completion) const {
-        dispatch::globalQueue()->async([transport = transport_, random = random_, path = std::move(path),
-                                        method = std::move(method), body = std::move(body),
-                                        target = std::move(target), completion = std::move(completion)]() mutable {
+        gate_->submit([transport = transport_, random = random_, path = std::move(path), method = std::move(method),
+                       body = std::move(body), target = std::move(target),
+                       completion = std::move(completion)]() mutable {
             RemoteLanternpostResult<T> result = decode<T>(exchange(*transport, random, path, method, body, target));
             dispatch::MainExecutor::post([completion = std::move(completion), result = std::move(result)]() mutable {
                 completion(std::move(result));
             });
         });
     }
+
+    // Requests of one client (and its copies) that run at once; later ones wait their turn in
+    // order, so that a silent host cannot tie up the shared worker pool for a minute per click.
+    static constexpr std::size_t kMaxConcurrentRequests = 6;
 
     // The three calls the program makes.
     void sendCommand(const PresentationCommand& command, const RemoteLanternpostTarget& target,
@@ -171,8 +177,21 @@ private:
         }
     }
 
+    // Runs blocks on the global queue, at most kMaxConcurrentRequests at a time, in order.
+    class RequestGate : public std::enable_shared_from_this<RequestGate> {
+    public:
+        void submit(dispatch::Block block);
+
+    private:
+        void run(dispatch::Block block);
+        std::mutex mutex_;
+        std::size_t running_ = 0;
+        std::deque<dispatch::Block> waiting_;
+    };
+
     std::shared_ptr<RemoteHTTPTransport> transport_;
     RandomByteSource random_;
+    std::shared_ptr<RequestGate> gate_ = std::make_shared<RequestGate>();
 };
 
 void to_json(Json& json, const RemoteLanternpostStartPayload& payload);

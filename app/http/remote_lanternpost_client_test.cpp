@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdio>
+#include <thread>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -165,6 +167,45 @@ TEST_F(RemoteLanternpostClientTest, RepliesBecomeAnswersOrTheirErrors) {
     EXPECT_EQ(send(client, PresentationCommand::stop(), targetAt("10.0.0.2", 80)).value(),
               (CommandResult{ResultStatus::failed, "Stop", "No show."}));
     EXPECT_EQ(fake->requests.back().timeout, std::chrono::seconds(60));
+}
+
+TEST_F(RemoteLanternpostClientTest, AStalledHostHoldsOnlyAFewWorkers) {
+    // Stands for a host that swallows packets: every request blocks until released.
+    struct StalledTransport final : RemoteHTTPTransport {
+        RemoteHTTPTransportResponse perform(const RemoteHTTPTransportRequest&) override {
+            std::unique_lock lock(mutex);
+            peak = std::max(peak, ++running);
+            released.wait(lock, [&] { return open; });
+            --running;
+            return httpReply(200, R"({"status":"ok","command":"Show next","message":""})");
+        }
+        std::mutex mutex;
+        std::condition_variable released;
+        std::size_t running = 0, peak = 0;
+        bool open = false;
+    };
+    auto stalled = std::make_shared<StalledTransport>();
+    RemoteLanternpostClient client(stalled);
+    auto answered = std::make_shared<int>(0);
+    for (int i = 0; i < 20; ++i) {
+        client.sendCommand(PresentationCommand::showNext(), targetAt("10.0.0.2", 80),
+                           [answered](RemoteLanternpostResult<CommandResult> result) { *answered += result.hasValue(); });
+    }
+    auto running = [&] {
+        std::lock_guard lock(stalled->mutex);
+        return stalled->running;
+    };
+    for (int i = 0; i < 1000 && running() < RemoteLanternpostClient::kMaxConcurrentRequests; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // room for a seventh to start, if it could
+    {
+        std::lock_guard lock(stalled->mutex);
+        stalled->open = true;
+    }
+    stalled->released.notify_all();
+    EXPECT_TRUE(dispatch::runMainQueue([&] { return *answered == 20; }, std::chrono::seconds(10)));
+    EXPECT_EQ(stalled->peak, RemoteLanternpostClient::kMaxConcurrentRequests);
 }
 
 TEST(CurlTransportTest, GivesUpAtItsTimeOut) {
