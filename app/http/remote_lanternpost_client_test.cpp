@@ -10,11 +10,11 @@
 
 #include <condition_variable>
 #include <cstdio>
-#include <thread>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "platform/crypto/base64.h"
 #include "platform/keychain/memory_store.h"
