@@ -133,6 +133,10 @@ struct Connection::Impl {
 
     std::uint64_t deadlineToken = 0;
     dispatch::Block deadlineHandler;
+
+    // From start() until closed the connection keeps itself alive, as its owner may let go of it
+    // while it still drains or waits for a deadline.
+    std::shared_ptr<Connection> keepAlive;
 };
 
 std::shared_ptr<Connection> Connection::adopt(int fd, Endpoint remote) {
@@ -168,6 +172,7 @@ void Connection::start(dispatch::QueuePtr queue) {
     onQueue([this] {
         if (impl_->started || impl_->closed) return;
         impl_->started = true;
+        impl_->keepAlive = shared_from_this();
         std::weak_ptr<Connection> weak = weak_from_this();
         impl_->readSource = dispatch::Source::makeRead(impl_->fd->fd, queue_);
         impl_->readSource->setEventHandler([weak] {
@@ -241,12 +246,13 @@ void Connection::handleReadable() {
             deliverReceive(true, {});
             continue;
         }
+        // Read into a scratch buffer and keep only what arrived: growing the delivery buffer to
+        // the full read size first would clear 64 KiB for every 40-byte request.
+        thread_local char scratch[65536];
         auto& buffer = impl_->received;
-        const std::size_t before = buffer.size();
-        const std::size_t want = impl_->maximum - before;
-        buffer.resize(before + want);
-        const ssize_t n = ::recv(fd, buffer.data() + before, want, 0);
-        buffer.resize(before + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        const std::size_t want = std::min(impl_->maximum - buffer.size(), sizeof scratch);
+        const ssize_t n = ::recv(fd, scratch, want, 0);
+        if (n > 0) buffer.append(scratch, static_cast<std::size_t>(n));
         if (n > 0) {
             if (buffer.size() >= impl_->minimum) deliverReceive(false, {});
             continue;
@@ -267,7 +273,12 @@ void Connection::handleReadable() {
         fail(error);
     }
     impl_->inReadLoop = false;
-    if (!impl_->closed && !impl_->pendingReceive) disarmRead();
+    if (impl_->closed) return;
+    if (impl_->draining) {
+        handleReadable();  // cancelled from inside a completion: start draining now
+        return;
+    }
+    if (!impl_->pendingReceive) disarmRead();
 }
 
 void Connection::send(std::string data, bool isComplete, SendCompletion completion) {
@@ -427,6 +438,7 @@ void Connection::close(State finalState, std::error_code error) {
     }
     reportState(finalState, error);
     impl_->stateHandler = nullptr;
+    impl_->keepAlive.reset();
 }
 
 void Connection::reportState(State state, std::error_code error) {

@@ -40,6 +40,8 @@ public:
 
     // Set before start(). The handler is dropped once the connection has reported `cancelled`.
     void setStateHandler(StateHandler handler);
+    // A started connection keeps itself alive until it has been cancelled (or has failed and been
+    // cancelled): every started connection must end in cancel() or forceCancel().
     void start(dispatch::QueuePtr queue);
 
     // One receive at a time; the completion runs once at least `minimum` bytes (or the end of the

@@ -213,19 +213,34 @@ TEST_F(ConnectionFixture, ReplyReachesAPeerWhoseExtraInputWasNeverRead) {
     // throws away whatever part of the reply is still in the server's send buffer.
     Client client(listener->port(), AF_INET, 4096);
     client.write("request\r\n\r\n" + std::string(60000, 'x'));
-    auto connection = accepted();
+    auto connection = recorder.waitConnection();
     ASSERT_TRUE(connection);
+    std::promise<void> cancelled;
+    connection->setStateHandler([&](Connection::State state, std::error_code) {
+        if (state == Connection::State::cancelled) cancelled.set_value();
+    });
+    connection->start(queue);
     std::promise<std::string> head;
     connection->receive(1, 8, [&](std::string data, bool, std::error_code) { head.set_value(data); });
     EXPECT_EQ(head.get_future().get(), "request\r");
 
+    // The owner lets go at once, as a server does; the connection lives on until it is done.
     const std::string reply(4 << 20, 'r');
-    connection->send(reply, true, [connection](std::error_code error) {
+    std::weak_ptr<Connection> weak = connection;
+    connection->send(reply, true, [weak](std::error_code error) {
         EXPECT_FALSE(error);
-        connection->cancel();
+        if (auto strong = weak.lock()) strong->cancel();
     });
+    connection.reset();
+    {
+        std::lock_guard lock(recorder.mutex);
+        recorder.connections.clear();
+    }
     EXPECT_EQ(client.readAll().size(), reply.size());
     EXPECT_EQ(client.errorCode, 0);
+    ::close(client.fd);
+    client.fd = -1;
+    EXPECT_EQ(cancelled.get_future().wait_for(5s), std::future_status::ready);
 }
 
 TEST_F(ConnectionFixture, ReceiveReportsEndOfStreamAndSendToAGonePeerIsAnErrorNotASignal) {

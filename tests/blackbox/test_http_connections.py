@@ -158,6 +158,14 @@ class LimitsTest(unittest.TestCase):
 
 
 class ConnectionCapTest(unittest.TestCase):
+    def test_finished_connections_free_their_place(self):
+        server = Server()
+        try:
+            statuses = {parse_response(server.exchange(HEALTH)).status for _ in range(400)}
+            self.assertEqual(statuses, {200})
+        finally:
+            server.stop()
+
     def test_connections_beyond_256_are_closed_at_once(self):
         server = Server()
         held = []
