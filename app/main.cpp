@@ -17,6 +17,9 @@
 
 #include "app/model/lanternpost_model.h"
 #include "app/settings/settings_keys.h"
+#include "app/views/application_scenes.h"
+#include "app/views/control_menu_hook.h"
+#include "app/views/controls_model.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/dispatch/dispatch.h"
 
@@ -112,18 +115,33 @@ int main(int argc, char** argv) {
 
     pavonix::settings::registerDefaults(pavonix::defaults::UserDefaults::standard());
     std::vector<pavonix::Observation> statusLines;
-    {
-        auto model = pavonix::LanternpostModel::shared();
-        if (debugEnabled()) statusLines = printServerStatuses(*model);
-    }
+    auto model = pavonix::LanternpostModel::shared();
+    if (debugEnabled()) statusLines = printServerStatuses(*model);
 
-    QMainWindow window;
-    window.setObjectName("main");
-    window.setWindowTitle("Pavonix");
-    window.resize(700, 540);
-    window.show();
+    auto controlsModel = pavonix::makeControlsModel(model);
+    pavonix::ApplicationScenes::Options options;
+    options.installControlMenu = [](QMainWindow& window) { pavonix::installControlMenu(window); };
+    std::weak_ptr<pavonix::LanternpostModel> weakModel = model;
+    const auto onModel = [weakModel](void (pavonix::LanternpostModel::*step)()) {
+        return [weakModel, step] {
+            if (auto alive = weakModel.lock()) ((*alive).*step)();
+        };
+    };
+    options.serverActions = {onModel(&pavonix::LanternpostModel::rescanInterfaces),
+                             onModel(&pavonix::LanternpostModel::restartOSCServer),
+                             onModel(&pavonix::LanternpostModel::restartHTTPServer),
+                             onModel(&pavonix::LanternpostModel::refreshStatus)};
+    auto scenes = std::make_unique<pavonix::ApplicationScenes>(*controlsModel, model->settings(), std::move(options));
+    scenes->showMainWindow();
+    // Servers stop before the windows go, so no request reaches a half-closed program.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, [weakModel] {
+        if (auto alive = weakModel.lock()) alive->stopServers();
+    });
 
     int code = app.exec();
+    scenes.reset();
+    controlsModel.reset();
+    model.reset();
     statusLines.clear();
     pavonix::LanternpostModel::releaseShared();
     if (quitSource) quitSource->cancel();

@@ -1,0 +1,103 @@
+#include "app/views/application_scenes.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QKeySequence>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QSystemTrayIcon>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+#include "app/views/control_icons.h"
+#include "app/views/lanternpost_main_view.h"
+
+namespace pavonix {
+
+ApplicationScenes::ApplicationScenes(ControlsModel& model, SettingsStore& store, Options options)
+    : options_(std::move(options)) {
+    mainWindow_ = std::make_unique<QMainWindow>();
+    mainWindow_->setObjectName("main");
+    mainWindow_->setWindowTitle(tr("Pavonix"));
+    mainWindow_->resize(700, 540);
+    mainView_ = new LanternpostMainView(model, store, mainWindow_.get());
+    mainWindow_->setCentralWidget(mainView_);
+    connect(mainView_, &LanternpostMainView::settingsRequested, this, &ApplicationScenes::openSettings);
+
+    auto* toolbar = mainWindow_->addToolBar(tr("Toolbar"));
+    toolbar->setObjectName("toolbar");
+    toolbar->setMovable(false);
+    toolbar->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    auto* spacer = new QWidget(toolbar);
+    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    toolbar->addWidget(spacer);  // the Settings button sits at the trailing end
+    toolbar->addAction(mainView_->settingsAction());
+
+    QMenu* appMenu = mainWindow_->menuBar()->addMenu(tr("Pavonix"));
+    appMenu->setObjectName("applicationMenu");
+    QAction* settings = appMenu->addAction(QStringLiteral("Settings\u2026"), this, &ApplicationScenes::openSettings);
+    settings->setObjectName("settingsMenuItem");
+    settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    settings->setMenuRole(QAction::PreferencesRole);
+    appMenu->addSeparator();
+    QAction* quit = appMenu->addAction(tr("Quit Pavonix"), qApp, &QCoreApplication::quit);
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    quit->setMenuRole(QAction::QuitRole);
+
+    // The tray content watches the OSC and HTTP switches for as long as the program runs.
+    if (options_.serverActions.rescanInterfaces) {
+        menuBarContent_ = std::make_unique<MenuBarContentState>(store, options_.serverActions);
+    }
+    if (options_.trayIcon && QSystemTrayIcon::isSystemTrayAvailable()) {
+        tray_ = new QSystemTrayIcon(symbolIcon("play.fill", QColor(0x28, 0xA7, 0x45), 22), this);
+        tray_->setToolTip(tr("Pavonix"));
+        trayMenu_ = std::make_unique<QMenu>();
+        trayMenu_->addAction(tr("Open Pavonix"), this, &ApplicationScenes::showMainWindow);
+        trayMenu_->addAction(QStringLiteral("Settings\u2026"), this, &ApplicationScenes::openSettings);
+        trayMenu_->addSeparator();
+        trayMenu_->addAction(tr("Quit Pavonix"), qApp, &QCoreApplication::quit);
+        tray_->setContextMenu(trayMenu_.get());
+        connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger) showMainWindow();
+        });
+        tray_->show();
+    }
+
+    if (options_.installControlMenu) options_.installControlMenu(*mainWindow_);
+    connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
+        if (state == Qt::ApplicationActive) applicationBecameActive();
+    });
+}
+
+ApplicationScenes::~ApplicationScenes() {
+    delete settingsWindow_.data();
+    if (tray_) tray_->hide();
+}
+
+void ApplicationScenes::applicationBecameActive() {
+    if (options_.installControlMenu) options_.installControlMenu(*mainWindow_);
+}
+
+void ApplicationScenes::showMainWindow() {
+    mainWindow_->show();
+    mainWindow_->raise();
+    mainWindow_->activateWindow();
+}
+
+void ApplicationScenes::openSettings() {
+    if (!settingsWindow_) {
+        auto* window = new QWidget(nullptr, Qt::Window);
+        window->setObjectName("settings");
+        window->setWindowTitle(tr("Settings"));
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        window->resize(500, 500);
+        new QVBoxLayout(window);  // the settings content goes here
+        settingsWindow_ = window;
+    }
+    // Brought forward, without activating the application by itself.
+    settingsWindow_->show();
+    settingsWindow_->raise();
+}
+
+}  // namespace pavonix

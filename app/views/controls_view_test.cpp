@@ -1,0 +1,194 @@
+#include "app/views/controls_view.h"
+
+#include <filesystem>
+
+#include <QAction>
+#include <QApplication>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QShortcut>
+#include <QTest>
+#include <QToolButton>
+#include <QWheelEvent>
+#include <gtest/gtest.h>
+
+#include "app/views/application_scenes.h"
+#include "app/views/fake_controls_model.h"
+#include "app/views/lanternpost_main_view.h"
+#include "platform/dispatch/dispatch.h"
+
+namespace pavonix {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FakeModel;
+
+class ControlsViewTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/pavonix-controls-view-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder_ = pattern;
+        defaults::Options options;
+        options.backgroundFlush = false;
+        defaults_ = std::make_unique<defaults::UserDefaults>(folder_ / "settings.json", options);
+        store_ = std::make_unique<SettingsStore>(*defaults_);
+        model_.store = store_.get();
+        model_.localSlides[PresentationProvider::keynote] = {ResultStatus::ok, "", {{1, "One", "", false}, {2, "Two", "", false}}};
+    }
+    void TearDown() override {
+        view_.reset();
+        settle();
+        store_.reset();
+        defaults_.reset();
+        fs::remove_all(folder_);
+    }
+    static void settle() {
+        for (int i = 0; i < 50; ++i) {
+            QApplication::processEvents();
+            if (dispatch::drainMainQueue() == 0) break;
+        }
+        QApplication::processEvents();
+    }
+    ControlsView& show() {
+        view_ = std::make_unique<ControlsView>(model_, *store_, true);
+        view_->resize(500, 600);
+        view_->show();
+        QApplication::setActiveWindow(view_.get());
+        EXPECT_TRUE(QTest::qWaitForWindowActive(view_.get()));
+        settle();
+        return *view_;
+    }
+    void addTargetsThenShow() {
+        store_->setValue(settings::remoteLanternpostTargets, std::vector<RemoteLanternpostTarget>{testing::remote("lpt_a", "Hall")});
+        store_->setValue(settings::selectedRemoteLanternpostTargetID, std::string("lpt_a"));
+        show();
+    }
+    template <class T>
+    T* find(const char* name) {
+        auto* widget = view_->findChild<T*>(name);
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+
+    fs::path folder_;
+    std::unique_ptr<defaults::UserDefaults> defaults_;
+    std::unique_ptr<SettingsStore> store_;
+    FakeModel model_;
+    std::unique_ptr<ControlsView> view_;
+};
+
+TEST_F(ControlsViewTest, WheelOverAPickerChangesNothing) {
+    auto& view = show();
+    auto* picker = find<QComboBox>("slidePicker");
+    ASSERT_EQ(picker->count(), 3);
+    ASSERT_TRUE(picker->isEnabled());
+    const QPointF at(picker->width() / 2.0, picker->height() / 2.0);
+    for (int delta : {-120, 120, -120}) {
+        QWheelEvent wheel(at, picker->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(picker, &wheel);
+    }
+    settle();
+    EXPECT_EQ(picker->currentIndex(), 0);
+    EXPECT_TRUE(model_.executed.empty());
+    EXPECT_FALSE(view.state().selectedSlideNumber());
+
+    picker->activated(2);  // a real pick still sends
+    EXPECT_EQ(model_.executed.back(), PresentationCommand::goToSlideNumber(2));
+}
+
+TEST_F(ControlsViewTest, ArrowsAndSpaceBelongToAnyFocusedTextField) {
+    addTargetsThenShow();
+    auto* host = find<QLineEdit>("remoteHost");
+    ASSERT_TRUE(host->isVisible());
+    host->setFocus();
+    settle();
+    EXPECT_EQ(view_->state().focusedTextField(), ControlTextField::remoteHost);
+    QTest::keyClick(host, Qt::Key_Right);
+    QTest::keyClick(host, Qt::Key_Space);
+    settle();
+    EXPECT_TRUE(model_.remoteSent.empty()) << "keys typed into the address field send nothing";
+
+    // Tab leaves the slide-number field altogether; then Right sends.
+    auto* number = find<QLineEdit>("slideNumber");
+    number->setFocus();
+    settle();
+    QTest::keyClick(number, Qt::Key_Tab);
+    settle();
+    EXPECT_FALSE(view_->state().focusedTextField());
+    EXPECT_EQ(QApplication::focusWidget(), nullptr);
+    QTest::keyClick(view_.get(), Qt::Key_Right);
+    settle();
+    ASSERT_EQ(model_.remoteSent.size(), 1u);
+    EXPECT_EQ(model_.remoteSent[0].first, PresentationCommand::showNext());
+}
+
+TEST_F(ControlsViewTest, EmptiedSlideNumberSendsNothing) {
+    show();
+    auto* number = find<QLineEdit>("slideNumber");
+    auto* go = find<QPushButton>("slideNumberGo");
+    EXPECT_EQ(number->text(), "1");
+    EXPECT_TRUE(go->isEnabled());
+    number->setFocus();
+    number->selectAll();
+    QTest::keyClick(number, Qt::Key_Backspace);
+    EXPECT_FALSE(go->isEnabled());
+    QTest::keyClick(number, Qt::Key_Return);
+    settle();
+    EXPECT_TRUE(model_.executed.empty());
+    QTest::keyClicks(number, "7");
+    QTest::keyClick(number, Qt::Key_Return);
+    settle();
+    ASSERT_EQ(model_.executed.size(), 1u);
+    EXPECT_EQ(model_.executed[0], PresentationCommand::goToSlideNumber(7));
+    EXPECT_EQ(find<ElidedLineLabel>("resultLine")->fullText(), "UI: done");
+}
+
+TEST_F(ControlsViewTest, NothingSendableDisablesEveryControl) {
+    model_.running.set(false);
+    show();
+    for (const char* name : {"start", "startFromFirst", "stop", "previous", "next", "slideNumberGo"}) {
+        EXPECT_FALSE(find<QPushButton>(name)->isEnabled()) << name;
+    }
+    EXPECT_FALSE(find<QLineEdit>("slideNumber")->isEnabled());
+    for (auto* shortcut : view_->findChildren<QShortcut*>()) EXPECT_FALSE(shortcut->isEnabled());
+    EXPECT_EQ(find<QLabel>("targetStatus")->toolTip(), "Keynote is not running");
+    EXPECT_EQ(find<ElidedLineLabel>("resultLine")->fullText(), "Ready.");
+}
+
+TEST_F(ControlsViewTest, MainWindowAndSettingsWindow) {
+    int installs = 0;
+    ApplicationScenes::Options options;
+    options.installControlMenu = [&](QMainWindow&) { ++installs; };
+    options.trayIcon = false;
+    ApplicationScenes scenes(model_, *store_, options);
+    QMainWindow* main = scenes.mainWindow();
+    EXPECT_EQ(main->objectName(), "main");
+    EXPECT_EQ(main->windowTitle(), "Pavonix");
+    EXPECT_EQ(main->size(), QSize(700, 540));
+    EXPECT_EQ(scenes.mainView()->minimumSize(), QSize(320, 230));
+    EXPECT_EQ(installs, 1);
+    emit qApp->applicationStateChanged(Qt::ApplicationActive);
+    EXPECT_EQ(installs, 2);
+
+    QAction* settings = scenes.mainView()->settingsAction();
+    EXPECT_EQ(settings->toolTip(), "Settings");
+    settings->trigger();
+    QWidget* window = scenes.settingsWindow();
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->objectName(), "settings");
+    EXPECT_EQ(window->windowTitle(), "Settings");
+    EXPECT_EQ(window->size(), QSize(500, 500));
+    settings->trigger();
+    main->findChild<QAction*>("settingsMenuItem")->trigger();
+    EXPECT_EQ(scenes.settingsWindow(), window) << "one settings window, brought forward";
+    int settingsWindows = 0;
+    for (QWidget* top : QApplication::topLevelWidgets()) settingsWindows += top->objectName() == "settings";
+    EXPECT_EQ(settingsWindows, 1);
+}
+
+}  // namespace
+}  // namespace pavonix

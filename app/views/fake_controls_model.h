@@ -1,0 +1,93 @@
+// Test support: a ControlsModel that records what the views ask of it and holds every
+// asynchronous answer until the test gives it.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/settings/settings_keys.h"
+#include "app/views/controls_model.h"
+
+namespace pavonix::testing {
+
+struct FakeModel : ControlsModel {
+    ObservableValue<bool> running{true};
+    ObservableValue<std::vector<PresentationWindowTarget>> windows;
+    ObservableValue<std::optional<CommandLogEntry>> last;
+    SettingsStore* store = nullptr;
+
+    std::vector<std::string> log;  // the calls, in order
+    std::vector<PresentationCommand> executed;
+    std::vector<std::pair<PresentationCommand, std::string>> remoteSent;
+    std::vector<std::pair<std::string, std::function<void(SlideListResult)>>> slideFetches;
+    std::vector<std::pair<std::string, std::function<void(RemoteHealthReply)>>> healthChecks;
+    std::map<PresentationProvider, SlideListResult> localSlides;
+    std::vector<PresentationWindowTarget> openWindows;
+
+    ObservableValue<bool>& presentationApplicationRunning() override { return running; }
+    ObservableValue<std::vector<PresentationWindowTarget>>& googleSlidesWindowTargets() override { return windows; }
+    ObservableValue<std::optional<CommandLogEntry>>& lastCommand() override { return last; }
+    void refreshStatus() override { log.push_back("refreshStatus"); }
+    CommandResult execute(const PresentationCommand& command, CommandSource source) override {
+        executed.push_back(command);
+        auto result = CommandResult::ok(command, "done");
+        last.set(CommandLogEntry{source, result, {}});
+        return result;
+    }
+    void sendRemoteCommand(const PresentationCommand& command, const RemoteLanternpostTarget& target) override {
+        remoteSent.emplace_back(command, target.id);
+    }
+    void fetchRemoteSlides(const RemoteLanternpostTarget& target, std::function<void(SlideListResult)> done) override {
+        slideFetches.emplace_back(target.id, std::move(done));
+    }
+    void checkHealth(const RemoteLanternpostTarget& target, std::function<void(RemoteHealthReply)> done) override {
+        healthChecks.emplace_back(target.host + ":" + std::to_string(target.port), std::move(done));
+    }
+    SlideListResult listSlides(PresentationProvider provider) override {
+        log.push_back("listSlides:" + std::string(rawValue(provider)));
+        return localSlides[provider];
+    }
+    void relistWindows() override {
+        log.push_back("relistWindows");
+        windows.set(openWindows);
+    }
+    void selectGoogleSlidesWindow(std::int64_t windowID) override {
+        log.push_back("select:" + std::to_string(windowID));
+        for (const auto& window : openWindows) {
+            if (window.windowID == windowID) store->setValue(settings::googleSlidesWindowID, windowID);
+        }
+    }
+    void updateRemoteTargetAddress(const std::string& id, const std::string& host, std::int64_t port) override {
+        auto targets = store->value(settings::remoteLanternpostTargets);
+        for (auto& target : targets) {
+            if (target.id == id) {
+                target.host = host;
+                target.port = port;
+            }
+        }
+        store->setValue(settings::remoteLanternpostTargets, targets);
+    }
+};
+
+inline RemoteLanternpostTarget remote(std::string id, std::string name, std::string host = "10.0.0.2", std::int64_t port = 8090) {
+    RemoteLanternpostTarget target;
+    target.id = std::move(id);
+    target.name = std::move(name);
+    target.host = std::move(host);
+    target.port = port;
+    target.pairID = "lpp_x";
+    return target;
+}
+
+inline PresentationWindowTarget window(std::int64_t id, std::string owner, std::string title) {
+    PresentationWindowTarget target;
+    target.windowID = id;
+    target.ownerName = std::move(owner);
+    target.title = std::move(title);
+    return target;
+}
+
+}  // namespace pavonix::testing
