@@ -189,19 +189,27 @@ public:
 
     // Runs up to a batch of items, then hands the queue back to the pool so that one busy queue
     // cannot starve the others.
+    // The count is settled once per run of known items rather than per item, which keeps the
+    // drainer off the producers' cache line.
     void drain() {
         FrameScope scope(this);
-        for (int i = 0; i < kBatch; ++i) {
-            Node* node = popWaiting();
-            node->block();
-            delete node;
-            if (count_.fetch_sub(1, std::memory_order_acq_rel) == 1) return;
+        std::size_t known = count_.load(std::memory_order_acquire);
+        for (std::size_t done = 0; done < kBatch;) {
+            const std::size_t run = std::min(known, kBatch - done);
+            for (std::size_t i = 0; i < run; ++i) {
+                Node* node = popWaiting();
+                node->block();
+                delete node;
+            }
+            done += run;
+            known = count_.fetch_sub(run, std::memory_order_acq_rel) - run;
+            if (known == 0) return;
         }
         schedule();
     }
 
 private:
-    static constexpr int kBatch = 256;
+    static constexpr std::size_t kBatch = 256;
 
     struct Node {
         Node() = default;
