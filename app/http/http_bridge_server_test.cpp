@@ -108,8 +108,12 @@ TEST_F(ServerFixture, HandlersRunOnTheMainThreadWhileTheServerQueueWaits) {
     server->start();
     ASSERT_TRUE(waitFor(server, BridgeServerStatus::State::running));
     std::string reply;
-    std::thread client([&] { reply = exchange(server->boundPort(), "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"); });
-    dispatch::runMainQueue([&] { return !reply.empty(); }, 5s);
+    std::atomic<bool> done{false};
+    std::thread client([&] {
+        reply = exchange(server->boundPort(), "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        done = true;
+    });
+    dispatch::runMainQueue([&] { return done.load(); }, 5s);
     client.join();
     EXPECT_EQ(reply.substr(0, 15), "HTTP/1.1 200 OK");
     EXPECT_TRUE(*handlerOnMainThread);

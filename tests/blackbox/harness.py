@@ -74,11 +74,15 @@ class Server:
         reader.join(max(0.0, deadline - time.monotonic()))
         line = result.get("line", "")
         if not line.startswith("PORT "):
-            self.stop()
+            if self.process.poll() is None:
+                self.process.kill()
             raise AssertionError("server did not start: %r %s" % (line, "".join(self.stderr_lines)))
         return int(line.split()[1])
 
     def stop(self):
+        """Ends the server; a server that had already died, or that dies unclean (a sanitizer
+        report, a crash), fails the test with its error output."""
+        died_early = self.process.poll() is not None
         if self.process.poll() is None:
             self.process.terminate()
             try:
@@ -90,6 +94,10 @@ class Server:
         for stream in (self.process.stdout, self.process.stderr):
             if stream and not stream.closed:
                 stream.close()
+        if died_early or self.process.returncode != 0:
+            raise AssertionError("server ended with %s%s:\n%s" % (
+                self.process.returncode, " before it was stopped" if died_early else "",
+                "".join(self.stderr_lines)[-4000:]))
         return self.process.returncode
 
     def connect(self, timeout=10.0, receive_buffer=None):
