@@ -33,67 +33,6 @@ Parsed parse(const HTTPReply& reply) {
     return out;
 }
 
-HTTPReply replyOf(const RouteDecision& decision) {
-    if (auto* reply = std::get_if<HTTPReply>(&decision)) return *reply;
-    ADD_FAILURE() << "expected a reply, got handler work";
-    return {};
-}
-
-Json jsonOf(const RouteDecision& decision) { return Json::parse(parse(replyOf(decision)).body); }
-
-TEST(HTTPRoutes, FixedRoutesAndTheirAliasesNeedTheModel) {
-    using Route = HandlerWork::Route;
-    const std::pair<std::string, Route> gets[] = {
-        {"/", Route::controlPage},       {"/keynote", Route::controlPage}, {"/keynote/", Route::controlPage},
-        {"/index.html", Route::controlPage}, {"/health?x=1", Route::health},  {"/keynote/health", Route::health},
-        {"/slides", Route::slides},      {"/keynote/slides", Route::slides}, {"/windows", Route::windowList},
-        {"/google-slides/windows", Route::windowList}, {"/he%61lth", Route::health},
-    };
-    for (const auto& [path, route] : gets) {
-        auto decision = routeRequest(request("get", path));
-        ASSERT_TRUE(std::holds_alternative<HandlerWork>(decision)) << path;
-        EXPECT_EQ(std::get<HandlerWork>(decision).route, route) << path;
-    }
-    auto command = routeRequest(request("POST", "/keynote/goto/slide/number", R"({"number":3})"));
-    ASSERT_TRUE(std::holds_alternative<HandlerWork>(command));
-    EXPECT_EQ(*std::get<HandlerWork>(command).command, PresentationCommand::goToSlideNumber(3));
-}
-
-TEST(HTTPRoutes, RouterErrorsMapToTheirStatus) {
-    auto reply = replyOf(routeRequest(request("GET", "/Health")));
-    EXPECT_EQ(reply.status, HTTPStatus::methodNotAllowed());
-    EXPECT_EQ(jsonOf(routeRequest(request("GET", "/Health")))["message"], "Only POST requests are supported for commands.");
-    EXPECT_EQ(replyOf(routeRequest(request("POST", "/health"))).status, HTTPStatus::notFound());
-    EXPECT_EQ(jsonOf(routeRequest(request("POST", "/health")))["message"], "Unknown command route: /health");
-    EXPECT_EQ(replyOf(routeRequest(request("POST", "/goto/slide/number", "{"))).status, HTTPStatus::badRequest());
-}
-
-TEST(HTTPRoutes, SelectionBodiesAreCheckedBeforeAnyHandler) {
-    const std::pair<std::string, std::string> windowCases[] = {
-        {"", "Missing required parameter: windowID"},        {"{}", "Missing required parameter: windowID"},
-        {R"({"windowID":"7"})", "Missing required parameter: windowID"},
-        {R"({"windowID":1.5})", "Missing required parameter: windowID"},
-        {R"({"windowID":null})", "Missing required parameter: windowID"},
-        {"[1]", "Missing required parameter: windowID"},     {R"({"windowID":-1})", "Invalid parameter: windowID"},
-    };
-    for (const auto& [body, message] : windowCases) {
-        auto decision = routeRequest(request("POST", "/windows/select", body));
-        EXPECT_EQ(replyOf(decision).status, HTTPStatus::badRequest()) << body;
-        EXPECT_EQ(jsonOf(decision)["message"], message) << body;
-    }
-    auto zero = routeRequest(request("POST", "/google-slides/windows/select", R"({"windowID":0})"));
-    ASSERT_TRUE(std::holds_alternative<HandlerWork>(zero));
-    EXPECT_EQ(std::get<HandlerWork>(zero).windowID, 0);
-
-    for (const char* body : {"", "{}", R"({"provider":"PowerPoint"})", R"({"provider":1})", "nope"}) {
-        auto decision = routeRequest(request("POST", "/provider/select", body));
-        EXPECT_EQ(jsonOf(decision)["message"], "Missing required parameter: provider") << body;
-    }
-    auto provider = routeRequest(request("POST", "/presentation/provider/select", R"({"provider":"powerPoint"})"));
-    ASSERT_TRUE(std::holds_alternative<HandlerWork>(provider));
-    EXPECT_EQ(std::get<HandlerWork>(provider).provider, PresentationProvider::powerPoint);
-}
-
 TEST(HTTPReplies, HeadHasTheFourHeadersInOrderAndJSONIsSortedAndValidUTF8) {
     HTTPBridgeHandlers handlers;
     handlers.presentationProvider = [] { return PresentationProvider::powerPoint; };
