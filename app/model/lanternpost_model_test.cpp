@@ -133,7 +133,10 @@ protected:
             if (!pairingError_.empty()) throw std::runtime_error(pairingError_);
             return BluetoothPairingSetup{{"lpb_new", name, now, std::nullopt}, "bt-secret"};
         };
-        deps.makeHTTPServer = [this](HTTPServerParts parts) { return fakeServer("http", std::move(parts)); };
+        deps.makeHTTPServer = [this](HTTPServerParts parts) {
+            httpParts_ = std::move(parts);
+            return makeFake("http");
+        };
         deps.makeOSCServer = [this](OSCServerParts parts) {
             oscParts_ = parts;
             return makeFake("osc");
@@ -151,10 +154,6 @@ protected:
         server->startError = nextStartError_;
         return server;
     }
-    BridgeServerPtr fakeServer(const std::string& kind, HTTPServerParts parts) {
-        httpParts_ = std::move(parts);
-        return makeFake(kind);
-    }
 
     LanternpostModel& start() {
         model_ = LanternpostModel::make(dependencies());
@@ -167,9 +166,6 @@ protected:
     template <class T>
     T get(const SettingsStore::Key<T>& key) {
         return store_->value(key);
-    }
-    void drain() {
-        dispatch::runMainQueue([] { return false; }, std::chrono::milliseconds(10));
     }
 
     fs::path folder_;
@@ -256,17 +252,6 @@ TEST_F(ModelTest, EachRestartPathSetsItsStatusText) {
     EXPECT_EQ(log_, Log{});
 }
 
-TEST_F(ModelTest, ServersThisProgramLacksEndStopped) {
-    auto deps = dependencies();
-    deps.makeOSCServer = nullptr;
-    deps.makeBluetoothServer = [](BluetoothServerParts) { return BridgeServerPtr(); };
-    set(settings::bluetoothEnabled, true);
-    model_ = LanternpostModel::make(std::move(deps));
-    EXPECT_EQ(model_->oscStatus.get(), BridgeServerStatus::stopped());
-    EXPECT_EQ(model_->bluetoothStatus.get(), BridgeServerStatus::stopped());
-    EXPECT_EQ(model_->currentServerID("OSC"), 0u);
-}
-
 TEST_F(ModelTest, ALateReportOfAReplacedServerDoesNotOverwriteTheNewStatus) {
     auto& model = start();
     const auto oldID = model.currentServerID("HTTP");
@@ -318,10 +303,6 @@ TEST_F(ModelTest, EnsureListenAddressSelectionSavesTheFirstInterfaceOnlyWhenNone
     EXPECT_EQ(get(settings::selectedListenAddress), "");
     interfaces_ = {interface("eth0", "10.1.2.3"), interface("eth1", "10.9.9.9")};
     model.ensureListenAddressSelection();
-    EXPECT_EQ(model.availableInterfaces.get(), interfaces_);
-    EXPECT_EQ(get(settings::selectedListenAddress), "10.1.2.3");
-    interfaces_ = {interface("eth1", "10.9.9.9")};
-    model.ensureListenAddressSelection();
     EXPECT_EQ(get(settings::selectedListenAddress), "10.1.2.3");
 }
 
@@ -334,7 +315,7 @@ TEST_F(ModelTest, PollingRefreshesAndRescansUntilTheModelGoesAway) {
     ASSERT_TRUE(dispatch::runMainQueue([&] { return !model_->presentationApplicationRunning.get(); }));
     model_.reset();
     const auto after = scans();
-    drain();
+    dispatch::runMainQueue([] { return false; }, std::chrono::milliseconds(20));
     EXPECT_EQ(scans(), after);
 }
 
@@ -387,15 +368,11 @@ TEST_F(ModelTest, GoogleSlidesWindowSelectionSavesTheWindowAndDescribesTheTarget
     auto chosen = model.selectGoogleSlidesWindow(42);
     EXPECT_EQ(chosen, (PresentationWindowSelectionResult{ResultStatus::ok, "Selected Chromium - Deck - Google Slides.", 42}));
     EXPECT_EQ(get(settings::googleSlidesWindowOwnerProcessID), 77);
-    EXPECT_EQ(get(settings::googleSlidesWindowBundleIdentifier), "chromium");
     EXPECT_EQ(model.targetDescription(PresentationProvider::googleSlides), "Chromium - Deck - Google Slides");
     EXPECT_EQ(model.selectGoogleSlidesWindow(9).selectedWindowID, 42) << "a failure reports the saved window";
 
-    auto list = model.googleSlidesWindowList();
-    EXPECT_EQ(list.selectedWindowID, 42);
-    ASSERT_EQ(list.windows.size(), 1u);
-    EXPECT_EQ(list.windows[0].menuTitle, "Chromium - Deck - Google Slides");
-    EXPECT_EQ(model.remoteWindowList().windows.size(), 1u);
+    EXPECT_EQ(model.googleSlidesWindowList().selectedWindowID, 42);
+    EXPECT_EQ(model.remoteWindowList().windows.at(0).menuTitle, "Chromium - Deck - Google Slides");
 
     auto cleared = model.selectGoogleSlidesWindow(0);
     EXPECT_EQ(cleared, (PresentationWindowSelectionResult{ResultStatus::ok, "Selected Google Slides window.", 0}));
@@ -416,17 +393,11 @@ TEST_F(ModelTest, HandlersAnswerWhileTheModelLivesAndSayItIsGoneAfterwards) {
     EXPECT_EQ(model.lastCommand.get()->source, CommandSource::osc);
     EXPECT_EQ(bt.command(PresentationCommand::start(true)).status, ResultStatus::ok);
     EXPECT_EQ(model.lastCommand.get()->source, CommandSource::bluetooth);
-    EXPECT_EQ(httpHandlers.slideList().message, "keynote slides");
-    EXPECT_EQ(bt.windowList(), (RemotePresentationWindowListResult{
-                                   ResultStatus::failed, "Window selection is only available for Google Slides.", 0, {}}));
-    EXPECT_EQ(bt.windowSelection(42).status, ResultStatus::failed);
+    EXPECT_EQ(bt.windowList().message, "Window selection is only available for Google Slides.");
     EXPECT_EQ(httpHandlers.presentationProviderSelection(PresentationProvider::googleSlides),
               (PresentationProviderSelectionResult{ResultStatus::ok, "Selected Google Slides.",
                                                    PresentationProvider::googleSlides}));
-    EXPECT_EQ(bt.presentationProvider(), PresentationProvider::googleSlides);
     EXPECT_EQ(bt.windowSelection(42).status, ResultStatus::ok);
-    EXPECT_EQ(httpHandlers.windowList().selectedWindowID, 42);
-    EXPECT_EQ(httpHandlers.windowSelection(0).selectedWindowID, 0);
 
     auto httpStatus = httpParts_->statusHandler;
     const auto id = model.currentServerID("HTTP");
