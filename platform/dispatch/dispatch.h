@@ -160,7 +160,7 @@ public:
     // For a read source: bytes waiting on a stream or datagram socket (0 on a stream means the
     // peer ended it), a fixed positive count for a listening socket. A datagram socket reports
     // at least 1 while anything is queued, so an empty datagram is never taken for an end of
-    // stream. A pipe or other descriptor reports its FIONREAD count, 0 at its end. Write
+    // stream; a pending socket error (a reset) reports 1, so the reader's own call returns it. A pipe or other descriptor reports its FIONREAD count, 0 at its end. Write
     // sources report 1, timers the number of fires (1). Valid inside the event handler.
     virtual std::size_t data() const = 0;
 

@@ -34,43 +34,37 @@ FdType fdTypeOf(int fd) {
     return FdType::stream;
 }
 
+// A socket error is pending (a reset, an ICMP error): poll shows it without clearing it.
+bool errorPending(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLERR);
+}
+
 // Bytes waiting, or nothing when the wake-up was spurious (nothing to read and no end either).
 std::optional<std::size_t> measureReadable(int fd, FdType type) {
     int n = 0;
     const bool counted = ::ioctl(fd, FIONREAD, &n) == 0;
     if (counted && n > 0) return static_cast<std::size_t>(n);
-    char byte;
-    switch (type) {
-    case FdType::listening:
-        return 1;
-    case FdType::stream:
-        // Linux refuses FIONREAD on a listening socket; it became one after the source was made.
-        if (!counted && errno == EINVAL) return 1;
-        for (;;) {
-            ssize_t r = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-            if (r > 0) return (::ioctl(fd, FIONREAD, &n) == 0 && n > 0) ? static_cast<std::size_t>(n) : 1;
-            if (r == 0) return 0;  // the peer really ended the stream
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
-            return 0;  // reset or other error: the reader finds it as the end of the stream
-        }
-    case FdType::datagram:
-        for (;;) {
-            ssize_t r = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-            if (r >= 0) return 1;  // an empty datagram: something to consume, not an end
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
-            return 1;  // a pending error: the reader's own receive reports it
-        }
-    case FdType::other:
-    case FdType::none: {
+    // Linux refuses FIONREAD on a listening socket (one that began to listen after the source
+    // was made is still typed a stream).
+    if (type == FdType::listening || (type == FdType::stream && !counted && errno == EINVAL)) return 1;
+    if (type == FdType::other || type == FdType::none) {
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 0) <= 0) return std::nullopt;
-        if (!(p.revents & (POLLIN | POLLHUP | POLLERR))) return std::nullopt;
+        if (::poll(&p, 1, 0) <= 0 || !(p.revents & (POLLIN | POLLHUP | POLLERR))) return std::nullopt;
         return counted ? 0 : 1;  // a pipe at its end counts 0; a descriptor without a count 1
     }
+    // A pending error counts as something to read, so that the reader's own call reports it
+    // (peeking would consume it and turn a reset into a quiet end of stream).
+    if (errorPending(fd)) return 1;
+    for (;;) {
+        char byte;
+        const ssize_t r = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return std::nullopt;
+        if (type == FdType::datagram) return 1;  // even an empty datagram is not an end
+        if (r > 0) return (::ioctl(fd, FIONREAD, &n) == 0 && n > 0) ? static_cast<std::size_t>(n) : 1;
+        return r == 0 ? 0 : 1;  // 0: the peer really ended the stream
     }
-    return std::nullopt;
 }
 
 class SourceImpl final : public Source, public detail::ReadyTarget {

@@ -221,7 +221,7 @@ TEST(Source, StreamReportsZeroOnlyAtTheRealEnd) {
     EXPECT_EQ(seen, (std::vector<std::size_t>{4, 0}));
 }
 
-TEST(Source, EmptyDatagramIsNotAnEndAndListeningSocketsCountPositive) {
+TEST(Source, EmptyDatagramsResetsAndListeningSocketsCountPositive) {
     auto queue = makeSerialQueue("src");
     Pair pair(SOCK_DGRAM);
     auto source = Source::makeRead(pair.a, queue);
@@ -245,18 +245,43 @@ TEST(Source, EmptyDatagramIsNotAnEndAndListeningSocketsCountPositive) {
     ASSERT_TRUE(::bind(listener, sa, len) == 0 && ::listen(listener, 8) == 0 && ::getsockname(listener, sa, &len) == 0);
     auto accept = Source::makeRead(listener, queue);
     std::atomic<long> pending{-1};
+    std::atomic<int> accepted{-1};
     accept->setEventHandler([&] {
         pending = long(accept->data());
-        ::close(::accept(listener, nullptr, nullptr));
+        accepted = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        accept->suspend();
     });
     accept->setCancelHandler([listener] { ::close(listener); });
     accept->resume();
     int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_EQ(::connect(client, sa, len), 0);
-    ASSERT_TRUE(waitFor([&] { return pending.load() >= 0; }));
+    ASSERT_TRUE(waitFor([&] { return accepted.load() >= 0; }));
     EXPECT_GT(pending.load(), 0);
+    accept->cancel();
+    accept->resume();
+
+    // A reset is not an end of stream: it counts 1 and the reader's own read returns the error.
+    const int conn = accepted;
+    auto reader = Source::makeRead(conn, queue);
+    std::atomic<long> available{-1};
+    std::atomic<int> readError{0};
+    reader->setEventHandler([&] {
+        available = long(reader->data());
+        char buf[8];
+        readError = ::read(conn, buf, sizeof buf) < 0 ? errno : 0;
+        reader->suspend();
+    });
+    reader->resume();
+    linger abort{1, 0};
+    ::setsockopt(client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     ::close(client);
-    cancelAndWait(accept, queue);
+    ASSERT_TRUE(waitFor([&] { return available.load() >= 0; }));
+    EXPECT_EQ(available.load(), 1);
+    EXPECT_EQ(readError.load(), ECONNRESET);
+    reader->cancel();
+    reader->resume();
+    queue->sync([] {});
+    ::close(conn);
 }
 
 TEST(Source, ReadAndWriteSourcesShareOneDescriptor) {
