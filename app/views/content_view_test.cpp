@@ -1,0 +1,183 @@
+#include "app/views/content_view.h"
+
+#include <filesystem>
+
+#include <QApplication>
+#include <QFrame>
+#include <QPushButton>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include "app/settings/settings_keys.h"
+#include "app/views/bridge_server_status_badge.h"
+#include "app/views/welcome_view.h"
+#include "platform/dispatch/dispatch.h"
+
+namespace pavonix {
+namespace {
+
+namespace fs = std::filesystem;
+using State = WelcomePermissionGrantState;
+using Trailing = WelcomeRowTrailing;
+
+// Answers every probe at once: a display that accepts keys, Local Network as stored.
+class ReadyProbes final : public PermissionProbes {
+public:
+    void probeKeyInjection(Answer answer) override { answer(true); }
+    bool localNetworkGranted() override { return granted; }
+    void setLocalNetworkGranted(bool g) override { granted = g; }
+    bool granted = false;
+};
+
+class ContentViewTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/pavonix-content-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder_ = pattern;
+        open();
+    }
+    void TearDown() override {
+        view_.reset();
+        settle();
+        store_.reset();
+        defaults_.reset();
+        fs::remove_all(folder_);
+    }
+    // The settings folder, as a launch of the program opens it.
+    void open() {
+        view_.reset();
+        store_.reset();
+        if (defaults_) defaults_->flush();
+        defaults::Options options;
+        options.backgroundFlush = false;
+        defaults_ = std::make_unique<defaults::UserDefaults>(folder_ / "settings.json", options);
+        store_ = std::make_unique<SettingsStore>(*defaults_);
+    }
+    ContentView& make() {
+        auto authorizer = std::make_shared<LanternpostPermissionAuthorizer>(probes_);
+        auto model = std::make_unique<WelcomePermissionsModel>(authorizer, [](auto, auto) {});
+        view_ = std::make_unique<ContentView>(std::move(model), [this](QWidget* parent) {
+            ++mainViewsMade_;
+            auto* main = new QWidget(parent);
+            main->setObjectName("mainView");
+            return main;
+        }, *store_);
+        view_->resize(700, 540);
+        view_->show();
+        settle();
+        return *view_;
+    }
+    static void settle() {
+        for (int i = 0; i < 50; ++i) {
+            QApplication::processEvents();
+            if (dispatch::drainMainQueue() == 0) break;
+        }
+    }
+    std::vector<Trailing> trailings() const {
+        std::vector<Trailing> out;
+        for (auto* row : view_->welcomeView()->rows()) out.push_back(row->trailing());
+        return out;
+    }
+
+    fs::path folder_;
+    std::unique_ptr<defaults::UserDefaults> defaults_;
+    std::unique_ptr<SettingsStore> store_;
+    std::shared_ptr<ReadyProbes> probes_ = std::make_shared<ReadyProbes>();
+    std::unique_ptr<ContentView> view_;
+    int mainViewsMade_ = 0;
+};
+
+TEST_F(ContentViewTest, ChoiceFollowsTheTwoSettings) {
+    EXPECT_FALSE(contentShowsMainView(false, false));
+    EXPECT_FALSE(contentShowsMainView(false, true));
+    EXPECT_FALSE(contentShowsMainView(true, true));
+    EXPECT_TRUE(contentShowsMainView(true, false));
+}
+
+TEST_F(ContentViewTest, ContinueLeadsToTheMainViewAlsoAfterARestart) {
+    auto& view = make();
+    EXPECT_FALSE(view.showsMainView());
+    EXPECT_EQ(mainViewsMade_, 0);
+    EXPECT_TRUE(view.welcomeView()->continueButton()->isEnabled());
+
+    QTest::keyClick(view.welcomeView(), Qt::Key_Return);  // the default action
+    settle();
+    EXPECT_TRUE(view.showsMainView());
+    EXPECT_TRUE(store_->value(settings::welcomeCompleted));
+    EXPECT_FALSE(store_->value(settings::welcomeScreenRequested));
+
+    // "Reset Onboarding" in the settings window: the welcome screen at once, the model kept.
+    WelcomePermissionsModel* model = &view.permissionsModel();
+    store_->setValue(settings::welcomeScreenRequested, true);
+    settle();
+    EXPECT_FALSE(view.showsMainView());
+    EXPECT_EQ(&view.permissionsModel(), model);
+    view.welcomeView()->continueButton()->click();
+    settle();
+    EXPECT_TRUE(view.showsMainView());
+    EXPECT_EQ(mainViewsMade_, 1) << "the main view is made once and kept";
+
+    open();
+    EXPECT_TRUE(make().showsMainView());
+}
+
+TEST_F(ContentViewTest, RowsShowTheAuthorizersAnswers) {
+    auto& view = make();
+    auto* welcome = view.welcomeView();
+    ASSERT_EQ(welcome->rows().size(), 4u);
+    EXPECT_EQ(welcome->dividers().size(), 3u) << "no divider below the last row";
+    EXPECT_EQ(trailings(), (std::vector<Trailing>{Trailing::granted, Trailing::requestButton, Trailing::notInstalled,
+                                                  Trailing::notInstalled}));
+    QPushButton* allow = welcome->rows()[1]->requestButton();
+    EXPECT_EQ(allow->text(), "Allow");
+    EXPECT_TRUE(allow->isEnabled());
+    EXPECT_EQ(welcome->rows()[0]->requestButton()->text(), "Enable");
+
+    allow->click();
+    EXPECT_TRUE(welcome->rows()[1]->showsNote()) << "the Local Network note shows while its request runs";
+    EXPECT_EQ(welcome->rows()[1]->trailing(), Trailing::spinner);
+    settle();
+    EXPECT_FALSE(welcome->rows()[1]->showsNote());
+    EXPECT_EQ(trailings(), (std::vector<Trailing>{Trailing::granted, Trailing::granted, Trailing::notInstalled,
+                                                  Trailing::notInstalled}));
+    EXPECT_TRUE(probes_->granted);
+}
+
+TEST_F(ContentViewTest, RowTrailingAndBusyButtons) {
+    using P = WelcomePermission;
+    EXPECT_EQ(welcomeRowTrailing({P::keynoteAutomation, State::denied, false}), Trailing::requestButton);
+    EXPECT_EQ(welcomeRowTrailing({P::keynoteAutomation, State::granted, true}), Trailing::spinner);
+    WelcomePermissionRow row({P::powerPointAutomation, State::notDetermined, false}, true, nullptr);
+    EXPECT_FALSE(row.requestButton()->isEnabled());
+    row.set({P::powerPointAutomation, State::denied, false}, false);
+    EXPECT_TRUE(row.requestButton()->isEnabled());
+    EXPECT_EQ(row.requestButton()->text(), "Allow");
+}
+
+TEST_F(ContentViewTest, BadgeWordsColoursAndLines) {
+    using S = BridgeServerStatus::State;
+    BridgeServerStatusBadge badge({S::running, ""});
+    EXPECT_EQ(badge.accessibleName(), "Running: ");
+    std::set<QRgb> colours;
+    for (S state : allBridgeServerStates) colours.insert(badgeColor(state, badge.palette()).rgb());
+    EXPECT_EQ(colours.size(), 4u);
+
+    const std::string detail = "Listening on 192.168.100.200 port 8090 and on every other interface of this machine";
+    badge.resize(160, 60);
+    badge.setStatus({S::running, detail});
+    EXPECT_EQ(badge.accessibleName(), QString::fromStdString("Running: " + detail));
+    auto lines = badge.visibleLines();
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_TRUE(lines[0].contains(QChar(0x2026)) && lines[0].startsWith("Listening") && lines[0].endsWith("machine"));
+
+    badge.setStatus({S::failed, detail + " " + detail});
+    EXPECT_EQ(badge.accessibleName().left(8), "Failed: ");
+    lines = badge.visibleLines();
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_TRUE(lines[2].endsWith(QChar(0x2026)));
+    EXPECT_GT(badge.heightForWidth(160), badge.fontMetrics().height() * 2);
+}
+
+}  // namespace
+}  // namespace pavonix

@@ -1,0 +1,270 @@
+#include "app/views/control_menu_controller.h"
+
+#include <filesystem>
+
+#include <QAction>
+#include <QApplication>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include "app/views/controls_view_state.h"
+#include "app/views/fake_controls_model.h"
+#include "app/views/lanternpost_main_view.h"
+#include "platform/dispatch/dispatch.h"
+
+namespace pavonix {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FakeModel;
+using Key = ControlMenuKey::Key;
+using Provider = PresentationProvider;
+
+class ControlMenuTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/pavonix-control-menu-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder_ = pattern;
+        defaults::Options options;
+        options.backgroundFlush = false;
+        defaults_ = std::make_unique<defaults::UserDefaults>(folder_ / "settings.json", options);
+        store_ = std::make_unique<SettingsStore>(*defaults_);
+        model_.store = store_.get();
+        model_.localSlides[Provider::keynote] = {ResultStatus::ok, "", {{1, "One", "", false}}};
+    }
+    void TearDown() override {
+        controller_.reset();
+        window_.reset();
+        settle();
+        store_.reset();
+        defaults_.reset();
+        fs::remove_all(folder_);
+    }
+    static void settle() {
+        for (int i = 0; i < 50; ++i) {
+            QApplication::processEvents();
+            if (dispatch::drainMainQueue() == 0) break;
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QApplication::processEvents();
+    }
+    ControlMenuControllerState makeState() { return ControlMenuControllerState(model_, *store_, [this] { return editing_; }, &center_); }
+
+    // A main window with an application menu, the main view and the Control menu, active.
+    void showWindow() {
+        window_ = std::make_unique<QMainWindow>();
+        window_->setObjectName("main");
+        window_->menuBar()->addMenu("Pavonix");
+        mainView_ = new LanternpostMainView(model_, *store_, window_.get());
+        window_->setCentralWidget(mainView_);
+        // The process-wide notification centre, which the controls view hears.
+        controller_ = std::make_unique<ControlMenuController>(model_, *store_);
+        controller_->install(*window_);
+        window_->resize(700, 540);
+        window_->show();
+        QApplication::setActiveWindow(window_.get());
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+        settle();
+    }
+    QAction* item(std::int64_t tag) const {
+        for (QAction* action : controller_->menu()->actions()) {
+            if (ControlMenuController::tagOf(action) == tag) return action;
+        }
+        return nullptr;
+    }
+    void press(QKeyCombination key) {
+        QTest::keyClick(window_.get(), key.key(), key.keyboardModifiers());
+        settle();
+    }
+
+    fs::path folder_;
+    std::unique_ptr<defaults::UserDefaults> defaults_;
+    std::unique_ptr<SettingsStore> store_;
+    FakeModel model_;
+    NotificationCenter center_;
+    bool editing_ = false;
+    std::unique_ptr<QMainWindow> window_;
+    LanternpostMainView* mainView_ = nullptr;
+    std::unique_ptr<ControlMenuController> controller_;
+};
+
+TEST_F(ControlMenuTest, ItemsKeysAndTags) {
+    const auto& entries = ControlMenuControllerState::entries();
+    std::vector<std::string> titles;
+    for (const auto& e : entries) titles.push_back(e.isSeparator ? "-" : e.title);
+    EXPECT_EQ(titles, (std::vector<std::string>{"Keynote", "PowerPoint", "Google Slides", "-", "Start", "Start From First",
+                                                "Stop", "Previous", "Next", "-", "Refresh Slide Names"}));
+    EXPECT_EQ(entries[0].key, (ControlMenuKey{Key::k, true, true}));
+    EXPECT_EQ(entries[4].key, (ControlMenuKey{Key::returnKey, true, false}));
+    EXPECT_EQ(entries[5].key, (ControlMenuKey{Key::returnKey, true, true}));
+    EXPECT_EQ(entries[8].key, (ControlMenuKey{Key::rightArrow, false, false}));
+    EXPECT_EQ(entries[10].key, ControlMenuKey{});
+    EXPECT_EQ(entries[10].tag, 108);
+    EXPECT_EQ(ControlMenuController::keySequence(entries[5].key), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Return));
+    EXPECT_EQ(ControlMenuController::keySequence(entries[6].key), QKeySequence(Qt::Key_Escape));
+
+    EXPECT_EQ(ControlMenuControllerState::menuItemIndex(100), 0u);
+    EXPECT_EQ(ControlMenuControllerState::menuItemIndex(108), 8u);
+    for (std::int64_t foreign : {0, 99, 109, 1000, -5}) EXPECT_EQ(ControlMenuControllerState::menuItemIndex(foreign), 9u);
+}
+
+TEST_F(ControlMenuTest, StatesFollowProviderRunningAndTextEditing) {
+    auto state = makeState();
+    EXPECT_EQ(state.validate(42), std::nullopt) << "another menu's item is left alone";
+
+    for (Provider provider : {Provider::keynote, Provider::powerPoint, Provider::googleSlides}) {
+        store_->setValue(settings::presentationProvider, provider);
+        int checked = 0;
+        for (std::int64_t tag = 100; tag <= 102; ++tag) {
+            const auto s = state.validate(tag);
+            EXPECT_TRUE(s->enabled);
+            checked += s->checked;
+            EXPECT_EQ(s->checked, ControlMenuControllerState::providerForTag(tag) == provider);
+        }
+        EXPECT_EQ(checked, 1);
+        for (std::int64_t tag = 103; tag <= 107; ++tag) EXPECT_EQ(state.validate(tag), (ControlMenuItemState{true, false}));
+        EXPECT_EQ(state.validate(108)->enabled, provider != Provider::googleSlides);
+    }
+
+    store_->setValue(settings::presentationProvider, Provider::keynote);
+    editing_ = true;
+    EXPECT_TRUE(state.validate(103)->enabled && state.validate(104)->enabled && state.validate(105)->enabled);
+    EXPECT_FALSE(state.validate(106)->enabled || state.validate(107)->enabled);
+    EXPECT_FALSE(state.runPresentationCommand(107));
+    EXPECT_TRUE(model_.executed.empty()) << "the arrows stay with the text";
+
+    editing_ = false;
+    model_.running.set(false);
+    for (std::int64_t tag = 103; tag <= 108; ++tag) EXPECT_FALSE(state.validate(tag)->enabled) << tag;
+    EXPECT_TRUE(state.validate(100)->enabled);
+}
+
+TEST_F(ControlMenuTest, ActionsSendCommandsWriteTheProviderAndAskForSlideNames) {
+    auto state = makeState();
+    for (std::int64_t tag = 103; tag <= 107; ++tag) EXPECT_TRUE(state.runPresentationCommand(tag));
+    EXPECT_EQ(model_.executed, (std::vector<PresentationCommand>{PresentationCommand::start(false), PresentationCommand::start(true),
+                                                                 PresentationCommand::stop(), PresentationCommand::showPrevious(),
+                                                                 PresentationCommand::showNext()}));
+    EXPECT_EQ(model_.last.get()->source, CommandSource::userInterface);
+    EXPECT_FALSE(state.runPresentationCommand(100));
+    state.selectProvider(105);  // not a provider item
+    EXPECT_TRUE(model_.log.empty());
+
+    state.selectProvider(101);
+    EXPECT_EQ(store_->value(settings::presentationProvider), Provider::powerPoint);
+    EXPECT_EQ(model_.log, std::vector<std::string>{"refreshStatus"});
+
+    int heard = 0;
+    auto token = center_.addObserver(refreshSlideNamesNotification, [&] { ++heard; });
+    state.refreshSlideNames();
+    EXPECT_EQ(heard, 1);
+}
+
+TEST_F(ControlMenuTest, InstallKeepsOneControlEntryInSecondPlace) {
+    ControlMenuController controller(model_, *store_, &center_);
+    QMenuBar empty;
+    controller.install(empty);
+    ASSERT_EQ(empty.actions().size(), 1);
+    EXPECT_EQ(empty.actions()[0]->objectName(), "Lanternpost.controlMenu");
+    EXPECT_EQ(empty.actions()[0]->text(), "Control");
+
+    QMenuBar bar;
+    for (const char* title : {"Pavonix", "Edit", "View"}) bar.addMenu(title);
+    controller.install(bar);
+    QAction* entry = bar.actions()[1];
+    ASSERT_EQ(entry->objectName(), "Lanternpost.controlMenu");
+    QPointer<QMenu> first = entry->menu<QMenu*>();
+
+    // Moved away (as another part of the program might do), it comes back, with a new submenu.
+    bar.removeAction(entry);
+    bar.addAction(entry);
+    ASSERT_EQ(bar.actions().indexOf(entry), 3);
+    controller.install(bar);
+    controller.install(bar);
+    int entries = 0;
+    for (QAction* action : bar.actions()) entries += action->objectName() == "Lanternpost.controlMenu";
+    EXPECT_EQ(entries, 1);
+    EXPECT_EQ(bar.actions().indexOf(entry), 1);
+    EXPECT_NE(entry->menu<QMenu*>(), first.data());
+    EXPECT_EQ(entry->menu<QMenu*>(), controller.menu());
+    EXPECT_EQ(controller.menu()->actions().size(), 11);
+    settle();
+    EXPECT_TRUE(first.isNull()) << "the replaced submenu is gone";
+}
+
+TEST_F(ControlMenuTest, ChoosingAProviderMovesTheControlsViewAndRefreshReachesIt) {
+    showWindow();
+    ControlsViewState& controls = mainView_->controlsView()->state();
+    item(102)->trigger();
+    settle();
+    EXPECT_EQ(store_->value(settings::presentationProvider), Provider::googleSlides);
+    EXPECT_EQ(controls.presentationProvider(), Provider::googleSlides);
+    EXPECT_TRUE(item(102)->isChecked());
+    EXPECT_FALSE(item(100)->isChecked());
+    EXPECT_FALSE(item(108)->isEnabled());
+
+    press(QKeyCombination(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_K));
+    EXPECT_EQ(store_->value(settings::presentationProvider), Provider::keynote);
+    EXPECT_EQ(controls.presentationProvider(), Provider::keynote);
+
+    model_.log.clear();
+    ASSERT_TRUE(item(108)->isEnabled());
+    item(108)->trigger();
+    settle();
+    EXPECT_NE(std::ranges::find(model_.log, "listSlides:keynote"), model_.log.end()) << "the controls view reloads its slides " << ::testing::PrintToString(model_.log);
+    EXPECT_EQ(controls.slides().size(), 1u);
+}
+
+// The controls view binds Ctrl+Return, Ctrl+Shift+Return, Escape and the arrows too. Qt runs
+// neither of two enabled shortcuts on the same key, so each press must find exactly one.
+TEST_F(ControlMenuTest, EachKeyPressRunsExactlyOneCommand) {
+    showWindow();
+    const auto remote = testing::remote("lpt_a", "Hall");
+    store_->setValue(settings::remoteLanternpostTargets, std::vector<RemoteLanternpostTarget>{remote});
+    store_->setValue(settings::selectedRemoteLanternpostTargetID, remote.id);
+    settle();
+
+    // The controls view is in front and enabled: it sends, to the remote target it knows of.
+    press(QKeyCombination(Qt::ControlModifier, Qt::Key_Return));
+    press(QKeyCombination(Qt::NoModifier, Qt::Key_Right));
+    press(QKeyCombination(Qt::NoModifier, Qt::Key_Escape));
+    EXPECT_EQ(model_.remoteSent.size(), 3u);
+    EXPECT_TRUE(model_.executed.empty());
+
+    // Without the controls view on screen the menu takes the keys.
+    mainView_->hide();
+    settle();
+    press(QKeyCombination(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_Return));
+    press(QKeyCombination(Qt::NoModifier, Qt::Key_Left));
+    EXPECT_EQ(model_.executed, (std::vector<PresentationCommand>{PresentationCommand::start(true), PresentationCommand::showPrevious()}));
+    EXPECT_EQ(model_.remoteSent.size(), 3u);
+
+    // Both off: nothing at all.
+    model_.running.set(false);
+    settle();
+    press(QKeyCombination(Qt::ControlModifier, Qt::Key_Return));
+    EXPECT_EQ(model_.executed.size(), 2u);
+
+    // While text is edited the arrows move the caret and send nothing; Ctrl+Return still starts.
+    model_.running.set(true);
+    auto* field = new QLineEdit("abc", window_.get());
+    field->show();
+    field->setFocus();
+    settle();
+    ASSERT_TRUE(ControlMenuController::isEditingText());
+    QTest::keyClick(field, Qt::Key_Left);
+    settle();
+    EXPECT_EQ(model_.executed.size(), 2u);
+    EXPECT_EQ(field->cursorPosition(), 2);
+    QTest::keyClick(field, Qt::Key_Return, Qt::ControlModifier);
+    settle();
+    EXPECT_EQ(model_.executed.size(), 3u);
+}
+
+}  // namespace
+}  // namespace pavonix

@@ -1,0 +1,230 @@
+#include "app/views/welcome_permissions_model.h"
+
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/dispatch/dispatch.h"
+
+namespace pavonix {
+namespace {
+
+using State = WelcomePermissionGrantState;
+using P = WelcomePermission;
+using namespace std::chrono_literals;
+
+// Probes that hold their display answers until the test gives them, from a thread of its choice.
+class HeldProbes final : public PermissionProbes {
+public:
+    void probeKeyInjection(Answer answer) override {
+        std::lock_guard lock(mutex);
+        ++asked;
+        pending.push_back(std::move(answer));
+    }
+    bool localNetworkGranted() override { return granted; }
+    void setLocalNetworkGranted(bool g) override { granted = g; }
+
+    std::size_t pendingCount() {
+        std::lock_guard lock(mutex);
+        return pending.size();
+    }
+    // Answers every held probe from another thread, as the real display probe does.
+    void answerAll(bool reachable) {
+        std::vector<Answer> answers;
+        {
+            std::lock_guard lock(mutex);
+            answers.swap(pending);
+        }
+        std::thread([&answers, reachable] {
+            for (auto& a : answers) a(reachable);
+        }).join();
+    }
+
+    std::mutex mutex;
+    std::vector<Answer> pending;
+    int asked = 0;
+    bool granted = false;
+};
+
+class WelcomePermissionsModelTest : public ::testing::Test {
+protected:
+    void SetUp() override { dispatch::setMainThread(); }
+    void TearDown() override {
+        model.reset();
+        probes->answerAll(false);
+        settle();
+    }
+
+    WelcomePermissionsModel& make() {
+        model = std::make_unique<WelcomePermissionsModel>(
+            authorizer, [this](std::chrono::milliseconds delay, std::function<void()> tick) {
+                EXPECT_EQ(delay, 2000ms);
+                ticks.push_back(std::move(tick));
+            });
+        return *model;
+    }
+    // One polling period passes.
+    void tick() {
+        ASSERT_EQ(ticks.size(), 1u) << "the polling loop keeps exactly one tick pending";
+        auto next = std::move(ticks.front());
+        ticks.clear();
+        next();
+        settle();
+    }
+    static void settle() {
+        for (int i = 0; i < 50 && dispatch::drainMainQueue() > 0; ++i) {
+        }
+    }
+    void answerDisplay(bool reachable) {
+        probes->answerAll(reachable);
+        dispatch::runMainQueue([] { return false; }, 20ms);
+    }
+    std::vector<State> states() const {
+        std::vector<State> out;
+        for (const auto& item : model->items()) out.push_back(item.state);
+        return out;
+    }
+
+    std::shared_ptr<HeldProbes> probes = std::make_shared<HeldProbes>();
+    // A time-out far beyond any test: held answers stay held.
+    std::shared_ptr<LanternpostPermissionAuthorizer> authorizer =
+        std::make_shared<LanternpostPermissionAuthorizer>(probes, std::chrono::hours(1));
+    std::unique_ptr<WelcomePermissionsModel> model;
+    std::vector<std::function<void()>> ticks;
+};
+
+const std::vector<State> settledStates{State::granted, State::granted, State::unavailable, State::unavailable};
+
+TEST_F(WelcomePermissionsModelTest, StartsCheckingAndAppliesTheFourAnswersTogether) {
+    auto& m = make();
+    ASSERT_EQ(m.items().size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(m.items()[i].permission, allWelcomePermissions[i]);
+        EXPECT_EQ(m.items()[i].state, State::checking);
+        EXPECT_FALSE(m.items()[i].isRequesting);
+    }
+    EXPECT_FALSE(m.isRequesting());
+    EXPECT_TRUE(m.isChecking());
+
+    // The read stops at the first permission until the display answers: nothing partial shows.
+    settle();
+    EXPECT_EQ(probes->pendingCount(), 1u);
+    EXPECT_TRUE(m.isChecking());
+
+    int changes = 0;
+    auto observation = m.observeItems([&] { ++changes; });
+    answerDisplay(true);
+    EXPECT_EQ(states(), (std::vector<State>{State::granted, State::notDetermined, State::unavailable, State::unavailable}));
+    EXPECT_FALSE(m.isChecking());
+    EXPECT_FALSE(m.isRefreshing());
+    EXPECT_EQ(changes, 4);
+}
+
+TEST_F(WelcomePermissionsModelTest, ASupersededReadAppliesNothing) {
+    auto& m = make();
+    settle();
+    m.refresh();  // the first read is now stale
+    settle();
+    ASSERT_EQ(probes->pendingCount(), 2u);
+    // Only the first probe is answered: the stale read must not fill in the rows.
+    {
+        std::lock_guard lock(probes->mutex);
+        auto first = std::move(probes->pending.front());
+        probes->pending.erase(probes->pending.begin());
+        first(true);
+    }
+    dispatch::runMainQueue([] { return false; }, 20ms);
+    EXPECT_EQ(states(), std::vector<State>(4, State::checking));
+    answerDisplay(false);
+    EXPECT_EQ(states(), (std::vector<State>{State::notDetermined, State::notDetermined, State::unavailable, State::unavailable}));
+}
+
+TEST_F(WelcomePermissionsModelTest, PollingRereadsUntilSettledThenGoesQuiet) {
+    auto& m = make();
+    answerDisplay(true);
+    ASSERT_EQ(m.items()[1].state, State::notDetermined);
+
+    tick();
+    EXPECT_EQ(probes->asked, 2) << "an unsettled row is read again";
+    probes->granted = true;  // granted elsewhere meanwhile
+    answerDisplay(true);
+    EXPECT_EQ(states(), settledStates);
+
+    for (int i = 0; i < 5; ++i) tick();
+    EXPECT_EQ(probes->asked, 2) << "settled rows are not read again";
+    EXPECT_FALSE(m.isRefreshing());
+}
+
+// The reads of one refresh may take longer than the polling period (a display slow to answer).
+// Restarting the read at every tick would never let one finish: the rows would stay "checking"
+// and every button disabled. A read under way is left to finish instead.
+TEST_F(WelcomePermissionsModelTest, ReadsSlowerThanThePeriodStillSettle) {
+    auto& m = make();
+    for (int i = 0; i < 5; ++i) tick();
+    EXPECT_EQ(probes->asked, 1) << "no new read while one is under way";
+    EXPECT_TRUE(m.isChecking());
+
+    answerDisplay(true);
+    EXPECT_FALSE(m.isChecking());
+    EXPECT_EQ(m.items()[0].state, State::granted);
+
+    // Only a read that stays out far beyond any probe time-out is taken as lost and restarted.
+    tick();
+    ASSERT_EQ(probes->asked, 2);
+    for (int i = 1; i < WelcomePermissionsModel::ticksBeforeRestartingARead; ++i) tick();
+    EXPECT_EQ(probes->asked, 2);
+    tick();
+    EXPECT_EQ(probes->asked, 3);
+}
+
+TEST_F(WelcomePermissionsModelTest, RequestsRunOneAtATimeThenRereadOnce) {
+    auto& m = make();
+    answerDisplay(false);
+    ASSERT_EQ(m.items()[0].state, State::notDetermined);
+
+    m.request({});
+    EXPECT_FALSE(m.isRequesting());
+    EXPECT_FALSE(m.isRefreshing()) << "an empty request does nothing, not even a read";
+
+    m.request({P::accessibility});
+    EXPECT_TRUE(m.isRequesting());
+    EXPECT_EQ(m.items()[0], (WelcomePermissionItem{P::accessibility, State::checking, true}));
+    EXPECT_TRUE(m.isChecking());
+
+    m.request({P::localNetwork});  // ignored while the first runs
+    settle();
+    EXPECT_FALSE(m.items()[1].isRequesting);
+    EXPECT_FALSE(probes->granted);
+
+    const int askedBefore = probes->asked;
+    tick();
+    tick();
+    EXPECT_EQ(probes->asked, askedBefore) << "no polling read during a request";
+
+    answerDisplay(true);
+    EXPECT_FALSE(m.isRequesting());
+    EXPECT_TRUE(m.isRefreshing()) << "the finished request starts exactly one read";
+    EXPECT_EQ(probes->asked, askedBefore + 1);
+    EXPECT_EQ(m.items()[0], (WelcomePermissionItem{P::accessibility, State::granted, false}));
+
+    m.request({P::localNetwork, P::keynoteAutomation});
+    settle();
+    EXPECT_TRUE(probes->granted);
+    EXPECT_FALSE(m.isRequesting());
+    answerDisplay(true);
+    EXPECT_EQ(states(), settledStates);
+}
+
+TEST_F(WelcomePermissionsModelTest, AnswersAfterTheModelIsGoneAreDropped) {
+    make();
+    settle();
+    model.reset();
+    answerDisplay(true);  // must not touch the destroyed model
+    ASSERT_EQ(ticks.size(), 1u);
+    ticks.front()();  // nor may a late tick
+    EXPECT_EQ(probes->asked, 1);
+}
+
+}  // namespace
+}  // namespace pavonix
