@@ -17,6 +17,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QWheelEvent>
+#include <QWindow>
 
 #include "app/views/control_icons.h"
 #include "app/views/navigation_tab_defocus_monitor.h"
@@ -87,6 +88,7 @@ void ElidedLineLabel::relayout() { setText(fontMetrics().elidedText(fullText_, Q
 ControlsView::ControlsView(ControlsModel& model, SettingsStore& store, bool isActive, QWidget* parent)
     : QWidget(parent), state_(std::make_unique<ControlsViewState>(model, store, isActive)) {
     setObjectName("controls");
+    setFocusPolicy(Qt::ClickFocus);
     build();
     state_->setOnChange([this] { sync(); });
     state_->setEndEditing([this] {
@@ -98,6 +100,8 @@ ControlsView::ControlsView(ControlsModel& model, SettingsStore& store, bool isAc
          [this](std::optional<ControlTextField> field) { state_->setFocusedTextField(field); }},
         this);
     tabMonitor_->installMonitor();
+    // The emphasised look follows the window's activation.
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, [this] { syncButtons(); }, Qt::QueuedConnection);
     focusConnection_ = connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) { focusChanged(now); });
     sync();
 }
@@ -184,6 +188,7 @@ void ControlsView::buildTargetSection(QGroupBox* section) {
     saveAddressButton_->setAutoRaise(true);
     saveAddressButton_->setToolTip(tr("Save address"));
     saveAddressButton_->setAccessibleName(tr("Save Address"));
+    saveAddressButton_->setIcon(symbolIcon("checkmark", palette().color(QPalette::WindowText), 16));
     addressRow->addWidget(hostEdit_);
     addressRow->addWidget(new QLabel(":", addressEditor_));
     addressRow->addWidget(portEdit_);
@@ -398,6 +403,9 @@ void ControlsView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!appeared_) {
         appeared_ = true;
+        // The window opens with the keyboard on the view itself, not in its first text field, so
+        // the arrow and Space shortcuts work at once.
+        setFocus(Qt::OtherFocusReason);
         state_->appear();
     }
 }
