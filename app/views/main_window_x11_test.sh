@@ -98,7 +98,7 @@ click_next() {
 
 # --- 1. Local Google Slides ---------------------------------------------------------------------
 local_dir=$scratch/local
-settings "$local_dir" "{\"presentationProvider\":\"googleSlides\",\"googleSlidesWindowID\":$window_id,\
+settings "$local_dir" "{\"welcomeCompleted\":true,\"presentationProvider\":\"googleSlides\",\"googleSlidesWindowID\":$window_id,\
 \"googleSlidesWindowOwnerName\":\"PavonixTest\",\"googleSlidesWindowTitle\":\"Deck - Google Slides\",\
 \"httpPort\":$(free_port),\"oscPort\":$(free_port)}"
 start local "$local_dir" PAVONIX_KEYCHAIN=memory QT_QPA_PLATFORM=xcb
@@ -123,7 +123,7 @@ kill "$local_pid"; wait "$local_pid" 2>/dev/null || true
 # --- 2. A second instance as the remote target --------------------------------------------------
 remote_dir=$scratch/remote
 remote_port=$(free_port)
-settings "$remote_dir" "{\"presentationProvider\":\"googleSlides\",\"googleSlidesWindowID\":$window_id,\
+settings "$remote_dir" "{\"welcomeCompleted\":true,\"presentationProvider\":\"googleSlides\",\"googleSlidesWindowID\":$window_id,\
 \"googleSlidesWindowOwnerName\":\"PavonixTest\",\"googleSlidesWindowTitle\":\"Deck - Google Slides\",\
 \"httpPort\":$remote_port,\"oscPort\":$(free_port)}"
 start remote "$remote_dir" PAVONIX_KEYCHAIN=memory QT_QPA_PLATFORM=offscreen
@@ -139,7 +139,7 @@ target = {"createdAt": 0, "host": "127.0.0.1", "id": "lpt_stagepc000000000000", 
 os.makedirs(f"{folder}/config/Pavonix")
 os.makedirs(f"{folder}/data/Pavonix", mode=0o700)
 with open(f"{folder}/config/Pavonix/settings.json", "w") as f:
-    json.dump({"httpPort": http_port, "oscPort": osc_port, "presentationProvider": "keynote",
+    json.dump({"welcomeCompleted": True, "httpPort": http_port, "oscPort": osc_port, "presentationProvider": "keynote",
                "remoteLanternpostTargets": [json.dumps(target, sort_keys=True, separators=(",", ":"))],
                "selectedRemoteLanternpostTargetID": target["id"]}, f)
 keychain = f"{folder}/data/Pavonix/keychain.json"
