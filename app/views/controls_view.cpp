@@ -195,6 +195,8 @@ void ControlsView::buildTargetSection(QGroupBox* section) {
     addressRow->addWidget(saveAddressButton_);
     addressLayout->addLayout(addressRow);
     addressWarning_ = captionLabel(qs(ControlsViewState::invalidAddressMessage), addressEditor_);
+    addressWarning_->setObjectName("addressWarning");
+    setTextColor(addressWarning_, controlColor(ControlColor::orange, palette()));
     addressLayout->addWidget(addressWarning_);
     layout->addWidget(addressEditor_);
     connect(hostEdit_, &QLineEdit::textEdited, this, [this](const QString& text) { state_->setRemoteHostInput(text.toStdString()); });
