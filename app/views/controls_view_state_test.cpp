@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -515,6 +516,22 @@ TEST_F(ControlsViewStateTest, TrayRestartsOnlyTheSwitchedServer) {
     store_->setValue(settings::oscEnabled, false);
     settle();
     EXPECT_EQ(calls, std::vector<std::string>({"rescan", "osc", "refresh"}));
+}
+
+TEST(NotificationCenterTest, PostsFromAnyThreadReachObserversOnTheMainThread) {
+    NotificationCenter center;
+    std::vector<bool> onMain;
+    auto token = center.addObserver(refreshSlideNamesNotification, [&] { onMain.push_back(dispatch::isMainThread()); });
+    auto other = center.addObserver("Other", [&] { FAIL() << "wrong name"; });
+    center.post(refreshSlideNamesNotification);  // on the main thread: at once
+    EXPECT_EQ(onMain.size(), 1u);
+    std::thread([&] { center.post(refreshSlideNamesNotification); }).join();
+    EXPECT_EQ(onMain.size(), 1u);
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return onMain.size() == 2; }));
+    EXPECT_EQ(onMain, std::vector<bool>({true, true}));
+    token.cancel();
+    center.post(refreshSlideNamesNotification);
+    EXPECT_EQ(onMain.size(), 2u);
 }
 
 }  // namespace
