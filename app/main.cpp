@@ -15,13 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "app/control/permission_probes.h"
 #include "app/model/lanternpost_model.h"
 #include "app/settings/settings_keys.h"
 #include "app/views/application_scenes.h"
-#include "app/views/control_menu_hook.h"
+#include "app/views/content_view.h"
+#include "app/views/control_menu_controller.h"
 #include "app/views/controls_model.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/dispatch/dispatch.h"
+#include "platform/x11/xcb_window_system.h"
 
 namespace {
 
@@ -120,7 +123,8 @@ int main(int argc, char** argv) {
 
     auto controlsModel = pavonix::makeControlsModel(model);
     pavonix::ApplicationScenes::Options options;
-    options.installControlMenu = [](QMainWindow& window) { pavonix::installControlMenu(window); };
+    auto controlMenu = std::make_unique<pavonix::ControlMenuController>(*controlsModel, model->settings());
+    options.installControlMenu = [menu = controlMenu.get()](QMainWindow& window) { menu->install(window); };
     std::weak_ptr<pavonix::LanternpostModel> weakModel = model;
     const auto onModel = [weakModel](void (pavonix::LanternpostModel::*step)()) {
         return [weakModel, step] {
@@ -132,6 +136,21 @@ int main(int argc, char** argv) {
                              onModel(&pavonix::LanternpostModel::restartHTTPServer),
                              onModel(&pavonix::LanternpostModel::refreshStatus)};
     auto scenes = std::make_unique<pavonix::ApplicationScenes>(*controlsModel, model->settings(), std::move(options));
+    // The window shows the welcome screen until onboarding is complete, then the main view.
+    {
+        QMainWindow* window = scenes->mainWindow();
+        QWidget* mainView = window->takeCentralWidget();
+        auto probes = pavonix::makeSystemPermissionProbes(std::make_shared<pavonix::x11::XcbWindowSystem>(), model->settings());
+        auto permissions = std::make_unique<pavonix::WelcomePermissionsModel>(
+            std::make_shared<pavonix::LanternpostPermissionAuthorizer>(std::move(probes)));
+        auto* content = new pavonix::ContentView(std::move(permissions), [mainView](QWidget*) { return mainView; }, model->settings());
+        if (!content->mainView()) {
+            // Kept, hidden, by the content until onboarding is complete.
+            mainView->setParent(content);
+            mainView->hide();
+        }
+        window->setCentralWidget(content);
+    }
     scenes->showMainWindow();
     // Servers stop before the windows go, so no request reaches a half-closed program.
     QObject::connect(&app, &QCoreApplication::aboutToQuit, [weakModel] {
@@ -140,6 +159,7 @@ int main(int argc, char** argv) {
 
     int code = app.exec();
     scenes.reset();
+    controlMenu.reset();
     controlsModel.reset();
     model.reset();
     statusLines.clear();

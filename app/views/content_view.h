@@ -12,12 +12,11 @@
 
 #include "app/views/setting_binding.h"
 #include "app/views/welcome_permissions_model.h"
+#include "app/views/welcome_view.h"
 
 class QStackedLayout;
 
 namespace pavonix {
-
-class WelcomeView;
 
 // Whether the main view is shown for these two settings.
 bool contentShowsMainView(bool welcomeCompleted, bool welcomeScreenRequested);
