@@ -8,7 +8,10 @@
 #
 # Targets: at least half of nginx's rate, p99 under 5 ms, resident memory growing by less than
 # 2 MB. Misses are reported; with BENCH_STRICT=1 they also fail the script.
-# HTTP_LOAD_SECONDS sets the length of each measured run (default 10).
+# HTTP_LOAD_SECONDS sets the length of each measured run (default 10). Every request crosses
+# threads (server queue, main thread), so on a machine busy with other work the tail latency
+# measures the scheduler; there, run it as `nice -n -15 bench/http_load.sh ...` (root), which
+# raises nginx, wrk and the server alike.
 set -euo pipefail
 
 build=$(cd "${1:?usage: http_load.sh <builddir>}" && pwd)
