@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "platform/dispatch/dispatch.h"
@@ -95,6 +96,15 @@ struct SyncWait {
 
 // ---- The serial queues' worker pool ---------------------------------------------------------
 
+bool startThread(std::function<void()> body) {
+    try {
+        std::thread(std::move(body)).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
 class SerialQueue;
 
 thread_local bool tlsIsPoolWorker = false;
@@ -140,8 +150,8 @@ private:
     }
 
     void spawnLocked() {
-        ++threads_;
-        std::thread([this] { run(); }).detach();
+        // Out of threads, the work waits for the workers there are rather than failing the caller.
+        if (startThread([this] { run(); })) ++threads_;
     }
 
     void run();
@@ -338,9 +348,9 @@ public:
         jobs_.push_back({queue, std::move(block)});
         // Every job gets a thread of its own (up to the cap), so a job never waits behind one
         // that blocks.
-        if (jobs_.size() > static_cast<std::size_t>(idle_) && threads_ < kMaxThreads) {
+        if (jobs_.size() > static_cast<std::size_t>(idle_) && threads_ < kMaxThreads &&
+            startThread([this] { run(); })) {
             ++threads_;
-            std::thread([this] { run(); }).detach();
         } else {
             cv_.notify_one();
         }
