@@ -88,14 +88,8 @@ protected:
     int mainViewsMade_ = 0;
 };
 
-TEST_F(ContentViewTest, ChoiceFollowsTheTwoSettings) {
-    EXPECT_FALSE(contentShowsMainView(false, false));
-    EXPECT_FALSE(contentShowsMainView(false, true));
-    EXPECT_FALSE(contentShowsMainView(true, true));
-    EXPECT_TRUE(contentShowsMainView(true, false));
-}
-
 TEST_F(ContentViewTest, ContinueLeadsToTheMainViewAlsoAfterARestart) {
+    store_->setValue(settings::welcomeScreenRequested, true);
     auto& view = make();
     EXPECT_FALSE(view.showsMainView());
     EXPECT_EQ(mainViewsMade_, 0);
@@ -144,15 +138,12 @@ TEST_F(ContentViewTest, RowsShowTheAuthorizersAnswers) {
     EXPECT_TRUE(probes_->granted);
 }
 
-TEST_F(ContentViewTest, RowTrailingAndBusyButtons) {
-    using P = WelcomePermission;
-    EXPECT_EQ(welcomeRowTrailing({P::keynoteAutomation, State::denied, false}), Trailing::requestButton);
-    EXPECT_EQ(welcomeRowTrailing({P::keynoteAutomation, State::granted, true}), Trailing::spinner);
-    WelcomePermissionRow row({P::powerPointAutomation, State::notDetermined, false}, true, nullptr);
+TEST_F(ContentViewTest, DeniedOffersTheButtonWhichWaitsWhileBusy) {
+    WelcomePermissionRow row({WelcomePermission::powerPointAutomation, State::denied, false}, true, nullptr);
+    ASSERT_EQ(row.trailing(), Trailing::requestButton);
     EXPECT_FALSE(row.requestButton()->isEnabled());
-    row.set({P::powerPointAutomation, State::denied, false}, false);
+    row.set({WelcomePermission::powerPointAutomation, State::denied, false}, false);
     EXPECT_TRUE(row.requestButton()->isEnabled());
-    EXPECT_EQ(row.requestButton()->text(), "Allow");
 }
 
 TEST_F(ContentViewTest, BadgeWordsColoursAndLines) {
@@ -163,20 +154,18 @@ TEST_F(ContentViewTest, BadgeWordsColoursAndLines) {
     for (S state : allBridgeServerStates) colours.insert(badgeColor(state, badge.palette()).rgb());
     EXPECT_EQ(colours.size(), 4u);
 
-    const std::string detail = "Listening on 192.168.100.200 port 8090 and on every other interface of this machine";
+    // A long detail: one line cut in the middle while running; three lines cut at the end when failed.
+    const QString detail = QString("Listening on 192.168.100.200 port 8090 and every other interface ").repeated(2) + "end";
     badge.resize(160, 60);
-    badge.setStatus({S::running, detail});
-    EXPECT_EQ(badge.accessibleName(), QString::fromStdString("Running: " + detail));
+    badge.setStatus({S::running, detail.toStdString()});
     auto lines = badge.visibleLines();
     ASSERT_EQ(lines.size(), 1);
-    EXPECT_TRUE(lines[0].contains(QChar(0x2026)) && lines[0].startsWith("Listening") && lines[0].endsWith("machine"));
-
-    badge.setStatus({S::failed, detail + " " + detail});
-    EXPECT_EQ(badge.accessibleName().left(8), "Failed: ");
+    EXPECT_TRUE(lines[0].startsWith("Listening") && lines[0].endsWith("end") && lines[0].contains(QChar(0x2026)));
+    badge.setStatus({S::failed, detail.toStdString()});
+    EXPECT_EQ(badge.accessibleName(), "Failed: " + detail);
     lines = badge.visibleLines();
     ASSERT_EQ(lines.size(), 3);
     EXPECT_TRUE(lines[2].endsWith(QChar(0x2026)));
-    EXPECT_GT(badge.heightForWidth(160), badge.fontMetrics().height() * 2);
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ using State = WelcomePermissionGrantState;
 using P = WelcomePermission;
 using namespace std::chrono_literals;
 
-// Probes that hold their display answers until the test gives them, from a thread of its choice.
+// Probes that hold their display answers until the test gives them, from another thread.
 class HeldProbes final : public PermissionProbes {
 public:
     void probeKeyInjection(Answer answer) override {
@@ -24,21 +24,19 @@ public:
     }
     bool localNetworkGranted() override { return granted; }
     void setLocalNetworkGranted(bool g) override { granted = g; }
-
-    std::size_t pendingCount() {
-        std::lock_guard lock(mutex);
-        return pending.size();
-    }
-    // Answers every held probe from another thread, as the real display probe does.
-    void answerAll(bool reachable) {
+    // Gives the oldest held answer (all of them when `all`).
+    void answer(bool reachable, bool all = true) {
         std::vector<Answer> answers;
         {
             std::lock_guard lock(mutex);
-            answers.swap(pending);
+            const auto end = all || pending.empty() ? pending.end() : pending.begin() + 1;
+            answers.assign(std::make_move_iterator(pending.begin()), std::make_move_iterator(end));
+            pending.erase(pending.begin(), end);
         }
-        std::thread([&answers, reachable] {
+        std::thread([&] {
             for (auto& a : answers) a(reachable);
         }).join();
+        dispatch::runMainQueue([] { return false; }, 20ms);
     }
 
     std::mutex mutex;
@@ -52,8 +50,7 @@ protected:
     void SetUp() override { dispatch::setMainThread(); }
     void TearDown() override {
         model.reset();
-        probes->answerAll(false);
-        settle();
+        probes->answer(false);
     }
 
     WelcomePermissionsModel& make() {
@@ -76,10 +73,7 @@ protected:
         for (int i = 0; i < 50 && dispatch::drainMainQueue() > 0; ++i) {
         }
     }
-    void answerDisplay(bool reachable) {
-        probes->answerAll(reachable);
-        dispatch::runMainQueue([] { return false; }, 20ms);
-    }
+    void answerDisplay(bool reachable) { probes->answer(reachable); }
     std::vector<State> states() const {
         std::vector<State> out;
         for (const auto& item : model->items()) out.push_back(item.state);
@@ -109,7 +103,7 @@ TEST_F(WelcomePermissionsModelTest, StartsCheckingAndAppliesTheFourAnswersTogeth
 
     // The read stops at the first permission until the display answers: nothing partial shows.
     settle();
-    EXPECT_EQ(probes->pendingCount(), 1u);
+    EXPECT_EQ(probes->asked, 1);
     EXPECT_TRUE(m.isChecking());
 
     int changes = 0;
@@ -126,15 +120,8 @@ TEST_F(WelcomePermissionsModelTest, ASupersededReadAppliesNothing) {
     settle();
     m.refresh();  // the first read is now stale
     settle();
-    ASSERT_EQ(probes->pendingCount(), 2u);
-    // Only the first probe is answered: the stale read must not fill in the rows.
-    {
-        std::lock_guard lock(probes->mutex);
-        auto first = std::move(probes->pending.front());
-        probes->pending.erase(probes->pending.begin());
-        first(true);
-    }
-    dispatch::runMainQueue([] { return false; }, 20ms);
+    ASSERT_EQ(probes->asked, 2);
+    probes->answer(true, /*all=*/false);  // the stale read's answer must not fill in the rows
     EXPECT_EQ(states(), std::vector<State>(4, State::checking));
     answerDisplay(false);
     EXPECT_EQ(states(), (std::vector<State>{State::notDetermined, State::notDetermined, State::unavailable, State::unavailable}));
