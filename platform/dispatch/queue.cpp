@@ -119,9 +119,6 @@ public:
     void push(std::shared_ptr<SerialQueue> queue) {
         std::unique_lock lock(mutex_);
         ready_.push_back(std::move(queue));
-        readyCount_.store(ready_.size(), std::memory_order_release);
-        // A spinning worker takes the queue without a wake-up.
-        if (ready_.size() <= static_cast<std::size_t>(spinning_.load(std::memory_order_acquire))) return;
         if (idle_ > 0) {
             cv_.notify_one();
         } else if (blocked_ >= threads_) {
@@ -159,8 +156,6 @@ private:
     std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<std::shared_ptr<SerialQueue>> ready_;
-    std::atomic<std::size_t> readyCount_{0};
-    std::atomic<int> spinning_{0};
     int base_ = 2;
     int threads_ = 0;
     int idle_ = 0;
@@ -300,20 +295,6 @@ void WorkerPool::run() {
     tlsIsPoolWorker = true;
     std::unique_lock lock(mutex_);
     for (;;) {
-        int notSpinning = 0;
-        if (ready_.empty() && spinning_.compare_exchange_strong(notSpinning, 1)) {
-            // One worker that just finished stays awake briefly: producers that keep a queue
-            // busy then need no futex wake-up each time the queue runs dry.
-            lock.unlock();
-            const auto until = Clock::now() + std::chrono::microseconds(50);
-            while (readyCount_.load(std::memory_order_acquire) == 0 && Clock::now() < until) {
-#if defined(__x86_64__) || defined(__i386__)
-                __builtin_ia32_pause();
-#endif
-            }
-            lock.lock();
-            spinning_.store(0, std::memory_order_release);
-        }
         while (ready_.empty()) {
             ++idle_;
             bool timedOut = cv_.wait_for(lock, std::chrono::seconds(5)) == std::cv_status::timeout;
@@ -326,7 +307,6 @@ void WorkerPool::run() {
         }
         auto queue = std::move(ready_.front());
         ready_.pop_front();
-        readyCount_.store(ready_.size(), std::memory_order_release);
         lock.unlock();
         queue->drain();
         queue.reset();
