@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
     chooseOffscreenWithoutDisplay();
     QApplication app(argc, argv);
     QApplication::setApplicationName("Pavonix");
-    QApplication::setApplicationDisplayName("Pavonix");
+    // No display name: Qt would append it to every window title ("Settings — Pavonix").
 
     pavonix::dispatch::setMainThread();
     MainQueuePump pump;

@@ -1,8 +1,8 @@
 // The program's windows and menus: the main window ("main", "Pavonix", 700 by 540) showing the
 // main view, the settings window ("settings", "Settings", 500 by 500) opened or raised on demand,
 // the application menu with "Settings…" and "Quit Pavonix", the tray icon where the desktop has
-// a tray (everything stays usable without one), and the Control-menu hook, called at launch and
-// whenever the application becomes active.
+// a tray (everything stays usable without one), and the Control menu's installation, run at
+// launch and whenever the application becomes active.
 #pragma once
 
 #include <functional>
