@@ -184,8 +184,8 @@ RemoteLanternpostSetup RemoteLanternpostSetup::parse(std::string_view urlString)
         std::string name = trimmedWhitespaceAndNewlines(*deviceName);
         if (!name.empty()) setup.deviceName = std::move(name);
     }
-    setup.version = kSetupURLVersion;
-    setup.algorithm = kSetupURLAlgorithm;
+    setup.version = *version;
+    setup.algorithm = *algorithm;
     return setup;
 }
 

@@ -202,7 +202,10 @@ std::string URLComponents::string() const {
         out += *host;
         if (needsBrackets) out.push_back(']');
     }
-    if (port) out += ":" + std::to_string(*port);
+    if (port) {
+        out.push_back(':');
+        out += std::to_string(*port);
+    }
     out += path;
     if (queryItems) {
         out.push_back('?');

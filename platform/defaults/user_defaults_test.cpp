@@ -240,6 +240,13 @@ TEST_F(UserDefaultsTest, AProcessKilledBetweenWriteAndRenameLeavesTheOldFile) {
     EXPECT_EQ(filesIn(file_.parent_path()), std::vector<fs::path>{file_}) << "and is removed at the next start";
 }
 
+// Appended rather than "k" + to_string(w): GCC 12 at -O3 warns (-Wrestrict) on the latter.
+std::string writerKey(int writer) {
+    std::string key(1, 'k');
+    key += std::to_string(writer);
+    return key;
+}
+
 TEST_F(UserDefaultsTest, ConcurrentWritersReadersAndFlushes) {
     Options options;
     options.coalesceDelay = std::chrono::milliseconds(1);
@@ -255,7 +262,8 @@ TEST_F(UserDefaultsTest, ConcurrentWritersReadersAndFlushes) {
     std::vector<std::thread> writers;
     for (int w = 0; w < 4; ++w) {
         writers.emplace_back([&, w] {
-            for (int i = 0; i < 2000; ++i) store.set("k" + std::to_string(w), i);
+            const std::string key = writerKey(w);
+            for (int i = 0; i < 2000; ++i) store.set(key, i);
         });
     }
     for (auto& writer : writers) writer.join();
@@ -263,7 +271,7 @@ TEST_F(UserDefaultsTest, ConcurrentWritersReadersAndFlushes) {
     reader.join();
     ASSERT_TRUE(store.flush());
     json saved = json::parse(readText(file_));
-    for (int w = 0; w < 4; ++w) EXPECT_EQ(saved["k" + std::to_string(w)], 1999);
+    for (int w = 0; w < 4; ++w) EXPECT_EQ(saved[writerKey(w)], 1999);
 }
 
 TEST(UserDefaultsPath, FollowsXdgConfigHome) {
