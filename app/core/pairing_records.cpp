@@ -40,18 +40,6 @@ void from_json(const Json& json, HTTPPairedDevice& device) {
     device.createdAt = requireDate(json, "createdAt");
 }
 
-void to_json(Json& json, const HTTPPairingSetup& setup) {
-    json = Json::object();
-    json["device"] = setup.device;
-    json["secret"] = setup.secret;
-}
-
-void from_json(const Json& json, HTTPPairingSetup& setup) {
-    requireObject(json, "HTTPPairingSetup");
-    setup.device = require(json, "device").get<HTTPPairedDevice>();
-    setup.secret = requireString(json, "secret");
-}
-
 void to_json(Json& json, RemoteLanternpostTransport transport) {
     json = std::string(rawValue(transport));
 }

@@ -30,7 +30,8 @@ struct HTTPPairedDevice {
     friend bool operator==(const HTTPPairedDevice&, const HTTPPairedDevice&) = default;
 };
 
-// What a new HTTP pairing hands out once. Its setup URL is built in app/http.
+// What a new HTTP pairing hands out once. Its setup URL is built in app/http. Deliberately
+// without a JSON coding: the secret is shown to the user and must never be stored or logged.
 struct HTTPPairingSetup {
     HTTPPairedDevice device;
     std::string secret;  // the 32 secret bytes as unpadded base64url text
@@ -87,8 +88,6 @@ std::optional<std::string> canonicalUUID(std::string_view text);
 
 void to_json(Json& json, const HTTPPairedDevice& device);
 void from_json(const Json& json, HTTPPairedDevice& device);
-void to_json(Json& json, const HTTPPairingSetup& setup);
-void from_json(const Json& json, HTTPPairingSetup& setup);
 void to_json(Json& json, RemoteLanternpostTransport transport);
 void from_json(const Json& json, RemoteLanternpostTransport& transport);
 void to_json(Json& json, const RemoteLanternpostTarget& target);
