@@ -41,17 +41,14 @@ wait_for() {  # wait_for SECONDS COMMAND...
   done
 }
 
-# A private display with a window manager.
-display=
-for n in $(seq 80 140); do
-  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=":$n"; break; fi
-done
-[ -n "$display" ] || fail "no free display number"
-export DISPLAY=$display XDG_CACHE_HOME=$scratch/cache XDG_RUNTIME_DIR=$scratch/runtime
+# A private display with a window manager; Xvfb picks a free display number itself.
+export XDG_CACHE_HOME=$scratch/cache XDG_RUNTIME_DIR=$scratch/runtime
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >"$scratch/xvfb.log" 2>&1 &
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$scratch/display" >"$scratch/xvfb.log" 2>&1 &
 pids+=($!)
-wait_for 10 xprop -root >/dev/null || fail "Xvfb did not start"
+wait_for 10 grep -q '[0-9]' "$scratch/display" || fail "Xvfb did not start"
+export DISPLAY=":$(tr -dc '0-9' <"$scratch/display")"
+wait_for 10 xprop -root >/dev/null || fail "Xvfb does not answer"
 XDG_CONFIG_HOME=$scratch/openbox openbox >"$scratch/openbox.log" 2>&1 &
 pids+=($!)
 wait_for 10 bash -c "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'" || fail "openbox did not start"
