@@ -1,6 +1,6 @@
 #include "app/http/http_loopback.h"
 
-#include <arpa/inet.h>
+#include "app/http/http_request_authenticator.h"
 
 #include <optional>
 #include <string>
@@ -52,14 +52,14 @@ std::optional<Authority> parseAuthority(std::string_view text, unsigned defaultP
     return Authority{lower(host), port};
 }
 
-bool isLoopbackHost(const std::string& host) {
-    if (host == "localhost" || host == "localhost.") return true;
-    if (host == "[::1]") return true;
-    in_addr v4{};
-    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) {
-        return reinterpret_cast<const unsigned char*>(&v4)[0] == 127;
+// A Host authority's host: a loopback name or address, IPv6 only in brackets.
+bool isLoopbackHost(std::string_view host) {
+    if (host.starts_with('[')) {
+        if (!host.ends_with(']')) return false;
+        host = host.substr(1, host.size() - 2);
+        if (host.find(':') == std::string_view::npos) return false;
     }
-    return false;
+    return isLoopbackEndpoint(host);
 }
 
 std::optional<Authority> parseOrigin(std::string_view origin) {

@@ -89,19 +89,4 @@ bool isLoopbackEndpoint(std::string_view host) {
     return lowered == "localhost" || lowered == "localhost.";
 }
 
-bool isLoopbackEndpoint(const sockaddr* address, socklen_t length) {
-    if (address == nullptr) return false;
-    if (address->sa_family == AF_INET && length >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
-        sockaddr_in v4{};
-        std::memcpy(&v4, address, sizeof v4);
-        return isIPv4Loopback(v4.sin_addr);
-    }
-    if (address->sa_family == AF_INET6 && length >= static_cast<socklen_t>(sizeof(sockaddr_in6))) {
-        sockaddr_in6 v6{};
-        std::memcpy(&v6, address, sizeof v6);
-        return isIPv6Loopback(v6.sin6_addr);
-    }
-    return false;
-}
-
 }  // namespace pavonix::http

@@ -7,8 +7,6 @@
 #include "app/http/http_request.h"
 #include "app/http/request_signing.h"
 
-#include <sys/socket.h>
-
 #include <functional>
 #include <map>
 #include <optional>
@@ -70,10 +68,9 @@ private:
     RequestNonceMemory nonces_;
 };
 
-// Loopback for the authentication rule: 127.0.0.0/8, ::1, or the names "localhost" and
-// "localhost." in any case. An IPv4-mapped IPv6 address (::ffff:127.0.0.1) is not loopback here.
+// Loopback host text for the authentication rule: 127.0.0.0/8, ::1, or the names "localhost" and
+// "localhost." in any case. An IPv4-mapped IPv6 text (::ffff:127.0.0.1) is not loopback here; a
+// peer's socket address is judged by net::Endpoint (see http_loopback.h).
 bool isLoopbackEndpoint(std::string_view host);
-// The same for a peer's socket address (AF_INET or AF_INET6; anything else is not loopback).
-bool isLoopbackEndpoint(const sockaddr* address, socklen_t length);
 
 }  // namespace pavonix::http

@@ -88,6 +88,8 @@ TEST(HTTPLoopback, HostAndOriginMustNameThisMachine) {
     EXPECT_TRUE(allowed(loopback, {{"host", "127.3.2.1:8090"}}));
     EXPECT_TRUE(allowed(loopback, {{"host", "LOCALHOST"}}));
     EXPECT_TRUE(allowed(*net::Endpoint::fromNumericHost("::1", 1), {{"host", "[::1]:8090"}}));
+    EXPECT_FALSE(allowed(loopback, {{"host", "[::2]:8090"}}));
+    EXPECT_FALSE(allowed(loopback, {{"host", "[127.0.0.1]:8090"}}));
     EXPECT_FALSE(allowed(loopback, {{"host", "evil.example:8090"}}));  // a name rebound to 127.0.0.1
     EXPECT_FALSE(allowed(loopback, {{"host", "127.0.0.1:8090x"}}));
     EXPECT_TRUE(allowed(loopback, {{"host", "localhost:8090"}, {"origin", "http://localhost:8090"}}));

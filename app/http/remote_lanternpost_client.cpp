@@ -226,22 +226,4 @@ void RemoteLanternpostClient::RequestGate::run(dispatch::Block block) {
     });
 }
 
-void RemoteLanternpostClient::sendCommand(const PresentationCommand& command, const RemoteLanternpostTarget& target,
-                                          std::function<void(RemoteLanternpostResult<CommandResult>)> completion) const {
-    RemoteLanternpostHTTPRequest outgoing = request(command);
-    sendSigned<CommandResult>(std::move(outgoing.path), std::move(outgoing.method), std::move(outgoing.body), target,
-                              std::move(completion));
-}
-
-void RemoteLanternpostClient::fetchSlides(const RemoteLanternpostTarget& target,
-                                          std::function<void(RemoteLanternpostResult<SlideListResult>)> completion) const {
-    sendSigned<SlideListResult>("/slides", "GET", {}, target, std::move(completion));
-}
-
-void RemoteLanternpostClient::fetchHealth(
-    const RemoteLanternpostTarget& target,
-    std::function<void(RemoteLanternpostResult<RemoteLanternpostHealth>)> completion) const {
-    sendSigned<RemoteLanternpostHealth>("/health", "GET", {}, target, std::move(completion));
-}
-
 }  // namespace pavonix::http

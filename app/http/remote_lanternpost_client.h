@@ -152,14 +152,6 @@ public:
     // order, so that a silent host cannot tie up the shared worker pool for a minute per click.
     static constexpr std::size_t kMaxConcurrentRequests = 6;
 
-    // The three calls the program makes.
-    void sendCommand(const PresentationCommand& command, const RemoteLanternpostTarget& target,
-                     std::function<void(RemoteLanternpostResult<CommandResult>)> completion) const;
-    void fetchSlides(const RemoteLanternpostTarget& target,
-                     std::function<void(RemoteLanternpostResult<SlideListResult>)> completion) const;
-    void fetchHealth(const RemoteLanternpostTarget& target,
-                     std::function<void(RemoteLanternpostResult<RemoteLanternpostHealth>)> completion) const;
-
 private:
     // Runs on the worker: keychain, URL, signing, transport, status check. Yields the answer's
     // JSON for a 2xx reply.

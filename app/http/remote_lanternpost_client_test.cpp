@@ -188,8 +188,10 @@ TEST_F(RemoteLanternpostClientTest, AStalledHostHoldsOnlyAFewWorkers) {
     RemoteLanternpostClient client(stalled);
     auto answered = std::make_shared<int>(0);
     for (int i = 0; i < 20; ++i) {
-        client.sendCommand(PresentationCommand::showNext(), targetAt("10.0.0.2", 80),
-                           [answered](RemoteLanternpostResult<CommandResult> result) { *answered += result.hasValue(); });
+        client.sendSigned<CommandResult>("/show/next", "POST", {}, targetAt("10.0.0.2", 80),
+                                         [answered](RemoteLanternpostResult<CommandResult> result) {
+                                             *answered += result.hasValue();
+                                         });
     }
     auto running = [&] {
         std::lock_guard lock(stalled->mutex);

@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -192,17 +190,6 @@ TEST(RequestAuthenticator, LoopbackRule) {
                              "localhost..", "", "127.1"}) {
         EXPECT_FALSE(isLoopbackEndpoint(host)) << host;
     }
-    sockaddr_in v4{};
-    v4.sin_family = AF_INET;
-    inet_pton(AF_INET, "127.9.9.9", &v4.sin_addr);
-    EXPECT_TRUE(isLoopbackEndpoint(reinterpret_cast<sockaddr*>(&v4), sizeof v4));
-    sockaddr_in6 v6{};
-    v6.sin6_family = AF_INET6;
-    inet_pton(AF_INET6, "::ffff:127.0.0.1", &v6.sin6_addr);
-    EXPECT_FALSE(isLoopbackEndpoint(reinterpret_cast<sockaddr*>(&v6), sizeof v6));
-    v6.sin6_addr = in6addr_loopback;
-    EXPECT_TRUE(isLoopbackEndpoint(reinterpret_cast<sockaddr*>(&v6), sizeof v6));
-    EXPECT_FALSE(isLoopbackEndpoint(reinterpret_cast<sockaddr*>(&v6), sizeof(sockaddr_in)));  // truncated
 }
 
 TEST(RequestAuthenticator, TimeWindowEdges) {
