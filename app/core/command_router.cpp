@@ -69,14 +69,6 @@ int hexValue(char c) {
 
 bool isAsciiSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-std::string asciiLowercased(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
-
 // Digits only, at least one, fitting a signed 64-bit integer.
 std::optional<std::int64_t> decimalValue(std::string_view text) {
     if (text.empty()) return std::nullopt;

@@ -118,4 +118,20 @@ std::string sanitizedUTF8(std::string_view text) {
     return out;
 }
 
+std::string asciiLowercased(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+std::string asciiUppercased(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return out;
+}
+
 }  // namespace pavonix

@@ -22,4 +22,9 @@ std::string normalizedSlideName(std::string_view name);
 std::string sanitizedUTF8(std::string_view text);
 bool isValidUTF8(std::string_view text);
 
+// The text with only the ASCII letters A-Z (or a-z) changed; every other byte stays as it is,
+// whatever the locale.
+std::string asciiLowercased(std::string_view text);
+std::string asciiUppercased(std::string_view text);
+
 }  // namespace pavonix

@@ -38,6 +38,13 @@ TEST(TextTest, SanitizesInvalidUTF8) {
     EXPECT_FALSE(isValidUTF8("\xE2\x80"));          // cut short
     EXPECT_EQ(sanitizedUTF8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
     EXPECT_EQ(sanitizedUTF8("ok"), "ok");
+    EXPECT_TRUE(isValidUTF8("\xE0\xA0\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"));  // the lowest and highest allowed
+    EXPECT_FALSE(isValidUTF8("\xE0\x9F\xBF"));      // overlong three-byte form
+}
+
+TEST(TextTest, ChangesOnlyASCIILetterCase) {
+    EXPECT_EQ(asciiLowercased("X-Pavonix-Pair-ID \xC3\x84"), "x-pavonix-pair-id \xC3\x84");
+    EXPECT_EQ(asciiUppercased("get \xC3\xA4"), "GET \xC3\xA4");
 }
 
 }  // namespace

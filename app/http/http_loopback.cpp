@@ -1,5 +1,6 @@
 #include "app/http/http_loopback.h"
 
+#include "app/core/text.h"
 #include "app/http/http_request_authenticator.h"
 
 #include <optional>
@@ -14,14 +15,6 @@ struct Authority {
     std::string host;  // lower-cased; IPv6 literals keep their brackets
     unsigned port;
 };
-
-std::string lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
 
 // "host", "host:port", "[v6]" or "[v6]:port"; nothing when malformed.
 std::optional<Authority> parseAuthority(std::string_view text, unsigned defaultPort) {
@@ -49,7 +42,7 @@ std::optional<Authority> parseAuthority(std::string_view text, unsigned defaultP
         }
         if (port > 65535) return std::nullopt;
     }
-    return Authority{lower(host), port};
+    return Authority{asciiLowercased(host), port};
 }
 
 // A Host authority's host: a loopback name or address, IPv6 only in brackets.
@@ -65,7 +58,7 @@ bool isLoopbackHost(std::string_view host) {
 std::optional<Authority> parseOrigin(std::string_view origin) {
     unsigned defaultPort;
     std::string_view rest;
-    const std::string scheme = lower(origin.substr(0, origin.find("://")));
+    const std::string scheme = asciiLowercased(origin.substr(0, origin.find("://")));
     if (scheme == "http") {
         defaultPort = 80;
     } else if (scheme == "https") {

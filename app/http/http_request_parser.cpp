@@ -3,47 +3,13 @@
 #include <cstdint>
 #include <limits>
 
+#include "app/core/text.h"
+
 namespace pavonix::http {
 
 namespace {
 
 constexpr std::string_view kHeadEnd = "\r\n\r\n";
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUTF8(std::string_view text) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t size = text.size();
-    std::size_t i = 0;
-    while (i < size) {
-        const unsigned char lead = bytes[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length;
-        unsigned char low = 0x80, high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
-        } else {
-            return false;
-        }
-        if (size - i < length) return false;
-        if (bytes[i + 1] < low || bytes[i + 1] > high) return false;
-        for (std::size_t k = 2; k < length; ++k) {
-            if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) return false;
-        }
-        i += length;
-    }
-    return true;
-}
 
 // Length of a white-space character (tab or a Unicode space separator, Zs) at the start of
 // `text`, 0 when there is none.
@@ -74,14 +40,6 @@ std::string_view trimSpaces(std::string_view text) {
     return text;
 }
 
-std::string lowerASCII(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
-
 enum class LengthReading { value, notANumber, negative, overflow };
 
 // An optional sign and decimal digits, nothing else. Anything else reads as "not a number",
@@ -110,7 +68,7 @@ LengthReading readContentLength(std::string_view text, std::uint64_t& value) {
 }
 
 bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && lowerASCII(a) == lowerASCII(b);
+    return a.size() == b.size() && asciiLowercased(a) == asciiLowercased(b);
 }
 
 // Parses the head (the bytes before CR LF CR LF) into method, path and headers, and the body
@@ -147,7 +105,7 @@ bool parseHead(std::string_view head, const HTTPParseLimits& limits, HTTPRequest
 
         const std::size_t colon = line.find(':');
         if (colon == std::string_view::npos) continue;
-        request.headers[lowerASCII(line.substr(0, colon))] = std::string(trimSpaces(line.substr(colon + 1)));
+        request.headers[asciiLowercased(line.substr(0, colon))] = std::string(trimSpaces(line.substr(colon + 1)));
     }
     if (!sawRequestLine) return false;
 

@@ -6,6 +6,7 @@
 
 #include "app/core/command_router.h"
 #include "app/core/json_coding.h"
+#include "app/core/text.h"
 #include "app/http/control_page.h"
 
 namespace pavonix::http {
@@ -26,14 +27,6 @@ constexpr std::string_view kGoogleSlidesOnly = "Window selection is only availab
 template <std::size_t N>
 bool isIn(const std::array<std::string_view, N>& list, std::string_view path) {
     return std::find(list.begin(), list.end(), path) != list.end();
-}
-
-std::string upper(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return out;
 }
 
 std::string_view bodyText(const HTTPRequest& request) {
@@ -86,13 +79,13 @@ HTTPStatus statusFor(CommandRouteError::Kind kind) {
 }
 
 bool isControlPageRequest(const HTTPRequest& request) {
-    return upper(request.method) == "GET" && isIn(kControlPagePaths, CommandRouter::routePath(request.path));
+    return asciiUppercased(request.method) == "GET" && isIn(kControlPagePaths, CommandRouter::routePath(request.path));
 }
 
 }  // namespace
 
 RouteDecision routeRequest(const HTTPRequest& request) {
-    const std::string method = upper(request.method);
+    const std::string method = asciiUppercased(request.method);
     const std::string path = CommandRouter::routePath(request.path);
 
     if (method == "GET") {

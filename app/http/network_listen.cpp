@@ -5,14 +5,10 @@
 #include <cctype>
 #include <functional>
 
+#include "app/core/text.h"
+
 namespace pavonix::http {
 namespace {
-
-std::string lowered(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -88,9 +84,9 @@ std::vector<NetworkListenSelection> listenSelectionOptions(const std::vector<Net
 }
 
 int interfaceSortRank(const NetworkInterfaceAddress& interface) {
-    const std::string type = lowered(interface.interfaceType.value_or(""));
-    const std::string name = lowered(interface.interfaceName);
-    const std::string search = type + " " + name + " " + lowered(interface.interfaceDisplayName);
+    const std::string type = asciiLowercased(interface.interfaceType.value_or(""));
+    const std::string name = asciiLowercased(interface.interfaceName);
+    const std::string search = type + " " + name + " " + asciiLowercased(interface.interfaceDisplayName);
 
     auto containsAny = [&](std::initializer_list<std::string_view> words) {
         return std::any_of(words.begin(), words.end(), [&](std::string_view w) { return contains(search, w); });

@@ -19,14 +19,6 @@ using Error = RemoteLanternpostTargetError;
 // Host names are at most 253 characters; a little room for the bytes of non-ASCII names.
 constexpr std::size_t kMaxHostBytes = 255;
 
-std::string lowercasedASCII(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
-
 // An optional sign, then only digits; nothing outside the 64-bit range.
 std::optional<std::int64_t> parseDecimalInteger(std::string_view text) {
     bool negative = false;
@@ -134,8 +126,8 @@ RemoteLanternpostSetup RemoteLanternpostSetup::parse(std::string_view urlString)
     const std::string trimmed = trimmedWhitespaceAndNewlines(urlString);
     const auto components = URLComponents::parse(trimmed);
     if (!components) throw Error(Error::Kind::invalidSetupURL);
-    if (!supportedSchemes().contains(lowercasedASCII(components->scheme))) throw Error(Error::Kind::invalidSetupURL);
-    if (!components->host || lowercasedASCII(*components->host) != kSetupURLHost) {
+    if (!supportedSchemes().contains(asciiLowercased(components->scheme))) throw Error(Error::Kind::invalidSetupURL);
+    if (!components->host || asciiLowercased(*components->host) != kSetupURLHost) {
         throw Error(Error::Kind::invalidSetupURL);
     }
 

@@ -16,7 +16,7 @@ missing() {
 command -v clang++ >/dev/null 2>&1 || missing "clang++ not found"
 mkdir -p "$work/corpus"
 clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-  -I"$root" "$root/app/http/http_request_parser.cpp" "$here/http_parser_fuzz.cpp" \
+  -I"$root" "$root/app/http/http_request_parser.cpp" "$root/app/core/text.cpp" "$here/http_parser_fuzz.cpp" \
   -o "$work/http_parser_fuzz" || missing "clang++ cannot build a libFuzzer target (libclang-rt missing?)"
 # Leak checks stay on; the parser allocates nothing that outlives a call.
 exec "$work/http_parser_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
