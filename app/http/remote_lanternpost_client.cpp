@@ -4,6 +4,7 @@
 
 #include "app/core/keychain.h"
 #include "app/http/request_signing.h"
+#include "app/http/url_components.h"
 #include "platform/crypto/base64.h"
 
 namespace pavonix::http {
@@ -120,13 +121,12 @@ std::string RemoteLanternpostClient::url(std::string_view path, const RemoteLant
             }
         }
     }
-    const bool bracket = target.host.find(':') != std::string::npos && !target.host.starts_with("[");
-    std::string out = "http://";
-    if (bracket) out += "[";
-    out += target.host;
-    if (bracket) out += "]";
-    out += ":" + std::to_string(target.port) + fullPath;
-    return out;
+    URLComponents components;
+    components.scheme = "http";
+    components.host = target.host;  // an IPv6 address gets its brackets there
+    components.port = target.port;
+    components.path = fullPath;
+    return components.string();
 }
 
 RemoteLanternpostResult<Json> RemoteLanternpostClient::exchange(RemoteHTTPTransport& transport,

@@ -185,6 +185,28 @@ private:
 
 SecretServiceStore::SecretServiceStore(std::chrono::milliseconds timeout) : timeout_(timeout) {}
 
+namespace {
+
+// The steps every call on existing items starts with: a usable key, this process's turn at the
+// service, a connection and the search, all under one deadline. `act` gets the matching items.
+template <class Act>
+Status onMatchingItems(SecretServiceStore& store, std::chrono::milliseconds timeout, const ItemKey& key, Act&& act) {
+    if (!validKey(key)) return badParameter;
+    ServiceLock lock(store);
+    if (!lock.locked()) return notAvailable;
+    CallDeadline deadline(timeout);
+    ErrorHolder error;
+    SecretService* service = connect(deadline, error);
+    if (!service) return failure(error.error, deadline);
+    ItemList found;
+    const bool ok = search(service, key, deadline, found, error);
+    g_object_unref(service);
+    if (!ok) return failure(error.error, deadline);
+    return act(found, deadline, error);
+}
+
+}  // namespace
+
 bool SecretServiceStore::available() {
     ServiceLock lock(*this);
     if (!lock.locked()) return false;
@@ -197,30 +219,21 @@ bool SecretServiceStore::available() {
 }
 
 Status SecretServiceStore::read(const ItemKey& key, Bytes& out) {
-    if (!validKey(key)) return badParameter;
-    ServiceLock lock(*this);
-    if (!lock.locked()) return notAvailable;
-    CallDeadline deadline(timeout_);
-    ErrorHolder error;
-    SecretService* service = connect(deadline, error);
-    if (!service) return failure(error.error, deadline);
-    ItemList found;
-    const bool ok = search(service, key, deadline, found, error);
-    g_object_unref(service);
-    if (!ok) return failure(error.error, deadline);
-    for (GList* it = found.items; it; it = it->next) {
-        auto* item = static_cast<SecretItem*>(it->data);
-        if (secret_item_get_locked(item)) continue;
-        SecretValue* value = secret_item_get_secret(item);
-        if (!value) continue;
-        gsize length = 0;
-        const gchar* bytes = secret_value_get(value, &length);
-        out.assign(reinterpret_cast<const std::uint8_t*>(bytes),
-                   reinterpret_cast<const std::uint8_t*>(bytes) + length);
-        secret_value_unref(value);
-        return success;
-    }
-    return itemNotFound;
+    return onMatchingItems(*this, timeout_, key, [&](const ItemList& found, const CallDeadline&, ErrorHolder&) {
+        for (GList* it = found.items; it; it = it->next) {
+            auto* item = static_cast<SecretItem*>(it->data);
+            if (secret_item_get_locked(item)) continue;
+            SecretValue* value = secret_item_get_secret(item);
+            if (!value) continue;
+            gsize length = 0;
+            const gchar* bytes = secret_value_get(value, &length);
+            out.assign(reinterpret_cast<const std::uint8_t*>(bytes),
+                       reinterpret_cast<const std::uint8_t*>(bytes) + length);
+            secret_value_unref(value);
+            return success;
+        }
+        return itemNotFound;
+    });
 }
 
 Status SecretServiceStore::add(const ItemKey& key, const Bytes& data) {
@@ -260,53 +273,36 @@ Status SecretServiceStore::add(const ItemKey& key, const Bytes& data) {
 }
 
 Status SecretServiceStore::update(const ItemKey& key, const Bytes& data) {
-    if (!validKey(key)) return badParameter;
-    ServiceLock lock(*this);
-    if (!lock.locked()) return notAvailable;
-    CallDeadline deadline(timeout_);
-    ErrorHolder error;
-    SecretService* service = connect(deadline, error);
-    if (!service) return failure(error.error, deadline);
-    ItemList found;
-    const bool ok = search(service, key, deadline, found, error);
-    g_object_unref(service);
-    if (!ok) return failure(error.error, deadline);
-    Status status = itemNotFound;
-    for (GList* it = found.items; it; it = it->next) {
-        auto* item = static_cast<SecretItem*>(it->data);
-        if (secret_item_get_locked(item)) continue;
-        SecretValue* value = makeValue(data);
-        const bool set = secret_item_set_secret_sync(item, value, deadline.cancellable(),
-                                                     error.out());
-        secret_value_unref(value);
-        if (!set) return failure(error.error, deadline);
-        status = success;
-    }
-    return status;
+    return onMatchingItems(*this, timeout_, key, [&](const ItemList& found, const CallDeadline& deadline,
+                                                    ErrorHolder& error) {
+        Status status = itemNotFound;
+        for (GList* it = found.items; it; it = it->next) {
+            auto* item = static_cast<SecretItem*>(it->data);
+            if (secret_item_get_locked(item)) continue;
+            SecretValue* value = makeValue(data);
+            const bool set = secret_item_set_secret_sync(item, value, deadline.cancellable(), error.out());
+            secret_value_unref(value);
+            if (!set) return failure(error.error, deadline);
+            status = success;
+        }
+        return status;
+    });
 }
 
 Status SecretServiceStore::remove(const ItemKey& key) {
-    if (!validKey(key)) return badParameter;
-    ServiceLock lock(*this);
-    if (!lock.locked()) return notAvailable;
-    CallDeadline deadline(timeout_);
-    ErrorHolder error;
-    SecretService* service = connect(deadline, error);
-    if (!service) return failure(error.error, deadline);
-    ItemList found;
-    const bool ok = search(service, key, deadline, found, error);
-    g_object_unref(service);
-    if (!ok) return failure(error.error, deadline);
-    Status status = itemNotFound;
-    for (GList* it = found.items; it; it = it->next) {
-        auto* item = static_cast<SecretItem*>(it->data);
-        if (secret_item_get_locked(item)) continue;
-        if (!secret_item_delete_sync(item, deadline.cancellable(), error.out())) {
-            return failure(error.error, deadline);
+    return onMatchingItems(*this, timeout_, key, [&](const ItemList& found, const CallDeadline& deadline,
+                                                    ErrorHolder& error) {
+        Status status = itemNotFound;
+        for (GList* it = found.items; it; it = it->next) {
+            auto* item = static_cast<SecretItem*>(it->data);
+            if (secret_item_get_locked(item)) continue;
+            if (!secret_item_delete_sync(item, deadline.cancellable(), error.out())) {
+                return failure(error.error, deadline);
+            }
+            status = success;
         }
-        status = success;
-    }
-    return status;
+        return status;
+    });
 }
 
 Status SecretServiceStore::lockDefaultCollection() {
