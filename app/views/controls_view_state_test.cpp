@@ -86,7 +86,8 @@ TEST_F(ControlsViewStateTest, LabelsPortsAndAddressesFollowTheRules) {
     const std::map<std::string, std::optional<std::int64_t>> ports = {
         {" 8090 ", 8090}, {"+80", 80},      {"", std::nullopt},    {"0", std::nullopt},
         {"-1", std::nullopt}, {"65536", std::nullopt}, {"80a", std::nullopt}, {"8 0", std::nullopt},
-        {"99999999999999999999", std::nullopt}, {"65535", 65535}};
+        {"99999999999999999999", std::nullopt}, {"65535", 65535}, {"+-80", std::nullopt},
+        {"--80", std::nullopt}, {"+", std::nullopt}};
     for (const auto& [text, expected] : ports) {
         state.setRemotePortInput(text);
         EXPECT_EQ(state.parsedRemotePort(), expected) << '"' << text << '"';
