@@ -6,40 +6,12 @@
 set -euo pipefail
 test_bin=$1
 
-for tool in dbus-run-session dbus-send gnome-keyring-daemon secret-tool python3; do
-  if ! command -v "$tool" >/dev/null 2>&1; then
-    echo "pairing_secret_service: missing $tool (scripts/install-deps installs it)" >&2
-    if [ "${CI:-}" = true ]; then exit 1; fi
-    exit 77
-  fi
-done
+source "$(dirname "$0")/../../platform/keychain/private_keyring.sh"
 
-if [ -z "${PAVONIX_PRIVATE_BUS:-}" ]; then
-  exec env PAVONIX_PRIVATE_BUS=1 dbus-run-session -- bash "$0" "$@"
-fi
-
-scratch=$(mktemp -d)
-daemon_pid=
-cleanup() {
-  if [ -n "$daemon_pid" ]; then kill "$daemon_pid" 2>/dev/null || true; fi
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-
-export HOME=$scratch/home XDG_RUNTIME_DIR=$scratch/run
-export XDG_DATA_HOME=$HOME/.local/share XDG_CONFIG_HOME=$HOME/.config XDG_CACHE_HOME=$HOME/.cache
-mkdir -p "$HOME/.local/share/keyrings" "$XDG_RUNTIME_DIR"
-chmod 700 "$XDG_RUNTIME_DIR"
-# A non-empty password lets the daemon create its login collection without a prompt.
-eval "$(printf pw | gnome-keyring-daemon --unlock --components=secrets --replace)"
-for _ in $(seq 100); do
-  daemon_pid=$(dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
-    org.freedesktop.DBus.GetConnectionUnixProcessID string:org.freedesktop.secrets 2>/dev/null |
-    awk '/uint32/ {print $2}' || true)
-  [ -n "$daemon_pid" ] && break
-  sleep 0.1
-done
-[ -n "$daemon_pid" ] || { echo "pairing_secret_service: no keyring daemon" >&2; exit 1; }
+require_tools pairing_secret_service dbus-run-session dbus-send gnome-keyring-daemon secret-tool python3
+[ -n "${PAVONIX_PRIVATE_BUS:-}" ] || exec env PAVONIX_PRIVATE_BUS=1 dbus-run-session -- bash "$0" "$@"
+trap stop_private_keyring EXIT
+start_private_keyring pairing_secret_service
 
 output=$scratch/setup-url
 PAVONIX_KEYCHAIN=secret-service PAVONIX_TEST_PAIRING_OUTPUT=$output "$test_bin" \
