@@ -1,7 +1,9 @@
-"""Sends stdin to HOST:PORT, half-closes, and copies the reply to stdout (run inside a namespace)."""
+"""Sends stdin to HOST:PORT and copies the reply to stdout (run inside a network namespace)."""
 
 import socket
 import sys
+
+from harness import read_all
 
 
 def main():
@@ -9,16 +11,8 @@ def main():
     data = sys.stdin.buffer.read()
     with socket.create_connection((host, port), timeout=10) as sock:
         sock.sendall(data)
-        chunks = []
-        while True:
-            try:
-                chunk = sock.recv(65536)
-            except ConnectionResetError:
-                break
-            if not chunk:
-                break
-            chunks.append(chunk)
-    sys.stdout.buffer.write(b"".join(chunks))
+        reply = read_all(sock)
+    sys.stdout.buffer.write(reply)
 
 
 if __name__ == "__main__":
