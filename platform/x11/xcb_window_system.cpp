@@ -710,6 +710,27 @@ Outcome XcbWindowSystem::sendKeys(WindowId target, std::span<const KeyStroke> st
         xcb_test_fake_input(c->c, type, code, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
     };
     c->sawError = false;
+    // A key that is still held down (typically the one the user pressed to trigger this command)
+    // would swallow our press of the same key: the server ignores a press of a key that is down.
+    // Release such keys first.
+    if (auto* keymap = xcb_query_keymap_reply(c->c, xcb_query_keymap(c->c), nullptr)) {
+        auto isDown = [keymap](xcb_keycode_t code) {
+            return (keymap->keys[code / 8] >> (code % 8)) & 1;
+        };
+        std::vector<xcb_keycode_t> held;
+        auto releaseIfHeld = [&](xcb_keycode_t code) {
+            if (isDown(code) && std::find(held.begin(), held.end(), code) == held.end()) {
+                held.push_back(code);
+                fake(XCB_KEY_RELEASE, code);
+            }
+        };
+        for (const auto& p : plan) {
+            releaseIfHeld(p.key.code);
+            if (p.control) releaseIfHeld(control->code);
+            if (p.shift) releaseIfHeld(shift->code);
+        }
+        std::free(keymap);
+    }
     for (const auto& p : plan) {
         if (p.control) fake(XCB_KEY_PRESS, control->code);
         if (p.shift) fake(XCB_KEY_PRESS, shift->code);

@@ -170,6 +170,29 @@ TEST(XcbWindowSystem, ActivationMovesTheFocusAndKeysArriveWithModifiers) {
     EXPECT_TRUE(second.keyEvents().empty());
 }
 
+TEST(XcbWindowSystem, AKeyStillHeldDownIsReleasedSoTheCommandsPressArrives) {
+    PAVONIX_REQUIRE_XVFB(x);
+    XcbWindowSystem system(x->display());
+    TestWindow target(x->display(), titled("target"));
+    ASSERT_TRUE(target.waitUntilManaged());
+    ASSERT_TRUE(system.activate(target.id(), 2s).ok());
+    ASSERT_TRUE(target.waitForFocus());
+
+    // The user's own Right is still down when the command sends Right.
+    std::string hold = "DISPLAY=" + x->display() + " xdotool keydown Right";
+    ASSERT_EQ(std::system(hold.c_str()), 0);
+    for (auto until = std::chrono::steady_clock::now() + 5s;
+         target.keyEvents().empty() && std::chrono::steady_clock::now() < until;) {
+        std::this_thread::sleep_for(5ms);
+        target.pump();
+    }
+    ASSERT_EQ(target.keyEvents().size(), 1U);
+    KeyStroke right{keysym::Right};
+    ASSERT_TRUE(system.sendKeys(target.id(), {&right, 1}).ok());
+    ASSERT_TRUE(target.waitForKeyPresses(2));
+    EXPECT_EQ(target.pressedKeysyms(), (std::vector<std::uint32_t>{keysym::Right, keysym::Right}));
+}
+
 TEST(XcbWindowSystem, AClosedWindowFailsActivationAndKeys) {
     PAVONIX_REQUIRE_XVFB(x);
     XcbWindowSystem system(x->display());
