@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 namespace pavonix::http {
@@ -125,7 +126,9 @@ TEST_F(ServerFixture, ConnectionsOfADroppedServerAreClosedWithoutAReply) {
     server->start();
     ASSERT_TRUE(waitFor(server, BridgeServerStatus::State::running));
     std::string reply = "unset";
+    std::atomic<bool> serverGone{false};
     std::atomic<bool> done{false};
+    // The request is finished only once the server object is gone, whatever the machine's pace.
     std::thread client([&, port = server->boundPort()] {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
@@ -134,7 +137,7 @@ TEST_F(ServerFixture, ConnectionsOfADroppedServerAreClosedWithoutAReply) {
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
         ::send(fd, "GET /hea", 8, MSG_NOSIGNAL);
-        std::this_thread::sleep_for(300ms);
+        for (int i = 0; i < 5000 && !serverGone; ++i) std::this_thread::sleep_for(1ms);
         ::send(fd, "lth HTTP/1.1\r\n\r\n", 16, MSG_NOSIGNAL);
         char buffer[256];
         timeval timeout{5, 0};
@@ -144,9 +147,13 @@ TEST_F(ServerFixture, ConnectionsOfADroppedServerAreClosedWithoutAReply) {
         ::close(fd);
         done = true;
     });
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return server->openConnectionCount() == 1; }, 5s));
+    std::weak_ptr<HTTPBridgeServer> weak = server;
     server->stop();
     server.reset();
+    // Status reports still queued for the main thread hold the server until they have run.
+    EXPECT_TRUE(dispatch::runMainQueue([&] { return weak.expired(); }, 5s));
+    serverGone = true;
     dispatch::runMainQueue([&] { return done.load(); }, 5s);
     client.join();
     EXPECT_EQ(reply, "");
