@@ -42,67 +42,47 @@ Scene& scene() {
     return s;
 }
 
-void reportMedian(benchmark::State& state, std::vector<double>& samples) {
+// Times perform() until the key press has arrived, once per iteration, and reports the median.
+// With `switchFocus`, another window takes the focus before each command, so the time includes
+// asking the window manager to move it back and waiting for that.
+void measurePerform(benchmark::State& state, bool switchFocus) {
+    Scene& s = scene();
+    if (!s.ready()) {
+        state.SkipWithError(("X server unavailable: " + s.error).c_str());
+        return;
+    }
+    auto id = static_cast<std::int64_t>(s.deck->id());
+    GoogleSlidesController controller(s.system, [id] { return id; });
+    if (!switchFocus) {
+        controller.perform(PresentationCommand::showNext(), "Deck");  // takes the focus once
+        s.deck->waitForKeyPresses(1);
+    }
+    std::vector<double> samples;
+    for (auto _ : state) {
+        if (switchFocus) s.system->activate(s.other->id(), std::chrono::seconds(2));
+        s.deck->clearKeys();
+        auto start = Clock::now();
+        auto result = controller.perform(PresentationCommand::showNext(), "Deck");
+        bool arrived = result.isOK() && s.deck->waitForKeyPresses(1);
+        double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        if (!arrived) {
+            state.SkipWithError(("key did not arrive: " + result.message).c_str());
+            break;
+        }
+        state.SetIterationTime(seconds);
+        samples.push_back(seconds);
+    }
     if (samples.empty()) return;
     std::nth_element(samples.begin(), samples.begin() + static_cast<long>(samples.size() / 2), samples.end());
     state.counters["median_ms"] = samples[samples.size() / 2] * 1e3;
 }
 
 // The command sent to the window that already has the focus: no focus wait at all.
-void BM_PerformToKeyArrival(benchmark::State& state) {
-    Scene& s = scene();
-    if (!s.ready()) {
-        state.SkipWithError(("X server unavailable: " + s.error).c_str());
-        return;
-    }
-    auto id = static_cast<std::int64_t>(s.deck->id());
-    GoogleSlidesController controller(s.system, [id] { return id; });
-    controller.perform(PresentationCommand::showNext(), "Deck");  // takes the focus once
-    s.deck->waitForKeyPresses(1);
-    std::vector<double> samples;
-    for (auto _ : state) {
-        s.deck->clearKeys();
-        auto start = Clock::now();
-        auto result = controller.perform(PresentationCommand::showNext(), "Deck");
-        bool arrived = result.isOK() && s.deck->waitForKeyPresses(1);
-        double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        if (!arrived) {
-            state.SkipWithError(("key did not arrive: " + result.message).c_str());
-            break;
-        }
-        state.SetIterationTime(seconds);
-        samples.push_back(seconds);
-    }
-    reportMedian(state, samples);
-}
+void BM_PerformToKeyArrival(benchmark::State& state) { measurePerform(state, false); }
 BENCHMARK(BM_PerformToKeyArrival)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
 
-// Another window has the focus first: includes asking the window manager and waiting for it.
-void BM_PerformWithFocusSwitch(benchmark::State& state) {
-    Scene& s = scene();
-    if (!s.ready()) {
-        state.SkipWithError(("X server unavailable: " + s.error).c_str());
-        return;
-    }
-    auto id = static_cast<std::int64_t>(s.deck->id());
-    GoogleSlidesController controller(s.system, [id] { return id; });
-    std::vector<double> samples;
-    for (auto _ : state) {
-        s.system->activate(s.other->id(), std::chrono::seconds(2));
-        s.deck->clearKeys();
-        auto start = Clock::now();
-        auto result = controller.perform(PresentationCommand::showNext(), "Deck");
-        bool arrived = result.isOK() && s.deck->waitForKeyPresses(1);
-        double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        if (!arrived) {
-            state.SkipWithError(("key did not arrive: " + result.message).c_str());
-            break;
-        }
-        state.SetIterationTime(seconds);
-        samples.push_back(seconds);
-    }
-    reportMedian(state, samples);
-}
+// Another window has the focus first.
+void BM_PerformWithFocusSwitch(benchmark::State& state) { measurePerform(state, true); }
 BENCHMARK(BM_PerformWithFocusSwitch)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(200);
 
 }  // namespace

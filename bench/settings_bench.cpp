@@ -1,63 +1,50 @@
 // Settings reads and write bursts. Targets: a read under 100 ns; 10,000 writes of one key in a
 // burst under 50 ms of the writer's time (persisting happens later, on the flush queue).
-#include <cstdlib>
-#include <filesystem>
-#include <memory>
+#include <string>
+#include <vector>
 
 #include <benchmark/benchmark.h>
 
 #include "app/settings/settings_keys.h"
 #include "platform/dispatch/dispatch.h"
+#include "settings_store/temporary_settings.h"
 
 namespace {
 
 using namespace pavonix;
-namespace fs = std::filesystem;
 
-// One store in a temporary folder, with the program's defaults registered as at launch.
-struct Fixture {
-    Fixture() {
-        char pattern[] = "/tmp/pavonix-settings-bench-XXXXXX";
-        if (!mkdtemp(pattern)) std::abort();
-        folder = pattern;
-        defaults = std::make_unique<defaults::UserDefaults>(folder / "Pavonix" / "settings.json");
-        store = std::make_unique<SettingsStore>(*defaults);
-        settings::registerDefaults(*defaults);
+// One store in a temporary folder, saving in the background as the program does, with the
+// program's defaults registered as at launch.
+struct Fixture : pavonix::testing::TemporarySettings {
+    Fixture() : TemporarySettings(defaults::Options{}, "pavonix-settings-bench") {
+        settings::registerDefaults(defaults());
     }
-    ~Fixture() {
-        store.reset();
-        defaults.reset();
-        fs::remove_all(folder);
-    }
-    fs::path folder;
-    std::unique_ptr<defaults::UserDefaults> defaults;
-    std::unique_ptr<SettingsStore> store;
 };
 
 void BM_ReadStoredBool(benchmark::State& state) {
     Fixture fixture;
-    fixture.store->setValue(settings::httpEnabled, false);
-    for (auto _ : state) benchmark::DoNotOptimize(fixture.store->value(settings::httpEnabled));
+    fixture.store().setValue(settings::httpEnabled, false);
+    for (auto _ : state) benchmark::DoNotOptimize(fixture.store().value(settings::httpEnabled));
 }
 BENCHMARK(BM_ReadStoredBool);
 
 void BM_ReadStoredInt(benchmark::State& state) {
     Fixture fixture;
-    fixture.store->setValue(settings::httpPort, std::int64_t{9000});
-    for (auto _ : state) benchmark::DoNotOptimize(fixture.store->value(settings::httpPort));
+    fixture.store().setValue(settings::httpPort, std::int64_t{9000});
+    for (auto _ : state) benchmark::DoNotOptimize(fixture.store().value(settings::httpPort));
 }
 BENCHMARK(BM_ReadStoredInt);
 
 void BM_ReadDefault(benchmark::State& state) {
     Fixture fixture;
-    for (auto _ : state) benchmark::DoNotOptimize(fixture.store->value(settings::oscPort));
+    for (auto _ : state) benchmark::DoNotOptimize(fixture.store().value(settings::oscPort));
 }
 BENCHMARK(BM_ReadDefault);
 
 void BM_ReadStoredString(benchmark::State& state) {
     Fixture fixture;
-    fixture.store->setValue(settings::pavonixName, std::string("Stage left presenter laptop"));
-    for (auto _ : state) benchmark::DoNotOptimize(fixture.store->value(settings::pavonixName));
+    fixture.store().setValue(settings::pavonixName, std::string("Stage left presenter laptop"));
+    for (auto _ : state) benchmark::DoNotOptimize(fixture.store().value(settings::pavonixName));
 }
 BENCHMARK(BM_ReadStoredString);
 
@@ -66,8 +53,8 @@ void BM_ReadPairedDevices(benchmark::State& state) {
     Fixture fixture;
     std::vector<HTTPPairedDevice> devices;
     for (int i = 0; i < 10; ++i) devices.push_back({"lpp_device" + std::to_string(i), "Phone", dateNow()});
-    fixture.store->setValue(settings::httpPairedDevices, devices);
-    for (auto _ : state) benchmark::DoNotOptimize(fixture.store->value(settings::httpPairedDevices));
+    fixture.store().setValue(settings::httpPairedDevices, devices);
+    for (auto _ : state) benchmark::DoNotOptimize(fixture.store().value(settings::httpPairedDevices));
 }
 BENCHMARK(BM_ReadPairedDevices);
 
@@ -79,17 +66,17 @@ void BM_WriteBurst10000(benchmark::State& state) {
     SettingsStore::Subscription subscription;
     std::int64_t told = 0;
     if (state.range(0) == 1) {
-        subscription = fixture.store->observe(settings::httpPort, [&](std::int64_t) { ++told; });
+        subscription = fixture.store().observe(settings::httpPort, [&](std::int64_t) { ++told; });
     }
     std::int64_t next = 0;
     for (auto _ : state) {
-        for (int i = 0; i < 10000; ++i) fixture.store->setValue(settings::httpPort, ++next);
+        for (int i = 0; i < 10000; ++i) fixture.store().setValue(settings::httpPort, ++next);
         state.PauseTiming();
         dispatch::drainMainQueue();
         state.ResumeTiming();
     }
     state.counters["told"] = benchmark::Counter(static_cast<double>(told), benchmark::Counter::kAvgIterations);
-    if (!fixture.defaults->flush()) state.SkipWithError("the settings file could not be written");
+    if (!fixture.defaults().flush()) state.SkipWithError("the settings file could not be written");
 }
 BENCHMARK(BM_WriteBurst10000)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 

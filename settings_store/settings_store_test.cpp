@@ -1,15 +1,13 @@
 #include "settings_store/settings_store.h"
 
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "platform/dispatch/dispatch.h"
+#include "platform/testing/scoped_environment.h"
+#include "platform/testing/temporary_folder.h"
+#include "settings_store/temporary_settings.h"
 
 namespace pavonix {
 
@@ -18,27 +16,14 @@ namespace {
 
 enum class Mode { all, local };
 
+// Dates as seconds since 2001-01-01, as the program's records store them.
 struct Pairing {
     std::string id;
     std::string name;
-    std::chrono::system_clock::time_point createdAt;
+    double createdAt = 0;
     bool operator==(const Pairing&) const = default;
 };
-
-constexpr double kReferenceOffset = 978307200.0;  // 1970 to 2001-01-01, in seconds
-
-void to_json(nlohmann::json& json, const Pairing& pairing) {
-    double unix = std::chrono::duration<double>(pairing.createdAt.time_since_epoch()).count();
-    json = {{"name", pairing.name}, {"id", pairing.id}, {"createdAt", unix - kReferenceOffset}};
-}
-
-void from_json(const nlohmann::json& json, Pairing& pairing) {
-    pairing.id = json.at("id").get<std::string>();
-    pairing.name = json.at("name").get<std::string>();
-    auto seconds = std::chrono::duration<double>(json.at("createdAt").get<double>() + kReferenceOffset);
-    pairing.createdAt = std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(seconds));
-}
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Pairing, id, name, createdAt)
 
 }  // namespace
 
@@ -57,7 +42,6 @@ struct SettingsStore::RawValue<Mode> {
 
 namespace {
 
-namespace fs = std::filesystem;
 using nlohmann::json;
 
 const SettingsStore::Key<bool> enabledKey{"enabled", true};
@@ -69,42 +53,15 @@ const SettingsStore::Key<std::vector<Pairing>> pairingsKey{"pairings", {}};
 const SettingsStore::Key<std::optional<Pairing>> lastPairingKey{"lastPairing", std::nullopt};
 const SettingsStore::Key<std::optional<std::string>> noteKey{"note", std::nullopt};
 
-Pairing pairing(std::string id, double secondsSince2001) {
-    auto unix = std::chrono::duration<double>(secondsSince2001 + kReferenceOffset);
-    return {std::move(id), "Phone",
-            std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(unix))};
-}
+Pairing pairing(std::string id, double secondsSince2001) { return {std::move(id), "Phone", secondsSince2001}; }
 
 class SettingsStoreTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dispatch::setMainThread();
-        char pattern[] = "/tmp/pavonix-settings-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-        defaults::Options options;
-        options.backgroundFlush = false;
-        defaults_ = std::make_unique<defaults::UserDefaults>(folder_ / "settings.json", options);
-        store_ = std::make_unique<SettingsStore>(*defaults_);
-    }
-    void TearDown() override {
-        dispatch::drainMainQueue();
-        store_.reset();
-        defaults_.reset();
-        fs::remove_all(folder_);
-    }
+    void SetUp() override { dispatch::setMainThread(); }
 
-    json fileContents() {
-        EXPECT_TRUE(defaults_->flush());
-        std::ifstream in(folder_ / "settings.json");
-        std::stringstream text;
-        text << in.rdbuf();
-        return json::parse(text.str(), nullptr, false);
-    }
-
-    fs::path folder_;
-    std::unique_ptr<defaults::UserDefaults> defaults_;
-    std::unique_ptr<SettingsStore> store_;
+    testing::TemporarySettings settings_;
+    defaults::UserDefaults* defaults_ = &settings_.defaults();
+    SettingsStore* store_ = &settings_.store();
 };
 
 TEST_F(SettingsStoreTest, StoredForms) {
@@ -115,7 +72,7 @@ TEST_F(SettingsStoreTest, StoredForms) {
     store_->setValue(pairingsKey, {pairing("lpp_a", 1.5), pairing("lpp_b", 400000000.5)});
     store_->setValue(lastPairingKey, std::optional<Pairing>(pairing("lpp_c", 0)));
 
-    json saved = fileContents();
+    json saved = settings_.savedFile();
     EXPECT_EQ(saved["enabled"], false);
     EXPECT_EQ(saved["port"], std::int64_t{1} << 40);
     EXPECT_EQ(saved["name"], "Bühne");
@@ -151,21 +108,17 @@ TEST_F(SettingsStoreTest, UnreadableStoredFormsReadAsTheDefault) {
     EXPECT_EQ(store_->value(portKey), 8090);
     defaults_->set("pairings", "not a list");
     EXPECT_TRUE(store_->value(pairingsKey).empty());
-}
 
-TEST_F(SettingsStoreTest, AListElementThatFailsToDecodeIsDropped) {
+    // In a list, only the elements that fail to decode are dropped.
     defaults_->set("pairings", json::array({
                                    R"({"createdAt":2,"id":"lpp_a","name":"Phone"})",
-                                   R"({"createdAt":2,"id":"lpp_b"})",   // a field missing
+                                   R"({"createdAt":2,"id":"lpp_b"})",  // a field missing
                                    "{not json",
                                    17,
                                    R"({"createdAt":"yesterday","id":"lpp_c","name":"Phone"})",
                                    json({{"createdAt", 3}, {"id", "lpp_d"}, {"name", "Phone"}}),
                                }));
-    auto pairings = store_->value(pairingsKey);
-    ASSERT_EQ(pairings.size(), 2u);
-    EXPECT_EQ(pairings[0], pairing("lpp_a", 2));
-    EXPECT_EQ(pairings[1], pairing("lpp_d", 3));
+    EXPECT_EQ(store_->value(pairingsKey), std::vector<Pairing>({pairing("lpp_a", 2), pairing("lpp_d", 3)}));
 }
 
 TEST_F(SettingsStoreTest, DefaultsAreNeverWrittenAndNilRemoves) {
@@ -176,7 +129,7 @@ TEST_F(SettingsStoreTest, DefaultsAreNeverWrittenAndNilRemoves) {
     EXPECT_EQ(store_->value(portKey), 8090);
     EXPECT_EQ(store_->value(noteKey), std::nullopt);
     store_->setValue(nameKey, std::string("kept"));
-    EXPECT_EQ(fileContents(), json({{"name", "kept"}}));
+    EXPECT_EQ(settings_.savedFile(), json({{"name", "kept"}}));
 
     EXPECT_TRUE(store_->setValue(noteKey, std::optional<std::string>("hello")));
     EXPECT_EQ(store_->value(noteKey), "hello");
@@ -184,7 +137,7 @@ TEST_F(SettingsStoreTest, DefaultsAreNeverWrittenAndNilRemoves) {
     EXPECT_FALSE(defaults_->storedObject("note"));
     EXPECT_FALSE(store_->setValue(noteKey, std::optional<std::string>()));
     EXPECT_TRUE(store_->removeValue(nameKey));
-    EXPECT_EQ(fileContents(), json::object());
+    EXPECT_EQ(settings_.savedFile(), json::object());
 }
 
 TEST_F(SettingsStoreTest, ChangeDelivery) {
@@ -203,18 +156,14 @@ TEST_F(SettingsStoreTest, ChangeDelivery) {
     dispatch::drainMainQueue();
     EXPECT_EQ(ports, std::vector<std::int64_t>({9000}));
 
-    // Two keys written one after the other are two changes; each subscriber hears its own.
-    store_->setValue(portKey, std::int64_t{9001});
-    store_->setValue(enabledKey, false);
-    dispatch::drainMainQueue();
-    EXPECT_EQ(ports, std::vector<std::int64_t>({9000, 9001}));
-    EXPECT_EQ(enabled, std::vector<bool>({false}));
-
-    // A change there and back is two changes, each with the value it set.
+    // Each change is told with the value it set, a change there and back included; each
+    // subscriber hears only its own key.
     store_->setValue(portKey, std::int64_t{1});
-    store_->setValue(portKey, std::int64_t{9001});
+    store_->setValue(enabledKey, false);
+    store_->setValue(portKey, std::int64_t{9000});
     dispatch::drainMainQueue();
-    EXPECT_EQ(ports, std::vector<std::int64_t>({9000, 9001, 1, 9001}));
+    EXPECT_EQ(ports, std::vector<std::int64_t>({9000, 1, 9000}));
+    EXPECT_EQ(enabled, std::vector<bool>({false}));
 
     // Writing the default where nothing is stored does not change what readers see.
     store_->removeValue(enabledKey);  // false -> default true: a change
@@ -227,7 +176,7 @@ TEST_F(SettingsStoreTest, ChangeDelivery) {
     defaults_->set("port", 9002);
     defaults_->set("enabled", false);
     dispatch::drainMainQueue();
-    EXPECT_EQ(ports, std::vector<std::int64_t>({9000, 9001, 1, 9001, 9002}));
+    EXPECT_EQ(ports, std::vector<std::int64_t>({9000, 1, 9000, 9002}));
     EXPECT_EQ(enabled, std::vector<bool>({false, true}));
 }
 
@@ -295,24 +244,22 @@ TEST_F(SettingsStoreTest, WritersOnOtherThreadsAreToldOnTheMainThread) {
     EXPECT_EQ(ports.back(), store_->value(portKey));
 }
 
-TEST(SettingsStoreShared, ProcessWideStoreUsesTheConfigFolder) {
+TEST(SettingsStoreShared, StaticCallsUseTheProcessWideStore) {
     dispatch::setMainThread();
-    char pattern[] = "/tmp/pavonix-shared-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    setenv("XDG_CONFIG_HOME", pattern, 1);
-    EXPECT_EQ(defaults::UserDefaults::standard().path(), fs::path(pattern) / "Pavonix" / "settings.json");
+    testing::TemporaryFolder config;
+    testing::ScopedEnvironment environment("XDG_CONFIG_HOME", config.path().string());
+    EXPECT_EQ(defaults::UserDefaults::standard().path(), config / "Pavonix" / "settings.json");
     std::vector<std::string> names;
     {
         auto subscription = SettingsStore::subscribe(nameKey, [&](const std::string& name) { names.push_back(name); });
         EXPECT_TRUE(SettingsStore::set(nameKey, std::string("shared")));
-        EXPECT_EQ(SettingsStore::get(nameKey), "shared");
         EXPECT_EQ(SettingsStore::read(defaults::UserDefaults::standard(), nameKey), "shared");
         dispatch::drainMainQueue();
     }
     EXPECT_EQ(names, std::vector<std::string>({"shared"}));
     EXPECT_TRUE(SettingsStore::remove(nameKey));
+    EXPECT_EQ(SettingsStore::get(nameKey), "");
     EXPECT_TRUE(defaults::UserDefaults::standard().flush());
-    fs::remove_all(pattern);
 }
 
 }  // namespace

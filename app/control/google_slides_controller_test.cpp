@@ -135,18 +135,18 @@ TEST_F(GoogleSlidesControllerTest, NoDisplayNoKeysOrNoFocusFailsWithTheReason) {
 
 TEST(MacOnlyControllers, AreUnavailableAndSaySo) {
     KeynoteController keynote;
-    EXPECT_FALSE(keynote.isAvailable("Keynote"));
-    auto k = keynote.perform(PresentationCommand::showNext(), "Keynote");
-    EXPECT_EQ(k, CommandResult::failed(PresentationCommand::showNext(),
-                                       "Keynote can only be controlled on macOS."));
-    EXPECT_EQ(keynote.listSlides("Keynote").message, "Keynote can only be controlled on macOS.");
-
     PowerPointController powerPoint;
-    EXPECT_FALSE(powerPoint.isAvailable("Microsoft PowerPoint"));
-    auto p = powerPoint.perform(PresentationCommand::stop(), "Microsoft PowerPoint");
-    EXPECT_FALSE(p.isOK());
-    EXPECT_EQ(p.message, "PowerPoint can only be controlled on macOS.");
-    EXPECT_EQ(powerPoint.listSlides("x").status, ResultStatus::failed);
+    const std::pair<PresentationController*, const char*> controllers[] = {
+        {&keynote, "Keynote can only be controlled on macOS."},
+        {&powerPoint, "PowerPoint can only be controlled on macOS."}};
+    for (const auto& [controller, message] : controllers) {
+        EXPECT_FALSE(controller->isAvailable("x"));
+        EXPECT_EQ(controller->perform(PresentationCommand::showNext(), "x"),
+                  CommandResult::failed(PresentationCommand::showNext(), message));
+        auto slides = controller->listSlides("x");
+        EXPECT_EQ(slides.status, ResultStatus::failed);
+        EXPECT_EQ(slides.message, message);
+    }
 }
 
 }  // namespace

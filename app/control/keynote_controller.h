@@ -1,18 +1,15 @@
 // Keynote runs only on macOS; on this system its controller explains that and does nothing.
 #pragma once
 
-#include "app/control/presentation_controller.h"
+#include "app/control/unavailable_controller.h"
 
 namespace pavonix {
 
-class KeynoteController final : public PresentationController {
+class KeynoteController final : public UnavailableController {
 public:
     static constexpr std::string_view unavailableMessage = "Keynote can only be controlled on macOS.";
 
-    bool isAvailable(std::string_view applicationName) override;
-    CommandResult perform(const PresentationCommand& command,
-                          std::string_view applicationName) override;
-    SlideListResult listSlides(std::string_view applicationName) override;
+    KeynoteController() : UnavailableController(unavailableMessage) {}
 };
 
 }  // namespace pavonix

@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <mutex>
 #include <thread>
 
 #include "app/settings/settings_keys.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/x11/recording_window_system.h"
+#include "settings_store/temporary_settings.h"
 
 namespace pavonix {
 namespace {
@@ -73,16 +73,6 @@ TEST_F(PermissionAuthorizerTest, AutomationOfMacApplicationsIsUnavailable) {
     EXPECT_TRUE(probes->pending.empty());
 }
 
-TEST_F(PermissionAuthorizerTest, LocalNetworkIsGrantedByAskingAndRemembered) {
-    EXPECT_EQ(answer([&](auto c) { authorizer.currentState(WelcomePermission::localNetwork, c); }),
-              State::notDetermined);
-    EXPECT_EQ(answer([&](auto c) { authorizer.request(WelcomePermission::localNetwork, c); }),
-              State::granted);
-    EXPECT_TRUE(probes->granted);
-    EXPECT_EQ(answer([&](auto c) { authorizer.currentState(WelcomePermission::localNetwork, c); }),
-              State::granted);
-}
-
 TEST_F(PermissionAuthorizerTest, AccessibilityFollowsTheDisplayProbeAnsweredOnAnyThread) {
     for (bool reachable : {true, false}) {
         std::thread prober;
@@ -110,29 +100,20 @@ TEST_F(PermissionAuthorizerTest, AProbeThatNeverAnswersTimesOutOnceAndLateAnswer
     EXPECT_EQ(calls, 1);
 }
 
+// Local Network is granted by asking and remembered in the setting; Accessibility follows the display.
 TEST_F(PermissionAuthorizerTest, TheProgramsProbesUseTheSettingAndTheWindowSystem) {
-    char pattern[] = "/tmp/pavonix-authorizer-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    defaults::Options options;
-    options.backgroundFlush = false;
-    {
-        defaults::UserDefaults defaults(std::filesystem::path(pattern) / "settings.json", options);
-        SettingsStore store(defaults);
-        auto windows = std::make_shared<x11::RecordingWindowSystem>();
-        LanternpostPermissionAuthorizer real(makeSystemPermissionProbes(windows, store));
+    testing::TemporarySettings temporary;
+    auto windows = std::make_shared<x11::RecordingWindowSystem>();
+    LanternpostPermissionAuthorizer real(makeSystemPermissionProbes(windows, temporary.store()));
 
-        EXPECT_EQ(answer([&](auto c) { real.currentState(WelcomePermission::localNetwork, c); }),
-                  State::notDetermined);
-        EXPECT_EQ(answer([&](auto c) { real.request(WelcomePermission::localNetwork, c); }), State::granted);
-        EXPECT_TRUE(store.value(settings::localNetworkPermissionGranted));
+    EXPECT_EQ(answer([&](auto c) { real.currentState(WelcomePermission::localNetwork, c); }), State::notDetermined);
+    EXPECT_EQ(answer([&](auto c) { real.request(WelcomePermission::localNetwork, c); }), State::granted);
+    EXPECT_TRUE(temporary.store().value(settings::localNetworkPermissionGranted));
+    EXPECT_EQ(answer([&](auto c) { real.currentState(WelcomePermission::localNetwork, c); }), State::granted);
 
-        EXPECT_EQ(answer([&](auto c) { real.currentState(WelcomePermission::accessibility, c); }),
-                  State::granted);
-        windows->setUnavailable("No X display is available (DISPLAY is not set).");
-        EXPECT_EQ(answer([&](auto c) { real.request(WelcomePermission::accessibility, c); }),
-                  State::notDetermined);
-    }
-    std::filesystem::remove_all(pattern);
+    EXPECT_EQ(answer([&](auto c) { real.currentState(WelcomePermission::accessibility, c); }), State::granted);
+    windows->setUnavailable("No X display is available (DISPLAY is not set).");
+    EXPECT_EQ(answer([&](auto c) { real.request(WelcomePermission::accessibility, c); }), State::notDetermined);
 }
 
 }  // namespace

@@ -2,19 +2,15 @@
 // controller explains that and does nothing.
 #pragma once
 
-#include "app/control/presentation_controller.h"
+#include "app/control/unavailable_controller.h"
 
 namespace pavonix {
 
-class PowerPointController final : public PresentationController {
+class PowerPointController final : public UnavailableController {
 public:
-    static constexpr std::string_view unavailableMessage =
-        "PowerPoint can only be controlled on macOS.";
+    static constexpr std::string_view unavailableMessage = "PowerPoint can only be controlled on macOS.";
 
-    bool isAvailable(std::string_view applicationName) override;
-    CommandResult perform(const PresentationCommand& command,
-                          std::string_view applicationName) override;
-    SlideListResult listSlides(std::string_view applicationName) override;
+    PowerPointController() : UnavailableController(unavailableMessage) {}
 };
 
 }  // namespace pavonix

@@ -15,7 +15,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/dispatch/dispatch.h"
+#include "platform/testing/scoped_environment.h"
+#include "platform/testing/temporary_folder.h"
+#include "platform/testing/wait_until.h"
 
 extern char** environ;
 
@@ -24,6 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using namespace std::chrono_literals;
 
 constexpr const char* kChildFileVariable = "PAVONIX_DEFAULTS_CRASH_CHILD_FILE";
 
@@ -53,16 +56,8 @@ Options manual() {
 
 class UserDefaultsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/pavonix-defaults-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-        file_ = folder_ / "Pavonix" / "settings.json";
-    }
-    void TearDown() override { fs::remove_all(folder_); }
-
-    fs::path folder_;
-    fs::path file_;
+    testing::TemporaryFolder folder_{"pavonix-defaults"};
+    fs::path file_ = folder_ / "Pavonix" / "settings.json";
 };
 
 TEST_F(UserDefaultsTest, RegisteredDefaultsAreReadButNeverWritten) {
@@ -181,19 +176,14 @@ TEST_F(UserDefaultsTest, AFailedBackgroundWriteIsRetriedOnTheNextWrite) {
     UserDefaults store(file_, options);
 
     store.set("httpPort", 2);
-    for (int i = 0; i < 500 && !store.lastWriteError(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(store.lastWriteError());
+    ASSERT_TRUE(testing::waitUntil([&] { return store.lastWriteError().has_value(); }, 5s, 10ms));
     EXPECT_EQ(readText(file_), original);
 
     fail = false;
     store.set("oscPort", 3);
     const json expected = {{"httpPort", 2}, {"oscPort", 3}};
-    bool persisted = false;
-    for (int i = 0; i < 500 && !persisted; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        persisted = json::parse(readText(file_), nullptr, false) == expected;
-    }
-    ASSERT_TRUE(persisted) << readText(file_);
+    ASSERT_TRUE(testing::waitUntil([&] { return json::parse(readText(file_), nullptr, false) == expected; }, 5s, 10ms))
+        << readText(file_);
     EXPECT_FALSE(store.lastWriteError());
 }
 
@@ -275,18 +265,11 @@ TEST_F(UserDefaultsTest, ConcurrentWritersReadersAndFlushes) {
 }
 
 TEST(UserDefaultsPath, FollowsXdgConfigHome) {
-    const char* old = std::getenv("XDG_CONFIG_HOME");
-    const std::string saved = old ? old : "";
-    setenv("XDG_CONFIG_HOME", "/somewhere/config", 1);
+    testing::ScopedEnvironment environment("XDG_CONFIG_HOME", "/somewhere/config");
     EXPECT_EQ(UserDefaults::standardPath(), fs::path("/somewhere/config/Pavonix/settings.json"));
-    setenv("XDG_CONFIG_HOME", "relative/is/ignored", 1);
+    environment.set("XDG_CONFIG_HOME", "relative/is/ignored");
     if (const char* home = std::getenv("HOME")) {
         EXPECT_EQ(UserDefaults::standardPath(), fs::path(home) / ".config/Pavonix/settings.json");
-    }
-    if (old) {
-        setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-    } else {
-        unsetenv("XDG_CONFIG_HOME");
     }
 }
 

@@ -7,17 +7,14 @@
 #include <vector>
 
 #include "platform/dispatch/dispatch.h"
+#include "platform/testing/wait_until.h"
 
 namespace pavonix::dispatch {
 namespace {
 
 using namespace std::chrono_literals;
 
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
-    for (auto deadline = Clock::now() + timeout; !done(); std::this_thread::sleep_for(1ms))
-        if (Clock::now() > deadline) return false;
-    return true;
-}
+using testing::waitUntil;
 
 int threadCount() {
     int n = 0;
@@ -72,7 +69,7 @@ TEST(SerialQueue, TargetedQueuesRunAsItemsOfTheirTarget) {
         target->async(item);
         for (auto& c : children) c->async(item);
     }
-    ASSERT_TRUE(waitFor([&] { return ran.load() == 200 * 9; }));
+    ASSERT_TRUE(waitUntil([&] { return ran.load() == 200 * 9; }));
     EXPECT_EQ(overlaps.load(), 0);
 }
 
@@ -141,7 +138,7 @@ TEST(SerialQueue, AfterRunsNoEarlierThanItsDelay) {
     queue->after(60ms, [&] { ranAt[2] = Clock::now(); ++ran; });
     queue->after(20ms, [&] { ranAt[0] = Clock::now(); ++ran; });
     queue->after(40ms, [&] { ranAt[1] = Clock::now(); ++ran; });
-    ASSERT_TRUE(waitFor([&] { return ran.load() == 3; }));
+    ASSERT_TRUE(waitUntil([&] { return ran.load() == 3; }));
     queue->sync([] {});
     EXPECT_GE(ranAt[0] - start, 20ms);
     EXPECT_GE(ranAt[1] - start, 40ms);
@@ -158,7 +155,7 @@ TEST(SerialQueue, QueuesShareASmallPoolAndOutliveTheirLastReference) {
         queue->async([&] { ++ran; });
         queue->async([&] { ++ran; });
     }  // dropped with items pending: they still run
-    ASSERT_TRUE(waitFor([&] { return ran.load() == 20000; }));
+    ASSERT_TRUE(waitUntil([&] { return ran.load() == 20000; }));
     EXPECT_LE(threadCount() - before, 16);
 }
 
@@ -179,7 +176,7 @@ TEST(SerialQueue, PoolGrowsWhenEveryWorkerWaitsInSync) {
     std::atomic<bool> free{false};
     auto other = makeSerialQueue("other");
     other->async([&] { free = true; });
-    EXPECT_TRUE(waitFor([&] { return free.load(); }));
+    EXPECT_TRUE(waitUntil([&] { return free.load(); }));
     EXPECT_TRUE(runMainQueue([&] { return done.load() == kBlocked; }));
 }
 
@@ -195,14 +192,14 @@ TEST(GlobalQueue, BlockingWorkDelaysNeitherSerialQueuesNorTimers) {
             ++finished;
         });
     }
-    ASSERT_TRUE(waitFor([&] { return started.load() == kJobs; }));
+    ASSERT_TRUE(waitUntil([&] { return started.load() == kJobs; }));
     std::atomic<bool> serialRan{false}, timerRan{false};
     auto queue = makeSerialQueue("serial");
     queue->async([&] { serialRan = true; });
     queue->after(10ms, [&] { timerRan = true; });
-    EXPECT_TRUE(waitFor([&] { return serialRan.load() && timerRan.load(); }, 2s));
+    EXPECT_TRUE(waitUntil([&] { return serialRan.load() && timerRan.load(); }, 2s));
     release = true;
-    ASSERT_TRUE(waitFor([&] { return finished.load() == kJobs; }));
+    ASSERT_TRUE(waitUntil([&] { return finished.load() == kJobs; }));
 
     EXPECT_TRUE(globalQueue()->isConcurrent());
     EXPECT_FALSE(queue->isConcurrent());

@@ -12,17 +12,14 @@
 #include <vector>
 
 #include "platform/dispatch/dispatch.h"
+#include "platform/testing/wait_until.h"
 
 namespace pavonix::dispatch {
 namespace {
 
 using namespace std::chrono_literals;
 
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
-    for (auto deadline = Clock::now() + timeout; !done(); std::this_thread::sleep_for(1ms))
-        if (Clock::now() > deadline) return false;
-    return true;
-}
+using testing::waitUntil;
 
 void drain(int fd) {
     char buf[64];
@@ -81,7 +78,7 @@ TEST(Source, StartsSuspendedAndSuspensionsNest) {
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(fires.load(), 0);
     source->resume();
-    EXPECT_TRUE(waitFor([&] { return fires.load() >= 1; }));
+    EXPECT_TRUE(waitUntil([&] { return fires.load() >= 1; }));
     cancelAndWait(source, queue);
 }
 
@@ -114,7 +111,7 @@ TEST(Source, ReadSourceIsLevelTriggeredWithOneFireAtATime) {
         inside = false;
     });
     source->resume();
-    ASSERT_TRUE(waitFor([&] { return fires.load() == 3; }));
+    ASSERT_TRUE(waitUntil([&] { return fires.load() == 3; }));
     std::this_thread::sleep_for(30ms);
     queue->sync([] {});
     EXPECT_EQ(overlaps.load(), 0);
@@ -142,7 +139,7 @@ TEST(Source, CancelHandlerRunsOnceOnTheQueueAfterTheLastEventOutOfEpoll) {
         watched = epollWatches(fd);
     });
     source->resume();
-    ASSERT_TRUE(waitFor([&] { return cancels.load() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return cancels.load() == 1; }));
     source->cancel();  // a second cancel changes nothing
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(fires.load(), 2);
@@ -158,7 +155,7 @@ TEST(Source, CancelHandlerRunsOnceOnTheQueueAfterTheLastEventOutOfEpoll) {
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(cancels.load(), 1);
     writer->resume();
-    EXPECT_TRUE(waitFor([&] { return cancels.load() == 2; }));
+    EXPECT_TRUE(waitUntil([&] { return cancels.load() == 2; }));
 }
 
 TEST(Source, ReusedDescriptorNumberNeverFiresTheOldSource) {
@@ -182,7 +179,7 @@ TEST(Source, ReusedDescriptorNumberNeverFiresTheOldSource) {
     });
     newSource->resume();
     for (int i = 1; i <= 3; ++i) {
-        ASSERT_TRUE(waitFor([&] { return newFires.load() >= i; }));
+        ASSERT_TRUE(waitUntil([&] { return newFires.load() >= i; }));
         second.send("y");
     }
     EXPECT_EQ(oldFires.load(), 0);
@@ -208,7 +205,7 @@ TEST(Source, StreamReportsZeroOnlyAtTheRealEnd) {
         held = true;
         while (!release) std::this_thread::sleep_for(1ms);
     });
-    ASSERT_TRUE(waitFor([&] { return held.load(); }));
+    ASSERT_TRUE(waitUntil([&] { return held.load(); }));
     pair.send("abc");
     std::this_thread::sleep_for(30ms);  // the fire is now queued behind the held item
     drain(pair.a);
@@ -216,7 +213,7 @@ TEST(Source, StreamReportsZeroOnlyAtTheRealEnd) {
     queue->sync([] {});
     pair.send("defg");
     ::shutdown(pair.b, SHUT_WR);
-    ASSERT_TRUE(waitFor([&] { return source->isCancelled(); }));
+    ASSERT_TRUE(waitUntil([&] { return source->isCancelled(); }));
     queue->sync([] {});
     EXPECT_EQ(seen, (std::vector<std::size_t>{4, 0}));
 }
@@ -232,7 +229,7 @@ TEST(Source, EmptyDatagramsResetsAndListeningSocketsCountPositive) {
     });
     source->resume();
     ASSERT_EQ(::send(pair.b, "", 0, 0), 0);
-    ASSERT_TRUE(waitFor([&] { return datagram.load() >= 0; }));
+    ASSERT_TRUE(waitUntil([&] { return datagram.load() >= 0; }));
     EXPECT_EQ(datagram.load(), 1);
     cancelAndWait(source, queue);
 
@@ -255,7 +252,7 @@ TEST(Source, EmptyDatagramsResetsAndListeningSocketsCountPositive) {
     accept->resume();
     int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_EQ(::connect(client, sa, len), 0);
-    ASSERT_TRUE(waitFor([&] { return accepted.load() >= 0; }));
+    ASSERT_TRUE(waitUntil([&] { return accepted.load() >= 0; }));
     EXPECT_GT(pending.load(), 0);
     accept->cancel();
     accept->resume();
@@ -275,7 +272,7 @@ TEST(Source, EmptyDatagramsResetsAndListeningSocketsCountPositive) {
     linger abort{1, 0};
     ::setsockopt(client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     ::close(client);
-    ASSERT_TRUE(waitFor([&] { return available.load() >= 0; }));
+    ASSERT_TRUE(waitUntil([&] { return available.load() >= 0; }));
     EXPECT_EQ(available.load(), 1);
     EXPECT_EQ(readError.load(), ECONNRESET);
     reader->cancel();
@@ -300,14 +297,14 @@ TEST(Source, ReadAndWriteSourcesShareOneDescriptor) {
     });
     reader->resume();
     writer->resume();
-    ASSERT_TRUE(waitFor([&] { return writes.load() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return writes.load() == 1; }));
     pair.send("ping");
-    ASSERT_TRUE(waitFor([&] { return reads.load() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return reads.load() == 1; }));
     writer->resume();  // the read fire must not have dropped the write interest
-    ASSERT_TRUE(waitFor([&] { return writes.load() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return writes.load() == 2; }));
     writer->cancel();
     pair.send("pong");  // nor the writer's leaving the read interest
-    ASSERT_TRUE(waitFor([&] { return reads.load() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return reads.load() == 2; }));
     cancelAndWait(reader, queue);
     EXPECT_FALSE(epollWatches(pair.a));
 }
@@ -324,7 +321,7 @@ TEST(TimerSource, FiresOnceNeverEarlyAndResettingMovesIt) {
     auto start = Clock::now();
     timer->setTimer(40ms);
     timer->resume();
-    ASSERT_TRUE(waitFor([&] { return fires.load() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return fires.load() == 1; }));
     std::this_thread::sleep_for(60ms);
     queue->sync([] {});
     EXPECT_EQ(fires.load(), 1);
@@ -335,12 +332,12 @@ TEST(TimerSource, FiresOnceNeverEarlyAndResettingMovesIt) {
     timer->setTimer(300ms);  // later: nothing at the old deadline
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(fires.load(), 1);
-    ASSERT_TRUE(waitFor([&] { return fires.load() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return fires.load() == 2; }));
     queue->sync([] {});
     EXPECT_GE(firedAt - start, 300ms);
     timer->setTimer(10s);
     timer->setTimer(10ms);  // earlier
-    ASSERT_TRUE(waitFor([&] { return fires.load() == 3; }, 2s));
+    ASSERT_TRUE(waitUntil([&] { return fires.load() == 3; }, 2s));
 
     // A fire while suspended arrives on resume, unless a re-set came first.
     timer->suspend();
@@ -348,7 +345,7 @@ TEST(TimerSource, FiresOnceNeverEarlyAndResettingMovesIt) {
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(fires.load(), 3);
     timer->resume();
-    ASSERT_TRUE(waitFor([&] { return fires.load() == 4; }));
+    ASSERT_TRUE(waitUntil([&] { return fires.load() == 4; }));
     timer->suspend();
     timer->setTimer(1ms);
     std::this_thread::sleep_for(20ms);
@@ -370,7 +367,7 @@ TEST(TimerSource, ManyTimersFireInDeadlineOrder) {
         timers.back()->setTimer(start + std::chrono::milliseconds(50 + (49 - i) * 2) - Clock::now());
         timers.back()->resume();
     }
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(waitUntil([&] {
         std::size_t n = 0;
         queue->sync([&] { n = order.size(); });
         return n == 50;

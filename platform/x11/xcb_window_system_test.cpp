@@ -4,14 +4,16 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <thread>
 
+#include "platform/testing/scoped_environment.h"
+#include "platform/testing/wait_until.h"
 #include "platform/x11/xvfb_session.h"
 
 namespace pavonix::x11 {
 namespace {
 
 using testing::TestWindow;
+using ::pavonix::testing::waitUntil;
 using namespace std::chrono_literals;
 
 constexpr std::uint16_t kControlMask = 0x4;
@@ -53,13 +55,9 @@ TEST(XcbWindowSystemWithoutDisplay, SaysWhyAndFailsEveryCall) {
     EXPECT_FALSE(missing.sendKeys(42, {&key, 1}).ok());
 
     // A Wayland-only session has no DISPLAY at all.
-    std::string saved = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
-    unsetenv("DISPLAY");
-    setenv("WAYLAND_DISPLAY", "wayland-0", 1);
-    XcbWindowSystem wayland;
-    auto waylandReason = wayland.unavailableReason();
-    unsetenv("WAYLAND_DISPLAY");
-    if (!saved.empty()) setenv("DISPLAY", saved.c_str(), 1);
+    ::pavonix::testing::ScopedEnvironment environment("DISPLAY", std::nullopt);
+    environment.set("WAYLAND_DISPLAY", "wayland-0");
+    auto waylandReason = XcbWindowSystem().unavailableReason();
     ASSERT_TRUE(waylandReason.has_value());
     EXPECT_NE(waylandReason->find("Wayland"), std::string::npos);
 }
@@ -116,13 +114,10 @@ TEST(XcbWindowSystem, ListsManagedWindowsWithTheirProperties) {
     EXPECT_EQ(find(windows, longName.id())->title, longTitle.substr(0, 1 + 2 * 2047));
 
     // The fullscreen request is served by the window manager asynchronously.
-    bool filled = false;
-    for (int i = 0; i < 200 && !filled; ++i) {
+    EXPECT_TRUE(waitUntil([&] {
         auto w = system.window(fullscreen.id());
-        filled = w && w->fillsScreen && w->geometry.width == 1280 && w->geometry.height == 800;
-        if (!filled) std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_TRUE(filled);
+        return w && w->fillsScreen && w->geometry.width == 1280 && w->geometry.height == 800;
+    }, 5s, 10ms));
     ASSERT_NE(find(windows, untitled.id()), nullptr);
     EXPECT_EQ(find(windows, untitled.id())->title, "");
     EXPECT_FALSE(find(windows, untitled.id())->fillsScreen);
@@ -181,11 +176,10 @@ TEST(XcbWindowSystem, AKeyStillHeldDownIsReleasedSoTheCommandsPressArrives) {
     // The user's own Right is still down when the command sends Right.
     std::string hold = "DISPLAY=" + x->display() + " xdotool keydown Right";
     ASSERT_EQ(std::system(hold.c_str()), 0);
-    for (auto until = std::chrono::steady_clock::now() + 5s;
-         target.keyEvents().empty() && std::chrono::steady_clock::now() < until;) {
-        std::this_thread::sleep_for(5ms);
+    waitUntil([&] {
         target.pump();
-    }
+        return !target.keyEvents().empty();
+    });
     ASSERT_EQ(target.keyEvents().size(), 1U);
     KeyStroke right{keysym::Right};
     ASSERT_TRUE(system.sendKeys(target.id(), {&right, 1}).ok());
@@ -221,13 +215,10 @@ TEST(XcbWindowSystemWithoutWindowManager, ListsViewableTopLevelsAndFocusesDirect
     TestWindow a(bare->display(), titled("alpha"));
     TestWindow b(bare->display(), titled("beta"));
     // Without a manager nothing publishes a client list; wait until both are mapped.
-    bool mapped = false;
-    for (int i = 0; i < 200 && !mapped; ++i) {
+    ASSERT_TRUE(waitUntil([&] {
         auto list = system.listWindows();
-        mapped = find(list, a.id()) && find(list, b.id());
-        if (!mapped) std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_TRUE(mapped);
+        return find(list, a.id()) && find(list, b.id());
+    }, 5s, 10ms));
     ASSERT_TRUE(system.activate(a.id(), 500ms).ok());
     EXPECT_TRUE(a.waitForFocus());
     KeyStroke escape{keysym::Escape};
