@@ -6,7 +6,15 @@ namespace pavonix {
 
 namespace {
 
-std::string quoted(std::string_view name) { return "\"" + std::string(name) + "\""; }
+// Appended piece by piece: GCC 12 at -O3 warns (-Wrestrict) on "\"" + std::string(name).
+std::string quoted(std::string_view name) {
+    std::string out;
+    out.reserve(name.size() + 2);
+    out += '"';
+    out += name;
+    out += '"';
+    return out;
+}
 
 }  // namespace
 
