@@ -21,7 +21,10 @@ bool isPathCharacter(char c) {
 }
 
 std::string requestPath(std::string_view path) {
-    return path.starts_with("/") ? std::string(path) : "/" + std::string(path);
+    std::string out;
+    if (!path.starts_with("/")) out.push_back('/');
+    out.append(path);
+    return out;
 }
 
 // Keeps the secret's bytes out of freed memory once the request is signed.
