@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/dispatch/dispatch.h"
+#include "platform/dispatch/main_queue_scope.h"
 #include "platform/testing/scoped_environment.h"
 #include "platform/testing/temporary_folder.h"
 #include "settings_store/temporary_settings.h"
@@ -57,8 +57,7 @@ Pairing pairing(std::string id, double secondsSince2001) { return {std::move(id)
 
 class SettingsStoreTest : public ::testing::Test {
 protected:
-    void SetUp() override { dispatch::setMainThread(); }
-
+    testing::MainQueueScope mainQueue_;
     testing::TemporarySettings settings_;
     defaults::UserDefaults* defaults_ = &settings_.defaults();
     SettingsStore* store_ = &settings_.store();
@@ -72,14 +71,14 @@ TEST_F(SettingsStoreTest, StoredForms) {
     store_->setValue(pairingsKey, {pairing("lpp_a", 1.5), pairing("lpp_b", 400000000.5)});
     store_->setValue(lastPairingKey, std::optional<Pairing>(pairing("lpp_c", 0)));
 
-    json saved = settings_.savedFile();
-    EXPECT_EQ(saved["enabled"], false);
-    EXPECT_EQ(saved["port"], std::int64_t{1} << 40);
-    EXPECT_EQ(saved["name"], "Bühne");
-    EXPECT_EQ(saved["mode"], "localhost");
-    EXPECT_EQ(saved["pairings"], json({R"({"createdAt":1.5,"id":"lpp_a","name":"Phone"})",
-                                       R"({"createdAt":400000000.5,"id":"lpp_b","name":"Phone"})"}));
-    EXPECT_EQ(saved["lastPairing"], R"({"createdAt":0.0,"id":"lpp_c","name":"Phone"})");
+    EXPECT_EQ(settings_.savedFile(),
+              json({{"enabled", false},
+                    {"port", std::int64_t{1} << 40},
+                    {"name", "Bühne"},
+                    {"mode", "localhost"},
+                    {"pairings", {R"({"createdAt":1.5,"id":"lpp_a","name":"Phone"})",
+                                  R"({"createdAt":400000000.5,"id":"lpp_b","name":"Phone"})"}},
+                    {"lastPairing", R"({"createdAt":0.0,"id":"lpp_c","name":"Phone"})"}}));
 
     // Every read decodes the stored form: the values come back as written.
     EXPECT_FALSE(store_->value(enabledKey));
@@ -245,7 +244,7 @@ TEST_F(SettingsStoreTest, WritersOnOtherThreadsAreToldOnTheMainThread) {
 }
 
 TEST(SettingsStoreShared, StaticCallsUseTheProcessWideStore) {
-    dispatch::setMainThread();
+    testing::MainQueueScope mainQueue;
     testing::TemporaryFolder config;
     testing::ScopedEnvironment environment("XDG_CONFIG_HOME", config.path().string());
     EXPECT_EQ(defaults::UserDefaults::standard().path(), config / "Pavonix" / "settings.json");

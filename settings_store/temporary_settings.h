@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/defaults/user_defaults.h"
-#include "platform/dispatch/dispatch.h"
+#include "platform/dispatch/main_queue_scope.h"
 #include "platform/testing/temporary_folder.h"
 #include "settings_store/settings_store.h"
 
@@ -32,10 +32,10 @@ public:
         : folder_(prefix), options_(std::move(options)) {
         open();
     }
-    // Runs what the main queue still holds when called on the main thread, so that no report of
-    // this store's changes reaches a later test; then closes the stores and removes the folder.
+    // Settles the main queue when called on the main thread, so that no report of this store's
+    // changes reaches a later test; then closes the stores and removes the folder.
     ~TemporarySettings() {
-        if (dispatch::isMainThread()) dispatch::drainMainQueue();
+        settleMainQueue();
         close();
     }
     TemporarySettings(const TemporarySettings&) = delete;

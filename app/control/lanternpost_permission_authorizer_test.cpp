@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "app/settings/settings_keys.h"
-#include "platform/dispatch/dispatch.h"
+#include "platform/dispatch/main_queue_scope.h"
 #include "platform/x11/recording_window_system.h"
 #include "settings_store/temporary_settings.h"
 
@@ -42,8 +42,6 @@ public:
 
 class PermissionAuthorizerTest : public ::testing::Test {
 protected:
-    void SetUp() override { dispatch::setMainThread(); }
-
     // Runs the call, checks that it did not answer synchronously, then waits for the answer.
     template <class Call>
     std::optional<State> answer(Call call, std::chrono::milliseconds timeout = 2s) {
@@ -63,6 +61,7 @@ protected:
 
     std::shared_ptr<ManualProbes> probes = std::make_shared<ManualProbes>();
     LanternpostPermissionAuthorizer authorizer{probes, 300ms};
+    testing::MainQueueScope mainQueue_;
 };
 
 TEST_F(PermissionAuthorizerTest, AutomationOfMacApplicationsIsUnavailable) {
