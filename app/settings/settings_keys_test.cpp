@@ -29,6 +29,16 @@ TEST_F(SettingsKeysTest, DefaultsAreRegisteredUnderDistinctNamesAndNeverWritten)
     settings::registerDefaults(defaults_);
     const auto& names = settings::keyNames();
     EXPECT_EQ(std::set<std::string_view>(names.begin(), names.end()).size(), names.size());
+    // The names are what settings files of earlier versions hold: a rename loses the user's value.
+    EXPECT_EQ(std::set<std::string_view>(names.begin(), names.end()),
+              (std::set<std::string_view>{
+                  "presentationProvider", "googleSlidesWindowID", "googleSlidesWindowOwnerProcessID",
+                  "googleSlidesWindowOwnerName", "googleSlidesWindowBundleIdentifier", "googleSlidesWindowTitle",
+                  "remoteLanternpostTargets", "selectedRemoteLanternpostTargetID", "oscEnabled", "oscPort",
+                  "httpEnabled", "httpPort", "httpAuthenticationEnabled", "httpPairedDevices", "pavonixName",
+                  "bluetoothEnabled", "bluetoothDiscoverable", "bluetoothPairedDevices", "listenAddressMode",
+                  "selectedListenAddress", "welcomeCompleted", "welcomeScreenRequested",
+                  "localNetworkPermissionGranted"}));
     for (auto name : names) EXPECT_TRUE(defaults_.object(std::string(name))) << name;
     // Registered in their stored forms: enumerations by raw value, records as lists.
     EXPECT_EQ(defaults_.object("presentationProvider"), json("keynote"));
