@@ -110,12 +110,13 @@ std::vector<std::string> environmentWith(std::vector<std::pair<std::string, std:
 
 std::unique_ptr<XvfbSession> XvfbSession::start(std::string& error, bool windowManager) {
     std::unique_ptr<XvfbSession> session(new XvfbSession);
-    char dirTemplate[] = "/tmp/pavonix-xvfb-XXXXXX";
-    if (!mkdtemp(dirTemplate)) {
-        error = "cannot create a temporary folder";
+    try {
+        session->folder_ = std::make_unique<pavonix::testing::TemporaryFolder>("pavonix-xvfb");
+    } catch (const std::exception& e) {
+        error = std::string("cannot create a temporary folder: ") + e.what();
         return nullptr;
     }
-    session->tempDir_ = dirTemplate;
+    session->tempDir_ = session->folder_->path().string();
     const std::string log = session->tempDir_ + "/x.log";
 
     int fds[2];
@@ -184,10 +185,6 @@ std::unique_ptr<XvfbSession> XvfbSession::start(std::string& error, bool windowM
 XvfbSession::~XvfbSession() {
     stop(openbox_);
     stop(xvfb_);
-    if (!tempDir_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(tempDir_, ignored);
-    }
 }
 
 namespace {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/testing/temporary_folder.h"
 #include "platform/x11/window_system.h"
 
 namespace pavonix::x11::testing {
@@ -34,6 +35,8 @@ private:
     std::string display_;
     pid_t xvfb_ = -1;
     pid_t openbox_ = -1;
+    // Logs, HOME and openbox's configuration; removed after both servers have stopped.
+    std::unique_ptr<pavonix::testing::TemporaryFolder> folder_;
     std::string tempDir_;
 };
 
