@@ -59,17 +59,17 @@ class SettingsStoreTest : public ::testing::Test {
 protected:
     testing::MainQueueScope mainQueue_;
     testing::TemporarySettings settings_;
-    defaults::UserDefaults* defaults_ = &settings_.defaults();
-    SettingsStore* store_ = &settings_.store();
+    defaults::UserDefaults& defaults() { return settings_.defaults(); }
+    SettingsStore& store() { return settings_.store(); }
 };
 
 TEST_F(SettingsStoreTest, StoredForms) {
-    store_->setValue(enabledKey, false);
-    store_->setValue(portKey, std::int64_t{1} << 40);
-    store_->setValue(nameKey, std::string("Bühne"));
-    store_->setValue(modeKey, Mode::local);
-    store_->setValue(pairingsKey, {pairing("lpp_a", 1.5), pairing("lpp_b", 400000000.5)});
-    store_->setValue(lastPairingKey, std::optional<Pairing>(pairing("lpp_c", 0)));
+    store().setValue(enabledKey, false);
+    store().setValue(portKey, std::int64_t{1} << 40);
+    store().setValue(nameKey, std::string("Bühne"));
+    store().setValue(modeKey, Mode::local);
+    store().setValue(pairingsKey, {pairing("lpp_a", 1.5), pairing("lpp_b", 400000000.5)});
+    store().setValue(lastPairingKey, std::optional<Pairing>(pairing("lpp_c", 0)));
 
     EXPECT_EQ(settings_.savedFile(),
               json({{"enabled", false},
@@ -80,36 +80,37 @@ TEST_F(SettingsStoreTest, StoredForms) {
                                   R"({"createdAt":400000000.5,"id":"lpp_b","name":"Phone"})"}},
                     {"lastPairing", R"({"createdAt":0.0,"id":"lpp_c","name":"Phone"})"}}));
 
-    // Every read decodes the stored form: the values come back as written.
-    EXPECT_FALSE(store_->value(enabledKey));
-    EXPECT_EQ(store_->value(modeKey), Mode::local);
-    EXPECT_EQ(store_->value(pairingsKey), std::vector<Pairing>({pairing("lpp_a", 1.5), pairing("lpp_b", 400000000.5)}));
-    EXPECT_EQ(store_->value(lastPairingKey), pairing("lpp_c", 0));
+    // Every read decodes the stored form: the values come back as written, in the next launch too.
+    settings_.reopen();
+    EXPECT_FALSE(store().value(enabledKey));
+    EXPECT_EQ(store().value(modeKey), Mode::local);
+    EXPECT_EQ(store().value(pairingsKey), std::vector<Pairing>({pairing("lpp_a", 1.5), pairing("lpp_b", 400000000.5)}));
+    EXPECT_EQ(store().value(lastPairingKey), pairing("lpp_c", 0));
 }
 
 TEST_F(SettingsStoreTest, UnreadableStoredFormsReadAsTheDefault) {
-    EXPECT_TRUE(store_->value(enabledKey));
-    EXPECT_EQ(store_->value(portKey), 8090);
+    EXPECT_TRUE(store().value(enabledKey));
+    EXPECT_EQ(store().value(portKey), 8090);
 
-    defaults_->set("enabled", 0);
-    defaults_->set("port", "8091");
-    defaults_->set("small", std::int64_t{1} << 40);  // does not fit an int
-    defaults_->set("name", 12);
-    defaults_->set("mode", "everywhere");
-    defaults_->set("lastPairing", R"({"id": "lpp_x"})");
-    EXPECT_TRUE(store_->value(enabledKey));
-    EXPECT_EQ(store_->value(portKey), 8090);
-    EXPECT_EQ(store_->value(smallKey), 7);
-    EXPECT_EQ(store_->value(nameKey), "");
-    EXPECT_EQ(store_->value(modeKey), Mode::all);
-    EXPECT_EQ(store_->value(lastPairingKey), std::nullopt);
-    defaults_->set("port", 1.5);
-    EXPECT_EQ(store_->value(portKey), 8090);
-    defaults_->set("pairings", "not a list");
-    EXPECT_TRUE(store_->value(pairingsKey).empty());
+    defaults().set("enabled", 0);
+    defaults().set("port", "8091");
+    defaults().set("small", std::int64_t{1} << 40);  // does not fit an int
+    defaults().set("name", 12);
+    defaults().set("mode", "everywhere");
+    defaults().set("lastPairing", R"({"id": "lpp_x"})");
+    EXPECT_TRUE(store().value(enabledKey));
+    EXPECT_EQ(store().value(portKey), 8090);
+    EXPECT_EQ(store().value(smallKey), 7);
+    EXPECT_EQ(store().value(nameKey), "");
+    EXPECT_EQ(store().value(modeKey), Mode::all);
+    EXPECT_EQ(store().value(lastPairingKey), std::nullopt);
+    defaults().set("port", 1.5);
+    EXPECT_EQ(store().value(portKey), 8090);
+    defaults().set("pairings", "not a list");
+    EXPECT_TRUE(store().value(pairingsKey).empty());
 
     // In a list, only the elements that fail to decode are dropped.
-    defaults_->set("pairings", json::array({
+    defaults().set("pairings", json::array({
                                    R"({"createdAt":2,"id":"lpp_a","name":"Phone"})",
                                    R"({"createdAt":2,"id":"lpp_b"})",  // a field missing
                                    "{not json",
@@ -117,78 +118,78 @@ TEST_F(SettingsStoreTest, UnreadableStoredFormsReadAsTheDefault) {
                                    R"({"createdAt":"yesterday","id":"lpp_c","name":"Phone"})",
                                    json({{"createdAt", 3}, {"id", "lpp_d"}, {"name", "Phone"}}),
                                }));
-    EXPECT_EQ(store_->value(pairingsKey), std::vector<Pairing>({pairing("lpp_a", 2), pairing("lpp_d", 3)}));
+    EXPECT_EQ(store().value(pairingsKey), std::vector<Pairing>({pairing("lpp_a", 2), pairing("lpp_d", 3)}));
 }
 
 TEST_F(SettingsStoreTest, DefaultsAreNeverWrittenAndNilRemoves) {
-    SettingsStore::registerDefault(*defaults_, portKey);
-    SettingsStore::registerDefault(*defaults_, noteKey);
-    EXPECT_EQ(defaults_->object("port"), json(8090));
-    EXPECT_FALSE(defaults_->object("note"));
-    EXPECT_EQ(store_->value(portKey), 8090);
-    EXPECT_EQ(store_->value(noteKey), std::nullopt);
-    store_->setValue(nameKey, std::string("kept"));
+    SettingsStore::registerDefault(defaults(), portKey);
+    SettingsStore::registerDefault(defaults(), noteKey);
+    EXPECT_EQ(defaults().object("port"), json(8090));
+    EXPECT_FALSE(defaults().object("note"));
+    EXPECT_EQ(store().value(portKey), 8090);
+    EXPECT_EQ(store().value(noteKey), std::nullopt);
+    store().setValue(nameKey, std::string("kept"));
     EXPECT_EQ(settings_.savedFile(), json({{"name", "kept"}}));
 
-    EXPECT_TRUE(store_->setValue(noteKey, std::optional<std::string>("hello")));
-    EXPECT_EQ(store_->value(noteKey), "hello");
-    EXPECT_TRUE(store_->setValue(noteKey, std::optional<std::string>()));
-    EXPECT_FALSE(defaults_->storedObject("note"));
-    EXPECT_FALSE(store_->setValue(noteKey, std::optional<std::string>()));
-    EXPECT_TRUE(store_->removeValue(nameKey));
+    EXPECT_TRUE(store().setValue(noteKey, std::optional<std::string>("hello")));
+    EXPECT_EQ(store().value(noteKey), "hello");
+    EXPECT_TRUE(store().setValue(noteKey, std::optional<std::string>()));
+    EXPECT_FALSE(defaults().storedObject("note"));
+    EXPECT_FALSE(store().setValue(noteKey, std::optional<std::string>()));
+    EXPECT_TRUE(store().removeValue(nameKey));
     EXPECT_EQ(settings_.savedFile(), json::object());
 }
 
 TEST_F(SettingsStoreTest, ChangeDelivery) {
     std::vector<std::int64_t> ports;
     std::vector<bool> enabled;
-    auto portSubscription = store_->observe(portKey, [&](std::int64_t port) {
+    auto portSubscription = store().observe(portKey, [&](std::int64_t port) {
         EXPECT_TRUE(dispatch::isMainThread());
         ports.push_back(port);
     });
-    auto enabledSubscription = store_->observe(enabledKey, [&](bool value) { enabled.push_back(value); });
+    auto enabledSubscription = store().observe(enabledKey, [&](bool value) { enabled.push_back(value); });
 
     // Nothing is told before the main queue runs, and an equal value is no change.
-    EXPECT_TRUE(store_->setValue(portKey, 9000));
+    EXPECT_TRUE(store().setValue(portKey, 9000));
     EXPECT_TRUE(ports.empty());
-    EXPECT_FALSE(store_->setValue(portKey, std::int64_t{9000}));
+    EXPECT_FALSE(store().setValue(portKey, std::int64_t{9000}));
     dispatch::drainMainQueue();
     EXPECT_EQ(ports, std::vector<std::int64_t>({9000}));
 
     // Each change is told with the value it set, a change there and back included; each
     // subscriber hears only its own key.
-    store_->setValue(portKey, std::int64_t{1});
-    store_->setValue(enabledKey, false);
-    store_->setValue(portKey, std::int64_t{9000});
+    store().setValue(portKey, std::int64_t{1});
+    store().setValue(enabledKey, false);
+    store().setValue(portKey, std::int64_t{9000});
     dispatch::drainMainQueue();
     EXPECT_EQ(ports, std::vector<std::int64_t>({9000, 1, 9000}));
     EXPECT_EQ(enabled, std::vector<bool>({false}));
 
     // Writing the default where nothing is stored does not change what readers see.
-    store_->removeValue(enabledKey);  // false -> default true: a change
-    store_->setValue(enabledKey, true);
+    store().removeValue(enabledKey);  // false -> default true: a change
+    store().setValue(enabledKey, true);
     dispatch::drainMainQueue();
     EXPECT_EQ(enabled, std::vector<bool>({false, true}));
 
     // Writes through the defaults store itself are seen too; cancelled subscribers hear nothing.
     enabledSubscription.cancel();
-    defaults_->set("port", 9002);
-    defaults_->set("enabled", false);
+    defaults().set("port", 9002);
+    defaults().set("enabled", false);
     dispatch::drainMainQueue();
     EXPECT_EQ(ports, std::vector<std::int64_t>({9000, 1, 9000, 9002}));
     EXPECT_EQ(enabled, std::vector<bool>({false, true}));
 }
 
 TEST_F(SettingsStoreTest, TheValuePresentAtSubscriptionIsNoChange) {
-    store_->setValue(nameKey, std::string("before"));
+    store().setValue(nameKey, std::string("before"));
     std::vector<std::string> names;
-    auto early = store_->observe(nameKey, [&](const std::string& name) { names.push_back("early " + name); });
-    store_->setValue(nameKey, std::string("during"));
+    auto early = store().observe(nameKey, [&](const std::string& name) { names.push_back("early " + name); });
+    store().setValue(nameKey, std::string("during"));
     // Subscribed while the report of "during" still waits in the main queue.
-    auto late = store_->observe(nameKey, [&](const std::string& name) { names.push_back("late " + name); });
+    auto late = store().observe(nameKey, [&](const std::string& name) { names.push_back("late " + name); });
     dispatch::drainMainQueue();
     EXPECT_EQ(names, std::vector<std::string>({"early during"}));
-    store_->setValue(nameKey, std::string("after"));
+    store().setValue(nameKey, std::string("after"));
     dispatch::drainMainQueue();
     EXPECT_EQ(names, std::vector<std::string>({"early during", "early after", "late after"}));
 }
@@ -196,16 +197,16 @@ TEST_F(SettingsStoreTest, TheValuePresentAtSubscriptionIsNoChange) {
 TEST_F(SettingsStoreTest, HandlersMayCancelWriteAndSubscribe) {
     std::vector<std::string> seen;
     SettingsStore::Subscription second;
-    SettingsStore::Subscription first = store_->observe(nameKey, [&](const std::string& name) {
+    SettingsStore::Subscription first = store().observe(nameKey, [&](const std::string& name) {
         seen.push_back("first " + name);
         first.cancel();
         second.cancel();
-        store_->setValue(portKey, std::int64_t{1});
+        store().setValue(portKey, std::int64_t{1});
     });
-    second = store_->observe(nameKey, [&](const std::string& name) { seen.push_back("second " + name); });
+    second = store().observe(nameKey, [&](const std::string& name) { seen.push_back("second " + name); });
     std::vector<std::int64_t> ports;
-    auto portSubscription = store_->observe(portKey, [&](std::int64_t port) { ports.push_back(port); });
-    store_->setValue(nameKey, std::string("x"));
+    auto portSubscription = store().observe(portKey, [&](std::int64_t port) { ports.push_back(port); });
+    store().setValue(nameKey, std::string("x"));
     dispatch::drainMainQueue();
     dispatch::drainMainQueue();
     EXPECT_EQ(seen, std::vector<std::string>({"first x"}));
@@ -215,12 +216,12 @@ TEST_F(SettingsStoreTest, HandlersMayCancelWriteAndSubscribe) {
 
 TEST_F(SettingsStoreTest, WritersOnOtherThreadsAreToldOnTheMainThread) {
     std::vector<std::vector<Pairing>> seen;
-    auto subscription = store_->observe(pairingsKey, [&](const std::vector<Pairing>& value) {
+    auto subscription = store().observe(pairingsKey, [&](const std::vector<Pairing>& value) {
         EXPECT_TRUE(dispatch::isMainThread());
         seen.push_back(value);
     });
     std::thread writer([&] {
-        for (int i = 1; i <= 50; ++i) store_->setValue(pairingsKey, std::vector<Pairing>(i, pairing("lpp", i)));
+        for (int i = 1; i <= 50; ++i) store().setValue(pairingsKey, std::vector<Pairing>(i, pairing("lpp", i)));
     });
     ASSERT_TRUE(dispatch::runMainQueue([&] { return seen.size() == 50; }));
     writer.join();
@@ -230,17 +231,17 @@ TEST_F(SettingsStoreTest, WritersOnOtherThreadsAreToldOnTheMainThread) {
 
     // Racing writers: whatever order their reports arrive in, the last one told is the value kept.
     std::vector<std::int64_t> ports;
-    auto portSubscription = store_->observe(portKey, [&](std::int64_t port) { ports.push_back(port); });
+    auto portSubscription = store().observe(portKey, [&](std::int64_t port) { ports.push_back(port); });
     std::vector<std::thread> writers;
     for (int w = 0; w < 4; ++w) {
         writers.emplace_back([&, w] {
-            for (int i = 0; i < 200; ++i) store_->setValue(portKey, std::int64_t{w * 1000 + i});
+            for (int i = 0; i < 200; ++i) store().setValue(portKey, std::int64_t{w * 1000 + i});
         });
     }
     for (auto& thread : writers) thread.join();
     dispatch::drainMainQueue();
     ASSERT_FALSE(ports.empty());
-    EXPECT_EQ(ports.back(), store_->value(portKey));
+    EXPECT_EQ(ports.back(), store().value(portKey));
 }
 
 TEST(SettingsStoreShared, StaticCallsUseTheProcessWideStore) {

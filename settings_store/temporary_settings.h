@@ -8,6 +8,7 @@
 #include <memory>
 #include <sstream>
 #include <string_view>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
