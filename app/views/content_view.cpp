@@ -1,6 +1,6 @@
 #include "app/views/content_view.h"
 
-#include <QStackedLayout>
+#include <QVBoxLayout>
 
 #include "app/settings/settings_keys.h"
 #include "app/views/welcome_view.h"
@@ -19,10 +19,12 @@ ContentView::ContentView(std::unique_ptr<WelcomePermissionsModel> permissionsMod
       welcomeCompleted_(settings::welcomeCompleted, store),
       welcomeScreenRequested_(settings::welcomeScreenRequested, store) {
     setObjectName("content");
-    stack_ = new QStackedLayout(this);
-    stack_->setContentsMargins(0, 0, 0, 0);
+    // One page at a time, the other hidden: a hidden page takes no part in the layout, so the
+    // window may shrink to the main view's minimum once the much larger welcome screen is gone.
+    layout_ = new QVBoxLayout(this);
+    layout_->setContentsMargins(0, 0, 0, 0);
     welcome_ = new WelcomeView(*permissionsModel_, [this] { continueOnboarding(); }, this);
-    stack_->addWidget(welcome_);
+    layout_->addWidget(welcome_);
     // Whoever writes either setting (this view, the settings window's "Reset Onboarding", the
     // settings file), the choice follows.
     connect(welcomeCompleted_.notifier(), &SettingNotifier::changed, this, &ContentView::choose);
@@ -36,7 +38,7 @@ ContentView::~ContentView() {
     delete mainView_.data();
 }
 
-bool ContentView::showsMainView() const { return mainView_ && stack_->currentWidget() == mainView_; }
+bool ContentView::showsMainView() const { return mainView_ && !mainView_->isHidden(); }
 
 void ContentView::continueOnboarding() {
     welcomeCompleted_.setValue(true);
@@ -45,15 +47,23 @@ void ContentView::continueOnboarding() {
 }
 
 void ContentView::choose() {
-    if (!contentShowsMainView(welcomeCompleted_.value(), welcomeScreenRequested_.value())) {
-        stack_->setCurrentWidget(welcome_);
-        return;
-    }
-    if (!mainView_ && makeMainView_) {
+    const bool wasMain = showsMainView();
+    const bool wantsMain = contentShowsMainView(welcomeCompleted_.value(), welcomeScreenRequested_.value());
+    if (wantsMain && !mainView_ && makeMainView_) {
         mainView_ = makeMainView_(this);
-        if (mainView_) stack_->addWidget(mainView_);
+        if (mainView_) layout_->addWidget(mainView_);
     }
-    if (mainView_) stack_->setCurrentWidget(mainView_);
+    const bool main = wantsMain && mainView_;
+    // Hide before showing: for a moment with both pages shown, the window would have to hold
+    // both minimum heights at once and would grow to do so.
+    if (main) {
+        welcome_->hide();
+        mainView_->show();
+    } else {
+        if (mainView_) mainView_->hide();
+        welcome_->show();
+    }
+    if (main != wasMain) emit shownViewChanged();
 }
 
 }  // namespace pavonix

@@ -14,7 +14,7 @@
 #include "app/views/welcome_permissions_model.h"
 #include "app/views/welcome_view.h"
 
-class QStackedLayout;
+class QVBoxLayout;
 
 namespace pavonix {
 
@@ -41,6 +41,10 @@ public:
     // What "Continue" does: onboarding is complete, and no longer requested.
     void continueOnboarding();
 
+signals:
+    // The content switched between the welcome screen and the main view.
+    void shownViewChanged();
+
 private:
     void choose();
 
@@ -48,7 +52,7 @@ private:
     MainViewFactory makeMainView_;
     SettingBinding<bool> welcomeCompleted_;
     SettingBinding<bool> welcomeScreenRequested_;
-    QStackedLayout* stack_ = nullptr;
+    QVBoxLayout* layout_ = nullptr;
     QPointer<WelcomeView> welcome_;
     QPointer<QWidget> mainView_;
 };

@@ -61,6 +61,7 @@ protected:
             ++mainViewsMade_;
             auto* main = new QWidget(parent);
             main->setObjectName("mainView");
+            main->setMinimumSize(320, 230);
             return main;
         }, *store_);
         view_->resize(700, 540);
@@ -95,9 +96,15 @@ TEST_F(ContentViewTest, ContinueLeadsToTheMainViewAlsoAfterARestart) {
     EXPECT_EQ(mainViewsMade_, 0);
     EXPECT_TRUE(view.welcomeView()->continueButton()->isEnabled());
 
+    int switches = 0;
+    QObject::connect(&view, &ContentView::shownViewChanged, [&] { ++switches; });
     QTest::keyClick(view.welcomeView(), Qt::Key_Return);  // the default action
     settle();
     EXPECT_TRUE(view.showsMainView());
+    EXPECT_EQ(switches, 1);
+    // The window neither grew on the way nor keeps the welcome screen's much larger minimum.
+    EXPECT_EQ(view.size(), QSize(700, 540));
+    EXPECT_EQ(view.minimumSize(), QSize(320, 230));
     EXPECT_TRUE(store_->value(settings::welcomeCompleted));
     EXPECT_FALSE(store_->value(settings::welcomeScreenRequested));
 
