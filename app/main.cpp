@@ -3,6 +3,7 @@
 #include <QEvent>
 #include <QMainWindow>
 #include <QTimer>
+#include <QToolBar>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -150,6 +151,11 @@ int main(int argc, char** argv) {
             mainView->hide();
         }
         window->setCentralWidget(content);
+        // The Settings button belongs to the main view: the welcome screen shows none.
+        QToolBar* toolbar = scenes->toolbar();
+        const auto followContent = [toolbar, content] { toolbar->setVisible(content->showsMainView()); };
+        followContent();
+        QObject::connect(content, &pavonix::ContentView::shownViewChanged, toolbar, followContent);
     }
     scenes->showMainWindow();
     // Servers stop before the windows go, so no request reaches a half-closed program.

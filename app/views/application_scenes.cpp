@@ -26,7 +26,10 @@ ApplicationScenes::ApplicationScenes(ControlsModel& model, SettingsStore& store,
     connect(mainView_, &LanternpostMainView::settingsRequested, this, &ApplicationScenes::openSettings);
 
     auto* toolbar = mainWindow_->addToolBar(tr("Toolbar"));
+    toolbar_ = toolbar;
     toolbar->setObjectName("toolbar");
+    // The toolbar comes and goes with the main view; the window offers no menu to toggle it.
+    mainWindow_->setContextMenuPolicy(Qt::NoContextMenu);
     toolbar->setMovable(false);
     toolbar->setToolButtonStyle(Qt::ToolButtonIconOnly);
     auto* spacer = new QWidget(toolbar);

@@ -17,6 +17,7 @@
 class QMainWindow;
 class QMenu;
 class QSystemTrayIcon;
+class QToolBar;
 class QWidget;
 
 namespace pavonix {
@@ -41,6 +42,8 @@ public:
 
     QMainWindow* mainWindow() const { return mainWindow_.get(); }
     LanternpostMainView* mainView() const { return mainView_; }
+    // Holds the main view's Settings button; shown only while the main view is.
+    QToolBar* toolbar() const { return toolbar_; }
     // Null until first opened, and again after it was closed.
     QWidget* settingsWindow() const { return settingsWindow_; }
     QSystemTrayIcon* trayIcon() const { return tray_; }
@@ -55,6 +58,7 @@ private:
     Options options_;
     std::unique_ptr<QMainWindow> mainWindow_;
     LanternpostMainView* mainView_ = nullptr;
+    QToolBar* toolbar_ = nullptr;
     QPointer<QWidget> settingsWindow_;
     QSystemTrayIcon* tray_ = nullptr;
     std::unique_ptr<QMenu> trayMenu_;
