@@ -452,8 +452,10 @@ void ControlsView::sync() {
 
     addressEditor_->setVisible(target.has_value());
     if (target) {
-        if (!hostEdit_->hasFocus()) setTextIfDifferent(hostEdit_, s.remoteHostInput());
-        if (!portEdit_->hasFocus()) setTextIfDifferent(portEdit_, s.remotePortInput());
+        // Also while a field has the keyboard: typing keeps field and state equal, so this only
+        // ever loads another target's address, which must not show the previous one's.
+        setTextIfDifferent(hostEdit_, s.remoteHostInput());
+        setTextIfDifferent(portEdit_, s.remotePortInput());
         saveAddressButton_->setEnabled(s.canSaveRemoteAddress(*target));
         addressWarning_->setVisible(!s.isRemoteAddressInputValid());
     }

@@ -62,7 +62,9 @@ protected:
         return *view_;
     }
     void addTargetsThenShow() {
-        store_->setValue(settings::remoteLanternpostTargets, std::vector<RemoteLanternpostTarget>{testing::remote("lpt_a", "Hall")});
+        store_->setValue(settings::remoteLanternpostTargets,
+                         std::vector<RemoteLanternpostTarget>{testing::remote("lpt_a", "Hall"),
+                                                              testing::remote("lpt_b", "Lab", "10.0.0.3", 9000)});
         store_->setValue(settings::selectedRemoteLanternpostTargetID, std::string("lpt_a"));
         show();
     }
@@ -124,6 +126,18 @@ TEST_F(ControlsViewTest, ArrowsAndSpaceBelongToAnyFocusedTextField) {
     settle();
     ASSERT_EQ(model_.remoteSent.size(), 1u);
     EXPECT_EQ(model_.remoteSent[0].first, PresentationCommand::showNext());
+}
+
+TEST_F(ControlsViewTest, AddressFieldsShowAnotherTargetEvenWhileFocused) {
+    addTargetsThenShow();
+    auto* host = find<QLineEdit>("remoteHost");
+    host->setFocus();
+    settle();
+    ASSERT_TRUE(host->hasFocus());
+    view_->state().selectRemoteTarget("lpt_b");  // from the target menu, which takes no focus
+    settle();
+    EXPECT_EQ(host->text(), "10.0.0.3");
+    EXPECT_EQ(find<QLineEdit>("remotePort")->text(), "9000");
 }
 
 TEST_F(ControlsViewTest, EmptiedSlideNumberSendsNothing) {
