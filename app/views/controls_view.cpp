@@ -49,6 +49,9 @@ void setTextColor(QWidget* widget, const QColor& color) {
     widget->setPalette(palette);
 }
 
+// The widest title that leaves the 240-point target button room for its margins and menu arrow.
+constexpr int targetTitleWidth = 190;
+
 void setTextIfDifferent(QLineEdit* edit, const std::string& text) {
     const QString value = qs(text);
     if (edit->text() != value) edit->setText(value);
@@ -155,10 +158,11 @@ void ControlsView::buildTargetSection(QGroupBox* section) {
     auto* targetRow = new QHBoxLayout;
     targetRow->addWidget(new QLabel(tr("Target"), section));
     targetRow->addStretch(1);
-    targetMenuButton_ = new QToolButton(section);
+    // A push button rather than a tool button: it leaves room for its menu arrow, which a tool
+    // button draws over the end of its text.
+    targetMenuButton_ = new QPushButton(section);
     targetMenuButton_->setObjectName("targetMenu");
-    targetMenuButton_->setPopupMode(QToolButton::InstantPopup);
-    targetMenuButton_->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    targetMenuButton_->setFocusPolicy(Qt::TabFocus);
     targetMenuButton_->setMaximumWidth(240);
     targetMenuButton_->setMenu(new QMenu(targetMenuButton_));
     targetRow->addWidget(targetMenuButton_);
@@ -482,7 +486,7 @@ void ControlsView::sync() {
 
 void ControlsView::syncTargetMenu() {
     const QString title = qs(state_->targetMenuTitle());
-    targetMenuButton_->setText(targetMenuButton_->fontMetrics().elidedText(title, Qt::ElideRight, 220));
+    targetMenuButton_->setText(targetMenuButton_->fontMetrics().elidedText(title, Qt::ElideRight, targetTitleWidth));
     targetMenuButton_->setToolTip(title);
     // Rebuilt only when its items change, so that an open menu is not pulled from under the user.
     const auto items = state_->targetMenuItems();

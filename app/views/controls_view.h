@@ -88,7 +88,7 @@ private:
     QString windowPickerSignature_;
     QString slidePickerSignature_;
 
-    QToolButton* targetMenuButton_ = nullptr;
+    QPushButton* targetMenuButton_ = nullptr;
     QLabel* statusIcon_ = nullptr;
     QWidget* addressEditor_ = nullptr;
     QLineEdit* hostEdit_ = nullptr;
