@@ -4,9 +4,7 @@
 #pragma once
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string_view>
 #include <utility>
 
@@ -57,10 +55,7 @@ public:
     // Saves what is pending and returns the file as JSON; discarded when it is missing or unreadable.
     nlohmann::json savedFile() {
         if (!defaults_->flush()) return nlohmann::json(nlohmann::json::value_t::discarded);
-        std::ifstream in(file());
-        std::stringstream text;
-        text << in.rdbuf();
-        return nlohmann::json::parse(text.str(), nullptr, false);
+        return nlohmann::json::parse(readFile(file()), nullptr, false);
     }
 
 private:

@@ -4,8 +4,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -30,17 +28,8 @@ using namespace std::chrono_literals;
 
 constexpr const char* kChildFileVariable = "PAVONIX_DEFAULTS_CRASH_CHILD_FILE";
 
-std::string readText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeText(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
+using testing::readFile;
+using testing::writeFile;
 
 std::vector<fs::path> filesIn(const fs::path& folder) {
     std::vector<fs::path> out;
@@ -75,14 +64,14 @@ TEST_F(UserDefaultsTest, RegisteredDefaultsAreReadButNeverWritten) {
         EXPECT_EQ(store.object("oscEnabled"), json(false));
         ASSERT_TRUE(store.flush());
     }
-    EXPECT_EQ(json::parse(readText(file_)), json({{"oscEnabled", false}}));
+    EXPECT_EQ(json::parse(readFile(file_)), json({{"oscEnabled", false}}));
     UserDefaults next(file_, manual());
     EXPECT_EQ(next.dictionary(), json({{"oscEnabled", false}}));
     EXPECT_FALSE(next.object("httpPort"));
 }
 
 TEST_F(UserDefaultsTest, DestructorPersistsPendingWritesAndKeepsUnknownKeys) {
-    writeText(file_, R"({"fromAnOlderVersion": [1, 2], "httpPort": 1})");
+    writeFile(file_, R"({"fromAnOlderVersion": [1, 2], "httpPort": 1})");
     {
         Options options;
         options.coalesceDelay = std::chrono::hours(1);
@@ -90,7 +79,7 @@ TEST_F(UserDefaultsTest, DestructorPersistsPendingWritesAndKeepsUnknownKeys) {
         store.set("httpPort", 8091);
         store.set("name", "Bühne \xff");  // invalid UTF-8 must not stop the write
     }
-    json saved = json::parse(readText(file_));
+    json saved = json::parse(readFile(file_));
     EXPECT_EQ(saved["httpPort"], 8091);
     EXPECT_EQ(saved["fromAnOlderVersion"], json({1, 2}));
     EXPECT_TRUE(saved["name"].get<std::string>().starts_with("Bühne "));
@@ -102,19 +91,19 @@ TEST_F(UserDefaultsTest, UnreadableFilesAreMovedAsideNeverOverwritten) {
     for (const std::string& garbage : cases) {
         SCOPED_TRACE(garbage);
         fs::remove_all(file_.parent_path());
-        writeText(file_, garbage);
+        writeFile(file_, garbage);
         UserDefaults store(file_, manual());
         EXPECT_EQ(store.dictionary(), json::object());
         auto aside = store.setAsidePath();
         ASSERT_TRUE(aside);
         EXPECT_TRUE(aside->filename().string().starts_with("settings.json.corrupt-"));
-        EXPECT_EQ(readText(*aside), garbage);
+        EXPECT_EQ(readFile(*aside), garbage);
         EXPECT_FALSE(fs::exists(file_));
 
         store.set("httpPort", 8092);
         ASSERT_TRUE(store.flush());
-        EXPECT_EQ(json::parse(readText(file_)), json({{"httpPort", 8092}}));
-        EXPECT_EQ(readText(*aside), garbage);
+        EXPECT_EQ(json::parse(readFile(file_)), json({{"httpPort", 8092}}));
+        EXPECT_EQ(readFile(*aside), garbage);
     }
 
     // Something that cannot be read at all (a folder) is moved aside as well.
@@ -126,7 +115,7 @@ TEST_F(UserDefaultsTest, UnreadableFilesAreMovedAsideNeverOverwritten) {
 }
 
 TEST_F(UserDefaultsTest, AFileThatCannotBeMovedAsideIsLeftAloneUntilItCan) {
-    writeText(file_, "not json");
+    writeFile(file_, "not json");
     std::atomic<int> setAsideError{EACCES};
     Options options = manual();
     options.faultHook = [&](WriteStep step) { return step == WriteStep::setAside ? setAsideError.load() : 0; };
@@ -136,20 +125,20 @@ TEST_F(UserDefaultsTest, AFileThatCannotBeMovedAsideIsLeftAloneUntilItCan) {
 
     store.set("httpPort", 8093);
     EXPECT_FALSE(store.flush());
-    EXPECT_EQ(readText(file_), "not json");
+    EXPECT_EQ(readFile(file_), "not json");
     EXPECT_EQ(store.object("httpPort"), json(8093));
 
     setAsideError = 0;
     EXPECT_TRUE(store.flush());
     EXPECT_FALSE(store.lastWriteError());
     ASSERT_TRUE(store.setAsidePath());
-    EXPECT_EQ(readText(*store.setAsidePath()), "not json");
-    EXPECT_EQ(json::parse(readText(file_)), json({{"httpPort", 8093}}));
+    EXPECT_EQ(readFile(*store.setAsidePath()), "not json");
+    EXPECT_EQ(json::parse(readFile(file_)), json({{"httpPort", 8093}}));
 }
 
 TEST_F(UserDefaultsTest, FailedWritesKeepTheOldFileAndTheValue) {
-    writeText(file_, R"({"httpPort": 1})");
-    const std::string original = readText(file_);
+    writeFile(file_, R"({"httpPort": 1})");
+    const std::string original = readFile(file_);
     for (WriteStep failing : {WriteStep::createDirectory, WriteStep::createTemporary, WriteStep::write,
                               WriteStep::sync, WriteStep::rename}) {
         SCOPED_TRACE(static_cast<int>(failing));
@@ -160,15 +149,15 @@ TEST_F(UserDefaultsTest, FailedWritesKeepTheOldFileAndTheValue) {
         EXPECT_FALSE(store.flush());
         ASSERT_TRUE(store.lastWriteError());
         EXPECT_NE(store.lastWriteError()->find("No space left on device"), std::string::npos);
-        EXPECT_EQ(readText(file_), original);
+        EXPECT_EQ(readFile(file_), original);
         EXPECT_EQ(store.object("httpPort"), json(2));
         EXPECT_EQ(filesIn(file_.parent_path()).size(), 1u) << "temporary file left behind";
     }
 }
 
 TEST_F(UserDefaultsTest, AFailedBackgroundWriteIsRetriedOnTheNextWrite) {
-    writeText(file_, R"({"httpPort": 1})");
-    const std::string original = readText(file_);
+    writeFile(file_, R"({"httpPort": 1})");
+    const std::string original = readFile(file_);
     std::atomic<bool> fail{true};
     Options options;
     options.coalesceDelay = std::chrono::milliseconds(5);
@@ -177,13 +166,13 @@ TEST_F(UserDefaultsTest, AFailedBackgroundWriteIsRetriedOnTheNextWrite) {
 
     store.set("httpPort", 2);
     ASSERT_TRUE(testing::waitUntil([&] { return store.lastWriteError().has_value(); }, 5s, 10ms));
-    EXPECT_EQ(readText(file_), original);
+    EXPECT_EQ(readFile(file_), original);
 
     fail = false;
     store.set("oscPort", 3);
     const json expected = {{"httpPort", 2}, {"oscPort", 3}};
-    ASSERT_TRUE(testing::waitUntil([&] { return json::parse(readText(file_), nullptr, false) == expected; }, 5s, 10ms))
-        << readText(file_);
+    ASSERT_TRUE(testing::waitUntil([&] { return json::parse(readFile(file_), nullptr, false) == expected; }, 5s, 10ms))
+        << readFile(file_);
     EXPECT_FALSE(store.lastWriteError());
 }
 
@@ -206,7 +195,7 @@ TEST_F(UserDefaultsTest, AProcessKilledBetweenWriteAndRenameLeavesTheOldFile) {
         store.set("httpPort", 1);
         ASSERT_TRUE(store.flush());
     }
-    const std::string original = readText(file_);
+    const std::string original = readFile(file_);
 
     // The variable is set only around the spawn: in this process the child test must skip.
     setenv(kChildFileVariable, file_.c_str(), 1);
@@ -222,7 +211,7 @@ TEST_F(UserDefaultsTest, AProcessKilledBetweenWriteAndRenameLeavesTheOldFile) {
     ASSERT_TRUE(WIFSIGNALED(status)) << "child exited with " << WEXITSTATUS(status);
     EXPECT_EQ(WTERMSIG(status), SIGKILL);
 
-    EXPECT_EQ(readText(file_), original);
+    EXPECT_EQ(readFile(file_), original);
     EXPECT_EQ(filesIn(file_.parent_path()).size(), 2u) << "the synced temporary file stays behind";
     UserDefaults next(file_, manual());
     EXPECT_EQ(next.object("httpPort"), json(1));
@@ -260,7 +249,7 @@ TEST_F(UserDefaultsTest, ConcurrentWritersReadersAndFlushes) {
     stop = true;
     reader.join();
     ASSERT_TRUE(store.flush());
-    json saved = json::parse(readText(file_));
+    json saved = json::parse(readFile(file_));
     for (int w = 0; w < 4; ++w) EXPECT_EQ(saved[writerKey(w)], 1999);
 }
 

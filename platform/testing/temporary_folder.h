@@ -1,11 +1,13 @@
 // Test support: a fresh folder under the system's temporary directory, removed with everything in
-// it when the object goes. Tests point settings, keychain files and XDG folders at it so that no
-// test touches the user's own files.
+// it when the object goes, and whole-file reads and writes. Tests point settings, keychain files
+// and XDG folders at it so that no test touches the user's own files.
 #pragma once
 
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -37,5 +39,19 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// The whole file, byte for byte; empty when it cannot be read.
+inline std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Replaces the whole file with `text`, creating its folder first.
+inline void writeFile(const std::filesystem::path& path, std::string_view text) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
 
 }  // namespace pavonix::testing
