@@ -1,7 +1,5 @@
 #include "app/views/content_view.h"
 
-#include <filesystem>
-
 #include <QApplication>
 #include <QFrame>
 #include <QPushButton>
@@ -11,12 +9,12 @@
 #include "app/settings/settings_keys.h"
 #include "app/views/bridge_server_status_badge.h"
 #include "app/views/welcome_view.h"
-#include "platform/dispatch/dispatch.h"
+#include "app/views/views_test_support.h"
 
 namespace pavonix {
 namespace {
 
-namespace fs = std::filesystem;
+using testing::settle;
 using State = WelcomePermissionGrantState;
 using Trailing = WelcomeRowTrailing;
 
@@ -31,28 +29,14 @@ public:
 
 class ContentViewTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/pavonix-content-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-        open();
-    }
-    void TearDown() override {
+    ~ContentViewTest() override {
         view_.reset();
         settle();
-        store_.reset();
-        defaults_.reset();
-        fs::remove_all(folder_);
     }
-    // The settings folder, as a launch of the program opens it.
+    // The settings file, as the next launch of the program opens it.
     void open() {
         view_.reset();
-        store_.reset();
-        if (defaults_) defaults_->flush();
-        defaults::Options options;
-        options.backgroundFlush = false;
-        defaults_ = std::make_unique<defaults::UserDefaults>(folder_ / "settings.json", options);
-        store_ = std::make_unique<SettingsStore>(*defaults_);
+        settings_.reopen();
     }
     ContentView& make() {
         auto authorizer = std::make_shared<LanternpostPermissionAuthorizer>(probes_);
@@ -63,17 +47,11 @@ protected:
             main->setObjectName("mainView");
             main->setMinimumSize(320, 230);
             return main;
-        }, *store_);
+        }, store());
         view_->resize(700, 540);
         view_->show();
         settle();
         return *view_;
-    }
-    static void settle() {
-        for (int i = 0; i < 50; ++i) {
-            QApplication::processEvents();
-            if (dispatch::drainMainQueue() == 0) break;
-        }
     }
     std::vector<Trailing> trailings() const {
         std::vector<Trailing> out;
@@ -81,16 +59,16 @@ protected:
         return out;
     }
 
-    fs::path folder_;
-    std::unique_ptr<defaults::UserDefaults> defaults_;
-    std::unique_ptr<SettingsStore> store_;
+    SettingsStore& store() { return settings_.store(); }
+
+    testing::ScratchSettings settings_;
     std::shared_ptr<ReadyProbes> probes_ = std::make_shared<ReadyProbes>();
     std::unique_ptr<ContentView> view_;
     int mainViewsMade_ = 0;
 };
 
 TEST_F(ContentViewTest, ContinueLeadsToTheMainViewAlsoAfterARestart) {
-    store_->setValue(settings::welcomeScreenRequested, true);
+    store().setValue(settings::welcomeScreenRequested, true);
     auto& view = make();
     EXPECT_FALSE(view.showsMainView());
     EXPECT_EQ(mainViewsMade_, 0);
@@ -105,12 +83,12 @@ TEST_F(ContentViewTest, ContinueLeadsToTheMainViewAlsoAfterARestart) {
     // The window neither grew on the way nor keeps the welcome screen's much larger minimum.
     EXPECT_EQ(view.size(), QSize(700, 540));
     EXPECT_EQ(view.minimumSize(), QSize(320, 230));
-    EXPECT_TRUE(store_->value(settings::welcomeCompleted));
-    EXPECT_FALSE(store_->value(settings::welcomeScreenRequested));
+    EXPECT_TRUE(store().value(settings::welcomeCompleted));
+    EXPECT_FALSE(store().value(settings::welcomeScreenRequested));
 
     // "Reset Onboarding" in the settings window: the welcome screen at once, the model kept.
     WelcomePermissionsModel* model = &view.permissionsModel();
-    store_->setValue(settings::welcomeScreenRequested, true);
+    store().setValue(settings::welcomeScreenRequested, true);
     settle();
     EXPECT_FALSE(view.showsMainView());
     EXPECT_EQ(&view.permissionsModel(), model);

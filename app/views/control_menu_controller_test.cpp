@@ -1,7 +1,5 @@
 #include "app/views/control_menu_controller.h"
 
-#include <filesystem>
-
 #include <QAction>
 #include <QApplication>
 #include <QLineEdit>
@@ -12,57 +10,29 @@
 #include <gtest/gtest.h>
 
 #include "app/views/controls_view_state.h"
-#include "app/views/fake_controls_model.h"
 #include "app/views/lanternpost_main_view.h"
-#include "platform/dispatch/dispatch.h"
+#include "app/views/views_test_support.h"
 
 namespace pavonix {
 namespace {
 
-namespace fs = std::filesystem;
-using testing::FakeModel;
+using testing::settle;
 using Provider = PresentationProvider;
 
-class ControlMenuTest : public ::testing::Test {
+class ControlMenuTest : public testing::ViewsTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/pavonix-control-menu-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-        defaults::Options options;
-        options.backgroundFlush = false;
-        defaults_ = std::make_unique<defaults::UserDefaults>(folder_ / "settings.json", options);
-        store_ = std::make_unique<SettingsStore>(*defaults_);
-        model_.store = store_.get();
-        model_.localSlides[Provider::keynote] = {ResultStatus::ok, "", {{1, "One", "", false}}};
-    }
-    void TearDown() override {
-        controller_.reset();
-        window_.reset();
-        settle();
-        store_.reset();
-        defaults_.reset();
-        fs::remove_all(folder_);
-    }
-    static void settle() {
-        for (int i = 0; i < 50; ++i) {
-            QApplication::processEvents();
-            if (dispatch::drainMainQueue() == 0) break;
-        }
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QApplication::processEvents();
-    }
-    ControlMenuControllerState makeState() { return ControlMenuControllerState(model_, *store_, [this] { return editing_; }, &center_); }
+    ControlMenuTest() { model_.localSlides[Provider::keynote] = testing::slidesOK({{1, "One", "", false}}); }
+    ControlMenuControllerState makeState() { return ControlMenuControllerState(model_, store(), [this] { return editing_; }, &center_); }
 
     // A main window with an application menu, the main view and the Control menu, active.
     void showWindow() {
         window_ = std::make_unique<QMainWindow>();
         window_->setObjectName("main");
         window_->menuBar()->addMenu("Pavonix");
-        mainView_ = new LanternpostMainView(model_, *store_, window_.get());
+        mainView_ = new LanternpostMainView(model_, store(), window_.get());
         window_->setCentralWidget(mainView_);
         // The process-wide notification centre, which the controls view hears.
-        controller_ = std::make_unique<ControlMenuController>(model_, *store_);
+        controller_ = std::make_unique<ControlMenuController>(model_, store());
         controller_->install(*window_);
         window_->resize(700, 540);
         window_->show();
@@ -81,10 +51,6 @@ protected:
         settle();
     }
 
-    fs::path folder_;
-    std::unique_ptr<defaults::UserDefaults> defaults_;
-    std::unique_ptr<SettingsStore> store_;
-    FakeModel model_;
     NotificationCenter center_;
     bool editing_ = false;
     std::unique_ptr<QMainWindow> window_;
@@ -93,7 +59,7 @@ protected:
 };
 
 TEST_F(ControlMenuTest, ItemsKeysAndTags) {
-    ControlMenuController controller(model_, *store_, &center_);
+    ControlMenuController controller(model_, store(), &center_);
     std::unique_ptr<QMenu> menu(controller.makeMenu());
     EXPECT_EQ(menu->title(), "Control");
     QStringList shown;
@@ -111,7 +77,7 @@ TEST_F(ControlMenuTest, StatesFollowProviderRunningAndTextEditing) {
     EXPECT_EQ(state.validate(42), std::nullopt) << "another menu's item is left alone";
 
     for (Provider provider : {Provider::keynote, Provider::powerPoint, Provider::googleSlides}) {
-        store_->setValue(settings::presentationProvider, provider);
+        store().setValue(settings::presentationProvider, provider);
         int checked = 0;
         for (std::int64_t tag = 100; tag <= 102; ++tag) {
             const auto s = state.validate(tag);
@@ -124,7 +90,7 @@ TEST_F(ControlMenuTest, StatesFollowProviderRunningAndTextEditing) {
         EXPECT_EQ(state.validate(108)->enabled, provider != Provider::googleSlides);
     }
 
-    store_->setValue(settings::presentationProvider, Provider::keynote);
+    store().setValue(settings::presentationProvider, Provider::keynote);
     editing_ = true;
     EXPECT_TRUE(state.validate(103)->enabled && state.validate(104)->enabled && state.validate(105)->enabled);
     EXPECT_FALSE(state.validate(106)->enabled || state.validate(107)->enabled);
@@ -140,12 +106,12 @@ TEST_F(ControlMenuTest, StatesFollowProviderRunningAndTextEditing) {
     EXPECT_FALSE(state.runPresentationCommand(100));
     EXPECT_TRUE(model_.log.empty() && model_.executed.empty());
     state.selectProvider(101);
-    EXPECT_EQ(store_->value(settings::presentationProvider), Provider::powerPoint);
+    EXPECT_EQ(store().value(settings::presentationProvider), Provider::powerPoint);
     EXPECT_EQ(model_.log, std::vector<std::string>{"refreshStatus"});
 }
 
 TEST_F(ControlMenuTest, InstallKeepsOneControlEntryInSecondPlace) {
-    ControlMenuController controller(model_, *store_, &center_);
+    ControlMenuController controller(model_, store(), &center_);
     QMenuBar empty;
     controller.install(empty);
     ASSERT_EQ(empty.actions().size(), 1);
@@ -177,7 +143,7 @@ TEST_F(ControlMenuTest, InstallKeepsOneControlEntryInSecondPlace) {
 }
 
 TEST_F(ControlMenuTest, InstallWaitsForTheMainWindow) {
-    ControlMenuController controller(model_, *store_, &center_);
+    ControlMenuController controller(model_, store(), &center_);
     controller.install();  // no main window yet: tried again later
     QMainWindow window;
     window.setObjectName("main");
@@ -191,14 +157,14 @@ TEST_F(ControlMenuTest, ChoosingAProviderMovesTheControlsViewAndRefreshReachesIt
     ControlsViewState& controls = mainView_->controlsView()->state();
     item(102)->trigger();
     settle();
-    EXPECT_EQ(store_->value(settings::presentationProvider), Provider::googleSlides);
+    EXPECT_EQ(store().value(settings::presentationProvider), Provider::googleSlides);
     EXPECT_EQ(controls.presentationProvider(), Provider::googleSlides);
     EXPECT_TRUE(item(102)->isChecked());
     EXPECT_FALSE(item(100)->isChecked());
     EXPECT_FALSE(item(108)->isEnabled());
 
     press(QKeyCombination(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_K));
-    EXPECT_EQ(store_->value(settings::presentationProvider), Provider::keynote);
+    EXPECT_EQ(store().value(settings::presentationProvider), Provider::keynote);
     EXPECT_EQ(controls.presentationProvider(), Provider::keynote);
 
     model_.log.clear();
@@ -214,8 +180,8 @@ TEST_F(ControlMenuTest, ChoosingAProviderMovesTheControlsViewAndRefreshReachesIt
 TEST_F(ControlMenuTest, EachKeyPressRunsExactlyOneCommand) {
     showWindow();
     const auto remote = testing::remote("lpt_a", "Hall");
-    store_->setValue(settings::remoteLanternpostTargets, std::vector<RemoteLanternpostTarget>{remote});
-    store_->setValue(settings::selectedRemoteLanternpostTargetID, remote.id);
+    store().setValue(settings::remoteLanternpostTargets, std::vector<RemoteLanternpostTarget>{remote});
+    store().setValue(settings::selectedRemoteLanternpostTargetID, remote.id);
     settle();
 
     // The controls view is in front and enabled: it sends, to the remote target it knows of.

@@ -1,70 +1,43 @@
 #include "app/views/controls_view_state.h"
-#include "app/views/fake_controls_model.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <map>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "app/settings/settings_keys.h"
 #include "app/views/main_view_state.h"
 #include "app/views/menu_bar_content_state.h"
-#include "platform/dispatch/dispatch.h"
+#include "app/views/views_test_support.h"
 
 namespace pavonix {
 namespace {
 
-namespace fs = std::filesystem;
-using testing::FakeModel;
 using testing::remote;
+using testing::settle;
+using testing::slidesOK;
 using testing::window;
 
-SlideListResult slidesOK(std::vector<SlideSummary> slides) { return {ResultStatus::ok, "", std::move(slides)}; }
-
-class ControlsViewStateTest : public ::testing::Test {
+class ControlsViewStateTest : public testing::ViewsTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/pavonix-controls-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-        defaults::Options options;
-        options.backgroundFlush = false;
-        defaults_ = std::make_unique<defaults::UserDefaults>(folder_ / "settings.json", options);
-        store_ = std::make_unique<SettingsStore>(*defaults_);
-        model_.store = store_.get();
+    ControlsViewStateTest() {
         model_.localSlides[PresentationProvider::keynote] = slidesOK({{1, "Title", "", false}, {3, "Intro", "", true}});
     }
-    void TearDown() override {
-        state_.reset();
-        settle();
-        store_.reset();
-        defaults_.reset();
-        fs::remove_all(folder_);
-    }
     ControlsViewState& make(bool active = true) {
-        state_ = std::make_unique<ControlsViewState>(model_, *store_, active, &center_);
+        state_ = std::make_unique<ControlsViewState>(model_, store(), active, &center_);
         state_->appear();
         settle();
         return *state_;
     }
-    static void settle() {
-        for (int i = 0; i < 50 && dispatch::drainMainQueue() > 0; ++i) {
-        }
-    }
     void addTargets(std::vector<RemoteLanternpostTarget> targets) {
-        store_->setValue(settings::remoteLanternpostTargets, targets);
+        store().setValue(settings::remoteLanternpostTargets, targets);
     }
+    void select(const std::string& id) { store().setValue(settings::selectedRemoteLanternpostTargetID, id); }
     void answerHealth(std::size_t index, RemoteHealthReply reply) {
         model_.healthChecks.at(index).second(std::move(reply));
         settle();
     }
 
-    fs::path folder_;
-    std::unique_ptr<defaults::UserDefaults> defaults_;
-    std::unique_ptr<SettingsStore> store_;
-    FakeModel model_;
     NotificationCenter center_;
     std::unique_ptr<ControlsViewState> state_;
 };
@@ -77,7 +50,7 @@ TEST_F(ControlsViewStateTest, LabelsPortsAndAddressesFollowTheRules) {
     EXPECT_EQ(ControlsViewState::remoteTargetLabel(remote("lpt_b", " Hall ")), "Hall");
 
     addTargets({remote("lpt_a", " ", "studio.local", 9000)});
-    store_->setValue(settings::selectedRemoteLanternpostTargetID, std::string("lpt_a"));
+    select("lpt_a");
     auto& state = make();
     EXPECT_EQ(state.targetMenuTitle(), "studio.local:9000");
     EXPECT_EQ(state.remoteHostInput(), "studio.local");
@@ -161,7 +134,7 @@ TEST_F(ControlsViewStateTest, ProviderChangesRunHandlersOnlyForRealChanges) {
     EXPECT_EQ(state.slideListGeneration(), generation);
 
     // The main view's handler: Google Slides lists the windows first, others only refresh.
-    MainViewState mainView(model_, *store_);
+    MainViewState mainView(model_, store());
     model_.openWindows = {window(7, "Browser", "Deck - Google Slides")};
     state.selectProvider(PresentationProvider::googleSlides);
     settle();
@@ -181,7 +154,7 @@ TEST_F(ControlsViewStateTest, ProviderChangesRunHandlersOnlyForRealChanges) {
 
 TEST_F(ControlsViewStateTest, LateHealthAnswersAreDropped) {
     addTargets({remote("lpt_a", "Hall"), remote("lpt_b", "Lab", "10.0.0.3")});
-    store_->setValue(settings::selectedRemoteLanternpostTargetID, std::string("lpt_a"));
+    select("lpt_a");
     auto& state = make();
     ASSERT_EQ(model_.healthChecks.size(), 1u);
 
@@ -226,7 +199,7 @@ TEST_F(ControlsViewStateTest, LateHealthAnswersAreDropped) {
 
 TEST_F(ControlsViewStateTest, RemovingTheSelectedTargetFallsBackToTheLocalProvider) {
     addTargets({remote("lpt_a", "Hall")});
-    store_->setValue(settings::selectedRemoteLanternpostTargetID, std::string("lpt_a"));
+    select("lpt_a");
     auto& state = make();
     model_.slideFetches.at(0).second(slidesOK({{1, "One", "", false}}));
     settle();
@@ -243,8 +216,8 @@ TEST_F(ControlsViewStateTest, RemovingTheSelectedTargetFallsBackToTheLocalProvid
 }
 
 TEST_F(ControlsViewStateTest, DanglingRemoteIDActsAsLocal) {
-    store_->setValue(settings::presentationProvider, PresentationProvider::googleSlides);
-    store_->setValue(settings::selectedRemoteLanternpostTargetID, std::string("lpt_gone"));
+    store().setValue(settings::presentationProvider, PresentationProvider::googleSlides);
+    select("lpt_gone");
     auto& state = make();
     EXPECT_FALSE(state.selectedRemoteTarget());
     EXPECT_TRUE(state.showsWindowSection());
@@ -255,7 +228,7 @@ TEST_F(ControlsViewStateTest, DanglingRemoteIDActsAsLocal) {
 
 TEST_F(ControlsViewStateTest, LateAndSupersededSlideListsAreDropped) {
     addTargets({remote("lpt_a", "Hall")});
-    store_->setValue(settings::selectedRemoteLanternpostTargetID, std::string("lpt_a"));
+    select("lpt_a");
     auto& state = make();
     ASSERT_EQ(model_.slideFetches.size(), 1u);
     EXPECT_TRUE(state.isLoadingSlides());
@@ -297,7 +270,7 @@ TEST_F(ControlsViewStateTest, LateAndSupersededSlideListsAreDropped) {
 
 TEST_F(ControlsViewStateTest, RemoteGoogleSlidesHidesTheListButKeepsTheNumberRow) {
     addTargets({remote("lpt_a", "Hall")});
-    store_->setValue(settings::selectedRemoteLanternpostTargetID, std::string("lpt_a"));
+    select("lpt_a");
     auto& state = make();
     EXPECT_TRUE(state.canLoadSlides());
     answerHealth(0, RemoteLanternpostHealth{"ok", "googleSlides", "Google Slides"});
@@ -381,17 +354,17 @@ TEST_F(ControlsViewStateTest, GoToFieldsSendOnlyUsableInput) {
 }
 
 TEST_F(ControlsViewStateTest, WindowPickerEntries) {
-    store_->setValue(settings::presentationProvider, PresentationProvider::googleSlides);
+    store().setValue(settings::presentationProvider, PresentationProvider::googleSlides);
     auto& state = make();
     auto entries = state.windowPickerEntries();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].text, "Choose a window");
     EXPECT_EQ(entries[0].tag, 0);
 
-    store_->setValue(settings::googleSlidesWindowID, std::int64_t{123});
+    store().setValue(settings::googleSlidesWindowID, std::int64_t{123});
     EXPECT_EQ(state.windowPickerEntries()[0].text, "Google Slides window (not found)");
-    store_->setValue(settings::googleSlidesWindowOwnerName, std::string("Browser"));
-    store_->setValue(settings::googleSlidesWindowTitle, std::string("Deck"));
+    store().setValue(settings::googleSlidesWindowOwnerName, std::string("Browser"));
+    store().setValue(settings::googleSlidesWindowTitle, std::string("Deck"));
     model_.openWindows = {window(1, "Browser", "A - Google Slides"), window(2, "Browser", "B - Google Slides"),
                           window(3, "Viewer", "Full Screen Window"), window(4, "Browser", "Deck")};
     state.refreshWindows();
@@ -491,7 +464,7 @@ TEST_F(ControlsViewStateTest, InactiveViewSkipsTheRefreshUntilActiveAgain) {
 
 TEST_F(ControlsViewStateTest, AnswersAfterTheViewIsGoneAreIgnored) {
     addTargets({remote("lpt_a", "Hall")});
-    store_->setValue(settings::selectedRemoteLanternpostTargetID, std::string("lpt_a"));
+    select("lpt_a");
     make();
     auto health = model_.healthChecks.at(0).second;
     auto slides = model_.slideFetches.at(0).second;
@@ -499,22 +472,22 @@ TEST_F(ControlsViewStateTest, AnswersAfterTheViewIsGoneAreIgnored) {
     health(RemoteLanternpostHealth{"ok", std::nullopt, std::nullopt});
     slides(slidesOK({}));
     center_.post(refreshSlideNamesNotification);
-    store_->setValue(settings::presentationProvider, PresentationProvider::powerPoint);
+    store().setValue(settings::presentationProvider, PresentationProvider::powerPoint);
     settle();
 }
 
 TEST_F(ControlsViewStateTest, TrayRestartsOnlyTheSwitchedServer) {
     std::vector<std::string> calls;
-    MenuBarContentState tray(*store_, {[&] { calls.push_back("rescan"); }, [&] { calls.push_back("osc"); },
+    MenuBarContentState tray(store(), {[&] { calls.push_back("rescan"); }, [&] { calls.push_back("osc"); },
                                        [&] { calls.push_back("http"); }, [&] { calls.push_back("refresh"); }});
     settle();
     EXPECT_TRUE(calls.empty());
-    store_->setValue(settings::httpEnabled, false);
-    store_->setValue(settings::httpEnabled, false);
+    store().setValue(settings::httpEnabled, false);
+    store().setValue(settings::httpEnabled, false);
     settle();
     EXPECT_EQ(calls, std::vector<std::string>({"rescan", "http", "refresh"}));
     calls.clear();
-    store_->setValue(settings::oscEnabled, false);
+    store().setValue(settings::oscEnabled, false);
     settle();
     EXPECT_EQ(calls, std::vector<std::string>({"rescan", "osc", "refresh"}));
 }

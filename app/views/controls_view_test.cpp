@@ -1,59 +1,31 @@
 #include "app/views/controls_view.h"
 
-#include <filesystem>
-
 #include <QAction>
 #include <QApplication>
 #include <QLineEdit>
 #include <QMainWindow>
-#include <QMenuBar>
 #include <QPushButton>
 #include <QShortcut>
 #include <QTest>
-#include <QToolButton>
 #include <QWheelEvent>
 #include <gtest/gtest.h>
 
 #include "app/views/application_scenes.h"
-#include "app/views/fake_controls_model.h"
 #include "app/views/lanternpost_main_view.h"
-#include "platform/dispatch/dispatch.h"
+#include "app/views/views_test_support.h"
 
 namespace pavonix {
 namespace {
 
-namespace fs = std::filesystem;
-using testing::FakeModel;
+using testing::settle;
 
-class ControlsViewTest : public ::testing::Test {
+class ControlsViewTest : public testing::ViewsTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/pavonix-controls-view-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-        defaults::Options options;
-        options.backgroundFlush = false;
-        defaults_ = std::make_unique<defaults::UserDefaults>(folder_ / "settings.json", options);
-        store_ = std::make_unique<SettingsStore>(*defaults_);
-        model_.store = store_.get();
-        model_.localSlides[PresentationProvider::keynote] = {ResultStatus::ok, "", {{1, "One", "", false}, {2, "Two", "", false}}};
-    }
-    void TearDown() override {
-        view_.reset();
-        settle();
-        store_.reset();
-        defaults_.reset();
-        fs::remove_all(folder_);
-    }
-    static void settle() {
-        for (int i = 0; i < 50; ++i) {
-            QApplication::processEvents();
-            if (dispatch::drainMainQueue() == 0) break;
-        }
-        QApplication::processEvents();
+    ControlsViewTest() {
+        model_.localSlides[PresentationProvider::keynote] = testing::slidesOK({{1, "One", "", false}, {2, "Two", "", false}});
     }
     ControlsView& show() {
-        view_ = std::make_unique<ControlsView>(model_, *store_, true);
+        view_ = std::make_unique<ControlsView>(model_, store(), true);
         view_->resize(500, 600);
         view_->show();
         QApplication::setActiveWindow(view_.get());
@@ -62,10 +34,10 @@ protected:
         return *view_;
     }
     void addTargetsThenShow() {
-        store_->setValue(settings::remoteLanternpostTargets,
+        store().setValue(settings::remoteLanternpostTargets,
                          std::vector<RemoteLanternpostTarget>{testing::remote("lpt_a", "Hall"),
                                                               testing::remote("lpt_b", "Lab", "10.0.0.3", 9000)});
-        store_->setValue(settings::selectedRemoteLanternpostTargetID, std::string("lpt_a"));
+        store().setValue(settings::selectedRemoteLanternpostTargetID, std::string("lpt_a"));
         show();
     }
     template <class T>
@@ -75,10 +47,6 @@ protected:
         return widget;
     }
 
-    fs::path folder_;
-    std::unique_ptr<defaults::UserDefaults> defaults_;
-    std::unique_ptr<SettingsStore> store_;
-    FakeModel model_;
     std::unique_ptr<ControlsView> view_;
 };
 
@@ -178,7 +146,7 @@ TEST_F(ControlsViewTest, MainWindowAndSettingsWindow) {
     ApplicationScenes::Options options;
     options.installControlMenu = [&](QMainWindow&) { ++installs; };
     options.trayIcon = false;
-    ApplicationScenes scenes(model_, *store_, options);
+    ApplicationScenes scenes(model_, store(), options);
     QMainWindow* main = scenes.mainWindow();
     EXPECT_EQ(main->objectName(), "main");
     EXPECT_EQ(main->windowTitle(), "Pavonix");

@@ -1,18 +1,14 @@
 #include "app/views/setting_binding.h"
 
-#include <filesystem>
-
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QSpinBox>
 #include <gtest/gtest.h>
 
-#include "platform/dispatch/dispatch.h"
+#include "app/views/views_test_support.h"
 
 namespace pavonix {
 namespace {
-
-namespace fs = std::filesystem;
 
 const SettingsStore::Key<bool> enabledKey{"httpEnabled", true};
 const SettingsStore::Key<std::string> nameKey{"pavonixName", ""};
@@ -20,25 +16,9 @@ const SettingsStore::Key<std::int64_t> portKey{"httpPort", 8090};
 
 class SettingBindingTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/pavonix-binding-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-        defaults::Options options;
-        options.backgroundFlush = false;
-        defaults_ = std::make_unique<defaults::UserDefaults>(folder_ / "settings.json", options);
-        store_ = std::make_unique<SettingsStore>(*defaults_);
-    }
-    void TearDown() override {
-        dispatch::drainMainQueue();
-        store_.reset();
-        defaults_.reset();
-        fs::remove_all(folder_);
-    }
-
-    fs::path folder_;
-    std::unique_ptr<defaults::UserDefaults> defaults_;
-    std::unique_ptr<SettingsStore> store_;
+    ~SettingBindingTest() override { testing::settle(); }
+    testing::ScratchSettings settings_;
+    SettingsStore* store_ = &settings_.store();
 };
 
 TEST_F(SettingBindingTest, ReadsWritesAndHearsEveryLaterChange) {
@@ -108,7 +88,7 @@ TEST_F(SettingBindingTest, EitherSideMayGoFirst) {
         bindCheckable(enabled, box.get());
     }
     box->setChecked(false);  // the binding is gone: nothing is stored
-    EXPECT_EQ(defaults_->storedObject("httpEnabled"), std::nullopt);
+    EXPECT_EQ(settings_.defaults().storedObject("httpEnabled"), std::nullopt);
 
     SettingBinding<bool> enabled(enabledKey, *store_);
     bindCheckable(enabled, box.get());

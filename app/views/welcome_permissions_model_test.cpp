@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/dispatch/dispatch.h"
+#include "app/views/views_test_support.h"
 
 namespace pavonix {
 namespace {
@@ -13,6 +13,7 @@ namespace {
 using State = WelcomePermissionGrantState;
 using P = WelcomePermission;
 using namespace std::chrono_literals;
+using testing::settle;
 
 // Probes that hold their display answers until the test gives them, from another thread.
 class HeldProbes final : public PermissionProbes {
@@ -47,7 +48,6 @@ public:
 
 class WelcomePermissionsModelTest : public ::testing::Test {
 protected:
-    void SetUp() override { dispatch::setMainThread(); }
     void TearDown() override {
         model.reset();
         probes->answer(false);
@@ -68,10 +68,6 @@ protected:
         ticks.clear();
         next();
         settle();
-    }
-    static void settle() {
-        for (int i = 0; i < 50 && dispatch::drainMainQueue() > 0; ++i) {
-        }
     }
     void answerDisplay(bool reachable) { probes->answer(reachable); }
     std::vector<State> states() const {

@@ -1,17 +1,72 @@
-// Test support: a ControlsModel that records what the views ask of it and holds every
-// asynchronous answer until the test gives it.
+// Test support shared by views_test: settings in a scratch file, one step that runs whatever the
+// main queue and Qt still have to do, and a ControlsModel that records what the views ask of it
+// and holds every asynchronous answer until the test gives it.
 #pragma once
 
+#include <stdlib.h>
+
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <stdexcept>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <QApplication>
+#include <gtest/gtest.h>
+
 #include "app/settings/settings_keys.h"
 #include "app/views/controls_model.h"
+#include "platform/defaults/user_defaults.h"
+#include "platform/dispatch/dispatch.h"
+#include "settings_store/settings_store.h"
 
 namespace pavonix::testing {
+
+// Runs queued main-queue work and Qt events, deferred deletions included, until both are idle.
+inline void settle() {
+    for (int i = 0; i < 50; ++i) {
+        QApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        if (dispatch::drainMainQueue() == 0) break;
+    }
+    QApplication::processEvents();
+}
+
+// A settings store over a fresh file in a scratch folder that goes with it.
+class ScratchSettings {
+public:
+    ScratchSettings() {
+        char pattern[] = "/tmp/pavonix-views-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) throw std::runtime_error("no scratch folder");
+        folder_ = pattern;
+        reopen();
+    }
+    ~ScratchSettings() {
+        store_.reset();
+        defaults_.reset();
+        std::filesystem::remove_all(folder_);
+    }
+    // The same file, opened afresh as the next launch of the program opens it. Whatever
+    // observes the old store must be gone by then.
+    void reopen() {
+        store_.reset();
+        if (defaults_) defaults_->flush();
+        defaults::Options options;
+        options.backgroundFlush = false;
+        defaults_ = std::make_unique<defaults::UserDefaults>(folder_ / "settings.json", options);
+        store_ = std::make_unique<SettingsStore>(*defaults_);
+    }
+    SettingsStore& store() { return *store_; }
+    defaults::UserDefaults& defaults() { return *defaults_; }
+
+private:
+    std::filesystem::path folder_;
+    std::unique_ptr<defaults::UserDefaults> defaults_;
+    std::unique_ptr<SettingsStore> store_;
+};
 
 struct FakeModel : ControlsModel {
     ObservableValue<bool> running{true};
@@ -71,6 +126,20 @@ struct FakeModel : ControlsModel {
         store->setValue(settings::remoteLanternpostTargets, targets);
     }
 };
+
+// Scratch settings and a fake model over them, for the fixtures of the main window's views.
+// Members of a derived fixture (the views) go before these.
+class ViewsTest : public ::testing::Test {
+protected:
+    ViewsTest() { model_.store = &store(); }
+    ~ViewsTest() override { settle(); }
+    SettingsStore& store() { return settings_.store(); }
+
+    ScratchSettings settings_;
+    FakeModel model_;
+};
+
+inline SlideListResult slidesOK(std::vector<SlideSummary> slides) { return {ResultStatus::ok, "", std::move(slides)}; }
 
 inline RemoteLanternpostTarget remote(std::string id, std::string name, std::string host = "10.0.0.2", std::int64_t port = 8090) {
     RemoteLanternpostTarget target;
