@@ -52,8 +52,8 @@ PresentationWindowSummary PresentationWindowTarget::summary() const {
     s.title = title;
     s.menuTitle = menuTitle();
     s.detailText = detailText;
-    s.kind = std::string(windowKind);
     s.displaySection = displaySection();
+    s.kind = std::string(rawValue(s.displaySection));
     return s;
 }
 

@@ -15,8 +15,6 @@ struct PresentationWindowTarget {
     static constexpr std::string_view fullScreenWindowTitle = "Full Screen Window";
     // The owner name of windows that do not say which application they belong to.
     static constexpr std::string_view unknownOwnerName = "Unknown application";
-    // What `PresentationWindowSummary::kind` says about windows found here.
-    static constexpr std::string_view windowKind = "x11";
 
     std::int64_t windowID = 0;        // the X window id
     std::int64_t ownerProcessID = 0;  // _NET_WM_PID, 0 when unknown

@@ -83,6 +83,7 @@ TEST(PresentationWindowTarget, UntitledWindowsAreKeptOnlyWhenTheyFillTheScreen) 
     bare.title = "Deck - Google Slides";
     EXPECT_EQ(bare.summary().menuTitle, "Chromium - Deck - Google Slides");
     EXPECT_EQ(bare.summary().displaySection, Section::googleSlides);
+    EXPECT_EQ(bare.summary().kind, "googleSlides");
 }
 
 TEST(PresentationWindowTarget, AvailableWindowsAreSectionedSortedAndFiltered) {
