@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <random>
@@ -19,6 +18,8 @@
 #include "platform/keychain/file_store.h"
 #include "platform/keychain/memory_store.h"
 #include "platform/keychain/secret_service_store.h"
+#include "platform/testing/scoped_environment.h"
+#include "platform/testing/temporary_folder.h"
 
 namespace pavonix::keychain {
 namespace {
@@ -31,18 +32,10 @@ bool envSet(const char* name) {
     return value && *value && std::string(value) != "0";
 }
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "pavonix-keychain-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using pavonix::testing::ScopedEnvironment;
+using pavonix::testing::readFile;
+using pavonix::testing::TemporaryFolder;
+using pavonix::testing::writeFile;
 
 // Unique per run, so items of an earlier run in a real keyring never interfere.
 std::string uniqueService() {
@@ -66,7 +59,7 @@ protected:
         }
         store_ = GetParam().make(dir_.path());
     }
-    TempDir dir_;
+    TemporaryFolder dir_;
     std::shared_ptr<Store> store_;
 };
 
@@ -137,7 +130,7 @@ protected:
         ::lstat(path.c_str(), &st);
         return st.st_mode & 0777;
     }
-    TempDir dir_;
+    TemporaryFolder dir_;
 };
 
 TEST_F(FileStoreTest, WritesAPrivateFolderAndFile) {
@@ -177,7 +170,7 @@ TEST_F(FileStoreTest, RefusesAFileWithWiderPermissions) {
 TEST_F(FileStoreTest, RefusesSymlinksAndCorruptFiles) {
     fs::create_directories(folder());
     const fs::path target = dir_.path() / "elsewhere.json";
-    { std::ofstream(target) << R"({"version":1,"items":[]})"; }
+    writeFile(target, R"({"version":1,"items":[]})");
     ::chmod(target.c_str(), 0600);
     fs::create_symlink(target, file());
     auto s = store();
@@ -189,13 +182,11 @@ TEST_F(FileStoreTest, RefusesSymlinksAndCorruptFiles) {
     for (const char* corrupt : {"not json", "[]", R"({"items":{}})",
                                 R"({"items":[{"service":"s","account":"a","data":"zz"}]})",
                                 R"({"items":[{"service":"s","account":"a"}]})"}) {
-        { std::ofstream(file()) << corrupt; }
+        writeFile(file(), corrupt);
         ::chmod(file().c_str(), 0600);
         EXPECT_EQ(s.read({"s", "a"}, out), invalidKeychain) << corrupt;
         EXPECT_EQ(s.add({"s", "b"}, Bytes{1}), invalidKeychain) << corrupt;
-        std::ifstream in(file());
-        std::string kept((std::istreambuf_iterator<char>(in)), {});
-        EXPECT_EQ(kept, corrupt);  // never overwritten
+        EXPECT_EQ(readFile(file()), corrupt);  // never overwritten
     }
 }
 
@@ -226,37 +217,31 @@ TEST_F(FileStoreTest, ConcurrentWritersLoseNoItem) {
 }
 
 TEST_F(FileStoreTest, DefaultPathFollowsXDGDataHome) {
-    const char* saved = std::getenv("XDG_DATA_HOME");
-    const std::string restore = saved ? saved : "";
-    ::setenv("XDG_DATA_HOME", "/x/data", 1);
+    ScopedEnvironment env("XDG_DATA_HOME", "/x/data");
     EXPECT_EQ(FileStore::defaultPath(), "/x/data/Pavonix/keychain.json");
-    ::setenv("XDG_DATA_HOME", "relative", 1);  // not absolute: ignored, as XDG says
+    env.set("XDG_DATA_HOME", "relative");  // not absolute: ignored, as XDG says
     EXPECT_NE(FileStore::defaultPath(), "relative/Pavonix/keychain.json");
-    if (saved) ::setenv("XDG_DATA_HOME", restore.c_str(), 1); else ::unsetenv("XDG_DATA_HOME");
 }
 
 // ---- Choosing the keychain ----
 
 TEST(KeychainChoiceTest, ForcedChoicesAndProcessKeychain) {
-    TempDir dir;
-    ::setenv("XDG_DATA_HOME", dir.path().c_str(), 1);
-    ::setenv("PAVONIX_KEYCHAIN", "memory", 1);
+    TemporaryFolder dir;
+    ScopedEnvironment env("XDG_DATA_HOME", dir.path().string());
+    env.set("PAVONIX_KEYCHAIN", "memory");
     EXPECT_EQ(systemKeychain().name(), "In-memory (not saved)");
-    ::setenv("PAVONIX_KEYCHAIN", "file", 1);
+    env.set("PAVONIX_KEYCHAIN", "file");
     Keychain file = systemKeychain();
     EXPECT_EQ(file.name(),
               "Private file (" + (dir.path() / "Pavonix/keychain.json").string() + ")");
     EXPECT_EQ(file.legacy, nullptr);
 
     // Without any session bus there is no Secret Service to ask, and no autolaunch is tried.
-    ::unsetenv("PAVONIX_KEYCHAIN");
-    const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    const std::string savedBus = bus ? bus : "";
-    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+    env.set("PAVONIX_KEYCHAIN", std::nullopt)
+        .set("DBUS_SESSION_BUS_ADDRESS", std::nullopt)
+        .set("XDG_RUNTIME_DIR", dir.path().string());
     EXPECT_FALSE(sessionBusConfigured());
     EXPECT_EQ(systemKeychain(200ms).name(), file.name());
-    if (bus) ::setenv("DBUS_SESSION_BUS_ADDRESS", savedBus.c_str(), 1);
 
     auto memory = std::make_shared<MemoryStore>("Injected");
     setProcessKeychain({memory, nullptr});
@@ -342,8 +327,8 @@ TEST(StalledSecretServiceTest, CallsEndAfterTheTimeout) {
     EXPECT_FALSE(store.available());
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
     // The program's choice falls back to the file when the service does not answer.
-    TempDir dir;
-    ::setenv("XDG_DATA_HOME", dir.path().c_str(), 1);
+    TemporaryFolder dir;
+    ScopedEnvironment env("XDG_DATA_HOME", dir.path().string());
     EXPECT_EQ(systemKeychain(500ms).primary->name().rfind("Private file (", 0), 0u);
 }
 
