@@ -4,7 +4,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <map>
 #include <stdexcept>
 
@@ -13,11 +12,11 @@
 #include "app/http/http_pairing_store.h"
 #include "app/settings/settings_keys.h"
 #include "platform/keychain/memory_store.h"
+#include "settings_store/temporary_settings.h"
 
 namespace pavonix {
 namespace {
 
-namespace fs = std::filesystem;
 using State = BridgeServerStatus::State;
 using Log = std::vector<std::string>;
 
@@ -75,29 +74,19 @@ http::NetworkInterfaceAddress interface(std::string name, std::string address) {
 class ModelTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dispatch::setMainThread();
-        char pattern[] = "/tmp/pavonix-model-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-        defaults::Options options;
-        options.backgroundFlush = false;
-        defaults_ = std::make_unique<defaults::UserDefaults>(folder_ / "settings.json", options);
-        store_ = std::make_unique<SettingsStore>(*defaults_);
         keynote_ = std::make_shared<FakeController>("keynote", log_);
         googleSlides_ = std::make_shared<FakeController>("slides", log_);
         remote_ = std::make_shared<FakeRemoteClient>();
     }
     void TearDown() override {
         model_.reset();
+        // Lets late replies from the servers' threads arrive while the settings still exist.
         dispatch::runMainQueue([] { return false; }, std::chrono::milliseconds(20));
-        store_.reset();
-        defaults_.reset();
-        fs::remove_all(folder_);
     }
 
     LanternpostModelDependencies dependencies() {
         LanternpostModelDependencies deps;
-        deps.settings = store_.get();
+        deps.settings = &settings_.store();
         deps.keynote = keynote_;
         deps.powerPoint = std::make_shared<FakeController>("powerpoint", log_);
         deps.googleSlides = googleSlides_;
@@ -161,16 +150,15 @@ protected:
     }
     template <class T>
     void set(const SettingsStore::Key<T>& key, const T& value) {
-        store_->setValue(key, value);
+        settings_.store().setValue(key, value);
     }
     template <class T>
     T get(const SettingsStore::Key<T>& key) {
-        return store_->value(key);
+        return settings_.store().value(key);
     }
 
-    fs::path folder_;
-    std::unique_ptr<defaults::UserDefaults> defaults_;
-    std::unique_ptr<SettingsStore> store_;
+    testing::MainQueueScope mainQueue_;
+    testing::TemporarySettings settings_;
     Log log_;
     std::shared_ptr<FakeController> keynote_;
     std::shared_ptr<FakeController> googleSlides_;
