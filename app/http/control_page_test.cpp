@@ -1,4 +1,5 @@
 #include "app/http/control_page.h"
+#include "platform/testing/temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +7,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 namespace pavonix::http {
 namespace {
@@ -88,15 +88,13 @@ TEST(ControlPage, ScriptPassesNodeSyntaxCheck) {
         if (std::getenv("CI") != nullptr) FAIL() << "node is required";
         GTEST_SKIP() << "node not installed";
     }
-    const auto dir = std::filesystem::temp_directory_path() / ("pavonix-page-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
+    const testing::TemporaryFolder dir("pavonix-page");
     for (auto provider : allPresentationProviders) {
         const auto file = dir / (std::string(rawValue(provider)) + ".js");
-        std::ofstream(file) << scriptOf(controlPageHTML(provider));
+        testing::writeFile(file, scriptOf(controlPageHTML(provider)));
         const std::string command = "node --check '" + file.string() + "'";
         EXPECT_EQ(std::system(command.c_str()), 0) << rawValue(provider);
     }
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

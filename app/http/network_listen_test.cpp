@@ -1,6 +1,7 @@
 #include "app/http/network_listen.h"
 #include "app/http/network_listen_port.h"
 #include "app/http/network_listen_scan.h"
+#include "platform/testing/temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +12,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
-#include <random>
 #include <unordered_set>
 
 namespace pavonix::http {
@@ -28,24 +27,17 @@ NetworkInterfaceAddress iface(std::string name, std::string display, std::string
 // A private /sys/class/net look-alike.
 class FakeSysfs {
 public:
-    FakeSysfs() {
-        root_ = fs::temp_directory_path() / ("pavonix-sysfs-" + std::to_string(::getpid()) + "-" +
-                                             std::to_string(std::random_device{}()));
-        fs::create_directories(root_);
-    }
-    ~FakeSysfs() { fs::remove_all(root_); }
     FakeSysfs& add(const std::string& name, int arpType, std::initializer_list<const char*> extras = {},
                    const std::string& uevent = "") {
-        fs::create_directories(root_ / name);
-        std::ofstream(root_ / name / "type") << arpType << "\n";
-        std::ofstream(root_ / name / "uevent") << "INTERFACE=" << name << "\n" << uevent;
-        for (const char* extra : extras) fs::create_directories(root_ / name / extra);
+        testing::writeFile(root() / name / "type", std::to_string(arpType) + "\n");
+        testing::writeFile(root() / name / "uevent", "INTERFACE=" + name + "\n" + uevent);
+        for (const char* extra : extras) fs::create_directories(root() / name / extra);
         return *this;
     }
-    const fs::path& root() const { return root_; }
+    const fs::path& root() const { return folder_.path(); }
 
 private:
-    fs::path root_;
+    testing::TemporaryFolder folder_{"pavonix-sysfs"};
 };
 
 RawInterfaceAddress ipv4(const std::string& name, const char* address, unsigned flags = IFF_UP | IFF_RUNNING) {

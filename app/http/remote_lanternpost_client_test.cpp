@@ -12,12 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "platform/crypto/base64.h"
 #include "platform/keychain/memory_store.h"
+#include "platform/testing/temporary_folder.h"
 
 namespace pavonix::http {
 namespace {
@@ -233,10 +233,8 @@ protected:
             if (ci != nullptr && std::string(ci) == "true") FAIL() << "python3 is missing";
             GTEST_SKIP() << "python3 is not installed";
         }
-        log = std::filesystem::temp_directory_path() / ("pavonix-remote-" + std::to_string(getpid()) + ".log");
-        std::filesystem::remove(log);
         const std::string command = "exec python3 " PAVONIX_REMOTE_TEST_SERVER_SCRIPT " --pair-id lpp_testpair --secret " +
-                                    crypto::base64urlEncode(kSecret) + " --log " + log.string();
+                                    crypto::base64urlEncode(kSecret) + " --log " + log().string();
         server = popen(command.c_str(), "r");
         int port = 0;
         ASSERT_TRUE(server != nullptr && std::fscanf(server, "PORT %d PID %d", &port, &serverPID) == 2);
@@ -245,19 +243,19 @@ protected:
     void TearDown() override {
         if (serverPID > 0) kill(serverPID, SIGTERM);
         if (server != nullptr) pclose(server);
-        std::filesystem::remove(log);
     }
 
     std::vector<Json> logged() {
         std::vector<Json> lines;
-        std::ifstream in(log);
+        std::istringstream in(testing::readFile(log()));
         for (std::string line; std::getline(in, line);) lines.push_back(*parseJSON(line));
         return lines;
     }
 
     FILE* server = nullptr;
     int serverPID = 0;
-    std::filesystem::path log;
+    std::filesystem::path log() const { return folder / "requests.log"; }
+    testing::TemporaryFolder folder{"pavonix-remote"};
     RemoteLanternpostTarget target;
     RemoteLanternpostClient client;
 };

@@ -4,6 +4,8 @@
 //   signature = base64url(hmac.new(secret, text, sha256)), "=" stripped.
 #include "app/http/http_request_authenticator.h"
 #include "app/http/request_signing.h"
+#include "platform/testing/scoped_environment.h"
+#include "platform/testing/temporary_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -109,14 +111,12 @@ TEST(RequestSigning, TimestampParsing) {
 
 TEST(RequestSigning, TimestampIgnoresProgramLocale) {
     // A locale whose decimal separator is a comma, compiled into a private folder.
-    const auto dir = std::filesystem::temp_directory_path() / ("pavonix-locale-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
+    const testing::TemporaryFolder dir("pavonix-locale");
     const std::string command = "localedef -i de_DE -f UTF-8 '" + (dir / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
     const bool built = std::system(command.c_str()) == 0;
-    ::setenv("LOCPATH", dir.c_str(), 1);
+    const testing::ScopedEnvironment env("LOCPATH", dir.path().string());
     const char* set = built ? std::setlocale(LC_ALL, "de_DE.UTF-8") : nullptr;
     if (set == nullptr) {
-        std::filesystem::remove_all(dir);
         if (std::getenv("CI") != nullptr) FAIL() << "cannot build the de_DE locale (localedef, locales package)";
         GTEST_SKIP() << "de_DE locale unavailable";
     }
@@ -124,8 +124,6 @@ TEST(RequestSigning, TimestampIgnoresProgramLocale) {
     EXPECT_EQ(parseSignatureTimestamp("1700000000.5"), 1700000000.5);
     EXPECT_FALSE(parseSignatureTimestamp("1700000000,5"));
     std::setlocale(LC_ALL, "C");
-    ::unsetenv("LOCPATH");
-    std::filesystem::remove_all(dir);
 }
 
 TEST(RequestSigning, SignatureDecodingRequiresExactly32Bytes) {
