@@ -407,10 +407,11 @@ void ControlsView::buildShortcuts() {
 
 void ControlsView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (!appeared_) {
-        appeared_ = true;
-        // The window opens with the keyboard on the view itself, not in its first text field, so
-        // the arrow and Space shortcuts work at once.
+    // Each time the view comes on screen (the window opening, or the main view returning after
+    // the welcome screen), but not when the window system merely restores the window.
+    if (!event->spontaneous()) {
+        // The keyboard goes to the view itself, not to its first text field, so the arrow and
+        // Space shortcuts work at once.
         setFocus(Qt::OtherFocusReason);
         state_->appear();
     }

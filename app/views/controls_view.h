@@ -82,7 +82,6 @@ private:
 
     std::unique_ptr<ControlsViewState> state_;
     std::function<QDialog*(QWidget*)> remoteDevicesSheetFactory_;
-    bool appeared_ = false;
     QMetaObject::Connection focusConnection_;
     QString targetMenuSignature_;
     QString windowPickerSignature_;

@@ -108,6 +108,19 @@ TEST_F(ControlsViewTest, AddressFieldsShowAnotherTargetEvenWhileFocused) {
     EXPECT_EQ(find<QLineEdit>("remotePort")->text(), "9000");
 }
 
+TEST_F(ControlsViewTest, EachAppearanceRefreshesTheTarget) {
+    addTargetsThenShow();
+    ASSERT_EQ(model_.healthChecks.size(), 1u);
+    model_.healthChecks[0].second(std::string("Connection refused."));
+    find<QLineEdit>("remoteHost")->setText("typed, not saved");
+    view_->state().setRemoteHostInput("typed, not saved");
+    view_->hide();  // the welcome screen, asked for again
+    view_->show();
+    settle();
+    EXPECT_EQ(model_.healthChecks.size(), 2u) << "the failed check is tried again";
+    EXPECT_EQ(find<QLineEdit>("remoteHost")->text(), "10.0.0.2");
+}
+
 TEST_F(ControlsViewTest, EmptiedSlideNumberSendsNothing) {
     show();
     auto* number = find<QLineEdit>("slideNumber");
