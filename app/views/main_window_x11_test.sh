@@ -64,9 +64,16 @@ window_id=$(( $(awk '/^window /{print $2; exit}' "$scratch/window.log") ))
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 presses() { grep -c '^key 0xff53' "$scratch/window.log" || true; }
+# expect_press BEFORE MESSAGE: the window receives a Right key beyond the BEFORE it had.
+expect_press() { wait_for 10 bash -c "[ \$(grep -c '^key 0xff53' '$scratch/window.log') -gt $1 ]" || fail "$2"; }
 
-# settings FOLDER JSON: a fresh settings file for one instance.
-settings() { mkdir -p "$1/config/Pavonix" "$1/data"; printf '%s' "$2" >"$1/config/Pavonix/settings.json"; }
+# slides_settings FOLDER HTTP_PORT: settings of an instance whose target is the test window.
+slides_settings() {
+  mkdir -p "$1/config/Pavonix" "$1/data"
+  printf '{"welcomeCompleted":true,"presentationProvider":"googleSlides","googleSlidesWindowID":%s,%s,"httpPort":%s,"oscPort":%s}' \
+    "$window_id" '"googleSlidesWindowOwnerName":"PavonixTest","googleSlidesWindowTitle":"Deck - Google Slides"' \
+    "$2" "$(free_port)" >"$1/config/Pavonix/settings.json"
+}
 
 # start NAME FOLDER [env...]: runs an instance; leaves its pid in $started.
 start() {
@@ -97,9 +104,7 @@ click_next() {
 
 # --- 1. Local Google Slides ---------------------------------------------------------------------
 local_dir=$scratch/local
-settings "$local_dir" "{\"welcomeCompleted\":true,\"presentationProvider\":\"googleSlides\",\"googleSlidesWindowID\":$window_id,\
-\"googleSlidesWindowOwnerName\":\"PavonixTest\",\"googleSlidesWindowTitle\":\"Deck - Google Slides\",\
-\"httpPort\":$(free_port),\"oscPort\":$(free_port)}"
+slides_settings "$local_dir" "$(free_port)"
 start local "$local_dir" PAVONIX_KEYCHAIN=memory QT_QPA_PLATFORM=xcb
 local_pid=$started
 wait_for 20 main_window "$local_pid" || fail "the main window did not appear"
@@ -108,23 +113,19 @@ sleep 1  # the first status refresh enables the buttons
 
 before=$(presses)
 click_next "$main" 273
-wait_for 10 bash -c "[ \$(grep -c '^key 0xff53' '$scratch/window.log') -gt $before ]" ||
-  fail "Next did not deliver the Right key to the saved window"
+expect_press "$before" "Next did not deliver the Right key to the saved window"
 before=$(presses)
 xdotool windowactivate --sync "$main"
 # Space rather than the Right arrow: the window system layer presses the same key while the
 # arrow that triggered it may still be down, and the X server then drops that press.
 xdotool key space
-wait_for 10 bash -c "[ \$(grep -c '^key 0xff53' '$scratch/window.log') -gt $before ]" ||
-  fail "the Space shortcut did not deliver the Right key"
+expect_press "$before" "the Space shortcut did not deliver the Right key"
 kill "$local_pid"; wait "$local_pid" 2>/dev/null || true
 
 # --- 2. A second instance as the remote target --------------------------------------------------
 remote_dir=$scratch/remote
 remote_port=$(free_port)
-settings "$remote_dir" "{\"welcomeCompleted\":true,\"presentationProvider\":\"googleSlides\",\"googleSlidesWindowID\":$window_id,\
-\"googleSlidesWindowOwnerName\":\"PavonixTest\",\"googleSlidesWindowTitle\":\"Deck - Google Slides\",\
-\"httpPort\":$remote_port,\"oscPort\":$(free_port)}"
+slides_settings "$remote_dir" "$remote_port"
 start remote "$remote_dir" PAVONIX_KEYCHAIN=memory QT_QPA_PLATFORM=offscreen
 wait_for 20 python3 -c "import urllib.request; urllib.request.urlopen('http://127.0.0.1:$remote_port/health', timeout=1)" ||
   fail "the remote instance did not answer /health"
@@ -153,6 +154,5 @@ main=$(main_window "$driver_pid")
 sleep 1
 before=$(presses)
 click_next "$main" 251
-wait_for 10 bash -c "[ \$(grep -c '^key 0xff53' '$scratch/window.log') -gt $before ]" ||
-  fail "Next on the driving instance did not reach the remote instance's window"
+expect_press "$before" "Next on the driving instance did not reach the remote instance's window"
 echo "main_window_x11: local and remote Next delivered"
