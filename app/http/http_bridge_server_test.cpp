@@ -10,6 +10,8 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/testing/wait_until.h"
+
 namespace pavonix::http {
 namespace {
 
@@ -137,7 +139,7 @@ TEST_F(ServerFixture, ConnectionsOfADroppedServerAreClosedWithoutAReply) {
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
         ::send(fd, "GET /hea", 8, MSG_NOSIGNAL);
-        for (int i = 0; i < 5000 && !serverGone; ++i) std::this_thread::sleep_for(1ms);
+        testing::waitUntil([&] { return serverGone.load(); });
         ::send(fd, "lth HTTP/1.1\r\n\r\n", 16, MSG_NOSIGNAL);
         char buffer[256];
         timeval timeout{5, 0};

@@ -33,37 +33,17 @@ Parsed parse(const HTTPReply& reply) {
     return out;
 }
 
-TEST(HTTPReplies, HeadHasTheFourHeadersInOrderAndJSONIsSortedAndValidUTF8) {
+// The header order, sorted keys, UTF-8 repair and the window routes' 404 are pinned on the wire by
+// tests/blackbox; here what the wire cannot reach: handlers that are missing or throw.
+TEST(HTTPReplies, AMissingOrThrowingHandlerStillGivesAWellFormedAnswer) {
     HTTPBridgeHandlers handlers;
-    handlers.presentationProvider = [] { return PresentationProvider::powerPoint; };
-    handlers.slideList = [] {
-        return SlideListResult{ResultStatus::ok, "Bad \xFF bytes", {{1, "Intro\xC3", "", true}}};
-    };
-    auto health = parse(performHandlerWork(HandlerWork{HandlerWork::Route::health}, handlers));
-    EXPECT_EQ(health.statusLine, "HTTP/1.1 200 OK");
-    EXPECT_EQ(health.headers, (std::vector<std::string>{"Content-Type: application/json; charset=utf-8",
-                                                        "Content-Length: " + std::to_string(health.body.size()),
-                                                        "Cache-Control: no-store", "Connection: close"}));
-    EXPECT_LT(health.body.find("presentationProvider\""), health.body.find("presentationProviderName"));
-    EXPECT_LT(health.body.find("presentationProviderName"), health.body.find("\"status\""));
-
-    auto slides = parse(performHandlerWork(HandlerWork{HandlerWork::Route::slides}, handlers));
-    auto json = Json::parse(slides.body);  // throws on invalid UTF-8
-    EXPECT_EQ(json["message"], "Bad \xEF\xBF\xBD bytes");
-    EXPECT_EQ(json["slides"][0]["name"], "Intro\xEF\xBF\xBD");
-
-    // Window routes answer 404 unless Google Slides is chosen; the handler is not called then.
-    handlers.windowSelection = [](std::int64_t) -> PresentationWindowSelectionResult { throw std::logic_error("called"); };
-    HandlerWork select{HandlerWork::Route::windowSelection};
-    auto refused = parse(performHandlerWork(select, handlers));
-    EXPECT_EQ(refused.statusLine, "HTTP/1.1 404 Not Found");
-    EXPECT_EQ(Json::parse(refused.body)["message"], "Window selection is only available for Google Slides.");
-
-    // A missing or throwing handler still gives a well-formed answer.
     handlers.presentationProvider = [] { return PresentationProvider::googleSlides; };
-    auto failed = parse(performHandlerWork(select, handlers));
-    EXPECT_EQ(failed.statusLine, "HTTP/1.1 200 OK");
-    EXPECT_EQ(Json::parse(failed.body)["status"], "failed");
+    handlers.windowSelection = [](std::int64_t) -> PresentationWindowSelectionResult { throw std::logic_error("x"); };
+    for (auto route : {HandlerWork::Route::windowSelection, HandlerWork::Route::slides}) {
+        auto reply = parse(performHandlerWork(HandlerWork{route}, handlers));
+        EXPECT_EQ(reply.statusLine, "HTTP/1.1 200 OK");
+        EXPECT_EQ(Json::parse(reply.body)["status"], "failed");
+    }
 }
 
 TEST(HTTPReplies, RefusalIsTheHTMLPageOnlyForControlPageGets) {

@@ -18,6 +18,7 @@
 #include "platform/crypto/base64.h"
 #include "platform/keychain/memory_store.h"
 #include "platform/testing/temporary_folder.h"
+#include "platform/testing/wait_until.h"
 
 namespace pavonix::http {
 namespace {
@@ -197,9 +198,8 @@ TEST_F(RemoteLanternpostClientTest, AStalledHostHoldsOnlyAFewWorkers) {
         std::lock_guard lock(stalled->mutex);
         return stalled->running;
     };
-    for (int i = 0; i < 1000 && running() < RemoteLanternpostClient::kMaxConcurrentRequests; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    testing::waitUntil([&] { return running() >= RemoteLanternpostClient::kMaxConcurrentRequests; },
+                       std::chrono::seconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // room for a seventh to start, if it could
     {
         std::lock_guard lock(stalled->mutex);
