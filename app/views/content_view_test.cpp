@@ -61,7 +61,7 @@ protected:
 
     SettingsStore& store() { return settings_.store(); }
 
-    testing::ScratchSettings settings_;
+    testing::TemporarySettings settings_;
     std::shared_ptr<ReadyProbes> probes_ = std::make_shared<ReadyProbes>();
     std::unique_ptr<ContentView> view_;
     int mainViewsMade_ = 0;

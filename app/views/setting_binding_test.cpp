@@ -17,7 +17,7 @@ const SettingsStore::Key<std::int64_t> portKey{"httpPort", 8090};
 class SettingBindingTest : public ::testing::Test {
 protected:
     ~SettingBindingTest() override { testing::settle(); }
-    testing::ScratchSettings settings_;
+    testing::TemporarySettings settings_;
     SettingsStore* store_ = &settings_.store();
 };
 

@@ -1,6 +1,6 @@
-// Test support shared by views_test: settings in a scratch file, one step that runs whatever the
-// main queue and Qt still have to do, and a ControlsModel that records what the views ask of it
-// and holds every asynchronous answer until the test gives it.
+// Test support shared by views_test: one step that runs whatever the main queue and Qt still have
+// to do, and a ControlsModel that records what the views ask of it and holds every asynchronous
+// answer until the test gives it, over scratch settings.
 #pragma once
 
 #include <stdlib.h>
@@ -19,9 +19,8 @@
 
 #include "app/settings/settings_keys.h"
 #include "app/views/controls_model.h"
-#include "platform/defaults/user_defaults.h"
 #include "platform/dispatch/dispatch.h"
-#include "settings_store/settings_store.h"
+#include "settings_store/temporary_settings.h"
 
 namespace pavonix::testing {
 
@@ -34,39 +33,6 @@ inline void settle() {
     }
     QApplication::processEvents();
 }
-
-// A settings store over a fresh file in a scratch folder that goes with it.
-class ScratchSettings {
-public:
-    ScratchSettings() {
-        char pattern[] = "/tmp/pavonix-views-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) throw std::runtime_error("no scratch folder");
-        folder_ = pattern;
-        reopen();
-    }
-    ~ScratchSettings() {
-        store_.reset();
-        defaults_.reset();
-        std::filesystem::remove_all(folder_);
-    }
-    // The same file, opened afresh as the next launch of the program opens it. Whatever
-    // observes the old store must be gone by then.
-    void reopen() {
-        store_.reset();
-        if (defaults_) defaults_->flush();
-        defaults::Options options;
-        options.backgroundFlush = false;
-        defaults_ = std::make_unique<defaults::UserDefaults>(folder_ / "settings.json", options);
-        store_ = std::make_unique<SettingsStore>(*defaults_);
-    }
-    SettingsStore& store() { return *store_; }
-    defaults::UserDefaults& defaults() { return *defaults_; }
-
-private:
-    std::filesystem::path folder_;
-    std::unique_ptr<defaults::UserDefaults> defaults_;
-    std::unique_ptr<SettingsStore> store_;
-};
 
 struct FakeModel : ControlsModel {
     ObservableValue<bool> running{true};
@@ -135,7 +101,7 @@ protected:
     ~ViewsTest() override { settle(); }
     SettingsStore& store() { return settings_.store(); }
 
-    ScratchSettings settings_;
+    TemporarySettings settings_;
     FakeModel model_;
 };
 
