@@ -35,10 +35,7 @@ protected:
         controller_ = std::make_unique<ControlMenuController>(model_, store());
         controller_->install(*window_);
         window_->resize(700, 540);
-        window_->show();
-        QApplication::setActiveWindow(window_.get());
-        ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
-        settle();
+        testing::showActive(*window_);
     }
     QAction* item(std::int64_t tag) const {
         for (QAction* action : controller_->menu()->actions()) {

@@ -27,10 +27,7 @@ protected:
     ControlsView& show() {
         view_ = std::make_unique<ControlsView>(model_, store(), true);
         view_->resize(500, 600);
-        view_->show();
-        QApplication::setActiveWindow(view_.get());
-        EXPECT_TRUE(QTest::qWaitForWindowActive(view_.get()));
-        settle();
+        testing::showActive(*view_);
         return *view_;
     }
     void addTargetsThenShow() {

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include <QApplication>
+#include <QTest>
+#include <QWidget>
 #include <gtest/gtest.h>
 
 #include "app/settings/settings_keys.h"
@@ -92,6 +94,14 @@ struct FakeModel : ControlsModel {
         store->setValue(settings::remoteLanternpostTargets, targets);
     }
 };
+
+// Shows a window and makes it the active one, as a user's click would.
+inline void showActive(QWidget& window) {
+    window.show();
+    QApplication::setActiveWindow(&window);
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&window));
+    settle();
+}
 
 // Scratch settings and a fake model over them, for the fixtures of the main window's views.
 // Members of a derived fixture (the views) go before these.
