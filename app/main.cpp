@@ -29,6 +29,18 @@
 
 namespace {
 
+bool debugEnabled() {
+    const char* debug = std::getenv("PAVONIX_DEBUG");
+    return debug && std::strcmp(debug, "1") == 0;
+}
+
+// Headless, Qt's complaints about what the offscreen platform cannot do are noise; only real
+// errors get through unless debugging.
+void quietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type == QtWarningMsg || type == QtInfoMsg || type == QtDebugMsg) return;
+    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+}
+
 // Without any display the program still serves the network bridges, on Qt's offscreen platform.
 void chooseOffscreenWithoutDisplay() {
     const char* platform = std::getenv("QT_QPA_PLATFORM");
@@ -37,6 +49,7 @@ void chooseOffscreenWithoutDisplay() {
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     if ((x && *x) || (wayland && *wayland)) return;
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    if (!debugEnabled()) qInstallMessageHandler(quietQtMessages);
     std::fprintf(stderr, "Pavonix: no display found, running on the offscreen platform.\n");
 }
 
@@ -79,11 +92,6 @@ pavonix::dispatch::SourcePtr quitOnSignals() {
     std::signal(SIGTERM, requestQuit);
     std::signal(SIGINT, requestQuit);
     return source;
-}
-
-bool debugEnabled() {
-    const char* debug = std::getenv("PAVONIX_DEBUG");
-    return debug && std::strcmp(debug, "1") == 0;
 }
 
 // With PAVONIX_DEBUG=1, every server status line goes to stderr.
