@@ -26,40 +26,28 @@ TEST(ControlPage, Escaping) {
     EXPECT_EQ(scriptStringEscaped("a\\b\"c\nd\re</script>"), "a\\\\b\\\"c\\nd\\re\\x3C/script>");
 }
 
-TEST(ControlPage, SlideProvidersGetSlideSections) {
-    for (auto provider : {PresentationProvider::keynote, PresentationProvider::powerPoint}) {
-        const auto page = controlPageHTML(provider);
-        for (const char* id : {"health", "result", "numberForm", "slideNumber", "slideListForm", "slideMenu",
-                               "refreshSlides", "nameForm", "slideName"}) {
-            EXPECT_TRUE(has(page, "id=\"" + std::string(id) + "\"")) << id;
-        }
-        EXPECT_FALSE(has(page, "id=\"windowForm\""));
-        EXPECT_FALSE(has(page, "loadWindows"));
-        const auto sections = {"<h2>Presentation</h2>", "<h2>Slide Navigation</h2>", "<h2>Choose Slide</h2>",
-                               "<h2>Go To Slide Number</h2>", "<h2>Go To Named Slide</h2>"};
+// The elements the page script drives, the subtitle and the layout switch are exercised in a real
+// browser by tests/browser; here the order of the sections and which loader each layout starts.
+TEST(ControlPage, EachLayoutHasItsSectionsInOrderAndStartsItsOwnLoader) {
+    const auto inOrder = [](const std::string& page, std::initializer_list<const char*> sections) {
         std::size_t last = 0;
         for (const char* section : sections) {
             const auto at = page.find(section);
-            ASSERT_NE(at, std::string::npos) << section;
-            EXPECT_GT(at, last) << section;
+            if (at == std::string::npos || at < last) return false;
             last = at;
         }
+        return true;
+    };
+    for (auto provider : {PresentationProvider::keynote, PresentationProvider::powerPoint}) {
+        const auto page = controlPageHTML(provider);
+        EXPECT_TRUE(inOrder(page, {"<h2>Presentation</h2>", "<h2>Slide Navigation</h2>", "<h2>Choose Slide</h2>",
+                                   "<h2>Go To Slide Number</h2>", "<h2>Go To Named Slide</h2>"}));
         EXPECT_TRUE(has(scriptOf(page), "\nloadSlides();\n"));
+        EXPECT_FALSE(has(page, "loadWindows"));
     }
-    EXPECT_TRUE(has(controlPageHTML(PresentationProvider::powerPoint), "Controlling PowerPoint</p>"));
-    EXPECT_TRUE(has(controlPageHTML(PresentationProvider::keynote), "const pagePresentationProvider = \"keynote\";"));
-}
-
-TEST(ControlPage, GoogleSlidesGetsTheWindowSectionFirst) {
     const auto page = controlPageHTML(PresentationProvider::googleSlides);
-    for (const char* id : {"windowForm", "googleSlidesWindowMenu", "refreshWindows", "windowDetail"}) {
-        EXPECT_TRUE(has(page, "id=\"" + std::string(id) + "\"")) << id;
-    }
-    EXPECT_FALSE(has(page, "id=\"slideMenu\""));
+    EXPECT_TRUE(inOrder(page, {"<h2>Google Slides Window</h2>", "<h2>Presentation</h2>"}));
     EXPECT_FALSE(has(page, "id=\"nameForm\""));
-    EXPECT_LT(page.find("<h2>Google Slides Window</h2>"), page.find("<h2>Presentation</h2>"));
-    EXPECT_TRUE(has(page, "Controlling Google Slides</p>"));
-    EXPECT_TRUE(has(page, "const pagePresentationProvider = \"googleSlides\";"));
     EXPECT_TRUE(has(scriptOf(page), "\nloadWindows();\n"));
     EXPECT_FALSE(has(scriptOf(page), "loadSlides"));
 }

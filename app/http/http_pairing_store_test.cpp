@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 
 #include "app/http/remote_lanternpost_target.h"
 #include "platform/crypto/base64.h"
 #include "platform/keychain/memory_store.h"
+#include "platform/testing/temporary_folder.h"
 
 namespace pavonix::http {
 namespace {
@@ -131,7 +131,7 @@ TEST(HTTPPairingSecretServiceTest, PairingSecretLandsInTheSecretService) {
     const auto credentials = HTTPPairingStore::credentials({setup.device});
     ASSERT_EQ(credentials.size(), 1u);
     EXPECT_EQ(credentials[0].secret, *crypto::base64urlDecode(setup.secret));
-    std::ofstream(output) << *setupURL(setup, "127.0.0.1", 8090, std::nullopt) << "\n";
+    testing::writeFile(output, *setupURL(setup, "127.0.0.1", 8090, std::nullopt) + "\n");
 }
 
 }  // namespace

