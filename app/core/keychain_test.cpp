@@ -16,19 +16,11 @@ protected:
     std::shared_ptr<keychain::MemoryStore> legacy = std::make_shared<keychain::MemoryStore>("L");
 };
 
-TEST_F(KeychainFunctionsTest, QueriesAddressTheTwoStores) {
-    EXPECT_EQ(keychainQuery("svc", "acc"), (KeychainQuery{"svc", "acc", true}));
-    EXPECT_EQ(legacyKeychainQuery("svc", "acc"), (KeychainQuery{"svc", "acc", false}));
-    EXPECT_EQ(keychainSaveData(Bytes{1, 2}, "svc", "acc"), 0);
-    EXPECT_EQ(keychainReadData(keychainQuery("svc", "acc")), (Bytes{1, 2}));
-    EXPECT_EQ(keychainReadData(legacyKeychainQuery("svc", "acc")), std::nullopt);
-    EXPECT_EQ(keychainBackendName(), "P");
-}
-
-TEST_F(KeychainFunctionsTest, SaveAddsThenUpdates) {
+TEST_F(KeychainFunctionsTest, SaveGoesToThePrimaryStoreAddingThenUpdating) {
     EXPECT_EQ(keychainSaveData(Bytes{1}, "svc", "acc"), 0);
     EXPECT_EQ(keychainSaveData(Bytes{2}, "svc", "acc"), 0);
     EXPECT_EQ(keychainReadData(keychainQuery("svc", "acc")), Bytes{2});
+    EXPECT_EQ(keychainReadData(legacyKeychainQuery("svc", "acc")), std::nullopt);
     EXPECT_EQ(primary->size(), 1u);
     // An item without bytes reads as nothing.
     EXPECT_EQ(keychainSaveData(Bytes{}, "svc", "empty"), 0);
