@@ -138,12 +138,11 @@ class ProgramTest(unittest.TestCase):
         self.assertEqual(self.request(second, "GET", "/health").status, 200)
 
     def test_a_port_out_of_range_shows_as_the_failed_status(self):
-        for port in (0, 65536, -8090):
-            with self.subTest(port=port):
-                self.write_settings(httpPort=port, oscEnabled=False)
-                program = self.start()
-                self.assertEqual(program.http_status(), "Pavonix: HTTP server Failed: HTTP port must be between 1 and 65535.")
-                self.assertEqual(program.quit(), 0)
+        # The range rule itself is pinned by the model's tests; this is the path to the status.
+        self.write_settings(httpPort=65536, oscEnabled=False)
+        program = self.start()
+        self.assertEqual(program.http_status(), "Pavonix: HTTP server Failed: HTTP port must be between 1 and 65535.")
+        self.assertEqual(program.quit(), 0)
 
     def test_a_stored_pairing_signs_requests_from_another_host(self):
         network = NamespacePair()
