@@ -3,10 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdlib>
-#include <filesystem>
 
 namespace pavonix::http {
 namespace {

@@ -9,12 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
 #include <thread>
 
 namespace pavonix::http {
