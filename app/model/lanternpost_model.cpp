@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <functional>
 #include <utility>
 
 #include "app/core/text.h"
@@ -378,31 +379,35 @@ std::function<CommandResult(const PresentationCommand&)> LanternpostModel::comma
     };
 }
 
+namespace {
+
+// A handler that holds the model weakly: it calls `member` while the model lives and answers
+// `gone` once the model has been released.
+template <class Member, class Result>
+auto whileAlive(const std::weak_ptr<LanternpostModel>& weak, Member member, Result gone) {
+    return [weak, member, gone = std::move(gone)](auto&&... args) -> Result {
+        if (auto self = weak.lock()) return std::invoke(member, *self, std::forward<decltype(args)>(args)...);
+        return gone;
+    };
+}
+
+}  // namespace
+
 http::HTTPBridgeHandlers LanternpostModel::httpHandlers() {
     std::weak_ptr<LanternpostModel> weak = weak_from_this();
     const std::string gone(unavailableMessage);
     http::HTTPBridgeHandlers handlers;
     handlers.command = commandHandler(CommandSource::http);
-    handlers.slideList = [weak, gone] {
-        if (auto self = weak.lock()) return self->slideList();
-        return SlideListResult{ResultStatus::failed, gone, {}};
-    };
-    handlers.windowList = [weak, gone] {
-        if (auto self = weak.lock()) return self->googleSlidesWindowList();
-        return PresentationWindowListResult{ResultStatus::failed, gone, 0, {}};
-    };
-    handlers.windowSelection = [weak, gone](std::int64_t windowID) {
-        if (auto self = weak.lock()) return self->selectGoogleSlidesWindow(windowID);
-        return PresentationWindowSelectionResult{ResultStatus::failed, gone, 0};
-    };
-    handlers.presentationProvider = [weak] {
-        if (auto self = weak.lock()) return self->currentPresentationProvider();
-        return PresentationProvider::keynote;
-    };
-    handlers.presentationProviderSelection = [weak, gone](PresentationProvider provider) {
-        if (auto self = weak.lock()) return self->selectPresentationProvider(provider);
-        return PresentationProviderSelectionResult{ResultStatus::failed, gone, std::nullopt};
-    };
+    handlers.slideList = whileAlive(weak, &LanternpostModel::slideList, SlideListResult{ResultStatus::failed, gone, {}});
+    handlers.windowList = whileAlive(weak, &LanternpostModel::googleSlidesWindowList,
+                                     PresentationWindowListResult{ResultStatus::failed, gone, 0, {}});
+    handlers.windowSelection = whileAlive(weak, &LanternpostModel::selectGoogleSlidesWindow,
+                                          PresentationWindowSelectionResult{ResultStatus::failed, gone, 0});
+    handlers.presentationProvider =
+        whileAlive(weak, &LanternpostModel::currentPresentationProvider, PresentationProvider::keynote);
+    handlers.presentationProviderSelection =
+        whileAlive(weak, &LanternpostModel::selectPresentationProvider,
+                   PresentationProviderSelectionResult{ResultStatus::failed, gone, std::nullopt});
     return handlers;
 }
 
@@ -411,37 +416,23 @@ BluetoothBridgeHandlers LanternpostModel::bluetoothHandlers() {
     const std::string gone(unavailableMessage);
     BluetoothBridgeHandlers handlers;
     handlers.command = commandHandler(CommandSource::bluetooth);
-    handlers.slideList = [weak, gone] {
-        if (auto self = weak.lock()) return self->slideList();
-        return SlideListResult{ResultStatus::failed, gone, {}};
-    };
-    handlers.windowList = [weak, gone] {
-        if (auto self = weak.lock()) return self->remoteWindowList();
-        return RemotePresentationWindowListResult{ResultStatus::failed, gone, 0, {}};
-    };
-    handlers.windowSelection = [weak, gone](std::int64_t windowID) {
-        if (auto self = weak.lock()) return self->selectRemoteWindow(windowID);
-        return RemotePresentationWindowSelectionResult{ResultStatus::failed, gone, 0};
-    };
-    handlers.presentationProvider = [weak] {
-        if (auto self = weak.lock()) return self->currentPresentationProvider();
-        return PresentationProvider::keynote;
-    };
-    handlers.presentationProviderSelection = [weak, gone](PresentationProvider provider) {
-        if (auto self = weak.lock()) return self->selectPresentationProvider(provider);
-        return PresentationProviderSelectionResult{ResultStatus::failed, gone, std::nullopt};
-    };
+    handlers.slideList = whileAlive(weak, &LanternpostModel::slideList, SlideListResult{ResultStatus::failed, gone, {}});
+    handlers.windowList = whileAlive(weak, &LanternpostModel::remoteWindowList,
+                                     RemotePresentationWindowListResult{ResultStatus::failed, gone, 0, {}});
+    handlers.windowSelection = whileAlive(weak, &LanternpostModel::selectRemoteWindow,
+                                          RemotePresentationWindowSelectionResult{ResultStatus::failed, gone, 0});
+    handlers.presentationProvider =
+        whileAlive(weak, &LanternpostModel::currentPresentationProvider, PresentationProvider::keynote);
+    handlers.presentationProviderSelection =
+        whileAlive(weak, &LanternpostModel::selectPresentationProvider,
+                   PresentationProviderSelectionResult{ResultStatus::failed, gone, std::nullopt});
     handlers.pairSeen = [weak](const std::string& pairID) {
         if (auto self = weak.lock()) self->markBluetoothPairSeen(pairID);
     };
-    handlers.pairingPayload = [weak]() -> std::optional<BluetoothPairingOffer> {
-        if (auto self = weak.lock()) return self->bluetoothPairingPayload();
-        return std::nullopt;
-    };
-    handlers.credentials = [weak] {
-        if (auto self = weak.lock()) return self->bluetoothCredentials();
-        return std::vector<HTTPAuthCredential>{};
-    };
+    handlers.pairingPayload =
+        whileAlive(weak, &LanternpostModel::bluetoothPairingPayload, std::optional<BluetoothPairingOffer>{});
+    handlers.credentials =
+        whileAlive(weak, &LanternpostModel::bluetoothCredentials, std::vector<HTTPAuthCredential>{});
     return handlers;
 }
 
