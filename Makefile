@@ -6,10 +6,16 @@ SAN_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: run test tsan bench deps build-release clean
+.PHONY: run test tsan bench deps deps-test deps-bench build-release clean
 
 deps:
-	@scripts/install-deps
+	@scripts/install-deps run
+
+deps-test:
+	@scripts/install-deps test
+
+deps-bench:
+	@scripts/install-deps bench
 
 build-release: deps
 	@cmake -S . -B build/release $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -18,20 +24,20 @@ build-release: deps
 run: build-release
 	@build/release/app/pavonix
 
-test: deps
+test: deps-test
 	@cmake -S . -B build/asan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DPAVONIX_SANITIZE="address;undefined" >/dev/null
 	@cmake --build build/asan -j $(JOBS)
 	@cd build/asan && $(SAN_ENV) ctest --output-on-failure -j $(JOBS)
 
-tsan: deps
+tsan: deps-test
 	@cmake -S . -B build/tsan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DPAVONIX_SANITIZE=thread >/dev/null
 	@cmake --build build/tsan -j $(JOBS)
 	@cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 		ctest --output-on-failure -j $(JOBS) -L concurrency
 
-bench: deps
+bench: deps-bench
 	@cmake -S . -B build/bench $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DPAVONIX_BENCH=ON >/dev/null
 	@cmake --build build/bench -j $(JOBS)
 	@bench/run-all build/bench
