@@ -35,3 +35,49 @@ function(pavonix_bench name)
     target_link_libraries(${name} PRIVATE ${ARG_DEPS} benchmark::benchmark)
   endif()
 endfunction()
+
+# pavonix_fuzz(<name> SOURCES ... [SEEDS <dir>] [SECONDS s] [MAX_LEN n])
+#   A libFuzzer target built with clang straight from its sources (the main build may use g++),
+#   with AddressSanitizer and UBSan, and a ctest entry that runs it for a bounded time (label fuzz;
+#   PAVONIX_FUZZ_SECONDS overrides the time of every target). SOURCES are paths from the repository
+#   root. Without clang the target is left out; in CI that is an error.
+find_program(PAVONIX_CLANGXX clang++)
+function(pavonix_fuzz name)
+  cmake_parse_arguments(ARG "" "SEEDS;SECONDS;MAX_LEN" "SOURCES" ${ARGN})
+  if(NOT BUILD_TESTING)
+    return()
+  endif()
+  if(NOT PAVONIX_CLANGXX)
+    if("$ENV{CI}" STREQUAL "true" OR "$ENV{CI}" STREQUAL "1")
+      message(FATAL_ERROR "clang++ is needed for the fuzz target ${name} (scripts/install-deps test)")
+    endif()
+    message(STATUS "clang++ not found: fuzz target ${name} left out")
+    return()
+  endif()
+  if(NOT ARG_SECONDS)
+    set(ARG_SECONDS 30)
+  endif()
+  if(NOT ARG_MAX_LEN)
+    set(ARG_MAX_LEN 4096)
+  endif()
+  set(sources)
+  foreach(src IN LISTS ARG_SOURCES)
+    list(APPEND sources ${PROJECT_SOURCE_DIR}/${src})
+  endforeach()
+  set(binary ${CMAKE_CURRENT_BINARY_DIR}/fuzz/${name})
+  add_custom_command(OUTPUT ${binary}
+    COMMAND ${PAVONIX_CLANGXX} -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined
+            -fno-sanitize-recover=undefined -I${PROJECT_SOURCE_DIR} ${sources} -o ${binary}
+    DEPENDS ${sources}
+    COMMENT "Building fuzz target ${name} with clang"
+    VERBATIM)
+  add_custom_target(${name} ALL DEPENDS ${binary})
+  set(corpus ${CMAKE_CURRENT_BINARY_DIR}/fuzz/${name}_corpus)
+  set(seeds)
+  if(ARG_SEEDS)
+    set(seeds ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_SEEDS})
+  endif()
+  add_test(NAME ${name}
+    COMMAND sh -c "mkdir -p '${corpus}' && exec '${binary}' -max_total_time=\${PAVONIX_FUZZ_SECONDS:-${ARG_SECONDS}} -timeout=10 -rss_limit_mb=2048 -max_len=${ARG_MAX_LEN} -print_final_stats=1 '${corpus}' ${seeds}")
+  set_tests_properties(${name} PROPERTIES TIMEOUT 600 LABELS fuzz)
+endfunction()
