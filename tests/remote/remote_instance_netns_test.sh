@@ -51,6 +51,8 @@ done
 
 pair_id=lpp_netns$tag
 secret=$(head -c 32 /dev/urandom | base64 | tr '+/' '-_' | tr -d '=\n')
+# The files exist before the server starts, so the wait below never reads a missing one.
+: >"$scratch/server.out"
 ip netns exec "$server_ns" "$server_bin" --listen-address "$server_address" --auth "$pair_id:$secret" \
   >"$scratch/server.out" 2>"$scratch/server.err" &
 server_pid=$!
