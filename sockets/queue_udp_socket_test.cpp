@@ -1,0 +1,195 @@
+#include "sockets/queue_udp_socket.h"
+
+#include <gtest/gtest.h>
+
+#include "sockets/testing/udp_recorder.h"
+
+namespace pavonix::sockets {
+namespace {
+
+using testing::bytes;
+using testing::PlainUdpPeer;
+using testing::UdpRecorder;
+using Bytes = QueueUdpSocket::Bytes;
+
+class QueueUdpSocketTest : public ::testing::Test {
+protected:
+    std::shared_ptr<QueueUdpSocket> makeSocket() { return QueueUdpSocket::make(recorder, recorder->queue); }
+
+    std::shared_ptr<UdpRecorder> recorder = std::make_shared<UdpRecorder>();
+    std::shared_ptr<QueueUdpSocket> socket = makeSocket();
+};
+
+TEST_F(QueueUdpSocketTest, BindsLocalhostAndReportsEachFamilysSender) {
+    SocketError error;
+    EXPECT_FALSE(socket->beginReceiving(&error));
+    EXPECT_EQ(error.description,
+              "Must bind socket before you can receive data. You can do this explicitly via bind, or implicitly "
+              "via connect or by sending data.");
+
+    ASSERT_TRUE(socket->bindToPort(0, std::string("localhost"), &error)) << error.description;
+    ASSERT_TRUE(socket->beginReceiving(&error));
+    EXPECT_EQ(socket->localHostIPv4(), "127.0.0.1");
+    EXPECT_EQ(socket->localHostIPv6(), "::1");
+
+    PlainUdpPeer four(AF_INET), six(AF_INET6);
+    four.sendTo(socket->localPortIPv4(), "four");
+    six.sendTo(socket->localPortIPv6(), "six");
+    ASSERT_TRUE(recorder->waitFor(recorder->received, 2));
+    for (const auto& datagram : recorder->get(recorder->received)) {
+        const PlainUdpPeer& sender = datagram.data == "four" ? four : six;
+        EXPECT_EQ(QueueUdpSocket::hostFromAddress(datagram.address), datagram.data == "four" ? "127.0.0.1" : "::1");
+        EXPECT_EQ(QueueUdpSocket::portFromAddress(datagram.address), sender.port());
+    }
+
+    EXPECT_FALSE(socket->bindToPort(0, &error));
+    EXPECT_EQ(error.description, "Cannot bind a socket more than once.");
+    socket->close();
+    ASSERT_TRUE(recorder->waitFor(recorder->closed, 1));
+    EXPECT_FALSE(recorder->get(recorder->closed)[0].has_value());
+    EXPECT_TRUE(socket->bindToPort(0, &error)) << error.description;
+
+    // A socket that never had a descriptor closes without a report.
+    auto unused = makeSocket();
+    unused->close();
+    recorder->settle(*unused);
+    EXPECT_EQ(recorder->get(recorder->closed).size(), 1u);
+}
+
+TEST_F(QueueUdpSocketTest, BindRefusesUnknownInterfacesAndMalformedAddresses) {
+    SocketError error;
+    EXPECT_TRUE(makeSocket()->bindToPort(0, std::string("lo"), &error)) << error.description;
+    EXPECT_TRUE(makeSocket()->bindToPort(0, std::string("127.0.0.1"), &error)) << error.description;
+    EXPECT_FALSE(makeSocket()->bindToPort(0, std::string("no-such-if9"), &error));
+    EXPECT_EQ(error.description, "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.");
+    EXPECT_EQ(error.code, static_cast<int>(QueueUdpSocketErrorCode::badParam));
+
+    // An IPv4 family mark on a buffer too short to hold the address.
+    Bytes shortAddress = PlainUdpPeer(AF_INET).loopback(0);
+    shortAddress.resize(8);
+    EXPECT_FALSE(socket->bindToAddress(shortAddress, &error));
+    EXPECT_EQ(error.description, "A valid IPv4 or IPv6 address was not given");
+    EXPECT_FALSE(QueueUdpSocket::hostFromAddress(shortAddress).has_value());
+
+    PlainUdpPeer peer;
+    socket->sendData(bytes("x"), shortAddress, -1, 7);
+    socket->sendData(bytes("y"), peer.loopback(peer.port()), -1, 8);
+    EXPECT_EQ(peer.receive(), "y");
+    ASSERT_TRUE(recorder->waitFor(recorder->sent, 1));
+    ASSERT_TRUE(recorder->waitFor(recorder->notSent, 1));
+    EXPECT_EQ(recorder->get(recorder->notSent)[0].first, 7);
+}
+
+TEST_F(QueueUdpSocketTest, ReceiveFiltersPassExactlyWhatTheyAccept) {
+    for (const bool asynchronous : {false, true}) {
+        SCOPED_TRACE(asynchronous ? "asynchronous" : "synchronous");
+        auto recorder = std::make_shared<UdpRecorder>();
+        auto socket = QueueUdpSocket::make(recorder, recorder->queue);
+        socket->setReceiveFilter(
+            [](const Bytes& data, const Bytes&, std::any& context) {
+                context = static_cast<int>(data.size());
+                return data.front() == 'y';
+            },
+            dispatch::makeSerialQueue("filter"), asynchronous);
+        ASSERT_TRUE(socket->bindToPort(0, std::string("127.0.0.1")));
+        ASSERT_TRUE(socket->beginReceiving());
+        PlainUdpPeer peer;
+        for (const char* d : {"y1", "no", "yes3", "n"}) peer.sendTo(socket->localPort(), d);
+        ASSERT_TRUE(recorder->waitFor(recorder->received, 2));
+        recorder->settle(*socket);
+        const auto received = recorder->get(recorder->received);
+        ASSERT_EQ(received.size(), 2u);
+        EXPECT_EQ(received[0].data, "y1");
+        EXPECT_EQ(std::any_cast<int>(received[0].context), 2);
+        EXPECT_EQ(received[1].data, "yes3");
+        EXPECT_EQ(std::any_cast<int>(received[1].context), 4);
+    }
+}
+
+TEST_F(QueueUdpSocketTest, ReceiveOnceDeliversOneDatagramPerCall) {
+    socket->setReceiveFilter([](const Bytes& data, const Bytes&, std::any&) { return data.front() != 'n'; },
+                             dispatch::makeSerialQueue("filter"), true);
+    ASSERT_TRUE(socket->bindToPort(0, std::string("127.0.0.1")));
+    PlainUdpPeer peer;
+    for (const char* d : {"no", "a", "b"}) peer.sendTo(socket->localPort(), d);
+
+    ASSERT_TRUE(socket->receiveOnce());
+    ASSERT_TRUE(recorder->waitFor(recorder->received, 1));
+    recorder->settle(*socket);
+    EXPECT_EQ(recorder->receivedTexts(), std::vector<std::string>{"a"});
+
+    ASSERT_TRUE(socket->receiveOnce());
+    ASSERT_TRUE(recorder->waitFor(recorder->received, 2));
+    recorder->settle(*socket);
+    EXPECT_EQ(recorder->receivedTexts(), (std::vector<std::string>{"a", "b"}));
+}
+
+TEST_F(QueueUdpSocketTest, EmptyDatagramIsDroppedAndLongOnesAreCut) {
+    socket->setMaxReceiveIPv4BufferSize(4);
+    ASSERT_TRUE(socket->bindToPort(0, std::string("127.0.0.1")));
+    ASSERT_TRUE(socket->beginReceiving());
+    PlainUdpPeer peer;
+    peer.sendTo(socket->localPort(), "");
+    peer.sendTo(socket->localPort(), "x");
+    peer.sendTo(socket->localPort(), "abcdefgh");
+    ASSERT_TRUE(recorder->waitFor(recorder->received, 2));
+    recorder->settle(*socket);
+    EXPECT_EQ(recorder->receivedTexts(), (std::vector<std::string>{"x", "abcd"}));
+    EXPECT_FALSE(socket->isClosed());
+    EXPECT_TRUE(recorder->get(recorder->closed).empty());
+}
+
+TEST_F(QueueUdpSocketTest, ConnectedSocketHearsOnlyItsPeerAndRefusesOtherDestinations) {
+    PlainUdpPeer peer, stranger;
+    SocketError error;
+    ASSERT_TRUE(socket->connectToHost("localhost", peer.port(), &error)) << error.description;
+    ASSERT_TRUE(recorder->waitFor(recorder->connected, 1));
+    EXPECT_TRUE(socket->isConnected());
+    EXPECT_EQ(socket->connectedPort(), peer.port());
+    EXPECT_FALSE(socket->isIPv6());
+    EXPECT_FALSE(socket->connectToHost("localhost", peer.port(), &error));
+    EXPECT_EQ(error.description, "Cannot connect a socket more than once.");
+
+    ASSERT_TRUE(socket->beginReceiving());
+    stranger.sendTo(socket->localPort(), "stranger");
+    peer.sendTo(socket->localPort(), "peer");
+    ASSERT_TRUE(recorder->waitFor(recorder->received, 1));
+    recorder->settle(*socket);
+    EXPECT_EQ(recorder->receivedTexts(), std::vector<std::string>{"peer"});
+
+    socket->sendData(bytes("elsewhere"), stranger.loopback(stranger.port()), -1, 1);
+    socket->sendData(bytes("reply"), 2.0, 2);
+    EXPECT_EQ(peer.receive(), "reply");
+    ASSERT_TRUE(recorder->waitFor(recorder->sent, 1));
+    const auto notSent = recorder->get(recorder->notSent);
+    ASSERT_EQ(notSent.size(), 1u);
+    EXPECT_EQ(notSent[0].first, 1);
+    EXPECT_EQ(notSent[0].second.description, "Cannot specify destination of packet for connected socket");
+}
+
+TEST_F(QueueUdpSocketTest, UnresolvableHostFailsOnlyItsDatagram) {
+    PlainUdpPeer peer;
+    socket->sendData(bytes("lost"), "unresolvable host", peer.port(), -1, 1);
+    socket->sendData(bytes("kept"), "127.0.0.1", peer.port(), -1, 2);
+    EXPECT_EQ(peer.receive(), "kept");
+    ASSERT_TRUE(recorder->waitFor(recorder->sent, 1));
+    const auto notSent = recorder->get(recorder->notSent);
+    ASSERT_EQ(notSent.size(), 1u);
+    EXPECT_EQ(notSent[0].first, 1);
+    EXPECT_EQ(notSent[0].second.domain, kNetDBErrorDomain);
+    EXPECT_EQ(recorder->get(recorder->sent), std::vector<std::int64_t>{2});
+}
+
+TEST_F(QueueUdpSocketTest, CloseAfterSendingLetsTheQueuedDatagramsOutFirst) {
+    PlainUdpPeer peer;
+    for (int i = 0; i < 5; ++i) socket->sendData(bytes("d" + std::to_string(i)), "localhost", peer.port(), 2.0, i);
+    socket->closeAfterSending();
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(peer.receive(), "d" + std::to_string(i));
+    ASSERT_TRUE(recorder->waitFor(recorder->closed, 1));
+    EXPECT_EQ(recorder->get(recorder->sent), (std::vector<std::int64_t>{0, 1, 2, 3, 4}));
+    EXPECT_FALSE(recorder->get(recorder->closed)[0].has_value());
+    EXPECT_TRUE(socket->isClosed());
+}
+
+}  // namespace
+}  // namespace pavonix::sockets
