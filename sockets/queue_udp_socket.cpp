@@ -544,6 +544,12 @@ void QueueUdpSocket::setReceiveFilter(ReceiveFilter filter, dispatch::QueuePtr q
 
 void QueueUdpSocket::doReceive() {
     assertOnSocketQueue();
+    receiveLoop();
+    // One hop to the delegate queue for everything this turn read.
+    flushDeliveries();
+}
+
+void QueueUdpSocket::receiveLoop() {
     for (int budget = kReceiveBatch;;) {
         const bool receiving = (flags_ & (kReceiveOnce | kReceiveContinuous)) != 0;
         if (!receiving || ((flags_ & kReceiveOnce) && pendingFilterOperations_ > 0) || throttled_) {
@@ -632,6 +638,7 @@ QueueUdpSocket::ReadResult QueueUdpSocket::readOne(int index) {
             --self->pendingFilterOperations_;
             if (accepted) {
                 self->deliver(std::move(data), std::move(address), std::move(context));
+                self->flushDeliveries();
             } else {
                 self->releaseInFlight(cost);
             }
@@ -651,15 +658,22 @@ void QueueUdpSocket::afterAsyncFilter(bool delivered) {
 }
 
 void QueueUdpSocket::deliver(Bytes data, Bytes address, std::any context) {
-    const std::size_t cost = data.size() + kInFlightOverhead;
+    pendingDeliveries_.push_back(Delivery{std::move(data), std::move(address), std::move(context)});
+}
+
+void QueueUdpSocket::flushDeliveries() {
+    if (pendingDeliveries_.empty()) return;
+    std::vector<Delivery> batch;
+    batch.swap(pendingDeliveries_);
+    std::size_t cost = 0;
+    for (const Delivery& d : batch) cost += d.data.size() + kInFlightOverhead;
     auto delegate = delegate_.lock();
     if (!delegate || !delegateQueue_) {
         releaseInFlight(cost);
         return;
     }
-    delegateQueue_->async([self = shared_from_this(), delegate = std::move(delegate), data = std::move(data),
-                           address = std::move(address), context = std::move(context), cost] {
-        delegate->udpSocketDidReceive(*self, data, address, context);
+    delegateQueue_->async([self = shared_from_this(), delegate = std::move(delegate), batch = std::move(batch), cost] {
+        for (const Delivery& d : batch) delegate->udpSocketDidReceive(*self, d.data, d.address, d.context);
         self->releaseInFlight(cost);
     });
 }

@@ -256,9 +256,18 @@ private:
     // Receiving.
     bool startReceiving(std::uint32_t mode, SocketError* error);
     void doReceive();
+    void receiveLoop();
     enum class ReadResult { delivered, dropped, filtering, wouldBlock, failed };
     ReadResult readOne(int index);
+    // Collects a datagram for the delegate; flushDeliveries posts what was collected in one block.
     void deliver(Bytes data, Bytes address, std::any context);
+    void flushDeliveries();
+    struct Delivery {
+        Bytes data;
+        Bytes address;
+        std::any context;
+    };
+    std::vector<Delivery> pendingDeliveries_;
     void afterAsyncFilter(bool delivered);
     void releaseInFlight(std::size_t bytes);
 
