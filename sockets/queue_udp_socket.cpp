@@ -1,7 +1,6 @@
 // QueueUdpSocket: life cycle, configuration, binding, receiving and closing.
 #include "sockets/queue_udp_socket.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,12 +25,9 @@ constexpr std::size_t kInFlightOverhead = 128;
 constexpr std::size_t kInFlightHigh = 8u << 20;
 constexpr std::size_t kInFlightLow = 4u << 20;
 
-bool sameEndpoint(const QueueUdpSocket::Bytes& a, const QueueUdpSocket::Bytes& b) {
-    std::string hostA, hostB;
-    std::uint16_t portA = 0, portB = 0;
-    int familyA = 0, familyB = 0;
-    return QueueUdpSocket::getHost(&hostA, &portA, &familyA, a) && QueueUdpSocket::getHost(&hostB, &portB, &familyB, b) &&
-           familyA == familyB && portA == portB && hostA == hostB;
+bool sameEndpoint(const Bytes& a, const Bytes& b) {
+    const auto endA = hostAndPortFromAddress(a), endB = hostAndPortFromAddress(b);
+    return endA && endB && endA->family == endB->family && endA->port == endB->port && endA->host == endB->host;
 }
 
 }  // namespace
@@ -57,6 +53,13 @@ SocketError socketClosedError() {
 SocketError otherError(std::string message) {
     return SocketError::make(kQueueUdpSocketErrorDomain, static_cast<int>(QueueUdpSocketErrorCode::other),
                              std::move(message));
+}
+
+std::optional<Bytes> exactAddress(ByteView address) {
+    const auto parsed = hostAndPortFromAddress(address);
+    if (!parsed) return std::nullopt;
+    const std::size_t size = parsed->family == AF_INET ? kIPv4AddressSize : kIPv6AddressSize;
+    return Bytes(address.begin(), address.begin() + static_cast<std::ptrdiff_t>(size));
 }
 
 }  // namespace udp
@@ -197,9 +200,8 @@ const QueueUdpSocket::FamilySocket& QueueUdpSocket::localEnd(int which) const {
         sockaddr_storage address{};
         socklen_t length = index == kIPv4 ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
         if (::getsockname(s.fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            const auto* bytes = reinterpret_cast<const std::uint8_t*>(&address);
-            s.cachedLocalAddress.assign(bytes, bytes + length);
-            s.cachedLocalHost = hostFromAddress(s.cachedLocalAddress).value_or("");
+            s.cachedLocalAddress = addressFromSockaddr(reinterpret_cast<const sockaddr*>(&address), length);
+            s.cachedLocalHost = hostFromAddress(s.cachedLocalAddress);
             s.cachedLocalPort = portFromAddress(s.cachedLocalAddress);
         }
     }
@@ -434,21 +436,22 @@ void QueueUdpSocket::close() {
 
 // ---- Binding ----------------------------------------------------------------------------------
 
-bool QueueUdpSocket::bindInternal(const Bytes* address4, const Bytes* address6, SocketError* error) {
-    if (!(flags_ & kSocketsCreated) && !createSockets(address4 != nullptr, address6 != nullptr, error)) return false;
-    const std::pair<int, const Bytes*> plan[] = {{kIPv4, address4}, {kIPv6, address6}};
+bool QueueUdpSocket::bindInternal(const std::optional<Bytes>& address4, const std::optional<Bytes>& address6,
+                                  SocketError* error) {
+    if (!(flags_ & kSocketsCreated) && !createSockets(address4.has_value(), address6.has_value(), error)) return false;
+    const std::pair<int, const std::optional<Bytes>*> plan[] = {{kIPv4, &address4}, {kIPv6, &address6}};
     for (const auto& [index, address] : plan) {
-        if (address == nullptr) continue;
-        if (::bind(sockets_[index].fd, reinterpret_cast<const sockaddr*>(address->data()),
-                   static_cast<socklen_t>(address->size())) != 0) {
+        if (!*address) continue;
+        if (::bind(sockets_[index].fd, reinterpret_cast<const sockaddr*>((*address)->data()),
+                   static_cast<socklen_t>((*address)->size())) != 0) {
             const int code = errno;
             closeSockets();
             return fail(error, SocketError::posix(code, "Error in bind() function"));
         }
     }
     flags_ |= kBound;
-    if (address4 == nullptr) flags_ |= kIPv4Deactivated;
-    if (address6 == nullptr) flags_ |= kIPv6Deactivated;
+    if (!address4) flags_ |= kIPv4Deactivated;
+    if (!address6) flags_ |= kIPv6Deactivated;
     return true;
 }
 
@@ -459,32 +462,30 @@ bool QueueUdpSocket::bindToPort(std::uint16_t port, SocketError* error) {
 bool QueueUdpSocket::bindToPort(std::uint16_t port, const std::optional<std::string>& interface, SocketError* error) {
     return runSync([&]() -> bool {
         if (!preBind(error)) return false;
-        Bytes address4, address6;
-        convertInterfaceDescription(interface, port, address4, address6);
-        if (address4.empty() && address6.empty()) return fail(error, badParamError(kUnknownInterfaceText));
-        if ((config_ & kIPv4Disabled) && address6.empty())
+        InterfaceAddresses addresses =
+            resolveInterface(interface ? std::optional<std::string_view>(*interface) : std::nullopt, port);
+        if (addresses.empty()) return fail(error, badParamError(kUnknownInterfaceText));
+        if ((config_ & kIPv4Disabled) && !addresses.ipv6)
             return fail(error, badParamError("IPv4 has been disabled and specified interface doesn't support IPv6."));
-        if ((config_ & kIPv6Disabled) && address4.empty())
+        if ((config_ & kIPv6Disabled) && !addresses.ipv4)
             return fail(error, badParamError("IPv6 has been disabled and specified interface doesn't support IPv4."));
-        const bool use4 = !(config_ & kIPv4Disabled) && !address4.empty();
-        const bool use6 = !(config_ & kIPv6Disabled) && !address6.empty();
-        return bindInternal(use4 ? &address4 : nullptr, use6 ? &address6 : nullptr, error);
+        if (config_ & kIPv4Disabled) addresses.ipv4.reset();
+        if (config_ & kIPv6Disabled) addresses.ipv6.reset();
+        return bindInternal(addresses.ipv4, addresses.ipv6, error);
     });
 }
 
 bool QueueUdpSocket::bindToAddress(const Bytes& address, SocketError* error) {
     return runSync([&]() -> bool {
         if (!preBind(error)) return false;
-        const int family = familyFromAddress(address);
-        if (family != AF_INET && family != AF_INET6)
-            return fail(error, badParamError("A valid IPv4 or IPv6 address was not given"));
-        if (family == AF_INET && (config_ & kIPv4Disabled))
+        const std::optional<Bytes> exact = exactAddress(address);
+        if (!exact) return fail(error, badParamError("A valid IPv4 or IPv6 address was not given"));
+        const bool ipv4 = familyFromAddress(*exact) == AF_INET;
+        if (ipv4 && (config_ & kIPv4Disabled))
             return fail(error, badParamError("IPv4 has been disabled and an IPv4 address was passed."));
-        if (family == AF_INET6 && (config_ & kIPv6Disabled))
+        if (!ipv4 && (config_ & kIPv6Disabled))
             return fail(error, badParamError("IPv6 has been disabled and an IPv6 address was passed."));
-        // Only the socket address itself, however long the buffer.
-        const Bytes exact(address.begin(), address.begin() + (family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6)));
-        return bindInternal(family == AF_INET ? &exact : nullptr, family == AF_INET6 ? &exact : nullptr, error);
+        return bindInternal(ipv4 ? exact : std::nullopt, ipv4 ? std::nullopt : exact, error);
     });
 }
 
@@ -579,7 +580,8 @@ void QueueUdpSocket::receiveLoop() {
 
 QueueUdpSocket::ReadResult QueueUdpSocket::readOne(int index) {
     FamilySocket& s = sockets_[index];
-    const std::size_t limit = index == kIPv4 ? max4ReceiveSize_ : max6ReceiveSize_;
+    // No datagram is longer than 65535 bytes (jumbograms aside), so a larger IPv6 limit buys nothing.
+    const std::size_t limit = index == kIPv4 ? max4ReceiveSize_ : std::min<std::uint32_t>(max6ReceiveSize_, 65535);
     if (s.receiveBuffer.size() != limit) s.receiveBuffer.resize(limit);
     sockaddr_storage from{};
     socklen_t fromLength = index == kIPv4 ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
@@ -703,58 +705,5 @@ int QueueUdpSocket::socketFD() const {
 }
 int QueueUdpSocket::socket4FD() const { return onSocketQueue() ? sockets_[kIPv4].fd : -1; }
 int QueueUdpSocket::socket6FD() const { return onSocketQueue() ? sockets_[kIPv6].fd : -1; }
-
-// ---- Socket addresses -----------------------------------------------------------------------------
-
-std::string QueueUdpSocket::hostFromSockaddr4(const sockaddr_in& address) {
-    char text[INET_ADDRSTRLEN];
-    return ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) ? text : "";
-}
-std::string QueueUdpSocket::hostFromSockaddr6(const sockaddr_in6& address) {
-    char text[INET6_ADDRSTRLEN];
-    return ::inet_ntop(AF_INET6, &address.sin6_addr, text, sizeof text) ? text : "";
-}
-std::uint16_t QueueUdpSocket::portFromSockaddr4(const sockaddr_in& address) { return ntohs(address.sin_port); }
-std::uint16_t QueueUdpSocket::portFromSockaddr6(const sockaddr_in6& address) { return ntohs(address.sin6_port); }
-
-bool QueueUdpSocket::getHost(std::string* host, std::uint16_t* port, int* family, const Bytes& address) {
-    auto answer = [&](std::string h, std::uint16_t p, int f) {
-        if (host) *host = std::move(h);
-        if (port) *port = p;
-        if (family) *family = f;
-        return f != 0;
-    };
-    sa_family_t addressFamily = AF_UNSPEC;
-    if (address.size() >= sizeof addressFamily) std::memcpy(&addressFamily, address.data(), sizeof addressFamily);
-    if (addressFamily == AF_INET6 && address.size() >= sizeof(sockaddr_in6)) {
-        sockaddr_in6 in6;
-        std::memcpy(&in6, address.data(), sizeof in6);
-        return answer(hostFromSockaddr6(in6), portFromSockaddr6(in6), AF_INET6);
-    }
-    if (addressFamily == AF_INET && address.size() >= sizeof(sockaddr_in)) {
-        sockaddr_in in4;
-        std::memcpy(&in4, address.data(), sizeof in4);
-        return answer(hostFromSockaddr4(in4), portFromSockaddr4(in4), AF_INET);
-    }
-    return answer({}, 0, 0);
-}
-
-std::optional<std::string> QueueUdpSocket::hostFromAddress(const Bytes& address) {
-    std::string host;
-    if (!getHost(&host, nullptr, nullptr, address)) return std::nullopt;
-    return host;
-}
-std::uint16_t QueueUdpSocket::portFromAddress(const Bytes& address) {
-    std::uint16_t port = 0;
-    getHost(nullptr, &port, nullptr, address);
-    return port;
-}
-int QueueUdpSocket::familyFromAddress(const Bytes& address) {
-    int family = 0;
-    getHost(nullptr, nullptr, &family, address);
-    return family;
-}
-bool QueueUdpSocket::isIPv4Address(const Bytes& address) { return familyFromAddress(address) == AF_INET; }
-bool QueueUdpSocket::isIPv6Address(const Bytes& address) { return familyFromAddress(address) == AF_INET6; }
 
 }  // namespace pavonix::sockets

@@ -10,8 +10,8 @@
 //   kernel hands each datagram to one of them), so a second bind to a used port succeeds.
 // - The IPv6 socket is IPv6-only, so IPv4 senders always arrive on the IPv4 socket as IPv4
 //   addresses.
-// - Socket addresses are the kernel's own sockaddr_in (16 bytes) and sockaddr_in6 (28 bytes);
-//   families are AF_INET and AF_INET6.
+// - Socket addresses are byte buffers as socket_address.h describes them (sockaddr_in, 16 bytes;
+//   sockaddr_in6, 28 bytes); its helpers turn them into host and port.
 #pragma once
 
 #include <any>
@@ -28,6 +28,7 @@
 #include <netinet/in.h>
 
 #include "platform/dispatch/dispatch.h"
+#include "sockets/socket_address.h"
 #include "sockets/socket_error.h"
 
 namespace pavonix::sockets {
@@ -47,7 +48,7 @@ class QueueUdpSocket;
 // Every method is optional; each runs on the delegate queue.
 class QueueUdpSocketDelegate {
 public:
-    using Bytes = std::vector<std::uint8_t>;
+    using Bytes = sockets::Bytes;
     virtual ~QueueUdpSocketDelegate() = default;
 
     virtual void udpSocketDidConnect(QueueUdpSocket& /*socket*/, const Bytes& /*address*/) {}
@@ -70,7 +71,7 @@ class QueueUdpSocket : public std::enable_shared_from_this<QueueUdpSocket> {
     struct Token {};
 
 public:
-    using Bytes = std::vector<std::uint8_t>;
+    using Bytes = sockets::Bytes;
     // Answers whether the datagram is delivered; may leave a value in `context` for the delegate.
     using ReceiveFilter = std::function<bool(const Bytes& data, const Bytes& address, std::any& context)>;
     // Answers whether the datagram goes out; a refused one is reported as sent.
@@ -191,19 +192,6 @@ public:
     int socket4FD() const;
     int socket6FD() const;
 
-    // ---- Socket addresses ----
-    static std::string hostFromSockaddr4(const sockaddr_in& address);
-    static std::string hostFromSockaddr6(const sockaddr_in6& address);
-    static std::uint16_t portFromSockaddr4(const sockaddr_in& address);
-    static std::uint16_t portFromSockaddr6(const sockaddr_in6& address);
-    // False (and empty, 0, 0) for anything but a whole IPv4 or IPv6 socket address.
-    static bool getHost(std::string* host, std::uint16_t* port, int* family, const Bytes& address);
-    static std::optional<std::string> hostFromAddress(const Bytes& address);
-    static std::uint16_t portFromAddress(const Bytes& address);
-    static int familyFromAddress(const Bytes& address);
-    static bool isIPv4Address(const Bytes& address);
-    static bool isIPv6Address(const Bytes& address);
-
 private:
     // One family's datagram socket and its two sources; fd -1 when absent.
     struct FamilySocket {
@@ -248,7 +236,7 @@ private:
     void suspendReadSource(int index);
     void resumeWriteSource(int index);
     void suspendWriteSource(int index);
-    bool bindInternal(const Bytes* address4, const Bytes* address6, SocketError* error);
+    bool bindInternal(const std::optional<Bytes>& address4, const std::optional<Bytes>& address6, SocketError* error);
     // kIPv4, kIPv6, or -1 for the IPv4 socket when it exists, else the IPv6 one; fills the cache.
     const FamilySocket& localEnd(int which) const;
     void closeFamily(int index);

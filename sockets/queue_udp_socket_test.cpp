@@ -38,8 +38,8 @@ TEST_F(QueueUdpSocketTest, BindsLocalhostAndReportsEachFamilysSender) {
     ASSERT_TRUE(recorder->waitFor(recorder->received, 2));
     for (const auto& datagram : recorder->get(recorder->received)) {
         const PlainUdpPeer& sender = datagram.data == "four" ? four : six;
-        EXPECT_EQ(QueueUdpSocket::hostFromAddress(datagram.address), datagram.data == "four" ? "127.0.0.1" : "::1");
-        EXPECT_EQ(QueueUdpSocket::portFromAddress(datagram.address), sender.port());
+        EXPECT_EQ(hostFromAddress(datagram.address), datagram.data == "four" ? "127.0.0.1" : "::1");
+        EXPECT_EQ(sockets::portFromAddress(datagram.address), sender.port());
     }
 
     EXPECT_FALSE(socket->bindToPort(0, &error));
@@ -69,7 +69,7 @@ TEST_F(QueueUdpSocketTest, BindRefusesUnknownInterfacesAndMalformedAddresses) {
     shortAddress.resize(8);
     EXPECT_FALSE(socket->bindToAddress(shortAddress, &error));
     EXPECT_EQ(error.description, "A valid IPv4 or IPv6 address was not given");
-    EXPECT_FALSE(QueueUdpSocket::hostFromAddress(shortAddress).has_value());
+    EXPECT_TRUE(hostFromAddress(shortAddress).empty());
 
     PlainUdpPeer peer;
     socket->sendData(bytes("x"), shortAddress, -1, 7);

@@ -82,15 +82,9 @@ inline bool fail(SocketError* out, SocketError error) {
 inline constexpr const char* kUnknownInterfaceText =
     "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.";
 
-// The socket addresses an interface text stands for, each with `port`: nothing for every
-// interface, "localhost"/"loopback", or an interface name or numeric address of this machine.
-void convertInterfaceDescription(const std::optional<std::string>& interface, std::uint16_t port,
-                                 QueueUdpSocket::Bytes& address4, QueueUdpSocket::Bytes& address6);
-// Numeric host text only (no look-up); nothing for an empty text.
-void convertNumericHost(const std::string& host, std::uint16_t port, QueueUdpSocket::Bytes& address4,
-                        QueueUdpSocket::Bytes& address6);
-// The index of the interface that carries this IPv6 socket address's address; 0 when none does.
-unsigned indexOfInterfaceAddr6(const QueueUdpSocket::Bytes& address6);
+// A whole IPv4 or IPv6 socket address cut to its exact size (16 or 28 bytes); nothing for a
+// buffer too short for its family or of another family, which no system call may see.
+std::optional<Bytes> exactAddress(ByteView address);
 
 }  // namespace udp
 

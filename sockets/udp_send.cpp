@@ -18,100 +18,33 @@ using namespace udp;
 
 namespace {
 
-QueueUdpSocket::Bytes bytesOf(const void* address, std::size_t length) {
-    const auto* p = static_cast<const std::uint8_t*>(address);
-    return QueueUdpSocket::Bytes(p, p + length);
-}
-
-QueueUdpSocket::Bytes loopback4(std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return bytesOf(&a, sizeof a);
-}
-
-QueueUdpSocket::Bytes loopback6(std::uint16_t port) {
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_port = htons(port);
-    a.sin6_addr = in6addr_loopback;
-    return bytesOf(&a, sizeof a);
-}
-
 // The part of a whole socket address that carries the host (4 or 16 bytes).
-const std::uint8_t* hostBytes(const QueueUdpSocket::Bytes& address) {
-    return QueueUdpSocket::isIPv4Address(address)
-               ? address.data() + offsetof(sockaddr_in, sin_addr)
-               : address.data() + offsetof(sockaddr_in6, sin6_addr);
+const std::uint8_t* hostBytes(const Bytes& address) {
+    return isIPv4Address(address) ? address.data() + offsetof(sockaddr_in, sin_addr)
+                                  : address.data() + offsetof(sockaddr_in6, sin6_addr);
 }
 
-}  // namespace
-
-// ---- Interface texts and host texts -----------------------------------------------------------------
-
-namespace udp {
-
-void convertInterfaceDescription(const std::optional<std::string>& interface, std::uint16_t port,
-                                 QueueUdpSocket::Bytes& address4, QueueUdpSocket::Bytes& address6) {
-    address4.clear();
-    address6.clear();
-    if (!interface) {
-        sockaddr_in any4{};
-        any4.sin_family = AF_INET;
-        any4.sin_port = htons(port);
-        sockaddr_in6 any6{};
-        any6.sin6_family = AF_INET6;
-        any6.sin6_port = htons(port);
-        address4 = bytesOf(&any4, sizeof any4);
-        address6 = bytesOf(&any6, sizeof any6);
-        return;
-    }
-    if (*interface == "localhost" || *interface == "loopback") {
-        address4 = loopback4(port);
-        address6 = loopback6(port);
-        return;
-    }
-    ifaddrs* table = nullptr;
-    if (::getifaddrs(&table) != 0) return;
-    for (const ifaddrs* entry = table; entry != nullptr; entry = entry->ifa_next) {
-        if (entry->ifa_addr == nullptr) continue;
-        const int family = entry->ifa_addr->sa_family;
-        if (family != AF_INET && family != AF_INET6) continue;
-        QueueUdpSocket::Bytes& target = family == AF_INET ? address4 : address6;
-        if (!target.empty()) continue;
-        QueueUdpSocket::Bytes address =
-            bytesOf(entry->ifa_addr, family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
-        if (entry->ifa_name != *interface && QueueUdpSocket::hostFromAddress(address) != *interface) continue;
-        const std::uint16_t networkPort = htons(port);
-        std::memcpy(address.data() + (family == AF_INET ? offsetof(sockaddr_in, sin_port) : offsetof(sockaddr_in6, sin6_port)),
-                    &networkPort, sizeof networkPort);
-        target = std::move(address);
-    }
-    ::freeifaddrs(table);
-}
-
-void convertNumericHost(const std::string& host, std::uint16_t port, QueueUdpSocket::Bytes& address4,
-                        QueueUdpSocket::Bytes& address6) {
-    address4.clear();
-    address6.clear();
-    if (host.empty()) return;
+// A multicast group is numeric text; no name look-up.
+InterfaceAddresses numericHostAddresses(const std::string& host) {
+    InterfaceAddresses found;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
     hints.ai_protocol = IPPROTO_UDP;
     hints.ai_flags = AI_NUMERICHOST;
     addrinfo* results = nullptr;
-    if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &results) != 0) return;
+    if (host.empty() || ::getaddrinfo(host.c_str(), "0", &hints, &results) != 0) return found;
     for (const addrinfo* r = results; r != nullptr; r = r->ai_next) {
-        if (r->ai_family == AF_INET && address4.empty()) address4 = bytesOf(r->ai_addr, sizeof(sockaddr_in));
-        if (r->ai_family == AF_INET6 && address6.empty()) address6 = bytesOf(r->ai_addr, sizeof(sockaddr_in6));
+        std::optional<Bytes>& slot = r->ai_family == AF_INET ? found.ipv4 : found.ipv6;
+        if ((r->ai_family == AF_INET || r->ai_family == AF_INET6) && !slot)
+            slot = addressFromSockaddr(r->ai_addr, r->ai_addrlen);
     }
     ::freeaddrinfo(results);
+    return found;
 }
 
-unsigned indexOfInterfaceAddr6(const QueueUdpSocket::Bytes& address6) {
-    if (address6.size() != sizeof(sockaddr_in6)) return 0;
+// The index of the interface that carries this IPv6 socket address's address; 0 when none does.
+unsigned indexOfInterfaceAddr6(const Bytes& address6) {
     ifaddrs* table = nullptr;
     if (::getifaddrs(&table) != 0) return 0;
     unsigned index = 0;
@@ -125,7 +58,11 @@ unsigned indexOfInterfaceAddr6(const QueueUdpSocket::Bytes& address6) {
     return index;
 }
 
-}  // namespace udp
+std::optional<std::string_view> view(const std::optional<std::string>& text) {
+    return text ? std::optional<std::string_view>(*text) : std::nullopt;
+}
+
+}  // namespace
 
 // ---- Name resolution and the choice of an address ----------------------------------------------------
 
@@ -142,40 +79,12 @@ void QueueUdpSocket::resolveHost(const std::string& host, std::uint16_t port,
         return;
     }
     dispatch::globalQueue()->async([host, port, finish = std::move(finish)] {
-        std::vector<Bytes> addresses;
-        if (host == "localhost" || host == "loopback") {
-            addresses = {loopback4(port), loopback6(port)};
-            finish(std::move(addresses), std::nullopt);
-            return;
-        }
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_DGRAM;
-        hints.ai_protocol = IPPROTO_UDP;
-        addrinfo* results = nullptr;
-        const int code = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &results);
-        if (code != 0) {
-            finish({}, SocketError::netDB(code));
-            return;
-        }
-        for (const addrinfo* r = results; r != nullptr; r = r->ai_next) {
-            if (r->ai_family == AF_INET) {
-                addresses.push_back(bytesOf(r->ai_addr, sizeof(sockaddr_in)));
-            } else if (r->ai_family == AF_INET6) {
-                sockaddr_in6 in6;
-                std::memcpy(&in6, r->ai_addr, sizeof in6);
-                if (in6.sin6_port == 0) in6.sin6_port = htons(port);
-                addresses.push_back(bytesOf(&in6, sizeof in6));
-            }
-        }
-        ::freeaddrinfo(results);
-        std::optional<SocketError> error;
-        if (addresses.empty()) error = SocketError::netDB(EAI_FAIL);
-        finish(std::move(addresses), std::move(error));
+        LookupResult result = lookupHost(host, port, SOCK_DGRAM);
+        finish(std::move(result.addresses), std::move(result.error));
     });
 }
 
-std::optional<std::pair<QueueUdpSocket::Bytes, int>> QueueUdpSocket::chooseAddress(const std::vector<Bytes>& addresses,
+std::optional<std::pair<Bytes, int>> QueueUdpSocket::chooseAddress(const std::vector<Bytes>& addresses,
                                                                                   SocketError* error) const {
     if (addresses.empty()) dispatch::preconditionFailure("Expected at least one address");
     const Bytes* first4 = nullptr;
@@ -236,13 +145,12 @@ void QueueUdpSocket::sendData(Bytes data, const Bytes& address, double timeout, 
     if (data.empty()) return;
     auto packet = std::make_shared<QueueUdpSendPacket>(std::move(data), timeout, tag);
     packet->destinationGiven = true;
-    const int family = familyFromAddress(address);
-    if (family == 0) {
+    if (auto exact = exactAddress(address)) {
+        packet->addressFamily = familyFromAddress(*exact);
+        packet->address = std::move(*exact);
+    } else {
         // Checked here, before any system call sees it.
         packet->resolveError = badParamError("A valid IPv4 or IPv6 address was not given");
-    } else {
-        packet->address.assign(address.begin(), address.begin() + (family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6)));
-        packet->addressFamily = family;
     }
     enqueue(std::move(packet));
 }
@@ -472,12 +380,11 @@ bool QueueUdpSocket::connectToHost(const std::string& host, std::uint16_t port, 
 bool QueueUdpSocket::connectToAddress(const Bytes& address, SocketError* error) {
     return runSync([&]() -> bool {
         if (!preConnect(error)) return false;
-        const int family = familyFromAddress(address);
-        if (family == 0) return fail(error, badParamError("The address param is nil. Should be a valid address."));
+        std::optional<Bytes> exact = exactAddress(address);
+        if (!exact) return fail(error, badParamError("The address param is nil. Should be a valid address."));
         if (!(flags_ & kSocketsCreated) && !createSocketsForEnabledFamilies(error)) return false;
         auto packet = std::make_shared<QueueUdpSpecialPacket>();
-        packet->addresses.emplace_back(address.begin(),
-                                       address.begin() + (family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6)));
+        packet->addresses.push_back(std::move(*exact));
         flags_ |= kConnecting;
         sendQueue_.push_back(std::move(packet));
         maybeDequeueSend();
@@ -500,7 +407,7 @@ void QueueUdpSocket::maybeConnect() {
                 closeFamily(other);
                 flags_ |= (family == AF_INET ? kIPv6Deactivated : kIPv4Deactivated) | kBound | kConnected;
                 cachedConnectedAddress_ = address;
-                cachedConnectedHost_ = hostFromAddress(address).value_or("");
+                cachedConnectedHost_ = hostFromAddress(address);
                 cachedConnectedPort_ = portFromAddress(address);
                 cachedConnectedFamily_ = family;
                 notify([address](QueueUdpSocketDelegate& d, QueueUdpSocket& s) { d.udpSocketDidConnect(s, address); });
@@ -518,7 +425,7 @@ void QueueUdpSocket::maybeConnect() {
     maybeDequeueSend();
 }
 
-QueueUdpSocket::Bytes QueueUdpSocket::connectedAddress() const {
+Bytes QueueUdpSocket::connectedAddress() const {
     return runSync([this] {
         if (cachedConnectedAddress_.empty() && (flags_ & kConnected)) {
             const int index = sockets_[kIPv4].fd >= 0 ? kIPv4 : kIPv6;
@@ -526,8 +433,8 @@ QueueUdpSocket::Bytes QueueUdpSocket::connectedAddress() const {
             socklen_t length = sizeof address;
             if (::getpeername(sockets_[index].fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
                 auto* self = const_cast<QueueUdpSocket*>(this);
-                self->cachedConnectedAddress_ = bytesOf(&address, length);
-                self->cachedConnectedHost_ = hostFromAddress(cachedConnectedAddress_).value_or("");
+                self->cachedConnectedAddress_ = addressFromSockaddr(reinterpret_cast<const sockaddr*>(&address), length);
+                self->cachedConnectedHost_ = hostFromAddress(cachedConnectedAddress_);
                 self->cachedConnectedPort_ = portFromAddress(cachedConnectedAddress_);
                 self->cachedConnectedFamily_ = address.ss_family;
             }
@@ -555,17 +462,16 @@ bool QueueUdpSocket::performMulticastRequest(MulticastRequest request, const std
         if (!(flags_ & kBound)) return fail(error, badConfigError("Must bind a socket before joining a multicast group."));
         if (flags_ & (kConnecting | kConnected))
             return fail(error, badConfigError("Cannot join a multicast group if connected."));
-        Bytes group4, group6, interface4, interface6;
-        convertNumericHost(group, 0, group4, group6);
-        if (group4.empty() && group6.empty()) return fail(error, badParamError("Unknown group. Specify valid group IP address."));
-        convertInterfaceDescription(interface, 0, interface4, interface6);
-        if (interface4.empty() && interface6.empty()) return fail(error, badParamError(kUnknownInterfaceText));
+        const InterfaceAddresses groups = numericHostAddresses(group);
+        if (groups.empty()) return fail(error, badParamError("Unknown group. Specify valid group IP address."));
+        const InterfaceAddresses interfaces = resolveInterface(view(interface), 0);
+        if (interfaces.empty()) return fail(error, badParamError(kUnknownInterfaceText));
 
         const bool join = request == MulticastRequest::join;
-        if (sockets_[kIPv4].fd >= 0 && !group4.empty() && !interface4.empty()) {
+        if (sockets_[kIPv4].fd >= 0 && groups.ipv4 && interfaces.ipv4) {
             ip_mreq membership{};
-            std::memcpy(&membership.imr_multiaddr, hostBytes(group4), sizeof membership.imr_multiaddr);
-            std::memcpy(&membership.imr_interface, hostBytes(interface4), sizeof membership.imr_interface);
+            std::memcpy(&membership.imr_multiaddr, hostBytes(*groups.ipv4), sizeof membership.imr_multiaddr);
+            std::memcpy(&membership.imr_interface, hostBytes(*interfaces.ipv4), sizeof membership.imr_interface);
             if (::setsockopt(sockets_[kIPv4].fd, IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &membership,
                              sizeof membership) != 0)
                 return fail(error, SocketError::posix(errno, "Error in setsockopt() function"));
@@ -574,10 +480,10 @@ bool QueueUdpSocket::performMulticastRequest(MulticastRequest request, const std
             flags_ |= kIPv6Deactivated;
             return true;
         }
-        if (sockets_[kIPv6].fd >= 0 && !group6.empty() && !interface6.empty()) {
+        if (sockets_[kIPv6].fd >= 0 && groups.ipv6 && interfaces.ipv6) {
             ipv6_mreq membership{};
-            std::memcpy(&membership.ipv6mr_multiaddr, hostBytes(group6), sizeof membership.ipv6mr_multiaddr);
-            membership.ipv6mr_interface = indexOfInterfaceAddr6(interface6);
+            std::memcpy(&membership.ipv6mr_multiaddr, hostBytes(*groups.ipv6), sizeof membership.ipv6mr_multiaddr);
+            membership.ipv6mr_interface = indexOfInterfaceAddr6(*interfaces.ipv6);
             if (::setsockopt(sockets_[kIPv6].fd, IPPROTO_IPV6, join ? IPV6_JOIN_GROUP : IPV6_LEAVE_GROUP, &membership,
                              sizeof membership) != 0)
                 return fail(error, SocketError::posix(errno, "Error in setsockopt() function"));
@@ -607,12 +513,11 @@ bool QueueUdpSocket::leaveMulticastGroup(const std::string& group, const std::op
 bool QueueUdpSocket::sendIPv4MulticastOnInterface(const std::string& interface, SocketError* error) {
     return runSync([&]() -> bool {
         if (!preOpWithSockets(error)) return false;
-        Bytes interface4, interface6;
-        convertInterfaceDescription(interface, 0, interface4, interface6);
-        if (interface4.empty()) return fail(error, badParamError("Unknown interface. Specify valid interface by IP address."));
+        const InterfaceAddresses interfaces = resolveInterface(interface, 0);
+        if (!interfaces.ipv4) return fail(error, badParamError("Unknown interface. Specify valid interface by IP address."));
         if (sockets_[kIPv4].fd < 0) return false;
         in_addr chosen;
-        std::memcpy(&chosen, hostBytes(interface4), sizeof chosen);
+        std::memcpy(&chosen, hostBytes(*interfaces.ipv4), sizeof chosen);
         if (::setsockopt(sockets_[kIPv4].fd, IPPROTO_IP, IP_MULTICAST_IF, &chosen, sizeof chosen) != 0)
             return fail(error, SocketError::posix(errno, "Error in setsockopt() function"));
         return true;
@@ -622,12 +527,11 @@ bool QueueUdpSocket::sendIPv4MulticastOnInterface(const std::string& interface, 
 bool QueueUdpSocket::sendIPv6MulticastOnInterface(const std::string& interface, SocketError* error) {
     return runSync([&]() -> bool {
         if (!preOpWithSockets(error)) return false;
-        Bytes interface4, interface6;
-        convertInterfaceDescription(interface, 0, interface4, interface6);
-        if (interface6.empty())
+        const InterfaceAddresses interfaces = resolveInterface(interface, 0);
+        if (!interfaces.ipv6)
             return fail(error, badParamError("Unknown interface. Specify valid interface by name (e.g. \"en1\")."));
         if (sockets_[kIPv6].fd < 0) return false;
-        const int index = static_cast<int>(indexOfInterfaceAddr6(interface6));
+        const int index = static_cast<int>(indexOfInterfaceAddr6(*interfaces.ipv6));
         if (::setsockopt(sockets_[kIPv6].fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index) != 0)
             return fail(error, SocketError::posix(errno, "Error in setsockopt() function"));
         return true;

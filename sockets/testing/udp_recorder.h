@@ -120,7 +120,7 @@ public:
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length);
         return Bytes(reinterpret_cast<std::uint8_t*>(&a), reinterpret_cast<std::uint8_t*>(&a) + length);
     }
-    std::uint16_t port() const { return QueueUdpSocket::portFromAddress(address()); }
+    std::uint16_t port() const { return sockets::portFromAddress(address()); }
 
     void sendTo(std::uint16_t port, const std::string& data) const {
         const Bytes to = loopback(port);
