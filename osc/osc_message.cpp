@@ -1,0 +1,143 @@
+#include "osc/osc_message.h"
+
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <type_traits>
+
+#include "osc/osc_encoding.h"
+
+namespace pavonix::osc {
+
+namespace {
+
+std::string validAddress(std::string_view address) {
+    if (address.empty() || address.front() != '/') return "/";
+    return std::string(address);
+}
+
+// The tag of a value, or 0 when it is carried untagged.
+char tagOf(const OSCValue& value) {
+    switch (value.index()) {
+        case 0: return 's';
+        case 1: return 'b';
+        case 2:
+        case 3: return 'i';
+        case 4:
+        case 5: return 'f';
+        case 6: return 't';
+        default:
+            switch (std::get<OSCArgument>(value)) {
+                case OSCArgument::oscTrue: return 'T';
+                case OSCArgument::oscFalse: return 'F';
+                case OSCArgument::oscNil: return 'N';
+                case OSCArgument::oscImpulse: return 'I';
+                default: return 0;
+            }
+    }
+}
+static_assert(std::is_same_v<std::variant_alternative_t<7, OSCValue>, OSCArgument>);
+
+std::size_t argumentSize(const OSCValue& value) {
+    switch (value.index()) {
+        case 0: return oscStringSize(std::get<std::string>(value).size());
+        case 1: return oscBlobSize(std::get<OSCBlob>(value).bytes.size());
+        case 2:
+        case 3:
+        case 4:
+        case 5: return 4;
+        case 6: return 8;
+        default: return 0;
+    }
+}
+
+// The nearest 32-bit float, by IEEE round-to-nearest; a plain cast of a double beyond the float
+// range is undefined.
+float nearestFloat(double value) {
+    if (std::isnan(value) || std::fabs(value) <= FLT_MAX) return static_cast<float>(value);
+    const double halfUlpAboveMax = 0x1p103;
+    const float magnitude = std::fabs(value) < double{FLT_MAX} + halfUlpAboveMax ? FLT_MAX : INFINITY;
+    return value < 0 ? -magnitude : magnitude;
+}
+
+}  // namespace
+
+OSCMessage::OSCMessage(std::string_view address, std::vector<OSCValue> arguments)
+    : addressPattern_(validAddress(address)), arguments_(std::move(arguments)) {
+    typeTagString_.reserve(arguments_.size() + 1);
+    typeTagString_.push_back(',');
+    for (const OSCValue& value : arguments_) {
+        if (char tag = tagOf(value)) typeTagString_.push_back(tag);
+    }
+}
+
+std::vector<std::string> oscAddressParts(std::string_view address) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    bool first = true;
+    while (true) {
+        const std::size_t slash = address.find('/', start);
+        const std::string_view piece = address.substr(start, slash == std::string_view::npos ? slash : slash - start);
+        if (!first) parts.emplace_back(piece);
+        first = false;
+        if (slash == std::string_view::npos) return parts;
+        start = slash + 1;
+    }
+}
+
+std::vector<OSCArgument> OSCMessage::argumentTypes() const {
+    std::vector<OSCArgument> types;
+    types.reserve(typeTagString_.size());
+    for (char tag : std::string_view(typeTagString_).substr(1)) {
+        switch (tag) {
+            case 's': types.push_back(OSCArgument::oscString); break;
+            case 'b': types.push_back(OSCArgument::oscBlob); break;
+            case 'i': types.push_back(OSCArgument::oscInt); break;
+            case 'f': types.push_back(OSCArgument::oscFloat); break;
+            case 't': types.push_back(OSCArgument::oscTimetag); break;
+            case 'T': types.push_back(OSCArgument::oscTrue); break;
+            case 'F': types.push_back(OSCArgument::oscFalse); break;
+            case 'N': types.push_back(OSCArgument::oscNil); break;
+            default: types.push_back(OSCArgument::oscImpulse); break;
+        }
+    }
+    return types;
+}
+
+void OSCMessage::readdress(std::string_view address) { addressPattern_ = validAddress(address); }
+
+std::size_t OSCMessage::encodedSize() const {
+    std::size_t size = oscStringSize(addressPattern_.size()) + oscStringSize(typeTagString_.size());
+    for (const OSCValue& value : arguments_) size += argumentSize(value);
+    return size;
+}
+
+std::uint8_t* OSCMessage::encode(std::uint8_t* p) const {
+    p = writeOSCString(p, addressPattern_);
+    p = writeOSCString(p, typeTagString_);
+    for (const OSCValue& value : arguments_) {
+        switch (value.index()) {
+            case 0: p = writeOSCString(p, std::get<std::string>(value)); break;
+            case 1: p = writeOSCBlob(p, std::get<OSCBlob>(value).bytes); break;
+            case 2: writeUInt32(p, static_cast<std::uint32_t>(std::get<std::int32_t>(value))); p += 4; break;
+            case 3: writeUInt32(p, static_cast<std::uint32_t>(std::get<std::int64_t>(value))); p += 4; break;
+            case 4: writeUInt32(p, std::bit_cast<std::uint32_t>(std::get<float>(value))); p += 4; break;
+            case 5:
+                writeUInt32(p, std::bit_cast<std::uint32_t>(nearestFloat(std::get<double>(value))));
+                p += 4;
+                break;
+            case 6: {
+                const auto bytes = std::get<OSCTimeTag>(value).data();
+                std::memcpy(p, bytes.data(), bytes.size());
+                p += bytes.size();
+                break;
+            }
+            default: break;
+        }
+    }
+    return p;
+}
+
+std::vector<std::uint8_t> OSCMessage::packetData() const { return encodedBytes(*this); }
+
+}  // namespace pavonix::osc

@@ -1,0 +1,361 @@
+#include "osc/osc_parser.h"
+
+#include <bit>
+#include <cstring>
+
+#include "osc/osc_encoding.h"
+
+namespace pavonix::osc {
+
+namespace {
+
+constexpr std::uint8_t kEnd = 0xC0;
+constexpr std::uint8_t kEsc = 0xDB;
+constexpr std::uint8_t kEscEnd = 0xDC;
+constexpr std::uint8_t kEscEsc = 0xDD;
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUTF8(const std::uint8_t* p, std::size_t size) {
+    const std::uint8_t* end = p + size;
+    while (p < end) {
+        if (end - p >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, 8);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                p += 8;
+                continue;
+            }
+        }
+        const std::uint8_t lead = *p;
+        if (lead < 0x80) {
+            ++p;
+            continue;
+        }
+        int length;
+        std::uint8_t low = 0x80, high = 0xBF;  // range of the second byte
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        if (end - p < length) return false;
+        if (p[1] < low || p[1] > high) return false;
+        for (int i = 2; i < length; ++i) {
+            if ((p[i] & 0xC0) != 0x80) return false;
+        }
+        p += length;
+    }
+    return true;
+}
+
+// Reads items from a span. A read that would pass the end fails and leaves the position alone;
+// the position itself may lie past the end after string padding, which fails the next read.
+class Reader {
+public:
+    explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+    std::size_t left() const { return pos_ < bytes_.size() ? bytes_.size() - pos_ : 0; }
+
+    bool string(std::string_view& text) {
+        if (left() == 0) return false;
+        const std::uint8_t* start = bytes_.data() + pos_;
+        const auto* nul = static_cast<const std::uint8_t*>(std::memchr(start, 0, left()));
+        if (nul == nullptr) return false;
+        const auto length = static_cast<std::size_t>(nul - start);
+        if (!isValidUTF8(start, length)) return false;
+        text = std::string_view(reinterpret_cast<const char*>(start), length);
+        pos_ += oscStringSize(length);
+        return true;
+    }
+
+    bool word(std::uint32_t& value) {
+        if (left() < 4) return false;
+        value = readUInt32(bytes_.data() + pos_);
+        pos_ += 4;
+        return true;
+    }
+
+    bool blob(OSCBlob& blob) {
+        if (left() < 4) return false;
+        const auto size = static_cast<std::int32_t>(readUInt32(bytes_.data() + pos_));
+        if (size < 0 || std::uint64_t(size) > std::uint64_t(left() - 4)) return false;
+        const std::uint8_t* start = bytes_.data() + pos_ + 4;
+        blob.bytes.assign(start, start + size);
+        pos_ += oscBlobSize(static_cast<std::size_t>(size));
+        return true;
+    }
+
+    bool timeTag(std::optional<OSCTimeTag>& tag) {
+        if (left() < 8) return false;
+        tag = OSCTimeTag::fromData(bytes_.subspan(pos_, 8));
+        pos_ += 8;
+        return true;
+    }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+    std::size_t pos_ = 0;
+};
+
+using MessageResult = std::variant<std::shared_ptr<OSCMessage>, OSCParserError>;
+using BundleResult = std::variant<std::shared_ptr<OSCBundle>, OSCParserError>;
+
+MessageResult readMessage(std::span<const std::uint8_t> bytes) {
+    Reader reader(bytes);
+    std::string_view address;
+    if (!reader.string(address)) return OSCParserError::cantParseAddressPattern;
+    std::string_view tags;
+    if (!reader.string(tags)) return OSCParserError::cantParseTypeTagString;
+
+    std::vector<OSCValue> arguments;
+    if (tags.size() > 1 && tags.front() == ',') {
+        arguments.reserve(tags.size() - 1);
+        for (char tag : tags.substr(1)) {
+            switch (tag) {
+                case 's': {
+                    std::string_view text;
+                    if (!reader.string(text)) return OSCParserError::cantParseOSCString;
+                    arguments.emplace_back(std::in_place_type<std::string>, text);
+                    break;
+                }
+                case 'i': {
+                    std::uint32_t word;
+                    if (!reader.word(word)) return OSCParserError::cantParseOSCInt;
+                    arguments.emplace_back(static_cast<std::int32_t>(word));
+                    break;
+                }
+                case 'f': {
+                    std::uint32_t word;
+                    if (!reader.word(word)) return OSCParserError::cantParseOSCFloat;
+                    arguments.emplace_back(std::bit_cast<float>(word));
+                    break;
+                }
+                case 'b': {
+                    OSCBlob blob;
+                    if (!reader.blob(blob)) return OSCParserError::cantParseOSCBlob;
+                    arguments.emplace_back(std::move(blob));
+                    break;
+                }
+                case 't': {
+                    std::optional<OSCTimeTag> tag;
+                    if (!reader.timeTag(tag)) return OSCParserError::cantParseOSCTimeTag;
+                    arguments.emplace_back(*tag);
+                    break;
+                }
+                case 'T': arguments.emplace_back(OSCArgument::oscTrue); break;
+                case 'F': arguments.emplace_back(OSCArgument::oscFalse); break;
+                case 'N': arguments.emplace_back(OSCArgument::oscNil); break;
+                case 'I': arguments.emplace_back(OSCArgument::oscImpulse); break;
+                default: break;  // an unknown tag carries no bytes we could skip safely; it is ignored
+            }
+        }
+    }
+    return std::make_shared<OSCMessage>(address, std::move(arguments));
+}
+
+BundleResult readBundle(std::span<const std::uint8_t> bytes, int depth) {
+    if (bytes.size() < 8 || std::memcmp(bytes.data(), kOSCBundleHeader, 8) != 0) return OSCParserError::unrecognisedData;
+    if (bytes.size() < 16) return OSCParserError::cantParseOSCTimeTag;
+    const OSCTimeTag timeTag = *OSCTimeTag::fromData(bytes.subspan(8, 8));
+
+    // Each element is parsed within its own declared size, so a malformed element can never
+    // read into its neighbour.
+    std::vector<std::shared_ptr<OSCPacket>> elements;
+    std::span<const std::uint8_t> area = bytes.subspan(16);
+    while (!area.empty()) {
+        if (area.size() < 4) return OSCParserError::cantParseSizeOfElement;
+        const auto size = static_cast<std::int32_t>(readUInt32(area.data()));
+        if (size < 0 || std::uint64_t(size) > std::uint64_t(area.size() - 4)) {
+            return OSCParserError::cantParseSizeOfElement;
+        }
+        const std::span<const std::uint8_t> element = area.subspan(4, static_cast<std::size_t>(size));
+        area = area.subspan(4 + element.size());
+        if (element.empty() || element.front() >= 0x80) return OSCParserError::cantParseTypeOfElement;
+        if (element.front() == '/') {
+            MessageResult message = readMessage(element);
+            if (auto* error = std::get_if<OSCParserError>(&message)) return *error;
+            elements.push_back(std::move(std::get<0>(message)));
+        } else if (element.front() == '#') {
+            if (depth >= OSCParser::kMaxBundleDepth) return OSCParserError::cantParseBundleElement;
+            BundleResult nested = readBundle(element, depth + 1);
+            if (auto* error = std::get_if<OSCParserError>(&nested)) return *error;
+            elements.push_back(std::move(std::get<0>(nested)));
+        } else {
+            return OSCParserError::unrecognisedData;
+        }
+    }
+    return std::make_shared<OSCBundle>(std::move(elements), timeTag);
+}
+
+}  // namespace
+
+std::string_view oscParserErrorName(OSCParserError error) {
+    switch (error) {
+        case OSCParserError::unrecognisedData: return "unrecognisedData";
+        case OSCParserError::noSocket: return "noSocket";
+        case OSCParserError::cantConfirmDanglingESC: return "cantConfirmDanglingESC";
+        case OSCParserError::cantParseAddressPattern: return "cantParseAddressPattern";
+        case OSCParserError::cantParseTypeTagString: return "cantParseTypeTagString";
+        case OSCParserError::cantParseOSCString: return "cantParseOSCString";
+        case OSCParserError::cantParseOSCInt: return "cantParseOSCInt";
+        case OSCParserError::cantParseOSCFloat: return "cantParseOSCFloat";
+        case OSCParserError::cantParseOSCBlob: return "cantParseOSCBlob";
+        case OSCParserError::cantParseOSCTimeTag: return "cantParseOSCTimeTag";
+        case OSCParserError::cantParseSizeOfElement: return "cantParseSizeOfElement";
+        case OSCParserError::cantParseTypeOfElement: return "cantParseTypeOfElement";
+        case OSCParserError::cantParseBundleElement: return "cantParseBundleElement";
+        case OSCParserError::frameTooLong: return "frameTooLong";
+    }
+    return "unknown";
+}
+
+std::vector<std::uint8_t> oscFramedPacket(std::span<const std::uint8_t> packet, OSCTCPStreamFraming framing) {
+    std::vector<std::uint8_t> framed;
+    if (framing == OSCTCPStreamFraming::PLH) {
+        framed.resize(4);
+        writeUInt32(framed.data(), static_cast<std::uint32_t>(packet.size()));
+        framed.insert(framed.end(), packet.begin(), packet.end());
+        return framed;
+    }
+    framed.reserve(packet.size() + 2);
+    framed.push_back(kEnd);
+    for (std::uint8_t byte : packet) {
+        if (byte == kEnd || byte == kEsc) {
+            framed.push_back(kEsc);
+            framed.push_back(byte == kEnd ? kEscEnd : kEscEsc);
+        } else {
+            framed.push_back(byte);
+        }
+    }
+    framed.push_back(kEnd);
+    return framed;
+}
+
+std::variant<std::shared_ptr<OSCBundle>, OSCParserError> OSCParser::parseBundle(std::span<const std::uint8_t> bytes) {
+    return readBundle(bytes, 1);
+}
+
+std::variant<std::shared_ptr<OSCMessage>, OSCParserError> OSCParser::parseMessage(std::span<const std::uint8_t> bytes) {
+    return readMessage(bytes);
+}
+
+std::optional<OSCParserError> OSCParser::process(std::span<const std::uint8_t> packet,
+                                                 OSCPacketDestination& destination,
+                                                 std::shared_ptr<OSCSocket> replySocket) {
+    if (packet.empty()) return OSCParserError::unrecognisedData;
+    if (packet.front() == '/') {
+        MessageResult message = readMessage(packet);
+        if (auto* error = std::get_if<OSCParserError>(&message)) return *error;
+        auto& parsed = std::get<0>(message);
+        parsed->setReplySocket(std::move(replySocket));
+        destination.handleMessage(std::move(parsed));
+        return std::nullopt;
+    }
+    if (packet.front() == '#') {
+        BundleResult bundle = readBundle(packet, 1);
+        if (auto* error = std::get_if<OSCParserError>(&bundle)) return *error;
+        auto& parsed = std::get<0>(bundle);
+        parsed->setReplySocket(std::move(replySocket));
+        destination.handleBundle(std::move(parsed));
+        return std::nullopt;
+    }
+    return OSCParserError::unrecognisedData;
+}
+
+std::optional<OSCParserError> OSCParser::translate(std::span<const std::uint8_t> data, OSCTCPStreamFraming framing,
+                                                   std::vector<std::uint8_t>& frameBuffer, OSCStreamState& state,
+                                                   OSCPacketDestination& destination) {
+    if (!state.socket) return OSCParserError::noSocket;
+    if (framing == OSCTCPStreamFraming::SLIP) return translateSLIP(data, frameBuffer, state, destination);
+    translatePLH(data, frameBuffer, state, destination);
+    return std::nullopt;
+}
+
+std::optional<OSCParserError> OSCParser::translateSLIP(std::span<const std::uint8_t> data,
+                                                       std::vector<std::uint8_t>& frame, OSCStreamState& state,
+                                                       OSCPacketDestination& destination) {
+    std::optional<OSCParserError> firstError;
+    auto note = [&](OSCParserError error) {
+        if (!firstError) firstError = error;
+    };
+    auto append = [&](const std::uint8_t* bytes, std::size_t count) {
+        if (state.discardingFrame || count == 0) return;
+        if (frame.size() + count > kMaxFrameBytes) {
+            frame.clear();
+            frame.shrink_to_fit();
+            state.discardingFrame = true;
+            note(OSCParserError::frameTooLong);
+            return;
+        }
+        frame.insert(frame.end(), bytes, bytes + count);
+    };
+    // A byte after ESC other than the two escape codes is kept as it is, as RFC 1055 advises, in
+    // the same way whether or not a read boundary fell between the two: the packets of a stream
+    // never depend on how it was cut into reads.
+    auto unescape = [](std::uint8_t byte) -> std::uint8_t {
+        return byte == kEscEnd ? kEnd : byte == kEscEsc ? kEsc : byte;
+    };
+
+    std::size_t i = 0;
+    const std::size_t n = data.size();
+    if (state.danglingESC && n > 0) {
+        state.danglingESC = false;
+        const std::uint8_t byte = unescape(data[0]);
+        append(&byte, 1);
+        i = 1;
+    }
+    while (i < n) {
+        // Copy the run of ordinary bytes in one step.
+        std::size_t run = i;
+        while (run < n && data[run] != kEnd && data[run] != kEsc) ++run;
+        append(data.data() + i, run - i);
+        i = run;
+        if (i == n) break;
+        if (data[i] == kEnd) {
+            ++i;
+            if (state.discardingFrame) {
+                state.discardingFrame = false;
+            } else if (!frame.empty()) {
+                if (auto error = process(frame, destination, state.socket)) note(*error);
+                frame.clear();
+            }
+        } else if (i + 1 < n) {
+            const std::uint8_t byte = unescape(data[i + 1]);
+            append(&byte, 1);
+            i += 2;
+        } else {
+            state.danglingESC = true;
+            ++i;
+        }
+    }
+    return firstError;
+}
+
+void OSCParser::translatePLH(std::span<const std::uint8_t> data, std::vector<std::uint8_t>& buffer,
+                             OSCStreamState& state, OSCPacketDestination& destination) {
+    buffer.insert(buffer.end(), data.begin(), data.end());
+    std::size_t at = 0;
+    // A frame needs its 4-byte length and at least one byte.
+    while (buffer.size() - at > 4) {
+        const auto length = static_cast<std::int32_t>(readUInt32(buffer.data() + at));
+        if (length < 1 || std::uint64_t(length) > kMaxFrameBytes) {
+            ++at;
+            continue;
+        }
+        if (std::uint64_t(buffer.size() - at - 4) < std::uint64_t(length)) break;  // wait for the rest
+        // A frame that does not parse is dropped whole; its inner bytes are never taken as frames.
+        (void)process(std::span(buffer).subspan(at + 4, static_cast<std::size_t>(length)), destination, state.socket);
+        at += 4 + static_cast<std::size_t>(length);
+    }
+    buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+}  // namespace pavonix::osc
