@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "app/http/http_loopback.h"
-#include "app/http/network_listen_port.h"
+#include "app/network/network_listen_port.h"
 
 namespace pavonix::http {
 
@@ -47,7 +47,7 @@ std::uint16_t HTTPBridgeServer::boundPort() const {
     return listener_ ? listener_->port() : 0;
 }
 
-std::string HTTPBridgeServer::portInUseText() const { return portInUseMessage("HTTP", configuration_.port); }
+std::string HTTPBridgeServer::portInUseText() const { return network::portInUseMessage("HTTP", configuration_.port); }
 
 void HTTPBridgeServer::start() {
     net::ListenerPtr listener;
@@ -102,7 +102,7 @@ void HTTPBridgeServer::handleListenerState(const net::ListenerPtr& listener, net
             reportStatus(State::starting, "Preparing listener");
             return;
         case net::Listener::State::waiting:
-            if (isAddressInUseError(error)) {
+            if (network::isAddressInUseError(error)) {
                 reportStatus(State::failed, portInUseText());
                 dropListener();
             } else {
@@ -114,7 +114,7 @@ void HTTPBridgeServer::handleListenerState(const net::ListenerPtr& listener, net
                                              std::to_string(listener->port()));
             return;
         case net::Listener::State::failed:
-            reportStatus(State::failed, isAddressInUseError(error) ? portInUseText() : error.message());
+            reportStatus(State::failed, network::isAddressInUseError(error) ? portInUseText() : error.message());
             dropListener();
             return;
         case net::Listener::State::cancelled:

@@ -56,7 +56,7 @@ LanternpostModel::LanternpostModel(LanternpostModelDependencies dependencies) : 
     }
     if (!deps_.now) deps_.now = dateNow;
     if (!deps_.availableWindows) deps_.availableWindows = [] { return std::vector<PresentationWindowTarget>{}; };
-    if (!deps_.scanInterfaces) deps_.scanInterfaces = [] { return std::vector<http::NetworkInterfaceAddress>{}; };
+    if (!deps_.scanInterfaces) deps_.scanInterfaces = [] { return std::vector<network::NetworkInterfaceAddress>{}; };
     if (!deps_.readKeychainItem) deps_.readKeychainItem = [](std::string_view, std::string_view) { return std::optional<Bytes>{}; };
     if (!deps_.deleteKeychainItem) deps_.deleteKeychainItem = [](const KeychainQuery&) { return keychain::itemNotFound; };
     if (!deps_.httpCredentials) {
@@ -221,13 +221,13 @@ ObservableValue<BridgeServerStatus>* LanternpostModel::statusForLabel(std::strin
     return nullptr;
 }
 
-std::optional<http::ServerListenBinding> LanternpostModel::listenBinding(std::string_view label) {
+std::optional<network::ServerListenBinding> LanternpostModel::listenBinding(std::string_view label) {
     switch (settings().value(settings::listenAddressMode)) {
-        case http::NetworkListenMode::allInterfaces:
-            return http::ServerListenBinding{std::nullopt, std::nullopt, "all interfaces"};
-        case http::NetworkListenMode::localhost:
-            return http::ServerListenBinding{"127.0.0.1", "127.0.0.1", "localhost (127.0.0.1)"};
-        case http::NetworkListenMode::specificInterface:
+        case network::NetworkListenMode::allInterfaces:
+            return network::ServerListenBinding{std::nullopt, std::nullopt, "all interfaces"};
+        case network::NetworkListenMode::localhost:
+            return network::ServerListenBinding{"127.0.0.1", "127.0.0.1", "localhost (127.0.0.1)"};
+        case network::NetworkListenMode::specificInterface:
             break;
     }
     const std::string saved = settings().value(settings::selectedListenAddress);
@@ -237,7 +237,7 @@ std::optional<http::ServerListenBinding> LanternpostModel::listenBinding(std::st
         return std::nullopt;
     }
     for (const auto& interface : availableInterfaces.get()) {
-        if (interface.address == saved) return http::ServerListenBinding{saved, saved, interface.label()};
+        if (interface.address == saved) return network::ServerListenBinding{saved, saved, interface.label()};
     }
     if (status) status->set(failedStatus(interfaceUnavailableMessage));
     return std::nullopt;
@@ -248,7 +248,7 @@ void LanternpostModel::rescanInterfaces() { availableInterfaces.set(deps_.scanIn
 void LanternpostModel::ensureListenAddressSelection() {
     rescanInterfaces();
     auto& store = settings();
-    if (store.value(settings::listenAddressMode) != http::NetworkListenMode::specificInterface) return;
+    if (store.value(settings::listenAddressMode) != network::NetworkListenMode::specificInterface) return;
     if (!store.value(settings::selectedListenAddress).empty()) return;
     if (availableInterfaces.get().empty()) return;
     store.setValue(settings::selectedListenAddress, availableInterfaces.get().front().address);

@@ -52,7 +52,7 @@ public:
     // ---- Observable state ----
     ObservableValue<bool> presentationApplicationRunning{false};
     ObservableValue<std::vector<PresentationWindowTarget>> googleSlidesWindowTargets;
-    ObservableValue<std::vector<http::NetworkInterfaceAddress>> availableInterfaces;
+    ObservableValue<std::vector<network::NetworkInterfaceAddress>> availableInterfaces;
     ObservableValue<BridgeServerStatus> oscStatus{BridgeServerStatus::stopped()};
     ObservableValue<BridgeServerStatus> httpStatus{BridgeServerStatus::stopped()};
     ObservableValue<BridgeServerStatus> bluetoothStatus{BridgeServerStatus::stopped()};
@@ -76,7 +76,7 @@ public:
     void stopServers();
     // Where the server named "OSC" or "HTTP" listens; nothing (and that server's failed status)
     // when the specific interface is not chosen or not present.
-    std::optional<http::ServerListenBinding> listenBinding(std::string_view label);
+    std::optional<network::ServerListenBinding> listenBinding(std::string_view label);
     void ensureListenAddressSelection();
     void rescanInterfaces();
 

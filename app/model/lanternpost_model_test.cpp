@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/http/http_pairing_store.h"
+#include "app/remote/http_pairing_store.h"
 #include "app/settings/settings_keys.h"
 #include "platform/keychain/memory_store.h"
 #include "settings_store/temporary_settings.h"
@@ -67,7 +67,7 @@ struct FakeRemoteClient : RemoteClient {
     bool requestError = false;
 };
 
-http::NetworkInterfaceAddress interface(std::string name, std::string address) {
+network::NetworkInterfaceAddress interface(std::string name, std::string address) {
     return {name, "Ethernet", std::move(address), "Ethernet"};
 }
 
@@ -164,7 +164,7 @@ protected:
     std::shared_ptr<FakeController> googleSlides_;
     std::shared_ptr<FakeRemoteClient> remote_;
     std::vector<PresentationWindowTarget> windows_;
-    std::vector<http::NetworkInterfaceAddress> interfaces_;
+    std::vector<network::NetworkInterfaceAddress> interfaces_;
     std::map<std::string, Bytes> keychain_;
     std::function<void()> onDelete_;
     std::string pairingError_;
@@ -262,11 +262,11 @@ TEST_F(ModelTest, ALateReportOfAReplacedServerDoesNotOverwriteTheNewStatus) {
 TEST_F(ModelTest, ListenBindingFollowsTheModeAndTheScannedInterfaces) {
     interfaces_ = {interface("eth0", "10.1.2.3"), interface("wlan0", "192.168.7.7")};
     auto& model = start();
-    set(settings::listenAddressMode, http::NetworkListenMode::localhost);
+    set(settings::listenAddressMode, network::NetworkListenMode::localhost);
     EXPECT_EQ(model.listenBinding("HTTP"),
-              (http::ServerListenBinding{"127.0.0.1", "127.0.0.1", "localhost (127.0.0.1)"}));
+              (network::ServerListenBinding{"127.0.0.1", "127.0.0.1", "localhost (127.0.0.1)"}));
 
-    set(settings::listenAddressMode, http::NetworkListenMode::specificInterface);
+    set(settings::listenAddressMode, network::NetworkListenMode::specificInterface);
     model.restartHTTPServer();
     EXPECT_EQ(model.httpStatus.get(), (BridgeServerStatus{State::failed, "Choose an interface to listen on."}));
     model.restartOSCServer();
@@ -286,7 +286,7 @@ TEST_F(ModelTest, ListenBindingFollowsTheModeAndTheScannedInterfaces) {
 
 TEST_F(ModelTest, EnsureListenAddressSelectionSavesTheFirstInterfaceOnlyWhenNoneIsChosen) {
     auto& model = start();
-    set(settings::listenAddressMode, http::NetworkListenMode::specificInterface);
+    set(settings::listenAddressMode, network::NetworkListenMode::specificInterface);
     model.ensureListenAddressSelection();
     EXPECT_EQ(get(settings::selectedListenAddress), "");
     interfaces_ = {interface("eth0", "10.1.2.3"), interface("eth1", "10.9.9.9")};
@@ -577,7 +577,7 @@ TEST_F(ModelTest, ACommandForwardedThroughAPairingRunsOnTheOtherInstanceAndIsRec
     };
     const auto port = freeLoopbackPort();
     set(settings::httpPort, std::int64_t{port});
-    set(settings::listenAddressMode, http::NetworkListenMode::localhost);
+    set(settings::listenAddressMode, network::NetworkListenMode::localhost);
     set(settings::httpAuthenticationEnabled, true);
     auto other = LanternpostModel::make(real());  // the instance being driven
     ASSERT_TRUE(dispatch::runMainQueue([&] { return other->httpStatus.get().state == State::running; }))
@@ -587,7 +587,7 @@ TEST_F(ModelTest, ACommandForwardedThroughAPairingRunsOnTheOtherInstanceAndIsRec
 
     set(settings::httpEnabled, false);  // this instance shares the settings; it serves nothing
     model_ = LanternpostModel::make(real());
-    auto target = model_->addRemoteTarget(*http::setupURL(setup, "127.0.0.1", port, "Hall"), "");
+    auto target = model_->addRemoteTarget(*remote::setupURL(setup, "127.0.0.1", port, "Hall"), "");
     std::optional<CommandResult> answer;
     model_->sendRemoteCommand(PresentationCommand::goToSlideNumber(4), target, [&](CommandResult r) { answer = r; });
     ASSERT_TRUE(dispatch::runMainQueue([&] { return answer.has_value(); }, std::chrono::seconds(20)));

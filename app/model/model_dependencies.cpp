@@ -3,10 +3,10 @@
 #include "app/control/google_slides_controller.h"
 #include "app/control/keynote_controller.h"
 #include "app/control/power_point_controller.h"
-#include "app/http/http_pairing_store.h"
-#include "app/http/network_listen_scan.h"
-#include "app/http/remote_lanternpost_client.h"
-#include "app/http/remote_lanternpost_target.h"
+#include "app/remote/http_pairing_store.h"
+#include "app/network/network_listen_scan.h"
+#include "app/remote/remote_lanternpost_client.h"
+#include "app/remote/remote_lanternpost_target.h"
 #include "app/settings/settings_keys.h"
 #include "platform/x11/xcb_window_system.h"
 
@@ -18,13 +18,13 @@ namespace {
 class HTTPRemoteClient final : public RemoteClient {
 public:
     RemoteRequest request(const PresentationCommand& command) override {
-        auto request = http::RemoteLanternpostClient::request(command);
+        auto request = remote::RemoteLanternpostClient::request(command);
         return {std::move(request.method), std::move(request.path), std::move(request.body)};
     }
     void sendSigned(const std::string& path, const std::string& method, const Bytes& body,
                     const RemoteLanternpostTarget& target, std::function<void(RemoteReply)> completion) override {
         client_.sendSigned<Json>(path, method, body, target,
-                                 [completion = std::move(completion)](http::RemoteLanternpostResult<Json> result) {
+                                 [completion = std::move(completion)](remote::RemoteLanternpostResult<Json> result) {
                                      if (result.hasValue()) {
                                          completion(std::move(result.value()));
                                      } else {
@@ -34,7 +34,7 @@ public:
     }
 
 private:
-    http::RemoteLanternpostClient client_;
+    remote::RemoteLanternpostClient client_;
 };
 
 }  // namespace
@@ -61,20 +61,20 @@ void LanternpostModelDependencies::fillMissing(LanternpostModelDependencies& dep
     if (!deps.availableWindows) {
         deps.availableWindows = [windows] { return PresentationWindowTarget::availableWindows(*windows, false, false); };
     }
-    if (!deps.scanInterfaces) deps.scanInterfaces = [] { return http::activeIPv4Interfaces(); };
+    if (!deps.scanInterfaces) deps.scanInterfaces = [] { return network::activeIPv4Interfaces(); };
     if (!deps.now) deps.now = dateNow;
     if (!deps.readKeychainItem) deps.readKeychainItem = keychainReadDataMigratingLegacy;
     if (!deps.deleteKeychainItem) deps.deleteKeychainItem = keychainDeleteData;
     if (!deps.makeHTTPServer) deps.makeHTTPServer = makeRealHTTPServer;
     if (!deps.createHTTPPairing) {
         deps.createHTTPPairing = [](const std::string& name, Date now) {
-            return http::HTTPPairingStore().createPairing(name, now);
+            return remote::HTTPPairingStore().createPairing(name, now);
         };
     }
-    if (!deps.httpCredentials) deps.httpCredentials = http::HTTPPairingStore::credentials;
+    if (!deps.httpCredentials) deps.httpCredentials = remote::HTTPPairingStore::credentials;
     if (!deps.makeRemoteTarget) {
         deps.makeRemoteTarget = [](const std::string& setupURL, const std::string& name, Date createdAt) {
-            return http::makeRemoteLanternpostTarget(setupURL, name, createdAt);
+            return remote::makeRemoteLanternpostTarget(setupURL, name, createdAt);
         };
     }
     if (!deps.remoteClient) deps.remoteClient = std::make_shared<HTTPRemoteClient>();

@@ -23,7 +23,7 @@
 #include "app/http/http_bridge_server.h"
 #include "app/http/http_request_authenticator.h"
 #include "app/http/http_routes.h"
-#include "app/http/network_listen.h"
+#include "app/network/network_listen.h"
 #include "platform/dispatch/dispatch.h"
 #include "settings_store/settings_store.h"
 
@@ -55,7 +55,7 @@ struct HTTPServerParts {
 
 struct OSCServerParts {
     std::uint16_t port = 0;
-    http::ServerListenBinding binding;
+    network::ServerListenBinding binding;
     std::function<CommandResult(const PresentationCommand&)> command;
     BridgeStatusHandler statusHandler;
 };
@@ -132,7 +132,7 @@ struct LanternpostModelDependencies {
     // Every candidate presentation window, sorted (the window picker's list).
     std::function<std::vector<PresentationWindowTarget>()> availableWindows;
     // The active IPv4 interfaces, ranked.
-    std::function<std::vector<http::NetworkInterfaceAddress>()> scanInterfaces;
+    std::function<std::vector<network::NetworkInterfaceAddress>()> scanInterfaces;
 
     std::function<Date()> now;
     std::chrono::milliseconds pollInterval{2000};

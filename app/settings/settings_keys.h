@@ -11,7 +11,7 @@
 
 #include "app/core/pairing_records.h"
 #include "app/core/presentation_provider.h"
-#include "app/http/network_listen.h"
+#include "app/network/network_listen.h"
 #include "settings_store/settings_store.h"
 
 namespace pavonix {
@@ -33,10 +33,10 @@ struct SettingsStore::RawValue<PresentationProvider> {
 };
 
 template <>
-struct SettingsStore::RawValue<http::NetworkListenMode> {
-    static std::string toRaw(http::NetworkListenMode mode) { return std::string(http::rawValue(mode)); }
-    static std::optional<http::NetworkListenMode> fromRaw(std::string_view raw) {
-        return http::networkListenModeFromRawValue(raw);
+struct SettingsStore::RawValue<network::NetworkListenMode> {
+    static std::string toRaw(network::NetworkListenMode mode) { return std::string(network::rawValue(mode)); }
+    static std::optional<network::NetworkListenMode> fromRaw(std::string_view raw) {
+        return network::networkListenModeFromRawValue(raw);
     }
 };
 
@@ -76,7 +76,7 @@ inline const Key<bool> bluetoothEnabled{"bluetoothEnabled", false};
 inline const Key<bool> bluetoothDiscoverable{"bluetoothDiscoverable", false};
 inline const Key<std::vector<BluetoothPairedDevice>> bluetoothPairedDevices{"bluetoothPairedDevices", {}};
 
-inline const Key<http::NetworkListenMode> listenAddressMode{"listenAddressMode", http::NetworkListenMode::allInterfaces};
+inline const Key<network::NetworkListenMode> listenAddressMode{"listenAddressMode", network::NetworkListenMode::allInterfaces};
 // The IPv4 address text chosen in the specific-interface mode.
 inline const Key<std::string> selectedListenAddress{"selectedListenAddress", ""};
 

@@ -51,7 +51,7 @@ TEST_F(SettingsKeysTest, DefaultsAreRegisteredUnderDistinctNamesAndNeverWritten)
 
 TEST_F(SettingsKeysTest, RecordsAndEnumerationsKeepTheirStoredForms) {
     store_.setValue(settings::presentationProvider, PresentationProvider::powerPoint);
-    store_.setValue(settings::listenAddressMode, http::NetworkListenMode::specificInterface);
+    store_.setValue(settings::listenAddressMode, network::NetworkListenMode::specificInterface);
     store_.setValue(settings::httpPairedDevices, {HTTPPairedDevice{"lpp_a", "Phone", date(786000000.5)}});
     BluetoothPairedDevice remote{"lpb_b", "Bluetooth Remote", date(1), date(2.25)};
     store_.setValue(settings::bluetoothPairedDevices, {remote, BluetoothPairedDevice{"lpb_c", "Pad", date(3), {}}});

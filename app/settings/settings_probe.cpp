@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
         SettingsStore::set(settings::oscEnabled, false);
         SettingsStore::set(settings::pavonixName, std::string("Bühne links"));
         SettingsStore::set(settings::presentationProvider, PresentationProvider::googleSlides);
-        SettingsStore::set(settings::listenAddressMode, http::NetworkListenMode::localhost);
+        SettingsStore::set(settings::listenAddressMode, network::NetworkListenMode::localhost);
         Date created;
         dateFromSecondsSinceReferenceDate(800000000.5, created);
         SettingsStore::set(settings::httpPairedDevices,
@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
                   << "oscPort " << SettingsStore::get(settings::oscPort) << "\n"
                   << "pavonixName " << SettingsStore::get(settings::pavonixName) << "\n"
                   << "presentationProvider " << rawValue(SettingsStore::get(settings::presentationProvider)) << "\n"
-                  << "listenAddressMode " << http::rawValue(SettingsStore::get(settings::listenAddressMode)) << "\n";
+                  << "listenAddressMode " << network::rawValue(SettingsStore::get(settings::listenAddressMode)) << "\n";
         for (const auto& device : SettingsStore::get(settings::httpPairedDevices)) {
             std::cout << "httpPairedDevice " << device.id << " " << device.name << " "
                       << nlohmann::json(secondsSinceReferenceDate(device.createdAt)).dump() << "\n";

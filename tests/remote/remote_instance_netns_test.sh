@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The remote-instance client against the real HTTP server on another host: the server
 # (http_test_server, authentication on, one pairing) runs in a network namespace of its own,
-# the client (http_test, RemoteLanternpostClientTest.RealServer...) in a second one, joined by a veth pair, so the
+# the client (remote_test, RemoteLanternpostClientTest.RealServer...) in a second one, joined by a veth pair, so the
 # server's loopback exemption does not apply and every request must carry a valid signature.
 # Needs root and iproute2. Exit 77 (skip) when either is missing, except in CI.
 set -euo pipefail

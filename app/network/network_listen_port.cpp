@@ -1,4 +1,4 @@
-#include "app/http/network_listen_port.h"
+#include "app/network/network_listen_port.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -8,7 +8,7 @@
 #include <cctype>
 #include <cerrno>
 
-namespace pavonix::http {
+namespace pavonix::network {
 namespace {
 
 bool containsIgnoringCase(std::string_view haystack, std::string_view needle) {
@@ -75,4 +75,4 @@ std::string portInUseMessage(std::string_view prefix, std::uint16_t port) {
     return std::string(prefix) + " port " + std::to_string(port) + " is currently in use.";
 }
 
-}  // namespace pavonix::http
+}  // namespace pavonix::network

@@ -1,4 +1,4 @@
-#include "app/http/network_listen_scan.h"
+#include "app/network/network_listen_scan.h"
 
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -10,7 +10,7 @@
 #include <set>
 #include <system_error>
 
-namespace pavonix::http {
+namespace pavonix::network {
 namespace {
 
 namespace fs = std::filesystem;
@@ -148,4 +148,4 @@ std::vector<NetworkInterfaceAddress> activeIPv4Interfaces(const InterfaceScanSou
     return result;
 }
 
-}  // namespace pavonix::http
+}  // namespace pavonix::network

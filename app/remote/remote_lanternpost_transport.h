@@ -12,7 +12,7 @@
 
 #include "app/core/json_coding.h"
 
-namespace pavonix::http {
+namespace pavonix::remote {
 
 struct RemoteHTTPTransportRequest {
     std::string method;  // sent as given
@@ -52,4 +52,4 @@ inline constexpr std::size_t kMaxRemoteReplyBytes = 8 * 1024 * 1024;
 // is bounded by the request's time-out.
 std::shared_ptr<RemoteHTTPTransport> makeCurlTransport(std::size_t maxReplyBytes = kMaxRemoteReplyBytes);
 
-}  // namespace pavonix::http
+}  // namespace pavonix::remote

@@ -1,15 +1,15 @@
-#include "app/http/http_pairing_store.h"
+#include "app/remote/http_pairing_store.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
-#include "app/http/remote_lanternpost_target.h"
+#include "app/remote/remote_lanternpost_target.h"
 #include "platform/crypto/base64.h"
 #include "platform/keychain/memory_store.h"
 #include "platform/testing/temporary_folder.h"
 
-namespace pavonix::http {
+namespace pavonix::remote {
 namespace {
 
 using keychain::MemoryStore;
@@ -135,4 +135,4 @@ TEST(HTTPPairingSecretServiceTest, PairingSecretLandsInTheSecretService) {
 }
 
 }  // namespace
-}  // namespace pavonix::http
+}  // namespace pavonix::remote

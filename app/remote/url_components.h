@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace pavonix::http {
+namespace pavonix::remote {
 
 struct URLQueryItem {
     std::string name;
@@ -44,4 +44,4 @@ std::string percentEncodeQueryComponent(std::string_view text);
 // kept as "+": a standard-alphabet secret must survive the trip.
 std::optional<std::string> percentDecode(std::string_view text);
 
-}  // namespace pavonix::http
+}  // namespace pavonix::remote

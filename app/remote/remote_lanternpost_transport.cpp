@@ -1,10 +1,10 @@
-#include "app/http/remote_lanternpost_transport.h"
+#include "app/remote/remote_lanternpost_transport.h"
 
 #include <curl/curl.h>
 
 #include <mutex>
 
-namespace pavonix::http {
+namespace pavonix::remote {
 namespace {
 
 void initializeCurlOnce() {
@@ -133,4 +133,4 @@ std::shared_ptr<RemoteHTTPTransport> makeCurlTransport(std::size_t maxReplyBytes
     return std::make_shared<CurlTransport>(maxReplyBytes);
 }
 
-}  // namespace pavonix::http
+}  // namespace pavonix::remote

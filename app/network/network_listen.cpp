@@ -1,4 +1,4 @@
-#include "app/http/network_listen.h"
+#include "app/network/network_listen.h"
 
 #include <algorithm>
 #include <array>
@@ -7,7 +7,7 @@
 
 #include "app/core/text.h"
 
-namespace pavonix::http {
+namespace pavonix::network {
 namespace {
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
@@ -155,4 +155,4 @@ void sortInterfaces(std::vector<NetworkInterfaceAddress>& interfaces) {
     std::stable_sort(interfaces.begin(), interfaces.end(), less);
 }
 
-}  // namespace pavonix::http
+}  // namespace pavonix::network

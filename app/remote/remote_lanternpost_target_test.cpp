@@ -1,10 +1,10 @@
-#include "app/http/remote_lanternpost_target.h"
+#include "app/remote/remote_lanternpost_target.h"
 
 #include <gtest/gtest.h>
 
 #include "platform/keychain/memory_store.h"
 
-namespace pavonix::http {
+namespace pavonix::remote {
 namespace {
 
 using keychain::MemoryStore;
@@ -139,4 +139,4 @@ TEST_F(RemoteLanternpostTargetTest, FailuresSaveNothing) {
 }
 
 }  // namespace
-}  // namespace pavonix::http
+}  // namespace pavonix::remote

@@ -21,12 +21,12 @@
 #include "app/core/pairing_records.h"
 #include "app/core/presentation_command.h"
 #include "app/core/slide_list_result.h"
-#include "app/http/http_pairing_store.h"
-#include "app/http/remote_lanternpost_target.h"
-#include "app/http/remote_lanternpost_transport.h"
+#include "app/remote/http_pairing_store.h"
+#include "app/remote/remote_lanternpost_target.h"
+#include "app/remote/remote_lanternpost_transport.h"
 #include "platform/dispatch/dispatch.h"
 
-namespace pavonix::http {
+namespace pavonix::remote {
 
 struct RemoteLanternpostHTTPRequest {
     std::string method;
@@ -190,4 +190,4 @@ void to_json(Json& json, const RemoteLanternpostStartPayload& payload);
 void to_json(Json& json, const RemoteLanternpostSlideNumberPayload& payload);
 void to_json(Json& json, const RemoteLanternpostSlideNamePayload& payload);
 
-}  // namespace pavonix::http
+}  // namespace pavonix::remote

@@ -1,13 +1,13 @@
-#include "app/http/http_pairing_store.h"
+#include "app/remote/http_pairing_store.h"
 
 #include <openssl/crypto.h>
 
 #include "app/core/text.h"
-#include "app/http/url_components.h"
+#include "app/remote/url_components.h"
 #include "platform/crypto/base64.h"
 #include "platform/crypto/secure_random.h"
 
-namespace pavonix::http {
+namespace pavonix::remote {
 
 RandomByteSource systemRandomByteSource() {
     return [](std::size_t count) { return crypto::secureRandomBytes(count); };
@@ -81,4 +81,4 @@ std::optional<std::string> setupURL(const HTTPPairingSetup& setup, std::string_v
     return components.string();
 }
 
-}  // namespace pavonix::http
+}  // namespace pavonix::remote

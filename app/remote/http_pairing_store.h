@@ -19,7 +19,7 @@
 #include "app/core/keychain.h"
 #include "app/core/pairing_records.h"
 
-namespace pavonix::http {
+namespace pavonix::remote {
 
 inline constexpr std::string_view kHTTPPairIDPrefix = "lpp_";
 inline constexpr std::size_t kPairIDRandomByteCount = 12;
@@ -88,4 +88,4 @@ private:
 std::optional<std::string> setupURL(const HTTPPairingSetup& setup, std::string_view host, std::int64_t port,
                                     const std::optional<std::string>& deviceName);
 
-}  // namespace pavonix::http
+}  // namespace pavonix::remote

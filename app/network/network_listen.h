@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-namespace pavonix::http {
+namespace pavonix::network {
 
 enum class NetworkListenMode { allInterfaces, localhost, specificInterface };
 
@@ -91,4 +91,4 @@ int naturalCompare(std::string_view a, std::string_view b);
 // order, with exact text as the last tie-break so the order is total and stable.
 void sortInterfaces(std::vector<NetworkInterfaceAddress>& interfaces);
 
-}  // namespace pavonix::http
+}  // namespace pavonix::network

@@ -1,6 +1,6 @@
-#include "app/http/network_listen.h"
-#include "app/http/network_listen_port.h"
-#include "app/http/network_listen_scan.h"
+#include "app/network/network_listen.h"
+#include "app/network/network_listen_port.h"
+#include "app/network/network_listen_scan.h"
 #include "platform/testing/temporary_folder.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 #include <cerrno>
 #include <unordered_set>
 
-namespace pavonix::http {
+namespace pavonix::network {
 namespace {
 
 namespace fs = std::filesystem;
@@ -236,4 +236,4 @@ TEST(PortChecks, ProbeSeesHeldPortsOnLoopback) {
 }
 
 }  // namespace
-}  // namespace pavonix::http
+}  // namespace pavonix::network

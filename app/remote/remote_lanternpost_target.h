@@ -12,9 +12,9 @@
 
 #include "app/core/keychain.h"
 #include "app/core/pairing_records.h"
-#include "app/http/http_pairing_store.h"
+#include "app/remote/http_pairing_store.h"
 
-namespace pavonix::http {
+namespace pavonix::remote {
 
 inline constexpr std::string_view kRemoteTargetIDPrefix = "lpt_";
 
@@ -93,4 +93,4 @@ RemoteLanternpostTarget makeRemoteLanternpostTarget(std::string_view setupURLStr
                                                     Date createdAt,
                                                     const RandomByteSource& random = systemRandomByteSource());
 
-}  // namespace pavonix::http
+}  // namespace pavonix::remote

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <system_error>
 
-namespace pavonix::http {
+namespace pavonix::network {
 
 // A typed error code means "address in use" exactly when it is the system's EADDRINUSE; codes of
 // any other category (name lookup, TLS, ...) never do, whatever their text says.
@@ -28,4 +28,4 @@ bool isPortInUse(std::uint16_t port, const std::optional<std::string>& host, boo
 // "HTTP port 8090 is currently in use."
 std::string portInUseMessage(std::string_view prefix, std::uint16_t port);
 
-}  // namespace pavonix::http
+}  // namespace pavonix::network

@@ -2,7 +2,7 @@
 // display name and kind per interface read from sysfs. Both sources can be replaced in tests.
 #pragma once
 
-#include "app/http/network_listen.h"
+#include "app/network/network_listen.h"
 
 #include <sys/socket.h>
 
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace pavonix::http {
+namespace pavonix::network {
 
 inline constexpr const char* kSysfsNetRoot = "/sys/class/net";
 
@@ -55,4 +55,4 @@ std::optional<std::string> numericHostAddress(const sockaddr* address, socklen_t
 // name-address pair, ranked (wired, Wi-Fi, tunnels, others). Empty when nothing can be listed.
 std::vector<NetworkInterfaceAddress> activeIPv4Interfaces(const InterfaceScanSources& sources = {});
 
-}  // namespace pavonix::http
+}  // namespace pavonix::network

@@ -1,4 +1,4 @@
-#include "app/http/remote_lanternpost_target.h"
+#include "app/remote/remote_lanternpost_target.h"
 
 #include <arpa/inet.h>
 #include <openssl/crypto.h>
@@ -8,10 +8,10 @@
 #include <map>
 
 #include "app/core/text.h"
-#include "app/http/url_components.h"
+#include "app/remote/url_components.h"
 #include "platform/crypto/base64.h"
 
-namespace pavonix::http {
+namespace pavonix::remote {
 namespace {
 
 using Error = RemoteLanternpostTargetError;
@@ -207,4 +207,4 @@ RemoteLanternpostTarget makeRemoteLanternpostTarget(std::string_view setupURLStr
     return target;
 }
 
-}  // namespace pavonix::http
+}  // namespace pavonix::remote

@@ -1,8 +1,8 @@
-#include "app/http/url_components.h"
+#include "app/remote/url_components.h"
 
 #include "app/core/text.h"
 
-namespace pavonix::http {
+namespace pavonix::remote {
 namespace {
 
 bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
@@ -223,4 +223,4 @@ std::string URLComponents::string() const {
     return out;
 }
 
-}  // namespace pavonix::http
+}  // namespace pavonix::remote

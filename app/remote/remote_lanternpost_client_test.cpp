@@ -1,4 +1,4 @@
-#include "app/http/remote_lanternpost_client.h"
+#include "app/remote/remote_lanternpost_client.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@
 #include "platform/testing/temporary_folder.h"
 #include "platform/testing/wait_until.h"
 
-namespace pavonix::http {
+namespace pavonix::remote {
 namespace {
 
 const Bytes kSecret = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x90, 0xA0, 0xB0, 0xC0, 0xD0, 0xE0, 0xF0, 0x01,
@@ -340,4 +340,4 @@ TEST_F(RemoteLanternpostClientTest, RealServerOnAnotherHostVerifiesRunsAndAnswer
 }
 
 }  // namespace
-}  // namespace pavonix::http
+}  // namespace pavonix::remote
