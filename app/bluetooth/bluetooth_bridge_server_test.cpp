@@ -1,0 +1,312 @@
+#include "app/bluetooth/bluetooth_bridge_server.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "app/http/request_signing.h"
+#include "platform/crypto/base64.h"
+#include "platform/dispatch/main_queue_scope.h"
+#include "platform/peripheral/testing/memory_peripheral.h"
+
+namespace pavonix::bluetooth {
+namespace {
+
+using peripheral::ATTResult;
+using peripheral::ManagerState;
+using peripheral::testing::MemoryPeripheral;
+using State = BridgeServerStatus::State;
+
+const std::string kRequest(kRequestCharacteristicUUID), kResponse(kResponseCharacteristicUUID),
+    kPairing(kPairingCharacteristicUUID);
+const HTTPAuthCredential kPhone{"lpb_phone", Bytes(32, 7)};
+
+class BluetoothServerTest : public ::testing::Test {
+protected:
+    std::shared_ptr<BluetoothBridgeServer> makeServer(bool allowsPairing) {
+        BluetoothBridgeHandlers h;
+        h.command = [this](const PresentationCommand& c) {
+            commands.push_back(c);
+            return CommandResult::ok(c, "Done.");
+        };
+        h.slideList = [this] { return slides; };
+        h.windowList = [] { return RemotePresentationWindowListResult{ResultStatus::ok, "Found 1 window.", 4, {{4, 9, "Browser", "b", "Deck", "Deck", "d"}}}; };
+        h.windowSelection = [](std::int64_t id) { return RemotePresentationWindowSelectionResult{ResultStatus::ok, "Selected.", id}; };
+        h.presentationProvider = [] { return PresentationProvider::googleSlides; };
+        h.presentationProviderSelection = [](PresentationProvider p) {
+            return PresentationProviderSelectionResult{ResultStatus::ok, "Selected.", p};
+        };
+        h.pairSeen = [this](const std::string& id) { seen.push_back(id); };
+        h.pairingPayload = [this]() -> std::optional<BluetoothPairingPayload> {
+            if (!offerPairs) return std::nullopt;
+            return BluetoothPairingPayload{"2", "lpb_" + std::to_string(++pairsMade), "s/cret", "HMAC-SHA256", "Stage"};
+        };
+        h.credentials = [this] { return credentials; };
+        return BluetoothBridgeServer::make(
+            allowsPairing, std::move(h), [this](std::uint64_t, BridgeServerStatus s) { statuses.push_back(s); },
+            dispatch::makeSerialQueue("bluetooth-test"), radio->factory(), [this] { return now; });
+    }
+
+    // Drains the main queue until the server has said `count` things.
+    std::vector<BridgeServerStatus> settle(std::size_t count) {
+        dispatch::runMainQueue([&] { return statuses.size() >= count; }, std::chrono::seconds(5));
+        testing::settleMainQueue();
+        return statuses;
+    }
+
+    Bytes signedRequest(const Json& body, std::string nonce, std::string timestamp = "",
+                        std::string_view algorithm = http::kSignatureAlgorithm, const HTTPAuthCredential& as = kPhone) {
+        const std::string text = encodeJSON(body);
+        BluetoothSignedRequest request{as.pairID, timestamp.empty() ? std::to_string(static_cast<long long>(now)) : timestamp,
+                                       std::move(nonce), "", Bytes(text.begin(), text.end())};
+        request.signature = http::requestSignature(
+            as.secret, http::canonicalRequestText(algorithm, "BLE", "/request", http::requestBodyHash(request.body),
+                                                  request.timestamp, request.nonce));
+        return encodeBluetoothDocument(Json(request));
+    }
+
+    Json readResponse(const std::string& central = "central-A") {
+        auto answer = radio->read(central, kResponse);
+        EXPECT_TRUE(answer && answer->result == ATTResult::success);
+        return answer ? Json::parse(answer->value) : Json();
+    }
+
+    Json ask(const Bytes& written, const std::string& central = "central-A") {
+        EXPECT_EQ(radio->write(central, kRequest, written), ATTResult::success);
+        return readResponse(central);
+    }
+
+    Json ask(const Json& body) { return ask(signedRequest(body, "n" + std::to_string(++nonces))); }
+
+    std::shared_ptr<MemoryPeripheral> radio = MemoryPeripheral::make();
+    std::vector<BridgeServerStatus> statuses;
+    std::vector<PresentationCommand> commands;
+    std::vector<std::string> seen;
+    std::vector<HTTPAuthCredential> credentials{kPhone};
+    SlideListResult slides{ResultStatus::ok, "2 slides", {{1, "Intro", "secret notes", true}, {2, "End", "more", false}}};
+    bool offerPairs = true;
+    int pairsMade = 0;
+    int nonces = 0;
+    double now = 1'700'000'000;
+    testing::MainQueueScope mainQueue;
+};
+
+TEST_F(BluetoothServerTest, PublishesTheServiceAndReportsEachStepForBothModes) {
+    for (bool pairing : {true, false}) {
+        statuses.clear();
+        auto server = makeServer(pairing);
+        server->start();
+        server->start();
+        const std::string mode = pairing ? "pairing" : "controls";
+        EXPECT_EQ(settle(3), (std::vector<BridgeServerStatus>{{State::starting, "Preparing Bluetooth " + mode},
+                                                              {State::starting, "Starting Bluetooth " + mode},
+                                                              {State::running, pairing ? "Discoverable for pairing"
+                                                                                       : "Bluetooth controls ready"}}));
+        std::vector<std::string> uuids;
+        const auto services = radio->services();
+        for (const auto& c : services.at(0).characteristics) uuids.push_back(c.uuid);
+        std::vector<std::string> expected{std::string(kVersionCharacteristicUUID), kRequest, kResponse};
+        if (pairing) expected.insert(expected.begin() + 1, kPairing);
+        EXPECT_EQ(uuids, expected);
+        EXPECT_EQ(radio->advertisement(), (peripheral::Advertisement{"Pavonix", {std::string(kServiceUUID)}}));
+        EXPECT_EQ(radio->read("c", std::string(kVersionCharacteristicUUID))->value, Bytes{'2'});
+        server->stop();
+        testing::settleMainQueue();
+    }
+    EXPECT_EQ(radio->managersMade(), 2u);
+}
+
+TEST_F(BluetoothServerTest, RadioChangesAndPublicationFailuresShowInTheStatus) {
+    auto server = makeServer(false);
+    radio->setState(ManagerState::poweredOff);
+    server->start();
+    EXPECT_EQ(settle(2).back(), (BridgeServerStatus{State::failed, "Bluetooth is turned off."}));
+    radio->setState(ManagerState::poweredOn);
+    EXPECT_EQ(settle(4).back(), (BridgeServerStatus{State::running, "Bluetooth controls ready"}));
+    radio->setState(ManagerState::unsupported, "No Bluetooth adapter was found.");
+    EXPECT_EQ(settle(5).back(), (BridgeServerStatus{State::failed, "No Bluetooth adapter was found."}));
+    // A service the stack refused is a failure, even though advertising went on.
+    radio->failNextService("Failed to create entry in database");
+    radio->setState(ManagerState::poweredOn);
+    EXPECT_EQ(settle(7).back(), (BridgeServerStatus{State::failed, "Failed to create entry in database"}));
+    EXPECT_EQ(radio->advertisement(), std::nullopt);
+    radio->failNextAdvertising("Maximum advertisements reached");
+    radio->setState(ManagerState::poweredOn);
+    EXPECT_EQ(settle(9).back(), (BridgeServerStatus{State::failed, "Maximum advertisements reached"}));
+    EXPECT_EQ(radio->managersMade(), 1u);
+}
+
+TEST_F(BluetoothServerTest, StopForgetsEverythingAndLateWorkTouchesNothing) {
+    auto server = makeServer(true);
+    server->start();
+    settle(3);
+    ask(Json{{"requestID", "r1"}, {"kind", "health"}});
+    radio->read("central-B", kPairing);
+    EXPECT_EQ(server->cachedCentralCount(), 1u);
+    const auto inFlight = radio->sendWrite("central-A", kRequest,
+                                           signedRequest(Json{{"requestID", "r2"}, {"kind", "command"}, {"command", {{"action", "stop"}}}}, "late"));
+    server->cachedCentralCount();  // the queue has passed the write on to the main thread
+    server->stop();
+    EXPECT_EQ(server->cachedCentralCount(), 0u);
+    server.reset();
+    dispatch::runMainQueue([&] { return radio->answer(inFlight).has_value(); });
+    EXPECT_EQ(statuses.back(), BridgeServerStatus::stopped());
+    EXPECT_TRUE(commands.empty());
+    EXPECT_EQ(radio->answer(inFlight)->result, ATTResult::unlikelyError);
+}
+
+TEST_F(BluetoothServerTest, PairingReadsHandOutANewPairAtOffsetZeroAndSlicesOfItAfter) {
+    auto server = makeServer(true);
+    server->start();
+    settle(3);
+    auto first = radio->read("c", kPairing);
+    ASSERT_EQ(first->result, ATTResult::success);
+    EXPECT_EQ(std::string(first->value.begin(), first->value.end()),
+              R"({"algorithm":"HMAC-SHA256","deviceName":"Stage","pairID":"lpb_1","secret":"s\/cret","version":"2"})");
+    EXPECT_EQ(radio->read("c", kPairing, 22)->value, Bytes(first->value.begin() + 22, first->value.end()));
+    EXPECT_EQ(radio->read("c", kPairing, first->value.size())->value, Bytes{});
+    EXPECT_EQ(radio->read("c", kPairing, first->value.size() + 1)->result, ATTResult::invalidOffset);
+    EXPECT_NE(radio->read("c", kPairing)->value, first->value);
+    EXPECT_EQ(pairsMade, 2);
+    offerPairs = false;
+    EXPECT_EQ(radio->read("c", kPairing)->result, ATTResult::unlikelyError);
+    EXPECT_EQ(radio->read("c", "0000180A-0000-1000-8000-00805F9B34FB")->result, ATTResult::attributeNotFound);
+    EXPECT_EQ(radio->write("c", kResponse, Bytes{1}), ATTResult::attributeNotFound);
+    EXPECT_EQ(radio->write("c", kRequest, std::nullopt), ATTResult::invalidAttributeValueLength);
+}
+
+TEST_F(BluetoothServerTest, EachKindCallsItsHandler) {
+    auto server = makeServer(false);
+    server->start();
+    settle(3);
+    EXPECT_EQ(readResponse().dump(), R"({"message":"No Bluetooth response is available.","requestID":"","status":"failed"})");
+    EXPECT_EQ(ask(Json{{"requestID", "h"}, {"kind", "health"}}).dump(),
+              R"({"health":{"presentationProvider":"googleSlides","presentationProviderName":"Google Slides","status":"ok"},"message":"Google Slides is reachable.","requestID":"h","status":"ok"})");
+    EXPECT_EQ(seen, std::vector<std::string>{"lpb_phone"});
+    const Json listed = ask(Json{{"requestID", "s"}, {"kind", "slides"}});
+    EXPECT_EQ(listed["slideList"]["slides"][0]["notes"], "");
+    EXPECT_EQ(listed["slideList"]["slides"][1]["name"], "End");
+    EXPECT_EQ(ask(Json{{"requestID", "w"}, {"kind", "windows"}})["windowList"]["windows"][0]["title"], "Deck");
+
+    struct Case { Json body; std::string message; };
+    const Case cases[] = {
+        {{{"kind", "command"}, {"command", {{"action", "start"}, {"fromBeginning", true}}}}, "Done."},
+        {{{"kind", "command"}, {"command", {{"action", "goToSlideNamed"}, {"name", " #Intro "}}}}, "Done."},
+        {{{"kind", "command"}, {"command", {{"action", "goToSlideNumber"}, {"number", 0}}}}, "The Bluetooth command was invalid."},
+        {{{"kind", "command"}}, "The Bluetooth command was invalid."},
+        {{{"kind", "selectWindow"}, {"windowID", 4}}, "Selected."},
+        {{{"kind", "selectWindow"}, {"windowID", -1}}, "The Bluetooth window selection was invalid."},
+        {{{"kind", "selectPresentationProvider"}, {"presentationProvider", "powerPoint"}}, "Selected."},
+        {{{"kind", "selectPresentationProvider"}, {"presentationProvider", "Keynote"}}, "The Bluetooth app selection was invalid."},
+        {{{"kind", "responseChunk"}, {"chunkID", "x"}, {"chunkIndex", -1}}, "The Bluetooth response chunk request was invalid."},
+    };
+    for (const Case& c : cases) {
+        Json body = c.body;
+        body["requestID"] = "q";
+        const Json answer = ask(body);
+        EXPECT_EQ(answer["message"], c.message) << body.dump();
+        EXPECT_EQ(answer["requestID"], "q");
+    }
+    EXPECT_EQ(commands, (std::vector<PresentationCommand>{PresentationCommand::start(true),
+                                                          PresentationCommand::goToSlideNamed("Intro")}));
+}
+
+TEST_F(BluetoothServerTest, OnlyFreshValidlySignedRequestsOfKnownPairsAreServed) {
+    auto server = makeServer(false);
+    server->start();
+    settle(3);
+    const Json body{{"requestID", "r"}, {"kind", "health"}};
+    const Bytes once = signedRequest(body, "once");
+    const HTTPAuthCredential stranger{"lpb_stranger", Bytes(32, 1)};
+    struct Case { Bytes written; std::string message; std::string requestID; };
+    const Case cases[] = {
+        {once, "Google Slides is reachable.", "r"},
+        {once, "Bluetooth authentication failed.", "r"},  // replayed
+        {signedRequest(body, "a", std::to_string(static_cast<long long>(now) - 120)), "Google Slides is reachable.", "r"},
+        {signedRequest(body, "b", std::to_string(static_cast<long long>(now) - 121)), "Bluetooth authentication failed.", "r"},
+        {signedRequest(body, "c", std::to_string(static_cast<long long>(now) + 121)), "Bluetooth authentication failed.", "r"},
+        {signedRequest(body, "d", "nan"), "Bluetooth authentication failed.", "r"},
+        {signedRequest(body, "e", "inf"), "Bluetooth authentication failed.", "r"},
+        {signedRequest(body, "f", " 1700000000"), "Bluetooth authentication failed.", "r"},
+        {signedRequest(body, "g", "", http::kLegacySignatureAlgorithm), "Google Slides is reachable.", "r"},
+        {signedRequest(body, "h", "", http::kSignatureAlgorithm, stranger), "Bluetooth authentication failed.", "r"},
+        {encodeBluetoothDocument(Json{{"pairID", "lpb_phone"}, {"timestamp", "1"}, {"nonce", "i"}, {"signature", "x"}, {"body", crypto::base64Encode(std::string("{]"))}}),
+         "The Bluetooth request body was unreadable.", ""},
+        {Bytes{'{', '"'}, "The Bluetooth request was unreadable.", ""},
+    };
+    for (const Case& c : cases) {
+        const Json answer = ask(c.written);
+        EXPECT_EQ(answer["message"], c.message) << std::string(c.written.begin(), c.written.end());
+        EXPECT_EQ(answer["requestID"], c.requestID);
+    }
+    // A pairing removed in the model is refused from its next request on.
+    credentials.clear();
+    EXPECT_EQ(ask(body)["message"], "Bluetooth authentication failed.");
+    // A rebuilt server has forgotten the nonces.
+    server->stop();
+    auto rebuilt = makeServer(false);
+    rebuilt->start();
+    settle(statuses.size() + 3);
+    credentials = {kPhone};
+    EXPECT_EQ(ask(once)["status"], "ok");
+}
+
+TEST_F(BluetoothServerTest, LongAnswersAreReadBackInChunksAndReassemble) {
+    auto server = makeServer(false);
+    server->start();
+    settle(3);
+    slides.slides.clear();
+    for (int i = 1; i <= 12; ++i) slides.slides.push_back({i, "Slide/" + std::to_string(i), "n", false});
+    Json first = ask(Json{{"requestID", "long"}, {"kind", "slides"}});
+    const std::string chunkID = first["responseChunk"]["chunkID"];
+    const int total = first["responseChunk"]["totalChunks"];
+    ASSERT_GT(total, 2);
+    EXPECT_EQ(first["message"], "Bluetooth response chunk 1 of " + std::to_string(total) + ".");
+    std::string whole;
+    for (int i = 0; i < total; ++i) {
+        const Json chunk = i == 0 ? first : ask(Json{{"requestID", "c"}, {"kind", "responseChunk"}, {"chunkID", chunkID}, {"chunkIndex", i}});
+        const Bytes data = *crypto::base64Decode(chunk["responseChunk"]["data"].get<std::string>());
+        EXPECT_LE(data.size(), kChunkSize);
+        whole.append(data.begin(), data.end());
+    }
+    SlideListResult expected = slides;
+    for (auto& slide : expected.slides) slide.notes.clear();
+    EXPECT_EQ(whole, encodeBluetoothJSON(Json(BluetoothResponseEnvelope::slideListEnvelope(expected, "long"))));
+    // The last piece has been fetched: the set is gone.
+    const Json again = ask(Json{{"requestID", "c"}, {"kind", "responseChunk"}, {"chunkID", chunkID}, {"chunkIndex", 0}});
+    EXPECT_EQ(again["message"], "The Bluetooth response chunk is no longer available.");
+    EXPECT_EQ(server->storedChunkSetCount(), 0u);
+}
+
+TEST_F(BluetoothServerTest, ChunkSetsExpireAfterAMinuteAndOutOfRangeLeavesThemStored) {
+    BluetoothBridgeHandlers none;
+    BluetoothRequestHandler handler(std::make_shared<const BluetoothBridgeHandlers>(none), [this] { return now; });
+    SlideListResult big{ResultStatus::ok, std::string(470, 'x'), {}};
+    const Json chunk = Json::parse(handler.makeResponseData(BluetoothResponseEnvelope::slideListEnvelope(big, "r")));
+    const std::string id = chunk["responseChunk"]["chunkID"];
+    EXPECT_EQ(id.size(), 36u);
+    const int total = chunk["responseChunk"]["totalChunks"];
+    EXPECT_EQ(handler.responseChunk(id, total, "q").message, kChunkUnavailableMessage);
+    now += 60;
+    EXPECT_EQ(handler.responseChunk(id, 1, "q").status, ResultStatus::ok);
+    now += 0.5;
+    EXPECT_EQ(handler.responseChunk(id, 1, "q").message, kChunkUnavailableMessage);
+    // Sets are bounded in number whatever the rate of long answers.
+    for (std::size_t i = 0; i < kMaxStoredChunkSets + 5; ++i) handler.makeResponseData(BluetoothResponseEnvelope::slideListEnvelope(big, "r"));
+    EXPECT_EQ(handler.storedChunkSetCount(), kMaxStoredChunkSets);
+    EXPECT_EQ(BluetoothRequestHandler::splitIntoChunks(Bytes(481, 1), 96).size(), 6u);
+    EXPECT_EQ(BluetoothRequestHandler::splitIntoChunks(Bytes(3, 1), 0).size(), 1u);
+}
+
+TEST_F(BluetoothServerTest, CachedAnswersAreBoundedInTheNumberOfCentrals) {
+    auto server = makeServer(false);
+    server->start();
+    settle(3);
+    const Bytes written = encodeBluetoothDocument(Json{{"not", "signed"}});
+    for (std::size_t i = 0; i < kMaxCachedCentrals + 6; ++i) radio->write("central-" + std::to_string(i), kRequest, written);
+    EXPECT_EQ(server->cachedCentralCount(), kMaxCachedCentrals);
+    EXPECT_EQ(radio->write("c", kRequest, Bytes(kMaxRequestBytes + 1, ' ')), ATTResult::invalidAttributeValueLength);
+}
+
+}  // namespace
+}  // namespace pavonix::bluetooth

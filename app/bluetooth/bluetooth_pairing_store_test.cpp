@@ -1,0 +1,46 @@
+#include "app/bluetooth/bluetooth_pairing_store.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/crypto/base64.h"
+#include "platform/keychain/memory_store.h"
+
+namespace pavonix::bluetooth {
+namespace {
+
+TEST(BluetoothPairingStoreTest, NewPairsKeepTheirSecretInTheKeychain) {
+    auto primary = std::make_shared<keychain::MemoryStore>();
+    auto legacy = std::make_shared<keychain::MemoryStore>();
+    keychain::setProcessKeychain({primary, legacy});
+    const Date now{std::chrono::seconds(1'700'000'000)};
+    const auto setup = BluetoothPairingStore().createPairing(" \n ", now);
+    EXPECT_EQ(setup.device, (BluetoothPairedDevice{setup.device.id, "Bluetooth Remote", now, std::nullopt}));
+    EXPECT_EQ(encodeRecord(setup.device).find("lastSeenAt"), std::string::npos);
+    EXPECT_TRUE(setup.device.id.starts_with("lpb_"));
+    EXPECT_EQ(setup.device.id.size(), 20u);
+    EXPECT_EQ(setup.device.id.find_first_of("+/="), std::string::npos);
+    EXPECT_EQ(setup.secret.size(), 43u);
+    EXPECT_EQ(BluetoothPairingStore().createPairing(" Phone ", now).device.name, "Phone");
+
+    // The second device's secret is missing, the third's only in the legacy keychain.
+    legacy->add({std::string(bluetoothAuthKeychainService), "lpb_old"}, Bytes{5});
+    const auto credentials = BluetoothPairingStore::credentials(
+        {setup.device, {"lpb_gone", "x", now, std::nullopt}, {"lpb_old", "y", now, std::nullopt}});
+    EXPECT_EQ(credentials, (std::vector<HTTPAuthCredential>{{setup.device.id, *crypto::base64urlDecode(setup.secret)},
+                                                            {"lpb_old", Bytes{5}}}));
+    Bytes migrated;
+    EXPECT_EQ(primary->read({std::string(bluetoothAuthKeychainService), "lpb_old"}, migrated), keychain::success);
+}
+
+TEST(BluetoothPairingStoreTest, FailuresSayWhatWentWrongAndStoreNothing) {
+    EXPECT_STREQ(BluetoothPairingStoreError::keychain(-25291).what(),
+                 "Unable to save Bluetooth pairing secret in Keychain. Status -25291.");
+    auto memory = std::make_shared<keychain::MemoryStore>();
+    keychain::setProcessKeychain({memory, nullptr});
+    const BluetoothPairingStore shortSource([](std::size_t count) { return std::optional<Bytes>(Bytes(count - 1)); });
+    EXPECT_THROW(shortSource.createPairing("Phone", Date{}), BluetoothPairingStoreError);
+    EXPECT_EQ(memory->size(), 0u);
+}
+
+}  // namespace
+}  // namespace pavonix::bluetooth
