@@ -180,6 +180,17 @@ TEST_F(QueueUdpSocketTest, UnresolvableHostFailsOnlyItsDatagram) {
     EXPECT_EQ(recorder->get(recorder->sent), std::vector<std::int64_t>{2});
 }
 
+TEST_F(QueueUdpSocketTest, SendFilterRefusalCountsAsSentButNeverLeaves) {
+    socket->setSendFilter([](const Bytes& data, const Bytes&, std::int64_t) { return data.front() != 'n'; },
+                          dispatch::makeSerialQueue("filter"), true);
+    PlainUdpPeer peer;
+    socket->sendData(bytes("no"), peer.loopback(peer.port()), -1, 1);
+    socket->sendData(bytes("yes"), peer.loopback(peer.port()), -1, 2);
+    EXPECT_EQ(peer.receive(), "yes");
+    ASSERT_TRUE(recorder->waitFor(recorder->sent, 2));
+    EXPECT_EQ(recorder->get(recorder->sent), (std::vector<std::int64_t>{1, 2}));
+}
+
 TEST_F(QueueUdpSocketTest, CloseAfterSendingLetsTheQueuedDatagramsOutFirst) {
     PlainUdpPeer peer;
     for (int i = 0; i < 5; ++i) socket->sendData(bytes("d" + std::to_string(i)), "localhost", peer.port(), 2.0, i);
