@@ -1,6 +1,9 @@
 #include "sockets/queue_udp_socket.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+
+#include <atomic>
 
 #include "sockets/testing/udp_recorder.h"
 
@@ -137,6 +140,42 @@ TEST_F(QueueUdpSocketTest, EmptyDatagramIsDroppedAndLongOnesAreCut) {
     EXPECT_EQ(recorder->receivedTexts(), (std::vector<std::string>{"x", "abcd"}));
     EXPECT_FALSE(socket->isClosed());
     EXPECT_TRUE(recorder->get(recorder->closed).empty());
+}
+
+// A delegate queue that stops draining must not let received datagrams pile up in memory: reading
+// pauses (the kernel's buffer then holds or drops the rest) and goes on once deliveries resume.
+TEST_F(QueueUdpSocketTest, ReadingPausesWhileTheDelegateFallsFarBehind) {
+    struct StalledRecorder : UdpRecorder {
+        std::atomic<bool> release{false};
+        void udpSocketDidReceive(QueueUdpSocket& s, const Bytes& d, const Bytes& a, const std::any& c) override {
+            testing::waitUntil([this] { return release.load(); }, std::chrono::seconds(30));
+            UdpRecorder::udpSocketDidReceive(s, d, a, c);
+        }
+    };
+    auto stalled = std::make_shared<StalledRecorder>();
+    auto socket = QueueUdpSocket::make(stalled, stalled->queue);
+    ASSERT_TRUE(socket->bindToPort(0, std::string("127.0.0.1")));
+    ASSERT_TRUE(socket->beginReceiving());
+    int fd = -1;
+    socket->performBlock([&] { fd = socket->socketFD(); });
+    auto waiting = [fd] {
+        int bytes = 0;
+        ::ioctl(fd, FIONREAD, &bytes);
+        return bytes;
+    };
+
+    // One datagram at a time, each read before the next, until one stays in the kernel's buffer.
+    PlainUdpPeer peer;
+    const std::string datagram(60000, 'd');
+    int sent = 0;
+    for (; sent < 400; ++sent) {
+        peer.sendTo(socket->localPort(), datagram);
+        if (!testing::waitUntil([&] { return waiting() == 0; }, std::chrono::milliseconds(300))) break;
+    }
+    EXPECT_LT(sent, 400) << "all of 24 MB was read while the delegate held none of it";
+
+    stalled->release = true;
+    ASSERT_TRUE(stalled->waitFor(stalled->received, static_cast<std::size_t>(sent) + 1));
 }
 
 TEST_F(QueueUdpSocketTest, ConnectedSocketHearsOnlyItsPeerAndRefusesOtherDestinations) {
