@@ -10,6 +10,8 @@
 //   kernel hands each datagram to one of them), so a second bind to a used port succeeds.
 // - The IPv6 socket is IPv6-only, so IPv4 senders always arrive on the IPv4 socket as IPv4
 //   addresses.
+// - FIONREAD on a datagram socket gives only the size of the next datagram, so a receive turn
+//   reads until the socket answers EAGAIN rather than counting bytes down.
 // - Socket addresses are byte buffers as socket_address.h describes them (sockaddr_in, 16 bytes;
 //   sockaddr_in6, 28 bytes); its helpers turn them into host and port.
 #pragma once
