@@ -225,8 +225,8 @@ std::shared_ptr<OSCMessage> OSCAnnotation::oscMessage(std::string_view annotatio
 std::string OSCAnnotation::annotation(const OSCMessage& message, AnnotationStyle style, bool withTypes) {
     const bool spaces = style == Style::spaces;
     const std::string& tags = message.typeTagString();
-    const auto& arguments = message.arguments();
-    std::string text = message.addressPattern();
+    const auto arguments = message.arguments();
+    std::string text(message.addressPattern());
     if (!spaces && tags.size() > 1) text += '=';
 
     std::size_t position = 0;

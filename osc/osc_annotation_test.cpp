@@ -3,6 +3,7 @@
 #include <locale>
 
 #include "osc/osc_annotation.h"
+#include "osc/testing/osc_test_support.h"
 
 namespace pavonix::osc {
 namespace {
@@ -39,7 +40,7 @@ TEST(OSCAnnotationTest, ReadsTextInBothStyles) {
     for (const Case& c : cases) {
         const auto message = OSCAnnotation::oscMessage(c.text, c.style);
         EXPECT_EQ(OSCAnnotation::isValid(c.text, c.style), c.arguments.has_value()) << c.text;
-        EXPECT_EQ(message ? std::optional(message->arguments()) : std::nullopt, c.arguments) << c.text;
+        EXPECT_EQ(message ? std::optional(testing::argumentsOf(*message)) : std::nullopt, c.arguments) << c.text;
     }
     EXPECT_EQ(OSCAnnotation::oscMessage("/a\t1", Style::spaces)->addressPattern(), "/a\t1");
 }

@@ -27,7 +27,7 @@ public:
     // Elements other than messages and bundles are left out.
     std::vector<std::uint8_t> packetData() const override;
     std::size_t encodedSize() const;
-    // Writes encodedSize() bytes into zeroed room at p.
+    // Writes encodedSize() bytes at p; packetData() without the allocation.
     std::uint8_t* encode(std::uint8_t* p) const;
 
 private:

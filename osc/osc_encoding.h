@@ -30,20 +30,23 @@ constexpr std::size_t oscStringSize(std::size_t textBytes) { return textBytes + 
 // A blob is its 4-byte count, its bytes and 0 to 3 NULs.
 constexpr std::size_t oscBlobSize(std::size_t bytes) { return 4 + (bytes + 3) / 4 * 4; }
 
-// The writers below expect zeroed room of the computed size at p, so padding is never written;
-// each returns the position after what it wrote.
+// The writers below write their padding too and return the position after what they wrote.
 inline std::uint8_t* writeOSCString(std::uint8_t* p, std::string_view text) {
+    const std::size_t size = oscStringSize(text.size());
+    std::memset(p + size - 4, 0, 4);  // covers the 1 to 4 NULs
     if (!text.empty()) std::memcpy(p, text.data(), text.size());
-    return p + oscStringSize(text.size());
+    return p + size;
 }
 
 inline std::uint8_t* writeOSCBlob(std::uint8_t* p, std::span<const std::uint8_t> bytes) {
+    const std::size_t size = oscBlobSize(bytes.size());
     writeUInt32(p, static_cast<std::uint32_t>(bytes.size()));
+    if (size > 4) std::memset(p + size - 4, 0, 4);
     if (!bytes.empty()) std::memcpy(p + 4, bytes.data(), bytes.size());
-    return p + oscBlobSize(bytes.size());
+    return p + size;
 }
 
-// A packet's bytes in one allocation: Packet has encodedSize() and encode(zeroed room).
+// A packet's bytes in one allocation: Packet has encodedSize() and encode(room of that size).
 template <typename Packet>
 std::vector<std::uint8_t> encodedBytes(const Packet& packet) {
     std::vector<std::uint8_t> bytes(packet.encodedSize());

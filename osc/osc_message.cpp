@@ -11,11 +11,6 @@ namespace pavonix::osc {
 
 namespace {
 
-std::string validAddress(std::string_view address) {
-    if (address.empty() || address.front() != '/') return "/";
-    return std::string(address);
-}
-
 // The tag of a value, or 0 when it is carried untagged.
 char tagOf(const OSCValue& value) {
     switch (value.index()) {
@@ -62,11 +57,39 @@ float nearestFloat(double value) {
 
 }  // namespace
 
-OSCMessage::OSCMessage(std::string_view address, std::vector<OSCValue> arguments)
-    : addressPattern_(validAddress(address)), arguments_(std::move(arguments)) {
-    typeTagString_.reserve(arguments_.size() + 1);
-    typeTagString_.push_back(',');
-    for (const OSCValue& value : arguments_) {
+OSCMessage::OSCMessage(std::string_view address, std::vector<OSCValue> arguments) {
+    readdress(address);
+    if (arguments.size() > kInlineArguments) {
+        spilled_ = true;
+        spilledArguments_ = std::move(arguments);
+    } else {
+        for (OSCValue& value : arguments) ::new (inlineSlot(inlineCount_++)) OSCValue(std::move(value));
+    }
+    deriveTags();
+}
+
+OSCMessage::~OSCMessage() {
+    for (std::size_t i = 0; i < inlineCount_; ++i) inlineSlot(i)->~OSCValue();
+}
+
+OSCMessage::OSCMessage(ParserAccess, std::string_view address, std::size_t capacity) {
+    readdress(address);
+    if (capacity > kInlineArguments) {
+        spilled_ = true;
+        spilledArguments_.reserve(capacity);
+    }
+}
+
+std::span<const OSCValue> OSCMessage::arguments() const {
+    if (spilled_) return spilledArguments_;
+    return {inlineSlot(0), inlineCount_};
+}
+
+void OSCMessage::deriveTags() {
+    const auto values = arguments();
+    typeTagString_.reserve(values.size() + 1);
+    typeTagString_.assign(1, ',');
+    for (const OSCValue& value : values) {
         if (char tag = tagOf(value)) typeTagString_.push_back(tag);
     }
 }
@@ -104,18 +127,30 @@ std::vector<OSCArgument> OSCMessage::argumentTypes() const {
     return types;
 }
 
-void OSCMessage::readdress(std::string_view address) { addressPattern_ = validAddress(address); }
+void OSCMessage::readdress(std::string_view address) {
+    if (address.empty() || address.front() != '/') address = "/";
+    // The new text may be a view of the old one, so it is copied before the old one goes.
+    std::unique_ptr<char[]> heap;
+    if (address.size() > kInlineAddress) {
+        heap = std::make_unique_for_overwrite<char[]>(address.size());
+        std::memcpy(heap.get(), address.data(), address.size());
+    } else if (address.data() != addressInline_) {
+        std::memmove(addressInline_, address.data(), address.size());
+    }
+    addressHeap_ = std::move(heap);
+    addressSize_ = address.size();
+}
 
 std::size_t OSCMessage::encodedSize() const {
-    std::size_t size = oscStringSize(addressPattern_.size()) + oscStringSize(typeTagString_.size());
-    for (const OSCValue& value : arguments_) size += argumentSize(value);
+    std::size_t size = oscStringSize(addressSize_) + oscStringSize(typeTagString_.size());
+    for (const OSCValue& value : arguments()) size += argumentSize(value);
     return size;
 }
 
 std::uint8_t* OSCMessage::encode(std::uint8_t* p) const {
-    p = writeOSCString(p, addressPattern_);
+    p = writeOSCString(p, addressPattern());
     p = writeOSCString(p, typeTagString_);
-    for (const OSCValue& value : arguments_) {
+    for (const OSCValue& value : arguments()) {
         switch (value.index()) {
             case 0: p = writeOSCString(p, std::get<std::string>(value)); break;
             case 1: p = writeOSCBlob(p, std::get<OSCBlob>(value).bytes); break;

@@ -55,6 +55,12 @@ TEST(OSCMessageTest, AddressPartsAndReaddressing) {
     EXPECT_EQ(message.addressParts(), (std::vector<std::string>{"a", "", "b", ""}));
     message.readdress("show");
     EXPECT_EQ(message.addressPattern(), "/");
+    // A new address may be a view of the old one, stored inline or not.
+    const std::string longAddress = "/" + std::string(70, 'x');
+    message.readdress(longAddress);
+    message.readdress(message.addressPattern().substr(0, 60));
+    message.readdress(message.addressPattern().substr(0, 10));
+    EXPECT_EQ(message.addressPattern(), longAddress.substr(0, 10));
 }
 
 TEST(OSCBundleTest, EncodesHeaderTimeTagAndSizedElements) {

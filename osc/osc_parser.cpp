@@ -67,10 +67,19 @@ public:
     bool string(std::string_view& text) {
         if (left() == 0) return false;
         const std::uint8_t* start = bytes_.data() + pos_;
-        const auto* nul = static_cast<const std::uint8_t*>(std::memchr(start, 0, left()));
-        if (nul == nullptr) return false;
-        const auto length = static_cast<std::size_t>(nul - start);
-        if (!isValidUTF8(start, length)) return false;
+        const std::uint8_t* end = bytes_.data() + bytes_.size();
+        // One pass finds the NUL and whether any byte is non-ASCII, eight bytes at a time.
+        const std::uint8_t* p = start;
+        std::uint64_t seen = 0;
+        for (std::uint64_t word; end - p >= 8; p += 8) {
+            std::memcpy(&word, p, 8);
+            if (((word - 0x0101010101010101ULL) & ~word & 0x8080808080808080ULL) != 0) break;
+            seen |= word;
+        }
+        while (p < end && *p != 0) seen |= *p++;
+        if (p == end) return false;
+        const auto length = static_cast<std::size_t>(p - start);
+        if ((seen & 0x8080808080808080ULL) != 0 && !isValidUTF8(start, length)) return false;
         text = std::string_view(reinterpret_cast<const char*>(start), length);
         pos_ += oscStringSize(length);
         return true;
@@ -108,59 +117,6 @@ private:
 using MessageResult = std::variant<std::shared_ptr<OSCMessage>, OSCParserError>;
 using BundleResult = std::variant<std::shared_ptr<OSCBundle>, OSCParserError>;
 
-MessageResult readMessage(std::span<const std::uint8_t> bytes) {
-    Reader reader(bytes);
-    std::string_view address;
-    if (!reader.string(address)) return OSCParserError::cantParseAddressPattern;
-    std::string_view tags;
-    if (!reader.string(tags)) return OSCParserError::cantParseTypeTagString;
-
-    std::vector<OSCValue> arguments;
-    if (tags.size() > 1 && tags.front() == ',') {
-        arguments.reserve(tags.size() - 1);
-        for (char tag : tags.substr(1)) {
-            switch (tag) {
-                case 's': {
-                    std::string_view text;
-                    if (!reader.string(text)) return OSCParserError::cantParseOSCString;
-                    arguments.emplace_back(std::in_place_type<std::string>, text);
-                    break;
-                }
-                case 'i': {
-                    std::uint32_t word;
-                    if (!reader.word(word)) return OSCParserError::cantParseOSCInt;
-                    arguments.emplace_back(static_cast<std::int32_t>(word));
-                    break;
-                }
-                case 'f': {
-                    std::uint32_t word;
-                    if (!reader.word(word)) return OSCParserError::cantParseOSCFloat;
-                    arguments.emplace_back(std::bit_cast<float>(word));
-                    break;
-                }
-                case 'b': {
-                    OSCBlob blob;
-                    if (!reader.blob(blob)) return OSCParserError::cantParseOSCBlob;
-                    arguments.emplace_back(std::move(blob));
-                    break;
-                }
-                case 't': {
-                    std::optional<OSCTimeTag> tag;
-                    if (!reader.timeTag(tag)) return OSCParserError::cantParseOSCTimeTag;
-                    arguments.emplace_back(*tag);
-                    break;
-                }
-                case 'T': arguments.emplace_back(OSCArgument::oscTrue); break;
-                case 'F': arguments.emplace_back(OSCArgument::oscFalse); break;
-                case 'N': arguments.emplace_back(OSCArgument::oscNil); break;
-                case 'I': arguments.emplace_back(OSCArgument::oscImpulse); break;
-                default: break;  // an unknown tag carries no bytes we could skip safely; it is ignored
-            }
-        }
-    }
-    return std::make_shared<OSCMessage>(address, std::move(arguments));
-}
-
 BundleResult readBundle(std::span<const std::uint8_t> bytes, int depth) {
     if (bytes.size() < 8 || std::memcmp(bytes.data(), kOSCBundleHeader, 8) != 0) return OSCParserError::unrecognisedData;
     if (bytes.size() < 16) return OSCParserError::cantParseOSCTimeTag;
@@ -168,8 +124,14 @@ BundleResult readBundle(std::span<const std::uint8_t> bytes, int depth) {
 
     // Each element is parsed within its own declared size, so a malformed element can never
     // read into its neighbour.
-    std::vector<std::shared_ptr<OSCPacket>> elements;
     std::span<const std::uint8_t> area = bytes.subspan(16);
+    std::vector<std::shared_ptr<OSCPacket>> elements;
+    std::size_t count = 0;
+    for (std::size_t at = 0; area.size() - at >= 4 && count < area.size() / 4; ++count) {
+        at += 4 + static_cast<std::size_t>(readUInt32(area.data() + at));
+        if (at > area.size()) break;
+    }
+    elements.reserve(count);
     while (!area.empty()) {
         if (area.size() < 4) return OSCParserError::cantParseSizeOfElement;
         const auto size = static_cast<std::int32_t>(readUInt32(area.data()));
@@ -180,7 +142,7 @@ BundleResult readBundle(std::span<const std::uint8_t> bytes, int depth) {
         area = area.subspan(4 + element.size());
         if (element.empty() || element.front() >= 0x80) return OSCParserError::cantParseTypeOfElement;
         if (element.front() == '/') {
-            MessageResult message = readMessage(element);
+            MessageResult message = OSCParser::parseMessage(element);
             if (auto* error = std::get_if<OSCParserError>(&message)) return *error;
             elements.push_back(std::move(std::get<0>(message)));
         } else if (element.front() == '#') {
@@ -218,13 +180,13 @@ std::string_view oscParserErrorName(OSCParserError error) {
 }
 
 std::vector<std::uint8_t> oscFramedPacket(std::span<const std::uint8_t> packet, OSCTCPStreamFraming framing) {
-    std::vector<std::uint8_t> framed;
     if (framing == OSCTCPStreamFraming::PLH) {
-        framed.resize(4);
+        std::vector<std::uint8_t> framed(4 + packet.size());
         writeUInt32(framed.data(), static_cast<std::uint32_t>(packet.size()));
-        framed.insert(framed.end(), packet.begin(), packet.end());
+        if (!packet.empty()) std::memcpy(framed.data() + 4, packet.data(), packet.size());
         return framed;
     }
+    std::vector<std::uint8_t> framed;
     framed.reserve(packet.size() + 2);
     framed.push_back(kEnd);
     for (std::uint8_t byte : packet) {
@@ -244,15 +206,61 @@ std::variant<std::shared_ptr<OSCBundle>, OSCParserError> OSCParser::parseBundle(
 }
 
 std::variant<std::shared_ptr<OSCMessage>, OSCParserError> OSCParser::parseMessage(std::span<const std::uint8_t> bytes) {
-    return readMessage(bytes);
+    Reader reader(bytes);
+    std::string_view address;
+    if (!reader.string(address)) return OSCParserError::cantParseAddressPattern;
+    std::string_view tags;
+    if (!reader.string(tags)) return OSCParserError::cantParseTypeTagString;
+
+    const bool tagged = tags.size() > 1 && tags.front() == ',';
+    auto message = std::make_shared<OSCMessage>(OSCMessage::ParserAccess(), address, tagged ? tags.size() - 1 : 0);
+    OSCMessage& m = *message;
+    bool skipped = false;
+    for (char tag : tagged ? tags.substr(1) : std::string_view()) {
+        std::uint32_t word;
+        // The usual kinds first, without a jump table.
+        if (tag == 'i') {
+            if (!reader.word(word)) return OSCParserError::cantParseOSCInt;
+            m.emplaceArgument<std::int32_t>(static_cast<std::int32_t>(word));
+        } else if (tag == 'f') {
+            if (!reader.word(word)) return OSCParserError::cantParseOSCFloat;
+            m.emplaceArgument<float>(std::bit_cast<float>(word));
+        } else if (tag == 's') {
+            std::string_view text;
+            if (!reader.string(text)) return OSCParserError::cantParseOSCString;
+            m.emplaceArgument<std::string>(text);
+        } else if (tag == 'b') {
+            OSCBlob blob;
+            if (!reader.blob(blob)) return OSCParserError::cantParseOSCBlob;
+            m.emplaceArgument<OSCBlob>(std::move(blob));
+        } else if (tag == 't') {
+            std::optional<OSCTimeTag> timeTag;
+            if (!reader.timeTag(timeTag)) return OSCParserError::cantParseOSCTimeTag;
+            m.emplaceArgument<OSCTimeTag>(*timeTag);
+        } else if (tag == 'T' || tag == 'F' || tag == 'N' || tag == 'I') {
+            m.emplaceArgument<OSCArgument>(tag == 'T'   ? OSCArgument::oscTrue
+                                           : tag == 'F' ? OSCArgument::oscFalse
+                                           : tag == 'N' ? OSCArgument::oscNil
+                                                        : OSCArgument::oscImpulse);
+        } else {
+            skipped = true;  // an unknown tag is passed over and reads nothing
+        }
+    }
+    if (tagged && !skipped) {
+        m.typeTagString_.assign(tags);
+    } else {
+        m.deriveTags();
+    }
+    return message;
 }
+
 
 std::optional<OSCParserError> OSCParser::process(std::span<const std::uint8_t> packet,
                                                  OSCPacketDestination& destination,
                                                  std::shared_ptr<OSCSocket> replySocket) {
     if (packet.empty()) return OSCParserError::unrecognisedData;
     if (packet.front() == '/') {
-        MessageResult message = readMessage(packet);
+        MessageResult message = OSCParser::parseMessage(packet);
         if (auto* error = std::get_if<OSCParserError>(&message)) return *error;
         auto& parsed = std::get<0>(message);
         parsed->setReplySocket(std::move(replySocket));

@@ -8,6 +8,7 @@
 namespace pavonix::osc {
 namespace {
 
+using testing::argumentsOf;
 using testing::bytes;
 using testing::concat;
 using testing::RecordingDestination;
@@ -63,9 +64,12 @@ TEST(OSCParserTest, MessagesGetTheirArgumentsAndTheReplySocket) {
     const OSCMessage sent("/all", {std::string("h\xC3\xA9llo"), -7, 2.5f, OSCBlob{{0, 0xFF, 7}}, OSCTimeTag(),
                                    OSCArgument::oscTrue, OSCArgument::oscFalse, OSCArgument::oscNil,
                                    OSCArgument::oscImpulse});
+    const std::vector<OSCValue> many(13, OSCValue(std::string("twenty characters...")));
+    const OSCMessage large("/" + std::string(60, 'a'), many);
     const std::pair<Bytes, std::vector<OSCValue>> cases[] = {
         {kPing, {}},
-        {sent.packetData(), sent.arguments()},                          // every kind round-trips
+        {large.packetData(), many},
+        {sent.packetData(), argumentsOf(sent)},                          // every kind round-trips
         {bytes("'/a' 0000 'ii' 0000 00000001"), {}},                   // tags without the leading comma
         {bytes("'/a' 0000 ',hi' 00 00000007 'junk'"), {7}},            // unknown tag skipped, tail ignored
         {bytes("'/a' 0000 ',bi' 00 00000005 0102030405 FFFFFF 00000009"),  // padding is not checked
@@ -75,7 +79,7 @@ TEST(OSCParserTest, MessagesGetTheirArgumentsAndTheReplySocket) {
     for (const auto& [packet, arguments] : cases) {
         RecordingDestination destination;
         ASSERT_FALSE(OSCParser().process(packet, destination, socket));
-        EXPECT_EQ(destination.messages.at(0)->arguments(), arguments);
+        EXPECT_EQ(argumentsOf(*destination.messages.at(0)), arguments);
         EXPECT_EQ(destination.messages[0]->replySocket(), socket);
     }
 }
@@ -137,9 +141,9 @@ TEST(OSCParserSLIPTest, InterleavedStreamsSurviveAnyCutIntoReads) {
         }
         ASSERT_EQ(a.destination.addresses, (std::vector<std::string>{"/ping", "/e", "/s"})) << step;
         ASSERT_EQ(b.destination.addresses, (std::vector<std::string>{"/e", "/ping"})) << step;
-        EXPECT_EQ(a.destination.messages[1]->arguments(), (std::vector<OSCValue>{OSCBlob{{0xC0, 0xDB, 0xDC, 0xDD}}}));
-        EXPECT_EQ(a.destination.messages[2]->arguments(), std::vector<OSCValue>{OSCBlob{{0x41}}});
-        EXPECT_EQ(b.destination.messages[0]->arguments(), a.destination.messages[1]->arguments());
+        EXPECT_EQ(argumentsOf(*a.destination.messages[1]), (std::vector<OSCValue>{OSCBlob{{0xC0, 0xDB, 0xDC, 0xDD}}}));
+        EXPECT_EQ(argumentsOf(*a.destination.messages[2]), std::vector<OSCValue>{OSCBlob{{0x41}}});
+        EXPECT_EQ(argumentsOf(*b.destination.messages[0]), argumentsOf(*a.destination.messages[1]));
         EXPECT_TRUE(a.buffer.empty() && b.buffer.empty() && !a.state.danglingESC);
     }
 }

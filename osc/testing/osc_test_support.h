@@ -35,13 +35,17 @@ inline std::vector<std::uint8_t> concat(std::initializer_list<std::vector<std::u
     return out;
 }
 
+inline std::vector<OSCValue> argumentsOf(const OSCMessage& message) {
+    return {message.arguments().begin(), message.arguments().end()};
+}
+
 inline std::shared_ptr<OSCSocket> fakeSocket() {
     auto owner = std::make_shared<std::uint64_t>(0);
     return std::shared_ptr<OSCSocket>(owner, reinterpret_cast<OSCSocket*>(owner.get()));
 }
 
 struct RecordingDestination : OSCPacketDestination {
-    void handleMessage(std::shared_ptr<OSCMessage> m) override { addresses.push_back(m->addressPattern()), messages.push_back(m); }
+    void handleMessage(std::shared_ptr<OSCMessage> m) override { addresses.emplace_back(m->addressPattern()), messages.push_back(m); }
     void handleBundle(std::shared_ptr<OSCBundle> b) override { addresses.push_back("#bundle"), bundles.push_back(b); }
     std::vector<std::shared_ptr<OSCMessage>> messages;
     std::vector<std::shared_ptr<OSCBundle>> bundles;
