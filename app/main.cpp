@@ -127,7 +127,14 @@ int main(int argc, char** argv) {
 
     pavonix::settings::registerDefaults(pavonix::defaults::UserDefaults::standard());
     std::vector<pavonix::Observation> statusLines;
-    auto model = pavonix::LanternpostModel::shared();
+    pavonix::LanternpostModelDependencies dependencies;
+    // Until a Bluetooth stack backs the peripheral role, the server says so in its status.
+    dependencies.makeBluetoothServer = [](pavonix::BluetoothServerParts parts) {
+        return pavonix::makeRealBluetoothServer(
+            std::move(parts), pavonix::peripheral::unavailablePeripheralFactory(
+                                  "Bluetooth LE peripheral mode is not available in this build of Pavonix."));
+    };
+    auto model = pavonix::LanternpostModel::shared(std::move(dependencies));
     if (debugEnabled()) statusLines = printServerStatuses(*model);
 
     auto controlsModel = pavonix::makeControlsModel(model);

@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "app/http/request_signing.h"
+#include "app/bluetooth/testing/bluetooth_central.h"
 #include "platform/crypto/base64.h"
 #include "platform/dispatch/main_queue_scope.h"
 #include "platform/peripheral/testing/memory_peripheral.h"
@@ -50,19 +50,14 @@ protected:
     // Drains the main queue until the server has said `count` things.
     std::vector<BridgeServerStatus> settle(std::size_t count) {
         dispatch::runMainQueue([&] { return statuses.size() >= count; }, std::chrono::seconds(5));
-        testing::settleMainQueue();
+        pavonix::testing::settleMainQueue();
         return statuses;
     }
 
     Bytes signedRequest(const Json& body, std::string nonce, std::string timestamp = "",
                         std::string_view algorithm = http::kSignatureAlgorithm, const HTTPAuthCredential& as = kPhone) {
-        const std::string text = encodeJSON(body);
-        BluetoothSignedRequest request{as.pairID, timestamp.empty() ? std::to_string(static_cast<long long>(now)) : timestamp,
-                                       std::move(nonce), "", Bytes(text.begin(), text.end())};
-        request.signature = http::requestSignature(
-            as.secret, http::canonicalRequestText(algorithm, "BLE", "/request", http::requestBodyHash(request.body),
-                                                  request.timestamp, request.nonce));
-        return encodeBluetoothDocument(Json(request));
+        if (timestamp.empty()) timestamp = std::to_string(static_cast<long long>(now));
+        return testing::signedRequest(body, as, std::move(timestamp), std::move(nonce), algorithm);
     }
 
     Json readResponse(const std::string& central = "central-A") {
@@ -88,7 +83,7 @@ protected:
     int pairsMade = 0;
     int nonces = 0;
     double now = 1'700'000'000;
-    testing::MainQueueScope mainQueue;
+    pavonix::testing::MainQueueScope mainQueue;
 };
 
 TEST_F(BluetoothServerTest, PublishesTheServiceAndReportsEachStepForBothModes) {
@@ -111,7 +106,7 @@ TEST_F(BluetoothServerTest, PublishesTheServiceAndReportsEachStepForBothModes) {
         EXPECT_EQ(radio->advertisement(), (peripheral::Advertisement{"Pavonix", {std::string(kServiceUUID)}}));
         EXPECT_EQ(radio->read("c", std::string(kVersionCharacteristicUUID))->value, Bytes{'2'});
         server->stop();
-        testing::settleMainQueue();
+        pavonix::testing::settleMainQueue();
     }
     EXPECT_EQ(radio->managersMade(), 2u);
 }

@@ -77,9 +77,14 @@ std::shared_ptr<LanternpostModel> LanternpostModel::make(LanternpostModelDepende
     return model;
 }
 
-std::shared_ptr<LanternpostModel> LanternpostModel::shared() {
+std::shared_ptr<LanternpostModel> LanternpostModel::shared() { return shared(LanternpostModelDependencies{}); }
+
+std::shared_ptr<LanternpostModel> LanternpostModel::shared(LanternpostModelDependencies dependencies) {
     auto& instance = sharedInstance();
-    if (!instance) instance = make(LanternpostModelDependencies::system());
+    if (!instance) {
+        LanternpostModelDependencies::fillMissing(dependencies);
+        instance = make(std::move(dependencies));
+    }
     return instance;
 }
 
@@ -430,7 +435,7 @@ BluetoothBridgeHandlers LanternpostModel::bluetoothHandlers() {
         if (auto self = weak.lock()) self->markBluetoothPairSeen(pairID);
     };
     handlers.pairingPayload =
-        whileAlive(weak, &LanternpostModel::bluetoothPairingPayload, std::optional<BluetoothPairingOffer>{});
+        whileAlive(weak, &LanternpostModel::bluetoothPairingPayload, std::optional<BluetoothPairingPayload>{});
     handlers.credentials =
         whileAlive(weak, &LanternpostModel::bluetoothCredentials, std::vector<HTTPAuthCredential>{});
     return handlers;
@@ -478,7 +483,7 @@ PresentationProviderSelectionResult LanternpostModel::selectPresentationProvider
     return {ResultStatus::ok, "Selected " + std::string(displayName(provider)) + ".", provider};
 }
 
-std::optional<BluetoothPairingOffer> LanternpostModel::bluetoothPairingPayload() {
+std::optional<BluetoothPairingPayload> LanternpostModel::bluetoothPairingPayload() {
     if (!settings().value(settings::bluetoothDiscoverable) || !deps_.createBluetoothPairing) return std::nullopt;
     BluetoothPairingSetup setup;
     try {
@@ -488,7 +493,8 @@ std::optional<BluetoothPairingOffer> LanternpostModel::bluetoothPairingPayload()
         return std::nullopt;
     }
     saveBluetoothPairedDevice(setup.device);
-    return BluetoothPairingOffer{"2", setup.device.id, setup.secret, "HMAC-SHA256", effectivePavonixName()};
+    return BluetoothPairingPayload{std::string(bluetooth::kProtocolVersion), setup.device.id, setup.secret,
+                                   std::string(bluetooth::kPairingAlgorithm), effectivePavonixName()};
 }
 
 std::vector<HTTPAuthCredential> LanternpostModel::bluetoothCredentials() {

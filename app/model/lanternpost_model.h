@@ -42,6 +42,9 @@ public:
 
     // The process-wide model over the real system, created on first use (on the main thread).
     static std::shared_ptr<LanternpostModel> shared();
+    // The same, created on first use with these dependencies; empty members are filled with the
+    // real system.
+    static std::shared_ptr<LanternpostModel> shared(LanternpostModelDependencies dependencies);
     // Drops the process-wide model: its servers stop and its poll ends. For the program's exit.
     static void releaseShared();
 
@@ -92,7 +95,7 @@ public:
     RemotePresentationWindowSelectionResult selectRemoteWindow(std::int64_t windowID);
     PresentationProvider currentPresentationProvider() const;
     PresentationProviderSelectionResult selectPresentationProvider(PresentationProvider provider);
-    std::optional<BluetoothPairingOffer> bluetoothPairingPayload();
+    std::optional<BluetoothPairingPayload> bluetoothPairingPayload();
     std::vector<HTTPAuthCredential> bluetoothCredentials();
     void markBluetoothPairSeen(const std::string& pairID);
 

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "app/remote/http_pairing_store.h"
+#include "app/bluetooth/testing/bluetooth_central.h"
+#include "platform/peripheral/testing/memory_peripheral.h"
 #include "app/settings/settings_keys.h"
 #include "platform/keychain/memory_store.h"
 #include "settings_store/temporary_settings.h"
@@ -444,7 +446,7 @@ TEST_F(ModelTest, BluetoothPairingsAreOfferedOnlyWhileDiscoverableAndSeenPairsAr
     EXPECT_EQ(model.bluetoothPairingPayload(), std::nullopt);
     set(settings::bluetoothDiscoverable, true);
     auto offer = model.bluetoothPairingPayload();
-    EXPECT_EQ(offer, (BluetoothPairingOffer{"2", "lpb_new", "bt-secret", "HMAC-SHA256", "Stage"}));
+    EXPECT_EQ(offer, (BluetoothPairingPayload{"2", "lpb_new", "bt-secret", "HMAC-SHA256", "Stage"}));
     auto devices = get(settings::bluetoothPairedDevices);
     ASSERT_EQ(devices.size(), 1u);
     EXPECT_EQ(devices[0].lastSeenAt, std::nullopt) << "not seen before its first request";
@@ -473,6 +475,43 @@ TEST_F(ModelTest, BluetoothPairingsAreOfferedOnlyWhileDiscoverableAndSeenPairsAr
     pairingError_ = "Unable to generate secure random bytes.";
     EXPECT_EQ(model.bluetoothPairingPayload(), std::nullopt);
     EXPECT_EQ(model.bluetoothStatus.get(), (BridgeServerStatus{State::failed, "Unable to generate secure random bytes."}));
+}
+
+TEST_F(ModelTest, BluetoothCentralsPairThroughTheServerAndLoseARemovedPairingAtOnce) {
+    using peripheral::ATTResult;
+    const std::string pairing(bluetooth::kPairingCharacteristicUUID), request(bluetooth::kRequestCharacteristicUUID),
+        response(bluetooth::kResponseCharacteristicUUID);
+    auto radio = peripheral::testing::MemoryPeripheral::make();
+    set(settings::bluetoothEnabled, true);
+    set(settings::bluetoothDiscoverable, true);
+    auto deps = dependencies();
+    const HTTPAuthCredential phone{"lpb_new", Bytes(32, 3)};
+    keychain_["com.vrel.Lanternpost.bluetooth-auth/lpb_new"] = phone.secret;
+    deps.makeBluetoothServer = [radio](BluetoothServerParts parts) {
+        return makeRealBluetoothServer(std::move(parts), radio->factory());
+    };
+    model_ = LanternpostModel::make(deps);
+    dispatch::runMainQueue([&] { return model_->bluetoothStatus.get().state == State::running; });
+    EXPECT_EQ(model_->bluetoothStatus.get(), (BridgeServerStatus{State::running, "Discoverable for pairing"}));
+    const auto payload = Json::parse(radio->read("phone", pairing)->value).get<BluetoothPairingPayload>();
+    EXPECT_EQ(payload.pairID, "lpb_new");
+
+    int nonce = 0;
+    const auto next = [&] {
+        const Json body{{"requestID", "r"}, {"kind", "command"}, {"command", {{"action", "showNext"}}}};
+        radio->write("phone", request,
+                     bluetooth::testing::signedRequest(body, phone, std::to_string(std::time(nullptr)), std::to_string(++nonce)));
+        return Json::parse(radio->read("phone", response)->value)["message"].get<std::string>();
+    };
+    EXPECT_EQ(next(), "Done by keynote.");
+    EXPECT_EQ(model_->lastCommand.get()->source, CommandSource::bluetooth);
+    EXPECT_EQ(get(settings::bluetoothPairedDevices).at(0).lastSeenAt, now_);
+    model_->removeBluetoothPairedDevice("lpb_new");
+    EXPECT_EQ(next(), "Bluetooth authentication failed.");
+
+    set(settings::bluetoothDiscoverable, false);
+    model_->restartBluetoothServer();
+    EXPECT_EQ(radio->read("phone", pairing)->result, ATTResult::attributeNotFound);
 }
 
 TEST_F(ModelTest, RemoteTargetsAreAddedSelectedMovedAndRemoved) {

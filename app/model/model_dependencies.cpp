@@ -46,6 +46,13 @@ BridgeServerPtr makeRealHTTPServer(HTTPServerParts parts) {
     return std::make_shared<HTTPServerAdapter>(std::move(server));
 }
 
+BridgeServerPtr makeRealBluetoothServer(BluetoothServerParts parts, peripheral::PeripheralManagerFactory managers) {
+    auto server = bluetooth::BluetoothBridgeServer::make(parts.allowsPairing, std::move(parts.handlers),
+                                                         std::move(parts.statusHandler), std::move(parts.queue),
+                                                         std::move(managers));
+    return std::make_shared<BluetoothServerAdapter>(std::move(server));
+}
+
 void LanternpostModelDependencies::fillMissing(LanternpostModelDependencies& deps) {
     if (!deps.settings) deps.settings = &SettingsStore::shared();
     SettingsStore* settings = deps.settings;
@@ -78,6 +85,11 @@ void LanternpostModelDependencies::fillMissing(LanternpostModelDependencies& dep
         };
     }
     if (!deps.remoteClient) deps.remoteClient = std::make_shared<HTTPRemoteClient>();
+    if (!deps.createBluetoothPairing) {
+        deps.createBluetoothPairing = [](const std::string& name, Date now) {
+            return bluetooth::BluetoothPairingStore().createPairing(name, now);
+        };
+    }
 }
 
 LanternpostModelDependencies LanternpostModelDependencies::system() {

@@ -11,6 +11,8 @@
 #include <variant>
 #include <vector>
 
+#include "app/bluetooth/bluetooth_bridge_server.h"
+#include "app/bluetooth/bluetooth_pairing_store.h"
 #include "app/control/presentation_controller.h"
 #include "app/control/presentation_window_target.h"
 #include "app/core/bridge_server_status.h"
@@ -60,35 +62,10 @@ struct OSCServerParts {
     BridgeStatusHandler statusHandler;
 };
 
-// What a new Bluetooth pairing hands out once (the device and its secret as base64url text).
-struct BluetoothPairingSetup {
-    BluetoothPairedDevice device;
-    std::string secret;
-};
-
-// What a central reads on the pairing characteristic: how to sign requests for a new pair.
-struct BluetoothPairingOffer {
-    std::string version;
-    std::string pairID;
-    std::string secret;
-    std::string algorithm;
-    std::string deviceName;
-
-    friend bool operator==(const BluetoothPairingOffer&, const BluetoothPairingOffer&) = default;
-};
-
+using BluetoothPairingSetup = bluetooth::BluetoothPairingSetup;
+using BluetoothPairingPayload = bluetooth::BluetoothPairingPayload;
 // The model's side of the Bluetooth server; each handler runs on the main thread.
-struct BluetoothBridgeHandlers {
-    std::function<CommandResult(const PresentationCommand&)> command;
-    std::function<SlideListResult()> slideList;
-    std::function<RemotePresentationWindowListResult()> windowList;
-    std::function<RemotePresentationWindowSelectionResult(std::int64_t windowID)> windowSelection;
-    std::function<PresentationProvider()> presentationProvider;
-    std::function<PresentationProviderSelectionResult(PresentationProvider)> presentationProviderSelection;
-    std::function<void(const std::string& pairID)> pairSeen;
-    std::function<std::optional<BluetoothPairingOffer>()> pairingPayload;
-    std::function<std::vector<HTTPAuthCredential>()> credentials;
-};
+using BluetoothBridgeHandlers = bluetooth::BluetoothBridgeHandlers;
 
 struct BluetoothServerParts {
     bool allowsPairing = false;
@@ -157,8 +134,8 @@ struct LanternpostModelDependencies {
     std::function<BridgeServerPtr(BluetoothServerParts)> makeBluetoothServer;
 
     // The real system: the process settings store, the X window system, the interface scan, the
-    // process keychain, the real HTTP server. Every member left empty above is filled with its
-    // real counterpart by this call.
+    // process keychain, the real HTTP server, the Bluetooth pairing store. Every member left empty
+    // above, except the Bluetooth server, is filled with its real counterpart by this call.
     static LanternpostModelDependencies system();
     // Fills every empty member of `deps` with its real counterpart.
     static void fillMissing(LanternpostModelDependencies& deps);
@@ -178,5 +155,22 @@ private:
 };
 
 BridgeServerPtr makeRealHTTPServer(HTTPServerParts parts);
+
+// The Bluetooth server behind the model's server seam.
+class BluetoothServerAdapter final : public BridgeServerHandle {
+public:
+    explicit BluetoothServerAdapter(std::shared_ptr<bluetooth::BluetoothBridgeServer> server)
+        : server_(std::move(server)) {}
+    std::uint64_t id() const override { return server_->id(); }
+    void start() override { server_->start(); }
+    void stop() override { server_->stop(); }
+
+private:
+    std::shared_ptr<bluetooth::BluetoothBridgeServer> server_;
+};
+
+// A Bluetooth server on the peripherals that `managers` makes. Which peripheral the program uses
+// is decided where the program is put together.
+BridgeServerPtr makeRealBluetoothServer(BluetoothServerParts parts, peripheral::PeripheralManagerFactory managers);
 
 }  // namespace pavonix
