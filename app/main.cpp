@@ -23,6 +23,8 @@
 #include "app/views/content_view.h"
 #include "app/views/control_menu_controller.h"
 #include "app/views/controls_model.h"
+#include "app/views/lanternpost_settings_view.h"
+#include "app/views/settings_window_model.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/x11/xcb_window_system.h"
@@ -151,7 +153,18 @@ int main(int argc, char** argv) {
                              onModel(&pavonix::LanternpostModel::restartOSCServer),
                              onModel(&pavonix::LanternpostModel::restartHTTPServer),
                              onModel(&pavonix::LanternpostModel::refreshStatus)};
-    auto scenes = std::make_unique<pavonix::ApplicationScenes>(*controlsModel, model->settings(), std::move(options));
+    std::unique_ptr<pavonix::ApplicationScenes> scenes;
+    auto settingsModel = pavonix::makeSettingsWindowModel(model);
+    options.makeSettingsContent = [&scenes, &settingsModel, &model](QWidget* window) -> QWidget* {
+        // "Reset Onboarding" brings the main window forward, also from the minimised state.
+        const auto showMainWindow = [&scenes] {
+            QMainWindow* main = scenes->mainWindow();
+            main->setWindowState(main->windowState() & ~Qt::WindowMinimized);
+            scenes->showMainWindow();
+        };
+        return new pavonix::LanternpostSettingsView(*settingsModel, model->settings(), showMainWindow, {}, window);
+    };
+    scenes = std::make_unique<pavonix::ApplicationScenes>(*controlsModel, model->settings(), std::move(options));
     // The window shows the welcome screen until onboarding is complete, then the main view.
     {
         QMainWindow* window = scenes->mainWindow();
@@ -180,6 +193,7 @@ int main(int argc, char** argv) {
 
     int code = app.exec();
     scenes.reset();
+    settingsModel.reset();
     controlMenu.reset();
     controlsModel.reset();
     model.reset();

@@ -95,7 +95,9 @@ void ApplicationScenes::openSettings() {
         window->setWindowTitle(tr("Settings"));
         window->setAttribute(Qt::WA_DeleteOnClose);
         window->resize(500, 500);
-        new QVBoxLayout(window);  // the settings content goes here
+        auto* layout = new QVBoxLayout(window);
+        layout->setContentsMargins(0, 0, 0, 0);
+        if (options_.makeSettingsContent) layout->addWidget(options_.makeSettingsContent(window));
         settingsWindow_ = window;
     }
     // Brought forward, without activating the application by itself.

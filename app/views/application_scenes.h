@@ -34,6 +34,8 @@ public:
         MenuBarContentState::Actions serverActions;
         // Whether to show a tray icon when the desktop offers a tray.
         bool trayIcon = true;
+        // The settings window's content, made each time the window opens.
+        std::function<QWidget*(QWidget* window)> makeSettingsContent;
     };
 
     // The model and the store must outlive this object.

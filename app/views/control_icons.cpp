@@ -81,6 +81,27 @@ void drawSymbol(QPainter& p, std::string_view name, const QColor& color, double 
         pen.setWidthF(s * 0.1);
         p.setPen(pen);
         p.drawEllipse(QPointF(s * 0.5, s * 0.5), s * 0.25, s * 0.25);
+    } else if (name == "info.circle") {
+        pen.setWidthF(s * 0.08);
+        p.setPen(pen);
+        p.drawEllipse(box);
+        p.drawLine(QPointF(s * 0.5, s * 0.45), QPointF(s * 0.5, s * 0.72));
+        p.setPen(Qt::NoPen);
+        p.setBrush(color);
+        p.drawEllipse(QPointF(s * 0.5, s * 0.3), s * 0.06, s * 0.06);
+    } else if (name == "antenna.radiowaves.left.and.right") {
+        // A mast with two pairs of waves, one on each side.
+        pen.setWidthF(s * 0.07);
+        p.setPen(pen);
+        p.drawLine(QPointF(s * 0.5, s * 0.45), QPointF(s * 0.5, s * 0.94));
+        for (double r : {0.18, 0.34}) {
+            const QRectF arc(s * (0.5 - r), s * (0.4 - r), s * 2 * r, s * 2 * r);
+            p.drawArc(arc, -45 * 16, 90 * 16);
+            p.drawArc(arc, 135 * 16, 90 * 16);
+        }
+        p.setPen(Qt::NoPen);
+        p.setBrush(color);
+        p.drawEllipse(QPointF(s * 0.5, s * 0.4), s * 0.07, s * 0.07);
     } else if (!filledCircle) {
         p.drawEllipse(box);
     }
@@ -118,6 +139,15 @@ QColor controlColor(ControlColor color, const QPalette& palette) {
             return QColor(0xF0, 0x8C, 0x00);
     }
     return palette.color(QPalette::WindowText);
+}
+
+QLabel* captionLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    QFont font = label->font();
+    font.setPointSizeF(font.pointSizeF() * 0.85);
+    label->setFont(font);
+    label->setWordWrap(true);
+    return label;
 }
 
 }  // namespace pavonix

@@ -33,28 +33,10 @@ fail() {
   exit 1
 }
 
-wait_for() {  # wait_for SECONDS COMMAND...
-  local deadline=$((SECONDS + $1)); shift
-  until "$@" >/dev/null 2>&1; do
-    [ "$SECONDS" -lt "$deadline" ] || return 1
-    sleep 0.1
-  done
-}
+source "$(dirname "$0")/testing/x11_session.sh"
 
 # A private display with a window manager; Xvfb picks a free display number itself.
-export XDG_CACHE_HOME=$scratch/cache XDG_RUNTIME_DIR=$scratch/runtime
-mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$scratch/display" >"$scratch/xvfb.log" 2>&1 &
-pids+=($!)
-wait_for 10 grep -q '[0-9]' "$scratch/display" || fail "Xvfb did not start"
-export DISPLAY=":$(tr -dc '0-9' <"$scratch/display")"
-wait_for 10 xprop -root >/dev/null || fail "Xvfb does not answer"
-XDG_CONFIG_HOME=$scratch/openbox openbox >"$scratch/openbox.log" 2>&1 &
-pids+=($!)
-wait_for 10 bash -c "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'" || fail "openbox did not start"
-# Qt's X11 platform reads the keymap through libxkbcommon-x11, whose bounded strndup of an
-# unterminated buffer trips strict_string_checks; that check stays off for the program here.
-export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}strict_string_checks=0"
+start_x11_session
 
 # The presentation window: prints every key it receives.
 "$probe" window "Deck - Google Slides" >"$scratch/window.log" 2>&1 &
@@ -84,13 +66,7 @@ start() {
 }
 
 # main_window PID: the id of that process's window titled "Pavonix".
-main_window() {
-  local id
-  for id in $(xdotool search --onlyvisible --name '^Pavonix$' 2>/dev/null); do
-    if [ "$(xdotool getwindowpid "$id" 2>/dev/null)" = "$1" ]; then echo "$id"; return 0; fi
-  done
-  return 1
-}
+main_window() { program_window Pavonix "$1"; }
 
 # click_next WINDOW DY: clicks the Next button, DY pixels below the top of the window's content
 # (the button sits in the right half of the controls).

@@ -1,0 +1,29 @@
+// Keeps the settings window at a fixed width and a bounded height, and on screen.
+//
+// The window's content is sized by its layouts, but nothing else bounds the window the user
+// drags: the configurator sets the window's own minimum and maximum content size (the window
+// manager adds the title bar) whenever the settings view enters a window or is rebuilt.
+#pragma once
+
+#include <QRect>
+
+class QWidget;
+
+namespace pavonix {
+
+struct SettingsWindowConfigurator {
+    int width = 0;
+    int minimumHeight = 0;
+    int maximumHeight = 0;
+
+    // Width fixed, height between the two bounds, resizable within them. A null window is left
+    // alone. Idempotent.
+    void applyWindowConstraints(QWidget* window) const;
+};
+
+// Where a window whose frame is `frame` goes so that it lies within `available` (the screen less
+// its panels): moved as little as possible; a frame larger than the screen keeps its top-left
+// corner on screen, so the title bar can always be reached.
+QRect placedWithin(const QRect& frame, const QRect& available);
+
+}  // namespace pavonix

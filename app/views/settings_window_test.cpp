@@ -1,0 +1,307 @@
+// The settings window: its change handlers, the listen pane's decisions, the reference sheet's
+// content, and the few widget behaviours that only the widgets have (port field validity, the
+// web control link, the sheet's table, the window's bounds).
+#include <QApplication>
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include "app/settings/settings_keys.h"
+#include "app/views/bridge_server_status_badge.h"
+#include "app/views/lanternpost_settings_view.h"
+#include "app/views/listen_view.h"
+#include "app/views/settings_form.h"
+#include "app/views/views_test_support.h"
+
+namespace pavonix {
+namespace {
+
+using network::NetworkInterfaceAddress;
+using network::NetworkListenMode;
+using testing::settle;
+
+NetworkInterfaceAddress wired(std::string address) { return {"eth0", "Ethernet", std::move(address), "Ethernet"}; }
+
+struct FakeSettingsModel : SettingsWindowModel {
+    ObservableValue<std::vector<NetworkInterfaceAddress>> interfaces;
+    ObservableValue<BridgeServerStatus> osc, http, bluetooth;
+    SettingsStore* store = nullptr;
+    std::vector<std::string> log;
+
+    ObservableValue<std::vector<NetworkInterfaceAddress>>& availableInterfaces() override { return interfaces; }
+    ObservableValue<BridgeServerStatus>& oscStatus() override { return osc; }
+    ObservableValue<BridgeServerStatus>& httpStatus() override { return http; }
+    ObservableValue<BridgeServerStatus>& bluetoothStatus() override { return bluetooth; }
+    void rescanInterfaces() override { log.push_back("rescan"); }
+    void restartOSCServer() override { log.push_back("osc"); }
+    void restartHTTPServer() override { log.push_back("http"); }
+    void restartBluetoothServer() override { log.push_back("bluetooth"); }
+    void refreshStatus() override { log.push_back("refresh"); }
+    void ensureListenAddressSelection() override {
+        log.push_back("ensure");
+        if (store->value(settings::selectedListenAddress).empty() && !interfaces.get().empty()) {
+            store->setValue(settings::selectedListenAddress, interfaces.get().front().address);
+        }
+    }
+    std::string defaultPavonixName() const override { return "Ada's Pavonix"; }
+    std::string keychainName() const override { return "Secret Service"; }
+};
+
+class SettingsWindowTest : public ::testing::Test {
+protected:
+    SettingsWindowTest() { model_.store = &store(); }
+    ~SettingsWindowTest() override { settle(); }
+    SettingsStore& store() { return settings_.store(); }
+    // What the handlers asked of the model after the writes so far.
+    std::vector<std::string> calls() {
+        settle();
+        return std::exchange(model_.log, {});
+    }
+
+    testing::TemporarySettings settings_;
+    FakeSettingsModel model_;
+    int mainWindowOpened_ = 0;
+    std::optional<LanternpostSettingsState> state_{std::in_place, model_, store(), [this] { ++mainWindowOpened_; }};
+};
+
+using Calls = std::vector<std::string>;
+
+TEST_F(SettingsWindowTest, EachSettingRestartsOnlyTheServersThatDependOnIt) {
+    const Calls oneServer = {"rescan", "http", "refresh"};
+    const Calls all = {"rescan", "osc", "http", "bluetooth", "refresh"};
+    store().setValue(settings::httpPort, std::int64_t{8090});  // the default again: no change
+    EXPECT_EQ(calls(), Calls{});
+    store().setValue(settings::httpPort, std::int64_t{8091});
+    EXPECT_EQ(calls(), oneServer);
+    store().setValue(settings::httpAuthenticationEnabled, true);
+    EXPECT_EQ(calls(), oneServer);
+    store().setValue(settings::oscEnabled, false);
+    EXPECT_EQ(calls(), (Calls{"rescan", "osc", "refresh"}));
+    store().setValue(settings::pavonixName, std::string("Stage"));
+    store().setValue(settings::welcomeCompleted, true);
+    EXPECT_EQ(calls(), Calls{});
+    store().setValue(settings::selectedListenAddress, std::string("10.0.0.5"));
+    EXPECT_EQ(calls(), all);
+
+    // Bluetooth off while discoverable: discoverable goes off too, and that change restarts again.
+    store().setValue(settings::bluetoothEnabled, true);
+    store().setValue(settings::bluetoothDiscoverable, true);
+    EXPECT_EQ(calls(), (Calls{"bluetooth", "bluetooth"}));
+    store().setValue(settings::bluetoothEnabled, false);
+    EXPECT_EQ(calls(), (Calls{"bluetooth", "bluetooth"}));
+    EXPECT_FALSE(store().value(settings::bluetoothDiscoverable));
+}
+
+TEST_F(SettingsWindowTest, ChoosingSpecificInterfaceWithoutAddressPicksTheFirstAndRestartsTwice) {
+    store().setValue(settings::selectedListenAddress, std::string());
+    model_.interfaces.set({wired("10.0.0.7")});
+    calls();
+    store().setValue(settings::listenAddressMode, NetworkListenMode::specificInterface);
+    EXPECT_EQ(calls(), (Calls{"ensure", "rescan", "osc", "http", "bluetooth", "refresh",  // the mode
+                              "rescan", "osc", "http", "bluetooth", "refresh"}));       // the picked address
+    EXPECT_EQ(store().value(settings::selectedListenAddress), "10.0.0.7");
+}
+
+TEST_F(SettingsWindowTest, ResetOnboardingAsksForTheWelcomeScreenAndForgetsLocalNetwork) {
+    store().setValue(settings::welcomeCompleted, true);
+    store().setValue(settings::localNetworkPermissionGranted, true);
+    state_->resetOnboarding();
+    EXPECT_TRUE(store().value(settings::welcomeScreenRequested));
+    EXPECT_FALSE(store().value(settings::localNetworkPermissionGranted));
+    EXPECT_TRUE(store().value(settings::welcomeCompleted));
+    EXPECT_EQ(mainWindowOpened_, 1);
+}
+
+TEST_F(SettingsWindowTest, ReferenceHostsFollowTheListenMode) {
+    struct Case {
+        NetworkListenMode mode;
+        std::string selected;
+        std::vector<NetworkInterfaceAddress> interfaces;
+        std::vector<std::string> hosts;
+    };
+    const std::vector<Case> cases = {
+        {NetworkListenMode::allInterfaces, "", withLoopbackEntry({wired("10.0.0.5"), wired("10.0.0.5"), wired("10.0.0.9")}),
+         {"127.0.0.1", "10.0.0.5", "10.0.0.9"}},
+        {NetworkListenMode::allInterfaces, "", {}, {"127.0.0.1"}},
+        {NetworkListenMode::localhost, "10.0.0.5", withLoopbackEntry({wired("10.0.0.5")}), {"127.0.0.1"}},
+        {NetworkListenMode::specificInterface, "", withLoopbackEntry({wired("10.0.0.5")}), {}},
+        {NetworkListenMode::specificInterface, "10.9.9.9", {}, {"10.9.9.9"}},
+    };
+    for (const auto& c : cases) {
+        APIReference reference{APIReferenceKind::http, 8090, c.mode, c.selected, c.interfaces};
+        EXPECT_EQ(reference.hosts(), c.hosts) << network::rawValue(c.mode) << " " << c.selected;
+    }
+}
+
+TEST(PortFieldTextTest, OnlyWholeNumbersFromOneTo65535NameAPort) {
+    const std::vector<std::pair<std::string, std::optional<std::int64_t>>> cases = {
+        {"8091", 8091}, {" 1 ", 1}, {"65535", 65535}, {"0", std::nullopt}, {"65536", std::nullopt},
+        {"-80", std::nullopt}, {"+80", std::nullopt}, {"80a", std::nullopt}, {"8 0", std::nullopt},
+        {"", std::nullopt}, {"8.0", std::nullopt}, {"99999999999999999999999", std::nullopt},
+    };
+    for (const auto& [text, port] : cases) EXPECT_EQ(portFromFieldText(text), port) << text;
+}
+
+class ListenStateTest : public SettingsWindowTest {
+protected:
+    ListenViewState listen_{model_, store()};
+};
+
+TEST_F(ListenStateTest, PickerKeepsARowForASavedAddressThatIsGone) {
+    model_.interfaces.set({wired("10.0.0.5")});
+    store().setValue(settings::listenAddressMode, NetworkListenMode::specificInterface);
+    store().setValue(settings::selectedListenAddress, std::string("10.9.9.9"));
+    auto rows = listen_.pickerRows();
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[2].label, "Ethernet (eth0) - 10.0.0.5");
+    EXPECT_EQ(rows[3].label, "Unavailable Interface - 10.9.9.9");
+    EXPECT_EQ(listen_.selectionID(), rows[3].id);
+
+    store().setValue(settings::selectedListenAddress, std::string());
+    rows = listen_.pickerRows();
+    EXPECT_EQ(rows.back().label, "Choose an Interface");
+    EXPECT_EQ(listen_.selectionID(), "interface-");
+}
+
+TEST_F(ListenStateTest, PickingStoresTheAddressBeforeTheModeAndClearsItForTheOthers) {
+    model_.interfaces.set({wired("10.0.0.5")});
+    std::vector<std::string> writes;
+    auto mode = store().observe(settings::listenAddressMode, [&](const auto&) { writes.push_back("mode"); });
+    auto address = store().observe(settings::selectedListenAddress, [&](const auto&) { writes.push_back("address"); });
+    listen_.select("interface-10.0.0.5");
+    settle();
+    EXPECT_EQ(writes, (std::vector<std::string>{"address", "mode"}));
+    listen_.select("interface-10.1.1.1");  // no such row
+    listen_.select("localhost");
+    EXPECT_EQ(store().value(settings::listenAddressMode), NetworkListenMode::localhost);
+    EXPECT_EQ(store().value(settings::selectedListenAddress), "");
+    EXPECT_FALSE(listen_.showsAvailableInterfaces());
+}
+
+TEST_F(ListenStateTest, WebControlAddressNeedsAPortInRangeAndAChosenAddress) {
+    struct Case {
+        std::int64_t port;
+        NetworkListenMode mode;
+        std::string selected;
+        std::optional<std::string> url;
+    };
+    const std::vector<Case> cases = {
+        {8090, NetworkListenMode::allInterfaces, "", "http://127.0.0.1:8090/"},
+        {8090, NetworkListenMode::localhost, "", "http://127.0.0.1:8090/"},
+        {0, NetworkListenMode::allInterfaces, "", std::nullopt},
+        {70000, NetworkListenMode::allInterfaces, "", std::nullopt},
+        {8091, NetworkListenMode::specificInterface, "10.9.9.9", "http://10.9.9.9:8091/"},  // gone, still saved
+        {8091, NetworkListenMode::specificInterface, "", std::nullopt},
+        {8091, NetworkListenMode::specificInterface, "evil.example/x?", std::nullopt},  // hand-edited file
+    };
+    for (const auto& c : cases) {
+        store().setValue(settings::httpPort, c.port);
+        store().setValue(settings::listenAddressMode, c.mode);
+        store().setValue(settings::selectedListenAddress, c.selected);
+        EXPECT_EQ(listen_.webControlURL(), c.url) << c.port << " " << c.selected;
+    }
+}
+
+// ---- Widgets -----------------------------------------------------------------------------------
+
+class SettingsViewTest : public SettingsWindowTest {
+protected:
+    SettingsViewTest() {
+        state_.reset();  // the view has its own
+        window_.resize(500, 500);
+        view_ = new LanternpostSettingsView(model_, store(), nullptr, {}, &window_);
+        auto* layout = new QVBoxLayout(&window_);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addWidget(view_);
+        window_.show();
+        settle();
+        calls();
+    }
+    ListenView& listen() { return *view_->listenView(); }
+
+    QWidget window_;
+    LanternpostSettingsView* view_ = nullptr;
+};
+
+TEST_F(SettingsViewTest, PortFieldStoresOnlyAPortAndShowsOtherTextAsInvalid) {
+    PortField* field = listen().httpPortField();
+    field->setFocus();
+    for (const char* text : {"70000", "80x"}) {
+        field->selectAll();
+        QTest::keyClicks(field, text);
+        QTest::keyClick(field, Qt::Key_Return);
+        EXPECT_TRUE(field->isMarkedInvalid()) << text;
+        EXPECT_EQ(store().value(settings::httpPort), 8090) << text;
+        EXPECT_EQ(calls(), Calls{}) << text;  // the running server is left alone
+    }
+    field->selectAll();
+    QTest::keyClicks(field, "8091");
+    EXPECT_FALSE(field->isMarkedInvalid());
+    QTest::keyClick(field, Qt::Key_Return);
+    EXPECT_EQ(store().value(settings::httpPort), 8091);
+    EXPECT_EQ(calls(), (Calls{"rescan", "http", "refresh"}));
+
+    // A stored port out of range (from the settings file) shows as invalid, and the server's
+    // failed status is shown beside it.
+    store().setValue(settings::oscPort, std::int64_t{0});
+    model_.osc.set({BridgeServerStatus::State::failed, "OSC port must be between 1 and 65535."});
+    settle();
+    EXPECT_EQ(listen().oscPortField()->text(), "0");
+    EXPECT_TRUE(listen().oscPortField()->isMarkedInvalid());
+    EXPECT_EQ(listen().oscStatusBadge()->status(), model_.osc.get());
+}
+
+TEST_F(SettingsViewTest, ReferenceSheetShowsTheTableOfItsKindAndFollowsTheSettings) {
+    for (auto [kind, columns, rows] : {std::tuple{APIReferenceKind::osc, 3, 7}, std::tuple{APIReferenceKind::http, 4, 10}}) {
+        listen().referenceButton(kind)->click();
+        settle();
+        APIReferenceView* sheet = view_->apiReferenceSheet();
+        ASSERT_NE(sheet, nullptr);
+        QGridLayout* grid = sheet->tableGrid();
+        EXPECT_EQ(grid->columnCount(), columns);
+        int cells = 0;
+        for (int row = 2; row < grid->rowCount(); ++row) {
+            for (int column = 0; column < columns; ++column) cells += grid->itemAtPosition(row, column) ? 1 : 0;
+        }
+        EXPECT_EQ(cells, columns * rows);
+    }
+    const auto cell = [&](int row, int column) {
+        return static_cast<QLabel*>(view_->apiReferenceSheet()->tableGrid()->itemAtPosition(row + 2, column)->widget())->text();
+    };
+    EXPECT_EQ(cell(1, 3), QString::fromUtf8(R"({"fromBeginning": true})"));
+    EXPECT_EQ(cell(1, 3).size(), 23);
+
+    // The open sheet follows a port change; Return closes it.
+    store().setValue(settings::httpPort, std::int64_t{9000});
+    settle();
+    APIReferenceView* sheet = view_->apiReferenceSheet();
+    EXPECT_TRUE(sheet->connectionRows().contains(qMakePair(QStringLiteral("Port"), QStringLiteral("9000"))));
+    QTest::keyClick(sheet, Qt::Key_Return);
+    settle();
+    EXPECT_EQ(view_->apiReferenceSheet(), nullptr);
+}
+
+TEST_F(SettingsViewTest, DiscoverableFollowsBluetoothAndTheBadgeTheModel) {
+    auto* discoverable = view_->findChild<QCheckBox*>("bluetoothDiscoverable");
+    EXPECT_FALSE(discoverable->isEnabled());
+    view_->findChild<QCheckBox*>("bluetoothEnabled")->click();
+    settle();
+    EXPECT_TRUE(discoverable->isEnabled());
+    model_.bluetooth.set({BridgeServerStatus::State::failed, "Bluetooth is turned off."});
+    EXPECT_EQ(view_->findChild<BridgeServerStatusBadge*>("bluetoothStatus")->status().detail, "Bluetooth is turned off.");
+}
+
+TEST(SettingsWindowPlacementTest, AWindowIsMovedOntoTheScreenAsLittleAsPossible) {
+    const QRect screen(0, 0, 1280, 800);
+    EXPECT_EQ(placedWithin(QRect(100, 50, 500, 600), screen), QRect(100, 50, 500, 600));
+    EXPECT_EQ(placedWithin(QRect(1000, 400, 500, 600), screen), QRect(780, 200, 500, 600));
+    EXPECT_EQ(placedWithin(QRect(-40, -10, 500, 600), screen), QRect(0, 0, 500, 600));
+    EXPECT_EQ(placedWithin(QRect(100, 300, 500, 900), screen), QRect(100, 0, 500, 900));  // title bar stays reachable
+}
+
+}  // namespace
+}  // namespace pavonix

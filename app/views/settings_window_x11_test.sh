@@ -1,0 +1,202 @@
+#!/usr/bin/env bash
+# The settings window of the real program under a private X server with a window manager. The
+# program runs in a network namespace of its own, joined to a second one (the peer) by a veth pair:
+#  1. the window opens fully on screen and keeps its width and height bounds;
+#  2. a stored HTTP port out of range shows the failed status; typing a port restarts only the
+#     HTTP server (an open OSC TCP connection, where OSC runs, stays up); text that names no port
+#     leaves the server alone;
+#  3. "Localhost (127.0.0.1)" in the listen picker refuses the peer and still answers on 127.0.0.1;
+#  4. "Open…" hands the control page's address to the browser (a stub named by $BROWSER);
+#  5. the HTTP API reference opens and Return closes it;
+#  6. "Reset Onboarding" brings the main window back from being minimised, on the welcome screen.
+# The window is driven with the keyboard, so the test follows the focus order of the tabs.
+# With PAVONIX_SCREENSHOTS=DIR, a picture of each tab and of the reference sheet is saved there.
+# Exit 77 (skip) when a tool or root is missing, except in CI, where that is a failure.
+set -euo pipefail
+program=$1
+probe=$2
+
+skip() {
+  echo "settings_window_x11: $1" >&2
+  if [ "${CI:-}" = true ]; then exit 1; fi
+  exit 77
+}
+for tool in Xvfb openbox xdotool xprop python3 ip curl; do
+  command -v "$tool" >/dev/null 2>&1 || skip "missing $tool (scripts/install-deps installs it)"
+done
+[ "$(id -u)" = 0 ] || skip "needs root for network namespaces"
+
+scratch=$(mktemp -d)
+tag=$(printf '%05d%04x' $(($$ % 100000)) $((RANDOM)))
+server_ns=pvx-ssrv-$tag
+peer_ns=pvx-scli-$tag
+server_address=10.233.0.1
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  ip netns del "$peer_ns" 2>/dev/null || true
+  ip netns del "$server_ns" 2>/dev/null || true
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "settings_window_x11: $*" >&2
+  for log in "$scratch"/*.log; do echo "--- $log" >&2; tail -n 20 "$log" >&2 || true; done
+  exit 1
+}
+
+source "$(dirname "$0")/testing/x11_session.sh"
+
+# --- Two hosts ----------------------------------------------------------------------------------
+ip netns add "$server_ns" || skip "cannot create network namespaces"
+ip netns add "$peer_ns"
+ip link add "pss$tag" type veth peer name "psc$tag"
+ip link set "pss$tag" netns "$server_ns"
+ip link set "psc$tag" netns "$peer_ns"
+ip -n "$server_ns" addr add "$server_address/30" dev "pss$tag"
+ip -n "$peer_ns" addr add 10.233.0.2/30 dev "psc$tag"
+for pair in "$server_ns pss$tag" "$peer_ns psc$tag"; do
+  set -- $pair
+  ip -n "$1" link set lo up
+  ip -n "$1" link set "$2" up
+done
+on_server() { ip netns exec "$server_ns" "$@"; }
+# answers NS HOST PORT: the program's /health answers there.
+answers() { ip netns exec "$1" curl -sf --max-time 2 "http://$2:$3/health" >/dev/null; }
+refuses() { ! answers "$@"; }
+
+# --- A private display with a window manager ----------------------------------------------------
+start_x11_session
+
+shots=${PAVONIX_SCREENSHOTS:-}
+shoot() { if [ -n "$shots" ]; then mkdir -p "$shots" && "$probe" grab "$shots/$1.png"; fi; }
+
+# --- The program --------------------------------------------------------------------------------
+free_port() { on_server python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+osc_port=$(free_port)
+mkdir -p "$scratch/config/Pavonix" "$scratch/data" "$scratch/share"
+printf '{"welcomeCompleted":true,"httpPort":70000,"oscPort":%s}' "$osc_port" >"$scratch/config/Pavonix/settings.json"
+# The browser: records the address it is asked to open.
+cat >"$scratch/browser" <<STUB
+#!/bin/sh
+printf '%s\n' "\$1" >>"$scratch/opened"
+STUB
+chmod +x "$scratch/browser"
+# XDG_DATA_DIRS without the system's handlers, so xdg-open falls back to $BROWSER.
+ip netns exec "$server_ns" env XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data" XDG_DATA_DIRS="$scratch/share" \
+  BROWSER="$scratch/browser" PAVONIX_KEYCHAIN=memory PAVONIX_DEBUG=1 QT_QPA_PLATFORM=xcb \
+  "$program" >"$scratch/program.log" 2>&1 &
+pids+=($!)
+program_pid=$!
+
+# window_of TITLE: the id of the program's visible window with that title. The program runs
+# under "ip netns exec", which execs it, so the pid is the program's own.
+window_of() { program_window "$1" "$program_pid"; }
+status_line() { grep -qF "Pavonix: $1" "$scratch/program.log"; }
+keys() { xdotool key --delay 30 "$@"; }
+# open_settings [N]: opens the settings window afresh from the main window (it opens on the
+# Network tab with the focus on the tab bar) and moves the focus N widgets on with Tab.
+open_settings() {
+  if window_of Settings >/dev/null; then
+    xdotool windowactivate --sync "$(window_of Settings)"
+    keys alt+F4
+    wait_for 10 bash -c "! xdotool search --onlyvisible --name '^Settings\$'" || fail "the settings window did not close"
+  fi
+  xdotool windowactivate --sync "$main"
+  keys ctrl+comma
+  wait_for 10 window_of Settings || fail "Ctrl+, did not open the settings window"
+  settings=$(window_of Settings)
+  xdotool windowactivate --sync "$settings"
+  local i; for ((i = 0; i < ${1:-0}; i++)); do keys Tab; done
+}
+
+wait_for 30 window_of Pavonix || fail "the main window did not appear"
+main=$(window_of Pavonix)
+wait_for 10 status_line "HTTP server Failed: HTTP port must be between 1 and 65535." ||
+  fail "the out-of-range HTTP port did not give the failed status"
+
+# --- 1. Opening on screen, and the size bounds -------------------------------------------------
+open_settings
+# geometry WINDOW: sets X Y WIDTH HEIGHT (the content) and L R T B (the frame's edges).
+geometry() {
+  eval "$(xdotool getwindowgeometry --shell "$1")"
+  read -r L R T B < <(xprop -id "$1" _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g')
+}
+on_screen() {
+  geometry "$settings"
+  [ $((X - L)) -ge 0 ] && [ $((Y - T)) -ge 0 ] && [ $((X + WIDTH + R)) -le 1280 ] && [ $((Y + HEIGHT + B)) -le 800 ]
+}
+wait_for 5 on_screen || fail "the settings window is not fully on screen: ${WIDTH}x${HEIGHT}+${X}+${Y}"
+sized() { geometry "$settings"; [ "$WIDTH" = "$1" ] && [ "$HEIGHT" = "$2" ]; }
+xdotool windowsize "$settings" 300 300
+wait_for 5 sized 500 500 || fail "the window went below 500 by 500: ${WIDTH}x${HEIGHT}"
+xdotool windowsize "$settings" 900 1000
+wait_for 5 sized 500 700 || fail "the window went beyond 500 by 700: ${WIDTH}x${HEIGHT}"
+shoot network
+
+# --- 2. The HTTP port --------------------------------------------------------------------------
+# Focus order of the Network tab: name, picker, OSC reference, OSC enabled, OSC port, HTTP
+# reference, HTTP enabled, HTTP port, Open…, Require Paired Devices, Manage...
+osc_connection=
+if on_server python3 -c "import socket; socket.create_connection(('127.0.0.1', $osc_port), 1)" 2>/dev/null; then
+  # Holds a TCP connection to the OSC port and says "closed" when the server ends it.
+  on_server python3 -c "import socket; s = socket.create_connection(('127.0.0.1', $osc_port), 2); print('open', flush=True)
+if not s.recv(1): print('closed', flush=True)" >"$scratch/osc_connection" 2>&1 &
+  pids+=($!)
+  osc_connection=$!
+  wait_for 5 grep -q open "$scratch/osc_connection" || fail "no OSC TCP connection"
+fi
+new_port=$(free_port)
+open_settings 8
+keys ctrl+a
+xdotool type --delay 30 "$new_port"
+keys Return
+wait_for 10 answers "$server_ns" 127.0.0.1 "$new_port" || fail "typing a port did not start HTTP on it"
+if [ -n "$osc_connection" ] && grep -q closed "$scratch/osc_connection"; then
+  fail "changing the HTTP port closed the OSC connection"
+fi
+keys ctrl+a
+xdotool type --delay 30 "0"
+keys Return Tab shift+Tab
+answers "$server_ns" 127.0.0.1 "$new_port" || fail "a port of 0 in the field stopped the HTTP server"
+
+# --- 3. Localhost only --------------------------------------------------------------------------
+wait_for 10 answers "$peer_ns" "$server_address" "$new_port" || fail "the peer cannot reach all interfaces"
+open_settings 2
+keys Down  # from "All Network Interfaces" to "Localhost (127.0.0.1)"
+wait_for 10 refuses "$peer_ns" "$server_address" "$new_port" || fail "localhost only still answers the peer"
+wait_for 10 answers "$server_ns" 127.0.0.1 "$new_port" || fail "localhost only does not answer on 127.0.0.1"
+
+# --- 4. The web control link --------------------------------------------------------------------
+open_settings 9
+keys space
+wait_for 10 grep -qx "http://127.0.0.1:$new_port/" "$scratch/opened" || fail "Open… did not open the control page"
+
+# --- 5. The API reference -----------------------------------------------------------------------
+open_settings 6
+keys space
+wait_for 10 window_of "HTTP API Reference" || fail "the HTTP API reference did not open"
+shoot api-reference
+keys Return
+wait_for 10 bash -c "! xdotool search --onlyvisible --name '^HTTP API Reference\$'" || fail "Return did not close the sheet"
+
+# --- 6. Bluetooth and About; Reset Onboarding --------------------------------------------------
+open_settings
+keys ctrl+Tab
+shoot bluetooth
+keys ctrl+Tab
+shoot about
+# The main window's minimum size follows the page it shows; the welcome screen's is far larger.
+min_size() { xprop -id "$main" WM_NORMAL_HINTS | grep 'minimum size'; }
+main_view_minimum=$(min_size)
+xdotool windowminimize --sync "$main"
+xdotool windowactivate --sync "$settings"
+keys Tab space  # the focus stayed on the tab bar; the About tab's one button is next
+shown() { ! xprop -id "$main" _NET_WM_STATE | grep -q HIDDEN && [ "$(xdotool getactivewindow)" = "$main" ]; }
+wait_for 10 shown || fail "Reset Onboarding did not bring the main window forward"
+wait_for 10 bash -c "[ \"\$(xprop -id $main WM_NORMAL_HINTS | grep 'minimum size')\" != '$main_view_minimum' ]" ||
+  fail "Reset Onboarding did not bring the welcome screen back"
+shoot welcome
+echo "settings_window_x11: bounds, ports, listen address, web control, reference and reset checked"
