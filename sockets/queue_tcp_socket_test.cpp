@@ -1,0 +1,379 @@
+#include "sockets/queue_tcp_socket.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+
+#include "platform/testing/temporary_folder.h"
+#include "platform/testing/wait_until.h"
+#include "sockets/testing/tcp_delegate_recorder.h"
+
+namespace pavonix::sockets {
+namespace {
+
+using std::chrono::seconds;
+using testing::TcpDelegateRecorder;
+
+int openDescriptors() {
+    int count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir) != nullptr) ++count;
+        ::closedir(dir);
+    }
+    return count;
+}
+
+Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+// A plain blocking peer on loopback.
+class Peer {
+public:
+    explicit Peer(std::uint16_t port, int family = AF_INET) : fd_(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        const auto address = resolveInterface("localhost", port);
+        const Bytes& target = family == AF_INET ? *address.ipv4 : *address.ipv6;
+        connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(target.data()), target.size()) == 0;
+    }
+    ~Peer() {
+        if (fd_ != -1) ::close(fd_);
+    }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    bool connected() const { return connected_; }
+    void send(std::string_view text) { ASSERT_EQ(::send(fd_, text.data(), text.size(), MSG_NOSIGNAL), ssize_t(text.size())); }
+    // Up to `length` bytes, or fewer when the stream ends or nothing comes for 5 s.
+    std::string receive(std::size_t length) {
+        std::string got;
+        char chunk[65536];
+        while (got.size() < length) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 5000) <= 0) break;
+            const ssize_t n = ::recv(fd_, chunk, std::min(sizeof chunk, length - got.size()), 0);
+            if (n <= 0) break;
+            got.append(chunk, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+    bool endsStream() {
+        pollfd p{fd_, POLLIN, 0};
+        char byte;
+        return ::poll(&p, 1, 5000) > 0 && ::recv(fd_, &byte, 1, 0) == 0;
+    }
+    void shutdownWrite() { ::shutdown(fd_, SHUT_WR); }
+    // Closing with a zero linger sends a reset instead of an orderly end.
+    void reset() {
+        const linger hard{1, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        ::close(std::exchange(fd_, -1));
+    }
+
+private:
+    int fd_;
+    bool connected_ = false;
+};
+
+class QueueTcpSocketTest : public ::testing::Test {
+protected:
+    std::uint16_t listen(std::string_view interface = "localhost") {
+        SocketError error;
+        EXPECT_TRUE(listener->acceptOnInterface(interface, 0, &error)) << error.description;
+        return listener->localPort();
+    }
+    // A connected pair: the accepted socket and its blocking peer.
+    std::pair<QueueTcpSocketPtr, std::unique_ptr<Peer>> connectedPair() {
+        if (port == 0) port = listen();
+        const auto before = recorder->count("accept");
+        auto peer = std::make_unique<Peer>(port);
+        EXPECT_TRUE(recorder->waitFor("accept", before + 1));
+        return {recorder->accepted().back(), std::move(peer)};
+    }
+    std::optional<SocketError> disconnectError(std::size_t nth = 1) {
+        const auto report = recorder->waitFor("disconnect", nth);
+        EXPECT_TRUE(report);
+        return report ? report->error : std::nullopt;
+    }
+
+    std::shared_ptr<TcpDelegateRecorder> recorder = std::make_shared<TcpDelegateRecorder>();
+    QueueTcpSocketPtr listener = QueueTcpSocket::create(recorder, recorder->queue);
+    std::uint16_t port = 0;
+};
+
+bool hasCode(const std::optional<SocketError>& error, QueueTcpSocketErrorCode code) {
+    return error && error->domain == kQueueTcpSocketErrorDomain && error->code == static_cast<int>(code);
+}
+
+TEST_F(QueueTcpSocketTest, ListensOnBothFamiliesOfOnePortAndRefusesWhatCannotListen) {
+    ASSERT_TRUE(listener->acceptOnPort(0));
+    std::uint16_t port4 = 0, port6 = 0;
+    listener->performBlock([&] {
+        port4 = listener->localPort4();
+        port6 = listener->localPort6();
+    });
+    ASSERT_NE(port4, 0);
+    EXPECT_EQ(port4, port6);
+
+    Peer v4(port4, AF_INET), v6(port4, AF_INET6);
+    ASSERT_TRUE(recorder->waitFor("accept", 2));
+    std::set<std::string> hosts;
+    for (const auto& socket : recorder->accepted()) hosts.insert(socket->connectedHost().value_or("?"));
+    EXPECT_EQ(hosts, (std::set<std::string>{"127.0.0.1", "::1"}));
+    for (const auto& report : recorder->reports()) EXPECT_TRUE(report.onDelegateQueue);
+
+    struct Refusal {
+        std::string_view interface;
+        std::uint16_t port;
+        std::string description;
+        std::string failureReason;
+    };
+    const Refusal refusals[] = {
+        {"", 0, "Attempting to accept while connected or accepting connections. Disconnect first.", ""},
+        {"127.0.0.1", port4, ::strerror(EADDRINUSE), "Error in bind() function"},
+        {"no-such-interface", 0, "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.", ""},
+    };
+    for (const auto& refusal : refusals) {
+        const auto socket = refusal.port || refusal.interface != "" ? QueueTcpSocket::create(recorder, recorder->queue)
+                                                                  : listener;
+        SocketError error;
+        EXPECT_FALSE(socket->acceptOnInterface(refusal.interface, refusal.port, &error));
+        EXPECT_EQ(error.description, refusal.description) << refusal.interface;
+        EXPECT_EQ(error.failureReason, refusal.failureReason) << refusal.interface;
+    }
+
+    // Accepted sockets outlive their listener.
+    listener->disconnect();
+    EXPECT_FALSE(disconnectError());
+    for (const auto& socket : recorder->accepted()) EXPECT_TRUE(socket->isConnected());
+}
+
+TEST_F(QueueTcpSocketTest, AcceptsAndReadsAThousandConnectionsAndClosesEveryDescriptor) {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur < 4096) {
+        limit.rlim_cur = std::min<rlim_t>(4096, limit.rlim_max);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    constexpr std::size_t kConnections = 1000;
+    ASSERT_GE(limit.rlim_cur, 2 * kConnections + 100);
+
+    recorder->onAccept = [](const QueueTcpSocketPtr& socket) { socket->readData(-1, 0); };
+    const auto port = listen("127.0.0.1");
+    const int baseline = openDescriptors();
+    {
+        std::vector<std::unique_ptr<Peer>> peers;
+        for (std::size_t i = 0; i < kConnections; ++i) {
+            peers.push_back(std::make_unique<Peer>(port));
+            ASSERT_TRUE(peers.back()->connected());
+            peers.back()->send("x");
+        }
+        ASSERT_TRUE(pavonix::testing::waitUntil([&] { return recorder->count("read") == kConnections; }, seconds(30)));
+    }
+    // The peers' ends close the accepted sockets.
+    ASSERT_TRUE(recorder->waitFor("disconnect", kConnections, seconds(30)));
+    recorder->dropAccepted();
+    EXPECT_TRUE(pavonix::testing::waitUntil([&] { return openDescriptors() <= baseline; }, seconds(10)))
+        << openDescriptors() << " open, " << baseline << " before";
+}
+
+TEST_F(QueueTcpSocketTest, ReadsToATerminatorOrALengthAcrossSplitWrites) {
+    auto [socket, peer] = connectedPair();
+    socket->readDataToData(kCRLFData, -1, 1);
+    peer->send("ab\r");
+    const auto partial = recorder->waitFor("partialRead");
+    ASSERT_TRUE(partial);
+    EXPECT_EQ(partial->length, 3u);
+    peer->send("\ncd");
+    EXPECT_EQ(recorder->waitFor("read")->text, "ab\r\n");
+    // The bytes after the terminator wait for the next read.
+    socket->readData(-1, 2);
+    EXPECT_EQ(recorder->waitFor("read", 2)->text, "cd");
+
+    socket->readDataToLength(8, -1, 3);
+    peer->send("123");
+    EXPECT_EQ(recorder->waitFor("partialRead", 2)->length, 3u);
+    peer->send("45678");
+    EXPECT_EQ(recorder->waitFor("read", 3)->text, "12345678");
+
+    // Into the caller's buffer after what it holds, reported as a view of that buffer.
+    const auto buffer = std::make_shared<Bytes>(bytes("HEAD"));
+    socket->readData(-1, buffer, 4, 4);
+    peer->send("tail");
+    const auto viewed = recorder->waitFor("read", 4);
+    EXPECT_EQ(viewed->text, "tail");
+    EXPECT_EQ(*buffer, bytes("HEADtail"));
+
+    socket->readDataToData(kCRLFData, -1, 5, 5);
+    peer->send("abcdefg");
+    EXPECT_TRUE(hasCode(disconnectError(), QueueTcpSocketErrorCode::readMaxedOut));
+}
+
+TEST_F(QueueTcpSocketTest, TimeOutsAskTheDelegateAndCloseWithoutAnExtension) {
+    auto [reader, quietPeer] = connectedPair();
+    recorder->timeoutAnswers = {0.1, 0};
+    reader->readData(0.05, 7);
+    EXPECT_TRUE(hasCode(disconnectError(), QueueTcpSocketErrorCode::readTimeout));
+    ASSERT_EQ(recorder->count("readTimeout"), 2u);
+    EXPECT_EQ(recorder->reports()[1].text, std::to_string(0.05));
+    EXPECT_EQ(recorder->waitFor("readTimeout", 2)->text, std::to_string(0.15));
+
+    // A peer that never reads fills the kernel's buffers, so the write stalls.
+    auto [writer, stalledPeer] = connectedPair();
+    recorder->timeoutAnswers = {0.05, 0};
+    writer->writeData(Bytes(64 << 20, 'w'), 0.05, 8);
+    EXPECT_TRUE(hasCode(disconnectError(2), QueueTcpSocketErrorCode::writeTimeout));
+    EXPECT_EQ(recorder->count("writeTimeout"), 2u);
+    EXPECT_GE(recorder->count("partialWrite"), 1u);
+}
+
+TEST_F(QueueTcpSocketTest, PeerEndsItsStream) {
+    auto [socket, peer] = connectedPair();
+    socket->readData(-1, 1);
+    peer->shutdownWrite();
+    EXPECT_TRUE(hasCode(disconnectError(), QueueTcpSocketErrorCode::closed));
+
+    // In half-duplex mode the socket goes on writing.
+    auto [halfDuplex, halfPeer] = connectedPair();
+    halfDuplex->setAutoDisconnectOnClosedReadStream(false);
+    halfDuplex->readData(-1, 2);
+    halfPeer->shutdownWrite();
+    ASSERT_TRUE(recorder->waitFor("closeReadStream"));
+    EXPECT_TRUE(halfDuplex->isConnected());
+    halfDuplex->writeData(bytes("bye"), -1, 3);
+    EXPECT_EQ(halfPeer->receive(3), "bye");
+
+    // After a reset a write fails with an error, not a SIGPIPE that would end this test.
+    auto [resetSocket, resetPeer] = connectedPair();
+    resetPeer->reset();
+    for (int i = 0; i < 3; ++i) resetSocket->writeData(bytes("late"), -1, 4);
+    const auto error = disconnectError(2);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain, kPosixErrorDomain);
+}
+
+TEST_F(QueueTcpSocketTest, DisconnectAfterWritingSendsEverythingFirst) {
+    auto [socket, peer] = connectedPair();
+    socket->writeData(bytes("one"), -1, 1);
+    socket->writeData(bytes("two"), -1, 2);
+    socket->disconnectAfterWriting();
+    socket->readData(-1, 3);  // dropped: reads are over
+    EXPECT_EQ(peer->receive(6), "onetwo");
+    EXPECT_TRUE(peer->endsStream());
+    EXPECT_FALSE(disconnectError());
+    EXPECT_EQ(recorder->count("write"), 2u);
+    EXPECT_EQ(recorder->count("read"), 0u);
+}
+
+TEST_F(QueueTcpSocketTest, ConnectsToTheOtherFamilyAfterItsDelay) {
+    // IPv6 listens; the IPv4 port is bound but not listening, so the first attempt is refused.
+    const int v6 = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(v6, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    const auto loopback6 = *resolveInterface("localhost", 0).ipv6;
+    ASSERT_EQ(::bind(v6, reinterpret_cast<const sockaddr*>(loopback6.data()), loopback6.size()), 0);
+    ASSERT_EQ(::listen(v6, 4), 0);
+    sockaddr_in6 bound{};
+    socklen_t length = sizeof bound;
+    ::getsockname(v6, reinterpret_cast<sockaddr*>(&bound), &length);
+    const std::uint16_t port = ntohs(bound.sin6_port);
+    const int v4 = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const auto loopback4 = *resolveInterface("localhost", port).ipv4;
+    ASSERT_EQ(::bind(v4, reinterpret_cast<const sockaddr*>(loopback4.data()), loopback4.size()), 0);
+
+    const auto client = QueueTcpSocket::create(recorder, recorder->queue);
+    client->setAlternateAddressDelay(0.05);
+    ASSERT_TRUE(client->connectToHost("localhost", port));
+    const auto connected = recorder->waitFor("connect");
+    ASSERT_TRUE(connected);
+    EXPECT_EQ(connected->text, "::1");
+    EXPECT_EQ(connected->port, port);
+    EXPECT_TRUE(client->isIPv6());
+    EXPECT_FALSE(client->isIPv4());
+    EXPECT_EQ(recorder->count("disconnect"), 0u);
+    ::close(v4);
+    ::close(v6);
+}
+
+TEST_F(QueueTcpSocketTest, ConnectFailuresCloseWithTheirErrorAndLeakNothing) {
+    // A listener whose queue is full drops further handshakes, so a connect there hangs.
+    const int full = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const auto loopback = *resolveInterface("127.0.0.1", 0).ipv4;
+    ASSERT_EQ(::bind(full, reinterpret_cast<const sockaddr*>(loopback.data()), loopback.size()), 0);
+    ASSERT_EQ(::listen(full, 0), 0);
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    ::getsockname(full, reinterpret_cast<sockaddr*>(&bound), &length);
+    Peer filler(ntohs(bound.sin_port));
+
+    const int baseline = openDescriptors();
+    {
+        const auto client = QueueTcpSocket::create(recorder, recorder->queue);
+        ASSERT_TRUE(client->connectToHost("127.0.0.1", ntohs(bound.sin_port), 0.2));
+        EXPECT_TRUE(hasCode(disconnectError(), QueueTcpSocketErrorCode::connectTimeout));
+
+        ASSERT_TRUE(client->connectToHost("no-such-host.invalid", 80));
+        const auto lookup = disconnectError(2);
+        ASSERT_TRUE(lookup);
+        EXPECT_EQ(lookup->domain, kNetDBErrorDomain);
+
+        SocketError refused;
+        EXPECT_FALSE(client->connectToAddress(Bytes(20, 0), -1, {}, &refused));
+        EXPECT_EQ(refused.description, "A valid IPv4 or IPv6 address was not given");
+    }
+    EXPECT_TRUE(pavonix::testing::waitUntil([&] { return openDescriptors() <= baseline; }))
+        << openDescriptors() << " open, " << baseline << " before";
+    ::close(full);
+}
+
+TEST_F(QueueTcpSocketTest, UnixDomainEcho) {
+    pavonix::testing::TemporaryFolder folder;
+    const std::string path = (folder.path() / "echo.sock").string();
+    const std::string plainFile = (folder.path() / "plain").string();
+    std::ofstream(plainFile) << "keep";
+
+    SocketError error;
+    EXPECT_FALSE(listener->acceptOnUrl(plainFile, &error));
+    EXPECT_EQ(error.failureReason, "Error in bind() function");
+    EXPECT_TRUE(std::filesystem::is_regular_file(plainFile));
+    EXPECT_FALSE(listener->acceptOnUrl("/tmp/" + std::string(200, 'p'), &error));
+    EXPECT_EQ(error.code, static_cast<int>(QueueTcpSocketErrorCode::badParam));
+
+    recorder->onAccept = [](const QueueTcpSocketPtr& socket) { socket->readData(-1, 0); };
+    recorder->onRead = [](const QueueTcpSocketPtr& socket, const ReadData& data, std::int64_t tag) {
+        if (tag == 0) socket->writeData(data.bytes(), -1, 0);
+    };
+    ASSERT_TRUE(listener->acceptOnUrl(path, &error)) << error.description;
+
+    const auto client = QueueTcpSocket::create(recorder, recorder->queue);
+    ASSERT_TRUE(client->connectToUrl(path));
+    EXPECT_EQ(recorder->waitFor("connect")->text, path);
+    client->writeData(bytes("ping"), -1, 1);
+    client->readDataToLength(4, -1, 2);
+    EXPECT_EQ(recorder->waitFor("read", 2)->text, "ping");
+    EXPECT_EQ(client->connectedUrl(), path);
+}
+
+TEST_F(QueueTcpSocketTest, ReleasedSocketsReportWithoutThemselves) {
+    const auto port = listen();
+    auto client = QueueTcpSocket::create(recorder, recorder->queue);
+    ASSERT_TRUE(client->connectToHost("localhost", port));
+    ASSERT_TRUE(recorder->waitFor("connect"));
+    client.reset();
+    const auto released = recorder->waitFor("disconnect");
+    ASSERT_TRUE(released);
+    EXPECT_EQ(released->socket, nullptr);
+    EXPECT_FALSE(released->error);
+
+    // Without a delegate queue nobody could own a connection: it is closed, not leaked.
+    listener->setDelegateQueue(nullptr, true);
+    Peer orphan(port);
+    EXPECT_TRUE(orphan.endsStream());
+}
+
+}  // namespace
+}  // namespace pavonix::sockets
