@@ -219,7 +219,7 @@ TEST_F(QueueTcpSocketTest, TimeOutsAskTheDelegateAndCloseWithoutAnExtension) {
     reader->readData(0.05, 7);
     EXPECT_TRUE(hasCode(disconnectError(), QueueTcpSocketErrorCode::readTimeout));
     ASSERT_EQ(recorder->count("readTimeout"), 2u);
-    EXPECT_EQ(recorder->reports()[1].text, std::to_string(0.05));
+    EXPECT_EQ(recorder->waitFor("readTimeout")->text, std::to_string(0.05));
     EXPECT_EQ(recorder->waitFor("readTimeout", 2)->text, std::to_string(0.15));
 
     // A peer that never reads fills the kernel's buffers, so the write stalls.
