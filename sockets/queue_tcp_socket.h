@@ -252,7 +252,8 @@ private:
     std::optional<SocketError> startPreconditions(bool accepting, bool checkFamilies) const;
     int createListeningSocket(int domain, const Bytes& address, SocketError& error);
     dispatch::SourcePtr makeAcceptSource(int fd);
-    bool doAccept(int listenFD);
+    // 0 once a connection was taken, else the errno of the failed accept.
+    int doAccept(int listenFD);
 
     // Connecting.
     std::optional<SocketError> preConnect(std::string_view interface);

@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+
 #include "sockets/queue_tcp_socket_internal.h"
 
 namespace pavonix::sockets {
@@ -16,6 +19,7 @@ namespace {
 // Accepts per read event before other work on the queue gets its turn; the source fires again
 // while connections wait.
 constexpr int kMaxAcceptsPerEvent = 64;
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 
 SocketError configError(std::string text) {
     return queueTcpSocketError(QueueTcpSocketErrorCode::badConfig, std::move(text));
@@ -72,10 +76,20 @@ int QueueTcpSocket::createListeningSocket(int domain, const Bytes& address, Sock
 
 dispatch::SourcePtr QueueTcpSocket::makeAcceptSource(int fd) {
     auto source = dispatch::Source::makeRead(fd, socketQueue_);
-    source->setEventHandler([weak = weak_from_this(), fd] {
+    source->setEventHandler([weak = weak_from_this(), fd, weakSource = std::weak_ptr(source)] {
         const auto self = weak.lock();
         if (!self) return;
-        for (int i = 0; i < kMaxAcceptsPerEvent && self->doAccept(fd); ++i) {
+        int status = 0;
+        for (int i = 0; i < kMaxAcceptsPerEvent && (status = self->doAccept(fd)) == 0; ++i) {
+        }
+        // Out of descriptors or memory, the pending connection stays queued and the source would
+        // fire again at once: pause instead of spinning. The held source is resumed even if it
+        // was cancelled meanwhile, so its cancel handler still closes the descriptor.
+        if (status == EMFILE || status == ENFILE || status == ENOBUFS || status == ENOMEM) {
+            if (const auto paused = weakSource.lock()) {
+                paused->suspend();
+                self->socketQueue_->after(kAcceptPause, [paused] { paused->resume(); });
+            }
         }
     });
     source->setCancelHandler([fd] { ::close(fd); });
@@ -172,18 +186,18 @@ bool QueueTcpSocket::acceptOnUrl(std::string_view path, SocketError* error) {
     return !failure;
 }
 
-bool QueueTcpSocket::doAccept(int listenFD) {
+int QueueTcpSocket::doAccept(int listenFD) {
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     const int childFD = ::accept4(listenFD, reinterpret_cast<sockaddr*>(&peer), &length,
                                   SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (childFD == -1) return false;
+    if (childFD == -1) return errno;
     Bytes peerAddress = addressFromSockaddr(reinterpret_cast<const sockaddr*>(&peer),
                                             std::min<socklen_t>(length, sizeof peer));
     // Nobody could ever own this connection.
     if (!delegateQueue_) {
         ::close(childFD);
-        return true;
+        return 0;
     }
     enum class Family { v4, v6, unix };
     const Family family = listenFD == socket4FD_ ? Family::v4 : listenFD == socket6FD_ ? Family::v6 : Family::unix;
@@ -203,7 +217,7 @@ bool QueueTcpSocket::doAccept(int listenFD) {
         });
         if (delegate) delegate->socketDidAcceptNewSocket(self, child);
     });
-    return true;
+    return 0;
 }
 
 }  // namespace pavonix::sockets
