@@ -37,7 +37,8 @@ inline constexpr std::uint8_t kPropertyWrite = 0x08;  // write with response
 inline constexpr std::uint8_t kPermissionReadable = 0x01;
 inline constexpr std::uint8_t kPermissionWriteable = 0x02;
 
-// ATT result codes sent back to a central.
+// ATT result codes sent back to a central. A stack that cannot send a code as such (BlueZ has no
+// error name for 0x0A) sends its nearest equivalent.
 enum class ATTResult : std::uint8_t {
     success = 0x00,
     invalidOffset = 0x07,
@@ -123,7 +124,9 @@ public:
 };
 using PeripheralManagerPtr = std::shared_ptr<PeripheralManager>;
 
-// Makes a manager that calls `delegate` on `queue`; its first state report follows by itself.
+// Makes a manager that calls `delegate` on `queue`; its first state report follows by itself. A
+// factory never calls the delegate itself and never waits for the queue (its caller may hold a
+// lock that the delegate takes).
 using PeripheralManagerFactory =
     std::function<PeripheralManagerPtr(std::weak_ptr<PeripheralManagerDelegate> delegate, dispatch::QueuePtr queue)>;
 
