@@ -126,6 +126,7 @@ BundleResult readBundle(std::span<const std::uint8_t> bytes, int depth) {
     // read into its neighbour.
     std::span<const std::uint8_t> area = bytes.subspan(16);
     std::vector<std::shared_ptr<OSCPacket>> elements;
+    // Count the elements first, so their list is allocated once (at most one entry per 4 bytes).
     std::size_t count = 0;
     for (std::size_t at = 0; area.size() - at >= 4 && count < area.size() / 4; ++count) {
         at += 4 + static_cast<std::size_t>(readUInt32(area.data() + at));
