@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include "app/network/network_listen_port.h"
 #include "app/remote/http_pairing_store.h"
 #include "app/bluetooth/testing/bluetooth_central.h"
 #include "platform/peripheral/testing/memory_peripheral.h"
+#include "osc/osc_message.h"
 #include "app/settings/settings_keys.h"
 #include "platform/keychain/memory_store.h"
 #include "settings_store/temporary_settings.h"
@@ -642,6 +644,48 @@ TEST_F(ModelTest, ACommandForwardedThroughAPairingRunsOnTheOtherInstanceAndIsRec
               "Hall: The saved pairing secret is missing. Remove this remote device and add it again.");
     other.reset();
     keychain::setProcessKeychain({std::make_shared<keychain::MemoryStore>(), nullptr});
+}
+
+TEST_F(ModelTest, AnOSCDatagramDrivesTheModelAndTurningOSCOffFreesThePort) {
+    const auto port = freeLoopbackPort();
+    set(settings::oscPort, std::int64_t{port});
+    set(settings::listenAddressMode, network::NetworkListenMode::localhost);
+    auto deps = dependencies();
+    deps.makeOSCServer = makeRealOSCServer;
+    model_ = LanternpostModel::make(std::move(deps));
+    const std::string place = "localhost (127.0.0.1), port " + std::to_string(port);
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return model_->oscStatus.get().state == State::running; }));
+    EXPECT_EQ(model_->oscStatus.get().detail, "Listening on " + place);
+
+    const int peer = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto datagram = osc::OSCMessage("/keynote/show/next").packetData();
+    sendto(peer, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return model_->lastCommand.get().has_value(); }));
+    EXPECT_EQ(model_->lastCommand.get()->source, CommandSource::osc);
+    EXPECT_EQ(model_->lastCommand.get()->result, CommandResult::ok(PresentationCommand::showNext(), "Done by keynote."));
+
+    // A restart binds the same port again; switching off frees it.
+    model_->restartOSCServer();
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return model_->oscStatus.get().state == State::running; }));
+    set(settings::oscEnabled, false);
+    model_->restartOSCServer();
+    EXPECT_EQ(model_->oscStatus.get(), BridgeServerStatus::stopped());
+    EXPECT_FALSE(network::isPortInUse(port, "127.0.0.1", true));
+
+    // Someone else on the port: the failed status says so.
+    const int blocker = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    set(settings::oscEnabled, true);
+    model_->restartOSCServer();
+    testing::settleMainQueue();
+    EXPECT_EQ(model_->oscStatus.get(),
+              (BridgeServerStatus{State::failed, "OSC port " + std::to_string(port) + " is currently in use."}));
+    close(blocker);
+    close(peer);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "app/control/power_point_controller.h"
 #include "app/remote/http_pairing_store.h"
 #include "app/network/network_listen_scan.h"
+#include "app/osc/osc_bridge_server.h"
 #include "app/remote/remote_lanternpost_client.h"
 #include "app/remote/remote_lanternpost_target.h"
 #include "app/settings/settings_keys.h"
@@ -37,7 +38,24 @@ private:
     remote::RemoteLanternpostClient client_;
 };
 
+// The OSC bridge behind the model's server seam.
+class OSCServerAdapter final : public BridgeServerHandle {
+public:
+    explicit OSCServerAdapter(std::shared_ptr<oscbridge::OSCBridgeServer> bridge) : bridge_(std::move(bridge)) {}
+    std::uint64_t id() const override { return bridge_->id(); }
+    void start() override { bridge_->start(); }
+    void stop() override { bridge_->stop(); }
+
+private:
+    std::shared_ptr<oscbridge::OSCBridgeServer> bridge_;
+};
+
 }  // namespace
+
+BridgeServerPtr makeRealOSCServer(OSCServerParts parts) {
+    return std::make_shared<OSCServerAdapter>(oscbridge::OSCBridgeServer::make(
+        parts.port, std::move(parts.binding), std::move(parts.command), std::move(parts.statusHandler)));
+}
 
 BridgeServerPtr makeRealHTTPServer(HTTPServerParts parts) {
     auto server = http::HTTPBridgeServer::make(std::move(parts.configuration), std::move(parts.handlers),
@@ -73,6 +91,7 @@ void LanternpostModelDependencies::fillMissing(LanternpostModelDependencies& dep
     if (!deps.readKeychainItem) deps.readKeychainItem = keychainReadDataMigratingLegacy;
     if (!deps.deleteKeychainItem) deps.deleteKeychainItem = keychainDeleteData;
     if (!deps.makeHTTPServer) deps.makeHTTPServer = makeRealHTTPServer;
+    if (!deps.makeOSCServer) deps.makeOSCServer = makeRealOSCServer;
     if (!deps.createHTTPPairing) {
         deps.createHTTPPairing = [](const std::string& name, Date now) {
             return remote::HTTPPairingStore().createPairing(name, now);

@@ -134,7 +134,7 @@ struct LanternpostModelDependencies {
     std::function<BridgeServerPtr(BluetoothServerParts)> makeBluetoothServer;
 
     // The real system: the process settings store, the X window system, the interface scan, the
-    // process keychain, the real HTTP server, the Bluetooth pairing store. Every member left empty
+    // process keychain, the real HTTP and OSC servers, the Bluetooth pairing store. Every member left empty
     // above, except the Bluetooth server, is filled with its real counterpart by this call.
     static LanternpostModelDependencies system();
     // Fills every empty member of `deps` with its real counterpart.
@@ -155,6 +155,7 @@ private:
 };
 
 BridgeServerPtr makeRealHTTPServer(HTTPServerParts parts);
+BridgeServerPtr makeRealOSCServer(OSCServerParts parts);
 
 // The Bluetooth server behind the model's server seam.
 class BluetoothServerAdapter final : public BridgeServerHandle {

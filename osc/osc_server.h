@@ -1,0 +1,92 @@
+// The receiving side of the OSC library: one UDP socket and one TCP socket on the same port. Every
+// datagram and every framed packet of every accepted TCP connection is parsed and handed whole to
+// the packet destination; everything the server observes is told to the debug delegate as one line
+// of text.
+//
+// Threads: the socket reports, the parsing and both receivers run on the delegate queue given at
+// construction, one at a time; the connection table lives there. Starting, stopping and the
+// setters run on the caller's thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "osc/osc_packet.h"
+#include "osc/osc_parser.h"
+#include "osc/osc_socket.h"
+#include "platform/dispatch/dispatch.h"
+#include "sockets/queue_udp_socket.h"
+
+namespace pavonix::osc {
+
+class OSCServer : public sockets::QueueUdpSocketDelegate, public std::enable_shared_from_this<OSCServer> {
+    struct Token {};
+
+public:
+    // `queue` is the delegate queue of both sockets; null means the main queue.
+    static std::shared_ptr<OSCServer> make(dispatch::QueuePtr queue = nullptr);
+    OSCServer(Token, dispatch::QueuePtr queue);
+    // Leaves the joined groups and stops listening.
+    ~OSCServer() override;
+    OSCServer(const OSCServer&) = delete;
+    OSCServer& operator=(const OSCServer&) = delete;
+
+    // Each setter stops the server first and leaves it stopped.
+    const std::string& interface() const { return interface_; }
+    void setInterface(const std::string& interface);
+    std::uint16_t port() const { return port_; }
+    void setPort(std::uint16_t port);
+    bool reusePort() const { return reusePort_; }
+    void setReusePort(bool flag);
+
+    // Held weakly: the receivers usually own the server.
+    std::weak_ptr<OSCPacketDestination> delegate;
+    std::weak_ptr<OSCDebugDelegate> debugDelegate;
+    OSCTCPStreamFraming streamFraming = OSCTCPStreamFraming::SLIP;
+
+    // TCP, then UDP. A failure becomes a debug line; it is also answered, so that the owner can
+    // tell a server that listens from one that does not.
+    std::optional<sockets::SocketError> startListening();
+    // Stops TCP, leaves the joined groups, closes UDP. The port is free when this returns.
+    void stopListening();
+    // UDP alone, joining each group.
+    bool startListening(const std::vector<std::string>& groups, sockets::SocketError* error = nullptr);
+    bool joinMulticast(const std::string& group, sockets::SocketError* error = nullptr);
+    bool leaveMulticast(const std::string& group, sockets::SocketError* error = nullptr);
+
+    const std::shared_ptr<OSCSocket>& udpSocket() const { return udpSocket_; }
+    // The UDP port actually bound (port 0 picks one); 0 when not listening.
+    std::uint16_t boundUDPPort() const;
+
+    // ---- UDP socket reports (delegate queue) ----
+    void udpSocketDidConnect(sockets::QueueUdpSocket& socket, const Bytes& address) override;
+    void udpSocketDidNotConnect(sockets::QueueUdpSocket& socket, const sockets::SocketError& error) override;
+    void udpSocketDidSend(sockets::QueueUdpSocket& socket, std::int64_t tag) override;
+    void udpSocketDidNotSend(sockets::QueueUdpSocket& socket, std::int64_t tag,
+                             const sockets::SocketError& error) override;
+    void udpSocketDidReceive(sockets::QueueUdpSocket& socket, const Bytes& data, const Bytes& address,
+                             const std::any& filterContext) override;
+    void udpSocketDidClose(sockets::QueueUdpSocket& socket, const std::optional<sockets::SocketError>& error) override;
+
+private:
+    void stopAndHandOn();
+    void debug(const std::string& line) const;
+    std::string describe(const sockets::QueueUdpSocket& socket) const;
+
+    const dispatch::QueuePtr queue_;
+    std::shared_ptr<OSCSocket> udpSocket_;
+    std::vector<std::string> joinedMulticastGroups_;
+    std::string interface_ = "localhost";
+    std::uint16_t port_ = 0;
+    bool reusePort_ = false;
+};
+
+// "nil", or "Optional(\"<description>\")": how an optional socket error shows in a debug line.
+std::string renderOptionalError(const std::optional<sockets::SocketError>& error);
+
+}  // namespace pavonix::osc
