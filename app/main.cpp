@@ -96,7 +96,7 @@ pavonix::dispatch::SourcePtr quitOnSignals() {
     return source;
 }
 
-// With PAVONIX_DEBUG=1, every server status line goes to stderr.
+// With PAVONIX_DEBUG=1, every server status line and every command goes to stderr.
 std::vector<pavonix::Observation> printServerStatuses(pavonix::LanternpostModel& model) {
     std::vector<pavonix::Observation> observations;
     const auto watch = [&](const char* name, pavonix::ObservableValue<pavonix::BridgeServerStatus>& status) {
@@ -110,6 +110,13 @@ std::vector<pavonix::Observation> printServerStatuses(pavonix::LanternpostModel&
     watch("OSC", model.oscStatus);
     watch("HTTP", model.httpStatus);
     watch("Bluetooth", model.bluetoothStatus);
+    // Each command as the model records it: "Pavonix: last command OSC: failed Show next: ...".
+    observations.push_back(model.lastCommand.observe([](const std::optional<pavonix::CommandLogEntry>& entry) {
+        if (!entry) return;
+        std::fprintf(stderr, "Pavonix: last command %s: %s %s: %s\n", std::string(pavonix::label(entry->source)).c_str(),
+                     entry->result.isOK() ? "ok" : "failed", entry->result.command.c_str(),
+                     entry->result.message.c_str());
+    }));
     return observations;
 }
 

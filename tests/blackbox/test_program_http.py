@@ -79,7 +79,9 @@ class Program:
             self.process.stderr.close()
 
 
-class ProgramTest(unittest.TestCase):
+class ProgramFixture(unittest.TestCase):
+    """A private home for each test: settings, keychain file and runtime folder."""
+
     def setUp(self):
         self.home = tempfile.mkdtemp(prefix="pavonix-program-")
         os.chmod(self.home, 0o755)  # the program may run in another namespace, as the same user
@@ -100,6 +102,8 @@ class ProgramTest(unittest.TestCase):
         self.addCleanup(program.quit)
         return program
 
+
+class ProgramTest(ProgramFixture):
     def request(self, port, method, path, body=b"", headers=None):
         with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
             sock.sendall(build_request(method, path, body, headers))
