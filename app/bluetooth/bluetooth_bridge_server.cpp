@@ -41,7 +41,7 @@ peripheral::Service gattService(bool allowsPairing) {
 std::string failedStateText(peripheral::ManagerState state) {
     switch (state) {
         case peripheral::ManagerState::unsupported:
-            return "Bluetooth LE peripheral mode is not supported on this Mac.";
+            return "Bluetooth LE peripheral mode is not supported on this computer.";
         case peripheral::ManagerState::unauthorized:
             return "Bluetooth permission is not granted.";
         case peripheral::ManagerState::poweredOff:

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <unordered_set>
 
+#include <unistd.h>
+
 #include "app/control/localized_text.h"
 #include "app/core/text.h"
 
@@ -93,8 +95,11 @@ std::vector<PresentationWindowTarget> PresentationWindowTarget::availableWindows
     x11::WindowSystem& windows, bool onScreenOnly, bool skipSorting) {
     std::vector<PresentationWindowTarget> targets;
     std::unordered_set<x11::WindowId> seen;
+    // Pavonix's own windows are never a target: typing into them would drive Pavonix itself.
+    const std::int64_t ownProcessID = getpid();
     for (const auto& window : windows.listWindows()) {
         if (onScreenOnly && !window.onScreen) continue;
+        if (window.processID == ownProcessID) continue;
         if (!seen.insert(window.id).second) continue;
         if (auto target = from(window)) targets.push_back(std::move(*target));
     }

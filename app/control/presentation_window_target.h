@@ -31,7 +31,8 @@ struct PresentationWindowTarget {
     PresentationWindowSummary summary() const;
 
     // The candidate windows: every titled managed window, and untitled ones that fill the screen
-    // (titled "Full Screen Window"); only those on screen when asked. Sorted by section, owner
+    // (titled "Full Screen Window"), except the windows of this process; only those on screen
+    // when asked. Sorted by section, owner
     // name, title (in the user's locale) and window id unless `skipSorting`. Never fails: empty
     // when there is no window system.
     static std::vector<PresentationWindowTarget> availableWindows(x11::WindowSystem& windows,

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "app/control/localized_text.h"
 #include "platform/x11/recording_window_system.h"
 
@@ -90,6 +92,8 @@ TEST(PresentationWindowTarget, AvailableWindowsAreSectionedSortedAndFiltered) {
     x11::RecordingWindowSystem system;
     auto offScreen = window(9, "Minimised - Google Slides");
     offScreen.onScreen = false;
+    auto own = window(10, "Pavonix - Google Slides", "Pavonix");  // this very process: never a target
+    own.processID = getpid();
     auto full = window(8, "");
     full.fillsScreen = true;
     system.setWindows({
@@ -103,6 +107,7 @@ TEST(PresentationWindowTarget, AvailableWindowsAreSectionedSortedAndFiltered) {
         full,
         offScreen,
         window(1, "notes", "zebra"),  // listed twice: kept once
+        own,
     });
 
     auto ids = [](const std::vector<PresentationWindowTarget>& targets) {

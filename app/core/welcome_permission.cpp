@@ -33,9 +33,11 @@ std::string_view description(Permission permission) {
         return "Finds and connects to nearby Pavonix devices, and checks local HTTP/OSC control "
                "access.";
     case Permission::keynoteAutomation:
-        return "Controls Keynote decks, slide shows, presenter notes, and slide navigation.";
+        return "Keynote does not run on Linux; control it through a Pavonix on a Mac added as a remote "
+               "device.";
     case Permission::powerPointAutomation:
-        return "Controls PowerPoint decks, slide shows, presenter notes, and slide navigation.";
+        return "PowerPoint does not run on Linux; control it through a Pavonix on a Mac added as a remote "
+               "device.";
     }
     return {};
 }

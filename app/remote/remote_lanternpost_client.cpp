@@ -199,33 +199,35 @@ RemoteLanternpostResult<Json> RemoteLanternpostClient::exchange(RemoteHTTPTransp
     return RemoteLanternpostFailure(ClientError::requestFailed("HTTP " + std::to_string(reply.statusCode)));
 }
 
-void RemoteLanternpostClient::RequestGate::submit(dispatch::Block block) {
+void RemoteLanternpostClient::RequestGate::submit(const std::string& lane, dispatch::Block block) {
     {
         std::lock_guard lock(mutex_);
-        if (running_ >= kMaxConcurrentRequests) {
-            waiting_.push_back(std::move(block));
+        Lane& state = lanes_[lane];
+        if (state.running >= kMaxConcurrentRequestsPerTarget) {
+            state.waiting.push_back(std::move(block));
             return;
         }
-        ++running_;
+        ++state.running;
     }
-    run(std::move(block));
+    run(lane, std::move(block));
 }
 
-void RemoteLanternpostClient::RequestGate::run(dispatch::Block block) {
+void RemoteLanternpostClient::RequestGate::run(std::string lane, dispatch::Block block) {
     // The gate outlives its client while requests are under way.
-    dispatch::globalQueue()->async([gate = shared_from_this(), block = std::move(block)]() mutable {
+    dispatch::globalQueue()->async([gate = shared_from_this(), lane = std::move(lane), block = std::move(block)]() mutable {
         block();
         dispatch::Block next;
         {
             std::lock_guard lock(gate->mutex_);
-            if (gate->waiting_.empty()) {
-                --gate->running_;
+            auto found = gate->lanes_.find(lane);
+            if (found->second.waiting.empty()) {
+                if (--found->second.running == 0) gate->lanes_.erase(found);
                 return;
             }
-            next = std::move(gate->waiting_.front());
-            gate->waiting_.pop_front();
+            next = std::move(found->second.waiting.front());
+            found->second.waiting.pop_front();
         }
-        gate->run(std::move(next));
+        gate->run(std::move(lane), std::move(next));
     });
 }
 

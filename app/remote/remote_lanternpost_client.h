@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <variant>
 
@@ -138,7 +139,8 @@ public:
     template <class T>
     void sendSigned(std::string path, std::string method, Bytes body, RemoteLanternpostTarget target,
                     std::function<void(RemoteLanternpostResult<T>)> completion) const {
-        gate_->submit([transport = transport_, random = random_, path = std::move(path), method = std::move(method),
+        const std::string lane = target.id;
+        gate_->submit(lane, [transport = transport_, random = random_, path = std::move(path), method = std::move(method),
                        body = std::move(body), target = std::move(target),
                        completion = std::move(completion)]() mutable {
             RemoteLanternpostResult<T> result = decode<T>(exchange(*transport, random, path, method, body, target));
@@ -148,9 +150,10 @@ public:
         });
     }
 
-    // Requests of one client (and its copies) that run at once; later ones wait their turn in
-    // order, so that a silent host cannot tie up the shared worker pool for a minute per click.
-    static constexpr std::size_t kMaxConcurrentRequests = 6;
+    // Requests of one client (and its copies) to one target that run at once; later ones to that
+    // target wait their turn in order. A silent host thus ties up only this many workers, for a
+    // minute each, and never delays the requests to another target.
+    static constexpr std::size_t kMaxConcurrentRequestsPerTarget = 6;
 
 private:
     // Runs on the worker: keychain, URL, signing, transport, status check. Yields the answer's
@@ -169,16 +172,20 @@ private:
         }
     }
 
-    // Runs blocks on the global queue, at most kMaxConcurrentRequests at a time, in order.
+    // Runs blocks on the global queue, per lane (a target id) at most
+    // kMaxConcurrentRequestsPerTarget at a time, in order. A lane is forgotten once it is idle.
     class RequestGate : public std::enable_shared_from_this<RequestGate> {
     public:
-        void submit(dispatch::Block block);
+        void submit(const std::string& lane, dispatch::Block block);
 
     private:
-        void run(dispatch::Block block);
+        struct Lane {
+            std::size_t running = 0;
+            std::deque<dispatch::Block> waiting;
+        };
+        void run(std::string lane, dispatch::Block block);
         std::mutex mutex_;
-        std::size_t running_ = 0;
-        std::deque<dispatch::Block> waiting_;
+        std::unordered_map<std::string, Lane> lanes_;
     };
 
     std::shared_ptr<RemoteHTTPTransport> transport_;

@@ -168,11 +168,16 @@ TEST_F(RemoteLanternpostClientTest, RepliesBecomeAnswersOrTheirErrors) {
     EXPECT_EQ(fake->requests.back().timeout, std::chrono::seconds(60));
 }
 
-TEST_F(RemoteLanternpostClientTest, AStalledHostHoldsOnlyAFewWorkers) {
-    // Stands for a host that swallows packets: every request blocks until released.
+TEST_F(RemoteLanternpostClientTest, AStalledHostHoldsOnlyAFewWorkersAndNeverDelaysAnotherTarget) {
+    // Stands for a host that swallows packets: every request to it blocks until released; the
+    // other host answers at once.
     struct StalledTransport final : RemoteHTTPTransport {
-        RemoteHTTPTransportResponse perform(const RemoteHTTPTransportRequest&) override {
+        RemoteHTTPTransportResponse perform(const RemoteHTTPTransportRequest& request) override {
             std::unique_lock lock(mutex);
+            if (request.url.find("10.0.0.2") == std::string::npos) {
+                ++others;
+                return httpReply(200, R"({"status":"ok","command":"Stop","message":""})");
+            }
             peak = std::max(peak, ++running);
             released.wait(lock, [&] { return open; });
             --running;
@@ -180,13 +185,14 @@ TEST_F(RemoteLanternpostClientTest, AStalledHostHoldsOnlyAFewWorkers) {
         }
         std::mutex mutex;
         std::condition_variable released;
-        std::size_t running = 0, peak = 0;
+        std::size_t running = 0, peak = 0, others = 0;
         bool open = false;
     };
     auto stalled = std::make_shared<StalledTransport>();
     RemoteLanternpostClient client(stalled);
-    auto answered = std::make_shared<int>(0);
-    for (int i = 0; i < 20; ++i) {
+    const std::size_t perTarget = RemoteLanternpostClient::kMaxConcurrentRequestsPerTarget;
+    auto answered = std::make_shared<std::size_t>(0);
+    for (std::size_t i = 0; i < 3 * perTarget; ++i) {
         client.sendSigned<CommandResult>("/show/next", "POST", {}, targetAt("10.0.0.2", 80),
                                          [answered](RemoteLanternpostResult<CommandResult> result) {
                                              *answered += result.hasValue();
@@ -196,16 +202,22 @@ TEST_F(RemoteLanternpostClientTest, AStalledHostHoldsOnlyAFewWorkers) {
         std::lock_guard lock(stalled->mutex);
         return stalled->running;
     };
-    testing::waitUntil([&] { return running() >= RemoteLanternpostClient::kMaxConcurrentRequests; },
-                       std::chrono::seconds(10));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // room for a seventh to start, if it could
+    ASSERT_TRUE(testing::waitUntil([&] { return running() == perTarget; }, std::chrono::seconds(10)));
+
+    // Another target, while every place of the silent one is taken and more wait behind them.
+    auto other = targetAt("10.0.0.3", 80);
+    other.id = "lpt_othertarget";
+    primary->add({std::string(remoteTargetsKeychainService), other.id}, kSecret);
+    EXPECT_EQ(send(client, PresentationCommand::stop(), other).value().command, "Stop");
+    EXPECT_EQ(stalled->others, 1u);
+
     {
         std::lock_guard lock(stalled->mutex);
         stalled->open = true;
     }
     stalled->released.notify_all();
-    EXPECT_TRUE(dispatch::runMainQueue([&] { return *answered == 20; }, std::chrono::seconds(10)));
-    EXPECT_EQ(stalled->peak, RemoteLanternpostClient::kMaxConcurrentRequests);
+    EXPECT_TRUE(dispatch::runMainQueue([&] { return *answered == 3 * perTarget; }, std::chrono::seconds(10)));
+    EXPECT_EQ(stalled->peak, perTarget);
 }
 
 TEST(CurlTransportTest, GivesUpAtItsTimeOut) {

@@ -5,6 +5,7 @@
 
 #include <QAbstractSpinBox>
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QComboBox>
 #include <QKeyEvent>
@@ -133,6 +134,10 @@ bool ControlMenuController::isEditingText() {
 
 QMenu* ControlMenuController::makeMenu() {
     auto* menu = new QMenu(qs(ControlMenuControllerState::menuTitle));
+    // One of the three providers is always the chosen one: the style draws a single mark on it,
+    // not a box beside each.
+    auto* providers = new QActionGroup(menu);
+    providers->setExclusionPolicy(QActionGroup::ExclusionPolicy::Exclusive);
     for (const auto& entry : ControlMenuControllerState::entries()) {
         if (entry.isSeparator) {
             menu->addSeparator();
@@ -145,6 +150,7 @@ QMenu* ControlMenuController::makeMenu() {
         action->setAutoRepeat(false);
         if (ControlMenuControllerState::providerForTag(entry.tag)) {
             action->setCheckable(true);
+            providers->addAction(action);
             connect(action, &QAction::triggered, this, [this, action] { selectProvider(action); });
         } else if (ControlMenuControllerState::commandForTag(entry.tag)) {
             connect(action, &QAction::triggered, this, [this, action] { runPresentationCommand(action); });

@@ -28,8 +28,7 @@ class WelcomePermissionRow : public QWidget {
     Q_OBJECT
 public:
     static constexpr std::string_view localNetworkNote =
-        "macOS shows the Local Network alert only when it still needs a decision. If access is already "
-        "allowed, Pavonix will simply mark this complete.";
+        "Linux shows no Local Network alert, so Pavonix will simply mark this complete.";
     static constexpr int trailingWidth = 72;
 
     WelcomePermissionRow(const WelcomePermissionItem& item, bool isBusy, std::function<void()> requestAction,

@@ -20,8 +20,8 @@ class WelcomeView : public QWidget {
     Q_OBJECT
 public:
     static constexpr std::string_view summary =
-        "Control Keynote, PowerPoint, and selected Google Slides windows from OSC, HTTP, App Intents, and the "
-        "built-in controls.";
+        "Control selected Google Slides windows from OSC, HTTP, and the built-in controls, and Keynote or "
+        "PowerPoint through a Pavonix on a Mac added as a remote device.";
 
     // The model must outlive the view.
     WelcomeView(WelcomePermissionsModel& permissionsModel, std::function<void()> continueAction,
