@@ -271,19 +271,27 @@ TEST_F(QueueTcpSocketTest, DisconnectAfterWritingSendsEverythingFirst) {
 
 TEST_F(QueueTcpSocketTest, ConnectsToTheOtherFamilyAfterItsDelay) {
     // IPv6 listens; the IPv4 port is bound but not listening, so the first attempt is refused.
-    const int v6 = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    ::setsockopt(v6, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-    const auto loopback6 = *resolveInterface("localhost", 0).ipv6;
-    ASSERT_EQ(::bind(v6, reinterpret_cast<const sockaddr*>(loopback6.data()), loopback6.size()), 0);
-    ASSERT_EQ(::listen(v6, 4), 0);
-    sockaddr_in6 bound{};
-    socklen_t length = sizeof bound;
-    ::getsockname(v6, reinterpret_cast<sockaddr*>(&bound), &length);
-    const std::uint16_t port = ntohs(bound.sin6_port);
-    const int v4 = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const auto loopback4 = *resolveInterface("localhost", port).ipv4;
-    ASSERT_EQ(::bind(v4, reinterpret_cast<const sockaddr*>(loopback4.data()), loopback4.size()), 0);
+    // Another program may hold the IPv4 side of the port the system picked: pick again then.
+    int v6 = -1, v4 = -1;
+    std::uint16_t port = 0;
+    for (int tries = 0; tries < 20 && v4 == -1; ++tries) {
+        if (v6 != -1) ::close(v6);
+        v6 = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        ::setsockopt(v6, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        const auto loopback6 = *resolveInterface("localhost", 0).ipv6;
+        ASSERT_EQ(::bind(v6, reinterpret_cast<const sockaddr*>(loopback6.data()), loopback6.size()), 0);
+        ASSERT_EQ(::listen(v6, 4), 0);
+        sockaddr_in6 bound{};
+        socklen_t length = sizeof bound;
+        ::getsockname(v6, reinterpret_cast<sockaddr*>(&bound), &length);
+        port = ntohs(bound.sin6_port);
+        v4 = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const auto loopback4 = *resolveInterface("localhost", port).ipv4;
+        if (::bind(v4, reinterpret_cast<const sockaddr*>(loopback4.data()), loopback4.size()) != 0)
+            ::close(std::exchange(v4, -1));
+    }
+    ASSERT_NE(v4, -1);
 
     const auto client = QueueTcpSocket::create(recorder, recorder->queue);
     client->setAlternateAddressDelay(0.05);
@@ -295,6 +303,13 @@ TEST_F(QueueTcpSocketTest, ConnectsToTheOtherFamilyAfterItsDelay) {
     EXPECT_TRUE(client->isIPv6());
     EXPECT_FALSE(client->isIPv4());
     EXPECT_EQ(recorder->count("disconnect"), 0u);
+
+    // A disabled family's address is dropped, so IPv6 goes first instead of after the delay.
+    const auto v6Only = QueueTcpSocket::create(recorder, recorder->queue);
+    v6Only->setIPv4Enabled(false);
+    v6Only->setAlternateAddressDelay(60);
+    ASSERT_TRUE(v6Only->connectToHost("localhost", port));
+    EXPECT_TRUE(recorder->waitFor("connect", 2));
     ::close(v4);
     ::close(v6);
 }
