@@ -136,19 +136,21 @@ int main(int argc, char** argv) {
 
     pavonix::settings::registerDefaults(pavonix::defaults::UserDefaults::standard());
     std::vector<pavonix::Observation> statusLines;
-    pavonix::LanternpostModelDependencies dependencies;
+    auto dependencies = pavonix::LanternpostModelDependencies::system(pavonix::SettingsStore::shared());
     // Until a Bluetooth stack backs the peripheral role, the server says so in its status.
     dependencies.makeBluetoothServer = [](pavonix::BluetoothServerParts parts) {
         return pavonix::makeRealBluetoothServer(
             std::move(parts), pavonix::peripheral::unavailablePeripheralFactory(
                                   "Bluetooth LE peripheral mode is not available in this build of Pavonix."));
     };
-    auto model = pavonix::LanternpostModel::shared(std::move(dependencies));
+    auto model = pavonix::LanternpostModel::make(std::move(dependencies));
     if (debugEnabled()) statusLines = printServerStatuses(*model);
 
     auto controlsModel = pavonix::makeControlsModel(model);
     pavonix::ApplicationScenes::Options options;
-    auto controlMenu = std::make_unique<pavonix::ControlMenuController>(*controlsModel, model->settings());
+    // Heard by the controls view, posted by the Control menu.
+    pavonix::NotificationCenter notifications;
+    auto controlMenu = std::make_unique<pavonix::ControlMenuController>(*controlsModel, model->settings(), notifications);
     options.installControlMenu = [menu = controlMenu.get()](QMainWindow& window) { menu->install(window); };
     std::weak_ptr<pavonix::LanternpostModel> weakModel = model;
     const auto onModel = [weakModel](void (pavonix::LanternpostModel::*step)()) {
@@ -171,7 +173,8 @@ int main(int argc, char** argv) {
         };
         return new pavonix::LanternpostSettingsView(*settingsModel, model->settings(), showMainWindow, {}, window);
     };
-    scenes = std::make_unique<pavonix::ApplicationScenes>(*controlsModel, model->settings(), std::move(options));
+    scenes = std::make_unique<pavonix::ApplicationScenes>(*controlsModel, model->settings(), notifications,
+                                                          std::move(options));
     // The window shows the welcome screen until onboarding is complete, then the main view.
     {
         QMainWindow* window = scenes->mainWindow();
@@ -203,9 +206,8 @@ int main(int argc, char** argv) {
     settingsModel.reset();
     controlMenu.reset();
     controlsModel.reset();
-    model.reset();
     statusLines.clear();
-    pavonix::LanternpostModel::releaseShared();
+    model.reset();
     if (quitSource) quitSource->cancel();
     pavonix::dispatch::drainMainQueue();
     pavonix::defaults::UserDefaults::standard().flush();

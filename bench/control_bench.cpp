@@ -8,7 +8,7 @@
 
 #include "app/control/google_slides_controller.h"
 #include "platform/x11/xcb_window_system.h"
-#include "platform/x11/xvfb_session.h"
+#include "platform/x11/testing/xvfb_session.h"
 
 namespace {
 

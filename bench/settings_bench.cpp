@@ -7,7 +7,7 @@
 
 #include "app/settings/settings_keys.h"
 #include "platform/dispatch/dispatch.h"
-#include "settings_store/temporary_settings.h"
+#include "settings_store/testing/temporary_settings.h"
 
 namespace {
 

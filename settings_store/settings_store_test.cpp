@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/dispatch/main_queue_scope.h"
+#include "platform/dispatch/testing/main_queue_scope.h"
 #include "platform/testing/scoped_environment.h"
 #include "platform/testing/temporary_folder.h"
-#include "settings_store/temporary_settings.h"
+#include "settings_store/testing/temporary_settings.h"
 
 namespace pavonix {
 

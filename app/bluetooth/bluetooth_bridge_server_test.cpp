@@ -6,7 +6,7 @@
 
 #include "app/bluetooth/testing/bluetooth_central.h"
 #include "platform/crypto/base64.h"
-#include "platform/dispatch/main_queue_scope.h"
+#include "platform/dispatch/testing/main_queue_scope.h"
 #include "platform/peripheral/testing/memory_peripheral.h"
 
 namespace pavonix::bluetooth {

@@ -4,7 +4,7 @@
 
 #include "app/control/keynote_controller.h"
 #include "app/control/power_point_controller.h"
-#include "platform/x11/recording_window_system.h"
+#include "platform/x11/testing/recording_window_system.h"
 
 namespace pavonix {
 namespace {

@@ -6,9 +6,9 @@
 #include <thread>
 
 #include "app/settings/settings_keys.h"
-#include "platform/dispatch/main_queue_scope.h"
-#include "platform/x11/recording_window_system.h"
-#include "settings_store/temporary_settings.h"
+#include "platform/dispatch/testing/main_queue_scope.h"
+#include "platform/x11/testing/recording_window_system.h"
+#include "settings_store/testing/temporary_settings.h"
 
 namespace pavonix {
 namespace {

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "app/control/localized_text.h"
-#include "platform/x11/recording_window_system.h"
+#include "platform/x11/testing/recording_window_system.h"
 
 namespace pavonix {
 namespace {

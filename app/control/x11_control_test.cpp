@@ -11,7 +11,7 @@
 #include "platform/dispatch/dispatch.h"
 #include "platform/testing/wait_until.h"
 #include "platform/x11/xcb_window_system.h"
-#include "platform/x11/xvfb_session.h"
+#include "platform/x11/testing/xvfb_session.h"
 
 namespace pavonix {
 namespace {

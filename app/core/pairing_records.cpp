@@ -2,9 +2,18 @@
 
 #include <cctype>
 
+#include "app/core/text.h"
+
 namespace pavonix {
 
 using namespace json_field;
+
+std::string remoteTargetLabel(const RemoteLanternpostTarget& target) {
+    std::string name = trimmedWhitespaceAndNewlines(target.name);
+    if (!name.empty()) return name;
+    if (target.transport == RemoteLanternpostTransport::bluetooth) return "Bluetooth";
+    return target.host + ":" + std::to_string(target.port);
+}
 
 std::string_view rawValue(RemoteLanternpostTransport transport) {
     return transport == RemoteLanternpostTransport::http ? "http" : "bluetooth";

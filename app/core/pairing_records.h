@@ -61,6 +61,10 @@ struct RemoteLanternpostTarget {
                            const RemoteLanternpostTarget&) = default;
 };
 
+// How a target is named to the user: its trimmed name, else "Bluetooth" for a Bluetooth target,
+// else host ":" port.
+std::string remoteTargetLabel(const RemoteLanternpostTarget& target);
+
 // An instance's answer to GET /health. "status" required; the two provider keys optional and
 // left out when absent.
 struct RemoteLanternpostHealth {

@@ -22,6 +22,15 @@ std::string_view displayName(PresentationProvider provider) {
     return {};
 }
 
+std::string_view fallbackTargetName(PresentationProvider provider) {
+    switch (provider) {
+    case PresentationProvider::powerPoint: return "Microsoft PowerPoint";
+    case PresentationProvider::googleSlides: return "Google Slides window";
+    case PresentationProvider::keynote: break;
+    }
+    return "Keynote";
+}
+
 std::optional<PresentationProvider> presentationProviderFromRawValue(std::string_view raw) {
     return enumFromRawValue(raw, allPresentationProviders);
 }

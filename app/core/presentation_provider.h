@@ -19,6 +19,9 @@ inline constexpr PresentationProvider allPresentationProviders[] = {
 std::string_view rawValue(PresentationProvider provider);
 // "Keynote", "PowerPoint", "Google Slides".
 std::string_view displayName(PresentationProvider provider);
+// The application a controller is told to drive when no window or name is saved: "Keynote",
+// "Microsoft PowerPoint", "Google Slides window".
+std::string_view fallbackTargetName(PresentationProvider provider);
 // Exact, case-sensitive match of a raw value.
 std::optional<PresentationProvider> presentationProviderFromRawValue(std::string_view raw);
 

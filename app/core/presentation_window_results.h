@@ -13,6 +13,11 @@
 
 namespace pavonix {
 
+// The answer of every window request while another provider than Google Slides is chosen.
+inline constexpr std::string_view googleSlidesOnlyMessage = "Window selection is only available for Google Slides.";
+// The answer of every bridge request once the model is gone.
+inline constexpr std::string_view pavonixUnavailableMessage = "Pavonix is not available.";
+
 // Also the sort order of window lists.
 enum class PresentationWindowDisplaySection { googleSlides, fullScreenWindow, other };
 inline constexpr PresentationWindowDisplaySection allPresentationWindowDisplaySections[] = {

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <thread>
 
+#include "app/http/testing/loopback_exchange.h"
 #include "platform/testing/wait_until.h"
 
 namespace pavonix::http {
@@ -22,25 +23,7 @@ struct Report {
     BridgeServerStatus status;
 };
 
-// Sends raw bytes to 127.0.0.1:port and reads until the server closes.
-std::string exchange(std::uint16_t port, const std::string& bytes) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval timeout{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    std::string reply;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) reply.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return reply;
-}
+using testing::loopbackExchange;
 
 struct ServerFixture : ::testing::Test {
     // Shared with the handlers: reports of one test's servers may still be queued when it ends.
@@ -113,7 +96,7 @@ TEST_F(ServerFixture, HandlersRunOnTheMainThreadWhileTheServerQueueWaits) {
     std::string reply;
     std::atomic<bool> done{false};
     std::thread client([&] {
-        reply = exchange(server->boundPort(), "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        reply = loopbackExchange(server->boundPort(), "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
         done = true;
     });
     dispatch::runMainQueue([&] { return done.load(); }, 5s);

@@ -22,16 +22,8 @@ HTTPReply makeReply(HTTPStatus status, std::string_view contentType, std::string
 
 }  // namespace
 
-std::string encodeReplyJSON(const Json& value) {
-    try {
-        return value.dump(2, ' ', false, Json::error_handler_t::replace);
-    } catch (const std::exception&) {
-        return {};  // nothing but invalid UTF-8 can make dump throw, and that is replaced above
-    }
-}
-
 HTTPReply jsonReply(HTTPStatus status, const Json& value) {
-    return makeReply(status, "application/json; charset=utf-8", encodeReplyJSON(value));
+    return makeReply(status, "application/json; charset=utf-8", encodeJSON(value, 2));
 }
 
 HTTPReply htmlReply(HTTPStatus status, std::string_view html) {

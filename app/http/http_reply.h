@@ -29,10 +29,9 @@ struct HTTPReply {
     std::string bytes;
 };
 
-// Pretty-printed, keys in ascending order, always valid UTF-8: texts that reached us from other
-// programs with invalid bytes are repaired with U+FFFD rather than failing the whole reply.
-std::string encodeReplyJSON(const Json& value);
 
+// The body is pretty-printed with keys in ascending order and always valid UTF-8: texts that reached
+// us from other programs with invalid bytes are repaired with U+FFFD rather than failing the reply.
 HTTPReply jsonReply(HTTPStatus status, const Json& value);
 HTTPReply htmlReply(HTTPStatus status, std::string_view html);
 // {"message": message, "status": "failed"}.

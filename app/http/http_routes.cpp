@@ -22,7 +22,6 @@ constexpr std::array kWindowListPaths = {"/windows"sv, "/google-slides/windows"s
 constexpr std::array kWindowSelectionPaths = {"/windows/select"sv, "/google-slides/windows/select"sv};
 constexpr std::array kProviderSelectionPaths = {"/presentation/provider/select"sv, "/provider/select"sv};
 
-constexpr std::string_view kGoogleSlidesOnly = "Window selection is only available for Google Slides.";
 
 template <std::size_t N>
 bool isIn(const std::array<std::string_view, N>& list, std::string_view path) {
@@ -127,12 +126,12 @@ HTTPReply performHandlerWork(const HandlerWork& work, const HTTPBridgeHandlers& 
                 return jsonReply(HTTPStatus::ok(), Json(handlers.slideList()));
             case HandlerWork::Route::windowList:
                 if (handlers.presentationProvider() != PresentationProvider::googleSlides) {
-                    return errorReply(HTTPStatus::notFound(), kGoogleSlidesOnly);
+                    return errorReply(HTTPStatus::notFound(), googleSlidesOnlyMessage);
                 }
                 return jsonReply(HTTPStatus::ok(), Json(handlers.windowList()));
             case HandlerWork::Route::windowSelection:
                 if (handlers.presentationProvider() != PresentationProvider::googleSlides) {
-                    return errorReply(HTTPStatus::notFound(), kGoogleSlidesOnly);
+                    return errorReply(HTTPStatus::notFound(), googleSlidesOnlyMessage);
                 }
                 return jsonReply(HTTPStatus::ok(), Json(handlers.windowSelection(work.windowID)));
             case HandlerWork::Route::providerSelection:
@@ -142,7 +141,7 @@ HTTPReply performHandlerWork(const HandlerWork& work, const HTTPBridgeHandlers& 
         }
     } catch (const std::exception&) {
     }
-    return jsonReply(HTTPStatus::ok(), Json{{"status", "failed"}, {"message", "Pavonix is not available."}});
+    return jsonReply(HTTPStatus::ok(), Json{{"status", "failed"}, {"message", std::string(pavonixUnavailableMessage)}});
 }
 
 }  // namespace pavonix::http

@@ -19,23 +19,6 @@ BridgeServerStatus failedStatus(std::string_view detail) { return {State::failed
 
 bool isValidPort(std::int64_t port) { return port >= 1 && port <= 65535; }
 
-std::string fallbackTargetName(PresentationProvider provider) {
-    switch (provider) {
-        case PresentationProvider::keynote:
-            return "Keynote";
-        case PresentationProvider::powerPoint:
-            return "Microsoft PowerPoint";
-        case PresentationProvider::googleSlides:
-            return "Google Slides window";
-    }
-    return "Keynote";
-}
-
-std::shared_ptr<LanternpostModel>& sharedInstance() {
-    static std::shared_ptr<LanternpostModel> instance;
-    return instance;
-}
-
 // Whatever a remote call reports, as the text after the target's label.
 std::string describe(const std::exception& error) {
     std::string text = error.what();
@@ -50,15 +33,15 @@ constexpr std::string_view noRemoteClient = "Remote devices are not available in
 // ---- Life cycle ---------------------------------------------------------------------------------
 
 LanternpostModel::LanternpostModel(LanternpostModelDependencies dependencies) : deps_(std::move(dependencies)) {
-    if (!deps_.settings) deps_.settings = &SettingsStore::shared();
-    if (!deps_.keynote || !deps_.powerPoint || !deps_.googleSlides) {
-        dispatch::preconditionFailure("LanternpostModel needs all three presentation controllers");
-    }
-    if (!deps_.now) deps_.now = dateNow;
-    if (!deps_.availableWindows) deps_.availableWindows = [] { return std::vector<PresentationWindowTarget>{}; };
-    if (!deps_.scanInterfaces) deps_.scanInterfaces = [] { return std::vector<network::NetworkInterfaceAddress>{}; };
-    if (!deps_.readKeychainItem) deps_.readKeychainItem = [](std::string_view, std::string_view) { return std::optional<Bytes>{}; };
-    if (!deps_.deleteKeychainItem) deps_.deleteKeychainItem = [](const KeychainQuery&) { return keychain::itemNotFound; };
+    const auto require = [](bool present, const char* part) {
+        if (!present) dispatch::preconditionFailure((std::string("LanternpostModel needs ") + part).c_str());
+    };
+    require(deps_.settings, "a settings store");
+    require(deps_.keynote && deps_.powerPoint && deps_.googleSlides, "all three presentation controllers");
+    require(bool(deps_.availableWindows), "a window list");
+    require(bool(deps_.scanInterfaces), "an interface scan");
+    require(bool(deps_.now), "a clock");
+    require(deps_.readKeychainItem && deps_.deleteKeychainItem, "a keychain");
     if (!deps_.httpCredentials) {
         auto read = deps_.readKeychainItem;
         deps_.httpCredentials = [read](const std::vector<HTTPPairedDevice>& devices) {
@@ -76,19 +59,6 @@ std::shared_ptr<LanternpostModel> LanternpostModel::make(LanternpostModelDepende
     model->startUp();
     return model;
 }
-
-std::shared_ptr<LanternpostModel> LanternpostModel::shared() { return shared(LanternpostModelDependencies{}); }
-
-std::shared_ptr<LanternpostModel> LanternpostModel::shared(LanternpostModelDependencies dependencies) {
-    auto& instance = sharedInstance();
-    if (!instance) {
-        LanternpostModelDependencies::fillMissing(dependencies);
-        instance = make(std::move(dependencies));
-    }
-    return instance;
-}
-
-void LanternpostModel::releaseShared() { sharedInstance().reset(); }
 
 LanternpostModel::~LanternpostModel() {
     if (pollTimer_) pollTimer_->cancel();
@@ -170,10 +140,10 @@ std::string LanternpostModel::targetDescription(PresentationProvider provider) c
             description = owner.empty() ? title : title.empty() ? owner : owner + " - " + title;
         }
     } else {
-        description = fallbackTargetName(provider);
+        description = std::string(fallbackTargetName(provider));
     }
     description = trimmedWhitespaceAndNewlines(description);
-    return description.empty() ? fallbackTargetName(provider) : description;
+    return description.empty() ? std::string(fallbackTargetName(provider)) : description;
 }
 
 PresentationWindowSelectionResult LanternpostModel::selectGoogleSlidesWindow(std::int64_t windowID) {
@@ -285,77 +255,81 @@ void startServer(BridgeServerPtr& slot, BridgeServerPtr server, ObservableValue<
 
 }  // namespace
 
-void LanternpostModel::restartOSCServer() {
-    dropServer(oscServer_);
+void LanternpostModel::restartServer(const ServerRoute& route, bool hasFactory, const ServerBuilder& build) {
+    BridgeServerPtr& slot = this->*route.server;
+    ObservableValue<BridgeServerStatus>& status = this->*route.status;
+    dropServer(slot);
     auto& store = settings();
-    if (!store.value(settings::oscEnabled)) {
-        oscStatus.set(BridgeServerStatus::stopped());
+    if (!store.value(*route.enabled)) {
+        status.set(BridgeServerStatus::stopped());
         return;
     }
-    const std::int64_t port = store.value(settings::oscPort);
-    if (!isValidPort(port)) {
-        oscStatus.set(failedStatus(oscPortMessage));
+    ServerEndpoint endpoint;
+    if (route.port) {
+        const std::int64_t port = store.value(*route.port);
+        if (!isValidPort(port)) {
+            status.set(failedStatus(route.portMessage));
+            return;
+        }
+        endpoint.port = static_cast<std::uint16_t>(port);
+    }
+    if (!route.listenLabel.empty()) {
+        auto binding = listenBinding(route.listenLabel);
+        if (!binding) return;
+        endpoint.binding = std::move(*binding);
+    }
+    if (!hasFactory) {
+        status.set(BridgeServerStatus::stopped());
         return;
     }
-    auto binding = listenBinding("OSC");
-    if (!binding) return;
-    if (!deps_.makeOSCServer) {
-        oscStatus.set(BridgeServerStatus::stopped());
-        return;
-    }
-    OSCServerParts parts;
-    parts.port = static_cast<std::uint16_t>(port);
-    parts.binding = *binding;
-    parts.command = commandHandler(CommandSource::osc);
-    parts.statusHandler = statusHandler(&LanternpostModel::oscStatus, &LanternpostModel::oscServer_);
-    startServer(oscServer_, deps_.makeOSCServer(std::move(parts)), oscStatus);
+    startServer(slot, build(endpoint, statusHandler(route.status, route.server)), status);
+}
+
+void LanternpostModel::restartOSCServer() {
+    static const ServerRoute route{&LanternpostModel::oscServer_, &LanternpostModel::oscStatus, &settings::oscEnabled,
+                                   &settings::oscPort, oscPortMessage, "OSC"};
+    restartServer(route, bool(deps_.makeOSCServer), [this](const ServerEndpoint& endpoint, BridgeStatusHandler status) {
+        OSCServerParts parts;
+        parts.port = endpoint.port;
+        parts.binding = endpoint.binding;
+        parts.command = commandHandler(CommandSource::osc);
+        parts.statusHandler = std::move(status);
+        return deps_.makeOSCServer(std::move(parts));
+    });
 }
 
 void LanternpostModel::restartHTTPServer() {
-    dropServer(httpServer_);
-    auto& store = settings();
-    if (!store.value(settings::httpEnabled)) {
-        httpStatus.set(BridgeServerStatus::stopped());
-        return;
-    }
-    const std::int64_t port = store.value(settings::httpPort);
-    if (!isValidPort(port)) {
-        httpStatus.set(failedStatus(httpPortMessage));
-        return;
-    }
-    auto binding = listenBinding("HTTP");
-    if (!binding) return;
-    if (!deps_.makeHTTPServer) {
-        httpStatus.set(BridgeServerStatus::stopped());
-        return;
-    }
-    HTTPServerParts parts;
-    parts.configuration.port = static_cast<std::uint16_t>(port);
-    parts.configuration.listenAddress = binding->address;
-    parts.configuration.listenDisplayName = binding->displayName;
-    parts.handlers = httpHandlers();
-    parts.statusHandler = statusHandler(&LanternpostModel::httpStatus, &LanternpostModel::httpServer_);
-    http::HTTPAuthConfiguration authentication;
-    authentication.isEnabled = store.value(settings::httpAuthenticationEnabled);
-    authentication.credentials = deps_.httpCredentials(store.value(settings::httpPairedDevices));
-    parts.authenticator = std::make_shared<http::HTTPRequestAuthenticator>(std::move(authentication));
-    parts.queue = dispatch::makeSerialQueue(std::string(httpQueueLabel));
-    startServer(httpServer_, deps_.makeHTTPServer(std::move(parts)), httpStatus);
+    static const ServerRoute route{&LanternpostModel::httpServer_, &LanternpostModel::httpStatus, &settings::httpEnabled,
+                                   &settings::httpPort, httpPortMessage, "HTTP"};
+    restartServer(route, bool(deps_.makeHTTPServer), [this](const ServerEndpoint& endpoint, BridgeStatusHandler status) {
+        const auto& store = settings();
+        HTTPServerParts parts;
+        parts.configuration.port = endpoint.port;
+        parts.configuration.listenAddress = endpoint.binding.address;
+        parts.configuration.listenDisplayName = endpoint.binding.displayName;
+        parts.handlers = httpHandlers();
+        parts.statusHandler = std::move(status);
+        http::HTTPAuthConfiguration authentication;
+        authentication.isEnabled = store.value(settings::httpAuthenticationEnabled);
+        authentication.credentials = deps_.httpCredentials(store.value(settings::httpPairedDevices));
+        parts.authenticator = std::make_shared<http::HTTPRequestAuthenticator>(std::move(authentication));
+        parts.queue = dispatch::makeSerialQueue(std::string(httpQueueLabel));
+        return deps_.makeHTTPServer(std::move(parts));
+    });
 }
 
 void LanternpostModel::restartBluetoothServer() {
-    dropServer(bluetoothServer_);
-    auto& store = settings();
-    if (!store.value(settings::bluetoothEnabled) || !deps_.makeBluetoothServer) {
-        bluetoothStatus.set(BridgeServerStatus::stopped());
-        return;
-    }
-    BluetoothServerParts parts;
-    parts.allowsPairing = store.value(settings::bluetoothDiscoverable);
-    parts.handlers = bluetoothHandlers();
-    parts.statusHandler = statusHandler(&LanternpostModel::bluetoothStatus, &LanternpostModel::bluetoothServer_);
-    parts.queue = dispatch::makeSerialQueue(std::string(bluetoothQueueLabel));
-    startServer(bluetoothServer_, deps_.makeBluetoothServer(std::move(parts)), bluetoothStatus);
+    // No port and no listen address: the adapter is the endpoint.
+    static const ServerRoute route{&LanternpostModel::bluetoothServer_, &LanternpostModel::bluetoothStatus,
+                                   &settings::bluetoothEnabled, nullptr, {}, {}};
+    restartServer(route, bool(deps_.makeBluetoothServer), [this](const ServerEndpoint&, BridgeStatusHandler status) {
+        BluetoothServerParts parts;
+        parts.allowsPairing = settings().value(settings::bluetoothDiscoverable);
+        parts.handlers = bluetoothHandlers();
+        parts.statusHandler = std::move(status);
+        parts.queue = dispatch::makeSerialQueue(std::string(bluetoothQueueLabel));
+        return deps_.makeBluetoothServer(std::move(parts));
+    });
 }
 
 void LanternpostModel::stopServers() {
@@ -380,7 +354,7 @@ std::function<CommandResult(const PresentationCommand&)> LanternpostModel::comma
     std::weak_ptr<LanternpostModel> weak = weak_from_this();
     return [weak, source](const PresentationCommand& command) {
         if (auto self = weak.lock()) return self->execute(command, source);
-        return CommandResult::failed(command, std::string(unavailableMessage));
+        return CommandResult::failed(command, std::string(pavonixUnavailableMessage));
     };
 }
 
@@ -400,7 +374,7 @@ auto whileAlive(const std::weak_ptr<LanternpostModel>& weak, Member member, Resu
 
 http::HTTPBridgeHandlers LanternpostModel::httpHandlers() {
     std::weak_ptr<LanternpostModel> weak = weak_from_this();
-    const std::string gone(unavailableMessage);
+    const std::string gone(pavonixUnavailableMessage);
     http::HTTPBridgeHandlers handlers;
     handlers.command = commandHandler(CommandSource::http);
     handlers.slideList = whileAlive(weak, &LanternpostModel::slideList, SlideListResult{ResultStatus::failed, gone, {}});
@@ -418,7 +392,7 @@ http::HTTPBridgeHandlers LanternpostModel::httpHandlers() {
 
 BluetoothBridgeHandlers LanternpostModel::bluetoothHandlers() {
     std::weak_ptr<LanternpostModel> weak = weak_from_this();
-    const std::string gone(unavailableMessage);
+    const std::string gone(pavonixUnavailableMessage);
     BluetoothBridgeHandlers handlers;
     handlers.command = commandHandler(CommandSource::bluetooth);
     handlers.slideList = whileAlive(weak, &LanternpostModel::slideList, SlideListResult{ResultStatus::failed, gone, {}});
@@ -594,13 +568,6 @@ void LanternpostModel::updateRemoteTargetAddress(const std::string& id, const st
     found->host = trimmedHost;
     found->port = port;
     settings().setValue(settings::remoteLanternpostTargets, targets);
-}
-
-std::string LanternpostModel::remoteTargetLabel(const RemoteLanternpostTarget& target) {
-    std::string name = trimmedWhitespaceAndNewlines(target.name);
-    if (!name.empty()) return name;
-    if (target.transport == RemoteLanternpostTransport::bluetooth) return "Bluetooth";
-    return target.host + ":" + std::to_string(target.port);
 }
 
 void LanternpostModel::sendRemoteCommand(const PresentationCommand& command, const RemoteLanternpostTarget& target,

@@ -22,9 +22,7 @@ namespace pavonix {
 
 class LanternpostModel : public std::enable_shared_from_this<LanternpostModel> {
 public:
-    static constexpr std::string_view unavailableMessage = "Pavonix is not available.";
     static constexpr std::string_view slideNameRequiredMessage = "Slide name is required.";
-    static constexpr std::string_view googleSlidesOnlyMessage = "Window selection is only available for Google Slides.";
     static constexpr std::string_view windowNotOpenMessage =
         "The selected Google Slides window is not open. Refresh the window list and try again.";
     static constexpr std::string_view httpPortMessage = "HTTP port must be between 1 and 65535.";
@@ -39,14 +37,6 @@ public:
     // refreshed; interfaces scanned again; OSC, HTTP and Bluetooth servers restarted; status
     // refreshed; then the status poll starts. On the main thread.
     static std::shared_ptr<LanternpostModel> make(LanternpostModelDependencies dependencies);
-
-    // The process-wide model over the real system, created on first use (on the main thread).
-    static std::shared_ptr<LanternpostModel> shared();
-    // The same, created on first use with these dependencies; empty members are filled with the
-    // real system.
-    static std::shared_ptr<LanternpostModel> shared(LanternpostModelDependencies dependencies);
-    // Drops the process-wide model: its servers stop and its poll ends. For the program's exit.
-    static void releaseShared();
 
     ~LanternpostModel();
     LanternpostModel(const LanternpostModel&) = delete;
@@ -117,8 +107,6 @@ public:
     void sendRemoteCommand(const PresentationCommand& command, const RemoteLanternpostTarget& target,
                            std::function<void(CommandResult)> completion);
     void fetchRemoteSlides(const RemoteLanternpostTarget& target, std::function<void(SlideListResult)> completion);
-    // The target's trimmed name, else "Bluetooth" for a Bluetooth target, else host ":" port.
-    static std::string remoteTargetLabel(const RemoteLanternpostTarget& target);
 
     // ---- Names ----
     static std::string defaultPavonixName();
@@ -136,6 +124,25 @@ private:
     BridgeStatusHandler statusHandler(ObservableValue<BridgeServerStatus> LanternpostModel::*status,
                                       BridgeServerPtr LanternpostModel::*server);
     ObservableValue<BridgeServerStatus>* statusForLabel(std::string_view label);
+
+    // What one server's restart reads: its slot and status, its settings, and the label of its
+    // listen binding. A server without a port or a listen address leaves those empty.
+    struct ServerRoute {
+        BridgeServerPtr LanternpostModel::*server;
+        ObservableValue<BridgeServerStatus> LanternpostModel::*status;
+        const SettingsStore::Key<bool>* enabled;
+        const SettingsStore::Key<std::int64_t>* port;
+        std::string_view portMessage;
+        std::string_view listenLabel;
+    };
+    struct ServerEndpoint {
+        std::uint16_t port = 0;
+        network::ServerListenBinding binding;
+    };
+    using ServerBuilder = std::function<BridgeServerPtr(const ServerEndpoint&, BridgeStatusHandler)>;
+    // Every restart: drop the old server, check the switch, the port and the listen binding, build
+    // through the factory, then start it.
+    void restartServer(const ServerRoute& route, bool hasFactory, const ServerBuilder& build);
 
     LanternpostModelDependencies deps_;
     BridgeServerPtr oscServer_;

@@ -16,7 +16,7 @@
 #include "osc/osc_message.h"
 #include "app/settings/settings_keys.h"
 #include "platform/keychain/memory_store.h"
-#include "settings_store/temporary_settings.h"
+#include "settings_store/testing/temporary_settings.h"
 
 namespace pavonix {
 namespace {
@@ -606,14 +606,7 @@ TEST_F(ModelTest, ACommandForwardedThroughAPairingRunsOnTheOtherInstanceAndIsRec
     keychain::setProcessKeychain({std::make_shared<keychain::MemoryStore>(), nullptr});
     auto real = [&] {
         auto deps = dependencies();
-        deps.createHTTPPairing = nullptr;
-        deps.httpCredentials = nullptr;
-        deps.makeRemoteTarget = nullptr;
-        deps.remoteClient = nullptr;
-        deps.makeHTTPServer = nullptr;
-        deps.readKeychainItem = nullptr;
-        deps.deleteKeychainItem = nullptr;
-        LanternpostModelDependencies::fillMissing(deps);
+        LanternpostModelDependencies::useSystemNetwork(deps);
         return deps;
     };
     const auto port = freeLoopbackPort();

@@ -71,49 +71,36 @@ BridgeServerPtr makeRealBluetoothServer(BluetoothServerParts parts, peripheral::
     return std::make_shared<BluetoothServerAdapter>(std::move(server));
 }
 
-void LanternpostModelDependencies::fillMissing(LanternpostModelDependencies& deps) {
-    if (!deps.settings) deps.settings = &SettingsStore::shared();
-    SettingsStore* settings = deps.settings;
-
-    std::shared_ptr<x11::WindowSystem> windows;
-    if (!deps.googleSlides || !deps.availableWindows) windows = std::make_shared<x11::XcbWindowSystem>();
-    if (!deps.keynote) deps.keynote = std::make_shared<KeynoteController>();
-    if (!deps.powerPoint) deps.powerPoint = std::make_shared<PowerPointController>();
-    if (!deps.googleSlides) {
-        deps.googleSlides = std::make_shared<GoogleSlidesController>(
-            windows, [settings] { return settings->value(settings::googleSlidesWindowID); });
-    }
-    if (!deps.availableWindows) {
-        deps.availableWindows = [windows] { return PresentationWindowTarget::availableWindows(*windows, false, false); };
-    }
-    if (!deps.scanInterfaces) deps.scanInterfaces = [] { return network::activeIPv4Interfaces(); };
-    if (!deps.now) deps.now = dateNow;
-    if (!deps.readKeychainItem) deps.readKeychainItem = keychainReadDataMigratingLegacy;
-    if (!deps.deleteKeychainItem) deps.deleteKeychainItem = keychainDeleteData;
-    if (!deps.makeHTTPServer) deps.makeHTTPServer = makeRealHTTPServer;
-    if (!deps.makeOSCServer) deps.makeOSCServer = makeRealOSCServer;
-    if (!deps.createHTTPPairing) {
-        deps.createHTTPPairing = [](const std::string& name, Date now) {
-            return remote::HTTPPairingStore().createPairing(name, now);
-        };
-    }
-    if (!deps.httpCredentials) deps.httpCredentials = remote::HTTPPairingStore::credentials;
-    if (!deps.makeRemoteTarget) {
-        deps.makeRemoteTarget = [](const std::string& setupURL, const std::string& name, Date createdAt) {
-            return remote::makeRemoteLanternpostTarget(setupURL, name, createdAt);
-        };
-    }
-    if (!deps.remoteClient) deps.remoteClient = std::make_shared<HTTPRemoteClient>();
-    if (!deps.createBluetoothPairing) {
-        deps.createBluetoothPairing = [](const std::string& name, Date now) {
-            return bluetooth::BluetoothPairingStore().createPairing(name, now);
-        };
-    }
+void LanternpostModelDependencies::useSystemNetwork(LanternpostModelDependencies& deps) {
+    deps.readKeychainItem = keychainReadDataMigratingLegacy;
+    deps.deleteKeychainItem = keychainDeleteData;
+    deps.makeHTTPServer = makeRealHTTPServer;
+    deps.createHTTPPairing = [](const std::string& name, Date now) {
+        return remote::HTTPPairingStore().createPairing(name, now);
+    };
+    deps.httpCredentials = remote::HTTPPairingStore::credentials;
+    deps.makeRemoteTarget = [](const std::string& setupURL, const std::string& name, Date createdAt) {
+        return remote::makeRemoteLanternpostTarget(setupURL, name, createdAt);
+    };
+    deps.remoteClient = std::make_shared<HTTPRemoteClient>();
 }
 
-LanternpostModelDependencies LanternpostModelDependencies::system() {
+LanternpostModelDependencies LanternpostModelDependencies::system(SettingsStore& settings) {
     LanternpostModelDependencies deps;
-    fillMissing(deps);
+    deps.settings = &settings;
+    auto windows = std::make_shared<x11::XcbWindowSystem>();
+    deps.keynote = std::make_shared<KeynoteController>();
+    deps.powerPoint = std::make_shared<PowerPointController>();
+    deps.googleSlides = std::make_shared<GoogleSlidesController>(
+        windows, [store = &settings] { return store->value(settings::googleSlidesWindowID); });
+    deps.availableWindows = [windows] { return PresentationWindowTarget::availableWindows(*windows, false, false); };
+    deps.scanInterfaces = [] { return network::activeIPv4Interfaces(); };
+    deps.now = dateNow;
+    useSystemNetwork(deps);
+    deps.makeOSCServer = makeRealOSCServer;
+    deps.createBluetoothPairing = [](const std::string& name, Date now) {
+        return bluetooth::BluetoothPairingStore().createPairing(name, now);
+    };
     return deps;
 }
 

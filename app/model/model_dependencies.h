@@ -99,7 +99,8 @@ public:
 };
 
 struct LanternpostModelDependencies {
-    // Null: SettingsStore::shared(). Must outlive the model.
+    // Must outlive the model. Every part above the server factories is required: the model stops
+    // the program when one is missing, so that a test never reaches the user's files by omission.
     SettingsStore* settings = nullptr;
 
     std::shared_ptr<PresentationController> keynote;
@@ -117,7 +118,9 @@ struct LanternpostModelDependencies {
     std::function<std::optional<Bytes>(std::string_view service, std::string_view account)> readKeychainItem;
     std::function<KeychainStatus(const KeychainQuery&)> deleteKeychainItem;
 
-    // HTTP pairing store: a new pairing (throws the store's error), and the readable secrets.
+    // Optional from here on: a missing part means that this program has no such feature.
+    // HTTP pairing store: a new pairing (throws the store's error), and the readable secrets (null:
+    // read through readKeychainItem).
     std::function<HTTPPairingSetup(const std::string& name, Date now)> createHTTPPairing;
     std::function<std::vector<HTTPAuthCredential>(const std::vector<HTTPPairedDevice>&)> httpCredentials;
     // A remote target from a pasted setup URL (throws the target error).
@@ -133,12 +136,13 @@ struct LanternpostModelDependencies {
     std::function<BridgeServerPtr(OSCServerParts)> makeOSCServer;
     std::function<BridgeServerPtr(BluetoothServerParts)> makeBluetoothServer;
 
-    // The real system: the process settings store, the X window system, the interface scan, the
-    // process keychain, the real HTTP and OSC servers, the Bluetooth pairing store. Every member left empty
-    // above, except the Bluetooth server, is filled with its real counterpart by this call.
-    static LanternpostModelDependencies system();
-    // Fills every empty member of `deps` with its real counterpart.
-    static void fillMissing(LanternpostModelDependencies& deps);
+    // The real system over `settings`: the X window system, the interface scan, the process
+    // keychain, the pairing stores, the remote client, the HTTP and OSC servers (the Bluetooth
+    // server is the program's to choose). For app/main.cpp.
+    static LanternpostModelDependencies system(SettingsStore& settings);
+    // The real network side alone: the process keychain, the HTTP pairing store, remote targets,
+    // the remote client and the HTTP server. Part of system(); tests over loopback use it too.
+    static void useSystemNetwork(LanternpostModelDependencies& deps);
 };
 
 // The HTTP server behind the model's server seam.

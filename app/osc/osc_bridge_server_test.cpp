@@ -8,7 +8,7 @@
 
 #include "app/core/command_router.h"
 #include "osc/osc_time_tag.h"
-#include "platform/dispatch/main_queue_scope.h"
+#include "platform/dispatch/testing/main_queue_scope.h"
 #include "sockets/testing/udp_recorder.h"
 
 namespace pavonix::oscbridge {

@@ -1,11 +1,11 @@
 #include "app/settings/settings_keys.h"
 
 #include <filesystem>
-#include <set>
+#include <map>
 
 #include <gtest/gtest.h>
 
-#include "settings_store/temporary_settings.h"
+#include "settings_store/testing/temporary_settings.h"
 
 namespace pavonix {
 namespace {
@@ -25,26 +25,44 @@ protected:
     SettingsStore& store_ = settings_.store();
 };
 
-TEST_F(SettingsKeysTest, DefaultsAreRegisteredUnderDistinctNamesAndNeverWritten) {
+TEST_F(SettingsKeysTest, EveryKeyIsRegisteredUnderItsStoredNameTypeAndDefaultAndNothingIsWritten) {
+    // The names are what settings files of earlier versions hold: a rename loses the user's value.
+    // The JSON value carries the stored type too (0, false and "" differ).
+    const std::map<std::string_view, json> expected{
+        {"presentationProvider", "keynote"},
+        {"googleSlidesWindowID", 0},
+        {"googleSlidesWindowOwnerProcessID", 0},
+        {"googleSlidesWindowOwnerName", ""},
+        {"googleSlidesWindowBundleIdentifier", ""},
+        {"googleSlidesWindowTitle", ""},
+        {"remoteLanternpostTargets", json::array()},
+        {"selectedRemoteLanternpostTargetID", ""},
+        {"oscEnabled", true},
+        {"oscPort", 48000},
+        {"httpEnabled", true},
+        {"httpPort", 8090},
+        {"httpAuthenticationEnabled", false},
+        {"httpPairedDevices", json::array()},
+        {"pavonixName", ""},
+        {"bluetoothEnabled", false},
+        {"bluetoothDiscoverable", false},
+        {"bluetoothPairedDevices", json::array()},
+        {"listenAddressMode", "allInterfaces"},
+        {"selectedListenAddress", ""},
+        {"welcomeCompleted", false},
+        {"welcomeScreenRequested", false},
+        {"localNetworkPermissionGranted", false},
+    };
     settings::registerDefaults(defaults_);
     const auto& names = settings::keyNames();
-    EXPECT_EQ(std::set<std::string_view>(names.begin(), names.end()).size(), names.size());
-    // The names are what settings files of earlier versions hold: a rename loses the user's value.
-    EXPECT_EQ(std::set<std::string_view>(names.begin(), names.end()),
-              (std::set<std::string_view>{
-                  "presentationProvider", "googleSlidesWindowID", "googleSlidesWindowOwnerProcessID",
-                  "googleSlidesWindowOwnerName", "googleSlidesWindowBundleIdentifier", "googleSlidesWindowTitle",
-                  "remoteLanternpostTargets", "selectedRemoteLanternpostTargetID", "oscEnabled", "oscPort",
-                  "httpEnabled", "httpPort", "httpAuthenticationEnabled", "httpPairedDevices", "pavonixName",
-                  "bluetoothEnabled", "bluetoothDiscoverable", "bluetoothPairedDevices", "listenAddressMode",
-                  "selectedListenAddress", "welcomeCompleted", "welcomeScreenRequested",
-                  "localNetworkPermissionGranted"}));
-    for (auto name : names) EXPECT_TRUE(defaults_.object(std::string(name))) << name;
-    // Registered in their stored forms: enumerations by raw value, records as lists.
-    EXPECT_EQ(defaults_.object("presentationProvider"), json("keynote"));
-    EXPECT_EQ(defaults_.object("listenAddressMode"), json("allInterfaces"));
-    EXPECT_EQ(defaults_.object("httpPairedDevices"), json::array());
-    EXPECT_EQ(store_.value(settings::oscPort), 48000);
+    EXPECT_EQ(names.size(), expected.size()) << "every key once";
+    for (auto name : names) {
+        ASSERT_TRUE(expected.contains(name)) << name;
+        const auto registered = defaults_.object(std::string(name));
+        ASSERT_TRUE(registered) << name;
+        EXPECT_EQ(registered->type(), expected.at(name).type()) << name;
+        EXPECT_EQ(*registered, expected.at(name)) << name;
+    }
     EXPECT_TRUE(defaults_.flush());
     EXPECT_FALSE(std::filesystem::exists(settings_.file()));
 }

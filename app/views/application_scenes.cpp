@@ -15,13 +15,14 @@
 
 namespace pavonix {
 
-ApplicationScenes::ApplicationScenes(ControlsModel& model, SettingsStore& store, Options options)
+ApplicationScenes::ApplicationScenes(ControlsModel& model, SettingsStore& store, NotificationCenter& notifications,
+                                     Options options)
     : options_(std::move(options)) {
     mainWindow_ = std::make_unique<QMainWindow>();
     mainWindow_->setObjectName("main");
     mainWindow_->setWindowTitle(tr("Pavonix"));
     mainWindow_->resize(700, 540);
-    mainView_ = new LanternpostMainView(model, store, mainWindow_.get());
+    mainView_ = new LanternpostMainView(model, store, notifications, mainWindow_.get());
     mainWindow_->setCentralWidget(mainView_);
     connect(mainView_, &LanternpostMainView::settingsRequested, this, &ApplicationScenes::openSettings);
 

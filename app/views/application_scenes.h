@@ -13,6 +13,7 @@
 
 #include "app/views/controls_model.h"
 #include "app/views/menu_bar_content_state.h"
+#include "app/views/notification_center.h"
 
 class QMainWindow;
 class QMenu;
@@ -39,7 +40,7 @@ public:
     };
 
     // The model and the store must outlive this object.
-    ApplicationScenes(ControlsModel& model, SettingsStore& store, Options options);
+    ApplicationScenes(ControlsModel& model, SettingsStore& store, NotificationCenter& notifications, Options options);
     ~ApplicationScenes() override;
 
     QMainWindow* mainWindow() const { return mainWindow_.get(); }

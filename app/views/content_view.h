@@ -29,7 +29,7 @@ public:
 
     // The store must outlive the view.
     ContentView(std::unique_ptr<WelcomePermissionsModel> permissionsModel, MainViewFactory makeMainView,
-                SettingsStore& store = SettingsStore::shared(), QWidget* parent = nullptr);
+                SettingsStore& store, QWidget* parent = nullptr);
     ~ContentView() override;
 
     bool showsMainView() const;

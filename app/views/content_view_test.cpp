@@ -10,7 +10,7 @@
 #include "app/settings/settings_keys.h"
 #include "app/views/bridge_server_status_badge.h"
 #include "app/views/welcome_view.h"
-#include "app/views/views_test_support.h"
+#include "app/views/testing/views_test_support.h"
 
 namespace pavonix {
 namespace {

@@ -84,7 +84,7 @@ bool claimedElsewhere(const QKeySequence& key, const QMenu* ours) {
 }  // namespace
 
 ControlMenuController::ControlMenuController(ControlsModel& model, SettingsStore& store,
-                                             NotificationCenter* notifications, QObject* parent)
+                                             NotificationCenter& notifications, QObject* parent)
     : QObject(parent), state_(model, store, &ControlMenuController::isEditingText, notifications) {
     qApp->installEventFilter(this);
 }

@@ -33,9 +33,8 @@ namespace pavonix {
 class ControlMenuController : public QObject {
     Q_OBJECT
 public:
-    // The model and the store must outlive this object. `notifications` defaults to the
-    // process-wide centre.
-    ControlMenuController(ControlsModel& model, SettingsStore& store, NotificationCenter* notifications = nullptr,
+    // The model, the store and the notification centre must outlive this object.
+    ControlMenuController(ControlsModel& model, SettingsStore& store, NotificationCenter& notifications,
                           QObject* parent = nullptr);
     ~ControlMenuController() override;
 

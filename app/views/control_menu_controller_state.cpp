@@ -65,11 +65,11 @@ std::optional<PresentationCommand> ControlMenuControllerState::commandForTag(std
 
 ControlMenuControllerState::ControlMenuControllerState(ControlsModel& model, SettingsStore& store,
                                                        std::function<bool()> isEditingText,
-                                                       NotificationCenter* notifications)
+                                                       NotificationCenter& notifications)
     : model_(model),
       store_(store),
       isEditingText_(std::move(isEditingText)),
-      notifications_(notifications ? *notifications : NotificationCenter::defaultCenter()) {}
+      notifications_(notifications) {}
 
 std::optional<ControlMenuItemState> ControlMenuControllerState::validate(std::int64_t tag) const {
     const std::size_t index = menuItemIndex(tag);

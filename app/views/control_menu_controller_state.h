@@ -62,9 +62,9 @@ public:
     static std::optional<PresentationCommand> commandForTag(std::int64_t tag);
 
     // `isEditingText` answers whether a text field has keyboard focus right now. The model and
-    // the store must outlive this object; `notifications` defaults to the process-wide centre.
+    // the store and the notification centre must outlive this object.
     ControlMenuControllerState(ControlsModel& model, SettingsStore& store, std::function<bool()> isEditingText,
-                               NotificationCenter* notifications = nullptr);
+                               NotificationCenter& notifications);
 
     // The state an item should show, recomputed from the settings, the model and the keyboard
     // focus on each call. Nothing for an item that is not this menu's: leave it as it is.

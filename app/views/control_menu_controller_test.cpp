@@ -12,7 +12,7 @@
 
 #include "app/views/controls_view_state.h"
 #include "app/views/lanternpost_main_view.h"
-#include "app/views/views_test_support.h"
+#include "app/views/testing/views_test_support.h"
 
 namespace pavonix {
 namespace {
@@ -23,17 +23,16 @@ using Provider = PresentationProvider;
 class ControlMenuTest : public testing::ViewsTest {
 protected:
     ControlMenuTest() { model_.localSlides[Provider::keynote] = testing::slidesOK({{1, "One", "", false}}); }
-    ControlMenuControllerState makeState() { return ControlMenuControllerState(model_, store(), [this] { return editing_; }, &center_); }
+    ControlMenuControllerState makeState() { return ControlMenuControllerState(model_, store(), [this] { return editing_; }, center_); }
 
     // A main window with an application menu, the main view and the Control menu, active.
     void showWindow() {
         window_ = std::make_unique<QMainWindow>();
         window_->setObjectName("main");
         window_->menuBar()->addMenu("Pavonix");
-        mainView_ = new LanternpostMainView(model_, store(), window_.get());
+        mainView_ = new LanternpostMainView(model_, store(), center_, window_.get());
         window_->setCentralWidget(mainView_);
-        // The process-wide notification centre, which the controls view hears.
-        controller_ = std::make_unique<ControlMenuController>(model_, store());
+        controller_ = std::make_unique<ControlMenuController>(model_, store(), center_);
         controller_->install(*window_);
         window_->resize(700, 540);
         testing::showActive(*window_);
@@ -57,7 +56,7 @@ protected:
 };
 
 TEST_F(ControlMenuTest, ItemsKeysAndTags) {
-    ControlMenuController controller(model_, store(), &center_);
+    ControlMenuController controller(model_, store(), center_);
     std::unique_ptr<QMenu> menu(controller.makeMenu());
     EXPECT_EQ(menu->title(), "Control");
     QStringList shown;
@@ -109,7 +108,7 @@ TEST_F(ControlMenuTest, StatesFollowProviderRunningAndTextEditing) {
 }
 
 TEST_F(ControlMenuTest, InstallKeepsOneControlEntryInSecondPlace) {
-    ControlMenuController controller(model_, store(), &center_);
+    ControlMenuController controller(model_, store(), center_);
     QMenuBar empty;
     controller.install(empty);
     ASSERT_EQ(empty.actions().size(), 1);
@@ -141,7 +140,7 @@ TEST_F(ControlMenuTest, InstallKeepsOneControlEntryInSecondPlace) {
 }
 
 TEST_F(ControlMenuTest, InstallWaitsForTheMainWindow) {
-    ControlMenuController controller(model_, store(), &center_);
+    ControlMenuController controller(model_, store(), center_);
     controller.install();  // no main window yet: tried again later
     QMainWindow window;
     window.setObjectName("main");

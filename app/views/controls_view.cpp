@@ -79,8 +79,9 @@ void ElidedLineLabel::relayout() { setText(fontMetrics().elidedText(fullText_, Q
 
 // ---- Construction -------------------------------------------------------------------------------
 
-ControlsView::ControlsView(ControlsModel& model, SettingsStore& store, bool isActive, QWidget* parent)
-    : QWidget(parent), state_(std::make_unique<ControlsViewState>(model, store, isActive)) {
+ControlsView::ControlsView(ControlsModel& model, SettingsStore& store, bool isActive, NotificationCenter& notifications,
+                           QWidget* parent)
+    : QWidget(parent), state_(std::make_unique<ControlsViewState>(model, store, isActive, notifications)) {
     setObjectName("controls");
     setFocusPolicy(Qt::ClickFocus);
     build();

@@ -52,7 +52,8 @@ class ControlsView : public QWidget {
     Q_OBJECT
 public:
     // The model and the store must outlive the view.
-    ControlsView(ControlsModel& model, SettingsStore& store, bool isActive, QWidget* parent = nullptr);
+    ControlsView(ControlsModel& model, SettingsStore& store, bool isActive, NotificationCenter& notifications,
+                 QWidget* parent = nullptr);
     ~ControlsView() override;
 
     ControlsViewState& state() { return *state_; }

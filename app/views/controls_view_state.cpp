@@ -12,18 +12,6 @@ namespace pavonix {
 
 namespace {
 
-std::string providerTargetText(PresentationProvider provider) {
-    switch (provider) {
-        case PresentationProvider::powerPoint:
-            return "Microsoft PowerPoint";
-        case PresentationProvider::googleSlides:
-            return "Google Slides window";
-        case PresentationProvider::keynote:
-            break;
-    }
-    return "Keynote";
-}
-
 // One optional sign, then decimal digits only; nothing on overflow or any other character.
 std::optional<std::int64_t> parseInteger(std::string_view text) {
     std::string number;
@@ -54,7 +42,7 @@ bool shouldDefocusOnKey(std::optional<ControlTextField> focused, const Monitored
 }
 
 ControlsViewState::ControlsViewState(ControlsModel& model, SettingsStore& store, bool isActive,
-                                     NotificationCenter* notifications)
+                                     NotificationCenter& notifications)
     : model_(model), store_(store), isActive_(isActive) {
     std::weak_ptr<bool> alive = alive_;
     // Settings handlers already arrive as main-queue tasks.
@@ -85,7 +73,7 @@ ControlsViewState::ControlsViewState(ControlsModel& model, SettingsStore& store,
     windowsObservation_ = model_.googleSlidesWindowTargets().observe([this](const auto&) { changed(); });
     lastCommandObservation_ = model_.lastCommand().observe([this](const auto&) { changed(); });
 
-    NotificationCenter& center = notifications ? *notifications : NotificationCenter::defaultCenter();
+    NotificationCenter& center = notifications;
     refreshToken_ = center.addObserver(refreshSlideNamesNotification, [this] { refreshSlideNamesPosted(); });
 }
 
@@ -141,13 +129,6 @@ std::optional<RemoteLanternpostTarget> ControlsViewState::selectedRemoteTarget()
     return std::nullopt;
 }
 
-std::string ControlsViewState::remoteTargetLabel(const RemoteLanternpostTarget& target) {
-    std::string name = trimmedWhitespaceAndNewlines(target.name);
-    if (!name.empty()) return name;
-    if (target.transport == RemoteLanternpostTransport::bluetooth) return "Bluetooth";
-    return target.host + ":" + std::to_string(target.port);
-}
-
 bool ControlsViewState::isRemoteHealthy() const {
     auto target = selectedRemoteTarget();
     return target && remoteHealthTargetID_ == target->id && remoteHealth_ && remoteHealth_->status == "ok";
@@ -166,7 +147,7 @@ std::string ControlsViewState::slideListTargetKey() const {
 std::string ControlsViewState::localTargetText() const {
     const PresentationProvider provider = presentationProvider();
     if (provider == PresentationProvider::googleSlides) return googleSlidesWindowText();
-    return providerTargetText(provider);
+    return std::string(fallbackTargetName(provider));
 }
 
 std::string ControlsViewState::googleSlidesWindowText() const {
@@ -175,7 +156,7 @@ std::string ControlsViewState::googleSlidesWindowText() const {
     if (!owner.empty() && !title.empty()) return owner + ": " + title;
     if (!owner.empty()) return owner;
     if (!title.empty()) return title;
-    return providerTargetText(presentationProvider());
+    return std::string(fallbackTargetName(presentationProvider()));
 }
 
 bool ControlsViewState::canSendCommands() const {

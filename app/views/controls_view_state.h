@@ -86,10 +86,8 @@ public:
         std::string text;
     };
 
-    // The model and the store must outlive this object. `notifications` defaults to the
-    // process-wide centre.
-    ControlsViewState(ControlsModel& model, SettingsStore& store, bool isActive,
-                      NotificationCenter* notifications = nullptr);
+    // The model, the store and the notification centre must outlive this object.
+    ControlsViewState(ControlsModel& model, SettingsStore& store, bool isActive, NotificationCenter& notifications);
     ~ControlsViewState();
     ControlsViewState(const ControlsViewState&) = delete;
     ControlsViewState& operator=(const ControlsViewState&) = delete;
@@ -134,7 +132,6 @@ public:
 
     // ---- Derived values ----
     std::optional<RemoteLanternpostTarget> selectedRemoteTarget() const;
-    static std::string remoteTargetLabel(const RemoteLanternpostTarget& target);
     bool isRemoteHealthy() const;
     bool canLoadSlides() const;
     std::string slideListTargetKey() const;

@@ -8,7 +8,7 @@
 
 #include "app/views/main_view_state.h"
 #include "app/views/menu_bar_content_state.h"
-#include "app/views/views_test_support.h"
+#include "app/views/testing/views_test_support.h"
 
 namespace pavonix {
 namespace {
@@ -24,7 +24,7 @@ protected:
         model_.localSlides[PresentationProvider::keynote] = slidesOK({{1, "Title", "", false}, {3, "Intro", "", true}});
     }
     ControlsViewState& make(bool active = true) {
-        state_ = std::make_unique<ControlsViewState>(model_, store(), active, &center_);
+        state_ = std::make_unique<ControlsViewState>(model_, store(), active, center_);
         state_->appear();
         settle();
         return *state_;
@@ -44,10 +44,10 @@ protected:
 
 TEST_F(ControlsViewStateTest, LabelsPortsAndAddressesFollowTheRules) {
     auto blank = remote("lpt_a", "  \n", "studio.local", 9000);
-    EXPECT_EQ(ControlsViewState::remoteTargetLabel(blank), "studio.local:9000");
+    EXPECT_EQ(remoteTargetLabel(blank), "studio.local:9000");
     blank.transport = RemoteLanternpostTransport::bluetooth;
-    EXPECT_EQ(ControlsViewState::remoteTargetLabel(blank), "Bluetooth");
-    EXPECT_EQ(ControlsViewState::remoteTargetLabel(remote("lpt_b", " Hall ")), "Hall");
+    EXPECT_EQ(remoteTargetLabel(blank), "Bluetooth");
+    EXPECT_EQ(remoteTargetLabel(remote("lpt_b", " Hall ")), "Hall");
 
     addTargets({remote("lpt_a", " ", "studio.local", 9000)});
     select("lpt_a");

@@ -12,7 +12,7 @@
 
 #include "app/views/application_scenes.h"
 #include "app/views/lanternpost_main_view.h"
-#include "app/views/views_test_support.h"
+#include "app/views/testing/views_test_support.h"
 
 namespace pavonix {
 namespace {
@@ -25,7 +25,7 @@ protected:
         model_.localSlides[PresentationProvider::keynote] = testing::slidesOK({{1, "One", "", false}, {2, "Two", "", false}});
     }
     ControlsView& show() {
-        view_ = std::make_unique<ControlsView>(model_, store(), true);
+        view_ = std::make_unique<ControlsView>(model_, store(), true, center_);
         view_->resize(500, 600);
         testing::showActive(*view_);
         return *view_;
@@ -44,6 +44,7 @@ protected:
         return widget;
     }
 
+    NotificationCenter center_;
     std::unique_ptr<ControlsView> view_;
 };
 
@@ -156,7 +157,7 @@ TEST_F(ControlsViewTest, MainWindowAndSettingsWindow) {
     ApplicationScenes::Options options;
     options.installControlMenu = [&](QMainWindow&) { ++installs; };
     options.trayIcon = false;
-    ApplicationScenes scenes(model_, store(), options);
+    ApplicationScenes scenes(model_, store(), center_, options);
     QMainWindow* main = scenes.mainWindow();
     EXPECT_EQ(main->objectName(), "main");
     EXPECT_EQ(main->windowTitle(), "Pavonix");

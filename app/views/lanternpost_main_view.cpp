@@ -7,7 +7,8 @@
 
 namespace pavonix {
 
-LanternpostMainView::LanternpostMainView(ControlsModel& model, SettingsStore& store, QWidget* parent)
+LanternpostMainView::LanternpostMainView(ControlsModel& model, SettingsStore& store, NotificationCenter& notifications,
+                                         QWidget* parent)
     : QWidget(parent), state_(model, store) {
     setObjectName("mainView");
     setWindowTitle(tr("Pavonix"));
@@ -15,7 +16,7 @@ LanternpostMainView::LanternpostMainView(ControlsModel& model, SettingsStore& st
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    controls_ = new ControlsView(model, store, /*isActive=*/true, this);
+    controls_ = new ControlsView(model, store, /*isActive=*/true, notifications, this);
     layout->addWidget(controls_);
 
     settingsAction_ = new QAction(symbolIcon("gearshape", palette().color(QPalette::WindowText), 18), tr("Settings"), this);

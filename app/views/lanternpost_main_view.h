@@ -20,7 +20,8 @@ public:
     static constexpr int minimumHeight = 230;
 
     // The model and the store must outlive the view.
-    LanternpostMainView(ControlsModel& model, SettingsStore& store, QWidget* parent = nullptr);
+    LanternpostMainView(ControlsModel& model, SettingsStore& store, NotificationCenter& notifications,
+                        QWidget* parent = nullptr);
     ~LanternpostMainView() override;
 
     ControlsView* controlsView() const { return controls_; }

@@ -60,11 +60,6 @@ void NotificationCenter::Token::cancel() {
 NotificationCenter::NotificationCenter() : registry_(std::make_shared<Registry>()) {}
 NotificationCenter::~NotificationCenter() = default;
 
-NotificationCenter& NotificationCenter::defaultCenter() {
-    static NotificationCenter* center = new NotificationCenter;  // never destroyed: tokens may outlive main
-    return *center;
-}
-
 NotificationCenter::Token NotificationCenter::addObserver(std::string_view name, std::function<void()> handler) {
     std::lock_guard lock(registry_->mutex);
     const std::uint64_t id = registry_->nextID++;

@@ -1,4 +1,4 @@
-// A small process-wide notification centre: named notifications posted by one part of the
+// A small notification centre, one per program (app/main.cpp makes it): named notifications posted by one part of the
 // program (the Control menu) and heard by others (the controls view), without either knowing the
 // other. Observers are told on the main thread: synchronously when posted there, otherwise as a
 // main-queue task.
@@ -39,8 +39,6 @@ public:
     ~NotificationCenter();
     NotificationCenter(const NotificationCenter&) = delete;
     NotificationCenter& operator=(const NotificationCenter&) = delete;
-
-    static NotificationCenter& defaultCenter();
 
     [[nodiscard]] Token addObserver(std::string_view name, std::function<void()> handler);
     // From any thread.

@@ -38,7 +38,7 @@ signals:
 template <class T>
 class SettingBinding {
 public:
-    explicit SettingBinding(SettingsStore::Key<T> key, SettingsStore& store = SettingsStore::shared())
+    explicit SettingBinding(SettingsStore::Key<T> key, SettingsStore& store)
         : store_(&store), key_(std::move(key)), state_(std::make_shared<State>()) {
         // The handlers live in the shared state, so moving the binding keeps them reachable.
         std::weak_ptr<State> weak = state_;

@@ -15,7 +15,7 @@
 #include "app/views/lanternpost_settings_view.h"
 #include "app/views/listen_view.h"
 #include "app/views/settings_form.h"
-#include "app/views/views_test_support.h"
+#include "app/views/testing/views_test_support.h"
 
 namespace pavonix {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/views/views_test_support.h"
+#include "app/views/testing/views_test_support.h"
 
 namespace pavonix {
 namespace {

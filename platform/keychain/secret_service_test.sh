@@ -5,7 +5,7 @@
 # except in CI, where a missing tool is a failure.
 set -euo pipefail
 test_bin=$1
-source "$(dirname "$0")/private_keyring.sh"
+source "$(dirname "$0")/testing/private_keyring.sh"
 
 require_tools keychain_secret_service dbus-run-session dbus-send gnome-keyring-daemon secret-tool
 [ -n "${PAVONIX_PRIVATE_BUS:-}" ] || exec env PAVONIX_PRIVATE_BUS=1 dbus-run-session -- bash "$0" "$@"

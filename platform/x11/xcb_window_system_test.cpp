@@ -7,7 +7,7 @@
 
 #include "platform/testing/scoped_environment.h"
 #include "platform/testing/wait_until.h"
-#include "platform/x11/xvfb_session.h"
+#include "platform/x11/testing/xvfb_session.h"
 
 namespace pavonix::x11 {
 namespace {

@@ -6,7 +6,7 @@
 set -euo pipefail
 test_bin=$1
 
-source "$(dirname "$0")/../../platform/keychain/private_keyring.sh"
+source "$(dirname "$0")/../../platform/keychain/testing/private_keyring.sh"
 
 require_tools pairing_secret_service dbus-run-session dbus-send gnome-keyring-daemon secret-tool python3
 [ -n "${PAVONIX_PRIVATE_BUS:-}" ] || exec env PAVONIX_PRIVATE_BUS=1 dbus-run-session -- bash "$0" "$@"

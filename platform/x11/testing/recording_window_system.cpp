@@ -1,4 +1,4 @@
-#include "platform/x11/recording_window_system.h"
+#include "platform/x11/testing/recording_window_system.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "platform/x11/xvfb_session.h"
+#include "platform/x11/testing/xvfb_session.h"
 
 #include <fcntl.h>
 #include <poll.h>

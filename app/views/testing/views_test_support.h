@@ -22,7 +22,7 @@
 #include "app/settings/settings_keys.h"
 #include "app/views/controls_model.h"
 #include "platform/dispatch/dispatch.h"
-#include "settings_store/temporary_settings.h"
+#include "settings_store/testing/temporary_settings.h"
 
 namespace pavonix::testing {
 

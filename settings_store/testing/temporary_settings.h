@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/defaults/user_defaults.h"
-#include "platform/dispatch/main_queue_scope.h"
+#include "platform/dispatch/testing/main_queue_scope.h"
 #include "platform/testing/temporary_folder.h"
 #include "settings_store/settings_store.h"
 
