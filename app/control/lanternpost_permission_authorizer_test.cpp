@@ -64,14 +64,6 @@ protected:
     testing::MainQueueScope mainQueue_;
 };
 
-TEST_F(PermissionAuthorizerTest, AutomationOfMacApplicationsIsUnavailable) {
-    for (auto p : {WelcomePermission::keynoteAutomation, WelcomePermission::powerPointAutomation}) {
-        EXPECT_EQ(answer([&](auto c) { authorizer.currentState(p, c); }), State::unavailable);
-        EXPECT_EQ(answer([&](auto c) { authorizer.request(p, c); }), State::unavailable);
-    }
-    EXPECT_TRUE(probes->pending.empty());
-}
-
 TEST_F(PermissionAuthorizerTest, AccessibilityFollowsTheDisplayProbeAnsweredOnAnyThread) {
     for (bool reachable : {true, false}) {
         std::thread prober;

@@ -65,16 +65,6 @@ TEST(CommandRouterTest, EveryRouteAndAliasOverHTTPAndOSC) {
     }
 }
 
-TEST(CommandRouterTest, ErrorDescriptions) {
-    EXPECT_EQ(Error::unknownRoute("/nope?x=1").description(), "Unknown command route: /nope?x=1");
-    EXPECT_EQ(Error::missingParameter("number").description(),
-              "Missing required parameter: number");
-    EXPECT_EQ(Error::invalidParameter("name").description(), "Invalid parameter: name");
-    EXPECT_EQ(Error::methodNotAllowed().description(),
-              "Only POST requests are supported for commands.");
-    EXPECT_STREQ(Error::invalidJSON().what(), "Request body must be valid JSON.");
-}
-
 TEST(CommandRouterTest, HTTPMethodAndPathRules) {
     // The method is checked first, whatever the path.
     EXPECT_EQ(httpError("GET", "/start"), Error::methodNotAllowed());

@@ -11,18 +11,6 @@ Date dateAt(double secondsSinceReference) {
     return date;
 }
 
-TEST(PresentationCommandTest, DisplayTextsCarryTheirArguments) {
-    EXPECT_EQ(PresentationCommand::start(true).displayText(), "Start from first slide");
-    EXPECT_EQ(PresentationCommand::goToSlideNumber(7).displayText(), "Go to slide 7");
-    EXPECT_EQ(PresentationCommand::goToSlideNamed("Intro").displayText(),
-              "Go to slide named \"Intro\"");
-    EXPECT_NE(PresentationCommand::start(), PresentationCommand::start(true));
-    EXPECT_NE(PresentationCommand::goToSlideNumber(1), PresentationCommand::goToSlideNumber(2));
-    // Stored and sent values are raw names, never the display names.
-    EXPECT_EQ(presentationProviderFromRawValue("googleSlides"), PresentationProvider::googleSlides);
-    EXPECT_EQ(presentationProviderFromRawValue("Keynote"), std::nullopt);
-}
-
 TEST(SharedTypesTest, ResultsEncodeWithTheirKeys) {
     auto result = CommandResult::failed(PresentationCommand::showNext(), "No show");
     EXPECT_EQ(encodeRecord(result),

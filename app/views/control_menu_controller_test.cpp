@@ -55,20 +55,6 @@ protected:
     std::unique_ptr<ControlMenuController> controller_;
 };
 
-TEST_F(ControlMenuTest, ItemsKeysAndTags) {
-    ControlMenuController controller(model_, store(), center_);
-    std::unique_ptr<QMenu> menu(controller.makeMenu());
-    EXPECT_EQ(menu->title(), "Control");
-    QStringList shown;
-    for (QAction* a : menu->actions()) {
-        shown << (a->isSeparator() ? "-" : QString("%1 %2 %3").arg(ControlMenuController::tagOf(a)).arg(a->text(), a->shortcut().toString()));
-    }
-    EXPECT_EQ(shown, (QStringList{"100 Keynote Ctrl+Shift+K", "101 PowerPoint Ctrl+Shift+P", "102 Google Slides Ctrl+Shift+G", "-",
-                                  "103 Start Ctrl+Return", "104 Start From First Ctrl+Shift+Return", "105 Stop Esc",
-                                  "106 Previous Left", "107 Next Right", "-", "108 Refresh Slide Names "}));
-    for (std::int64_t foreign : {0, 99, 109, 1000, -5}) EXPECT_EQ(ControlMenuControllerState::menuItemIndex(foreign), 9u);
-}
-
 TEST_F(ControlMenuTest, StatesFollowProviderRunningAndTextEditing) {
     auto state = makeState();
     EXPECT_EQ(state.validate(42), std::nullopt) << "another menu's item is left alone";
