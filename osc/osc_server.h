@@ -20,11 +20,14 @@
 #include "osc/osc_parser.h"
 #include "osc/osc_socket.h"
 #include "platform/dispatch/dispatch.h"
+#include "sockets/queue_tcp_socket.h"
 #include "sockets/queue_udp_socket.h"
 
 namespace pavonix::osc {
 
-class OSCServer : public sockets::QueueUdpSocketDelegate, public std::enable_shared_from_this<OSCServer> {
+class OSCServer : public sockets::QueueTcpSocketDelegate,
+                  public sockets::QueueUdpSocketDelegate,
+                  public std::enable_shared_from_this<OSCServer> {
     struct Token {};
 
 public:
@@ -47,21 +50,52 @@ public:
     // Held weakly: the receivers usually own the server.
     std::weak_ptr<OSCPacketDestination> delegate;
     std::weak_ptr<OSCDebugDelegate> debugDelegate;
+    // With SLIP, a connection whose first byte is 0 is read as length-prefixed instead: no OSC
+    // packet or SLIP frame starts with 0, while a length prefix under 16 MiB always does. Common
+    // senders (liblo's oscsend among them) frame TCP that way.
     OSCTCPStreamFraming streamFraming = OSCTCPStreamFraming::SLIP;
 
     // TCP, then UDP. A failure becomes a debug line; it is also answered, so that the owner can
     // tell a server that listens from one that does not.
     std::optional<sockets::SocketError> startListening();
-    // Stops TCP, leaves the joined groups, closes UDP. The port is free when this returns.
+    // Stops TCP, leaves the joined groups, closes UDP, and closes the accepted connections too, so
+    // that a stopped server hears nobody. The port is free when this returns.
     void stopListening();
     // UDP alone, joining each group.
     bool startListening(const std::vector<std::string>& groups, sockets::SocketError* error = nullptr);
     bool joinMulticast(const std::string& group, sockets::SocketError* error = nullptr);
     bool leaveMulticast(const std::string& group, sockets::SocketError* error = nullptr);
 
+    // Connections open at once beyond this many are closed as they arrive.
+    static constexpr std::size_t kMaxConnections = 256;
+
+    const std::shared_ptr<OSCSocket>& tcpSocket() const { return tcpSocket_; }
     const std::shared_ptr<OSCSocket>& udpSocket() const { return udpSocket_; }
     // The UDP port actually bound (port 0 picks one); 0 when not listening.
     std::uint16_t boundUDPPort() const;
+    // Accepted connections that are still open (read on the delegate queue).
+    std::size_t connectionCount() const;
+
+    // ---- TCP socket reports (delegate queue) ----
+    void socketDidAcceptNewSocket(const sockets::QueueTcpSocketPtr& listener,
+                                  const sockets::QueueTcpSocketPtr& newSocket) override;
+    void socketDidConnectToHost(const sockets::QueueTcpSocketPtr& socket, const std::string& host,
+                                std::uint16_t port) override;
+    void socketDidReadData(const sockets::QueueTcpSocketPtr& socket, const sockets::ReadData& data,
+                           std::int64_t tag) override;
+    void socketDidReadPartialData(const sockets::QueueTcpSocketPtr& socket, std::size_t length,
+                                  std::int64_t tag) override;
+    void socketDidWriteData(const sockets::QueueTcpSocketPtr& socket, std::int64_t tag) override;
+    void socketDidWritePartialData(const sockets::QueueTcpSocketPtr& socket, std::size_t length,
+                                   std::int64_t tag) override;
+    double shouldTimeoutRead(const sockets::QueueTcpSocketPtr& socket, std::int64_t tag, double elapsed,
+                             std::size_t bytesDone) override;
+    double shouldTimeoutWrite(const sockets::QueueTcpSocketPtr& socket, std::int64_t tag, double elapsed,
+                              std::size_t bytesDone) override;
+    void socketDidCloseReadStream(const sockets::QueueTcpSocketPtr& socket) override;
+    void socketDidDisconnect(const sockets::QueueTcpSocketPtr& socket,
+                             const std::optional<sockets::SocketError>& error) override;
+    void socketDidSecure(const sockets::QueueTcpSocketPtr& socket) override;
 
     // ---- UDP socket reports (delegate queue) ----
     void udpSocketDidConnect(sockets::QueueUdpSocket& socket, const Bytes& address) override;
@@ -74,12 +108,28 @@ public:
     void udpSocketDidClose(sockets::QueueUdpSocket& socket, const std::optional<sockets::SocketError>& error) override;
 
 private:
+    // One accepted connection: its wrapper, its not yet parsed bytes and its framing state.
+    struct Connection {
+        std::shared_ptr<OSCSocket> socket;
+        std::vector<std::uint8_t> buffer;
+        OSCStreamState state;
+        std::optional<OSCTCPStreamFraming> framing;  // decided by the first byte read
+    };
+
     void stopAndHandOn();
+    void closeConnections();
+    // Runs `work` on the delegate queue and waits for it (inline when already there).
+    void onQueue(const dispatch::Block& work) const;
     void debug(const std::string& line) const;
     std::string describe(const sockets::QueueUdpSocket& socket) const;
+    std::string describe(const sockets::QueueTcpSocket* socket) const;
 
     const dispatch::QueuePtr queue_;
+    std::shared_ptr<OSCSocket> tcpSocket_;
     std::shared_ptr<OSCSocket> udpSocket_;
+    // Delegate queue only.
+    std::map<std::int64_t, Connection> connections_;
+    std::int64_t activeIndex_ = 0;
     std::vector<std::string> joinedMulticastGroups_;
     std::string interface_ = "localhost";
     std::uint16_t port_ = 0;
@@ -88,5 +138,7 @@ private:
 
 // "nil", or "Optional(\"<description>\")": how an optional socket error shows in a debug line.
 std::string renderOptionalError(const std::optional<sockets::SocketError>& error);
+// "nil", or "Optional(<description>)": the same in a disconnect line.
+std::string renderOptionalErrorPlain(const std::optional<sockets::SocketError>& error);
 
 }  // namespace pavonix::osc

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "osc/testing/osc_test_support.h"
@@ -62,12 +63,21 @@ class OSCServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         server->setInterface("127.0.0.1");
-        server->setPort(0);
+        // Port 0 would give TCP and UDP two different ports: take one that is free for both.
+        const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(probe, reinterpret_cast<sockaddr*>(&address), length);
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+        ::close(probe);
+        server->setPort(ntohs(address.sin_port));
         server->delegate = receiver;
         server->debugDelegate = receiver;
         ASSERT_EQ(server->startListening(), std::nullopt);
-        port = server->boundUDPPort();
-        ASSERT_NE(port, 0);
+        port = server->port();
+        ASSERT_EQ(server->boundUDPPort(), port);
     }
 
     dispatch::QueuePtr queue = dispatch::makeSerialQueue("osc-server-test");
@@ -102,13 +112,88 @@ TEST_F(OSCServerTest, StoppingFreesThePortAndAPortChangeLeavesTheServerStopped) 
     ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 1; }));
 }
 
-TEST_F(OSCServerTest, AUDPWrapperSendsOneDatagramToItsHostAndPort) {
-    OSCSocket sender(sockets::QueueUdpSocket::make());
+// A blocking TCP client on loopback with a receive time-out, so that a missing close fails the test.
+class PlainTcpClient {
+public:
+    explicit PlainTcpClient(std::uint16_t port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval timeout{5, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected = ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    }
+    ~PlainTcpClient() { ::close(fd_); }
+    void send(const std::vector<std::uint8_t>& bytes) const { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    // Whether the server closed the connection (end of stream) before the time-out.
+    bool closedByServer() const {
+        char byte;
+        return ::recv(fd_, &byte, 1, 0) == 0;
+    }
+    bool connected = false;
+
+private:
+    int fd_ = -1;
+};
+
+std::vector<std::uint8_t> slip(const OSCPacket& packet) {
+    return oscFramedPacket(packet.packetData(), OSCTCPStreamFraming::SLIP);
+}
+
+TEST_F(OSCServerTest, EachConnectionKeepsItsOwnStreamAndABadOneIsClosed) {
+    PlainTcpClient first(port), second(port), bad(port);
+    ASSERT_TRUE(first.connected && second.connected && bad.connected);
+    const auto a = slip(OSCMessage("/a", {OSCBlob{{0xC0, 0xDB, 0x01}}}));  // escapes inside the frame
+    const auto b = slip(OSCMessage("/b"));
+    // Each frame cut in two, the halves of both connections interleaved.
+    first.send({a.begin(), a.begin() + 5});
+    second.send({b.begin(), b.begin() + 3});
+    ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 3; }));
+    first.send({a.begin() + 5, a.end()});
+    second.send({b.begin() + 3, b.end()});
+    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 2; }));
+    auto received = receiver->received();
+    std::sort(received.begin(), received.end());
+    EXPECT_EQ(received, (std::vector<std::string>{"/a", "/b"}));
+
+    bad.send(testing::bytes("C0 'garbage' C0"));
+    EXPECT_TRUE(bad.closedByServer());
+    EXPECT_TRUE(receiver->hasLine("Error: unrecognisedData"));
+    first.send(slip(OSCMessage("/after")));
+    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 3; }));
+    EXPECT_EQ(server->connectionCount(), 2u);
+
+    // A connection that starts with a length prefix is read that way.
+    PlainTcpClient prefixed(port);
+    prefixed.send(oscFramedPacket(OSCMessage("/prefixed").packetData(), OSCTCPStreamFraming::PLH));
+    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 4; }));
+    EXPECT_EQ(receiver->received().back(), "/prefixed");
+}
+
+TEST_F(OSCServerTest, StoppingClosesTheAcceptedConnectionsAndFreesTheTCPPort) {
+    PlainTcpClient client(port);
+    ASSERT_TRUE(client.connected);
+    ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 1; }));
+    server->stopListening();
+    EXPECT_TRUE(client.closedByServer());
+    EXPECT_EQ(server->connectionCount(), 0u);
+    EXPECT_FALSE(PlainTcpClient(port).connected);
+    ASSERT_EQ(server->startListening(), std::nullopt);  // the same port binds again at once
+}
+
+TEST_F(OSCServerTest, ATCPWrapperConnectsAndSendsFramedPackets) {
+    auto quiet = std::make_shared<sockets::QueueTcpSocketDelegate>();  // a socket needs a delegate to connect
+    OSCSocket sender(sockets::QueueTcpSocket::create(quiet, dispatch::makeSerialQueue("sender")));
     sender.host = "127.0.0.1";
     sender.port = port;
-    sender.sendUDP(OSCMessage("/sent", {std::int32_t{7}}));
-    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 1; }));
-    EXPECT_EQ(receiver->received().front(), "/sent");
+    ASSERT_TRUE(sender.connect());
+    ASSERT_TRUE(waitUntil([&] { return sender.isConnected(); }));
+    sender.sendTCP(OSCMessage("/framed", {OSCBlob{{0xC0, 0xDB, 0xDC}}}), OSCTCPStreamFraming::SLIP);
+    sender.sendTCP(OSCBundle({}), OSCTCPStreamFraming::SLIP);  // an empty bundle still has bytes
+    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 2; })) << ::testing::PrintToString(receiver->received()) << ::testing::PrintToString(receiver->lines);
+    EXPECT_EQ(receiver->received(), (std::vector<std::string>{"/framed", "#bundle"}));
 }
 
 TEST(OSCBroadcastFlag, FollowsTheNamedInterfacesBroadcastAddress) {

@@ -17,19 +17,36 @@ bool oscBroadcastFlag(const std::vector<sockets::Interface>& interfaces, std::st
     return false;
 }
 
+OSCSocket::OSCSocket(std::shared_ptr<sockets::QueueTcpSocket> socket) : tcp_(std::move(socket)) {}
+
 OSCSocket::OSCSocket(std::shared_ptr<sockets::QueueUdpSocket> socket) : udp_(std::move(socket)) {}
 
 OSCSocket::~OSCSocket() {
+    if (tcp_) {
+        tcp_->setDelegate({});
+        tcp_->disconnect();
+    }
     if (udp_) udp_->setDelegate({});
 }
 
-bool OSCSocket::isConnected() const { return udp_ && udp_->isConnected(); }
+bool OSCSocket::isConnected() const {
+    if (tcp_) return tcp_->isConnected();
+    return udp_ && udp_->isConnected();
+}
 
 void OSCSocket::debug(const std::string& line) const {
     if (auto receiver = delegate.lock()) receiver->handleDebugMessage(line);
 }
 
 bool OSCSocket::startListening(SocketError* error) {
+    if (tcp_) {
+        if (interface) {
+            debug("TCP Socket - Start Listening on Interface: " + *interface + ", withPort: " + std::to_string(port));
+            return tcp_->acceptOnInterface(*interface, port, error);
+        }
+        debug("TCP Socket - Start Listening on Port: " + std::to_string(port));
+        return tcp_->acceptOnPort(port, error);
+    }
     if (!udp_) return true;
     if (interface) {
         debug("UDP Socket - Start Listening on Interface: " + *interface + ", withPort: " + std::to_string(port));
@@ -65,7 +82,13 @@ bool OSCSocket::leaveMulticast(const std::string& group, SocketError* error) {
 }
 
 void OSCSocket::stopListening() {
-    if (udp_) {
+    if (tcp_) {
+        // A listening socket has nothing to write, so this is the disconnect after pending writes,
+        // done at once so that the descriptors' close (see below) is queued before the next block.
+        tcp_->disconnect();
+        tcp_->performBlock([] {});
+        debug("TCP Socket - Stop Listening)");
+    } else if (udp_) {
         udp_->close();
         // The descriptors close in the sources' cancel handlers, queued on the socket queue by
         // close(): once a block after them has run, the port is free for the next bind.
@@ -74,13 +97,25 @@ void OSCSocket::stopListening() {
     }
 }
 
-bool OSCSocket::connect(SocketError*) { return true; }
+bool OSCSocket::connect(SocketError* error) {
+    if (!tcp_ || !host) return true;
+    return tcp_->connectToHost(*host, port, -1, interface.value_or(""), error);
+}
 
-void OSCSocket::disconnect() {}
+void OSCSocket::disconnect() {
+    if (tcp_) tcp_->disconnect();
+}
 
 bool OSCSocket::reusePort(bool flag, SocketError* error) { return !udp_ || udp_->enableReusePort(flag, error); }
 
-void OSCSocket::sendTCP(const OSCPacket&, OSCTCPStreamFraming) {}
+void OSCSocket::sendTCP(const OSCPacket& packet, OSCTCPStreamFraming framing) {
+    if (!tcp_) return;
+    const auto bytes = packet.packetData();
+    if (bytes.empty()) return;
+    auto framed = oscFramedPacket(bytes, framing);
+    const auto length = static_cast<std::int64_t>(framed.size());
+    tcp_->writeData(std::move(framed), kTimeout, length);
+}
 
 void OSCSocket::sendUDP(const OSCPacket& packet) {
     if (!udp_) return;
@@ -98,6 +133,7 @@ void OSCSocket::sendUDP(const OSCPacket& packet) {
 
 std::string OSCSocket::description() const {
     const std::string place = (host ? *host : std::string("No Host")) + ":" + std::to_string(port);
+    if (tcp_) return "TCP Socket " + place + " isConnected = " + (tcp_->isConnected() ? "true" : "false");
     return "UDP Socket " + place;
 }
 

@@ -17,6 +17,7 @@
 #include "osc/osc_packet.h"
 #include "osc/osc_parser.h"
 #include "sockets/interface.h"
+#include "sockets/queue_tcp_socket.h"
 #include "sockets/queue_udp_socket.h"
 
 namespace pavonix::osc {
@@ -32,14 +33,16 @@ public:
     // Every write and send gives up after this long.
     static constexpr double kTimeout = 3.0;
 
+    explicit OSCSocket(std::shared_ptr<sockets::QueueTcpSocket> socket);
     explicit OSCSocket(std::shared_ptr<sockets::QueueUdpSocket> socket);
     // Detaches the wrapped socket from its delegate; a TCP socket is disconnected.
     ~OSCSocket();
     OSCSocket(const OSCSocket&) = delete;
     OSCSocket& operator=(const OSCSocket&) = delete;
 
+    const std::shared_ptr<sockets::QueueTcpSocket>& tcpSocket() const { return tcp_; }
     const std::shared_ptr<sockets::QueueUdpSocket>& udpSocket() const { return udp_; }
-    bool isTCPSocket() const { return false; }
+    bool isTCPSocket() const { return tcp_ != nullptr; }
     bool isUDPSocket() const { return udp_ != nullptr; }
     bool isConnected() const;
 
@@ -56,7 +59,7 @@ public:
     bool startListening(const std::vector<std::string>& groups, sockets::SocketError* error = nullptr);
     bool joinMulticast(const std::string& group, sockets::SocketError* error = nullptr);
     bool leaveMulticast(const std::string& group, sockets::SocketError* error = nullptr);
-    // TCP: disconnects once pending writes are out. UDP: closes.
+    // TCP: disconnects once pending writes are out. UDP: closes. The port is free when this returns.
     void stopListening();
     // TCP with a host: connects without a time-out; false when it cannot start.
     bool connect(sockets::SocketError* error = nullptr);
@@ -74,6 +77,7 @@ public:
 private:
     void debug(const std::string& line) const;
 
+    std::shared_ptr<sockets::QueueTcpSocket> tcp_;
     std::shared_ptr<sockets::QueueUdpSocket> udp_;
 };
 

@@ -36,6 +36,11 @@ def osc_message(address, *arguments):
     return osc_string(address) + osc_string(tags) + payload
 
 
+def slip(packet):
+    escaped = packet.replace(b"\xdb", b"\xdb\xdd").replace(b"\xc0", b"\xdb\xdc")
+    return b"\xc0" + escaped + b"\xc0"
+
+
 def osc_bundle(*elements, time_tag=1):
     out = osc_string("#bundle") + struct.pack(">Q", time_tag)
     for element in elements:
@@ -133,6 +138,32 @@ class OSCProgramTest(ProgramFixture):
         self.assertEqual(numbers, sorted(numbers))
         self.assertGreater(len(numbers), 0)
 
+    def test_every_command_over_a_tcp_slip_stream_cut_anywhere(self):
+        program = self.start_with_osc()
+        stream = b"".join(slip(packet) for packet in (
+            osc_message("/start", ("i", 1)),
+            osc_message("/keynote/show/next"),
+            osc_message("/show/previous"),
+            osc_message("/keynote/goto/slide/number", ("i", 192)),  # 0xC0 (END) inside the frame
+            osc_message("/goto/slide/number", ("i", 219)),          # 0xDB (ESC)
+            osc_message("/goto/slide/named", ("s", "Close")),
+            osc_bundle(osc_message("/stop"), osc_bundle(osc_message("/keynote/start")), time_tag=1 << 62),
+        ))
+        with socket.create_connection(("127.0.0.1", self.osc_port), timeout=10) as sock:
+            for offset in range(0, len(stream), 7):  # pieces that cut frames, escapes and words
+                sock.sendall(stream[offset:offset + 7])
+            self.assertEqual(self.commands(program, 8), ["Start from first slide", "Show next", "Show previous",
+                                                         "Go to slide 192", "Go to slide 219",
+                                                         'Go to slide named "Close"', "Stop", "Start"])
+        # A client that sends what is not OSC is closed; the others go on.
+        with socket.create_connection(("127.0.0.1", self.osc_port), timeout=10) as bad:
+            bad.sendall(slip(b"garbage"))
+            self.assertEqual(bad.recv(1), b"")
+        with socket.create_connection(("127.0.0.1", self.osc_port), timeout=10) as good:
+            good.sendall(slip(osc_message("/stop")))
+            self.assertEqual(self.commands(program, 9)[-1], "Stop")
+        self.assertEqual(program.process.poll(), None)
+
     def test_oscsend_is_heard(self):
         require(shutil.which("oscsend") is not None, "oscsend (liblo-tools)")
         program = self.start_with_osc()
@@ -141,6 +172,8 @@ class OSCProgramTest(ProgramFixture):
         subprocess.run(["oscsend", "osc.udp://127.0.0.1:%d" % self.osc_port, "/keynote/goto/slide/named", "s",
                         "Summary"], check=True, timeout=10)
         self.assertEqual(self.commands(program, 2), ["Go to slide 7", 'Go to slide named "Summary"'])
+        subprocess.run(["oscsend", "osc.tcp://127.0.0.1:%d" % self.osc_port, "/show/previous"], check=True, timeout=10)
+        self.assertEqual(self.commands(program, 3)[-1], "Show previous")
 
     def test_osc_off_in_the_settings_file_means_nothing_listens(self):
         port = free_port()
