@@ -23,7 +23,10 @@
 #include "app/views/content_view.h"
 #include "app/views/control_menu_controller.h"
 #include "app/views/controls_model.h"
+#include "app/views/controls_view.h"
+#include "app/views/lanternpost_main_view.h"
 #include "app/views/lanternpost_settings_view.h"
+#include "app/views/pairing_sheets.h"
 #include "app/views/settings_window_model.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/dispatch/dispatch.h"
@@ -164,17 +167,28 @@ int main(int argc, char** argv) {
                              onModel(&pavonix::LanternpostModel::refreshStatus)};
     std::unique_ptr<pavonix::ApplicationScenes> scenes;
     auto settingsModel = pavonix::makeSettingsWindowModel(model);
-    options.makeSettingsContent = [&scenes, &settingsModel, &model](QWidget* window) -> QWidget* {
+    auto pairingModel = pavonix::makePairingSheetsModel(model);
+    options.makeSettingsContent = [&scenes, &settingsModel, &pairingModel, &model](QWidget* window) -> QWidget* {
         // "Reset Onboarding" brings the main window forward, also from the minimised state.
         const auto showMainWindow = [&scenes] {
             QMainWindow* main = scenes->mainWindow();
             main->setWindowState(main->windowState() & ~Qt::WindowMinimized);
             scenes->showMainWindow();
         };
-        return new pavonix::LanternpostSettingsView(*settingsModel, model->settings(), showMainWindow, {}, window);
+        auto* view = new pavonix::LanternpostSettingsView(*settingsModel, model->settings(), showMainWindow, {}, window);
+        view->setHTTPPairingSheetFactory([&pairingModel, &model](QWidget* parent) -> QDialog* {
+            return new pavonix::HTTPPairedDevicesSheet(*pairingModel, model->settings(), parent);
+        });
+        view->setBluetoothPairingSheetFactory([&pairingModel, &model](QWidget* parent) -> QDialog* {
+            return new pavonix::BluetoothPairedDevicesSheet(*pairingModel, model->settings(), parent);
+        });
+        return view;
     };
     scenes = std::make_unique<pavonix::ApplicationScenes>(*controlsModel, model->settings(), notifications,
                                                           std::move(options));
+    scenes->mainView()->controlsView()->setRemoteDevicesSheetFactory([&pairingModel, &model](QWidget* parent) -> QDialog* {
+        return new pavonix::RemoteLanternpostDevicesSheet(*pairingModel, model->settings(), parent);
+    });
     // The window shows the welcome screen until onboarding is complete, then the main view.
     {
         QMainWindow* window = scenes->mainWindow();
@@ -204,6 +218,7 @@ int main(int argc, char** argv) {
     int code = app.exec();
     scenes.reset();
     settingsModel.reset();
+    pairingModel.reset();
     controlMenu.reset();
     controlsModel.reset();
     statusLines.clear();

@@ -81,6 +81,9 @@ void drawSymbol(QPainter& p, std::string_view name, const QColor& color, double 
         pen.setWidthF(s * 0.1);
         p.setPen(pen);
         p.drawEllipse(QPointF(s * 0.5, s * 0.5), s * 0.25, s * 0.25);
+    } else if (name == "plus") {
+        p.drawLine(QPointF(s * 0.5, s * 0.2), QPointF(s * 0.5, s * 0.8));
+        p.drawLine(QPointF(s * 0.2, s * 0.5), QPointF(s * 0.8, s * 0.5));
     } else if (name == "info.circle") {
         pen.setWidthF(s * 0.08);
         p.setPen(pen);

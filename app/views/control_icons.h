@@ -16,7 +16,7 @@ namespace pavonix {
 // Names as the state classes give them: "checkmark.circle.fill", "xmark.circle.fill",
 // "ellipsis.circle.fill", "network", "play.fill", "memories", "square.fill",
 // "chevron.left.circle.fill", "chevron.right.circle.fill", "arrow.clockwise", "checkmark",
-// "gearshape", "info.circle", "antenna.radiowaves.left.and.right". An unknown name draws a
+// "gearshape", "info.circle", "plus", "antenna.radiowaves.left.and.right". An unknown name draws a
 // plain circle.
 QIcon symbolIcon(std::string_view name, const QColor& color, int size = 24);
 

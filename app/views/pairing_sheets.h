@@ -1,0 +1,141 @@
+// The HTTP pairing sheet, the Bluetooth paired devices sheet and the remote devices sheet. They
+// share one frame: a header (title over a caption), a scrolling form, a divider and a bottom bar
+// whose "Done" (also Return) closes the sheet. Each widget draws its state class
+// (pairing_sheet_states.h) and passes input on; the presenter builds a fresh sheet for every
+// presentation, and the sheet deletes itself when closed.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <QDialog>
+#include <QWidget>
+
+#include "app/views/pairing_sheet_states.h"
+
+class QLabel;
+class QLineEdit;
+class QMessageBox;
+class QPushButton;
+class QVBoxLayout;
+
+namespace pavonix {
+
+// The dark modules of a QR code (error correction M), row by row; `size` modules a side.
+struct QRCodeModules {
+    int size = 0;
+    std::vector<bool> dark;
+
+    bool at(int x, int y) const { return dark[static_cast<std::size_t>(y * size + x)]; }
+};
+// Nothing when the text does not fit into a QR code.
+std::optional<QRCodeModules> makeQRCode(const std::string& text);
+
+// A QR code drawn module by module with a quiet zone, each module a whole number of device
+// pixels wherever the space allows, so that it stays sharp at any size; a placeholder when the
+// text cannot be encoded.
+class QRCodeView : public QWidget {
+public:
+    explicit QRCodeView(QWidget* parent = nullptr);
+    void setValue(const std::string& value);
+    bool hasCode() const { return modules_.has_value(); }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    std::optional<QRCodeModules> modules_;
+};
+
+// The frame the three sheets share.
+class PairingSheetFrame : public QDialog {
+    Q_OBJECT
+public:
+    PairingSheetFrame(const QString& title, const QString& caption, QSize size, QWidget* parent);
+
+    // Asks to confirm a removal; `onClose(true)` after "Remove", `onClose(false)` after "Cancel"
+    // or any other closing.
+    void confirmRemoval(const QString& title, const QString& message, std::function<void(bool)> onClose);
+
+protected:
+    // The form's column: sections are added here.
+    QVBoxLayout* form() const { return form_; }
+    // A titled group in the form; returns the group's own column.
+    QVBoxLayout* addSection(const QString& title, const char* objectName);
+    // Tab follows the form from top to bottom, then "Done"; called after every rebuild.
+    void orderFocus();
+
+private:
+    QVBoxLayout* form_ = nullptr;
+    QPushButton* done_ = nullptr;
+};
+
+class HTTPPairedDevicesSheet : public PairingSheetFrame {
+    Q_OBJECT
+public:
+    HTTPPairedDevicesSheet(PairingSheetsModel& model, SettingsStore& store, QWidget* parent = nullptr);
+
+    HTTPPairingSheetState& state() { return state_; }
+    // Puts the value on the clipboard, marked as a secret for clipboard managers.
+    void copy(const std::string& value, const std::string& label);
+
+private:
+    void sync();
+    void rebuildCredentials();
+    void rebuildDevices();
+    QWidget* credentialRow(const QString& label, const std::string& value, int lines);
+
+    HTTPPairingSheetState state_;
+    QLineEdit* name_ = nullptr;
+    QPushButton* add_ = nullptr;
+    QLabel* error_ = nullptr;
+    QWidget* credentialsSection_ = nullptr;
+    QVBoxLayout* credentials_ = nullptr;
+    QVBoxLayout* devices_ = nullptr;
+    std::optional<std::string> shownURL_;
+    std::string shownSetupID_;
+    bool shownCredentials_ = false;
+    std::optional<std::string> shownCopied_;
+    std::optional<std::vector<HTTPPairedDevice>> shownDevices_;
+};
+
+class BluetoothPairedDevicesSheet : public PairingSheetFrame {
+    Q_OBJECT
+public:
+    BluetoothPairedDevicesSheet(PairingSheetsModel& model, SettingsStore& store, QWidget* parent = nullptr);
+
+    BluetoothPairedDevicesSheetState& state() { return state_; }
+
+private:
+    void rebuildDevices();
+
+    BluetoothPairedDevicesSheetState state_;
+    QVBoxLayout* devices_ = nullptr;
+    std::optional<std::vector<BluetoothPairedDevice>> shownDevices_;
+};
+
+class RemoteLanternpostDevicesSheet : public PairingSheetFrame {
+    Q_OBJECT
+public:
+    RemoteLanternpostDevicesSheet(PairingSheetsModel& model, SettingsStore& store, QWidget* parent = nullptr);
+
+    RemoteDevicesSheetState& state() { return state_; }
+
+private:
+    void sync();
+    void rebuildTargets();
+
+    RemoteDevicesSheetState state_;
+    QLineEdit* name_ = nullptr;
+    QLineEdit* url_ = nullptr;
+    QLabel* preview_ = nullptr;
+    QPushButton* add_ = nullptr;
+    QLabel* error_ = nullptr;
+    QVBoxLayout* targets_ = nullptr;
+    std::optional<std::vector<RemoteLanternpostTarget>> shownTargets_;
+};
+
+}  // namespace pavonix

@@ -1,0 +1,46 @@
+// What the pairing and device sheets need of the application model, behind one narrow interface
+// so that their state classes run in tests against a fake model.
+//
+// Everything here runs on the main thread.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/core/pairing_records.h"
+#include "app/model/observable_value.h"
+#include "app/network/network_listen.h"
+
+namespace pavonix {
+
+class LanternpostModel;
+
+class PairingSheetsModel {
+public:
+    virtual ~PairingSheetsModel() = default;
+
+    virtual ObservableValue<std::vector<network::NetworkInterfaceAddress>>& availableInterfaces() = 0;
+    // This instance's display name: the trimmed setting, else the default name; never empty.
+    virtual std::string effectivePavonixName() const = 0;
+
+    // Throws the pairing store's error (std::exception with the user's text); nothing is stored then.
+    virtual HTTPPairingSetup addHTTPPairing(const std::string& name) = 0;
+    virtual void removeHTTPPairing(const std::string& pairID) = 0;
+
+    // Only the list entry; the secret and the server are the caller's.
+    virtual void removeBluetoothPairedDevice(const std::string& pairID) = 0;
+    // Deletes the secret of a Bluetooth pairing; a missing item is no error.
+    virtual void deleteBluetoothSecret(const std::string& pairID) = 0;
+    virtual void restartBluetoothServer() = 0;
+
+    // Throws the target error (std::exception with the user's text); nothing is stored then. The
+    // new target becomes the selected one.
+    virtual RemoteLanternpostTarget addRemoteTarget(const std::string& setupURL, const std::string& name) = 0;
+    virtual void removeRemoteTarget(const std::string& id) = 0;
+};
+
+// The application model behind PairingSheetsModel; keeps the model alive while it lives.
+std::unique_ptr<PairingSheetsModel> makePairingSheetsModel(const std::shared_ptr<LanternpostModel>& model);
+
+}  // namespace pavonix

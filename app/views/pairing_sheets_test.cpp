@@ -1,0 +1,317 @@
+// The pairing and device sheets: what the HTTP sheet puts into a setup URL and when it shows the
+// secret, what the Bluetooth sheet removes, how the remote devices sheet adds, and that the QR
+// code is drawn with hard module edges.
+#include <set>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QImage>
+#include <QMimeData>
+#include <QPushButton>
+#include <gtest/gtest.h>
+
+#include "app/remote/http_pairing_store.h"
+#include "app/remote/remote_lanternpost_target.h"
+#include "app/settings/settings_keys.h"
+#include "app/views/pairing_sheets.h"
+#include "app/views/views_test_support.h"
+
+namespace pavonix {
+namespace {
+
+using network::NetworkInterfaceAddress;
+using network::NetworkListenMode;
+using testing::settle;
+
+struct FakePairingModel : PairingSheetsModel {
+    SettingsStore* store = nullptr;
+    ObservableValue<std::vector<NetworkInterfaceAddress>> interfaces;
+    std::optional<std::string> addFailure;
+    std::set<std::string> bluetoothSecrets;
+    // The Bluetooth list and secrets as the server saw them when it was restarted.
+    std::vector<std::pair<std::size_t, std::size_t>> restarts;
+    int pairings = 0;
+
+    ObservableValue<std::vector<NetworkInterfaceAddress>>& availableInterfaces() override { return interfaces; }
+    std::string effectivePavonixName() const override { return "Stage Left"; }
+
+    HTTPPairingSetup addHTTPPairing(const std::string& name) override {
+        if (addFailure) throw std::runtime_error(*addFailure);
+        ++pairings;
+        HTTPPairedDevice device{"lpp_" + std::to_string(pairings), name, Date{}};
+        auto devices = store->value(settings::httpPairedDevices);
+        devices.push_back(device);
+        store->setValue(settings::httpPairedDevices, devices);
+        std::string secret;
+        for (int i = 0; i < pairings; ++i) secret += "c2VjcmV0";
+        return {device, secret};
+    }
+    void removeHTTPPairing(const std::string& pairID) override {
+        auto devices = store->value(settings::httpPairedDevices);
+        std::erase_if(devices, [&](const auto& device) { return device.id == pairID; });
+        store->setValue(settings::httpPairedDevices, devices);
+    }
+    void removeBluetoothPairedDevice(const std::string& pairID) override {
+        auto devices = store->value(settings::bluetoothPairedDevices);
+        std::erase_if(devices, [&](const auto& device) { return device.id == pairID; });
+        store->setValue(settings::bluetoothPairedDevices, devices);
+    }
+    void deleteBluetoothSecret(const std::string& pairID) override { bluetoothSecrets.erase(pairID); }
+    void restartBluetoothServer() override {
+        restarts.emplace_back(store->value(settings::bluetoothPairedDevices).size(), bluetoothSecrets.size());
+    }
+    RemoteLanternpostTarget addRemoteTarget(const std::string& setupURL, const std::string& name) override {
+        const auto setup = remote::RemoteLanternpostSetup::parse(setupURL);
+        auto targets = store->value(settings::remoteLanternpostTargets);
+        RemoteLanternpostTarget target{"lpt_" + std::to_string(targets.size()), name, setup.host, setup.port,
+                                       setup.pairID, Date{}, RemoteLanternpostTransport::http, std::nullopt};
+        targets.push_back(target);
+        store->setValue(settings::remoteLanternpostTargets, targets);
+        return target;
+    }
+    void removeRemoteTarget(const std::string& id) override {
+        auto targets = store->value(settings::remoteLanternpostTargets);
+        std::erase_if(targets, [&](const auto& target) { return target.id == id; });
+        store->setValue(settings::remoteLanternpostTargets, targets);
+    }
+};
+
+class PairingSheetsTest : public ::testing::Test {
+protected:
+    PairingSheetsTest() { model_.store = &store(); }
+    ~PairingSheetsTest() override { settle(); }
+    SettingsStore& store() { return settings_.store(); }
+
+    testing::TemporarySettings settings_;
+    FakePairingModel model_;
+};
+
+// The query items of a setup URL, in order.
+std::vector<std::string> queryNames(const std::string& url) {
+    std::vector<std::string> names;
+    std::size_t at = url.find('?');
+    while (at != std::string::npos) {
+        const std::size_t equals = url.find('=', at + 1);
+        names.push_back(url.substr(at + 1, equals - at - 1));
+        at = url.find('&', equals);
+    }
+    return names;
+}
+
+TEST_F(PairingSheetsTest, SetupURLCarriesTheListenHostAndThisInstancesNameNotTheTypedOne) {
+    HTTPPairingSheetState state(model_, store());
+    state.setDeviceName("  Ada's phone ");
+    state.addDevice();
+    ASSERT_TRUE(state.setup());
+    EXPECT_EQ(store().value(settings::httpPairedDevices).back().name, "  Ada's phone ");  // untrimmed to the model
+
+    struct Case {
+        NetworkListenMode mode;
+        std::string selected;
+        std::vector<NetworkInterfaceAddress> interfaces;
+        std::string host;
+    };
+    const NetworkInterfaceAddress wired{"eth0", "Ethernet", "192.168.1.20", "Ethernet"};
+    const NetworkInterfaceAddress wifi{"wlan0", "Wi-Fi", "10.0.0.5", "IEEE80211"};
+    const Case cases[] = {
+        {NetworkListenMode::allInterfaces, "", {}, "127.0.0.1"},
+        {NetworkListenMode::allInterfaces, "", {wired, wifi}, "192.168.1.20"},
+        {NetworkListenMode::localhost, "10.0.0.5", {wired}, "127.0.0.1"},
+        {NetworkListenMode::specificInterface, "", {wired}, "127.0.0.1"},
+        {NetworkListenMode::specificInterface, "10.0.0.5", {wired}, "10.0.0.5"},
+    };
+    for (const Case& c : cases) {
+        store().setValue(settings::listenAddressMode, c.mode);
+        store().setValue(settings::selectedListenAddress, c.selected);
+        model_.interfaces.set(c.interfaces);
+        const auto url = state.setupURL();
+        ASSERT_TRUE(url);
+        const auto parsed = remote::RemoteLanternpostSetup::parse(*url);
+        EXPECT_EQ(parsed.host, c.host);
+        EXPECT_EQ(parsed.deviceName, "Stage Left");
+        EXPECT_EQ(parsed.pairID, "lpp_1");
+    }
+    EXPECT_EQ(queryNames(*state.setupURL()),
+              (std::vector<std::string>{"version", "host", "port", "pairId", "secret", "algorithm", "deviceName"}));
+    for (std::int64_t port : {0, 70000, -1}) {
+        store().setValue(settings::httpPort, port);
+        EXPECT_FALSE(state.setupURL()) << port;
+    }
+    store().setValue(settings::httpPort, std::int64_t{65535});
+    EXPECT_TRUE(state.setupURL());
+}
+
+TEST_F(PairingSheetsTest, CredentialsFollowTheLastAddAndDisappearWithTheirPairing) {
+    HTTPPairingSheetState state(model_, store());
+    EXPECT_FALSE(state.canAdd());
+    state.setDeviceName(" \n ");
+    EXPECT_FALSE(state.canAdd());
+
+    state.setDeviceName("Phone");
+    model_.addFailure = "Unable to generate secure random bytes.";
+    state.addDevice();
+    EXPECT_EQ(state.errorMessage(), "Unable to generate secure random bytes.");
+    EXPECT_FALSE(state.setup());
+    model_.addFailure.reset();
+
+    state.addDevice();
+    state.copied("Secret");
+    EXPECT_EQ(state.copiedMessage(), "Copied Secret.");
+    state.addDevice();  // the second replaces the first, and clears both messages
+    EXPECT_EQ(state.setup()->device.id, "lpp_2");
+    EXPECT_FALSE(state.errorMessage());
+    EXPECT_FALSE(state.copiedMessage());
+    EXPECT_EQ(state.deviceName(), "Phone");
+
+    const auto devices = state.devices();
+    ASSERT_EQ(devices.size(), 2u);
+    state.requestRemoval(devices[1]);
+    EXPECT_EQ(state.removalMessage(), "This will prevent Phone from communicating with Pavonix until it is paired again.");
+    state.cancelRemoval();
+    EXPECT_EQ(state.devices().size(), 2u);
+    state.requestRemoval(devices[0]);
+    state.confirmRemoval();  // another device's: the shown credentials stay
+    EXPECT_TRUE(state.setup());
+    state.requestRemoval(devices[1]);
+    state.confirmRemoval();
+    EXPECT_FALSE(state.setup());
+    EXPECT_FALSE(state.pendingRemoval());
+    EXPECT_TRUE(state.devices().empty());
+}
+
+TEST_F(PairingSheetsTest, BluetoothRemovalRestartsTheServerOnlyAfterListAndSecretAreGone) {
+    const Date paired = Date{} + std::chrono::hours(24 * 365 * 30);
+    store().setValue(settings::bluetoothPairedDevices,
+                     std::vector<BluetoothPairedDevice>{{"pair-a", "  ", paired, std::nullopt},
+                                                        {"pair-b", "iPad", paired, paired + std::chrono::hours(1)}});
+    model_.bluetoothSecrets = {"pair-a", "pair-b"};
+    BluetoothPairedDevicesSheetState state(model_, store());
+    const auto devices = state.devices();
+    EXPECT_EQ(BluetoothPairedDevicesSheetState::displayName(devices[0]), "Paired Device");
+    EXPECT_EQ(BluetoothPairedDevicesSheetState::detailText(devices[0]), "pair-a - Paired " + pairingListDateText(paired));
+    EXPECT_EQ(BluetoothPairedDevicesSheetState::detailText(devices[1]),
+              "pair-b - Last seen " + pairingListDateText(paired + std::chrono::hours(1)));
+    EXPECT_NE(pairingListDateText(paired), pairingListDateText(paired + std::chrono::hours(1)));
+
+    state.requestRemoval(devices[0]);
+    EXPECT_EQ(state.removalMessage(), "This will remove Paired Device's shared pairing credential until it is paired again.");
+    state.cancelRemoval();
+    EXPECT_EQ(model_.bluetoothSecrets.size(), 2u);
+    state.requestRemoval(devices[0]);
+    state.confirmRemoval();
+    EXPECT_EQ(model_.bluetoothSecrets, std::set<std::string>{"pair-b"});
+    ASSERT_EQ(model_.restarts.size(), 1u);
+    EXPECT_EQ(model_.restarts[0], (std::pair<std::size_t, std::size_t>{1, 1}));
+    EXPECT_FALSE(state.pendingRemoval());
+}
+
+TEST_F(PairingSheetsTest, RemoteSheetPreviewsAndAddsFromTheSetupURL) {
+    RemoteDevicesSheetState state(model_, store());
+    const std::string url = "PAVONIX://Pair?version=1&host=10.1.2.3&port=%2B8090&pairId=lpp_x&secret=c2VjcmV0"
+                            "&algorithm=HMAC-SHA256&deviceName=Other";
+    struct Case {
+        std::string name, url;
+        bool canAdd;
+    };
+    for (const Case& c : {Case{"", url, false}, Case{"  ", url, false}, Case{"Desk", " \n", false},
+                          Case{"Desk", url, true}}) {
+        state.setDeviceName(c.name);
+        state.setSetupURLString(c.url);
+        EXPECT_EQ(state.canAdd(), c.canAdd) << c.name << "|" << c.url;
+    }
+    state.paste(std::nullopt);
+    EXPECT_EQ(state.setupURLString(), url);
+    state.paste("\n " + url + " \n");
+    EXPECT_EQ(state.setupURLString(), "\n " + url + " \n");  // kept as pasted
+    EXPECT_EQ(state.setupPreview(), "Will connect to 10.1.2.3:8090 using HMAC-SHA256.");
+
+    const struct {
+        std::string url, error;
+    } failures[] = {
+        {"pavonix://pair?version=2&host=h&port=1&pairId=p&secret=c2Vj&algorithm=HMAC-SHA256",
+         "This Pavonix setup URL version is not supported."},
+        {"lanternpost://pair?version=1&host=h&port=1&pairId=p&secret=c2Vj&algorithm=hmac-sha256",
+         "This Pavonix setup URL uses an unsupported signing algorithm."},
+        {"pavonix://pair?version=1&host=h&port=65536&pairId=p&secret=c2Vj&algorithm=HMAC-SHA256",
+         "Enter a valid Pavonix setup URL."},
+        {"https://pair?version=1", "Enter a valid Pavonix setup URL."},
+    };
+    for (const auto& failure : failures) {
+        state.setSetupURLString(failure.url);
+        EXPECT_FALSE(state.setupPreview()) << failure.url;
+        state.addRemoteTarget();
+        EXPECT_EQ(state.errorMessage(), failure.error) << failure.url;
+        EXPECT_EQ(state.setupURLString(), failure.url);
+        EXPECT_EQ(state.deviceName(), "Desk");
+    }
+    EXPECT_TRUE(state.targets().empty());
+
+    state.setSetupURLString(url);
+    state.addRemoteTarget();
+    state.setDeviceName("Desk");
+    state.setSetupURLString(url);
+    state.addRemoteTarget();  // no duplicate check
+    EXPECT_FALSE(state.errorMessage());
+    EXPECT_EQ(state.deviceName(), "");
+    EXPECT_EQ(state.setupURLString(), "");
+    const auto targets = state.targets();
+    ASSERT_EQ(targets.size(), 2u);
+    EXPECT_EQ(targets[0].name, "Desk");
+
+    RemoteLanternpostTarget blank = targets[0];
+    blank.name = " ";
+    EXPECT_EQ(RemoteDevicesSheetState::rowTitle(blank), "10.1.2.3:8090");
+    EXPECT_EQ(RemoteDevicesSheetState::rowDetail(blank), "10.1.2.3:8090 - lpp_x - Added " + pairingListDateText(Date{}));
+    blank.transport = RemoteLanternpostTransport::bluetooth;
+    EXPECT_EQ(RemoteDevicesSheetState::rowTitle(blank), "Bluetooth");
+    state.removeTarget(targets[0].id);
+    EXPECT_EQ(state.targets().size(), 1u);
+}
+
+TEST_F(PairingSheetsTest, QRCodeModulesAreSolidBlackOrWhiteAtEverySize) {
+    const std::string text = "pavonix://pair?version=1&host=192.168.1.20&port=8090&pairId=lpp_abc";
+    const auto modules = makeQRCode(text);
+    ASSERT_TRUE(modules);
+    EXPECT_FALSE(makeQRCode(std::string(8000, 'x')));  // beyond what a code holds
+    QRCodeView view;
+    view.setValue(text);
+    for (int side : {150, 97, 333}) {
+        view.resize(side, side);
+        QImage image(QSize(side, side), QImage::Format_RGB32);
+        image.fill(Qt::gray);
+        view.render(&image);
+        // The code is centred; module (x, y) has its centre at this pixel.
+        const int count = modules->size + 4;
+        const int module = side / count;
+        const int origin = (side - module * count + 1) / 2 + 2 * module;
+        int wrong = 0;
+        for (int y = 0; y < modules->size; ++y) {
+            for (int x = 0; x < modules->size; ++x) {
+                for (int dy = 0; dy < module; ++dy) {
+                    for (int dx = 0; dx < module; ++dx) {
+                        const QRgb pixel = image.pixel(origin + x * module + dx, origin + y * module + dy);
+                        if (pixel != (modules->at(x, y) ? qRgb(0, 0, 0) : qRgb(255, 255, 255))) ++wrong;
+                    }
+                }
+            }
+        }
+        EXPECT_EQ(wrong, 0) << side;
+    }
+}
+
+TEST_F(PairingSheetsTest, CopyPutsExactlyTheValueOnTheClipboard) {
+    HTTPPairedDevicesSheet sheet(model_, store());
+    sheet.state().setDeviceName("Phone");
+    sheet.state().addDevice();
+    settle();
+    const std::string secret = sheet.state().setup()->secret;
+    sheet.copy(secret, "Secret");
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->text().toStdString(), secret);
+    EXPECT_EQ(sheet.state().copiedMessage(), "Copied Secret.");
+    EXPECT_FALSE(store().value(settings::httpPairedDevices).empty());
+}
+
+}  // namespace
+}  // namespace pavonix
