@@ -354,6 +354,7 @@ HTTPPairedDevicesSheet::HTTPPairedDevicesSheet(PairingSheetsModel& model, Settin
     connect(name_, &QLineEdit::textEdited, this, [this](const QString& text) { state_.setDeviceName(text.toStdString()); });
     connect(add_, &QPushButton::clicked, this, [this] { state_.addDevice(); });
     state_.onChange([this] { sync(); });
+    rebuildCredentials();
     sync();
     name_->setFocus();
 }
@@ -375,19 +376,14 @@ void HTTPPairedDevicesSheet::sync() {
     const auto& setup = state_.setup();
     const std::optional<std::string> url = state_.setupURL();
     const std::string setupID = setup ? setup->device.id : std::string();
-    if (setup.has_value() != shownCredentials_ || setupID != shownSetupID_ || url != shownURL_ ||
-        state_.copiedMessage() != shownCopied_) {
+    if (setup.has_value() != shownCredentials_ || setupID != shownSetupID_ || url != shownURL_) {
         shownCredentials_ = setup.has_value();
         shownSetupID_ = setupID;
         shownURL_ = url;
-        shownCopied_ = state_.copiedMessage();
         rebuildCredentials();
     }
-    std::vector<HTTPPairedDevice> devices = state_.devices();
-    if (devices != shownDevices_) {
-        shownDevices_ = std::move(devices);
-        rebuildDevices();
-    }
+    if (copied_) showOptional(copied_, state_.copiedMessage());
+    rebuildDevices();
     orderFocus();
     askPendingRemoval(this, state_, tr("Remove Paired Device?"));
 }
@@ -425,6 +421,7 @@ QWidget* HTTPPairedDevicesSheet::credentialRow(const QString& label, const std::
 
 void HTTPPairedDevicesSheet::rebuildCredentials() {
     clearLayout(credentials_);
+    copied_ = nullptr;
     credentialsSection_->setVisible(shownCredentials_);
     if (!shownCredentials_) return;
     if (!shownURL_) {
@@ -447,7 +444,9 @@ void HTTPPairedDevicesSheet::rebuildCredentials() {
     column->addWidget(credentialRow(tr("Pair ID"), setup.device.id, 2));
     column->addWidget(credentialRow(tr("Secret"), setup.secret, 2));
     column->addWidget(credentialRow(tr("Setup URL"), *shownURL_, 3));
-    if (shownCopied_) column->addWidget(secondaryCaption(qs(*shownCopied_), this));
+    copied_ = secondaryCaption({}, this);
+    copied_->setObjectName("copied");
+    column->addWidget(copied_);
     column->addStretch(1);
     row->addLayout(column, 1);
     credentials_->addLayout(row);

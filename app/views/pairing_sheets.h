@@ -98,7 +98,7 @@ private:
     std::optional<std::string> shownURL_;
     std::string shownSetupID_;
     bool shownCredentials_ = false;
-    std::optional<std::string> shownCopied_;
+    QLabel* copied_ = nullptr;
     std::optional<std::vector<HTTPPairedDevice>> shownDevices_;
 };
 

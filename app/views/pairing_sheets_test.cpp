@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QImage>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
 #include <gtest/gtest.h>
@@ -311,6 +312,37 @@ TEST_F(PairingSheetsTest, CopyPutsExactlyTheValueOnTheClipboard) {
     EXPECT_EQ(data->text().toStdString(), secret);
     EXPECT_EQ(sheet.state().copiedMessage(), "Copied Secret.");
     EXPECT_FALSE(store().value(settings::httpPairedDevices).empty());
+}
+
+}  // namespace
+}  // namespace pavonix
+
+namespace pavonix {
+namespace {
+
+TEST_F(PairingSheetsTest, TheRemovalAlertRemovesOnlyAfterItsRemoveButton) {
+    HTTPPairedDevicesSheet sheet(model_, store());
+    sheet.show();
+    sheet.state().setDeviceName("Phone");
+    sheet.state().addDevice();
+    settle();
+    const auto answer = [&](const char* button) {
+        sheet.state().requestRemoval(sheet.state().devices().front());
+        settle();
+        auto* alert = sheet.findChild<QMessageBox*>();
+        ASSERT_TRUE(alert);
+        for (QAbstractButton* candidate : alert->buttons()) {
+            if (candidate->text() == button) QTest::mouseClick(candidate, Qt::LeftButton);
+        }
+        settle();
+        EXPECT_FALSE(sheet.state().pendingRemoval());
+        EXPECT_FALSE(sheet.findChild<QMessageBox*>());
+    };
+    answer("Cancel");
+    EXPECT_EQ(sheet.state().devices().size(), 1u);
+    answer("Remove");
+    EXPECT_TRUE(sheet.state().devices().empty());
+    EXPECT_FALSE(sheet.state().setup());
 }
 
 }  // namespace
