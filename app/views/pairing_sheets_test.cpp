@@ -15,7 +15,7 @@
 #include "app/remote/remote_lanternpost_target.h"
 #include "app/settings/settings_keys.h"
 #include "app/views/pairing_sheets.h"
-#include "app/views/views_test_support.h"
+#include "app/views/testing/views_test_support.h"
 
 namespace pavonix {
 namespace {
