@@ -5,7 +5,9 @@
 #     puts on the clipboard, with its items in order; a phone made from that URL alone drives the
 #     slides of a test window with signed requests; unsigned ones are refused;
 #  2. "Cancel" in the removal alert keeps the pairing; "Remove" deletes its secret from the Secret
-#     Service, and the phone's next request is refused.
+#     Service, and the phone's next request is refused;
+#  3. remote devices: another instance's setup URL (a signed stand-in) pasted from the clipboard
+#     adds and selects it, and Next in the main window reaches that instance, signed.
 # With PAVONIX_SCREENSHOTS=DIR, a picture of each sheet is saved there. Exit 77 (skip) when a tool
 # is missing, except in CI, where that is a failure.
 set -euo pipefail
@@ -173,3 +175,33 @@ wait_for 10 bash -c "! secret-tool lookup service com.vrel.Lanternpost.http-auth
 keys Return
 wait_for 10 gone "HTTP Paired Devices" || fail "Return did not close the sheet"
 echo "pairing_sheets_x11: HTTP pairing checked"
+
+# --- 3. Another instance as a remote device -----------------------------------------------------
+other_secret=$(python3 -c 'import base64, os; print(base64.urlsafe_b64encode(os.urandom(32)).decode().rstrip("="))')
+ip netns exec "$server_ns" python3 "$here/../../tests/remote/signed_test_server.py" --pair-id lpp_other \
+  --secret="$other_secret" --log "$scratch/other.jsonl" >"$scratch/other.log" 2>&1 &
+pids+=($!)
+wait_for 10 grep -q '^PORT ' "$scratch/other.log" || fail "the other instance did not start"
+other_port=$(awk '/^PORT /{print $2; exit}' "$scratch/other.log")
+printf 'pavonix://pair?version=1&host=127.0.0.1&port=%s&pairId=lpp_other&secret=%s&algorithm=HMAC-SHA256&deviceName=Other\n' \
+  "$other_port" "$other_secret" | xclip -selection clipboard
+xdotool windowactivate --sync "$main"
+# The target menu's button stands on the first row of the controls; its last item opens the sheet.
+xdotool mousemove --window "$main" 597 91 click 1
+# The menu is a window of the program's own without a title.
+menu_open() { xdotool search --onlyvisible --pid "$program_pid" --name '^$' >/dev/null; }
+wait_for 10 menu_open || fail "the target menu did not open"
+keys Up Return
+wait_for 10 window_of "Remote Devices" || fail "Manage Remote Devices... did not open the sheet"
+xdotool type --delay 30 "Desk"
+keys Tab Tab space  # Paste
+shoot remote-devices-pasted
+keys Tab space  # Add Remote Pavonix
+shoot remote-devices
+keys Return
+wait_for 10 gone "Remote Devices" || fail "Return did not close the remote devices sheet"
+xdotool windowactivate --sync "$main"
+keys space
+wait_for 10 grep -q '"/show/next"' "$scratch/other.jsonl" || fail "Next did not reach the other instance"
+grep '"/show/next"' "$scratch/other.jsonl" | grep -q '"verified": true' || fail "Next reached the other instance unsigned"
+echo "pairing_sheets_x11: remote device checked"
