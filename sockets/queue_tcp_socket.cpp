@@ -344,6 +344,16 @@ void QueueTcpSocket::closeWithError(std::optional<SocketError> error) {
     endCurrentWrite();
     emptyQueues();
     preBuffer_.reset();
+    if (tls_) {
+        // Tell the peer the stream ends on purpose, as far as the descriptor takes it now.
+        if (flags_ & kSocketSecure) {
+            tls_->shutdown();
+            std::optional<SocketError> ignored;
+            flushTlsOutput(ignored);
+        }
+        tls_.reset();
+        lastTlsHandshakeStatus_ = 0;
+    }
 
     // Cancel handlers close the descriptors once a source is gone, so no handler still running
     // on another thread can meet a closed (or reused) descriptor.

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +24,7 @@
 #include "sockets/socket_address.h"
 #include "sockets/socket_error.h"
 #include "sockets/tcp_packets.h"
+#include "sockets/tls_session.h"
 
 namespace pavonix::sockets {
 
@@ -92,6 +94,13 @@ public:
     virtual void socketDidDisconnect(const QueueTcpSocketPtr& /*socket*/,
                                      const std::optional<SocketError>& /*error*/) {}
     virtual void socketDidSecure(const QueueTcpSocketPtr& /*socket*/) {}
+    // Manual trust evaluation: decide on `trust` and call `completion` once, from any thread
+    // (true continues the handshake, false closes). Return false when not deciding: the socket
+    // then closes, as it does for a delegate that leaves this alone.
+    virtual bool socketDidReceiveTrust(const QueueTcpSocketPtr& /*socket*/, const TlsPeerTrust& /*trust*/,
+                                       std::function<void(bool)> /*completion*/) {
+        return false;
+    }
 };
 using QueueTcpSocketDelegateWeak = std::weak_ptr<QueueTcpSocketDelegate>;
 
@@ -219,6 +228,11 @@ public:
     void writeData(std::shared_ptr<const Bytes> data, double timeout, std::int64_t tag);
     void writeData(Bytes data, double timeout, std::int64_t tag);
 
+    // Switches to TLS once every read and write requested before has completed in plain text;
+    // those requested after run encrypted. Dropped unless connected, not yet switching and not
+    // disconnecting. Setting failures and handshake failures close the socket with their error.
+    void startTLS(TlsSettings settings = {});
+
     TcpProgress progressOfRead() const;
     TcpProgress progressOfWrite() const;
 
@@ -289,6 +303,19 @@ private:
     void doWriteData();
     void completeCurrentWrite();
     void endCurrentWrite();
+    // TLS.
+    void maybeStartTLS();
+    void tlsHandshakeRead();
+    void continueTlsHandshake();
+    void askTrust();
+    void trustDecided(std::uint64_t generation, bool trusted);
+    void finishTlsHandshake();
+    // Sends what the TLS layer has for the wire; false while some stays (the write source then
+    // waits for room) or on a failure, which sets `error`.
+    bool flushTlsOutput(std::optional<SocketError>& error);
+    // Decrypts what the descriptor (up to `estimate` bytes) and the TLS layer hold into the
+    // pre-buffer; sets `eof` at the peer's end and `error` on a failure.
+    void fillPreBufferFromTls(std::size_t estimate, bool& eof, std::optional<SocketError>& error);
     dispatch::SourcePtr makeTimeoutTimer(bool forRead, double timeout);
     void doReadTimeout();
     void doWriteTimeout();
@@ -329,6 +356,8 @@ private:
     std::shared_ptr<TcpWritePacket> currentWrite_;
     std::size_t socketFDBytesAvailable_ = 0;
     TcpPreBuffer preBuffer_{4096};
+    std::unique_ptr<TlsSession> tls_;
+    int lastTlsHandshakeStatus_ = 0;
     std::shared_ptr<void> userData_;
     double alternateAddressDelay_ = 0.3;
     // Its address is the queue-specific key that marks the socket queue and its target queues.

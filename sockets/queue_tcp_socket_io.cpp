@@ -135,7 +135,7 @@ void QueueTcpSocket::writeData(Bytes data, double timeout, std::int64_t tag) {
 
 void QueueTcpSocket::writeData(std::shared_ptr<const Bytes> data, double timeout, std::int64_t tag) {
     if (!data || data->empty()) return;
-    auto packet = std::make_shared<TcpWritePacket>(TcpWritePacket{std::move(data), 0, tag, timeout});
+    auto packet = std::make_shared<TcpWritePacket>(TcpWritePacket{std::move(data), 0, tag, timeout, nullptr});
     socketQueue_->async([self = shared_from_this(), packet = std::move(packet)] {
         if (!(self->flags_ & kSocketStarted) || (self->flags_ & kForbidReadsWrites)) return;
         self->writeQueue_.push_back(packet);
@@ -181,6 +181,12 @@ void QueueTcpSocket::maybeDequeueRead() {
     if (!readQueue_.empty()) {
         currentRead_ = std::move(readQueue_.front());
         readQueue_.pop_front();
+        if (currentRead_->tls) {
+            flags_ |= kStartingReadTLS;
+            maybeStartTLS();
+            if (!tls_ && (flags_ & kConnected)) suspendReadSource();
+            return;
+        }
         if (currentRead_->timeout >= 0) readTimer_ = makeTimeoutTimer(true, currentRead_->timeout);
         doReadData();
     } else if (flags_ & kDisconnectAfterReads) {
@@ -194,8 +200,13 @@ void QueueTcpSocket::doReadData() {
         if (socketFDBytesAvailable_ > 0) suspendReadSource();
         return;
     }
+    if (currentRead_->tls) {
+        tlsHandshakeRead();
+        return;
+    }
+    const bool secure = (flags_ & kSocketSecure) != 0;
     const std::size_t estimate = socketFDBytesAvailable_;
-    if (estimate == 0 && preBuffer_.availableBytes() == 0) {
+    if (estimate == 0 && preBuffer_.availableBytes() == 0 && !(secure && tls_->hasBufferedInput())) {
         resumeReadSource();
         return;
     }
@@ -220,8 +231,8 @@ void QueueTcpSocket::doReadData() {
             error = queueTcpSocketError(QueueTcpSocketErrorCode::readMaxedOut);
     };
 
-    // Bytes read ahead earlier come first.
-    if (preBuffer_.availableBytes() > 0) {
+    const auto takeFromPreBuffer = [&] {
+        if (preBuffer_.availableBytes() == 0) return;
         copyFromPreBuffer(packet.term ? packet.readLengthForTermWithPreBuffer(preBuffer_, done)
                                       : packet.readLengthForNonTermWithHint(preBuffer_.availableBytes()));
         if (packet.readLength > 0) {
@@ -231,10 +242,18 @@ void QueueTcpSocket::doReadData() {
         } else {
             done = packet.maxLength > 0 && packet.bytesDone == packet.maxLength;
         }
-    }
+    };
 
-    // Then one read from the descriptor, sized from what the source reported.
-    if (!done && !error && !socketEOF && estimate > 0) {
+    // Bytes read ahead earlier come first.
+    takeFromPreBuffer();
+
+    if (secure && !done && !error && !socketEOF) {
+        // Decrypted bytes arrive in the pre-buffer, then go the same way as bytes read ahead.
+        fillPreBufferFromTls(estimate, socketEOF, error);
+        takeFromPreBuffer();
+        waiting = !socketEOF;
+    } else if (!done && !error && !socketEOF && estimate > 0) {
+        // Then one read from the descriptor, sized from what the source reported.
         if (preBuffer_.availableBytes() > 0) dispatch::preconditionFailure("Invalid logic");
         bool readIntoPreBuffer = false;
         const std::size_t bytesToRead = packet.term ? packet.readLengthForTermWithHint(estimate, readIntoPreBuffer)
@@ -327,6 +346,10 @@ void QueueTcpSocket::doReadData() {
 }
 
 void QueueTcpSocket::doReadEOF() {
+    if (flags_ & kStartingReadTLS) {
+        closeWithError(tlsError(kTlsClosedAbort));
+        return;
+    }
     flags_ |= kSocketHasReadEOF;
     // Bytes still buffered stay readable; the close comes when a read finds nothing more.
     if (preBuffer_.availableBytes() > 0 || (flags_ & kReadStreamClosed)) {
@@ -385,6 +408,11 @@ void QueueTcpSocket::maybeDequeueWrite() {
     if (!writeQueue_.empty()) {
         currentWrite_ = std::move(writeQueue_.front());
         writeQueue_.pop_front();
+        if (currentWrite_->tls) {
+            flags_ |= kStartingWriteTLS;
+            maybeStartTLS();
+            return;
+        }
         if (currentWrite_->timeout >= 0) writeTimer_ = makeTimeoutTimer(false, currentWrite_->timeout);
         doWriteData();
     } else if (flags_ & kDisconnectAfterWrites) {
@@ -401,14 +429,49 @@ void QueueTcpSocket::doWriteData() {
         resumeWriteSource();
         return;
     }
+    std::optional<SocketError> error;
+    if (currentWrite_->tls) {
+        // The handshake's own bytes go out as the descriptor takes them.
+        if (!tls_) {
+            suspendWriteSource();
+        } else if (flushTlsOutput(error) && !(flags_ & kSocketCanAcceptBytes)) {
+            suspendWriteSource();
+        }
+        if (error) closeWithError(std::move(error));
+        return;
+    }
+    const bool secure = (flags_ & kSocketSecure) != 0;
     TcpWritePacket& packet = *currentWrite_;
     const std::int64_t tag = packet.tag;
     const std::size_t remaining = packet.buffer->size() - packet.bytesDone;
-    const ssize_t result = writeToDescriptor(packet.buffer->data() + packet.bytesDone, remaining);
-    std::optional<SocketError> error;
+    ssize_t result = 0;
+    if (!secure) {
+        result = writeToDescriptor(packet.buffer->data() + packet.bytesDone, remaining);
+    } else {
+        // One record at a time, and only once the previous one is on the wire, so encrypted
+        // bytes never pile up in memory ahead of the descriptor.
+        std::size_t taken = 0;
+        bool flushed = flushTlsOutput(error);
+        while (flushed && taken < remaining) {
+            const std::size_t took = tls_->write(packet.buffer->data() + packet.bytesDone + taken, remaining - taken);
+            if (took == 0) {
+                error = tlsError(kTlsProtocolFailure);
+                break;
+            }
+            taken += took;
+            flushed = flushTlsOutput(error);
+        }
+        result = static_cast<ssize_t>(taken);
+        if (taken == 0 && !flushed) {
+            result = -1;
+            errno = EAGAIN;
+        }
+    }
     bool waiting = false;
     std::size_t bytesWritten = 0;
-    if (result < 0) {
+    if (error) {
+        result = 0;
+    } else if (result < 0) {
         const int status = errno;
         if (status == EAGAIN || status == EWOULDBLOCK || status == EINTR) {
             waiting = true;
@@ -423,7 +486,7 @@ void QueueTcpSocket::doWriteData() {
         resumeWriteSource();
     }
     packet.bytesDone += bytesWritten;
-    if (packet.bytesDone == packet.buffer->size()) {
+    if (packet.bytesDone == packet.buffer->size() && !(secure && tls_->hasOutput())) {
         completeCurrentWrite();
         socketQueue_->async([weak = weak_from_this()] {
             if (const auto self = weak.lock()) self->maybeDequeueWrite();

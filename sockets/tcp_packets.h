@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sockets/tls_settings.h"
+
 namespace pavonix::sockets {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -96,6 +98,8 @@ struct TcpReadPacket {
     bool bufferOwner;
     std::size_t originalBufferLength;
     std::int64_t tag;
+    // Set on the marker that switches the stream to TLS; it sits in both queues at once.
+    std::shared_ptr<const TlsSettings> tls;
 };
 
 struct TcpWritePacket {
@@ -103,6 +107,7 @@ struct TcpWritePacket {
     std::size_t bytesDone = 0;
     std::int64_t tag = 0;
     double timeout = -1;
+    std::shared_ptr<const TlsSettings> tls;
 };
 
 }  // namespace pavonix::sockets

@@ -18,7 +18,8 @@ namespace pavonix::sockets::testing {
 
 struct TcpReport {
     std::string kind;  // "accept", "connect", "read", "partialRead", "write", "partialWrite",
-                       // "readTimeout", "writeTimeout", "closeReadStream", "disconnect"
+                       // "readTimeout", "writeTimeout", "closeReadStream", "disconnect", "secure",
+                       // "trust"
     const QueueTcpSocket* socket = nullptr;  // identity only: the log keeps no socket alive
     std::string text;  // host or path of a connect, bytes of a read
     std::uint16_t port = 0;
@@ -37,6 +38,9 @@ public:
     // Hooks run on the delegate queue after the report is logged.
     std::function<void(const QueueTcpSocketPtr&)> onAccept;
     std::function<void(const QueueTcpSocketPtr&, const ReadData&, std::int64_t)> onRead;
+    std::function<void(const QueueTcpSocketPtr&)> onSecure;
+    // Without it the recorder declines trust questions, as a delegate that leaves them alone.
+    std::function<void(const TlsPeerTrust&, std::function<void(bool)>)> onTrust;
     // Answers to the time-out questions, taken in order; 0 once they run out.
     std::deque<double> timeoutAnswers;
 
@@ -108,6 +112,17 @@ public:
     void socketDidCloseReadStream(const QueueTcpSocketPtr& s) override { log("closeReadStream", s.get()); }
     void socketDidDisconnect(const QueueTcpSocketPtr& s, const std::optional<SocketError>& error) override {
         log("disconnect", s.get(), {}, 0, 0, 0, error);
+    }
+    void socketDidSecure(const QueueTcpSocketPtr& s) override {
+        log("secure", s.get());
+        if (onSecure) onSecure(s);
+    }
+    bool socketDidReceiveTrust(const QueueTcpSocketPtr& s, const TlsPeerTrust& trust,
+                               std::function<void(bool)> completion) override {
+        log("trust", s.get(), trust.verification, 0, 0, trust.certificates.size());
+        if (!onTrust) return false;
+        onTrust(trust, std::move(completion));
+        return true;
     }
 
 private:

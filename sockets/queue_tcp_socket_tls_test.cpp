@@ -1,0 +1,226 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <gtest/gtest.h>
+
+#include "platform/testing/temporary_folder.h"
+#include "platform/testing/wait_until.h"
+#include "sockets/queue_tcp_socket.h"
+#include "sockets/testing/tcp_delegate_recorder.h"
+#include "sockets/testing/tls_identity.h"
+
+namespace pavonix::sockets {
+namespace {
+
+using std::chrono::seconds;
+using testing::TcpDelegateRecorder;
+
+TlsSettings settings(std::initializer_list<std::pair<std::string_view, TlsValue>> items) {
+    TlsSettings result;
+    for (const auto& [key, value] : items) result.emplace(std::string(key), value);
+    return result;
+}
+
+Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+// A blocking loopback connection that speaks whatever the test writes.
+int rawConnect(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+class QueueTcpSocketTlsTest : public ::testing::Test {
+protected:
+    TlsSettings serverSettings() const {
+        return settings({{kTlsIsServer, true}, {kTlsCertificates, TlsArray{identity.identity()}}});
+    }
+    static TlsSettings manualTrust() {
+        return settings({{kTlsManuallyEvaluateTrust, true}, {kTlsPeerName, "localhost"}});
+    }
+    // The client socket connected to the listener, and the accepted socket.
+    QueueTcpSocketPtr connect() {
+        if (port == 0) {
+            EXPECT_TRUE(listener->acceptOnInterface("127.0.0.1", 0));
+            port = listener->localPort();
+        }
+        EXPECT_TRUE(clientSocket->connectToHost("127.0.0.1", port));
+        EXPECT_TRUE(client->waitFor("connect"));
+        EXPECT_TRUE(server->waitFor("accept"));
+        return server->accepted().back();
+    }
+    // A raw peer sends `sent` and ends its stream while the accepted socket switches to TLS with
+    // `tlsSettings`; the error the socket closes with.
+    std::optional<SocketError> acceptedSocketCloses(const TlsSettings& tlsSettings, std::string_view sent) {
+        if (port == 0) {
+            EXPECT_TRUE(listener->acceptOnInterface("127.0.0.1", 0));
+            port = listener->localPort();
+        }
+        const auto before = server->count("disconnect");
+        const int peer = rawConnect(port);
+        EXPECT_TRUE(server->waitFor("accept", before + 1));
+        server->accepted().back()->startTLS(tlsSettings);
+        EXPECT_EQ(::send(peer, sent.data(), sent.size(), MSG_NOSIGNAL), static_cast<ssize_t>(sent.size()));
+        ::shutdown(peer, SHUT_WR);
+        const auto report = server->waitFor("disconnect", before + 1);
+        ::close(peer);
+        return report ? report->error : std::nullopt;
+    }
+    std::optional<SocketError> disconnectError(TcpDelegateRecorder& recorder) {
+        const auto report = recorder.waitFor("disconnect", 1, seconds(10));
+        EXPECT_TRUE(report);
+        return report ? report->error : std::nullopt;
+    }
+
+    testing::TlsIdentity identity = testing::makeTlsIdentity();
+    std::shared_ptr<TcpDelegateRecorder> server = std::make_shared<TcpDelegateRecorder>();
+    std::shared_ptr<TcpDelegateRecorder> client = std::make_shared<TcpDelegateRecorder>();
+    QueueTcpSocketPtr listener = QueueTcpSocket::create(server, server->queue);
+    QueueTcpSocketPtr clientSocket = QueueTcpSocket::create(client, client->queue);
+    std::uint16_t port = 0;
+};
+
+TEST_F(QueueTcpSocketTlsTest, PlainBytesBeforeTheSwitchAndAMegabyteEachWayAfterIt) {
+    Bytes big(1 << 20);
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7 + i / 4096);
+    server->onRead = [&](const QueueTcpSocketPtr& socket, const ReadData& data, std::int64_t tag) {
+        if (tag == 2) socket->writeData(data.bytes(), -1, 9);
+    };
+    client->onTrust = [](const TlsPeerTrust&, std::function<void(bool)> completion) { completion(true); };
+
+    const auto accepted = connect();
+    // Both ends ask twice; the second request is dropped, as TLS is already on its way.
+    accepted->readDataToData(kLFData, -1, 1);
+    accepted->startTLS(serverSettings());
+    accepted->startTLS(serverSettings());
+    accepted->readDataToLength(big.size(), -1, 2);
+    clientSocket->writeData(bytes("plain line\n"), -1, 1);
+    clientSocket->startTLS(manualTrust());
+    clientSocket->startTLS(manualTrust());
+    clientSocket->writeData(big, -1, 2);
+    clientSocket->readDataToLength(big.size(), -1, 3);
+
+    const auto plain = server->waitFor("read");
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->text, "plain line\n");
+    const auto echoed = client->waitFor("read", 1, seconds(30));
+    ASSERT_TRUE(echoed) << (client->waitFor("disconnect", 1, seconds(0)) ? "client closed" : "");
+    EXPECT_EQ(bytes(echoed->text), big);
+    EXPECT_EQ(server->count("secure"), 1u);
+    EXPECT_EQ(client->count("secure"), 1u);
+    const auto trust = client->waitFor("trust");
+    ASSERT_TRUE(trust);
+    EXPECT_EQ(trust->length, 1u);  // the self-signed certificate, which no system root vouches for
+    EXPECT_TRUE(accepted->isSecure());
+    EXPECT_TRUE(clientSocket->isSecure());
+
+    // An orderly close reaches the peer as the end of its stream.
+    accepted->readData(-1, 3);
+    clientSocket->disconnect();
+    EXPECT_TRUE(server->waitFor("disconnect"));
+}
+
+TEST_F(QueueTcpSocketTlsTest, TrustDecisionsOfTheDelegate) {
+    struct Case {
+        std::string name;
+        std::function<void(const TlsPeerTrust&, std::function<void(bool)>)> onTrust;  // null: declines
+        TlsSettings clientSettings;
+        std::optional<int> sslCode;       // the client's TLS error, if it closes with one
+        std::string description;          // or its own error text
+    };
+    const Case cases[] = {
+        {"trusted, then a late distrust that must not count",
+         [](const TlsPeerTrust&, std::function<void(bool)> done) { done(true), done(false); }, manualTrust(),
+         std::nullopt, ""},
+        {"distrusted, then a late trust that must not count",
+         [](const TlsPeerTrust&, std::function<void(bool)> done) { done(false), done(true); }, manualTrust(),
+         kTlsBadPeerCertificate, ""},
+        {"a delegate that does not decide", nullptr, manualTrust(), std::nullopt,
+         "QueueTcpSocketManuallyEvaluateTrust specified in tlsSettings, but delegate doesn't implement "
+         "socket:shouldTrustPeer:"},
+        {"the system's verification of a self-signed certificate", nullptr,
+         settings({{kTlsPeerName, "localhost"}}), kTlsCertificateChainInvalid, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        server = std::make_shared<TcpDelegateRecorder>();
+        client = std::make_shared<TcpDelegateRecorder>();
+        listener = QueueTcpSocket::create(server, server->queue);
+        clientSocket = QueueTcpSocket::create(client, client->queue);
+        port = 0;
+        client->onTrust = c.onTrust;
+        const auto accepted = connect();
+        accepted->startTLS(serverSettings());
+        clientSocket->startTLS(c.clientSettings);
+        if (!c.sslCode && c.description.empty()) {
+            ASSERT_TRUE(client->waitFor("secure"));
+            clientSocket->writeData(bytes("x"), -1, 0);
+            accepted->readData(-1, 0);
+            EXPECT_TRUE(server->waitFor("read"));
+            EXPECT_EQ(client->count("disconnect"), 0u);
+            continue;
+        }
+        const auto error = disconnectError(*client);
+        ASSERT_TRUE(error);
+        if (c.sslCode) {
+            EXPECT_EQ(error->domain, kSSLErrorDomain);
+            EXPECT_EQ(error->code, *c.sslCode);
+        } else {
+            EXPECT_EQ(error->description, c.description);
+        }
+        EXPECT_EQ(client->count("secure"), 0u);
+        EXPECT_TRUE(server->waitFor("disconnect"));  // the server side never hangs in the handshake
+    }
+}
+
+TEST_F(QueueTcpSocketTlsTest, RefusedOrUnusableSettingsCloseWithTheirTexts) {
+    const std::pair<TlsSettings, std::string> cases[] = {
+        {settings({{"kCFStreamSSLLevel", "kCFStreamSocketSecurityLevelTLSv1"}}),
+         "Security option unavailable - kCFStreamSSLLevel"},
+        {settings({{"kCFStreamSSLAllowsAnyRoot", true}}), "Security option unavailable - kCFStreamSSLAllowsAnyRoot"},
+        {settings({{kTlsIsServer, true}, {kTlsManuallyEvaluateTrust, true}}),
+         "Manual trust validation is not supported for server sockets"},
+        {settings({{kTlsALPN, "h2"}}), "Invalid value for QueueTcpSocketSSLALPN."},
+        {settings({{kTlsPeerName, 5}}), "Invalid value for kCFStreamSSLPeerName."},
+        {settings({{kTlsProtocolVersionMin, 3}}), "Error in SSLSetProtocolVersionMin"},
+        {settings({{kTlsCertificates, TlsArray{bytes("not a certificate")}}}), "Error in SSLSetCertificate"},
+        {settings({{kTlsCipherSuites, TlsArray{0xfefe}}}), "Error in SSLSetEnabledCiphers"},
+        {settings({{kTlsDiffieHellmanParameters, bytes("junk")}}), "Error in SSLSetDiffieHellmanParams"},
+    };
+    for (const auto& [tlsSettings, text] : cases) {
+        SCOPED_TRACE(text);
+        const auto error = acceptedSocketCloses(tlsSettings, "");
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain, kQueueTcpSocketErrorDomain);
+        EXPECT_EQ(error->code, static_cast<int>(QueueTcpSocketErrorCode::other));
+        EXPECT_EQ(error->description, text);
+    }
+}
+
+TEST_F(QueueTcpSocketTlsTest, APeerThatIsNotTlsOrLeavesMidHandshakeEndsWithTheTlsError) {
+    const std::pair<std::string, int> cases[] = {
+        {"GET / HTTP/1.0\r\n\r\n", kTlsProtocolFailure},
+        {std::string("\x16\x03\x01\x02\x00\x01", 6), kTlsClosedAbort},  // a hello cut short
+        {"", kTlsClosedAbort},
+    };
+    for (const auto& [sent, code] : cases) {
+        SCOPED_TRACE(code);
+        const auto error = acceptedSocketCloses(serverSettings(), sent);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain, kSSLErrorDomain);
+        EXPECT_EQ(error->code, code);
+    }
+}
+
+}  // namespace
+}  // namespace pavonix::sockets
