@@ -222,5 +222,75 @@ TEST_F(QueueTcpSocketTlsTest, APeerThatIsNotTlsOrLeavesMidHandshakeEndsWithTheTl
     }
 }
 
+// The command's standard output; its own `timeout` bounds the wait.
+std::string runToEnd(FILE* pipe) {
+    std::string output;
+    char chunk[4096];
+    while (const std::size_t got = std::fread(chunk, 1, sizeof chunk, pipe)) output.append(chunk, got);
+    ::pclose(pipe);
+    return output;
+}
+
+std::uint16_t freeLoopbackPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+TEST_F(QueueTcpSocketTlsTest, InteroperatesWithTheOpensslCommandBothWays) {
+    if (std::system("command -v openssl >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs the openssl command";
+    pavonix::testing::TemporaryFolder folder("pavonix-tls");
+    const std::string certificate = (folder.path() / "certificate.pem").string();
+    const std::string key = (folder.path() / "key.pem").string();
+    pavonix::testing::writeFile(certificate, identity.certificatePem);
+    pavonix::testing::writeFile(key, identity.keyPem);
+
+    // Our server, their client: the client checks our certificate and host name.
+    server->onAccept = [&](const QueueTcpSocketPtr& socket) {
+        socket->startTLS(serverSettings());
+        socket->writeData(bytes("pong\n"), -1, 1);
+        socket->readDataToData(kLFData, -1, 2);
+    };
+    server->onRead = [](const QueueTcpSocketPtr& socket, const ReadData&, std::int64_t) {
+        socket->disconnectAfterWriting();
+    };
+    ASSERT_TRUE(listener->acceptOnInterface("127.0.0.1", 0));
+    const std::string clientCommand =
+        "printf 'ping\\n' | timeout 20 openssl s_client -connect 127.0.0.1:" + std::to_string(listener->localPort()) +
+        " -quiet -verify_return_error -CAfile " + certificate + " -verify_hostname localhost 2>/dev/null";
+    EXPECT_EQ(runToEnd(::popen(clientCommand.c_str(), "r")), "pong\n");
+    const auto read = server->waitFor("read");
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->text, "ping\n");
+
+    // Their server (answering each line reversed), our client.
+    const std::uint16_t serverPort = freeLoopbackPort();
+    FILE* opensslServer = ::popen(("timeout 20 openssl s_server -accept 127.0.0.1:" + std::to_string(serverPort) +
+                                   " -cert " + certificate + " -key " + key + " -rev -naccept 1 2>&1")
+                                      .c_str(),
+                                  "r");
+    char line[256];
+    while (std::fgets(line, sizeof line, opensslServer) && std::string_view(line) != "ACCEPT\n") {
+    }
+    client->onTrust = [&](const TlsPeerTrust& trust, std::function<void(bool)> completion) {
+        completion(trust.certificates.size() == 1);
+    };
+    ASSERT_TRUE(clientSocket->connectToHost("127.0.0.1", serverPort));
+    clientSocket->startTLS(manualTrust());
+    clientSocket->writeData(bytes("hello\n"), -1, 1);
+    clientSocket->readDataToData(kLFData, -1, 2);
+    const auto reversed = client->waitFor("read", 1, seconds(20));
+    ASSERT_TRUE(reversed);
+    EXPECT_EQ(reversed->text, "olleh\n");
+    clientSocket->disconnect();
+    runToEnd(opensslServer);
+}
+
 }  // namespace
 }  // namespace pavonix::sockets
