@@ -64,6 +64,9 @@ class OSCDebugDelegate {
 public:
     virtual ~OSCDebugDelegate() = default;
     virtual void handleDebugMessage(std::string_view line) = 0;
+    // Whether the one line per received datagram or read is wanted; a receiver that only looks
+    // for failures says no, and a busy server is spared building lines it would drop.
+    virtual bool wantsTrafficLines() const { return true; }
 };
 
 }  // namespace pavonix::osc

@@ -50,6 +50,11 @@ OSCServer::~OSCServer() {
     stopListening();
 }
 
+std::shared_ptr<OSCDebugDelegate> OSCServer::trafficReceiver() const {
+    auto receiver = debugDelegate.lock();
+    return receiver && receiver->wantsTrafficLines() ? receiver : nullptr;
+}
+
 void OSCServer::debug(const std::string& line) const {
     if (auto receiver = debugDelegate.lock()) receiver->handleDebugMessage(line);
 }
@@ -170,8 +175,10 @@ void OSCServer::socketDidConnectToHost(const QueueTcpSocketPtr& socket, const st
 void OSCServer::socketDidReadData(const QueueTcpSocketPtr& socket, const sockets::ReadData& data, std::int64_t tag) {
     auto destination = delegate.lock();
     if (!destination) return;
-    debug("TCP Socket: " + describe(socket.get()) + " didRead Data of length: " + std::to_string(data.size()) +
-          ", withTag: " + std::to_string(tag));
+    if (auto receiver = trafficReceiver()) {
+        receiver->handleDebugMessage("TCP Socket: " + describe(socket.get()) + " didRead Data of length: " +
+                                     std::to_string(data.size()) + ", withTag: " + std::to_string(tag));
+    }
     auto found = connections_.find(tag);
     if (found == connections_.end()) return;
     Connection& connection = found->second;
@@ -262,14 +269,16 @@ void OSCServer::udpSocketDidNotSend(QueueUdpSocket& socket, std::int64_t tag, co
 
 void OSCServer::udpSocketDidReceive(QueueUdpSocket& socket, const Bytes& data, const Bytes& address,
                                     const std::any&) {
-    if (auto receiver = debugDelegate.lock()) {
+    if (auto receiver = trafficReceiver()) {
         receiver->handleDebugMessage("UDP Socket: " + describe(socket) + " didReceiveData of Length: " +
                                      std::to_string(data.size()) + ", fromAddress " + renderBytes(address.size()));
     }
     auto destination = delegate.lock();
     if (!destination) return;
     // A reply goes back to the sender's host on the server's own port, as OSC peers expect.
-    auto reply = std::make_shared<OSCSocket>(QueueUdpSocket::make(weak_from_this(), dispatch::mainQueue()));
+    auto reply = std::make_shared<OSCSocket>([weak = weak_from_this()] {
+        return QueueUdpSocket::make(weak, dispatch::mainQueue());
+    });
     reply->interface = udpSocket_->interface;
     reply->host = sockets::hostFromAddress(address);
     reply->port = port_;

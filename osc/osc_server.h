@@ -121,6 +121,7 @@ private:
     // Runs `work` on the delegate queue and waits for it (inline when already there).
     void onQueue(const dispatch::Block& work) const;
     void debug(const std::string& line) const;
+    std::shared_ptr<OSCDebugDelegate> trafficReceiver() const;
     std::string describe(const sockets::QueueUdpSocket& socket) const;
     std::string describe(const sockets::QueueTcpSocket* socket) const;
 

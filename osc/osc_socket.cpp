@@ -21,6 +21,17 @@ OSCSocket::OSCSocket(std::shared_ptr<sockets::QueueTcpSocket> socket) : tcp_(std
 
 OSCSocket::OSCSocket(std::shared_ptr<sockets::QueueUdpSocket> socket) : udp_(std::move(socket)) {}
 
+OSCSocket::OSCSocket(std::function<std::shared_ptr<sockets::QueueUdpSocket>()> makeSocket)
+    : makeUDP_(std::move(makeSocket)) {}
+
+const std::shared_ptr<sockets::QueueUdpSocket>& OSCSocket::udpSocket() const {
+    if (!udp_ && makeUDP_) {
+        udp_ = makeUDP_();
+        makeUDP_ = nullptr;
+    }
+    return udp_;
+}
+
 OSCSocket::~OSCSocket() {
     if (tcp_) {
         tcp_->setDelegate({});
@@ -31,7 +42,7 @@ OSCSocket::~OSCSocket() {
 
 bool OSCSocket::isConnected() const {
     if (tcp_) return tcp_->isConnected();
-    return udp_ && udp_->isConnected();
+    return udp_ && udp_->isConnected();  // an unmade reply socket is not connected
 }
 
 void OSCSocket::debug(const std::string& line) const {
@@ -47,7 +58,7 @@ bool OSCSocket::startListening(SocketError* error) {
         debug("TCP Socket - Start Listening on Port: " + std::to_string(port));
         return tcp_->acceptOnPort(port, error);
     }
-    if (!udp_) return true;
+    if (!udpSocket()) return true;
     if (interface) {
         debug("UDP Socket - Start Listening on Interface: " + *interface + ", withPort: " + std::to_string(port));
     } else {
@@ -57,7 +68,7 @@ bool OSCSocket::startListening(SocketError* error) {
 }
 
 bool OSCSocket::startListening(const std::vector<std::string>& groups, SocketError* error) {
-    if (!udp_) return true;
+    if (!udpSocket()) return true;
     debug("UDP Socket - Start Listening on Port: " + std::to_string(port));
     if (!udp_->bindToPort(port, error) || !udp_->beginReceiving(error)) return false;
     for (const auto& group : groups) {
@@ -68,14 +79,14 @@ bool OSCSocket::startListening(const std::vector<std::string>& groups, SocketErr
 }
 
 bool OSCSocket::joinMulticast(const std::string& group, SocketError* error) {
-    if (!udp_) return true;
+    if (!udpSocket()) return true;
     if (!udp_->joinMulticastGroup(group, interface, error)) return false;
     debug("UDP Socket - Joined Multicast Group: " + group);
     return true;
 }
 
 bool OSCSocket::leaveMulticast(const std::string& group, SocketError* error) {
-    if (!udp_) return true;
+    if (!udpSocket()) return true;
     if (!udp_->leaveMulticastGroup(group, interface, error)) return false;
     debug("UDP Socket - Left Multicast Group: " + group);
     return true;
@@ -106,7 +117,7 @@ void OSCSocket::disconnect() {
     if (tcp_) tcp_->disconnect();
 }
 
-bool OSCSocket::reusePort(bool flag, SocketError* error) { return !udp_ || udp_->enableReusePort(flag, error); }
+bool OSCSocket::reusePort(bool flag, SocketError* error) { return !udpSocket() || udp_->enableReusePort(flag, error); }
 
 void OSCSocket::sendTCP(const OSCPacket& packet, OSCTCPStreamFraming framing) {
     if (!tcp_) return;
@@ -118,7 +129,7 @@ void OSCSocket::sendTCP(const OSCPacket& packet, OSCTCPStreamFraming framing) {
 }
 
 void OSCSocket::sendUDP(const OSCPacket& packet) {
-    if (!udp_) return;
+    if (!udpSocket()) return;
     if (interface) {
         const bool broadcast = oscBroadcastFlag(sockets::Interface::allInterfaces(), *interface, host);
         if (!udp_->enableBroadcast(broadcast)) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,15 +36,18 @@ public:
 
     explicit OSCSocket(std::shared_ptr<sockets::QueueTcpSocket> socket);
     explicit OSCSocket(std::shared_ptr<sockets::QueueUdpSocket> socket);
+    // A UDP wrapper whose socket is made by `makeSocket` when it is first used: a reply socket
+    // attached to every received datagram costs nothing unless someone replies.
+    explicit OSCSocket(std::function<std::shared_ptr<sockets::QueueUdpSocket>()> makeSocket);
     // Detaches the wrapped socket from its delegate; a TCP socket is disconnected.
     ~OSCSocket();
     OSCSocket(const OSCSocket&) = delete;
     OSCSocket& operator=(const OSCSocket&) = delete;
 
     const std::shared_ptr<sockets::QueueTcpSocket>& tcpSocket() const { return tcp_; }
-    const std::shared_ptr<sockets::QueueUdpSocket>& udpSocket() const { return udp_; }
+    const std::shared_ptr<sockets::QueueUdpSocket>& udpSocket() const;
     bool isTCPSocket() const { return tcp_ != nullptr; }
-    bool isUDPSocket() const { return udp_ != nullptr; }
+    bool isUDPSocket() const { return tcp_ == nullptr; }
     bool isConnected() const;
 
     // An interface name or one of its addresses; absent: every interface.
@@ -78,7 +82,9 @@ private:
     void debug(const std::string& line) const;
 
     std::shared_ptr<sockets::QueueTcpSocket> tcp_;
-    std::shared_ptr<sockets::QueueUdpSocket> udp_;
+    // Made on first use when a maker is given; the owner uses the wrapper from one thread at a time.
+    mutable std::shared_ptr<sockets::QueueUdpSocket> udp_;
+    mutable std::function<std::shared_ptr<sockets::QueueUdpSocket>()> makeUDP_;
 };
 
 }  // namespace pavonix::osc

@@ -5,7 +5,6 @@
 #include <type_traits>
 #include <utility>
 
-#include "app/core/text.h"
 #include "app/network/network_listen_port.h"
 
 namespace pavonix::oscbridge {
@@ -44,7 +43,13 @@ CommandArgument commandArgument(const osc::OSCValue& value) {
 bool isFailureLine(std::string_view line) {
     if (line.find(" didDisconnect, withError: ") != std::string_view::npos) return false;
     if (line.ends_with(" With Error: nil")) return false;
-    return asciiLowercased(line).find("error") != std::string::npos;
+    constexpr std::string_view word = "error";
+    for (std::size_t i = 0; i + word.size() <= line.size(); ++i) {
+        std::size_t j = 0;
+        while (j < word.size() && (line[i + j] | 0x20) == word[j]) ++j;
+        if (j == word.size()) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -75,9 +80,10 @@ OSCBridgeServer::OSCBridgeServer(Token, std::uint16_t port, network::ServerListe
       port_(port),
       listenBinding_(std::move(listenBinding)),
       listenDisplayName_(listenBinding_.displayName),
-      commandHandler_(std::move(commandHandler)),
       statusHandler_(std::move(statusHandler)),
-      queue_(dispatch::makeSerialQueue(std::string(queueLabel))) {}
+      queue_(dispatch::makeSerialQueue(std::string(queueLabel))) {
+    flow_->commandHandler = std::move(commandHandler);
+}
 
 OSCBridgeServer::~OSCBridgeServer() { flow_->stopped = true; }
 
@@ -142,8 +148,8 @@ void OSCBridgeServer::route(const osc::OSCMessage& message) {
         return;
     }
     ++flow_->waiting;
-    dispatch::MainExecutor::post([flow = flow_, handler = commandHandler_, command = std::move(*command)] {
-        if (!flow->stopped && handler) handler(command);
+    dispatch::MainExecutor::post([flow = flow_, command = std::move(*command)] {
+        if (!flow->stopped && flow->commandHandler) flow->commandHandler(command);
         if (--flow->waiting == 0) flow->floodReported = false;
     });
 }

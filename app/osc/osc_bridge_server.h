@@ -77,6 +77,8 @@ public:
     void handleMessage(std::shared_ptr<osc::OSCMessage> message) override;
     void handleBundle(std::shared_ptr<osc::OSCBundle> bundle) override;
     void handleDebugMessage(std::string_view line) override;
+    // Traffic lines never tell of a failure.
+    bool wantsTrafficLines() const override { return false; }
 
 private:
     void post(BridgeServerStatus::State state, std::string detail);
@@ -88,13 +90,13 @@ private:
     const std::uint16_t port_;
     const network::ServerListenBinding listenBinding_;
     const std::string listenDisplayName_;
-    const OSCCommandHandler commandHandler_;
     const OSCStatusHandler statusHandler_;
     const dispatch::QueuePtr queue_;
     std::shared_ptr<osc::OSCServer> server_;
 
     // Shared with the main-thread tasks, which may outlive the bridge.
     struct Flow {
+        OSCCommandHandler commandHandler;
         std::atomic<bool> stopped{false};
         std::atomic<std::size_t> waiting{0};
         std::atomic<bool> floodReported{false};
