@@ -3,8 +3,10 @@
 // (items_per_second), and the round trip of one chunk at a time.
 // The client is the same blocking loop for both servers, so the ratio shows what the socket
 // queue, the sources and the delegate hops cost. Target: the echo stream at least 0.8 of
-// the baseline.
+// the baseline. The TLS round trip runs beside the plain one, with a blocking OpenSSL client for
+// both, so their ratio is what encryption through the socket's memory buffers costs.
 #include <benchmark/benchmark.h>
+#include <openssl/ssl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "sockets/queue_tcp_socket.h"
+#include "sockets/testing/tls_identity.h"
 
 using namespace pavonix;
 using namespace pavonix::sockets;
@@ -108,6 +111,33 @@ void runRoundTripClient(benchmark::State& state, std::uint16_t port) {
     ::close(fd);
 }
 
+// The same round trip over TLS; the client trusts whatever the server presents.
+void runTlsRoundTripClient(benchmark::State& state, std::uint16_t port) {
+    const int fd = connectTo(port);
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    SSL* ssl = SSL_new(context);
+    SSL_set_fd(ssl, fd);
+    if (SSL_connect(ssl) != 1) {
+        state.SkipWithError("handshake failed");
+    } else {
+        std::vector<std::uint8_t> out(kChunk, 'e'), in(kChunk);
+        for (auto _ : state) {
+            std::size_t done = 0, got = 0;
+            bool ok = SSL_write_ex(ssl, out.data(), out.size(), &done) == 1 && done == out.size();
+            for (done = 0; ok && done < in.size(); done += got)
+                ok = SSL_read_ex(ssl, in.data() + done, in.size() - done, &got) == 1;
+            if (!ok) {
+                state.SkipWithError("echo failed");
+                break;
+            }
+        }
+        state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(kChunk));
+    }
+    SSL_free(ssl);
+    SSL_CTX_free(context);
+    ::close(fd);
+}
+
 void runConnectClient(benchmark::State& state, std::uint16_t port, const std::atomic<int>& accepted) {
     int target = accepted.load();
     for (auto _ : state) {
@@ -180,13 +210,15 @@ BENCHMARK(BM_AcceptBlockingBaseline)->UseRealTime();
 
 class EchoDelegate : public QueueTcpSocketDelegate {
 public:
-    explicit EchoDelegate(bool echo) : echo_(echo) {}
+    explicit EchoDelegate(bool echo, std::optional<TlsSettings> tls = std::nullopt)
+        : echo_(echo), tls_(std::move(tls)) {}
 
     void socketDidAcceptNewSocket(const QueueTcpSocketPtr&, const QueueTcpSocketPtr& socket) override {
         accepted.fetch_add(1, std::memory_order_release);
         if (!echo_) return;  // dropping it closes the connection
         std::lock_guard lock(mutex_);
         sockets_.push_back(socket);
+        if (tls_) socket->startTLS(*tls_);
         socket->readData(-1, 0);
     }
     void socketDidReadData(const QueueTcpSocketPtr& socket, const ReadData& data, std::int64_t) override {
@@ -203,13 +235,14 @@ public:
 
 private:
     const bool echo_;
+    const std::optional<TlsSettings> tls_;
     std::mutex mutex_;
     std::vector<QueueTcpSocketPtr> sockets_;
 };
 
 struct QueueServer {
-    explicit QueueServer(bool echo)
-        : delegate(std::make_shared<EchoDelegate>(echo)),
+    explicit QueueServer(bool echo, std::optional<TlsSettings> tls = std::nullopt)
+        : delegate(std::make_shared<EchoDelegate>(echo, std::move(tls))),
           listener(QueueTcpSocket::create(delegate, dispatch::makeSerialQueue("bench.delegate"))) {
         if (!listener->acceptOnInterface("127.0.0.1", 0)) std::abort();
         port = listener->localPort();
@@ -230,6 +263,15 @@ void BM_EchoRoundTripQueueTcpSocket(benchmark::State& state) {
     runRoundTripClient(state, server.port);
 }
 BENCHMARK(BM_EchoRoundTripQueueTcpSocket)->UseRealTime();
+
+void BM_EchoRoundTripQueueTcpSocketTls(benchmark::State& state) {
+    TlsSettings tls;
+    tls.emplace(std::string(kTlsIsServer), true);
+    tls.emplace(std::string(kTlsCertificates), TlsArray{testing::makeTlsIdentity().identity()});
+    QueueServer server(true, std::move(tls));
+    runTlsRoundTripClient(state, server.port);
+}
+BENCHMARK(BM_EchoRoundTripQueueTcpSocketTls)->UseRealTime();
 
 void BM_AcceptQueueTcpSocket(benchmark::State& state) {
     QueueServer server(false);

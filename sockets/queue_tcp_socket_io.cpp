@@ -448,18 +448,24 @@ void QueueTcpSocket::doWriteData() {
     if (!secure) {
         result = writeToDescriptor(packet.buffer->data() + packet.bytesDone, remaining);
     } else {
-        // One record at a time, and only once the previous one is on the wire, so encrypted
+        // A batch of records per send (one record per send would meet the peer's delayed
+        // acknowledgements), and the next batch only once this one is on the wire, so encrypted
         // bytes never pile up in memory ahead of the descriptor.
+        constexpr std::size_t kTlsWriteBatch = 64 * 1024;
         std::size_t taken = 0;
         bool flushed = flushTlsOutput(error);
-        while (flushed && taken < remaining) {
-            const std::size_t took = tls_->write(packet.buffer->data() + packet.bytesDone + taken, remaining - taken);
-            if (took == 0) {
-                error = tlsError(kTlsProtocolFailure);
-                break;
+        while (flushed && !error && taken < remaining) {
+            for (std::size_t batch = 0; taken < remaining && batch < kTlsWriteBatch;) {
+                const std::size_t took =
+                    tls_->write(packet.buffer->data() + packet.bytesDone + taken, remaining - taken);
+                if (took == 0) {
+                    error = tlsError(kTlsProtocolFailure);
+                    break;
+                }
+                taken += took;
+                batch += took;
             }
-            taken += took;
-            flushed = flushTlsOutput(error);
+            if (!error) flushed = flushTlsOutput(error);
         }
         result = static_cast<ssize_t>(taken);
         if (taken == 0 && !flushed) {
