@@ -1,14 +1,11 @@
 // The pairing and device sheets: what the HTTP sheet puts into a setup URL and when it shows the
 // secret, what the Bluetooth sheet removes, how the remote devices sheet adds, and that the QR
-// code is drawn with hard module edges.
+// code is drawn with hard module edges. The clipboard, the alerts and the real keychain are
+// checked through the program in pairing_sheets_x11_test.sh.
 #include <set>
 
 #include <QApplication>
-#include <QClipboard>
 #include <QImage>
-#include <QMessageBox>
-#include <QMimeData>
-#include <QPushButton>
 #include <gtest/gtest.h>
 
 #include "app/remote/http_pairing_store.h"
@@ -23,6 +20,14 @@ namespace {
 using network::NetworkInterfaceAddress;
 using network::NetworkListenMode;
 using testing::settle;
+
+// Drops the records with that id from the stored list.
+template <class T>
+void eraseID(SettingsStore& store, const SettingsStore::Key<std::vector<T>>& key, const std::string& id) {
+    auto records = store.value(key);
+    std::erase_if(records, [&](const T& record) { return record.id == id; });
+    store.setValue(key, records);
+}
 
 struct FakePairingModel : PairingSheetsModel {
     SettingsStore* store = nullptr;
@@ -47,15 +52,9 @@ struct FakePairingModel : PairingSheetsModel {
         for (int i = 0; i < pairings; ++i) secret += "c2VjcmV0";
         return {device, secret};
     }
-    void removeHTTPPairing(const std::string& pairID) override {
-        auto devices = store->value(settings::httpPairedDevices);
-        std::erase_if(devices, [&](const auto& device) { return device.id == pairID; });
-        store->setValue(settings::httpPairedDevices, devices);
-    }
+    void removeHTTPPairing(const std::string& pairID) override { eraseID(*store, settings::httpPairedDevices, pairID); }
     void removeBluetoothPairedDevice(const std::string& pairID) override {
-        auto devices = store->value(settings::bluetoothPairedDevices);
-        std::erase_if(devices, [&](const auto& device) { return device.id == pairID; });
-        store->setValue(settings::bluetoothPairedDevices, devices);
+        eraseID(*store, settings::bluetoothPairedDevices, pairID);
     }
     void deleteBluetoothSecret(const std::string& pairID) override { bluetoothSecrets.erase(pairID); }
     void restartBluetoothServer() override {
@@ -70,11 +69,7 @@ struct FakePairingModel : PairingSheetsModel {
         store->setValue(settings::remoteLanternpostTargets, targets);
         return target;
     }
-    void removeRemoteTarget(const std::string& id) override {
-        auto targets = store->value(settings::remoteLanternpostTargets);
-        std::erase_if(targets, [&](const auto& target) { return target.id == id; });
-        store->setValue(settings::remoteLanternpostTargets, targets);
-    }
+    void removeRemoteTarget(const std::string& id) override { eraseID(*store, settings::remoteLanternpostTargets, id); }
 };
 
 class PairingSheetsTest : public ::testing::Test {
@@ -86,18 +81,6 @@ protected:
     testing::TemporarySettings settings_;
     FakePairingModel model_;
 };
-
-// The query items of a setup URL, in order.
-std::vector<std::string> queryNames(const std::string& url) {
-    std::vector<std::string> names;
-    std::size_t at = url.find('?');
-    while (at != std::string::npos) {
-        const std::size_t equals = url.find('=', at + 1);
-        names.push_back(url.substr(at + 1, equals - at - 1));
-        at = url.find('&', equals);
-    }
-    return names;
-}
 
 TEST_F(PairingSheetsTest, SetupURLCarriesTheListenHostAndThisInstancesNameNotTheTypedOne) {
     HTTPPairingSheetState state(model_, store());
@@ -132,8 +115,6 @@ TEST_F(PairingSheetsTest, SetupURLCarriesTheListenHostAndThisInstancesNameNotThe
         EXPECT_EQ(parsed.deviceName, "Stage Left");
         EXPECT_EQ(parsed.pairID, "lpp_1");
     }
-    EXPECT_EQ(queryNames(*state.setupURL()),
-              (std::vector<std::string>{"version", "host", "port", "pairId", "secret", "algorithm", "deviceName"}));
     for (std::int64_t port : {0, 70000, -1}) {
         store().setValue(settings::httpPort, port);
         EXPECT_FALSE(state.setupURL()) << port;
@@ -166,10 +147,6 @@ TEST_F(PairingSheetsTest, CredentialsFollowTheLastAddAndDisappearWithTheirPairin
 
     const auto devices = state.devices();
     ASSERT_EQ(devices.size(), 2u);
-    state.requestRemoval(devices[1]);
-    EXPECT_EQ(state.removalMessage(), "This will prevent Phone from communicating with Pavonix until it is paired again.");
-    state.cancelRemoval();
-    EXPECT_EQ(state.devices().size(), 2u);
     state.requestRemoval(devices[0]);
     state.confirmRemoval();  // another device's: the shown credentials stay
     EXPECT_TRUE(state.setup());
@@ -196,9 +173,6 @@ TEST_F(PairingSheetsTest, BluetoothRemovalRestartsTheServerOnlyAfterListAndSecre
 
     state.requestRemoval(devices[0]);
     EXPECT_EQ(state.removalMessage(), "This will remove Paired Device's shared pairing credential until it is paired again.");
-    state.cancelRemoval();
-    EXPECT_EQ(model_.bluetoothSecrets.size(), 2u);
-    state.requestRemoval(devices[0]);
     state.confirmRemoval();
     EXPECT_EQ(model_.bluetoothSecrets, std::set<std::string>{"pair-b"});
     ASSERT_EQ(model_.restarts.size(), 1u);
@@ -206,67 +180,38 @@ TEST_F(PairingSheetsTest, BluetoothRemovalRestartsTheServerOnlyAfterListAndSecre
     EXPECT_FALSE(state.pendingRemoval());
 }
 
-TEST_F(PairingSheetsTest, RemoteSheetPreviewsAndAddsFromTheSetupURL) {
+TEST_F(PairingSheetsTest, RemoteSheetKeepsFailedInputAndClearsItAfterAnAdd) {
     RemoteDevicesSheetState state(model_, store());
     const std::string url = "PAVONIX://Pair?version=1&host=10.1.2.3&port=%2B8090&pairId=lpp_x&secret=c2VjcmV0"
                             "&algorithm=HMAC-SHA256&deviceName=Other";
-    struct Case {
-        std::string name, url;
-        bool canAdd;
-    };
-    for (const Case& c : {Case{"", url, false}, Case{"  ", url, false}, Case{"Desk", " \n", false},
-                          Case{"Desk", url, true}}) {
-        state.setDeviceName(c.name);
-        state.setSetupURLString(c.url);
-        EXPECT_EQ(state.canAdd(), c.canAdd) << c.name << "|" << c.url;
-    }
-    state.paste(std::nullopt);
-    EXPECT_EQ(state.setupURLString(), url);
+    state.setDeviceName("  ");
     state.paste("\n " + url + " \n");
+    EXPECT_FALSE(state.canAdd());  // a blank name, though the URL names a device
     EXPECT_EQ(state.setupURLString(), "\n " + url + " \n");  // kept as pasted
     EXPECT_EQ(state.setupPreview(), "Will connect to 10.1.2.3:8090 using HMAC-SHA256.");
+    state.paste(std::nullopt);
+    EXPECT_EQ(state.setupURLString(), "\n " + url + " \n");
 
-    const struct {
-        std::string url, error;
-    } failures[] = {
-        {"pavonix://pair?version=2&host=h&port=1&pairId=p&secret=c2Vj&algorithm=HMAC-SHA256",
-         "This Pavonix setup URL version is not supported."},
-        {"lanternpost://pair?version=1&host=h&port=1&pairId=p&secret=c2Vj&algorithm=hmac-sha256",
-         "This Pavonix setup URL uses an unsupported signing algorithm."},
-        {"pavonix://pair?version=1&host=h&port=65536&pairId=p&secret=c2Vj&algorithm=HMAC-SHA256",
-         "Enter a valid Pavonix setup URL."},
-        {"https://pair?version=1", "Enter a valid Pavonix setup URL."},
-    };
-    for (const auto& failure : failures) {
-        state.setSetupURLString(failure.url);
-        EXPECT_FALSE(state.setupPreview()) << failure.url;
-        state.addRemoteTarget();
-        EXPECT_EQ(state.errorMessage(), failure.error) << failure.url;
-        EXPECT_EQ(state.setupURLString(), failure.url);
-        EXPECT_EQ(state.deviceName(), "Desk");
-    }
-    EXPECT_TRUE(state.targets().empty());
+    const std::string unsupported = "pavonix://pair?version=2&host=h&port=1&pairId=p&secret=c2Vj&algorithm=HMAC-SHA256";
+    state.setDeviceName("Desk");
+    state.setSetupURLString(unsupported);
+    EXPECT_FALSE(state.setupPreview());
+    state.addRemoteTarget();
+    EXPECT_EQ(state.errorMessage(), "This Pavonix setup URL version is not supported.");
+    EXPECT_EQ(state.setupURLString(), unsupported);
+    EXPECT_EQ(state.deviceName(), "Desk");
 
     state.setSetupURLString(url);
     state.addRemoteTarget();
-    state.setDeviceName("Desk");
-    state.setSetupURLString(url);
-    state.addRemoteTarget();  // no duplicate check
     EXPECT_FALSE(state.errorMessage());
-    EXPECT_EQ(state.deviceName(), "");
-    EXPECT_EQ(state.setupURLString(), "");
-    const auto targets = state.targets();
-    ASSERT_EQ(targets.size(), 2u);
-    EXPECT_EQ(targets[0].name, "Desk");
-
-    RemoteLanternpostTarget blank = targets[0];
-    blank.name = " ";
-    EXPECT_EQ(RemoteDevicesSheetState::rowTitle(blank), "10.1.2.3:8090");
-    EXPECT_EQ(RemoteDevicesSheetState::rowDetail(blank), "10.1.2.3:8090 - lpp_x - Added " + pairingListDateText(Date{}));
-    blank.transport = RemoteLanternpostTransport::bluetooth;
-    EXPECT_EQ(RemoteDevicesSheetState::rowTitle(blank), "Bluetooth");
-    state.removeTarget(targets[0].id);
-    EXPECT_EQ(state.targets().size(), 1u);
+    EXPECT_EQ(state.deviceName() + state.setupURLString(), "");
+    RemoteLanternpostTarget target = state.targets().at(0);
+    EXPECT_EQ(target.name, "Desk");
+    target.name = " ";
+    EXPECT_EQ(RemoteDevicesSheetState::rowTitle(target), "10.1.2.3:8090");
+    EXPECT_EQ(RemoteDevicesSheetState::rowDetail(target), "10.1.2.3:8090 - lpp_x - Added " + pairingListDateText(Date{}));
+    target.transport = RemoteLanternpostTransport::bluetooth;
+    EXPECT_EQ(RemoteDevicesSheetState::rowTitle(target), "Bluetooth");
 }
 
 TEST_F(PairingSheetsTest, QRCodeModulesAreSolidBlackOrWhiteAtEverySize) {
@@ -300,50 +245,6 @@ TEST_F(PairingSheetsTest, QRCodeModulesAreSolidBlackOrWhiteAtEverySize) {
     }
 }
 
-TEST_F(PairingSheetsTest, CopyPutsExactlyTheValueOnTheClipboard) {
-    HTTPPairedDevicesSheet sheet(model_, store());
-    sheet.state().setDeviceName("Phone");
-    sheet.state().addDevice();
-    settle();
-    const std::string secret = sheet.state().setup()->secret;
-    sheet.copy(secret, "Secret");
-    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
-    ASSERT_TRUE(data);
-    EXPECT_EQ(data->text().toStdString(), secret);
-    EXPECT_EQ(sheet.state().copiedMessage(), "Copied Secret.");
-    EXPECT_FALSE(store().value(settings::httpPairedDevices).empty());
-}
-
 }  // namespace
 }  // namespace pavonix
 
-namespace pavonix {
-namespace {
-
-TEST_F(PairingSheetsTest, TheRemovalAlertRemovesOnlyAfterItsRemoveButton) {
-    HTTPPairedDevicesSheet sheet(model_, store());
-    sheet.show();
-    sheet.state().setDeviceName("Phone");
-    sheet.state().addDevice();
-    settle();
-    const auto answer = [&](const char* button) {
-        sheet.state().requestRemoval(sheet.state().devices().front());
-        settle();
-        auto* alert = sheet.findChild<QMessageBox*>();
-        ASSERT_TRUE(alert);
-        for (QAbstractButton* candidate : alert->buttons()) {
-            if (candidate->text() == button) QTest::mouseClick(candidate, Qt::LeftButton);
-        }
-        settle();
-        EXPECT_FALSE(sheet.state().pendingRemoval());
-        EXPECT_FALSE(sheet.findChild<QMessageBox*>());
-    };
-    answer("Cancel");
-    EXPECT_EQ(sheet.state().devices().size(), 1u);
-    answer("Remove");
-    EXPECT_TRUE(sheet.state().devices().empty());
-    EXPECT_FALSE(sheet.state().setup());
-}
-
-}  // namespace
-}  // namespace pavonix
