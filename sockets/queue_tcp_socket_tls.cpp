@@ -150,7 +150,7 @@ void QueueTcpSocket::finishTlsHandshake() {
     if (!(flags_ & kConnected)) return;
     maybeDequeueWrite();
     // Application data may have come with the peer's last handshake flight.
-    if (!currentRead_ && (tls_->hasBufferedInput() || socketFDBytesAvailable_ > 0)) resumeReadSource();
+    if (tls_ && !currentRead_ && (tls_->hasBufferedInput() || socketFDBytesAvailable_ > 0)) resumeReadSource();
 }
 
 bool QueueTcpSocket::flushTlsOutput(std::optional<SocketError>& error) {
