@@ -1,4 +1,5 @@
 #include "osc/osc_server.h"
+#include "osc/osc_client.h"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +7,7 @@
 #include <mutex>
 
 #include "osc/testing/osc_test_support.h"
+#include "platform/dispatch/testing/main_queue_scope.h"
 #include "platform/testing/wait_until.h"
 #include "sockets/testing/udp_recorder.h"
 
@@ -183,17 +185,21 @@ TEST_F(OSCServerTest, StoppingClosesTheAcceptedConnectionsAndFreesTheTCPPort) {
     ASSERT_EQ(server->startListening(), std::nullopt);  // the same port binds again at once
 }
 
-TEST_F(OSCServerTest, ATCPWrapperConnectsAndSendsFramedPackets) {
-    auto quiet = std::make_shared<sockets::QueueTcpSocketDelegate>();  // a socket needs a delegate to connect
-    OSCSocket sender(sockets::QueueTcpSocket::create(quiet, dispatch::makeSerialQueue("sender")));
-    sender.host = "127.0.0.1";
-    sender.port = port;
-    ASSERT_TRUE(sender.connect());
-    ASSERT_TRUE(waitUntil([&] { return sender.isConnected(); }));
-    sender.sendTCP(OSCMessage("/framed", {OSCBlob{{0xC0, 0xDB, 0xDC}}}), OSCTCPStreamFraming::SLIP);
-    sender.sendTCP(OSCBundle({}), OSCTCPStreamFraming::SLIP);  // an empty bundle still has bytes
-    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 2; })) << ::testing::PrintToString(receiver->received()) << ::testing::PrintToString(receiver->lines);
-    EXPECT_EQ(receiver->received(), (std::vector<std::string>{"/framed", "#bundle"}));
+TEST_F(OSCServerTest, AClientSendsOverUDPAndAfterSwitchingOverTCP) {
+    pavonix::testing::MainQueueScope mainQueue;  // the client's sockets report on the main queue
+    auto client = OSCClient::make();
+    client->setHost("");
+    EXPECT_EQ(client->host(), std::nullopt);
+    client->setHost("127.0.0.1");
+    client->setPort(port);
+    client->send(OSCMessage("/by/udp"));
+    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 1; }));
+    client->setUseTCP(true);
+    client->send(OSCMessage("/by/tcp"));
+    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 2; }));
+    EXPECT_EQ(receiver->received(), (std::vector<std::string>{"/by/udp", "/by/tcp"}));
+    EXPECT_TRUE(dispatch::runMainQueue([&] { return client->isConnected(); }));
+    client->disconnect();
 }
 
 TEST(OSCBroadcastFlag, FollowsTheNamedInterfacesBroadcastAddress) {
