@@ -28,6 +28,7 @@
 #include "app/views/lanternpost_settings_view.h"
 #include "app/views/pairing_sheets.h"
 #include "app/views/settings_window_model.h"
+#include "platform/bluez/bluez_peripheral_manager.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/x11/xcb_window_system.h"
@@ -140,11 +141,9 @@ int main(int argc, char** argv) {
     pavonix::settings::registerDefaults(pavonix::defaults::UserDefaults::standard());
     std::vector<pavonix::Observation> statusLines;
     auto dependencies = pavonix::LanternpostModelDependencies::system(pavonix::SettingsStore::shared());
-    // Until a Bluetooth stack backs the peripheral role, the server says so in its status.
+    // Without bluetoothd or an adapter the server says which is missing in its status.
     dependencies.makeBluetoothServer = [](pavonix::BluetoothServerParts parts) {
-        return pavonix::makeRealBluetoothServer(
-            std::move(parts), pavonix::peripheral::unavailablePeripheralFactory(
-                                  "Bluetooth LE peripheral mode is not available in this build of Pavonix."));
+        return pavonix::makeRealBluetoothServer(std::move(parts), pavonix::bluez::bluezPeripheralFactory());
     };
     auto model = pavonix::LanternpostModel::make(std::move(dependencies));
     if (debugEnabled()) statusLines = printServerStatuses(*model);
