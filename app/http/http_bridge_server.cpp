@@ -1,5 +1,6 @@
 #include "app/http/http_bridge_server.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "app/http/http_loopback.h"
@@ -124,89 +125,167 @@ void HTTPBridgeServer::handleListenerState(const net::ListenerPtr& listener, net
     reportStatus(State::failed, "Unknown listener state");
 }
 
+struct HTTPBridgeServer::Exchange {
+    Exchange(net::ConnectionPtr accepted, const HTTPParseLimits& limits)
+        : connection(accepted), reader(limits), acceptedAt(dispatch::Clock::now()) {}
+
+    std::weak_ptr<net::Connection> connection;  // it keeps itself alive until it closes
+    HTTPRequestReader reader;
+    const dispatch::Clock::time_point acceptedAt;
+    bool headArrived = false;
+    bool closed = false;
+    ExchangeList* listedIn = nullptr;  // awaitingHead_, answered_ or none
+    ExchangeList::iterator position;
+};
+
+void HTTPBridgeServer::list(const ExchangePtr& exchange, ExchangeList& into) {
+    unlist(exchange);
+    if (exchange->closed) return;
+    exchange->position = into.insert(into.end(), exchange);
+    exchange->listedIn = &into;
+}
+
+void HTTPBridgeServer::unlist(const ExchangePtr& exchange) {
+    if (!exchange->listedIn) return;
+    exchange->listedIn->erase(exchange->position);
+    exchange->listedIn = nullptr;
+}
+
+bool HTTPBridgeServer::closeOneIdleConnection() {
+    for (ExchangeList* candidates : {&answered_, &awaitingHead_}) {
+        while (!candidates->empty()) {
+            ExchangePtr victim = candidates->front();
+            unlist(victim);
+            if (auto connection = victim->connection.lock()) {
+                connection->forceCancel();
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 void HTTPBridgeServer::accept(net::ConnectionPtr connection) {
-    if (openConnections_.load() >= configuration_.limits.maxConnections) {
-        connection->forceCancel();  // never started: closes the socket now
+    if (openConnections_.load() >= configuration_.limits.maxConnections && !closeOneIdleConnection()) {
+        connection->forceCancel();  // every place serves a request: never started, closes the socket now
         return;
     }
     ++openConnections_;
+    auto exchange = std::make_shared<Exchange>(connection, configuration_.limits.parse);
+    list(exchange, awaitingHead_);
     std::weak_ptr<HTTPBridgeServer> weak = weak_from_this();
     std::weak_ptr<net::Connection> weakConnection = connection;
-    connection->setStateHandler([weak, weakConnection](net::Connection::State state, std::error_code) {
+    // The handler is dropped when the connection closes, which ends its hold on the exchange.
+    connection->setStateHandler([weak, weakConnection, exchange](net::Connection::State state, std::error_code) {
         if (state == net::Connection::State::failed) {
             if (auto strong = weakConnection.lock()) strong->cancel();
         } else if (state == net::Connection::State::cancelled) {
-            if (auto self = weak.lock()) --self->openConnections_;
+            exchange->closed = true;
+            if (auto self = weak.lock()) {
+                self->unlist(exchange);
+                --self->openConnections_;
+            }
         }
     });
     connection->start(queue_);
-    connection->setDeadline(configuration_.limits.requestTimeout, [weak, weakConnection] {
-        auto strong = weakConnection.lock();
+    setIncompleteDeadline(exchange, std::min(configuration_.limits.headTimeout, configuration_.limits.requestTimeout));
+    receive(weak, exchange);
+}
+
+void HTTPBridgeServer::setIncompleteDeadline(const ExchangePtr& exchange, dispatch::Clock::duration delay) {
+    auto connection = exchange->connection.lock();
+    if (!connection) return;
+    std::weak_ptr<HTTPBridgeServer> weak = weak_from_this();
+    std::weak_ptr<Exchange> weakExchange = exchange;
+    connection->setDeadline(delay, [weak, weakExchange] {
+        auto strong = weakExchange.lock();
         if (!strong) return;
         if (auto self = weak.lock()) {
             self->send(errorReply(HTTPStatus::badRequest(), "Incomplete HTTP request."), strong);
-        } else {
-            strong->forceCancel();
+        } else if (auto connection = strong->connection.lock()) {
+            connection->forceCancel();
         }
     });
-    receive(weak, connection, std::make_shared<HTTPRequestReader>(configuration_.limits.parse));
 }
 
-void HTTPBridgeServer::receive(const std::weak_ptr<HTTPBridgeServer>& server, const net::ConnectionPtr& connection,
-                               const std::shared_ptr<HTTPRequestReader>& reader) {
-    connection->receive(1, kReadSize, [server, connection, reader](std::string data, bool isComplete,
-                                                                   std::error_code error) {
+void HTTPBridgeServer::receive(const std::weak_ptr<HTTPBridgeServer>& server, const ExchangePtr& exchange) {
+    auto connection = exchange->connection.lock();
+    if (!connection) return;
+    connection->receive(1, kReadSize, [server, exchange](std::string data, bool isComplete, std::error_code error) {
         auto self = server.lock();
         if (!self) {
-            connection->cancel();
+            if (auto connection = exchange->connection.lock()) connection->cancel();
             return;
         }
-        switch (reader->append(data)) {
+        const auto kind = exchange->reader.append(data);
+        const bool headJustArrived = !exchange->headArrived && (kind != HTTPParseResult::Kind::incomplete ||
+                                                                 exchange->reader.hasHead());
+        if (headJustArrived) {
+            exchange->headArrived = true;
+            self->unlist(exchange);  // busy now: no longer a candidate for closing
+        }
+        switch (kind) {
             case HTTPParseResult::Kind::complete:
                 // A request that became complete is routed even when the peer has ended its side.
-                connection->clearDeadline();
-                self->route(reader->takeRequest(), connection);
+                if (auto connection = exchange->connection.lock()) connection->clearDeadline();
+                self->route(exchange->reader.takeRequest(), exchange);
                 return;
             case HTTPParseResult::Kind::invalid:
-                self->send(errorReply(HTTPStatus::badRequest(), "Invalid HTTP request."), connection);
+                self->send(errorReply(HTTPStatus::badRequest(), "Invalid HTTP request."), exchange);
                 return;
             case HTTPParseResult::Kind::incomplete:
                 if (!isComplete && !error) {
-                    receive(server, connection, reader);
+                    if (headJustArrived) {
+                        // The body keeps the whole request time, counted from the accept.
+                        const auto elapsed = dispatch::Clock::now() - exchange->acceptedAt;
+                        const dispatch::Clock::duration left = self->configuration_.limits.requestTimeout - elapsed;
+                        self->setIncompleteDeadline(exchange, std::max(left, dispatch::Clock::duration::zero()));
+                    }
+                    receive(server, exchange);
                     return;
                 }
-                self->send(errorReply(HTTPStatus::badRequest(), "Incomplete HTTP request."), connection);
+                self->send(errorReply(HTTPStatus::badRequest(), "Incomplete HTTP request."), exchange);
                 return;
         }
     });
 }
 
-void HTTPBridgeServer::route(HTTPRequest request, const net::ConnectionPtr& connection) {
+void HTTPBridgeServer::route(HTTPRequest request, const ExchangePtr& exchange) {
+    auto connection = exchange->connection.lock();
+    if (!connection) return;
     if (authenticator_) {
         const bool loopback = isLoopbackRequest(connection->remoteEndpoint(), request);
         if (!authenticator_->authenticate(request, loopback).accepted()) {
-            send(unauthorizedReply(request), connection);
+            send(unauthorizedReply(request), exchange);
             return;
         }
     }
     auto decision = routeRequest(request);
     if (auto* reply = std::get_if<HTTPReply>(&decision)) {
-        send(*reply, connection);
+        send(*reply, exchange);
         return;
     }
-    dispatch::MainExecutor::post([self = shared_from_this(), connection, work = std::get<HandlerWork>(std::move(decision))] {
+    dispatch::MainExecutor::post([self = shared_from_this(), exchange, work = std::get<HandlerWork>(std::move(decision))] {
         auto reply = std::make_shared<HTTPReply>(performHandlerWork(work, *self->handlers_));
-        self->queue_->async([self, connection, reply] { self->send(*reply, connection); });
+        self->queue_->async([self, exchange, reply] { self->send(*reply, exchange); });
     });
 }
 
-void HTTPBridgeServer::send(const HTTPReply& reply, const net::ConnectionPtr& connection) {
+void HTTPBridgeServer::send(const HTTPReply& reply, const ExchangePtr& exchange) {
+    auto connection = exchange->connection.lock();
+    if (!connection) return;
+    unlist(exchange);
     std::weak_ptr<net::Connection> weakConnection = connection;
     // A peer that does not read its reply must not hold the connection for ever.
     connection->setDeadline(configuration_.limits.replyTimeout, [weakConnection] {
         if (auto strong = weakConnection.lock()) strong->forceCancel();
     });
-    connection->send(reply.bytes, true, [connection](std::error_code) { connection->cancel(); });
+    std::weak_ptr<HTTPBridgeServer> weak = weak_from_this();
+    connection->send(reply.bytes, true, [weak, exchange, connection](std::error_code) {
+        // Answered: from here on the connection only drains, and may give its place to a new one.
+        if (auto self = weak.lock()) self->list(exchange, self->answered_);
+        connection->cancel();
+    });
 }
 
 void HTTPBridgeServer::reportStatus(BridgeServerStatus::State state, std::string detail) {

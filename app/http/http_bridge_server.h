@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -41,12 +42,17 @@ private:
     Kind kind_;
 };
 
-// Bounds on what one peer can make the server hold.
+// Bounds on what one peer can make the server hold. Real clients send their head in one packet,
+// so the head gets a shorter time than a body.
 struct HTTPServerLimits {
     HTTPParseLimits parse;                                              // 64 KiB head, 1 MiB body
+    std::chrono::milliseconds headTimeout = std::chrono::seconds(10);     // from accept to a complete head
     std::chrono::milliseconds requestTimeout = std::chrono::seconds(30);  // from accept to a complete request
     std::chrono::milliseconds replyTimeout = std::chrono::seconds(30);    // to write the reply out
-    std::size_t maxConnections = 256;                                   // open at once; more are closed at once
+    // Open at once. At the cap a new connection closes the oldest one that has been answered and
+    // only drains, else the oldest one still short of its head, so that idle peers cannot lock
+    // others out; only when every place is busy with a request is the new one closed.
+    std::size_t maxConnections = 256;
 };
 
 struct HTTPBridgeServerConfiguration {
@@ -91,10 +97,18 @@ private:
 
     void handleListenerState(const net::ListenerPtr& listener, net::Listener::State state, std::error_code error);
     void accept(net::ConnectionPtr connection);
-    static void receive(const std::weak_ptr<HTTPBridgeServer>& server, const net::ConnectionPtr& connection,
-                        const std::shared_ptr<HTTPRequestReader>& reader);
-    void route(HTTPRequest request, const net::ConnectionPtr& connection);
-    void send(const HTTPReply& reply, const net::ConnectionPtr& connection);
+    // One connection's single exchange; defined in the .cpp.
+    struct Exchange;
+    using ExchangePtr = std::shared_ptr<Exchange>;
+    using ExchangeList = std::list<ExchangePtr>;
+
+    static void receive(const std::weak_ptr<HTTPBridgeServer>& server, const ExchangePtr& exchange);
+    void route(HTTPRequest request, const ExchangePtr& exchange);
+    void send(const HTTPReply& reply, const ExchangePtr& exchange);
+    void setIncompleteDeadline(const ExchangePtr& exchange, dispatch::Clock::duration delay);
+    bool closeOneIdleConnection();
+    void list(const ExchangePtr& exchange, ExchangeList& into);
+    void unlist(const ExchangePtr& exchange);
     void reportStatus(BridgeServerStatus::State state, std::string detail);
     std::string portInUseText() const;
 
@@ -108,6 +122,10 @@ private:
     mutable std::mutex mutex_;
     net::ListenerPtr listener_;
     std::atomic<std::size_t> openConnections_{0};
+    // On the server's queue only, oldest first: connections that have not delivered their head,
+    // and connections that have been answered and only drain before they close.
+    ExchangeList awaitingHead_;
+    ExchangeList answered_;
 };
 
 }  // namespace pavonix::http

@@ -44,6 +44,8 @@ public:
     HTTPRequest takeRequest();
 
     std::size_t bufferedBytes() const { return buffer_.size(); }
+    // Whether the end of the head has arrived (the body may still be missing).
+    bool hasHead() const { return headEnd_.has_value(); }
 
 private:
     HTTPParseResult::Kind evaluate();

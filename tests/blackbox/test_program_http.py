@@ -4,10 +4,13 @@ written on quit, and a pairing kept in the settings and the keychain file signs 
 another host (a network namespace of the test's own).
 
 The program is PAVONIX_PROGRAM; it takes no command line, so each test writes its settings file and
-learns the server's state from the status lines that PAVONIX_DEBUG=1 prints to stderr."""
+learns the server's state from the status lines that PAVONIX_DEBUG=1 prints to stderr.
+
+Peers that hold connections open without finishing a request lock no one out."""
 
 import json
 import os
+import resource
 import shutil
 import socket
 import subprocess
@@ -27,6 +30,20 @@ def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as sock:
         sock.bind(("127.0.0.1", 0))
         return sock.getsockname()[1]
+
+
+def descriptors_back(pid, baseline):
+    """Waits (bounded) until the program holds no more descriptors than it did at `baseline`."""
+    deadline = time.monotonic() + 20
+    while len(os.listdir("/proc/%d/fd" % pid)) > baseline and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return len(os.listdir("/proc/%d/fd" % pid)) <= baseline
+
+
+def answered_within_a_second(port):
+    with socket.create_connection(("127.0.0.1", port), timeout=1) as sock:
+        sock.sendall(b"GET /health HTTP/1.1\r\n\r\n")
+        return parse_response(read_all(sock)).status
 
 
 class Program:
@@ -174,6 +191,51 @@ class ProgramTest(ProgramFixture):
         self.assertEqual(signed.json()["command"], "Show previous")
         wrong = send(signed_headers(bytes(32), PAIR_ID, "POST", "/show/previous"))
         self.assertEqual(wrong.status, 401)
+
+    def test_idle_and_trickling_peers_lock_no_one_out(self):
+        limits = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(4096, limits[1]), limits[1]))  # for 1,000 peers
+        self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, limits)
+        port = free_port()
+        self.write_settings(httpPort=port, oscEnabled=False)
+        program = self.start()
+        self.assertIn("Running", program.http_status())
+        self.assertEqual(answered_within_a_second(port), 200)
+        baseline = len(os.listdir("/proc/%d/fd" % program.process.pid))
+        connect = lambda: socket.create_connection(("127.0.0.1", port), timeout=10)
+
+        idle = [connect() for _ in range(1000)]
+        self.assertEqual(answered_within_a_second(port), 200)
+        for sock in idle:
+            sock.close()
+        self.assertTrue(descriptors_back(program.process.pid, baseline))
+
+        # One byte every 3 seconds: each peer is let go at its 10-second head limit (answered or
+        # closed), well before the 30 seconds a request with its body may take.
+        trickling = [connect() for _ in range(300)]
+        for sock in trickling:
+            sock.setblocking(False)
+        slow_body = connect()
+        slow_body.sendall(b"POST /goto/slide/number HTTP/1.1\r\nContent-Length: 12\r\n\r\n")
+        self.assertEqual(answered_within_a_second(port), 200)
+        deadline = time.monotonic() + 20
+        while trickling and time.monotonic() < deadline:
+            for sock in list(trickling):
+                try:
+                    sock.send(b"G")
+                    sock.recv(1, socket.MSG_PEEK)
+                except BlockingIOError:
+                    continue  # still held
+                except OSError:
+                    pass
+                trickling.remove(sock)
+                sock.close()
+            time.sleep(3)
+        self.assertEqual(trickling, [])
+        slow_body.sendall(b'{"number":4}')
+        self.assertEqual(parse_response(read_all(slow_body)).json()["command"], "Go to slide 4")
+        slow_body.close()
+        self.assertTrue(descriptors_back(program.process.pid, baseline))
 
 
 if __name__ == "__main__":
