@@ -1,5 +1,6 @@
 #include "app/http/http_request_parser.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
@@ -67,6 +68,12 @@ LengthReading readContentLength(std::string_view text, std::uint64_t& value) {
     return LengthReading::value;
 }
 
+// RFC 9110 tchar: what a field name is made of.
+bool isTokenCharacter(char c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
 bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && asciiLowercased(a) == asciiLowercased(b);
 }
@@ -105,14 +112,22 @@ bool parseHead(std::string_view head, const HTTPParseLimits& limits, HTTPRequest
 
         const std::size_t colon = line.find(':');
         if (colon == std::string_view::npos) continue;
-        request.headers[asciiLowercased(line.substr(0, colon))] = std::string(trimSpaces(line.substr(colon + 1)));
+        // A name that is no token ("Transfer-Encoding :", a folded line) would be stored under a
+        // name nobody looks up, and its meaning lost: refused, as RFC 9112 section 5.1 asks.
+        const std::string_view rawName = line.substr(0, colon);
+        if (rawName.empty() || !std::all_of(rawName.begin(), rawName.end(), isTokenCharacter)) return false;
+        std::string name = asciiLowercased(rawName);
+        std::string value(trimSpaces(line.substr(colon + 1)));
+        // A body we cannot read (chunked or compressed) must not be taken for an empty one, even
+        // when a later line says "identity".
+        if (name == "transfer-encoding" && !equalsIgnoringASCIICase(value, "identity")) return false;
+        // Two hosts, or two lengths that disagree, leave the request's meaning open.
+        if (auto earlier = request.headers.find(name); earlier != request.headers.end()) {
+            if (name == "host" || (name == "content-length" && earlier->second != value)) return false;
+        }
+        request.headers[std::move(name)] = std::move(value);
     }
     if (!sawRequestLine) return false;
-
-    // A body we cannot read (chunked or compressed) must not be taken for an empty one.
-    if (auto coding = request.headers.find("transfer-encoding"); coding != request.headers.end()) {
-        if (!equalsIgnoringASCIICase(coding->second, "identity")) return false;
-    }
 
     contentLength = 0;
     if (auto length = request.headers.find("content-length"); length != request.headers.end()) {

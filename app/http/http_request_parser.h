@@ -1,8 +1,10 @@
 // Reading one HTTP/1.1 request from the bytes a connection has delivered so far.
 //
 // Only what a single request per connection needs: a head ended by CR LF CR LF and a body of
-// Content-Length bytes. No chunked bodies, no header folding. Bounded: a head over 64 KiB or a
-// body over 1 MiB can never become a request and is refused as soon as that is known.
+// Content-Length bytes. No chunked bodies, no header folding. A head whose meaning is open (a field
+// name that is no token, two Host lines, two Content-Length lines that differ) is refused rather
+// than guessed at. Bounded: a head over 64 KiB or a body over 1 MiB can never become a request and
+// is refused as soon as that is known.
 #pragma once
 
 #include <cstddef>

@@ -33,8 +33,8 @@ class ParsingTest(unittest.TestCase):
         self.assertEqual(self.exchange(b"\r\n" + HEALTH).status, 200)
         # Two blank lines leave nothing before the first CR LF CR LF: not a request.
         self.assertEqual(self.exchange(b"\r\n\r\n" + HEALTH).json(), INVALID)
-        # The last of two Content-Length lines counts; bytes after the body are ignored.
-        response = self.exchange(b"POST /goto/slide/number HTTP/1.1\r\nContent-Length: 1\r\n"
+        # Two equal Content-Length lines are one; bytes after the body are ignored.
+        response = self.exchange(b"POST /goto/slide/number HTTP/1.1\r\nContent-Length: 12\r\n"
                                  b"Content-Length: 12\r\n\r\n{\"number\":5}trailing garbage")
         self.assertEqual(response.json()["command"], "Go to slide 5")
 
@@ -68,6 +68,17 @@ class ParsingTest(unittest.TestCase):
                                  b"c\r\n{\"number\":4}\r\n0\r\n\r\n")
         self.assertEqual((response.status, response.json()), (400, INVALID))
         self.assertEqual(self.exchange(b"GET /health HTTP/1.1\r\nTransfer-Encoding: identity\r\n\r\n").status, 200)
+
+    def test_heads_whose_meaning_is_open_are_refused(self):
+        # Each line would otherwise be dropped or overruled, and the command run with a body other
+        # than the one sent; the one reply is the refusal, so no command ran.
+        for lines in [b"Transfer-Encoding : chunked", b"Transfer-Encoding\t: chunked", b" Transfer-Encoding: chunked",
+                      b"Transfer-Encoding: chunked\r\nTransfer-Encoding: identity",
+                      b"Content-Length: 0\r\nContent-Length: 12", b"Host: a.example\r\nHost: b.example"]:
+            with self.subTest(lines=lines):
+                response = self.exchange(b"POST /goto/slide/number HTTP/1.1\r\n" + lines + b"\r\n\r\n"
+                                         b"c\r\n{\"number\":4}\r\n0\r\n\r\n")
+                self.assertEqual((response.status, response.json()), (400, INVALID))
 
     def test_size_limits(self):
         # A head just under 64 KiB is fine; one byte more is refused, before any CR LF CR LF.
