@@ -20,6 +20,12 @@ bool isIPv6Loopback(const in6_addr& address) {
     return std::memcmp(&address, loopback.data(), loopback.size()) == 0;
 }
 
+// Counts the characters of valid UTF-8 text (every byte that does not continue a sequence).
+std::size_t utf8CharacterCount(std::string_view text) {
+    return static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
 }  // namespace
 
 double systemWallClock() {
@@ -60,6 +66,8 @@ HTTPAuthenticationResult HTTPRequestAuthenticator::authenticate(const HTTPReques
     const auto nonce = headerValue("nonce", request.headers);
     const auto signatureText = headerValue("signature", request.headers);
     if (!timestamp || !nonce || !signatureText || nonce->empty()) return refused;
+    // Every accepted nonce is kept for minutes: its length must be bounded before it can be.
+    if (utf8CharacterCount(*nonce) > kMaxNonceCharacters) return refused;
 
     const auto timestampValue = parseSignatureTimestamp(*timestamp);
     if (!timestampValue || !isTimestampWithinWindow(*timestampValue, now)) return refused;

@@ -46,6 +46,8 @@ inline constexpr std::string_view kLegacySignatureHeaderPrefix = "x-lanternpost-
 inline constexpr double kSignatureTimeWindowSeconds = 120;
 inline constexpr double kNonceLifetimeSeconds = 240;
 inline constexpr std::size_t kRequestNonceByteCount = 16;
+// Longest nonce text a verifier remembers; real ones have 22 characters.
+inline constexpr std::size_t kMaxNonceCharacters = 128;
 
 // base64url of SHA-256 over the body (the empty body included).
 std::string requestBodyHash(std::span<const std::uint8_t> body);

@@ -105,6 +105,10 @@ class RemotePeerTest(unittest.TestCase):
         # The legacy identifier still verifies.
         legacy = signed_headers(SECRET, PAIR_ID, "GET", "/health", algorithm="LANTERNPOST-HMAC-SHA256")
         self.assertEqual(self.send("GET", "/health", headers=legacy).status, 200)
+        # Accepted nonces are kept for minutes, so their length is bounded.
+        for length, status in [(128, 200), (129, 401)]:
+            headers = signed_headers(SECRET, PAIR_ID, "GET", "/health", nonce="n" * length)
+            self.assertEqual(self.send("GET", "/health", headers=headers).status, status)
 
     def test_stale_and_future_timestamps_are_refused(self):
         now = int(time.time())
