@@ -4,7 +4,8 @@ namespace pavonix::http {
 
 namespace {
 
-HTTPReply makeReply(HTTPStatus status, std::string_view contentType, std::string_view body) {
+HTTPReply makeReply(HTTPStatus status, std::string_view contentType, std::string_view body,
+                    std::string_view extraHeaders = {}) {
     std::string bytes;
     bytes.reserve(160 + body.size());
     bytes += "HTTP/1.1 ";
@@ -15,7 +16,9 @@ HTTPReply makeReply(HTTPStatus status, std::string_view contentType, std::string
     bytes += contentType;
     bytes += "\r\nContent-Length: ";
     bytes += std::to_string(body.size());
-    bytes += "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
+    bytes += "\r\nCache-Control: no-store\r\nConnection: close\r\n";
+    bytes += extraHeaders;
+    bytes += "\r\n";
     bytes += body;
     return {status, std::move(bytes)};
 }
@@ -27,7 +30,10 @@ HTTPReply jsonReply(HTTPStatus status, const Json& value) {
 }
 
 HTTPReply htmlReply(HTTPStatus status, std::string_view html) {
-    return makeReply(status, "text/html; charset=utf-8", html);
+    // Another site that frames the page could lure clicks onto its buttons, which act with this
+    // browser's loopback or network standing.
+    return makeReply(status, "text/html; charset=utf-8", html,
+                     "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n");
 }
 
 HTTPReply errorReply(HTTPStatus status, std::string_view message) {

@@ -1,5 +1,6 @@
 // The bytes of every reply the HTTP server writes: status line, the four headers in their fixed
-// order, and the body. One request per connection, so every reply says "Connection: close".
+// order, and the body. One request per connection, so every reply says "Connection: close". HTML
+// replies add two headers that forbid framing the page.
 #pragma once
 
 #include <string>

@@ -49,6 +49,7 @@ class LoopbackRuleTest(unittest.TestCase):
         self.assertEqual(page.status, 401)
         self.assertEqual(page.headers["content-type"], "text/html; charset=utf-8")
         self.assertIn(b"Unable to open controls from this client.", page.body)
+        self.assertEqual(page.headers["x-frame-options"], "DENY")
         # A POST that a page could send is refused before it reaches the command router.
         response = parse_response(self.server.exchange(build_request(
             "POST", "/nowhere", headers={"Origin": "http://evil.example"})))

@@ -6,6 +6,8 @@ import unittest
 from harness import Server
 
 HEADER_ORDER = ["Content-Type", "Content-Length", "Cache-Control", "Connection"]
+# Pages must not be framed by other sites (clickjacking).
+FRAMING = {"X-Frame-Options": "DENY", "Content-Security-Policy": "frame-ancestors 'none'"}
 
 
 class RoutesTest(unittest.TestCase):
@@ -26,7 +28,11 @@ class RoutesTest(unittest.TestCase):
 
     def assert_reply(self, response, status, content_type="application/json; charset=utf-8"):
         self.assertEqual(response.status, status, response.raw[:300])
-        self.assertEqual([line.split(":")[0] for line in response.header_lines], HEADER_ORDER)
+        html = content_type.startswith("text/html")
+        self.assertEqual([line.split(":")[0] for line in response.header_lines],
+                         HEADER_ORDER + (list(FRAMING) if html else []))
+        if html:
+            self.assertEqual({name: response.headers[name.lower()] for name in FRAMING}, FRAMING)
         self.assertEqual(response.headers["content-type"], content_type)
         self.assertEqual(int(response.headers["content-length"]), len(response.body))
         self.assertEqual(response.headers["cache-control"], "no-store")
