@@ -22,6 +22,9 @@ using nlohmann::json;
 namespace {
 
 constexpr const char* kQueueLabel = "com.vrel.Lanternpost.defaults";
+// Far beyond any settings file the program writes; a file past either is treated as unreadable.
+constexpr std::size_t kMaxFileBytes = 16 * 1024 * 1024;
+constexpr std::size_t kMaxNesting = 64;
 
 const char* stepName(WriteStep step) {
     switch (step) {
@@ -106,6 +109,10 @@ LoadOutcome readFile(const fs::path& file, json& into) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n > 0) {
             text.append(buffer, static_cast<std::size_t>(n));
+            if (text.size() > kMaxFileBytes) {
+                ::close(fd);
+                return LoadOutcome::unreadable;
+            }
         } else if (n == 0) {
             break;
         } else if (errno != EINTR) {
@@ -114,8 +121,18 @@ LoadOutcome readFile(const fs::path& file, json& into) {
         }
     }
     ::close(fd);
-    json parsed = json::parse(text, nullptr, /*allow_exceptions=*/false);
-    if (parsed.is_discarded() || !parsed.is_object()) return LoadOutcome::unreadable;
+    // Copying, comparing and writing a value recurse once per level, so a deeper file would
+    // overflow the stack at the first settings write. `depth` counts the enclosing levels.
+    bool tooDeep = false;
+    json parsed = json::parse(
+        text,
+        [&](int depth, json::parse_event_t event, json&) {
+            const bool opens = event == json::parse_event_t::object_start || event == json::parse_event_t::array_start;
+            if (opens && depth >= static_cast<int>(kMaxNesting)) tooDeep = true;
+            return !tooDeep;  // nothing more is built once the file is refused
+        },
+        /*allow_exceptions=*/false);
+    if (tooDeep || parsed.is_discarded() || !parsed.is_object()) return LoadOutcome::unreadable;
     into = std::move(parsed);
     return LoadOutcome::loaded;
 }

@@ -5,8 +5,9 @@
 // persisting it is coalesced on a background serial queue for at most `coalesceDelay`, and
 // flush() (also run by the destructor) writes whatever is still pending. The file is replaced
 // atomically (temporary file, fsync, rename), so a crash or a full disk leaves either the old or
-// the new file, never a truncated one. A file that cannot be read or parsed is moved aside as
-// "settings.json.corrupt-<UTC time>" and the store starts empty; it is never overwritten.
+// the new file, never a truncated one. A file that cannot be read or parsed, or that is larger than
+// 16 MiB or nested deeper than 64 levels, is moved aside as "settings.json.corrupt-<UTC time>" and
+// the store starts empty; it is never overwritten.
 //
 // Registered defaults live only in memory: they are registered at each launch and never written.
 #pragma once

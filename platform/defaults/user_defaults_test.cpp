@@ -87,7 +87,10 @@ TEST_F(UserDefaultsTest, DestructorPersistsPendingWritesAndKeepsUnknownKeys) {
 }
 
 TEST_F(UserDefaultsTest, UnreadableFilesAreMovedAsideNeverOverwritten) {
-    const std::string cases[] = {"{\"httpPort\": 80", "[1, 2, 3]", ""};
+    // Valid JSON too deep (65 levels) or too large to handle safely counts as unreadable.
+    const std::string cases[] = {"{\"httpPort\": 80", "[1, 2, 3]", "",
+                                 "{\"a\":" + std::string(64, '[') + std::string(64, ']') + "}",
+                                 "{\"a\":\"" + std::string(16 * 1024 * 1024, 'x') + "\"}"};
     for (const std::string& garbage : cases) {
         SCOPED_TRACE(garbage);
         fs::remove_all(file_.parent_path());

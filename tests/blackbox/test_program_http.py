@@ -6,8 +6,10 @@ another host (a network namespace of the test's own).
 The program is PAVONIX_PROGRAM; it takes no command line, so each test writes its settings file and
 learns the server's state from the status lines that PAVONIX_DEBUG=1 prints to stderr.
 
-Peers that hold connections open without finishing a request lock no one out."""
+Peers that hold connections open without finishing a request lock no one out, and a settings file
+too deep to handle is kept aside rather than crashing the program."""
 
+import glob
 import json
 import os
 import resource
@@ -236,6 +238,22 @@ class ProgramTest(ProgramFixture):
         self.assertEqual(parse_response(read_all(slow_body)).json()["command"], "Go to slide 4")
         slow_body.close()
         self.assertTrue(descriptors_back(program.process.pid, baseline))
+
+    def test_a_settings_file_nested_too_deep_is_kept_aside(self):
+        # The program then listens on the default port: in a network namespace of its own.
+        network = NamespacePair()
+        self.addCleanup(network.close)
+        os.makedirs(os.path.dirname(self.settings_path))
+        with open(self.settings_path, "w") as out:
+            out.write('{"httpPort": 1, "x": %s%s}' % ("[" * 200000, "]" * 200000))
+        program = self.start(prefix=network.server_prefix())
+        self.assertEqual(program.http_status(), "Pavonix: HTTP server Running: Listening on all interfaces, port 8090")
+        chosen = parse_response(network.client_exchange(8090, build_request(
+            "POST", "/provider/select", json.dumps({"provider": "googleSlides"}), host=network.SERVER_ADDRESS)))
+        self.assertEqual(chosen.json()["message"], "Selected Google Slides.")
+        self.assertEqual(program.quit(), 0)
+        self.assertEqual(self.read_settings()["presentationProvider"], "googleSlides")
+        self.assertEqual(len(glob.glob(self.settings_path + ".corrupt-*")), 1)
 
 
 if __name__ == "__main__":
