@@ -226,19 +226,14 @@ TEST_F(PairingSheetsTest, QRCodeModulesAreSolidBlackOrWhiteAtEverySize) {
         QImage image(QSize(side, side), QImage::Format_RGB32);
         image.fill(Qt::gray);
         view.render(&image);
-        // The code is centred; module (x, y) has its centre at this pixel.
-        const int count = modules->size + 4;
-        const int module = side / count;
-        const int origin = (side - module * count + 1) / 2 + 2 * module;
+        // The code is centred, a quiet zone of two modules around it.
+        const int module = side / (modules->size + 4);
+        const int origin = (side - module * (modules->size + 4) + 1) / 2 + 2 * module;
         int wrong = 0;
-        for (int y = 0; y < modules->size; ++y) {
-            for (int x = 0; x < modules->size; ++x) {
-                for (int dy = 0; dy < module; ++dy) {
-                    for (int dx = 0; dx < module; ++dx) {
-                        const QRgb pixel = image.pixel(origin + x * module + dx, origin + y * module + dy);
-                        if (pixel != (modules->at(x, y) ? qRgb(0, 0, 0) : qRgb(255, 255, 255))) ++wrong;
-                    }
-                }
+        for (int py = 0; py < modules->size * module; ++py) {
+            for (int px = 0; px < modules->size * module; ++px) {
+                const bool dark = modules->at(px / module, py / module);
+                wrong += image.pixel(origin + px, origin + py) != (dark ? qRgb(0, 0, 0) : qRgb(255, 255, 255));
             }
         }
         EXPECT_EQ(wrong, 0) << side;

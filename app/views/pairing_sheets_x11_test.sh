@@ -136,11 +136,11 @@ assert names == ["version", "host", "port", "pairId", "secret", "algorithm", "de
 values = dict(items)
 assert (values["host"], values["port"], values["deviceName"]) == (host, port, "Stage Left"), values
 PY
-pair_id=$(python3 -c 'import sys, urllib.parse; print(dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(sys.argv[1]).query))["pairId"])' "$url")
+item() { python3 -c 'import sys, urllib.parse; print(dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(sys.argv[1]).query))[sys.argv[2]])' "$url" "$1"; }
+pair_id=$(item pairId)
 secret-tool lookup service com.vrel.Lanternpost.http-auth account "$pair_id" >/dev/null ||
   fail "the pairing's secret is not in the Secret Service"
-grep -rqF "$(python3 -c 'import sys, urllib.parse; print(dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(sys.argv[1]).query))["secret"])' "$url")" \
-  "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$scratch/program.log" && fail "the secret was written to a file"
+grep -rqF "$(item secret)" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$scratch/program.log" && fail "the secret was written to a file"
 
 [ "$(phone "$url" POST /show/next unsigned)" = 401 ] || fail "an unsigned request was not refused"
 before=$(presses)
