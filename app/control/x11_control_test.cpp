@@ -1,4 +1,4 @@
-// The Google Slides controller, the window list and the authorizer against a real X server with a
+// The Google Slides controller and the window list against a real X server with a
 // window manager, and windows made by other X clients.
 #include <gtest/gtest.h>
 
@@ -6,9 +6,7 @@
 #include <thread>
 
 #include "app/control/google_slides_controller.h"
-#include "app/control/lanternpost_permission_authorizer.h"
 #include "app/control/presentation_window_target.h"
-#include "platform/dispatch/dispatch.h"
 #include "platform/testing/wait_until.h"
 #include "platform/x11/xcb_window_system.h"
 #include "platform/x11/testing/xvfb_session.h"
@@ -117,21 +115,6 @@ TEST_F(GoogleSlidesOnX11, CommandsMoveTheFocusAndDeliverExactlyTheirKeys) {
         other->pump();
         EXPECT_TRUE(other->keyEvents().empty());
     }
-}
-
-TEST_F(GoogleSlidesOnX11, AuthorizerGrantsAccessibilityWhenTheDisplayTakesSyntheticKeys) {
-    dispatch::setMainThread();
-    auto ask = [](std::shared_ptr<x11::WindowSystem> windows) {
-        LanternpostPermissionAuthorizer authorizer(
-            std::make_shared<SystemPermissionProbes>(windows, nullptr, nullptr));
-        std::optional<WelcomePermissionGrantState> state;
-        authorizer.currentState(WelcomePermission::accessibility, [&](auto s) { state = s; });
-        dispatch::runMainQueue([&] { return state.has_value(); }, 5s);
-        return state;
-    };
-    EXPECT_EQ(ask(system), WelcomePermissionGrantState::granted);
-    EXPECT_EQ(ask(std::make_shared<x11::XcbWindowSystem>(":4093")),
-              WelcomePermissionGrantState::notDetermined);
 }
 
 }  // namespace
