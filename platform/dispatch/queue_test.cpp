@@ -143,8 +143,6 @@ TEST(SerialQueue, AfterRunsNoEarlierThanItsDelay) {
     EXPECT_GE(ranAt[0] - start, 20ms);
     EXPECT_GE(ranAt[1] - start, 40ms);
     EXPECT_GE(ranAt[2] - start, 60ms);
-    EXPECT_LT(ranAt[0], ranAt[1]);
-    EXPECT_LT(ranAt[1], ranAt[2]);
 }
 
 TEST(SerialQueue, QueuesShareASmallPoolAndOutliveTheirLastReference) {
@@ -200,9 +198,6 @@ TEST(GlobalQueue, BlockingWorkDelaysNeitherSerialQueuesNorTimers) {
     EXPECT_TRUE(waitUntil([&] { return serialRan.load() && timerRan.load(); }, 2s));
     release = true;
     ASSERT_TRUE(waitUntil([&] { return finished.load() == kJobs; }));
-
-    EXPECT_TRUE(globalQueue()->isConcurrent());
-    EXPECT_FALSE(queue->isConcurrent());
 }
 
 TEST(MainQueue, RunsInOrderOnTheMainThreadAndCallsThePoster) {

@@ -8,14 +8,8 @@ export XDG_CONFIG_HOME=$config
 
 "$probe" write
 file=$config/Pavonix/settings.json
+# The stored forms and that defaults stay unwritten are pinned by settings_test.
 [ -f "$file" ] || { echo "FAIL: $file was not written"; exit 1; }
-python3 - "$file" <<'PY'
-import json, sys
-saved = json.load(open(sys.argv[1]))
-expected = {"httpPort", "oscEnabled", "pavonixName", "presentationProvider", "listenAddressMode", "httpPairedDevices"}
-assert set(saved) == expected, f"stored keys {sorted(saved)}"
-assert saved["httpPairedDevices"] == ['{"createdAt":800000000.5,"id":"lpp_AAAAAAAAAAAAAAAA","name":"Phone"}'], saved
-PY
 
 actual=$("$probe" read)
 expected='httpPort 9123
