@@ -9,10 +9,9 @@
 
 namespace pavonix {
 
-// Test types that opt in the way the program's own do.
+// A record type that opts in the way the program's own do. Raw-value enumerations are pinned with
+// the program's own in settings_test.
 namespace {
-
-enum class Mode { all, local };
 
 // Dates as seconds since 2001-01-01, as the program's records store them.
 struct Pairing {
@@ -28,16 +27,6 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Pairing, id, name, createdAt)
 template <>
 struct SettingsStore::Serializable<Pairing> : SettingsStore::JsonConvertible<Pairing> {};
 
-template <>
-struct SettingsStore::RawValue<Mode> {
-    static std::string toRaw(Mode mode) { return mode == Mode::all ? "allInterfaces" : "localhost"; }
-    static std::optional<Mode> fromRaw(std::string_view raw) {
-        if (raw == "allInterfaces") return Mode::all;
-        if (raw == "localhost") return Mode::local;
-        return std::nullopt;
-    }
-};
-
 namespace {
 
 using nlohmann::json;
@@ -46,7 +35,6 @@ const SettingsStore::Key<bool> enabledKey{"enabled", true};
 const SettingsStore::Key<std::int64_t> portKey{"port", 8090};
 const SettingsStore::Key<int> smallKey{"small", 7};
 const SettingsStore::Key<std::string> nameKey{"name", ""};
-const SettingsStore::Key<Mode> modeKey{"mode", Mode::all};
 const SettingsStore::Key<std::vector<Pairing>> pairingsKey{"pairings", {}};
 const SettingsStore::Key<std::optional<Pairing>> lastPairingKey{"lastPairing", std::nullopt};
 const SettingsStore::Key<std::optional<std::string>> noteKey{"note", std::nullopt};
@@ -65,7 +53,6 @@ TEST_F(SettingsStoreTest, StoredForms) {
     store().setValue(enabledKey, false);
     store().setValue(portKey, std::int64_t{1} << 40);
     store().setValue(nameKey, std::string("Bühne"));
-    store().setValue(modeKey, Mode::local);
     store().setValue(pairingsKey, {pairing("lpp_a", 1.5), pairing("lpp_b", 400000000.5)});
     store().setValue(lastPairingKey, std::optional<Pairing>(pairing("lpp_c", 0)));
 
@@ -73,7 +60,6 @@ TEST_F(SettingsStoreTest, StoredForms) {
               json({{"enabled", false},
                     {"port", std::int64_t{1} << 40},
                     {"name", "Bühne"},
-                    {"mode", "localhost"},
                     {"pairings", {R"({"createdAt":1.5,"id":"lpp_a","name":"Phone"})",
                                   R"({"createdAt":400000000.5,"id":"lpp_b","name":"Phone"})"}},
                     {"lastPairing", R"({"createdAt":0.0,"id":"lpp_c","name":"Phone"})"}}));
@@ -81,7 +67,6 @@ TEST_F(SettingsStoreTest, StoredForms) {
     // Every read decodes the stored form: the values come back as written, in the next launch too.
     settings_.reopen();
     EXPECT_FALSE(store().value(enabledKey));
-    EXPECT_EQ(store().value(modeKey), Mode::local);
     EXPECT_EQ(store().value(pairingsKey), std::vector<Pairing>({pairing("lpp_a", 1.5), pairing("lpp_b", 400000000.5)}));
     EXPECT_EQ(store().value(lastPairingKey), pairing("lpp_c", 0));
 }
@@ -91,13 +76,11 @@ TEST_F(SettingsStoreTest, UnreadableStoredFormsReadAsTheDefault) {
     defaults().set("port", "8091");
     defaults().set("small", std::int64_t{1} << 40);  // does not fit an int
     defaults().set("name", 12);
-    defaults().set("mode", "everywhere");
     defaults().set("lastPairing", R"({"id": "lpp_x"})");
     EXPECT_TRUE(store().value(enabledKey));
     EXPECT_EQ(store().value(portKey), 8090);
     EXPECT_EQ(store().value(smallKey), 7);
     EXPECT_EQ(store().value(nameKey), "");
-    EXPECT_EQ(store().value(modeKey), Mode::all);
     EXPECT_EQ(store().value(lastPairingKey), std::nullopt);
     defaults().set("port", 1.5);  // not a whole number
     EXPECT_EQ(store().value(portKey), 8090);
