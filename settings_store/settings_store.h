@@ -5,7 +5,8 @@
 // cannot be read; they never fail. Stored forms: Bool, integers and String as JSON scalars;
 // enumerations as their raw string (`SettingsStore::RawValue<E>`); records as one compact JSON
 // text with sorted keys (`SettingsStore::Serializable<T>`), lists of records as an array of such
-// texts, from which an element that fails to decode is dropped. A `std::optional<T>` key stores
+// texts, from which an element that fails to decode is dropped (on reading; StoredRecordList
+// changes such a list without losing those elements). A `std::optional<T>` key stores
 // nothing for an empty optional: writing nullopt removes the entry.
 //
 // Observation: a subscriber is told on the main thread (through MainExecutor), once after each
@@ -36,6 +37,9 @@ namespace settings_detail {
 struct Subscriber;
 class Hub;
 }  // namespace settings_detail
+
+template <class R>
+class StoredRecordList;
 
 class SettingsStore {
 public:
@@ -117,6 +121,13 @@ public:
     bool removeValue(const Key<T>& key) {
         return defaults_.remove(key.name);
     }
+    // A list of records as stored, for read-change-write that keeps the entries that do not
+    // decode (see StoredRecordList), and writing it back. Returns whether the stored value changed.
+    template <class R>
+    StoredRecordList<R> storedList(const Key<std::vector<R>>& key) const;
+    template <class R>
+    bool setStoredList(const Key<std::vector<R>>& key, const StoredRecordList<R>& list);
+
     // `onChange` runs on the main thread with the new value.
     template <class T>
     [[nodiscard]] Subscription observe(const Key<T>& key, std::function<void(const std::type_identity_t<T>&)> onChange);
@@ -341,6 +352,91 @@ private:
 };
 
 }  // namespace settings_detail
+
+// A list of records as it is stored, for read-change-write. The entries that decode can be
+// found, changed, removed and added to; those that do not (written by a newer version, or
+// damaged) keep their stored form and their place, and an entry left unchanged is written back
+// exactly as it was read (fields this version does not know included). So writing a list back
+// never loses an entry, nor the keychain secret that an entry names.
+template <class R>
+class StoredRecordList {
+    static_assert(SettingsRecord<R>, "a list of records that opted in through SettingsStore::Serializable");
+
+public:
+    StoredRecordList() = default;
+    explicit StoredRecordList(const nlohmann::json* stored) {
+        if (!stored || !stored->is_array()) return;
+        entries_.reserve(stored->size());
+        for (const auto& element : *stored) {
+            Entry entry;
+            entry.value = settings_detail::decodeRecord<R>(element);
+            if (entry.value) entry.asRead = encodedText(*entry.value);
+            entry.stored = element;
+            entries_.push_back(std::move(entry));
+        }
+    }
+
+    // The first entry that decodes and satisfies `matches`; null when there is none.
+    template <class Predicate>
+    R* findFirst(Predicate matches) {
+        for (auto& entry : entries_) {
+            if (entry.value && matches(std::as_const(*entry.value))) return &*entry.value;
+        }
+        return nullptr;
+    }
+    // Removes every entry that decodes and satisfies `matches`.
+    template <class Predicate>
+    void eraseIf(Predicate matches) {
+        std::erase_if(entries_, [&](const Entry& entry) { return entry.value && matches(*entry.value); });
+    }
+    void append(R value) {
+        Entry entry;
+        entry.value = std::move(value);
+        entries_.push_back(std::move(entry));
+    }
+    // The entries that decode, in stored order.
+    std::vector<R> values() const {
+        std::vector<R> out;
+        for (const auto& entry : entries_) {
+            if (entry.value) out.push_back(*entry.value);
+        }
+        return out;
+    }
+
+    nlohmann::json stored() const {
+        nlohmann::json texts = nlohmann::json::array();
+        for (const auto& entry : entries_) {
+            if (!entry.value) {
+                texts.push_back(entry.stored);
+                continue;
+            }
+            std::string text = encodedText(*entry.value);
+            texts.push_back(entry.asRead == text ? entry.stored : nlohmann::json(std::move(text)));
+        }
+        return texts;
+    }
+
+private:
+    struct Entry {
+        std::optional<R> value;        // nothing: the entry does not decode
+        nlohmann::json stored;         // the entry as read
+        std::optional<std::string> asRead;  // the encoded form of the value as read
+    };
+    static std::string encodedText(const R& value) {
+        return settings_detail::recordText(SettingsStore::Serializable<R>::toJson(value));
+    }
+    std::vector<Entry> entries_;
+};
+
+template <class R>
+StoredRecordList<R> SettingsStore::storedList(const Key<std::vector<R>>& key) const {
+    return defaults_.withStored(key.name, [](const nlohmann::json* stored) { return StoredRecordList<R>(stored); });
+}
+
+template <class R>
+bool SettingsStore::setStoredList(const Key<std::vector<R>>& key, const StoredRecordList<R>& list) {
+    return defaults_.set(key.name, list.stored());
+}
 
 template <class T>
 T SettingsStore::read(const defaults::UserDefaults& defaults, const Key<T>& key) {

@@ -488,9 +488,9 @@ void LanternpostModel::markBluetoothPairSeen(const std::string& pairID) { update
 HTTPPairingSetup LanternpostModel::addHTTPPairing(const std::string& name) {
     if (!deps_.createHTTPPairing) throw std::runtime_error("HTTP pairing is not available in this build.");
     HTTPPairingSetup setup = deps_.createHTTPPairing(name, deps_.now());
-    auto devices = settings().value(settings::httpPairedDevices);
-    devices.push_back(setup.device);
-    settings().setValue(settings::httpPairedDevices, devices);
+    auto devices = settings().storedList(settings::httpPairedDevices);
+    devices.append(setup.device);
+    settings().setStoredList(settings::httpPairedDevices, devices);
     rescanInterfaces();
     restartHTTPServer();
     refreshStatus();
@@ -498,9 +498,9 @@ HTTPPairingSetup LanternpostModel::addHTTPPairing(const std::string& name) {
 }
 
 void LanternpostModel::removeHTTPPairing(const std::string& pairID) {
-    auto devices = settings().value(settings::httpPairedDevices);
-    std::erase_if(devices, [&](const HTTPPairedDevice& device) { return device.id == pairID; });
-    settings().setValue(settings::httpPairedDevices, devices);
+    auto devices = settings().storedList(settings::httpPairedDevices);
+    devices.eraseIf([&](const HTTPPairedDevice& device) { return device.id == pairID; });
+    settings().setStoredList(settings::httpPairedDevices, devices);
     deps_.deleteKeychainItem(keychainQuery(httpAuthKeychainService, pairID));
     rescanInterfaces();
     restartHTTPServer();
@@ -509,30 +509,27 @@ void LanternpostModel::removeHTTPPairing(const std::string& pairID) {
 
 void LanternpostModel::saveBluetoothPairedDevice(const BluetoothPairedDevice& device) {
     // lastSeenAt stays as given (absent for a new pairing) until the pair's first verified request.
-    auto devices = settings().value(settings::bluetoothPairedDevices);
-    auto found = std::find_if(devices.begin(), devices.end(),
-                              [&](const BluetoothPairedDevice& existing) { return existing.id == device.id; });
-    if (found != devices.end()) {
+    auto devices = settings().storedList(settings::bluetoothPairedDevices);
+    if (auto* found = devices.findFirst([&](const BluetoothPairedDevice& existing) { return existing.id == device.id; })) {
         *found = device;
     } else {
-        devices.push_back(device);
+        devices.append(device);
     }
-    settings().setValue(settings::bluetoothPairedDevices, devices);
+    settings().setStoredList(settings::bluetoothPairedDevices, devices);
 }
 
 void LanternpostModel::updateBluetoothDeviceLastSeen(const std::string& pairID, Date date) {
-    auto devices = settings().value(settings::bluetoothPairedDevices);
-    auto found = std::find_if(devices.begin(), devices.end(),
-                              [&](const BluetoothPairedDevice& device) { return device.id == pairID; });
-    if (found == devices.end()) return;
+    auto devices = settings().storedList(settings::bluetoothPairedDevices);
+    auto* found = devices.findFirst([&](const BluetoothPairedDevice& device) { return device.id == pairID; });
+    if (!found) return;
     found->lastSeenAt = date;
-    settings().setValue(settings::bluetoothPairedDevices, devices);
+    settings().setStoredList(settings::bluetoothPairedDevices, devices);
 }
 
 void LanternpostModel::removeBluetoothPairedDevice(const std::string& pairID) {
-    auto devices = settings().value(settings::bluetoothPairedDevices);
-    std::erase_if(devices, [&](const BluetoothPairedDevice& device) { return device.id == pairID; });
-    settings().setValue(settings::bluetoothPairedDevices, devices);
+    auto devices = settings().storedList(settings::bluetoothPairedDevices);
+    devices.eraseIf([&](const BluetoothPairedDevice& device) { return device.id == pairID; });
+    settings().setStoredList(settings::bluetoothPairedDevices, devices);
 }
 
 // ---- Remote targets -----------------------------------------------------------------------------
@@ -540,17 +537,17 @@ void LanternpostModel::removeBluetoothPairedDevice(const std::string& pairID) {
 RemoteLanternpostTarget LanternpostModel::addRemoteTarget(const std::string& setupURL, const std::string& name) {
     if (!deps_.makeRemoteTarget) throw std::runtime_error(std::string(noRemoteClient));
     RemoteLanternpostTarget target = deps_.makeRemoteTarget(setupURL, name, deps_.now());
-    auto targets = settings().value(settings::remoteLanternpostTargets);
-    targets.push_back(target);
-    settings().setValue(settings::remoteLanternpostTargets, targets);
+    auto targets = settings().storedList(settings::remoteLanternpostTargets);
+    targets.append(target);
+    settings().setStoredList(settings::remoteLanternpostTargets, targets);
     settings().setValue(settings::selectedRemoteLanternpostTargetID, target.id);
     return target;
 }
 
 void LanternpostModel::removeRemoteTarget(const std::string& id) {
-    auto targets = settings().value(settings::remoteLanternpostTargets);
-    std::erase_if(targets, [&](const RemoteLanternpostTarget& target) { return target.id == id; });
-    settings().setValue(settings::remoteLanternpostTargets, targets);
+    auto targets = settings().storedList(settings::remoteLanternpostTargets);
+    targets.eraseIf([&](const RemoteLanternpostTarget& target) { return target.id == id; });
+    settings().setStoredList(settings::remoteLanternpostTargets, targets);
     deps_.deleteKeychainItem(keychainQuery(remoteTargetsKeychainService, id));
     if (settings().value(settings::selectedRemoteLanternpostTargetID) == id) {
         settings().setValue(settings::selectedRemoteLanternpostTargetID, std::string());
@@ -560,14 +557,13 @@ void LanternpostModel::removeRemoteTarget(const std::string& id) {
 void LanternpostModel::updateRemoteTargetAddress(const std::string& id, const std::string& host, std::int64_t port) {
     const std::string trimmedHost = trimmedWhitespaceAndNewlines(host);
     if (trimmedHost.empty() || !isValidPort(port)) return;
-    auto targets = settings().value(settings::remoteLanternpostTargets);
-    auto found = std::find_if(targets.begin(), targets.end(),
-                              [&](const RemoteLanternpostTarget& target) { return target.id == id; });
-    if (found == targets.end()) return;
+    auto targets = settings().storedList(settings::remoteLanternpostTargets);
+    auto* found = targets.findFirst([&](const RemoteLanternpostTarget& target) { return target.id == id; });
+    if (!found) return;
     if (found->host == trimmedHost && found->port == port) return;
     found->host = trimmedHost;
     found->port = port;
-    settings().setValue(settings::remoteLanternpostTargets, targets);
+    settings().setStoredList(settings::remoteLanternpostTargets, targets);
 }
 
 void LanternpostModel::sendRemoteCommand(const PresentationCommand& command, const RemoteLanternpostTarget& target,

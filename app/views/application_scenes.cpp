@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QEvent>
 #include <QKeySequence>
 #include <QMainWindow>
 #include <QMenu>
@@ -67,6 +68,9 @@ ApplicationScenes::ApplicationScenes(ControlsModel& model, SettingsStore& store,
         });
         tray_->show();
     }
+    // Closing windows never ends the program by itself; the main window's close decides.
+    qApp->setQuitOnLastWindowClosed(false);
+    mainWindow_->installEventFilter(this);
 
     if (options_.installControlMenu) options_.installControlMenu(*mainWindow_);
     connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
@@ -77,6 +81,19 @@ ApplicationScenes::ApplicationScenes(ControlsModel& model, SettingsStore& store,
 ApplicationScenes::~ApplicationScenes() {
     delete settingsWindow_.data();
     if (tray_) tray_->hide();
+}
+
+bool ApplicationScenes::trayCanReopen() const {
+    // The tray may have gone since the icon was shown (its panel quit).
+    return tray_ && tray_->isVisible() && QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+bool ApplicationScenes::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == mainWindow_.get() && event->type() == QEvent::Close && event->spontaneous() && !trayCanReopen()) {
+        // After the close has run its course, as "Quit Pavonix" would.
+        QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void ApplicationScenes::applicationBecameActive() {

@@ -3,6 +3,10 @@
 // the application menu with "Settings…" and "Quit Pavonix", the tray icon where the desktop has
 // a tray (everything stays usable without one), and the Control menu's installation, run at
 // launch and whenever the application becomes active.
+//
+// Closing the main window: with a tray icon to reopen it from, the window only goes out of
+// sight and the program, its servers with it, runs on until "Quit Pavonix"; without one,
+// closing it quits, since nothing else could bring it back.
 #pragma once
 
 #include <functional>
@@ -55,8 +59,12 @@ public:
     // Opens the settings window, or brings the open one forward.
     void openSettings();
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void applicationBecameActive();
+    bool trayCanReopen() const;
 
     Options options_;
     std::unique_ptr<QMainWindow> mainWindow_;

@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QShortcut>
+#include <QTextLayout>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QWheelEvent>
@@ -40,6 +41,25 @@ void setTextColor(QWidget* widget, const QColor& color) {
     widget->setPalette(palette);
 }
 
+// The lines `text` takes at `width`, wrapped at word boundaries (anywhere within a word too long
+// for a line), without the spaces at the breaks.
+QStringList wrappedLines(const QString& text, const QFont& font, int width) {
+    QTextLayout layout(text, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    QStringList lines;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        QString part = text.mid(line.textStart(), line.textLength());
+        while (part.endsWith(QLatin1Char(' '))) part.chop(1);
+        lines << part;
+    }
+    layout.endLayout();
+    return lines;
+}
+
 // The widest title that leaves the 240-point target button room for its margins and menu arrow.
 constexpr int targetTitleWidth = 190;
 
@@ -52,7 +72,32 @@ void setTextIfDifferent(QLineEdit* edit, const std::string& text) {
 
 void NoWheelComboBox::wheelEvent(QWheelEvent* event) { event->ignore(); }
 
-ElidedLineLabel::ElidedLineLabel(QWidget* parent) : QLabel(parent) {
+QString elidedInTheMiddle(const QString& text, const std::function<bool(const QString&)>& fits) {
+    if (fits(text)) return text;
+    const QString ellipsis(QChar(0x2026));
+    // `kept` characters of the text around the ellipsis, the extra one at the front.
+    const auto candidate = [&](qsizetype kept) {
+        qsizetype head = (kept + 1) / 2;
+        qsizetype tail = kept - head;
+        if (head > 0 && text[head - 1].isHighSurrogate()) --head;
+        if (tail > 0 && text[text.size() - tail].isLowSurrogate()) --tail;
+        return text.left(head) + ellipsis + text.right(tail);
+    };
+    // The most that fits: candidate(low) fits, nothing above `high` does.
+    qsizetype low = 0;
+    qsizetype high = text.size() - 1;
+    while (low < high) {
+        const qsizetype middle = low + (high - low + 1) / 2;
+        if (fits(candidate(middle))) {
+            low = middle;
+        } else {
+            high = middle - 1;
+        }
+    }
+    return candidate(low);
+}
+
+ElidedLineLabel::ElidedLineLabel(QWidget* parent, int maxLines) : QLabel(parent), maxLines_(std::max(maxLines, 1)) {
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     setContextMenuPolicy(Qt::ActionsContextMenu);
     setFocusPolicy(Qt::ClickFocus);
@@ -75,7 +120,14 @@ void ElidedLineLabel::resizeEvent(QResizeEvent* event) {
     relayout();
 }
 
-void ElidedLineLabel::relayout() { setText(fontMetrics().elidedText(fullText_, Qt::ElideMiddle, std::max(width(), 40))); }
+void ElidedLineLabel::relayout() {
+    // The label shows the lines as laid out here, so it never wraps a third one of its own.
+    const int width = std::max(contentsRect().width(), 40);
+    QString text = fullText_;
+    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    const auto fits = [&](const QString& candidate) { return wrappedLines(candidate, font(), width).size() <= maxLines_; };
+    setText(wrappedLines(elidedInTheMiddle(text, fits), font(), width).join(QLatin1Char('\n')));
+}
 
 // ---- Construction -------------------------------------------------------------------------------
 
@@ -297,9 +349,13 @@ void ControlsView::buildNavigationSection(QGroupBox* section) {
     slidePicker_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     pickerRow->addWidget(slidePicker_);
     goToLayout->addLayout(pickerRow);
-    slideListMessage_ = captionLabel(QString(), goToSlideRow_);
+    // Caption text beneath the picker: two lines at most, cut in the middle, so that both the
+    // start of a failure message and its end (often the reason) stay readable.
+    slideListMessage_ = new ElidedLineLabel(goToSlideRow_, 2);
     slideListMessage_->setObjectName("slideListMessage");
-    slideListMessage_->setAlignment(Qt::AlignRight);
+    QFont captionFont = slideListMessage_->font();
+    captionFont.setPointSizeF(captionFont.pointSizeF() * 0.85);
+    slideListMessage_->setFont(captionFont);
     setTextColor(slideListMessage_, controlColor(ControlColor::secondary, palette()));
     goToLayout->addWidget(slideListMessage_);
     layout->addWidget(goToSlideRow_);
@@ -562,7 +618,7 @@ void ControlsView::syncSlidePicker() {
     }
     slidePicker_->setCurrentIndex(current);
     slidePicker_->setEnabled(s.isSlidePickerEnabled());
-    slideListMessage_->setText(qs(s.slideListMessage()));
+    slideListMessage_->setFullText(qs(s.slideListMessage()));
     slideListMessage_->setVisible(!s.slideListMessage().empty());
 }
 

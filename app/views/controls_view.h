@@ -33,10 +33,15 @@ protected:
     void wheelEvent(QWheelEvent* event) override;
 };
 
-// One line, elided in the middle; "Copy" (context menu or Ctrl+C) copies the whole line.
+// `text` shortened around an ellipsis in its middle to the longest form that `fits` accepts;
+// `text` itself when it fits. A character outside the basic plane is never cut in two.
+QString elidedInTheMiddle(const QString& text, const std::function<bool(const QString&)>& fits);
+
+// At most `maxLines` lines (wrapped at word boundaries, else anywhere), elided in the middle;
+// "Copy" (context menu or Ctrl+C) copies the whole text.
 class ElidedLineLabel : public QLabel {
 public:
-    explicit ElidedLineLabel(QWidget* parent = nullptr);
+    explicit ElidedLineLabel(QWidget* parent = nullptr, int maxLines = 1);
     void setFullText(const QString& text);
     const QString& fullText() const { return fullText_; }
 
@@ -46,6 +51,7 @@ protected:
 private:
     void relayout();
     QString fullText_;
+    int maxLines_ = 1;
 };
 
 class ControlsView : public QWidget {
@@ -108,7 +114,7 @@ private:
     QGroupBox* navigationSection_ = nullptr;
     QWidget* goToSlideRow_ = nullptr;
     NoWheelComboBox* slidePicker_ = nullptr;
-    QLabel* slideListMessage_ = nullptr;
+    ElidedLineLabel* slideListMessage_ = nullptr;
     QLineEdit* slideNumberEdit_ = nullptr;
     QPushButton* slideNumberGo_ = nullptr;
     QWidget* slideNameRow_ = nullptr;
