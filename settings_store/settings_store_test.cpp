@@ -100,32 +100,18 @@ TEST_F(SettingsStoreTest, UnreadableStoredFormsReadAsTheDefault) {
 }
 
 TEST_F(SettingsStoreTest, ListsChangedAndWrittenBackKeepWhatTheyCannotRead) {
-    const std::string extraField = R"({"createdAt":2,"id":"lpp_b","name":"Phone","volume":3})";  // a newer version's
-    defaults().set("pairings", json::array({
-                                   R"({"createdAt":1,"id":"lpp_a","name":"Phone"})",
-                                   "{not json",
-                                   R"({"createdAt":2,"id":"lpp_x"})",  // a field missing
-                                   17,
-                                   extraField,
-                                   json({{"createdAt", 3}, {"id", "lpp_c"}, {"name", "Phone"}}),
-                               }));
+    const std::string newer = R"({"createdAt":2,"id":"lpp_b","name":"Phone","volume":3})";  // a field unknown here
+    defaults().set("pairings", json::array({R"({"createdAt":1,"id":"lpp_a","name":"Phone"})", "{not json", 17, newer,
+                                            R"({"createdAt":3,"id":"lpp_c","name":"Phone"})"}));
     auto list = store().storedList(pairingsKey);
-    EXPECT_EQ(list.values(), std::vector<Pairing>({pairing("lpp_a", 1), pairing("lpp_b", 2), pairing("lpp_c", 3)}));
-
     list.eraseIf([](const Pairing& p) { return p.id == "lpp_a"; });
     list.findFirst([](const Pairing& p) { return p.id == "lpp_c"; })->name = "Tablet";
-    EXPECT_EQ(list.findFirst([](const Pairing& p) { return p.id == "lpp_x"; }), nullptr);
     list.append(pairing("lpp_d", 4));
     EXPECT_TRUE(store().setStoredList(pairingsKey, list));
     // Unreadable entries unchanged and in place; a readable one left alone keeps its unknown field.
     EXPECT_EQ(settings_.savedFile()["pairings"],
-              json::array({"{not json", R"({"createdAt":2,"id":"lpp_x"})", 17, extraField,
-                           R"({"createdAt":3.0,"id":"lpp_c","name":"Tablet"})",
+              json::array({"{not json", 17, newer, R"({"createdAt":3.0,"id":"lpp_c","name":"Tablet"})",
                            R"({"createdAt":4.0,"id":"lpp_d","name":"Phone"})"}));
-
-    // Nothing stored, or no list at all: an empty list to start from.
-    defaults().set("pairings", "not a list");
-    EXPECT_TRUE(store().storedList(pairingsKey).values().empty());
 }
 
 TEST_F(SettingsStoreTest, AnEmptyOptionalIsNoDefaultAndNilRemoves) {

@@ -60,18 +60,8 @@ QStringList wrappedLines(const QString& text, const QFont& font, int width) {
     return lines;
 }
 
-// The widest title that leaves the 240-point target button room for its margins and menu arrow.
-constexpr int targetTitleWidth = 190;
-
-void setTextIfDifferent(QLineEdit* edit, const std::string& text) {
-    const QString value = qs(text);
-    if (edit->text() != value) edit->setText(value);
-}
-
-}  // namespace
-
-void NoWheelComboBox::wheelEvent(QWheelEvent* event) { event->ignore(); }
-
+// `text` shortened around an ellipsis in its middle to the longest form that `fits` accepts;
+// `text` itself when it fits. A character outside the basic plane is never cut in two.
 QString elidedInTheMiddle(const QString& text, const std::function<bool(const QString&)>& fits) {
     if (fits(text)) return text;
     const QString ellipsis(QChar(0x2026));
@@ -96,6 +86,18 @@ QString elidedInTheMiddle(const QString& text, const std::function<bool(const QS
     }
     return candidate(low);
 }
+
+// The widest title that leaves the 240-point target button room for its margins and menu arrow.
+constexpr int targetTitleWidth = 190;
+
+void setTextIfDifferent(QLineEdit* edit, const std::string& text) {
+    const QString value = qs(text);
+    if (edit->text() != value) edit->setText(value);
+}
+
+}  // namespace
+
+void NoWheelComboBox::wheelEvent(QWheelEvent* event) { event->ignore(); }
 
 ElidedLineLabel::ElidedLineLabel(QWidget* parent, int maxLines) : QLabel(parent), maxLines_(std::max(maxLines, 1)) {
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);

@@ -33,10 +33,6 @@ protected:
     void wheelEvent(QWheelEvent* event) override;
 };
 
-// `text` shortened around an ellipsis in its middle to the longest form that `fits` accepts;
-// `text` itself when it fits. A character outside the basic plane is never cut in two.
-QString elidedInTheMiddle(const QString& text, const std::function<bool(const QString&)>& fits);
-
 // At most `maxLines` lines (wrapped at word boundaries, else anywhere), elided in the middle;
 // "Copy" (context menu or Ctrl+C) copies the whole text.
 class ElidedLineLabel : public QLabel {
