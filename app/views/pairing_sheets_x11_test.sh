@@ -42,20 +42,11 @@ tag=$(printf '%05d%04x' $(($$ % 100000)) $((RANDOM)))
 server_ns=pvx-psrv-$tag
 peer_ns=pvx-pcli-$tag
 server_address=10.234.0.1
-ip netns add "$server_ns" || fail "cannot create network namespaces"
-ip netns add "$peer_ns" || { ip netns del "$server_ns"; fail "cannot create network namespaces"; }
+source "$here/../../platform/testing/two_hosts.sh"
+two_hosts "$server_ns" "$peer_ns" "pps$tag" "ppc$tag" "$server_address" 10.234.0.2 \
+  || fail "cannot create network namespaces"
 remove_namespaces() { ip netns del "$peer_ns" 2>/dev/null || true; ip netns del "$server_ns" 2>/dev/null || true; }
 trap 'cleanup; remove_namespaces' EXIT
-ip link add "pps$tag" type veth peer name "ppc$tag"
-ip link set "pps$tag" netns "$server_ns"
-ip link set "ppc$tag" netns "$peer_ns"
-ip -n "$server_ns" addr add "$server_address/30" dev "pps$tag"
-ip -n "$peer_ns" addr add 10.234.0.2/30 dev "ppc$tag"
-for pair in "$server_ns pps$tag" "$peer_ns ppc$tag"; do
-  set -- $pair
-  ip -n "$1" link set lo up
-  ip -n "$1" link set "$2" up
-done
 
 start_x11_session
 shots=${PAVONIX_SCREENSHOTS:-}

@@ -50,18 +50,9 @@ fail() {
 source "$(dirname "$0")/testing/x11_session.sh"
 
 # --- Two hosts ----------------------------------------------------------------------------------
-ip netns add "$server_ns" || skip "cannot create network namespaces"
-ip netns add "$peer_ns"
-ip link add "pss$tag" type veth peer name "psc$tag"
-ip link set "pss$tag" netns "$server_ns"
-ip link set "psc$tag" netns "$peer_ns"
-ip -n "$server_ns" addr add "$server_address/30" dev "pss$tag"
-ip -n "$peer_ns" addr add 10.233.0.2/30 dev "psc$tag"
-for pair in "$server_ns pss$tag" "$peer_ns psc$tag"; do
-  set -- $pair
-  ip -n "$1" link set lo up
-  ip -n "$1" link set "$2" up
-done
+source "$(dirname "$0")/../../platform/testing/two_hosts.sh"
+two_hosts "$server_ns" "$peer_ns" "pss$tag" "psc$tag" "$server_address" 10.233.0.2 \
+  || skip "cannot create network namespaces"
 on_server() { ip netns exec "$server_ns" "$@"; }
 # answers NS HOST PORT: the program's /health answers there.
 answers() { ip netns exec "$1" curl -sf --max-time 2 "http://$2:$3/health" >/dev/null; }

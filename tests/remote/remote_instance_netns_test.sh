@@ -36,18 +36,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-ip netns add "$server_ns" || skip "cannot create network namespaces"
-ip netns add "$client_ns"
-ip link add "$server_if" type veth peer name "$client_if"
-ip link set "$server_if" netns "$server_ns"
-ip link set "$client_if" netns "$client_ns"
-ip -n "$server_ns" addr add "$server_address/30" dev "$server_if"
-ip -n "$client_ns" addr add "$client_address/30" dev "$client_if"
-for pair in "$server_ns $server_if" "$client_ns $client_if"; do
-  set -- $pair
-  ip -n "$1" link set lo up
-  ip -n "$1" link set "$2" up
-done
+source "$(dirname "$0")/../../platform/testing/two_hosts.sh"
+two_hosts "$server_ns" "$client_ns" "$server_if" "$client_if" "$server_address" "$client_address" \
+  || skip "cannot create network namespaces"
 
 pair_id=lpp_netns$tag
 secret=$(head -c 32 /dev/urandom | base64 | tr '+/' '-_' | tr -d '=\n')
