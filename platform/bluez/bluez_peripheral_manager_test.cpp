@@ -1,18 +1,18 @@
-// The BlueZ peripheral against a stand-in bluetoothd (testing/fake_bluez.py) on a private bus: the
-// stand-in records registrations as bluetoothd does and plays the central that reads and writes.
+// The BlueZ peripheral against a stand-in bluetoothd (testing/fake_bluez.py) on a private bus of its
+// own: the stand-in records registrations as bluetoothd does and plays the central that reads and writes.
 #include "platform/bluez/bluez_peripheral_manager.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sdbus-c++/sdbus-c++.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
+#include <numeric>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/testing/wait_until.h"
@@ -24,158 +24,125 @@ using peripheral::ATTResult;
 using peripheral::Bytes;
 using peripheral::ManagerState;
 using peripheral::PeripheralManager;
-using testing::waitUntil;
 
 constexpr const char* kServiceUUID = "5E1A0000-7E5B-4C6C-9A0E-6B4C7F1A2B3C";
 constexpr const char* kLongValueUUID = "5E1A0001-7E5B-4C6C-9A0E-6B4C7F1A2B3C";
 constexpr const char* kRequestUUID = "5E1A0002-7E5B-4C6C-9A0E-6B4C7F1A2B3C";
 constexpr const char* kFixedUUID = "5E1A0003-7E5B-4C6C-9A0E-6B4C7F1A2B3C";
+constexpr const char* kCentral = "org.pavonix.FakeCentral";
+constexpr const char* kNoAdapter = "No Bluetooth adapter was found.";
 
-std::string env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
+// What the manager told its delegate; "" is a success.
+struct Seen {
+    ManagerState state = ManagerState::unknown;
+    std::string reason;
+    std::vector<std::string> services, advertising;
+    std::vector<peripheral::WriteRequest> writes;
+};
 
-// Answers reads of the long value by offset, keeps what was written, refuses empty writes.
+// Answers reads of a 100-byte value by offset, keeps what was written, refuses empty writes.
 class Recorder : public peripheral::PeripheralManagerDelegate {
 public:
-    explicit Recorder(Bytes longValue) : longValue_(std::move(longValue)) {}
+    Recorder() { std::iota(longValue.begin(), longValue.end(), 0); }
 
     void peripheralManagerDidUpdateState(PeripheralManager& manager) override {
         std::lock_guard lock(mutex_);
-        states.push_back(manager.state());
-        reason = manager.stateReason();
+        seen_.state = manager.state();
+        seen_.reason = manager.stateReason();
     }
     void peripheralManagerDidAddService(PeripheralManager&, const std::optional<std::string>& error) override {
         std::lock_guard lock(mutex_);
-        serviceResults.push_back(error.value_or(""));
+        seen_.services.push_back(error.value_or(""));
     }
     void peripheralManagerDidStartAdvertising(PeripheralManager&, const std::optional<std::string>& error) override {
         std::lock_guard lock(mutex_);
-        advertisingResults.push_back(error.value_or(""));
+        seen_.advertising.push_back(error.value_or(""));
     }
     void peripheralManagerDidReceiveRead(PeripheralManager& manager, const peripheral::ReadRequest& request) override {
-        if (request.offset > longValue_.size()) {
+        if (request.offset > longValue.size()) {
             manager.respond(request, ATTResult::invalidOffset, {});
             return;
         }
         manager.respond(request, ATTResult::success,
-                        Bytes(longValue_.begin() + static_cast<long>(request.offset), longValue_.end()));
+                        Bytes(longValue.begin() + static_cast<long>(request.offset), longValue.end()));
     }
     void peripheralManagerDidReceiveWrites(PeripheralManager& manager,
                                            const std::vector<peripheral::WriteRequest>& requests) override {
         for (const auto& request : requests) {
             {
                 std::lock_guard lock(mutex_);
-                writes.push_back(request);
+                seen_.writes.push_back(request);
             }
             const bool empty = !request.value || request.value->empty();
             manager.respond(request, empty ? ATTResult::invalidAttributeValueLength : ATTResult::success);
         }
     }
 
-    template <typename F>
-    auto locked(F f) {
+    // What was seen once `ready` holds for it (a test failure when that takes over 5 seconds).
+    Seen waitFor(const std::function<bool(const Seen&)>& ready) {
+        EXPECT_TRUE(testing::waitUntil([&] {
+            std::lock_guard lock(mutex_);
+            return ready(seen_);
+        }));
         std::lock_guard lock(mutex_);
-        return f();
+        return seen_;
     }
 
-    std::vector<ManagerState> states;
-    std::string reason;
-    std::vector<std::string> serviceResults, advertisingResults;
-    std::vector<peripheral::WriteRequest> writes;
+    Bytes longValue = Bytes(100);
 
 private:
     std::mutex mutex_;
-    const Bytes longValue_;
+    Seen seen_;
 };
+
+auto stateIs(ManagerState state) {
+    return [state](const Seen& seen) { return seen.state == state; };
+}
+
+auto servicesAnswered(std::size_t count) {
+    return [count](const Seen& seen) { return seen.services.size() == count; };
+}
 
 class BluezPeripheralTest : public ::testing::Test {
 protected:
+    // The stand-in starts its own bus and prints the bus address once it serves.
     void SetUp() override {
-        const std::string command = env("PAVONIX_DBUS_DAEMON") + " --session --fork --print-address=1 --print-pid=1";
-        FILE* out = popen(command.c_str(), "r");
-        ASSERT_NE(out, nullptr);
+        const std::string command = std::string(std::getenv("PAVONIX_PYTHON3")) + " " + std::getenv("PAVONIX_FAKE_BLUEZ");
+        fake_ = popen(command.c_str(), "r");
         char line[512] = {};
-        if (std::fgets(line, sizeof line, out)) address_ = std::string(line, std::strcspn(line, "\n"));
-        if (std::fgets(line, sizeof line, out)) busPid_ = std::atoi(line);
-        pclose(out);
-        ASSERT_FALSE(address_.empty());
-        ASSERT_GT(busPid_, 0);
+        ASSERT_TRUE(fake_ && std::fgets(line, sizeof line, fake_)) << "the stand-in bluetoothd did not start";
+        address_ = std::string(line, std::strcspn(line, "\n"));
         client_ = sdbus::createSessionBusConnectionWithAddress(address_);
+        fakeCentral_ = sdbus::createProxy(*client_, kCentral, "/pavonix/test");
     }
 
     void TearDown() override {
-        stopFake();
-        client_.reset();
-        if (busPid_ > 0) kill(busPid_, SIGTERM);
+        if (fakeCentral_) fakeCentral_->callMethod("Quit").onInterface(kCentral).dontExpectReply();
+        if (fake_) pclose(fake_);
     }
 
-    void startFake() {
-        fakePid_ = fork();
-        if (fakePid_ == 0) {
-            setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
-            const std::string python = env("PAVONIX_PYTHON3"), script = env("PAVONIX_FAKE_BLUEZ");
-            execl(python.c_str(), python.c_str(), script.c_str(), nullptr);
-            _exit(127);
-        }
-        auto bus = sdbus::createProxy(*client_, "org.freedesktop.DBus", "/org/freedesktop/DBus");
-        const auto owned = [&] {
-            bool has = false;
-            bus->callMethod("NameHasOwner").onInterface("org.freedesktop.DBus").withArguments(std::string("org.bluez"))
-                .storeResultsTo(has);
-            return has;
-        };
-        ASSERT_TRUE(waitUntil(owned, std::chrono::seconds(10))) << "the stand-in bluetoothd did not start";
-        fakeCentral_ = sdbus::createProxy(*client_, "org.bluez", "/pavonix/test");
+    peripheral::PeripheralManagerPtr makeManager(const std::string& address) {
+        return bluezPeripheralFactory(address)(recorder, dispatch::makeSerialQueue("bluez-test"));
     }
 
-    void stopFake() {
-        if (fakePid_ <= 0) return;
-        kill(fakePid_, SIGTERM);
-        waitpid(fakePid_, nullptr, 0);
-        fakePid_ = -1;
+    template <typename... Args>
+    void tell(const char* method, const Args&... args) {
+        fakeCentral_->callMethod(method).onInterface(kCentral).withArguments(args...);
     }
 
-    peripheral::PeripheralManagerPtr makeManager(const std::shared_ptr<Recorder>& recorder,
-                                                 std::string address = {}) {
-        return bluezPeripheralFactory(address.empty() ? address_ : address)(
-            recorder, dispatch::makeSerialQueue("bluez-test"));
-    }
-
-    sdbus::MethodCall central(const char* method) {
-        return fakeCentral_->createMethodCall("org.pavonix.FakeCentral", method);
-    }
-
-    Bytes readValue(const std::string& uuid, std::uint16_t offset) {
-        auto call = central("Read");
-        call << uuid << offset;
+    Bytes read(const std::string& uuid, std::uint16_t offset) {
         Bytes value;
-        auto reply = fakeCentral_->callMethod(call);
-        reply >> value;
+        fakeCentral_->callMethod("Read").onInterface(kCentral).withArguments(uuid, offset).storeResultsTo(value);
         return value;
-    }
-
-    void writeValue(const std::string& uuid, const Bytes& value) {
-        auto call = central("Write");
-        call << uuid << value;
-        fakeCentral_->callMethod(call);
-    }
-
-    void setFake(const char* method, bool on) {
-        auto call = central(method);
-        call << on;
-        fakeCentral_->callMethod(call);
     }
 
     nlohmann::json registrations() {
         std::string text;
-        auto reply = fakeCentral_->callMethod(central("Registrations"));
-        reply >> text;
+        fakeCentral_->callMethod("Registrations").onInterface(kCentral).storeResultsTo(text);
         return nlohmann::json::parse(text);
     }
 
-    std::string errorName(const std::function<void()>& call) {
+    static std::string errorName(const std::function<void()>& call) {
         try {
             call();
         } catch (const sdbus::Error& error) {
@@ -193,132 +160,90 @@ protected:
                  Characteristic{kFixedUUID, peripheral::kPropertyRead, peripheral::kPermissionReadable, Bytes{1, 2, 3}}}};
     }
 
-    static bool lastStateIs(Recorder& recorder, ManagerState state) {
-        return recorder.locked([&] { return !recorder.states.empty() && recorder.states.back() == state; });
-    }
-
+    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
     std::string address_;
-    pid_t busPid_ = -1;
-    pid_t fakePid_ = -1;
+    FILE* fake_ = nullptr;
     std::unique_ptr<sdbus::IConnection> client_;
     std::unique_ptr<sdbus::IProxy> fakeCentral_;
 };
 
 TEST_F(BluezPeripheralTest, PublishesAnswersFollowsThePowerAndUnregisters) {
-    startFake();
-    Bytes longValue(100);
-    for (std::size_t i = 0; i < longValue.size(); ++i) longValue[i] = static_cast<std::uint8_t>(i);
-    auto recorder = std::make_shared<Recorder>(longValue);
-    auto manager = makeManager(recorder);
-    ASSERT_TRUE(waitUntil([&] { return lastStateIs(*recorder, ManagerState::poweredOn); }));
-
+    auto manager = makeManager(address_);
+    recorder->waitFor(stateIs(ManagerState::poweredOn));
     manager->addService(service());
     manager->startAdvertising({"Pavonix", {kServiceUUID}});
-    ASSERT_TRUE(waitUntil([&] {
-        return recorder->locked([&] { return !recorder->serviceResults.empty() && !recorder->advertisingResults.empty(); });
-    }));
-    EXPECT_EQ(recorder->serviceResults, std::vector<std::string>{""});
-    EXPECT_EQ(recorder->advertisingResults, std::vector<std::string>{""});
-    auto published = registrations();
-    ASSERT_EQ(published["applications"].size(), 1u);
-    EXPECT_EQ(published["applications"][0]["characteristics"],
-              nlohmann::json({kLongValueUUID, kRequestUUID, kFixedUUID}));
-    EXPECT_EQ(published["advertisements"],
-              nlohmann::json::parse(R"([{"LocalName": "Pavonix", "ServiceUUIDs": ["5E1A0000-7E5B-4C6C-9A0E-6B4C7F1A2B3C"],
-                                        "Discoverable": true}])"));
+    const Seen published = recorder->waitFor([](const Seen& s) { return !s.services.empty() && !s.advertising.empty(); });
+    EXPECT_EQ(std::tie(published.services, published.advertising), std::tuple(std::vector<std::string>{""}, std::vector<std::string>{""}));
+    EXPECT_EQ(registrations(), nlohmann::json::parse(R"({
+        "applications": [["5E1A0001-7E5B-4C6C-9A0E-6B4C7F1A2B3C", "5E1A0002-7E5B-4C6C-9A0E-6B4C7F1A2B3C",
+                          "5E1A0003-7E5B-4C6C-9A0E-6B4C7F1A2B3C"]],
+        "advertisements": [{"LocalName": "Pavonix", "ServiceUUIDs": ["5E1A0000-7E5B-4C6C-9A0E-6B4C7F1A2B3C"],
+                            "Discoverable": true}]})"));
 
     // A request written, its answer read in MTU-sized pieces at increasing offsets.
     const Bytes request{'{', '"', 's', '"', '}'};
-    writeValue(kRequestUUID, request);
-    recorder->locked([&] {
-        EXPECT_EQ(recorder->writes.size(), 1u);
-        EXPECT_EQ(recorder->writes.back().value, request);
-        EXPECT_EQ(recorder->writes.back().central, "/org/bluez/hci0/dev_11_22_33_44_55_66");
-        EXPECT_EQ(recorder->writes.back().characteristic, kRequestUUID);
-        return 0;
-    });
+    tell("Write", std::string(kRequestUUID), request);
+    const auto writes = recorder->waitFor([](const Seen&) { return true; }).writes;
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(std::tie(writes[0].central, writes[0].characteristic, *writes[0].value),
+              std::tuple(std::string("/org/bluez/hci0/dev_11_22_33_44_55_66"), std::string(kRequestUUID), request));
     Bytes assembled;
     for (std::uint16_t offset = 0;; offset = static_cast<std::uint16_t>(offset + 22)) {
         // As over the air: MTU 23 carries 22 bytes a read; a shorter piece is the last.
-        Bytes piece = readValue(kLongValueUUID, offset);
+        Bytes piece = read(kLongValueUUID, offset);
         assembled.insert(assembled.end(), piece.begin(), piece.begin() + std::min<std::size_t>(22, piece.size()));
         if (piece.size() < 22) break;
         ASSERT_LE(offset, 200) << "reads never came to an end";
     }
-    EXPECT_EQ(assembled, longValue);
+    EXPECT_EQ(assembled, recorder->longValue);
+    EXPECT_EQ(read(kFixedUUID, 1), (Bytes{2, 3}));
+    EXPECT_EQ(errorName([&] { read(kLongValueUUID, 101); }), "org.bluez.Error.InvalidOffset");
+    EXPECT_EQ(errorName([&] { read(kFixedUUID, 4); }), "org.bluez.Error.InvalidOffset");
+    EXPECT_EQ(errorName([&] { tell("Write", std::string(kRequestUUID), Bytes{}); }), "org.bluez.Error.InvalidValueLength");
 
-    EXPECT_EQ(readValue(kFixedUUID, 1), (Bytes{2, 3}));
-    struct Refusal {
-        const char* what;
-        std::function<void()> call;
-        const char* error;
-    };
-    for (const Refusal& refusal : std::vector<Refusal>{
-             {"long value beyond its end", [&] { readValue(kLongValueUUID, 101); }, "org.bluez.Error.InvalidOffset"},
-             {"fixed value beyond its end", [&] { readValue(kFixedUUID, 4); }, "org.bluez.Error.InvalidOffset"},
-             {"empty write", [&] { writeValue(kRequestUUID, {}); }, "org.bluez.Error.InvalidValueLength"},
-         }) {
-        EXPECT_EQ(errorName(refusal.call), refusal.error) << refusal.what;
-    }
-
-    setFake("SetPowered", false);
-    ASSERT_TRUE(waitUntil([&] { return lastStateIs(*recorder, ManagerState::poweredOff); }));
-    setFake("SetPowered", true);
-    ASSERT_TRUE(waitUntil([&] { return lastStateIs(*recorder, ManagerState::poweredOn); }));
-
+    tell("SetPowered", false);
+    recorder->waitFor(stateIs(ManagerState::poweredOff));
+    tell("SetPowered", true);
+    recorder->waitFor(stateIs(ManagerState::poweredOn));
     manager->stopAdvertising();
     manager->removeAllServices();
-    ASSERT_TRUE(waitUntil([&] {
-        auto now = registrations();
-        return now["applications"].empty() && now["advertisements"].empty();
-    }));
+    const auto none = nlohmann::json::parse(R"({"applications": [], "advertisements": []})");
+    EXPECT_TRUE(testing::waitUntil([&] { return registrations() == none; }));
 }
 
 TEST_F(BluezPeripheralTest, RefusedTreesAndAnAdapterThatGoesAwayAndComesBack) {
-    startFake();
-    auto recorder = std::make_shared<Recorder>(Bytes{});
-    auto manager = makeManager(recorder);
-    ASSERT_TRUE(waitUntil([&] { return lastStateIs(*recorder, ManagerState::poweredOn); }));
+    auto manager = makeManager(address_);
+    recorder->waitFor(stateIs(ManagerState::poweredOn));
     peripheral::Service flagless = service();
     flagless.characteristics[0].properties = 0;
     manager->addService(flagless);
     manager->addService(service());
-    ASSERT_TRUE(waitUntil([&] { return recorder->locked([&] { return recorder->serviceResults.size() == 2; }); }));
-    EXPECT_EQ(recorder->serviceResults, (std::vector<std::string>{"No valid service object found", ""}));
+    EXPECT_EQ(recorder->waitFor(servicesAnswered(2)).services,
+              (std::vector<std::string>{"No valid service object found", ""}));
 
-    setFake("SetAdapterPresent", false);
-    ASSERT_TRUE(waitUntil([&] { return lastStateIs(*recorder, ManagerState::unsupported); }));
-    EXPECT_EQ(recorder->locked([&] { return recorder->reason; }), "No Bluetooth adapter was found.");
+    tell("SetAdapterPresent", false);
+    EXPECT_EQ(recorder->waitFor(stateIs(ManagerState::unsupported)).reason, kNoAdapter);
     manager->addService(service());
-    ASSERT_TRUE(waitUntil([&] { return recorder->locked([&] { return recorder->serviceResults.size() == 3; }); }));
-    EXPECT_EQ(recorder->serviceResults.back(), "No Bluetooth adapter was found.");
+    EXPECT_EQ(recorder->waitFor(servicesAnswered(3)).services.back(), kNoAdapter);
 
-    setFake("SetAdapterPresent", true);
-    ASSERT_TRUE(waitUntil([&] { return lastStateIs(*recorder, ManagerState::poweredOn); }));
+    tell("SetAdapterPresent", true);
+    recorder->waitFor(stateIs(ManagerState::poweredOn));
     manager->addService(service());
-    ASSERT_TRUE(waitUntil([&] { return recorder->locked([&] { return recorder->serviceResults.size() == 4; }); }));
-    EXPECT_EQ(recorder->serviceResults.back(), "");
+    EXPECT_EQ(recorder->waitFor(servicesAnswered(4)).services.back(), "");
     EXPECT_EQ(registrations()["applications"].size(), 1u);
 }
 
 TEST_F(BluezPeripheralTest, WithoutBluetoothdOrWithoutABusTheStateSaysWhy) {
-    struct Case {
-        const char* what;
-        std::string address;
-        const char* reason;
-    };
-    for (const Case& each : std::vector<Case>{
-             {"no bluetoothd", address_, "Bluetooth is not available: the Bluetooth service (bluetoothd) is not running."},
-             {"no bus", "unix:path=/nonexistent/pavonix-bus",
-              "Bluetooth is not available: the system message bus could not be reached."},
+    tell("StopBluetoothd");
+    for (const auto& [address, reason] : std::vector<std::pair<std::string, std::string>>{
+             {address_, "Bluetooth is not available: the Bluetooth service (bluetoothd) is not running."},
+             {"unix:path=/nonexistent/pavonix-bus", "Bluetooth is not available: the system message bus could not be reached."},
          }) {
-        auto recorder = std::make_shared<Recorder>(Bytes{});
-        auto manager = makeManager(recorder, each.address);
-        ASSERT_TRUE(waitUntil([&] { return lastStateIs(*recorder, ManagerState::unsupported); })) << each.what;
-        EXPECT_EQ(recorder->locked([&] { return recorder->reason; }), each.reason) << each.what;
+        recorder = std::make_shared<Recorder>();
+        auto manager = makeManager(address);
+        EXPECT_EQ(recorder->waitFor(stateIs(ManagerState::unsupported)).reason, reason);
         manager->startAdvertising({"Pavonix", {kServiceUUID}});
-        ASSERT_TRUE(waitUntil([&] { return recorder->locked([&] { return !recorder->advertisingResults.empty(); }); }));
-        EXPECT_EQ(recorder->advertisingResults.back(), each.reason) << each.what;
+        EXPECT_EQ(recorder->waitFor([](const Seen& s) { return !s.advertising.empty(); }).advertising, std::vector{reason});
     }
 }
 

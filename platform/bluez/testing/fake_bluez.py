@@ -1,26 +1,30 @@
 #!/usr/bin/env python3
-# A stand-in bluetoothd on DBUS_SESSION_BUS_ADDRESS: adapter hci0 records registrations as bluetoothd
-# does (reading the tree before answering); /pavonix/test plays the central that reads and writes.
+# A stand-in bluetoothd on a private bus of its own, whose address it prints once it serves: adapter
+# hci0 records registrations as bluetoothd does (reading the tree before answering), and
+# org.pavonix.FakeCentral plays the central that reads and writes and steers the stand-in.
 import json
+import os
+import subprocess
 
 import dbus
 import dbus.mainloop.glib
 import dbus.service
 from gi.repository import GLib
 
+daemon = subprocess.Popen([os.environ['PAVONIX_DBUS_DAEMON'], '--session', '--nofork', '--print-address=1'],
+                          stdout=subprocess.PIPE, text=True)
+address = daemon.stdout.readline().strip()
 dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-bus = dbus.SessionBus()
+bus = dbus.bus.BusConnection(address)
 
 OM = 'org.freedesktop.DBus.ObjectManager'
-PROPS = 'org.freedesktop.DBus.Properties'
 ADAPTER = 'org.bluez.Adapter1'
 GATT_MANAGER = 'org.bluez.GattManager1'
 AD_MANAGER = 'org.bluez.LEAdvertisingManager1'
 SERVICE = 'org.bluez.GattService1'
 CHR = 'org.bluez.GattCharacteristic1'
-AD = 'org.bluez.LEAdvertisement1'
+CENTRAL = 'org.pavonix.FakeCentral'
 HCI0 = '/org/bluez/hci0'
-DEVICE = HCI0 + '/dev_11_22_33_44_55_66'
 KNOWN_FLAGS = {'read', 'write', 'write-without-response', 'notify', 'indicate', 'encrypt-read', 'encrypt-write'}
 
 
@@ -37,26 +41,29 @@ class State:
 
 def check_tree(objects):
     services = {p for p, i in objects.items() if SERVICE in i and 'UUID' in i[SERVICE] and 'Primary' in i[SERVICE]}
-    if not services:
-        raise ValueError('No valid service object found')
     characteristics = {}
     for path, interfaces in objects.items():
-        if CHR not in interfaces:
+        props = interfaces.get(CHR)
+        if props is None:
             continue
-        props = interfaces[CHR]
-        flags = [str(f) for f in props.get('Flags', [])]
-        if props.get('Service') not in services or not flags or not set(flags) <= KNOWN_FLAGS:
-            raise ValueError('No valid service object found')
+        flags = {str(f) for f in props.get('Flags', [])}
+        if props.get('Service') not in services or not flags or not flags <= KNOWN_FLAGS:
+            raise ValueError
         characteristics[str(props['UUID'])] = str(path)
+    if not services:
+        raise ValueError
     return characteristics
+
+
+def adapter_interfaces():
+    return {ADAPTER: {'Powered': dbus.Boolean(State.powered)}, GATT_MANAGER: dbus.Dictionary({}, signature='sv'),
+            AD_MANAGER: dbus.Dictionary({}, signature='sv')}
 
 
 class Root(dbus.service.Object):
     @dbus.service.method(OM, out_signature='a{oa{sa{sv}}}')
     def GetManagedObjects(self):
-        if not State.adapter_present:
-            return dbus.Dictionary({}, signature='oa{sa{sv}}')
-        return {HCI0: adapter_interfaces()}
+        return {HCI0: adapter_interfaces()} if State.adapter_present else dbus.Dictionary({}, signature='oa{sa{sv}}')
 
     @dbus.service.signal(OM, signature='oa{sa{sv}}')
     def InterfacesAdded(self, path, interfaces):
@@ -67,40 +74,26 @@ class Root(dbus.service.Object):
         pass
 
 
-def adapter_interfaces():
-    return {
-        ADAPTER: {'Address': 'AA:BB:CC:DD:EE:FF', 'Alias': 'fake', 'Powered': dbus.Boolean(State.powered),
-                  'Discoverable': dbus.Boolean(False)},
-        GATT_MANAGER: dbus.Dictionary({}, signature='sv'),
-        AD_MANAGER: {'ActiveInstances': dbus.Byte(len(State.advertisements)), 'SupportedInstances': dbus.Byte(4),
-                     'SupportedIncludes': dbus.Array(['local-name'], signature='s')},
-    }
-
-
 class Adapter(dbus.service.Object):
-    @dbus.service.signal(PROPS, signature='sa{sv}as')
+    @dbus.service.signal('org.freedesktop.DBus.Properties', signature='sa{sv}as')
     def PropertiesChanged(self, interface, changed, invalidated):
         pass
 
     @dbus.service.method(GATT_MANAGER, in_signature='oa{sv}', sender_keyword='who', async_callbacks=('ok', 'fail'))
     def RegisterApplication(self, path, options, who=None, ok=None, fail=None):
-        key = (str(who), str(path))
-
         def got(objects):
             try:
-                State.applications[key] = check_tree(objects)
-            except ValueError as error:
-                fail(failed(str(error)))
-                return
-            ok()
+                State.applications[(str(who), str(path))] = check_tree(objects)
+                ok()
+            except ValueError:
+                fail(failed('No valid service object found'))
 
         bus.get_object(who, path, introspect=False).GetManagedObjects(
             dbus_interface=OM, reply_handler=got, error_handler=lambda e: fail(failed('No object received')))
 
     @dbus.service.method(GATT_MANAGER, in_signature='o', sender_keyword='who')
     def UnregisterApplication(self, path, who=None):
-        if State.applications.pop((str(who), str(path)), None) is None:
-            raise dbus.DBusException('Does Not Exist', name='org.bluez.Error.DoesNotExist')
+        State.applications.pop((str(who), str(path)))
 
     @dbus.service.method(AD_MANAGER, in_signature='oa{sv}', sender_keyword='who', async_callbacks=('ok', 'fail'))
     def RegisterAdvertisement(self, path, options, who=None, ok=None, fail=None):
@@ -115,46 +108,41 @@ class Adapter(dbus.service.Object):
             ok()
 
         bus.get_object(who, path, introspect=False).GetAll(
-            AD, dbus_interface=PROPS, reply_handler=got, error_handler=lambda e: fail(failed(str(e))))
+            'org.bluez.LEAdvertisement1', dbus_interface='org.freedesktop.DBus.Properties', reply_handler=got,
+            error_handler=lambda e: fail(failed(str(e))))
 
     @dbus.service.method(AD_MANAGER, in_signature='o', sender_keyword='who')
     def UnregisterAdvertisement(self, path, who=None):
-        if State.advertisements.pop((str(who), str(path)), None) is None:
-            raise dbus.DBusException('Does Not Exist', name='org.bluez.Error.DoesNotExist')
+        State.advertisements.pop((str(who), str(path)))
 
 
-def central_options(offset):
-    options = {'device': dbus.ObjectPath(DEVICE), 'mtu': dbus.UInt16(23), 'link': 'LE'}
+# As bluetoothd calls a characteristic for a central: offset only when non-zero, uint16 throughout. An
+# unregistered UUID ends in StopIteration, which the caller receives as a D-Bus error.
+def call_characteristic(uuid, offset, method, *args, **handlers):
+    options = {'device': dbus.ObjectPath(HCI0 + '/dev_11_22_33_44_55_66'), 'mtu': dbus.UInt16(23), 'link': 'LE'}
     if offset:
         options['offset'] = dbus.UInt16(offset)
-    return dbus.Dictionary(options, signature='sv')
-
-
-def characteristic(uuid):
-    for (who, _), characteristics in State.applications.items():
-        if uuid in characteristics:
-            return dbus.Interface(bus.get_object(who, characteristics[uuid], introspect=False), CHR)
-    raise dbus.DBusException('no such characteristic', name='org.pavonix.Error.NotRegistered')
+    who, path = next((who, c[uuid]) for (who, _), c in State.applications.items() if uuid in c)
+    characteristic = dbus.Interface(bus.get_object(who, path, introspect=False), CHR)
+    getattr(characteristic, method)(*args, dbus.Dictionary(options, signature='sv'), **handlers)
 
 
 class Central(dbus.service.Object):
-    @dbus.service.method('org.pavonix.FakeCentral', in_signature='sq', out_signature='ay',
-                         async_callbacks=('ok', 'fail'))
+    @dbus.service.method(CENTRAL, in_signature='sq', out_signature='ay', async_callbacks=('ok', 'fail'))
     def Read(self, uuid, offset, ok=None, fail=None):
-        characteristic(uuid).ReadValue(central_options(offset), reply_handler=lambda v: ok(dbus.ByteArray(bytes(v))),
-                                       error_handler=fail)
+        call_characteristic(uuid, offset, 'ReadValue', reply_handler=lambda v: ok(dbus.ByteArray(bytes(v))),
+                            error_handler=fail)
 
-    @dbus.service.method('org.pavonix.FakeCentral', in_signature='say', async_callbacks=('ok', 'fail'))
+    @dbus.service.method(CENTRAL, in_signature='say', async_callbacks=('ok', 'fail'))
     def Write(self, uuid, value, ok=None, fail=None):
-        characteristic(uuid).WriteValue(dbus.ByteArray(bytes(value)), central_options(0), reply_handler=ok,
-                                        error_handler=fail)
+        call_characteristic(uuid, 0, 'WriteValue', dbus.ByteArray(bytes(value)), reply_handler=ok, error_handler=fail)
 
-    @dbus.service.method('org.pavonix.FakeCentral', in_signature='b')
+    @dbus.service.method(CENTRAL, in_signature='b')
     def SetPowered(self, powered):
         State.powered = bool(powered)
         adapter.PropertiesChanged(ADAPTER, {'Powered': dbus.Boolean(State.powered)}, dbus.Array([], signature='s'))
 
-    @dbus.service.method('org.pavonix.FakeCentral', in_signature='b')
+    @dbus.service.method(CENTRAL, in_signature='b')
     def SetAdapterPresent(self, present):
         State.adapter_present = bool(present)
         if present:
@@ -164,15 +152,31 @@ class Central(dbus.service.Object):
             State.advertisements.clear()
             root.InterfacesRemoved(HCI0, [ADAPTER, GATT_MANAGER, AD_MANAGER])
 
-    @dbus.service.method('org.pavonix.FakeCentral', out_signature='s')
+    # bluetoothd leaves the bus; the stand-in's bus stays for the test.
+    @dbus.service.method(CENTRAL)
+    def StopBluetoothd(self):
+        bus.release_name('org.bluez')
+
+    @dbus.service.method(CENTRAL)
+    def Quit(self):
+        loop.quit()
+
+    @dbus.service.method(CENTRAL, out_signature='s')
     def Registrations(self):
         return json.dumps({
-            'applications': [{'path': p, 'characteristics': sorted(c)} for (_, p), c in State.applications.items()],
+            'applications': [sorted(c) for c in State.applications.values()],
             'advertisements': list(State.advertisements.values())})
 
 
 root = Root(bus, '/')
 adapter = Adapter(bus, HCI0)
 central = Central(bus, '/pavonix/test')
-name = dbus.service.BusName('org.bluez', bus)
-GLib.MainLoop().run()
+names = [dbus.service.BusName(name, bus) for name in ('org.bluez', CENTRAL)]
+loop = GLib.MainLoop()
+# Bounded, should the test never say Quit.
+GLib.timeout_add_seconds(120, loop.quit)
+print(address, flush=True)
+try:
+    loop.run()
+finally:
+    daemon.terminate()

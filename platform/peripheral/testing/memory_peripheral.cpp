@@ -5,90 +5,28 @@
 
 namespace pavonix::peripheral::testing {
 
-// Publishes into the radio while it is the live manager; a replaced one publishes nothing.
-class MemoryPeripheral::Manager final : public PeripheralManager, public std::enable_shared_from_this<Manager> {
-    template <class F>
-    auto locked(F f) const {
-        std::lock_guard lock(radio_->mutex_);
-        return f(*radio_);
-    }
-    // Takes the planned failure; publishes only without one and only while live.
-    template <class TakeError, class Publish>
-    std::optional<std::string> publishing(TakeError takeError, Publish publish) {
-        std::lock_guard lock(radio_->mutex_);
-        auto error = takeError(*radio_);
-        if (!error && radio_->live_.lock().get() == this) publish(*radio_);
-        return error;
-    }
-
-public:
-    Manager(std::shared_ptr<MemoryPeripheral> radio, std::weak_ptr<PeripheralManagerDelegate> delegate,
-            dispatch::QueuePtr queue)
-        : radio_(std::move(radio)), delegate_(std::move(delegate)), queue_(std::move(queue)) {}
-
-    ManagerState state() const override { return locked([](MemoryPeripheral& r) { return r.state_; }); }
-    std::string stateReason() const override { return locked([](MemoryPeripheral& r) { return r.reason_; }); }
-    void addService(const Service& service) override {
-        auto error = publishing([&](MemoryPeripheral& r) { return std::exchange(r.serviceError_, std::nullopt); },
-                                [&](MemoryPeripheral& r) { r.services_.push_back(service); });
-        deliver([error](PeripheralManagerDelegate& d, PeripheralManager& m) { d.peripheralManagerDidAddService(m, error); });
-    }
-    void removeAllServices() override {
-        publishing([](MemoryPeripheral&) { return std::optional<std::string>(); }, [](MemoryPeripheral& r) { r.services_.clear(); });
-    }
-    void startAdvertising(const Advertisement& advertisement) override {
-        auto error = publishing([&](MemoryPeripheral& r) { return std::exchange(r.advertisingError_, std::nullopt); },
-                                [&](MemoryPeripheral& r) { r.advertisement_ = advertisement; });
-        deliver([error](PeripheralManagerDelegate& d, PeripheralManager& m) { d.peripheralManagerDidStartAdvertising(m, error); });
-    }
-    void stopAdvertising() override {
-        publishing([](MemoryPeripheral&) { return std::optional<std::string>(); }, [](MemoryPeripheral& r) { r.advertisement_.reset(); });
-    }
-    void respond(const ReadRequest& request, ATTResult result, const Bytes& value) override {
-        locked([&](MemoryPeripheral& r) { return r.answers_.emplace(request.id, Answer{result, value}).second; });
-    }
-    void respond(const WriteRequest& request, ATTResult result) override {
-        locked([&](MemoryPeripheral& r) { return r.answers_.emplace(request.id, Answer{result, {}}).second; });
-    }
-
-    template <class Call>
-    void deliver(Call call) {
-        queue_->async([weak = weak_from_this(), delegate = delegate_, call = std::move(call)] {
-            auto self = weak.lock();
-            auto target = delegate.lock();
-            if (self && target) call(*target, *self);
-        });
-    }
-
-private:
-    const std::shared_ptr<MemoryPeripheral> radio_;
-    const std::weak_ptr<PeripheralManagerDelegate> delegate_;
-    const dispatch::QueuePtr queue_;
-};
-
 PeripheralManagerFactory MemoryPeripheral::factory() {
     return [self = shared_from_this()](std::weak_ptr<PeripheralManagerDelegate> delegate, dispatch::QueuePtr queue) {
-        auto manager = std::make_shared<Manager>(self, std::move(delegate), std::move(queue));
         {
             std::lock_guard lock(self->mutex_);
-            self->live_ = manager;
+            self->delegate_ = std::move(delegate);
+            self->queue_ = std::move(queue);
             self->services_.clear();
             self->advertisement_.reset();
-            ++self->managersMade_;
         }
-        manager->deliver([](PeripheralManagerDelegate& d, PeripheralManager& m) { d.peripheralManagerDidUpdateState(m); });
-        return manager;
+        self->deliver([self](PeripheralManagerDelegate& d, std::uint64_t) { d.peripheralManagerDidUpdateState(*self); });
+        return self;
     };
 }
 
-std::shared_ptr<MemoryPeripheral::Manager> MemoryPeripheral::live() const {
-    std::lock_guard lock(mutex_);
-    return live_.lock();
-}
-
-std::size_t MemoryPeripheral::managersMade() const {
-    std::lock_guard lock(mutex_);
-    return managersMade_;
+std::uint64_t MemoryPeripheral::deliver(std::function<void(PeripheralManagerDelegate&, std::uint64_t)> call) {
+    std::unique_lock lock(mutex_);
+    if (!queue_) return 0;
+    const std::uint64_t id = nextRequestID_++;
+    queue_->async([delegate = delegate_, id, call = std::move(call)] {
+        if (auto target = delegate.lock()) call(*target, id);
+    });
+    return id;
 }
 
 void MemoryPeripheral::setState(ManagerState state, std::string reason) {
@@ -96,11 +34,8 @@ void MemoryPeripheral::setState(ManagerState state, std::string reason) {
         std::lock_guard lock(mutex_);
         state_ = state;
         reason_ = std::move(reason);
-        if (state != ManagerState::poweredOn) advertisement_.reset();
     }
-    if (auto manager = live()) {
-        manager->deliver([](PeripheralManagerDelegate& d, PeripheralManager& m) { d.peripheralManagerDidUpdateState(m); });
-    }
+    deliver([this](PeripheralManagerDelegate& d, std::uint64_t) { d.peripheralManagerDidUpdateState(*this); });
 }
 
 void MemoryPeripheral::failNextService(std::string error) {
@@ -115,54 +50,31 @@ void MemoryPeripheral::failNextAdvertising(std::string error) {
 
 std::vector<Service> MemoryPeripheral::services() const {
     std::lock_guard lock(mutex_);
-    return live_.expired() ? std::vector<Service>{} : services_;
+    return services_;
 }
 
 std::optional<Advertisement> MemoryPeripheral::advertisement() const {
     std::lock_guard lock(mutex_);
-    return live_.expired() ? std::nullopt : advertisement_;
+    return advertisement_;
 }
 
 std::optional<MemoryPeripheral::Answer> MemoryPeripheral::read(const std::string& central, const std::string& uuid,
                                                                 std::size_t offset) {
-    auto manager = live();
-    if (!manager) return std::nullopt;
-    ReadRequest request{0, central, uuid, offset};
-    {
-        std::lock_guard lock(mutex_);
-        request.id = nextRequestID_++;
-        for (const auto& service : services_) {
-            for (const auto& characteristic : service.characteristics) {
-                if (characteristic.uuid != uuid || !characteristic.value) continue;
-                const Bytes& value = *characteristic.value;
-                if (offset > value.size()) return Answer{ATTResult::invalidOffset, {}};
-                return Answer{ATTResult::success, Bytes(value.begin() + static_cast<long>(offset), value.end())};
-            }
-        }
-    }
-    manager->deliver([request](PeripheralManagerDelegate& d, PeripheralManager& m) { d.peripheralManagerDidReceiveRead(m, request); });
-    return await(request.id);
+    return await(deliver([=, this](PeripheralManagerDelegate& d, std::uint64_t id) {
+        d.peripheralManagerDidReceiveRead(*this, {id, central, uuid, offset});
+    }));
 }
 
 std::uint64_t MemoryPeripheral::sendWrite(const std::string& central, const std::string& uuid,
                                           std::optional<Bytes> value) {
-    auto manager = live();
-    if (!manager) return 0;
-    WriteRequest request{0, central, uuid, 0, std::move(value)};
-    {
-        std::lock_guard lock(mutex_);
-        request.id = nextRequestID_++;
-    }
-    manager->deliver([request](PeripheralManagerDelegate& d, PeripheralManager& m) {
-        d.peripheralManagerDidReceiveWrites(m, {request});
+    return deliver([=, this](PeripheralManagerDelegate& d, std::uint64_t id) {
+        d.peripheralManagerDidReceiveWrites(*this, {{id, central, uuid, 0, value}});
     });
-    return request.id;
 }
 
 std::optional<ATTResult> MemoryPeripheral::write(const std::string& central, const std::string& uuid,
                                                  std::optional<Bytes> value) {
-    const std::uint64_t id = sendWrite(central, uuid, std::move(value));
-    auto answer = id ? await(id) : std::nullopt;
+    auto answer = await(sendWrite(central, uuid, std::move(value)));
     if (!answer) return std::nullopt;
     return answer->result;
 }
@@ -174,9 +86,60 @@ std::optional<MemoryPeripheral::Answer> MemoryPeripheral::answer(std::uint64_t i
     return it->second;
 }
 
+// Request ids start at 1: 0, no request sent, never has an answer.
 std::optional<MemoryPeripheral::Answer> MemoryPeripheral::await(std::uint64_t id) {
-    dispatch::runMainQueue([&] { return answer(id).has_value(); }, std::chrono::seconds(5));
+    if (id) dispatch::runMainQueue([&] { return answer(id).has_value(); }, std::chrono::seconds(5));
     return answer(id);
+}
+
+ManagerState MemoryPeripheral::state() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+std::string MemoryPeripheral::stateReason() const {
+    std::lock_guard lock(mutex_);
+    return reason_;
+}
+
+void MemoryPeripheral::addService(const Service& service) {
+    std::optional<std::string> error;
+    {
+        std::lock_guard lock(mutex_);
+        error = std::exchange(serviceError_, std::nullopt);
+        if (!error) services_.push_back(service);
+    }
+    deliver([this, error](PeripheralManagerDelegate& d, std::uint64_t) { d.peripheralManagerDidAddService(*this, error); });
+}
+
+void MemoryPeripheral::removeAllServices() {
+    std::lock_guard lock(mutex_);
+    services_.clear();
+}
+
+void MemoryPeripheral::startAdvertising(const Advertisement& advertisement) {
+    std::optional<std::string> error;
+    {
+        std::lock_guard lock(mutex_);
+        error = std::exchange(advertisingError_, std::nullopt);
+        if (!error) advertisement_ = advertisement;
+    }
+    deliver([this, error](PeripheralManagerDelegate& d, std::uint64_t) { d.peripheralManagerDidStartAdvertising(*this, error); });
+}
+
+void MemoryPeripheral::stopAdvertising() {
+    std::lock_guard lock(mutex_);
+    advertisement_.reset();
+}
+
+void MemoryPeripheral::respond(const ReadRequest& request, ATTResult result, const Bytes& value) {
+    std::lock_guard lock(mutex_);
+    answers_.emplace(request.id, Answer{result, value});
+}
+
+void MemoryPeripheral::respond(const WriteRequest& request, ATTResult result) {
+    std::lock_guard lock(mutex_);
+    answers_.emplace(request.id, Answer{result, {}});
 }
 
 }  // namespace pavonix::peripheral::testing

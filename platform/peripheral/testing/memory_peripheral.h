@@ -1,6 +1,7 @@
-// A Bluetooth radio in memory for tests: the managers it makes publish into it, and the test plays
-// the centrals that read and write. Fixed characteristic values are served by the manager itself,
-// as a real stack does.
+// A Bluetooth radio in memory for tests: it is the manager its factory hands out, speaking to the
+// delegate of the latest one made, and the test plays the centrals that read and write. Unlike a
+// real stack it passes reads of fixed values on to the delegate too: tests look those up in
+// services().
 #pragma once
 
 #include <cstdint>
@@ -15,50 +16,54 @@
 
 namespace pavonix::peripheral::testing {
 
-class MemoryPeripheral : public std::enable_shared_from_this<MemoryPeripheral> {
+class MemoryPeripheral final : public PeripheralManager, public std::enable_shared_from_this<MemoryPeripheral> {
 public:
     struct Answer {
         ATTResult result = ATTResult::unlikelyError;
         Bytes value;  // reads only
     };
 
-    static std::shared_ptr<MemoryPeripheral> make() { return std::shared_ptr<MemoryPeripheral>(new MemoryPeripheral()); }
-
+    static std::shared_ptr<MemoryPeripheral> make() { return std::make_shared<MemoryPeripheral>(); }
     PeripheralManagerFactory factory();
-    std::size_t managersMade() const;
 
-    // The radio: the live manager reports the change to its delegate.
+    // The radio: the delegate hears of the change.
     void setState(ManagerState state, std::string reason = {});
     // The next registration or advertising start fails with this text.
     void failNextService(std::string error);
     void failNextAdvertising(std::string error);
-
-    // What the live manager publishes now.
     std::vector<Service> services() const;
     std::optional<Advertisement> advertisement() const;
 
     // Centrals. These wait, draining the main queue (call them on the test's main thread), until the
-    // request is answered; nothing when no manager lives or no answer came within 5 seconds.
+    // request is answered; nothing when no manager was made or no answer came within 5 seconds.
     std::optional<Answer> read(const std::string& central, const std::string& uuid, std::size_t offset = 0);
     std::optional<ATTResult> write(const std::string& central, const std::string& uuid, std::optional<Bytes> value);
-    // A write that is delivered but not waited for (0 when no manager lives), and its answer later.
+    // A write that is delivered but not waited for, and its answer later.
     std::uint64_t sendWrite(const std::string& central, const std::string& uuid, std::optional<Bytes> value);
     std::optional<Answer> answer(std::uint64_t id) const;
 
+    ManagerState state() const override;
+    std::string stateReason() const override;
+    void addService(const Service& service) override;
+    void removeAllServices() override;
+    void startAdvertising(const Advertisement& advertisement) override;
+    void stopAdvertising() override;
+    void respond(const ReadRequest& request, ATTResult result, const Bytes& value) override;
+    void respond(const WriteRequest& request, ATTResult result) override;
+
 private:
-    class Manager;
-    MemoryPeripheral() = default;
-    std::shared_ptr<Manager> live() const;
+    // Calls the delegate on its queue with a new request id, which it returns (0: no manager made).
+    std::uint64_t deliver(std::function<void(PeripheralManagerDelegate&, std::uint64_t)> call);
     std::optional<Answer> await(std::uint64_t id);
 
     mutable std::mutex mutex_;
+    std::weak_ptr<PeripheralManagerDelegate> delegate_;
+    dispatch::QueuePtr queue_;
     ManagerState state_ = ManagerState::poweredOn;
     std::string reason_;
     std::optional<std::string> serviceError_, advertisingError_;
     std::vector<Service> services_;
     std::optional<Advertisement> advertisement_;
-    std::weak_ptr<Manager> live_;
-    std::size_t managersMade_ = 0;
     std::uint64_t nextRequestID_ = 1;
     std::map<std::uint64_t, Answer> answers_;
 };
