@@ -19,42 +19,22 @@ command -v ip >/dev/null 2>&1 || skip "missing ip (iproute2)"
 tag=$(printf '%05d%04x' $(($$ % 100000)) $((RANDOM)))
 server_ns=pvx-rsrv-$tag
 client_ns=pvx-rcli-$tag
-server_if=prs$tag
-client_if=prc$tag
-server_address=10.232.0.1
-client_address=10.232.0.2
-scratch=$(mktemp -d)
-server_pid=
 cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
+  # Only the server runs in its namespace.
+  ip netns pids "$server_ns" 2>/dev/null | xargs -r kill 2>/dev/null || true
   ip netns del "$client_ns" 2>/dev/null || true
   ip netns del "$server_ns" 2>/dev/null || true
-  rm -rf "$scratch"
 }
 trap cleanup EXIT
 
 source "$(dirname "$0")/../../platform/testing/two_hosts.sh"
-two_hosts "$server_ns" "$client_ns" "$server_if" "$client_if" "$server_address" "$client_address" \
-  || skip "cannot create network namespaces"
+two_hosts "$server_ns" "$client_ns" "prs$tag" "prc$tag" 10.232.0.1 10.232.0.2 || skip "cannot create network namespaces"
 
 pair_id=lpp_netns$tag
 secret=$(head -c 32 /dev/urandom | base64 | tr '+/' '-_' | tr -d '=\n')
-# The files exist before the server starts, so the wait below never reads a missing one.
-: >"$scratch/server.out"
-ip netns exec "$server_ns" "$server_bin" --listen-address "$server_address" --auth "$pair_id:$secret" \
-  >"$scratch/server.out" 2>"$scratch/server.err" &
-server_pid=$!
-port=
-for _ in $(seq 100); do
-  port=$(awk '/^PORT / {print $2}' "$scratch/server.out")
-  [ -n "$port" ] && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-[ -n "$port" ] || { cat "$scratch/server.err" >&2; echo "remote_instance_netns: server did not start" >&2; exit 1; }
+# The server prints "PORT <n>" once it listens; the client starts after that line.
+exec 3< <(ip netns exec "$server_ns" "$server_bin" --listen-address 10.232.0.1 --auth "$pair_id:$secret")
+read -r -t 30 _ port <&3 || { echo "remote_instance_netns: server did not start" >&2; exit 1; }
 
-ip netns exec "$client_ns" env PAVONIX_REMOTE_PEER="$server_address:$port:$pair_id:$secret" \
-  "$test_bin" --gtest_filter='RemoteLanternpostClientTest.RealServerOnAnotherHostVerifiesRunsAndAnswers'
+ip netns exec "$client_ns" env PAVONIX_REMOTE_HOST=10.232.0.1 PAVONIX_REMOTE_PORT="$port" \
+  PAVONIX_REMOTE_PAIR_ID="$pair_id" PAVONIX_REMOTE_SECRET="$secret" "$test_bin" --gtest_filter='RemoteLanternpostClientTest.RealServerOnAnotherHostVerifiesRunsAndAnswers'
