@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "app/core/text.h"
+#include "platform/utf8/utf8.h"
 
 namespace pavonix {
 
@@ -22,7 +23,7 @@ CommandRouteError::CommandRouteError(Kind kind, std::string value)
 }
 
 CommandRouteError CommandRouteError::unknownRoute(std::string_view route) {
-    return {Kind::unknownRoute, sanitizedUTF8(route)};
+    return {Kind::unknownRoute, utf8::sanitized(route)};
 }
 CommandRouteError CommandRouteError::missingParameter(std::string_view name) {
     return {Kind::missingParameter, std::string(name)};
@@ -269,7 +270,7 @@ PresentationCommand CommandRouter::command(std::string_view address,
         if (!text) {
             throw CommandRouteError::invalidParameter("name");
         }
-        std::string name = normalizedSlideName(sanitizedUTF8(*text));
+        std::string name = normalizedSlideName(utf8::sanitized(*text));
         if (name.empty()) {
             throw CommandRouteError::missingParameter("name");
         }

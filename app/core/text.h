@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/utf8/utf8.h"
+
 namespace pavonix {
 
 // True for the Unicode white space and newline set: tab, U+000A to U+000D, U+0020, U+0085,
@@ -18,9 +20,8 @@ std::string trimmedWhitespaceAndNewlines(std::string_view text);
 // again. An empty result means that no name was given.
 std::string normalizedSlideName(std::string_view name);
 
-// The text with each invalid UTF-8 sequence replaced by U+FFFD; valid text comes back unchanged.
-std::string sanitizedUTF8(std::string_view text);
-bool isValidUTF8(std::string_view text);
+// Whether the bytes are well-formed UTF-8; utf8::sanitized repairs those that are not.
+inline bool isValidUTF8(std::string_view bytes) { return utf8::isValid(bytes); }
 
 // The text with only the ASCII letters A-Z (or a-z) changed; every other byte stays as it is,
 // whatever the locale.

@@ -30,18 +30,6 @@ TEST(TextTest, NormalizesSlideNames) {
     EXPECT_EQ(normalizedSlideName(""), "");
 }
 
-TEST(TextTest, SanitizesInvalidUTF8) {
-    EXPECT_TRUE(isValidUTF8("Fran\xC3\xA7" "ais \xF0\x9F\x8E\x89"));
-    EXPECT_FALSE(isValidUTF8("\xC0\xAF"));          // overlong
-    EXPECT_FALSE(isValidUTF8("\xED\xA0\x80"));      // surrogate
-    EXPECT_FALSE(isValidUTF8("\xF4\x90\x80\x80"));  // past U+10FFFF
-    EXPECT_FALSE(isValidUTF8("\xE2\x80"));          // cut short
-    EXPECT_EQ(sanitizedUTF8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
-    EXPECT_EQ(sanitizedUTF8("ok"), "ok");
-    EXPECT_TRUE(isValidUTF8("\xE0\xA0\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"));  // the lowest and highest allowed
-    EXPECT_FALSE(isValidUTF8("\xE0\x9F\xBF"));      // overlong three-byte form
-}
-
 TEST(TextTest, ChangesOnlyASCIILetterCase) {
     EXPECT_EQ(asciiLowercased("X-Pavonix-Pair-ID \xC3\x84"), "x-pavonix-pair-id \xC3\x84");
     EXPECT_EQ(asciiUppercased("get \xC3\xA4"), "GET \xC3\xA4");

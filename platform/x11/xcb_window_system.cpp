@@ -9,6 +9,8 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/utf8/utf8.h"
+
 namespace pavonix::x11 {
 
 namespace {
@@ -85,8 +87,6 @@ void appendUtf8(std::string& out, std::uint32_t cp) {
     }
 }
 
-bool isValidUtf8(std::string_view s) { return sanitizedUtf8(s) == s; }
-
 std::string latin1ToUtf8(std::string_view s) {
     std::string out;
     out.reserve(s.size() * 2);
@@ -113,50 +113,6 @@ std::string_view withoutPartialTail(std::string_view s) {
 }
 
 }  // namespace
-
-std::string sanitizedUtf8(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    std::size_t i = 0;
-    const std::size_t n = bytes.size();
-    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
-    while (i < n) {
-        unsigned char b = byte(i);
-        if (b < 0x80) {
-            out += static_cast<char>(b);
-            ++i;
-            continue;
-        }
-        int len = 0;
-        std::uint32_t cp = 0;
-        std::uint32_t min = 0;
-        if ((b & 0xe0) == 0xc0) {
-            len = 2, cp = b & 0x1f, min = 0x80;
-        } else if ((b & 0xf0) == 0xe0) {
-            len = 3, cp = b & 0x0f, min = 0x800;
-        } else if ((b & 0xf8) == 0xf0) {
-            len = 4, cp = b & 0x07, min = 0x10000;
-        }
-        bool valid = len > 0 && i + static_cast<std::size_t>(len) <= n;
-        for (int k = 1; valid && k < len; ++k) {
-            unsigned char c = byte(i + static_cast<std::size_t>(k));
-            if ((c & 0xc0) != 0x80) {
-                valid = false;
-            } else {
-                cp = (cp << 6) | (c & 0x3f);
-            }
-        }
-        valid = valid && cp >= min && cp <= 0x10ffff && !(cp >= 0xd800 && cp <= 0xdfff);
-        if (valid) {
-            out.append(bytes.substr(i, static_cast<std::size_t>(len)));
-            i += static_cast<std::size_t>(len);
-        } else {
-            out += "\xef\xbf\xbd";  // U+FFFD, then resynchronise on the next byte
-            ++i;
-        }
-    }
-    return out;
-}
 
 struct XcbWindowSystem::Connection {
     xcb_connection_t* c = nullptr;
@@ -372,10 +328,10 @@ struct XcbWindowSystem::Connection {
             info.title = title(netName.get(), name.get());
             info.processID = cardinal(pid.get()).value_or(0);
             auto classBytes = bytes(wmClass.get());
-            info.instanceName = sanitizedUtf8(firstString(classBytes));
+            info.instanceName = utf8::sanitized(firstString(classBytes));
             if (info.instanceName.size() < classBytes.size()) {
                 info.className =
-                    sanitizedUtf8(firstString(classBytes.substr(firstString(classBytes).size() + 1)));
+                    utf8::sanitized(firstString(classBytes.substr(firstString(classBytes).size() + 1)));
             }
             info.geometry = {position->dst_x, position->dst_y, geometry->width, geometry->height};
 
@@ -405,12 +361,12 @@ struct XcbWindowSystem::Connection {
         };
         if (netName && netName->type == atoms[UTF8_STRING]) {
             auto t = text(netName);
-            if (!t.empty()) return sanitizedUtf8(t);
+            if (!t.empty()) return utf8::sanitized(t);
         }
         if (!name) return {};
         auto t = text(name);
         // WM_NAME is Latin-1 by the book, but many clients store UTF-8 in it.
-        if (name->type == atoms[UTF8_STRING] || isValidUtf8(t)) return sanitizedUtf8(t);
+        if (name->type == atoms[UTF8_STRING] || utf8::isValid(t)) return utf8::sanitized(t);
         return latin1ToUtf8(firstString(bytes(name)));
     }
 

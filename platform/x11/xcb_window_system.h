@@ -46,7 +46,4 @@ private:
     std::string reason_;
 };
 
-// Turns bytes that should be UTF-8 into valid UTF-8, each invalid sequence becoming U+FFFD.
-std::string sanitizedUtf8(std::string_view bytes);
-
 }  // namespace pavonix::x11

@@ -31,16 +31,6 @@ TestWindow::Options titled(std::string title) {
     return o;
 }
 
-TEST(SanitizedUtf8, KeepsValidTextAndReplacesEachBrokenSequence) {
-    EXPECT_EQ(sanitizedUtf8("Présentation – 幻灯片 🎞"), "Présentation – 幻灯片 🎞");
-    EXPECT_EQ(sanitizedUtf8("a\xe9z"), "a\xef\xbf\xbdz");            // Latin-1 byte
-    EXPECT_EQ(sanitizedUtf8("\xc0\xaf"), "\xef\xbf\xbd\xef\xbf\xbd");  // overlong "/"
-    EXPECT_EQ(sanitizedUtf8("\xed\xa0\x80"), "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");  // surrogate
-    EXPECT_EQ(sanitizedUtf8("ok\xe2\x82"), "ok\xef\xbf\xbd\xef\xbf\xbd");  // cut at the end
-    EXPECT_EQ(sanitizedUtf8("\xf4\x90\x80\x80"),  // beyond U+10FFFF
-              "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
-}
-
 TEST(XcbWindowSystemWithoutDisplay, SaysWhyAndFailsEveryCall) {
     XcbWindowSystem missing(":4093");
     auto reason = missing.unavailableReason();
