@@ -9,11 +9,6 @@ void RecordingWindowSystem::setWindows(std::vector<WindowInfo> windows) {
     windows_ = std::move(windows);
 }
 
-void RecordingWindowSystem::addWindow(WindowInfo window) {
-    std::lock_guard lock(mutex_);
-    windows_.push_back(std::move(window));
-}
-
 void RecordingWindowSystem::removeWindow(WindowId id) {
     std::lock_guard lock(mutex_);
     std::erase_if(windows_, [id](const WindowInfo& w) { return w.id == id; });
@@ -74,11 +69,9 @@ std::vector<WindowInfo> RecordingWindowSystem::listWindows() {
 
 std::optional<WindowInfo> RecordingWindowSystem::window(WindowId id) {
     std::lock_guard lock(mutex_);
-    if (unavailable_) return std::nullopt;
-    for (const auto& w : windows_) {
-        if (w.id == id) return w;
-    }
-    return std::nullopt;
+    auto it = findLocked(id);
+    if (unavailable_ || it == windows_.end()) return std::nullopt;
+    return *it;
 }
 
 std::optional<WindowId> RecordingWindowSystem::activeWindow() {
@@ -87,15 +80,15 @@ std::optional<WindowId> RecordingWindowSystem::activeWindow() {
     return active_;
 }
 
-bool RecordingWindowSystem::hasLocked(WindowId id) const {
-    return std::any_of(windows_.begin(), windows_.end(),
-                       [id](const WindowInfo& w) { return w.id == id; });
+std::vector<WindowInfo>::const_iterator RecordingWindowSystem::findLocked(WindowId id) const {
+    return std::find_if(windows_.begin(), windows_.end(),
+                        [id](const WindowInfo& w) { return w.id == id; });
 }
 
 Outcome RecordingWindowSystem::activate(WindowId id, std::chrono::milliseconds) {
     std::lock_guard lock(mutex_);
     if (unavailable_) return Outcome::failure(*unavailable_);
-    if (!hasLocked(id)) return Outcome::failure("The window no longer exists.");
+    if (findLocked(id) == windows_.end()) return Outcome::failure("The window no longer exists.");
     activations_.push_back(id);
     if (std::find(refused_.begin(), refused_.end(), id) != refused_.end()) {
         return Outcome::failure("The window did not receive the keyboard focus.");
@@ -108,7 +101,7 @@ Outcome RecordingWindowSystem::sendKeys(WindowId target, std::span<const KeyStro
     std::lock_guard lock(mutex_);
     if (unavailable_) return Outcome::failure(*unavailable_);
     if (!canSendKeys_) return Outcome::failure("Synthetic key events are not supported.");
-    if (!hasLocked(target)) return Outcome::failure("The window no longer exists.");
+    if (findLocked(target) == windows_.end()) return Outcome::failure("The window no longer exists.");
     if (active_ != target) return Outcome::failure("The window lost the keyboard focus.");
     for (const auto& stroke : strokes) typed_.push_back({target, stroke});
     return Outcome::success();

@@ -19,7 +19,6 @@ public:
 
     // ---- Set-up -------------------------------------------------------------------------------
     void setWindows(std::vector<WindowInfo> windows);
-    void addWindow(WindowInfo window);
     void removeWindow(WindowId id);
     void setUnavailable(std::optional<std::string> reason);
     void setCanSendKeys(bool can);
@@ -42,7 +41,7 @@ public:
     Outcome sendKeys(WindowId target, std::span<const KeyStroke> strokes) override;
 
 private:
-    bool hasLocked(WindowId id) const;
+    std::vector<WindowInfo>::const_iterator findLocked(WindowId id) const;
 
     mutable std::mutex mutex_;
     std::vector<WindowInfo> windows_;

@@ -9,10 +9,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <thread>
 
-extern char** environ;
+#include "platform/testing/wait_until.h"
 
 namespace pavonix::x11::testing {
 
@@ -20,26 +18,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct CStrings {
-    std::vector<std::string> strings;
-    std::vector<char*> pointers;
-    char** get() {
-        pointers.clear();
-        for (auto& s : strings) pointers.push_back(s.data());
-        pointers.push_back(nullptr);
-        return pointers.data();
-    }
-};
-
-// Starts a program whose stdin is /dev/null and whose output goes to `log`. `keepFd`, when not
-// negative, becomes descriptor 3 of the child. The child dies with the thread that started it, so
-// a crashed test leaves no server behind.
-pid_t spawn(std::vector<std::string> argv, std::vector<std::string> env, const std::string& log,
-            int keepFd) {
-    CStrings args{std::move(argv), {}};
-    CStrings envs{std::move(env), {}};
-    char** a = args.get();
-    char** e = envs.get();
+// Starts a program, found on PATH and given this process's environment, whose stdin is /dev/null
+// and whose output goes to `log`. `keepFd`, when not negative, becomes descriptor 3 of the child.
+// The child dies with the thread that started it, so a crashed test leaves no server behind.
+pid_t spawn(std::vector<std::string> argv, const std::string& log, int keepFd) {
+    std::vector<char*> args;
+    for (auto& arg : argv) args.push_back(arg.data());
+    args.push_back(nullptr);
     pid_t pid = fork();
     if (pid != 0) return pid;
     prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -51,59 +36,21 @@ pid_t spawn(std::vector<std::string> argv, std::vector<std::string> env, const s
         dup2(out, 2);
     }
     if (keepFd >= 0) dup2(keepFd, 3);
-    execvpe(a[0], a, e);
+    execvp(args[0], args.data());
     _exit(127);
-}
-
-void stop(pid_t& pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 200; ++i) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid) {
-            pid = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    pid = -1;
 }
 
 bool exited(pid_t pid) { return waitpid(pid, nullptr, WNOHANG) == pid; }
 
-bool windowManagerRunning(const std::string& display) {
-    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
-    bool running = false;
-    if (!xcb_connection_has_error(c)) {
-        xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-        const char* name = "_NET_SUPPORTING_WM_CHECK";
-        auto* atom = xcb_intern_atom_reply(
-            c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
-        if (atom) {
-            auto* prop = xcb_get_property_reply(
-                c, xcb_get_property(c, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr);
-            running = prop && xcb_get_property_value_length(prop) == 4;
-            std::free(prop);
-            std::free(atom);
-        }
+void stop(pid_t& pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    if (!pavonix::testing::waitUntil([&] { return exited(pid); }, std::chrono::seconds(2),
+                                     std::chrono::milliseconds(10))) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
     }
-    xcb_disconnect(c);
-    return running;
-}
-
-std::vector<std::string> environmentWith(std::vector<std::pair<std::string, std::string>> overrides) {
-    std::vector<std::string> env;
-    for (char** e = environ; e && *e; ++e) {
-        std::string entry = *e;
-        bool overridden = false;
-        for (const auto& [key, value] : overrides) {
-            if (entry.compare(0, key.size() + 1, key + "=") == 0) overridden = true;
-        }
-        if (!overridden) env.push_back(entry);
-    }
-    for (const auto& [key, value] : overrides) env.push_back(key + "=" + value);
-    return env;
+    pid = -1;
 }
 
 }  // namespace
@@ -116,8 +63,8 @@ std::unique_ptr<XvfbSession> XvfbSession::start(std::string& error, bool windowM
         error = std::string("cannot create a temporary folder: ") + e.what();
         return nullptr;
     }
-    session->tempDir_ = session->folder_->path().string();
-    const std::string log = session->tempDir_ + "/x.log";
+    const std::string folder = session->folder_->path().string();
+    const std::string log = folder + "/x.log";
 
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -129,7 +76,7 @@ std::unique_ptr<XvfbSession> XvfbSession::start(std::string& error, bool windowM
     close(fds[1]);
     session->xvfb_ = spawn({"Xvfb", "-displayfd", "3", "-screen", "0", "1280x800x24", "-nolisten",
                             "tcp", "-noreset"},
-                           environmentWith({}), log, writeEnd);
+                           log, writeEnd);
     close(writeEnd);
 
     // Xvfb writes the display number it chose, then a newline, once it accepts connections.
@@ -154,31 +101,20 @@ std::unique_ptr<XvfbSession> XvfbSession::start(std::string& error, bool windowM
     session->display_ = ":" + number.substr(0, number.find('\n'));
 
     if (!windowManager) return session;
-    const std::string config = session->tempDir_ + "/config";
-    const std::string cache = session->tempDir_ + "/cache";
-    std::filesystem::create_directories(config);
-    std::filesystem::create_directories(cache);
-    session->openbox_ = spawn({"openbox", "--sm-disable"},
-                              environmentWith({{"DISPLAY", session->display_},
-                                               {"XDG_CONFIG_HOME", config},
-                                               {"XDG_CACHE_HOME", cache},
-                                               {"HOME", session->tempDir_}}),
+    session->openbox_ = spawn({"env", "DISPLAY=" + session->display_, "XDG_CONFIG_HOME=" + folder,
+                               "XDG_CACHE_HOME=" + folder, "HOME=" + folder, "openbox", "--sm-disable"},
                               log, -1);
-    // The manager announces itself before it is ready to manage windows; it is ready once a
-    // probe window shows up in its client list. A probe mapped too early is never managed, so
-    // each try uses a fresh one.
+    // The manager is ready once a probe window shows up in its client list. A probe mapped while
+    // it is still starting can be missed for good, so each try uses a fresh one.
     deadline = Clock::now() + std::chrono::seconds(15);
     for (;;) {
-        if (windowManagerRunning(session->display_)) {
-            TestWindow probe(session->display_, TestWindow::Options{});
-            if (probe.waitUntilManaged(std::chrono::milliseconds(500))) return session;
-        }
+        TestWindow probe(session->display_, TestWindow::Options{});
+        if (probe.waitUntilManaged(std::chrono::milliseconds(500))) return session;
         if (Clock::now() > deadline || exited(session->openbox_)) {
             session->openbox_ = -1;
             error = "openbox did not start on " + session->display_;
             return nullptr;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
 
@@ -188,18 +124,15 @@ XvfbSession::~XvfbSession() {
 }
 
 namespace {
-std::string& errorText() {
-    static std::string text;
-    return text;
-}
+std::string sharedError;
 }  // namespace
 
 XvfbSession* sharedXvfb() {
-    static std::unique_ptr<XvfbSession> session = XvfbSession::start(errorText());
+    static std::unique_ptr<XvfbSession> session = XvfbSession::start(sharedError);
     return session.get();
 }
 
-const std::string& sharedXvfbError() { return errorText(); }
+const std::string& sharedXvfbError() { return sharedError; }
 
 bool inCI() {
     const char* ci = std::getenv("CI");
@@ -231,9 +164,7 @@ TestWindow::TestWindow(const std::string& display, Options options) {
                                     XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE |
                                         XCB_EVENT_MASK_FOCUS_CHANGE |
                                         XCB_EVENT_MASK_STRUCTURE_NOTIFY};
-    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, root_, 0, 0,
-                      static_cast<std::uint16_t>(options.width),
-                      static_cast<std::uint16_t>(options.height), 0,
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, root_, 0, 0, kWidth, kHeight, 0,
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, mask, values);
 
     auto setText = [&](xcb_atom_t property, xcb_atom_t type, const std::string& bytes) {
@@ -244,11 +175,7 @@ TestWindow::TestWindow(const std::string& display, Options options) {
         setText(internAtom(c_, "_NET_WM_NAME"), internAtom(c_, "UTF8_STRING"), *options.netWmName);
     }
     if (options.wmName) setText(XCB_ATOM_WM_NAME, XCB_ATOM_STRING, *options.wmName);
-    std::string wmClass = options.instanceName;
-    wmClass.push_back('\0');
-    wmClass += options.className;
-    wmClass.push_back('\0');
-    setText(XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, wmClass);
+    setText(XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, options.instanceName + '\0' + options.className + '\0');
     if (options.processID != 0) {
         xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window_, internAtom(c_, "_NET_WM_PID"),
                             XCB_ATOM_CARDINAL, 32, 1, &options.processID);
@@ -290,18 +217,13 @@ void TestWindow::destroy() {
 }
 
 void TestWindow::handle(const xcb_generic_event_t* event) {
-    switch (event->response_type & 0x7f) {
-    case XCB_KEY_PRESS:
-    case XCB_KEY_RELEASE: {
-        const auto* key = reinterpret_cast<const xcb_key_press_event_t*>(event);
-        std::uint32_t sym = 0;
-        std::size_t index = static_cast<std::size_t>(key->detail - minKeycode_) * symsPerKeycode_;
-        if (key->detail >= minKeycode_ && index < keymap_.size()) sym = keymap_[index];
-        keys_.push_back({(event->response_type & 0x7f) == XCB_KEY_PRESS, sym, key->state});
-        break;
-    }
-    default: break;
-    }
+    const auto type = event->response_type & 0x7f;
+    if (type != XCB_KEY_PRESS && type != XCB_KEY_RELEASE) return;
+    const auto* key = reinterpret_cast<const xcb_key_press_event_t*>(event);
+    std::uint32_t sym = 0;
+    std::size_t index = static_cast<std::size_t>(key->detail - minKeycode_) * symsPerKeycode_;
+    if (key->detail >= minKeycode_ && index < keymap_.size()) sym = keymap_[index];
+    keys_.push_back({type == XCB_KEY_PRESS, sym, key->state});
 }
 
 void TestWindow::pump() {
@@ -313,14 +235,10 @@ void TestWindow::pump() {
 }
 
 bool TestWindow::waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    for (;;) {
+    return pavonix::testing::waitUntil([&] {
         pump();
-        if (done()) return true;
-        if (!c_ || xcb_connection_has_error(c_) || Clock::now() >= deadline) return false;
-        pollfd p{xcb_get_file_descriptor(c_), POLLIN, 0};
-        poll(&p, 1, 5);
-    }
+        return done();
+    }, timeout, std::chrono::milliseconds(2));
 }
 
 bool TestWindow::waitUntilManaged(std::chrono::milliseconds timeout) {

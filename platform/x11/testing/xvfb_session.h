@@ -37,7 +37,6 @@ private:
     pid_t openbox_ = -1;
     // Logs, HOME and openbox's configuration; removed after both servers have stopped.
     std::unique_ptr<pavonix::testing::TemporaryFolder> folder_;
-    std::string tempDir_;
 };
 
 // The session shared by one test executable, started on first use and stopped at exit; null
@@ -58,17 +57,18 @@ bool inCI();
                      << ::pavonix::x11::testing::sharedXvfbError();                     \
     }
 
-// A top-level window made by its own X client, as another application would make it.
+// A top-level window made by its own X client, as another application would make it, 400 x 300
+// pixels large.
 class TestWindow {
 public:
+    static constexpr std::uint16_t kWidth = 400;
+    static constexpr std::uint16_t kHeight = 300;
     struct Options {
         std::optional<std::string> netWmName;  // _NET_WM_NAME (UTF8_STRING), raw bytes
         std::optional<std::string> wmName;      // WM_NAME (STRING), raw bytes
         std::string instanceName = "pavonix-test";
         std::string className = "PavonixTest";
         std::uint32_t processID = 0;  // 0: no _NET_WM_PID
-        int width = 400;
-        int height = 300;
         bool fullscreen = false;  // ask the window manager for the fullscreen state
     };
     struct KeyEvent {
