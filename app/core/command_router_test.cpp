@@ -1,6 +1,6 @@
 #include "app/core/command_router.h"
 
-#include <cstring>
+#include <bit>
 #include <limits>
 #include <random>
 
@@ -67,11 +67,8 @@ TEST(CommandRouterTest, EveryRouteAndAliasOverHTTPAndOSC) {
 
 TEST(CommandRouterTest, HTTPMethodAndPathRules) {
     // The method is checked first, whatever the path.
-    EXPECT_EQ(httpError("GET", "/start"), Error::methodNotAllowed());
     EXPECT_EQ(httpError("GET", "/unknown"), Error::methodNotAllowed());
-    EXPECT_EQ(httpError("PUT", "/stop"), Error::methodNotAllowed());
     EXPECT_EQ(httpError("", "/stop"), Error::methodNotAllowed());
-    EXPECT_EQ(CommandRouter::command("post", "/stop", ""), PresentationCommand::stop());
     EXPECT_EQ(CommandRouter::command("pOsT", "/stop", ""), PresentationCommand::stop());
 
     // The query is ignored for matching, and an unknown route is quoted as received.
@@ -146,31 +143,26 @@ TEST(CommandRouterTest, HTTPSlideName) {
 }
 
 TEST(CommandRouterTest, OSCStartArguments) {
-    const auto start = [](CommandArgument argument) {
-        return CommandRouter::command("/start", Args{std::move(argument)}).fromFirstSlide();
-    };
-    EXPECT_FALSE(CommandRouter::command("/start", Args{}).fromFirstSlide());
-    EXPECT_TRUE(start(true));
-    EXPECT_FALSE(start(false));
-    EXPECT_TRUE(start(std::int32_t{1}));
-    EXPECT_TRUE(start(std::int32_t{-2}));
-    EXPECT_FALSE(start(std::int32_t{0}));
-    EXPECT_TRUE(start(0.5f));
-    EXPECT_FALSE(start(0.0f));
-    EXPECT_FALSE(start(std::numeric_limits<float>::quiet_NaN()));
-    EXPECT_TRUE(start(std::numeric_limits<double>::infinity()));
+    const auto start = [](Args args) { return CommandRouter::command("/start", args).fromFirstSlide(); };
+    EXPECT_FALSE(start({}));
+    // Only the first argument counts.
+    EXPECT_FALSE(start({false, true}));
+    const std::pair<CommandArgument, bool> cases[] = {
+        {true, true}, {false, false}, {std::int32_t{1}, true}, {std::int32_t{-2}, true},
+        {std::int32_t{0}, false}, {0.5f, true}, {0.0f, false},
+        {std::numeric_limits<float>::quiet_NaN(), false},
+        {std::numeric_limits<double>::infinity(), true}, {CommandArgumentNil{}, false},
+        {CommandArgumentImpulse{}, false}, {Bytes{1}, false}};
+    for (const auto& [argument, expected] : cases) {
+        EXPECT_EQ(start({argument}), expected) << argument.index();
+    }
     for (const char* yes : {"true", "YES", " 1 ", "First", "beginning", "fromBeginning",
                             "FROMBEGINNING\n"}) {
-        EXPECT_TRUE(start(std::string(yes))) << yes;
+        EXPECT_TRUE(start({std::string(yes)})) << yes;
     }
     for (const char* no : {"", "no", "false", "0", "2", "from beginning", "truex"}) {
-        EXPECT_FALSE(start(std::string(no))) << no;
+        EXPECT_FALSE(start({std::string(no)})) << no;
     }
-    EXPECT_FALSE(start(CommandArgumentNil{}));
-    EXPECT_FALSE(start(CommandArgumentImpulse{}));
-    EXPECT_FALSE(start(Bytes{1}));
-    // Only the first argument counts.
-    EXPECT_FALSE(CommandRouter::command("/start", Args{false, true}).fromFirstSlide());
 }
 
 TEST(CommandRouterTest, OSCSlideNumberArguments) {
@@ -265,21 +257,11 @@ TEST(CommandRouterTest, RandomInputOnlyEverThrowsRouteErrors) {
             CommandRouter::command("POST", path, body);
         } catch (const CommandRouteError&) {
         }
+        const std::uint32_t bits = random();
+        const CommandArgument pool[] = {body, static_cast<std::int32_t>(bits),
+                                        std::bit_cast<float>(bits), bits % 2 == 0};
         Args args;
-        for (int a = 0, n = random() % 3; a < n; ++a) {
-            switch (random() % 4) {
-            case 0: args.emplace_back(body); break;
-            case 1: args.emplace_back(static_cast<std::int32_t>(random())); break;
-            case 2: {
-                const std::uint32_t bits = random();
-                float f;
-                std::memcpy(&f, &bits, sizeof f);
-                args.emplace_back(f);
-                break;
-            }
-            default: args.emplace_back(static_cast<bool>(random() % 2)); break;
-            }
-        }
+        for (int a = 0, n = random() % 3; a < n; ++a) args.push_back(pool[random() % std::size(pool)]);
         try {
             CommandRouter::command(path, args);
         } catch (const CommandRouteError&) {

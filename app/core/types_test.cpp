@@ -11,6 +11,11 @@ Date dateAt(double secondsSinceReference) {
     return date;
 }
 
+template <class T>
+void expectRefused(std::initializer_list<const char*> texts) {
+    for (const char* text : texts) EXPECT_THROW(decodeRecord<T>(text), JSONDecodingError) << text;
+}
+
 TEST(SharedTypesTest, ResultsEncodeWithTheirKeys) {
     auto result = CommandResult::failed(PresentationCommand::showNext(), "No show");
     EXPECT_EQ(encodeRecord(result),
@@ -45,24 +50,14 @@ TEST(SharedTypesTest, ResultsEncodeWithTheirKeys) {
 }
 
 TEST(SharedTypesTest, StrictDecodingRefusesMissingAndMistypedFields) {
-    EXPECT_THROW(decodeRecord<CommandResult>(R"({"status":"ok","command":"Stop"})"),
-                 JSONDecodingError);
-    EXPECT_THROW(decodeRecord<CommandResult>(R"({"status":"OK","command":"x","message":""})"),
-                 JSONDecodingError);
-    EXPECT_THROW(decodeRecord<SlideSummary>(
-                     R"({"number":1.5,"name":"","notes":"","hasExplicitName":false})"),
-                 JSONDecodingError);
-    EXPECT_THROW(decodeRecord<SlideSummary>(
-                     R"({"number":1,"name":"","notes":"","hasExplicitName":1})"),
-                 JSONDecodingError);
-    EXPECT_THROW(decodeRecord<SlideListResult>(R"({"status":"ok","message":"","slides":{}})"),
-                 JSONDecodingError);
-    EXPECT_THROW(decodeRecord<SlideSummary>("[1]"), JSONDecodingError);
-    EXPECT_THROW(decodeRecord<SlideSummary>("{"), JSONDecodingError);
+    expectRefused<CommandResult>(
+        {R"({"status":"ok","command":"Stop"})", R"({"status":"OK","command":"x","message":""})"});
+    expectRefused<SlideSummary>({R"({"number":1.5,"name":"","notes":"","hasExplicitName":false})",
+                                 R"({"number":1,"name":"","notes":"","hasExplicitName":1})", "[1]", "{"});
+    expectRefused<SlideListResult>({R"({"status":"ok","message":"","slides":{}})"});
     // A number too large for a 64-bit integer is not an integer.
-    EXPECT_THROW(decodeRecord<PresentationWindowSelectionResult>(
-                     R"({"status":"ok","message":"","selectedWindowID":18446744073709551615})"),
-                 JSONDecodingError);
+    expectRefused<PresentationWindowSelectionResult>(
+        {R"({"status":"ok","message":"","selectedWindowID":18446744073709551615})"});
     EXPECT_EQ(decodeRecord<PresentationWindowSelectionResult>(
                   R"({"status":"ok","message":"","selectedWindowID":5.0})")
                   .selectedWindowID,
@@ -78,14 +73,10 @@ TEST(PairingRecordsTest, DatesAreSecondsSinceTwoThousandOne) {
     device.createdAt = dateNow();
     EXPECT_EQ(decodeRecord<HTTPPairedDevice>(encodeRecord(device)), device);
 
-    EXPECT_THROW(decodeRecord<HTTPPairedDevice>(R"({"id":"a","name":"b"})"), JSONDecodingError);
-    EXPECT_THROW(decodeRecord<HTTPPairedDevice>(R"({"id":"a","name":"b","createdAt":"x"})"),
-                 JSONDecodingError);
-    EXPECT_THROW(decodeRecord<HTTPPairedDevice>(R"({"id":"a","name":"b","createdAt":1e300})"),
-                 JSONDecodingError);
     // Past the clock's range (year 2262) is refused rather than wrapped around.
-    EXPECT_THROW(decodeRecord<HTTPPairedDevice>(R"({"id":"a","name":"b","createdAt":8.5e9})"),
-                 JSONDecodingError);
+    expectRefused<HTTPPairedDevice>({R"({"id":"a","name":"b"})", R"({"id":"a","name":"b","createdAt":"x"})",
+                                     R"({"id":"a","name":"b","createdAt":1e300})",
+                                     R"({"id":"a","name":"b","createdAt":8.5e9})"});
     EXPECT_NO_THROW(decodeRecord<HTTPPairedDevice>(R"({"id":"a","name":"b","createdAt":-2e9})"));
 }
 
@@ -99,37 +90,25 @@ TEST(PairingRecordsTest, BluetoothDeviceLastSeenIsOptional) {
     EXPECT_EQ(encodeRecord(device),
               R"({"createdAt":10.5,"id":"lpb_x","lastSeenAt":20.25,"name":"Bluetooth Remote"})");
     EXPECT_EQ(decodeRecord<BluetoothPairedDevice>(encodeRecord(device)), device);
-    EXPECT_THROW(decodeRecord<BluetoothPairedDevice>(
-                     R"({"id":null,"name":"n","createdAt":1})"),
-                 JSONDecodingError);
+    expectRefused<BluetoothPairedDevice>({R"({"id":null,"name":"n","createdAt":1})"});
 }
 
 TEST(PairingRecordsTest, RemoteTargetDefaultsAndTransport) {
     auto target = decodeRecord<RemoteLanternpostTarget>(
         R"({"id":"lpt_1","name":"","pairID":"lpp_2","createdAt":100,"extra":true})");
-    EXPECT_EQ(target.host, "");
-    EXPECT_EQ(target.port, 0);
-    EXPECT_EQ(target.transport, RemoteLanternpostTransport::http);
-    EXPECT_FALSE(target.bluetoothPeripheralIdentifier);
     EXPECT_EQ(encodeRecord(target),
               R"({"createdAt":100.0,"host":"","id":"lpt_1","name":"","pairID":"lpp_2",)"
               R"("port":0,"transport":"http"})");
 
-    EXPECT_THROW(decodeRecord<RemoteLanternpostTarget>(
-                     R"({"id":"a","name":"","pairID":"p","createdAt":1,"transport":"HTTP"})"),
-                 JSONDecodingError);
-    EXPECT_THROW(decodeRecord<RemoteLanternpostTarget>(
-                     R"({"id":"a","name":"","pairID":"p","createdAt":1,"port":"8090"})"),
-                 JSONDecodingError);
+    expectRefused<RemoteLanternpostTarget>(
+        {R"({"id":"a","name":"","pairID":"p","createdAt":1,"transport":"HTTP"})",
+         R"({"id":"a","name":"","pairID":"p","createdAt":1,"port":"8090"})",
+         R"({"id":"a","name":"","pairID":"p","createdAt":1,"bluetoothPeripheralIdentifier":"not-a-uuid"})"});
 
     target.transport = RemoteLanternpostTransport::bluetooth;
     target.bluetoothPeripheralIdentifier = "e621e1f8-c36c-495a-93fc-0c247a3e6e5f";
     auto decoded = decodeRecord<RemoteLanternpostTarget>(encodeRecord(target));
     EXPECT_EQ(decoded.bluetoothPeripheralIdentifier, "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
-    EXPECT_THROW(decodeRecord<RemoteLanternpostTarget>(
-                     R"({"id":"a","name":"","pairID":"p","createdAt":1,)"
-                     R"("bluetoothPeripheralIdentifier":"not-a-uuid"})"),
-                 JSONDecodingError);
 }
 
 TEST(PairingRecordsTest, HealthLeavesOutAbsentProvider) {
@@ -138,8 +117,7 @@ TEST(PairingRecordsTest, HealthLeavesOutAbsentProvider) {
     health = decodeRecord<RemoteLanternpostHealth>(
         R"({"status":"ok","presentationProvider":"keynote","presentationProviderName":"Keynote"})");
     EXPECT_EQ(health.presentationProviderName, "Keynote");
-    EXPECT_THROW(decodeRecord<RemoteLanternpostHealth>(R"({"presentationProvider":"keynote"})"),
-                 JSONDecodingError);
+    expectRefused<RemoteLanternpostHealth>({R"({"presentationProvider":"keynote"})"});
 }
 
 TEST(JSONCodingTest, HostileInput) {
