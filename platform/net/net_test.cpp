@@ -1,69 +1,21 @@
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <condition_variable>
-#include <csignal>
 #include <future>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "platform/net/endpoint.h"
 #include "platform/net/listener.h"
+#include "platform/net/testing/loopback.h"
 
 namespace pavonix::net {
 namespace {
 
 using namespace std::chrono_literals;
-
-// A blocking client socket for the other end of the wire.
-struct Client {
-    int fd = -1;
-    explicit Client(std::uint16_t port, int family = AF_INET, int receiveBuffer = 0) {
-        fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        timeval timeout{5, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        if (family == AF_INET) {
-            sockaddr_in in{};
-            in.sin_family = AF_INET;
-            in.sin_port = htons(port);
-            in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            connected = ::connect(fd, reinterpret_cast<sockaddr*>(&in), sizeof in) == 0;
-        } else {
-            sockaddr_in6 in6{};
-            in6.sin6_family = AF_INET6;
-            in6.sin6_port = htons(port);
-            in6.sin6_addr = in6addr_loopback;
-            connected = ::connect(fd, reinterpret_cast<sockaddr*>(&in6), sizeof in6) == 0;
-        }
-    }
-    ~Client() {
-        if (fd >= 0) ::close(fd);
-    }
-    void write(const std::string& text) const { ASSERT_EQ(::send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size())); }
-    // Reads until the server ends the stream; a reset shows up as errorCode.
-    std::string readAll() {
-        std::string all;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n > 0) {
-                all.append(buffer, static_cast<std::size_t>(n));
-                continue;
-            }
-            if (n < 0) errorCode = errno;
-            return all;
-        }
-    }
-    bool connected = false;
-    int errorCode = 0;
-};
+using testing::LoopbackClient;
 
 // Collects what a listener reports, for waiting on from the test thread.
 struct Recorder {
@@ -73,19 +25,6 @@ struct Recorder {
     std::error_code lastError;
     std::vector<ConnectionPtr> connections;
 
-    void attach(const ListenerPtr& listener) {
-        listener->setStateHandler([this](Listener::State state, std::error_code error) {
-            std::lock_guard lock(mutex);
-            states.push_back(state);
-            if (error) lastError = error;
-            changed.notify_all();
-        });
-        listener->setNewConnectionHandler([this](ConnectionPtr connection) {
-            std::lock_guard lock(mutex);
-            connections.push_back(std::move(connection));
-            changed.notify_all();
-        });
-    }
     bool waitState(Listener::State state) {
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, 5s, [&] { return std::find(states.begin(), states.end(), state) != states.end(); });
@@ -97,13 +36,26 @@ struct Recorder {
     }
 };
 
-ListenerPtr startListener(Recorder& recorder, const dispatch::QueuePtr& queue, std::optional<std::string> address,
-                          std::uint16_t port = 0) {
-    auto listener = Listener::make({std::move(address), port});
-    recorder.attach(listener);
-    listener->start(queue);
-    return listener;
-}
+struct NetTest : ::testing::Test {
+    dispatch::QueuePtr queue = dispatch::makeSerialQueue("test.net");
+
+    ListenerPtr startListener(Recorder& recorder, std::optional<std::string> address, std::uint16_t port = 0) {
+        auto listener = Listener::make({std::move(address), port});
+        listener->setStateHandler([&recorder](Listener::State state, std::error_code error) {
+            std::lock_guard lock(recorder.mutex);
+            recorder.states.push_back(state);
+            if (error) recorder.lastError = error;
+            recorder.changed.notify_all();
+        });
+        listener->setNewConnectionHandler([&recorder](ConnectionPtr connection) {
+            std::lock_guard lock(recorder.mutex);
+            recorder.connections.push_back(std::move(connection));
+            recorder.changed.notify_all();
+        });
+        listener->start(queue);
+        return listener;
+    }
+};
 
 TEST(Endpoint, MappedPeersReadAsIPv4AndLoopbackCoversTheWholeBlock) {
     sockaddr_in6 mapped{};
@@ -124,21 +76,20 @@ TEST(Endpoint, MappedPeersReadAsIPv4AndLoopbackCoversTheWholeBlock) {
     EXPECT_FALSE(Endpoint::fromNumericHost("localhost", 1));
 }
 
-TEST(Listener, AllInterfacesAcceptsIPv4AndIPv6LoopbackPeers) {
-    auto queue = dispatch::makeSerialQueue("test.listener");
+TEST_F(NetTest, AllInterfacesAcceptsIPv4AndIPv6LoopbackPeers) {
     Recorder recorder;
-    auto listener = startListener(recorder, queue, std::nullopt);
+    auto listener = startListener(recorder, std::nullopt);
     ASSERT_TRUE(recorder.waitState(Listener::State::ready));
     ASSERT_NE(listener->port(), 0);
 
-    Client v4(listener->port(), AF_INET);
-    ASSERT_TRUE(v4.connected);
+    LoopbackClient v4(listener->port(), AF_INET);
+    ASSERT_TRUE(v4.connected());
     auto first = recorder.waitConnection(0);
     ASSERT_TRUE(first);
     EXPECT_EQ(first->remoteEndpoint().host(), "127.0.0.1");
 
-    Client v6(listener->port(), AF_INET6);
-    if (v6.connected) {  // a machine without IPv6 falls back to an IPv4 listener
+    LoopbackClient v6(listener->port(), AF_INET6);
+    if (v6.connected()) {  // a machine without IPv6 falls back to an IPv4 listener
         auto second = recorder.waitConnection(1);
         ASSERT_TRUE(second);
         EXPECT_EQ(second->remoteEndpoint().host(), "::1");
@@ -147,53 +98,42 @@ TEST(Listener, AllInterfacesAcceptsIPv4AndIPv6LoopbackPeers) {
     EXPECT_TRUE(recorder.waitState(Listener::State::cancelled));
 }
 
-TEST(Listener, TakenPortFailsWithAddressInUseAndCancelFreesThePortAtOnce) {
-    auto queue = dispatch::makeSerialQueue("test.listener");
-    Recorder first;
-    auto holder = startListener(first, queue, "127.0.0.1");
+TEST_F(NetTest, BindFailuresCarryTheirErrnoAndCancelFreesThePortAtOnce) {
+    Recorder first, taken, invalid, elsewhere;
+    auto holder = startListener(first, "127.0.0.1");
     ASSERT_TRUE(first.waitState(Listener::State::ready));
     const auto port = holder->port();
+    auto loser = startListener(taken, "127.0.0.1", port);
+    ASSERT_TRUE(taken.waitState(Listener::State::failed));
+    EXPECT_EQ(taken.lastError, std::error_code(EADDRINUSE, std::system_category()));
+    auto bad = startListener(invalid, "not-an-address");
+    ASSERT_TRUE(invalid.waitState(Listener::State::failed));
+    EXPECT_EQ(invalid.lastError, std::make_error_code(std::errc::invalid_argument));
 
-    Recorder second;
-    auto loser = startListener(second, queue, "127.0.0.1", port);
-    ASSERT_TRUE(second.waitState(Listener::State::failed));
-    EXPECT_EQ(second.lastError, std::error_code(EADDRINUSE, std::system_category()));
+    // A listen address binds that address only.
+    auto other = startListener(elsewhere, "127.0.0.2");
+    ASSERT_TRUE(elsewhere.waitState(Listener::State::ready));
+    EXPECT_FALSE(LoopbackClient(other->port()).connected());  // 127.0.0.1
+    other->cancel();
 
     // Restarting on the same port right after cancel() must work, with no wait in between.
-    holder->cancel();  // no waiting for its report before the restart
+    holder->cancel();
     Recorder third;
-    auto successor = startListener(third, queue, "127.0.0.1", port);
+    auto successor = startListener(third, "127.0.0.1", port);
     ASSERT_TRUE(third.waitState(Listener::State::ready));
-    Client client(port);
-    EXPECT_TRUE(client.connected);
+    LoopbackClient client(port);
+    EXPECT_TRUE(client.connected());
     EXPECT_TRUE(third.waitConnection());
     successor->cancel();
     EXPECT_TRUE(third.waitState(Listener::State::cancelled));
     EXPECT_TRUE(first.waitState(Listener::State::cancelled));
 }
 
-TEST(Listener, ListenAddressBindsThatAddressOnly) {
-    auto queue = dispatch::makeSerialQueue("test.listener");
-    Recorder recorder;
-    auto listener = startListener(recorder, queue, "127.0.0.2");
-    ASSERT_TRUE(recorder.waitState(Listener::State::ready));
-    Client elsewhere(listener->port());  // 127.0.0.1
-    EXPECT_FALSE(elsewhere.connected);
-    listener->cancel();
-    EXPECT_TRUE(recorder.waitState(Listener::State::cancelled));
-
-    Recorder bad;
-    auto invalid = startListener(bad, queue, "not-an-address");
-    ASSERT_TRUE(bad.waitState(Listener::State::failed));
-    EXPECT_EQ(bad.lastError, std::make_error_code(std::errc::invalid_argument));
-}
-
-struct ConnectionFixture : ::testing::Test {
-    dispatch::QueuePtr queue = dispatch::makeSerialQueue("test.connection");
+struct ConnectionFixture : NetTest {
     Recorder recorder;
     ListenerPtr listener;
     void SetUp() override {
-        listener = startListener(recorder, queue, "127.0.0.1");
+        listener = startListener(recorder, "127.0.0.1");
         ASSERT_TRUE(recorder.waitState(Listener::State::ready));
     }
     void TearDown() override {
@@ -211,8 +151,8 @@ struct ConnectionFixture : ::testing::Test {
 TEST_F(ConnectionFixture, ReplyReachesAPeerWhoseExtraInputWasNeverRead) {
     // A slow reader, and input the server never reads: a plain close() would send a reset that
     // throws away whatever part of the reply is still in the server's send buffer.
-    Client client(listener->port(), AF_INET, 4096);
-    client.write("request\r\n\r\n" + std::string(60000, 'x'));
+    LoopbackClient client(listener->port(), AF_INET, 4096);
+    client.send("request\r\n\r\n" + std::string(60000, 'x'));
     auto connection = recorder.waitConnection();
     ASSERT_TRUE(connection);
     std::promise<void> cancelled;
@@ -236,23 +176,22 @@ TEST_F(ConnectionFixture, ReplyReachesAPeerWhoseExtraInputWasNeverRead) {
         std::lock_guard lock(recorder.mutex);
         recorder.connections.clear();
     }
-    EXPECT_EQ(client.readAll().size(), reply.size());
-    EXPECT_EQ(client.errorCode, 0);
-    ::close(client.fd);
-    client.fd = -1;
+    EXPECT_EQ(client.receive().size(), reply.size());
+    EXPECT_EQ(client.error, 0);
+    client.close();
     EXPECT_EQ(cancelled.get_future().wait_for(5s), std::future_status::ready);
 }
 
 TEST_F(ConnectionFixture, ReceiveReportsEndOfStreamAndSendToAGonePeerIsAnErrorNotASignal) {
     auto connection = [&] {
-        Client client(listener->port());
-        client.write("abc");
+        LoopbackClient client(listener->port());
+        client.send("abc");
         return accepted();
     }();  // the client is closed here
     ASSERT_TRUE(connection);
-    std::promise<std::pair<std::string, bool>> first;
-    connection->receive(1, 100, [&](std::string data, bool complete, std::error_code) { first.set_value({data, complete}); });
-    EXPECT_EQ(first.get_future().get().first, "abc");
+    std::promise<std::string> first;
+    connection->receive(1, 100, [&](std::string data, bool, std::error_code) { first.set_value(data); });
+    EXPECT_EQ(first.get_future().get(), "abc");
     std::promise<bool> ended;
     connection->receive(1, 100, [&](std::string data, bool complete, std::error_code) { ended.set_value(complete && data.empty()); });
     EXPECT_TRUE(ended.get_future().get());
@@ -262,10 +201,7 @@ TEST_F(ConnectionFixture, ReceiveReportsEndOfStreamAndSendToAGonePeerIsAnErrorNo
     std::promise<std::error_code> sent;
     std::function<void(int)> sendMore = [&](int left) {
         connection->send(std::string(65536, 'z'), false, [&, left](std::error_code error) {
-            if (error || left == 0) {
-                sent.set_value(error);
-                return;
-            }
+            if (error || left == 0) return sent.set_value(error);
             sendMore(left - 1);
         });
     };
@@ -274,34 +210,36 @@ TEST_F(ConnectionFixture, ReceiveReportsEndOfStreamAndSendToAGonePeerIsAnErrorNo
     connection->forceCancel();
 }
 
-TEST_F(ConnectionFixture, DeadlinesFireOnceAndClearedOnesNever) {
-    Client client(listener->port());
-    auto connection = accepted();
-    ASSERT_TRUE(connection);
-    std::promise<void> fired;
-    connection->setDeadline(50ms, [&] { fired.set_value(); });
-    EXPECT_EQ(fired.get_future().wait_for(3s), std::future_status::ready);
-
-    std::atomic<bool> cleared{false};
-    connection->setDeadline(50ms, [&] { cleared = true; });
-    connection->clearDeadline();
-    std::this_thread::sleep_for(200ms);
-    EXPECT_FALSE(cleared);
-    connection->forceCancel();
-}
-
-TEST_F(ConnectionFixture, CancelReportsCancelledOnceAndClosesTheSocket) {
-    Client client(listener->port());
-    auto connection = recorder.waitConnection();
+TEST_F(ConnectionFixture, DeadlinesFireOnceClearedOnesNeverAndCancelReportsOnce) {
+    LoopbackClient client(listener->port()), other(listener->port());
+    auto connection = recorder.waitConnection(0);
     ASSERT_TRUE(connection);
     std::atomic<int> cancelledReports{0};
     connection->setStateHandler([&](Connection::State state, std::error_code) {
         if (state == Connection::State::cancelled) ++cancelledReports;
     });
     connection->start(queue);
+    auto witness = accepted(1);
+    ASSERT_TRUE(witness);
+    std::promise<void> fired;
+    connection->setDeadline(50ms, [&] { fired.set_value(); });
+    EXPECT_EQ(fired.get_future().wait_for(3s), std::future_status::ready);
+
+    // Deadlines expire in their order onto this one queue: once a later one has fired, a cleared
+    // earlier one would have run before it.
+    std::atomic<bool> cleared{false};
+    std::promise<void> later;
+    connection->setDeadline(50ms, [&] { cleared = true; });
+    connection->clearDeadline();
+    witness->setDeadline(150ms, [&] { later.set_value(); });
+    EXPECT_EQ(later.get_future().wait_for(3s), std::future_status::ready);
+    queue->sync([] {});
+    EXPECT_FALSE(cleared);
+    witness->forceCancel();
+
     connection->cancel();
     connection->cancel();
-    EXPECT_EQ(client.readAll(), "");
+    EXPECT_EQ(client.receive(), "");
     queue->sync([] {});
     EXPECT_EQ(cancelledReports, 1);
 }

@@ -38,7 +38,6 @@ public:
     // Hooks run on the delegate queue after the report is logged.
     std::function<void(const QueueTcpSocketPtr&)> onAccept;
     std::function<void(const QueueTcpSocketPtr&, const ReadData&, std::int64_t)> onRead;
-    std::function<void(const QueueTcpSocketPtr&)> onSecure;
     // Without it the recorder declines trust questions, as a delegate that leaves them alone.
     std::function<void(const TlsPeerTrust&, std::function<void(bool)>)> onTrust;
     // Answers to the time-out questions, taken in order; 0 once they run out.
@@ -113,10 +112,7 @@ public:
     void socketDidDisconnect(const QueueTcpSocketPtr& s, const std::optional<SocketError>& error) override {
         log("disconnect", s.get(), {}, 0, 0, 0, error);
     }
-    void socketDidSecure(const QueueTcpSocketPtr& s) override {
-        log("secure", s.get());
-        if (onSecure) onSecure(s);
-    }
+    void socketDidSecure(const QueueTcpSocketPtr& s) override { log("secure", s.get()); }
     bool socketDidReceiveTrust(const QueueTcpSocketPtr& s, const TlsPeerTrust& trust,
                                std::function<void(bool)> completion) override {
         log("trust", s.get(), trust.verification, 0, 0, trust.certificates.size());

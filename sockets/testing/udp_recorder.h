@@ -3,15 +3,11 @@
 // without sleeping.
 #pragma once
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/net/testing/loopback.h"
 #include "platform/testing/wait_until.h"
 #include "sockets/queue_udp_socket.h"
 
@@ -35,7 +31,6 @@ public:
     const dispatch::QueuePtr queue = dispatch::makeSerialQueue("udp-recorder");
 
     void udpSocketDidConnect(QueueUdpSocket&, const Bytes& address) override { add(connected, address); }
-    void udpSocketDidNotConnect(QueueUdpSocket&, const SocketError& error) override { add(notConnected, error); }
     void udpSocketDidSend(QueueUdpSocket&, std::int64_t tag) override { add(sent, tag); }
     void udpSocketDidNotSend(QueueUdpSocket&, std::int64_t tag, const SocketError& error) override {
         add(notSent, std::make_pair(tag, error));
@@ -70,7 +65,6 @@ public:
     }
 
     std::vector<Bytes> connected;
-    std::vector<SocketError> notConnected;
     std::vector<std::int64_t> sent;
     std::vector<std::pair<std::int64_t, SocketError>> notSent;
     std::vector<Datagram> received;
@@ -88,39 +82,17 @@ private:
 // A plain blocking datagram socket on a loopback address, for the other end of a test.
 class PlainUdpPeer {
 public:
-    explicit PlainUdpPeer(int family = AF_INET) : family_(family) {
-        fd_ = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        timeval timeout{5, 0};  // a missing datagram fails the test instead of hanging it
+    explicit PlainUdpPeer(int family = AF_INET) : family_(family), fd_(bindLoopback(family, SOCK_DGRAM)) {
+        const timeval timeout{5, 0};  // a missing datagram fails the test instead of hanging it
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        const Bytes address = loopback(0);
-        ::bind(fd_, reinterpret_cast<const sockaddr*>(address.data()), static_cast<socklen_t>(address.size()));
     }
     ~PlainUdpPeer() { ::close(fd_); }
     PlainUdpPeer(const PlainUdpPeer&) = delete;
     PlainUdpPeer& operator=(const PlainUdpPeer&) = delete;
 
     // The loopback socket address of this family with `port`.
-    Bytes loopback(std::uint16_t port) const {
-        if (family_ == AF_INET) {
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(port);
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            return Bytes(reinterpret_cast<std::uint8_t*>(&a), reinterpret_cast<std::uint8_t*>(&a) + sizeof a);
-        }
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_port = htons(port);
-        a.sin6_addr = in6addr_loopback;
-        return Bytes(reinterpret_cast<std::uint8_t*>(&a), reinterpret_cast<std::uint8_t*>(&a) + sizeof a);
-    }
-    Bytes address() const {
-        sockaddr_storage a{};
-        socklen_t length = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length);
-        return Bytes(reinterpret_cast<std::uint8_t*>(&a), reinterpret_cast<std::uint8_t*>(&a) + length);
-    }
-    std::uint16_t port() const { return sockets::portFromAddress(address()); }
+    Bytes loopback(std::uint16_t port) const { return loopbackAddress(family_, port); }
+    std::uint16_t port() const { return boundPort(fd_); }
 
     void sendTo(std::uint16_t port, const std::string& data) const {
         const Bytes to = loopback(port);
