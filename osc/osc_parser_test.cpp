@@ -27,11 +27,9 @@ TEST(OSCParserTest, EveryMalformedPacketIsRefusedWithItsErrorAndDeliversNothing)
     using E = OSCParserError;
     const std::pair<Bytes, E> cases[] = {
         {{}, E::unrecognisedData},
-        {bytes("80"), E::unrecognisedData},
         {bytes("'#bundl'"), E::unrecognisedData},
         {bytes("'#bundle' 00 00000000"), E::cantParseOSCTimeTag},
         {bytes("'/ping'"), E::cantParseAddressPattern},
-        {bytes("'/' FF 00"), E::cantParseAddressPattern},
         {bytes("'/ping' 000000"), E::cantParseTypeTagString},
         {bytes("'/a' 0000 ',s' 0000 'abc'"), E::cantParseOSCString},
         {bytes("'/a' 0000 ',i' 0000 0000"), E::cantParseOSCInt},
@@ -45,8 +43,6 @@ TEST(OSCParserTest, EveryMalformedPacketIsRefusedWithItsErrorAndDeliversNothing)
         {concat({kEmptyBundle, bytes("00000000")}), E::cantParseTypeOfElement},
         {concat({kEmptyBundle, sized(bytes("80000000"))}), E::cantParseTypeOfElement},
         {concat({kEmptyBundle, sized(bytes("'x' 000000"))}), E::unrecognisedData},
-        {concat({kEmptyBundle, sized(bytes("'#bundlX' 00000000 00000001"))}), E::unrecognisedData},
-        {concat({kEmptyBundle, sized(bytes("'#bundle' 00 0000"))}), E::cantParseOSCTimeTag},
         // A bad element drops the whole bundle, good elements before it included.
         {concat({kEmptyBundle, sized(kPing), sized(bytes("'/a' 0000 ',i' 0000"))}), E::cantParseOSCInt},
         // An element is read within its own size, never into the next one.

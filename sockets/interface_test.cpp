@@ -48,5 +48,13 @@ TEST(InterfaceTest, AddressBytesByFamily) {
     }
 }
 
+// Callers match on this text, the missing blank before "(not running)" included.
+TEST(InterfaceTest, DebugDescriptionKeepsItsForm) {
+    const Interface running = Interface::createTestDummy("en0", Interface::Family::ipv4, "192.168.1.20", true, std::nullopt);
+    EXPECT_EQ(running.debugDescription(), "Interface name:en0 family:ipv4 ip:192.168.1.20 (up) (running)");
+    const Interface down("wg0", Interface::Family::other, std::nullopt, std::nullopt, false, false, false, false, std::nullopt);
+    EXPECT_EQ(down.debugDescription(), "Interface name:wg0 family:other (down)(not running)");
+}
+
 }  // namespace
 }  // namespace pavonix::sockets

@@ -1,6 +1,5 @@
 #include "sockets/queue_tcp_socket.h"
 
-#include <dirent.h>
 #include <sys/resource.h>
 
 #include <filesystem>
@@ -21,13 +20,8 @@ using pavonix::testing::bindLoopback;
 using pavonix::testing::boundPort;
 using testing::TcpDelegateRecorder;
 
-int openDescriptors() {
-    int count = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (::readdir(dir) != nullptr) ++count;
-        ::closedir(dir);
-    }
-    return count;
+std::ptrdiff_t openDescriptors() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
 }
 
 Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
@@ -79,24 +73,17 @@ TEST_F(QueueTcpSocketTest, ListensOnBothFamiliesOfOnePortAndRefusesWhatCannotLis
     EXPECT_EQ(hosts, (std::set<std::string>{"127.0.0.1", "::1"}));
     for (const auto& report : recorder->reports()) EXPECT_TRUE(report.onDelegateQueue);
 
-    struct Refusal {
-        std::string_view interface;
-        std::uint16_t port;
-        std::string description;
-        std::string failureReason;
-    };
-    const Refusal refusals[] = {
+    // Interface, port, description and failure reason; the listener itself is asked again first.
+    const std::tuple<std::string_view, std::uint16_t, std::string, std::string> refusals[] = {
         {"", 0, "Attempting to accept while connected or accepting connections. Disconnect first.", ""},
         {"127.0.0.1", port4, ::strerror(EADDRINUSE), "Error in bind() function"},
         {"no-such-interface", 0, "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.", ""},
     };
-    for (const auto& refusal : refusals) {
-        const auto socket = refusal.port || refusal.interface != "" ? QueueTcpSocket::create(recorder, recorder->queue)
-                                                                  : listener;
+    for (const auto& [interface, onPort, description, reason] : refusals) {
+        const auto socket = interface.empty() ? listener : QueueTcpSocket::create(recorder, recorder->queue);
         SocketError error;
-        EXPECT_FALSE(socket->acceptOnInterface(refusal.interface, refusal.port, &error));
-        EXPECT_EQ(error.description, refusal.description) << refusal.interface;
-        EXPECT_EQ(error.failureReason, refusal.failureReason) << refusal.interface;
+        EXPECT_FALSE(socket->acceptOnInterface(interface, onPort, &error));
+        EXPECT_EQ(std::tie(error.description, error.failureReason), std::tie(description, reason)) << interface;
     }
 
     // Accepted sockets outlive their listener.
@@ -117,7 +104,7 @@ TEST_F(QueueTcpSocketTest, AcceptsAndReadsAThousandConnectionsAndClosesEveryDesc
 
     recorder->onAccept = [](const QueueTcpSocketPtr& socket) { socket->readData(-1, 0); };
     const auto port = listen("127.0.0.1");
-    const int baseline = openDescriptors();
+    const auto baseline = openDescriptors();
     {
         std::vector<std::unique_ptr<Peer>> peers;
         for (std::size_t i = 0; i < kConnections; ++i) {
@@ -138,9 +125,7 @@ TEST_F(QueueTcpSocketTest, ReadsToATerminatorOrALengthAcrossSplitWrites) {
     auto [socket, peer] = connectedPair();
     socket->readDataToData(kCRLFData, -1, 1);
     peer->send("ab\r");
-    const auto partial = recorder->waitFor("partialRead");
-    ASSERT_TRUE(partial);
-    EXPECT_EQ(partial->length, 3u);
+    EXPECT_EQ(recorder->waitFor("partialRead")->length, 3u);
     peer->send("\ncd");
     EXPECT_EQ(recorder->waitFor("read")->text, "ab\r\n");
     // The bytes after the terminator wait for the next read.
@@ -157,8 +142,7 @@ TEST_F(QueueTcpSocketTest, ReadsToATerminatorOrALengthAcrossSplitWrites) {
     const auto buffer = std::make_shared<Bytes>(bytes("HEAD"));
     socket->readData(-1, buffer, 4, 4);
     peer->send("tail");
-    const auto viewed = recorder->waitFor("read", 4);
-    EXPECT_EQ(viewed->text, "tail");
+    EXPECT_EQ(recorder->waitFor("read", 4)->text, "tail");
     EXPECT_EQ(*buffer, bytes("HEADtail"));
 
     socket->readDataToData(kCRLFData, -1, 5, 5);
@@ -263,7 +247,7 @@ TEST_F(QueueTcpSocketTest, ConnectFailuresCloseWithTheirErrorAndLeakNothing) {
     ASSERT_EQ(::listen(full, 0), 0);
     Peer filler(boundPort(full));
 
-    const int baseline = openDescriptors();
+    const auto baseline = openDescriptors();
     {
         const auto client = QueueTcpSocket::create(recorder, recorder->queue);
         ASSERT_TRUE(client->connectToHost("127.0.0.1", boundPort(full), 0.2));

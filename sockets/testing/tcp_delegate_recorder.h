@@ -3,6 +3,7 @@
 // and waits for the log with a bound. Not linked into the program.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -31,10 +32,7 @@ struct TcpReport {
 
 class TcpDelegateRecorder : public QueueTcpSocketDelegate {
 public:
-    explicit TcpDelegateRecorder(dispatch::QueuePtr delegateQueue = dispatch::makeSerialQueue("delegate"))
-        : queue(std::move(delegateQueue)) {}
-
-    const dispatch::QueuePtr queue;
+    const dispatch::QueuePtr queue = dispatch::makeSerialQueue("delegate");
     // Hooks run on the delegate queue after the report is logged.
     std::function<void(const QueueTcpSocketPtr&)> onAccept;
     std::function<void(const QueueTcpSocketPtr&, const ReadData&, std::int64_t)> onRead;
@@ -49,9 +47,7 @@ public:
     }
     std::size_t count(const std::string& kind) const {
         std::lock_guard lock(mutex_);
-        std::size_t n = 0;
-        for (const auto& r : reports_) n += r.kind == kind;
-        return n;
+        return std::count_if(reports_.begin(), reports_.end(), [&](const TcpReport& r) { return r.kind == kind; });
     }
     // The first report of that kind, waiting for it up to `timeout`.
     std::optional<TcpReport> waitFor(const std::string& kind, std::size_t nth = 1,

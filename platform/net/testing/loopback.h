@@ -17,24 +17,16 @@
 
 namespace pavonix::testing {
 
+template <typename Address>
+std::vector<std::uint8_t> bytesOf(const Address& address) {
+    const auto* begin = reinterpret_cast<const std::uint8_t*>(&address);
+    return {begin, begin + sizeof address};
+}
+
 // The loopback socket address of `family` (127.0.0.1 for AF_INET, ::1 for AF_INET6) with `port`.
 inline std::vector<std::uint8_t> loopbackAddress(int family, std::uint16_t port) {
-    sockaddr_storage storage{};
-    socklen_t length = sizeof(sockaddr_in);
-    if (family == AF_INET6) {
-        auto& address = reinterpret_cast<sockaddr_in6&>(storage);
-        address.sin6_family = AF_INET6;
-        address.sin6_port = htons(port);
-        address.sin6_addr = in6addr_loopback;
-        length = sizeof address;
-    } else {
-        auto& address = reinterpret_cast<sockaddr_in&>(storage);
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    }
-    const auto* begin = reinterpret_cast<const std::uint8_t*>(&storage);
-    return {begin, begin + length};
+    if (family == AF_INET6) return bytesOf(sockaddr_in6{AF_INET6, htons(port), 0, in6addr_loopback, 0});
+    return bytesOf(sockaddr_in{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}});
 }
 
 // The local port of a socket; 0 when it has none.
