@@ -213,14 +213,8 @@ TEST(CommandRouterTest, OSCAddressRules) {
 }
 
 TEST(CommandRouterTest, HostileInputNeverCrashes) {
-    // Deep nesting is refused before parsing.
-    std::string deep(200000, '[');
-    EXPECT_EQ(httpError("POST", "/start", deep), Error::invalidJSON());
-    std::string deepObject;
-    for (int i = 0; i < 5000; ++i) deepObject += R"({"a":)";
-    EXPECT_EQ(httpError("POST", "/goto/slide/number", deepObject), Error::invalidJSON());
-    // Invalid UTF-8 anywhere.
-    EXPECT_EQ(httpError("POST", "/goto/slide/named", "{\"name\": \"\xC0\xAF\"}"), Error::invalidJSON());
+    // Deep nesting and invalid UTF-8 in bodies are refused by parseJSON (JSONCodingTest); in
+    // routes the bytes are repaired before they are quoted back.
     const Error unknown = httpError("POST", "/\xFF\xFE");
     EXPECT_EQ(unknown.description(), "Unknown command route: /\xEF\xBF\xBD\xEF\xBF\xBD");
     EXPECT_EQ(oscError("/\xC3", Args{}).value(), "/\xEF\xBF\xBD");
