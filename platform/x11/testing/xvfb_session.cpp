@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -143,12 +144,16 @@ bool inCI() {
 
 namespace {
 
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+template <class T>
+using Reply = std::unique_ptr<T, FreeDeleter>;
+
 xcb_atom_t internAtom(xcb_connection_t* c, const char* name) {
-    auto* r = xcb_intern_atom_reply(
-        c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
-    xcb_atom_t atom = r ? r->atom : XCB_NONE;
-    std::free(r);
-    return atom;
+    Reply<xcb_intern_atom_reply_t> r(xcb_intern_atom_reply(
+        c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr));
+    return r ? r->atom : XCB_NONE;
 }
 
 }  // namespace
@@ -190,16 +195,13 @@ TestWindow::TestWindow(const std::string& display, Options options) {
 
     const xcb_setup_t* setup = xcb_get_setup(c_);
     minKeycode_ = setup->min_keycode;
-    auto* mapping = xcb_get_keyboard_mapping_reply(
-        c_,
-        xcb_get_keyboard_mapping(c_, setup->min_keycode,
-                                 static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1)),
-        nullptr);
+    auto count = static_cast<std::uint8_t>(setup->max_keycode - minKeycode_ + 1);
+    Reply<xcb_get_keyboard_mapping_reply_t> mapping(xcb_get_keyboard_mapping_reply(
+        c_, xcb_get_keyboard_mapping(c_, minKeycode_, count), nullptr));
     if (mapping) {
         symsPerKeycode_ = mapping->keysyms_per_keycode;
-        const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(mapping);
-        keymap_.assign(syms, syms + xcb_get_keyboard_mapping_keysyms_length(mapping));
-        std::free(mapping);
+        const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(mapping.get());
+        keymap_.assign(syms, syms + xcb_get_keyboard_mapping_keysyms_length(mapping.get()));
     }
 }
 
@@ -246,20 +248,14 @@ bool TestWindow::waitUntilManaged(std::chrono::milliseconds timeout) {
     xcb_atom_t clientList = internAtom(c_, "_NET_CLIENT_LIST");
     return waitUntil(
         [&] {
-            auto* attr = xcb_get_window_attributes_reply(
-                c_, xcb_get_window_attributes(c_, window_), nullptr);
-            bool viewable = attr && attr->map_state == XCB_MAP_STATE_VIEWABLE;
-            std::free(attr);
-            auto* list = xcb_get_property_reply(
-                c_, xcb_get_property(c_, 0, root_, clientList, XCB_ATOM_WINDOW, 0, 4096), nullptr);
-            bool listed = false;
-            if (list) {
-                const auto* ids = static_cast<const std::uint32_t*>(xcb_get_property_value(list));
-                int n = xcb_get_property_value_length(list) / 4;
-                for (int i = 0; i < n; ++i) listed = listed || ids[i] == window_;
-                std::free(list);
-            }
-            return viewable && listed;
+            Reply<xcb_get_window_attributes_reply_t> attr(xcb_get_window_attributes_reply(
+                c_, xcb_get_window_attributes(c_, window_), nullptr));
+            Reply<xcb_get_property_reply_t> list(xcb_get_property_reply(
+                c_, xcb_get_property(c_, 0, root_, clientList, XCB_ATOM_WINDOW, 0, 4096), nullptr));
+            if (!attr || attr->map_state != XCB_MAP_STATE_VIEWABLE || !list) return false;
+            const auto* ids = static_cast<const std::uint32_t*>(xcb_get_property_value(list.get()));
+            const auto* end = ids + xcb_get_property_value_length(list.get()) / 4;
+            return std::find(ids, end, window_) != end;
         },
         timeout);
 }
@@ -267,10 +263,9 @@ bool TestWindow::waitUntilManaged(std::chrono::milliseconds timeout) {
 bool TestWindow::waitForFocus(std::chrono::milliseconds timeout) {
     return waitUntil(
         [&] {
-            auto* focus = xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr);
-            bool held = focus && focus->focus == window_;
-            std::free(focus);
-            return held;
+            Reply<xcb_get_input_focus_reply_t> focus(
+                xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+            return focus && focus->focus == window_;
         },
         timeout);
 }
@@ -278,10 +273,9 @@ bool TestWindow::waitForFocus(std::chrono::milliseconds timeout) {
 bool TestWindow::waitForKeyPresses(std::size_t presses, std::chrono::milliseconds timeout) {
     return waitUntil(
         [&] {
-            std::size_t pressed = 0;
-            std::size_t released = 0;
-            for (const auto& k : keys_) (k.press ? pressed : released)++;
-            return pressed >= presses && released >= pressed;
+            auto pressed = static_cast<std::size_t>(
+                std::count_if(keys_.begin(), keys_.end(), [](const KeyEvent& k) { return k.press; }));
+            return pressed >= presses && keys_.size() >= 2 * pressed;  // each press released too
         },
         timeout);
 }
