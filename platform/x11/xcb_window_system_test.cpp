@@ -34,9 +34,7 @@ std::optional<WindowInfo> find(const std::vector<WindowInfo>& windows, WindowId 
 
 TEST(XcbWindowSystemWithoutDisplay, SaysWhyAndFailsEveryCall) {
     XcbWindowSystem missing(":4093");
-    auto reason = missing.unavailableReason();
-    ASSERT_TRUE(reason.has_value());
-    EXPECT_NE(reason->find(":4093"), std::string::npos);
+    EXPECT_NE(missing.unavailableReason().value_or("").find(":4093"), std::string::npos);
     EXPECT_FALSE(missing.canSendKeys());
     EXPECT_TRUE(missing.listWindows().empty());
     EXPECT_FALSE(missing.window(42).has_value());
