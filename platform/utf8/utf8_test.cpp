@@ -5,30 +5,27 @@
 namespace pavonix::utf8 {
 namespace {
 
-constexpr const char* R = "\xEF\xBF\xBD";  // U+FFFD
+#define FFFD "\xEF\xBF\xBD"
 
 TEST(Utf8, KeepsValidTextAndReplacesEachByteOfABrokenSequence) {
-    const struct {
-        std::string input;
-        std::string expected;  // equal to the input exactly when the input is valid
-    } cases[] = {
+    // The output equals the input exactly when the input is valid.
+    const std::pair<std::string, std::string> cases[] = {
         {"", ""},
         {"Présentation – 幻灯片 🎞", "Présentation – 幻灯片 🎞"},
-        {std::string("a\0b", 3), std::string("a\0b", 3)},
+        // U+0800, U+10000 and U+10FFFF, the lowest and highest code points of the longer forms
         {"\xE0\xA0\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", "\xE0\xA0\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
-        {"a\xE9z", std::string("a") + R + "z"},                       // a Latin-1 byte
-        {"\xFF\xF8\x80", std::string(R) + R + R},                     // never a lead byte
-        {"\xC0\xAF", std::string(R) + R},                             // overlong "/"
-        {"\xE0\x9F\xBF", std::string(R) + R + R},                     // overlong three-byte form
-        {"\xED\xA0\x80", std::string(R) + R + R},                     // surrogate
-        {"\xF4\x90\x80\x80", std::string(R) + R + R + R},             // beyond U+10FFFF
-        {"ok\xE2\x82", std::string("ok") + R + R},                    // cut at the end
-        {"\xE2\x82" "A\xC3\xA9", std::string(R) + R + "A\xC3\xA9"},   // cut before other text
+        {"\xFF\xF8\x80" "a\xE9z", FFFD FFFD FFFD "a" FFFD "z"},   // never a lead byte; a Latin-1 byte
+        {"\xC0\xAF", FFFD FFFD},                                  // overlong "/"
+        {"\xE0\x9F\xBF", FFFD FFFD FFFD},                         // overlong three-byte form
+        {"\xED\xA0\x80", FFFD FFFD FFFD},                         // surrogate
+        {"\xF4\x90\x80\x80", FFFD FFFD FFFD FFFD},                // beyond U+10FFFF
+        {"ok\xE2\x82", "ok" FFFD FFFD},                           // cut at the end
+        {"\xE2\x82" "A\xC3\xA9", FFFD FFFD "A\xC3\xA9"},          // cut before other text
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.input);
-        EXPECT_EQ(sanitized(c.input), c.expected);
-        EXPECT_EQ(isValid(c.input), c.input == c.expected);
+    for (const auto& [input, expected] : cases) {
+        SCOPED_TRACE(input);
+        EXPECT_EQ(sanitized(input), expected);
+        EXPECT_EQ(isValid(input), input == expected);
     }
 }
 
