@@ -9,8 +9,6 @@
 namespace pavonix::remote {
 namespace {
 
-using keychain::MemoryStore;
-
 // Counts up from `start`, so that identifiers and secrets are known in advance.
 RandomByteSource countingSource(std::uint8_t start) {
     return [next = start](std::size_t count) mutable {
@@ -30,8 +28,8 @@ protected:
         return data;
     }
 
-    std::shared_ptr<MemoryStore> primary = std::make_shared<MemoryStore>();
-    std::shared_ptr<MemoryStore> legacy = std::make_shared<MemoryStore>("Legacy");
+    std::shared_ptr<keychain::MemoryStore> primary = std::make_shared<keychain::MemoryStore>();
+    std::shared_ptr<keychain::MemoryStore> legacy = std::make_shared<keychain::MemoryStore>("Legacy");
     Date now = std::chrono::system_clock::time_point(std::chrono::seconds(1'700'000'000));
 };
 
@@ -82,9 +80,8 @@ TEST_F(HTTPPairingStoreTest, RandomOrKeychainFailureRecordsNothing) {
 
 TEST_F(HTTPPairingStoreTest, CredentialsComeFromEitherKeychainAndSkipMissingSecrets) {
     const HTTPPairedDevice current{"lpp_current", "A", now}, old{"lpp_old", "B", now}, gone{"lpp_gone", "C", now};
-    const std::string service(httpAuthKeychainService);
-    primary->add({service, current.id}, {1, 2, 3});
-    legacy->add({service, old.id}, {4, 5, 6});
+    primary->add({std::string(httpAuthKeychainService), current.id}, {1, 2, 3});
+    legacy->add({std::string(httpAuthKeychainService), old.id}, {4, 5, 6});
 
     EXPECT_EQ(HTTPPairingStore::credentials({gone, old, current}),
               (std::vector<HTTPAuthCredential>{{"lpp_old", {4, 5, 6}}, {"lpp_current", {1, 2, 3}}}));

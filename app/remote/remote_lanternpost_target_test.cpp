@@ -9,24 +9,21 @@
 namespace pavonix::remote {
 namespace {
 
-using keychain::MemoryStore;
-
 // 32 bytes counting up from 0, base64url.
 const std::string kSecret = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8";
 const std::string kValid = "pavonix://pair?version=1&host=192.168.1.20&port=8090&pairId=lpp_abc&secret=" + kSecret +
                            "&algorithm=HMAC-SHA256&deviceName=Stage%20Laptop";
 
-Bytes secretBytes() {
+const Bytes kSecretBytes = [] {
     Bytes bytes(32);
     std::iota(bytes.begin(), bytes.end(), 0);
     return bytes;
-}
+}();
 
-// "pavonix://pair?version=1&algorithm=HMAC-SHA256&" followed by the given items.
-std::string withItems(const std::string& items) { return "pavonix://pair?version=1&algorithm=HMAC-SHA256&" + items; }
+// A valid setup URL with one more item, which wins over the earlier one of its name.
 std::string validExcept(const std::string& replaced) {
-    std::string base = "host=10.0.0.2&port=8090&pairId=lpp_abc&secret=" + kSecret;
-    return withItems(base + "&" + replaced);
+    return "pavonix://pair?version=1&algorithm=HMAC-SHA256&host=10.0.0.2&port=8090&pairId=lpp_abc&secret=" + kSecret +
+           "&" + replaced;
 }
 
 const std::string kInvalid = "Enter a valid Pavonix setup URL.";
@@ -46,7 +43,7 @@ std::string parseError(const std::string& url) { return thrownText([&] { RemoteL
 
 TEST(RemoteLanternpostSetupTest, ReadsEveryFieldOfAValidURL) {
     const RemoteLanternpostSetup setup = RemoteLanternpostSetup::parse(kValid);
-    EXPECT_EQ(setup, (RemoteLanternpostSetup{"192.168.1.20", 8090, "lpp_abc", secretBytes(), "HMAC-SHA256", "1",
+    EXPECT_EQ(setup, (RemoteLanternpostSetup{"192.168.1.20", 8090, "lpp_abc", kSecretBytes, "HMAC-SHA256", "1",
                                              "Stage Laptop"}));
     // Spaces around it and upper-case scheme and host change nothing; nor does the old scheme.
     EXPECT_EQ(RemoteLanternpostSetup::parse(" \n PAVONIX://PAIR?" + kValid.substr(15) + "\t"), setup);
@@ -56,12 +53,13 @@ TEST(RemoteLanternpostSetupTest, ReadsEveryFieldOfAValidURL) {
     EXPECT_EQ(RemoteLanternpostSetup::parse("pavonix://pair?secret=" + kSecret +
                                             "&host=first&port=%2B8090&version=2&pairId=%20lpp_x%20&host=second"
                                             "&algorithm=HMAC-SHA256&version=1&deviceName=%20%20&flag"),
-              (RemoteLanternpostSetup{"second", 8090, "lpp_x", secretBytes(), "HMAC-SHA256", "1", std::nullopt}));
+              (RemoteLanternpostSetup{"second", 8090, "lpp_x", kSecretBytes, "HMAC-SHA256", "1", std::nullopt}));
     // Secrets in the standard alphabet or with padding decode too, to the same bytes.
-    EXPECT_EQ(RemoteLanternpostSetup::parse(validExcept("secret=-_-_")).secret,
-              RemoteLanternpostSetup::parse(validExcept("secret=%2B/%2B/")).secret);
-    EXPECT_EQ(RemoteLanternpostSetup::parse(validExcept("secret=AQ%3D%3D")).secret, (Bytes{1}));
-    EXPECT_EQ(RemoteLanternpostSetup::parse(validExcept("secret=AQ==")).secret, (Bytes{1}));
+    for (const auto& [item, secret] : std::vector<std::pair<std::string, Bytes>>{
+             {"secret=-_-_", {0xFB, 0xFF, 0xBF}}, {"secret=%2B/%2B/", {0xFB, 0xFF, 0xBF}},
+             {"secret=AQ%3D%3D", {1}}, {"secret=AQ==", {1}}}) {
+        EXPECT_EQ(RemoteLanternpostSetup::parse(validExcept(item)).secret, secret) << item;
+    }
     // IPv6 addresses and non-ASCII names are hosts too.
     EXPECT_EQ(RemoteLanternpostSetup::parse(validExcept("host=fe80::1")).host, "fe80::1");
     EXPECT_EQ(RemoteLanternpostSetup::parse(validExcept("host=%5B::1%5D")).host, "[::1]");
@@ -70,24 +68,22 @@ TEST(RemoteLanternpostSetupTest, ReadsEveryFieldOfAValidURL) {
 
 TEST(RemoteLanternpostSetupTest, ErrorsFollowTheOrderOfTheChecks) {
     // URL syntax, scheme and host come before everything else.
-    EXPECT_EQ(parseError(""), kInvalid);
-    EXPECT_EQ(parseError("pavonix://pair?version=2&x=a b"), kInvalid);
-    EXPECT_EQ(parseError("pavonix://pair?version=%zz"), kInvalid);
-    EXPECT_EQ(parseError("http://pair?version=2"), kInvalid);
-    EXPECT_EQ(parseError("//pair?version=2"), kInvalid);
-    EXPECT_EQ(parseError("pavonix:pair?version=2"), kInvalid);
-    EXPECT_EQ(parseError("pavonix://pairing?version=2"), kInvalid);
+    for (const std::string url : {"", "pavonix://pair?version=2&x=a b", "pavonix://pair?version=%zz",
+                                  "http://pair?version=2", "//pair?version=2", "pavonix:pair?version=2",
+                                  "pavonix://pairing?version=2"}) {
+        EXPECT_EQ(parseError(url), kInvalid) << url;
+    }
     // Then the version, even when everything else is missing.
-    EXPECT_EQ(parseError("pavonix://pair"), kVersion);
-    EXPECT_EQ(parseError("pavonix://pair?version"), kVersion);
-    EXPECT_EQ(parseError("pavonix://pair?version=2&algorithm=MD5"), kVersion);
-    EXPECT_EQ(parseError("pavonix://pair?Version=1&algorithm=HMAC-SHA256"), kVersion);
+    for (const std::string url : {"pavonix://pair", "pavonix://pair?version", "pavonix://pair?version=2&algorithm=MD5",
+                                  "pavonix://pair?Version=1&algorithm=HMAC-SHA256"}) {
+        EXPECT_EQ(parseError(url), kVersion) << url;
+    }
     // Then the algorithm, exactly as written.
     EXPECT_EQ(parseError("pavonix://pair?version=1&port=0"), kAlgorithm);
     EXPECT_EQ(parseError("pavonix://pair?version=1&algorithm=hmac-sha256"), kAlgorithm);
     // Then host, port, pair identifier and secret; hosts and pair identifiers that could break a
     // request (its URL or a header line) among them.
-    EXPECT_EQ(parseError(withItems("port=8090&pairId=a&secret=" + kSecret)), kInvalid);
+    EXPECT_EQ(parseError("pavonix://pair?version=1&algorithm=HMAC-SHA256&port=8090&pairId=a&secret=" + kSecret), kInvalid);
     for (const std::string bad :
          {"host=%20%0A", "host=evil.example/x", "host=a%20b", "host=a%0Ab", "host=a%09b", "host=host:80",
           "host=user@host", "host=a%3Fb", "host=a%23b", "host=%00", "host=%5B::1", "host=a%5Cb",
@@ -101,7 +97,7 @@ TEST(RemoteLanternpostSetupTest, ErrorsFollowTheOrderOfTheChecks) {
 class RemoteLanternpostTargetTest : public ::testing::Test {
 protected:
     void SetUp() override { keychain::setProcessKeychain({primary, nullptr}); }
-    std::shared_ptr<MemoryStore> primary = std::make_shared<MemoryStore>();
+    std::shared_ptr<keychain::MemoryStore> primary = std::make_shared<keychain::MemoryStore>();
     Date now = std::chrono::system_clock::time_point(std::chrono::seconds(1'700'000'000));
 };
 
@@ -113,7 +109,7 @@ TEST_F(RemoteLanternpostTargetTest, NewTargetKeepsTheSecretInTheKeychain) {
     EXPECT_EQ(encodeRecord(target).find(kSecret), std::string::npos);
     Bytes stored;
     ASSERT_EQ(primary->read({std::string(remoteTargetsKeychainService), target.id}, stored), keychain::success);
-    EXPECT_EQ(stored, secretBytes());
+    EXPECT_EQ(stored, kSecretBytes);
 
     EXPECT_EQ(makeRemoteLanternpostTarget(kValid, " Podium\n", now).name, "Podium");
     EXPECT_EQ(makeRemoteLanternpostTarget(validExcept("x=1"), "", now).name, "");

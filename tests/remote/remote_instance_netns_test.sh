@@ -1,20 +1,13 @@
 #!/usr/bin/env bash
 # The remote-instance client against the real HTTP server on another host: the server
 # (http_test_server, authentication on, one pairing) runs in a network namespace of its own,
-# the client (remote_test, RemoteLanternpostClientTest.RealServer...) in a second one, joined by a veth pair, so the
-# server's loopback exemption does not apply and every request must carry a valid signature.
-# Needs root and iproute2. Exit 77 (skip) when either is missing, except in CI.
+# the client (remote_test, RemoteLanternpostClientTest.RealServer...) in a second one, joined by a
+# veth pair, so the server's loopback exemption does not apply and every request must carry a
+# valid signature.
+# Needs root and iproute2. Exit 77 (skip) when the namespaces cannot be made, except in CI.
 set -euo pipefail
 server_bin=$1
 test_bin=$2
-
-skip() {
-  echo "remote_instance_netns: $1" >&2
-  if [ "${CI:-}" = true ]; then exit 1; fi
-  exit 77
-}
-command -v ip >/dev/null 2>&1 || skip "missing ip (iproute2)"
-[ "$(id -u)" = 0 ] || skip "needs root for network namespaces"
 
 tag=$(printf '%05d%04x' $(($$ % 100000)) $((RANDOM)))
 server_ns=pvx-rsrv-$tag
@@ -28,7 +21,11 @@ cleanup() {
 trap cleanup EXIT
 
 source "$(dirname "$0")/../../platform/testing/two_hosts.sh"
-two_hosts "$server_ns" "$client_ns" "prs$tag" "prc$tag" 10.232.0.1 10.232.0.2 || skip "cannot create network namespaces"
+two_hosts "$server_ns" "$client_ns" "prs$tag" "prc$tag" 10.232.0.1 10.232.0.2 || {
+  echo "remote_instance_netns: cannot create network namespaces (root and iproute2 needed)" >&2
+  if [ "${CI:-}" = true ]; then exit 1; fi
+  exit 77
+}
 
 pair_id=lpp_netns$tag
 secret=$(head -c 32 /dev/urandom | base64 | tr '+/' '-_' | tr -d '=\n')
@@ -37,4 +34,5 @@ exec 3< <(ip netns exec "$server_ns" "$server_bin" --listen-address 10.232.0.1 -
 read -r -t 30 _ port <&3 || { echo "remote_instance_netns: server did not start" >&2; exit 1; }
 
 ip netns exec "$client_ns" env PAVONIX_REMOTE_HOST=10.232.0.1 PAVONIX_REMOTE_PORT="$port" \
-  PAVONIX_REMOTE_PAIR_ID="$pair_id" PAVONIX_REMOTE_SECRET="$secret" "$test_bin" --gtest_filter='RemoteLanternpostClientTest.RealServerOnAnotherHostVerifiesRunsAndAnswers'
+  PAVONIX_REMOTE_PAIR_ID="$pair_id" PAVONIX_REMOTE_SECRET="$secret" \
+  "$test_bin" --gtest_filter='RemoteLanternpostClientTest.RealServerOnAnotherHostVerifiesRunsAndAnswers'

@@ -7,7 +7,7 @@ JSON line per request to the log file: method, path and whether the signature ve
 
     signed_test_server.py --pair-id ID --secret BASE64URL --log FILE
 
-Listens on 127.0.0.1 on a free port, prints "PORT <n> PID <pid>", and serves until terminated.
+Listens on 127.0.0.1 on a free port, prints "PORT <n>", and serves until terminated.
 """
 import argparse
 import base64
@@ -15,7 +15,6 @@ import hashlib
 import hmac
 import http.server
 import json
-import os
 import time
 
 
@@ -27,11 +26,6 @@ def make_handler(pair_id, secret, log_path):
     seen_nonces = set()
 
     class Handler(http.server.BaseHTTPRequestHandler):
-        protocol_version = "HTTP/1.0"
-
-        def log_message(self, *args):
-            pass
-
         def verified(self, body):
             header = lambda name: self.headers.get("x-pavonix-" + name, "")
             timestamp, nonce = header("timestamp"), header("nonce")
@@ -69,5 +63,5 @@ if __name__ == "__main__":
     options = parser.parse_args()
     secret = base64.urlsafe_b64decode(options.secret + "=" * (-len(options.secret) % 4))
     server = http.server.HTTPServer(("127.0.0.1", 0), make_handler(options.pair_id, secret, options.log))
-    print("PORT", server.server_address[1], "PID", os.getpid(), flush=True)
+    print("PORT", server.server_address[1], flush=True)
     server.serve_forever()
