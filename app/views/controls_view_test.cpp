@@ -49,7 +49,7 @@ protected:
 };
 
 TEST_F(ControlsViewTest, WheelOverAPickerChangesNothing) {
-    auto& view = show();
+    show();
     auto* picker = find<QComboBox>("slidePicker");
     ASSERT_EQ(picker->count(), 3);
     ASSERT_TRUE(picker->isEnabled());
@@ -62,7 +62,6 @@ TEST_F(ControlsViewTest, WheelOverAPickerChangesNothing) {
     settle();
     EXPECT_EQ(picker->currentIndex(), 0);
     EXPECT_TRUE(model_.executed.empty());
-    EXPECT_FALSE(view.state().selectedSlideNumber());
 
     picker->activated(2);  // a real pick still sends
     EXPECT_EQ(model_.executed.back(), PresentationCommand::goToSlideNumber(2));
@@ -158,38 +157,28 @@ TEST_F(ControlsViewTest, NothingSendableDisablesEveryControl) {
     }
     EXPECT_FALSE(find<QLineEdit>("slideNumber")->isEnabled());
     for (auto* shortcut : view_->findChildren<QShortcut*>()) EXPECT_FALSE(shortcut->isEnabled());
-    EXPECT_EQ(find<QLabel>("targetStatus")->toolTip(), "Keynote is not running");
-    EXPECT_EQ(find<ElidedLineLabel>("resultLine")->fullText(), "Ready.");
 }
 
-TEST_F(ControlsViewTest, MainWindowAndSettingsWindow) {
+TEST_F(ControlsViewTest, OneMainWindowWithTheControlMenuAndOneSettingsWindow) {
     int installs = 0;
     ApplicationScenes::Options options;
     options.installControlMenu = [&](QMainWindow&) { ++installs; };
     options.trayIcon = false;
     ApplicationScenes scenes(model_, store(), center_, options);
-    QMainWindow* main = scenes.mainWindow();
-    EXPECT_EQ(main->objectName(), "main");
-    EXPECT_EQ(main->windowTitle(), "Pavonix");
-    EXPECT_EQ(main->size(), QSize(700, 540));
-    EXPECT_EQ(scenes.mainView()->minimumSize(), QSize(320, 230));
+    EXPECT_EQ(scenes.mainWindow()->objectName(), "main") << "the Control menu finds its window by that name";
     EXPECT_EQ(installs, 1);
     emit qApp->applicationStateChanged(Qt::ApplicationActive);
     EXPECT_EQ(installs, 2);
 
     QAction* settings = scenes.mainView()->settingsAction();
-    EXPECT_EQ(settings->toolTip(), "Settings");
     settings->trigger();
     QWidget* window = scenes.settingsWindow();
     ASSERT_NE(window, nullptr);
-    EXPECT_EQ(window->objectName(), "settings");
-    EXPECT_EQ(window->windowTitle(), "Settings");
-    EXPECT_EQ(window->size(), QSize(500, 500));
     settings->trigger();
-    main->findChild<QAction*>("settingsMenuItem")->trigger();
+    scenes.mainWindow()->findChild<QAction*>("settingsMenuItem")->trigger();
     EXPECT_EQ(scenes.settingsWindow(), window) << "one settings window, brought forward";
     int settingsWindows = 0;
-    for (QWidget* top : QApplication::topLevelWidgets()) settingsWindows += top->objectName() == "settings";
+    for (QWidget* top : QApplication::topLevelWidgets()) settingsWindows += top->objectName() == window->objectName();
     EXPECT_EQ(settingsWindows, 1);
 }
 

@@ -3,13 +3,8 @@
 // answer until the test gives it, over scratch settings.
 #pragma once
 
-#include <stdlib.h>
-
-#include <filesystem>
 #include <functional>
 #include <map>
-#include <stdexcept>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -78,7 +73,6 @@ struct FakeModel : ControlsModel {
         windows.set(openWindows);
     }
     void selectGoogleSlidesWindow(std::int64_t windowID) override {
-        log.push_back("select:" + std::to_string(windowID));
         for (const auto& window : openWindows) {
             if (window.windowID == windowID) store->setValue(settings::googleSlidesWindowID, windowID);
         }
@@ -118,21 +112,11 @@ protected:
 inline SlideListResult slidesOK(std::vector<SlideSummary> slides) { return {ResultStatus::ok, "", std::move(slides)}; }
 
 inline RemoteLanternpostTarget remote(std::string id, std::string name, std::string host = "10.0.0.2", std::int64_t port = 8090) {
-    RemoteLanternpostTarget target;
-    target.id = std::move(id);
-    target.name = std::move(name);
-    target.host = std::move(host);
-    target.port = port;
-    target.pairID = "lpp_x";
-    return target;
+    return {std::move(id), std::move(name), std::move(host), port, "lpp_x", Date{}, RemoteLanternpostTransport::http, std::nullopt};
 }
 
 inline PresentationWindowTarget window(std::int64_t id, std::string owner, std::string title) {
-    PresentationWindowTarget target;
-    target.windowID = id;
-    target.ownerName = std::move(owner);
-    target.title = std::move(title);
-    return target;
+    return {id, 0, std::move(owner), "", std::move(title), ""};
 }
 
 }  // namespace pavonix::testing

@@ -1,6 +1,42 @@
-# Test support for the views' X11 scripts (sourced): bounded waits, and a private X server with a
-# window manager. The script provides $scratch (its scratch folder), the array pids (killed at
-# its end) and a fail function.
+# Test support for the views' X11 scripts (sourced). `x11_test NAME TOOL...` comes first: it names
+# the script in messages, skips (exit 77; in CI a failure) when a tool is missing, makes $scratch
+# unless the script already has one, and at exit ends the processes in the array pids, removes
+# the namespaces of two_test_hosts and the scratch folder, after the script's at_exit if any.
+views_testing=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+x11_test() {
+  test_name=$1; shift
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null 2>&1 || skip "missing $tool (scripts/install-deps installs it)"
+  done
+  [ -n "${scratch:-}" ] || scratch=$(mktemp -d)
+  pids=()
+  trap x11_cleanup EXIT
+}
+
+x11_cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  if declare -F at_exit >/dev/null; then at_exit; fi
+  if [ -n "${server_ns:-}" ]; then
+    ip netns del "$peer_ns" 2>/dev/null || true
+    ip netns del "$server_ns" 2>/dev/null || true
+  fi
+  rm -rf "$scratch"
+}
+
+skip() {
+  echo "$test_name: $1" >&2
+  if [ "${CI:-}" = true ]; then exit 1; fi
+  exit 77
+}
+
+fail() {
+  echo "$test_name: $*" >&2
+  for log in "$scratch"/*.log; do echo "--- $log" >&2; tail -n 20 "$log" >&2 || true; done
+  exit 1
+}
 
 wait_for() {  # wait_for SECONDS COMMAND...
   local deadline=$((SECONDS + $1)); shift
@@ -8,6 +44,21 @@ wait_for() {  # wait_for SECONDS COMMAND...
     [ "$SECONDS" -lt "$deadline" ] || return 1
     sleep 0.1
   done
+}
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+keys() { xdotool key --delay 40 "$@"; }
+# With PAVONIX_SCREENSHOTS=DIR, shoot NAME saves a picture of the screen there.
+shoot() { if [ -n "${PAVONIX_SCREENSHOTS:-}" ]; then mkdir -p "$PAVONIX_SCREENSHOTS" && "$probe" grab "$PAVONIX_SCREENSHOTS/$1.png"; fi; }
+
+# two_test_hosts KEY SUBNET: the program's host ($server_ns, $server_address SUBNET.1) and a peer
+# ($peer_ns, SUBNET.2), network namespaces joined by a veth pair. Needs root.
+two_test_hosts() {
+  [ "$(id -u)" = 0 ] || skip "needs root for network namespaces"
+  local tag; tag=$(printf '%05d%04x' $(($$ % 100000)) $((RANDOM)))
+  server_ns=pvx-$1srv-$tag peer_ns=pvx-$1cli-$tag server_address=$2.1
+  source "$views_testing/../../../platform/testing/two_hosts.sh"
+  two_hosts "$server_ns" "$peer_ns" "p$1s$tag" "p$1c$tag" "$server_address" "$2.2"
 }
 
 # Xvfb on a display it picks itself (1280 by 800), then openbox; exports DISPLAY.
@@ -26,6 +77,22 @@ start_x11_session() {
   # unterminated buffer trips strict_string_checks; that check stays off for the program here.
   export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}strict_string_checks=0"
 }
+
+# The presentation window "Deck - Google Slides" ($window_id), which logs every key it receives.
+start_test_window() {
+  "$probe" window "Deck - Google Slides" >"$scratch/window.log" 2>&1 &
+  pids+=($!)
+  wait_for 10 grep -q '^window ' "$scratch/window.log" || fail "test window did not appear"
+  window_id=$(( $(awk '/^window /{print $2; exit}' "$scratch/window.log") ))
+}
+# The settings that make the test window a program's Google Slides target.
+test_window_settings() {
+  printf '"presentationProvider":"googleSlides","googleSlidesWindowID":%s,%s' "$window_id" \
+    '"googleSlidesWindowOwnerName":"PavonixTest","googleSlidesWindowTitle":"Deck - Google Slides"'
+}
+presses() { grep -c '^key 0xff53' "$scratch/window.log" || true; }
+# expect_press BEFORE MESSAGE: the window receives a Right key beyond the BEFORE it had.
+expect_press() { wait_for 10 bash -c "[ \$(grep -c '^key 0xff53' '$scratch/window.log') -gt $1 ]" || fail "$2"; }
 
 # program_window TITLE PID: the id of that process's visible window with that title.
 program_window() {
