@@ -97,15 +97,20 @@ inline void showActive(QWidget& window) {
     settle();
 }
 
-// Scratch settings and a fake model over them, for the fixtures of the main window's views.
-// Members of a derived fixture (the views) go before these.
-class ViewsTest : public ::testing::Test {
+// Scratch settings; what the queues still hold runs after a derived fixture's members are gone.
+class SettingsTest : public ::testing::Test {
 protected:
-    ViewsTest() { model_.store = &store(); }
-    ~ViewsTest() override { settle(); }
+    ~SettingsTest() override { settle(); }
     SettingsStore& store() { return settings_.store(); }
 
     TemporarySettings settings_;
+};
+
+// And a fake model over them, for the fixtures of the main window's views.
+class ViewsTest : public SettingsTest {
+protected:
+    ViewsTest() { model_.store = &store(); }
+
     FakeModel model_;
 };
 
