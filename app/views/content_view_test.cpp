@@ -1,12 +1,8 @@
 #include "app/views/content_view.h"
 
-#include <QApplication>
 #include <QFrame>
 #include <QPushButton>
-#include <QTest>
-#include <gtest/gtest.h>
 
-#include "app/settings/settings_keys.h"
 #include "app/views/bridge_server_status_badge.h"
 #include "app/views/welcome_view.h"
 #include "app/views/testing/views_test_support.h"

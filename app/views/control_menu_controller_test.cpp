@@ -2,13 +2,10 @@
 
 #include <QAction>
 #include <QActionGroup>
-#include <QApplication>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
-#include <QTest>
-#include <gtest/gtest.h>
 
 #include "app/views/controls_view_state.h"
 #include "app/views/lanternpost_main_view.h"

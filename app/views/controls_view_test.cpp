@@ -1,14 +1,11 @@
 #include "app/views/controls_view.h"
 
 #include <QAction>
-#include <QApplication>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPushButton>
 #include <QShortcut>
-#include <QTest>
 #include <QWheelEvent>
-#include <gtest/gtest.h>
 
 #include "app/views/application_scenes.h"
 #include "app/views/lanternpost_main_view.h"

@@ -15,28 +15,15 @@ start_x11_session
 start_test_window
 
 port=$(free_port)
-mkdir -p "$scratch/config/Pavonix" "$scratch/data"
-printf '{"welcomeCompleted":true,%s,"httpPort":%s,"oscPort":%s}' "$(test_window_settings)" "$port" "$(free_port)" \
-  >"$scratch/config/Pavonix/settings.json"
-# start NAME: runs the program; leaves its pid in $started.
-start() {
-  XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data" PAVONIX_KEYCHAIN=memory QT_QPA_PLATFORM=xcb \
-    "$program" >"$scratch/$1.log" 2>&1 &
-  started=$!
-  pids+=("$started")
-}
-main_window() { program_window Pavonix "$1"; }
-no_main_window() { ! main_window "$1"; }
-gone() { ! kill -0 "$1" 2>/dev/null; }
+settings=$(printf '{"welcomeCompleted":true,%s,"httpPort":%s,"oscPort":%s}' "$(test_window_settings)" "$port" "$(free_port)")
+no_main_window() { ! window_of Pavonix; }
+gone() { ! kill -0 "$program_pid" 2>/dev/null; }
 
 trayer --edge bottom --align left --widthtype pixel --width 40 >"$scratch/trayer.log" 2>&1 &
 tray_pid=$!
 pids+=("$tray_pid")
 wait_for 10 xdotool search --classname panel || fail "trayer did not start"
-start with-tray
-pid=$started
-wait_for 20 main_window "$pid" || fail "the main window did not appear"
-main=$(main_window "$pid")
+start_program "$settings" PAVONIX_KEYCHAIN=memory
 sleep 1  # the first status refresh enables the buttons
 
 # A click on Next, in the right half of the controls.
@@ -53,25 +40,23 @@ xdotool key space
 expect_press "$before" "the Space shortcut did not deliver the Right key"
 
 python3 -c "import json, urllib.request as u; w = json.load(u.urlopen('http://127.0.0.1:$port/windows'))['windows']
-assert $window_id in [e['windowID'] for e in w] and all(e['ownerProcessID'] != $pid for e in w), w" ||
+assert $window_id in [e['windowID'] for e in w] and all(e['ownerProcessID'] != $program_pid for e in w), w" ||
   fail "GET /windows lists Pavonix's own window, or misses the test window"
 # Closing the window (Alt+F4) leaves the program serving; the tray icon brings it back.
 xdotool windowactivate --sync "$main"
 xdotool key alt+F4
-wait_for 10 no_main_window "$pid" || fail "Alt+F4 did not close the window"
+wait_for 10 no_main_window || fail "Alt+F4 did not close the window"
 python3 -c "import urllib.request as u; u.urlopen('http://127.0.0.1:$port/health')" || fail "closing the window stopped the server"
 eval "$(xdotool getwindowgeometry --shell "$(xdotool search --classname panel | head -n 1)")"
 xdotool mousemove --sync $((X + WIDTH / 4)) $((Y + HEIGHT / 2)) click 1
-wait_for 10 main_window "$pid" || fail "the tray icon did not bring the main window back"
-xdotool windowactivate --sync "$(main_window "$pid")"
+wait_for 10 window_of Pavonix || fail "the tray icon did not bring the main window back"
+xdotool windowactivate --sync "$(window_of Pavonix)"
 xdotool key ctrl+q
-wait_for 10 gone "$pid" || fail "Quit Pavonix did not end the program"
+wait_for 10 gone || fail "Quit Pavonix did not end the program"
 
 kill "$tray_pid"
-start without-tray
-pid=$started
-wait_for 20 main_window "$pid" || fail "the main window without a tray did not appear"
-xdotool windowactivate --sync "$(main_window "$pid")"
+start_program "$settings" PAVONIX_KEYCHAIN=memory
+xdotool windowactivate --sync "$main"
 xdotool key alt+F4
-wait_for 10 gone "$pid" || fail "closing the window without a tray left the program running"
+wait_for 10 gone || fail "closing the window without a tray left the program running"
 echo "main_window_x11: Next delivered; closing with and without a tray checked"

@@ -4,13 +4,10 @@
 // checked through the program in pairing_sheets_x11_test.sh.
 #include <set>
 
-#include <QApplication>
 #include <QImage>
-#include <gtest/gtest.h>
 
 #include "app/remote/http_pairing_store.h"
 #include "app/remote/remote_lanternpost_target.h"
-#include "app/settings/settings_keys.h"
 #include "app/views/pairing_sheets.h"
 #include "app/views/testing/views_test_support.h"
 

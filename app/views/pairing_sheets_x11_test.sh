@@ -32,16 +32,9 @@ start_x11_session
 start_test_window
 
 http_port=$(free_port)
-mkdir -p "$XDG_CONFIG_HOME/Pavonix"
-printf '{"welcomeCompleted":true,"httpAuthenticationEnabled":true,"httpPort":%s,"oscPort":%s,%s,%s}' \
-  "$http_port" "$(free_port)" '"pavonixName":"Stage Left"' "$(test_window_settings)" >"$XDG_CONFIG_HOME/Pavonix/settings.json"
-ip netns exec "$server_ns" env PAVONIX_KEYCHAIN=secret-service QT_QPA_PLATFORM=xcb "$program" >"$scratch/program.log" 2>&1 &
-pids+=($!)
-program_pid=$!
-window_of() { program_window "$1" "$program_pid"; }
+start_program "$(printf '{"welcomeCompleted":true,"httpAuthenticationEnabled":true,"httpPort":%s,"oscPort":%s,%s,%s}' \
+  "$http_port" "$(free_port)" '"pavonixName":"Stage Left"' "$(test_window_settings)")" PAVONIX_KEYCHAIN=secret-service
 gone() { ! window_of "$1"; }
-wait_for 30 window_of Pavonix || fail "the main window did not appear"
-main=$(window_of Pavonix)
 
 # phone URL METHOD PATH: the HTTP status of a request made from the setup URL alone.
 phone() {

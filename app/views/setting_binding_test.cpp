@@ -3,7 +3,6 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QSpinBox>
-#include <gtest/gtest.h>
 
 #include "app/views/testing/views_test_support.h"
 

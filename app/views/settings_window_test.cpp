@@ -1,16 +1,12 @@
 // The settings window: its change handlers, the listen pane's decisions, the reference sheet's
 // content, and the few widget behaviours that only the widgets have (port field validity, the
 // web control link, the sheet's table, the window's bounds).
-#include <QApplication>
 #include <QCheckBox>
 #include <QGridLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTest>
-#include <gtest/gtest.h>
 
-#include "app/settings/settings_keys.h"
 #include "app/views/bridge_server_status_badge.h"
 #include "app/views/lanternpost_settings_view.h"
 #include "app/views/listen_view.h"

@@ -25,8 +25,7 @@ start_x11_session
 
 # --- The program --------------------------------------------------------------------------------
 osc_port=$(free_port)
-mkdir -p "$scratch/config/Pavonix" "$scratch/data" "$scratch/share"
-printf '{"welcomeCompleted":true,"httpPort":70000,"oscPort":%s}' "$osc_port" >"$scratch/config/Pavonix/settings.json"
+mkdir -p "$scratch/share"
 # The browser: records the address it is asked to open.
 cat >"$scratch/browser" <<STUB
 #!/bin/sh
@@ -34,15 +33,9 @@ printf '%s\n' "\$1" >>"$scratch/opened"
 STUB
 chmod +x "$scratch/browser"
 # XDG_DATA_DIRS without the system's handlers, so xdg-open falls back to $BROWSER.
-ip netns exec "$server_ns" env XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data" XDG_DATA_DIRS="$scratch/share" \
-  BROWSER="$scratch/browser" PAVONIX_KEYCHAIN=memory PAVONIX_DEBUG=1 QT_QPA_PLATFORM=xcb \
-  "$program" >"$scratch/program.log" 2>&1 &
-pids+=($!)
-program_pid=$!
+start_program "$(printf '{"welcomeCompleted":true,"httpPort":70000,"oscPort":%s}' "$osc_port")" \
+  XDG_DATA_DIRS="$scratch/share" BROWSER="$scratch/browser" PAVONIX_KEYCHAIN=memory PAVONIX_DEBUG=1
 
-# window_of TITLE: the id of the program's visible window with that title. The program runs
-# under "ip netns exec", which execs it, so the pid is the program's own.
-window_of() { program_window "$1" "$program_pid"; }
 # open_settings [N]: opens the settings window afresh from the main window (it opens on the
 # Network tab with the focus on the tab bar) and moves the focus N widgets on with Tab.
 open_settings() {
@@ -59,8 +52,6 @@ open_settings() {
   local i; for ((i = 0; i < ${1:-0}; i++)); do keys Tab; done
 }
 
-wait_for 30 window_of Pavonix || fail "the main window did not appear"
-main=$(window_of Pavonix)
 # The stored port is out of range: the HTTP server starts only once a port is typed.
 wait_for 10 grep -qF "Pavonix: HTTP server Failed" "$scratch/program.log" || fail "the HTTP server did not settle"
 

@@ -3,8 +3,6 @@
 #include <mutex>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "app/views/testing/views_test_support.h"
 
 namespace pavonix {

@@ -94,6 +94,23 @@ presses() { grep -c '^key 0xff53' "$scratch/window.log" || true; }
 # expect_press BEFORE MESSAGE: the window receives a Right key beyond the BEFORE it had.
 expect_press() { wait_for 10 bash -c "[ \$(grep -c '^key 0xff53' '$scratch/window.log') -gt $1 ]" || fail "$2"; }
 
+# start_program SETTINGS [VAR=VALUE...]: the program (in $server_ns when there is one) over that
+# settings file, its output in $scratch/program.log; waits for its main window ($main) and leaves
+# its pid in $program_pid (under "ip netns exec", which execs it, the program's own).
+start_program() {
+  export XDG_CONFIG_HOME=${XDG_CONFIG_HOME:-$scratch/config} XDG_DATA_HOME=${XDG_DATA_HOME:-$scratch/data}
+  mkdir -p "$XDG_CONFIG_HOME/Pavonix" "$XDG_DATA_HOME"
+  printf '%s' "$1" >"$XDG_CONFIG_HOME/Pavonix/settings.json"
+  shift
+  ${server_ns:+ip netns exec "$server_ns"} env "$@" QT_QPA_PLATFORM=xcb "$program" >>"$scratch/program.log" 2>&1 &
+  program_pid=$!
+  pids+=("$program_pid")
+  wait_for 30 window_of Pavonix || fail "the main window did not appear"
+  main=$(window_of Pavonix)
+}
+# window_of TITLE: the id of the program's visible window with that title.
+window_of() { program_window "$1" "$program_pid"; }
+
 # program_window TITLE PID: the id of that process's visible window with that title.
 program_window() {
   local id
