@@ -1,9 +1,6 @@
 #include "app/http/control_page.h"
-#include "platform/testing/temporary_folder.h"
 
 #include <gtest/gtest.h>
-
-#include <cstdlib>
 
 namespace pavonix::http {
 namespace {
@@ -23,7 +20,7 @@ TEST(ControlPage, Escaping) {
     EXPECT_EQ(scriptStringEscaped("a\\b\"c\nd\re</script>"), "a\\\\b\\\"c\\nd\\re\\x3C/script>");
 }
 
-// The elements the page script drives, the subtitle and the layout switch are exercised in a real
+// The buttons, forms, lists, subtitle, script errors and the layout switch are exercised in a real
 // browser by tests/browser; here the order of the sections and which loader each layout starts.
 TEST(ControlPage, EachLayoutHasItsSectionsInOrderAndStartsItsOwnLoader) {
     const auto inOrder = [](const std::string& page, std::initializer_list<const char*> sections) {
@@ -49,15 +46,6 @@ TEST(ControlPage, EachLayoutHasItsSectionsInOrderAndStartsItsOwnLoader) {
     EXPECT_FALSE(has(scriptOf(page), "loadSlides"));
 }
 
-TEST(ControlPage, CommandButtons) {
-    const auto page = controlPageHTML(PresentationProvider::keynote);
-    EXPECT_TRUE(has(page, R"(class="primary" data-route="/start">Start</button>)"));
-    EXPECT_TRUE(has(page, R"(data-route="/start" data-payload="{&quot;fromBeginning&quot;:true}">Start from First Slide<)"));
-    EXPECT_TRUE(has(page, R"(data-route="/stop">Stop<)"));
-    EXPECT_TRUE(has(page, R"(data-route="/show/previous">Previous<)"));
-    EXPECT_TRUE(has(page, R"(class="primary" data-route="/show/next">Next<)"));
-}
-
 TEST(ControlPage, ScriptNeverWritesMarkup) {
     for (auto provider : allPresentationProviders) {
         const auto script = scriptOf(controlPageHTML(provider));
@@ -65,20 +53,6 @@ TEST(ControlPage, ScriptNeverWritesMarkup) {
         for (const char* sink : {"innerHTML", "outerHTML", "insertAdjacentHTML", "document.write", "eval(", "Function("}) {
             EXPECT_FALSE(has(script, sink)) << sink;
         }
-    }
-}
-
-TEST(ControlPage, ScriptPassesNodeSyntaxCheck) {
-    if (std::system("node --version >/dev/null 2>&1") != 0) {
-        if (std::getenv("CI") != nullptr) FAIL() << "node is required";
-        GTEST_SKIP() << "node not installed";
-    }
-    const testing::TemporaryFolder dir("pavonix-page");
-    for (auto provider : allPresentationProviders) {
-        const auto file = dir / (std::string(rawValue(provider)) + ".js");
-        testing::writeFile(file, scriptOf(controlPageHTML(provider)));
-        const std::string command = "node --check '" + file.string() + "'";
-        EXPECT_EQ(std::system(command.c_str()), 0) << rawValue(provider);
     }
 }
 

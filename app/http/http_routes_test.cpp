@@ -7,52 +7,134 @@
 namespace pavonix::http {
 namespace {
 
+using enum PresentationProvider;
+
 HTTPRequest request(std::string method, std::string path, std::string body = {},
                     std::map<std::string, std::string> headers = {}) {
     return {std::move(method), std::move(path), std::move(headers), Bytes(body.begin(), body.end())};
 }
 
-struct Parsed {
-    std::string statusLine;
-    std::vector<std::string> headers;
-    std::string body;
-};
+std::string bodyOf(const HTTPReply& reply) { return reply.bytes.substr(reply.bytes.find("\r\n\r\n") + 4); }
 
-Parsed parse(const HTTPReply& reply) {
-    Parsed out;
-    const auto headEnd = reply.bytes.find("\r\n\r\n");
-    std::string head = reply.bytes.substr(0, headEnd);
-    out.body = reply.bytes.substr(headEnd + 4);
-    std::size_t at = 0;
-    while (at <= head.size()) {
-        auto end = head.find("\r\n", at);
-        if (end == std::string::npos) end = head.size();
-        (out.statusLine.empty() ? out.statusLine : out.headers.emplace_back()) = head.substr(at, end - at);
-        at = end + 2;
-    }
-    return out;
+// A model that answers with what it was given, so a reply shows which handler a request reached
+// and with which argument.
+HTTPBridgeHandlers echoingModel(PresentationProvider& provider) {
+    HTTPBridgeHandlers handlers;
+    handlers.presentationProvider = [&provider] { return provider; };
+    handlers.presentationProviderSelection = [&provider](PresentationProvider chosen) {
+        provider = chosen;
+        return PresentationProviderSelectionResult{ResultStatus::ok, "", chosen};
+    };
+    handlers.command = [](const PresentationCommand& command) {
+        if (command == PresentationCommand::goToSlideNumber(13)) return CommandResult::failed(command, "No.");
+        return CommandResult::ok(command, "");
+    };
+    // A name with invalid UTF-8, as another program may hand it over.
+    handlers.slideList = [] { return SlideListResult{ResultStatus::ok, "", {{1, "Caf\xE9", "", true}}}; };
+    handlers.windowList = [] { return PresentationWindowListResult{ResultStatus::ok, "", 12, {}}; };
+    handlers.windowSelection = [](std::int64_t id) { return PresentationWindowSelectionResult{ResultStatus::ok, "", id}; };
+    return handlers;
 }
 
-// The header order, sorted keys, UTF-8 repair and the window routes' 404 are pinned on the wire by
-// tests/blackbox; here what the wire cannot reach: handlers that are missing or throw.
+// Every route and alias with the status and the reply's fields: a JSON object whose members must
+// all be in the reply, or a text the HTML page must hold.
+TEST(HTTPRoutes, EveryRouteAliasAndRefusal) {
+    struct Case {
+        PresentationProvider provider;
+        const char* method;
+        std::vector<std::string> paths;
+        std::vector<std::string> bodies;
+        int status;
+        std::string expected;
+    };
+    const std::string googleOnly = R"({"status":"failed","message":"Window selection is only available for Google Slides."})";
+    const std::string post = "Only POST requests are supported for commands.";
+    const Case cases[] = {
+        {keynote, "GET", {"/", "/index.html", "/keynote", "/keynote/", "/index.html?x=1"}, {""}, 200, "Controlling Keynote"},
+        {googleSlides, "get", {"/"}, {""}, 200, "Controlling Google Slides"},
+        {keynote, "GET", {"/health", "/keynote/health", "/health?x=1", "/he%61lth"}, {""}, 200,
+         R"({"status":"ok","presentationProvider":"keynote","presentationProviderName":"Keynote"})"},
+        {keynote, "GET", {"/slides", "/keynote/slides"}, {""}, 200,
+         R"({"slides":[{"number":1,"name":"Caf\ufffd","notes":"","hasExplicitName":true}]})"},
+        {keynote, "GET", {"/windows", "/google-slides/windows"}, {""}, 404, googleOnly},
+        {powerPoint, "POST", {"/windows/select"}, {R"({"windowID":11})"}, 404, googleOnly},
+        {googleSlides, "GET", {"/windows", "/google-slides/windows"}, {""}, 200, R"({"status":"ok","selectedWindowID":12})"},
+        {googleSlides, "POST", {"/windows/select", "/google-slides/windows/select"}, {R"({"windowID":12})"}, 200,
+         R"({"selectedWindowID":12})"},
+        {googleSlides, "POST", {"/windows/select"}, {R"({"windowID":0})"}, 200, R"({"selectedWindowID":0})"},
+        {googleSlides, "POST", {"/windows/select"},
+         {"", "{}", R"({"windowID":"7"})", R"({"windowID":1.5})", R"({"windowID":null})", "[12]", "not json"}, 400,
+         R"({"status":"failed","message":"Missing required parameter: windowID"})"},
+        {googleSlides, "POST", {"/windows/select"}, {R"({"windowID":-1})"}, 400,
+         R"({"status":"failed","message":"Invalid parameter: windowID"})"},
+        {keynote, "POST", {"/presentation/provider/select", "/provider/select"}, {R"({"provider":"powerPoint"})"}, 200,
+         R"({"status":"ok","presentationProvider":"powerPoint","presentationProviderName":"PowerPoint"})"},
+        {keynote, "POST", {"/provider/select"}, {"", "{}", R"({"provider":"PowerPoint"})", R"({"provider":null})", "{"}, 400,
+         R"({"status":"failed","message":"Missing required parameter: provider"})"},
+        {keynote, "POST", {"/start"}, {""}, 200, R"({"status":"ok","command":"Start"})"},
+        {keynote, "POST", {"/start"}, {R"({"fromBeginning":true})"}, 200, R"({"command":"Start from first slide"})"},
+        {keynote, "POST", {"/stop"}, {""}, 200, R"({"command":"Stop"})"},
+        {keynote, "POST", {"/show/next", "/keynote/show/next"}, {""}, 200, R"({"command":"Show next"})"},
+        {keynote, "POST", {"/show/previous"}, {""}, 200, R"({"command":"Show previous"})"},
+        {keynote, "POST", {"/goto/slide/number"}, {R"({"number":4})"}, 200, R"({"command":"Go to slide 4"})"},
+        {keynote, "POST", {"/goto/slide/named"}, {R"({"name":"# Intro"})"}, 200, R"({"command":"Go to slide named \"Intro\""})"},
+        // A command that failed is still answered 200.
+        {keynote, "POST", {"/goto/slide/number"}, {R"({"number":13})"}, 200, R"({"status":"failed","message":"No."})"},
+        {keynote, "GET", {"/Health"}, {""}, 405, R"({"status":"failed","message":")" + post + "\"}"},
+        {keynote, "HEAD", {"/nowhere"}, {""}, 405, R"({"message":")" + post + "\"}"},
+        {keynote, "POST", {"/health"}, {""}, 404, R"({"message":"Unknown command route: /health"})"},
+        {keynote, "POST", {"/nowhere?x=1"}, {""}, 404, R"({"message":"Unknown command route: /nowhere?x=1"})"},
+        {keynote, "POST", {"/goto/slide/number"}, {"{}"}, 400, R"({"message":"Missing required parameter: number"})"},
+        {keynote, "POST", {"/goto/slide/number"}, {R"({"number":0})"}, 400, R"({"message":"Invalid parameter: number"})"},
+        {keynote, "POST", {"/goto/slide/named"}, {"{}"}, 400, R"({"message":"Missing required parameter: name"})"},
+        {keynote, "POST", {"/goto/slide/number"}, {"{oops"}, 400, R"({"message":"Request body must be valid JSON."})"},
+    };
+    for (const Case& c : cases) {
+        for (const auto& path : c.paths) {
+            for (const auto& body : c.bodies) {
+                SCOPED_TRACE(std::string(c.method) + " " + path + " " + body);
+                PresentationProvider provider = c.provider;
+                const auto decision = routeRequest(request(c.method, path, body));
+                const auto* direct = std::get_if<HTTPReply>(&decision);
+                const auto reply = direct ? *direct : performHandlerWork(std::get<HandlerWork>(decision), echoingModel(provider));
+                EXPECT_EQ(reply.status.code, c.status);
+                if (c.expected.front() != '{') {
+                    EXPECT_NE(bodyOf(reply).find(c.expected), std::string::npos);
+                    continue;
+                }
+                const auto answer = Json::parse(bodyOf(reply));
+                const auto expected = Json::parse(c.expected);
+                for (const auto& [key, value] : expected.items()) EXPECT_EQ(answer[key], value) << key;
+            }
+        }
+    }
+}
+
 TEST(HTTPReplies, AMissingOrThrowingHandlerStillGivesAWellFormedAnswer) {
     HTTPBridgeHandlers handlers;
     handlers.presentationProvider = [] { return PresentationProvider::googleSlides; };
     handlers.windowSelection = [](std::int64_t) -> PresentationWindowSelectionResult { throw std::logic_error("x"); };
     for (auto route : {HandlerWork::Route::windowSelection, HandlerWork::Route::slides}) {
-        auto reply = parse(performHandlerWork(HandlerWork{route}, handlers));
-        EXPECT_EQ(reply.statusLine, "HTTP/1.1 200 OK");
-        EXPECT_EQ(Json::parse(reply.body)["status"], "failed");
+        const auto reply = performHandlerWork(HandlerWork{route}, handlers);
+        EXPECT_EQ(reply.status.code, 200);
+        EXPECT_EQ(Json::parse(bodyOf(reply))["status"], "failed");
     }
 }
 
+// The whole reply: header order, pretty-printed body with sorted keys; pages may not be framed by
+// other sites (clickjacking).
 TEST(HTTPReplies, RefusalIsTheHTMLPageOnlyForControlPageGets) {
-    auto page = parse(unauthorizedReply(request("get", "/index.html")));
-    EXPECT_EQ(page.statusLine, "HTTP/1.1 401 Unauthorized");
-    EXPECT_EQ(page.headers[0], "Content-Type: text/html; charset=utf-8");
-    EXPECT_NE(page.body.find("Unable to open controls from this client."), std::string::npos);
-    auto json = parse(unauthorizedReply(request("POST", "/")));
-    EXPECT_EQ(json.body, "{\n  \"message\": \"Authentication required.\",\n  \"status\": \"failed\"\n}");
+    EXPECT_EQ(unauthorizedReply(request("POST", "/")).bytes,
+              "HTTP/1.1 401 Unauthorized\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: 65\r\n"
+              "Cache-Control: no-store\r\nConnection: close\r\n\r\n"
+              "{\n  \"message\": \"Authentication required.\",\n  \"status\": \"failed\"\n}");
+    const auto page = unauthorizedReply(request("get", "/index.html")).bytes;
+    const auto head = page.substr(0, page.find("\r\n\r\n") + 4);
+    EXPECT_EQ(head, "HTTP/1.1 401 Unauthorized\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
+                        std::to_string(page.size() - head.size()) +
+                        "\r\nCache-Control: no-store\r\nConnection: close\r\nX-Frame-Options: DENY\r\n"
+                        "Content-Security-Policy: frame-ancestors 'none'\r\n\r\n");
+    EXPECT_NE(page.find("Unable to open controls from this client."), std::string::npos);
 }
 
 TEST(HTTPLoopback, HostAndOriginMustNameThisMachine) {

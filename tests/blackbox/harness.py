@@ -1,23 +1,24 @@
-"""Starting a server process and talking raw HTTP to it.
-
-The server under test is one command line, built by server_command(); today it is the HTTP test
-server with fake handlers (PAVONIX_HTTP_TEST_SERVER), later the full program can take its place.
-"""
+"""Starting the HTTP test server (PAVONIX_HTTP_TEST_SERVER) or the program (PAVONIX_PROGRAM) and
+talking raw HTTP to it, signing requests as a paired client does, and hosts of the test's own in
+network namespaces."""
 
 import base64
 import hashlib
 import hmac
+import json
 import os
 import random
 import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+TWO_HOSTS = os.path.join(HERE, "..", "..", "platform", "testing", "two_hosts.sh")
 
 
 def in_ci():
@@ -33,91 +34,85 @@ def require(condition, what):
     raise unittest.SkipTest("missing: " + what)
 
 
-def server_command(*args):
-    """The command line of the server under test, with extra flags."""
-    binary = os.environ.get("PAVONIX_HTTP_TEST_SERVER")
-    if not binary:
-        raise AssertionError("PAVONIX_HTTP_TEST_SERVER is not set")
-    return [binary, "--port", "0", *args]
+def binary(variable):
+    path = os.environ.get(variable)
+    if not path:
+        raise AssertionError(variable + " is not set")
+    return path
 
 
-class Server:
-    """A running server process; `port` is the one it announced."""
+class Process:
+    """A child process whose error output is collected line by line, to wait for and to report."""
 
-    def __init__(self, *args, prefix=(), host="127.0.0.1"):
-        self.host = host
-        self.process = subprocess.Popen(
-            [*prefix, *server_command(*args)],
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-            text=True,
-        )
-        self.stderr_lines = []
-        self._stderr_reader = threading.Thread(target=self._collect_stderr, daemon=True)
-        self._stderr_reader.start()
-        self.port = self._read_port()
+    def __init__(self, command, env=None):
+        self.process = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        self.lines = []
+        self.changed = threading.Condition()
+        self.reader = threading.Thread(target=self._collect, daemon=True)
+        self.reader.start()
 
-    def _collect_stderr(self):
-        for line in self.process.stderr:
-            self.stderr_lines.append(line)
+    def _collect(self):
+        for line in iter(self.process.stderr.readline, ""):
+            with self.changed:
+                self.lines.append(line.rstrip("\n"))
+                self.changed.notify_all()
 
-    def _read_port(self):
-        deadline = time.monotonic() + 20
-        result = {}
+    def wait_for(self, prefixes, count=1, timeout=20):
+        """The lines starting with one of `prefixes` once `count` of them have come."""
+        deadline = time.monotonic() + timeout
+        with self.changed:
+            while True:
+                found = [line for line in self.lines if line.startswith(prefixes)]
+                if len(found) >= count:
+                    return found
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or self.process.poll() is not None:
+                    raise AssertionError("waited for %d of %r:\n%s" % (count, prefixes, "\n".join(self.lines[-40:])))
+                self.changed.wait(remaining)
 
-        def read():
-            line = self.process.stdout.readline()
-            result["line"] = line
-
-        reader = threading.Thread(target=read, daemon=True)
-        reader.start()
-        reader.join(max(0.0, deadline - time.monotonic()))
-        line = result.get("line", "")
-        if not line.startswith("PORT "):
+    def quit(self):
+        """Ends the process and returns its exit status."""
+        self.process.terminate()
+        try:
+            return self.process.wait(timeout=15)
+        finally:
             if self.process.poll() is None:
                 self.process.kill()
-            raise AssertionError("server did not start: %r %s" % (line, "".join(self.stderr_lines)))
-        return int(line.split()[1])
+                self.process.wait()
+            self.reader.join(5)
+            self.process.stderr.close()
+
+
+class Server(Process):
+    """The HTTP test server on a port of its choosing, on 127.0.0.1."""
+
+    def __init__(self, *args):
+        super().__init__([binary("PAVONIX_HTTP_TEST_SERVER"), "--port", "0", *args])
+        self.port = int(self.wait_for("status: Running: ")[0].rsplit(" ", 1)[1])
 
     def stop(self):
-        """Ends the server; a server that had already died, or that dies unclean (a sanitizer
-        report, a crash), fails the test with its error output."""
+        """Ends the server; one that had died already, or dies unclean (a sanitizer report, a crash),
+        fails the test with its error output."""
         died_early = self.process.poll() is not None
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self._stderr_reader.join(5)
-        for stream in (self.process.stdout, self.process.stderr):
-            if stream and not stream.closed:
-                stream.close()
-        if died_early or self.process.returncode != 0:
+        status = self.quit()
+        if died_early or status != 0:
             raise AssertionError("server ended with %s%s:\n%s" % (
-                self.process.returncode, " before it was stopped" if died_early else "",
-                "".join(self.stderr_lines)[-4000:]))
-        return self.process.returncode
+                status, " before it was stopped" if died_early else "", "\n".join(self.lines)[-4000:]))
 
     def connect(self, timeout=10.0, receive_buffer=None):
         sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         if receive_buffer:
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
         sock.settimeout(timeout)
-        sock.connect((self.host, self.port))
+        sock.connect(("127.0.0.1", self.port))
         return sock
 
     def exchange(self, data, pieces=None, pause=0.0, timeout=10.0):
         """Sends `data` (optionally cut into pieces, with a pause between them) and reads to the end."""
         with self.connect(timeout) as sock:
-            if pieces is None:
-                sock.sendall(data)
-            else:
-                for piece in pieces:
-                    sock.sendall(piece)
-                    if pause:
-                        time.sleep(pause)
+            for piece in pieces or [data]:
+                sock.sendall(piece)
+                time.sleep(pause)
             return read_all(sock)
 
     def request(self, method, path, body=b"", headers=None, **kwargs):
@@ -156,18 +151,14 @@ class Response:
         self.raw = raw
         head, _, self.body = raw.partition(b"\r\n\r\n")
         lines = head.decode("utf-8").split("\r\n")
-        self.status_line = lines[0] if lines else ""
-        parts = self.status_line.split(" ", 2)
+        parts = lines[0].split(" ", 2)
         self.status = int(parts[1]) if len(parts) > 1 and parts[1].isdigit() else 0
-        self.header_lines = lines[1:]
         self.headers = {}
-        for line in self.header_lines:
+        for line in lines[1:]:
             name, _, value = line.partition(":")
             self.headers[name.strip().lower()] = value.strip()
 
     def json(self):
-        import json
-
         return json.loads(self.body.decode("utf-8"))
 
 
@@ -181,13 +172,13 @@ def b64url(data):
     return base64.urlsafe_b64encode(data).decode().rstrip("=")
 
 
-def signed_headers(secret, pair_id, method, path, body=b"", timestamp=None, nonce=None,
-                   algorithm="PAVONIX-HMAC-SHA256"):
+def signed_headers(secret, pair_id, method, path, body=b"", timestamp=None, nonce=None):
     if isinstance(body, str):
         body = body.encode()
     timestamp = str(int(time.time())) if timestamp is None else str(timestamp)
     nonce = nonce or b64url(os.urandom(16))
-    canonical = "\n".join([algorithm, method.upper(), path, b64url(hashlib.sha256(body).digest()), timestamp, nonce])
+    canonical = "\n".join(["PAVONIX-HMAC-SHA256", method.upper(), path, b64url(hashlib.sha256(body).digest()),
+                           timestamp, nonce])
     signature = b64url(hmac.new(secret, canonical.encode(), hashlib.sha256).digest())
     return {
         "X-Pavonix-Pair-ID": pair_id,
@@ -209,36 +200,12 @@ class NamespacePair:
         require(shutil.which("ip") is not None, "iproute2 (ip)")
         require(os.geteuid() == 0, "root, for network namespaces")
         tag = "%05d%04x" % (os.getpid() % 100000, random.randrange(0x10000))
-        self.server_ns = "pvx-srv-" + tag
-        self.client_ns = "pvx-cli-" + tag
-        self.server_if = "pvs" + tag
-        self.client_if = "pvc" + tag
-        self.created = []
-        try:
-            self._run("ip", "netns", "add", self.server_ns)
-            self.created.append(self.server_ns)
-            self._run("ip", "netns", "add", self.client_ns)
-            self.created.append(self.client_ns)
-            self._run("ip", "link", "add", self.server_if, "type", "veth", "peer", "name", self.client_if)
-            self._run("ip", "link", "set", self.server_if, "netns", self.server_ns)
-            self._run("ip", "link", "set", self.client_if, "netns", self.client_ns)
-            self._run("ip", "-n", self.server_ns, "addr", "add", self.SERVER_ADDRESS + "/30", "dev", self.server_if)
-            self._run("ip", "-n", self.client_ns, "addr", "add", self.CLIENT_ADDRESS + "/30", "dev", self.client_if)
-            for ns, interface in ((self.server_ns, self.server_if), (self.client_ns, self.client_if)):
-                self._run("ip", "-n", ns, "link", "set", "lo", "up")
-                self._run("ip", "-n", ns, "link", "set", interface, "up")
-        except Exception:
-            self.close()
-            raise
-
-    @staticmethod
-    def _run(*command):
-        result = subprocess.run(command, capture_output=True, text=True)
+        self.server_ns, self.client_ns = "pvx-srv-" + tag, "pvx-cli-" + tag
+        result = subprocess.run(["bash", "-c", '. "$0" && two_hosts "$@"', TWO_HOSTS, self.server_ns, self.client_ns,
+                                 "pvs" + tag, "pvc" + tag, self.SERVER_ADDRESS, self.CLIENT_ADDRESS],
+                                capture_output=True, text=True)
         if result.returncode != 0:
-            message = "%s: %s" % (" ".join(command), result.stderr.strip())
-            if in_ci():
-                raise AssertionError(message)
-            raise unittest.SkipTest(message)
+            require(False, "network namespaces: " + result.stderr.strip())
 
     def server_prefix(self):
         return ["ip", "netns", "exec", self.server_ns]
@@ -255,6 +222,56 @@ class NamespacePair:
         return result.stdout
 
     def close(self):
-        for ns in reversed(self.created):
+        for ns in (self.server_ns, self.client_ns):
             subprocess.run(["ip", "netns", "del", ns], capture_output=True)
-        self.created = []
+
+
+# ---- The program itself -------------------------------------------------------------------------
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+class Program(Process):
+    """One run of the program over a settings folder that outlives it. The program takes no command
+    line; it tells its state in the status lines that PAVONIX_DEBUG=1 prints to stderr."""
+
+    def __init__(self, home, prefix=()):
+        env = {key: value for key, value in os.environ.items() if key not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        env.update({
+            "HOME": home, "XDG_CONFIG_HOME": os.path.join(home, "config"), "XDG_DATA_HOME": os.path.join(home, "data"),
+            "XDG_RUNTIME_DIR": os.path.join(home, "run"), "QT_QPA_PLATFORM": "offscreen", "PAVONIX_DEBUG": "1",
+            "PAVONIX_KEYCHAIN": "file",
+        })
+        os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
+        super().__init__([*prefix, binary("PAVONIX_PROGRAM")], env)
+
+    def http_status(self):
+        """The first settled HTTP status line: running or failed."""
+        return self.wait_for(("Pavonix: HTTP server Running", "Pavonix: HTTP server Failed"))[0]
+
+
+class ProgramFixture(unittest.TestCase):
+    """A private home for each test: settings, keychain file and runtime folder."""
+
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="pavonix-program-")
+        os.chmod(self.home, 0o755)  # the program may run in another namespace, as the same user
+        self.addCleanup(shutil.rmtree, self.home, True)
+        self.settings_path = os.path.join(self.home, "config", "Pavonix", "settings.json")
+
+    def write_settings(self, text=None, **values):
+        os.makedirs(os.path.dirname(self.settings_path), exist_ok=True)
+        with open(self.settings_path, "w") as out:
+            out.write(json.dumps(values) if text is None else text)
+
+    def read_settings(self):
+        with open(self.settings_path) as stored:
+            return json.load(stored)
+
+    def start(self, prefix=()):
+        program = Program(self.home, prefix)
+        self.addCleanup(program.quit)
+        return program

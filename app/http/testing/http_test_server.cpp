@@ -4,13 +4,13 @@
 //
 //   http_test_server [--port N] [--listen-address A] [--auth PAIR_ID:SECRET_BASE64URL]...
 //                    [--request-timeout-ms N] [--reply-timeout-ms N] [--max-connections N]
-//                    [--provider keynote|powerPoint|googleSlides] [--slides N]
-//                    [--slow-command-ms N]
+//                    [--slides N] [--slow-command-ms N]
 //
 // Fake model: every command succeeds with "Done: <display text>", except "Go to slide 13", which
 // fails with "Slide 13 is unlucky.", and "Go to slide named \"slow\"", which first sleeps for
-// --slow-command-ms on the main thread. Slide 2's name holds invalid UTF-8 (as another program
-// might hand it over). Two windows, 11 and 12, can be selected.
+// --slow-command-ms on the main thread. Slide 2's name and window 12's title are markup, slide 3's
+// name is 200 characters long (for the browser test). Two windows, 11 and 12, in two sections, can
+// be selected.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +35,8 @@ void onSignal(int) { stopRequested = 1; }
     std::exit(2);
 }
 
+const std::string kMarkup = "<img src=x onerror=\"window.__xss=1\">";
+
 struct FakeModel {
     PresentationProvider provider = PresentationProvider::keynote;
     std::int64_t selectedWindowID = 0;
@@ -55,7 +57,8 @@ struct FakeModel {
         out.slideList = [this] {
             SlideListResult result{ResultStatus::ok, "Loaded slides.", {}};
             for (int number = 1; number <= slideCount; ++number) {
-                std::string name = number == 1 ? "Intro" : number == 2 ? "Caf\xE9" : "Slide " + std::to_string(number);
+                std::string name = number == 1 ? "Intro" : number == 2 ? kMarkup : number == 3 ? std::string(200, 'x')
+                                                                                               : "Slide " + std::to_string(number);
                 result.slides.push_back({number, name, number == 1 ? "Welcome everyone." : "", number == 1});
             }
             return result;
@@ -65,14 +68,12 @@ struct FakeModel {
             for (std::int64_t id : {11, 12}) {
                 PresentationWindowSummary window;
                 window.windowID = id;
-                window.ownerProcessID = 4000 + id;
                 window.ownerName = "Browser";
-                window.bundleIdentifier = "browser";
-                window.title = "Deck " + std::to_string(id);
-                window.menuTitle = "Deck " + std::to_string(id) + " - Browser";
+                window.title = id == 11 ? "Deck" : kMarkup;
+                window.menuTitle = id == 11 ? "Deck - Browser" : "";
                 window.detailText = "Window " + std::to_string(id);
-                window.kind = "browser";
-                window.displaySection = PresentationWindowDisplaySection::googleSlides;
+                window.displaySection = id == 11 ? PresentationWindowDisplaySection::googleSlides
+                                                 : PresentationWindowDisplaySection::other;
                 result.windows.push_back(window);
             }
             return result;
@@ -133,10 +134,6 @@ int main(int argc, char** argv) {
             configuration.limits.replyTimeout = std::chrono::milliseconds(numberArgument(value));
         } else if (flag == "--max-connections") {
             configuration.limits.maxConnections = static_cast<std::size_t>(numberArgument(value));
-        } else if (flag == "--provider") {
-            auto provider = presentationProviderFromRawValue(value);
-            if (!provider) usage("unknown provider");
-            model.provider = *provider;
         } else if (flag == "--slides") {
             model.slideCount = static_cast<int>(numberArgument(value));
         } else if (flag == "--slow-command-ms") {
