@@ -1,10 +1,5 @@
 #include "app/http/http_bridge_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -53,6 +48,18 @@ struct ServerFixture : ::testing::Test {
             return false;
         });
     }
+    // One exchange from another thread while this (the main) thread runs the handlers.
+    static std::string exchange(std::uint16_t port, const std::string& bytes) {
+        std::string reply;
+        std::atomic<bool> done{false};
+        std::thread client([&] {
+            reply = loopbackExchange(port, bytes);
+            done = true;
+        });
+        dispatch::runMainQueue([&] { return done.load(); }, 5s);
+        client.join();
+        return reply;
+    }
     std::vector<std::string> detailsOf(const std::shared_ptr<HTTPBridgeServer>& server) {
         std::vector<std::string> out;
         for (const auto& report : *reports) {
@@ -89,7 +96,7 @@ TEST_F(ServerFixture, ReportsItsLifeAndAnImmediateRestartGetsThePort) {
     EXPECT_TRUE(waitFor(third, BridgeServerStatus::State::stopped));
 }
 
-TEST_F(ServerFixture, HandlersRunOnTheMainThreadWhileTheServerQueueWaits) {
+TEST_F(ServerFixture, HandlersRunOnTheMainThreadWhileTheServerQueueAnswersWhatNeedsNone) {
     auto server = makeServer(0);
     server->start();
     ASSERT_TRUE(waitFor(server, BridgeServerStatus::State::running));
@@ -99,10 +106,30 @@ TEST_F(ServerFixture, HandlersRunOnTheMainThreadWhileTheServerQueueWaits) {
         reply = loopbackExchange(server->boundPort(), "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
         done = true;
     });
+    // The main thread is busy here; a request the server refuses by itself is answered meanwhile.
+    EXPECT_EQ(loopbackExchange(server->boundPort(), "GET\r\n\r\n").substr(0, 24), "HTTP/1.1 400 Bad Request");
+    EXPECT_FALSE(done);
     dispatch::runMainQueue([&] { return done.load(); }, 5s);
     client.join();
     EXPECT_EQ(reply.substr(0, 15), "HTTP/1.1 200 OK");
     EXPECT_TRUE(*handlerOnMainThread);
+    server->stop();
+}
+
+// Authentication on: an unsigned request from a loopback peer passes only when its Host and Origin
+// name this machine, as a web page of another site cannot make them.
+TEST_F(ServerFixture, LoopbackPeersPassUnsignedOnlyWhenTheyNameThisMachine) {
+    auto server = makeServer(0, true);
+    server->start();
+    ASSERT_TRUE(waitFor(server, BridgeServerStatus::State::running));
+    const std::pair<const char*, const char*> cases[] = {
+        {"GET /health HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"GET /health HTTP/1.1\r\nHost: localhost:1\r\nOrigin: http://LOCALHOST:1\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"GET /health HTTP/1.1\r\nHost: rebound.example\r\n\r\n", "HTTP/1.1 401 Unauthorized"},
+        // Refused before it reaches the command router.
+        {"POST /nowhere HTTP/1.1\r\nOrigin: http://evil.example\r\n\r\n", "HTTP/1.1 401 Unauthorized"},
+    };
+    for (const auto& [head, status] : cases) EXPECT_TRUE(exchange(server->boundPort(), head).starts_with(status)) << head;
     server->stop();
 }
 
@@ -115,21 +142,11 @@ TEST_F(ServerFixture, ConnectionsOfADroppedServerAreClosedWithoutAReply) {
     std::atomic<bool> done{false};
     // The request is finished only once the server object is gone, whatever the machine's pace.
     std::thread client([&, port = server->boundPort()] {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        const int fd = testing::loopbackConnect(port);
         ::send(fd, "GET /hea", 8, MSG_NOSIGNAL);
         testing::waitUntil([&] { return serverGone.load(); });
         ::send(fd, "lth HTTP/1.1\r\n\r\n", 16, MSG_NOSIGNAL);
-        char buffer[256];
-        timeval timeout{5, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        reply = n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
-        ::close(fd);
+        reply = testing::readToEndAndClose(fd);
         done = true;
     });
     ASSERT_TRUE(dispatch::runMainQueue([&] { return server->openConnectionCount() == 1; }, 5s));

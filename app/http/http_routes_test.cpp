@@ -48,7 +48,6 @@ TEST(HTTPRoutes, EveryRouteAliasAndRefusal) {
         std::string expected;
     };
     const std::string googleOnly = R"({"status":"failed","message":"Window selection is only available for Google Slides."})";
-    const std::string post = "Only POST requests are supported for commands.";
     const Case cases[] = {
         {keynote, "GET", {"/", "/index.html", "/keynote", "/keynote/", "/index.html?x=1"}, {""}, 200, "Controlling Keynote"},
         {googleSlides, "get", {"/"}, {""}, 200, "Controlling Google Slides"},
@@ -71,22 +70,15 @@ TEST(HTTPRoutes, EveryRouteAliasAndRefusal) {
          R"({"status":"ok","presentationProvider":"powerPoint","presentationProviderName":"PowerPoint"})"},
         {keynote, "POST", {"/provider/select"}, {"", "{}", R"({"provider":"PowerPoint"})", R"({"provider":null})", "{"}, 400,
          R"({"status":"failed","message":"Missing required parameter: provider"})"},
-        {keynote, "POST", {"/start"}, {""}, 200, R"({"status":"ok","command":"Start"})"},
-        {keynote, "POST", {"/start"}, {R"({"fromBeginning":true})"}, 200, R"({"command":"Start from first slide"})"},
-        {keynote, "POST", {"/stop"}, {""}, 200, R"({"command":"Stop"})"},
-        {keynote, "POST", {"/show/next", "/keynote/show/next"}, {""}, 200, R"({"command":"Show next"})"},
-        {keynote, "POST", {"/show/previous"}, {""}, 200, R"({"command":"Show previous"})"},
-        {keynote, "POST", {"/goto/slide/number"}, {R"({"number":4})"}, 200, R"({"command":"Go to slide 4"})"},
+        // Which command a route names is the command router's; here that it reaches the handler with
+        // its body, that a failed command is still answered 200, and each refusal's status.
+        {keynote, "POST", {"/show/next", "/keynote/show/next"}, {""}, 200, R"({"status":"ok","command":"Show next"})"},
         {keynote, "POST", {"/goto/slide/named"}, {R"({"name":"# Intro"})"}, 200, R"({"command":"Go to slide named \"Intro\""})"},
-        // A command that failed is still answered 200.
         {keynote, "POST", {"/goto/slide/number"}, {R"({"number":13})"}, 200, R"({"status":"failed","message":"No."})"},
-        {keynote, "GET", {"/Health"}, {""}, 405, R"({"status":"failed","message":")" + post + "\"}"},
-        {keynote, "HEAD", {"/nowhere"}, {""}, 405, R"({"message":")" + post + "\"}"},
+        {keynote, "GET", {"/Health"}, {""}, 405, R"({"status":"failed","message":"Only POST requests are supported for commands."})"},
         {keynote, "POST", {"/health"}, {""}, 404, R"({"message":"Unknown command route: /health"})"},
-        {keynote, "POST", {"/nowhere?x=1"}, {""}, 404, R"({"message":"Unknown command route: /nowhere?x=1"})"},
         {keynote, "POST", {"/goto/slide/number"}, {"{}"}, 400, R"({"message":"Missing required parameter: number"})"},
         {keynote, "POST", {"/goto/slide/number"}, {R"({"number":0})"}, 400, R"({"message":"Invalid parameter: number"})"},
-        {keynote, "POST", {"/goto/slide/named"}, {"{}"}, 400, R"({"message":"Missing required parameter: name"})"},
         {keynote, "POST", {"/goto/slide/number"}, {"{oops"}, 400, R"({"message":"Request body must be valid JSON."})"},
     };
     for (const Case& c : cases) {

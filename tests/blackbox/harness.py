@@ -135,35 +135,26 @@ def build_request(method, path, body=b"", headers=None, host="127.0.0.1"):
 
 def read_all(sock):
     chunks = []
-    while True:
-        try:
-            chunk = sock.recv(65536)
-        except ConnectionResetError:
-            break
-        if not chunk:
-            break
-        chunks.append(chunk)
+    try:
+        while chunk := sock.recv(65536):
+            chunks.append(chunk)
+    except ConnectionResetError:
+        pass
     return b"".join(chunks)
 
 
 class Response:
     def __init__(self, raw):
-        self.raw = raw
         head, _, self.body = raw.partition(b"\r\n\r\n")
         lines = head.decode("utf-8").split("\r\n")
-        parts = lines[0].split(" ", 2)
-        self.status = int(parts[1]) if len(parts) > 1 and parts[1].isdigit() else 0
-        self.headers = {}
-        for line in lines[1:]:
-            name, _, value = line.partition(":")
-            self.headers[name.strip().lower()] = value.strip()
+        self.status = int(lines[0][9:12]) if lines[0][9:12].isdigit() else 0
+        self.headers = {name.strip().lower(): value.strip() for name, _, value in (line.partition(":") for line in lines[1:])}
 
     def json(self):
-        return json.loads(self.body.decode("utf-8"))
+        return json.loads(self.body)
 
 
-def parse_response(raw):
-    return Response(raw)
+parse_response = Response
 
 
 # ---- Request signing, as a paired client does it ------------------------------------------------

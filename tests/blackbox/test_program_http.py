@@ -1,9 +1,9 @@
 """The real program behind its HTTP API: commands run through the application model, the settings
 file decides the port at each start and keeps the provider choice, a bad port shows as the server's
-failed status, and a pairing kept in the settings and the keychain file signs requests from another
-host (a network namespace of the test's own). Peers that hold connections open without finishing a
-request lock no one out, and a settings file too deep to handle is kept aside rather than crashing
-the program."""
+failed status while OSC switched off leaves its port free, and a pairing kept in the settings and
+the keychain file signs requests from another host (a network namespace of the test's own). Peers
+that hold connections open without finishing a request lock no one out, and a settings file too
+deep to handle is kept aside rather than crashing the program."""
 
 import glob
 import json
@@ -54,11 +54,16 @@ class ProgramTest(ProgramFixture):
         self.assertIn("port %d" % second, program.http_status())
         self.assertEqual(request(second, "GET", "/health").json()["presentationProvider"], "powerPoint")
 
-    def test_a_port_out_of_range_shows_as_the_failed_status(self):
+    def test_a_port_out_of_range_fails_and_osc_off_means_nothing_listens(self):
         # The range rule itself is pinned by the model's tests; this is the path to the status.
-        self.write_settings(httpPort=65536, oscEnabled=False)
+        osc_port = free_port()
+        self.write_settings(httpPort=65536, oscPort=osc_port, oscEnabled=False)
         program = self.start()
         self.assertEqual(program.http_status(), "Pavonix: HTTP server Failed: HTTP port must be between 1 and 65535.")
+        program.wait_for("Pavonix: OSC server Stopped: Stopped")
+        self.assertNotIn("Running", " ".join(line for line in program.lines if "OSC server" in line))
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+            sock.bind(("0.0.0.0", osc_port))  # free: nobody holds it
         self.assertEqual(program.quit(), 0)
 
     def test_a_stored_pairing_signs_requests_from_another_host(self):

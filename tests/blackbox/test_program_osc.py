@@ -1,8 +1,9 @@
-"""The real program behind its OSC port: datagrams over UDP, a SLIP stream over TCP, and oscsend as
-an independent sender become commands of the model, observed in the "last command" lines that
+"""The real program behind its OSC port: datagrams over UDP, and oscsend as an independent sender
+over UDP and TCP, become commands of the model, observed in the "last command" lines that
 PAVONIX_DEBUG=1 prints to stderr. On Linux every provider answers "failed", which is fine here: the
 line shows that the command reached the model, with its display text and the source "OSC". The
-addresses and argument kinds themselves are pinned by the command router's tests."""
+addresses and argument kinds are pinned by the command router's tests, SLIP streams cut anywhere
+and clients closed for garbage by the OSC server's."""
 
 import shutil
 import socket
@@ -29,10 +30,6 @@ def osc_message(address, *arguments):
         payload += {"i": lambda: struct.pack(">i", value), "f": lambda: struct.pack(">f", value),
                     "s": lambda: osc_string(value), "T": lambda: b""}[tag]()
     return osc_string(address) + osc_string(tags) + payload
-
-
-def slip(packet):
-    return b"\xc0" + packet.replace(b"\xdb", b"\xdb\xdd").replace(b"\xc0", b"\xdb\xdc") + b"\xc0"
 
 
 def osc_bundle(*elements, time_tag=1):
@@ -93,28 +90,6 @@ class OSCProgramTest(ProgramFixture):
         self.assertEqual(numbers, sorted(numbers))
         self.assertGreater(len(numbers), 0)
 
-    def test_a_tcp_slip_stream_cut_anywhere(self):
-        self.start_with_osc()
-        stream = b"".join(slip(packet) for packet in (
-            osc_message("/start", ("i", 1)),
-            osc_message("/keynote/show/next"),
-            osc_message("/keynote/goto/slide/number", ("i", 192)),  # 0xC0 (END) inside the frame
-            osc_message("/goto/slide/number", ("i", 219)),          # 0xDB (ESC)
-            osc_bundle(osc_message("/stop"), osc_bundle(osc_message("/keynote/start")), time_tag=1 << 62),
-        ))
-        with socket.create_connection(("127.0.0.1", self.osc_port), timeout=10) as sock:
-            for offset in range(0, len(stream), 7):  # pieces that cut frames, escapes and words
-                sock.sendall(stream[offset:offset + 7])
-            self.assertEqual(self.commands(6), ["Start from first slide", "Show next", "Go to slide 192",
-                                                "Go to slide 219", "Stop", "Start"])
-        # A client that sends what is not OSC is closed; the others go on.
-        with socket.create_connection(("127.0.0.1", self.osc_port), timeout=10) as bad:
-            bad.sendall(slip(b"garbage"))
-            self.assertEqual(bad.recv(1), b"")
-        with socket.create_connection(("127.0.0.1", self.osc_port), timeout=10) as good:
-            good.sendall(slip(osc_message("/show/previous")))
-            self.assertEqual(self.commands(7)[-1], "Show previous")
-
     def test_oscsend_is_heard(self):
         require(shutil.which("oscsend") is not None, "oscsend (liblo-tools)")
         self.start_with_osc()
@@ -125,16 +100,6 @@ class OSCProgramTest(ProgramFixture):
             subprocess.run(["oscsend", *command], check=True, timeout=10)
             self.commands(count)
         self.assertEqual(self.commands(3), ["Go to slide 7", 'Go to slide named "Summary"', "Show previous"])
-
-    def test_osc_off_in_the_settings_file_means_nothing_listens(self):
-        port = free_port()
-        self.write_settings(httpPort=free_port(), oscPort=port, oscEnabled=False)
-        program = self.start()
-        program.wait_for("Pavonix: HTTP server Running")
-        self.assertIn("Pavonix: OSC server Stopped: Stopped", program.lines)
-        self.assertNotIn("Running", " ".join(line for line in program.lines if "OSC server" in line))
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
-            sock.bind(("0.0.0.0", port))  # free: nobody holds it
 
 
 if __name__ == "__main__":

@@ -64,6 +64,7 @@ async function resultIs(page, text, what) {
   check(shown, `${what}: ${text}`);
 }
 
+const headings = (page) => page.$$eval("h2", (elements) => elements.map((h) => h.textContent).join("|"));
 const noMarkupRendered = (page) =>
   page.evaluate(() => document.querySelector("img, #injected") === null && window.__xss === undefined);
 
@@ -88,6 +89,8 @@ try {
     await page.waitForFunction((name) => document.getElementById("health").textContent === `${name} online`,
       displayNames[provider]);
     check(await page.textContent(".subtitle") === `Controlling ${displayNames[provider]}`, `${provider}: subtitle`);
+    check(await headings(page) === "Presentation|Slide Navigation|Choose Slide|Go To Slide Number|Go To Named Slide",
+      `${provider}: sections in order`);
     const labels = await page.$$eval("#slideMenu option", (options) => options.map((o) => o.textContent));
     check(labels[0] === "Select..." && labels[1] === "1. #Intro", `${provider}: slide labels`);
     check(labels[2] === `2. ${MARKUP_NAME}`, `${provider}: a slide name with markup is shown as text`);
@@ -125,7 +128,8 @@ try {
     (options) => options.map((o) => (o.disabled && o.value.startsWith("divider") ? "divider" : o.textContent)));
   check(JSON.stringify(windowLabels) === JSON.stringify(["Select a window...", "Deck - Browser", "divider",
     `Browser - ${MARKUP_NAME}`]), `windows: labels as text, one divider between sections ${windowLabels}`);
-  check(await page.$("#slideMenu") === null, "windows: no slide list");
+  check(await headings(page) === "Google Slides Window|Presentation|Slide Navigation|Go To Slide Number",
+    "windows: sections in order, no slide list");
   await page.selectOption("#googleSlidesWindowMenu", "12");
   await resultIs(page, "Selected window 12.", "windows: choosing a window");
   await page.waitForFunction(() => document.getElementById("windowDetail").textContent === "Window 12");

@@ -4,20 +4,20 @@
 //
 //   http_test_server [--port N] [--listen-address A] [--auth PAIR_ID:SECRET_BASE64URL]...
 //                    [--request-timeout-ms N] [--reply-timeout-ms N] [--max-connections N]
-//                    [--slides N] [--slow-command-ms N]
+//                    [--slides N]
 //
 // Fake model: every command succeeds with "Done: <display text>", except "Go to slide 13", which
-// fails with "Slide 13 is unlucky.", and "Go to slide named \"slow\"", which first sleeps for
-// --slow-command-ms on the main thread. Slide 2's name and window 12's title are markup, slide 3's
+// fails with "Slide 13 is unlucky.". Slide 2's name and window 12's title are markup, slide 3's
 // name is 200 characters long (for the browser test). Two windows, 11 and 12, in two sections, can
 // be selected.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
+#include <map>
 #include <string>
-#include <thread>
 
 #include "app/http/http_bridge_server.h"
 #include "platform/crypto/base64.h"
@@ -41,16 +41,12 @@ struct FakeModel {
     PresentationProvider provider = PresentationProvider::keynote;
     std::int64_t selectedWindowID = 0;
     int slideCount = 3;
-    int slowCommandMilliseconds = 1000;
 
     HTTPBridgeHandlers handlers() {
         HTTPBridgeHandlers out;
         out.command = [this](const PresentationCommand& command) {
             if (command.kind() == PresentationCommand::Kind::goToSlideNumber && command.slideNumber() == 13) {
                 return CommandResult::failed(command, "Slide 13 is unlucky.");
-            }
-            if (command.kind() == PresentationCommand::Kind::goToSlideNamed && command.slideName() == "slow") {
-                std::this_thread::sleep_for(std::chrono::milliseconds(slowCommandMilliseconds));
             }
             return CommandResult::ok(command, "Done: " + command.displayText());
         };
@@ -79,10 +75,7 @@ struct FakeModel {
             return result;
         };
         out.windowSelection = [this](std::int64_t id) {
-            if (id != 11 && id != 12) {
-                return PresentationWindowSelectionResult{ResultStatus::failed, "Window " + std::to_string(id) + " is not available.",
-                                                         selectedWindowID};
-            }
+            if (id != 11 && id != 12) return PresentationWindowSelectionResult{ResultStatus::failed, "Not available.", selectedWindowID};
             selectedWindowID = id;
             return PresentationWindowSelectionResult{ResultStatus::ok, "Selected window " + std::to_string(id) + ".", id};
         };
@@ -96,11 +89,19 @@ struct FakeModel {
     }
 };
 
-long numberArgument(const char* text) {
+std::chrono::milliseconds::rep numberArgument(const char* text) {
     char* end = nullptr;
     const long value = std::strtol(text, &end, 10);
     if (end == text || *end != '\0' || value < 0) usage("expected a non-negative number");
     return value;
+}
+
+HTTPAuthCredential credentialArgument(const std::string& pair) {
+    const auto colon = pair.find(':');
+    if (colon == std::string::npos) usage("--auth wants PAIR_ID:SECRET");
+    auto secret = crypto::base64urlDecode(pair.substr(colon + 1));
+    if (!secret) usage("the secret is not base64url");
+    return {pair.substr(0, colon), *secret};
 }
 
 }  // namespace
@@ -110,37 +111,24 @@ int main(int argc, char** argv) {
     configuration.port = 0;
     HTTPAuthConfiguration auth;
     FakeModel model;
-
-    for (int i = 1; i < argc; ++i) {
-        const std::string flag = argv[i];
-        if (i + 1 >= argc) usage("missing value");
-        const char* value = argv[++i];
-        if (flag == "--port") {
-            configuration.port = static_cast<std::uint16_t>(numberArgument(value));
-        } else if (flag == "--listen-address") {
-            configuration.listenAddress = value;
-            configuration.listenDisplayName = value;
-        } else if (flag == "--auth") {
-            const std::string pair = value;
-            const auto colon = pair.find(':');
-            if (colon == std::string::npos) usage("--auth wants PAIR_ID:SECRET");
-            auto secret = crypto::base64urlDecode(pair.substr(colon + 1));
-            if (!secret) usage("the secret is not base64url");
-            auth.isEnabled = true;
-            auth.credentials.push_back({pair.substr(0, colon), *secret});
-        } else if (flag == "--request-timeout-ms") {
-            configuration.limits.requestTimeout = std::chrono::milliseconds(numberArgument(value));
-        } else if (flag == "--reply-timeout-ms") {
-            configuration.limits.replyTimeout = std::chrono::milliseconds(numberArgument(value));
-        } else if (flag == "--max-connections") {
-            configuration.limits.maxConnections = static_cast<std::size_t>(numberArgument(value));
-        } else if (flag == "--slides") {
-            model.slideCount = static_cast<int>(numberArgument(value));
-        } else if (flag == "--slow-command-ms") {
-            model.slowCommandMilliseconds = static_cast<int>(numberArgument(value));
-        } else {
-            usage("unknown flag");
-        }
+    auto& limits = configuration.limits;
+    const std::map<std::string, std::function<void(const char*)>> flags{
+        {"--port", [&](const char* v) { configuration.port = static_cast<std::uint16_t>(numberArgument(v)); }},
+        {"--listen-address", [&](const char* v) { configuration.listenAddress = configuration.listenDisplayName = v; }},
+        {"--auth",
+         [&](const char* v) {
+             auth.isEnabled = true;
+             auth.credentials.push_back(credentialArgument(v));
+         }},
+        {"--request-timeout-ms", [&](const char* v) { limits.requestTimeout = std::chrono::milliseconds(numberArgument(v)); }},
+        {"--reply-timeout-ms", [&](const char* v) { limits.replyTimeout = std::chrono::milliseconds(numberArgument(v)); }},
+        {"--max-connections", [&](const char* v) { limits.maxConnections = static_cast<std::size_t>(numberArgument(v)); }},
+        {"--slides", [&](const char* v) { model.slideCount = static_cast<int>(numberArgument(v)); }},
+    };
+    for (int i = 1; i < argc; i += 2) {
+        const auto flag = flags.find(argv[i]);
+        if (flag == flags.end() || i + 1 >= argc) usage("unknown flag or missing value");
+        flag->second(argv[i + 1]);
     }
 
     std::signal(SIGTERM, onSignal);
