@@ -20,7 +20,7 @@ PeripheralManagerFactory MemoryPeripheral::factory() {
 }
 
 std::uint64_t MemoryPeripheral::deliver(std::function<void(PeripheralManagerDelegate&, std::uint64_t)> call) {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (!queue_) return 0;
     const std::uint64_t id = nextRequestID_++;
     queue_->async([delegate = delegate_, id, call = std::move(call)] {
@@ -30,32 +30,29 @@ std::uint64_t MemoryPeripheral::deliver(std::function<void(PeripheralManagerDele
 }
 
 void MemoryPeripheral::setState(ManagerState state, std::string reason) {
-    {
-        std::lock_guard lock(mutex_);
-        state_ = state;
-        reason_ = std::move(reason);
-    }
+    set(state_, state);
+    set(reason_, std::move(reason));
     deliver([this](PeripheralManagerDelegate& d, std::uint64_t) { d.peripheralManagerDidUpdateState(*this); });
 }
 
-void MemoryPeripheral::failNextService(std::string error) {
-    std::lock_guard lock(mutex_);
-    serviceError_ = std::move(error);
+void MemoryPeripheral::addService(const Service& service) {
+    std::optional<std::string> error;
+    {
+        std::lock_guard lock(mutex_);
+        error = std::exchange(serviceError_, std::nullopt);
+        if (!error) services_.push_back(service);
+    }
+    deliver([this, error](PeripheralManagerDelegate& d, std::uint64_t) { d.peripheralManagerDidAddService(*this, error); });
 }
 
-void MemoryPeripheral::failNextAdvertising(std::string error) {
-    std::lock_guard lock(mutex_);
-    advertisingError_ = std::move(error);
-}
-
-std::vector<Service> MemoryPeripheral::services() const {
-    std::lock_guard lock(mutex_);
-    return services_;
-}
-
-std::optional<Advertisement> MemoryPeripheral::advertisement() const {
-    std::lock_guard lock(mutex_);
-    return advertisement_;
+void MemoryPeripheral::startAdvertising(const Advertisement& advertisement) {
+    std::optional<std::string> error;
+    {
+        std::lock_guard lock(mutex_);
+        error = std::exchange(advertisingError_, std::nullopt);
+        if (!error) advertisement_ = advertisement;
+    }
+    deliver([this, error](PeripheralManagerDelegate& d, std::uint64_t) { d.peripheralManagerDidStartAdvertising(*this, error); });
 }
 
 std::optional<MemoryPeripheral::Answer> MemoryPeripheral::read(const std::string& central, const std::string& uuid,
@@ -79,6 +76,15 @@ std::optional<ATTResult> MemoryPeripheral::write(const std::string& central, con
     return answer->result;
 }
 
+void MemoryPeripheral::respond(const ReadRequest& request, ATTResult result, const Bytes& value) {
+    std::lock_guard lock(mutex_);
+    answers_.emplace(request.id, Answer{result, value});
+}
+
+void MemoryPeripheral::respond(const WriteRequest& request, ATTResult result) {
+    respond(ReadRequest{request.id, {}, {}, 0}, result, {});
+}
+
 std::optional<MemoryPeripheral::Answer> MemoryPeripheral::answer(std::uint64_t id) const {
     std::lock_guard lock(mutex_);
     auto it = answers_.find(id);
@@ -90,56 +96,6 @@ std::optional<MemoryPeripheral::Answer> MemoryPeripheral::answer(std::uint64_t i
 std::optional<MemoryPeripheral::Answer> MemoryPeripheral::await(std::uint64_t id) {
     if (id) dispatch::runMainQueue([&] { return answer(id).has_value(); }, std::chrono::seconds(5));
     return answer(id);
-}
-
-ManagerState MemoryPeripheral::state() const {
-    std::lock_guard lock(mutex_);
-    return state_;
-}
-
-std::string MemoryPeripheral::stateReason() const {
-    std::lock_guard lock(mutex_);
-    return reason_;
-}
-
-void MemoryPeripheral::addService(const Service& service) {
-    std::optional<std::string> error;
-    {
-        std::lock_guard lock(mutex_);
-        error = std::exchange(serviceError_, std::nullopt);
-        if (!error) services_.push_back(service);
-    }
-    deliver([this, error](PeripheralManagerDelegate& d, std::uint64_t) { d.peripheralManagerDidAddService(*this, error); });
-}
-
-void MemoryPeripheral::removeAllServices() {
-    std::lock_guard lock(mutex_);
-    services_.clear();
-}
-
-void MemoryPeripheral::startAdvertising(const Advertisement& advertisement) {
-    std::optional<std::string> error;
-    {
-        std::lock_guard lock(mutex_);
-        error = std::exchange(advertisingError_, std::nullopt);
-        if (!error) advertisement_ = advertisement;
-    }
-    deliver([this, error](PeripheralManagerDelegate& d, std::uint64_t) { d.peripheralManagerDidStartAdvertising(*this, error); });
-}
-
-void MemoryPeripheral::stopAdvertising() {
-    std::lock_guard lock(mutex_);
-    advertisement_.reset();
-}
-
-void MemoryPeripheral::respond(const ReadRequest& request, ATTResult result, const Bytes& value) {
-    std::lock_guard lock(mutex_);
-    answers_.emplace(request.id, Answer{result, value});
-}
-
-void MemoryPeripheral::respond(const WriteRequest& request, ATTResult result) {
-    std::lock_guard lock(mutex_);
-    answers_.emplace(request.id, Answer{result, {}});
 }
 
 }  // namespace pavonix::peripheral::testing

@@ -5,11 +5,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/peripheral/peripheral_manager.h"
@@ -29,10 +31,10 @@ public:
     // The radio: the delegate hears of the change.
     void setState(ManagerState state, std::string reason = {});
     // The next registration or advertising start fails with this text.
-    void failNextService(std::string error);
-    void failNextAdvertising(std::string error);
-    std::vector<Service> services() const;
-    std::optional<Advertisement> advertisement() const;
+    void failNextService(std::string error) { set(serviceError_, std::move(error)); }
+    void failNextAdvertising(std::string error) { set(advertisingError_, std::move(error)); }
+    std::vector<Service> services() const { return get(services_); }
+    std::optional<Advertisement> advertisement() const { return get(advertisement_); }
 
     // Centrals. These wait, draining the main queue (call them on the test's main thread), until the
     // request is answered; nothing when no manager was made or no answer came within 5 seconds.
@@ -42,16 +44,26 @@ public:
     std::uint64_t sendWrite(const std::string& central, const std::string& uuid, std::optional<Bytes> value);
     std::optional<Answer> answer(std::uint64_t id) const;
 
-    ManagerState state() const override;
-    std::string stateReason() const override;
+    ManagerState state() const override { return get(state_); }
+    std::string stateReason() const override { return get(reason_); }
     void addService(const Service& service) override;
-    void removeAllServices() override;
+    void removeAllServices() override { set(services_, {}); }
     void startAdvertising(const Advertisement& advertisement) override;
-    void stopAdvertising() override;
+    void stopAdvertising() override { set(advertisement_, std::nullopt); }
     void respond(const ReadRequest& request, ATTResult result, const Bytes& value) override;
     void respond(const WriteRequest& request, ATTResult result) override;
 
 private:
+    template <class T>
+    T get(const T& field) const {
+        std::lock_guard lock(mutex_);
+        return field;
+    }
+    template <class T>
+    void set(T& field, std::type_identity_t<T> value) {
+        std::lock_guard lock(mutex_);
+        field = std::move(value);
+    }
     // Calls the delegate on its queue with a new request id, which it returns (0: no manager made).
     std::uint64_t deliver(std::function<void(PeripheralManagerDelegate&, std::uint64_t)> call);
     std::optional<Answer> await(std::uint64_t id);
