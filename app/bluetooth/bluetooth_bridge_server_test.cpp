@@ -68,15 +68,15 @@ protected:
         return testing::signedRequest(body, as, std::move(timestamp), std::move(nonce), algorithm);
     }
 
-    Json readResponse(const std::string& central = "central-A") {
-        auto answer = radio->read(central, kResponse);
+    Json readResponse() {
+        auto answer = radio->read("central-A", kResponse);
         EXPECT_TRUE(answer && answer->result == ATTResult::success);
         return answer ? Json::parse(answer->value) : Json();
     }
 
-    Json ask(const Bytes& written, const std::string& central = "central-A") {
-        EXPECT_EQ(radio->write(central, kRequest, written), ATTResult::success);
-        return readResponse(central);
+    Json ask(const Bytes& written) {
+        EXPECT_EQ(radio->write("central-A", kRequest, written), ATTResult::success);
+        return readResponse();
     }
 
     Json ask(const Json& body) { return ask(signedRequest(body, "n" + std::to_string(++nonces))); }

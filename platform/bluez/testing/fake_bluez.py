@@ -39,20 +39,18 @@ class State:
     advertisements = {}  # (sender, path) -> properties
 
 
+# The characteristics (UUID -> path) of a tree bluetoothd accepts: one service at least, and every
+# characteristic in one of them with known flags only.
 def check_tree(objects):
-    services = {p for p, i in objects.items() if SERVICE in i and 'UUID' in i[SERVICE] and 'Primary' in i[SERVICE]}
-    characteristics = {}
-    for path, interfaces in objects.items():
-        props = interfaces.get(CHR)
-        if props is None:
-            continue
+    services = {p for p, i in objects.items() if {'UUID', 'Primary'} <= set(i.get(SERVICE, {}))}
+    characteristics = {p: i[CHR] for p, i in objects.items() if CHR in i}
+    for props in characteristics.values():
         flags = {str(f) for f in props.get('Flags', [])}
         if props.get('Service') not in services or not flags or not flags <= KNOWN_FLAGS:
             raise ValueError
-        characteristics[str(props['UUID'])] = str(path)
     if not services:
         raise ValueError
-    return characteristics
+    return {str(props['UUID']): str(path) for path, props in characteristics.items()}
 
 
 def adapter_interfaces():

@@ -14,17 +14,17 @@ PeripheralManagerFactory MemoryPeripheral::factory() {
             self->services_.clear();
             self->advertisement_.reset();
         }
-        self->deliver([self](PeripheralManagerDelegate& d, std::uint64_t) { d.peripheralManagerDidUpdateState(*self); });
+        self->deliver([](PeripheralManagerDelegate& d, PeripheralManager& m, std::uint64_t) { d.peripheralManagerDidUpdateState(m); });
         return self;
     };
 }
 
-std::uint64_t MemoryPeripheral::deliver(std::function<void(PeripheralManagerDelegate&, std::uint64_t)> call) {
+std::uint64_t MemoryPeripheral::deliver(Delivery call) {
     std::lock_guard lock(mutex_);
     if (!queue_) return 0;
     const std::uint64_t id = nextRequestID_++;
-    queue_->async([delegate = delegate_, id, call = std::move(call)] {
-        if (auto target = delegate.lock()) call(*target, id);
+    queue_->async([self = shared_from_this(), delegate = delegate_, id, call = std::move(call)] {
+        if (auto target = delegate.lock()) call(*target, *self, id);
     });
     return id;
 }
@@ -32,7 +32,7 @@ std::uint64_t MemoryPeripheral::deliver(std::function<void(PeripheralManagerDele
 void MemoryPeripheral::setState(ManagerState state, std::string reason) {
     set(state_, state);
     set(reason_, std::move(reason));
-    deliver([this](PeripheralManagerDelegate& d, std::uint64_t) { d.peripheralManagerDidUpdateState(*this); });
+    deliver([](PeripheralManagerDelegate& d, PeripheralManager& m, std::uint64_t) { d.peripheralManagerDidUpdateState(m); });
 }
 
 void MemoryPeripheral::addService(const Service& service) {
@@ -42,7 +42,7 @@ void MemoryPeripheral::addService(const Service& service) {
         error = std::exchange(serviceError_, std::nullopt);
         if (!error) services_.push_back(service);
     }
-    deliver([this, error](PeripheralManagerDelegate& d, std::uint64_t) { d.peripheralManagerDidAddService(*this, error); });
+    deliver([error](PeripheralManagerDelegate& d, PeripheralManager& m, std::uint64_t) { d.peripheralManagerDidAddService(m, error); });
 }
 
 void MemoryPeripheral::startAdvertising(const Advertisement& advertisement) {
@@ -52,20 +52,22 @@ void MemoryPeripheral::startAdvertising(const Advertisement& advertisement) {
         error = std::exchange(advertisingError_, std::nullopt);
         if (!error) advertisement_ = advertisement;
     }
-    deliver([this, error](PeripheralManagerDelegate& d, std::uint64_t) { d.peripheralManagerDidStartAdvertising(*this, error); });
+    deliver([error](PeripheralManagerDelegate& d, PeripheralManager& m, std::uint64_t) {
+        d.peripheralManagerDidStartAdvertising(m, error);
+    });
 }
 
 std::optional<MemoryPeripheral::Answer> MemoryPeripheral::read(const std::string& central, const std::string& uuid,
                                                                 std::size_t offset) {
-    return await(deliver([=, this](PeripheralManagerDelegate& d, std::uint64_t id) {
-        d.peripheralManagerDidReceiveRead(*this, {id, central, uuid, offset});
+    return await(deliver([=](PeripheralManagerDelegate& d, PeripheralManager& m, std::uint64_t id) {
+        d.peripheralManagerDidReceiveRead(m, {id, central, uuid, offset});
     }));
 }
 
 std::uint64_t MemoryPeripheral::sendWrite(const std::string& central, const std::string& uuid,
                                           std::optional<Bytes> value) {
-    return deliver([=, this](PeripheralManagerDelegate& d, std::uint64_t id) {
-        d.peripheralManagerDidReceiveWrites(*this, {{id, central, uuid, 0, value}});
+    return deliver([=](PeripheralManagerDelegate& d, PeripheralManager& m, std::uint64_t id) {
+        d.peripheralManagerDidReceiveWrites(m, {{id, central, uuid, 0, value}});
     });
 }
 

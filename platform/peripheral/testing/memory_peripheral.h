@@ -65,7 +65,8 @@ private:
         field = std::move(value);
     }
     // Calls the delegate on its queue with a new request id, which it returns (0: no manager made).
-    std::uint64_t deliver(std::function<void(PeripheralManagerDelegate&, std::uint64_t)> call);
+    using Delivery = std::function<void(PeripheralManagerDelegate&, PeripheralManager&, std::uint64_t)>;
+    std::uint64_t deliver(Delivery call);
     std::optional<Answer> await(std::uint64_t id);
 
     mutable std::mutex mutex_;
