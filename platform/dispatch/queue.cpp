@@ -181,15 +181,20 @@ public:
     void sync(const Block& block) override {
         checkSyncAllowed(this);
         if (!target()) {
-            // Idle root queue: claim it and run on the calling thread.
+            // Idle root queue: claim it and run on the calling thread. A count of 0 alone does not
+            // make it idle: another producer may have linked an item it has not counted yet, and
+            // that item may precede one this thread queued. Claimed, this thread is the only
+            // consumer and may look at the list; with an item there, it hands the queue back as a
+            // drainer would and waits its turn behind that item.
             std::size_t idle = 0;
             if (count_.compare_exchange_strong(idle, 1, std::memory_order_acq_rel)) {
-                {
+                const bool empty = head_ == &stub_ && tail_.load(std::memory_order_acquire) == &stub_;
+                if (empty) {
                     FrameScope scope(this);
                     block();
                 }
                 if (count_.fetch_sub(1, std::memory_order_acq_rel) > 1) schedule();
-                return;
+                if (empty) return;
             }
         }
         SyncWait wait(block, tlsTop);
