@@ -1,9 +1,11 @@
-#include <dirent.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <functional>
+#include <numeric>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/dispatch/dispatch.h"
@@ -16,133 +18,75 @@ using namespace std::chrono_literals;
 
 using testing::waitUntil;
 
-int threadCount() {
-    int n = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(dir))
-            if (e->d_name[0] != '.') ++n;
-        closedir(dir);
-    }
-    return n;
-}
+int threadCount() { return int(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {})); }
 
-TEST(SerialQueue, ItemsNeverOverlapAndKeepEachThreadsOrder) {
+// Two producers feed the queue itself and two feed queues that target it: no item may start
+// while another runs, each runs as an item of the queue (current, with its values), and each
+// producer's items run in its order, through async and sync alike.
+TEST(SerialQueue, ItemsOfAQueueAndOfItsTargetedQueuesNeverOverlapAndKeepOrder) {
+    static const int key = 0;
     auto queue = makeSerialQueue("order");
+    queue->setSpecific(&key, std::make_shared<int>(7));
+    const QueuePtr feeds[] = {queue, queue, makeSerialQueue("child", queue), makeSerialQueue("child", queue)};
     constexpr int kThreads = 4, kItems = 5000;
     std::atomic<bool> inside{false};
-    std::atomic<int> overlaps{0};
-    std::vector<int> last(kThreads, -1);  // touched only by the queue's items
-    int outOfOrder = 0;
+    std::vector<int> last(kThreads, -1);  // touched only by the queues' items
+    std::atomic<int> overlaps{0}, outOfOrder{0}, offQueue{0}, syncReturnedEarly{0};
     std::vector<std::thread> producers;
     for (int t = 0; t < kThreads; ++t) {
         producers.emplace_back([&, t] {
             for (int i = 0; i < kItems; ++i) {
-                queue->async([&, t, i] {
+                auto item = [&, t, i] {
                     if (inside.exchange(true)) ++overlaps;
                     if (i != last[t] + 1) ++outOfOrder;
+                    if (!queue->isCurrent() || !Queue::currentSpecific(&key)) ++offQueue;
                     last[t] = i;
-                    inside.store(false);
-                });
+                    inside = false;
+                };
+                // A sync may run on the calling thread only while the queue is idle.
+                if (i % 64 != 0) {
+                    feeds[t]->async(item);
+                } else {
+                    feeds[t]->sync(item);
+                    if (last[t] != i) ++syncReturnedEarly;
+                }
             }
         });
     }
     for (auto& p : producers) p.join();
-    queue->sync([] {});
-    EXPECT_EQ(overlaps.load(), 0);
-    EXPECT_EQ(outOfOrder, 0);
-    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(last[t], kItems - 1);
+    for (const auto& feed : feeds) feed->sync([] {});
+    EXPECT_EQ(overlaps.load() + outOfOrder.load() + offQueue.load() + syncReturnedEarly.load(), 0)
+        << overlaps << " overlaps, " << outOfOrder << " out of order, " << offQueue << " off the queue, "
+        << syncReturnedEarly << " syncs returned before their block";
+    EXPECT_EQ(last, std::vector<int>(kThreads, kItems - 1));
+    EXPECT_FALSE(queue->isCurrent() || Queue::currentSpecific(&key));
+    queue->setSpecific(&key, nullptr);  // a null value removes it
+    EXPECT_EQ(feeds[2]->getSpecific(&key), nullptr);
 }
 
-TEST(SerialQueue, TargetedQueuesRunAsItemsOfTheirTarget) {
-    auto target = makeSerialQueue("target");
-    std::vector<QueuePtr> children;
-    for (int i = 0; i < 8; ++i) children.push_back(makeSerialQueue("child", target));
-    std::atomic<bool> inside{false};
-    std::atomic<int> overlaps{0}, ran{0};
-    auto item = [&] {
-        if (inside.exchange(true)) ++overlaps;
-        std::this_thread::yield();
-        inside.store(false);
-        ++ran;
-    };
-    for (int round = 0; round < 200; ++round) {
-        target->async(item);
-        for (auto& c : children) c->async(item);
-    }
-    ASSERT_TRUE(waitUntil([&] { return ran.load() == 200 * 9; }));
-    EXPECT_EQ(overlaps.load(), 0);
-}
-
-TEST(SerialQueue, SyncReturnsAfterItsBlockAndSeesTheQueuesValues) {
-    static const int key = 0;
-    auto target = makeSerialQueue("target");
-    auto queue = makeSerialQueue("socket", target);
-    target->setSpecific(&key, std::make_shared<int>(7));
-    EXPECT_EQ(Queue::currentSpecific(&key), nullptr);  // off any queue
-
-    // Queued work ahead of the sync runs first; the block has run when sync returns.
-    std::vector<int> seen;
-    queue->async([&] {
-        std::this_thread::sleep_for(20ms);
-        seen.push_back(1);
-    });
-    int specific = 0;
-    bool current = false, targetCurrent = false;
-    queue->sync([&] {
-        seen.push_back(2);
-        auto v = Queue::currentSpecific(&key);  // found through the target
-        specific = v ? *static_cast<int*>(v.get()) : -1;
-        current = queue->isCurrent();
-        targetCurrent = target->isCurrent();
-    });
-    EXPECT_EQ(seen, (std::vector<int>{1, 2}));
-    EXPECT_EQ(specific, 7);
-    EXPECT_TRUE(current);
-    EXPECT_TRUE(targetCurrent);
-    EXPECT_FALSE(queue->isCurrent());
-
-    // An own value shadows the target's; a null value removes it again.
-    queue->setSpecific(&key, std::make_shared<int>(9));
-    EXPECT_EQ(*static_cast<int*>(queue->getSpecific(&key).get()), 9);
-    queue->setSpecific(&key, nullptr);
-    EXPECT_EQ(*static_cast<int*>(queue->getSpecific(&key).get()), 7);
-}
-
-using SerialQueueDeathTest = ::testing::Test;
-
-TEST(SerialQueueDeathTest, SyncOntoTheCurrentQueueOrItsTargetAborts) {
+TEST(DispatchDeathTest, MisuseThatCouldOnlyHangAbortsWithItsText) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    auto queue = makeSerialQueue("self");
-    EXPECT_DEATH(queue->sync([&] { queue->sync([] {}); }), "Precondition failed: Queue::sync onto");
+    setMainThread();
     auto target = makeSerialQueue("target");
     auto child = makeSerialQueue("child", target);
-    EXPECT_DEATH(child->sync([&] { target->sync([] {}); }), "Precondition failed: Queue::sync onto");
-    // A waits in sync for a busy B, whose worker then runs the block: it must not sync onto A.
     auto a = makeSerialQueue("a");
-    auto b = makeSerialQueue("b");
-    EXPECT_DEATH(
-        {
-            b->async([] { std::this_thread::sleep_for(20ms); });
-            a->sync([&] { b->sync([&] { a->sync([] {}); }); });
-        },
-        "Precondition failed: Queue::sync onto");
-    // Nor may an item of the target sync onto a queue that targets it: that queue needs the target.
-    EXPECT_DEATH(target->sync([&] { child->sync([] {}); }), "Precondition failed: Queue::sync onto");
-}
-
-TEST(SerialQueue, AfterRunsNoEarlierThanItsDelay) {
-    auto queue = makeSerialQueue("after");
-    std::atomic<int> ran{0};
-    Clock::time_point ranAt[3];
-    const auto start = Clock::now();
-    queue->after(60ms, [&] { ranAt[2] = Clock::now(); ++ran; });
-    queue->after(20ms, [&] { ranAt[0] = Clock::now(); ++ran; });
-    queue->after(40ms, [&] { ranAt[1] = Clock::now(); ++ran; });
-    ASSERT_TRUE(waitUntil([&] { return ran.load() == 3; }));
-    queue->sync([] {});
-    EXPECT_GE(ranAt[0] - start, 20ms);
-    EXPECT_GE(ranAt[1] - start, 40ms);
-    EXPECT_GE(ranAt[2] - start, 60ms);
+    auto timer = Source::makeTimer(a);
+    timer->resume();
+    const std::pair<std::function<void()>, const char*> cases[] = {
+        {[&] { a->sync([&] { a->sync([] {}); }); }, kSyncDeadlockText},
+        {[&] { child->sync([&] { target->sync([] {}); }); }, kSyncDeadlockText},
+        // An item of the target may not wait for a queue that needs the target either.
+        {[&] { target->sync([&] { child->sync([] {}); }); }, kSyncDeadlockText},
+        // A waits in sync for child, whose block runs on a worker: that worker still holds A.
+        {[&] { a->sync([&] { child->sync([&] { a->sync([] {}); }); }); }, kSyncDeadlockText},
+        {[] { mainQueue()->sync([] {}); }, kSyncDeadlockText},
+        {[] { std::thread([] { drainMainQueue(); }).join(); }, kOffMainDrainText},
+        {[&] { timer->resume(); }, kOverResumeText},
+    };
+    for (const auto& [misuse, text] : cases) {
+        EXPECT_DEATH(misuse(), std::string("Precondition failed: ") + text);
+    }
+    timer->cancel();
 }
 
 TEST(SerialQueue, QueuesShareASmallPoolAndOutliveTheirLastReference) {
@@ -161,14 +105,14 @@ TEST(SerialQueue, PoolGrowsWhenEveryWorkerWaitsInSync) {
     setMainThread();
     // More items than workers, each waiting in sync for the main queue, which this thread does
     // not drain yet. Another queue must still get a worker.
+    // The blocks run on the main thread once it drains.
     constexpr int kBlocked = 24;
-    std::vector<QueuePtr> queues;
     std::atomic<int> done{0};
     for (int i = 0; i < kBlocked; ++i) {
-        queues.push_back(makeSerialQueue("blocked"));
-        queues.back()->async([&] {
-            mainQueue()->sync([] {});
-            ++done;
+        makeSerialQueue("blocked")->async([&] {
+            bool onMain = false;
+            mainQueue()->sync([&] { onMain = isMainThread(); });
+            done += onMain;
         });
     }
     std::atomic<bool> free{false};
@@ -186,7 +130,7 @@ TEST(GlobalQueue, BlockingWorkDelaysNeitherSerialQueuesNorTimers) {
     for (int i = 0; i < kJobs; ++i) {
         globalQueue()->async([&] {
             ++started;
-            while (!release) std::this_thread::sleep_for(1ms);
+            EXPECT_TRUE(waitUntil([&] { return release.load(); }));
             ++finished;
         });
     }
@@ -200,27 +144,21 @@ TEST(GlobalQueue, BlockingWorkDelaysNeitherSerialQueuesNorTimers) {
     ASSERT_TRUE(waitUntil([&] { return finished.load() == kJobs; }));
 }
 
-TEST(MainQueue, RunsInOrderOnTheMainThreadAndCallsThePoster) {
+TEST(MainQueue, RunsInOrderWhenDrainedAndCallsThePosterForEachItem) {
     setMainThread();
     std::atomic<int> posts{0};
     setMainQueuePoster([&] { ++posts; });
     std::vector<int> order;
-    bool onMain = true;
     std::thread producer([&] {
-        for (int i = 0; i < 100; ++i)
-            MainExecutor::post([&, i] {
-                order.push_back(i);
-                onMain = onMain && isMainThread() && mainQueue()->isCurrent();
-            });
+        for (int i = 0; i < 100; ++i) MainExecutor::post([&, i] { order.push_back(i); });
     });
     producer.join();
     EXPECT_EQ(posts.load(), 100);
     EXPECT_EQ(drainMainQueue(), 100u);
     setMainQueuePoster(nullptr);
-    ASSERT_EQ(order.size(), 100u);
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
-    EXPECT_TRUE(onMain);
-    EXPECT_EQ(drainMainQueue(), 0u);
+    std::vector<int> expected(100);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(order, expected);
 
     // Items posted while draining wait for the next drain (Qt's loop stays responsive).
     int nested = 0;
@@ -229,25 +167,7 @@ TEST(MainQueue, RunsInOrderOnTheMainThreadAndCallsThePoster) {
     EXPECT_EQ(nested, 0);
     EXPECT_EQ(drainMainQueue(), 1u);
     EXPECT_EQ(nested, 1);
-
-    // sync from another thread runs on the main thread once it drains.
-    std::atomic<bool> synced{false};
-    std::thread syncer([&] {
-        bool ranOnMain = false;
-        mainQueue()->sync([&] { ranOnMain = isMainThread(); });
-        synced = ranOnMain;
-    });
-    EXPECT_TRUE(runMainQueue([&] { return synced.load(); }));
-    syncer.join();
     EXPECT_FALSE(runMainQueue([] { return false; }, 20ms));
-}
-
-TEST(MainQueueDeathTest, SyncFromTheMainThreadAndDrainingOffItAbort) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    setMainThread();
-    EXPECT_DEATH(mainQueue()->sync([] {}), "Precondition failed: Queue::sync onto");
-    EXPECT_DEATH(std::thread([] { drainMainQueue(); }).join(),
-                 "Precondition failed: The main queue is drained off the main thread");
 }
 
 }  // namespace
