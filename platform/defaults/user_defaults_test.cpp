@@ -7,7 +7,6 @@
 #include <thread>
 #include <vector>
 
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,8 +16,6 @@
 #include "platform/testing/temporary_folder.h"
 #include "platform/testing/wait_until.h"
 
-extern char** environ;
-
 namespace pavonix::defaults {
 namespace {
 
@@ -26,209 +23,138 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-constexpr const char* kChildFileVariable = "PAVONIX_DEFAULTS_CRASH_CHILD_FILE";
-
 using testing::readFile;
 using testing::writeFile;
 
-std::vector<fs::path> filesIn(const fs::path& folder) {
-    std::vector<fs::path> out;
-    for (const auto& entry : fs::directory_iterator(folder)) out.push_back(entry.path());
-    return out;
-}
-
-Options manual() {
+// Nothing is persisted before flush(), unless a test asks for background writes.
+Options manual(std::function<int(WriteStep)> faultHook = {}) {
     Options options;
     options.backgroundFlush = false;
+    options.faultHook = std::move(faultHook);
     return options;
 }
 
 class UserDefaultsTest : public ::testing::Test {
 protected:
+    // Every file in the settings folder, so that a temporary file left behind shows.
+    std::vector<fs::path> files() const {
+        std::vector<fs::path> out;
+        for (const auto& entry : fs::directory_iterator(file_.parent_path())) out.push_back(entry.path());
+        return out;
+    }
+    json saved() const { return json::parse(readFile(file_), nullptr, false); }
+
     testing::TemporaryFolder folder_{"pavonix-defaults"};
     fs::path file_ = folder_ / "Pavonix" / "settings.json";
 };
 
-TEST_F(UserDefaultsTest, RegisteredDefaultsAreReadButNeverWritten) {
-    {
-        UserDefaults store(file_, manual());
-        store.registerDefaults({{"httpPort", 8090}, {"oscEnabled", true}});
-        EXPECT_EQ(store.object("httpPort"), json(8090));
-        EXPECT_FALSE(store.storedObject("httpPort"));
-        EXPECT_TRUE(store.set("httpPort", 9000));
-        EXPECT_TRUE(store.remove("httpPort"));
-        EXPECT_EQ(store.object("httpPort"), json(8090));
-        store.set("oscEnabled", false);
-        EXPECT_EQ(store.object("oscEnabled"), json(false));
-        ASSERT_TRUE(store.flush());
-    }
-    EXPECT_EQ(json::parse(readFile(file_)), json({{"oscEnabled", false}}));
-    EXPECT_FALSE(UserDefaults(file_, manual()).object("httpPort"));
-}
-
-TEST_F(UserDefaultsTest, DestructorPersistsPendingWritesAndKeepsUnknownKeys) {
+TEST_F(UserDefaultsTest, TheDestructorPersistsStoredValuesOnlyAndKeepsUnknownKeys) {
     writeFile(file_, R"({"fromAnOlderVersion": [1, 2], "httpPort": 1})");
     {
         Options options;
         options.coalesceDelay = std::chrono::hours(1);
         UserDefaults store(file_, options);
-        store.set("httpPort", 8091);
+        store.registerDefaults({{"httpPort", 8090}, {"oscEnabled", true}});
+        EXPECT_TRUE(store.remove("httpPort"));
+        EXPECT_EQ(store.object("httpPort"), json(8090));  // the registered default shows again
         store.set("name", "Bühne \xff");  // invalid UTF-8 must not stop the write
     }
-    json saved = json::parse(readFile(file_));
-    EXPECT_EQ(saved["httpPort"], 8091);
-    EXPECT_EQ(saved["fromAnOlderVersion"], json({1, 2}));
-    EXPECT_TRUE(saved["name"].get<std::string>().starts_with("Bühne "));
-    for (const auto& path : filesIn(file_.parent_path())) EXPECT_EQ(path.filename(), "settings.json");
+    EXPECT_EQ(saved(), json({{"fromAnOlderVersion", {1, 2}}, {"name", "Bühne \xEF\xBF\xBD"}}));
+    EXPECT_EQ(files(), std::vector<fs::path>{file_});
 }
 
 TEST_F(UserDefaultsTest, UnreadableFilesAreMovedAsideNeverOverwritten) {
-    // Valid JSON too deep (65 levels) or too large to handle safely counts as unreadable.
-    const std::string cases[] = {"{\"httpPort\": 80", "[1, 2, 3]", "",
-                                 "{\"a\":" + std::string(64, '[') + std::string(64, ']') + "}",
-                                 "{\"a\":\"" + std::string(16 * 1024 * 1024, 'x') + "\"}"};
-    for (const std::string& garbage : cases) {
-        SCOPED_TRACE(garbage);
+    // Valid JSON too deep (65 levels) or too large to handle safely counts as unreadable, and so
+    // does something that is no file at all (a folder, given as no text here).
+    const std::optional<std::string> cases[] = {
+        "{\"httpPort\": 80", "[1, 2, 3]", "", "{\"a\":" + std::string(64, '[') + std::string(64, ']') + "}",
+        "{\"a\":\"" + std::string(16 * 1024 * 1024, 'x') + "\"}", std::nullopt};
+    for (const auto& garbage : cases) {
+        SCOPED_TRACE(garbage ? garbage->substr(0, 80) : "a folder");
         fs::remove_all(file_.parent_path());
-        writeFile(file_, garbage);
+        garbage ? writeFile(file_, *garbage) : (void)fs::create_directories(file_ / "inside");
         UserDefaults store(file_, manual());
         EXPECT_EQ(store.dictionary(), json::object());
-        auto aside = store.setAsidePath();
+        const auto aside = store.setAsidePath();
         ASSERT_TRUE(aside);
         EXPECT_TRUE(aside->filename().string().starts_with("settings.json.corrupt-"));
-        EXPECT_EQ(readFile(*aside), garbage);
-        EXPECT_FALSE(fs::exists(file_));
-
         store.set("httpPort", 8092);
         ASSERT_TRUE(store.flush());
-        EXPECT_EQ(json::parse(readFile(file_)), json({{"httpPort", 8092}}));
-        EXPECT_EQ(readFile(*aside), garbage);
+        EXPECT_EQ(saved(), json({{"httpPort", 8092}}));
+        EXPECT_TRUE(garbage ? readFile(*aside) == *garbage : fs::is_directory(*aside / "inside"));
     }
-
-    // Something that cannot be read at all (a folder) is moved aside as well.
-    fs::remove_all(file_.parent_path());
-    fs::create_directories(file_ / "inside");
-    UserDefaults folderStore(file_, manual());
-    ASSERT_TRUE(folderStore.setAsidePath());
-    EXPECT_TRUE(fs::is_directory(*folderStore.setAsidePath() / "inside"));
 }
 
-TEST_F(UserDefaultsTest, AFileThatCannotBeMovedAsideIsLeftAloneUntilItCan) {
-    writeFile(file_, "not json");
-    std::atomic<int> setAsideError{EACCES};
-    Options options = manual();
-    options.faultHook = [&](WriteStep step) { return step == WriteStep::setAside ? setAsideError.load() : 0; };
-    UserDefaults store(file_, options);
-    EXPECT_FALSE(store.setAsidePath());
-    ASSERT_TRUE(store.lastWriteError());
-
-    store.set("httpPort", 8093);
-    EXPECT_FALSE(store.flush());
-    EXPECT_EQ(readFile(file_), "not json");
-    EXPECT_EQ(store.object("httpPort"), json(8093));
-
-    setAsideError = 0;
-    EXPECT_TRUE(store.flush());
-    EXPECT_FALSE(store.lastWriteError());
-    ASSERT_TRUE(store.setAsidePath());
-    EXPECT_EQ(readFile(*store.setAsidePath()), "not json");
-    EXPECT_EQ(json::parse(readFile(file_)), json({{"httpPort", 8093}}));
-}
-
-TEST_F(UserDefaultsTest, FailedWritesKeepTheOldFileAndTheValue) {
-    writeFile(file_, R"({"httpPort": 1})");
-    const std::string original = readFile(file_);
-    for (WriteStep failing : {WriteStep::createDirectory, WriteStep::createTemporary, WriteStep::write,
-                              WriteStep::sync, WriteStep::rename}) {
+// The file and the value in memory survive a failure at any step, and the next flush writes it.
+TEST_F(UserDefaultsTest, AFailedStepKeepsTheOldFileAndTheValueUntilAFlushSucceeds) {
+    for (WriteStep failing : {WriteStep::setAside, WriteStep::createDirectory, WriteStep::createTemporary,
+                              WriteStep::write, WriteStep::sync, WriteStep::rename}) {
         SCOPED_TRACE(static_cast<int>(failing));
-        Options options = manual();
-        options.faultHook = [failing](WriteStep step) { return step == failing ? ENOSPC : 0; };
-        UserDefaults store(file_, options);
+        fs::remove_all(file_.parent_path());
+        const std::string old = failing == WriteStep::setAside ? "not json" : R"({"httpPort": 1})";
+        writeFile(file_, old);
+        std::atomic<int> error{ENOSPC};
+        UserDefaults store(file_, manual([&](WriteStep step) { return step == failing ? error.load() : 0; }));
         store.set("httpPort", 2);
         EXPECT_FALSE(store.flush());
-        ASSERT_TRUE(store.lastWriteError());
-        EXPECT_NE(store.lastWriteError()->find("No space left on device"), std::string::npos);
-        EXPECT_EQ(readFile(file_), original);
+        EXPECT_NE(store.lastWriteError().value_or("").find("No space left on device"), std::string::npos);
+        EXPECT_EQ(readFile(file_), old);
         EXPECT_EQ(store.object("httpPort"), json(2));
-        EXPECT_EQ(filesIn(file_.parent_path()).size(), 1u) << "temporary file left behind";
+        EXPECT_EQ(files(), std::vector<fs::path>{file_}) << "temporary file left behind";
+
+        error = 0;
+        EXPECT_TRUE(store.flush());
+        EXPECT_FALSE(store.lastWriteError());
+        EXPECT_EQ(saved(), json({{"httpPort", 2}}));
+        EXPECT_EQ(readFile(store.setAsidePath().value_or("")), failing == WriteStep::setAside ? old : "");
     }
 }
 
 TEST_F(UserDefaultsTest, AFailedBackgroundWriteIsRetriedOnTheNextWrite) {
     writeFile(file_, R"({"httpPort": 1})");
-    const std::string original = readFile(file_);
     std::atomic<bool> fail{true};
     Options options;
-    options.coalesceDelay = std::chrono::milliseconds(5);
+    options.coalesceDelay = 5ms;
     options.faultHook = [&](WriteStep step) { return fail && step == WriteStep::write ? EROFS : 0; };
     UserDefaults store(file_, options);
-
     store.set("httpPort", 2);
-    ASSERT_TRUE(testing::waitUntil([&] { return store.lastWriteError().has_value(); }, 5s, 10ms));
-    EXPECT_EQ(readFile(file_), original);
+    ASSERT_TRUE(testing::waitUntil([&] { return store.lastWriteError().has_value(); }));
+    EXPECT_EQ(saved(), json({{"httpPort", 1}}));
 
     fail = false;
     store.set("oscPort", 3);
-    const json expected = {{"httpPort", 2}, {"oscPort", 3}};
-    ASSERT_TRUE(testing::waitUntil([&] { return json::parse(readFile(file_), nullptr, false) == expected; }, 5s, 10ms))
-        << readFile(file_);
+    EXPECT_TRUE(testing::waitUntil([&] { return saved() == json({{"httpPort", 2}, {"oscPort", 3}}); })) << readFile(file_);
     EXPECT_FALSE(store.lastWriteError());
 }
 
-// Runs only inside the child process started by the crash test: writes, then dies at the worst
-// moment, with the new text synced to a temporary file and the rename not yet done.
-TEST(DefaultsCrashChild, DiesBeforeRename) {
-    const char* file = std::getenv(kChildFileVariable);
-    if (!file) GTEST_SKIP() << "runs only as the crash test's child";
-    Options options = manual();
-    options.beforeRename = [] { ::kill(::getpid(), SIGKILL); };
-    UserDefaults store(file, options);
-    store.set("httpPort", 2);
-    store.flush();
-    std::_Exit(3);  // not reached
-}
-
 TEST_F(UserDefaultsTest, AProcessKilledBetweenWriteAndRenameLeavesTheOldFile) {
-    {
-        UserDefaults store(file_, manual());
-        store.set("httpPort", 1);
-        ASSERT_TRUE(store.flush());
+    writeFile(file_, R"({"httpPort": 1})");
+    const pid_t child = ::fork();
+    if (child == 0) {  // dies at the worst moment: the new text synced to a temporary file, not renamed
+        Options options = manual();
+        options.beforeRename = [] { ::kill(::getpid(), SIGKILL); };
+        UserDefaults store(file_, options);
+        store.set("httpPort", 2);
+        store.flush();
+        std::_Exit(3);
     }
-    const std::string original = readFile(file_);
-
-    // The variable is set only around the spawn: in this process the child test must skip.
-    setenv(kChildFileVariable, file_.c_str(), 1);
-    std::string self = fs::read_symlink("/proc/self/exe").string();
-    std::string filter = "--gtest_filter=DefaultsCrashChild.*";
-    char* argv[] = {self.data(), filter.data(), nullptr};
-    pid_t child = 0;
-    int spawned = posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, environ);
-    unsetenv(kChildFileVariable);
-    ASSERT_EQ(spawned, 0);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "child exited with " << WEXITSTATUS(status);
-    EXPECT_EQ(WTERMSIG(status), SIGKILL);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "child ended with " << status;
 
-    EXPECT_EQ(readFile(file_), original);
-    EXPECT_EQ(filesIn(file_.parent_path()).size(), 2u) << "the synced temporary file stays behind";
+    EXPECT_EQ(readFile(file_), R"({"httpPort": 1})");
+    EXPECT_EQ(files().size(), 2u) << "the synced temporary file stays behind";
     UserDefaults next(file_, manual());
     EXPECT_EQ(next.object("httpPort"), json(1));
     EXPECT_FALSE(next.setAsidePath());
-    EXPECT_EQ(filesIn(file_.parent_path()), std::vector<fs::path>{file_}) << "and is removed at the next start";
-}
-
-// Appended rather than "k" + to_string(w): GCC 12 at -O3 warns (-Wrestrict) on the latter.
-std::string writerKey(int writer) {
-    std::string key(1, 'k');
-    key += std::to_string(writer);
-    return key;
+    EXPECT_EQ(files(), std::vector<fs::path>{file_}) << "and is removed at the next start";
 }
 
 TEST_F(UserDefaultsTest, ConcurrentWritersReadersAndFlushes) {
     Options options;
-    options.coalesceDelay = std::chrono::milliseconds(1);
+    options.coalesceDelay = 1ms;
     UserDefaults store(file_, options);
+    const std::string keys[] = {"k0", "k1", "k2", "k3"};
     std::atomic<bool> stop{false};
     std::thread reader([&] {
         while (!stop) {
@@ -238,9 +164,8 @@ TEST_F(UserDefaultsTest, ConcurrentWritersReadersAndFlushes) {
         }
     });
     std::vector<std::thread> writers;
-    for (int w = 0; w < 4; ++w) {
-        writers.emplace_back([&, w] {
-            const std::string key = writerKey(w);
+    for (const auto& key : keys) {
+        writers.emplace_back([&store, &key] {
             for (int i = 0; i < 2000; ++i) store.set(key, i);
         });
     }
@@ -248,8 +173,7 @@ TEST_F(UserDefaultsTest, ConcurrentWritersReadersAndFlushes) {
     stop = true;
     reader.join();
     ASSERT_TRUE(store.flush());
-    json saved = json::parse(readFile(file_));
-    for (int w = 0; w < 4; ++w) EXPECT_EQ(saved[writerKey(w)], 1999);
+    EXPECT_EQ(saved(), json({{"k0", 1999}, {"k1", 1999}, {"k2", 1999}, {"k3", 1999}}));
 }
 
 // An absolute XDG_CONFIG_HOME is followed: the settings persistence check pins that.
