@@ -27,15 +27,18 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-bool envSet(const char* name) {
-    const char* value = std::getenv(name);
-    return value && *value && std::string(value) != "0";
-}
-
 using pavonix::testing::ScopedEnvironment;
 using pavonix::testing::readFile;
 using pavonix::testing::TemporaryFolder;
 using pavonix::testing::writeFile;
+
+// The state of the private keyring that secret_service_test.sh set up for this run ("unlocked",
+// "locked" or "stalled"); the Secret Service cases skip unless it is the one they need.
+bool keyringIs(const char* state) {
+    const char* value = std::getenv("PAVONIX_TEST_SECRET_SERVICE");
+    return value && std::string(value) == state;
+}
+constexpr const char* kNoKeyring = "runs under keychain_secret_service (private keyring)";
 
 // Unique per run, so items of an earlier run in a real keyring never interfere.
 std::string uniqueService() {
@@ -48,74 +51,53 @@ std::string uniqueService() {
 struct StoreCase {
     const char* name;
     std::function<std::shared_ptr<Store>(const fs::path& dir)> make;
-    bool needsSecretService;
 };
 
 class StoreContractTest : public ::testing::TestWithParam<StoreCase> {
 protected:
-    void SetUp() override {
-        if (GetParam().needsSecretService && !envSet("PAVONIX_TEST_SECRET_SERVICE")) {
-            GTEST_SKIP() << "runs under keychain_secret_service (private keyring)";
-        }
-        store_ = GetParam().make(dir_.path());
-    }
     TemporaryFolder dir_;
-    std::shared_ptr<Store> store_;
 };
 
 TEST_P(StoreContractTest, AddReadUpdateRemove) {
-    const ItemKey key{uniqueService(), "lpp_account"};
+    if (std::string(GetParam().name) == "SecretService" && !keyringIs("unlocked")) GTEST_SKIP() << kNoKeyring;
+    const auto store = GetParam().make(dir_.path());
+    const ItemKey key{uniqueService(), "lpp_account"}, neighbour{key.service, "lpp_other"};
     const Bytes secret{0x00, 0xFF, 0x10, 0x00, 0x7F};  // binary, with NUL bytes
     const Bytes replacement(32, 0xAB);
     Bytes out;
 
-    EXPECT_EQ(store_->read(key, out), itemNotFound);
-    EXPECT_EQ(store_->update(key, secret), itemNotFound);
-    EXPECT_EQ(store_->remove(key), itemNotFound);
+    EXPECT_EQ(store->read(key, out), itemNotFound);
+    EXPECT_EQ(store->update(key, secret), itemNotFound);
+    EXPECT_EQ(store->remove(key), itemNotFound);
 
-    ASSERT_EQ(store_->add(key, secret), success);
-    ASSERT_EQ(store_->read(key, out), success);
-    EXPECT_EQ(out, secret);
-    EXPECT_EQ(store_->add(key, replacement), duplicateItem);
-    EXPECT_EQ(store_->read(key, out), success);
+    ASSERT_EQ(store->add(key, secret), success);
+    EXPECT_EQ(store->add(key, replacement), duplicateItem);
+    ASSERT_EQ(store->read(key, out), success);
     EXPECT_EQ(out, secret);  // a refused add changes nothing
 
-    // Service and account both address the item.
-    Bytes other;
-    EXPECT_EQ(store_->read({key.service, "lpp_other"}, other), itemNotFound);
-    EXPECT_EQ(store_->read({key.service + ".x", key.account}, other), itemNotFound);
+    // Service and account both address the item, and the items are independent.
+    EXPECT_EQ(store->read(neighbour, out), itemNotFound);
+    EXPECT_EQ(store->read({key.service + ".x", key.account}, out), itemNotFound);
+    ASSERT_EQ(store->add(neighbour, Bytes{2}), success);
 
-    ASSERT_EQ(store_->update(key, replacement), success);
-    ASSERT_EQ(store_->read(key, out), success);
+    ASSERT_EQ(store->update(key, replacement), success);
+    ASSERT_EQ(store->read(key, out), success);
     EXPECT_EQ(out, replacement);
 
-    EXPECT_EQ(store_->remove(key), success);
-    EXPECT_EQ(store_->read(key, out), itemNotFound);
-    EXPECT_EQ(store_->remove(key), itemNotFound);
-}
-
-TEST_P(StoreContractTest, ItemsAreIndependent) {
-    const std::string service = uniqueService();
-    ASSERT_EQ(store_->add({service, "a"}, Bytes{1}), success);
-    ASSERT_EQ(store_->add({service, "b"}, Bytes{2}), success);
-    ASSERT_EQ(store_->remove({service, "a"}), success);
-    Bytes out;
-    ASSERT_EQ(store_->read({service, "b"}, out), success);
+    EXPECT_EQ(store->remove(key), success);
+    EXPECT_EQ(store->read(key, out), itemNotFound);
+    EXPECT_EQ(store->remove(key), itemNotFound);
+    ASSERT_EQ(store->read(neighbour, out), success);
     EXPECT_EQ(out, Bytes{2});
-    EXPECT_EQ(store_->remove({service, "b"}), success);
+    EXPECT_EQ(store->remove(neighbour), success);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Stores, StoreContractTest,
     ::testing::Values(
-        StoreCase{"Memory", [](const fs::path&) { return std::make_shared<MemoryStore>(); }, false},
-        StoreCase{"File",
-                  [](const fs::path& dir) {
-                      return std::make_shared<FileStore>((dir / "Pavonix/keychain.json").string());
-                  },
-                  false},
-        StoreCase{"SecretService",
-                  [](const fs::path&) { return std::make_shared<SecretServiceStore>(); }, true}),
+        StoreCase{"Memory", [](const fs::path&) { return std::make_shared<MemoryStore>(); }},
+        StoreCase{"File", [](const fs::path& dir) { return std::make_shared<FileStore>((dir / "keychain.json").string()); }},
+        StoreCase{"SecretService", [](const fs::path&) { return std::make_shared<SecretServiceStore>(); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- The file store ----
@@ -133,107 +115,83 @@ protected:
     TemporaryFolder dir_;
 };
 
-TEST_F(FileStoreTest, WritesAPrivateFolderAndFile) {
-    auto s = store();
-    ASSERT_EQ(s.add({"svc", "acc"}, Bytes{1, 2, 3}), success);
-    EXPECT_EQ(modeOf(folder()), 0700u);
-    EXPECT_EQ(modeOf(file()), 0600u);
-    // A second store on the same file (another process, say) sees the item.
-    Bytes out;
-    EXPECT_EQ(store().read({"svc", "acc"}, out), success);
-    EXPECT_EQ(out, (Bytes{1, 2, 3}));
-    // No temporary files are left behind.
-    std::size_t entries = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder())) ++entries;
-    EXPECT_EQ(entries, 2u);  // the file and its lock file
-}
-
-TEST_F(FileStoreTest, RefusesAFileWithWiderPermissions) {
-    auto s = store();
-    ASSERT_EQ(s.add({"svc", "acc"}, Bytes{9}), success);
-    for (mode_t mode : {0640, 0604, 0660, 0700, 0666}) {
-        ASSERT_EQ(::chmod(file().c_str(), mode), 0);
-        Bytes out;
-        EXPECT_EQ(s.read({"svc", "acc"}, out), invalidKeychain) << std::oct << mode;
-        EXPECT_TRUE(out.empty());
-        EXPECT_EQ(s.add({"svc", "new"}, Bytes{1}), invalidKeychain);
-        EXPECT_EQ(s.update({"svc", "acc"}, Bytes{1}), invalidKeychain);
-        EXPECT_EQ(s.remove({"svc", "acc"}), invalidKeychain);
-        EXPECT_EQ(modeOf(file()), mode);  // neither repaired nor replaced behind the user's back
-    }
-    ASSERT_EQ(::chmod(file().c_str(), 0600), 0);
-    Bytes out;
-    EXPECT_EQ(s.read({"svc", "acc"}, out), success);
-    EXPECT_EQ(out, Bytes{9});
-}
-
-TEST_F(FileStoreTest, RefusesSymlinksAndCorruptFiles) {
-    fs::create_directories(folder());
-    const fs::path target = dir_.path() / "elsewhere.json";
-    writeFile(target, R"({"version":1,"items":[]})");
-    ::chmod(target.c_str(), 0600);
-    fs::create_symlink(target, file());
-    auto s = store();
-    Bytes out;
-    EXPECT_EQ(s.read({"svc", "acc"}, out), invalidKeychain);
-    EXPECT_EQ(s.add({"svc", "acc"}, Bytes{1}), invalidKeychain);
-    fs::remove(file());
-
-    for (const char* corrupt : {"not json", "[]", R"({"items":{}})",
-                                R"({"items":[{"service":"s","account":"a","data":"zz"}]})",
-                                R"({"items":[{"service":"s","account":"a"}]})"}) {
-        writeFile(file(), corrupt);
-        ::chmod(file().c_str(), 0600);
-        EXPECT_EQ(s.read({"s", "a"}, out), invalidKeychain) << corrupt;
-        EXPECT_EQ(s.add({"s", "b"}, Bytes{1}), invalidKeychain) << corrupt;
-        EXPECT_EQ(readFile(file()), corrupt);  // never overwritten
-    }
-}
-
-TEST_F(FileStoreTest, ConcurrentWritersLoseNoItem) {
+TEST_F(FileStoreTest, ConcurrentWritersLoseNoItemAndKeepTheFilePrivate) {
     // Two stores on one file stand for two processes: only the lock file keeps their
     // read-modify-write cycles apart.
     FileStore first(file().string()), second(file().string());
+    auto key = [](int t, int i) { return ItemKey{"svc", std::to_string(t) + "-" + std::to_string(i)}; };
     std::vector<std::thread> writers;
     for (int t = 0; t < 4; ++t) {
         writers.emplace_back([&, t] {
-            FileStore& store = t % 2 ? first : second;
-            for (int i = 0; i < 10; ++i) {
-                const Bytes data{static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(i)};
-                EXPECT_EQ(store.add({"svc", std::to_string(t) + "-" + std::to_string(i)}, data),
-                          success);
-            }
+            for (int i = 0; i < 10; ++i)
+                EXPECT_EQ((t % 2 ? first : second).add(key(t, i), Bytes{std::uint8_t(t), std::uint8_t(i)}), success);
         });
     }
     for (auto& writer : writers) writer.join();
     for (int t = 0; t < 4; ++t) {
         for (int i = 0; i < 10; ++i) {
             Bytes out;
-            EXPECT_EQ(first.read({"svc", std::to_string(t) + "-" + std::to_string(i)}, out),
-                      success);
-            EXPECT_EQ(out, (Bytes{static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(i)}));
+            EXPECT_EQ(first.read(key(t, i), out), success);
+            EXPECT_EQ(out, (Bytes{std::uint8_t(t), std::uint8_t(i)}));
         }
     }
+    EXPECT_EQ(modeOf(folder()), 0700u);
+    EXPECT_EQ(modeOf(file()), 0600u);
+    // No temporary file is left behind: only the file and its lock file.
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder()), fs::directory_iterator()), 2);
 }
 
-TEST_F(FileStoreTest, DefaultPathFollowsXDGDataHome) {
-    ScopedEnvironment env("XDG_DATA_HOME", "/x/data");
-    EXPECT_EQ(FileStore::defaultPath(), "/x/data/Pavonix/keychain.json");
-    env.set("XDG_DATA_HOME", "relative");  // not absolute: ignored, as XDG says
-    EXPECT_NE(FileStore::defaultPath(), "relative/Pavonix/keychain.json");
+TEST_F(FileStoreTest, RefusesAnUnsafeOrCorruptFileAndNeverChangesIt) {
+    const std::string valid = R"({"version":1,"items":[{"service":"s","account":"a","data":"09"}]})";
+    const fs::path elsewhere = dir_.path() / "elsewhere.json";
+    struct Case {
+        std::string text;
+        mode_t mode;
+        bool symlink;
+    };
+    std::vector<Case> cases = {{valid, 0600, true}};
+    for (mode_t mode : {0640, 0604, 0660, 0700, 0666}) cases.push_back({valid, mode, false});
+    for (const char* corrupt : {"not json", "[]", R"({"items":{}})", R"({"items":[{"service":"s","account":"a"}]})",
+                                R"({"items":[{"service":"s","account":"a","data":"zz"}]})"})
+        cases.push_back({corrupt, 0600, false});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text + " mode " + std::to_string(c.mode) + (c.symlink ? " through a symlink" : ""));
+        fs::remove_all(folder());
+        const fs::path written = c.symlink ? elsewhere : file();
+        writeFile(written, c.text);
+        ASSERT_EQ(::chmod(written.c_str(), c.mode), 0);
+        if (c.symlink) {
+            fs::create_directories(folder());
+            fs::create_symlink(elsewhere, file());
+        }
+        Bytes out;
+        EXPECT_EQ(store().read({"s", "a"}, out), invalidKeychain);
+        EXPECT_TRUE(out.empty());
+        EXPECT_EQ(store().add({"s", "b"}, Bytes{1}), invalidKeychain);
+        EXPECT_EQ(store().remove({"s", "a"}), invalidKeychain);
+        // Neither repaired nor replaced behind the user's back.
+        EXPECT_EQ(readFile(file()), c.text);
+        EXPECT_EQ(modeOf(written), c.mode);
+    }
+    // The same text in a private file of its own is read.
+    fs::remove(file());
+    writeFile(file(), valid);
+    ::chmod(file().c_str(), 0600);
+    Bytes out;
+    EXPECT_EQ(store().read({"s", "a"}, out), success);
+    EXPECT_EQ(out, Bytes{9});
 }
 
 // ---- Choosing the keychain ----
 
-TEST(KeychainChoiceTest, ForcedChoicesAndProcessKeychain) {
+TEST(KeychainChoiceTest, ForcedChoicesPathsAndProcessKeychain) {
     TemporaryFolder dir;
     ScopedEnvironment env("XDG_DATA_HOME", dir.path().string());
     env.set("PAVONIX_KEYCHAIN", "memory");
     EXPECT_EQ(systemKeychain().name(), "In-memory (not saved)");
     env.set("PAVONIX_KEYCHAIN", "file");
     Keychain file = systemKeychain();
-    EXPECT_EQ(file.name(),
-              "Private file (" + (dir.path() / "Pavonix/keychain.json").string() + ")");
+    EXPECT_EQ(file.name(), "Private file (" + (dir.path() / "Pavonix/keychain.json").string() + ")");
     EXPECT_EQ(file.legacy, nullptr);
 
     // Without any session bus there is no Secret Service to ask, and no autolaunch is tried.
@@ -242,6 +200,9 @@ TEST(KeychainChoiceTest, ForcedChoicesAndProcessKeychain) {
         .set("XDG_RUNTIME_DIR", dir.path().string());
     EXPECT_FALSE(sessionBusConfigured());
     EXPECT_EQ(systemKeychain(200ms).name(), file.name());
+
+    env.set("XDG_DATA_HOME", "relative");  // not absolute: ignored, as XDG says
+    EXPECT_NE(FileStore::defaultPath(), "relative/Pavonix/keychain.json");
 
     auto memory = std::make_shared<MemoryStore>("Injected");
     setProcessKeychain({memory, nullptr});
@@ -262,46 +223,28 @@ std::string run(const std::string& command) {
     return out;
 }
 
-class SecretServiceTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!envSet("PAVONIX_TEST_SECRET_SERVICE")) {
-            GTEST_SKIP() << "runs under keychain_secret_service (private keyring)";
-        }
-    }
-};
-
-TEST_F(SecretServiceTest, ItemsAreSharedWithSecretTool) {
+TEST(SecretServiceTest, ItemsAreSharedWithSecretToolAndKeysDBusCannotCarryAreRefused) {
+    if (!keyringIs("unlocked")) GTEST_SKIP() << kNoKeyring;
     SecretServiceStore store;
     ASSERT_TRUE(store.available());
     const std::string service = uniqueService();
     ASSERT_EQ(store.add({service, "lpp_A"}, Bytes{'s', '3', 'c', 'r', 'e', 't'}), success);
     EXPECT_EQ(run("secret-tool lookup service " + service + " account lpp_A"), "s3cret");
 
-    ASSERT_EQ(std::system(("printf 'from tool' | secret-tool store --label=t service " + service +
-                           " account lpp_B")
-                              .c_str()),
-              0);
+    ASSERT_EQ(run("printf 'from tool' | secret-tool store --label=t service " + service + " account lpp_B && echo ok"), "ok\n");
     Bytes out;
     ASSERT_EQ(store.read({service, "lpp_B"}, out), success);
     EXPECT_EQ(std::string(out.begin(), out.end()), "from tool");
     EXPECT_EQ(store.add({service, "lpp_B"}, Bytes{1}), duplicateItem);
-
     EXPECT_EQ(store.remove({service, "lpp_A"}), success);
     EXPECT_EQ(run("secret-tool lookup service " + service + " account lpp_A"), "");
-}
 
-TEST_F(SecretServiceTest, RefusesKeysDBusCannotCarry) {
-    SecretServiceStore store;
-    Bytes out;
     EXPECT_EQ(store.read({"svc", std::string("a\0b", 3)}, out), badParameter);
     EXPECT_EQ(store.add({"svc\xFF", "a"}, Bytes{1}), badParameter);
 }
 
-TEST(LockedSecretServiceTest, LockedCollectionReadsAsNotFoundAndRefusesWrites) {
-    if (!envSet("PAVONIX_TEST_SECRET_SERVICE_LOCKED")) {
-        GTEST_SKIP() << "runs under keychain_secret_service (private keyring)";
-    }
+TEST(SecretServiceTest, ALockedCollectionReadsAsNotFoundAndRefusesWritesWithoutAPrompt) {
+    if (!keyringIs("locked")) GTEST_SKIP() << kNoKeyring;
     SecretServiceStore store;
     const std::string service = uniqueService();
     ASSERT_EQ(store.add({service, "acc"}, Bytes{1}), success);
@@ -311,14 +254,11 @@ TEST(LockedSecretServiceTest, LockedCollectionReadsAsNotFoundAndRefusesWrites) {
     EXPECT_EQ(store.read({service, "acc"}, out), itemNotFound);
     EXPECT_EQ(store.add({service, "other"}, Bytes{2}), interactionNotAllowed);
     EXPECT_NE(store.update({service, "acc"}, Bytes{3}), success);
-    // No prompt was waited for.
     EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
 }
 
-TEST(StalledSecretServiceTest, CallsEndAfterTheTimeout) {
-    if (!envSet("PAVONIX_TEST_SECRET_SERVICE_STALLED")) {
-        GTEST_SKIP() << "runs under keychain_secret_service (stopped keyring daemon)";
-    }
+TEST(SecretServiceTest, CallsToAStalledServiceEndAfterTheTimeoutAndTheFileIsChosen) {
+    if (!keyringIs("stalled")) GTEST_SKIP() << kNoKeyring;
     SecretServiceStore store(500ms);
     const auto started = std::chrono::steady_clock::now();
     Bytes out;
@@ -326,7 +266,6 @@ TEST(StalledSecretServiceTest, CallsEndAfterTheTimeout) {
     EXPECT_EQ(store.add({"svc", "acc"}, Bytes{1}), notAvailable);
     EXPECT_FALSE(store.available());
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-    // The program's choice falls back to the file when the service does not answer.
     TemporaryFolder dir;
     ScopedEnvironment env("XDG_DATA_HOME", dir.path().string());
     EXPECT_EQ(systemKeychain(500ms).primary->name().rfind("Private file (", 0), 0u);

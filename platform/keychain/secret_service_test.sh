@@ -12,9 +12,9 @@ require_tools keychain_secret_service dbus-run-session dbus-send gnome-keyring-d
 trap stop_private_keyring EXIT
 start_private_keyring keychain_secret_service
 
-PAVONIX_TEST_SECRET_SERVICE=1 "$test_bin" \
-  --gtest_filter='SecretServiceTest.*:Stores/StoreContractTest.*/SecretService'
-PAVONIX_TEST_SECRET_SERVICE_LOCKED=1 "$test_bin" --gtest_filter='LockedSecretServiceTest.*'
+filter='SecretServiceTest.*:Stores/StoreContractTest.*/SecretService'
+PAVONIX_TEST_SECRET_SERVICE=unlocked "$test_bin" --gtest_filter="$filter"
+PAVONIX_TEST_SECRET_SERVICE=locked "$test_bin" --gtest_filter="$filter"
 
 kill -STOP "$daemon_pid"
-PAVONIX_TEST_SECRET_SERVICE_STALLED=1 "$test_bin" --gtest_filter='StalledSecretServiceTest.*'
+PAVONIX_TEST_SECRET_SERVICE=stalled "$test_bin" --gtest_filter="$filter"
