@@ -25,12 +25,11 @@ RemoteLanternpostTarget targetAt(std::string host, std::int64_t port) {
 }
 
 // Sends through the client and drains the main queue until the completion has run there.
-template <class T = CommandResult>
-RemoteLanternpostResult<T> sendAndWait(const RemoteLanternpostClient& client, const std::string& path,
-                                       const std::string& method, const Bytes& body,
+template <class T>
+RemoteLanternpostResult<T> sendAndWait(const RemoteLanternpostClient& client, const RemoteLanternpostHTTPRequest& request,
                                        const RemoteLanternpostTarget& target) {
     auto state = std::make_shared<std::pair<std::optional<RemoteLanternpostResult<T>>, bool>>();
-    client.sendSigned<T>(path, method, body, target, [state](RemoteLanternpostResult<T> result) {
+    client.sendSigned<T>(request.path, request.method, request.body, target, [state](RemoteLanternpostResult<T> result) {
         state->second = dispatch::isMainThread();
         state->first.emplace(std::move(result));
     });
@@ -40,11 +39,9 @@ RemoteLanternpostResult<T> sendAndWait(const RemoteLanternpostClient& client, co
     return std::move(*state->first);
 }
 
-template <class T = CommandResult>
-RemoteLanternpostResult<T> send(const RemoteLanternpostClient& client, const PresentationCommand& command,
-                                const RemoteLanternpostTarget& target) {
-    const auto request = RemoteLanternpostClient::request(command);
-    return sendAndWait<T>(client, request.path, request.method, request.body, target);
+RemoteLanternpostResult<CommandResult> send(const RemoteLanternpostClient& client, const PresentationCommand& command,
+                                            const RemoteLanternpostTarget& target) {
+    return sendAndWait<CommandResult>(client, RemoteLanternpostClient::request(command), target);
 }
 
 // Records requests and answers with a canned reply.
@@ -82,8 +79,8 @@ TEST(RemoteLanternpostRequestTest, URLsAreFormedOnlyFromUsableParts) {
     EXPECT_EQ(RemoteLanternpostClient::url("slides", targetAt("studio.local", 1)), "http://studio.local:1/slides");
     EXPECT_EQ(RemoteLanternpostClient::url("/", targetAt("fe80::1", 65535)), "http://[fe80::1]:65535/");
     EXPECT_EQ(RemoteLanternpostClient::url("/", targetAt("[::1]", 80)), "http://[::1]:80/");
-    for (const auto& target : {targetAt("", 80), targetAt("a/b", 80), targetAt("a b", 80), targetAt("h\r\nX: y", 80),
-                               targetAt("evil@host", 80), targetAt("host", 0), targetAt("host", 65536)}) {
+    // The kinds of host refused are pinned with the setup URL, which shares the check.
+    for (const auto& target : {targetAt("", 80), targetAt("h\r\nX: y", 80), targetAt("host", 0), targetAt("host", 65536)}) {
         EXPECT_THROW(RemoteLanternpostClient::url("/health", target), RemoteLanternpostClientError) << target.host;
     }
     for (const std::string path : {"/a b", "/a?b", "/a#b", "/a%zz", "/a\nb"}) {
@@ -241,7 +238,7 @@ TEST_F(RemoteLanternpostClientTest, RealServerOnAnotherHostVerifiesRunsAndAnswer
         ASSERT_TRUE(result.hasValue()) << result.failure().description();
         EXPECT_EQ(result.value(), CommandResult::ok(command, "Done: " + command.displayText()));
     }
-    EXPECT_EQ(sendAndWait<SlideListResult>(client, "/slides", "GET", {}, target).value().slides.size(), 3u);
+    EXPECT_EQ(sendAndWait<SlideListResult>(client, {"GET", "/slides", {}}, target).value().slides.size(), 3u);
     setSecret(Bytes(32, 7));
     EXPECT_EQ(send(client, PresentationCommand::stop(), target).failure().description(), "Authentication required.");
 }

@@ -1,9 +1,11 @@
+#include "app/remote/http_pairing_store.h"
 #include "app/remote/remote_lanternpost_target.h"
 
 #include <gtest/gtest.h>
 
 #include <numeric>
 
+#include "platform/crypto/base64.h"
 #include "platform/keychain/memory_store.h"
 
 namespace pavonix::remote {
@@ -29,17 +31,80 @@ std::string validExcept(const std::string& replaced) {
 const std::string kInvalid = "Enter a valid Pavonix setup URL.";
 const std::string kVersion = "This Pavonix setup URL version is not supported.";
 const std::string kAlgorithm = "This Pavonix setup URL uses an unsupported signing algorithm.";
+const std::string kNoRandom = "Unable to generate secure random bytes.";
 
 template <class F>
 std::string thrownText(F&& operation) {
     try {
         operation();
-    } catch (const RemoteLanternpostTargetError& error) {
-        return error.description();
+    } catch (const std::exception& error) {
+        return error.what();
     }
     return "(no error)";
 }
 std::string parseError(const std::string& url) { return thrownText([&] { RemoteLanternpostSetup::parse(url); }); }
+
+// Counts up from 0, so that identifiers and secrets are known in advance.
+RandomByteSource countingSource() {
+    return [next = std::uint8_t{0}](std::size_t count) mutable {
+        Bytes bytes(count);
+        for (auto& byte : bytes) byte = next++;
+        return std::optional<Bytes>(bytes);
+    };
+}
+
+class PairingSetupTest : public ::testing::Test {
+protected:
+    void SetUp() override { keychain::setProcessKeychain({primary, legacy}); }
+
+    Bytes primaryItem(std::string_view service, const std::string& account) {
+        Bytes data;
+        primary->read({std::string(service), account}, data);
+        return data;
+    }
+
+    std::shared_ptr<keychain::MemoryStore> primary = std::make_shared<keychain::MemoryStore>();
+    std::shared_ptr<keychain::MemoryStore> legacy = std::make_shared<keychain::MemoryStore>("Legacy");
+    Date now = std::chrono::system_clock::time_point(std::chrono::seconds(1'700'000'000));
+};
+
+// The secret leaves the program only in the setup URL, with its items in order.
+TEST_F(PairingSetupTest, NewPairingKeepsItsSecretInTheKeychainAndTheSetupURLReadsBack) {
+    const HTTPPairingSetup setup = HTTPPairingStore(countingSource()).createPairing("  Stage Laptop \n", now);
+    // Identifier: bytes 0-11; secret: bytes 12-43.
+    EXPECT_EQ(setup, (HTTPPairingSetup{{"lpp_AAECAwQFBgcICQoL", "Stage Laptop", now},
+                                       "DA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKis"}));
+    EXPECT_EQ(primaryItem(httpAuthKeychainService, setup.device.id), *crypto::base64urlDecode(setup.secret));
+    // The record that the settings file keeps must not carry the secret.
+    EXPECT_EQ(encodeRecord(setup.device).find(setup.secret), std::string::npos);
+    EXPECT_EQ(HTTPPairingStore().createPairing(" \t\n", now).device.name, "Paired Device");
+
+    const std::string prefix = "pavonix://pair?version=1&host=192.168.1.20&port=8090&pairId=lpp_AAECAwQFBgcICQoL"
+                               "&secret=DA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKis&algorithm=HMAC-SHA256";
+    EXPECT_EQ(setupURL(setup, "192.168.1.20", 8090, std::nullopt), prefix);
+    EXPECT_EQ(setupURL(setup, "192.168.1.20", 8090, std::string("   ")), prefix);
+    EXPECT_EQ(setupURL(setup, "192.168.1.20", 8090, std::string(" Stage Laptop\n")),
+              prefix + "&deviceName=Stage%20Laptop");
+
+    // Whatever the writer encodes, the reader gets back exactly.
+    for (const std::string name : {"Caf\xC3\xA9 & Bar = 100%+", "a/b?c#d"}) {
+        EXPECT_EQ(RemoteLanternpostSetup::parse(*setupURL(setup, "studio-mac.local", 65535, name)),
+                  (RemoteLanternpostSetup{"studio-mac.local", 65535, setup.device.id,
+                                          *crypto::base64urlDecode(setup.secret), "HMAC-SHA256", "1", name}));
+    }
+    EXPECT_EQ(setupURL(setup, "bad\xFFhost", 8090, std::nullopt), std::nullopt);
+}
+
+TEST_F(PairingSetupTest, CredentialsComeFromEitherKeychainAndSkipMissingSecrets) {
+    const HTTPPairedDevice current{"lpp_current", "A", now}, old{"lpp_old", "B", now}, gone{"lpp_gone", "C", now};
+    primary->add({std::string(httpAuthKeychainService), current.id}, {1, 2, 3});
+    legacy->add({std::string(httpAuthKeychainService), old.id}, {4, 5, 6});
+
+    EXPECT_EQ(HTTPPairingStore::credentials({gone, old, current}),
+              (std::vector<HTTPAuthCredential>{{"lpp_old", {4, 5, 6}}, {"lpp_current", {1, 2, 3}}}));
+    // The legacy secret was copied into the primary keychain on the way.
+    EXPECT_EQ(primaryItem(httpAuthKeychainService, old.id), (Bytes{4, 5, 6}));
+}
 
 TEST(RemoteLanternpostSetupTest, ReadsEveryFieldOfAValidURL) {
     const RemoteLanternpostSetup setup = RemoteLanternpostSetup::parse(kValid);
@@ -94,35 +159,31 @@ TEST(RemoteLanternpostSetupTest, ErrorsFollowTheOrderOfTheChecks) {
     }
 }
 
-class RemoteLanternpostTargetTest : public ::testing::Test {
-protected:
-    void SetUp() override { keychain::setProcessKeychain({primary, nullptr}); }
-    std::shared_ptr<keychain::MemoryStore> primary = std::make_shared<keychain::MemoryStore>();
-    Date now = std::chrono::system_clock::time_point(std::chrono::seconds(1'700'000'000));
-};
-
-TEST_F(RemoteLanternpostTargetTest, NewTargetKeepsTheSecretInTheKeychain) {
+TEST_F(PairingSetupTest, NewTargetKeepsTheSecretInTheKeychain) {
     const RemoteLanternpostTarget target = makeRemoteLanternpostTarget(kValid, "  ", now);
     EXPECT_TRUE(target.id.starts_with("lpt_") && target.id.size() == 20) << target.id;
     EXPECT_EQ(target, (RemoteLanternpostTarget{target.id, "Stage Laptop", "192.168.1.20", 8090, "lpp_abc", now,
                                                RemoteLanternpostTransport::http, std::nullopt}));
     EXPECT_EQ(encodeRecord(target).find(kSecret), std::string::npos);
-    Bytes stored;
-    ASSERT_EQ(primary->read({std::string(remoteTargetsKeychainService), target.id}, stored), keychain::success);
-    EXPECT_EQ(stored, kSecretBytes);
+    EXPECT_EQ(primaryItem(remoteTargetsKeychainService, target.id), kSecretBytes);
 
     EXPECT_EQ(makeRemoteLanternpostTarget(kValid, " Podium\n", now).name, "Podium");
     EXPECT_EQ(makeRemoteLanternpostTarget(validExcept("x=1"), "", now).name, "");
 }
 
-TEST_F(RemoteLanternpostTargetTest, FailuresSaveNothing) {
+TEST_F(PairingSetupTest, RandomOrKeychainFailuresSaveNothing) {
+    const RandomByteSource none = [](std::size_t) { return std::optional<Bytes>(); };
+    // A source that delivers short must not yield a weaker secret.
+    const RandomByteSource halfOnly = [](std::size_t count) { return std::optional<Bytes>(Bytes(count / 2)); };
+    for (const RandomByteSource& source : {none, halfOnly}) {
+        EXPECT_EQ(thrownText([&] { HTTPPairingStore(source).createPairing("A", now); }), kNoRandom);
+        EXPECT_EQ(thrownText([&] { makeRemoteLanternpostTarget(kValid, "A", now, source); }), kNoRandom);
+    }
     EXPECT_EQ(thrownText([&] { makeRemoteLanternpostTarget("pavonix://pair?version=1", "A", now); }), kAlgorithm);
-    EXPECT_EQ(thrownText([&] {
-                  makeRemoteLanternpostTarget(kValid, "A", now, [](std::size_t) { return std::optional<Bytes>(); });
-              }),
-              "Unable to generate secure random bytes.");
     EXPECT_EQ(primary->size(), 0u);
     keychain::setProcessKeychain({nullptr, nullptr});
+    EXPECT_EQ(thrownText([&] { HTTPPairingStore().createPairing("A", now); }),
+              "Unable to save pairing secret in Keychain. Status -25291.");
     EXPECT_EQ(thrownText([&] { makeRemoteLanternpostTarget(kValid, "A", now); }),
               "Unable to save the remote device secret in Keychain. Status -25291.");
 }
