@@ -34,6 +34,14 @@ def require(condition, what):
     raise unittest.SkipTest("missing: " + what)
 
 
+def wait_until(condition, timeout=20):
+    """Waits (bounded) until `condition()` holds; whether it did."""
+    deadline = time.monotonic() + timeout
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return condition()
+
+
 def binary(variable):
     path = os.environ.get(variable)
     if not path:
@@ -201,16 +209,16 @@ class NamespacePair:
     def server_prefix(self):
         return ["ip", "netns", "exec", self.server_ns]
 
-    def client_exchange(self, port, data, timeout=10):
-        """Sends raw bytes from the client namespace to the server and returns the raw reply."""
+    def request(self, port, method, path, body=b"", headers=None):
+        """A request from the client namespace to the server; its reply."""
         result = subprocess.run(
             ["ip", "netns", "exec", self.client_ns, sys.executable, os.path.join(HERE, "raw_client.py"),
              self.SERVER_ADDRESS, str(port)],
-            input=data, capture_output=True, timeout=timeout,
+            input=build_request(method, path, body, headers, host=self.SERVER_ADDRESS), capture_output=True, timeout=10,
         )
         if result.returncode != 0:
             raise AssertionError("client failed: %s" % result.stderr.decode(errors="replace"))
-        return result.stdout
+        return parse_response(result.stdout)
 
     def close(self):
         for ns in (self.server_ns, self.client_ns):
@@ -261,6 +269,11 @@ class ProgramFixture(unittest.TestCase):
     def read_settings(self):
         with open(self.settings_path) as stored:
             return json.load(stored)
+
+    def two_hosts(self):
+        hosts = NamespacePair()
+        self.addCleanup(hosts.close)
+        return hosts
 
     def start(self, prefix=()):
         program = Program(self.home, prefix)

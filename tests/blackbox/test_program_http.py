@@ -13,7 +13,7 @@ import socket
 import time
 import unittest
 
-from harness import NamespacePair, ProgramFixture, build_request, free_port, parse_response, read_all, signed_headers
+from harness import ProgramFixture, build_request, free_port, parse_response, read_all, signed_headers, wait_until
 
 PAIR_ID = "lpp_AAECAwQFBgcICQoL"
 SECRET = bytes(range(32))
@@ -24,14 +24,6 @@ def request(port, method, path, body=b"", timeout=10):
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as sock:
         sock.sendall(build_request(method, path, body))
         return parse_response(read_all(sock))
-
-
-def descriptors_back(pid, baseline):
-    """Waits (bounded) until the program holds no more descriptors than it did at `baseline`."""
-    deadline = time.monotonic() + 20
-    while len(os.listdir("/proc/%d/fd" % pid)) > baseline and time.monotonic() < deadline:
-        time.sleep(0.05)
-    return len(os.listdir("/proc/%d/fd" % pid)) <= baseline
 
 
 class ProgramTest(ProgramFixture):
@@ -67,8 +59,7 @@ class ProgramTest(ProgramFixture):
         self.assertEqual(program.quit(), 0)
 
     def test_a_stored_pairing_signs_requests_from_another_host(self):
-        network = NamespacePair()
-        self.addCleanup(network.close)
+        network = self.two_hosts()
         port = free_port()
         self.write_settings(httpPort=port, httpAuthenticationEnabled=True, httpPairedDevices=[
             json.dumps({"createdAt": 786000000.5, "id": PAIR_ID, "name": "Phone"}, sort_keys=True,
@@ -81,11 +72,7 @@ class ProgramTest(ProgramFixture):
         program = self.start(prefix=network.server_prefix())
         self.assertIn("Running", program.http_status())
 
-        def send(headers):
-            raw = network.client_exchange(port, build_request("POST", "/show/previous", headers=headers,
-                                                              host=network.SERVER_ADDRESS))
-            return parse_response(raw)
-
+        send = lambda headers: network.request(port, "POST", "/show/previous", headers=headers)
         headers = signed_headers(SECRET, PAIR_ID, "POST", "/show/previous")
         signed = send(headers)
         self.assertEqual((signed.status, signed.json()["command"]), (200, "Show previous"))
@@ -103,14 +90,15 @@ class ProgramTest(ProgramFixture):
         program = self.start()
         self.assertIn("Running", program.http_status())
         self.assertEqual(request(port, "GET", "/health", timeout=1).status, 200)
-        baseline = len(os.listdir("/proc/%d/fd" % program.process.pid))
+        descriptors = lambda: len(os.listdir("/proc/%d/fd" % program.process.pid))
+        baseline = descriptors()
         connect = lambda: socket.create_connection(("127.0.0.1", port), timeout=10)
 
         idle = [connect() for _ in range(1000)]
         self.assertEqual(request(port, "GET", "/health", timeout=1).status, 200)
         for sock in idle:
             sock.close()
-        self.assertTrue(descriptors_back(program.process.pid, baseline))
+        self.assertTrue(wait_until(lambda: descriptors() <= baseline))
 
         # One byte every 3 seconds: each peer is let go at its 10-second head limit (answered or
         # closed), well before the 30 seconds a request with its body may take.
@@ -137,17 +125,15 @@ class ProgramTest(ProgramFixture):
         slow_body.sendall(b'{"number":4}')
         self.assertEqual(parse_response(read_all(slow_body)).json()["command"], "Go to slide 4")
         slow_body.close()
-        self.assertTrue(descriptors_back(program.process.pid, baseline))
+        self.assertTrue(wait_until(lambda: descriptors() <= baseline))
 
     def test_a_settings_file_nested_too_deep_is_kept_aside(self):
         # The program then listens on the default port: in a network namespace of its own.
-        network = NamespacePair()
-        self.addCleanup(network.close)
+        network = self.two_hosts()
         self.write_settings('{"httpPort": 1, "x": %s%s}' % ("[" * 200000, "]" * 200000))
         program = self.start(prefix=network.server_prefix())
         self.assertEqual(program.http_status(), "Pavonix: HTTP server Running: Listening on all interfaces, port 8090")
-        chosen = parse_response(network.client_exchange(8090, build_request(
-            "POST", "/provider/select", json.dumps({"provider": "googleSlides"}), host=network.SERVER_ADDRESS)))
+        chosen = network.request(8090, "POST", "/provider/select", json.dumps({"provider": "googleSlides"}))
         self.assertEqual(chosen.json()["message"], "Selected Google Slides.")
         self.assertEqual(program.quit(), 0)
         self.assertEqual(self.read_settings()["presentationProvider"], "googleSlides")

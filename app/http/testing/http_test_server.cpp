@@ -6,10 +6,9 @@
 //                    [--request-timeout-ms N] [--reply-timeout-ms N] [--max-connections N]
 //                    [--slides N]
 //
-// Fake model: every command succeeds with "Done: <display text>", except "Go to slide 13", which
-// fails with "Slide 13 is unlucky.". Slide 2's name and window 12's title are markup, slide 3's
-// name is 200 characters long (for the browser test). Two windows, 11 and 12, in two sections, can
-// be selected.
+// Fake model: every command succeeds with "Done: <display text>". Slide 2's name and window 12's
+// title are markup, slide 3's name is 200 characters long (for the browser test). Two windows, 11
+// and 12, in two sections, can be selected.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -44,10 +43,7 @@ struct FakeModel {
 
     HTTPBridgeHandlers handlers() {
         HTTPBridgeHandlers out;
-        out.command = [this](const PresentationCommand& command) {
-            if (command.kind() == PresentationCommand::Kind::goToSlideNumber && command.slideNumber() == 13) {
-                return CommandResult::failed(command, "Slide 13 is unlucky.");
-            }
+        out.command = [](const PresentationCommand& command) {
             return CommandResult::ok(command, "Done: " + command.displayText());
         };
         out.slideList = [this] {
