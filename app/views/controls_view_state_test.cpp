@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "app/views/listen_view_state.h"
 #include "app/views/main_view_state.h"
 #include "app/views/menu_bar_content_state.h"
 #include "app/views/testing/views_test_support.h"
@@ -56,14 +57,17 @@ TEST_F(ControlsViewStateTest, LabelsPortsAndAddressesFollowTheRules) {
     EXPECT_EQ(state.targetMenuTitle(), "studio.local:9000");
     EXPECT_EQ(state.remoteHostInput() + ":" + state.remotePortInput(), "studio.local:9000");
 
-    const std::map<std::string, std::optional<std::int64_t>> ports = {
-        {" 8090 ", 8090}, {"+80", 80},      {"", std::nullopt},    {"0", std::nullopt},
-        {"-1", std::nullopt}, {"65536", std::nullopt}, {"80a", std::nullopt}, {"8 0", std::nullopt},
-        {"99999999999999999999", std::nullopt}, {"65535", 65535}, {"+-80", std::nullopt},
-        {"--80", std::nullopt}, {"+", std::nullopt}};
+    // The address editor takes one plus sign; the settings window's port fields take digits only.
+    const std::optional<std::int64_t> none;
+    const std::map<std::string, std::pair<std::optional<std::int64_t>, std::optional<std::int64_t>>> ports = {
+        {" 8090 ", {8090, 8090}}, {"+80", {80, none}}, {"", {none, none}}, {"0", {none, none}},
+        {"-1", {none, none}}, {"65536", {none, none}}, {"80a", {none, none}}, {"8 0", {none, none}},
+        {"99999999999999999999", {none, none}}, {"65535", {65535, 65535}}, {"+-80", {none, none}},
+        {"--80", {none, none}}, {"+", {none, none}}, {"8.0", {none, none}}};
     for (const auto& [text, expected] : ports) {
         state.setRemotePortInput(text);
-        EXPECT_EQ(state.parsedRemotePort(), expected) << '"' << text << '"';
+        EXPECT_EQ(state.parsedRemotePort(), expected.first) << '"' << text << '"';
+        EXPECT_EQ(portFromFieldText(text), expected.second) << '"' << text << '"';
     }
 
     auto target = *state.selectedRemoteTarget();
