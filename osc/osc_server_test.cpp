@@ -20,33 +20,6 @@ using pavonix::testing::PlainUdpPeer;
 using pavonix::testing::waitUntil;
 using sockets::Interface;
 
-// Receives packets and debug lines on the server's queue and keeps them for the test thread.
-struct Receiver : OSCPacketDestination, OSCDebugDelegate {
-    void handleMessage(std::shared_ptr<OSCMessage> message) override {
-        std::lock_guard lock(mutex);
-        addresses.emplace_back(message->addressPattern());
-        replyHosts.push_back(message->replySocket() ? message->replySocket()->host.value_or("") : "(none)");
-    }
-    void handleBundle(std::shared_ptr<OSCBundle>) override {
-        std::lock_guard lock(mutex);
-        addresses.emplace_back("#bundle");
-    }
-    void handleDebugMessage(std::string_view line) override {
-        std::lock_guard lock(mutex);
-        lines.emplace_back(line);
-    }
-    bool hasLine(std::string_view prefix) {
-        std::lock_guard lock(mutex);
-        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.starts_with(prefix); });
-    }
-    std::vector<std::string> received() {
-        std::lock_guard lock(mutex);
-        return addresses;
-    }
-    std::mutex mutex;
-    std::vector<std::string> addresses, replyHosts, lines;
-};
-
 // Whether a plain UDP socket, without SO_REUSEADDR, can take the port on loopback.
 bool portIsFree(std::uint16_t port) {
     const int fd = pavonix::testing::bindLoopback(AF_INET, SOCK_DGRAM, port);
@@ -70,7 +43,7 @@ protected:
     }
 
     dispatch::QueuePtr queue = dispatch::makeSerialQueue("osc-server-test");
-    std::shared_ptr<Receiver> receiver = std::make_shared<Receiver>();
+    std::shared_ptr<testing::RecordingDestination> receiver = std::make_shared<testing::RecordingDestination>();
     std::shared_ptr<OSCServer> server = OSCServer::make(queue);
     std::uint16_t port = 0;
     PlainUdpPeer peer;
@@ -87,7 +60,7 @@ TEST_F(OSCServerTest, DatagramsBecomePacketsAndBadOnesOnlyALine) {
     EXPECT_TRUE(receiver->hasLine("Error: Unrecognized data 7 bytes"));
     EXPECT_TRUE(receiver->hasLine("Other error: cantParse"));
     // The reply socket points back at the sender's host.
-    EXPECT_EQ(receiver->replyHosts.front(), "127.0.0.1");
+    EXPECT_EQ(receiver->messages.front()->replySocket()->host, "127.0.0.1");
 }
 
 std::vector<std::uint8_t> slip(const OSCPacket& packet) {
@@ -161,22 +134,17 @@ TEST(OSCBroadcastFlag, FollowsTheNamedInterfacesBroadcastAddress) {
         Interface::createTestDummy("eth0", Interface::Family::ipv4, "10.0.0.2", true, "10.0.0.255"),
         Interface::createTestDummy("tun0", Interface::Family::ipv4, "10.8.0.2", false, std::nullopt),
     };
-    struct Case {
-        std::string interface;
-        std::optional<std::string> host;
-        bool broadcast;
+    // Interface, host, and whether the socket broadcasts.
+    const std::tuple<std::string, std::optional<std::string>, bool> cases[] = {
+        {"eth0", "10.0.0.255", true},
+        {"eth0", "255.255.255.255", true},
+        {"eth0", "10.0.0.7", false},
+        {"eth0", std::nullopt, false},  // eth0 has a broadcast address, the host none
+        {"tun0", std::nullopt, true},
+        {"wlan0", "255.255.255.255", false},  // no entry of that name
     };
-    for (const Case& c : std::vector<Case>{
-             {"eth0", "10.0.0.255", true},
-             {"eth0", "255.255.255.255", true},
-             {"eth0", "10.0.0.7", false},
-             {"eth0", std::nullopt, false},  // eth0 has a broadcast address, the host none
-             {"tun0", std::nullopt, true},
-             {"wlan0", "255.255.255.255", false},  // no entry of that name
-         }) {
-        EXPECT_EQ(oscBroadcastFlag(interfaces, c.interface, c.host), c.broadcast)
-            << c.interface << " " << c.host.value_or("(none)");
-    }
+    for (const auto& [interface, host, broadcast] : cases)
+        EXPECT_EQ(oscBroadcastFlag(interfaces, interface, host), broadcast) << interface << " " << host.value_or("-");
 }
 
 }  // namespace

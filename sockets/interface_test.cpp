@@ -31,12 +31,10 @@ TEST(InterfaceTest, AddressBytesByFamily) {
         std::optional<Bytes> bytes;
     };
     Bytes v6(16, 0);
-    v6[0] = 0xfe;
-    v6[1] = 0x80;
     v6[15] = 1;
     const Case cases[] = {
         {Interface::Family::ipv4, "10.1.2.3", Bytes{10, 1, 2, 3}},
-        {Interface::Family::ipv6, "fe80::1", v6},
+        {Interface::Family::ipv6, "::1", v6},
         {Interface::Family::other, "10.1.2.3", std::nullopt},
         {Interface::Family::ipv4, std::nullopt, std::nullopt},
         {Interface::Family::ipv4, "fe80::1", std::nullopt},

@@ -24,13 +24,13 @@ TEST(SocketAddress, BuffersOfEachFamilyAndLength) {
     // An IPv6 family in a 16-byte buffer passes the family test but yields no host.
     const Bytes shortV6(v6.begin(), v6.begin() + 16);
     EXPECT_TRUE(isIPv6Address(shortV6));
-    EXPECT_FALSE(hostAndPortFromAddress(shortV6));
+    EXPECT_EQ(describe(shortV6), "?");
     EXPECT_EQ(hostFromAddress(shortV6), "");
     EXPECT_EQ(portFromAddress(shortV6), 0);
 
     const Bytes tiny(v4.begin(), v4.begin() + 15);
     EXPECT_FALSE(isIPv4Address(tiny));
-    EXPECT_FALSE(hostAndPortFromAddress(tiny));
+    EXPECT_EQ(describe(tiny), "?");
     Bytes unknown = v4;
     unknown[0] = AF_UNIX;
     EXPECT_FALSE(hostAndPortFromAddress(unknown));
@@ -38,11 +38,8 @@ TEST(SocketAddress, BuffersOfEachFamilyAndLength) {
 
     Bytes moved = v6;
     ASSERT_TRUE(setPortOfAddress(moved, 65535));
-    const auto parts = hostAndPortFromAddress(moved);
-    ASSERT_TRUE(parts);
-    EXPECT_EQ(parts->host, "::1");
-    EXPECT_EQ(parts->port, 65535);
-    EXPECT_EQ(parts->family, AF_INET6);
+    EXPECT_EQ(describe(moved), "::1 65535");
+    EXPECT_EQ(hostAndPortFromAddress(moved)->family, AF_INET6);
 }
 
 TEST(SocketAddress, InterfaceDescriptions) {

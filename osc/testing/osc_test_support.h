@@ -1,9 +1,12 @@
 // Test helpers of the OSC library: byte vectors written as hex, a destination that keeps what it
-// receives, and a stand-in reply socket (the parser only passes it on, never uses it).
+// receives (packets and debug lines), and a stand-in reply socket (the parser only passes it on,
+// never uses it).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +14,7 @@
 #include "osc/osc_bundle.h"
 #include "osc/osc_message.h"
 #include "osc/osc_packet.h"
+#include "osc/osc_server.h"
 
 namespace pavonix::osc::testing {
 
@@ -44,12 +48,36 @@ inline std::shared_ptr<OSCSocket> fakeSocket() {
     return std::shared_ptr<OSCSocket>(owner, reinterpret_cast<OSCSocket*>(owner.get()));
 }
 
-struct RecordingDestination : OSCPacketDestination {
-    void handleMessage(std::shared_ptr<OSCMessage> m) override { addresses.emplace_back(m->addressPattern()), messages.push_back(m); }
-    void handleBundle(std::shared_ptr<OSCBundle> b) override { addresses.push_back("#bundle"), bundles.push_back(b); }
+// Keeps what it receives; a server may deliver on its queue while the test reads.
+struct RecordingDestination : OSCPacketDestination, OSCDebugDelegate {
+    void handleMessage(std::shared_ptr<OSCMessage> m) override {
+        std::lock_guard lock(mutex);
+        addresses.emplace_back(m->addressPattern());
+        messages.push_back(std::move(m));
+    }
+    void handleBundle(std::shared_ptr<OSCBundle> b) override {
+        std::lock_guard lock(mutex);
+        addresses.push_back("#bundle");
+        bundles.push_back(std::move(b));
+    }
+    void handleDebugMessage(std::string_view line) override {
+        std::lock_guard lock(mutex);
+        lines.emplace_back(line);
+    }
+    std::vector<std::string> received() {
+        std::lock_guard lock(mutex);
+        return addresses;
+    }
+    bool hasLine(std::string_view prefix) {
+        std::lock_guard lock(mutex);
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.starts_with(prefix); });
+    }
+
+    std::mutex mutex;
     std::vector<std::shared_ptr<OSCMessage>> messages;
     std::vector<std::shared_ptr<OSCBundle>> bundles;
     std::vector<std::string> addresses;  // in arrival order, "#bundle" for a bundle
+    std::vector<std::string> lines;      // debug lines
 };
 
 }  // namespace pavonix::osc::testing
