@@ -23,11 +23,11 @@ std::optional<OSCParserError> processInto(RecordingDestination& destination, con
     return OSCParser().process(packet, destination, testing::fakeSocket());
 }
 
-TEST(OSCParserTest, EveryMalformedPacketIsRefusedWithItsErrorAndDeliversNothing) {
+// One case for each error and each bound; the fuzz targets try random input.
+TEST(OSCParserTest, MalformedPacketsAreRefusedWithTheirErrorAndDeliverNothing) {
     using E = OSCParserError;
     const std::pair<Bytes, E> cases[] = {
         {{}, E::unrecognisedData},
-        {bytes("'#bundl'"), E::unrecognisedData},
         {bytes("'#bundle' 00 00000000"), E::cantParseOSCTimeTag},
         {bytes("'/ping'"), E::cantParseAddressPattern},
         {bytes("'/ping' 000000"), E::cantParseTypeTagString},
@@ -41,7 +41,6 @@ TEST(OSCParserTest, EveryMalformedPacketIsRefusedWithItsErrorAndDeliversNothing)
         {concat({kEmptyBundle, bytes("0000")}), E::cantParseSizeOfElement},
         {concat({kEmptyBundle, bytes("7FFFFFFF"), kPing}), E::cantParseSizeOfElement},
         {concat({kEmptyBundle, bytes("00000000")}), E::cantParseTypeOfElement},
-        {concat({kEmptyBundle, sized(bytes("80000000"))}), E::cantParseTypeOfElement},
         {concat({kEmptyBundle, sized(bytes("'x' 000000"))}), E::unrecognisedData},
         // A bad element drops the whole bundle, good elements before it included.
         {concat({kEmptyBundle, sized(kPing), sized(bytes("'/a' 0000 ',i' 0000"))}), E::cantParseOSCInt},

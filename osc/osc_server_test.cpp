@@ -10,13 +10,11 @@
 #include "platform/dispatch/testing/main_queue_scope.h"
 #include "platform/net/testing/loopback.h"
 #include "platform/testing/wait_until.h"
-#include "sockets/testing/udp_recorder.h"
 
 namespace pavonix::osc {
 namespace {
 
-using pavonix::testing::LoopbackClient;
-using pavonix::testing::PlainUdpPeer;
+using pavonix::testing::LoopbackPeer;
 using pavonix::testing::waitUntil;
 using sockets::Interface;
 
@@ -46,7 +44,7 @@ protected:
     std::shared_ptr<testing::RecordingDestination> receiver = std::make_shared<testing::RecordingDestination>();
     std::shared_ptr<OSCServer> server = OSCServer::make(queue);
     std::uint16_t port = 0;
-    PlainUdpPeer peer;
+    LoopbackPeer peer = LoopbackPeer::udp();
 };
 
 TEST_F(OSCServerTest, DatagramsBecomePacketsAndBadOnesOnlyALine) {
@@ -68,7 +66,7 @@ std::vector<std::uint8_t> slip(const OSCPacket& packet) {
 }
 
 TEST_F(OSCServerTest, EachConnectionKeepsItsOwnStreamAndABadOneIsClosed) {
-    LoopbackClient first(port), second(port), bad(port);
+    LoopbackPeer first(port), second(port), bad(port);
     ASSERT_TRUE(first.connected() && second.connected() && bad.connected());
     const auto a = slip(OSCMessage("/a", {OSCBlob{{0xC0, 0xDB, 0x01}}}));  // escapes inside the frame
     const auto b = slip(OSCMessage("/b"));
@@ -89,21 +87,21 @@ TEST_F(OSCServerTest, EachConnectionKeepsItsOwnStreamAndABadOneIsClosed) {
     ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 2; }));
 
     // A connection that starts with a length prefix is read that way.
-    LoopbackClient prefixed(port);
+    LoopbackPeer prefixed(port);
     prefixed.send(oscFramedPacket(OSCMessage("/prefixed").packetData(), OSCTCPStreamFraming::PLH));
     ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 3; }));
     EXPECT_EQ(receiver->received().back(), "/prefixed");
 }
 
 TEST_F(OSCServerTest, StoppingClosesTheConnectionsAndFreesThePortAndAPortChangeLeavesTheServerStopped) {
-    LoopbackClient client(port);
+    LoopbackPeer client(port);
     ASSERT_TRUE(client.connected());
     ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 1; }));
     EXPECT_FALSE(portIsFree(port));
     server->stopListening();
     EXPECT_TRUE(client.endsStream());
     EXPECT_EQ(server->connectionCount(), 0u);
-    EXPECT_FALSE(LoopbackClient(port).connected());
+    EXPECT_FALSE(LoopbackPeer(port).connected());
     EXPECT_TRUE(portIsFree(port));
     server->setPort(port);
     EXPECT_TRUE(portIsFree(port));

@@ -15,7 +15,7 @@ namespace pavonix::sockets {
 namespace {
 
 using std::chrono::seconds;
-using Peer = pavonix::testing::LoopbackClient;
+using Peer = pavonix::testing::LoopbackPeer;
 using pavonix::testing::bindLoopback;
 using pavonix::testing::boundPort;
 using testing::TcpDelegateRecorder;

@@ -48,7 +48,7 @@ protected:
     // `tlsSettings`; the error the socket closes with.
     std::optional<SocketError> acceptedSocketCloses(const TlsSettings& tlsSettings, std::string_view sent) {
         const auto before = server->count("disconnect");
-        pavonix::testing::LoopbackClient peer(listeningPort());
+        pavonix::testing::LoopbackPeer peer(listeningPort());
         EXPECT_TRUE(server->waitFor("accept", before + 1));
         server->accepted().back()->startTLS(tlsSettings);
         peer.send(sent);

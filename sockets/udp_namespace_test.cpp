@@ -2,6 +2,7 @@
 // inside a network namespace it makes for itself, never on the machine's own interfaces.
 #include <gtest/gtest.h>
 
+#include "platform/net/testing/loopback.h"
 #include "sockets/queue_udp_socket.h"
 #include "sockets/testing/network_namespace.h"
 #include "sockets/testing/udp_recorder.h"
@@ -11,7 +12,7 @@ namespace {
 
 using testing::bytes;
 using testing::NamespaceRun;
-using testing::PlainUdpPeer;
+using pavonix::testing::LoopbackPeer;
 using testing::UdpRecorder;
 
 TEST(QueueUdpSocketNamespaceTest, JoinsReceivesAndLeavesMulticastGroupsOnLoopback) {
@@ -52,7 +53,7 @@ TEST(QueueUdpSocketNamespaceTest, JoinsReceivesAndLeavesMulticastGroupsOnLoopbac
 
         // The other family's socket went with the join: a send preferring that family must fall
         // back to the remaining one, not fail on a closed descriptor.
-        PlainUdpPeer peer(c.ipv4 ? AF_INET : AF_INET6);
+        auto peer = LoopbackPeer::udp(c.ipv4 ? AF_INET : AF_INET6);
         c.ipv4 ? receiver->setPreferIPv6() : receiver->setPreferIPv4();
         receiver->sendData(bytes("after the join"), "localhost", peer.port(), 2.0, 2);
         EXPECT_EQ(peer.receive(), "after the join");

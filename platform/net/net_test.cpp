@@ -15,7 +15,7 @@ namespace pavonix::net {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::LoopbackClient;
+using testing::LoopbackPeer;
 
 // Collects what a listener reports, for waiting on from the test thread.
 struct Recorder {
@@ -82,13 +82,13 @@ TEST_F(NetTest, AllInterfacesAcceptsIPv4AndIPv6LoopbackPeers) {
     ASSERT_TRUE(recorder.waitState(Listener::State::ready));
     ASSERT_NE(listener->port(), 0);
 
-    LoopbackClient v4(listener->port(), AF_INET);
+    LoopbackPeer v4(listener->port(), AF_INET);
     ASSERT_TRUE(v4.connected());
     auto first = recorder.waitConnection(0);
     ASSERT_TRUE(first);
     EXPECT_EQ(first->remoteEndpoint().host(), "127.0.0.1");
 
-    LoopbackClient v6(listener->port(), AF_INET6);
+    LoopbackPeer v6(listener->port(), AF_INET6);
     if (v6.connected()) {  // a machine without IPv6 falls back to an IPv4 listener
         auto second = recorder.waitConnection(1);
         ASSERT_TRUE(second);
@@ -113,7 +113,7 @@ TEST_F(NetTest, BindFailuresCarryTheirErrnoAndCancelFreesThePortAtOnce) {
     // A listen address binds that address only.
     auto other = startListener(elsewhere, "127.0.0.2");
     ASSERT_TRUE(elsewhere.waitState(Listener::State::ready));
-    EXPECT_FALSE(LoopbackClient(other->port()).connected());  // 127.0.0.1
+    EXPECT_FALSE(LoopbackPeer(other->port()).connected());  // 127.0.0.1
     other->cancel();
 
     // Restarting on the same port right after cancel() must work, with no wait in between.
@@ -121,7 +121,7 @@ TEST_F(NetTest, BindFailuresCarryTheirErrnoAndCancelFreesThePortAtOnce) {
     Recorder third;
     auto successor = startListener(third, "127.0.0.1", port);
     ASSERT_TRUE(third.waitState(Listener::State::ready));
-    LoopbackClient client(port);
+    LoopbackPeer client(port);
     EXPECT_TRUE(client.connected());
     EXPECT_TRUE(third.waitConnection());
     successor->cancel();
@@ -151,7 +151,7 @@ struct ConnectionFixture : NetTest {
 TEST_F(ConnectionFixture, ReplyReachesAPeerWhoseExtraInputWasNeverRead) {
     // A slow reader, and input the server never reads: a plain close() would send a reset that
     // throws away whatever part of the reply is still in the server's send buffer.
-    LoopbackClient client(listener->port(), AF_INET, 4096);
+    LoopbackPeer client(listener->port(), AF_INET, 4096);
     client.send("request\r\n\r\n" + std::string(60000, 'x'));
     auto connection = recorder.waitConnection();
     ASSERT_TRUE(connection);
@@ -184,7 +184,7 @@ TEST_F(ConnectionFixture, ReplyReachesAPeerWhoseExtraInputWasNeverRead) {
 
 TEST_F(ConnectionFixture, ReceiveReportsEndOfStreamAndSendToAGonePeerIsAnErrorNotASignal) {
     auto connection = [&] {
-        LoopbackClient client(listener->port());
+        LoopbackPeer client(listener->port());
         client.send("abc");
         return accepted();
     }();  // the client is closed here
@@ -211,7 +211,7 @@ TEST_F(ConnectionFixture, ReceiveReportsEndOfStreamAndSendToAGonePeerIsAnErrorNo
 }
 
 TEST_F(ConnectionFixture, DeadlinesFireOnceClearedOnesNeverAndCancelReportsOnce) {
-    LoopbackClient client(listener->port()), other(listener->port());
+    LoopbackPeer client(listener->port()), other(listener->port());
     auto connection = recorder.waitConnection(0);
     ASSERT_TRUE(connection);
     std::atomic<int> cancelledReports{0};

@@ -1,13 +1,12 @@
-// Test support: a QueueUdpSocket delegate that records every call, plain loopback peers, and waits
-// that drain the socket's and the delegate's queues so that "nothing more arrived" can be checked
-// without sleeping.
+// Test support: a QueueUdpSocket delegate that records every call, and waits that drain the
+// socket's and the delegate's queues so that "nothing more arrived" can be checked without
+// sleeping.
 #pragma once
 
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "platform/net/testing/loopback.h"
 #include "platform/testing/wait_until.h"
 #include "sockets/queue_udp_socket.h"
 
@@ -77,38 +76,6 @@ private:
         list.push_back(std::move(value));
     }
     std::mutex mutex_;
-};
-
-// A plain blocking datagram socket on a loopback address, for the other end of a test.
-class PlainUdpPeer {
-public:
-    explicit PlainUdpPeer(int family = AF_INET) : family_(family), fd_(bindLoopback(family, SOCK_DGRAM)) {
-        const timeval timeout{5, 0};  // a missing datagram fails the test instead of hanging it
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    }
-    ~PlainUdpPeer() { ::close(fd_); }
-    PlainUdpPeer(const PlainUdpPeer&) = delete;
-    PlainUdpPeer& operator=(const PlainUdpPeer&) = delete;
-
-    // The loopback socket address of this family with `port`.
-    Bytes loopback(std::uint16_t port) const { return loopbackAddress(family_, port); }
-    std::uint16_t port() const { return boundPort(fd_); }
-
-    void sendTo(std::uint16_t port, const std::string& data) const {
-        const Bytes to = loopback(port);
-        ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(to.data()),
-                 static_cast<socklen_t>(to.size()));
-    }
-    // The next datagram, or "(nothing)" after the receive time-out.
-    std::string receive() const {
-        char buffer[2048];
-        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-        return n < 0 ? "(nothing)" : std::string(buffer, static_cast<std::size_t>(n));
-    }
-
-private:
-    int family_;
-    int fd_;
 };
 
 }  // namespace pavonix::testing

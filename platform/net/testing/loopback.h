@@ -59,31 +59,41 @@ inline std::uint16_t freeLoopbackPort() {
     return port;
 }
 
-// A blocking TCP client on loopback. A read that gets nothing for 5 s gives up, so a missing reply
-// or close fails the test instead of hanging it.
-class LoopbackClient {
+// A blocking socket on loopback for the other end of a test: a TCP client of a port, or a datagram
+// socket on a port of its own. A read that gets nothing for 5 s gives up, so a missing reply or
+// close fails the test instead of hanging it.
+class LoopbackPeer {
 public:
-    explicit LoopbackClient(std::uint16_t port, int family = AF_INET, int receiveBuffer = 0)
-        : fd_(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    explicit LoopbackPeer(std::uint16_t port, int family = AF_INET, int receiveBuffer = 0)
+        : LoopbackPeer(family, SOCK_STREAM) {
         if (receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        const timeval timeout{5, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         const auto address = loopbackAddress(family, port);
         connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(address.data()),
                                static_cast<socklen_t>(address.size())) == 0;
     }
-    ~LoopbackClient() { close(); }
-    LoopbackClient(const LoopbackClient&) = delete;
-    LoopbackClient& operator=(const LoopbackClient&) = delete;
+    static LoopbackPeer udp(int family = AF_INET) { return LoopbackPeer(family, SOCK_DGRAM); }
+    ~LoopbackPeer() { close(); }
+    LoopbackPeer(const LoopbackPeer&) = delete;
+    LoopbackPeer& operator=(const LoopbackPeer&) = delete;
 
     bool connected() const { return connected_; }
+    std::uint16_t port() const { return boundPort(fd_); }
+    // The loopback socket address of this peer's family with `port`.
+    std::vector<std::uint8_t> loopback(std::uint16_t port) const { return loopbackAddress(family_, port); }
+
     void send(std::string_view data) const {
         EXPECT_EQ(::send(fd_, data.data(), data.size(), MSG_NOSIGNAL), static_cast<ssize_t>(data.size()));
     }
     void send(const std::vector<std::uint8_t>& data) const {
         send(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
     }
-    // Up to `length` bytes: fewer when the peer ends the stream, fails it (see `error`) or goes quiet.
+    void sendTo(std::uint16_t port, std::string_view data) const {
+        const auto to = loopback(port);
+        ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(to.data()),
+                 static_cast<socklen_t>(to.size()));
+    }
+    // A datagram socket: the next datagram. TCP: up to `length` bytes, fewer when the peer ends
+    // the stream, fails it (see `error`) or goes quiet.
     std::string receive(std::size_t length = std::string::npos) {
         std::string got;
         char chunk[65536];
@@ -92,6 +102,7 @@ public:
             if (n < 0) error = errno;
             if (n <= 0) break;
             got.append(chunk, static_cast<std::size_t>(n));
+            if (type_ == SOCK_DGRAM) break;
         }
         return got;
     }
@@ -114,6 +125,15 @@ public:
     int error = 0;  // errno of the last failed receive
 
 private:
+    LoopbackPeer(int family, int type)
+        : family_(family), type_(type),
+          fd_(type == SOCK_DGRAM ? bindLoopback(family, type) : ::socket(family, type | SOCK_CLOEXEC, 0)) {
+        const timeval timeout{5, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    }
+
+    int family_;
+    int type_;
     int fd_;
     bool connected_ = false;
 };
