@@ -70,26 +70,32 @@ TEST_F(OSCServerTest, EachConnectionKeepsItsOwnStreamAndABadOneIsClosed) {
     ASSERT_TRUE(first.connected() && second.connected() && bad.connected());
     const auto a = slip(OSCMessage("/a", {OSCBlob{{0xC0, 0xDB, 0x01}}}));  // escapes inside the frame
     const auto b = slip(OSCMessage("/b"));
-    // Each frame cut in two, the halves of both connections interleaved.
-    first.send({a.begin(), a.begin() + 5});
+    // Each frame cut in two (the first right after an escape byte), the halves of both
+    // connections interleaved.
+    const auto cut = std::find(a.begin(), a.end(), 0xDB) + 1;
+    first.send({a.begin(), cut});
     second.send({b.begin(), b.begin() + 3});
     ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 3; }));
-    first.send({a.begin() + 5, a.end()});
+    first.send({cut, a.end()});
     second.send({b.begin() + 3, b.end()});
     ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 2; }));
     auto received = receiver->received();
     std::sort(received.begin(), received.end());
     EXPECT_EQ(received, (std::vector<std::string>{"/a", "/b"}));
+    const auto& messageA = receiver->messages[receiver->messages[0]->addressPattern() == "/a" ? 0 : 1];
+    EXPECT_EQ(testing::argumentsOf(*messageA), (std::vector<OSCValue>{OSCBlob{{0xC0, 0xDB, 0x01}}}));
 
     bad.send(testing::bytes("C0 'garbage' C0"));
     EXPECT_TRUE(bad.endsStream());
     EXPECT_TRUE(receiver->hasLine("Error: unrecognisedData"));
-    ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 2; }));
+    first.send(slip(OSCMessage("/after")));  // the others go on
+    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 3; }));
+    EXPECT_EQ(server->connectionCount(), 2u);
 
     // A connection that starts with a length prefix is read that way.
     LoopbackPeer prefixed(port);
     prefixed.send(oscFramedPacket(OSCMessage("/prefixed").packetData(), OSCTCPStreamFraming::PLH));
-    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 3; }));
+    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 4; }));
     EXPECT_EQ(receiver->received().back(), "/prefixed");
 }
 
