@@ -123,22 +123,12 @@ class Server(Process):
                 time.sleep(pause)
             return read_all(sock)
 
-    def request(self, method, path, body=b"", headers=None, **kwargs):
-        return parse_response(self.exchange(build_request(method, path, body, headers), **kwargs))
-
 
 def build_request(method, path, body=b"", headers=None, host="127.0.0.1"):
-    if isinstance(body, str):
-        body = body.encode()
-    lines = ["%s %s HTTP/1.1" % (method, path)]
-    all_headers = {"Host": host}
-    if body:
-        all_headers["Content-Length"] = str(len(body))
-    all_headers.update(headers or {})
-    for name, value in all_headers.items():
-        if value is not None:
-            lines.append("%s: %s" % (name, value))
-    return ("\r\n".join(lines) + "\r\n\r\n").encode() + body
+    body = body.encode() if isinstance(body, str) else body
+    all_headers = {"Host": host, **({"Content-Length": len(body)} if body else {}), **(headers or {})}
+    head = ["%s %s HTTP/1.1" % (method, path)] + ["%s: %s" % item for item in all_headers.items()]
+    return ("\r\n".join(head) + "\r\n\r\n").encode() + body
 
 
 def read_all(sock):
