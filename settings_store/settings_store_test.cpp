@@ -36,8 +36,6 @@ const SettingsStore::Key<std::int64_t> portKey{"port", 8090};
 const SettingsStore::Key<int> smallKey{"small", 7};
 const SettingsStore::Key<std::string> nameKey{"name", ""};
 const SettingsStore::Key<std::vector<Pairing>> pairingsKey{"pairings", {}};
-const SettingsStore::Key<std::optional<Pairing>> lastPairingKey{"lastPairing", std::nullopt};
-const SettingsStore::Key<std::optional<std::string>> noteKey{"note", std::nullopt};
 
 Pairing pairing(std::string id, double secondsSince2001) { return {std::move(id), "Phone", secondsSince2001}; }
 
@@ -54,21 +52,18 @@ TEST_F(SettingsStoreTest, StoredForms) {
     store().setValue(portKey, std::int64_t{1} << 40);
     store().setValue(nameKey, std::string("Bühne"));
     store().setValue(pairingsKey, {pairing("lpp_a", 1.5), pairing("lpp_b", 400000000.5)});
-    store().setValue(lastPairingKey, std::optional<Pairing>(pairing("lpp_c", 0)));
 
     EXPECT_EQ(settings_.savedFile(),
               json({{"enabled", false},
                     {"port", std::int64_t{1} << 40},
                     {"name", "Bühne"},
                     {"pairings", {R"({"createdAt":1.5,"id":"lpp_a","name":"Phone"})",
-                                  R"({"createdAt":400000000.5,"id":"lpp_b","name":"Phone"})"}},
-                    {"lastPairing", R"({"createdAt":0.0,"id":"lpp_c","name":"Phone"})"}}));
+                                  R"({"createdAt":400000000.5,"id":"lpp_b","name":"Phone"})"}}}));
 
     // Every read decodes the stored form: the values come back as written, in the next launch too.
     settings_.reopen();
     EXPECT_FALSE(store().value(enabledKey));
     EXPECT_EQ(store().value(pairingsKey), std::vector<Pairing>({pairing("lpp_a", 1.5), pairing("lpp_b", 400000000.5)}));
-    EXPECT_EQ(store().value(lastPairingKey), pairing("lpp_c", 0));
 }
 
 TEST_F(SettingsStoreTest, UnreadableStoredFormsReadAsTheDefault) {
@@ -76,12 +71,10 @@ TEST_F(SettingsStoreTest, UnreadableStoredFormsReadAsTheDefault) {
     defaults().set("port", "8091");
     defaults().set("small", std::int64_t{1} << 40);  // does not fit an int
     defaults().set("name", 12);
-    defaults().set("lastPairing", R"({"id": "lpp_x"})");
     EXPECT_TRUE(store().value(enabledKey));
     EXPECT_EQ(store().value(portKey), 8090);
     EXPECT_EQ(store().value(smallKey), 7);
     EXPECT_EQ(store().value(nameKey), "");
-    EXPECT_EQ(store().value(lastPairingKey), std::nullopt);
     defaults().set("port", 1.5);  // not a whole number
     EXPECT_EQ(store().value(portKey), 8090);
     defaults().set("pairings", "not a list");
@@ -114,45 +107,30 @@ TEST_F(SettingsStoreTest, ListsChangedAndWrittenBackKeepWhatTheyCannotRead) {
                            R"({"createdAt":4.0,"id":"lpp_d","name":"Phone"})"}));
 }
 
-TEST_F(SettingsStoreTest, AnEmptyOptionalIsNoDefaultAndNilRemoves) {
-    SettingsStore::registerDefault(defaults(), noteKey);
-    EXPECT_FALSE(defaults().object("note"));
-    EXPECT_TRUE(store().setValue(noteKey, std::optional<std::string>("hello")));
-    EXPECT_EQ(store().value(noteKey), "hello");
-    EXPECT_TRUE(store().setValue(noteKey, std::optional<std::string>()));
-    EXPECT_FALSE(defaults().storedObject("note"));
-    EXPECT_FALSE(store().setValue(noteKey, std::optional<std::string>()));
-}
-
+// On the main thread: pinned by the writers on other threads below.
 TEST_F(SettingsStoreTest, ChangeDelivery) {
     std::vector<std::int64_t> ports;
     std::vector<bool> enabled;
-    auto portSubscription = store().observe(portKey, [&](std::int64_t port) {
-        EXPECT_TRUE(dispatch::isMainThread());
-        ports.push_back(port);
-    });
+    auto portSubscription = store().observe(portKey, [&](std::int64_t port) { ports.push_back(port); });
     auto enabledSubscription = store().observe(enabledKey, [&](bool value) { enabled.push_back(value); });
 
     // Nothing is told before the main queue runs, and an equal value is no change.
     EXPECT_TRUE(store().setValue(portKey, 9000));
     EXPECT_TRUE(ports.empty());
-    EXPECT_FALSE(store().setValue(portKey, std::int64_t{9000}));
+    EXPECT_FALSE(store().setValue(portKey, 9000));
     dispatch::drainMainQueue();
     EXPECT_EQ(ports, std::vector<std::int64_t>({9000}));
 
     // Each change is told with the value it set, a change there and back included; each
-    // subscriber hears only its own key.
-    store().setValue(portKey, std::int64_t{1});
+    // subscriber hears only its own key. Removing a stored false is a change (to the default
+    // true); writing the default where nothing is stored is none.
+    store().setValue(portKey, 1);
     store().setValue(enabledKey, false);
-    store().setValue(portKey, std::int64_t{9000});
-    dispatch::drainMainQueue();
-    EXPECT_EQ(ports, std::vector<std::int64_t>({9000, 1, 9000}));
-    EXPECT_EQ(enabled, std::vector<bool>({false}));
-
-    // Writing the default where nothing is stored does not change what readers see.
-    store().removeValue(enabledKey);  // false -> default true: a change
+    store().setValue(portKey, 9000);
+    store().removeValue(enabledKey);
     store().setValue(enabledKey, true);
     dispatch::drainMainQueue();
+    EXPECT_EQ(ports, std::vector<std::int64_t>({9000, 1, 9000}));
     EXPECT_EQ(enabled, std::vector<bool>({false, true}));
 
     // Writes through the defaults store itself are seen too; cancelled subscribers hear nothing.
@@ -165,15 +143,15 @@ TEST_F(SettingsStoreTest, ChangeDelivery) {
 }
 
 TEST_F(SettingsStoreTest, TheValuePresentAtSubscriptionIsNoChange) {
-    store().setValue(nameKey, std::string("before"));
+    store().setValue(nameKey, "before");
     std::vector<std::string> names;
     auto early = store().observe(nameKey, [&](const std::string& name) { names.push_back("early " + name); });
-    store().setValue(nameKey, std::string("during"));
+    store().setValue(nameKey, "during");
     // Subscribed while the report of "during" still waits in the main queue.
     auto late = store().observe(nameKey, [&](const std::string& name) { names.push_back("late " + name); });
     dispatch::drainMainQueue();
     EXPECT_EQ(names, std::vector<std::string>({"early during"}));
-    store().setValue(nameKey, std::string("after"));
+    store().setValue(nameKey, "after");
     dispatch::drainMainQueue();
     EXPECT_EQ(names, std::vector<std::string>({"early during", "early after", "late after"}));
 }
@@ -185,12 +163,12 @@ TEST_F(SettingsStoreTest, HandlersMayCancelWriteAndSubscribe) {
         seen.push_back("first " + name);
         first.cancel();
         second.cancel();
-        store().setValue(portKey, std::int64_t{1});
+        store().setValue(portKey, 1);
     });
     second = store().observe(nameKey, [&](const std::string& name) { seen.push_back("second " + name); });
     std::vector<std::int64_t> ports;
     auto portSubscription = store().observe(portKey, [&](std::int64_t port) { ports.push_back(port); });
-    store().setValue(nameKey, std::string("x"));
+    store().setValue(nameKey, "x");
     dispatch::drainMainQueue();
     dispatch::drainMainQueue();
     EXPECT_EQ(seen, std::vector<std::string>({"first x"}));
@@ -219,7 +197,7 @@ TEST_F(SettingsStoreTest, WritersOnOtherThreadsAreToldOnTheMainThread) {
     std::vector<std::thread> writers;
     for (int w = 0; w < 4; ++w) {
         writers.emplace_back([&, w] {
-            for (int i = 0; i < 200; ++i) store().setValue(portKey, std::int64_t{w * 1000 + i});
+            for (int i = 0; i < 200; ++i) store().setValue(portKey, w * 1000 + i);
         });
     }
     for (auto& thread : writers) thread.join();

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-#include <thread>
-
 #include "app/settings/settings_keys.h"
 #include "platform/dispatch/testing/main_queue_scope.h"
 #include "platform/x11/testing/recording_window_system.h"
@@ -16,26 +13,12 @@ namespace {
 using State = WelcomePermissionGrantState;
 using namespace std::chrono_literals;
 
-// Probes whose key-injection answer the test gives, when and from where it likes.
-struct ManualProbes final : PermissionProbes {
-    void probeKeyInjection(Answer answer) override {
-        std::lock_guard lock(mutex);
-        pending.push_back(std::move(answer));
-    }
+// Probes whose display answer comes only when the test gives it.
+struct HeldProbes final : PermissionProbes {
+    void probeKeyInjection(Answer answer) override { held = std::move(answer); }
     bool localNetworkGranted() override { return false; }
     void setLocalNetworkGranted(bool) override {}
-
-    void answerAll(bool reachable) {
-        std::vector<Answer> answers;
-        {
-            std::lock_guard lock(mutex);
-            answers.swap(pending);
-        }
-        for (auto& a : answers) a(reachable);
-    }
-
-    std::mutex mutex;
-    std::vector<Answer> pending;
+    Answer held;
 };
 
 class PermissionAuthorizerTest : public ::testing::Test {
@@ -55,22 +38,10 @@ protected:
         return *result;
     }
 
-    std::shared_ptr<ManualProbes> probes = std::make_shared<ManualProbes>();
+    std::shared_ptr<HeldProbes> probes = std::make_shared<HeldProbes>();
     LanternpostPermissionAuthorizer authorizer{probes, 300ms};
     testing::MainQueueScope mainQueue_;
 };
-
-TEST_F(PermissionAuthorizerTest, AccessibilityFollowsTheDisplayProbeAnsweredOnAnyThread) {
-    for (bool reachable : {true, false}) {
-        std::thread prober;
-        const auto state = answer([&](auto c) {
-            authorizer.currentState(WelcomePermission::accessibility, c);
-            prober = std::thread([this, reachable] { probes->answerAll(reachable); });
-        });
-        prober.join();
-        EXPECT_EQ(state, reachable ? State::granted : State::notDetermined);
-    }
-}
 
 TEST_F(PermissionAuthorizerTest, AProbeThatNeverAnswersTimesOutOnceAndLateAnswersAreDropped) {
     int calls = 0;
@@ -79,12 +50,13 @@ TEST_F(PermissionAuthorizerTest, AProbeThatNeverAnswersTimesOutOnceAndLateAnswer
         EXPECT_EQ(s, State::notDetermined);
     });
     ASSERT_TRUE(dispatch::runMainQueue([&] { return calls == 1; }, 2s));
-    probes->answerAll(true);
+    probes->held(true);
     dispatch::runMainQueue([] { return false; }, 50ms);
     EXPECT_EQ(calls, 1);
 }
 
-// Local Network is granted by asking and remembered in the setting; Accessibility follows the display.
+// Local Network is granted by asking and remembered in the setting; Accessibility follows the display,
+// whose probe answers on another thread.
 TEST_F(PermissionAuthorizerTest, TheProgramsProbesUseTheSettingAndTheWindowSystem) {
     testing::TemporarySettings temporary;
     auto windows = std::make_shared<x11::RecordingWindowSystem>();

@@ -37,10 +37,7 @@ public:
         settleMainQueue();
         close();
     }
-    TemporarySettings(const TemporarySettings&) = delete;
-    TemporarySettings& operator=(const TemporarySettings&) = delete;
 
-    const std::filesystem::path& folder() const { return folder_.path(); }
     std::filesystem::path file() const { return folder_ / "settings.json"; }
     defaults::UserDefaults& defaults() { return *defaults_; }
     SettingsStore& store() { return *store_; }
