@@ -1,6 +1,7 @@
 // The model over fakes of every seam. The real HTTP server and Google Slides controller are wired
-// in road_test.cpp; the real OSC server below. A command forwarded to a second instance is the
-// program's X11 run; the Bluetooth server's own test pins its side of the handlers used here.
+// in road_test.cpp; the real OSC server and remote client below. A command forwarded to a second
+// instance is the program's X11 run; the Bluetooth server's own test pins its side of the handlers
+// used here.
 #include "app/model/lanternpost_model.h"
 
 #include <netinet/in.h>
@@ -13,7 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "app/network/network_listen_port.h"
+#include "app/remote/http_pairing_store.h"
 #include "app/settings/settings_keys.h"
+#include "platform/keychain/memory_store.h"
 #include "settings_store/testing/temporary_settings.h"
 
 namespace pavonix {
@@ -201,10 +204,7 @@ TEST_F(ModelTest, EachRestartPathSetsItsStatusText) {
 
     nextStartError_.clear();
     model.restartHTTPServer();
-    const auto id = model.currentServerID("HTTP");
-    ASSERT_NE(id, 0u);
-    httpParts_->statusHandler(id, {State::running, "Listening on all interfaces, port 65535"});
-    EXPECT_EQ(model.httpStatus.get().state, State::running);
+    EXPECT_NE(model.currentServerID("HTTP"), 0u) << "65535 is a port";
 }
 
 TEST_F(ModelTest, ALateReportOfAReplacedServerDoesNotOverwriteTheNewStatus) {
@@ -371,22 +371,18 @@ TEST_F(ModelTest, BluetoothPairingsAreOfferedOnlyWhileDiscoverableAndSeenPairsAr
     EXPECT_EQ(handlers.pairingPayload(), std::nullopt);
     store_.setValue(settings::bluetoothDiscoverable, true);
     EXPECT_EQ(handlers.pairingPayload(), (BluetoothPairingPayload{"2", "lpb_new", "bt-secret", "HMAC-SHA256", "Stage"}));
-    auto devices = store_.value(settings::bluetoothPairedDevices);
-    ASSERT_EQ(devices.size(), 1u);
-    EXPECT_EQ(devices[0].lastSeenAt, std::nullopt) << "not seen before its first request";
+    const Date paired = now_;  // not seen before its first request
+    EXPECT_EQ(store_.value(settings::bluetoothPairedDevices),
+              (std::vector<BluetoothPairedDevice>{{"lpb_new", "Bluetooth Remote", paired, std::nullopt}}));
 
-    model_->saveBluetoothPairedDevice({"lpb_other", "Other", now_, std::nullopt});
-    model_->saveBluetoothPairedDevice({"lpb_new", "Renamed", now_, std::nullopt});
-    devices = store_.value(settings::bluetoothPairedDevices);
-    ASSERT_EQ(devices.size(), 2u);
-    EXPECT_EQ(devices[0].name, "Renamed");
-
+    model_->saveBluetoothPairedDevice({"lpb_other", "Other", paired, std::nullopt});
+    model_->saveBluetoothPairedDevice({"lpb_new", "Renamed", paired, std::nullopt});  // the same pair: replaced
     now_ += std::chrono::seconds(30);
     handlers.pairSeen("lpb_other");
     handlers.pairSeen("lpb_unknown");
-    devices = store_.value(settings::bluetoothPairedDevices);
-    EXPECT_EQ(devices[0].lastSeenAt, std::nullopt);
-    EXPECT_EQ(devices[1].lastSeenAt, now_);
+    EXPECT_EQ(store_.value(settings::bluetoothPairedDevices),
+              (std::vector<BluetoothPairedDevice>{{"lpb_new", "Renamed", paired, std::nullopt},
+                                                  {"lpb_other", "Other", paired, now_}}));
 
     keychain_["com.vrel.Lanternpost.bluetooth-auth/lpb_other"] = Bytes{9};
     EXPECT_EQ(handlers.credentials(), (std::vector<HTTPAuthCredential>{{"lpb_other", Bytes{9}}}));
@@ -415,10 +411,9 @@ TEST_F(ModelTest, RemoteTargetsAreAddedSelectedMovedAndRemoved) {
     model.updateRemoteTargetAddress("lpt_a", "   ", 9001);
     model.updateRemoteTargetAddress("lpt_a", "other", 0);
     model.updateRemoteTargetAddress("lpt_missing", "other", 9002);
-    auto targets = store_.value(settings::remoteLanternpostTargets);
-    EXPECT_EQ(targets[0].host, "host.local");
-    EXPECT_EQ(targets[0].port, 9000);
-    EXPECT_EQ(targets[1], second);
+    first.host = "host.local";
+    first.port = 9000;
+    EXPECT_EQ(store_.value(settings::remoteLanternpostTargets), (std::vector<RemoteLanternpostTarget>{first, second}));
 
     onDelete_ = [this] { EXPECT_EQ(store_.value(settings::remoteLanternpostTargets).size(), 1u) << "the entry goes first"; };
     model.removeRemoteTarget("lpt_a");
@@ -470,6 +465,28 @@ TEST_F(ModelTest, RemoteCommandsAreRecordedWithTheRemoteSourceWhateverTheOutcome
     EXPECT_EQ(*slides, (SlideListResult{ResultStatus::failed, "Hall: HTTP 502", {}}));
     EXPECT_EQ(remote_->sent.back(), "GET /slides");
     EXPECT_EQ(model.lastCommand.get()->source, CommandSource::userInterface);
+}
+
+// With the real target store, keychain calls and client: the secret goes with its target, and the
+// client says so before it reaches the network.
+TEST_F(ModelTest, ARemovedTargetsSecretGoesWithIt) {
+    keychain::setProcessKeychain({std::make_shared<keychain::MemoryStore>(), nullptr});
+    LanternpostModelDependencies real;
+    LanternpostModelDependencies::useSystemNetwork(real);
+    auto deps = dependencies();
+    deps.readKeychainItem = real.readKeychainItem;
+    deps.deleteKeychainItem = real.deleteKeychainItem;
+    deps.makeRemoteTarget = real.makeRemoteTarget;
+    deps.remoteClient = real.remoteClient;
+    model_ = LanternpostModel::make(std::move(deps));
+    const HTTPPairingSetup pairing{{"lpp_AAAAAAAAAAAAAAAA", "Desk", now_}, std::string(43, 'A')};
+    const auto target = model_->addRemoteTarget(*remote::setupURL(pairing, "127.0.0.1", 9, "Hall"), "");
+    model_->removeRemoteTarget(target.id);
+    std::optional<CommandResult> answer;
+    model_->sendRemoteCommand(PresentationCommand::stop(), target, [&](CommandResult result) { answer = result; });
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return answer.has_value(); }));
+    EXPECT_EQ(answer->message, "Hall: The saved pairing secret is missing. Remove this remote device and add it again.");
+    keychain::setProcessKeychain({std::make_shared<keychain::MemoryStore>(), nullptr});
 }
 
 // ---- The real OSC server --------------------------------------------------------------------------
