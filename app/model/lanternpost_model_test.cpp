@@ -491,7 +491,7 @@ TEST_F(ModelTest, ARemovedTargetsSecretGoesWithIt) {
 
 // ---- The real OSC server --------------------------------------------------------------------------
 
-TEST_F(ModelTest, TheRealOSCServerReportsAPortInUseRestartsOnItsPortAndStopsFreeingIt) {
+TEST_F(ModelTest, TheRealOSCServerReportsAPortInUseAndAStopFreesThePort) {
     // Someone else holds the port first.
     const int blocker = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in address{};
@@ -511,13 +511,9 @@ TEST_F(ModelTest, TheRealOSCServerReportsAPortInUseRestartsOnItsPortAndStopsFree
               (BridgeServerStatus{State::failed, "OSC port " + std::to_string(port) + " is currently in use."}));
 
     close(blocker);
-    for (int run = 0; run < 2; ++run) {  // a restart binds the same port again
-        model_->restartOSCServer();
-        ASSERT_TRUE(dispatch::runMainQueue([&] { return model_->oscStatus.get().state == State::running; }));
-        testing::settleMainQueue();
-        EXPECT_EQ(model_->oscStatus.get(),
-                  (BridgeServerStatus{State::running, "Listening on localhost (127.0.0.1), port " + std::to_string(port)}));
-    }
+    model_->restartOSCServer();  // binding the same port again at once is the OSC server's test
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return model_->oscStatus.get().state == State::running; }));
+    EXPECT_EQ(model_->oscStatus.get().detail, "Listening on localhost (127.0.0.1), port " + std::to_string(port));
     store_.setValue(settings::oscEnabled, false);
     model_->restartOSCServer();
     EXPECT_EQ(model_->oscStatus.get(), BridgeServerStatus::stopped());
