@@ -55,28 +55,19 @@ class Process:
     def __init__(self, command, env=None):
         self.process = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         self.lines = []
-        self.changed = threading.Condition()
         self.reader = threading.Thread(target=self._collect, daemon=True)
         self.reader.start()
 
     def _collect(self):
-        for line in iter(self.process.stderr.readline, ""):
-            with self.changed:
-                self.lines.append(line.rstrip("\n"))
-                self.changed.notify_all()
+        for line in self.process.stderr:
+            self.lines.append(line.rstrip("\n"))
 
     def wait_for(self, prefixes, count=1, timeout=20):
         """The lines starting with one of `prefixes` once `count` of them have come."""
-        deadline = time.monotonic() + timeout
-        with self.changed:
-            while True:
-                found = [line for line in self.lines if line.startswith(prefixes)]
-                if len(found) >= count:
-                    return found
-                remaining = deadline - time.monotonic()
-                if remaining <= 0 or self.process.poll() is not None:
-                    raise AssertionError("waited for %d of %r:\n%s" % (count, prefixes, "\n".join(self.lines[-40:])))
-                self.changed.wait(remaining)
+        found = lambda: [line for line in list(self.lines) if line.startswith(prefixes)]
+        if not wait_until(lambda: len(found()) >= count or self.process.poll() is not None, timeout) or len(found()) < count:
+            raise AssertionError("waited for %d of %r:\n%s" % (count, prefixes, "\n".join(self.lines[-40:])))
+        return found()
 
     def quit(self):
         """Ends the process and returns its exit status."""
@@ -169,12 +160,8 @@ def signed_headers(secret, pair_id, method, path, body=b"", timestamp=None, nonc
     canonical = "\n".join(["PAVONIX-HMAC-SHA256", method.upper(), path, b64url(hashlib.sha256(body).digest()),
                            timestamp, nonce])
     signature = b64url(hmac.new(secret, canonical.encode(), hashlib.sha256).digest())
-    return {
-        "X-Pavonix-Pair-ID": pair_id,
-        "X-Pavonix-Timestamp": timestamp,
-        "X-Pavonix-Nonce": nonce,
-        "X-Pavonix-Signature": signature,
-    }
+    names = ("X-Pavonix-Pair-ID", "X-Pavonix-Timestamp", "X-Pavonix-Nonce", "X-Pavonix-Signature")
+    return dict(zip(names, (pair_id, timestamp, nonce, signature)))
 
 
 # ---- Hosts of our own: two network namespaces joined by a veth pair ------------------------------

@@ -33,8 +33,8 @@ try {
   unavailable("playwright-core (npm install in tests/browser)");
 }
 
-// Stop by ourselves whatever happens.
 const server = spawn(serverBinary, ["--port", "0"], { stdio: ["ignore", "pipe", "inherit"] });
+// Stop by ourselves whatever happens.
 const watchdog = setTimeout(() => {
   console.error("control page browser test: timed out");
   server.kill();
