@@ -102,8 +102,9 @@ class BluezPeripheralTest : public ::testing::Test {
 protected:
     // The stand-in starts its own bus and prints the bus address once it serves.
     void SetUp() override {
-        const std::string command = std::string(std::getenv("PAVONIX_PYTHON3")) + " " + std::getenv("PAVONIX_FAKE_BLUEZ");
-        fake_ = popen(command.c_str(), "r");
+        const char *python = std::getenv("PAVONIX_PYTHON3"), *script = std::getenv("PAVONIX_FAKE_BLUEZ");
+        ASSERT_TRUE(python && script) << "run through ctest, which names the stand-in";
+        fake_ = popen((std::string(python) + " " + script).c_str(), "r");
         char line[512] = {};
         ASSERT_TRUE(fake_ && std::fgets(line, sizeof line, fake_)) << "the stand-in bluetoothd did not start";
         address_ = std::string(line, std::strcspn(line, "\n"));
