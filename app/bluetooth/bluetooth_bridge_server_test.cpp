@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "app/bluetooth/testing/bluetooth_central.h"
+#include "app/http/request_signing.h"
 #include "platform/crypto/base64.h"
 #include "platform/dispatch/testing/main_queue_scope.h"
 #include "platform/peripheral/testing/memory_peripheral.h"
@@ -65,7 +65,12 @@ protected:
     Bytes signedRequest(const Json& body, std::string nonce, std::string timestamp = "",
                         std::string_view algorithm = http::kSignatureAlgorithm, const HTTPAuthCredential& as = kPhone) {
         if (timestamp.empty()) timestamp = std::to_string(static_cast<long long>(now));
-        return testing::signedRequest(body, as, std::move(timestamp), std::move(nonce), algorithm);
+        const std::string text = encodeJSON(body);
+        BluetoothSignedRequest request{as.pairID, std::move(timestamp), std::move(nonce), "", Bytes(text.begin(), text.end())};
+        request.signature = http::requestSignature(
+            as.secret, http::canonicalRequestText(algorithm, kSignedMethod, kSignedPath, http::requestBodyHash(request.body),
+                                                  request.timestamp, request.nonce));
+        return encodeBluetoothDocument(Json(request));
     }
 
     Json readResponse() {
