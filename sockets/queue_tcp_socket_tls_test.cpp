@@ -30,25 +30,23 @@ protected:
     static TlsSettings manualTrust() {
         return settings({{kTlsManuallyEvaluateTrust, true}, {kTlsPeerName, "localhost"}});
     }
-    std::uint16_t listeningPort() {
-        if (port == 0) {
-            EXPECT_TRUE(listener->acceptOnInterface("127.0.0.1", 0));
-            port = listener->localPort();
-        }
-        return port;
+    void SetUp() override {
+        ASSERT_TRUE(listener->acceptOnInterface("127.0.0.1", 0));
+        port = listener->localPort();
     }
     // The client socket connected to the listener, and the accepted socket.
     QueueTcpSocketPtr connect() {
-        EXPECT_TRUE(clientSocket->connectToHost("127.0.0.1", listeningPort()));
+        const auto before = server->count("accept");
+        EXPECT_TRUE(clientSocket->connectToHost("127.0.0.1", port));
         EXPECT_TRUE(client->waitFor("connect"));
-        EXPECT_TRUE(server->waitFor("accept"));
+        EXPECT_TRUE(server->waitFor("accept", before + 1));
         return server->accepted().back();
     }
     // A raw peer sends `sent` and ends its stream while the accepted socket switches to TLS with
     // `tlsSettings`; the error the socket closes with.
     std::optional<SocketError> acceptedSocketCloses(const TlsSettings& tlsSettings, std::string_view sent) {
         const auto before = server->count("disconnect");
-        pavonix::testing::LoopbackPeer peer(listeningPort());
+        pavonix::testing::LoopbackPeer peer(port);
         EXPECT_TRUE(server->waitFor("accept", before + 1));
         server->accepted().back()->startTLS(tlsSettings);
         peer.send(sent);
@@ -127,13 +125,11 @@ TEST_F(QueueTcpSocketTlsTest, TrustDecisionsOfTheDelegate) {
         {"the system's verification of a self-signed certificate", nullptr,
          settings({{kTlsPeerName, "localhost"}}), kTlsCertificateChainInvalid, ""},
     };
-    for (const auto& c : cases) {
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
         SCOPED_TRACE(c.name);
-        server = std::make_shared<TcpDelegateRecorder>();
         client = std::make_shared<TcpDelegateRecorder>();
-        listener = QueueTcpSocket::create(server, server->queue);
         clientSocket = QueueTcpSocket::create(client, client->queue);
-        port = 0;
         client->onTrust = c.onTrust;
         const auto accepted = connect();
         accepted->startTLS(serverSettings());
@@ -148,7 +144,7 @@ TEST_F(QueueTcpSocketTlsTest, TrustDecisionsOfTheDelegate) {
             EXPECT_EQ(error->description, c.description);
         }
         EXPECT_EQ(client->count("secure"), 0u);
-        EXPECT_TRUE(server->waitFor("disconnect"));  // the server side never hangs in the handshake
+        EXPECT_TRUE(server->waitFor("disconnect", i + 1));  // the server side never hangs in the handshake
     }
 }
 
@@ -213,9 +209,8 @@ TEST_F(QueueTcpSocketTlsTest, InteroperatesWithTheOpensslCommandBothWays) {
     server->onRead = [](const QueueTcpSocketPtr& socket, const ReadData&, std::int64_t) {
         socket->disconnectAfterWriting();
     };
-    ASSERT_TRUE(listener->acceptOnInterface("127.0.0.1", 0));
     const std::string clientCommand =
-        "printf 'ping\\n' | timeout 20 openssl s_client -connect 127.0.0.1:" + std::to_string(listener->localPort()) +
+        "printf 'ping\\n' | timeout 20 openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
         " -quiet -verify_return_error -CAfile " + certificate + " -verify_hostname localhost 2>/dev/null";
     EXPECT_EQ(runToEnd(::popen(clientCommand.c_str(), "r")), "pong\n");
     const auto read = server->waitFor("read");

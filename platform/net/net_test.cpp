@@ -17,14 +17,23 @@ namespace {
 using namespace std::chrono_literals;
 using testing::LoopbackPeer;
 
-// Collects what a listener reports, for waiting on from the test thread.
-struct Recorder {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<Listener::State> states;
-    std::error_code lastError;
-    std::vector<ConnectionPtr> connections;
-
+// A listener started on `queue` and what it reports, for waiting on from the test thread.
+struct Listening {
+    Listening(const dispatch::QueuePtr& queue, std::optional<std::string> address, std::uint16_t port = 0)
+        : listener(Listener::make({std::move(address), port})) {
+        listener->setStateHandler([this](Listener::State state, std::error_code error) {
+            std::lock_guard lock(mutex);
+            states.push_back(state);
+            if (error) lastError = error;
+            changed.notify_all();
+        });
+        listener->setNewConnectionHandler([this](ConnectionPtr connection) {
+            std::lock_guard lock(mutex);
+            connections.push_back(std::move(connection));
+            changed.notify_all();
+        });
+        listener->start(queue);
+    }
     bool waitState(Listener::State state) {
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, 5s, [&] { return std::find(states.begin(), states.end(), state) != states.end(); });
@@ -34,33 +43,21 @@ struct Recorder {
         if (!changed.wait_for(lock, 5s, [&] { return connections.size() > index; })) return nullptr;
         return connections[index];
     }
+
+    ListenerPtr listener;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Listener::State> states;
+    std::error_code lastError;
+    std::vector<ConnectionPtr> connections;
 };
 
 struct NetTest : ::testing::Test {
     dispatch::QueuePtr queue = dispatch::makeSerialQueue("test.net");
-
-    ListenerPtr startListener(Recorder& recorder, std::optional<std::string> address, std::uint16_t port = 0) {
-        auto listener = Listener::make({std::move(address), port});
-        listener->setStateHandler([&recorder](Listener::State state, std::error_code error) {
-            std::lock_guard lock(recorder.mutex);
-            recorder.states.push_back(state);
-            if (error) recorder.lastError = error;
-            recorder.changed.notify_all();
-        });
-        listener->setNewConnectionHandler([&recorder](ConnectionPtr connection) {
-            std::lock_guard lock(recorder.mutex);
-            recorder.connections.push_back(std::move(connection));
-            recorder.changed.notify_all();
-        });
-        listener->start(queue);
-        return listener;
-    }
 };
 
 TEST(Endpoint, MappedPeersReadAsIPv4AndLoopbackCoversTheWholeBlock) {
-    sockaddr_in6 mapped{};
-    mapped.sin6_family = AF_INET6;
-    mapped.sin6_port = htons(8090);
+    sockaddr_in6 mapped{AF_INET6, htons(8090), 0, {}, 0};
     ASSERT_EQ(inet_pton(AF_INET6, "::ffff:127.0.0.1", &mapped.sin6_addr), 1);
     auto endpoint = Endpoint::fromSockaddr(reinterpret_cast<sockaddr*>(&mapped), sizeof mapped);
     ASSERT_TRUE(endpoint);
@@ -77,72 +74,67 @@ TEST(Endpoint, MappedPeersReadAsIPv4AndLoopbackCoversTheWholeBlock) {
 }
 
 TEST_F(NetTest, AllInterfacesAcceptsIPv4AndIPv6LoopbackPeers) {
-    Recorder recorder;
-    auto listener = startListener(recorder, std::nullopt);
-    ASSERT_TRUE(recorder.waitState(Listener::State::ready));
-    ASSERT_NE(listener->port(), 0);
+    Listening all(queue, std::nullopt);
+    ASSERT_TRUE(all.waitState(Listener::State::ready));
+    const auto port = all.listener->port();
+    ASSERT_NE(port, 0);
 
-    LoopbackPeer v4(listener->port(), AF_INET);
+    LoopbackPeer v4(port, AF_INET);
     ASSERT_TRUE(v4.connected());
-    auto first = recorder.waitConnection(0);
+    auto first = all.waitConnection(0);
     ASSERT_TRUE(first);
     EXPECT_EQ(first->remoteEndpoint().host(), "127.0.0.1");
 
-    LoopbackPeer v6(listener->port(), AF_INET6);
+    LoopbackPeer v6(port, AF_INET6);
     if (v6.connected()) {  // a machine without IPv6 falls back to an IPv4 listener
-        auto second = recorder.waitConnection(1);
+        auto second = all.waitConnection(1);
         ASSERT_TRUE(second);
         EXPECT_EQ(second->remoteEndpoint().host(), "::1");
     }
-    listener->cancel();
-    EXPECT_TRUE(recorder.waitState(Listener::State::cancelled));
+    all.listener->cancel();
+    EXPECT_TRUE(all.waitState(Listener::State::cancelled));
 }
 
 TEST_F(NetTest, BindFailuresCarryTheirErrnoAndCancelFreesThePortAtOnce) {
-    Recorder first, taken, invalid, elsewhere;
-    auto holder = startListener(first, "127.0.0.1");
-    ASSERT_TRUE(first.waitState(Listener::State::ready));
-    const auto port = holder->port();
-    auto loser = startListener(taken, "127.0.0.1", port);
+    Listening holder(queue, "127.0.0.1");
+    ASSERT_TRUE(holder.waitState(Listener::State::ready));
+    const auto port = holder.listener->port();
+    Listening taken(queue, "127.0.0.1", port);
     ASSERT_TRUE(taken.waitState(Listener::State::failed));
     EXPECT_EQ(taken.lastError, std::error_code(EADDRINUSE, std::system_category()));
-    auto bad = startListener(invalid, "not-an-address");
+    Listening invalid(queue, "not-an-address");
     ASSERT_TRUE(invalid.waitState(Listener::State::failed));
     EXPECT_EQ(invalid.lastError, std::make_error_code(std::errc::invalid_argument));
 
     // A listen address binds that address only.
-    auto other = startListener(elsewhere, "127.0.0.2");
+    Listening elsewhere(queue, "127.0.0.2");
     ASSERT_TRUE(elsewhere.waitState(Listener::State::ready));
-    EXPECT_FALSE(LoopbackPeer(other->port()).connected());  // 127.0.0.1
-    other->cancel();
+    EXPECT_FALSE(LoopbackPeer(elsewhere.listener->port()).connected());  // 127.0.0.1
+    elsewhere.listener->cancel();
 
     // Restarting on the same port right after cancel() must work, with no wait in between.
-    holder->cancel();
-    Recorder third;
-    auto successor = startListener(third, "127.0.0.1", port);
-    ASSERT_TRUE(third.waitState(Listener::State::ready));
+    holder.listener->cancel();
+    Listening successor(queue, "127.0.0.1", port);
+    ASSERT_TRUE(successor.waitState(Listener::State::ready));
     LoopbackPeer client(port);
     EXPECT_TRUE(client.connected());
-    EXPECT_TRUE(third.waitConnection());
-    successor->cancel();
-    EXPECT_TRUE(third.waitState(Listener::State::cancelled));
-    EXPECT_TRUE(first.waitState(Listener::State::cancelled));
+    EXPECT_TRUE(successor.waitConnection());
+    successor.listener->cancel();
+    EXPECT_TRUE(successor.waitState(Listener::State::cancelled));
+    EXPECT_TRUE(holder.waitState(Listener::State::cancelled));
 }
 
 struct ConnectionFixture : NetTest {
-    Recorder recorder;
-    ListenerPtr listener;
-    void SetUp() override {
-        listener = startListener(recorder, "127.0.0.1");
-        ASSERT_TRUE(recorder.waitState(Listener::State::ready));
-    }
+    Listening listening{queue, "127.0.0.1"};
+    const ListenerPtr& listener = listening.listener;
+    void SetUp() override { ASSERT_TRUE(listening.waitState(Listener::State::ready)); }
     void TearDown() override {
         listener->cancel();
-        recorder.waitState(Listener::State::cancelled);
+        listening.waitState(Listener::State::cancelled);
     }
 
     ConnectionPtr accepted(std::size_t index = 0) {
-        auto connection = recorder.waitConnection(index);
+        auto connection = listening.waitConnection(index);
         if (connection) connection->start(queue);
         return connection;
     }
@@ -153,7 +145,7 @@ TEST_F(ConnectionFixture, ReplyReachesAPeerWhoseExtraInputWasNeverRead) {
     // throws away whatever part of the reply is still in the server's send buffer.
     LoopbackPeer client(listener->port(), AF_INET, 4096);
     client.send("request\r\n\r\n" + std::string(60000, 'x'));
-    auto connection = recorder.waitConnection();
+    auto connection = listening.waitConnection();
     ASSERT_TRUE(connection);
     std::promise<void> cancelled;
     connection->setStateHandler([&](Connection::State state, std::error_code) {
@@ -173,8 +165,8 @@ TEST_F(ConnectionFixture, ReplyReachesAPeerWhoseExtraInputWasNeverRead) {
     });
     connection.reset();
     {
-        std::lock_guard lock(recorder.mutex);
-        recorder.connections.clear();
+        std::lock_guard lock(listening.mutex);
+        listening.connections.clear();
     }
     EXPECT_EQ(client.receive().size(), reply.size());
     EXPECT_EQ(client.error, 0);
@@ -212,7 +204,7 @@ TEST_F(ConnectionFixture, ReceiveReportsEndOfStreamAndSendToAGonePeerIsAnErrorNo
 
 TEST_F(ConnectionFixture, DeadlinesFireOnceClearedOnesNeverAndCancelReportsOnce) {
     LoopbackPeer client(listener->port()), other(listener->port());
-    auto connection = recorder.waitConnection(0);
+    auto connection = listening.waitConnection(0);
     ASSERT_TRUE(connection);
     std::atomic<int> cancelledReports{0};
     connection->setStateHandler([&](Connection::State state, std::error_code) {
