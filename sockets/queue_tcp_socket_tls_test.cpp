@@ -3,7 +3,6 @@
 
 #include "platform/net/testing/loopback.h"
 #include "platform/testing/temporary_folder.h"
-#include "platform/testing/wait_until.h"
 #include "sockets/queue_tcp_socket.h"
 #include "sockets/testing/tcp_delegate_recorder.h"
 #include "sockets/testing/tls_identity.h"
