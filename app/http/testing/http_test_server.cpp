@@ -8,11 +8,10 @@
 //
 // Fake model: every command succeeds with "Done: <display text>". Slide 2's name and window 12's
 // title are markup, slide 3's name is 200 characters long (for the browser test). Two windows, 11
-// and 12, in two sections, can be selected.
+// and 12, in two sections; any window can be selected.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -58,7 +57,7 @@ struct FakeModel {
         out.windowList = [this] {
             PresentationWindowListResult result{ResultStatus::ok, "Found 2 windows.", selectedWindowID, {}};
             for (std::int64_t id : {11, 12}) {
-                PresentationWindowSummary window;
+                auto& window = result.windows.emplace_back();
                 window.windowID = id;
                 window.ownerName = "Browser";
                 window.title = id == 11 ? "Deck" : kMarkup;
@@ -66,12 +65,10 @@ struct FakeModel {
                 window.detailText = "Window " + std::to_string(id);
                 window.displaySection = id == 11 ? PresentationWindowDisplaySection::googleSlides
                                                  : PresentationWindowDisplaySection::other;
-                result.windows.push_back(window);
             }
             return result;
         };
         out.windowSelection = [this](std::int64_t id) {
-            if (id != 11 && id != 12) return PresentationWindowSelectionResult{ResultStatus::failed, "Not available.", selectedWindowID};
             selectedWindowID = id;
             return PresentationWindowSelectionResult{ResultStatus::ok, "Selected window " + std::to_string(id) + ".", id};
         };
