@@ -199,15 +199,18 @@ TEST_F(QueueTcpSocketTlsTest, InteroperatesWithTheOpensslCommandBothWays) {
     pavonix::testing::writeFile(certificate, identity.certificatePem);
     pavonix::testing::writeFile(key, identity.keyPem);
 
-    // Our server, their client: the client checks our certificate and host name.
-    server->onAccept = [&](const QueueTcpSocketPtr& socket) {
-        socket->startTLS(serverSettings());
-        socket->writeData(bytes("pong\n"), -1, 1);
-        socket->readDataToData(kLFData, -1, 2);
-    };
-    server->onRead = [](const QueueTcpSocketPtr& socket, const ReadData&, std::int64_t) {
-        socket->disconnectAfterWriting();
-    };
+    // Our server, their client: the client checks our certificate and host name. The listener is
+    // already accepting, so the hooks are set on the delegate queue that reads them.
+    server->queue->sync([&] {
+        server->onAccept = [&](const QueueTcpSocketPtr& socket) {
+            socket->startTLS(serverSettings());
+            socket->writeData(bytes("pong\n"), -1, 1);
+            socket->readDataToData(kLFData, -1, 2);
+        };
+        server->onRead = [](const QueueTcpSocketPtr& socket, const ReadData&, std::int64_t) {
+            socket->disconnectAfterWriting();
+        };
+    });
     const std::string clientCommand =
         "printf 'ping\\n' | timeout 20 openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
         " -quiet -verify_return_error -CAfile " + certificate + " -verify_hostname localhost 2>/dev/null";
