@@ -12,7 +12,7 @@ require_tools keychain_secret_service dbus-run-session dbus-send gnome-keyring-d
 trap stop_private_keyring EXIT
 start_private_keyring keychain_secret_service
 
-filter='SecretServiceTest.*:Stores/StoreContractTest.*/SecretService'
+filter='SecretServiceTest.*:StoreContract.*'
 PAVONIX_TEST_SECRET_SERVICE=unlocked "$test_bin" --gtest_filter="$filter"
 PAVONIX_TEST_SECRET_SERVICE=locked "$test_bin" --gtest_filter="$filter"
 
