@@ -58,18 +58,9 @@ TEST(Base64, StrictDecoderRefusesLaxInput) {
     EXPECT_FALSE(base64urlDecode("Zh"));  // non-zero trailing bits
 }
 
-TEST(Digest, Sha256KnownAnswers) {
-    EXPECT_EQ(hex(sha256(std::string_view())), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(hex(sha256(std::string_view("abc"))), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-}
-
-TEST(Digest, HmacSha256Rfc4231AndEdgeKeys) {
-    const Bytes key1(20, 0x0b);
-    EXPECT_EQ(hex(hmacSha256(key1, "Hi There")), "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7");
-    const std::string jefe = "Jefe";
-    const Bytes key2(jefe.begin(), jefe.end());
-    EXPECT_EQ(hex(hmacSha256(key2, "what do ya want for nothing?")),
-              "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+// SHA-256 and HMAC with a short key are pinned by the request signing vectors; these are the
+// key lengths that signing never uses (RFC 4231 case 6: longer than a block; empty).
+TEST(Digest, HmacSha256KeysLongerThanABlockOrEmpty) {
     const Bytes longKey(131, 0xaa);
     EXPECT_EQ(hex(hmacSha256(longKey, "Test Using Larger Than Block-Size Key - Hash Key First")),
               "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54");
