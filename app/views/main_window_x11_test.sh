@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The real program under a private X server with a window manager and a tray: with a test window
-# saved as the Google Slides target, a click on Next and the Space shortcut in the main window each
-# deliver the Right key to that window (not listed: Pavonix's); closing the window keeps the
-# program serving while the tray can bring it back, and without a tray it quits. A remote target
-# is driven through the pairing sheets' script. Settings live in a scratch folder. Exit 77 (skip)
-# when a tool is missing, except in CI, where that is a failure.
+# saved as the Google Slides target, a click on Next in the main window delivers the Right key to
+# that window (not listed: Pavonix's; the shortcuts that trigger Next are views_test's). Closing the
+# window keeps the program serving while the tray can bring it back, and without a tray it quits. A
+# remote target is driven through the pairing sheets' script. Settings live in a scratch folder.
+# Exit 77 (skip) when a tool is missing, except in CI, where that is a failure.
 set -euo pipefail
 program=$1
 probe=$2
@@ -32,12 +32,6 @@ eval "$(xdotool getwindowgeometry --shell "$main")"
 xdotool windowactivate --sync "$main"
 xdotool mousemove --sync $((X + WIDTH * 3 / 4)) $((Y + 273)) click 1
 expect_press "$before" "Next did not deliver the Right key to the saved window"
-before=$(presses)
-xdotool windowactivate --sync "$main"
-# Space rather than the Right arrow: the window system layer presses the same key while the
-# arrow that triggered it may still be down, and the X server then drops that press.
-xdotool key space
-expect_press "$before" "the Space shortcut did not deliver the Right key"
 
 python3 -c "import json, urllib.request as u; w = json.load(u.urlopen('http://127.0.0.1:$port/windows'))['windows']
 assert $window_id in [e['windowID'] for e in w] and all(e['ownerProcessID'] != $program_pid for e in w), w" ||

@@ -29,7 +29,8 @@ void eraseID(SettingsStore& store, const SettingsStore::Key<std::vector<T>>& key
 struct FakePairingModel : PairingSheetsModel {
     SettingsStore* store = nullptr;
     ObservableValue<std::vector<NetworkInterfaceAddress>> interfaces;
-    std::optional<std::string> addFailure;
+    std::optional<std::string> addFailure;  // what the next add throws
+    std::vector<std::pair<std::string, std::string>> remoteAdds;  // setup URL and name
     std::set<std::string> bluetoothSecrets;
     // The Bluetooth list and secrets as the server saw them when it was restarted.
     std::vector<std::pair<std::size_t, std::size_t>> restarts;
@@ -55,15 +56,11 @@ struct FakePairingModel : PairingSheetsModel {
         restarts.emplace_back(store->value(settings::bluetoothPairedDevices).size(), bluetoothSecrets.size());
     }
     RemoteLanternpostTarget addRemoteTarget(const std::string& setupURL, const std::string& name) override {
-        const auto setup = remote::RemoteLanternpostSetup::parse(setupURL);
-        auto targets = store->value(settings::remoteLanternpostTargets);
-        RemoteLanternpostTarget target{"lpt_" + std::to_string(targets.size()), name, setup.host, setup.port,
-                                       setup.pairID, Date{}, RemoteLanternpostTransport::http, std::nullopt};
-        targets.push_back(target);
-        store->setValue(settings::remoteLanternpostTargets, targets);
-        return target;
+        if (addFailure) throw std::runtime_error(*addFailure);
+        remoteAdds.emplace_back(setupURL, name);
+        return {};
     }
-    void removeRemoteTarget(const std::string& id) override { eraseID(*store, settings::remoteLanternpostTargets, id); }
+    void removeRemoteTarget(const std::string&) override {}
 };
 
 class PairingSheetsTest : public testing::SettingsTest {
@@ -174,27 +171,27 @@ TEST_F(PairingSheetsTest, RemoteSheetKeepsFailedInputAndClearsItAfterAnAdd) {
     state.setDeviceName("  ");
     state.paste("\n " + url + " \n");
     EXPECT_FALSE(state.canAdd());  // a blank name, though the URL names a device
-    EXPECT_EQ(state.setupURLString(), "\n " + url + " \n");  // kept as pasted
     EXPECT_EQ(state.setupPreview(), "Will connect to 10.1.2.3:8090 using HMAC-SHA256.");
     state.paste(std::nullopt);
-    EXPECT_EQ(state.setupURLString(), "\n " + url + " \n");
+    EXPECT_EQ(state.setupURLString(), "\n " + url + " \n");  // kept as pasted
 
     const std::string unsupported = "pavonix://pair?version=2&host=h&port=1&pairId=p&secret=c2Vj&algorithm=HMAC-SHA256";
     state.setDeviceName("Desk");
     state.setSetupURLString(unsupported);
     EXPECT_FALSE(state.setupPreview());
+    model_.addFailure = "This Pavonix setup URL version is not supported.";
     state.addRemoteTarget();
-    EXPECT_EQ(state.errorMessage(), "This Pavonix setup URL version is not supported.");
-    EXPECT_EQ(state.setupURLString(), unsupported);
-    EXPECT_EQ(state.deviceName(), "Desk");
+    EXPECT_EQ(state.errorMessage(), model_.addFailure);
+    EXPECT_EQ(state.deviceName() + " " + state.setupURLString(), "Desk " + unsupported);
 
+    model_.addFailure.reset();
     state.setSetupURLString(url);
     state.addRemoteTarget();
+    EXPECT_EQ(model_.remoteAdds, (std::vector<std::pair<std::string, std::string>>{{url, "Desk"}}));
     EXPECT_FALSE(state.errorMessage());
     EXPECT_EQ(state.deviceName() + state.setupURLString(), "");
-    RemoteLanternpostTarget target = state.targets().at(0);
-    EXPECT_EQ(target.name, "Desk");
-    target.name = " ";
+
+    auto target = testing::remote("lpt_0", " ", "10.1.2.3");
     EXPECT_EQ(RemoteDevicesSheetState::rowTitle(target), "10.1.2.3:8090");
     EXPECT_EQ(RemoteDevicesSheetState::rowDetail(target), "10.1.2.3:8090 - lpp_x - Added " + pairingListDateText(Date{}));
     target.transport = RemoteLanternpostTransport::bluetooth;

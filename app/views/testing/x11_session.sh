@@ -109,13 +109,10 @@ start_program() {
   main=$(window_of Pavonix)
 }
 # window_of TITLE: the id of the program's visible window with that title.
-window_of() { program_window "$1" "$program_pid"; }
-
-# program_window TITLE PID: the id of that process's visible window with that title.
-program_window() {
+window_of() {
   local id
   for id in $(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null); do
-    if [ "$(xdotool getwindowpid "$id" 2>/dev/null)" = "$2" ]; then echo "$id"; return 0; fi
+    if [ "$(xdotool getwindowpid "$id" 2>/dev/null)" = "$program_pid" ]; then echo "$id"; return 0; fi
   done
   return 1
 }
