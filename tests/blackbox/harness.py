@@ -17,8 +17,7 @@ import threading
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-TWO_HOSTS = os.path.join(HERE, "..", "..", "platform", "testing", "two_hosts.sh")
+TWO_HOSTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "platform", "testing", "two_hosts.sh")
 
 
 def in_ci():
@@ -98,21 +97,27 @@ class Server(Process):
             raise AssertionError("server ended with %s%s:\n%s" % (
                 status, " before it was stopped" if died_early else "", "\n".join(self.lines)[-4000:]))
 
-    def connect(self, timeout=10.0, receive_buffer=None):
-        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        if receive_buffer:
-            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
-        sock.settimeout(timeout)
-        sock.connect(("127.0.0.1", self.port))
-        return sock
 
-    def exchange(self, data, pieces=None, pause=0.0, timeout=10.0):
-        """Sends `data` (optionally cut into pieces, with a pause between them) and reads to the end."""
-        with self.connect(timeout) as sock:
-            for piece in pieces or [data]:
-                sock.sendall(piece)
-                time.sleep(pause)
-            return read_all(sock)
+def connect(port, timeout=10.0, receive_buffer=None, host="127.0.0.1"):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    if receive_buffer:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+    sock.settimeout(timeout)
+    sock.connect((host, port))
+    return sock
+
+
+def exchange(port, data, pieces=None, pause=0.0, timeout=10.0, host="127.0.0.1"):
+    """Sends `data` (optionally cut into pieces, with a pause between them) and reads to the end."""
+    with connect(port, timeout, host=host) as sock:
+        for piece in pieces or [data]:
+            sock.sendall(piece)
+            time.sleep(pause)
+        return read_all(sock)
+
+
+def request(port, method, path, body=b"", timeout=10.0):
+    return Response(exchange(port, build_request(method, path, body), timeout=timeout))
 
 
 def build_request(method, path, body=b"", headers=None, host="127.0.0.1"):
@@ -141,9 +146,6 @@ class Response:
 
     def json(self):
         return json.loads(self.body)
-
-
-parse_response = Response
 
 
 # ---- Request signing, as a paired client does it ------------------------------------------------
@@ -189,13 +191,12 @@ class NamespacePair:
     def request(self, port, method, path, body=b"", headers=None):
         """A request from the client namespace to the server; its reply."""
         result = subprocess.run(
-            ["ip", "netns", "exec", self.client_ns, sys.executable, os.path.join(HERE, "raw_client.py"),
-             self.SERVER_ADDRESS, str(port)],
+            ["ip", "netns", "exec", self.client_ns, sys.executable, os.path.abspath(__file__), self.SERVER_ADDRESS, str(port)],
             input=build_request(method, path, body, headers, host=self.SERVER_ADDRESS), capture_output=True, timeout=10,
         )
         if result.returncode != 0:
             raise AssertionError("client failed: %s" % result.stderr.decode(errors="replace"))
-        return parse_response(result.stdout)
+        return Response(result.stdout)
 
     def close(self):
         for ns in (self.server_ns, self.client_ns):
@@ -256,3 +257,8 @@ class ProgramFixture(unittest.TestCase):
         program = Program(self.home, prefix)
         self.addCleanup(program.quit)
         return program
+
+
+if __name__ == "__main__":
+    # Inside the client namespace (NamespacePair.request): stdin to HOST PORT, the reply to stdout.
+    sys.stdout.buffer.write(exchange(int(sys.argv[2]), sys.stdin.buffer.read(), host=sys.argv[1]))

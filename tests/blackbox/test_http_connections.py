@@ -7,7 +7,7 @@ import socket
 import time
 import unittest
 
-from harness import Server, build_request, parse_response, read_all
+from harness import Response, Server, build_request, connect, exchange, read_all
 
 TIMEOUT = 1.0
 INVALID = {"status": "failed", "message": "Invalid HTTP request."}
@@ -26,20 +26,20 @@ class ConnectionTest(unittest.TestCase):
         cls.server.stop()
 
     def exchange(self, data, **kwargs):
-        return parse_response(self.server.exchange(data, **kwargs))
+        return Response(exchange(self.server.port, data, **kwargs))
 
     def test_pieces_one_reply_per_connection_and_peers_that_stop_sending(self):
         data = build_request("POST", "/goto/slide/number", '{"number":4}')
         response = self.exchange(data, pieces=[data[i:i + 1] for i in range(len(data))], pause=0.002)
         self.assertEqual(response.json()["command"], "Go to slide 4")
-        raw = self.server.exchange(HEALTH + build_request("POST", "/show/next"))
-        self.assertEqual((raw.count(b"HTTP/1.1 "), parse_response(raw).json()["status"]), (1, "ok"))
+        raw = exchange(self.server.port, HEALTH + build_request("POST", "/show/next"))
+        self.assertEqual((raw.count(b"HTTP/1.1 "), Response(raw).json()["status"]), (1, "ok"))
         # The peer ends its side before the request is complete (bare line feeds never end a head).
         for partial in [b"GET /health HTTP/1.1\n\n", b"POST /start HTTP/1.1\r\nContent-Length: 10\r\n\r\n12345"]:
-            with self.subTest(partial=partial), self.server.connect() as sock:
+            with self.subTest(partial=partial), connect(self.server.port) as sock:
                 sock.sendall(partial)
                 sock.shutdown(socket.SHUT_WR)
-                response = parse_response(read_all(sock))
+                response = Response(read_all(sock))
                 self.assertEqual((response.status, response.json()), (400, INCOMPLETE))
 
     def test_size_limits(self):
@@ -54,9 +54,9 @@ class ConnectionTest(unittest.TestCase):
         for partial in [b"", b"GET /health HT", b"POST /start HTTP/1.1\r\nContent-Length: 5\r\n\r\nab"]:
             with self.subTest(partial=partial):
                 started = time.monotonic()
-                with self.server.connect() as sock:
+                with connect(self.server.port) as sock:
                     sock.sendall(partial)
-                    response = parse_response(read_all(sock))
+                    response = Response(read_all(sock))
                 self.assertEqual((response.status, response.json()), (400, INCOMPLETE))
                 self.assertGreater(time.monotonic() - started, TIMEOUT * 0.8)
         # A slow but steady client that completes in time is served.
@@ -65,7 +65,7 @@ class ConnectionTest(unittest.TestCase):
 
     def test_reply_not_read_in_time_is_dropped(self):
         # About 5 MB of slide list into a client that reads nothing for a while.
-        with self.server.connect(receive_buffer=4096) as sock:
+        with connect(self.server.port, receive_buffer=4096) as sock:
             sock.sendall(build_request("GET", "/slides"))
             # The first bytes show the reply is being written; a slow machine may take long to build it.
             first = sock.recv(1)
@@ -75,13 +75,13 @@ class ConnectionTest(unittest.TestCase):
             raw = first + read_all(sock)
         head, _, body = raw.partition(b"\r\n\r\n")
         self.assertIn(b"200 OK", head)
-        self.assertLess(len(body), int(parse_response(raw).headers["content-length"]))
+        self.assertLess(len(body), int(Response(raw).headers["content-length"]))
 
     def test_answered_peers_that_never_close_hold_no_place(self):
-        for sock in [self.server.connect(timeout=5) for _ in range(4)]:
+        for sock in [connect(self.server.port, timeout=5) for _ in range(4)]:
             self.addCleanup(sock.close)
             sock.sendall(b"GET\r\n\r\n")
-            self.assertEqual(parse_response(sock.recv(65536)).json(), INVALID)
+            self.assertEqual(Response(sock.recv(65536)).json(), INVALID)
         # They only drain: a new client takes the place of one of them.
         self.assertEqual(self.exchange(HEALTH, timeout=5).status, 200)
 

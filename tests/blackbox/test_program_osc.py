@@ -3,7 +3,7 @@ over UDP and TCP, become commands of the model, observed in the "last command" l
 PAVONIX_DEBUG=1 prints to stderr. On Linux every provider answers "failed", which is fine here: the
 line shows that the command reached the model, with its display text and the source "OSC". The
 addresses and argument kinds are pinned by the command router's tests, SLIP streams cut anywhere
-and clients closed for garbage by the OSC server's."""
+and clients closed for garbage by the OSC server's, a flood beyond the backlog by the bridge's."""
 
 import shutil
 import socket
@@ -72,23 +72,6 @@ class OSCProgramTest(ProgramFixture):
         self.assertEqual(self.commands(7), ["Start", "Show next", "Show previous", "Stop", "Go to slide 9",
                                             'Go to slide named "Intro"', "Start from first slide"])
         self.assertEqual(self.program.process.poll(), None)
-
-    def test_a_burst_of_a_thousand_datagrams_runs_in_order(self):
-        self.start_with_osc()
-        self.send(*(osc_message("/goto/slide/number", ("i", n)) for n in range(1, 1001)))
-        # Loopback may drop datagrams when its buffer is full, the closing marker too: send it until
-        # it runs. Whatever arrives runs in order.
-        for _ in range(40):
-            self.send(osc_message("/stop"))
-            try:
-                self.program.wait_for(LINE + "Stop", timeout=0.5)
-                break
-            except AssertionError:
-                continue
-        self.program.wait_for(LINE + "Stop")
-        numbers = [int(text.rsplit(" ", 1)[1]) for text in self.commands(1) if text.startswith("Go to slide")]
-        self.assertEqual(numbers, sorted(numbers))
-        self.assertGreater(len(numbers), 0)
 
     def test_oscsend_is_heard(self):
         require(shutil.which("oscsend") is not None, "oscsend (liblo-tools)")

@@ -128,30 +128,22 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, onSignal);
     dispatch::setMainThread();
 
+    // Reports run on the main queue, so `server` is set by the time the first one arrives. A
+    // server that cannot start ends the process (an exception from start() included).
     std::shared_ptr<HTTPBridgeServer> server;
-    bool announced = false;
     int exitCode = 0;
     server = HTTPBridgeServer::make(
         configuration, model.handlers(),
-        [&](std::uint64_t id, BridgeServerStatus status) {
-            if (!server || id != server->id()) return;
+        [&](std::uint64_t, BridgeServerStatus status) {
             std::cerr << "status: " << text(status.state) << ": " << status.detail << std::endl;
-            if (status.state == BridgeServerStatus::State::running && !announced) {
-                announced = true;
-                std::cout << "PORT " << server->boundPort() << std::endl;
-            }
+            if (status.state == BridgeServerStatus::State::running) std::cout << "PORT " << server->boundPort() << std::endl;
             if (status.state == BridgeServerStatus::State::failed) {
                 exitCode = 1;
                 stopRequested = 1;
             }
         },
         std::make_shared<HTTPRequestAuthenticator>(auth), dispatch::makeSerialQueue("com.vrel.Lanternpost.http"));
-    try {
-        server->start();
-    } catch (const HTTPBridgeServerError& error) {
-        std::cerr << "http_test_server: " << error.description() << std::endl;
-        return 1;
-    }
+    server->start();
     while (!stopRequested) {
         dispatch::runMainQueue([] { return stopRequested != 0; }, std::chrono::milliseconds(100));
     }
