@@ -13,7 +13,7 @@
 #include <QPixmap>
 #include <QScreen>
 
-#include "platform/x11/testing/xvfb_session.h"
+#include "platform/x11/testing/test_window.h"
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "grab") == 0) {

@@ -1,61 +1,19 @@
-// Test support: a private X server (Xvfb) with a window manager (openbox), and windows that
-// record the keys they receive. Nothing here is linked into the program.
+// Test support: windows of another X client that record the keys they receive, on the private X
+// server that with_xvfb.sh starts for a test. Nothing here is linked into the program.
 #pragma once
 
-#include <sys/types.h>
 #include <xcb/xcb.h>
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/testing/temporary_folder.h"
 #include "platform/x11/window_system.h"
 
 namespace pavonix::x11::testing {
-
-class XvfbSession {
-public:
-    // Starts Xvfb on a display number it picks itself, then (unless told otherwise) openbox, and
-    // waits until the window manager has taken over the screen. Returns null and sets `error`
-    // when that fails.
-    static std::unique_ptr<XvfbSession> start(std::string& error, bool windowManager = true);
-    ~XvfbSession();
-    XvfbSession(const XvfbSession&) = delete;
-    XvfbSession& operator=(const XvfbSession&) = delete;
-
-    const std::string& display() const { return display_; }
-
-private:
-    XvfbSession() = default;
-    std::string display_;
-    pid_t xvfb_ = -1;
-    pid_t openbox_ = -1;
-    // Logs, HOME and openbox's configuration; removed after both servers have stopped.
-    std::unique_ptr<pavonix::testing::TemporaryFolder> folder_;
-};
-
-// The session shared by one test executable, started on first use and stopped at exit; null
-// when it could not be started (then `sharedXvfbError()` says why).
-XvfbSession* sharedXvfb();
-const std::string& sharedXvfbError();
-// True when running in CI (CI=true), where a missing X server is a failure rather than a skip.
-bool inCI();
-
-// Use at the top of a test (or SetUp) that needs the shared X server.
-#define PAVONIX_REQUIRE_XVFB(session)                                                   \
-    auto* session = ::pavonix::x11::testing::sharedXvfb();                              \
-    if (!session) {                                                                     \
-        if (::pavonix::x11::testing::inCI()) {                                          \
-            FAIL() << "X server unavailable: " << ::pavonix::x11::testing::sharedXvfbError(); \
-        }                                                                               \
-        GTEST_SKIP() << "X server unavailable: "                                        \
-                     << ::pavonix::x11::testing::sharedXvfbError();                     \
-    }
 
 // A top-level window made by its own X client, as another application would make it, 400 x 300
 // pixels large.
