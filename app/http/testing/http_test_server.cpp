@@ -2,9 +2,8 @@
 // black-box tests and the load benchmark. Prints "PORT <n>" once it listens; ends on SIGTERM or
 // SIGINT.
 //
-//   http_test_server [--port N] [--listen-address A] [--auth PAIR_ID:SECRET_BASE64URL]...
-//                    [--request-timeout-ms N] [--reply-timeout-ms N] [--max-connections N]
-//                    [--slides N]
+//   http_test_server [--port N] [--listen-address A] [--request-timeout-ms N] [--reply-timeout-ms N]
+//                    [--max-connections N] [--slides N]
 //
 // Fake model: every command succeeds with "Done: <display text>". Slide 2's name and window 12's
 // title are markup, slide 3's name is 200 characters long (for the browser test). Two windows, 11
@@ -18,7 +17,6 @@
 #include <string>
 
 #include "app/http/http_bridge_server.h"
-#include "platform/crypto/base64.h"
 
 namespace {
 
@@ -89,30 +87,16 @@ std::chrono::milliseconds::rep numberArgument(const char* text) {
     return value;
 }
 
-HTTPAuthCredential credentialArgument(const std::string& pair) {
-    const auto colon = pair.find(':');
-    if (colon == std::string::npos) usage("--auth wants PAIR_ID:SECRET");
-    auto secret = crypto::base64urlDecode(pair.substr(colon + 1));
-    if (!secret) usage("the secret is not base64url");
-    return {pair.substr(0, colon), *secret};
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     HTTPBridgeServerConfiguration configuration;
     configuration.port = 0;
-    HTTPAuthConfiguration auth;
     FakeModel model;
     auto& limits = configuration.limits;
     const std::map<std::string, std::function<void(const char*)>> flags{
         {"--port", [&](const char* v) { configuration.port = static_cast<std::uint16_t>(numberArgument(v)); }},
         {"--listen-address", [&](const char* v) { configuration.listenAddress = configuration.listenDisplayName = v; }},
-        {"--auth",
-         [&](const char* v) {
-             auth.isEnabled = true;
-             auth.credentials.push_back(credentialArgument(v));
-         }},
         {"--request-timeout-ms", [&](const char* v) { limits.requestTimeout = std::chrono::milliseconds(numberArgument(v)); }},
         {"--reply-timeout-ms", [&](const char* v) { limits.replyTimeout = std::chrono::milliseconds(numberArgument(v)); }},
         {"--max-connections", [&](const char* v) { limits.maxConnections = static_cast<std::size_t>(numberArgument(v)); }},
@@ -142,7 +126,7 @@ int main(int argc, char** argv) {
                 stopRequested = 1;
             }
         },
-        std::make_shared<HTTPRequestAuthenticator>(auth), dispatch::makeSerialQueue("com.vrel.Lanternpost.http"));
+        std::make_shared<HTTPRequestAuthenticator>(HTTPAuthConfiguration{}), dispatch::makeSerialQueue("com.vrel.Lanternpost.http"));
     server->start();
     while (!stopRequested) {
         dispatch::runMainQueue([] { return stopRequested != 0; }, std::chrono::milliseconds(100));
