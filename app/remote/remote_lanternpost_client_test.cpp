@@ -44,16 +44,26 @@ RemoteLanternpostResult<CommandResult> send(const RemoteLanternpostClient& clien
     return sendAndWait<CommandResult>(client, RemoteLanternpostClient::request(command), target);
 }
 
-// Records requests and answers with a canned reply.
+// Records requests and answers with a canned reply. Requests to `stalledHost` stand for a host
+// that swallows packets: they block until `open`.
 struct FakeTransport final : RemoteHTTPTransport {
     RemoteHTTPTransportResponse perform(const RemoteHTTPTransportRequest& request) override {
-        std::lock_guard lock(mutex);
+        std::unique_lock lock(mutex);
         requests.push_back(request);
+        if (!stalledHost.empty() && request.url.find(stalledHost) != std::string::npos) {
+            peak = std::max(peak, ++running);
+            released.wait(lock, [&] { return open; });
+            --running;
+        }
         return reply;
     }
     std::mutex mutex;
     std::vector<RemoteHTTPTransportRequest> requests;
     RemoteHTTPTransportResponse reply;
+    std::string stalledHost;
+    std::condition_variable released;
+    std::size_t running = 0, peak = 0;
+    bool open = false;
 };
 
 RemoteHTTPTransportResponse httpReply(int status, std::string_view body, bool truncated = false) {
@@ -133,24 +143,10 @@ TEST_F(RemoteLanternpostClientTest, FailuresBeforeTheNetworkSendNothingAndReplie
 }
 
 TEST_F(RemoteLanternpostClientTest, AStalledHostHoldsOnlyAFewWorkersAndNeverDelaysAnotherTarget) {
-    // Stands for a host that swallows packets (10.0.0.2: blocks until released) beside one that answers.
-    struct StalledTransport final : RemoteHTTPTransport {
-        RemoteHTTPTransportResponse perform(const RemoteHTTPTransportRequest& request) override {
-            std::unique_lock lock(mutex);
-            if (request.url.find("10.0.0.2") != std::string::npos) {
-                peak = std::max(peak, ++running);
-                released.wait(lock, [&] { return open; });
-                --running;
-            }
-            return httpReply(200, R"({"status":"ok","command":"Stop","message":""})");
-        }
-        std::mutex mutex;
-        std::condition_variable released;
-        std::size_t running = 0, peak = 0;
-        bool open = false;
-    };
-    auto stalled = std::make_shared<StalledTransport>();
-    RemoteLanternpostClient client(stalled);
+    // 10.0.0.2 swallows packets; 10.0.0.3 answers.
+    fake->stalledHost = "10.0.0.2";
+    fake->reply = httpReply(200, R"({"status":"ok","command":"Stop","message":""})");
+    RemoteLanternpostClient client(fake);
     const std::size_t perTarget = RemoteLanternpostClient::kMaxConcurrentRequestsPerTarget;
     auto answered = std::make_shared<std::size_t>(0);
     for (std::size_t i = 0; i < 3 * perTarget; ++i) {
@@ -160,8 +156,8 @@ TEST_F(RemoteLanternpostClientTest, AStalledHostHoldsOnlyAFewWorkersAndNeverDela
                                          });
     }
     const auto allPlacesTaken = [&] {
-        std::lock_guard lock(stalled->mutex);
-        return stalled->running == perTarget;
+        std::lock_guard lock(fake->mutex);
+        return fake->running == perTarget;
     };
     ASSERT_TRUE(testing::waitUntil(allPlacesTaken, std::chrono::seconds(10)));
 
@@ -172,12 +168,12 @@ TEST_F(RemoteLanternpostClientTest, AStalledHostHoldsOnlyAFewWorkersAndNeverDela
     EXPECT_EQ(send(client, PresentationCommand::stop(), other).value().command, "Stop");
 
     {
-        std::lock_guard lock(stalled->mutex);
-        stalled->open = true;
+        std::lock_guard lock(fake->mutex);
+        fake->open = true;
     }
-    stalled->released.notify_all();
+    fake->released.notify_all();
     EXPECT_TRUE(dispatch::runMainQueue([&] { return *answered == 3 * perTarget; }, std::chrono::seconds(10)));
-    EXPECT_EQ(stalled->peak, perTarget);
+    EXPECT_EQ(fake->peak, perTarget);
 }
 
 // One POST through the curl transport to a loopback port that answers with the raw `reply`;

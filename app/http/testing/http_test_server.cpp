@@ -4,10 +4,6 @@
 //
 //   http_test_server [--port N] [--listen-address A] [--request-timeout-ms N] [--reply-timeout-ms N]
 //                    [--max-connections N] [--slides N]
-//
-// Fake model: every command succeeds with "Done: <display text>". Slide 2's name and window 12's
-// title are markup, slide 3's name is 200 characters long (for the browser test). Two windows, 11
-// and 12, in two sections; any window can be selected.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +13,7 @@
 #include <string>
 
 #include "app/http/http_bridge_server.h"
+#include "app/http/testing/fake_presentation_model.h"
 
 namespace {
 
@@ -31,55 +28,6 @@ void onSignal(int) { stopRequested = 1; }
     std::exit(2);
 }
 
-const std::string kMarkup = "<img src=x onerror=\"window.__xss=1\">";
-
-struct FakeModel {
-    PresentationProvider provider = PresentationProvider::keynote;
-    std::int64_t selectedWindowID = 0;
-    int slideCount = 3;
-
-    HTTPBridgeHandlers handlers() {
-        HTTPBridgeHandlers out;
-        out.command = [](const PresentationCommand& command) {
-            return CommandResult::ok(command, "Done: " + command.displayText());
-        };
-        out.slideList = [this] {
-            SlideListResult result{ResultStatus::ok, "Loaded slides.", {}};
-            for (int number = 1; number <= slideCount; ++number) {
-                std::string name = number == 1 ? "Intro" : number == 2 ? kMarkup : number == 3 ? std::string(200, 'x')
-                                                                                               : "Slide " + std::to_string(number);
-                result.slides.push_back({number, name, number == 1 ? "Welcome everyone." : "", number == 1});
-            }
-            return result;
-        };
-        out.windowList = [this] {
-            PresentationWindowListResult result{ResultStatus::ok, "Found 2 windows.", selectedWindowID, {}};
-            for (std::int64_t id : {11, 12}) {
-                auto& window = result.windows.emplace_back();
-                window.windowID = id;
-                window.ownerName = "Browser";
-                window.title = id == 11 ? "Deck" : kMarkup;
-                window.menuTitle = id == 11 ? "Deck - Browser" : "";
-                window.detailText = "Window " + std::to_string(id);
-                window.displaySection = id == 11 ? PresentationWindowDisplaySection::googleSlides
-                                                 : PresentationWindowDisplaySection::other;
-            }
-            return result;
-        };
-        out.windowSelection = [this](std::int64_t id) {
-            selectedWindowID = id;
-            return PresentationWindowSelectionResult{ResultStatus::ok, "Selected window " + std::to_string(id) + ".", id};
-        };
-        out.presentationProvider = [this] { return provider; };
-        out.presentationProviderSelection = [this](PresentationProvider chosen) {
-            provider = chosen;
-            return PresentationProviderSelectionResult{ResultStatus::ok,
-                                                       "Selected " + std::string(displayName(chosen)) + ".", chosen};
-        };
-        return out;
-    }
-};
-
 std::chrono::milliseconds::rep numberArgument(const char* text) {
     char* end = nullptr;
     const long value = std::strtol(text, &end, 10);
@@ -92,7 +40,7 @@ std::chrono::milliseconds::rep numberArgument(const char* text) {
 int main(int argc, char** argv) {
     HTTPBridgeServerConfiguration configuration;
     configuration.port = 0;
-    FakeModel model;
+    testing::FakePresentationModel model;
     auto& limits = configuration.limits;
     const std::map<std::string, std::function<void(const char*)>> flags{
         {"--port", [&](const char* v) { configuration.port = static_cast<std::uint16_t>(numberArgument(v)); }},
