@@ -18,7 +18,7 @@ TEST(ControlPage, Escaping) {
     EXPECT_EQ(scriptStringEscaped("a\\b\"c\nd\re</script>"), "a\\\\b\\\"c\\nd\\re\\x3C/script>");
 }
 
-// The sections, buttons, forms, lists, subtitle, script errors and the layout switch are exercised
+// The sections, buttons, forms, lists, script errors and the layout switch are exercised
 // in a real browser by tests/browser; here that no path of the script, taken or not, writes markup.
 TEST(ControlPage, ScriptNeverWritesMarkup) {
     for (auto provider : allPresentationProviders) {

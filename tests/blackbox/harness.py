@@ -20,15 +20,11 @@ import unittest
 TWO_HOSTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "platform", "testing", "two_hosts.sh")
 
 
-def in_ci():
-    return os.environ.get("CI", "").lower() in ("1", "true", "yes")
-
-
 def require(condition, what):
     """Skips the test when a tool is missing, or fails it in CI where every tool must be there."""
     if condition:
         return
-    if in_ci():
+    if os.environ.get("CI", "").lower() in ("1", "true", "yes"):
         raise AssertionError("missing in CI: " + what)
     raise unittest.SkipTest("missing: " + what)
 
@@ -39,13 +35,6 @@ def wait_until(condition, timeout=20):
     while not condition() and time.monotonic() < deadline:
         time.sleep(0.05)
     return condition()
-
-
-def binary(variable):
-    path = os.environ.get(variable)
-    if not path:
-        raise AssertionError(variable + " is not set")
-    return path
 
 
 class Process:
@@ -85,7 +74,7 @@ class Server(Process):
     """The HTTP test server on a port of its choosing, on 127.0.0.1."""
 
     def __init__(self, *args):
-        super().__init__([binary("PAVONIX_HTTP_TEST_SERVER"), "--port", "0", *args])
+        super().__init__([os.environ["PAVONIX_HTTP_TEST_SERVER"], "--port", "0", *args])
         self.port = int(self.wait_for("status: Running: ")[0].rsplit(" ", 1)[1])
 
     def stop(self):
@@ -179,14 +168,12 @@ class NamespacePair:
         require(os.geteuid() == 0, "root, for network namespaces")
         tag = "%05d%04x" % (os.getpid() % 100000, random.randrange(0x10000))
         self.server_ns, self.client_ns = "pvx-srv-" + tag, "pvx-cli-" + tag
+        self.server_prefix = ["ip", "netns", "exec", self.server_ns]
         result = subprocess.run(["bash", "-c", '. "$0" && two_hosts "$@"', TWO_HOSTS, self.server_ns, self.client_ns,
                                  "pvs" + tag, "pvc" + tag, self.SERVER_ADDRESS, self.CLIENT_ADDRESS],
                                 capture_output=True, text=True)
         if result.returncode != 0:
             require(False, "network namespaces: " + result.stderr.strip())
-
-    def server_prefix(self):
-        return ["ip", "netns", "exec", self.server_ns]
 
     def request(self, port, method, path, body=b"", headers=None):
         """A request from the client namespace to the server; its reply."""
@@ -223,7 +210,7 @@ class Program(Process):
             "PAVONIX_KEYCHAIN": "file",
         })
         os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
-        super().__init__([*prefix, binary("PAVONIX_PROGRAM")], env)
+        super().__init__([*prefix, os.environ["PAVONIX_PROGRAM"]], env)
 
     def http_status(self):
         """The first settled HTTP status line: running or failed."""

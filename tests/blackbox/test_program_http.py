@@ -58,7 +58,7 @@ class ProgramTest(ProgramFixture):
         with open(os.open(os.path.join(keychain, "keychain.json"), os.O_WRONLY | os.O_CREAT, 0o600), "w") as out:
             json.dump({"version": 1, "items": [{"service": HTTP_AUTH_SERVICE, "account": PAIR_ID,
                                                 "data": SECRET.hex()}]}, out)
-        program = self.start(prefix=network.server_prefix())
+        program = self.start(prefix=network.server_prefix)
         self.assertIn("Running", program.http_status())
 
         send = lambda headers: network.request(port, "POST", "/show/previous", headers=headers)
@@ -119,7 +119,7 @@ class ProgramTest(ProgramFixture):
         # The program then listens on the default port: in a network namespace of its own.
         network = self.two_hosts()
         self.write_settings('{"httpPort": 1, "x": %s%s}' % ("[" * 200000, "]" * 200000))
-        program = self.start(prefix=network.server_prefix())
+        program = self.start(prefix=network.server_prefix)
         self.assertEqual(program.http_status(), "Pavonix: HTTP server Running: Listening on all interfaces, port 8090")
         chosen = network.request(8090, "POST", "/provider/select", json.dumps({"provider": "googleSlides"}))
         self.assertEqual(chosen.json()["message"], "Selected Google Slides.")

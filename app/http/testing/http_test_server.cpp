@@ -5,8 +5,6 @@
 //   http_test_server [--port N] [--listen-address A] [--request-timeout-ms N] [--reply-timeout-ms N]
 //                    [--max-connections N] [--slides N]
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -23,18 +21,6 @@ using namespace pavonix::http;
 volatile std::sig_atomic_t stopRequested = 0;
 void onSignal(int) { stopRequested = 1; }
 
-[[noreturn]] void usage(const char* problem) {
-    std::fprintf(stderr, "http_test_server: %s\n", problem);
-    std::exit(2);
-}
-
-std::chrono::milliseconds::rep numberArgument(const char* text) {
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || value < 0) usage("expected a non-negative number");
-    return value;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -42,17 +28,21 @@ int main(int argc, char** argv) {
     configuration.port = 0;
     testing::FakePresentationModel model;
     auto& limits = configuration.limits;
-    const std::map<std::string, std::function<void(const char*)>> flags{
-        {"--port", [&](const char* v) { configuration.port = static_cast<std::uint16_t>(numberArgument(v)); }},
-        {"--listen-address", [&](const char* v) { configuration.listenAddress = configuration.listenDisplayName = v; }},
-        {"--request-timeout-ms", [&](const char* v) { limits.requestTimeout = std::chrono::milliseconds(numberArgument(v)); }},
-        {"--reply-timeout-ms", [&](const char* v) { limits.replyTimeout = std::chrono::milliseconds(numberArgument(v)); }},
-        {"--max-connections", [&](const char* v) { limits.maxConnections = static_cast<std::size_t>(numberArgument(v)); }},
-        {"--slides", [&](const char* v) { model.slideCount = static_cast<int>(numberArgument(v)); }},
+    // Numbers are read with std::stoul: a flag value that is no number ends the process.
+    const std::map<std::string, std::function<void(const std::string&)>> flags{
+        {"--port", [&](const std::string& v) { configuration.port = static_cast<std::uint16_t>(std::stoul(v)); }},
+        {"--listen-address", [&](const std::string& v) { configuration.listenAddress = configuration.listenDisplayName = v; }},
+        {"--request-timeout-ms", [&](const std::string& v) { limits.requestTimeout = std::chrono::milliseconds(std::stoul(v)); }},
+        {"--reply-timeout-ms", [&](const std::string& v) { limits.replyTimeout = std::chrono::milliseconds(std::stoul(v)); }},
+        {"--max-connections", [&](const std::string& v) { limits.maxConnections = std::stoul(v); }},
+        {"--slides", [&](const std::string& v) { model.slideCount = static_cast<int>(std::stoul(v)); }},
     };
     for (int i = 1; i < argc; i += 2) {
         const auto flag = flags.find(argv[i]);
-        if (flag == flags.end() || i + 1 >= argc) usage("unknown flag or missing value");
+        if (flag == flags.end() || i + 1 >= argc) {
+            std::cerr << "http_test_server: unknown flag or missing value: " << argv[i] << std::endl;
+            return 2;
+        }
         flag->second(argv[i + 1]);
     }
 
