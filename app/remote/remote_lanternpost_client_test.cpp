@@ -25,11 +25,12 @@ RemoteLanternpostTarget targetAt(std::string host, std::int64_t port) {
 }
 
 // Sends through the client and drains the main queue until the completion has run there.
-template <class T>
-RemoteLanternpostResult<T> sendAndWait(const RemoteLanternpostClient& client, const RemoteLanternpostHTTPRequest& request,
-                                       const RemoteLanternpostTarget& target) {
-    auto state = std::make_shared<std::pair<std::optional<RemoteLanternpostResult<T>>, bool>>();
-    client.sendSigned<T>(request.path, request.method, request.body, target, [state](RemoteLanternpostResult<T> result) {
+RemoteLanternpostResult<CommandResult> send(const RemoteLanternpostClient& client, const PresentationCommand& command,
+                                            const RemoteLanternpostTarget& target) {
+    using Result = RemoteLanternpostResult<CommandResult>;
+    const auto request = RemoteLanternpostClient::request(command);
+    auto state = std::make_shared<std::pair<std::optional<Result>, bool>>();
+    client.sendSigned<CommandResult>(request.path, request.method, request.body, target, [state](Result result) {
         state->second = dispatch::isMainThread();
         state->first.emplace(std::move(result));
     });
@@ -37,11 +38,6 @@ RemoteLanternpostResult<T> sendAndWait(const RemoteLanternpostClient& client, co
     EXPECT_TRUE(state->second) << "completion off the main thread";
     if (!state->first) return RemoteLanternpostFailure(RemoteTransportError{"no completion"});
     return std::move(*state->first);
-}
-
-RemoteLanternpostResult<CommandResult> send(const RemoteLanternpostClient& client, const PresentationCommand& command,
-                                            const RemoteLanternpostTarget& target) {
-    return sendAndWait<CommandResult>(client, RemoteLanternpostClient::request(command), target);
 }
 
 // Records requests and answers with a canned reply. Requests to `stalledHost` stand for a host
