@@ -1,41 +1,30 @@
-// The model over fakes of every seam. The real HTTP server and Google Slides controller are wired
-// in road_test.cpp; the real OSC server and remote client below. A command forwarded to a second
-// instance is the program's X11 run; the Bluetooth server's own test pins its side of the handlers
-// used here.
+// The model over the real controllers, pairing stores, target store and keychain calls (on an
+// in-memory keychain), with fake servers and a fake remote client. The real HTTP server and Google
+// Slides controller are wired in road_test.cpp; the real OSC server and remote client below. A
+// command forwarded to a second instance is the program's X11 run; the Bluetooth server's own test
+// pins its side of the handlers used here.
 #include "app/model/lanternpost_model.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <map>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
 
+#include "app/bluetooth/bluetooth_pairing_store.h"
+#include "app/control/google_slides_controller.h"
+#include "app/control/keynote_controller.h"
+#include "app/control/power_point_controller.h"
 #include "app/network/network_listen_port.h"
 #include "app/remote/http_pairing_store.h"
 #include "app/settings/settings_keys.h"
 #include "platform/keychain/memory_store.h"
+#include "platform/net/testing/loopback.h"
+#include "platform/x11/testing/recording_window_system.h"
 #include "settings_store/testing/temporary_settings.h"
 
 namespace pavonix {
 namespace {
 
 using State = BridgeServerStatus::State;
-
-struct FakeController : PresentationController {
-    explicit FakeController(std::string name) : name(std::move(name)) {}
-    bool isAvailable(std::string_view) override { return available; }
-    CommandResult perform(const PresentationCommand& command, std::string_view) override {
-        ++performed;
-        return CommandResult::ok(command, "Done by " + name + ".");
-    }
-    SlideListResult listSlides(std::string_view) override { return {}; }
-    std::string name;
-    bool available = true;
-    int performed = 0;
-};
 
 struct FakeServer : BridgeServerHandle {
     FakeServer(std::uint64_t id, std::string startError) : serverID(id), startError(std::move(startError)) {}
@@ -68,20 +57,28 @@ network::NetworkInterfaceAddress interface(std::string name, std::string address
     return {name, "Ethernet", std::move(address), "Ethernet"};
 }
 
+// Null: a keychain that keeps nothing.
+void useKeychain(std::shared_ptr<keychain::Store> store) { keychain::setProcessKeychain({std::move(store), nullptr}); }
+
 class ModelTest : public ::testing::Test {
 protected:
+    ModelTest() { useKeychain(std::make_shared<keychain::MemoryStore>()); }
     void TearDown() override {
         model_.reset();
         // Lets late replies from the servers' threads arrive while the settings still exist.
         dispatch::runMainQueue([] { return false; }, std::chrono::milliseconds(20));
+        useKeychain(std::make_shared<keychain::MemoryStore>());
     }
 
-    LanternpostModelDependencies dependencies() {
+    // `adjust` may put real parts in.
+    LanternpostModel& start(const std::function<void(LanternpostModelDependencies&)>& adjust = {}) {
         LanternpostModelDependencies deps;
+        LanternpostModelDependencies::useSystemNetwork(deps);
         deps.settings = &store_;
-        deps.keynote = keynote_;
-        deps.powerPoint = std::make_shared<FakeController>("powerpoint");
-        deps.googleSlides = std::make_shared<FakeController>("slides");
+        deps.keynote = std::make_shared<KeynoteController>();
+        deps.powerPoint = std::make_shared<PowerPointController>();
+        deps.googleSlides = std::make_shared<GoogleSlidesController>(
+            windowSystem_, [this] { return store_.value(settings::googleSlidesWindowID); });
         deps.availableWindows = [this] { return windows_; };
         deps.scanInterfaces = [this] {
             ++scans_;
@@ -89,69 +86,34 @@ protected:
         };
         deps.now = [this] { return now_; };
         deps.pollInterval = pollInterval_;
-        deps.readKeychainItem = [this](std::string_view service, std::string_view account) -> std::optional<Bytes> {
-            auto found = keychain_.find(std::string(service) + "/" + std::string(account));
-            if (found == keychain_.end()) return std::nullopt;
-            return found->second;
+        deps.createBluetoothPairing = [](const std::string& name, Date now) {
+            return bluetooth::BluetoothPairingStore().createPairing(name, now);
         };
-        deps.deleteKeychainItem = [this](const KeychainQuery& query) {
-            deleted_.push_back(query.service + " " + query.account);
-            if (onDelete_) onDelete_();
-            return keychain_.erase(query.service + "/" + query.account) ? keychain::success : keychain::itemNotFound;
-        };
-        deps.createHTTPPairing = [this](const std::string& name, Date now) {
-            if (!pairingError_.empty()) throw std::runtime_error(pairingError_);
-            keychain_["com.vrel.Lanternpost.http-auth/lpp_new"] = Bytes{1, 2};
-            return HTTPPairingSetup{{"lpp_new", name, now}, "secret"};
-        };
-        deps.makeRemoteTarget = [this](const std::string& url, const std::string& name, Date createdAt) {
-            if (url == "bad") throw std::runtime_error("Enter a valid Pavonix setup URL.");
-            return RemoteLanternpostTarget{"lpt_" + name, name, "10.0.0.9", 8090, "lpp_x", createdAt,
-                                           RemoteLanternpostTransport::http, std::nullopt};
-        };
-        deps.remoteClient = remote_;
-        deps.createBluetoothPairing = [this](const std::string& name, Date now) {
-            if (!pairingError_.empty()) throw std::runtime_error(pairingError_);
-            return BluetoothPairingSetup{{"lpb_new", name, now, std::nullopt}, "bt-secret"};
-        };
-        deps.makeHTTPServer = [this](HTTPServerParts parts) {
-            httpParts_ = std::move(parts);
-            return makeFake();
-        };
-        deps.makeOSCServer = [this](OSCServerParts parts) {
-            oscParts_ = parts;
-            return makeFake();
-        };
-        deps.makeBluetoothServer = [this](BluetoothServerParts parts) {
-            bluetoothParts_ = parts;
-            return makeFake();
-        };
-        return deps;
-    }
-
-    // Servers are numbered from 1 in the order they are made.
-    BridgeServerPtr makeFake() {
-        servers_.push_back(std::make_shared<FakeServer>(servers_.size() + 1, nextStartError_));
-        return servers_.back();
-    }
-
-    LanternpostModel& start() {
-        model_ = LanternpostModel::make(dependencies());
+        deps.makeHTTPServer = fakeServers(httpParts_);
+        deps.makeOSCServer = fakeServers(oscParts_);
+        deps.makeBluetoothServer = fakeServers(bluetoothParts_);
+        if (adjust) adjust(deps);
+        model_ = LanternpostModel::make(std::move(deps));
         return *model_;
+    }
+
+    // Keeps the parts each server is made with; the servers are numbered from 1 in the order they are made.
+    template <class Parts>
+    std::function<BridgeServerPtr(Parts)> fakeServers(std::optional<Parts>& made) {
+        return [this, &made](Parts parts) {
+            made = std::move(parts);
+            servers_.push_back(std::make_shared<FakeServer>(servers_.size() + 1, nextStartError_));
+            return servers_.back();
+        };
     }
 
     testing::MainQueueScope mainQueue_;
     testing::TemporarySettings settings_;
     SettingsStore& store_ = settings_.store();
-    std::shared_ptr<FakeController> keynote_ = std::make_shared<FakeController>("keynote");
-    std::shared_ptr<FakeRemoteClient> remote_ = std::make_shared<FakeRemoteClient>();
+    std::shared_ptr<x11::RecordingWindowSystem> windowSystem_ = std::make_shared<x11::RecordingWindowSystem>();
     std::vector<PresentationWindowTarget> windows_;
     std::vector<network::NetworkInterfaceAddress> interfaces_;
     int scans_ = 0;
-    std::map<std::string, Bytes> keychain_;
-    std::vector<std::string> deleted_;
-    std::function<void()> onDelete_;
-    std::string pairingError_;
     std::string nextStartError_;
     std::vector<std::shared_ptr<FakeServer>> servers_;
     std::optional<HTTPServerParts> httpParts_;
@@ -162,19 +124,7 @@ protected:
     std::shared_ptr<LanternpostModel> model_;
 };
 
-// ---- Start-up, servers and statuses ---------------------------------------------------------------
-
-TEST_F(ModelTest, StartUpStartsEveryEnabledServerWithItsSettings) {
-    store_.setValue(settings::bluetoothEnabled, true);
-    store_.setValue(settings::bluetoothDiscoverable, true);
-    start();
-    ASSERT_TRUE(httpParts_ && oscParts_ && bluetoothParts_);
-    EXPECT_EQ(httpParts_->configuration.port, 8090);
-    EXPECT_EQ(httpParts_->configuration.listenAddress, std::nullopt);
-    EXPECT_EQ(oscParts_->port, 48000);
-    EXPECT_TRUE(bluetoothParts_->allowsPairing);
-    EXPECT_TRUE(model_->presentationApplicationRunning.get());
-}
+// ---- Servers and statuses -------------------------------------------------------------------------
 
 TEST_F(ModelTest, EachRestartPathSetsItsStatusText) {
     auto& model = start();
@@ -227,13 +177,20 @@ TEST_F(ModelTest, ALateReportOfAReplacedServerDoesNotOverwriteTheNewStatus) {
 }
 
 TEST_F(ModelTest, ListenBindingFollowsTheModeAndTheScannedInterfaces) {
-    interfaces_ = {interface("eth0", "10.1.2.3"), interface("wlan0", "192.168.7.7")};
     auto& model = start();  // the localhost binding: the real OSC case below
+    EXPECT_EQ(httpParts_->configuration.port, 8090);
+    EXPECT_EQ(httpParts_->configuration.listenAddress, std::nullopt) << "all interfaces";
     store_.setValue(settings::listenAddressMode, network::NetworkListenMode::specificInterface);
     model.restartHTTPServer();
     EXPECT_EQ(model.httpStatus.get(), (BridgeServerStatus{State::failed, "Choose an interface to listen on."}));
+    model.ensureListenAddressSelection();  // none to choose from
+    EXPECT_EQ(store_.value(settings::selectedListenAddress), "");
 
+    interfaces_ = {interface("eth0", "10.1.2.3"), interface("wlan0", "192.168.7.7")};
+    model.ensureListenAddressSelection();
+    EXPECT_EQ(store_.value(settings::selectedListenAddress), "10.1.2.3");
     store_.setValue(settings::selectedListenAddress, std::string("192.168.7.7"));
+    model.ensureListenAddressSelection();  // a chosen one stays
     model.restartHTTPServer();
     EXPECT_EQ(httpParts_->configuration.listenAddress, "192.168.7.7");
     EXPECT_EQ(httpParts_->configuration.listenDisplayName, "Ethernet (wlan0) - 192.168.7.7");
@@ -245,21 +202,17 @@ TEST_F(ModelTest, ListenBindingFollowsTheModeAndTheScannedInterfaces) {
     EXPECT_EQ(model.currentServerID("OSC"), 0u);
 }
 
-TEST_F(ModelTest, EnsureListenAddressSelectionSavesTheFirstInterfaceOnlyWhenNoneIsChosen) {
-    auto& model = start();
-    store_.setValue(settings::listenAddressMode, network::NetworkListenMode::specificInterface);
-    model.ensureListenAddressSelection();
-    EXPECT_EQ(store_.value(settings::selectedListenAddress), "");
-    interfaces_ = {interface("eth0", "10.1.2.3"), interface("eth1", "10.9.9.9")};
-    model.ensureListenAddressSelection();
-    EXPECT_EQ(store_.value(settings::selectedListenAddress), "10.1.2.3");
-}
-
 TEST_F(ModelTest, PollingRefreshesAndRescansUntilTheModelGoesAway) {
+    x11::WindowInfo deck;
+    deck.id = 42;
+    windowSystem_->setWindows({deck});
+    store_.setValue(settings::presentationProvider, PresentationProvider::googleSlides);
+    store_.setValue(settings::googleSlidesWindowID, std::int64_t{42});
     pollInterval_ = std::chrono::milliseconds(5);
     start();
+    EXPECT_TRUE(model_->presentationApplicationRunning.get());
     ASSERT_TRUE(dispatch::runMainQueue([&] { return scans_ >= 5; }));
-    keynote_->available = false;
+    windowSystem_->removeWindow(42);
     ASSERT_TRUE(dispatch::runMainQueue([&] { return !model_->presentationApplicationRunning.get(); }));
     model_.reset();
     const auto after = scans_;
@@ -275,12 +228,11 @@ TEST_F(ModelTest, ExecuteRecordsTheResultButRefusesAnEmptySlideName) {
     auto refused = model.execute(unnamed, CommandSource::osc);
     EXPECT_EQ(refused, CommandResult::failed(unnamed, "Slide name is required."));
     EXPECT_EQ(model.lastCommand.get(), (CommandLogEntry{CommandSource::osc, refused, now_}));
-    EXPECT_EQ(keynote_->performed, 0);
 
     store_.setValue(settings::presentationProvider, PresentationProvider::powerPoint);
     now_ += std::chrono::seconds(5);
     auto done = model.execute(PresentationCommand::showNext(), CommandSource::userInterface);
-    EXPECT_EQ(done.message, "Done by powerpoint.");
+    EXPECT_EQ(done.message, "PowerPoint can only be controlled on macOS.");
     EXPECT_EQ(model.lastCommand.get(), (CommandLogEntry{CommandSource::userInterface, done, now_}));
 }
 
@@ -313,7 +265,7 @@ TEST_F(ModelTest, HandlersAnswerWhileTheModelLivesAndSayItIsGoneAfterwards) {
     auto osc = model.commandHandler(CommandSource::osc);
 
     // The HTTP and OSC sources are pinned by the road test and the program's OSC test.
-    EXPECT_EQ(httpHandlers.command(PresentationCommand::stop()).message, "Done by keynote.");
+    EXPECT_EQ(httpHandlers.command(PresentationCommand::stop()).message, "Keynote can only be controlled on macOS.");
     bt.command(PresentationCommand::start(true));
     EXPECT_EQ(model.lastCommand.get()->source, CommandSource::bluetooth);
     EXPECT_EQ(bt.windowList().message, "Window selection is only available for Google Slides.");
@@ -339,23 +291,24 @@ TEST_F(ModelTest, HandlersAnswerWhileTheModelLivesAndSayItIsGoneAfterwards) {
 
 TEST_F(ModelTest, HTTPPairingsAreStoredAndRemovedWithTheirSecretAndRestartTheServer) {
     auto& model = start();
-    pairingError_ = "Unable to save pairing secret in Keychain. Status -25308.";
-    EXPECT_THROW(model.addHTTPPairing("Phone"), std::runtime_error);
+    useKeychain(nullptr);
+    EXPECT_THROW(model.addHTTPPairing("Phone"), remote::HTTPPairingStoreError);
     EXPECT_TRUE(store_.value(settings::httpPairedDevices).empty());
     EXPECT_EQ(servers_.size(), 2u) << "OSC and HTTP, Bluetooth being off; nothing restarted";
 
-    pairingError_.clear();
+    useKeychain(std::make_shared<keychain::MemoryStore>());
     store_.setValue(settings::httpAuthenticationEnabled, true);
-    auto setup = model.addHTTPPairing("Phone");
+    const auto setup = model.addHTTPPairing("Phone");
     EXPECT_EQ(store_.value(settings::httpPairedDevices), std::vector<HTTPPairedDevice>{setup.device});
     EXPECT_EQ(model.currentServerID("HTTP"), 3u) << "the server was restarted with the new pair";
-    const auto& authentication = httpParts_->authenticator->configuration();
-    EXPECT_TRUE(authentication.isEnabled);
-    EXPECT_EQ(authentication.credentials, (std::vector<HTTPAuthCredential>{{"lpp_new", Bytes{1, 2}}}));
+    const auto secret = keychainReadData(keychainQuery(httpAuthKeychainService, setup.device.id));
+    ASSERT_TRUE(secret);
+    EXPECT_TRUE(httpParts_->authenticator->configuration().isEnabled);
+    EXPECT_EQ(httpParts_->authenticator->configuration().credentials,
+              (std::vector<HTTPAuthCredential>{{setup.device.id, *secret}}));
 
-    onDelete_ = [this] { EXPECT_TRUE(store_.value(settings::httpPairedDevices).empty()) << "the entry goes first"; };
-    model.removeHTTPPairing("lpp_new");
-    EXPECT_EQ(deleted_, std::vector<std::string>{"com.vrel.Lanternpost.http-auth lpp_new"});
+    model.removeHTTPPairing(setup.device.id);
+    EXPECT_EQ(keychainReadData(keychainQuery(httpAuthKeychainService, setup.device.id)), std::nullopt);
     EXPECT_EQ(model.currentServerID("HTTP"), 4u);
     EXPECT_TRUE(httpParts_->authenticator->configuration().credentials.empty());
 }
@@ -367,68 +320,77 @@ TEST_F(ModelTest, BluetoothPairingsAreOfferedOnlyWhileDiscoverableAndSeenPairsAr
     start();
     ASSERT_TRUE(bluetoothParts_);
     EXPECT_FALSE(bluetoothParts_->allowsPairing);
-    auto& handlers = bluetoothParts_->handlers;
+    const auto handlers = bluetoothParts_->handlers;
     EXPECT_EQ(handlers.pairingPayload(), std::nullopt);
     store_.setValue(settings::bluetoothDiscoverable, true);
-    EXPECT_EQ(handlers.pairingPayload(), (BluetoothPairingPayload{"2", "lpb_new", "bt-secret", "HMAC-SHA256", "Stage"}));
+    model_->restartBluetoothServer();
+    EXPECT_TRUE(bluetoothParts_->allowsPairing);
+    const auto payload = handlers.pairingPayload();
+    ASSERT_TRUE(payload);
+    EXPECT_EQ(*payload, (BluetoothPairingPayload{"2", payload->pairID, payload->secret, "HMAC-SHA256", "Stage"}));
+    const std::string pair = payload->pairID;
     const Date paired = now_;  // not seen before its first request
     EXPECT_EQ(store_.value(settings::bluetoothPairedDevices),
-              (std::vector<BluetoothPairedDevice>{{"lpb_new", "Bluetooth Remote", paired, std::nullopt}}));
+              (std::vector<BluetoothPairedDevice>{{pair, "Bluetooth Remote", paired, std::nullopt}}));
 
     model_->saveBluetoothPairedDevice({"lpb_other", "Other", paired, std::nullopt});
-    model_->saveBluetoothPairedDevice({"lpb_new", "Renamed", paired, std::nullopt});  // the same pair: replaced
+    model_->saveBluetoothPairedDevice({pair, "Renamed", paired, std::nullopt});  // the same pair: replaced
     now_ += std::chrono::seconds(30);
     handlers.pairSeen("lpb_other");
     handlers.pairSeen("lpb_unknown");
     EXPECT_EQ(store_.value(settings::bluetoothPairedDevices),
-              (std::vector<BluetoothPairedDevice>{{"lpb_new", "Renamed", paired, std::nullopt},
+              (std::vector<BluetoothPairedDevice>{{pair, "Renamed", paired, std::nullopt},
                                                   {"lpb_other", "Other", paired, now_}}));
 
-    keychain_["com.vrel.Lanternpost.bluetooth-auth/lpb_other"] = Bytes{9};
-    EXPECT_EQ(handlers.credentials(), (std::vector<HTTPAuthCredential>{{"lpb_other", Bytes{9}}}));
-    model_->removeBluetoothPairedDevice("lpb_other");  // refused from its next request on
+    const auto secret = keychainReadData(keychainQuery(bluetoothAuthKeychainService, pair));
+    ASSERT_TRUE(secret);
+    EXPECT_EQ(handlers.credentials(), (std::vector<HTTPAuthCredential>{{pair, *secret}})) << "lpb_other has no secret";
+    model_->removeBluetoothPairedDevice(pair);  // refused from its next request on
     EXPECT_TRUE(handlers.credentials().empty());
     EXPECT_EQ(store_.value(settings::bluetoothPairedDevices).size(), 1u);
-    EXPECT_TRUE(deleted_.empty()) << "the keychain is the pairing sheet's";
+    EXPECT_TRUE(keychainReadData(keychainQuery(bluetoothAuthKeychainService, pair))) << "the pairing sheet's to delete";
 
-    pairingError_ = "Unable to generate secure random bytes.";
+    useKeychain(nullptr);
     EXPECT_EQ(handlers.pairingPayload(), std::nullopt);
-    EXPECT_EQ(model_->bluetoothStatus.get(), (BridgeServerStatus{State::failed, "Unable to generate secure random bytes."}));
+    EXPECT_EQ(model_->bluetoothStatus.get(),
+              (BridgeServerStatus{State::failed, "Unable to save Bluetooth pairing secret in Keychain. Status -25291."}));
 }
 
-TEST_F(ModelTest, RemoteTargetsAreAddedSelectedMovedAndRemoved) {
+// The secret goes with its target: the real client says so before it reaches the network.
+TEST_F(ModelTest, RemoteTargetsAreAddedSelectedMovedAndRemovedWithTheirSecret) {
     settings_.defaults().set("remoteLanternpostTargets", nlohmann::json::array({"{from a newer version"}));
     auto& model = start();
-    EXPECT_THROW(model.addRemoteTarget("bad", "x"), std::runtime_error);
+    EXPECT_THROW(model.addRemoteTarget("bad", "x"), std::exception);
     EXPECT_TRUE(store_.value(settings::remoteLanternpostTargets).empty());
 
-    auto first = model.addRemoteTarget("pavonix://pair?...", "a");
-    auto second = model.addRemoteTarget("pavonix://pair?...", "b");
-    EXPECT_EQ(store_.value(settings::selectedRemoteLanternpostTargetID), "lpt_b");
-    EXPECT_EQ(store_.value(settings::remoteLanternpostTargets), (std::vector<RemoteLanternpostTarget>{first, second}));
-
-    model.updateRemoteTargetAddress("lpt_a", "  host.local \n", 9000);
-    model.updateRemoteTargetAddress("lpt_a", "   ", 9001);
-    model.updateRemoteTargetAddress("lpt_a", "other", 0);
+    const HTTPPairingSetup pairing{{"lpp_AAAAAAAAAAAAAAAA", "Desk", now_}, std::string(43, 'A')};
+    const auto url = *remote::setupURL(pairing, "127.0.0.1", 9, "Hall");
+    auto first = model.addRemoteTarget(url, "");
+    auto second = model.addRemoteTarget(url, "Second");
+    EXPECT_EQ(store_.value(settings::selectedRemoteLanternpostTargetID), second.id);
+    model.updateRemoteTargetAddress(first.id, "  127.0.0.2 \n", 9000);
+    model.updateRemoteTargetAddress(first.id, "   ", 9001);
+    model.updateRemoteTargetAddress(first.id, "other", 0);
     model.updateRemoteTargetAddress("lpt_missing", "other", 9002);
-    first.host = "host.local";
+    first.host = "127.0.0.2";
     first.port = 9000;
     EXPECT_EQ(store_.value(settings::remoteLanternpostTargets), (std::vector<RemoteLanternpostTarget>{first, second}));
 
-    onDelete_ = [this] { EXPECT_EQ(store_.value(settings::remoteLanternpostTargets).size(), 1u) << "the entry goes first"; };
-    model.removeRemoteTarget("lpt_a");
-    EXPECT_EQ(store_.value(settings::selectedRemoteLanternpostTargetID), "lpt_b");
-    EXPECT_EQ(deleted_, std::vector<std::string>{"com.vrel.Lanternpost.remote-targets lpt_a"});
-    onDelete_ = nullptr;
-    model.removeRemoteTarget("lpt_b");
+    model.removeRemoteTarget(first.id);
+    EXPECT_EQ(store_.value(settings::selectedRemoteLanternpostTargetID), second.id);
+    std::optional<CommandResult> answer;
+    model.sendRemoteCommand(PresentationCommand::stop(), first, [&](CommandResult result) { answer = result; });
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return answer.has_value(); }));
+    EXPECT_EQ(answer->message, "Hall: The saved pairing secret is missing. Remove this remote device and add it again.");
+    model.removeRemoteTarget(second.id);
     EXPECT_EQ(store_.value(settings::selectedRemoteLanternpostTargetID), "");
-    EXPECT_TRUE(store_.value(settings::remoteLanternpostTargets).empty());
     EXPECT_EQ(settings_.savedFile()["remoteLanternpostTargets"], nlohmann::json::array({"{from a newer version"}));
 }
 
 // How a target is named in these texts is the controls view's test.
 TEST_F(ModelTest, RemoteCommandsAreRecordedWithTheRemoteSourceWhateverTheOutcome) {
-    auto& model = start();
+    const auto remote = std::make_shared<FakeRemoteClient>();
+    auto& model = start([&](LanternpostModelDependencies& deps) { deps.remoteClient = remote; });
     RemoteLanternpostTarget target{"lpt_1", "Hall", "10.0.0.9", 8090, "lpp_1", now_, RemoteLanternpostTransport::http, {}};
     std::vector<CommandResult> answers;
     const auto send = [&](const PresentationCommand& command) {
@@ -441,82 +403,51 @@ TEST_F(ModelTest, RemoteCommandsAreRecordedWithTheRemoteSourceWhateverTheOutcome
     };
 
     EXPECT_EQ(send(PresentationCommand::goToSlideNamed("##")).message, "Slide name is required.");
-    EXPECT_TRUE(remote_->sent.empty());
+    EXPECT_TRUE(remote->sent.empty());
 
-    remote_->reply = Json{{"status", "failed"}, {"command", "Show next"}, {"message", "Keynote is not running."}};
+    remote->reply = Json{{"status", "failed"}, {"command", "Show next"}, {"message", "Keynote is not running."}};
     EXPECT_EQ(send(PresentationCommand::showNext()),
               (CommandResult{ResultStatus::failed, "Show next", "Keynote is not running."}));
-    EXPECT_EQ(remote_->sent, std::vector<std::string>{"POST /show/next"});
+    EXPECT_EQ(remote->sent, std::vector<std::string>{"POST /show/next"});
 
-    remote_->reply = std::string("Authentication required.");
+    remote->reply = std::string("Authentication required.");
     EXPECT_EQ(send(PresentationCommand::stop()).message, "Hall: Authentication required.");
-    remote_->reply = Json{{"unexpected", true}};
+    remote->reply = Json{{"unexpected", true}};
     EXPECT_EQ(send(PresentationCommand::stop()).message, "Hall: The remote Pavonix returned an unreadable response.");
-    remote_->requestError = true;
+    remote->requestError = true;
     EXPECT_EQ(send(PresentationCommand::start()).message, "Hall: Unable to generate secure random bytes.");
 
     // A local command after a remote one replaces it as the last command; slide lists are no commands.
     model.execute(PresentationCommand::showNext(), CommandSource::userInterface);
     std::optional<SlideListResult> slides;
-    remote_->reply = std::string("HTTP 502");
+    remote->reply = std::string("HTTP 502");
     model.fetchRemoteSlides(target, [&](SlideListResult result) { slides = result; });
     EXPECT_FALSE(slides) << "never before the caller returns";
     ASSERT_TRUE(dispatch::runMainQueue([&] { return slides.has_value(); }));
     EXPECT_EQ(*slides, (SlideListResult{ResultStatus::failed, "Hall: HTTP 502", {}}));
-    EXPECT_EQ(remote_->sent.back(), "GET /slides");
+    EXPECT_EQ(remote->sent.back(), "GET /slides");
     EXPECT_EQ(model.lastCommand.get()->source, CommandSource::userInterface);
-}
-
-// With the real target store, keychain calls and client: the secret goes with its target, and the
-// client says so before it reaches the network.
-TEST_F(ModelTest, ARemovedTargetsSecretGoesWithIt) {
-    keychain::setProcessKeychain({std::make_shared<keychain::MemoryStore>(), nullptr});
-    LanternpostModelDependencies real;
-    LanternpostModelDependencies::useSystemNetwork(real);
-    auto deps = dependencies();
-    deps.readKeychainItem = real.readKeychainItem;
-    deps.deleteKeychainItem = real.deleteKeychainItem;
-    deps.makeRemoteTarget = real.makeRemoteTarget;
-    deps.remoteClient = real.remoteClient;
-    model_ = LanternpostModel::make(std::move(deps));
-    const HTTPPairingSetup pairing{{"lpp_AAAAAAAAAAAAAAAA", "Desk", now_}, std::string(43, 'A')};
-    const auto target = model_->addRemoteTarget(*remote::setupURL(pairing, "127.0.0.1", 9, "Hall"), "");
-    model_->removeRemoteTarget(target.id);
-    std::optional<CommandResult> answer;
-    model_->sendRemoteCommand(PresentationCommand::stop(), target, [&](CommandResult result) { answer = result; });
-    ASSERT_TRUE(dispatch::runMainQueue([&] { return answer.has_value(); }));
-    EXPECT_EQ(answer->message, "Hall: The saved pairing secret is missing. Remove this remote device and add it again.");
-    keychain::setProcessKeychain({std::make_shared<keychain::MemoryStore>(), nullptr});
 }
 
 // ---- The real OSC server --------------------------------------------------------------------------
 
 TEST_F(ModelTest, TheRealOSCServerReportsAPortInUseAndAStopFreesThePort) {
-    // Someone else holds the port first.
-    const int blocker = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), length), 0);
-    ASSERT_EQ(getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const std::uint16_t port = ntohs(address.sin_port);
+    auto blocker = testing::LoopbackPeer::udp();  // someone else holds the port first
+    const std::uint16_t port = blocker.port();
     store_.setValue(settings::oscPort, std::int64_t{port});
     store_.setValue(settings::listenAddressMode, network::NetworkListenMode::localhost);
-    auto deps = dependencies();
-    deps.makeOSCServer = makeRealOSCServer;
-    model_ = LanternpostModel::make(std::move(deps));
+    auto& model = start([](LanternpostModelDependencies& deps) { deps.makeOSCServer = makeRealOSCServer; });
     testing::settleMainQueue();
-    EXPECT_EQ(model_->oscStatus.get(),
+    EXPECT_EQ(model.oscStatus.get(),
               (BridgeServerStatus{State::failed, "OSC port " + std::to_string(port) + " is currently in use."}));
 
-    close(blocker);
-    model_->restartOSCServer();  // binding the same port again at once is the OSC server's test
-    ASSERT_TRUE(dispatch::runMainQueue([&] { return model_->oscStatus.get().state == State::running; }));
-    EXPECT_EQ(model_->oscStatus.get().detail, "Listening on localhost (127.0.0.1), port " + std::to_string(port));
+    blocker.close();
+    model.restartOSCServer();  // binding the same port again at once is the OSC server's test
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return model.oscStatus.get().state == State::running; }));
+    EXPECT_EQ(model.oscStatus.get().detail, "Listening on localhost (127.0.0.1), port " + std::to_string(port));
     store_.setValue(settings::oscEnabled, false);
-    model_->restartOSCServer();
-    EXPECT_EQ(model_->oscStatus.get(), BridgeServerStatus::stopped());
+    model.restartOSCServer();
+    EXPECT_EQ(model.oscStatus.get(), BridgeServerStatus::stopped());
     EXPECT_FALSE(network::isPortInUse(port, "127.0.0.1", true));
     EXPECT_FALSE(network::isPortInUse(port, "127.0.0.1", false));
 }
