@@ -1,10 +1,10 @@
 // The controller over the recording window system. That focus and keys really reach a window is
-// the window system's own X11 test; the program's X11 run drives a saved window end to end.
+// the window system's own X11 test; the program's X11 run drives a saved window end to end. The
+// Keynote and PowerPoint answers are pinned through the model and the program's HTTP test.
 #include "app/control/google_slides_controller.h"
 
 #include <gtest/gtest.h>
 
-#include "app/control/power_point_controller.h"
 #include "platform/x11/testing/recording_window_system.h"
 
 namespace pavonix {
@@ -102,13 +102,6 @@ TEST_F(GoogleSlidesControllerTest, NoDisplayNoKeysOrNoFocusFailsWithTheReason) {
     system->setCanSendKeys(true);
     system->refuseFocus(kDeck);
     EXPECT_EQ(failure(PresentationCommand::showNext()).rfind("Could not focus \"Deck\": ", 0), 0U);
-}
-
-// The Keynote text is pinned by the program-level HTTP test; both share one controller.
-TEST(PowerPointController, IsUnavailableAndSaysSo) {
-    PowerPointController powerPoint;
-    EXPECT_FALSE(powerPoint.isAvailable("x"));
-    EXPECT_EQ(powerPoint.perform(PresentationCommand::showNext(), "x").message, "PowerPoint can only be controlled on macOS.");
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// The model over the real controllers, pairing stores, target store and keychain calls (on an
-// in-memory keychain), with fake servers and a fake remote client. The real HTTP server and Google
+// The model over the fixture's parts (testing/model_fixture.h) and a fake remote client. The real HTTP server and Google
 // Slides controller are wired in road_test.cpp; the real OSC server and remote client below. A
 // command forwarded to a second instance is the program's X11 run; the Bluetooth server's own test
 // pins its side of the handlers used here.
@@ -9,34 +8,18 @@
 
 #include <gtest/gtest.h>
 
-#include "app/bluetooth/bluetooth_pairing_store.h"
-#include "app/control/google_slides_controller.h"
-#include "app/control/keynote_controller.h"
-#include "app/control/power_point_controller.h"
+#include "app/model/testing/model_fixture.h"
 #include "app/network/network_listen_port.h"
 #include "app/remote/http_pairing_store.h"
-#include "app/settings/settings_keys.h"
-#include "platform/keychain/memory_store.h"
 #include "platform/net/testing/loopback.h"
-#include "platform/x11/testing/recording_window_system.h"
-#include "settings_store/testing/temporary_settings.h"
 
 namespace pavonix {
 namespace {
 
-using State = BridgeServerStatus::State;
+using testing::ModelTest;
+using testing::useKeychain;
 
-struct FakeServer : BridgeServerHandle {
-    FakeServer(std::uint64_t id, std::string startError) : serverID(id), startError(std::move(startError)) {}
-    std::uint64_t id() const override { return serverID; }
-    void start() override {
-        if (!startError.empty()) throw std::runtime_error(startError);
-    }
-    void stop() override { stopped = true; }
-    std::uint64_t serverID;
-    std::string startError;
-    bool stopped = false;
-};
+using State = BridgeServerStatus::State;
 
 struct FakeRemoteClient : RemoteClient {
     RemoteRequest request(const PresentationCommand& command) override {
@@ -57,77 +40,12 @@ network::NetworkInterfaceAddress interface(std::string name, std::string address
     return {name, "Ethernet", std::move(address), "Ethernet"};
 }
 
-// Null: a keychain that keeps nothing.
-void useKeychain(std::shared_ptr<keychain::Store> store) { keychain::setProcessKeychain({std::move(store), nullptr}); }
-
-class ModelTest : public ::testing::Test {
-protected:
-    ModelTest() { useKeychain(std::make_shared<keychain::MemoryStore>()); }
-    void TearDown() override {
-        model_.reset();
-        // Lets late replies from the servers' threads arrive while the settings still exist.
-        dispatch::runMainQueue([] { return false; }, std::chrono::milliseconds(20));
-        useKeychain(std::make_shared<keychain::MemoryStore>());
-    }
-
-    // `adjust` may put real parts in.
-    LanternpostModel& start(const std::function<void(LanternpostModelDependencies&)>& adjust = {}) {
-        LanternpostModelDependencies deps;
-        LanternpostModelDependencies::useSystemNetwork(deps);
-        deps.settings = &store_;
-        deps.keynote = std::make_shared<KeynoteController>();
-        deps.powerPoint = std::make_shared<PowerPointController>();
-        deps.googleSlides = std::make_shared<GoogleSlidesController>(
-            windowSystem_, [this] { return store_.value(settings::googleSlidesWindowID); });
-        deps.availableWindows = [this] { return windows_; };
-        deps.scanInterfaces = [this] {
-            ++scans_;
-            return interfaces_;
-        };
-        deps.now = [this] { return now_; };
-        deps.pollInterval = pollInterval_;
-        deps.createBluetoothPairing = [](const std::string& name, Date now) {
-            return bluetooth::BluetoothPairingStore().createPairing(name, now);
-        };
-        deps.makeHTTPServer = fakeServers(httpParts_);
-        deps.makeOSCServer = fakeServers(oscParts_);
-        deps.makeBluetoothServer = fakeServers(bluetoothParts_);
-        if (adjust) adjust(deps);
-        model_ = LanternpostModel::make(std::move(deps));
-        return *model_;
-    }
-
-    // Keeps the parts each server is made with; the servers are numbered from 1 in the order they are made.
-    template <class Parts>
-    std::function<BridgeServerPtr(Parts)> fakeServers(std::optional<Parts>& made) {
-        return [this, &made](Parts parts) {
-            made = std::move(parts);
-            servers_.push_back(std::make_shared<FakeServer>(servers_.size() + 1, nextStartError_));
-            return servers_.back();
-        };
-    }
-
-    testing::MainQueueScope mainQueue_;
-    testing::TemporarySettings settings_;
-    SettingsStore& store_ = settings_.store();
-    std::shared_ptr<x11::RecordingWindowSystem> windowSystem_ = std::make_shared<x11::RecordingWindowSystem>();
-    std::vector<PresentationWindowTarget> windows_;
-    std::vector<network::NetworkInterfaceAddress> interfaces_;
-    int scans_ = 0;
-    std::string nextStartError_;
-    std::vector<std::shared_ptr<FakeServer>> servers_;
-    std::optional<HTTPServerParts> httpParts_;
-    std::optional<OSCServerParts> oscParts_;
-    std::optional<BluetoothServerParts> bluetoothParts_;
-    Date now_ = Date(std::chrono::seconds(1'800'000'000));
-    std::chrono::milliseconds pollInterval_{std::chrono::hours(1)};
-    std::shared_ptr<LanternpostModel> model_;
-};
-
 // ---- Servers and statuses -------------------------------------------------------------------------
 
-TEST_F(ModelTest, EachRestartPathSetsItsStatusText) {
+TEST_F(ModelTest, EachRestartPathSetsItsStatusTextAndReplacedServersAreNotHeard) {
     auto& model = start();
+    const auto oldID = model.currentServerID("HTTP");
+    const auto oldHandler = httpParts_->statusHandler;
     for (std::int64_t port : {std::int64_t{0}, std::int64_t{-1}, std::int64_t{65536}, std::int64_t{1} << 40}) {
         store_.setValue(settings::httpPort, port);
         store_.setValue(settings::oscPort, port);
@@ -137,6 +55,9 @@ TEST_F(ModelTest, EachRestartPathSetsItsStatusText) {
         EXPECT_EQ(model.oscStatus.get(), (BridgeServerStatus{State::failed, "OSC port must be between 1 and 65535."}));
     }
     EXPECT_EQ(model.currentServerID("HTTP"), 0u);
+    EXPECT_TRUE(servers_.at(oldID - 1)->stopped);
+    oldHandler(oldID, BridgeServerStatus::stopped());  // the stopped server's report arrives late
+    EXPECT_EQ(model.httpStatus.get(), (BridgeServerStatus{State::failed, "HTTP port must be between 1 and 65535."}));
 
     store_.setValue(settings::httpPort, 65535);
     store_.setValue(settings::httpEnabled, false);
@@ -153,27 +74,10 @@ TEST_F(ModelTest, EachRestartPathSetsItsStatusText) {
     EXPECT_EQ(model.currentServerID("HTTP"), 0u) << "a server that failed to start is not kept";
 
     nextStartError_.clear();
-    model.restartHTTPServer();
-    EXPECT_NE(model.currentServerID("HTTP"), 0u) << "65535 is a port";
-}
-
-TEST_F(ModelTest, ALateReportOfAReplacedServerDoesNotOverwriteTheNewStatus) {
-    auto& model = start();
-    const auto oldID = model.currentServerID("HTTP");
-    auto oldHandler = httpParts_->statusHandler;
-    oldHandler(oldID, {State::running, "Listening"});
-    store_.setValue(settings::httpPort, 0);
-    model.restartHTTPServer();
-    EXPECT_TRUE(servers_.at(oldID - 1)->stopped);
-    oldHandler(oldID, BridgeServerStatus::stopped());  // the stopped server's report arrives late
-    EXPECT_EQ(model.httpStatus.get(), (BridgeServerStatus{State::failed, "HTTP port must be between 1 and 65535."}));
-
-    store_.setValue(settings::httpPort, 8091);
-    model.restartHTTPServer();
+    model.restartHTTPServer();  // 65535 is a port
+    httpParts_->statusHandler(model.currentServerID("HTTP"), {State::running, "Listening on all interfaces, port 65535"});
     oldHandler(oldID, {State::failed, "HTTP port 8090 is currently in use."});
-    httpParts_->statusHandler(model.currentServerID("HTTP"), {State::running, "Listening on all interfaces, port 8091"});
-    oldHandler(oldID, BridgeServerStatus::stopped());
-    EXPECT_EQ(model.httpStatus.get().detail, "Listening on all interfaces, port 8091");
+    EXPECT_EQ(model.httpStatus.get(), (BridgeServerStatus{State::running, "Listening on all interfaces, port 65535"}));
 }
 
 TEST_F(ModelTest, ListenBindingFollowsTheModeAndTheScannedInterfaces) {
@@ -203,11 +107,7 @@ TEST_F(ModelTest, ListenBindingFollowsTheModeAndTheScannedInterfaces) {
 }
 
 TEST_F(ModelTest, PollingRefreshesAndRescansUntilTheModelGoesAway) {
-    x11::WindowInfo deck;
-    deck.id = 42;
-    windowSystem_->setWindows({deck});
-    store_.setValue(settings::presentationProvider, PresentationProvider::googleSlides);
-    store_.setValue(settings::googleSlidesWindowID, std::int64_t{42});
+    openSavedDeck(42);
     pollInterval_ = std::chrono::milliseconds(5);
     start();
     EXPECT_TRUE(model_->presentationApplicationRunning.get());
@@ -262,9 +162,9 @@ TEST_F(ModelTest, HandlersAnswerWhileTheModelLivesAndSayItIsGoneAfterwards) {
     auto& model = start();
     auto httpHandlers = model.httpHandlers();
     auto bt = model.bluetoothHandlers();
-    auto osc = model.commandHandler(CommandSource::osc);
 
-    // The HTTP and OSC sources are pinned by the road test and the program's OSC test.
+    // The HTTP and OSC sources are pinned by the road test and the program's OSC test; the OSC
+    // server's handler is the same command handler as the HTTP one.
     EXPECT_EQ(httpHandlers.command(PresentationCommand::stop()).message, "Keynote can only be controlled on macOS.");
     bt.command(PresentationCommand::start(true));
     EXPECT_EQ(model.lastCommand.get()->source, CommandSource::bluetooth);
@@ -278,7 +178,6 @@ TEST_F(ModelTest, HandlersAnswerWhileTheModelLivesAndSayItIsGoneAfterwards) {
     const std::string gone = "Pavonix is not available.";
     EXPECT_EQ(httpHandlers.command(PresentationCommand::goToSlideNumber(3)),
               CommandResult::failed(PresentationCommand::goToSlideNumber(3), gone));
-    EXPECT_EQ(osc(PresentationCommand::stop()).message, gone);
     EXPECT_EQ(bt.slideList().message, gone);
     EXPECT_EQ(httpHandlers.windowSelection(42), (PresentationWindowSelectionResult{ResultStatus::failed, gone, 0}));
     EXPECT_EQ(bt.pairingPayload(), std::nullopt);

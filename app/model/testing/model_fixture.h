@@ -1,0 +1,117 @@
+// Test support for the model's tests: the model over the real controllers (Google Slides over a
+// recording window system), the real pairing stores, target store and keychain calls on an
+// in-memory keychain, fake servers, a fake clock and scratch settings. Not linked into the program.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/bluetooth/bluetooth_pairing_store.h"
+#include "app/control/google_slides_controller.h"
+#include "app/control/keynote_controller.h"
+#include "app/control/power_point_controller.h"
+#include "app/model/lanternpost_model.h"
+#include "app/settings/settings_keys.h"
+#include "platform/keychain/memory_store.h"
+#include "platform/x11/testing/recording_window_system.h"
+#include "settings_store/testing/temporary_settings.h"
+
+namespace pavonix::testing {
+
+// A server that starts (or throws `startError`) and remembers that it was stopped.
+struct FakeServer : BridgeServerHandle {
+    FakeServer(std::uint64_t id, std::string startError) : serverID(id), startError(std::move(startError)) {}
+    std::uint64_t id() const override { return serverID; }
+    void start() override {
+        if (!startError.empty()) throw std::runtime_error(startError);
+    }
+    void stop() override { stopped = true; }
+    std::uint64_t serverID;
+    std::string startError;
+    bool stopped = false;
+};
+
+// Null: a keychain that keeps nothing.
+inline void useKeychain(std::shared_ptr<keychain::Store> store) { keychain::setProcessKeychain({std::move(store), nullptr}); }
+
+class ModelTest : public ::testing::Test {
+protected:
+    ModelTest() { useKeychain(std::make_shared<keychain::MemoryStore>()); }
+    void TearDown() override {
+        model_.reset();
+        // Lets late replies from the servers' threads arrive while the settings still exist.
+        dispatch::runMainQueue([] { return false; }, std::chrono::milliseconds(20));
+        useKeychain(std::make_shared<keychain::MemoryStore>());
+    }
+
+    // `adjust` may put real parts in.
+    LanternpostModel& start(const std::function<void(LanternpostModelDependencies&)>& adjust = {}) {
+        LanternpostModelDependencies deps;
+        LanternpostModelDependencies::useSystemNetwork(deps);
+        deps.settings = &store_;
+        deps.keynote = std::make_shared<KeynoteController>();
+        deps.powerPoint = std::make_shared<PowerPointController>();
+        deps.googleSlides = std::make_shared<GoogleSlidesController>(
+            windowSystem_, [this] { return store_.value(settings::googleSlidesWindowID); });
+        deps.availableWindows = [this] { return windows_; };
+        deps.scanInterfaces = [this] {
+            ++scans_;
+            return interfaces_;
+        };
+        deps.now = [this] { return now_; };
+        deps.pollInterval = pollInterval_;
+        deps.createBluetoothPairing = [](const std::string& name, Date now) {
+            return bluetooth::BluetoothPairingStore().createPairing(name, now);
+        };
+        deps.makeHTTPServer = fakeServers(httpParts_);
+        deps.makeOSCServer = fakeServers(oscParts_);
+        deps.makeBluetoothServer = fakeServers(bluetoothParts_);
+        if (adjust) adjust(deps);
+        model_ = LanternpostModel::make(std::move(deps));
+        return *model_;
+    }
+
+    // A Google Slides deck open in window `id` and saved as the target.
+    void openSavedDeck(x11::WindowId id) {
+        x11::WindowInfo deck;
+        deck.id = id;
+        deck.title = "Deck - Google Slides";
+        windowSystem_->setWindows({deck});
+        store_.setValue(settings::presentationProvider, PresentationProvider::googleSlides);
+        store_.setValue(settings::googleSlidesWindowID, std::int64_t(id));
+    }
+
+    // Keeps the parts each server is made with; the servers are numbered from 1 in the order they are made.
+    template <class Parts>
+    std::function<BridgeServerPtr(Parts)> fakeServers(std::optional<Parts>& made) {
+        return [this, &made](Parts parts) {
+            made = std::move(parts);
+            servers_.push_back(std::make_shared<FakeServer>(servers_.size() + 1, nextStartError_));
+            return servers_.back();
+        };
+    }
+
+    testing::MainQueueScope mainQueue_;
+    testing::TemporarySettings settings_;
+    SettingsStore& store_ = settings_.store();
+    std::shared_ptr<x11::RecordingWindowSystem> windowSystem_ = std::make_shared<x11::RecordingWindowSystem>();
+    std::vector<PresentationWindowTarget> windows_;
+    std::vector<network::NetworkInterfaceAddress> interfaces_;
+    int scans_ = 0;
+    std::string nextStartError_;
+    std::vector<std::shared_ptr<FakeServer>> servers_;
+    std::optional<HTTPServerParts> httpParts_;
+    std::optional<OSCServerParts> oscParts_;
+    std::optional<BluetoothServerParts> bluetoothParts_;
+    Date now_ = Date(std::chrono::seconds(1'800'000'000));
+    std::chrono::milliseconds pollInterval_{std::chrono::hours(1)};
+    std::shared_ptr<LanternpostModel> model_;
+};
+
+}  // namespace pavonix::testing
