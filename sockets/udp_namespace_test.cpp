@@ -2,21 +2,24 @@
 // inside a network namespace it makes for itself, never on the machine's own interfaces.
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 #include "platform/net/testing/loopback.h"
+#include "platform/testing/wait_until.h"
 #include "sockets/queue_udp_socket.h"
 #include "sockets/testing/network_namespace.h"
-#include "sockets/testing/udp_recorder.h"
+#include "sockets/testing/socket_recorders.h"
 
 namespace pavonix::sockets {
 namespace {
 
-using testing::bytes;
-using testing::NamespaceRun;
 using pavonix::testing::LoopbackPeer;
+using pavonix::testing::NamespaceRun;
+using testing::bytes;
 using testing::UdpRecorder;
 
 TEST(QueueUdpSocketNamespaceTest, JoinsReceivesAndLeavesMulticastGroupsOnLoopback) {
-    const auto run = testing::runInOwnNetworkNamespace({"ip link set lo up", "ip link set lo multicast on"});
+    const auto run = pavonix::testing::runInOwnNetworkNamespace({"ip link set lo up", "ip link set lo multicast on"});
     if (run == NamespaceRun::unavailable) GTEST_SKIP() << "needs root to make a network namespace";
     if (run == NamespaceRun::finished) return;
 
@@ -47,8 +50,8 @@ TEST(QueueUdpSocketNamespaceTest, JoinsReceivesAndLeavesMulticastGroupsOnLoopbac
         // Linux hands IPv4 multicast sent on lo back to local members, but not IPv6 multicast.
         if (c.ipv4) {
             sender->sendData(bytes("to the group"), c.group, receiver->localPort(), 2.0, 1);
-            ASSERT_TRUE(recorder->waitFor(recorder->received, 1));
-            EXPECT_EQ(recorder->receivedTexts(), std::vector<std::string>{"to the group"});
+            ASSERT_TRUE(recorder->waitFor("received"));
+            EXPECT_EQ(recorder->received(), std::vector<std::string>{"to the group"});
         }
 
         // The other family's socket went with the join: a send preferring that family must fall
@@ -67,7 +70,7 @@ TEST(QueueUdpSocketNamespaceTest, JoinsReceivesAndLeavesMulticastGroupsOnLoopbac
 // for the socket to take bytes again, and give up only when their time-out says so.
 TEST(QueueUdpSocketNamespaceTest, BlockedSendsWaitForTheSocketUnderTheirTimeOut) {
     const char* shape = "tc qdisc replace dev pvxa root tbf burst 1600 latency 10s rate ";
-    const auto run = testing::runInOwnNetworkNamespace({
+    const auto run = pavonix::testing::runInOwnNetworkNamespace({
         "ip link set lo up",
         "ip link add pvxa type veth peer name pvxb",
         "ip addr add 10.77.0.1/30 dev pvxa",
@@ -84,24 +87,20 @@ TEST(QueueUdpSocketNamespaceTest, BlockedSendsWaitForTheSocketUnderTheirTimeOut)
     socket->setMaxSendBufferSize(4096);  // before the socket exists, so it takes effect
     ASSERT_TRUE(socket->bindToPort(0, std::string("10.77.0.1")));
 
-    std::vector<std::int64_t> tags;
-    for (std::int64_t tag = 0; tag < 20; ++tag) {
-        socket->sendData(Bytes(1000, 'x'), "10.77.0.2", 9, -1, tag);
-        tags.push_back(tag);
-    }
-    ASSERT_TRUE(recorder->waitFor(recorder->sent, 20));
-    EXPECT_EQ(recorder->get(recorder->sent), tags);
+    std::vector<std::int64_t> tags(20);
+    std::iota(tags.begin(), tags.end(), 0);
+    for (const std::int64_t tag : tags) socket->sendData(Bytes(1000, 'x'), "10.77.0.2", 9, -1, tag);
+    ASSERT_TRUE(recorder->waitFor("sent", 20));
+    EXPECT_EQ(recorder->tags("sent"), tags);
 
     // At a kilobyte a second the queued datagrams outlast their time-outs.
     ASSERT_EQ(std::system((std::string(shape) + "8kbit").c_str()), 0);
     for (std::int64_t tag = 20; tag < 28; ++tag) socket->sendData(Bytes(1000, 'x'), "10.77.0.2", 9, 0.2, tag);
-    ASSERT_TRUE(testing::waitUntil([&] {
-        return recorder->get(recorder->sent).size() + recorder->get(recorder->notSent).size() == 28;
-    }));
-    const auto notSent = recorder->get(recorder->notSent);
-    ASSERT_FALSE(notSent.empty());
-    EXPECT_EQ(notSent[0].second.code, static_cast<int>(QueueUdpSocketErrorCode::sendTimeout));
-    EXPECT_EQ(notSent[0].second.description, "Send operation timed out");
+    ASSERT_TRUE(pavonix::testing::waitUntil([&] { return recorder->count("sent") + recorder->count("notSent") == 28; }));
+    const auto notSent = recorder->waitFor("notSent");
+    ASSERT_TRUE(notSent);
+    EXPECT_EQ(notSent.error->code, static_cast<int>(QueueUdpSocketErrorCode::sendTimeout));
+    EXPECT_EQ(notSent.error->description, "Send operation timed out");
     EXPECT_FALSE(socket->isClosed());
 }
 

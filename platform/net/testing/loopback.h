@@ -18,16 +18,14 @@
 
 namespace pavonix::testing {
 
-template <typename Address>
-std::vector<std::uint8_t> bytesOf(const Address& address) {
-    const auto* begin = reinterpret_cast<const std::uint8_t*>(&address);
-    return {begin, begin + sizeof address};
-}
-
 // The loopback socket address of `family` (127.0.0.1 for AF_INET, ::1 for AF_INET6) with `port`.
 inline std::vector<std::uint8_t> loopbackAddress(int family, std::uint16_t port) {
-    if (family == AF_INET6) return bytesOf(sockaddr_in6{AF_INET6, htons(port), 0, in6addr_loopback, 0});
-    return bytesOf(sockaddr_in{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}});
+    const auto bytes = [](const auto& address) {
+        const auto* begin = reinterpret_cast<const std::uint8_t*>(&address);
+        return std::vector<std::uint8_t>(begin, begin + sizeof address);
+    };
+    if (family == AF_INET6) return bytes(sockaddr_in6{AF_INET6, htons(port), 0, in6addr_loopback, 0});
+    return bytes(sockaddr_in{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}});
 }
 
 // The local port of a socket; 0 when it has none.
@@ -79,8 +77,6 @@ public:
 
     bool connected() const { return connected_; }
     std::uint16_t port() const { return boundPort(fd_); }
-    // The loopback socket address of this peer's family with `port`.
-    std::vector<std::uint8_t> loopback(std::uint16_t port) const { return loopbackAddress(family_, port); }
 
     void send(std::string_view data) const {
         EXPECT_EQ(::send(fd_, data.data(), data.size(), MSG_NOSIGNAL), static_cast<ssize_t>(data.size()));
@@ -89,7 +85,7 @@ public:
         send(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
     }
     void sendTo(std::uint16_t port, std::string_view data) const {
-        const auto to = loopback(port);
+        const auto to = loopbackAddress(family_, port);
         ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(to.data()),
                  static_cast<socklen_t>(to.size()));
     }
