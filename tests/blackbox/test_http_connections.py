@@ -44,11 +44,10 @@ class ConnectionTest(unittest.TestCase):
         self.assertEqual(response.json()["command"], "Go to slide 6")
 
     def test_request_not_complete_when_the_peer_ends_or_in_time(self):
-        # A peer that ends its side is answered at once (bare line feeds never end a head); one that
-        # stays, once its time is up.
+        # A peer that ends its side is answered at once; one that stays, once its time is up. (That
+        # a slow client completing in time is served shows in the program's test.)
         post = b"POST /start HTTP/1.1\r\nContent-Length: 10\r\n\r\n"
-        for partial, ends in [(b"GET /health HTTP/1.1\n\n", True), (post + b"12345", True), (b"", False),
-                              (b"GET /health HT", False), (post + b"ab", False)]:
+        for partial, ends in [(post + b"12345", True), (b"", False), (b"GET /health HT", False), (post + b"ab", False)]:
             with self.subTest(partial=partial), connect(self.server.port) as sock:
                 started = time.monotonic()
                 sock.sendall(partial)
@@ -57,9 +56,6 @@ class ConnectionTest(unittest.TestCase):
                 response = Response(read_all(sock))
                 self.assertEqual((response.status, response.json()), (400, INCOMPLETE))
                 self.assertGreater(time.monotonic() - started, 0 if ends else TIMEOUT * 0.8)
-        # A slow but steady client that completes in time is served.
-        half = len(HEALTH) // 2
-        self.assertEqual(self.exchange(HEALTH, pieces=[HEALTH[:half], HEALTH[half:]], pause=0.5).status, 200)
 
     def test_reply_not_read_in_time_is_dropped(self):
         # About 5 MB of slide list into a client that reads nothing for a while.

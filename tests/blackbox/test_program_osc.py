@@ -2,8 +2,9 @@
 over UDP and TCP, become commands of the model, observed in the "last command" lines that
 PAVONIX_DEBUG=1 prints to stderr. On Linux every provider answers "failed", which is fine here: the
 line shows that the command reached the model, with its display text and the source "OSC". The
-addresses and argument kinds are pinned by the command router's tests, SLIP streams cut anywhere
-and clients closed for garbage by the OSC server's, a flood beyond the backlog by the bridge's."""
+addresses, argument kinds and refused arguments are pinned by the command router's tests, malformed
+packets by the parser's, SLIP streams cut anywhere and clients closed for garbage by the OSC
+server's, a flood beyond the backlog by the bridge's."""
 
 import shutil
 import socket
@@ -58,9 +59,6 @@ class OSCProgramTest(ProgramFixture):
         self.send(
             b"not osc at all",
             osc_message("/unknown/address"),
-            osc_message("/goto/slide/number", ("i", 0)),     # not a slide number
-            osc_message("/goto/slide/number"),                 # no number
-            osc_string("/show/next")[:-1],                     # cut short
             osc_bundle(osc_message("/start"),
                        osc_bundle(osc_message("/show/next"), osc_message("/show/previous"), time_tag=future),
                        osc_message("/stop"), time_tag=future),
