@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -49,10 +50,7 @@ struct ServerFixture : ::testing::Test {
 
     bool waitFor(const std::shared_ptr<HTTPBridgeServer>& server, BridgeServerStatus::State state) {
         return dispatch::runMainQueue([&] {
-            for (const auto& report : *reports) {
-                if (report.serverID == server->id() && report.status.state == state) return true;
-            }
-            return false;
+            return std::ranges::any_of(*reports, [&](const Report& r) { return r.serverID == server->id() && r.status.state == state; });
         });
     }
     std::vector<std::string> detailsOf(const std::shared_ptr<HTTPBridgeServer>& server) {
@@ -78,8 +76,7 @@ TEST_F(ServerFixture, ReportsItsLifeAndAnImmediateRestartGetsThePort) {
     EXPECT_NE(second->id(), first->id());
     second->start();
     ASSERT_TRUE(waitFor(second, BridgeServerStatus::State::running));
-    EXPECT_TRUE(waitFor(first, BridgeServerStatus::State::stopped));
-    EXPECT_EQ(detailsOf(first).back(), "Stopped");
+    EXPECT_EQ(detailsOf(first).back(), "Stopped");  // reported before the second server began
 
     // The port is now taken by the second server.
     auto third = makeServer(port);
