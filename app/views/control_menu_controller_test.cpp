@@ -170,8 +170,7 @@ TEST_F(ControlMenuTest, EachKeyPressRunsExactlyOneCommand) {
     EXPECT_EQ(model_.remoteSent.size(), 3u);
 
     // Both off: nothing at all.
-    model_.running.set(false);
-    settle();
+    setRunning(false);
     press(QKeyCombination(Qt::ControlModifier, Qt::Key_Return));
     EXPECT_EQ(model_.executed.size(), 2u);
 

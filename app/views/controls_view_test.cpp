@@ -64,18 +64,14 @@ TEST_F(ControlsViewTest, WheelOverAPickerChangesNothing) {
     EXPECT_EQ(model_.executed.back(), PresentationCommand::goToSlideNumber(2));
 }
 
-// A focused address field keeps the arrows and Space, and still shows the newly selected target.
+// The state learns which field has the focus (what the keys may do then is its own test's); a
+// focused address field still shows the newly selected target.
 TEST_F(ControlsViewTest, FocusedTextFields) {
     addTargetsThenShow();
     auto* host = find<QLineEdit>("remoteHost");
     host->setFocus();
     settle();
     EXPECT_EQ(view_->state().focusedTextField(), ControlTextField::remoteHost);
-    QTest::keyClick(host, Qt::Key_Right);
-    QTest::keyClick(host, Qt::Key_Space);
-    settle();
-    EXPECT_TRUE(model_.remoteSent.empty()) << "keys typed into the address field send nothing";
-    ASSERT_TRUE(host->hasFocus());
     view_->state().selectRemoteTarget("lpt_b");  // from the target menu, which takes no focus
     settle();
     EXPECT_EQ(host->text() + ":" + find<QLineEdit>("remotePort")->text(), "10.0.0.3:9000");
@@ -109,20 +105,15 @@ TEST_F(ControlsViewTest, EachAppearanceRefreshesTheTarget) {
 TEST_F(ControlsViewTest, EmptiedSlideNumberSendsNothing) {
     show();
     auto* number = find<QLineEdit>("slideNumber");
-    auto* go = find<QPushButton>("slideNumberGo");
-    EXPECT_TRUE(go->isEnabled());
     number->setFocus();
     number->selectAll();
     QTest::keyClick(number, Qt::Key_Backspace);
-    EXPECT_FALSE(go->isEnabled());
+    EXPECT_FALSE(find<QPushButton>("slideNumberGo")->isEnabled());
     QTest::keyClick(number, Qt::Key_Return);
-    settle();
-    EXPECT_TRUE(model_.executed.empty());
     QTest::keyClicks(number, "7");
     QTest::keyClick(number, Qt::Key_Return);
     settle();
-    ASSERT_EQ(model_.executed.size(), 1u);
-    EXPECT_EQ(model_.executed[0], PresentationCommand::goToSlideNumber(7));
+    EXPECT_EQ(model_.executed, std::vector<PresentationCommand>{PresentationCommand::goToSlideNumber(7)});
     EXPECT_EQ(find<ElidedLineLabel>("resultLine")->fullText(), "UI: done");
 }
 

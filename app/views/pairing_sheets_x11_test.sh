@@ -38,18 +38,16 @@ gone() { ! window_of "$1"; }
 
 # phone URL METHOD PATH: the HTTP status of a request made from the setup URL alone.
 phone() {
-  ip netns exec "$peer_ns" python3 - "$@" <<'PY'
-import base64, hashlib, hmac, os, sys, time, urllib.parse, urllib.request, urllib.error
-url, method, path = sys.argv[1:4]
+  ip netns exec "$peer_ns" python3 - "$here/../../tests/blackbox" "$@" <<'PY'
+import base64, sys, urllib.parse, urllib.request, urllib.error
+sys.path.insert(0, sys.argv[1])
+from harness import signed_headers
+url, method, path = sys.argv[2:5]
 query = dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(url).query))
 secret = base64.urlsafe_b64decode(query["secret"] + "=" * (-len(query["secret"]) % 4))
-b64 = lambda data: base64.urlsafe_b64encode(data).decode().rstrip("=")
-stamp, nonce = str(int(time.time())), b64(os.urandom(16))
-canonical = "\n".join(["PAVONIX-HMAC-SHA256", method, path, b64(hashlib.sha256(b"").digest()), stamp, nonce])
-headers = {"X-Pavonix-Pair-ID": query["pairId"], "X-Pavonix-Timestamp": stamp, "X-Pavonix-Nonce": nonce,
-           "X-Pavonix-Signature": b64(hmac.new(secret, canonical.encode(), hashlib.sha256).digest())}
 request = urllib.request.Request(f"http://{query['host']}:{query['port']}{path}", method=method,
-                                 headers=headers, data=b"" if method == "POST" else None)
+                                 headers=signed_headers(secret, query["pairId"], method, path),
+                                 data=b"" if method == "POST" else None)
 try:
     print(urllib.request.urlopen(request, timeout=5).status)
 except urllib.error.HTTPError as error:

@@ -110,6 +110,10 @@ protected:
 class ViewsTest : public SettingsTest {
 protected:
     ViewsTest() { model_.store = &store(); }
+    void setRunning(bool running) {
+        model_.running.set(running);
+        settle();
+    }
 
     FakeModel model_;
 };
