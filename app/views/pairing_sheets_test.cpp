@@ -2,11 +2,8 @@
 // secret, what the Bluetooth sheet removes, how the remote devices sheet adds, and that the QR
 // code is drawn with hard module edges. The clipboard, the alerts and the real keychain are
 // checked through the program in pairing_sheets_x11_test.sh.
-#include <set>
-
 #include <QImage>
 
-#include "app/remote/http_pairing_store.h"
 #include "app/remote/remote_lanternpost_target.h"
 #include "app/views/pairing_sheets.h"
 #include "app/views/testing/views_test_support.h"
@@ -18,57 +15,7 @@ using network::NetworkInterfaceAddress;
 using network::NetworkListenMode;
 using testing::settle;
 
-// Drops the records with that id from the stored list.
-template <class T>
-void eraseID(SettingsStore& store, const SettingsStore::Key<std::vector<T>>& key, const std::string& id) {
-    auto records = store.value(key);
-    std::erase_if(records, [&](const T& record) { return record.id == id; });
-    store.setValue(key, records);
-}
-
-struct FakePairingModel : PairingSheetsModel {
-    SettingsStore* store = nullptr;
-    ObservableValue<std::vector<NetworkInterfaceAddress>> interfaces;
-    std::optional<std::string> addFailure;  // what the next add throws
-    std::vector<std::pair<std::string, std::string>> remoteAdds;  // setup URL and name
-    std::set<std::string> bluetoothSecrets;
-    // The Bluetooth list and secrets as the server saw them when it was restarted.
-    std::vector<std::pair<std::size_t, std::size_t>> restarts;
-    int pairings = 0;
-
-    ObservableValue<std::vector<NetworkInterfaceAddress>>& availableInterfaces() override { return interfaces; }
-    std::string effectivePavonixName() const override { return "Stage Left"; }
-
-    HTTPPairingSetup addHTTPPairing(const std::string& name) override {
-        if (addFailure) throw std::runtime_error(*addFailure);
-        HTTPPairedDevice device{"lpp_" + std::to_string(++pairings), name, Date{}};
-        auto devices = store->value(settings::httpPairedDevices);
-        devices.push_back(device);
-        store->setValue(settings::httpPairedDevices, devices);
-        return {device, "c2VjcmV0"};
-    }
-    void removeHTTPPairing(const std::string& pairID) override { eraseID(*store, settings::httpPairedDevices, pairID); }
-    void removeBluetoothPairedDevice(const std::string& pairID) override {
-        eraseID(*store, settings::bluetoothPairedDevices, pairID);
-    }
-    void deleteBluetoothSecret(const std::string& pairID) override { bluetoothSecrets.erase(pairID); }
-    void restartBluetoothServer() override {
-        restarts.emplace_back(store->value(settings::bluetoothPairedDevices).size(), bluetoothSecrets.size());
-    }
-    RemoteLanternpostTarget addRemoteTarget(const std::string& setupURL, const std::string& name) override {
-        if (addFailure) throw std::runtime_error(*addFailure);
-        remoteAdds.emplace_back(setupURL, name);
-        return {};
-    }
-    void removeRemoteTarget(const std::string&) override {}
-};
-
-class PairingSheetsTest : public testing::SettingsTest {
-protected:
-    PairingSheetsTest() { model_.store = &store(); }
-
-    FakePairingModel model_;
-};
+using PairingSheetsTest = testing::ViewsTest;
 
 TEST_F(PairingSheetsTest, SetupURLCarriesTheListenHostAndThisInstancesNameNotTheTypedOne) {
     HTTPPairingSheetState state(model_, store());
@@ -159,8 +106,8 @@ TEST_F(PairingSheetsTest, BluetoothRemovalRestartsTheServerOnlyAfterListAndSecre
     EXPECT_EQ(state.removalMessage(), "This will remove Paired Device's shared pairing credential until it is paired again.");
     state.confirmRemoval();
     EXPECT_EQ(model_.bluetoothSecrets, std::set<std::string>{"pair-b"});
-    ASSERT_EQ(model_.restarts.size(), 1u);
-    EXPECT_EQ(model_.restarts[0], (std::pair<std::size_t, std::size_t>{1, 1}));
+    ASSERT_EQ(model_.bluetoothRestarts.size(), 1u);
+    EXPECT_EQ(model_.bluetoothRestarts[0], (std::pair<std::size_t, std::size_t>{1, 1}));
     EXPECT_FALSE(state.pendingRemoval());
 }
 

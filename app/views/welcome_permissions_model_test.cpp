@@ -150,8 +150,7 @@ TEST_F(WelcomePermissionsModelTest, RequestsRunOneAtATimeThenRereadOnce) {
     ASSERT_EQ(m.items()[0].state, State::notDetermined);
 
     m.request({});
-    EXPECT_FALSE(m.isRequesting());
-    EXPECT_FALSE(m.isRefreshing()) << "an empty request does nothing, not even a read";
+    EXPECT_FALSE(m.isRequesting() || m.isRefreshing()) << "an empty request does nothing, not even a read";
 
     m.request({P::accessibility});
     EXPECT_TRUE(m.isRequesting());

@@ -1,10 +1,13 @@
 // Test support shared by views_test: one step that runs whatever the main queue and Qt still have
-// to do, and a ControlsModel that records what the views ask of it and holds every asynchronous
-// answer until the test gives it, over scratch settings.
+// to do, and one fake behind the controls, settings window and pairing sheets models that records
+// what the views ask of it and holds every asynchronous answer until the test gives it, over
+// scratch settings.
 #pragma once
 
 #include <functional>
 #include <map>
+#include <set>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +19,8 @@
 
 #include "app/settings/settings_keys.h"
 #include "app/views/controls_model.h"
+#include "app/views/pairing_sheets_model.h"
+#include "app/views/settings_window_model.h"
 #include "platform/dispatch/dispatch.h"
 #include "settings_store/testing/temporary_settings.h"
 
@@ -31,10 +36,20 @@ inline void settle() {
     QApplication::processEvents();
 }
 
-struct FakeModel : ControlsModel {
+// Drops the records with that id from the stored list.
+template <class T>
+void eraseID(SettingsStore& store, const SettingsStore::Key<std::vector<T>>& key, const std::string& id) {
+    auto records = store.value(key);
+    std::erase_if(records, [&](const T& record) { return record.id == id; });
+    store.setValue(key, records);
+}
+
+struct FakeModel : ControlsModel, SettingsWindowModel, PairingSheetsModel {
     ObservableValue<bool> running{true};
     ObservableValue<std::vector<PresentationWindowTarget>> windows;
     ObservableValue<std::optional<CommandLogEntry>> last;
+    ObservableValue<std::vector<network::NetworkInterfaceAddress>> interfaces;
+    ObservableValue<BridgeServerStatus> osc, http, bluetooth;
     SettingsStore* store = nullptr;
 
     std::vector<std::string> log;  // the calls, in order
@@ -44,6 +59,12 @@ struct FakeModel : ControlsModel {
     std::vector<std::pair<std::string, std::function<void(RemoteHealthReply)>>> healthChecks;
     std::map<PresentationProvider, SlideListResult> localSlides;
     std::vector<PresentationWindowTarget> openWindows;
+    std::optional<std::string> addFailure;  // what the next pairing or remote add throws
+    std::vector<std::pair<std::string, std::string>> remoteAdds;  // setup URL and name
+    std::set<std::string> bluetoothSecrets;
+    // The Bluetooth list and secrets as the server saw them when it was restarted.
+    std::vector<std::pair<std::size_t, std::size_t>> bluetoothRestarts;
+    int pairings = 0;
 
     ObservableValue<bool>& presentationApplicationRunning() override { return running; }
     ObservableValue<std::vector<PresentationWindowTarget>>& googleSlidesWindowTargets() override { return windows; }
@@ -87,6 +108,42 @@ struct FakeModel : ControlsModel {
         }
         store->setValue(settings::remoteLanternpostTargets, targets);
     }
+
+    ObservableValue<std::vector<network::NetworkInterfaceAddress>>& availableInterfaces() override { return interfaces; }
+    ObservableValue<BridgeServerStatus>& oscStatus() override { return osc; }
+    ObservableValue<BridgeServerStatus>& httpStatus() override { return http; }
+    ObservableValue<BridgeServerStatus>& bluetoothStatus() override { return bluetooth; }
+    void rescanInterfaces() override { log.push_back("rescan"); }
+    void restartOSCServer() override { log.push_back("osc"); }
+    void restartHTTPServer() override { log.push_back("http"); }
+    void restartBluetoothServer() override {
+        log.push_back("bluetooth");
+        bluetoothRestarts.emplace_back(store->value(settings::bluetoothPairedDevices).size(), bluetoothSecrets.size());
+    }
+    void ensureListenAddressSelection() override { log.push_back("ensure"); }
+    std::string defaultPavonixName() const override { return "Ada's Pavonix"; }
+    std::string keychainName() const override { return "Secret Service"; }
+
+    std::string effectivePavonixName() const override { return "Stage Left"; }
+    HTTPPairingSetup addHTTPPairing(const std::string& name) override {
+        if (addFailure) throw std::runtime_error(*addFailure);
+        HTTPPairedDevice device{"lpp_" + std::to_string(++pairings), name, Date{}};
+        auto devices = store->value(settings::httpPairedDevices);
+        devices.push_back(device);
+        store->setValue(settings::httpPairedDevices, devices);
+        return {device, "c2VjcmV0"};
+    }
+    void removeHTTPPairing(const std::string& pairID) override { eraseID(*store, settings::httpPairedDevices, pairID); }
+    void removeBluetoothPairedDevice(const std::string& pairID) override {
+        eraseID(*store, settings::bluetoothPairedDevices, pairID);
+    }
+    void deleteBluetoothSecret(const std::string& pairID) override { bluetoothSecrets.erase(pairID); }
+    RemoteLanternpostTarget addRemoteTarget(const std::string& setupURL, const std::string& name) override {
+        if (addFailure) throw std::runtime_error(*addFailure);
+        remoteAdds.emplace_back(setupURL, name);
+        return {};
+    }
+    void removeRemoteTarget(const std::string&) override {}
 };
 
 // Shows a window and makes it the active one, as a user's click would.
@@ -106,7 +163,7 @@ protected:
     TemporarySettings settings_;
 };
 
-// And a fake model over them, for the fixtures of the main window's views.
+// And a fake model over them, for the fixtures of the views.
 class ViewsTest : public SettingsTest {
 protected:
     ViewsTest() { model_.store = &store(); }
