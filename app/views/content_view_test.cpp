@@ -14,17 +14,9 @@ using testing::settle;
 using State = WelcomePermissionGrantState;
 using Trailing = WelcomeRowTrailing;
 
-// Answers every probe at once: a display that accepts keys, Local Network as stored.
-class ReadyProbes final : public PermissionProbes {
-public:
-    void probeKeyInjection(Answer answer) override { answer(true); }
-    bool localNetworkGranted() override { return granted; }
-    void setLocalNetworkGranted(bool g) override { granted = g; }
-    bool granted = false;
-};
-
 class ContentViewTest : public testing::SettingsTest {
 protected:
+    ContentViewTest() { probes_->hold = false; }  // a display that accepts keys
     // The settings file, as the next launch of the program opens it.
     void open() {
         view_.reset();
@@ -51,7 +43,7 @@ protected:
         return out;
     }
 
-    std::shared_ptr<ReadyProbes> probes_ = std::make_shared<ReadyProbes>();
+    std::shared_ptr<testing::HeldProbes> probes_ = std::make_shared<testing::HeldProbes>();
     std::unique_ptr<ContentView> view_;
     int mainViewsMade_ = 0;
 };
@@ -63,7 +55,7 @@ TEST_F(ContentViewTest, ContinueLeadsToTheMainViewAlsoAfterARestart) {
     EXPECT_EQ(mainViewsMade_, 0);
     EXPECT_TRUE(view.welcomeView()->continueButton()->isEnabled());
 
-    int switches = 0;
+    int switches = 0;  // the toolbar follows them
     QObject::connect(&view, &ContentView::shownViewChanged, [&] { ++switches; });
     QTest::keyClick(view.welcomeView(), Qt::Key_Return);  // the default action
     settle();

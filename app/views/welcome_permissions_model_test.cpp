@@ -1,8 +1,5 @@
 #include "app/views/welcome_permissions_model.h"
 
-#include <mutex>
-#include <thread>
-
 #include "app/views/testing/views_test_support.h"
 
 namespace pavonix {
@@ -11,38 +8,8 @@ namespace {
 using State = WelcomePermissionGrantState;
 using P = WelcomePermission;
 using namespace std::chrono_literals;
+using testing::HeldProbes;
 using testing::settle;
-
-// Probes that hold their display answers until the test gives them, from another thread.
-class HeldProbes final : public PermissionProbes {
-public:
-    void probeKeyInjection(Answer answer) override {
-        std::lock_guard lock(mutex);
-        ++asked;
-        pending.push_back(std::move(answer));
-    }
-    bool localNetworkGranted() override { return granted; }
-    void setLocalNetworkGranted(bool g) override { granted = g; }
-    // Gives the oldest held answer (all of them when `all`).
-    void answer(bool reachable, bool all = true) {
-        std::vector<Answer> answers;
-        {
-            std::lock_guard lock(mutex);
-            const auto end = all || pending.empty() ? pending.end() : pending.begin() + 1;
-            answers.assign(std::make_move_iterator(pending.begin()), std::make_move_iterator(end));
-            pending.erase(pending.begin(), end);
-        }
-        std::thread([&] {
-            for (auto& a : answers) a(reachable);
-        }).join();
-        settle();
-    }
-
-    std::mutex mutex;
-    std::vector<Answer> pending;
-    int asked = 0;
-    bool granted = false;
-};
 
 class WelcomePermissionsModelTest : public ::testing::Test {
 protected:

@@ -6,9 +6,11 @@
 
 #include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -21,6 +23,7 @@
 #include "app/views/controls_model.h"
 #include "app/views/pairing_sheets_model.h"
 #include "app/views/settings_window_model.h"
+#include "app/views/welcome_permissions_model.h"
 #include "platform/dispatch/dispatch.h"
 #include "settings_store/testing/temporary_settings.h"
 
@@ -144,6 +147,40 @@ struct FakeModel : ControlsModel, SettingsWindowModel, PairingSheetsModel {
         return {};
     }
     void removeRemoteTarget(const std::string&) override {}
+};
+
+// Probes that hold their display answers until the test gives them, from another thread, or
+// with `hold` off answer at once that the display accepts keys.
+class HeldProbes final : public PermissionProbes {
+public:
+    void probeKeyInjection(Answer answer) override {
+        if (!hold) return answer(true);
+        std::lock_guard lock(mutex);
+        ++asked;
+        pending.push_back(std::move(answer));
+    }
+    bool localNetworkGranted() override { return granted; }
+    void setLocalNetworkGranted(bool g) override { granted = g; }
+    // Gives the oldest held answer (all of them when `all`).
+    void answer(bool reachable, bool all = true) {
+        std::vector<Answer> answers;
+        {
+            std::lock_guard lock(mutex);
+            const auto end = all || pending.empty() ? pending.end() : pending.begin() + 1;
+            answers.assign(std::make_move_iterator(pending.begin()), std::make_move_iterator(end));
+            pending.erase(pending.begin(), end);
+        }
+        std::thread([&] {
+            for (auto& a : answers) a(reachable);
+        }).join();
+        settle();
+    }
+
+    std::mutex mutex;
+    std::vector<Answer> pending;
+    int asked = 0;
+    bool granted = false;
+    bool hold = true;
 };
 
 // Shows a window and makes it the active one, as a user's click would.
