@@ -45,7 +45,6 @@ protected:
         settle();
     }
 
-    NotificationCenter center_;
     bool editing_ = false;
     std::unique_ptr<QMainWindow> window_;
     LanternpostMainView* mainView_ = nullptr;
@@ -147,9 +146,7 @@ TEST_F(ControlMenuTest, ChoosingAProviderMovesTheControlsViewAndRefreshReachesIt
 // neither of two enabled shortcuts on the same key, so each press must find exactly one.
 TEST_F(ControlMenuTest, EachKeyPressRunsExactlyOneCommand) {
     showWindow();
-    const auto remote = testing::remote("lpt_a", "Hall");
-    store().setValue(settings::remoteLanternpostTargets, std::vector<RemoteLanternpostTarget>{remote});
-    store().setValue(settings::selectedRemoteLanternpostTargetID, remote.id);
+    setTargets({testing::remote("lpt_a", "Hall")});
     settle();
 
     // The controls view is in front and enabled: it sends, to the remote target it knows of.

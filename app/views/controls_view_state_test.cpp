@@ -23,8 +23,7 @@ protected:
     }
     // The state, appeared, over these remote targets with the first one selected.
     ControlsViewState& make(std::vector<RemoteLanternpostTarget> targets = {}, bool active = true) {
-        store().setValue(settings::remoteLanternpostTargets, targets);
-        if (!targets.empty()) store().setValue(settings::selectedRemoteLanternpostTargetID, targets[0].id);
+        setTargets(targets);
         state_ = std::make_unique<ControlsViewState>(model_, store(), active, center_);
         state_->appear();
         settle();
@@ -47,7 +46,6 @@ protected:
         settle();
     }
 
-    NotificationCenter center_;
     std::unique_ptr<ControlsViewState> state_;
 };
 

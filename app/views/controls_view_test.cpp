@@ -28,10 +28,7 @@ protected:
         return *view_;
     }
     void addTargetsThenShow() {
-        store().setValue(settings::remoteLanternpostTargets,
-                         std::vector<RemoteLanternpostTarget>{testing::remote("lpt_a", "Hall"),
-                                                              testing::remote("lpt_b", "Lab", "10.0.0.3", 9000)});
-        store().setValue(settings::selectedRemoteLanternpostTargetID, std::string("lpt_a"));
+        setTargets({testing::remote("lpt_a", "Hall"), testing::remote("lpt_b", "Lab", "10.0.0.3", 9000)});
         show();
     }
     template <class T>
@@ -41,7 +38,6 @@ protected:
         return widget;
     }
 
-    NotificationCenter center_;
     std::unique_ptr<ControlsView> view_;
 };
 

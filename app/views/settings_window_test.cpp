@@ -1,6 +1,6 @@
 // The settings window: its change handlers, the listen pane's decisions, the reference sheet's
 // content, and the few widget behaviours that only the widgets have (port field validity, the
-// web control link, the sheet's table, the window's bounds).
+// sheet's table, the window's placement).
 #include <QCheckBox>
 #include <QGridLayout>
 #include <QLabel>
@@ -157,19 +157,14 @@ class SettingsViewTest : public SettingsWindowTest {
 protected:
     SettingsViewTest() {
         state_.reset();  // the view has its own
-        window_.resize(500, 500);
-        view_ = new LanternpostSettingsView(model_, store(), nullptr, {}, &window_);
-        auto* layout = new QVBoxLayout(&window_);
-        layout->setContentsMargins(0, 0, 0, 0);
-        layout->addWidget(view_);
-        window_.show();
+        view_.resize(500, 500);
+        view_.show();
         settle();
         calls();
     }
-    ListenView& listen() { return *view_->listenView(); }
+    ListenView& listen() { return *view_.listenView(); }
 
-    QWidget window_;
-    LanternpostSettingsView* view_ = nullptr;
+    LanternpostSettingsView view_{model_, store(), nullptr, {}};
 };
 
 TEST_F(SettingsViewTest, PortFieldStoresOnlyAPortAndShowsOtherTextAsInvalid) {
@@ -204,7 +199,7 @@ TEST_F(SettingsViewTest, ReferenceSheetShowsTheTableOfItsKindAndFollowsTheSettin
     for (auto [kind, columns, rows] : {std::tuple{APIReferenceKind::osc, 3, 7}, std::tuple{APIReferenceKind::http, 4, 10}}) {
         listen().referenceButton(kind)->click();
         settle();
-        APIReferenceView* sheet = view_->apiReferenceSheet();
+        APIReferenceView* sheet = view_.apiReferenceSheet();
         ASSERT_NE(sheet, nullptr);
         QGridLayout* grid = sheet->tableGrid();
         EXPECT_EQ(grid->columnCount(), columns);
@@ -215,7 +210,7 @@ TEST_F(SettingsViewTest, ReferenceSheetShowsTheTableOfItsKindAndFollowsTheSettin
         EXPECT_EQ(cells, columns * rows);
     }
     const auto cell = [&](int row, int column) {
-        return static_cast<QLabel*>(view_->apiReferenceSheet()->tableGrid()->itemAtPosition(row + 2, column)->widget())->text();
+        return static_cast<QLabel*>(view_.apiReferenceSheet()->tableGrid()->itemAtPosition(row + 2, column)->widget())->text();
     };
     EXPECT_EQ(cell(1, 3), QString::fromUtf8(R"({"fromBeginning": true})"));
     EXPECT_EQ(cell(1, 3).size(), 23);
@@ -223,21 +218,21 @@ TEST_F(SettingsViewTest, ReferenceSheetShowsTheTableOfItsKindAndFollowsTheSettin
     // The open sheet follows a port change; Return closes it.
     store().setValue(settings::httpPort, std::int64_t{9000});
     settle();
-    APIReferenceView* sheet = view_->apiReferenceSheet();
+    APIReferenceView* sheet = view_.apiReferenceSheet();
     EXPECT_TRUE(sheet->connectionRows().contains(qMakePair(QStringLiteral("Port"), QStringLiteral("9000"))));
     QTest::keyClick(sheet, Qt::Key_Return);
     settle();
-    EXPECT_EQ(view_->apiReferenceSheet(), nullptr);
+    EXPECT_EQ(view_.apiReferenceSheet(), nullptr);
 }
 
 TEST_F(SettingsViewTest, DiscoverableFollowsBluetoothAndTheBadgeTheModel) {
-    auto* discoverable = view_->findChild<QCheckBox*>("bluetoothDiscoverable");
+    auto* discoverable = view_.findChild<QCheckBox*>("bluetoothDiscoverable");
     EXPECT_FALSE(discoverable->isEnabled());
-    view_->findChild<QCheckBox*>("bluetoothEnabled")->click();
+    view_.findChild<QCheckBox*>("bluetoothEnabled")->click();
     settle();
     EXPECT_TRUE(discoverable->isEnabled());
     model_.bluetooth.set({BridgeServerStatus::State::failed, "Bluetooth is turned off."});
-    EXPECT_EQ(view_->findChild<BridgeServerStatusBadge*>("bluetoothStatus")->status().detail, "Bluetooth is turned off.");
+    EXPECT_EQ(view_.findChild<BridgeServerStatusBadge*>("bluetoothStatus")->status().detail, "Bluetooth is turned off.");
 }
 
 TEST(SettingsWindowPlacementTest, AWindowIsMovedOntoTheScreenAsLittleAsPossible) {

@@ -21,6 +21,7 @@
 
 #include "app/settings/settings_keys.h"
 #include "app/views/controls_model.h"
+#include "app/views/notification_center.h"
 #include "app/views/pairing_sheets_model.h"
 #include "app/views/settings_window_model.h"
 #include "app/views/welcome_permissions_model.h"
@@ -204,12 +205,18 @@ protected:
 class ViewsTest : public SettingsTest {
 protected:
     ViewsTest() { model_.store = &store(); }
+    // Saves these remote targets and selects the first, if any.
+    void setTargets(const std::vector<RemoteLanternpostTarget>& targets) {
+        store().setValue(settings::remoteLanternpostTargets, targets);
+        if (!targets.empty()) store().setValue(settings::selectedRemoteLanternpostTargetID, targets[0].id);
+    }
     void setRunning(bool running) {
         model_.running.set(running);
         settle();
     }
 
     FakeModel model_;
+    NotificationCenter center_;
 };
 
 inline SlideListResult slidesOK(std::vector<SlideSummary> slides) { return {ResultStatus::ok, "", std::move(slides)}; }
