@@ -33,8 +33,13 @@ protected:
         store().setValue(settings::remoteLanternpostTargets, targets);
         settle();
     }
-    void answerHealth(std::size_t index, RemoteHealthReply reply) {
-        model_.healthChecks.at(index).second(std::move(reply));
+    // Gives the health check or slide fetch at that index (the last one unless told) its answer.
+    void answerHealth(RemoteHealthReply reply, std::optional<std::size_t> index = std::nullopt) {
+        model_.healthChecks.at(index.value_or(model_.healthChecks.size() - 1)).second(std::move(reply));
+        settle();
+    }
+    void answerSlides(SlideListResult result, std::optional<std::size_t> index = std::nullopt) {
+        model_.slideFetches.at(index.value_or(model_.slideFetches.size() - 1)).second(std::move(result));
         settle();
     }
     void selectTarget(const std::string& id) {
@@ -106,7 +111,7 @@ TEST_F(ControlsViewStateTest, StatusFollowsTheTargetAndItsHealth) {
     for (const Case& c : cases) {
         selectTarget(c.target.id);
         EXPECT_EQ(state.targetStatusText(), "Checking " + c.target.name);
-        answerHealth(model_.healthChecks.size() - 1, c.reply);
+        answerHealth(c.reply);
         EXPECT_EQ(state.targetStatusColor(), c.color) << c.text;
         EXPECT_EQ(state.targetStatusText(), c.text);
     }
@@ -114,7 +119,7 @@ TEST_F(ControlsViewStateTest, StatusFollowsTheTargetAndItsHealth) {
     state.setActive(false);
     state.setActive(true);
     ASSERT_EQ(model_.healthChecks.size(), 4u);
-    answerHealth(3, RemoteLanternpostHealth{"ok", std::nullopt, "Keynote"});
+    answerHealth(RemoteLanternpostHealth{"ok", std::nullopt, "Keynote"}, 3);
     state.setActive(false);
     state.setActive(true);
     EXPECT_EQ(model_.healthChecks.size(), 4u);
@@ -142,12 +147,12 @@ TEST_F(ControlsViewStateTest, ProviderChangesRunHandlersOnlyForRealChanges) {
 TEST_F(ControlsViewStateTest, LateHealthAnswersAreDropped) {
     auto& state = make({remote("lpt_a", "Hall"), remote("lpt_b", "Lab", "10.0.0.3")});
     selectTarget("lpt_b");
-    answerHealth(0, RemoteLanternpostHealth{"ok", "keynote", "Keynote"});
+    answerHealth(RemoteLanternpostHealth{"ok", "keynote", "Keynote"}, 0);
     EXPECT_FALSE(state.remoteHealth()) << "the answer for Hall arrived after switching to Lab";
     EXPECT_TRUE(state.isCheckingRemoteHealth());
 
     selectProvider(PresentationProvider::powerPoint);
-    answerHealth(1, RemoteLanternpostHealth{"ok", "keynote", "Keynote"});
+    answerHealth(RemoteLanternpostHealth{"ok", "keynote", "Keynote"}, 1);
     EXPECT_EQ(state.targetStatusText(), "Microsoft PowerPoint is running");
     EXPECT_FALSE(state.remoteHealth());
 
@@ -157,9 +162,9 @@ TEST_F(ControlsViewStateTest, LateHealthAnswersAreDropped) {
     state.saveRemoteAddress();
     settle();
     ASSERT_EQ(model_.healthChecks.at(3).first, "10.0.0.9:8090");
-    answerHealth(2, RemoteLanternpostHealth{"ok", "keynote", "Old"});
+    answerHealth(RemoteLanternpostHealth{"ok", "keynote", "Old"}, 2);
     EXPECT_FALSE(state.remoteHealth());
-    answerHealth(3, RemoteLanternpostHealth{"ok", "keynote", "New"});
+    answerHealth(RemoteLanternpostHealth{"ok", "keynote", "New"}, 3);
     EXPECT_EQ(state.targetStatusText(), "Hall is reachable (New)");
     state.saveRemoteAddress();  // equal address: nothing saved, nothing cleared
     settle();
@@ -179,8 +184,7 @@ TEST_F(ControlsViewStateTest, SelectedIDWithoutATargetActsAsLocal) {
     store().setValue(settings::presentationProvider, PresentationProvider::keynote);
     addTargets({remote("lpt_a", "Hall")});
     selectTarget("lpt_a");
-    model_.slideFetches.back().second(slidesOK({{1, "One", "", false}}));
-    settle();
+    answerSlides(slidesOK({{1, "One", "", false}}));
     EXPECT_EQ(state.navigationSectionTitle(), "Navigation (1)");
     addTargets({});  // removed in the remote devices sheet
     EXPECT_EQ(state.selectedRemoteTargetID() + state.remoteHostInput(), "");
@@ -195,30 +199,26 @@ TEST_F(ControlsViewStateTest, LateAndSupersededSlideListsAreDropped) {
 
     // Switch to the local provider while the remote list is on its way.
     selectProvider(PresentationProvider::keynote);
-    model_.slideFetches[0].second(slidesOK({{9, "Remote", "", false}}));
-    settle();
+    answerSlides(slidesOK({{9, "Remote", "", false}}), 0);
     EXPECT_EQ(state.slides().front().name, "Title") << "the remote list never shows";
     EXPECT_EQ(state.loadedSlideTargetID(), "local:keynote");
 
     // Two refreshes in a row: only the second result is applied.
     selectTarget("lpt_a");
-    answerHealth(model_.healthChecks.size() - 1, RemoteLanternpostHealth{"ok", "keynote", "Keynote"});
+    answerHealth(RemoteLanternpostHealth{"ok", "keynote", "Keynote"});
     const std::size_t first = model_.slideFetches.size();
     center_.post(refreshSlideNamesNotification);
     center_.post(refreshSlideNamesNotification);
     ASSERT_EQ(model_.slideFetches.size(), first + 2);
-    model_.slideFetches[first].second(slidesOK({{1, "Stale", "", false}}));
-    settle();
+    answerSlides(slidesOK({{1, "Stale", "", false}}), first);
     EXPECT_TRUE(state.isLoadingSlides()) << "a dropped result leaves the newer load alone";
     EXPECT_TRUE(state.slides().empty());
-    model_.slideFetches[first + 1].second({ResultStatus::failed, "Hall: Keynote is not running.", {}});
-    settle();
+    answerSlides({ResultStatus::failed, "Hall: Keynote is not running.", {}});
     EXPECT_EQ(state.slideListMessage(), "Hall: Keynote is not running.");
     EXPECT_EQ(state.slidePickerPlaceholder(), "No slides loaded");
 
     center_.post(refreshSlideNamesNotification);
-    model_.slideFetches.back().second(slidesOK({}));
-    settle();
+    answerSlides(slidesOK({}));
     EXPECT_EQ(state.slideListMessage(), "No slides found.");
     EXPECT_EQ(state.navigationSectionTitle(), "Navigation");
 }
@@ -226,7 +226,7 @@ TEST_F(ControlsViewStateTest, LateAndSupersededSlideListsAreDropped) {
 TEST_F(ControlsViewStateTest, RemoteGoogleSlidesHidesTheListButKeepsTheNumberRow) {
     auto& state = make({remote("lpt_a", "Hall")});
     EXPECT_TRUE(state.canLoadSlides());
-    answerHealth(0, RemoteLanternpostHealth{"ok", "googleSlides", "Google Slides"});
+    answerHealth(RemoteLanternpostHealth{"ok", "googleSlides", "Google Slides"}, 0);
     EXPECT_FALSE(state.canLoadSlides());
     EXPECT_FALSE(state.isLoadingSlides());
     EXPECT_EQ(state.slideListMessage(), ControlsViewState::unavailableSlideListMessage);
