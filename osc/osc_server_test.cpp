@@ -89,12 +89,6 @@ TEST_F(OSCServerTest, EachConnectionKeepsItsOwnStreamAndABadOneIsClosed) {
     first.send(slip(OSCMessage("/after")));  // the others go on
     ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 3; }));
     EXPECT_EQ(server->connectionCount(), 2u);
-
-    // A connection that starts with a length prefix is read that way.
-    LoopbackPeer prefixed(port);
-    prefixed.send(oscFramedPacket(OSCMessage("/prefixed").packetData(), OSCTCPStreamFraming::PLH));
-    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 4; }));
-    EXPECT_EQ(receiver->received().back(), "/prefixed");
 }
 
 TEST_F(OSCServerTest, StoppingClosesTheConnectionsAndFreesThePortAndAPortChangeLeavesTheServerStopped) {

@@ -13,23 +13,19 @@ using State = BridgeServerStatus::State;
 
 class OSCBridgeTest : public ::testing::Test {
 protected:
-    std::shared_ptr<OSCBridgeServer> makeBridge(std::uint16_t port) {
-        return OSCBridgeServer::make(
-            port, network::ServerListenBinding{"127.0.0.1", "127.0.0.1", "localhost (127.0.0.1)"},
-            [this](const PresentationCommand& command) {
-                commands.push_back(command.displayText());
-                return CommandResult::ok(command, "done");
-            },
-            [this](std::uint64_t, BridgeServerStatus status) { statuses.push_back(status); });
-    }
-
     pavonix::testing::MainQueueScope mainQueue;
     std::vector<std::string> commands;
     std::vector<BridgeServerStatus> statuses;
+    const std::shared_ptr<OSCBridgeServer> bridge = OSCBridgeServer::make(
+        0, network::ServerListenBinding{"127.0.0.1", "127.0.0.1", "localhost (127.0.0.1)"},
+        [this](const PresentationCommand& command) {
+            commands.push_back(command.displayText());
+            return CommandResult::ok(command, "done");
+        },
+        [this](std::uint64_t, BridgeServerStatus status) { statuses.push_back(status); });
 };
 
 TEST_F(OSCBridgeTest, OnlyLinesThatTellOfAFailureSetTheFailedStatus) {
-    auto bridge = makeBridge(0);
     for (const auto& [line, fails] : std::vector<std::pair<std::string, bool>>{
              {"Error: cantParseOSCString", true},
              {"UDP Socket: s didNotSendDataWithTag: 0, dueToError: Optional(\"x\")", true},
@@ -53,7 +49,6 @@ TEST_F(OSCBridgeTest, OnlyLinesThatTellOfAFailureSetTheFailedStatus) {
 }
 
 TEST_F(OSCBridgeTest, AStoppedBridgeIgnoresEverythingEvenWhatWasQueued) {
-    auto bridge = makeBridge(0);
     bridge->start();
     pavonix::testing::settleMainQueue();
     statuses.clear();
@@ -67,11 +62,8 @@ TEST_F(OSCBridgeTest, AStoppedBridgeIgnoresEverythingEvenWhatWasQueued) {
 }
 
 TEST_F(OSCBridgeTest, AFloodBeyondTheBacklogIsDroppedWithOneStatusLine) {
-    auto bridge = makeBridge(0);
-    const std::size_t sent = OSCBridgeServer::kMaxWaitingCommands + 100;
-    for (std::size_t i = 0; i < sent; ++i) {
-        bridge->handleMessage(std::make_shared<OSCMessage>("/goto/slide/number", std::vector<osc::OSCValue>{std::int32_t(i + 1)}));
-    }
+    for (std::size_t i = 1; i <= OSCBridgeServer::kMaxWaitingCommands + 100; ++i)
+        bridge->handleMessage(std::make_shared<OSCMessage>("/goto/slide/number", std::vector<osc::OSCValue>{std::int32_t(i)}));
     pavonix::testing::settleMainQueue();
     ASSERT_EQ(commands.size(), OSCBridgeServer::kMaxWaitingCommands);
     EXPECT_EQ(commands.back(), "Go to slide " + std::to_string(OSCBridgeServer::kMaxWaitingCommands));

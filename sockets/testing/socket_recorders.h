@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "sockets/queue_tcp_socket.h"
 #include "sockets/queue_udp_socket.h"
 
@@ -72,11 +74,11 @@ struct TcpReport {
     std::string text;                        // host or path of a connect, bytes of a read, elapsed seconds
     std::size_t length = 0;                  // of a partial read or write, or done before a time-out
     std::optional<SocketError> error;
-    bool onDelegateQueue = false;
     explicit operator bool() const { return !kind.empty(); }
 };
 
-// Keeps accepted sockets alive, and can act on reports through hooks.
+// Keeps accepted sockets alive, can act on reports through hooks, and fails the test when a
+// report does not run on its delegate queue.
 class TcpRecorder : public QueueTcpSocketDelegate, public ReportLog<TcpReport> {
 public:
     const dispatch::QueuePtr queue = dispatch::makeSerialQueue("delegate");
@@ -144,7 +146,8 @@ public:
 private:
     void add(std::string kind, const QueueTcpSocket* socket, std::string text = {}, std::size_t length = 0,
              std::optional<SocketError> error = std::nullopt) {
-        log({std::move(kind), socket, std::move(text), length, std::move(error), queue->isCurrent()});
+        EXPECT_TRUE(queue->isCurrent()) << kind << " off the delegate queue";
+        log({std::move(kind), socket, std::move(text), length, std::move(error)});
     }
     double nextAnswer() {
         std::lock_guard lock(acceptedMutex_);
