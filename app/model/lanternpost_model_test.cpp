@@ -97,7 +97,6 @@ TEST_F(ModelTest, ListenBindingFollowsTheModeAndTheScannedInterfaces) {
     EXPECT_EQ(httpParts_->configuration.listenDisplayName, "Ethernet (wlan0) - 192.168.7.7");
 
     store_.setValue(settings::selectedListenAddress, std::string("10.1.2.30"));
-    interfaces_.clear();  // the binding looks at the last scan, not a new one
     model.restartOSCServer();
     EXPECT_EQ(model.oscStatus.get(), (BridgeServerStatus{State::failed, "Selected interface is unavailable."}));
     EXPECT_EQ(model.currentServerID("OSC"), 0u);
@@ -140,13 +139,11 @@ TEST_F(ModelTest, GoogleSlidesWindowSelectionSavesTheWindowAndDescribesTheTarget
     EXPECT_EQ(model.targetDescription(PresentationProvider::googleSlides), "Google Slides window");
     EXPECT_EQ(model.googleSlidesWindowTargets.get(), windows_);
 
-    EXPECT_EQ(model.selectGoogleSlidesWindow(7),
-              (PresentationWindowSelectionResult{ResultStatus::failed, std::string(LanternpostModel::windowNotOpenMessage), 0}));
     EXPECT_EQ(model.selectGoogleSlidesWindow(42),
               (PresentationWindowSelectionResult{ResultStatus::ok, "Selected Chromium - Deck - Google Slides.", 42}));
     EXPECT_EQ(model.targetDescription(PresentationProvider::googleSlides), "Chromium - Deck - Google Slides");
-    EXPECT_EQ(model.selectGoogleSlidesWindow(9).selectedWindowID, 42) << "a failure reports the saved window";
-    EXPECT_EQ(model.googleSlidesWindowList().selectedWindowID, 42);
+    EXPECT_EQ(model.selectGoogleSlidesWindow(9),  // a failure reports the saved window
+              (PresentationWindowSelectionResult{ResultStatus::failed, std::string(LanternpostModel::windowNotOpenMessage), 42}));
 
     EXPECT_EQ(model.selectGoogleSlidesWindow(0),
               (PresentationWindowSelectionResult{ResultStatus::ok, "Selected Google Slides window.", 0}));
