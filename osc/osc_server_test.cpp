@@ -65,7 +65,6 @@ std::vector<std::uint8_t> slip(const OSCPacket& packet) {
 
 TEST_F(OSCServerTest, EachConnectionKeepsItsOwnStreamAndABadOneIsClosed) {
     LoopbackPeer first(port), second(port), bad(port);
-    ASSERT_TRUE(first.connected() && second.connected() && bad.connected());
     const auto a = slip(OSCMessage("/a", {OSCBlob{{0xC0, 0xDB, 0x01}}}));  // escapes inside the frame
     const auto b = slip(OSCMessage("/b"));
     // Each frame cut in two (the first right after an escape byte), the halves of both

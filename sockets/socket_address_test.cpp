@@ -23,8 +23,6 @@ TEST(SocketAddress, BuffersOfEachFamilyAndLength) {
     const Bytes shortV6(v6.begin(), v6.begin() + 16);
     EXPECT_TRUE(isIPv6Address(shortV6));
     EXPECT_EQ(describe(shortV6), "?");
-    EXPECT_EQ(hostFromAddress(shortV6), "");
-    EXPECT_EQ(portFromAddress(shortV6), 0);
 
     const Bytes tiny(v4.begin(), v4.begin() + 15);
     EXPECT_FALSE(isIPv4Address(tiny));

