@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/testing/wait_until.h"
@@ -44,32 +45,22 @@ struct Seen {
 class Recorder : public peripheral::PeripheralManagerDelegate {
 public:
     void peripheralManagerDidUpdateState(PeripheralManager& manager) override {
-        std::lock_guard lock(mutex_);
-        seen_.state = manager.state();
-        seen_.reason = manager.stateReason();
+        record([&](Seen& seen) { std::tie(seen.state, seen.reason) = std::tuple(manager.state(), manager.stateReason()); });
     }
     void peripheralManagerDidAddService(PeripheralManager&, const std::optional<std::string>& error) override {
-        std::lock_guard lock(mutex_);
-        seen_.services.push_back(error.value_or(""));
+        record([&](Seen& seen) { seen.services.push_back(error.value_or("")); });
     }
     void peripheralManagerDidStartAdvertising(PeripheralManager&, const std::optional<std::string>& error) override {
-        std::lock_guard lock(mutex_);
-        seen_.advertising.push_back(error.value_or(""));
+        record([&](Seen& seen) { seen.advertising.push_back(error.value_or("")); });
     }
     void peripheralManagerDidReceiveRead(PeripheralManager& manager, const peripheral::ReadRequest& request) override {
-        if (request.offset > 100) {
-            manager.respond(request, ATTResult::invalidOffset, {});
-            return;
-        }
+        if (request.offset > 100) return manager.respond(request, ATTResult::invalidOffset, {});
         manager.respond(request, ATTResult::success, Bytes{static_cast<std::uint8_t>(request.offset)});
     }
     void peripheralManagerDidReceiveWrites(PeripheralManager& manager,
                                            const std::vector<peripheral::WriteRequest>& requests) override {
         for (const auto& request : requests) {
-            {
-                std::lock_guard lock(mutex_);
-                seen_.writes.push_back(request);
-            }
+            record([&](Seen& seen) { seen.writes.push_back(request); });
             const bool empty = !request.value || request.value->empty();
             manager.respond(request, empty ? ATTResult::invalidAttributeValueLength : ATTResult::success);
         }
@@ -77,15 +68,16 @@ public:
 
     // What was seen once `ready` holds for it (a test failure when that takes over 5 seconds).
     Seen waitFor(const std::function<bool(const Seen&)>& ready) {
-        EXPECT_TRUE(testing::waitUntil([&] {
-            std::lock_guard lock(mutex_);
-            return ready(seen_);
-        }));
-        std::lock_guard lock(mutex_);
-        return seen_;
+        EXPECT_TRUE(testing::waitUntil([&] { return record(ready); }));
+        return record([](const Seen& seen) { return seen; });
     }
 
 private:
+    template <class F>
+    auto record(F&& f) -> decltype(f(std::declval<Seen&>())) {
+        std::lock_guard lock(mutex_);
+        return f(seen_);
+    }
     std::mutex mutex_;
     Seen seen_;
 };

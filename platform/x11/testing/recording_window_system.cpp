@@ -4,45 +4,10 @@
 
 namespace pavonix::x11 {
 
-void RecordingWindowSystem::setWindows(std::vector<WindowInfo> windows) {
-    std::lock_guard lock(mutex_);
-    windows_ = std::move(windows);
-}
-
 void RecordingWindowSystem::removeWindow(WindowId id) {
     std::lock_guard lock(mutex_);
     std::erase_if(windows_, [id](const WindowInfo& w) { return w.id == id; });
     if (active_ == id) active_.reset();
-}
-
-void RecordingWindowSystem::setUnavailable(std::optional<std::string> reason) {
-    std::lock_guard lock(mutex_);
-    unavailable_ = std::move(reason);
-}
-
-void RecordingWindowSystem::setCanSendKeys(bool can) {
-    std::lock_guard lock(mutex_);
-    canSendKeys_ = can;
-}
-
-void RecordingWindowSystem::refuseFocus(WindowId id) {
-    std::lock_guard lock(mutex_);
-    refused_.push_back(id);
-}
-
-void RecordingWindowSystem::setActiveWindow(std::optional<WindowId> id) {
-    std::lock_guard lock(mutex_);
-    active_ = id;
-}
-
-std::vector<WindowId> RecordingWindowSystem::activations() const {
-    std::lock_guard lock(mutex_);
-    return activations_;
-}
-
-std::vector<RecordingWindowSystem::Typed> RecordingWindowSystem::typed() const {
-    std::lock_guard lock(mutex_);
-    return typed_;
 }
 
 void RecordingWindowSystem::clearRecords() {
@@ -51,33 +16,11 @@ void RecordingWindowSystem::clearRecords() {
     typed_.clear();
 }
 
-std::optional<std::string> RecordingWindowSystem::unavailableReason() {
-    std::lock_guard lock(mutex_);
-    return unavailable_;
-}
-
-bool RecordingWindowSystem::canSendKeys() {
-    std::lock_guard lock(mutex_);
-    return !unavailable_ && canSendKeys_;
-}
-
-std::vector<WindowInfo> RecordingWindowSystem::listWindows() {
-    std::lock_guard lock(mutex_);
-    if (unavailable_) return {};
-    return windows_;
-}
-
 std::optional<WindowInfo> RecordingWindowSystem::window(WindowId id) {
     std::lock_guard lock(mutex_);
     auto it = findLocked(id);
     if (unavailable_ || it == windows_.end()) return std::nullopt;
     return *it;
-}
-
-std::optional<WindowId> RecordingWindowSystem::activeWindow() {
-    std::lock_guard lock(mutex_);
-    if (unavailable_) return std::nullopt;
-    return active_;
 }
 
 std::vector<WindowInfo>::const_iterator RecordingWindowSystem::findLocked(WindowId id) const {

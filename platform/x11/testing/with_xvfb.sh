@@ -2,31 +2,19 @@
 # with_xvfb.sh [--bare] COMMAND [ARGS...]: runs COMMAND on a private X server with DISPLAY and
 # PAVONIX_XVFB naming it: Xvfb (1280 by 800, on a display number it picks itself) managed by
 # openbox, or by nothing with --bare. The servers stop when COMMAND ends; its exit status is kept.
-# A missing Xvfb or openbox is a skip (77) for ctest, and a failure in CI.
+# A missing Xvfb, openbox or xprop is a skip (77) for ctest, and a failure in CI.
 set -u
 window_manager=true
 if [ "${1:-}" = --bare ]; then window_manager=false; shift; fi
-for tool in Xvfb openbox xprop; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "with_xvfb: missing $tool (scripts/install-deps test installs it)" >&2
-    if [ "${CI:-}" = true ]; then exit 1; fi
-    exit 77
-  fi
-done
+if ! command -v Xvfb openbox xprop >/dev/null; then
+  echo "with_xvfb: Xvfb, openbox or xprop is missing (scripts/install-deps test installs them)" >&2
+  if [ "${CI:-}" = true ]; then exit 1; else exit 77; fi
+fi
 
 scratch=$(mktemp -d)
 pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  wait
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-fail() {
-  echo "with_xvfb: $1" >&2
-  cat "$scratch"/*.log >&2
-  exit 1
-}
+trap 'kill "${pids[@]}" 2>/dev/null; wait; rm -rf "$scratch"' EXIT
+fail() { echo "with_xvfb: $1" >&2; cat "$scratch"/*.log >&2; exit 1; }
 wait_for() {  # wait_for COMMAND...: up to 15 seconds
   local deadline=$((SECONDS + 15))
   until "$@" >/dev/null 2>&1; do
@@ -46,8 +34,7 @@ if $window_manager; then
   # Its own configuration and cache, not the user's.
   HOME=$scratch XDG_CONFIG_HOME=$scratch XDG_CACHE_HOME=$scratch openbox --sm-disable >"$scratch/openbox.log" 2>&1 &
   pids+=($!)
-  # Its client list is published last in its start: a window mapped before can be managed and still
-  # be missing from the list for good.
+  # Its client list is published last in its start.
   wait_for bash -c "xprop -root _NET_CLIENT_LIST | grep -q 'window id'" || fail "openbox did not start on $DISPLAY"
 fi
 
