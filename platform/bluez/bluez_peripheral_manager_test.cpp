@@ -118,17 +118,14 @@ protected:
         fakeCentral_->callMethod(method).onInterface(kCentral).withArguments(args...);
     }
 
-    Bytes read(const std::string& uuid, std::uint16_t offset) {
-        Bytes value;
-        fakeCentral_->callMethod("Read").onInterface(kCentral).withArguments(uuid, offset).storeResultsTo(value);
-        return value;
+    template <typename Result, typename... Args>
+    Result ask(const char* method, const Args&... args) {
+        Result result;
+        fakeCentral_->callMethod(method).onInterface(kCentral).withArguments(args...).storeResultsTo(result);
+        return result;
     }
-
-    nlohmann::json registrations() {
-        std::string text;
-        fakeCentral_->callMethod("Registrations").onInterface(kCentral).storeResultsTo(text);
-        return nlohmann::json::parse(text);
-    }
+    Bytes read(const std::string& uuid, std::uint16_t offset) { return ask<Bytes>("Read", uuid, offset); }
+    nlohmann::json registrations() { return nlohmann::json::parse(ask<std::string>("Registrations")); }
 
     static std::string errorName(const std::function<void()>& call) {
         try {

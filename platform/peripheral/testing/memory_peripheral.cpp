@@ -73,9 +73,8 @@ std::uint64_t MemoryPeripheral::sendWrite(const std::string& central, const std:
 
 std::optional<ATTResult> MemoryPeripheral::write(const std::string& central, const std::string& uuid,
                                                  std::optional<Bytes> value) {
-    auto answer = await(sendWrite(central, uuid, std::move(value)));
-    if (!answer) return std::nullopt;
-    return answer->result;
+    if (auto answer = await(sendWrite(central, uuid, std::move(value)))) return answer->result;
+    return std::nullopt;
 }
 
 void MemoryPeripheral::respond(const ReadRequest& request, ATTResult result, const Bytes& value) {
@@ -90,8 +89,7 @@ void MemoryPeripheral::respond(const WriteRequest& request, ATTResult result) {
 std::optional<MemoryPeripheral::Answer> MemoryPeripheral::answer(std::uint64_t id) const {
     std::lock_guard lock(mutex_);
     auto it = answers_.find(id);
-    if (it == answers_.end()) return std::nullopt;
-    return it->second;
+    return it == answers_.end() ? std::nullopt : std::optional(it->second);
 }
 
 // Request ids start at 1: 0, no request sent, never has an answer.

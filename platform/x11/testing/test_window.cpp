@@ -39,24 +39,20 @@ TestWindow::TestWindow(const std::string& display, Options options) {
     xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, root_, 0, 0, kWidth, kHeight, 0,
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, mask, values);
 
-    auto setText = [&](xcb_atom_t property, xcb_atom_t type, const std::string& bytes) {
-        xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window_, property, type, 8,
-                            static_cast<std::uint32_t>(bytes.size()), bytes.data());
+    auto set = [&](xcb_atom_t property, xcb_atom_t type, std::uint8_t format, std::size_t count, const void* data) {
+        xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window_, property, type, format,
+                            static_cast<std::uint32_t>(count), data);
     };
+    const std::string wmClass = options.instanceName + '\0' + options.className + '\0';
+    set(XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, wmClass.size(), wmClass.data());
     if (options.netWmName) {
-        setText(internAtom(c_, "_NET_WM_NAME"), internAtom(c_, "UTF8_STRING"), *options.netWmName);
+        set(internAtom(c_, "_NET_WM_NAME"), internAtom(c_, "UTF8_STRING"), 8, options.netWmName->size(),
+            options.netWmName->data());
     }
-    if (options.wmName) setText(XCB_ATOM_WM_NAME, XCB_ATOM_STRING, *options.wmName);
-    setText(XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, options.instanceName + '\0' + options.className + '\0');
-    if (options.processID != 0) {
-        xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window_, internAtom(c_, "_NET_WM_PID"),
-                            XCB_ATOM_CARDINAL, 32, 1, &options.processID);
-    }
-    if (options.fullscreen) {
-        xcb_atom_t state = internAtom(c_, "_NET_WM_STATE_FULLSCREEN");
-        xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window_, internAtom(c_, "_NET_WM_STATE"),
-                            XCB_ATOM_ATOM, 32, 1, &state);
-    }
+    if (options.wmName) set(XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, options.wmName->size(), options.wmName->data());
+    if (options.processID != 0) set(internAtom(c_, "_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, 1, &options.processID);
+    const xcb_atom_t fullscreen = internAtom(c_, "_NET_WM_STATE_FULLSCREEN");
+    if (options.fullscreen) set(internAtom(c_, "_NET_WM_STATE"), XCB_ATOM_ATOM, 32, 1, &fullscreen);
     xcb_map_window(c_, window_);
     xcb_flush(c_);
 
