@@ -19,24 +19,20 @@ PresentationCommand post(std::string_view target, std::string_view body = "") {
     return CommandRouter::command("POST", target, body);
 }
 
-Error httpError(std::string_view method, std::string_view target, std::string_view body = "") {
+// The error an HTTP request (method, target, body) or an OSC message (address, arguments) ends in.
+template <class... Request>
+Error routeError(const Request&... request) {
     try {
-        CommandRouter::command(method, target, body);
+        CommandRouter::command(request...);
     } catch (const Error& error) {
         return error;
     }
-    ADD_FAILURE() << "no error for " << method << " " << target << " " << body;
+    ADD_FAILURE() << "no error";
     return Error::invalidJSON();
 }
 
-Error oscError(std::string_view address, const Args& args) {
-    try {
-        CommandRouter::command(address, args);
-    } catch (const Error& error) {
-        return error;
-    }
-    ADD_FAILURE() << "no error for " << address;
-    return Error::invalidJSON();
+Error httpError(std::string_view method, std::string_view target, std::string_view body = "") {
+    return routeError(method, target, body);
 }
 
 TEST(CommandRouterTest, EveryRouteAndAliasOverHTTPAndOSC) {
@@ -165,7 +161,7 @@ TEST(CommandRouterTest, OSCSlideNumberArguments) {
     EXPECT_EQ(number(4.0f), PresentationCommand::goToSlideNumber(4));
     EXPECT_EQ(number(5.0), PresentationCommand::goToSlideNumber(5));
     EXPECT_EQ(number(std::string(" 007 ")), PresentationCommand::goToSlideNumber(7));
-    EXPECT_EQ(oscError("/goto/slide/number", Args{}), Error::missingParameter("number"));
+    EXPECT_EQ(routeError("/goto/slide/number", Args{}), Error::missingParameter("number"));
     const CommandArgument bad[] = {
         std::int32_t{0}, std::int32_t{-1}, 4.5f, 0.0f, 1e30f,
         std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
@@ -173,7 +169,7 @@ TEST(CommandRouterTest, OSCSlideNumberArguments) {
         std::string("3a"), std::string(""), std::string("99999999999999999999"), true,
         CommandArgumentNil{}, CommandArgumentImpulse{}, CommandArgumentTimeTag{1}, Bytes{7}};
     for (const auto& argument : bad) {
-        EXPECT_EQ(oscError("/goto/slide/number", Args{argument}), Error::invalidParameter("number"))
+        EXPECT_EQ(routeError("/goto/slide/number", Args{argument}), Error::invalidParameter("number"))
             << argument.index();
     }
 }
@@ -181,11 +177,11 @@ TEST(CommandRouterTest, OSCSlideNumberArguments) {
 TEST(CommandRouterTest, OSCSlideNameArguments) {
     EXPECT_EQ(CommandRouter::command("/goto/slide/named", Args{std::string("#Intro")}),
               PresentationCommand::goToSlideNamed("Intro"));
-    EXPECT_EQ(oscError("/goto/slide/named", Args{}), Error::missingParameter("name"));
-    EXPECT_EQ(oscError("/goto/slide/named", Args{std::string(" # ")}),
+    EXPECT_EQ(routeError("/goto/slide/named", Args{}), Error::missingParameter("name"));
+    EXPECT_EQ(routeError("/goto/slide/named", Args{std::string(" # ")}),
               Error::missingParameter("name"));
-    EXPECT_EQ(oscError("/goto/slide/named", Args{std::int32_t{3}}), Error::invalidParameter("name"));
-    EXPECT_EQ(oscError("/goto/slide/named", Args{Bytes{'I', 'n'}}), Error::invalidParameter("name"));
+    EXPECT_EQ(routeError("/goto/slide/named", Args{std::int32_t{3}}), Error::invalidParameter("name"));
+    EXPECT_EQ(routeError("/goto/slide/named", Args{Bytes{'I', 'n'}}), Error::invalidParameter("name"));
     // Invalid UTF-8 is replaced so the name can be shown and sent on as JSON.
     EXPECT_EQ(CommandRouter::command("/goto/slide/named", Args{std::string("A\xFF")}).slideName(),
               "A\xEF\xBF\xBD");
@@ -199,7 +195,7 @@ TEST(CommandRouterTest, OSCAddressRules) {
     // No OSC pattern matching and no query handling: addresses match exactly.
     for (const char* address : {"/st*", "/show/{next,previous}", "/show/nex?", "/stop?x=1", "stop",
                                 "/STOP", ""}) {
-        EXPECT_EQ(oscError(address, Args{}), Error::unknownRoute(address)) << address;
+        EXPECT_EQ(routeError(address, Args{}), Error::unknownRoute(address)) << address;
     }
 }
 
@@ -208,7 +204,7 @@ TEST(CommandRouterTest, HostileInputNeverCrashes) {
     // routes the bytes are repaired before they are quoted back.
     const Error unknown = httpError("POST", "/\xFF\xFE");
     EXPECT_EQ(unknown.description(), "Unknown command route: /\xEF\xBF\xBD\xEF\xBF\xBD");
-    EXPECT_EQ(oscError("/\xC3", Args{}).value(), "/\xEF\xBF\xBD");
+    EXPECT_EQ(routeError("/\xC3", Args{}).value(), "/\xEF\xBF\xBD");
     // Large and odd bodies.
     std::string big = R"({"name": ")" + std::string(1 << 20, 'x') + R"("})";
     EXPECT_EQ(post("/goto/slide/named", big).slideName().size(), std::size_t{1} << 20);
