@@ -157,7 +157,7 @@ TEST_F(BluetoothServerTest, StopForgetsEverythingAndLateWorkTouchesNothing) {
     EXPECT_EQ(radio->answer(inFlight)->result, ATTResult::unlikelyError);
 }
 
-TEST_F(BluetoothServerTest, PairingReadsHandOutANewPairAtOffsetZeroAndSlicesOfItAfter) {
+TEST_F(BluetoothServerTest, PairingReadsHandOutANewPairAtOffsetZeroAndSlicesOfItAfterAndBadAccessIsRefused) {
     auto server = startServer(true);
     auto first = radio->read("c", kPairing);
     ASSERT_EQ(first->result, ATTResult::success);
@@ -173,6 +173,11 @@ TEST_F(BluetoothServerTest, PairingReadsHandOutANewPairAtOffsetZeroAndSlicesOfIt
     EXPECT_EQ(radio->read("c", "0000180A-0000-1000-8000-00805F9B34FB")->result, ATTResult::attributeNotFound);
     EXPECT_EQ(radio->write("c", kResponse, Bytes{1}), ATTResult::attributeNotFound);
     EXPECT_EQ(radio->write("c", kRequest, std::nullopt), ATTResult::invalidAttributeValueLength);
+    EXPECT_EQ(radio->write("c", kRequest, Bytes(kMaxRequestBytes + 1, ' ')), ATTResult::invalidAttributeValueLength);
+    // Answers are kept for a bounded number of centrals.
+    const Bytes written = encodeBluetoothDocument(Json{{"not", "signed"}});
+    for (std::size_t i = 0; i < kMaxCachedCentrals + 6; ++i) radio->write("central-" + std::to_string(i), kRequest, written);
+    EXPECT_EQ(server->cachedCentralCount(), kMaxCachedCentrals);
 }
 
 TEST_F(BluetoothServerTest, EachKindCallsItsHandler) {
@@ -275,8 +280,7 @@ TEST_F(BluetoothServerTest, LongAnswersAreReadBackInChunksAndReassemble) {
 }
 
 TEST_F(BluetoothServerTest, ChunkSetsExpireAfterAMinuteAndOutOfRangeLeavesThemStored) {
-    BluetoothBridgeHandlers none;
-    BluetoothRequestHandler handler(std::make_shared<const BluetoothBridgeHandlers>(none), [this] { return now; });
+    BluetoothRequestHandler handler(std::make_shared<const BluetoothBridgeHandlers>(), [this] { return now; });
     SlideListResult big{ResultStatus::ok, std::string(470, 'x'), {}};
     const Json chunk = Json::parse(handler.makeResponseData(BluetoothResponseEnvelope::slideListEnvelope(big, "r")));
     const std::string id = chunk["responseChunk"]["chunkID"];
@@ -291,14 +295,6 @@ TEST_F(BluetoothServerTest, ChunkSetsExpireAfterAMinuteAndOutOfRangeLeavesThemSt
     EXPECT_EQ(handler.storedChunkSetCount(), kMaxStoredChunkSets);
     EXPECT_EQ(BluetoothRequestHandler::splitIntoChunks(Bytes(481, 1), 96).size(), 6u);
     EXPECT_EQ(BluetoothRequestHandler::splitIntoChunks(Bytes(3, 1), 0).size(), 1u);
-}
-
-TEST_F(BluetoothServerTest, CachedAnswersAreBoundedInTheNumberOfCentrals) {
-    auto server = startServer(false);
-    const Bytes written = encodeBluetoothDocument(Json{{"not", "signed"}});
-    for (std::size_t i = 0; i < kMaxCachedCentrals + 6; ++i) radio->write("central-" + std::to_string(i), kRequest, written);
-    EXPECT_EQ(server->cachedCentralCount(), kMaxCachedCentrals);
-    EXPECT_EQ(radio->write("c", kRequest, Bytes(kMaxRequestBytes + 1, ' ')), ATTResult::invalidAttributeValueLength);
 }
 
 }  // namespace
