@@ -27,15 +27,10 @@ struct Scene {
     std::string display = std::getenv("PAVONIX_XVFB");
     std::string error;
     std::shared_ptr<x11::XcbWindowSystem> system = std::make_shared<x11::XcbWindowSystem>(display);
-    std::unique_ptr<TestWindow> deck;
-    std::unique_ptr<TestWindow> other;
+    std::unique_ptr<TestWindow> deck = std::make_unique<TestWindow>(display, TestWindow::Options{.netWmName = "Deck - Google Slides"});
+    std::unique_ptr<TestWindow> other = std::make_unique<TestWindow>(display, TestWindow::Options{.netWmName = "Terminal"});
 
     Scene() {
-        TestWindow::Options options;
-        options.netWmName = "Deck - Google Slides";
-        deck = std::make_unique<TestWindow>(display, options);
-        options.netWmName = "Terminal";
-        other = std::make_unique<TestWindow>(display, options);
         if (!deck->waitUntilManaged() || !other->waitUntilManaged()) error = "windows not managed";
     }
     bool ready() const { return error.empty(); }

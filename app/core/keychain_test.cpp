@@ -27,17 +27,12 @@ TEST_F(KeychainFunctionsTest, SaveGoesToThePrimaryStoreAddingThenUpdating) {
     EXPECT_EQ(keychainReadData(keychainQuery("svc", "empty")), std::nullopt);
 }
 
-TEST_F(KeychainFunctionsTest, LegacyItemsAreCopiedOver) {
-    ASSERT_EQ(legacy->add({"svc", "old"}, Bytes{7}), keychain::success);
-    EXPECT_EQ(keychainReadDataMigratingLegacy("svc", "old"), Bytes{7});
-    EXPECT_EQ(keychainReadData(keychainQuery("svc", "old")), Bytes{7});
+TEST_F(KeychainFunctionsTest, LegacyItemsAreCopiedOverAndDeletedWithThePrimaryCopy) {
+    ASSERT_EQ(legacy->add({"svc", "acc"}, Bytes{7}), keychain::success);
+    EXPECT_EQ(keychainReadDataMigratingLegacy("svc", "acc"), Bytes{7});
+    EXPECT_EQ(keychainReadData(keychainQuery("svc", "acc")), Bytes{7});
     EXPECT_EQ(keychainReadDataMigratingLegacy("svc", "missing"), std::nullopt);
     EXPECT_EQ(primary->size(), 1u);
-}
-
-TEST_F(KeychainFunctionsTest, DeleteRemovesTheLegacyCopyToo) {
-    ASSERT_EQ(legacy->add({"svc", "acc"}, Bytes{7}), keychain::success);
-    ASSERT_EQ(keychainReadDataMigratingLegacy("svc", "acc"), Bytes{7});
     EXPECT_EQ(keychainDeleteData(keychainQuery("svc", "acc")), 0);
     EXPECT_EQ(keychainReadDataMigratingLegacy("svc", "acc"), std::nullopt);
     EXPECT_EQ(keychainDeleteData(keychainQuery("svc", "acc")), keychain::itemNotFound);

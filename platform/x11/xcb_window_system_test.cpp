@@ -20,12 +20,6 @@ using namespace std::chrono_literals;
 constexpr std::uint16_t kControlAndShiftMask = 0x4 | 0x1;
 constexpr KeyStroke kRight[] = {{keysym::Right}};
 
-TestWindow::Options titled(std::string title) {
-    TestWindow::Options o;
-    o.netWmName = std::move(title);
-    return o;
-}
-
 std::optional<WindowInfo> find(const std::vector<WindowInfo>& windows, WindowId id) {
     auto it = std::find_if(windows.begin(), windows.end(),
                            [id](const WindowInfo& w) { return w.id == id; });
@@ -57,7 +51,7 @@ protected:
 
     // A window of another program, managed and holding the focus.
     std::unique_ptr<TestWindow> focusedWindow(const std::string& title) {
-        auto window = std::make_unique<TestWindow>(display, titled(title));
+        auto window = std::make_unique<TestWindow>(display, TestWindow::Options{.netWmName = title});
         EXPECT_TRUE(window->waitUntilManaged());
         EXPECT_TRUE(system->activate(window->id(), 2s).ok());
         EXPECT_TRUE(window->waitForFocus());
@@ -73,21 +67,14 @@ TEST_F(XcbWindowSystemTest, ListsManagedWindowsWithTheirProperties) {
     EXPECT_FALSE(system->unavailableReason().has_value());
     EXPECT_TRUE(system->canSendKeys());
 
-    auto slidesOptions = titled("Quarterly review - Google Slides");
-    slidesOptions.processID = 4242;
-    slidesOptions.instanceName = "chromium";
-    slidesOptions.className = "Chromium";
-    TestWindow slides(display, slidesOptions);
-    TestWindow::Options latin1;
-    latin1.wmName = "Pr\xe9sentation";  // WM_NAME only, in Latin-1
-    TestWindow legacy(display, latin1);
-    TestWindow broken(display, titled("bad \xff title"));
+    TestWindow slides(display, {.netWmName = "Quarterly review - Google Slides", .instanceName = "chromium",
+                                .className = "Chromium", .processID = 4242});
+    TestWindow legacy(display, {.wmName = "Pr\xe9sentation"});  // WM_NAME only, in Latin-1
+    TestWindow broken(display, {.netWmName = "bad \xff title"});
     std::string longTitle = "a";
     for (int i = 0; i < 2100; ++i) longTitle += "é";  // past the read limit, cut inside an "é"
-    TestWindow longName(display, titled(longTitle));
-    TestWindow::Options full;
-    full.fullscreen = true;
-    TestWindow fullscreen(display, full);
+    TestWindow longName(display, {.netWmName = longTitle});
+    TestWindow fullscreen(display, {.fullscreen = true});
     TestWindow untitled(display, TestWindow::Options{});
     for (auto* w : {&slides, &legacy, &broken, &longName, &fullscreen, &untitled}) {
         ASSERT_TRUE(w->waitUntilManaged());
@@ -171,8 +158,8 @@ TEST_F(XcbWindowSystemTest, AClosedWindowFailsActivationAndKeys) {
 using XcbWindowSystemWithoutWindowManager = XcbWindowSystemTest;
 
 TEST_F(XcbWindowSystemWithoutWindowManager, ListsViewableTopLevelsAndFocusesDirectly) {
-    TestWindow a(display, titled("alpha"));
-    TestWindow b(display, titled("beta"));
+    TestWindow a(display, {.netWmName = "alpha"});
+    TestWindow b(display, {.netWmName = "beta"});
     // Without a manager nothing publishes a client list; wait until both are mapped.
     ASSERT_TRUE(waitUntil([&] {
         auto list = system->listWindows();

@@ -25,10 +25,7 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "window") == 0) {
         const char* display = std::getenv("DISPLAY");
         if (!display) return 2;
-        pavonix::x11::testing::TestWindow::Options options;
-        options.netWmName = argv[2];
-        options.wmName = argv[2];
-        pavonix::x11::testing::TestWindow window(display, options);
+        pavonix::x11::testing::TestWindow window(display, {.netWmName = argv[2], .wmName = argv[2]});
         if (!window.waitUntilManaged()) return 3;
         std::printf("window 0x%x\n", static_cast<unsigned>(window.id()));
         std::fflush(stdout);

@@ -36,7 +36,7 @@ TestWindow::TestWindow(const std::string& display, Options options) {
                                     XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE |
                                         XCB_EVENT_MASK_FOCUS_CHANGE |
                                         XCB_EVENT_MASK_STRUCTURE_NOTIFY};
-    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, root_, 0, 0, kWidth, kHeight, 0,
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, root_, 0, 0, 400, 300, 0,
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, mask, values);
 
     auto set = [&](xcb_atom_t property, xcb_atom_t type, std::uint8_t format, std::size_t count, const void* data) {

@@ -19,11 +19,9 @@ namespace pavonix::x11::testing {
 // pixels large.
 class TestWindow {
 public:
-    static constexpr std::uint16_t kWidth = 400;
-    static constexpr std::uint16_t kHeight = 300;
     struct Options {
-        std::optional<std::string> netWmName;  // _NET_WM_NAME (UTF8_STRING), raw bytes
-        std::optional<std::string> wmName;      // WM_NAME (STRING), raw bytes
+        std::optional<std::string> netWmName = {};  // _NET_WM_NAME (UTF8_STRING), raw bytes
+        std::optional<std::string> wmName = {};     // WM_NAME (STRING), raw bytes
         std::string instanceName = "pavonix-test";
         std::string className = "PavonixTest";
         std::uint32_t processID = 0;  // 0: no _NET_WM_PID
