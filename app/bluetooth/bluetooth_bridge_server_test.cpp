@@ -86,7 +86,7 @@ protected:
 
     Json ask(const Json& body) { return ask(signedRequest(body, "n" + std::to_string(++nonces))); }
 
-    std::shared_ptr<MemoryPeripheral> radio = MemoryPeripheral::make();
+    std::shared_ptr<MemoryPeripheral> radio = std::make_shared<MemoryPeripheral>();
     std::vector<BridgeServerStatus> statuses;
     std::vector<PresentationCommand> commands;
     std::vector<std::string> seen;
@@ -209,9 +209,7 @@ TEST_F(BluetoothServerTest, EachKindCallsItsHandler) {
     for (const Case& c : cases) {
         Json body = c.body;
         body["requestID"] = "q";
-        const Json answer = ask(body);
-        EXPECT_EQ(answer["message"], c.message) << body.dump();
-        EXPECT_EQ(answer["requestID"], "q");
+        EXPECT_EQ(ask(body)["message"], c.message) << body.dump();
     }
     EXPECT_EQ(commands, (std::vector<PresentationCommand>{PresentationCommand::start(true), PresentationCommand::goToSlideNamed("Intro"),
                                                           PresentationCommand::goToSlideNumber(3), PresentationCommand::showPrevious(),

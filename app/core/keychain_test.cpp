@@ -16,7 +16,7 @@ protected:
     std::shared_ptr<keychain::MemoryStore> legacy = std::make_shared<keychain::MemoryStore>("L");
 };
 
-TEST_F(KeychainFunctionsTest, SaveGoesToThePrimaryStoreAddingThenUpdating) {
+TEST_F(KeychainFunctionsTest, SaveGoesToThePrimaryStoreAndLegacyQueriesNeedALegacyStore) {
     EXPECT_EQ(keychainSaveData(Bytes{1}, "svc", "acc"), 0);
     EXPECT_EQ(keychainSaveData(Bytes{2}, "svc", "acc"), 0);
     EXPECT_EQ(keychainReadData(keychainQuery("svc", "acc")), Bytes{2});
@@ -25,6 +25,11 @@ TEST_F(KeychainFunctionsTest, SaveGoesToThePrimaryStoreAddingThenUpdating) {
     // An item without bytes reads as nothing.
     EXPECT_EQ(keychainSaveData(Bytes{}, "svc", "empty"), 0);
     EXPECT_EQ(keychainReadData(keychainQuery("svc", "empty")), std::nullopt);
+
+    // Without a legacy store, legacy queries find nothing.
+    keychain::setProcessKeychain({primary, nullptr});
+    EXPECT_EQ(keychainReadData(legacyKeychainQuery("svc", "acc")), std::nullopt);
+    EXPECT_EQ(keychainDeleteData(legacyKeychainQuery("svc", "acc")), keychain::itemNotFound);
 }
 
 TEST_F(KeychainFunctionsTest, LegacyItemsAreCopiedOverAndDeletedWithThePrimaryCopy) {
@@ -39,12 +44,6 @@ TEST_F(KeychainFunctionsTest, LegacyItemsAreCopiedOverAndDeletedWithThePrimaryCo
     // Only the legacy copy left: deleting through the primary query still reports it deleted.
     ASSERT_EQ(legacy->add({"svc", "b"}, Bytes{1}), keychain::success);
     EXPECT_EQ(keychainDeleteData(keychainQuery("svc", "b")), 0);
-}
-
-TEST_F(KeychainFunctionsTest, NoLegacyStore) {
-    keychain::setProcessKeychain({primary, nullptr});
-    EXPECT_EQ(keychainReadData(legacyKeychainQuery("svc", "acc")), std::nullopt);
-    EXPECT_EQ(keychainDeleteData(legacyKeychainQuery("svc", "acc")), keychain::itemNotFound);
 }
 
 }  // namespace

@@ -30,10 +30,10 @@ TEST(SharedTypesTest, ResultsEncodeWithTheirKeys) {
               R"("notes":"#Intro","number":3}],"status":"ok"})");
     EXPECT_EQ(decodeRecord<SlideListResult>(encodeRecord(slides)), slides);
 
-    PresentationWindowListResult windows{ResultStatus::ok, "", 42, {}};
-    windows.windows.push_back({42, 7, "Chromium", "org.chromium", "Deck - Google Slides",
-                               "Chromium - Deck - Google Slides", "pid 7", "window",
-                               PresentationWindowDisplaySection::googleSlides});
+    const PresentationWindowListResult windows{
+        ResultStatus::ok, "", 42, {{42, 7, "Chromium", "org.chromium", "Deck - Google Slides",
+                                    "Chromium - Deck - Google Slides", "pid 7", "window",
+                                    PresentationWindowDisplaySection::googleSlides}}};
     auto json = Json(windows);
     EXPECT_EQ(json["windows"][0]["displaySection"], "googleSlides");
     EXPECT_EQ(json["selectedWindowID"], 42);

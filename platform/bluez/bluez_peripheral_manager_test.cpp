@@ -2,6 +2,7 @@
 // own: the stand-in records registrations as bluetoothd does and plays the central that reads and writes.
 #include "platform/bluez/bluez_peripheral_manager.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sdbus-c++/sdbus-c++.h>
@@ -86,10 +87,6 @@ auto stateIs(ManagerState state) {
     return [state](const Seen& seen) { return seen.state == state; };
 }
 
-auto servicesAnswered(std::size_t count) {
-    return [count](const Seen& seen) { return seen.services.size() == count; };
-}
-
 class BluezPeripheralTest : public ::testing::Test {
 protected:
     // The stand-in starts its own bus and prints the bus address once it serves.
@@ -127,13 +124,9 @@ protected:
     Bytes read(const std::string& uuid, std::uint16_t offset) { return ask<Bytes>("Read", uuid, offset); }
     nlohmann::json registrations() { return nlohmann::json::parse(ask<std::string>("Registrations")); }
 
-    static std::string errorName(const std::function<void()>& call) {
-        try {
-            call();
-        } catch (const sdbus::Error& error) {
-            return error.getName();
-        }
-        return "no error";
+    // Throwing the D-Bus error of that name.
+    static auto failsWith(const std::string& name) {
+        return ::testing::Throws<sdbus::Error>(::testing::Property(&sdbus::Error::getName, name));
     }
 
     static peripheral::Service service() {
@@ -159,11 +152,9 @@ TEST_F(BluezPeripheralTest, PublishesAnswersFollowsThePowerAndUnregisters) {
     manager->startAdvertising({"Pavonix", {kServiceUUID}});
     const Seen published = recorder->waitFor([](const Seen& s) { return !s.services.empty() && !s.advertising.empty(); });
     EXPECT_EQ(std::tie(published.services, published.advertising), std::tuple(std::vector<std::string>{""}, std::vector<std::string>{""}));
-    EXPECT_EQ(registrations(), nlohmann::json::parse(R"({
-        "applications": [["5E1A0001-7E5B-4C6C-9A0E-6B4C7F1A2B3C", "5E1A0002-7E5B-4C6C-9A0E-6B4C7F1A2B3C",
-                          "5E1A0003-7E5B-4C6C-9A0E-6B4C7F1A2B3C"]],
-        "advertisements": [{"LocalName": "Pavonix", "ServiceUUIDs": ["5E1A0000-7E5B-4C6C-9A0E-6B4C7F1A2B3C"],
-                            "Discoverable": true}]})"));
+    const nlohmann::json advertisement{{"LocalName", "Pavonix"}, {"ServiceUUIDs", {kServiceUUID}}, {"Discoverable", true}};
+    EXPECT_EQ(registrations(), (nlohmann::json{{"applications", {{kLongValueUUID, kRequestUUID, kFixedUUID}}},
+                                               {"advertisements", nlohmann::json::array({advertisement})}}));
 
     const Bytes request{'{', '"', 's', '"', '}'};
     tell("Write", std::string(kRequestUUID), request);
@@ -175,9 +166,9 @@ TEST_F(BluezPeripheralTest, PublishesAnswersFollowsThePowerAndUnregisters) {
     EXPECT_EQ(read(kLongValueUUID, 0), Bytes{0});
     EXPECT_EQ(read(kLongValueUUID, 22), Bytes{22});
     EXPECT_EQ(read(kFixedUUID, 1), (Bytes{2, 3}));
-    EXPECT_EQ(errorName([&] { read(kLongValueUUID, 101); }), "org.bluez.Error.InvalidOffset");
-    EXPECT_EQ(errorName([&] { read(kFixedUUID, 4); }), "org.bluez.Error.InvalidOffset");
-    EXPECT_EQ(errorName([&] { tell("Write", std::string(kRequestUUID), Bytes{}); }), "org.bluez.Error.InvalidValueLength");
+    EXPECT_THAT([&] { read(kLongValueUUID, 101); }, failsWith("org.bluez.Error.InvalidOffset"));
+    EXPECT_THAT([&] { read(kFixedUUID, 4); }, failsWith("org.bluez.Error.InvalidOffset"));
+    EXPECT_THAT([&] { tell("Write", std::string(kRequestUUID), Bytes{}); }, failsWith("org.bluez.Error.InvalidValueLength"));
 
     tell("SetPowered", false);
     recorder->waitFor(stateIs(ManagerState::poweredOff));
@@ -196,18 +187,18 @@ TEST_F(BluezPeripheralTest, RefusedTreesAndAnAdapterThatGoesAwayAndComesBack) {
     flagless.characteristics[0].properties = 0;
     manager->addService(flagless);
     manager->addService(service());
-    EXPECT_EQ(recorder->waitFor(servicesAnswered(2)).services,
+    EXPECT_EQ(recorder->waitFor([](const Seen& s) { return s.services.size() == 2; }).services,
               (std::vector<std::string>{"No valid service object found", ""}));
 
     tell("SetAdapterPresent", false);
     EXPECT_EQ(recorder->waitFor(stateIs(ManagerState::unsupported)).reason, kNoAdapter);
     manager->addService(service());
-    EXPECT_EQ(recorder->waitFor(servicesAnswered(3)).services.back(), kNoAdapter);
+    EXPECT_EQ(recorder->waitFor([](const Seen& s) { return s.services.size() == 3; }).services.back(), kNoAdapter);
 
     tell("SetAdapterPresent", true);
     recorder->waitFor(stateIs(ManagerState::poweredOn));
     manager->addService(service());
-    EXPECT_EQ(recorder->waitFor(servicesAnswered(4)).services.back(), "");
+    EXPECT_EQ(recorder->waitFor([](const Seen& s) { return s.services.size() == 4; }).services.back(), "");
     EXPECT_EQ(registrations()["applications"].size(), 1u);
 }
 

@@ -25,7 +25,6 @@ public:
         Bytes value;  // reads only
     };
 
-    static std::shared_ptr<MemoryPeripheral> make() { return std::make_shared<MemoryPeripheral>(); }
     PeripheralManagerFactory factory();
 
     // The radio: the delegate hears of the change.

@@ -15,18 +15,12 @@ scratch=$(mktemp -d)
 pids=()
 trap 'kill "${pids[@]}" 2>/dev/null; wait; rm -rf "$scratch"' EXIT
 fail() { echo "with_xvfb: $1" >&2; cat "$scratch"/*.log >&2; exit 1; }
-wait_for() {  # wait_for COMMAND...: up to 15 seconds
-  local deadline=$((SECONDS + 15))
-  until "$@" >/dev/null 2>&1; do
-    [ "$SECONDS" -lt "$deadline" ] || return 1
-    sleep 0.05
-  done
-}
+wait_for() { timeout 15 bash -c "until $1 >/dev/null 2>&1; do sleep 0.05; done"; }  # wait_for 'COMMAND'
 
 # Xvfb writes the display number it chose once it accepts connections.
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>"$scratch/display" >"$scratch/xvfb.log" 2>&1 &
 pids+=($!)
-wait_for grep -q '[0-9]' "$scratch/display" || fail "Xvfb did not report a display"
+wait_for "grep -q '[0-9]' $scratch/display" || fail "Xvfb did not report a display"
 display=":$(tr -dc '0-9' <"$scratch/display")"
 export DISPLAY=$display PAVONIX_XVFB=$display
 
@@ -35,7 +29,7 @@ if $window_manager; then
   HOME=$scratch XDG_CONFIG_HOME=$scratch XDG_CACHE_HOME=$scratch openbox --sm-disable >"$scratch/openbox.log" 2>&1 &
   pids+=($!)
   # Its client list is published last in its start.
-  wait_for bash -c "xprop -root _NET_CLIENT_LIST | grep -q 'window id'" || fail "openbox did not start on $DISPLAY"
+  wait_for "xprop -root _NET_CLIENT_LIST | grep -q 'window id'" || fail "openbox did not start on $DISPLAY"
 fi
 
 "$@"
