@@ -21,8 +21,7 @@ constexpr std::uint16_t kControlAndShiftMask = 0x4 | 0x1;
 constexpr KeyStroke kRight[] = {{keysym::Right}};
 
 std::optional<WindowInfo> find(const std::vector<WindowInfo>& windows, WindowId id) {
-    auto it = std::find_if(windows.begin(), windows.end(),
-                           [id](const WindowInfo& w) { return w.id == id; });
+    auto it = std::ranges::find(windows, id, &WindowInfo::id);
     return it == windows.end() ? std::nullopt : std::optional(*it);
 }
 

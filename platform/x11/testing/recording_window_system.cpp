@@ -24,8 +24,7 @@ std::optional<WindowInfo> RecordingWindowSystem::window(WindowId id) {
 }
 
 std::vector<WindowInfo>::const_iterator RecordingWindowSystem::findLocked(WindowId id) const {
-    return std::find_if(windows_.begin(), windows_.end(),
-                        [id](const WindowInfo& w) { return w.id == id; });
+    return std::ranges::find(windows_, id, &WindowInfo::id);
 }
 
 Outcome RecordingWindowSystem::activate(WindowId id, std::chrono::milliseconds) {
