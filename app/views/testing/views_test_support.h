@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -98,17 +99,12 @@ struct FakeModel : ControlsModel, SettingsWindowModel, PairingSheetsModel {
         windows.set(openWindows);
     }
     void selectGoogleSlidesWindow(std::int64_t windowID) override {
-        for (const auto& window : openWindows) {
-            if (window.windowID == windowID) store->setValue(settings::googleSlidesWindowID, windowID);
-        }
+        store->setValue(settings::googleSlidesWindowID, windowID);
     }
     void updateRemoteTargetAddress(const std::string& id, const std::string& host, std::int64_t port) override {
         auto targets = store->value(settings::remoteLanternpostTargets);
         for (auto& target : targets) {
-            if (target.id == id) {
-                target.host = host;
-                target.port = port;
-            }
+            if (target.id == id) std::tie(target.host, target.port) = std::tie(host, port);
         }
         store->setValue(settings::remoteLanternpostTargets, targets);
     }
