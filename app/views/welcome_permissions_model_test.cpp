@@ -18,14 +18,6 @@ protected:
         probes->answer(false);
     }
 
-    WelcomePermissionsModel& make() {
-        model = std::make_unique<WelcomePermissionsModel>(
-            authorizer, [this](std::chrono::milliseconds delay, std::function<void()> tick) {
-                EXPECT_EQ(delay, 2000ms);
-                ticks.push_back(std::move(tick));
-            });
-        return *model;
-    }
     // One polling period passes.
     void tick() {
         ASSERT_EQ(ticks.size(), 1u) << "the polling loop keeps exactly one tick pending";
@@ -44,14 +36,18 @@ protected:
     // A time-out far beyond any test: held answers stay held.
     std::shared_ptr<LanternpostPermissionAuthorizer> authorizer =
         std::make_shared<LanternpostPermissionAuthorizer>(probes, std::chrono::hours(1));
-    std::unique_ptr<WelcomePermissionsModel> model;
     std::vector<std::function<void()>> ticks;
+    std::unique_ptr<WelcomePermissionsModel> model = std::make_unique<WelcomePermissionsModel>(
+        authorizer, [this](std::chrono::milliseconds delay, std::function<void()> tick) {
+            EXPECT_EQ(delay, 2000ms);
+            ticks.push_back(std::move(tick));
+        });
+    WelcomePermissionsModel& m = *model;
 };
 
 const std::vector<State> settledStates{State::granted, State::granted, State::unavailable, State::unavailable};
 
 TEST_F(WelcomePermissionsModelTest, StartsCheckingAndAppliesOnlyAWholeCurrentRead) {
-    auto& m = make();
     const std::vector<State> checking(4, State::checking);
     EXPECT_EQ(states(), checking);
 
@@ -74,7 +70,6 @@ TEST_F(WelcomePermissionsModelTest, StartsCheckingAndAppliesOnlyAWholeCurrentRea
 }
 
 TEST_F(WelcomePermissionsModelTest, PollingRereadsUntilSettledThenGoesQuiet) {
-    auto& m = make();
     probes->answer(true);
     ASSERT_EQ(m.items()[1].state, State::notDetermined);
 
@@ -93,7 +88,6 @@ TEST_F(WelcomePermissionsModelTest, PollingRereadsUntilSettledThenGoesQuiet) {
 // Restarting the read at every tick would never let one finish: the rows would stay "checking"
 // and every button disabled. A read under way is left to finish instead.
 TEST_F(WelcomePermissionsModelTest, ReadsSlowerThanThePeriodStillSettle) {
-    auto& m = make();
     for (int i = 0; i < 5; ++i) tick();
     EXPECT_EQ(probes->asked, 1) << "no new read while one is under way";
     EXPECT_TRUE(m.isChecking());
@@ -112,7 +106,6 @@ TEST_F(WelcomePermissionsModelTest, ReadsSlowerThanThePeriodStillSettle) {
 }
 
 TEST_F(WelcomePermissionsModelTest, RequestsRunOneAtATimeThenRereadOnce) {
-    auto& m = make();
     probes->answer(false);
     ASSERT_EQ(m.items()[0].state, State::notDetermined);
 
@@ -148,7 +141,6 @@ TEST_F(WelcomePermissionsModelTest, RequestsRunOneAtATimeThenRereadOnce) {
 }
 
 TEST_F(WelcomePermissionsModelTest, AnswersAfterTheModelIsGoneAreDropped) {
-    make();
     settle();
     model.reset();
     probes->answer(true);  // must not touch the destroyed model
