@@ -194,7 +194,6 @@ TEST_F(ControlsViewStateTest, SelectedIDWithoutATargetActsAsLocal) {
 
 TEST_F(ControlsViewStateTest, LateAndSupersededSlideListsAreDropped) {
     auto& state = make({remote("lpt_a", "Hall")});
-    ASSERT_EQ(model_.slideFetches.size(), 1u);
     EXPECT_EQ(state.slidePickerPlaceholder(), "Loading slides...");
 
     // Switch to the local provider while the remote list is on its way.
@@ -241,8 +240,7 @@ TEST_F(ControlsViewStateTest, RemoteGoogleSlidesHidesTheListButKeepsTheNumberRow
 
 TEST_F(ControlsViewStateTest, SlidePickerSendsOnlyRealChanges) {
     auto& state = make();
-    ASSERT_EQ(state.slidePickerEntries().size(), 2u);
-    EXPECT_EQ(state.slidePickerEntries()[1].text, "3. #Intro");
+    EXPECT_EQ(state.slidePickerEntries().at(1).text, "3. #Intro");
     EXPECT_TRUE(state.isSlidePickerEnabled());
 
     state.setSelectedSlideNumber(3);

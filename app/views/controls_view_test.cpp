@@ -87,8 +87,7 @@ TEST_F(ControlsViewTest, FocusedTextFields) {
 
 TEST_F(ControlsViewTest, EachAppearanceRefreshesTheTarget) {
     addTargetsThenShow();
-    ASSERT_EQ(model_.healthChecks.size(), 1u);
-    model_.healthChecks[0].second(std::string("Connection refused."));
+    model_.healthChecks.at(0).second(std::string("Connection refused."));
     find<QLineEdit>("remoteHost")->setText("typed, not saved");
     view_->state().setRemoteHostInput("typed, not saved");
     view_->hide();  // the welcome screen, asked for again

@@ -72,16 +72,14 @@ TEST_F(PairingSheetsTest, CredentialsFollowTheLastAddAndDisappearWithTheirPairin
     EXPECT_EQ(state.copiedMessage(), "Copied Secret.");
     state.addDevice();  // the second replaces the first, and clears both messages
     EXPECT_EQ(state.setup()->device.id, "lpp_2");
-    EXPECT_FALSE(state.errorMessage());
-    EXPECT_FALSE(state.copiedMessage());
+    EXPECT_FALSE(state.errorMessage() || state.copiedMessage());
     EXPECT_EQ(state.deviceName(), "Phone");
 
     const auto devices = state.devices();
-    ASSERT_EQ(devices.size(), 2u);
-    state.requestRemoval(devices[0]);
+    state.requestRemoval(devices.at(0));
     state.confirmRemoval();  // another device's: the shown credentials stay
     EXPECT_TRUE(state.setup());
-    state.requestRemoval(devices[1]);
+    state.requestRemoval(devices.at(1));
     state.confirmRemoval();
     EXPECT_FALSE(state.setup());
     EXPECT_FALSE(state.pendingRemoval());
@@ -106,8 +104,7 @@ TEST_F(PairingSheetsTest, BluetoothRemovalRestartsTheServerOnlyAfterListAndSecre
     EXPECT_EQ(state.removalMessage(), "This will remove Paired Device's shared pairing credential until it is paired again.");
     state.confirmRemoval();
     EXPECT_EQ(model_.bluetoothSecrets, std::set<std::string>{"pair-b"});
-    ASSERT_EQ(model_.bluetoothRestarts.size(), 1u);
-    EXPECT_EQ(model_.bluetoothRestarts[0], (std::pair<std::size_t, std::size_t>{1, 1}));
+    EXPECT_EQ(model_.bluetoothRestarts, (std::vector<std::pair<std::size_t, std::size_t>>{{1, 1}}));
     EXPECT_FALSE(state.pendingRemoval());
 }
 
