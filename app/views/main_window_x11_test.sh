@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The real program under a private X server with a window manager and a tray: with a test window
 # saved as the Google Slides target, a click on Next in the main window delivers the Right key to
-# that window (not listed: Pavonix's; the shortcuts that trigger Next are views_test's). Closing the
-# window keeps the program serving while the tray can bring it back, and without a tray it quits. A
-# remote target is driven through the pairing sheets' script. Settings live in a scratch folder.
-# Exit 77 (skip) when a tool is missing, except in CI, where that is a failure.
+# that window (the shortcuts that trigger Next are views_test's; that the window list leaves out
+# Pavonix's own windows, the window target test's). Closing the window keeps the program serving
+# while the tray can bring it back, and without a tray it quits. A remote target is driven through
+# the pairing sheets' script. Settings live in a scratch folder. Exit 77 (skip) when a tool is
+# missing, except in CI, where that is a failure.
 set -euo pipefail
 program=$1
 probe=$2
@@ -33,9 +34,6 @@ xdotool windowactivate --sync "$main"
 xdotool mousemove --sync $((X + WIDTH * 3 / 4)) $((Y + 273)) click 1
 expect_press "$before" "Next did not deliver the Right key to the saved window"
 
-python3 -c "import json, urllib.request as u; w = json.load(u.urlopen('http://127.0.0.1:$port/windows'))['windows']
-assert $window_id in [e['windowID'] for e in w] and all(e['ownerProcessID'] != $program_pid for e in w), w" ||
-  fail "GET /windows lists Pavonix's own window, or misses the test window"
 # Closing the window (Alt+F4) leaves the program serving; the tray icon brings it back.
 xdotool windowactivate --sync "$main"
 xdotool key alt+F4

@@ -54,7 +54,6 @@ except urllib.error.HTTPError as error:
     print(error.code)
 PY
 }
-clipboard() { xclip -o -selection clipboard 2>/dev/null; }
 
 # --- 1. A new HTTP pairing ----------------------------------------------------------------------
 xdotool windowactivate --sync "$main"
@@ -71,7 +70,7 @@ xdotool type --delay 30 "Ada's phone"
 keys Tab space  # Add Paired Device
 keys Tab Tab Tab space  # Copy on the Setup URL row
 wait_for 10 bash -c "xclip -o -selection clipboard | grep -q '^pavonix://pair?'" || fail "Copy put no setup URL on the clipboard"
-url=$(clipboard)
+url=$(xclip -o -selection clipboard)
 shoot http-pairing
 "$probe" grab "$scratch/sheet.png"
 decoded=$(zbarimg --quiet --raw "$scratch/sheet.png" || true)

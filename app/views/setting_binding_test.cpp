@@ -9,19 +9,12 @@
 namespace pavonix {
 namespace {
 
-const SettingsStore::Key<bool> enabledKey{"httpEnabled", true};
-const SettingsStore::Key<std::string> nameKey{"pavonixName", ""};
-const SettingsStore::Key<std::int64_t> portKey{"httpPort", 8090};
-
-class SettingBindingTest : public testing::SettingsTest {
-protected:
-    SettingsStore* store_ = &store();
-};
+using SettingBindingTest = testing::SettingsTest;
 
 // What the store itself promises (no change at subscription, one per write) is its own test's;
 // here: the binding passes it to handlers and the notifier, also after being moved.
 TEST_F(SettingBindingTest, HandlersAndNotifierHearEveryLaterChange) {
-    SettingBinding<std::int64_t> port(portKey, *store_);
+    SettingBinding<std::int64_t> port(settings::httpPort, store());
     std::vector<std::int64_t> seen;
     int emitted = 0;
     port.onChange([&](std::int64_t value) { seen.push_back(value); });
@@ -29,7 +22,7 @@ TEST_F(SettingBindingTest, HandlersAndNotifierHearEveryLaterChange) {
     EXPECT_TRUE(port.setValue(9001));
     EXPECT_FALSE(port.setValue(9001));
     SettingBinding<std::int64_t> moved = std::move(port);
-    store_->setValue(portKey, std::int64_t{1});
+    store().setValue(settings::httpPort, std::int64_t{1});
     testing::settle();
     EXPECT_EQ(seen, std::vector<std::int64_t>({9001, 1}));
     EXPECT_EQ(emitted, 2);
@@ -37,9 +30,9 @@ TEST_F(SettingBindingTest, HandlersAndNotifierHearEveryLaterChange) {
 }
 
 TEST_F(SettingBindingTest, EditorsFollowTheSettingAndStoreEdits) {
-    SettingBinding<bool> enabled(enabledKey, *store_);
-    SettingBinding<std::string> name(nameKey, *store_);
-    SettingBinding<std::int64_t> port(portKey, *store_);
+    SettingBinding<bool> enabled(settings::httpEnabled, store());
+    SettingBinding<std::string> name(settings::pavonixName, store());
+    SettingBinding<std::int64_t> port(settings::httpPort, store());
     QCheckBox box;
     QLineEdit edit;
     QSpinBox spin;
@@ -50,37 +43,37 @@ TEST_F(SettingBindingTest, EditorsFollowTheSettingAndStoreEdits) {
     EXPECT_EQ(spin.value(), 8090);
 
     box.setChecked(false);
-    EXPECT_FALSE(store_->value(enabledKey));
+    EXPECT_FALSE(store().value(settings::httpEnabled));
     edit.setText("Stage left");
-    EXPECT_EQ(store_->value(nameKey), "") << "stored when editing finishes";
+    EXPECT_EQ(store().value(settings::pavonixName), "") << "stored when editing finishes";
     emit edit.editingFinished();
-    EXPECT_EQ(store_->value(nameKey), "Stage left");
+    EXPECT_EQ(store().value(settings::pavonixName), "Stage left");
     spin.setValue(9000);
-    EXPECT_EQ(store_->value(portKey), 9000);
+    EXPECT_EQ(store().value(settings::httpPort), 9000);
 
-    store_->setValue(enabledKey, true);
-    store_->setValue(nameKey, std::string("Hall"));
-    store_->setValue(portKey, std::int64_t{70000});  // outside the editor's range: shown clamped
+    store().setValue(settings::httpEnabled, true);
+    store().setValue(settings::pavonixName, std::string("Hall"));
+    store().setValue(settings::httpPort, std::int64_t{70000});  // outside the editor's range: shown clamped
     testing::settle();
     EXPECT_TRUE(box.isChecked());
     EXPECT_EQ(edit.text(), "Hall");
     EXPECT_EQ(spin.value(), 65535);
-    EXPECT_EQ(store_->value(portKey), 70000) << "showing a value never writes it back";
+    EXPECT_EQ(store().value(settings::httpPort), 70000) << "showing a value never writes it back";
 }
 
 TEST_F(SettingBindingTest, EitherSideMayGoFirst) {
     auto box = std::make_unique<QCheckBox>();
     {
-        SettingBinding<bool> enabled(enabledKey, *store_);
+        SettingBinding<bool> enabled(settings::httpEnabled, store());
         bindCheckable(enabled, box.get());
     }
     box->setChecked(false);  // the binding is gone: nothing is stored
     EXPECT_EQ(settings_.defaults().storedObject("httpEnabled"), std::nullopt);
 
-    SettingBinding<bool> enabled(enabledKey, *store_);
+    SettingBinding<bool> enabled(settings::httpEnabled, store());
     bindCheckable(enabled, box.get());
     box.reset();
-    store_->setValue(enabledKey, false);
+    store().setValue(settings::httpEnabled, false);
     testing::settle();  // must not touch the destroyed box
     EXPECT_FALSE(enabled.value());
 }
