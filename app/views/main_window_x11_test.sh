@@ -10,7 +10,7 @@ set -euo pipefail
 program=$1
 probe=$2
 source "$(dirname "$0")/testing/x11_session.sh"
-x11_test main_window_x11 Xvfb openbox xdotool xprop python3 trayer
+x11_test main_window_x11 xdotool xprop python3 trayer
 
 start_x11_session
 start_test_window
@@ -25,14 +25,16 @@ tray_pid=$!
 pids+=("$tray_pid")
 wait_for 10 xdotool search --classname panel || fail "trayer did not start"
 start_program "$settings" PAVONIX_KEYCHAIN=memory
-sleep 1  # the first status refresh enables the buttons
 
-# A click on Next, in the right half of the controls.
+# A click on Next, in the right half of the controls: clicked again until the first status refresh
+# has enabled the buttons and the saved window has its Right key.
 before=$(presses)
 eval "$(xdotool getwindowgeometry --shell "$main")"
-xdotool windowactivate --sync "$main"
-xdotool mousemove --sync $((X + WIDTH * 3 / 4)) $((Y + 273)) click 1
-expect_press "$before" "Next did not deliver the Right key to the saved window"
+click_next() {
+  xdotool windowactivate --sync "$main" mousemove --sync $((X + WIDTH * 3 / 4)) $((Y + 273)) click 1
+  wait_for 1 pressed_since "$before"
+}
+wait_for 10 click_next || fail "Next did not deliver the Right key to the saved window"
 
 # Closing the window (Alt+F4) leaves the program serving; the tray icon brings it back.
 xdotool windowactivate --sync "$main"

@@ -16,7 +16,7 @@ probe=$2
 here=$(cd "$(dirname "$0")" && pwd)
 
 source "$here/../../platform/keychain/testing/private_keyring.sh"
-require_tools pairing_sheets_x11 Xvfb openbox xdotool xprop python3 zbarimg xclip secret-tool dbus-run-session \
+require_tools pairing_sheets_x11 xdotool xprop python3 zbarimg xclip secret-tool dbus-run-session \
   gnome-keyring-daemon
 [ -n "${PAVONIX_PRIVATE_BUS:-}" ] || exec env PAVONIX_PRIVATE_BUS=1 dbus-run-session -- bash "$0" "$@"
 trap stop_private_keyring EXIT

@@ -14,7 +14,7 @@ set -euo pipefail
 program=$1
 probe=$2
 source "$(dirname "$0")/testing/x11_session.sh"
-x11_test settings_window_x11 Xvfb openbox xdotool xprop python3 ip curl
+x11_test settings_window_x11 xdotool xprop python3 ip curl
 two_test_hosts s 10.233.0 || skip "cannot create network namespaces"
 # answers NS HOST PORT: the program's /health answers there.
 answers() { ip netns exec "$1" curl -sf --max-time 2 "http://$2:$3/health" >/dev/null; }

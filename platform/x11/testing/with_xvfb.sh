@@ -17,10 +17,11 @@ trap 'kill "${pids[@]}" 2>/dev/null; wait; rm -rf "$scratch"' EXIT
 fail() { echo "with_xvfb: $1" >&2; cat "$scratch"/*.log >&2; exit 1; }
 wait_for() { timeout 15 bash -c "until $1 >/dev/null 2>&1; do sleep 0.05; done"; }  # wait_for 'COMMAND'
 
-# Xvfb writes the display number it chose once it accepts connections.
+# Xvfb writes the display number it chose, then a newline, once it accepts connections; without
+# -noreset it would reset when its first client leaves, under a window manager that is connecting.
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>"$scratch/display" >"$scratch/xvfb.log" 2>&1 &
 pids+=($!)
-wait_for "grep -q '[0-9]' $scratch/display" || fail "Xvfb did not report a display"
+wait_for "grep -q '^[0-9][0-9]*\$' $scratch/display && [ \$(wc -l <$scratch/display) = 1 ]" || fail "Xvfb did not report a display"
 display=":$(tr -dc '0-9' <"$scratch/display")"
 export DISPLAY=$display PAVONIX_XVFB=$display
 
