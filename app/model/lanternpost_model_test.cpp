@@ -1,7 +1,7 @@
 // The model over the fixture's parts (testing/model_fixture.h) and a fake remote client. The real
-// HTTP server is wired in road_test.cpp; the real OSC server below. A command forwarded to a second
-// instance is the program's X11 run; the Bluetooth server's own test pins its side of the handlers
-// used here.
+// HTTP server is wired in road_test.cpp; the real OSC server below. A command forwarded to another
+// instance is the pairing sheets' X11 run (a signed Next to a stand-in peer); the Bluetooth server's
+// own test pins its side of the handlers used here.
 #include "app/model/lanternpost_model.h"
 
 #include <stdexcept>
