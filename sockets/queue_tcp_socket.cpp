@@ -182,38 +182,24 @@ void QueueTcpSocket::setDelegateAndQueue(QueueTcpSocketDelegateWeak delegate, di
     }
 }
 
-namespace {
-
-void setBit(std::uint16_t& config, std::uint16_t bit, bool on) {
-    config = on ? (config | bit) : (config & ~bit);
+bool QueueTcpSocket::configBitClear(std::uint16_t bit) const {
+    return onSocketQueue([this, bit] { return (config_ & bit) == 0; });
+}
+void QueueTcpSocket::setConfigBitClear(std::uint16_t bit, bool clear) {
+    inlineOrAsync([self = shared_from_this(), bit, clear] {
+        self->config_ = static_cast<std::uint16_t>(clear ? (self->config_ & ~bit) : (self->config_ | bit));
+    });
 }
 
-}  // namespace
-
-bool QueueTcpSocket::isIPv4Enabled() const {
-    return onSocketQueue([this] { return (config_ & kIPv4Disabled) == 0; });
-}
-void QueueTcpSocket::setIPv4Enabled(bool enabled) {
-    inlineOrAsync([self = shared_from_this(), enabled] { setBit(self->config_, kIPv4Disabled, !enabled); });
-}
-bool QueueTcpSocket::isIPv6Enabled() const {
-    return onSocketQueue([this] { return (config_ & kIPv6Disabled) == 0; });
-}
-void QueueTcpSocket::setIPv6Enabled(bool enabled) {
-    inlineOrAsync([self = shared_from_this(), enabled] { setBit(self->config_, kIPv6Disabled, !enabled); });
-}
-bool QueueTcpSocket::isIPv4PreferredOverIPv6() const {
-    return onSocketQueue([this] { return (config_ & kPreferIPv6) == 0; });
-}
-void QueueTcpSocket::setIPv4PreferredOverIPv6(bool preferred) {
-    inlineOrAsync([self = shared_from_this(), preferred] { setBit(self->config_, kPreferIPv6, !preferred); });
-}
-bool QueueTcpSocket::autoDisconnectOnClosedReadStream() const {
-    return onSocketQueue([this] { return (config_ & kAllowHalfDuplexConnection) == 0; });
-}
+bool QueueTcpSocket::isIPv4Enabled() const { return configBitClear(kIPv4Disabled); }
+void QueueTcpSocket::setIPv4Enabled(bool enabled) { setConfigBitClear(kIPv4Disabled, enabled); }
+bool QueueTcpSocket::isIPv6Enabled() const { return configBitClear(kIPv6Disabled); }
+void QueueTcpSocket::setIPv6Enabled(bool enabled) { setConfigBitClear(kIPv6Disabled, enabled); }
+bool QueueTcpSocket::isIPv4PreferredOverIPv6() const { return configBitClear(kPreferIPv6); }
+void QueueTcpSocket::setIPv4PreferredOverIPv6(bool preferred) { setConfigBitClear(kPreferIPv6, preferred); }
+bool QueueTcpSocket::autoDisconnectOnClosedReadStream() const { return configBitClear(kAllowHalfDuplexConnection); }
 void QueueTcpSocket::setAutoDisconnectOnClosedReadStream(bool enabled) {
-    inlineOrAsync(
-        [self = shared_from_this(), enabled] { setBit(self->config_, kAllowHalfDuplexConnection, !enabled); });
+    setConfigBitClear(kAllowHalfDuplexConnection, enabled);
 }
 double QueueTcpSocket::alternateAddressDelay() const {
     return onSocketQueue([this] { return alternateAddressDelay_; });

@@ -251,6 +251,9 @@ private:
     template <typename F>
     auto onSocketQueue(F&& f) const -> decltype(f());
     void inlineOrAsync(dispatch::Block block);
+    // The configuration bits are read and set on the socket queue, like every other state.
+    bool configBitClear(std::uint16_t bit) const;
+    void setConfigBitClear(std::uint16_t bit, bool clear);
 
     // Reports, built on the socket queue and run on the delegate queue.
     template <typename F>
