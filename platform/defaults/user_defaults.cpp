@@ -366,6 +366,24 @@ std::optional<fs::path> UserDefaults::setAsidePath() const {
     return state_->setAside;
 }
 
+std::optional<UserDefaults::LoadProblem> UserDefaults::loadProblem() const {
+    std::lock_guard lock(state_->fileMutex);
+    if (!state_->setAside) return std::nullopt;
+    return LoadProblem{state_->setAside, {}};
+}
+
+UserDefaults::ListenerId UserDefaults::addWriteStatusListener(WriteStatusListener listener) {
+    std::lock_guard writer(state_->writerMutex);
+    ListenerId id = state_->nextListenerId++;
+    state_->writeStatusListeners.push_back({id, std::move(listener)});
+    return id;
+}
+
+void UserDefaults::removeWriteStatusListener(ListenerId id) {
+    std::lock_guard writer(state_->writerMutex);
+    std::erase_if(state_->writeStatusListeners, [id](const auto& entry) { return entry.id == id; });
+}
+
 UserDefaults::ListenerId UserDefaults::addListener(Listener listener) {
     std::lock_guard writer(state_->writerMutex);
     ListenerId id = state_->nextListenerId++;

@@ -96,6 +96,21 @@ public:
     // Where an unreadable file found at start-up was moved, if one was.
     std::optional<std::filesystem::path> setAsidePath() const;
 
+    // Why the file found at start-up could not be used, if it could not: either it was moved aside
+    // for its content (`setAside` holds where), or it could not be read at all (`reason` holds the
+    // system's text, and the file is left as it is).
+    struct LoadProblem {
+        std::optional<std::filesystem::path> setAside;
+        std::string reason;
+    };
+    std::optional<LoadProblem> loadProblem() const;
+
+    // Told whenever lastWriteError() changes (a write failed, or one succeeded after a failure),
+    // on the thread that wrote. A listener must be quick and must not write to the store.
+    using WriteStatusListener = std::function<void(const std::optional<std::string>& error)>;
+    ListenerId addWriteStatusListener(WriteStatusListener listener);
+    void removeWriteStatusListener(ListenerId id);
+
     // Told after every change, on the writer's thread, in the order of the changes. A listener
     // must be quick and must not write to the store; `value` is empty when the key was removed.
     using Listener = std::function<void(const std::string& key,
@@ -129,6 +144,11 @@ struct UserDefaults::State {
     };
     std::vector<ListenerEntry> listeners;
     ListenerId nextListenerId = 1;
+    struct WriteStatusListenerEntry {
+        ListenerId id;
+        WriteStatusListener listener;
+    };
+    std::vector<WriteStatusListenerEntry> writeStatusListeners;  // guarded by writerMutex
 
     std::filesystem::path file;
     Options options;

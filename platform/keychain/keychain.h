@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,9 @@ public:
     virtual Status update(const ItemKey& key, const Bytes& data) = 0;
     // itemNotFound when the item does not exist.
     virtual Status remove(const ItemKey& key) = 0;
+    // Why the store cannot be used as it stands (for example an unsafe, over-long or damaged
+    // file), for the user; empty when nothing is known to be wrong.
+    virtual std::optional<std::string> problem() const { return std::nullopt; }
 };
 
 struct Keychain {

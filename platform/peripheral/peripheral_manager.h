@@ -102,6 +102,9 @@ public:
     // One batch; every request is answered on its own.
     virtual void peripheralManagerDidReceiveWrites(PeripheralManager& manager,
                                                    const std::vector<WriteRequest>& requests) = 0;
+    // A central (as named in its requests) is no longer connected.
+    virtual void peripheralManagerCentralDidDisconnect(PeripheralManager& /*manager*/,
+                                                       const std::string& /*central*/) {}
 };
 
 class PeripheralManager {
