@@ -96,6 +96,16 @@ public:
     // Where an unreadable file found at start-up was moved, if one was.
     std::optional<std::filesystem::path> setAsidePath() const;
 
+    // Told after every change, on the writer's thread, in the order of the changes. A listener
+    // must be quick and must not write to the store; `value` is empty when the key was removed.
+    using Listener = std::function<void(const std::string& key,
+                                        const std::optional<nlohmann::json>& value,
+                                        std::uint64_t sequence)>;
+    using ListenerId = std::uint64_t;
+    ListenerId addListener(Listener listener);
+    // Once it returns, the listener is not running and will not run again.
+    void removeListener(ListenerId id);
+
     // Why the file found at start-up could not be used, if it could not: either it was moved aside
     // for its content (`setAside` holds where), or it could not be read at all (`reason` holds the
     // system's text, and the file is left as it is).
@@ -110,16 +120,6 @@ public:
     using WriteStatusListener = std::function<void(const std::optional<std::string>& error)>;
     ListenerId addWriteStatusListener(WriteStatusListener listener);
     void removeWriteStatusListener(ListenerId id);
-
-    // Told after every change, on the writer's thread, in the order of the changes. A listener
-    // must be quick and must not write to the store; `value` is empty when the key was removed.
-    using Listener = std::function<void(const std::string& key,
-                                        const std::optional<nlohmann::json>& value,
-                                        std::uint64_t sequence)>;
-    using ListenerId = std::uint64_t;
-    ListenerId addListener(Listener listener);
-    // Once it returns, the listener is not running and will not run again.
-    void removeListener(ListenerId id);
 
     struct State;
 
