@@ -8,11 +8,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -100,7 +102,8 @@ pavonix::dispatch::SourcePtr quitOnSignals() {
     return source;
 }
 
-// With PAVONIX_DEBUG=1, every server status line and every command goes to stderr.
+// With PAVONIX_DEBUG=1, every server status line, every command and every storage problem goes
+// to stderr.
 std::vector<pavonix::Observation> printServerStatuses(pavonix::LanternpostModel& model) {
     std::vector<pavonix::Observation> observations;
     const auto watch = [&](const char* name, pavonix::ObservableValue<pavonix::BridgeServerStatus>& status) {
@@ -121,6 +124,24 @@ std::vector<pavonix::Observation> printServerStatuses(pavonix::LanternpostModel&
                      entry->result.isOK() ? "ok" : "failed", entry->result.command.c_str(),
                      entry->result.message.c_str());
     }));
+    // Each problem with the settings file or the pairing secrets as it comes and as it goes:
+    // "Pavonix: notice: Settings could not be saved: ...", "Pavonix: notice gone: ...".
+    const auto printChanges = [previous = std::make_shared<std::vector<std::string>>()](
+                                  const pavonix::StorageNotices& notices) {
+        const auto lines = notices.lines();
+        const auto missingFrom = [](const std::vector<std::string>& list, const std::string& line) {
+            return std::find(list.begin(), list.end(), line) == list.end();
+        };
+        for (const auto& line : *previous) {
+            if (missingFrom(lines, line)) std::fprintf(stderr, "Pavonix: notice gone: %s\n", line.c_str());
+        }
+        for (const auto& line : lines) {
+            if (missingFrom(*previous, line)) std::fprintf(stderr, "Pavonix: notice: %s\n", line.c_str());
+        }
+        *previous = lines;
+    };
+    printChanges(model.storageNotices.standing.get());
+    observations.push_back(model.storageNotices.standing.observe(printChanges));
     return observations;
 }
 

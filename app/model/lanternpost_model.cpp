@@ -62,10 +62,12 @@ std::shared_ptr<LanternpostModel> LanternpostModel::make(LanternpostModelDepende
 
 LanternpostModel::~LanternpostModel() {
     if (pollTimer_) pollTimer_->cancel();
+    if (writeStatusListener_) settings().defaults().removeWriteStatusListener(*writeStatusListener_);
     stopServers();
 }
 
 void LanternpostModel::startUp() {
+    watchStorage();
     oscStatus.set(BridgeServerStatus::stopped());
     httpStatus.set(BridgeServerStatus::stopped());
     bluetoothStatus.set(BridgeServerStatus::stopped());
@@ -76,6 +78,7 @@ void LanternpostModel::startUp() {
     restartHTTPServer();
     restartBluetoothServer();
     refreshStatus();
+    checkSecrets();
     schedulePoll();
 }
 
@@ -87,6 +90,9 @@ void LanternpostModel::schedulePoll() {
         if (!self) return;
         self->refreshStatus();
         self->rescanInterfaces();
+        // Also heard at once through the store's report; this catches whatever a report missed.
+        self->showWriteStatus();
+        self->checkSecrets();
         if (self->pollTimer_ && !self->pollTimer_->isCancelled()) self->pollTimer_->setTimer(self->deps_.pollInterval);
     });
     pollTimer_->setTimer(deps_.pollInterval);
@@ -114,6 +120,7 @@ void LanternpostModel::refreshStatus() {
 }
 
 void LanternpostModel::record(CommandSource source, CommandResult result) {
+    storageNotices.commandRecorded();
     lastCommand.set(CommandLogEntry{source, std::move(result), deps_.now()});
 }
 
@@ -316,6 +323,8 @@ void LanternpostModel::restartHTTPServer() {
         parts.queue = dispatch::makeSerialQueue(std::string(httpQueueLabel));
         return deps_.makeHTTPServer(std::move(parts));
     });
+    // The credentials were just read: a keychain that refused them says why now, not at the next poll.
+    checkSecrets();
 }
 
 void LanternpostModel::restartBluetoothServer() {
@@ -452,9 +461,16 @@ PresentationProvider LanternpostModel::currentPresentationProvider() const {
 }
 
 PresentationProviderSelectionResult LanternpostModel::selectPresentationProvider(PresentationProvider provider) {
-    settings().setValue(settings::presentationProvider, provider);
+    const bool changed = settings().setValue(settings::presentationProvider, provider);
     refreshStatus();
-    return {ResultStatus::ok, "Selected " + std::string(displayName(provider)) + ".", provider};
+    const std::string selected = "Selected " + std::string(displayName(provider));
+    // A store that is failing is not asked again from here (a peer may send this as often as it
+    // likes); its own retries clear the failure. Otherwise the choice is written before the peer
+    // is told that it was made. Either way the choice holds until the program quits.
+    std::optional<std::string> unsaved = settings().defaults().lastWriteError();
+    if (!unsaved && changed) unsaved = saveSettingsNow();
+    if (unsaved) return {ResultStatus::failed, selected + " for now. " + settingsWriteNotice(*unsaved), provider};
+    return {ResultStatus::ok, selected + ".", provider};
 }
 
 std::optional<BluetoothPairingPayload> LanternpostModel::bluetoothPairingPayload() {
@@ -467,6 +483,13 @@ std::optional<BluetoothPairingPayload> LanternpostModel::bluetoothPairingPayload
         return std::nullopt;
     }
     saveBluetoothPairedDevice(setup.device);
+    if (saveSettingsNow()) {
+        // A secret handed out for a record that is not on disk would pair the remote only until
+        // the next start, and leave the secret behind in the keychain.
+        removeBluetoothPairedDevice(setup.device.id);
+        deps_.deleteKeychainItem(keychainQuery(bluetoothAuthKeychainService, setup.device.id));
+        return std::nullopt;
+    }
     return BluetoothPairingPayload{std::string(bluetooth::kProtocolVersion), setup.device.id, setup.secret,
                                    std::string(bluetooth::kPairingAlgorithm), effectivePavonixName()};
 }
@@ -491,6 +514,13 @@ HTTPPairingSetup LanternpostModel::addHTTPPairing(const std::string& name) {
     auto devices = settings().storedList(settings::httpPairedDevices);
     devices.append(setup.device);
     settings().setStoredList(settings::httpPairedDevices, devices);
+    if (auto unsaved = saveSettingsNow()) {
+        devices = settings().storedList(settings::httpPairedDevices);
+        devices.eraseIf([&](const HTTPPairedDevice& device) { return device.id == setup.device.id; });
+        settings().setStoredList(settings::httpPairedDevices, devices);
+        deps_.deleteKeychainItem(keychainQuery(httpAuthKeychainService, setup.device.id));
+        throw SettingsNotSavedError(*unsaved);
+    }
     rescanInterfaces();
     restartHTTPServer();
     refreshStatus();
@@ -537,10 +567,19 @@ void LanternpostModel::removeBluetoothPairedDevice(const std::string& pairID) {
 RemoteLanternpostTarget LanternpostModel::addRemoteTarget(const std::string& setupURL, const std::string& name) {
     if (!deps_.makeRemoteTarget) throw std::runtime_error(std::string(noRemoteClient));
     RemoteLanternpostTarget target = deps_.makeRemoteTarget(setupURL, name, deps_.now());
+    const std::string previousSelection = settings().value(settings::selectedRemoteLanternpostTargetID);
     auto targets = settings().storedList(settings::remoteLanternpostTargets);
     targets.append(target);
     settings().setStoredList(settings::remoteLanternpostTargets, targets);
     settings().setValue(settings::selectedRemoteLanternpostTargetID, target.id);
+    if (auto unsaved = saveSettingsNow()) {
+        targets = settings().storedList(settings::remoteLanternpostTargets);
+        targets.eraseIf([&](const RemoteLanternpostTarget& saved) { return saved.id == target.id; });
+        settings().setStoredList(settings::remoteLanternpostTargets, targets);
+        settings().setValue(settings::selectedRemoteLanternpostTargetID, previousSelection);
+        deps_.deleteKeychainItem(keychainQuery(remoteTargetsKeychainService, target.id));
+        throw SettingsNotSavedError(*unsaved);
+    }
     return target;
 }
 
@@ -631,6 +670,45 @@ void LanternpostModel::fetchRemoteSlides(const RemoteLanternpostTarget& target,
             finish(SlideListResult{ResultStatus::failed, label + ": " + std::string(unreadableRemoteReply), {}});
         }
     });
+}
+
+// ---- Storage -----------------------------------------------------------------------------------
+
+void LanternpostModel::watchStorage() {
+    auto& defaults = settings().defaults();
+    if (auto problem = defaults.loadProblem()) {
+        storageNotices.set(StorageNoticeBoard::Kind::settingsRead, settingsReadNotice(*problem));
+    }
+    showWriteStatus();
+    std::weak_ptr<LanternpostModel> weak = weak_from_this();
+    writeStatusListener_ = defaults.addWriteStatusListener([weak](const std::optional<std::string>&) {
+        // Reports of writes on different threads may arrive out of order; the store's current
+        // status, read when the report is handled, is never stale.
+        dispatch::MainExecutor::post([weak] {
+            if (auto self = weak.lock()) self->showWriteStatus();
+        });
+    });
+}
+
+void LanternpostModel::showWriteStatus() {
+    auto error = settings().defaults().lastWriteError();
+    storageNotices.set(StorageNoticeBoard::Kind::settingsWrite,
+                       error ? std::optional<std::string>(settingsWriteNotice(*error)) : std::nullopt);
+}
+
+void LanternpostModel::checkSecrets() {
+    if (!deps_.keychainProblem) return;
+    auto problem = deps_.keychainProblem();
+    storageNotices.set(StorageNoticeBoard::Kind::secrets,
+                       problem ? std::optional<std::string>(secretsNotice(*problem)) : std::nullopt);
+}
+
+std::optional<std::string> LanternpostModel::saveSettingsNow() {
+    auto& defaults = settings().defaults();
+    const bool saved = defaults.flush();
+    showWriteStatus();
+    if (saved) return std::nullopt;
+    return defaults.lastWriteError().value_or("the settings file could not be written");
 }
 
 // ---- Names --------------------------------------------------------------------------------------

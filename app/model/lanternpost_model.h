@@ -17,6 +17,7 @@
 
 #include "app/model/model_dependencies.h"
 #include "app/model/observable_value.h"
+#include "app/model/storage_notices.h"
 
 namespace pavonix {
 
@@ -50,6 +51,9 @@ public:
     ObservableValue<BridgeServerStatus> httpStatus{BridgeServerStatus::stopped()};
     ObservableValue<BridgeServerStatus> bluetoothStatus{BridgeServerStatus::stopped()};
     ObservableValue<std::optional<CommandLogEntry>> lastCommand;
+    // Problems with the settings file and the pairing secrets, for the result line and the
+    // settings window.
+    StorageNoticeBoard storageNotices;
 
     const std::shared_ptr<RemoteClient>& remoteClient() const { return deps_.remoteClient; }
     SettingsStore& settings() const { return *deps_.settings; }
@@ -90,7 +94,8 @@ public:
     void markBluetoothPairSeen(const std::string& pairID);
 
     // ---- Pairings ----
-    // Throws the pairing store's error unchanged; nothing is stored then.
+    // Throws the pairing store's error unchanged, or SettingsNotSavedError when the record could
+    // not be saved (its secret is deleted again); nothing is stored then.
     HTTPPairingSetup addHTTPPairing(const std::string& name);
     void removeHTTPPairing(const std::string& pairID);
     void saveBluetoothPairedDevice(const BluetoothPairedDevice& device);
@@ -98,7 +103,8 @@ public:
     void removeBluetoothPairedDevice(const std::string& pairID);
 
     // ---- Remote targets ----
-    // Throws the target error unchanged; nothing is stored then. The new target is selected.
+    // Throws the target error unchanged, or SettingsNotSavedError when the target could not be
+    // saved (its secret is deleted again); nothing is stored then. The new target is selected.
     RemoteLanternpostTarget addRemoteTarget(const std::string& setupURL, const std::string& name);
     void removeRemoteTarget(const std::string& id);
     void updateRemoteTargetAddress(const std::string& id, const std::string& host, std::int64_t port);
@@ -112,12 +118,20 @@ public:
     static std::string defaultPavonixName();
     std::string effectivePavonixName() const;
 
+    // ---- Storage ----
+    // Writes the pending settings now; the reason when they could not be written.
+    std::optional<std::string> saveSettingsNow();
+    // Reads the store's write status and the keychain's problem into storageNotices.
+    void showWriteStatus();
+    void checkSecrets();
+
     // The id of the server whose reports are listened to; 0 when none runs. For tests.
     std::uint64_t currentServerID(std::string_view label) const;
 
 private:
     explicit LanternpostModel(LanternpostModelDependencies dependencies);
     void startUp();
+    void watchStorage();
     void schedulePoll();
     void record(CommandSource source, CommandResult result);
     PresentationController& controller(PresentationProvider provider) const;
@@ -149,6 +163,7 @@ private:
     BridgeServerPtr httpServer_;
     BridgeServerPtr bluetoothServer_;
     dispatch::SourcePtr pollTimer_;
+    std::optional<defaults::UserDefaults::ListenerId> writeStatusListener_;
 };
 
 }  // namespace pavonix

@@ -74,6 +74,15 @@ BridgeServerPtr makeRealBluetoothServer(BluetoothServerParts parts, peripheral::
 void LanternpostModelDependencies::useSystemNetwork(LanternpostModelDependencies& deps) {
     deps.readKeychainItem = keychainReadDataMigratingLegacy;
     deps.deleteKeychainItem = keychainDeleteData;
+    deps.keychainProblem = [] {
+        // A damaged legacy store hides the secrets still waiting to move over, so it counts too.
+        const auto keychain = keychain::processKeychain();
+        for (const auto& store : {keychain.primary, keychain.legacy}) {
+            if (!store) continue;
+            if (auto problem = store->problem()) return problem;
+        }
+        return std::optional<std::string>();
+    };
     deps.makeHTTPServer = makeRealHTTPServer;
     deps.createHTTPPairing = [](const std::string& name, Date now) {
         return remote::HTTPPairingStore().createPairing(name, now);

@@ -22,6 +22,7 @@ public:
         return model_->googleSlidesWindowTargets;
     }
     ObservableValue<std::optional<CommandLogEntry>>& lastCommand() override { return model_->lastCommand; }
+    ObservableValue<std::optional<std::string>>& storageNotice() override { return model_->storageNotices.latest; }
 
     void refreshStatus() override { model_->refreshStatus(); }
     CommandResult execute(const PresentationCommand& command, CommandSource source) override {

@@ -34,6 +34,9 @@ public:
     virtual ObservableValue<bool>& presentationApplicationRunning() = 0;
     virtual ObservableValue<std::vector<PresentationWindowTarget>>& googleSlidesWindowTargets() = 0;
     virtual ObservableValue<std::optional<CommandLogEntry>>& lastCommand() = 0;
+    // A problem with the settings or the secrets that came after the last command; the result line
+    // shows it in the command's place.
+    virtual ObservableValue<std::optional<std::string>>& storageNotice() = 0;
 
     virtual void refreshStatus() = 0;
     virtual CommandResult execute(const PresentationCommand& command, CommandSource source) = 0;

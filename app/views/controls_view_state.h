@@ -192,6 +192,7 @@ public:
     void checkRemoteHealth(const RemoteLanternpostTarget& target);
 
     // ---- Result line and shortcuts ----
+    // The last command, or a storage problem that came after it.
     std::string resultLine() const;
     ControlColor resultColor() const;
     void setFocusedTextField(std::optional<ControlTextField> field);
@@ -255,6 +256,7 @@ private:
     Observation runningObservation_;
     Observation windowsObservation_;
     Observation lastCommandObservation_;
+    Observation storageNoticeObservation_;
     NotificationCenter::Token refreshToken_;
 };
 

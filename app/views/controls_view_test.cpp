@@ -8,6 +8,7 @@
 #include <QWheelEvent>
 
 #include "app/views/application_scenes.h"
+#include "app/views/control_icons.h"
 #include "app/views/lanternpost_main_view.h"
 #include "app/views/testing/views_test_support.h"
 
@@ -108,6 +109,19 @@ TEST_F(ControlsViewTest, EmptiedSlideNumberSendsNothing) {
     settle();
     EXPECT_EQ(model_.executed, std::vector<PresentationCommand>{PresentationCommand::goToSlideNumber(7)});
     EXPECT_EQ(find<ElidedLineLabel>("resultLine")->fullText(), "UI: done");
+}
+
+// The model clears the notice when it records a command; here the fake's notice is set and cleared.
+TEST_F(ControlsViewTest, AStorageNoticeTakesTheResultLineInRedWhileItIsTheNewestNews) {
+    show();
+    auto* line = find<ElidedLineLabel>("resultLine");
+    model_.notice.set("Settings could not be saved: EROFS.");
+    settle();
+    EXPECT_EQ(line->fullText(), "Settings could not be saved: EROFS.");
+    EXPECT_EQ(line->palette().color(QPalette::WindowText), controlColor(ControlColor::red, line->palette()));
+    model_.notice.set(std::nullopt);
+    settle();
+    EXPECT_EQ(line->fullText(), "Ready.");
 }
 
 TEST_F(ControlsViewTest, ALongSlideListMessageTakesTwoLinesCutInTheMiddle) {

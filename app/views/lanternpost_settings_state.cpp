@@ -89,6 +89,30 @@ std::string LanternpostSettingsState::keychainLine() const {
     return "Pairing secrets: " + model_.keychainName();
 }
 
+std::vector<std::string> LanternpostSettingsState::storageLines() const { return model_.storageNotices().get().lines(); }
+
+namespace {
+
+// The stored entries of a list that do not decode: the program leaves them out of the list it
+// uses, but keeps them in the file.
+template <class R>
+std::size_t unreadableEntries(const SettingsStore& store, const SettingsStore::Key<std::vector<R>>& key) {
+    const std::size_t stored = store.defaults().withStored(
+        key.name, [](const nlohmann::json* value) { return value && value->is_array() ? value->size() : 0; });
+    const std::size_t read = store.value(key).size();
+    return stored > read ? stored - read : 0;
+}
+
+}  // namespace
+
+std::string LanternpostSettingsState::unreadableHTTPPairingsLine() const {
+    return unreadableRecordsNotice(unreadableEntries(store_, settings::httpPairedDevices));
+}
+
+std::string LanternpostSettingsState::unreadableBluetoothPairingsLine() const {
+    return unreadableRecordsNotice(unreadableEntries(store_, settings::bluetoothPairedDevices));
+}
+
 APIReference LanternpostSettingsState::apiReference(APIReferenceKind kind) const {
     APIReference reference;
     reference.kind = kind;

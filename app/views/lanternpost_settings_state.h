@@ -63,6 +63,12 @@ public:
     std::size_t bluetoothPairedDeviceCount() const;
     // "Pairing secrets: " and the name of the keychain that holds them.
     std::string keychainLine() const;
+    // The problems with the settings file and the pairing secrets, one sentence each.
+    std::vector<std::string> storageLines() const;
+    // How many stored pairings of each list could not be read (and are kept as they are), said
+    // for the user; empty when all could.
+    std::string unreadableHTTPPairingsLine() const;
+    std::string unreadableBluetoothPairingsLine() const;
 
     // The sheet for `kind`, with that server's port, the listen settings as stored and the
     // loopback entry before the model's interfaces.

@@ -41,6 +41,19 @@ QScrollArea* formTab(QWidget* parent, QVBoxLayout*& sections) {
     return scroll;
 }
 
+QLabel* unreadablePairingsCaption(const char* objectName, QWidget* parent) {
+    QLabel* label = secondaryCaption(QString(), parent);
+    label->setObjectName(objectName);
+    setCaptionWarning(label, true);
+    return label;
+}
+
+// Shows the text, or hides the label while there is none.
+void showIfAny(QLabel* label, const std::string& text) {
+    label->setText(QString::fromStdString(text));
+    label->setVisible(!text.empty());
+}
+
 QFont scaled(QFont font, double factor, bool bold = false) {
     font.setPointSizeF(font.pointSizeF() * factor);
     font.setBold(bold);
@@ -61,6 +74,13 @@ LanternpostSettingsView::LanternpostSettingsView(SettingsWindowModel& model, Set
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
+    // Above the tabs, so that it is seen whichever tab opens.
+    storageNotice_ = secondaryCaption(QString(), this);
+    storageNotice_->setObjectName("storageNotice");
+    storageNotice_->setContentsMargins(12, 8, 12, 8);
+    storageNotice_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    setCaptionWarning(storageNotice_, true);
+    layout->addWidget(storageNotice_);
     tabs_ = new QTabWidget(this);
     tabs_->setObjectName("settingsTabs");
     tabs_->setDocumentMode(true);
@@ -83,6 +103,7 @@ LanternpostSettingsView::LanternpostSettingsView(SettingsWindowModel& model, Set
     watched_.push_back(store.observe(settings::listenAddressMode, resync));
     watched_.push_back(store.observe(settings::selectedListenAddress, resync));
     observations_.push_back(model.availableInterfaces().observe(resync));
+    observations_.push_back(model.storageNotices().observe(resync));
     observations_.push_back(model.bluetoothStatus().observe([this](const auto& status) { bluetoothBadge_->setStatus(status); }));
     sync();
 }
@@ -116,6 +137,8 @@ QWidget* LanternpostSettingsView::buildNetworkTab() {
     authentication->addRow(require);
     authentication->addRow(tr("Paired Devices"),
                            pairedDevicesRow(httpPairedCount_, "manageHTTPPairings", &httpPairingSheet_, authentication));
+    httpUnreadable_ = unreadablePairingsCaption("httpUnreadablePairings", authentication);
+    authentication->addRow(httpUnreadable_);
     httpFooter_ = secondaryCaption(QString(), authentication);
     authentication->addRow(httpFooter_);
     authentication->addRow(secondaryCaption(qs(state_.keychainLine()), authentication));
@@ -141,6 +164,8 @@ QWidget* LanternpostSettingsView::buildBluetoothTab() {
     section->addRow(tr("Status"), bluetoothBadge_);
     section->addRow(tr("Paired Devices"), pairedDevicesRow(bluetoothPairedCount_, "manageBluetoothPairings",
                                                            &bluetoothPairingSheet_, section));
+    bluetoothUnreadable_ = unreadablePairingsCaption("bluetoothUnreadablePairings", section);
+    section->addRow(bluetoothUnreadable_);
     bluetoothFooter_ = secondaryCaption(QString(), section);
     section->addRow(bluetoothFooter_);
     section->addRow(secondaryCaption(qs(state_.keychainLine()), section));
@@ -241,6 +266,11 @@ void LanternpostSettingsView::sync() {
     bluetoothPairedCount_->setText(QString::number(state_.bluetoothPairedDeviceCount()));
     discoverable_->setEnabled(state_.discoverableEditable());
     bluetoothFooter_->setText(qs(state_.bluetoothFooter()));
+    std::string storage;
+    for (const auto& line : state_.storageLines()) storage += (storage.empty() ? "" : "\n") + line;
+    showIfAny(storageNotice_, storage);
+    showIfAny(httpUnreadable_, state_.unreadableHTTPPairingsLine());
+    showIfAny(bluetoothUnreadable_, state_.unreadableBluetoothPairingsLine());
     if (apiReference_) apiReference_->setReference(state_.apiReference(apiReference_->reference().kind));
 }
 

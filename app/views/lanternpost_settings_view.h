@@ -77,13 +77,16 @@ private:
     SheetFactory bluetoothPairingSheet_;
     bool placed_ = false;
 
+    QLabel* storageNotice_ = nullptr;
     QTabWidget* tabs_ = nullptr;
     ListenView* listen_ = nullptr;
     QLabel* httpPairedCount_ = nullptr;
+    QLabel* httpUnreadable_ = nullptr;
     QLabel* httpFooter_ = nullptr;
     QCheckBox* discoverable_ = nullptr;
     BridgeServerStatusBadge* bluetoothBadge_ = nullptr;
     QLabel* bluetoothPairedCount_ = nullptr;
+    QLabel* bluetoothUnreadable_ = nullptr;
     QLabel* bluetoothFooter_ = nullptr;
     QPointer<APIReferenceView> apiReference_;
 };

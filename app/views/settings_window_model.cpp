@@ -19,6 +19,7 @@ public:
     ObservableValue<BridgeServerStatus>& oscStatus() override { return model_->oscStatus; }
     ObservableValue<BridgeServerStatus>& httpStatus() override { return model_->httpStatus; }
     ObservableValue<BridgeServerStatus>& bluetoothStatus() override { return model_->bluetoothStatus; }
+    ObservableValue<StorageNotices>& storageNotices() override { return model_->storageNotices.standing; }
 
     void rescanInterfaces() override { model_->rescanInterfaces(); }
     void restartOSCServer() override { model_->restartOSCServer(); }

@@ -11,6 +11,7 @@
 #include "app/core/bridge_server_status.h"
 #include "app/network/network_listen.h"
 #include "app/model/observable_value.h"
+#include "app/model/storage_notices.h"
 
 namespace pavonix {
 
@@ -24,6 +25,8 @@ public:
     virtual ObservableValue<BridgeServerStatus>& oscStatus() = 0;
     virtual ObservableValue<BridgeServerStatus>& httpStatus() = 0;
     virtual ObservableValue<BridgeServerStatus>& bluetoothStatus() = 0;
+    // What stands wrong with the settings file and the pairing secrets.
+    virtual ObservableValue<StorageNotices>& storageNotices() = 0;
 
     // A fresh interface scan into availableInterfaces.
     virtual void rescanInterfaces() = 0;

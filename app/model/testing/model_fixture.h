@@ -3,6 +3,7 @@
 // in-memory keychain, fake servers, a fake clock and scratch settings. Not linked into the program.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -97,8 +98,23 @@ protected:
         };
     }
 
+    // Settings whose writes fail, as the system call that creates the temporary file would, with
+    // writeFault_ as errno while it is not 0; writeAttempts_ counts the writes tried.
+    static defaults::Options faultableSettings(std::shared_ptr<std::atomic<int>> fault,
+                                               std::shared_ptr<std::atomic<int>> attempts) {
+        auto options = testing::TemporarySettings::savedOnFlush();
+        options.faultHook = [fault, attempts](defaults::WriteStep step) {
+            if (step != defaults::WriteStep::createTemporary) return 0;
+            ++*attempts;
+            return fault->load();
+        };
+        return options;
+    }
+
     testing::MainQueueScope mainQueue_;
-    testing::TemporarySettings settings_;
+    std::shared_ptr<std::atomic<int>> writeFault_ = std::make_shared<std::atomic<int>>(0);
+    std::shared_ptr<std::atomic<int>> writeAttempts_ = std::make_shared<std::atomic<int>>(0);
+    testing::TemporarySettings settings_{faultableSettings(writeFault_, writeAttempts_)};
     SettingsStore& store_ = settings_.store();
     std::shared_ptr<x11::RecordingWindowSystem> windowSystem_ = std::make_shared<x11::RecordingWindowSystem>();
     std::vector<PresentationWindowTarget> windows_;

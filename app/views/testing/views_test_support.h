@@ -55,6 +55,8 @@ struct FakeModel : ControlsModel, SettingsWindowModel, PairingSheetsModel {
     ObservableValue<std::optional<CommandLogEntry>> last;
     ObservableValue<std::vector<network::NetworkInterfaceAddress>> interfaces;
     ObservableValue<BridgeServerStatus> osc, http, bluetooth;
+    ObservableValue<std::optional<std::string>> notice;
+    ObservableValue<StorageNotices> notices;
     SettingsStore* store = nullptr;
 
     std::vector<std::string> log;  // the calls, in order
@@ -74,6 +76,7 @@ struct FakeModel : ControlsModel, SettingsWindowModel, PairingSheetsModel {
     ObservableValue<bool>& presentationApplicationRunning() override { return running; }
     ObservableValue<std::vector<PresentationWindowTarget>>& googleSlidesWindowTargets() override { return windows; }
     ObservableValue<std::optional<CommandLogEntry>>& lastCommand() override { return last; }
+    ObservableValue<std::optional<std::string>>& storageNotice() override { return notice; }
     void refreshStatus() override { log.push_back("refreshStatus"); }
     CommandResult execute(const PresentationCommand& command, CommandSource source) override {
         executed.push_back(command);
@@ -113,6 +116,7 @@ struct FakeModel : ControlsModel, SettingsWindowModel, PairingSheetsModel {
     ObservableValue<BridgeServerStatus>& oscStatus() override { return osc; }
     ObservableValue<BridgeServerStatus>& httpStatus() override { return http; }
     ObservableValue<BridgeServerStatus>& bluetoothStatus() override { return bluetooth; }
+    ObservableValue<StorageNotices>& storageNotices() override { return notices; }
     void rescanInterfaces() override { log.push_back("rescan"); }
     void restartOSCServer() override { log.push_back("osc"); }
     void restartHTTPServer() override { log.push_back("http"); }
