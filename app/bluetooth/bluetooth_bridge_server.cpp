@@ -1,6 +1,9 @@
 #include "app/bluetooth/bluetooth_bridge_server.h"
 
+#include <openssl/crypto.h>
+
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "app/http/http_request_authenticator.h"
@@ -55,25 +58,61 @@ std::string failedStateText(peripheral::ManagerState state) {
 
 // ---- Per-central cache ------------------------------------------------------------------------
 
-const Bytes* BluetoothBridgeServer::CentralCache::find(const std::string& central) const {
+namespace {
+
+// A wall clock that steps back makes an entry look younger than it is; dropping it then is the
+// safe side.
+bool isFresh(double madeAt, double now) { return now >= madeAt && now - madeAt <= kCentralCacheLifetimeSeconds; }
+
+}  // namespace
+
+const Bytes* BluetoothBridgeServer::CentralCache::find(const std::string& central, double now) {
     auto it = entries_.find(central);
-    return it == entries_.end() ? nullptr : &it->second;
+    if (it == entries_.end()) return nullptr;
+    if (!isFresh(it->second.madeAt, now)) {
+        erase(central);
+        return nullptr;
+    }
+    return &it->second.bytes;
 }
 
-void BluetoothBridgeServer::CentralCache::store(const std::string& central, Bytes bytes) {
+void BluetoothBridgeServer::CentralCache::store(const std::string& central, Bytes bytes, double now) {
     if (entries_.contains(central)) {
-        order_.erase(std::find(order_.begin(), order_.end(), central));
+        erase(central);
     } else if (entries_.size() >= kMaxCachedCentrals) {
-        entries_.erase(order_.front());
-        order_.pop_front();
+        erase(order_.front());
     }
-    entries_[central] = std::move(bytes);
+    entries_[central] = Entry{std::move(bytes), now};
     order_.push_back(central);
 }
 
+void BluetoothBridgeServer::CentralCache::erase(const std::string& central) {
+    auto it = entries_.find(central);
+    if (it == entries_.end()) return;
+    // A pairing payload holds a secret.
+    OPENSSL_cleanse(it->second.bytes.data(), it->second.bytes.size());
+    entries_.erase(it);
+    order_.erase(std::find(order_.begin(), order_.end(), central));
+}
+
+void BluetoothBridgeServer::CentralCache::dropExpired(double now) {
+    std::vector<std::string> expired;
+    for (const auto& [central, entry] : entries_) {
+        if (!isFresh(entry.madeAt, now)) expired.push_back(central);
+    }
+    for (const auto& central : expired) erase(central);
+}
+
 void BluetoothBridgeServer::CentralCache::clear() {
-    entries_.clear();
-    order_.clear();
+    while (!order_.empty()) erase(order_.front());
+}
+
+std::optional<double> BluetoothBridgeServer::CentralCache::oldest() const {
+    std::optional<double> oldest;
+    for (const auto& [central, entry] : entries_) {
+        if (!oldest || entry.madeAt < *oldest) oldest = entry.madeAt;
+    }
+    return oldest;
 }
 
 // ---- Life cycle -------------------------------------------------------------------------------
@@ -96,8 +135,13 @@ BluetoothBridgeServer::BluetoothBridgeServer(bool allowsPairing, BluetoothBridge
       handlers_(std::make_shared<const BluetoothBridgeHandlers>(std::move(handlers))),
       statusHandler_(std::move(statusHandler)),
       queue_(queue ? std::move(queue) : dispatch::makeSerialQueue("com.vrel.Lanternpost.bluetooth")),
+      // One read at a time, on the pool meant for blocking calls: a slow keychain holds up
+      // neither the main thread nor the radio.
+      secretQueue_(dispatch::makeSerialQueue("com.vrel.Lanternpost.bluetooth.secrets",
+                                             dispatch::globalQueue(dispatch::Priority::normal))),
       managerFactory_(std::move(managerFactory)),
-      requests_(handlers_, std::move(clock)) {}
+      clock_(std::move(clock)),
+      requests_(handlers_, clock_) {}
 
 BluetoothBridgeServer::~BluetoothBridgeServer() = default;
 
@@ -129,6 +173,8 @@ void BluetoothBridgeServer::stop() {
         if (auto self = weak.lock()) {
             self->pairingPayloads_.clear();
             self->responses_.clear();
+            self->pairingGranted_.clear();
+            self->inFlight_.clear();
         }
     });
     requests_.reset();
@@ -137,7 +183,12 @@ void BluetoothBridgeServer::stop() {
 
 std::size_t BluetoothBridgeServer::cachedCentralCount() const {
     std::size_t count = 0;
-    queue_->sync([&] { count = std::max(pairingPayloads_.size(), responses_.size()); });
+    queue_->sync([&] {
+        count = responses_.size();
+        for (const auto& [central, making] : pairingGranted_) {
+            if (pairingPayloads_.contains(central) && !responses_.contains(central)) ++count;
+        }
+    });
     return count;
 }
 
@@ -198,31 +249,49 @@ void BluetoothBridgeServer::peripheralManagerDidStartAdvertising(peripheral::Per
     if (error) {
         reportStatus(State::failed, *error);
     } else {
+        reportRunning();
+    }
+}
+
+void BluetoothBridgeServer::reportRunning() {
+    if (pairingLimitReached_) {
+        reportStatus(State::running, std::string(kPairingLimitMessage));
+    } else {
         reportStatus(State::running, allowsPairing_ ? "Discoverable for pairing" : "Bluetooth controls ready");
     }
 }
 
 // ---- Requests ---------------------------------------------------------------------------------
 
-template <class Work, class Finish>
-bool BluetoothBridgeServer::viaMainThread(Work work, Finish finish) {
+bool BluetoothBridgeServer::admit() {
     if (pending_.fetch_add(1) >= kMaxPendingRequests) {
         --pending_;
         return false;
     }
-    dispatch::MainExecutor::post([weak = weak_from_this(), queue = queue_, work = std::move(work),
-                                  finish = std::move(finish)]() mutable {
-        using Result = decltype(work(std::declval<BluetoothBridgeServer&>()));
-        std::optional<Result> result;
-        if (auto self = weak.lock(); self && self->shouldAdvertise_) result = work(*self);
-        queue->async([weak, result = std::move(result), finish = std::move(finish)]() mutable {
-            auto self = weak.lock();
-            if (self) --self->pending_;
-            if (!self || !self->shouldAdvertise_) result.reset();
-            finish(self.get(), std::move(result));
-        });
-    });
     return true;
+}
+
+std::uint64_t BluetoothBridgeServer::beginInFlight(const std::string& central) {
+    InFlight& entry = inFlight_[central];
+    ++entry.count;
+    return entry.generation;
+}
+
+bool BluetoothBridgeServer::endInFlight(const std::string& central, std::uint64_t generation) {
+    auto it = inFlight_.find(central);
+    if (it == inFlight_.end()) return false;  // stopped meanwhile
+    const bool current = it->second.generation == generation;
+    if (--it->second.count == 0) inFlight_.erase(it);
+    return current;
+}
+
+void BluetoothBridgeServer::finishOnQueue(const std::weak_ptr<BluetoothBridgeServer>& weak,
+                                          const dispatch::QueuePtr& queue, Finish finish, std::optional<Bytes> bytes) {
+    queue->async([weak, bytes = std::move(bytes), finish = std::move(finish)]() mutable {
+        auto self = weak.lock();
+        if (!self || !self->shouldAdvertise_) bytes.reset();
+        finish(self.get(), std::move(bytes));
+    });
 }
 
 void BluetoothBridgeServer::peripheralManagerDidReceiveRead(peripheral::PeripheralManager& manager,
@@ -232,30 +301,13 @@ void BluetoothBridgeServer::peripheralManagerDidReceiveRead(peripheral::Peripher
         manager.respond(request, ATTResult::unlikelyError, {});
         return;
     }
+    dropExpired();
     if (allowsPairing_ && request.characteristic == kPairingCharacteristicUUID) {
-        if (const Bytes* cached = pairingPayloads_.find(request.central); cached && request.offset > 0) {
-            respondByOffset(*live, request, *cached);
-            return;
-        }
-        const bool queued = viaMainThread(
-            [](BluetoothBridgeServer& self) -> std::optional<Bytes> {
-                auto payload = self.handlers_->pairingPayload ? self.handlers_->pairingPayload() : std::nullopt;
-                if (!payload) return std::nullopt;
-                return encodeBluetoothDocument(Json(*payload));
-            },
-            [live, request](BluetoothBridgeServer* self, std::optional<std::optional<Bytes>> bytes) {
-                if (!self || !bytes || !*bytes) {
-                    live->respond(request, ATTResult::unlikelyError, {});
-                    return;
-                }
-                self->pairingPayloads_.store(request.central, **bytes);
-                respondByOffset(*live, request, **bytes);
-            });
-        if (!queued) live->respond(request, ATTResult::unlikelyError, {});
+        readPairing(live, request);
         return;
     }
     if (request.characteristic == kResponseCharacteristicUUID) {
-        if (const Bytes* cached = responses_.find(request.central)) {
+        if (const Bytes* cached = responses_.find(request.central, clock_())) {
             respondByOffset(*live, request, *cached);
         } else {
             respondByOffset(*live, request,
@@ -266,36 +318,199 @@ void BluetoothBridgeServer::peripheralManagerDidReceiveRead(peripheral::Peripher
     live->respond(request, ATTResult::attributeNotFound, {});
 }
 
+void BluetoothBridgeServer::readPairing(const peripheral::PeripheralManagerPtr& live,
+                                        const peripheral::ReadRequest& request) {
+    const std::string& central = request.central;
+    if (auto granted = pairingGranted_.find(central); granted != pairingGranted_.end()) {
+        // Its one pairing: the same payload at every offset while it is kept; once dropped (a
+        // minute on, or the central disconnected), or while it is still being made, nothing.
+        if (const Bytes* payload = granted->second ? nullptr : pairingPayloads_.find(central, clock_())) {
+            respondByOffset(*live, request, *payload);
+        } else {
+            live->respond(request, ATTResult::unlikelyError, {});
+        }
+        return;
+    }
+    if (pairingGranted_.size() >= kMaxPairingsPerPeriod) {
+        if (!pairingLimitReached_) {
+            pairingLimitReached_ = true;
+            reportRunning();
+        }
+        live->respond(request, ATTResult::unlikelyError, {});
+        return;
+    }
+    if (!admit()) {
+        live->respond(request, ATTResult::unlikelyError, {});
+        return;
+    }
+    pairingGranted_[central] = true;
+    const std::uint64_t generation = beginInFlight(central);
+    Finish finish = [live, request, generation](BluetoothBridgeServer* self, std::optional<Bytes> bytes) {
+        if (!self) {
+            live->respond(request, ATTResult::unlikelyError, {});
+            return;
+        }
+        --self->pending_;
+        const bool connected = self->endInFlight(request.central, generation);
+        auto granted = self->pairingGranted_.find(request.central);
+        if (granted == self->pairingGranted_.end()) {  // stopped meanwhile
+            live->respond(request, ATTResult::unlikelyError, {});
+            return;
+        }
+        if (!bytes || bytes->empty()) {
+            // No pairing was made: none is counted.
+            self->pairingGranted_.erase(granted);
+            live->respond(request, ATTResult::unlikelyError, {});
+            return;
+        }
+        granted->second = false;
+        if (connected) {
+            self->pairingPayloads_.store(request.central, *bytes, self->clock_());
+            self->scheduleExpiry();
+        }
+        respondByOffset(*live, request, *bytes);
+        OPENSSL_cleanse(bytes->data(), bytes->size());
+    };
+    dispatch::MainExecutor::post([weak = weak_from_this(), queue = queue_, finish = std::move(finish)]() mutable {
+        std::optional<Bytes> bytes;
+        if (auto self = weak.lock(); self && self->shouldAdvertise_) {
+            auto payload = self->handlers_->pairingPayload ? self->handlers_->pairingPayload() : std::nullopt;
+            bytes = payload ? encodeBluetoothDocument(Json(*payload)) : Bytes{};
+        }
+        finishOnQueue(weak, queue, std::move(finish), std::move(bytes));
+    });
+}
+
 void BluetoothBridgeServer::peripheralManagerDidReceiveWrites(peripheral::PeripheralManager& manager,
                                                               const std::vector<peripheral::WriteRequest>& requests) {
     auto live = liveManager(manager);
+    if (live) dropExpired();
     for (const peripheral::WriteRequest& request : requests) {
         if (!live) {
             manager.respond(request, ATTResult::unlikelyError);
-            continue;
-        }
-        if (request.characteristic != kRequestCharacteristicUUID) {
+        } else if (request.characteristic != kRequestCharacteristicUUID) {
             live->respond(request, ATTResult::attributeNotFound);
-            continue;
-        }
-        if (!request.value || request.value->empty() || request.value->size() > kMaxRequestBytes) {
+        } else if (!request.value || request.value->empty() || request.value->size() > kMaxRequestBytes) {
             live->respond(request, ATTResult::invalidAttributeValueLength);
-            continue;
+        } else {
+            handleWrite(live, request);
         }
-        const bool queued = viaMainThread(
-            [value = *request.value](BluetoothBridgeServer& self) {
-                return self.requests_.makeResponseData(self.requests_.handleRequest(value));
-            },
-            [live, request](BluetoothBridgeServer* self, std::optional<Bytes> bytes) {
-                if (!self || !bytes) {
-                    live->respond(request, ATTResult::unlikelyError);
-                    return;
-                }
-                self->responses_.store(request.central, std::move(*bytes));
-                live->respond(request, ATTResult::success);
-            });
-        if (!queued) live->respond(request, ATTResult::unlikelyError);
     }
+}
+
+void BluetoothBridgeServer::handleWrite(const peripheral::PeripheralManagerPtr& live,
+                                        const peripheral::WriteRequest& request) {
+    auto opened = BluetoothRequestHandler::open(*request.value, clock_());
+    if (auto* refused = std::get_if<BluetoothResponseEnvelope>(&opened)) {
+        // Short by construction, so never chunked: a stranger's write needs no main thread.
+        responses_.store(request.central, encodeBluetoothDocument(Json(*refused)), clock_());
+        scheduleExpiry();
+        live->respond(request, ATTResult::success);
+        return;
+    }
+    if (!admit()) {
+        live->respond(request, ATTResult::unlikelyError);
+        return;
+    }
+    const std::uint64_t generation = beginInFlight(request.central);
+    Finish finish = [live, request, generation](BluetoothBridgeServer* self, std::optional<Bytes> bytes) {
+        if (!self) {
+            live->respond(request, ATTResult::unlikelyError);
+            return;
+        }
+        --self->pending_;
+        const bool connected = self->endInFlight(request.central, generation);
+        if (!bytes) {
+            live->respond(request, ATTResult::unlikelyError);
+            return;
+        }
+        if (connected) {
+            self->responses_.store(request.central, std::move(*bytes), self->clock_());
+            self->scheduleExpiry();
+        }
+        live->respond(request, ATTResult::success);
+    };
+    dispatch::MainExecutor::post([weak = weak_from_this(), queue = queue_, opened = std::get<OpenedRequest>(std::move(opened)),
+                                  finish = std::move(finish)]() mutable {
+        auto self = weak.lock();
+        if (!self || !self->shouldAdvertise_) {
+            finishOnQueue(weak, queue, std::move(finish), std::nullopt);
+            return;
+        }
+        self->answerOnMainThread(std::move(opened), std::move(finish));
+    });
+}
+
+void BluetoothBridgeServer::answerOnMainThread(OpenedRequest request, Finish finish) {
+    const std::string pairID = request.signedRequest.pairID;
+    const std::shared_ptr<BluetoothSecretCache>& secrets = handlers_->secrets;
+    if (!secrets || !requests_.isPaired(pairID)) {
+        if (secrets) secrets->forget(pairID);
+        finishOnQueue(weak_from_this(), queue_, std::move(finish),
+                      encodeBluetoothDocument(Json(BluetoothRequestHandler::refusal(request.body))));
+        return;
+    }
+    if (auto secret = secrets->cached(pairID)) {
+        answerWithSecret(request, secret, std::move(finish));
+        return;
+    }
+    secretQueue_->async([weak = weak_from_this(), secrets, request = std::move(request), finish = std::move(finish),
+                         queue = queue_]() mutable {
+        std::optional<Bytes> secret = secrets->read(request.signedRequest.pairID);
+        dispatch::MainExecutor::post([weak, queue, secret = std::move(secret), request = std::move(request),
+                                      finish = std::move(finish)]() mutable {
+            auto self = weak.lock();
+            if (!self || !self->shouldAdvertise_) {
+                finishOnQueue(weak, queue, std::move(finish), std::nullopt);
+                return;
+            }
+            // Asked again: the pairing may have been removed while its secret was being read.
+            const bool paired = secret && self->requests_.isPaired(request.signedRequest.pairID);
+            self->answerWithSecret(request, paired ? secret : std::nullopt, std::move(finish));
+        });
+    });
+}
+
+void BluetoothBridgeServer::answerWithSecret(const OpenedRequest& request, const std::optional<Bytes>& secret,
+                                             Finish finish) {
+    const BluetoothResponseEnvelope envelope =
+        secret ? requests_.answerVerified(request, *secret) : BluetoothRequestHandler::refusal(request.body);
+    // A refusal is short, so it never reaches the chunk store.
+    finishOnQueue(weak_from_this(), queue_, std::move(finish),
+                  requests_.makeResponseData(envelope, request.signedRequest.pairID));
+}
+
+void BluetoothBridgeServer::peripheralManagerCentralDidDisconnect(peripheral::PeripheralManager& manager,
+                                                                  const std::string& central) {
+    if (!liveManager(manager)) return;
+    responses_.erase(central);
+    pairingPayloads_.erase(central);
+    if (auto it = inFlight_.find(central); it != inFlight_.end()) ++it->second.generation;
+}
+
+void BluetoothBridgeServer::dropExpired() {
+    const double now = clock_();
+    responses_.dropExpired(now);
+    pairingPayloads_.dropExpired(now);
+}
+
+void BluetoothBridgeServer::scheduleExpiry() {
+    if (expiryScheduled_) return;
+    std::optional<double> oldest = responses_.oldest();
+    if (auto payload = pairingPayloads_.oldest(); payload && (!oldest || *payload < *oldest)) oldest = payload;
+    if (!oldest) return;
+    expiryScheduled_ = true;
+    // Just after the oldest entry's minute, measured on the steady clock; the age itself is
+    // judged by the server's clock when the check runs.
+    const double left = std::clamp(*oldest + kCentralCacheLifetimeSeconds - clock_(), 0.0, kCentralCacheLifetimeSeconds);
+    const auto delay = std::chrono::duration_cast<dispatch::Clock::duration>(std::chrono::duration<double>(left + 0.5));
+    queue_->after(delay, [weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->expiryScheduled_ = false;
+        self->dropExpired();
+        if (self->shouldAdvertise_) self->scheduleExpiry();
+    });
 }
 
 }  // namespace pavonix::bluetooth

@@ -1,26 +1,37 @@
 // The Bluetooth LE bridge: one GATT service with a version, a pairing, a request and a response
 // characteristic, advertised as "Pavonix". A paired central writes a signed request and reads the
 // answer back from the response characteristic; a central that reads the pairing characteristic
-// (only while pairing is allowed) gets a new pair's payload.
+// (only while pairing is allowed) is granted a new pair and reads its payload.
+//
+// Centrals in radio range are strangers until they prove otherwise, so what each can make the
+// server hold or do is bounded: one pairing per central and at most eight per server life (a
+// server is built anew whenever Discoverable is switched on), answers and pairing payloads kept
+// per central for at most a minute and never past its disconnection, a bounded number of centrals
+// and of requests waiting for the main thread, and no keychain work before a request names a
+// current pairing.
 //
 // Threads: the peripheral manager calls the server on the server's queue, which owns the
-// per-central caches and sends every ATT answer. Decoding, verification, the model's handlers,
-// the chunk store and the nonce memory run on the main thread (MainExecutor); each such task
-// hops back to the queue to store the bytes and answer. start() and stop() run on the main thread.
-// Tasks hold the server weakly: after stop() a request still in flight is answered with an ATT
-// error and nothing is cached. Status reports reach the main thread as tasks of their own, each
-// carrying the server's id.
+// per-central state, decodes written requests and sends every ATT answer. The pair look-up,
+// verification, the model's handlers, the chunk store and the nonce memory run on the main
+// thread (MainExecutor); a secret that is not cached yet is read from the keychain on a queue of
+// its own over the blocking pool; each request ends back on the server's queue to store the bytes
+// and answer. start() and stop() run on the main thread. Work in flight holds the server weakly:
+// after stop() it is answered with an ATT error and nothing is cached. Status reports reach the
+// main thread as tasks of their own, each carrying the server's id.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/bluetooth/bluetooth_request_handler.h"
 #include "app/core/bridge_server_status.h"
@@ -41,6 +52,12 @@ inline constexpr std::string_view kAdvertisedLocalName = "Pavonix";
 inline constexpr std::size_t kMaxCachedCentrals = 64;
 inline constexpr std::size_t kMaxPendingRequests = 64;
 inline constexpr std::size_t kMaxRequestBytes = 16384;
+// A central's cached answer and pairing payload are dropped this long after they were made.
+inline constexpr double kCentralCacheLifetimeSeconds = 60;
+// New pairings one server grants; a central is granted at most one.
+inline constexpr std::size_t kMaxPairingsPerPeriod = 8;
+inline constexpr std::string_view kPairingLimitMessage =
+    "Pairing limit reached: switch Discoverable off and on to pair more devices.";
 
 // serverID is the reporting server's id().
 using BluetoothStatusHandler = std::function<void(std::uint64_t serverID, BridgeServerStatus status)>;
@@ -79,20 +96,42 @@ public:
                                          const peripheral::ReadRequest& request) override;
     void peripheralManagerDidReceiveWrites(peripheral::PeripheralManager& manager,
                                            const std::vector<peripheral::WriteRequest>& requests) override;
+    void peripheralManagerCentralDidDisconnect(peripheral::PeripheralManager& manager,
+                                               const std::string& central) override;
 
 private:
-    // Bytes per central, for at most kMaxCachedCentrals centrals. Queue only.
+    // Bytes per central with the time they were made, for at most kMaxCachedCentrals centrals;
+    // entries older than kCentralCacheLifetimeSeconds are never served. Queue only.
     class CentralCache {
     public:
-        const Bytes* find(const std::string& central) const;
-        void store(const std::string& central, Bytes bytes);
+        const Bytes* find(const std::string& central, double now);
+        void store(const std::string& central, Bytes bytes, double now);
+        void erase(const std::string& central);
+        void dropExpired(double now);
         void clear();
         std::size_t size() const { return entries_.size(); }
+        bool contains(const std::string& central) const { return entries_.contains(central); }
+        std::optional<double> oldest() const;
 
     private:
-        std::map<std::string, Bytes> entries_;
+        struct Entry {
+            Bytes bytes;
+            double madeAt = 0;
+        };
+        std::map<std::string, Entry> entries_;
         std::deque<std::string> order_;  // least recently stored first
     };
+
+    // Requests from one central still on their way through the main thread. A disconnection
+    // moves the generation on, so that their answers are not kept for whoever connects next.
+    struct InFlight {
+        std::size_t count = 0;
+        std::uint64_t generation = 0;
+    };
+
+    // What a request's trip through the main thread ends with: the bytes to keep for the central,
+    // or nothing when the server stopped or went away meanwhile. Runs on the queue.
+    using Finish = std::function<void(BluetoothBridgeServer* self, std::optional<Bytes> bytes)>;
 
     BluetoothBridgeServer(bool allowsPairing, BluetoothBridgeHandlers handlers, BluetoothStatusHandler statusHandler,
                           dispatch::QueuePtr queue, peripheral::PeripheralManagerFactory managerFactory,
@@ -101,18 +140,37 @@ private:
     // The manager when it is this server's live one; null for a replaced or stopped manager.
     peripheral::PeripheralManagerPtr liveManager(const peripheral::PeripheralManager& manager) const;
     void publish(peripheral::PeripheralManager& manager);
-    // Runs `work` on the main thread, then `finish` with its result back on the queue; `finish`
-    // gets nothing when the server stopped or went away meanwhile. False when too many wait.
-    template <class Work, class Finish>
-    bool viaMainThread(Work work, Finish finish);
     void reportStatus(BridgeServerStatus::State state, std::string detail);
+    void reportRunning();
+
+    void readPairing(const peripheral::PeripheralManagerPtr& live, const peripheral::ReadRequest& request);
+    void handleWrite(const peripheral::PeripheralManagerPtr& live, const peripheral::WriteRequest& request);
+    // The main thread's part of a request: the pair look-up, then verification and the answer
+    // at once when the secret is cached, else after reading it on secretQueue_.
+    void answerOnMainThread(OpenedRequest request, Finish finish);
+    void answerWithSecret(const OpenedRequest& request, const std::optional<Bytes>& secret, Finish finish);
+    // Hands the bytes to `finish` on the queue.
+    static void finishOnQueue(const std::weak_ptr<BluetoothBridgeServer>& weak, const dispatch::QueuePtr& queue,
+                              Finish finish, std::optional<Bytes> bytes);
+
+    // Admission of requests that need the main thread; false when too many wait.
+    bool admit();
+    std::uint64_t beginInFlight(const std::string& central);
+    // Ends one request of the central; true when the central has not disconnected since it began.
+    bool endInFlight(const std::string& central, std::uint64_t generation);
+    // Drops cached answers and payloads that have outlived their minute, and makes sure a check
+    // follows while any are left.
+    void dropExpired();
+    void scheduleExpiry();
 
     const std::uint64_t id_;
     const bool allowsPairing_;
     const std::shared_ptr<const BluetoothBridgeHandlers> handlers_;
     const BluetoothStatusHandler statusHandler_;
     const dispatch::QueuePtr queue_;
+    const dispatch::QueuePtr secretQueue_;
     const peripheral::PeripheralManagerFactory managerFactory_;
+    const WallClock clock_;
 
     mutable std::mutex mutex_;
     peripheral::PeripheralManagerPtr manager_;
@@ -122,6 +180,12 @@ private:
     // Queue only.
     CentralCache pairingPayloads_;
     CentralCache responses_;
+    // Centrals granted a pairing by this server, a pairing being made included; at most
+    // kMaxPairingsPerPeriod. Kept after their payload is dropped: a central pairs once.
+    std::map<std::string, bool> pairingGranted_;  // central -> its payload is still being made
+    bool pairingLimitReached_ = false;
+    std::map<std::string, InFlight> inFlight_;
+    bool expiryScheduled_ = false;
     bool serviceFailed_ = false;
 
     // Main thread only.

@@ -1,8 +1,13 @@
 #include "app/bluetooth/bluetooth_bridge_server.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <mutex>
+#include <set>
 
 #include "app/http/request_signing.h"
 #include "platform/crypto/base64.h"
@@ -20,6 +25,7 @@ using State = BridgeServerStatus::State;
 const std::string kRequest(kRequestCharacteristicUUID), kResponse(kResponseCharacteristicUUID),
     kPairing(kPairingCharacteristicUUID);
 const HTTPAuthCredential kPhone{"lpb_phone", Bytes(32, 7)};
+const HTTPAuthCredential kTablet{"lpb_tablet", Bytes(32, 9)};
 
 class BluetoothServerTest : public ::testing::Test {
 protected:
@@ -41,7 +47,20 @@ protected:
             if (!offerPairs) return std::nullopt;
             return BluetoothPairingPayload{"2", "lpb_" + std::to_string(++pairsMade), "s/cret", "HMAC-SHA256", "Stage"};
         };
-        h.credentials = [this] { return credentials; };
+        h.isPaired = [this](const std::string& pairID) {
+            return std::any_of(credentials.begin(), credentials.end(), [&](const auto& c) { return c.pairID == pairID; });
+        };
+        // The keychain: the secrets of `credentials`, counted, and never to be read on the main thread.
+        h.secrets = std::make_shared<BluetoothSecretCache>([this](const std::string& pairID) -> std::optional<Bytes> {
+            ++keychainReads;
+            if (dispatch::isMainThread()) mainThreadKeychainReads = true;
+            std::lock_guard lock(keychainMutex);
+            for (const auto& c : keychain) {
+                if (c.pairID == pairID) return c.secret;
+            }
+            return std::nullopt;
+        });
+        secrets = h.secrets;
         return BluetoothBridgeServer::make(
             allowsPairing, std::move(h), [this](std::uint64_t, BridgeServerStatus s) { statuses.push_back(s); },
             dispatch::makeSerialQueue("bluetooth-test"), radio->factory(), [this] { return now; });
@@ -73,24 +92,31 @@ protected:
         return encodeBluetoothDocument(Json(request));
     }
 
-    Json readResponse() {
-        auto answer = radio->read("central-A", kResponse);
+    Json readResponse(const std::string& central = "central-A") {
+        auto answer = radio->read(central, kResponse);
         EXPECT_TRUE(answer && answer->result == ATTResult::success);
         return answer ? Json::parse(answer->value) : Json();
     }
 
-    Json ask(const Bytes& written) {
-        EXPECT_EQ(radio->write("central-A", kRequest, written), ATTResult::success);
-        return readResponse();
+    Json ask(const Bytes& written, const std::string& central = "central-A") {
+        EXPECT_EQ(radio->write(central, kRequest, written), ATTResult::success);
+        return readResponse(central);
     }
 
-    Json ask(const Json& body) { return ask(signedRequest(body, "n" + std::to_string(++nonces))); }
+    Json ask(const Json& body, const HTTPAuthCredential& as = kPhone, const std::string& central = "central-A") {
+        return ask(signedRequest(body, "n" + std::to_string(++nonces), "", http::kSignatureAlgorithm, as), central);
+    }
 
     std::shared_ptr<MemoryPeripheral> radio = std::make_shared<MemoryPeripheral>();
     std::vector<BridgeServerStatus> statuses;
     std::vector<PresentationCommand> commands;
     std::vector<std::string> seen;
-    std::vector<HTTPAuthCredential> credentials{kPhone};
+    std::vector<HTTPAuthCredential> credentials{kPhone};  // the stored pairings
+    std::mutex keychainMutex;
+    std::vector<HTTPAuthCredential> keychain{kPhone};
+    std::atomic<int> keychainReads{0};
+    std::atomic<bool> mainThreadKeychainReads{false};
+    std::shared_ptr<BluetoothSecretCache> secrets;
     SlideListResult slides{ResultStatus::ok, "2 slides", {{1, "Intro", "secret notes", true}, {2, "End", "more", false}}};
     bool offerPairs = true;
     int pairsMade = 0;
@@ -144,7 +170,7 @@ TEST_F(BluetoothServerTest, StopForgetsEverythingAndLateWorkTouchesNothing) {
     auto server = startServer(true);
     ask(Json{{"requestID", "r1"}, {"kind", "health"}});
     radio->read("central-B", kPairing);
-    EXPECT_EQ(server->cachedCentralCount(), 1u);
+    EXPECT_EQ(server->cachedCentralCount(), 2u);
     const auto inFlight = radio->sendWrite("central-A", kRequest,
                                            signedRequest(Json{{"requestID", "r2"}, {"kind", "command"}, {"command", {{"action", "stop"}}}}, "late"));
     server->cachedCentralCount();  // the queue has passed the write on to the main thread
@@ -157,7 +183,7 @@ TEST_F(BluetoothServerTest, StopForgetsEverythingAndLateWorkTouchesNothing) {
     EXPECT_EQ(radio->answer(inFlight)->result, ATTResult::unlikelyError);
 }
 
-TEST_F(BluetoothServerTest, PairingReadsHandOutANewPairAtOffsetZeroAndSlicesOfItAfterAndBadAccessIsRefused) {
+TEST_F(BluetoothServerTest, PairingReadsServeSlicesOfOnePayloadAndBadAccessIsRefused) {
     auto server = startServer(true);
     auto first = radio->read("c", kPairing);
     ASSERT_EQ(first->result, ATTResult::success);
@@ -166,10 +192,8 @@ TEST_F(BluetoothServerTest, PairingReadsHandOutANewPairAtOffsetZeroAndSlicesOfIt
     EXPECT_EQ(radio->read("c", kPairing, 22)->value, Bytes(first->value.begin() + 22, first->value.end()));
     EXPECT_EQ(radio->read("c", kPairing, first->value.size())->value, Bytes{});
     EXPECT_EQ(radio->read("c", kPairing, first->value.size() + 1)->result, ATTResult::invalidOffset);
-    EXPECT_NE(radio->read("c", kPairing)->value, first->value);
-    EXPECT_EQ(pairsMade, 2);
     offerPairs = false;
-    EXPECT_EQ(radio->read("c", kPairing)->result, ATTResult::unlikelyError);
+    EXPECT_EQ(radio->read("d", kPairing)->result, ATTResult::unlikelyError);
     EXPECT_EQ(radio->read("c", "0000180A-0000-1000-8000-00805F9B34FB")->result, ATTResult::attributeNotFound);
     EXPECT_EQ(radio->write("c", kResponse, Bytes{1}), ATTResult::attributeNotFound);
     EXPECT_EQ(radio->write("c", kRequest, std::nullopt), ATTResult::invalidAttributeValueLength);
@@ -177,7 +201,7 @@ TEST_F(BluetoothServerTest, PairingReadsHandOutANewPairAtOffsetZeroAndSlicesOfIt
     // Answers are kept for a bounded number of centrals.
     const Bytes written = encodeBluetoothDocument(Json{{"not", "signed"}});
     for (std::size_t i = 0; i < kMaxCachedCentrals + 6; ++i) radio->write("central-" + std::to_string(i), kRequest, written);
-    EXPECT_EQ(server->cachedCentralCount(), kMaxCachedCentrals);
+    EXPECT_EQ(server->cachedCentralCount(), kMaxCachedCentrals + 1) << "and c's pairing payload";
 }
 
 TEST_F(BluetoothServerTest, EachKindCallsItsHandler) {
@@ -277,22 +301,172 @@ TEST_F(BluetoothServerTest, LongAnswersAreReadBackInChunksAndReassemble) {
     EXPECT_EQ(server->storedChunkSetCount(), 0u);
 }
 
-TEST_F(BluetoothServerTest, ChunkSetsExpireAfterAMinuteAndOutOfRangeLeavesThemStored) {
+TEST_F(BluetoothServerTest, ChunkSetsExpireAfterAMinuteAndBelongToTheirPairAlone) {
     BluetoothRequestHandler handler(std::make_shared<const BluetoothBridgeHandlers>(), [this] { return now; });
-    SlideListResult big{ResultStatus::ok, std::string(470, 'x'), {}};
-    const Json chunk = Json::parse(handler.makeResponseData(BluetoothResponseEnvelope::slideListEnvelope(big, "r")));
-    const std::string id = chunk["responseChunk"]["chunkID"];
-    const int total = chunk["responseChunk"]["totalChunks"];
-    EXPECT_EQ(handler.responseChunk(id, total, "q").message, kChunkUnavailableMessage);
+    const SlideListResult big{ResultStatus::ok, std::string(470, 'x'), {}};
+    const auto cut = [&](const std::string& pair) -> std::string {
+        const Bytes first = handler.makeResponseData(BluetoothResponseEnvelope::slideListEnvelope(big, "r"), pair);
+        return Json::parse(first)["responseChunk"]["chunkID"];
+    };
+    const std::string id = cut("lpb_phone");
+    const std::int64_t total = 11;
+    EXPECT_THAT(id, ::testing::MatchesRegex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}"));
+    EXPECT_EQ(handler.responseChunk(id, total, "q", "lpb_phone").message, kChunkUnavailableMessage);
+    EXPECT_EQ(handler.responseChunk(id, 1, "q", "lpb_tablet").message, kChunkUnavailableMessage);
     now += 60;
-    EXPECT_EQ(handler.responseChunk(id, 1, "q").status, ResultStatus::ok);
+    EXPECT_EQ(handler.responseChunk(id, 1, "q", "lpb_phone").status, ResultStatus::ok);
     now += 0.5;
-    EXPECT_EQ(handler.responseChunk(id, 1, "q").message, kChunkUnavailableMessage);
-    // Sets are bounded in number whatever the rate of long answers.
-    for (std::size_t i = 0; i < kMaxStoredChunkSets + 5; ++i) handler.makeResponseData(BluetoothResponseEnvelope::slideListEnvelope(big, "r"));
-    EXPECT_EQ(handler.storedChunkSetCount(), kMaxStoredChunkSets);
+    EXPECT_EQ(handler.responseChunk(id, 1, "q", "lpb_phone").message, kChunkUnavailableMessage);
+
+    // A pair's flood of long answers pushes out its own oldest sets, never another pair's.
+    const std::string tablets = cut("lpb_tablet");
+    std::vector<std::string> phones;
+    for (std::size_t i = 0; i < kMaxChunkSetsPerPair + 4; ++i) {
+        now += 0.001;
+        phones.push_back(cut("lpb_phone"));
+    }
+    EXPECT_EQ(std::set<std::string>(phones.begin(), phones.end()).size(), phones.size());
+    EXPECT_EQ(handler.storedChunkSetCount(), kMaxChunkSetsPerPair + 1);
+    EXPECT_EQ(handler.responseChunk(tablets, 0, "q", "lpb_tablet").status, ResultStatus::ok);
+    EXPECT_EQ(handler.responseChunk(phones[3], 0, "q", "lpb_phone").message, kChunkUnavailableMessage);
+    EXPECT_EQ(handler.responseChunk(phones[4], 0, "q", "lpb_phone").status, ResultStatus::ok);
     EXPECT_EQ(BluetoothRequestHandler::splitIntoChunks(Bytes(481, 1), 96).size(), 6u);
     EXPECT_EQ(BluetoothRequestHandler::splitIntoChunks(Bytes(3, 1), 0).size(), 1u);
+}
+
+// ---- Hostile centrals -------------------------------------------------------------------------
+
+TEST_F(BluetoothServerTest, StrangersCostNoKeychainReadAndAPairsSecretIsReadOnceOffTheMainThread) {
+    auto server = startServer(false);
+    const Json body{{"requestID", "r"}, {"kind", "health"}};
+    const HTTPAuthCredential stranger{"lpb_stranger", Bytes(32, 1)};
+    ask(Bytes{'{'});
+    ask(encodeBluetoothDocument(Json{{"pairID", "lpb_phone"}, {"timestamp", "1"}, {"nonce", "i"}, {"signature", "x"},
+                                     {"body", crypto::base64Encode(std::string(R"({"requestID":"r","kind":"health"})"))}}));
+    for (int i = 0; i < 32; ++i) EXPECT_EQ(ask(body, stranger)["message"], kAuthenticationFailedMessage);
+    EXPECT_EQ(ask(signedRequest(body, "old", "1"))["message"], kAuthenticationFailedMessage);
+    EXPECT_EQ(keychainReads, 0);
+
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(ask(body)["status"], "ok");
+    // Someone who knows the pair's identifier but not its secret.
+    EXPECT_EQ(ask(body, HTTPAuthCredential{kPhone.pairID, Bytes(32, 2)})["message"], kAuthenticationFailedMessage);
+    EXPECT_EQ(keychainReads, 1);
+    EXPECT_FALSE(mainThreadKeychainReads);
+
+    // A pair in the list whose secret is missing is refused; a removed pair at once, its
+    // secret dropped.
+    credentials.push_back(kTablet);
+    EXPECT_EQ(ask(body, kTablet)["message"], kAuthenticationFailedMessage);
+    credentials = {};
+    EXPECT_EQ(ask(body)["message"], kAuthenticationFailedMessage);
+    EXPECT_EQ(secrets->cached(kPhone.pairID), std::nullopt);
+    EXPECT_EQ(keychainReads, 2);
+}
+
+TEST_F(BluetoothServerTest, ARefusedRequestEchoesAShortRequestIDAndStoresNoChunks) {
+    auto server = startServer(false);
+    const HTTPAuthCredential stranger{"lpb_stranger", Bytes(32, 1)};
+    struct Case { std::string requestID; std::string echoed; };
+    const Case cases[] = {
+        {std::string(400, '/'), std::string(64, '/')},
+        {std::string(100, '\x01'), std::string(64, '\x01')},
+        {"\xC3\xA9" + std::string(70, 'a'), "\xC3\xA9" + std::string(63, 'a')},
+        {"short", "short"},
+    };
+    for (const Case& c : cases) {
+        const Json answer = ask(Json{{"requestID", c.requestID}, {"kind", "slides"}}, stranger);
+        EXPECT_EQ(answer["requestID"], c.echoed);
+        EXPECT_EQ(answer["message"], kAuthenticationFailedMessage);
+        EXPECT_LE(radio->read("central-A", kResponse)->value.size(), kChunkingThreshold);
+    }
+    EXPECT_EQ(server->storedChunkSetCount(), 0u);
+}
+
+TEST_F(BluetoothServerTest, NeitherStrangersNorAnotherPairPushOutAPhonesChunks) {
+    auto server = startServer(false);
+    credentials.push_back(kTablet);
+    keychain.push_back(kTablet);
+    for (int i = 1; i <= 12; ++i) slides.slides.push_back({i + 2, "Slide " + std::to_string(i), "", false});
+    const Json first = ask(Json{{"requestID", "long"}, {"kind", "slides"}});
+    const std::string chunkID = first["responseChunk"]["chunkID"];
+    const int total = first["responseChunk"]["totalChunks"];
+
+    const HTTPAuthCredential stranger{"lpb_stranger", Bytes(32, 1)};
+    for (int i = 0; i < 40; ++i) {
+        ask(Json{{"requestID", std::string(400, '/')}, {"kind", "slides"}}, stranger, "central-S");
+        ask(Json{{"requestID", "t"}, {"kind", "slides"}}, kTablet, "central-T");
+    }
+    for (int i = 1; i < total; ++i) {
+        const Json chunk = ask(Json{{"requestID", "c"}, {"kind", "responseChunk"}, {"chunkID", chunkID}, {"chunkIndex", i}});
+        EXPECT_EQ(chunk["status"], "ok") << chunk.dump();
+    }
+    // The tablet cannot read the phone's answer even knowing its chunk identifier.
+    const Json other = ask(Json{{"requestID", "l"}, {"kind", "slides"}});
+    const Json taken = ask(Json{{"requestID", "x"}, {"kind", "responseChunk"}, {"chunkID", other["responseChunk"]["chunkID"]}, {"chunkIndex", 0}},
+                           kTablet, "central-T");
+    EXPECT_EQ(taken["message"], kChunkUnavailableMessage);
+    EXPECT_EQ(server->storedChunkSetCount(), 1 + kMaxChunkSetsPerPair);
+}
+
+TEST_F(BluetoothServerTest, EachCentralPairsOnceAndAServerGrantsEightPairings) {
+    auto server = startServer(true);
+    const auto payloadOf = [](const std::optional<MemoryPeripheral::Answer>& answer) {
+        return answer && answer->result == ATTResult::success ? Json::parse(answer->value)["pairID"].get<std::string>()
+                                                              : std::string("refused");
+    };
+    EXPECT_EQ(payloadOf(radio->read("c0", kPairing)), "lpb_1");
+    EXPECT_EQ(payloadOf(radio->read("c0", kPairing)), "lpb_1");
+    // A pairing that could not be made is not counted.
+    offerPairs = false;
+    EXPECT_EQ(payloadOf(radio->read("c1", kPairing)), "refused");
+    offerPairs = true;
+    for (int i = 1; i < 8; ++i) EXPECT_EQ(payloadOf(radio->read("c" + std::to_string(i), kPairing)), "lpb_" + std::to_string(i + 1));
+    EXPECT_EQ(payloadOf(radio->read("c8", kPairing)), "refused");
+    EXPECT_EQ(payloadOf(radio->read("c9", kPairing, 5)), "refused");
+    EXPECT_EQ(pairsMade, 8);
+    EXPECT_EQ(payloadOf(radio->read("c7", kPairing)), "lpb_8");
+    const BridgeServerStatus limit{State::running, std::string(kPairingLimitMessage)};
+    EXPECT_EQ(settle(4).back(), limit);
+    // The radio coming back does not hide it.
+    radio->setState(ManagerState::poweredOn);
+    EXPECT_EQ(settle(6).back(), limit);
+
+    server->stop();
+    auto next = startServer(true);
+    EXPECT_EQ(payloadOf(radio->read("c8", kPairing)), "lpb_9");
+    EXPECT_EQ(statuses.back().detail, "Discoverable for pairing");
+}
+
+TEST_F(BluetoothServerTest, AnswersAndPayloadsGoWithTheirCentralOrAfterAMinute) {
+    auto server = startServer(true);
+    const std::string none(kNoResponseMessage);
+    const Json body{{"requestID", "r"}, {"kind", "health"}};
+    EXPECT_EQ(ask(body)["status"], "ok");
+    now += kCentralCacheLifetimeSeconds;
+    EXPECT_EQ(readResponse()["status"], "ok");
+    now += 0.5;
+    EXPECT_EQ(readResponse()["message"], none);
+
+    EXPECT_EQ(ask(body)["status"], "ok");
+    ASSERT_EQ(radio->read("central-A", kPairing)->result, ATTResult::success);
+    radio->disconnect("central-A");
+    EXPECT_EQ(readResponse()["message"], none);
+    // The central has had its pairing: whoever connects next under its name gets nothing.
+    EXPECT_EQ(radio->read("central-A", kPairing)->result, ATTResult::unlikelyError);
+    EXPECT_EQ(radio->read("central-A", kPairing, 10)->result, ATTResult::unlikelyError);
+
+    ASSERT_EQ(radio->read("central-B", kPairing)->result, ATTResult::success);
+    now += kCentralCacheLifetimeSeconds + 1;
+    EXPECT_EQ(radio->read("central-B", kPairing, 10)->result, ATTResult::unlikelyError);
+    EXPECT_EQ(pairsMade, 2);
+    EXPECT_EQ(server->cachedCentralCount(), 0u);
+
+    // An answer that arrives after its central left is not kept either.
+    const auto late = radio->sendWrite("central-C", kRequest, signedRequest(body, "late"));
+    radio->disconnect("central-C");
+    dispatch::runMainQueue([&] { return radio->answer(late).has_value(); });
+    EXPECT_EQ(radio->answer(late)->result, ATTResult::success);
+    EXPECT_EQ(readResponse("central-C")["message"], none);
 }
 
 }  // namespace

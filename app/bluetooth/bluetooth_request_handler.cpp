@@ -1,10 +1,14 @@
 #include "app/bluetooth/bluetooth_request_handler.h"
 
+#include <openssl/crypto.h>
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <limits>
 #include <utility>
+
+#include "platform/crypto/secure_random.h"
 
 namespace pavonix::bluetooth {
 
@@ -23,29 +27,111 @@ BluetoothResponseEnvelope failure(const std::string& requestID, std::string_view
 
 }  // namespace
 
+// ---- Secrets ----------------------------------------------------------------------------------
+
+std::optional<Bytes> BluetoothSecretCache::cached(const std::string& pairID) const {
+    std::lock_guard lock(mutex_);
+    auto it = secrets_.find(pairID);
+    return it == secrets_.end() ? std::nullopt : std::optional(it->second);
+}
+
+std::optional<Bytes> BluetoothSecretCache::read(const std::string& pairID) {
+    std::uint64_t generation;
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = secrets_.find(pairID); it != secrets_.end()) return it->second;
+        generation = generation_;
+    }
+    // Outside the lock: a slow keychain must not hold up cached look-ups.
+    std::optional<Bytes> secret = reader_ ? reader_(pairID) : std::nullopt;
+    if (!secret) return std::nullopt;
+    std::lock_guard lock(mutex_);
+    if (generation == generation_) secrets_.emplace(pairID, *secret);
+    return secret;
+}
+
+void BluetoothSecretCache::forget(const std::string& pairID) {
+    std::lock_guard lock(mutex_);
+    ++generation_;
+    if (auto it = secrets_.find(pairID); it != secrets_.end()) {
+        OPENSSL_cleanse(it->second.data(), it->second.size());
+        secrets_.erase(it);
+    }
+}
+
+void BluetoothSecretCache::clear() {
+    std::lock_guard lock(mutex_);
+    ++generation_;
+    for (auto& [pairID, secret] : secrets_) OPENSSL_cleanse(secret.data(), secret.size());
+    secrets_.clear();
+}
+
+// ---- Requests ---------------------------------------------------------------------------------
+
+std::string leadingCharacters(const std::string& text, std::size_t limit) {
+    std::size_t end = 0;
+    for (std::size_t count = 0; end < text.size() && count < limit; ++count) {
+        ++end;
+        // Continuation bytes (10xxxxxx) belong to the character before them.
+        while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
+    }
+    return text.substr(0, end);
+}
+
 BluetoothRequestHandler::BluetoothRequestHandler(std::shared_ptr<const BluetoothBridgeHandlers> handlers,
                                                  WallClock clock)
-    : handlers_(std::move(handlers)), clock_(std::move(clock)), chunkIDs_(std::random_device{}()) {}
+    : handlers_(std::move(handlers)), clock_(std::move(clock)) {}
 
-BluetoothResponseEnvelope BluetoothRequestHandler::handleRequest(const Bytes& written) {
-    BluetoothSignedRequest request;
+std::variant<BluetoothResponseEnvelope, OpenedRequest> BluetoothRequestHandler::open(const Bytes& written, double now) {
+    OpenedRequest opened;
     try {
-        request = decodeSignedRequest(written);
+        opened.signedRequest = decodeSignedRequest(written);
     } catch (const std::exception&) {
         return failure("", kUnreadableRequestMessage);
     }
-    BluetoothRequestBody body;
     try {
-        body = decodeRequestBody(request.body);
+        opened.body = decodeRequestBody(opened.signedRequest.body);
     } catch (const std::exception&) {
         return failure("", kUnreadableBodyMessage);
     }
-    if (!verify(request, clock_())) return failure(body.requestID, kAuthenticationFailedMessage);
-    if (handlers_->pairSeen) handlers_->pairSeen(request.pairID);
-    return answer(body);
+    const BluetoothSignedRequest& request = opened.signedRequest;
+    // A timestamp that is not a finite number can never lie inside the window.
+    auto timestamp = http::parseSignatureTimestamp(request.timestamp);
+    if (!timestamp || !http::isTimestampWithinWindow(*timestamp, now)) return refusal(opened.body);
+    auto signature = request.signature.empty() ? std::nullopt : http::decodeRequestSignature(request.signature);
+    if (!signature) return refusal(opened.body);
+    opened.signature = *signature;
+    return opened;
 }
 
-BluetoothResponseEnvelope BluetoothRequestHandler::answer(const BluetoothRequestBody& body) {
+BluetoothResponseEnvelope BluetoothRequestHandler::refusal(const BluetoothRequestBody& body) {
+    return failure(leadingCharacters(body.requestID, kMaxEchoedRequestIDCharacters), kAuthenticationFailedMessage);
+}
+
+bool BluetoothRequestHandler::isPaired(const std::string& pairID) const {
+    return handlers_->isPaired && handlers_->isPaired(pairID);
+}
+
+BluetoothResponseEnvelope BluetoothRequestHandler::answerVerified(const OpenedRequest& request, const Bytes& secret) {
+    const std::string& pairID = request.signedRequest.pairID;
+    if (!signatureAndNonceAccepted(request, secret, clock_())) return refusal(request.body);
+    if (handlers_->pairSeen) handlers_->pairSeen(pairID);
+    return answer(request.body, pairID);
+}
+
+bool BluetoothRequestHandler::signatureAndNonceAccepted(const OpenedRequest& request, const Bytes& secret, double now) {
+    const BluetoothSignedRequest& signedRequest = request.signedRequest;
+    // The window once more: the request may have waited for the secret.
+    auto timestamp = http::parseSignatureTimestamp(signedRequest.timestamp);
+    if (!timestamp || !http::isTimestampWithinWindow(*timestamp, now)) return false;
+    if (!http::requestSignatureMatches(secret, kSignedMethod, kSignedPath, http::requestBodyHash(signedRequest.body),
+                                       signedRequest.timestamp, signedRequest.nonce, request.signature)) {
+        return false;
+    }
+    return nonces_.record(signedRequest.nonce, signedRequest.pairID, now);
+}
+
+BluetoothResponseEnvelope BluetoothRequestHandler::answer(const BluetoothRequestBody& body, const std::string& pairID) {
     const std::string& id = body.requestID;
     const BluetoothBridgeHandlers& h = *handlers_;
     switch (body.kind) {
@@ -86,55 +172,51 @@ BluetoothResponseEnvelope BluetoothRequestHandler::answer(const BluetoothRequest
             if (!body.chunkID || !body.chunkIndex || *body.chunkIndex < 0) {
                 return failure(id, kInvalidChunkRequestMessage);
             }
-            return responseChunk(*body.chunkID, *body.chunkIndex, id);
+            return responseChunk(*body.chunkID, *body.chunkIndex, id, pairID);
     }
     return failure(id, kUnreadableBodyMessage);
 }
 
-bool BluetoothRequestHandler::verify(const BluetoothSignedRequest& request, double now) {
-    const auto credentials = handlers_->credentials ? handlers_->credentials() : std::vector<HTTPAuthCredential>{};
-    // Should an identifier appear twice, the first credential with it is the one used.
-    auto credential = std::find_if(credentials.begin(), credentials.end(),
-                                   [&](const HTTPAuthCredential& c) { return c.pairID == request.pairID; });
-    if (credential == credentials.end()) return false;
-    // A timestamp that is not a finite number can never lie inside the window.
-    auto timestamp = http::parseSignatureTimestamp(request.timestamp);
-    if (!timestamp || !http::isTimestampWithinWindow(*timestamp, now)) return false;
-    if (request.signature.empty()) return false;
-    auto signature = http::decodeRequestSignature(request.signature);
-    if (!signature) return false;
-    if (!http::requestSignatureMatches(credential->secret, kSignedMethod, kSignedPath,
-                                       http::requestBodyHash(request.body), request.timestamp, request.nonce,
-                                       *signature)) {
-        return false;
-    }
-    return nonces_.record(request.nonce, request.pairID, now);
-}
+// ---- Chunks -----------------------------------------------------------------------------------
 
-Bytes BluetoothRequestHandler::makeResponseData(const BluetoothResponseEnvelope& envelope) {
+Bytes BluetoothRequestHandler::makeResponseData(const BluetoothResponseEnvelope& envelope, const std::string& pairID) {
     Bytes encoded = encodeBluetoothDocument(Json(envelope));
     if (envelope.responseChunk || encoded.size() <= kChunkingThreshold) return encoded;
 
     const double now = clock_();
     dropStaleChunks(now);
-    while (chunks_.size() >= kMaxStoredChunkSets) {
-        auto oldest = std::min_element(chunks_.begin(), chunks_.end(), [](const auto& a, const auto& b) {
-            return a.second.createdAt < b.second.createdAt;
-        });
-        chunks_.erase(oldest);
-    }
-    const std::string id = newChunkSetID();
+    // A guessable identifier would let one phone read another's answers.
+    const std::optional<std::string> id = secureRandomUUID();
+    if (!id) return encodeBluetoothDocument(Json(failure(envelope.requestID, kNoRandomBytesMessage)));
+    makeRoomFor(pairID);
     std::vector<Bytes> pieces = splitIntoChunks(encoded, kChunkSize);
-    BluetoothResponseChunk first{id, envelope.requestID, 0, static_cast<std::int64_t>(pieces.size()), pieces.front()};
-    chunks_[id] = StoredResponseChunks{envelope.requestID, std::move(pieces), now};
+    BluetoothResponseChunk first{*id, envelope.requestID, 0, static_cast<std::int64_t>(pieces.size()), pieces.front()};
+    chunks_[*id] = StoredResponseChunks{envelope.requestID, pairID, std::move(pieces), now};
     return encodeBluetoothDocument(Json(BluetoothResponseEnvelope::responseChunkEnvelope(std::move(first), envelope.requestID)));
 }
 
+void BluetoothRequestHandler::makeRoomFor(const std::string& pairID) {
+    for (;;) {
+        std::size_t held = 0;
+        auto oldest = chunks_.end();
+        for (auto it = chunks_.begin(); it != chunks_.end(); ++it) {
+            if (it->second.pairID != pairID) continue;
+            ++held;
+            if (oldest == chunks_.end() || it->second.createdAt < oldest->second.createdAt) oldest = it;
+        }
+        if (held < kMaxChunkSetsPerPair) return;
+        chunks_.erase(oldest);
+    }
+}
+
 BluetoothResponseEnvelope BluetoothRequestHandler::responseChunk(const std::string& id, std::int64_t index,
-                                                                 const std::string& requestID) {
+                                                                 const std::string& requestID,
+                                                                 const std::string& pairID) {
     dropStaleChunks(clock_());
     auto it = chunks_.find(id);
-    if (it == chunks_.end() || index < 0 || static_cast<std::size_t>(index) >= it->second.chunks.size()) {
+    // Another pair's set is as unknown as one that never was.
+    if (it == chunks_.end() || it->second.pairID != pairID || index < 0 ||
+        static_cast<std::size_t>(index) >= it->second.chunks.size()) {
         return failure(requestID, kChunkUnavailableMessage);
     }
     const auto total = static_cast<std::int64_t>(it->second.chunks.size());
@@ -164,13 +246,20 @@ void BluetoothRequestHandler::dropStaleChunks(double now) {
     std::erase_if(chunks_, [now](const auto& entry) { return entry.second.createdAt < now - kChunkLifetimeSeconds; });
 }
 
-std::string BluetoothRequestHandler::newChunkSetID() {
-    // A version-4 UUID; the id names a chunk set only to the authenticated central that asked.
-    const std::uint64_t high = (chunkIDs_() & 0xFFFFFFFFFFFF0FFFULL) | 0x0000000000004000ULL;
-    const std::uint64_t low = (chunkIDs_() & 0x3FFFFFFFFFFFFFFFULL) | 0x8000000000000000ULL;
-    char text[37];
-    std::snprintf(text, sizeof text, "%08" PRIX64 "-%04" PRIX64 "-%04" PRIX64 "-%04" PRIX64 "-%012" PRIX64, high >> 32,
-                  (high >> 16) & 0xFFFF, high & 0xFFFF, low >> 48, static_cast<std::uint64_t>(low & 0xFFFFFFFFFFFFULL));
+std::optional<std::string> secureRandomUUID() {
+    auto bytes = crypto::secureRandomBytes(16);
+    if (!bytes || bytes->size() != 16) return std::nullopt;
+    Bytes& b = *bytes;
+    b[6] = static_cast<std::uint8_t>((b[6] & 0x0F) | 0x40);  // version 4
+    b[8] = static_cast<std::uint8_t>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(36);
+    for (std::size_t i = 0; i < b.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+        text += kHex[b[i] >> 4];
+        text += kHex[b[i] & 0x0F];
+    }
     return text;
 }
 

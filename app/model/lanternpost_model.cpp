@@ -52,6 +52,9 @@ LanternpostModel::LanternpostModel(LanternpostModelDependencies dependencies) : 
             return credentials;
         };
     }
+    // Holds the keychain function alone: the server calls it on a worker thread.
+    bluetoothSecrets_ = std::make_shared<bluetooth::BluetoothSecretCache>(
+        [read = deps_.readKeychainItem](const std::string& pairID) { return read(bluetoothAuthKeychainService, pairID); });
 }
 
 std::shared_ptr<LanternpostModel> LanternpostModel::make(LanternpostModelDependencies dependencies) {
@@ -331,6 +334,8 @@ void LanternpostModel::restartBluetoothServer() {
     // No port and no listen address: the adapter is the endpoint.
     static const ServerRoute route{&LanternpostModel::bluetoothServer_, &LanternpostModel::bluetoothStatus,
                                    &settings::bluetoothEnabled, nullptr, {}, {}};
+    // Each server reads the secrets afresh: a restart is also how a changed keychain is seen.
+    bluetoothSecrets_->clear();
     restartServer(route, bool(deps_.makeBluetoothServer), [this](const ServerEndpoint&, BridgeStatusHandler status) {
         BluetoothServerParts parts;
         parts.allowsPairing = settings().value(settings::bluetoothDiscoverable);
@@ -419,8 +424,8 @@ BluetoothBridgeHandlers LanternpostModel::bluetoothHandlers() {
     };
     handlers.pairingPayload =
         whileAlive(weak, &LanternpostModel::bluetoothPairingPayload, std::optional<BluetoothPairingPayload>{});
-    handlers.credentials =
-        whileAlive(weak, &LanternpostModel::bluetoothCredentials, std::vector<HTTPAuthCredential>{});
+    handlers.isPaired = whileAlive(weak, &LanternpostModel::isBluetoothPaired, false);
+    handlers.secrets = bluetoothSecrets_;
     return handlers;
 }
 
@@ -494,14 +499,9 @@ std::optional<BluetoothPairingPayload> LanternpostModel::bluetoothPairingPayload
                                    std::string(bluetooth::kPairingAlgorithm), effectivePavonixName()};
 }
 
-std::vector<HTTPAuthCredential> LanternpostModel::bluetoothCredentials() {
-    std::vector<HTTPAuthCredential> credentials;
-    for (const auto& device : settings().value(settings::bluetoothPairedDevices)) {
-        if (auto secret = deps_.readKeychainItem(bluetoothAuthKeychainService, device.id)) {
-            credentials.push_back({device.id, std::move(*secret)});
-        }
-    }
-    return credentials;
+bool LanternpostModel::isBluetoothPaired(const std::string& pairID) const {
+    const auto devices = settings().value(settings::bluetoothPairedDevices);
+    return std::any_of(devices.begin(), devices.end(), [&](const BluetoothPairedDevice& device) { return device.id == pairID; });
 }
 
 void LanternpostModel::markBluetoothPairSeen(const std::string& pairID) { updateBluetoothDeviceLastSeen(pairID, deps_.now()); }
@@ -560,6 +560,7 @@ void LanternpostModel::removeBluetoothPairedDevice(const std::string& pairID) {
     auto devices = settings().storedList(settings::bluetoothPairedDevices);
     devices.eraseIf([&](const BluetoothPairedDevice& device) { return device.id == pairID; });
     settings().setStoredList(settings::bluetoothPairedDevices, devices);
+    bluetoothSecrets_->forget(pairID);
 }
 
 // ---- Remote targets -----------------------------------------------------------------------------

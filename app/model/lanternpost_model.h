@@ -90,7 +90,8 @@ public:
     PresentationProvider currentPresentationProvider() const;
     PresentationProviderSelectionResult selectPresentationProvider(PresentationProvider provider);
     std::optional<BluetoothPairingPayload> bluetoothPairingPayload();
-    std::vector<HTTPAuthCredential> bluetoothCredentials();
+    // Whether the identifier names a stored Bluetooth pairing; reads no secret.
+    bool isBluetoothPaired(const std::string& pairID) const;
     void markBluetoothPairSeen(const std::string& pairID);
 
     // ---- Pairings ----
@@ -162,6 +163,8 @@ private:
     BridgeServerPtr oscServer_;
     BridgeServerPtr httpServer_;
     BridgeServerPtr bluetoothServer_;
+    // The Bluetooth pairs' secrets, read off the main thread once each while one server runs.
+    std::shared_ptr<bluetooth::BluetoothSecretCache> bluetoothSecrets_;
     dispatch::SourcePtr pollTimer_;
     std::optional<defaults::UserDefaults::ListenerId> writeStatusListener_;
 };

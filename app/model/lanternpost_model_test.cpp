@@ -4,14 +4,18 @@
 // own test pins its side of the handlers used here.
 #include "app/model/lanternpost_model.h"
 
+#include <atomic>
+#include <chrono>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
 
+#include "app/http/request_signing.h"
 #include "app/model/testing/model_fixture.h"
 #include "app/network/network_listen_port.h"
 #include "app/remote/http_pairing_store.h"
 #include "platform/net/testing/loopback.h"
+#include "platform/peripheral/testing/memory_peripheral.h"
 
 namespace pavonix {
 namespace {
@@ -236,9 +240,13 @@ TEST_F(ModelTest, BluetoothPairingsAreOfferedOnlyWhileDiscoverableAndSeenPairsAr
 
     const auto secret = keychainReadData(keychainQuery(bluetoothAuthKeychainService, pair));
     ASSERT_TRUE(secret);
-    EXPECT_EQ(handlers.credentials(), (std::vector<HTTPAuthCredential>{{pair, *secret}})) << "lpb_other has no secret";
+    EXPECT_TRUE(handlers.isPaired(pair));
+    EXPECT_FALSE(handlers.isPaired("lpb_unknown"));
+    EXPECT_EQ(handlers.secrets->read(pair), secret);
+    EXPECT_EQ(handlers.secrets->read("lpb_other"), std::nullopt) << "lpb_other has no secret";
     model_->removeBluetoothPairedDevice(pair);  // refused from its next request on
-    EXPECT_TRUE(handlers.credentials().empty());
+    EXPECT_FALSE(handlers.isPaired(pair));
+    EXPECT_EQ(handlers.secrets->cached(pair), std::nullopt);
     EXPECT_EQ(store_.value(settings::bluetoothPairedDevices).size(), 1u);
 
     useKeychain(nullptr);
@@ -318,6 +326,69 @@ TEST_F(ModelTest, RemoteCommandsAreRecordedWithTheRemoteSourceWhateverTheOutcome
     EXPECT_EQ(*slides, (SlideListResult{ResultStatus::failed, "Hall: HTTP 502", {}}));
     EXPECT_EQ(remote->sent.back(), "GET /slides");
     EXPECT_EQ(model.lastCommand.get()->source, CommandSource::userInterface);
+}
+
+// ---- The real Bluetooth server --------------------------------------------------------------------
+
+// A keychain that counts its reads and notes one made on the main thread.
+struct CountingStore final : keychain::Store {
+    std::string name() const override { return "Counting"; }
+    keychain::Status read(const keychain::ItemKey& key, keychain::Bytes& out) override {
+        ++reads;
+        if (dispatch::isMainThread()) mainThreadReads = true;
+        return items.read(key, out);
+    }
+    keychain::Status add(const keychain::ItemKey& key, const keychain::Bytes& data) override { return items.add(key, data); }
+    keychain::Status update(const keychain::ItemKey& key, const keychain::Bytes& data) override { return items.update(key, data); }
+    keychain::Status remove(const keychain::ItemKey& key) override { return items.remove(key); }
+    keychain::MemoryStore items;
+    std::atomic<int> reads{0};
+    std::atomic<bool> mainThreadReads{false};
+};
+
+TEST_F(ModelTest, AThousandPairsCostOneKeychainReadForARequestAndNoneForAStranger) {
+    auto keychain = std::make_shared<CountingStore>();
+    useKeychain(keychain);
+    StoredRecordList<BluetoothPairedDevice> devices;
+    for (int i = 0; i < 1000; ++i) {
+        const std::string id = "lpb_" + std::to_string(100000 + i);
+        devices.append({id, "Phone", now_, std::nullopt});
+        keychain->items.add({std::string(bluetoothAuthKeychainService), id}, Bytes(32, std::uint8_t(i)));
+    }
+    store_.setStoredList(settings::bluetoothPairedDevices, devices);
+    store_.setValue(settings::bluetoothEnabled, true);
+    auto radio = std::make_shared<peripheral::testing::MemoryPeripheral>();
+    start([&](LanternpostModelDependencies& deps) {
+        deps.makeBluetoothServer = [radio](BluetoothServerParts parts) { return makeRealBluetoothServer(std::move(parts), radio->factory()); };
+    });
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return model_->bluetoothStatus.get().state == State::running; }));
+
+    const auto ask = [&](const std::string& pairID, std::uint8_t key, const std::string& nonce) {
+        const std::string body = R"({"requestID":"r","kind":"command","command":{"action":"showNext"}})";
+        bluetooth::BluetoothSignedRequest request{pairID, std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                                              std::chrono::system_clock::now().time_since_epoch()).count()),
+                                                  nonce, "", Bytes(body.begin(), body.end())};
+        request.signature = http::requestSignature(
+            Bytes(32, key), http::canonicalRequestText(http::kSignatureAlgorithm, bluetooth::kSignedMethod, bluetooth::kSignedPath,
+                                                       http::requestBodyHash(request.body), request.timestamp, request.nonce));
+        EXPECT_EQ(radio->write("phone", std::string(bluetooth::kRequestCharacteristicUUID),
+                               bluetooth::encodeBluetoothDocument(Json(request))),
+                  peripheral::ATTResult::success);
+        const auto answer = radio->read("phone", std::string(bluetooth::kResponseCharacteristicUUID));
+        return answer ? Json::parse(answer->value)["message"].get<std::string>() : std::string();
+    };
+    EXPECT_EQ(ask("lpb_unknown", 1, "a"), "Bluetooth authentication failed.");
+    EXPECT_EQ(keychain->reads, 0);
+    EXPECT_EQ(ask("lpb_100500", 244, "b"), std::string(KeynoteController::unavailableMessage));
+    EXPECT_EQ(keychain->reads, 1);
+    EXPECT_EQ(ask("lpb_100500", 244, "c"), std::string(KeynoteController::unavailableMessage));
+    EXPECT_EQ(keychain->reads, 1);
+    EXPECT_FALSE(keychain->mainThreadReads);
+    EXPECT_EQ(model_->lastCommand.get()->source, CommandSource::bluetooth);
+
+    // Removed: refused at once, although its secret is still in the keychain.
+    model_->removeBluetoothPairedDevice("lpb_100500");
+    EXPECT_EQ(ask("lpb_100500", 244, "d"), "Bluetooth authentication failed.");
 }
 
 // ---- The real OSC server --------------------------------------------------------------------------

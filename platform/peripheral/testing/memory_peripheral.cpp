@@ -77,6 +77,12 @@ std::optional<ATTResult> MemoryPeripheral::write(const std::string& central, con
     return std::nullopt;
 }
 
+void MemoryPeripheral::disconnect(const std::string& central) {
+    deliver([central](PeripheralManagerDelegate& d, PeripheralManager& m, std::uint64_t) {
+        d.peripheralManagerCentralDidDisconnect(m, central);
+    });
+}
+
 void MemoryPeripheral::respond(const ReadRequest& request, ATTResult result, const Bytes& value) {
     std::lock_guard lock(mutex_);
     answers_.emplace(request.id, Answer{result, value});

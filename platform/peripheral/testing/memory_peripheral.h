@@ -42,6 +42,8 @@ public:
     // A write that is delivered but not waited for, and its answer later.
     std::uint64_t sendWrite(const std::string& central, const std::string& uuid, std::optional<Bytes> value);
     std::optional<Answer> answer(std::uint64_t id) const;
+    // The central's link is gone; delivered after the requests it sent before.
+    void disconnect(const std::string& central);
 
     ManagerState state() const override { return get(state_); }
     std::string stateReason() const override { return get(reason_); }
