@@ -160,28 +160,28 @@ PresentationWindowSelectionResult LanternpostModel::selectGoogleSlidesWindow(std
     auto windows = deps_.availableWindows();
     googleSlidesWindowTargets.set(windows);
     auto& store = settings();
-    if (windowID == 0) {
-        store.setValue(settings::googleSlidesWindowID, std::int64_t{0});
-        store.setValue(settings::googleSlidesWindowOwnerProcessID, std::int64_t{0});
-        store.setValue(settings::googleSlidesWindowOwnerName, std::string());
-        store.setValue(settings::googleSlidesWindowBundleIdentifier, std::string());
-        store.setValue(settings::googleSlidesWindowTitle, std::string());
-        refreshStatus();
-        return {ResultStatus::ok, "Selected Google Slides window.", 0};
+    PresentationWindowTarget window;
+    std::string selected = "Selected Google Slides window";
+    if (windowID != 0) {
+        auto found = std::find_if(windows.begin(), windows.end(),
+                                  [windowID](const PresentationWindowTarget& listed) { return listed.windowID == windowID; });
+        if (found == windows.end()) {
+            return {ResultStatus::failed, std::string(windowNotOpenMessage), store.value(settings::googleSlidesWindowID)};
+        }
+        window = *found;
+        selected = "Selected " + window.menuTitle();
     }
-    auto found = std::find_if(windows.begin(), windows.end(),
-                              [windowID](const PresentationWindowTarget& window) { return window.windowID == windowID; });
-    if (found == windows.end()) {
-        return {ResultStatus::failed, std::string(windowNotOpenMessage), store.value(settings::googleSlidesWindowID)};
-    }
-    const PresentationWindowTarget window = *found;
-    store.setValue(settings::googleSlidesWindowID, window.windowID);
-    store.setValue(settings::googleSlidesWindowOwnerProcessID, window.ownerProcessID);
-    store.setValue(settings::googleSlidesWindowOwnerName, window.ownerName);
-    store.setValue(settings::googleSlidesWindowBundleIdentifier, window.bundleIdentifier);
-    store.setValue(settings::googleSlidesWindowTitle, window.title);
+    // Number 0 clears the saved selection: the empty target.
+    bool changed = store.setValue(settings::googleSlidesWindowID, window.windowID);
+    changed |= store.setValue(settings::googleSlidesWindowOwnerProcessID, window.ownerProcessID);
+    changed |= store.setValue(settings::googleSlidesWindowOwnerName, window.ownerName);
+    changed |= store.setValue(settings::googleSlidesWindowBundleIdentifier, window.bundleIdentifier);
+    changed |= store.setValue(settings::googleSlidesWindowTitle, window.title);
     refreshStatus();
-    return {ResultStatus::ok, "Selected " + window.menuTitle() + ".", window.windowID};
+    if (auto unsaved = unsavedChoice(changed)) {
+        return {ResultStatus::failed, selected + " for now. " + settingsWriteNotice(*unsaved), window.windowID};
+    }
+    return {ResultStatus::ok, selected + ".", window.windowID};
 }
 
 // ---- Servers ------------------------------------------------------------------------------------
@@ -469,12 +469,9 @@ PresentationProviderSelectionResult LanternpostModel::selectPresentationProvider
     const bool changed = settings().setValue(settings::presentationProvider, provider);
     refreshStatus();
     const std::string selected = "Selected " + std::string(displayName(provider));
-    // A store that is failing is not asked again from here (a peer may send this as often as it
-    // likes); its own retries clear the failure. Otherwise the choice is written before the peer
-    // is told that it was made. Either way the choice holds until the program quits.
-    std::optional<std::string> unsaved = settings().defaults().lastWriteError();
-    if (!unsaved && changed) unsaved = saveSettingsNow();
-    if (unsaved) return {ResultStatus::failed, selected + " for now. " + settingsWriteNotice(*unsaved), provider};
+    if (auto unsaved = unsavedChoice(changed)) {
+        return {ResultStatus::failed, selected + " for now. " + settingsWriteNotice(*unsaved), provider};
+    }
     return {ResultStatus::ok, selected + ".", provider};
 }
 
@@ -702,6 +699,15 @@ void LanternpostModel::checkSecrets() {
     auto problem = deps_.keychainProblem();
     storageNotices.set(StorageNoticeBoard::Kind::secrets,
                        problem ? std::optional<std::string>(secretsNotice(*problem)) : std::nullopt);
+}
+
+std::optional<std::string> LanternpostModel::unsavedChoice(bool changed) {
+    // A store that is failing is not asked again from here (a peer may send choices as often as
+    // it likes); its own retries clear the failure. Otherwise the choice is written before the
+    // peer is told that it was made. Either way the choice holds until the program quits.
+    std::optional<std::string> unsaved = settings().defaults().lastWriteError();
+    if (!unsaved && changed) unsaved = saveSettingsNow();
+    return unsaved;
 }
 
 std::optional<std::string> LanternpostModel::saveSettingsNow() {

@@ -122,6 +122,9 @@ public:
     // ---- Storage ----
     // Writes the pending settings now; the reason when they could not be written.
     std::optional<std::string> saveSettingsNow();
+    // Why a choice just stored (`changed`: it differed from the stored one) is not on disk; answers
+    // that say a choice was made say "for now" with this reason.
+    std::optional<std::string> unsavedChoice(bool changed);
     // Reads the store's write status and the keychain's problem into storageNotices.
     void showWriteStatus();
     void checkSecrets();

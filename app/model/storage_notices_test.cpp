@@ -70,7 +70,7 @@ TEST_F(ModelTest, APairingWhoseRecordCannotBeSavedIsNotCreatedAndKeepsNoSecret) 
     EXPECT_EQ(settings_.savedFile()["httpPairedDevices"].size(), 1u);
 }
 
-TEST_F(ModelTest, AProviderChoiceThatCannotBeSavedHoldsForNowAndSaysSo) {
+TEST_F(ModelTest, APeersChoiceThatCannotBeSavedHoldsForNowAndSaysSo) {
     auto& model = start();
     const auto select = httpParts_->handlers.presentationProviderSelection;
     *writeFault_ = EROFS;
@@ -83,6 +83,9 @@ TEST_F(ModelTest, AProviderChoiceThatCannotBeSavedHoldsForNowAndSaysSo) {
     // While the store fails, a peer's choices do not make the main thread try again.
     const int attempts = *writeAttempts_;
     EXPECT_EQ(select(PresentationProvider::powerPoint).status, ResultStatus::failed);
+    EXPECT_EQ(httpParts_->handlers.windowSelection(0).message,
+              "Selected Google Slides window for now. Settings could not be saved: creating a temporary settings file: "
+              "Read-only file system.");
     EXPECT_EQ(*writeAttempts_, attempts);
 
     *writeFault_ = 0;
