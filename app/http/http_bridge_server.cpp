@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "app/http/http_loopback.h"
+#include "app/http/http_request_origin.h"
 #include "app/network/network_listen_port.h"
 
 namespace pavonix::http {
@@ -132,9 +132,10 @@ struct HTTPBridgeServer::Exchange {
     std::weak_ptr<net::Connection> connection;  // it keeps itself alive until it closes
     HTTPRequestReader reader;
     const dispatch::Clock::time_point acceptedAt;
+    std::size_t countedBodyBytes = 0;  // this exchange's share of unfinishedBodyBytes_
     bool headArrived = false;
     bool closed = false;
-    ExchangeList* listedIn = nullptr;  // awaitingHead_, answered_ or none
+    ExchangeList* listedIn = nullptr;  // unfinished_, replying_, answered_ or none
     ExchangeList::iterator position;
 };
 
@@ -151,10 +152,23 @@ void HTTPBridgeServer::unlist(const ExchangePtr& exchange) {
     exchange->listedIn = nullptr;
 }
 
+void HTTPBridgeServer::account(const ExchangePtr& exchange) {
+    const std::size_t held = exchange->reader.unfinishedBodyBytes();
+    unfinishedBodyBytes_.store(unfinishedBodyBytes_.load() - exchange->countedBodyBytes + held);
+    exchange->countedBodyBytes = held;
+}
+
+void HTTPBridgeServer::finishReading(const ExchangePtr& exchange) {
+    exchange->reader.discard();
+    account(exchange);
+    if (exchange->listedIn == &unfinished_) unlist(exchange);
+}
+
 bool HTTPBridgeServer::closeOneIdleConnection() {
-    for (ExchangeList* candidates : {&answered_, &awaitingHead_}) {
+    for (ExchangeList* candidates : {&answered_, &unfinished_, &replying_}) {
         while (!candidates->empty()) {
             ExchangePtr victim = candidates->front();
+            finishReading(victim);
             unlist(victim);
             if (auto connection = victim->connection.lock()) {
                 connection->forceCancel();
@@ -165,6 +179,16 @@ bool HTTPBridgeServer::closeOneIdleConnection() {
     return false;
 }
 
+void HTTPBridgeServer::closeLargestUnfinishedBodies() {
+    while (unfinishedBodyBytes_.load() > configuration_.limits.maxUnfinishedBodyBytes && !unfinished_.empty()) {
+        const auto largest = std::ranges::max_element(
+            unfinished_, {}, [](const ExchangePtr& exchange) { return exchange->countedBodyBytes; });
+        ExchangePtr victim = *largest;
+        finishReading(victim);
+        if (auto connection = victim->connection.lock()) connection->forceCancel();
+    }
+}
+
 void HTTPBridgeServer::accept(net::ConnectionPtr connection) {
     if (openConnections_.load() >= configuration_.limits.maxConnections && !closeOneIdleConnection()) {
         connection->forceCancel();  // every place serves a request: never started, closes the socket now
@@ -172,7 +196,7 @@ void HTTPBridgeServer::accept(net::ConnectionPtr connection) {
     }
     ++openConnections_;
     auto exchange = std::make_shared<Exchange>(connection, configuration_.limits.parse);
-    list(exchange, awaitingHead_);
+    list(exchange, unfinished_);
     std::weak_ptr<HTTPBridgeServer> weak = weak_from_this();
     std::weak_ptr<net::Connection> weakConnection = connection;
     // The handler is dropped when the connection closes, which ends its hold on the exchange.
@@ -182,6 +206,7 @@ void HTTPBridgeServer::accept(net::ConnectionPtr connection) {
         } else if (state == net::Connection::State::cancelled) {
             exchange->closed = true;
             if (auto self = weak.lock()) {
+                self->finishReading(exchange);
                 self->unlist(exchange);
                 --self->openConnections_;
             }
@@ -208,6 +233,14 @@ void HTTPBridgeServer::setIncompleteDeadline(const ExchangePtr& exchange, dispat
     });
 }
 
+dispatch::Clock::duration HTTPBridgeServer::bodyDeadline(const ExchangePtr& exchange) const {
+    // A body must keep coming, and the whole request keeps its time counted from the accept.
+    const dispatch::Clock::duration left =
+        configuration_.limits.requestTimeout - (dispatch::Clock::now() - exchange->acceptedAt);
+    return std::clamp<dispatch::Clock::duration>(left, dispatch::Clock::duration::zero(),
+                                                 configuration_.limits.bodyIdleTimeout);
+}
+
 void HTTPBridgeServer::receive(const std::weak_ptr<HTTPBridgeServer>& server, const ExchangePtr& exchange) {
     auto connection = exchange->connection.lock();
     if (!connection) return;
@@ -217,17 +250,19 @@ void HTTPBridgeServer::receive(const std::weak_ptr<HTTPBridgeServer>& server, co
             if (auto connection = exchange->connection.lock()) connection->cancel();
             return;
         }
+        if (exchange->closed) return;
         const auto kind = exchange->reader.append(data);
-        const bool headJustArrived = !exchange->headArrived && (kind != HTTPParseResult::Kind::incomplete ||
-                                                                 exchange->reader.hasHead());
-        if (headJustArrived) {
+        self->account(exchange);
+        if (!exchange->headArrived && exchange->reader.hasHead() && kind != HTTPParseResult::Kind::invalid) {
             exchange->headArrived = true;
-            self->unlist(exchange);  // busy now: no longer a candidate for closing
+            // Refused on its head alone: none of its body is waited for.
+            if (!self->admit(exchange)) return;
         }
         switch (kind) {
             case HTTPParseResult::Kind::complete:
                 // A request that became complete is routed even when the peer has ended its side.
                 if (auto connection = exchange->connection.lock()) connection->clearDeadline();
+                self->unlist(exchange);  // being handled: no longer a candidate for closing
                 self->route(exchange->reader.takeRequest(), exchange);
                 return;
             case HTTPParseResult::Kind::invalid:
@@ -235,19 +270,32 @@ void HTTPBridgeServer::receive(const std::weak_ptr<HTTPBridgeServer>& server, co
                 return;
             case HTTPParseResult::Kind::incomplete:
                 if (!isComplete && !error) {
-                    if (headJustArrived) {
-                        // The body keeps the whole request time, counted from the accept.
-                        const auto elapsed = dispatch::Clock::now() - exchange->acceptedAt;
-                        const dispatch::Clock::duration left = self->configuration_.limits.requestTimeout - elapsed;
-                        self->setIncompleteDeadline(exchange, std::max(left, dispatch::Clock::duration::zero()));
-                    }
-                    receive(server, exchange);
+                    if (exchange->headArrived) self->setIncompleteDeadline(exchange, self->bodyDeadline(exchange));
+                    self->closeLargestUnfinishedBodies();
+                    if (!exchange->closed) receive(server, exchange);
                     return;
                 }
                 self->send(errorReply(HTTPStatus::badRequest(), "Incomplete HTTP request."), exchange);
                 return;
         }
     });
+}
+
+bool HTTPBridgeServer::admit(const ExchangePtr& exchange) {
+    const HTTPRequest& head = exchange->reader.head();
+    const std::string machineHostName =
+        configuration_.machineHostName ? *configuration_.machineHostName : currentMachineHostName();
+    if (isCrossSiteRequest(head, machineHostName)) {
+        send(errorReply(HTTPStatus::forbidden(), "Cross-site request refused."), exchange);
+        return false;
+    }
+    auto connection = exchange->connection.lock();
+    if (!connection) return false;
+    if (authenticator_ && !authenticator_->mayAuthenticate(head, isLoopbackRequest(connection->remoteEndpoint(), head))) {
+        send(unauthorizedReply(head), exchange);
+        return false;
+    }
+    return true;
 }
 
 void HTTPBridgeServer::route(HTTPRequest request, const ExchangePtr& exchange) {
@@ -274,7 +322,8 @@ void HTTPBridgeServer::route(HTTPRequest request, const ExchangePtr& exchange) {
 void HTTPBridgeServer::send(const HTTPReply& reply, const ExchangePtr& exchange) {
     auto connection = exchange->connection.lock();
     if (!connection) return;
-    unlist(exchange);
+    finishReading(exchange);
+    list(exchange, replying_);
     std::weak_ptr<net::Connection> weakConnection = connection;
     // A peer that does not read its reply must not hold the connection for ever.
     connection->setDeadline(configuration_.limits.replyTimeout, [weakConnection] {

@@ -45,13 +45,18 @@ private:
 // Bounds on what one peer can make the server hold. Real clients send their head in one packet,
 // so the head gets a shorter time than a body.
 struct HTTPServerLimits {
-    HTTPParseLimits parse;                                              // 64 KiB head, 1 MiB body
-    std::chrono::milliseconds headTimeout = std::chrono::seconds(10);     // from accept to a complete head
-    std::chrono::milliseconds requestTimeout = std::chrono::seconds(30);  // from accept to a complete request
-    std::chrono::milliseconds replyTimeout = std::chrono::seconds(30);    // to write the reply out
+    HTTPParseLimits parse;                                               // 64 KiB head, 1 MiB body
+    std::chrono::milliseconds headTimeout = std::chrono::seconds(10);      // from accept to a complete head
+    std::chrono::milliseconds bodyIdleTimeout = std::chrono::seconds(10);  // between two reads of a missing body
+    std::chrono::milliseconds requestTimeout = std::chrono::seconds(30);   // from accept to a complete request
+    std::chrono::milliseconds replyTimeout = std::chrono::seconds(30);     // to write the reply out
+    // Body bytes of unfinished requests, all connections together. Past it the connection that
+    // holds the most is closed, so that stalled uploads cannot pile up one body limit each.
+    std::size_t maxUnfinishedBodyBytes = 16 * 1024 * 1024;
     // Open at once. At the cap a new connection closes the oldest one that has been answered and
-    // only drains, else the oldest one still short of its head, so that idle peers cannot lock
-    // others out; only when every place is busy with a request is the new one closed.
+    // only drains, else the oldest one whose request is still unfinished (head or body), else the
+    // oldest one whose reply is still being written, so that idle or stalling peers cannot lock
+    // others out; only when every place is busy with a request being handled is the new one closed.
     std::size_t maxConnections = 256;
 };
 
@@ -60,6 +65,9 @@ struct HTTPBridgeServerConfiguration {
     std::optional<std::string> listenAddress;  // numeric IPv4; absent: every interface
     std::string listenDisplayName = "all interfaces";
     HTTPServerLimits limits;
+    // The name Host headers may give this machine besides IP literals and localhost (see
+    // isCrossSiteRequest); absent: the kernel's host name at each request.
+    std::optional<std::string> machineHostName;
 };
 
 // serverID is the reporting server's id(); states and texts as in BridgeServerStatus.
@@ -89,6 +97,8 @@ public:
     std::uint16_t boundPort() const;
     // Connections accepted and not yet closed. On the server's queue, or for tests.
     std::size_t openConnectionCount() const { return openConnections_.load(); }
+    // Body bytes held for unfinished requests, all connections together. For tests.
+    std::size_t unfinishedBodyBytes() const { return unfinishedBodyBytes_.load(); }
 
 private:
     HTTPBridgeServer(HTTPBridgeServerConfiguration configuration, HTTPBridgeHandlers handlers,
@@ -103,12 +113,19 @@ private:
     using ExchangeList = std::list<ExchangePtr>;
 
     static void receive(const std::weak_ptr<HTTPBridgeServer>& server, const ExchangePtr& exchange);
+    bool admit(const ExchangePtr& exchange);
     void route(HTTPRequest request, const ExchangePtr& exchange);
     void send(const HTTPReply& reply, const ExchangePtr& exchange);
     void setIncompleteDeadline(const ExchangePtr& exchange, dispatch::Clock::duration delay);
+    dispatch::Clock::duration bodyDeadline(const ExchangePtr& exchange) const;
     bool closeOneIdleConnection();
+    void closeLargestUnfinishedBodies();
     void list(const ExchangePtr& exchange, ExchangeList& into);
     void unlist(const ExchangePtr& exchange);
+    // Brings unfinishedBodyBytes_ in line with what the exchange's reader holds now.
+    void account(const ExchangePtr& exchange);
+    // The exchange's request is no longer read: its bytes go, and it leaves the unfinished list.
+    void finishReading(const ExchangePtr& exchange);
     void reportStatus(BridgeServerStatus::State state, std::string detail);
     std::string portInUseText() const;
 
@@ -122,9 +139,12 @@ private:
     mutable std::mutex mutex_;
     net::ListenerPtr listener_;
     std::atomic<std::size_t> openConnections_{0};
-    // On the server's queue only, oldest first: connections that have not delivered their head,
+    std::atomic<std::size_t> unfinishedBodyBytes_{0};  // written on the server's queue only
+    // On the server's queue only, oldest first: connections whose request has not fully arrived
+    // (head or body), connections whose reply is still being written (a peer may stop reading),
     // and connections that have been answered and only drain before they close.
-    ExchangeList awaitingHead_;
+    ExchangeList unfinished_;
+    ExchangeList replying_;
     ExchangeList answered_;
 };
 

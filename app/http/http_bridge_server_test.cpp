@@ -28,8 +28,8 @@ struct ServerFixture : ::testing::Test {
 
     void SetUp() override { dispatch::setMainThread(); }
 
-    std::shared_ptr<HTTPBridgeServer> makeServer(std::uint16_t port, bool authentication = false) {
-        HTTPBridgeServerConfiguration configuration{port, "127.0.0.1", "localhost (127.0.0.1)", {}};
+    std::shared_ptr<HTTPBridgeServer> makeServer(std::uint16_t port, bool authentication = false, HTTPServerLimits limits = {}) {
+        HTTPBridgeServerConfiguration configuration{port, "127.0.0.1", "localhost (127.0.0.1)", limits, "pavonix-test"};
         HTTPBridgeHandlers handlers;
         handlers.presentationProvider = [flag = handlerOnMainThread] {
             *flag = dispatch::isMainThread();
@@ -41,8 +41,8 @@ struct ServerFixture : ::testing::Test {
             authenticator, dispatch::makeSerialQueue("test.http"));
     }
 
-    std::shared_ptr<HTTPBridgeServer> runningServer(bool authentication = false) {
-        auto server = makeServer(0, authentication);
+    std::shared_ptr<HTTPBridgeServer> runningServer(bool authentication = false, HTTPServerLimits limits = {}) {
+        auto server = makeServer(0, authentication, limits);
         server->start();
         EXPECT_TRUE(waitFor(server, BridgeServerStatus::State::running));
         return server;
@@ -107,20 +107,80 @@ TEST_F(ServerFixture, HandlersRunOnTheMainThreadWhileTheServerQueueAnswersWhatNe
 }
 
 // Authentication on: an unsigned request from a loopback peer passes (on to the command router,
-// which knows no such route) only when its Host and Origin name this machine, as a web page of
-// another site cannot make them.
+// which knows no such route) only when its Host and Origin name a loopback host; the machine's
+// own name, which other hosts can use too, needs a signature.
 TEST_F(ServerFixture, LoopbackPeersPassUnsignedOnlyWhenTheyNameThisMachine) {
     auto server = runningServer(true);
     const std::pair<const char*, const char*> cases[] = {
         {"", "HTTP/1.1 404 Not Found"},
         {"Host: localhost:1\r\nOrigin: http://LOCALHOST:1\r\n", "HTTP/1.1 404 Not Found"},
-        {"Host: rebound.example\r\n", "HTTP/1.1 401 Unauthorized"},
+        {"Host: pavonix-test\r\n", "HTTP/1.1 401 Unauthorized"},
         {"Origin: http://evil.example\r\n", "HTTP/1.1 401 Unauthorized"},
     };
     for (const auto& [headers, status] : cases) {
         const auto reply = loopbackExchange(server->boundPort(), std::string("POST /nowhere HTTP/1.1\r\n") + headers + "\r\n");
         EXPECT_TRUE(reply.starts_with(status)) << headers;
     }
+    server->stop();
+}
+
+// Refusals that need only the head come before any body byte is waited for; a body that stops
+// coming is answered as an incomplete request after its idle time, long before the request's.
+TEST_F(ServerFixture, RefusedOnTheHeadAloneAndBodiesMustKeepComing) {
+    HTTPServerLimits limits;
+    limits.bodyIdleTimeout = 300ms;
+    limits.requestTimeout = 60s;
+    auto server = runningServer(true, limits);
+    const std::string post = "POST /show/next HTTP/1.1\r\nContent-Length: 100\r\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {"Host: 127.0.0.1\r\nOrigin: http://evil.example\r\n", "HTTP/1.1 403 Forbidden"},
+        {"Host: evil.example\r\n", "Cross-site request refused."},
+        // This machine's name, but no loopback host: a signature is needed, and none is there.
+        {"Host: pavonix-test.local\r\n", "HTTP/1.1 401 Unauthorized"},
+        {"Host: 127.0.0.1\r\n\r\n" + std::string(50, 'x'), "Incomplete HTTP request."},
+    };
+    for (const auto& [headers, expected] : cases) {
+        const auto reply = loopbackExchange(server->boundPort(), post + headers + "\r\n");
+        EXPECT_NE(reply.find(expected), std::string::npos) << headers << reply;
+    }
+    server->stop();
+}
+
+// Peers that declare a body and stall hold no place a new client needs, and their bodies
+// together stay within the budget: past it the largest goes.
+TEST_F(ServerFixture, StalledBodiesGiveWayAtTheCapAndPastTheirBudget) {
+    HTTPServerLimits limits;
+    limits.maxConnections = 2;
+    limits.maxUnfinishedBodyBytes = 100;
+    auto server = runningServer(false, limits);
+    const auto port = server->boundPort();
+    const std::string head = "POST /show/next HTTP/1.1\r\nContent-Length: 1000\r\n\r\n";
+    const auto settlesAt = [&](std::size_t connections, std::size_t bodyBytes) {
+        return dispatch::runMainQueue(
+            [&] { return server->openConnectionCount() == connections && server->unfinishedBodyBytes() == bodyBytes; }, 5s);
+    };
+    testing::LoopbackPeer larger(port);
+    larger.send(head + std::string(80, 'a'));
+    ASSERT_TRUE(settlesAt(1, 80));
+    testing::LoopbackPeer smaller(port);
+    smaller.send(head + std::string(60, 'b'));
+    ASSERT_TRUE(settlesAt(1, 60));
+    EXPECT_EQ(larger.receive(), "");
+
+    testing::LoopbackPeer stalled(port);
+    stalled.send(head);
+    ASSERT_TRUE(settlesAt(2, 60));
+    std::string reply;
+    std::atomic<bool> done{false};
+    std::thread client([&] {
+        reply = loopbackExchange(port, "GET /health HTTP/1.1\r\n\r\n");
+        done = true;
+    });
+    dispatch::runMainQueue([&] { return done.load(); }, 5s);
+    client.join();
+    EXPECT_TRUE(reply.starts_with("HTTP/1.1 200 OK")) << reply;
+    EXPECT_EQ(smaller.receive(), "");  // the oldest unfinished one made room
+    EXPECT_TRUE(settlesAt(1, 0));
     server->stop();
 }
 

@@ -18,6 +18,7 @@ struct HTTPStatus {
     static constexpr HTTPStatus ok() { return {200, "OK"}; }
     static constexpr HTTPStatus badRequest() { return {400, "Bad Request"}; }
     static constexpr HTTPStatus unauthorized() { return {401, "Unauthorized"}; }
+    static constexpr HTTPStatus forbidden() { return {403, "Forbidden"}; }
     static constexpr HTTPStatus notFound() { return {404, "Not Found"}; }
     static constexpr HTTPStatus methodNotAllowed() { return {405, "Method Not Allowed"}; }
 

@@ -52,36 +52,45 @@ HTTPAuthenticationResult HTTPRequestAuthenticator::authenticate(const HTTPReques
 HTTPAuthenticationResult HTTPRequestAuthenticator::authenticate(const HTTPRequest& request, bool peerIsLoopback,
                                                                 double now) {
     using Outcome = HTTPAuthenticationResult::Outcome;
-    const HTTPAuthenticationResult refused{Outcome::refused, {}};
     if (peerIsLoopback || !configuration_.isEnabled) return {Outcome::acceptedWithoutPair, {}};
+    const auto headers = signatureHeaders(request, now);
+    if (!headers || !requestSignatureMatches(headers->credential->secret, request.method, request.path,
+                                             requestBodyHash(request.body), headers->timestamp, headers->nonce,
+                                             headers->signature)) {
+        return {Outcome::refused, {}};
+    }
+    // Only a request with a valid signature inside the window consumes its nonce.
+    if (!nonces_.record(headers->nonce, headers->pairID, now)) return {Outcome::refused, {}};
+    return {Outcome::acceptedForPair, headers->pairID};
+}
 
-    const auto pairID = headerValue("pair-id", request.headers);
-    if (!pairID) return refused;
+bool HTTPRequestAuthenticator::mayAuthenticate(const HTTPRequest& head, bool peerIsLoopback) const {
+    return peerIsLoopback || !configuration_.isEnabled || signatureHeaders(head, clock_()).has_value();
+}
+
+std::optional<HTTPRequestAuthenticator::SignatureHeaders> HTTPRequestAuthenticator::signatureHeaders(
+    const HTTPRequest& request, double now) const {
+    auto pairID = headerValue("pair-id", request.headers);
+    if (!pairID) return std::nullopt;
     const auto& credentials = configuration_.credentials;
     const auto credential = std::find_if(credentials.begin(), credentials.end(),
                                          [&](const HTTPAuthCredential& c) { return c.pairID == *pairID; });
-    if (credential == credentials.end()) return refused;
+    if (credential == credentials.end()) return std::nullopt;
 
-    const auto timestamp = headerValue("timestamp", request.headers);
-    const auto nonce = headerValue("nonce", request.headers);
+    auto timestamp = headerValue("timestamp", request.headers);
+    auto nonce = headerValue("nonce", request.headers);
     const auto signatureText = headerValue("signature", request.headers);
-    if (!timestamp || !nonce || !signatureText || nonce->empty()) return refused;
+    if (!timestamp || !nonce || !signatureText || nonce->empty()) return std::nullopt;
     // Every accepted nonce is kept for minutes: its length must be bounded before it can be.
-    if (utf8CharacterCount(*nonce) > kMaxNonceCharacters) return refused;
+    if (utf8CharacterCount(*nonce) > kMaxNonceCharacters) return std::nullopt;
 
     const auto timestampValue = parseSignatureTimestamp(*timestamp);
-    if (!timestampValue || !isTimestampWithinWindow(*timestampValue, now)) return refused;
+    if (!timestampValue || !isTimestampWithinWindow(*timestampValue, now)) return std::nullopt;
 
-    if (signatureText->empty()) return refused;
+    if (signatureText->empty()) return std::nullopt;
     const auto signature = decodeRequestSignature(*signatureText);
-    if (!signature) return refused;
-    if (!requestSignatureMatches(credential->secret, request.method, request.path, requestBodyHash(request.body),
-                                 *timestamp, *nonce, *signature)) {
-        return refused;
-    }
-    // Only a request with a valid signature inside the window consumes its nonce.
-    if (!nonces_.record(*nonce, *pairID, now)) return refused;
-    return {Outcome::acceptedForPair, *pairID};
+    if (!signature) return std::nullopt;
+    return SignatureHeaders{&*credential, std::move(*pairID), std::move(*timestamp), std::move(*nonce), *signature};
 }
 
 bool isLoopbackEndpoint(std::string_view host) {

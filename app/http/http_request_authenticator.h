@@ -51,6 +51,11 @@ public:
     // The same with "now" from the injected clock.
     HTTPAuthenticationResult authenticate(const HTTPRequest& request, bool peerIsLoopback);
 
+    // Whether a request with this head could still be accepted once its body has come: every
+    // check but the signature's value and the nonce memory. Lets the server refuse an unsigned,
+    // stale or unknown peer before it holds any of its body.
+    bool mayAuthenticate(const HTTPRequest& head, bool peerIsLoopback) const;
+
     // `name` is "pair-id", "timestamp", "nonce" or "signature": looked up under "x-pavonix-",
     // and only when absent there under "x-lanternpost-".
     static std::optional<std::string> headerValue(std::string_view name,
@@ -63,6 +68,17 @@ public:
     std::size_t rememberedNonceCount() const { return nonces_.count(); }
 
 private:
+    struct SignatureHeaders {
+        const HTTPAuthCredential* credential;
+        std::string pairID;
+        std::string timestamp;
+        std::string nonce;
+        crypto::Sha256Digest signature;
+    };
+    // The signature headers when they are all there, name a known pair, carry a bounded nonce, a
+    // timestamp inside the window and a signature that decodes; nothing otherwise.
+    std::optional<SignatureHeaders> signatureHeaders(const HTTPRequest& request, double now) const;
+
     const HTTPAuthConfiguration configuration_;
     const WallClock clock_;
     RequestNonceMemory nonces_;
@@ -70,7 +86,7 @@ private:
 
 // Loopback host text for the authentication rule: 127.0.0.0/8, ::1, or the names "localhost" and
 // "localhost." in any case. An IPv4-mapped IPv6 text (::ffff:127.0.0.1) is not loopback here; a
-// peer's socket address is judged by net::Endpoint (see http_loopback.h).
+// peer's socket address is judged by net::Endpoint (see http_request_origin.h).
 bool isLoopbackEndpoint(std::string_view host);
 
 }  // namespace pavonix::http

@@ -159,45 +159,55 @@ HTTPParseResult parseHTTPRequest(std::string_view bytes, const HTTPParseLimits& 
 
 HTTPParseResult::Kind HTTPRequestReader::append(std::string_view bytes) {
     if (state_ != HTTPParseResult::Kind::incomplete) return state_;
-    const std::size_t before = buffer_.size();
-    if (headEnd_) {
-        // Only keep what the body still needs; later bytes are ignored anyway.
-        const std::size_t needed = *headEnd_ + kHeadEnd.size() + contentLength_ - before;
-        buffer_.append(bytes.substr(0, std::min(needed, bytes.size())));
+    if (headArrived_) {
+        body_.append(bytes);  // bytes beyond the declared body are ignored
         return state_ = evaluate();
     }
-    buffer_.append(bytes);
+    const std::size_t before = head_.size();
+    head_.append(bytes);
     const std::size_t searchFrom = before >= kHeadEnd.size() - 1 ? before - (kHeadEnd.size() - 1) : 0;
-    const std::size_t found = buffer_.find(kHeadEnd, searchFrom);
+    const std::size_t found = head_.find(kHeadEnd, searchFrom);
     if (found == std::string::npos) {
         // Any head still to come would start before the bytes we hold and so be longer than allowed.
-        if (buffer_.size() >= limits_.maxHeadBytes + kHeadEnd.size()) return state_ = HTTPParseResult::Kind::invalid;
+        if (head_.size() >= limits_.maxHeadBytes + kHeadEnd.size()) return state_ = HTTPParseResult::Kind::invalid;
         return state_;
     }
     if (found > limits_.maxHeadBytes) return state_ = HTTPParseResult::Kind::invalid;
-    headEnd_ = found;
-    if (!parseHead(std::string_view(buffer_).substr(0, found), limits_, request_, contentLength_)) {
+    headArrived_ = true;
+    if (!parseHead(std::string_view(head_).substr(0, found), limits_, request_, contentLength_)) {
         return state_ = HTTPParseResult::Kind::invalid;
     }
-    const std::size_t bodyEnd = found + kHeadEnd.size() + contentLength_;
-    if (buffer_.size() > bodyEnd) buffer_.resize(bodyEnd);
+    body_ = RequestBodyBuffer(contentLength_);
+    body_.append(std::string_view(head_).substr(found + kHeadEnd.size()));
+    head_.clear();
+    head_.shrink_to_fit();
     return state_ = evaluate();
 }
 
 HTTPParseResult::Kind HTTPRequestReader::evaluate() {
-    const std::size_t bodyStart = *headEnd_ + kHeadEnd.size();
-    if (buffer_.size() < bodyStart + contentLength_) return HTTPParseResult::Kind::incomplete;
-    const auto* body = reinterpret_cast<const std::uint8_t*>(buffer_.data()) + bodyStart;
-    request_.body.assign(body, body + contentLength_);
+    if (!body_.full()) return HTTPParseResult::Kind::incomplete;
+    const auto body = body_.view();
+    request_.body.assign(body.begin(), body.end());
+    discardBuffers();
     return HTTPParseResult::Kind::complete;
 }
 
 HTTPRequest HTTPRequestReader::takeRequest() {
     HTTPRequest out = std::move(request_);
-    request_ = {};
-    buffer_.clear();
-    buffer_.shrink_to_fit();
+    discard();
     return out;
+}
+
+void HTTPRequestReader::discard() {
+    request_ = {};
+    discardBuffers();
+    if (state_ == HTTPParseResult::Kind::incomplete) state_ = HTTPParseResult::Kind::invalid;
+}
+
+void HTTPRequestReader::discardBuffers() {
+    head_.clear();
+    head_.shrink_to_fit();
+    body_.release();
 }
 
 }  // namespace pavonix::http

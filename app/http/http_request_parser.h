@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "app/http/http_request.h"
+#include "app/http/request_body_buffer.h"
 
 namespace pavonix::http {
 
@@ -45,17 +46,26 @@ public:
     // After append() answered complete: the request (the reader is spent).
     HTTPRequest takeRequest();
 
-    std::size_t bufferedBytes() const { return buffer_.size(); }
+    std::size_t bufferedBytes() const { return headArrived_ ? body_.size() : head_.size(); }
     // Whether the end of the head has arrived (the body may still be missing).
-    bool hasHead() const { return headEnd_.has_value(); }
+    bool hasHead() const { return headArrived_; }
+    // Once hasHead() and until the request is taken: method, path and headers (the body only once
+    // complete).
+    const HTTPRequest& head() const { return request_; }
+    // Body bytes held while the body is still missing; 0 before the head and once complete.
+    std::size_t unfinishedBodyBytes() const { return state_ == HTTPParseResult::Kind::incomplete ? body_.size() : 0; }
+    // Lets go of everything held; the reader is spent.
+    void discard();
 
 private:
     HTTPParseResult::Kind evaluate();
+    void discardBuffers();
 
     HTTPParseLimits limits_;
-    std::string buffer_;
-    std::optional<std::size_t> headEnd_;  // offset of the CR LF CR LF
-    HTTPRequest request_;                 // head fields once the head has been parsed
+    std::string head_;        // every byte received until the head has ended
+    RequestBodyBuffer body_;  // then only the body, in room for its declared length
+    bool headArrived_ = false;
+    HTTPRequest request_;  // head fields once the head has been parsed
     std::size_t contentLength_ = 0;
     HTTPParseResult::Kind state_ = HTTPParseResult::Kind::incomplete;
 };

@@ -77,5 +77,25 @@ TEST(HTTPRequestParser, SizeLimitsAreExact) {
     EXPECT_EQ(parseHTTPRequest(mebibyte).kind, Kind::complete);
 }
 
+// Once the head has come only the body is held (peers stalling with a long head and a declared
+// body pay for what they send), and a spent reader holds nothing.
+TEST(HTTPRequestParser, AReaderHoldsOnlyTheMissingBody) {
+    const std::string head = "POST /a HTTP/1.1\r\nX-Pad: " + std::string(1000, 'p') + "\r\nContent-Length: 10\r\n\r\n";
+    HTTPRequestReader reader;
+    EXPECT_EQ(reader.append(head + "123"), Kind::incomplete);
+    EXPECT_EQ(reader.head().headers.at("content-length"), "10");
+    EXPECT_EQ(reader.bufferedBytes(), 3u);
+    EXPECT_EQ(reader.unfinishedBodyBytes(), 3u);
+    EXPECT_EQ(reader.append("4567890extra"), Kind::complete);
+    EXPECT_EQ(reader.unfinishedBodyBytes(), 0u);
+    EXPECT_EQ(bodyOf(reader.takeRequest()), "1234567890");
+
+    HTTPRequestReader dropped;
+    dropped.append(head + "12345");
+    dropped.discard();
+    EXPECT_EQ(dropped.bufferedBytes(), 0u);
+    EXPECT_EQ(dropped.append("67890"), Kind::invalid);
+}
+
 }  // namespace
 }  // namespace pavonix::http

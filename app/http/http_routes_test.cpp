@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/http/http_loopback.h"
+#include "app/http/http_request_origin.h"
 #include "app/http/testing/fake_presentation_model.h"
 
 namespace pavonix::http {
@@ -134,6 +134,37 @@ TEST(HTTPLoopback, HostAndOriginMustNameThisMachine) {
     EXPECT_FALSE(allowed(loopback, {{"host", "127.0.0.1:8090"}, {"origin", "http://127.0.0.1:9000"}}));
     EXPECT_FALSE(allowed(loopback, {{"host", "127.0.0.1:8090"}, {"origin", "null"}}));
     EXPECT_FALSE(allowed(loopback, {{"origin", "http://127.0.0.1:8090"}}));
+}
+
+// A browser names the page's site in Origin and the name it resolved in Host; whatever the
+// authentication switch, a request from another site or through a rebound name is refused.
+TEST(HTTPCrossSite, ForeignOriginsAndRebindingHostsAreRefused) {
+    using H = std::map<std::string, std::string>;
+    const auto crossSite = [](H headers, std::string_view machine = "Presenter-Box") {
+        return isCrossSiteRequest(request("POST", "/show/next", {}, std::move(headers)), machine);
+    };
+    for (const H& sameSite : std::initializer_list<H>{
+             {}, {{"host", "127.0.0.1:8090"}}, {{"host", "192.168.1.5"}}, {{"host", "[::1]:8090"}}, {{"host", "[fe80::1]"}},
+             {{"host", "LOCALHOST."}}, {{"host", "presenter-box"}}, {{"host", "Presenter-Box.local:8090"}},
+             {{"host", "presenter-box.local."}}, {{"host", ""}, {"origin", "http://evil.example"}},
+             {{"origin", "http://evil.example"}},  // no browser leaves out Host
+             {{"host", "10.0.0.2:8090"}, {"origin", "HTTP://10.0.0.2:8090"}}, {{"host", "localhost"}, {"origin", "http://localhost:80"}}}) {
+        EXPECT_FALSE(crossSite(sameSite)) << ::testing::PrintToString(sameSite);
+    }
+    for (const H& foreign : std::initializer_list<H>{
+             {{"host", "evil.example:8090"}}, {{"host", "presenter-box.example"}}, {{"host", "127.0.0.1.nip.io"}},
+             {{"host", "presenter-box.local.evil.example"}}, {{"host", "[127.0.0.1]"}}, {{"host", "2130706433"}},
+             {{"host", "127.0.0.1:8090x"}}, {{"host", "localhost"}, {"origin", "null"}},
+             {{"host", "127.0.0.1:8090"}, {"origin", "http://evil.example"}},
+             {{"host", "127.0.0.1:8090"}, {"origin", "https://127.0.0.1:8090"}},
+             {{"host", "127.0.0.1:8090"}, {"origin", "http://127.0.0.1"}},
+             {{"host", "127.0.0.1:8090"}, {"origin", "http://127.0.0.1:8090/page"}}}) {
+        EXPECT_TRUE(crossSite(foreign)) << ::testing::PrintToString(foreign);
+    }
+    // A machine known by a longer name answers multicast DNS under its first label.
+    EXPECT_FALSE(crossSite({{"host", "box.lan"}}, "box.lan"));
+    EXPECT_FALSE(crossSite({{"host", "box.local"}}, "box.lan"));
+    EXPECT_TRUE(crossSite({{"host", "local"}}, ""));
 }
 
 }  // namespace

@@ -208,6 +208,30 @@ TEST(RequestAuthenticator, EverySignedPartMatters) {
     EXPECT_FALSE(auth.authenticate(signedPost(pairA(), "1700000000", std::string(129, 'n')), false).accepted());
 }
 
+// What the server asks once a head has come, before it holds any body: everything but the
+// signature's value and the nonce memory, so a wrong signature still passes here.
+TEST(RequestAuthenticator, HeadAloneRefusesWhatNoBodyCanMend) {
+    auto auth = enabled();
+    auto head = signedPost(pairA(), "1700000000", kNonce);
+    head.body.clear();
+    head.headers["x-pavonix-signature"] = kGetSignature;
+    EXPECT_TRUE(auth.mayAuthenticate(head, false));
+    const auto refusedWith = [&](const std::string& name, const std::optional<std::string>& value) {
+        auto copy = head;
+        copy.headers.erase("x-pavonix-" + name);
+        if (value) copy.headers["x-pavonix-" + name] = *value;
+        return !auth.mayAuthenticate(copy, false);
+    };
+    for (const char* name : {"pair-id", "timestamp", "nonce", "signature"}) EXPECT_TRUE(refusedWith(name, std::nullopt)) << name;
+    EXPECT_TRUE(refusedWith("pair-id", "lpp_unknown"));
+    EXPECT_TRUE(refusedWith("timestamp", "1699999879"));
+    EXPECT_TRUE(refusedWith("nonce", std::string(129, 'n')));
+    EXPECT_TRUE(refusedWith("signature", "not base64!"));
+    EXPECT_TRUE(auth.mayAuthenticate(HTTPRequest{}, true));
+    EXPECT_TRUE(HTTPRequestAuthenticator({false, {}}).mayAuthenticate(HTTPRequest{}, false));
+    EXPECT_EQ(auth.rememberedNonceCount(), 0u);
+}
+
 TEST(RequestAuthenticator, ConcurrentCallersConsumeEachNonceOnce) {
     auto auth = enabled();
     std::vector<HTTPRequest> requests;

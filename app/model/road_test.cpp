@@ -31,7 +31,7 @@ TEST_F(RoadTest, PostShowNextGivesOneRightKeyToTheSavedWindow) {
         << model.httpStatus.get().detail;
 
     auto reply = std::async(std::launch::async, [port = server->boundPort()] {
-        return testing::loopbackExchange(port, "POST /show/next HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n");
+        return testing::loopbackExchange(port, "POST /show/next HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n\r\n");
     });
     ASSERT_TRUE(dispatch::runMainQueue([&] { return reply.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
     EXPECT_NE(reply.get().find(" 200 OK\r\n"), std::string::npos);

@@ -202,12 +202,12 @@ class Program(Process):
     """One run of the program over a settings folder that outlives it. The program takes no command
     line; it tells its state in the status lines that PAVONIX_DEBUG=1 prints to stderr."""
 
-    def __init__(self, home, prefix=()):
+    def __init__(self, home, prefix=(), extra_env=None):
         env = {key: value for key, value in os.environ.items() if key not in ("DISPLAY", "WAYLAND_DISPLAY")}
         env.update({
             "HOME": home, "XDG_CONFIG_HOME": os.path.join(home, "config"), "XDG_DATA_HOME": os.path.join(home, "data"),
             "XDG_RUNTIME_DIR": os.path.join(home, "run"), "QT_QPA_PLATFORM": "offscreen", "PAVONIX_DEBUG": "1",
-            "PAVONIX_KEYCHAIN": "file",
+            "PAVONIX_KEYCHAIN": "file", **(extra_env or {}),
         })
         os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
         super().__init__([*prefix, os.environ["PAVONIX_PROGRAM"]], env)
@@ -235,13 +235,24 @@ class ProgramFixture(unittest.TestCase):
         with open(self.settings_path) as stored:
             return json.load(stored)
 
+    def store_http_pairing(self, pair_id, secret, **settings):
+        """Settings with authentication on and one paired HTTP device, its secret in the keychain file."""
+        self.write_settings(httpAuthenticationEnabled=True, httpPairedDevices=[
+            json.dumps({"createdAt": 786000000.5, "id": pair_id, "name": "Phone"}, sort_keys=True, separators=(",", ":"))],
+            **settings)
+        keychain = os.path.join(self.home, "data", "Pavonix")
+        os.makedirs(keychain, mode=0o700, exist_ok=True)
+        with open(os.open(os.path.join(keychain, "keychain.json"), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as out:
+            json.dump({"version": 1, "items": [{"service": "com.vrel.Lanternpost.http-auth", "account": pair_id,
+                                                "data": secret.hex()}]}, out)
+
     def two_hosts(self):
         hosts = NamespacePair()
         self.addCleanup(hosts.close)
         return hosts
 
-    def start(self, prefix=()):
-        program = Program(self.home, prefix)
+    def start(self, prefix=(), extra_env=None):
+        program = Program(self.home, prefix, extra_env)
         self.addCleanup(program.quit)
         return program
 

@@ -17,7 +17,6 @@ from harness import ProgramFixture, Response, connect, free_port, read_all, requ
 
 PAIR_ID = "lpp_AAECAwQFBgcICQoL"
 SECRET = bytes(range(32))
-HTTP_AUTH_SERVICE = "com.vrel.Lanternpost.http-auth"
 
 
 class ProgramTest(ProgramFixture):
@@ -50,14 +49,7 @@ class ProgramTest(ProgramFixture):
     def test_a_stored_pairing_signs_requests_from_another_host(self):
         network = self.two_hosts()
         port = free_port()
-        self.write_settings(httpPort=port, httpAuthenticationEnabled=True, httpPairedDevices=[
-            json.dumps({"createdAt": 786000000.5, "id": PAIR_ID, "name": "Phone"}, sort_keys=True,
-                       separators=(",", ":"))])
-        keychain = os.path.join(self.home, "data", "Pavonix")
-        os.makedirs(keychain, mode=0o700)
-        with open(os.open(os.path.join(keychain, "keychain.json"), os.O_WRONLY | os.O_CREAT, 0o600), "w") as out:
-            json.dump({"version": 1, "items": [{"service": HTTP_AUTH_SERVICE, "account": PAIR_ID,
-                                                "data": SECRET.hex()}]}, out)
+        self.store_http_pairing(PAIR_ID, SECRET, httpPort=port)
         program = self.start(prefix=network.server_prefix)
         self.assertIn("Running", program.http_status())
 
@@ -89,15 +81,19 @@ class ProgramTest(ProgramFixture):
         self.assertTrue(wait_until(lambda: descriptors() <= baseline))
 
         # One byte every 3 seconds: each peer is let go at its 10-second head limit (answered or
-        # closed), well before the 30 seconds a request with its body may take.
+        # closed), while a body that keeps coming at that pace is read for up to the 30 seconds a
+        # request with its body may take.
         trickling = [connect(port) for _ in range(300)]
         for sock in trickling:
             sock.setblocking(False)
         slow_body = connect(port)
         slow_body.sendall(b"POST /goto/slide/number HTTP/1.1\r\nContent-Length: 12\r\n\r\n")
+        body = b'{"number":4}'
         self.assertEqual(request(port, "GET", "/health", timeout=1).status, 200)
         deadline = time.monotonic() + 20
         while trickling and time.monotonic() < deadline:
+            slow_body.sendall(body[:1])
+            body = body[1:]
             for sock in list(trickling):
                 try:
                     sock.send(b"G")
@@ -110,7 +106,7 @@ class ProgramTest(ProgramFixture):
                 sock.close()
             time.sleep(3)
         self.assertEqual(trickling, [])
-        slow_body.sendall(b'{"number":4}')
+        slow_body.sendall(body)
         self.assertEqual(Response(read_all(slow_body)).json()["command"], "Go to slide 4")
         slow_body.close()
         self.assertTrue(wait_until(lambda: descriptors() <= baseline))

@@ -1,0 +1,206 @@
+"""The real program's HTTP port under attack from the local network and from web pages: peers that
+declare a body and never send it, renewed as fast as the program drops them, lock out neither a
+loopback client nor a paired peer on another host, and leave no memory behind; connect-reset churn
+leaves no descriptors behind; a page of another site can neither drive the slides nor, after DNS
+rebinding, read the program's answers. The attackers and clients run as child processes in the
+program's own network namespace and in the peer's (see the commands at the end of this file)."""
+
+import json
+import os
+import selectors
+import socket
+import struct
+import subprocess
+import sys
+import time
+import unittest
+
+from harness import (ProgramFixture, Response, build_request, connect, exchange, free_port, read_all, request,
+                     signed_headers, wait_until)
+
+PAIR_ID = "lpp_AAECAwQFBgcICQoL"
+SECRET = bytes(range(32))
+ATTACK_SECONDS = 20
+CROSS_SITE = {"status": "failed", "message": "Cross-site request refused."}
+
+
+def resident_mib(pid):
+    with open("/proc/%d/status" % pid) as status:
+        line = next(line for line in status if line.startswith("VmRSS:"))
+    return int(line.split()[1]) / 1024
+
+
+def descriptors(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+class HTTPAttackTest(ProgramFixture):
+    def run_in(self, namespace, *command):
+        """One of the commands below as a child process in `namespace`; its JSON answer once it ends."""
+        return subprocess.Popen(["ip", "netns", "exec", namespace, sys.executable, os.path.abspath(__file__),
+                                 *map(str, command)], stdout=subprocess.PIPE, text=True)
+
+    def answer(self, child):
+        out, _ = child.communicate(timeout=ATTACK_SECONDS + 60)
+        self.assertEqual(child.returncode, 0)
+        return json.loads(out)
+
+    def test_body_stalling_peers_lock_no_one_out_and_leave_no_memory_behind(self):
+        network = self.two_hosts()
+        port = free_port()
+        self.store_http_pairing(PAIR_ID, SECRET, httpPort=port, oscEnabled=False)
+        # A sanitized build's allocator holds freed memory back for a while to catch its use; what
+        # is measured here is what the program itself holds on to.
+        program = self.start(prefix=network.server_prefix, extra_env={"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") +
+                                                                       ":quarantine_size_mb=0:allocator_release_to_os_interval_ms=500"})
+        self.assertIn("Running", program.http_status())
+        pid = program.process.pid
+        # A peer without a signature is refused on its head, before the body it declares.
+        started = time.monotonic()
+        refused = network.request(port, "POST", "/show/next", headers={"Content-Length": "100"})
+        self.assertEqual((refused.status, time.monotonic() - started < 5), (401, True))
+        self.answer(self.run_in(network.server_ns, "probe", "127.0.0.1", port, 1))  # warm: pages touched once
+        before, descriptors_before = resident_mib(pid), descriptors(pid)
+
+        attacker = self.run_in(network.server_ns, "stall", port, ATTACK_SECONDS, 256)
+        loopback = self.run_in(network.server_ns, "probe", "127.0.0.1", port, ATTACK_SECONDS)
+        peer = self.run_in(network.client_ns, "probe", network.SERVER_ADDRESS, port, ATTACK_SECONDS, PAIR_ID, SECRET.hex())
+        attack, answers = self.answer(attacker), [self.answer(loopback), self.answer(peer)]
+        # The attack was real: the program held its places and dropped the oldest stalled ones for
+        # newcomers (and the largest bodies past its budget) over and over.
+        self.assertGreater(attack["dropped"], 5000)
+        for answer in answers:
+            self.assertEqual(answer["failures"], [])
+            self.assertGreater(answer["count"], 10)
+            self.assertLess(answer["slowest"], 1.0)
+
+        # Once the attacker is gone its connections close, and the memory they held is given back.
+        self.assertTrue(wait_until(lambda: descriptors(pid) <= descriptors_before + 2, 15))
+        after = resident_mib(pid)
+        print("\nresident memory: %.1f MiB before, %.1f MiB after %d stalled connections dropped; slowest answers"
+              " %.3f s (loopback), %.3f s (peer)" % (before, after, attack["dropped"], *(a["slowest"] for a in answers)),
+              file=sys.stderr)
+        self.assertLess(after - before, 20)
+
+    def test_connect_reset_churn_leaves_no_descriptors_behind(self):
+        port = free_port()
+        self.write_settings(httpPort=port, oscEnabled=False)
+        program = self.start()
+        self.assertIn("Running", program.http_status())
+        pid = program.process.pid
+        baseline = descriptors(pid)
+        children = [subprocess.Popen([sys.executable, os.path.abspath(__file__), "churn", str(port), "5000", str(ATTACK_SECONDS)],
+                                     stdout=subprocess.PIPE, text=True) for _ in range(6)]
+        most = baseline
+        while any(child.poll() is None for child in children):
+            most = max(most, descriptors(pid))
+            time.sleep(0.05)
+        cycles = sum(self.answer(child)["cycles"] for child in children)
+        print("\ndescriptors: %d at rest, at most %d during %d connect-send-reset cycles" % (baseline, most, cycles),
+              file=sys.stderr)
+        self.assertGreater(cycles, 3000)
+        self.assertLess(most, 300)
+        self.assertEqual(request(port, "GET", "/health", timeout=1).status, 200)
+        self.assertTrue(wait_until(lambda: descriptors(pid) <= baseline + 2))
+
+    def test_pages_of_other_sites_drive_and_read_nothing(self):
+        port = free_port()
+        self.write_settings(httpPort=port, oscEnabled=False)  # authentication off, as by default
+        program = self.start()
+        self.assertIn("Running", program.http_status())
+        own = "127.0.0.1:%d" % port
+
+        def send(method, path, body=b"", host=own, **headers):
+            return Response(exchange(port, build_request(method, path, body, headers, host=host)))
+
+        # A simple cross-site POST (no preflight), a rebound name reading and choosing: refused
+        # before anything runs.
+        for refused in [send("POST", "/show/next", "x", Origin="http://evil.example", **{"Content-Type": "text/plain"}),
+                        send("GET", "/health", host="evil.example:%d" % port),
+                        send("POST", "/provider/select", json.dumps({"provider": "googleSlides"}),
+                             host="evil.example:%d" % port)]:
+            self.assertEqual((refused.status, refused.json()), (403, CROSS_SITE))
+        # The control page's own requests, and clients that send no Origin, work as before.
+        self.assertEqual(send("POST", "/show/next", Origin="http://" + own).json()["command"], "Show next")
+        self.assertEqual(send("GET", "/health", host="localhost:%d" % port).json()["presentationProvider"], "keynote")
+        commands = program.wait_for("Pavonix: last command ")
+        self.assertEqual(commands, ["Pavonix: last command HTTP: failed Show next: Keynote can only be controlled on macOS."])
+
+
+# ---- Commands run as child processes, each printing one JSON answer ----------------------------
+
+def stall(port, seconds, places):
+    """Keeps `places` connections that send a head declaring a body and then stall, half with a
+    large part of a large body; each one the program drops is opened again at once."""
+    heads = [b"POST /show/next HTTP/1.1\r\nContent-Length: 100\r\n\r\n",
+             b"POST /goto/slide/named HTTP/1.1\r\nContent-Length: 1048576\r\n\r\n" + b" " * 143360]
+    selector = selectors.DefaultSelector()
+    opened = dropped = 0
+    deadline = time.monotonic() + seconds
+
+    def open_place(index):
+        nonlocal opened, dropped
+        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        sock.settimeout(1)
+        try:
+            sock.connect(("127.0.0.1", port))
+            sock.sendall(heads[index % 2])
+        except OSError:
+            sock.close()
+            dropped += 1
+            return False
+        opened += 1
+        sock.setblocking(False)
+        selector.register(sock, selectors.EVENT_READ, index)
+        return True
+
+    waiting = list(range(places))
+    while time.monotonic() < deadline and opened < 2_000_000:
+        waiting = [index for index in waiting if not open_place(index)]
+        for key, _ in selector.select(timeout=0.1):
+            selector.unregister(key.fileobj)
+            key.fileobj.close()
+            dropped += 1
+            waiting.append(key.data)
+    return {"opened": opened, "dropped": dropped}
+
+
+def probe(host, port, seconds, pair_id=None, secret=None):
+    """GET /health (signed when a pair is given) a few times a second; how each went."""
+    slowest, count, failures = 0.0, 0, []
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        headers = signed_headers(bytes.fromhex(secret), pair_id, "GET", "/health") if pair_id else {}
+        started = time.monotonic()
+        try:
+            status = Response(exchange(port, build_request("GET", "/health", headers=headers, host=host), timeout=1,
+                                       host=host)).status
+        except OSError as error:
+            status = repr(error)
+        slowest = max(slowest, time.monotonic() - started)
+        count += 1
+        if status != 200:
+            failures.append(status)
+        time.sleep(0.1)
+    return {"count": count, "slowest": slowest, "failures": failures[:5]}
+
+
+def churn(port, cycles, seconds):
+    """Connects, sends a few bytes and resets, `cycles` times or for `seconds`."""
+    done = 0
+    deadline = time.monotonic() + seconds
+    while done < cycles and time.monotonic() < deadline:
+        try:
+            with connect(port, timeout=1) as sock:
+                sock.sendall(b"GET /hea")
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        except OSError:
+            pass
+        done += 1
+    return {"cycles": done}
+
+
+if __name__ == "__main__":
+    command, arguments = sys.argv[1], sys.argv[2:]
+    numbers = lambda values: [int(value) if value.isdigit() else value for value in values]
+    print(json.dumps({"stall": stall, "probe": probe, "churn": churn}[command](*numbers(arguments))))
