@@ -87,10 +87,14 @@ std::vector<Interface> Interface::allInterfaces() {
         const int addressFamily = entry->ifa_addr->sa_family;
         if (addressFamily != AF_INET && addressFamily != AF_INET6) continue;
         const unsigned flags = entry->ifa_flags;
+        std::optional<std::string> address = numericText(entry->ifa_addr);
         std::optional<std::string> broadcast;
         if ((flags & IFF_BROADCAST) != 0) broadcast = numericText(entry->ifa_broadaddr);
+        // With no broadcast address configured, glibc fills the field with the entry's own address;
+        // taken at its word, a plain send to this machine would count as a broadcast.
+        if (broadcast && broadcast == address) broadcast.reset();
         list.emplace_back(entry->ifa_name, addressFamily == AF_INET ? Family::ipv4 : Family::ipv6,
-                          numericText(entry->ifa_addr), numericText(entry->ifa_netmask),
+                          std::move(address), numericText(entry->ifa_netmask),
                           (flags & IFF_RUNNING) != 0, (flags & IFF_UP) != 0, (flags & IFF_LOOPBACK) != 0,
                           (flags & IFF_MULTICAST) != 0, std::move(broadcast));
     }

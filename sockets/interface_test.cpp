@@ -1,6 +1,10 @@
 #include "sockets/interface.h"
 
+#include <map>
+
 #include <gtest/gtest.h>
+
+#include "sockets/testing/network_namespace.h"
 
 namespace pavonix::sockets {
 namespace {
@@ -39,6 +43,25 @@ TEST(InterfaceTest, LoopbackIsListedPerAddressAndEntriesGiveTheirBytesAndDescrip
     // Callers match on this text, the missing blank before "(not running)" included.
     const Interface down("wg0", Family::other, std::nullopt, std::nullopt, false, false, false, false, std::nullopt);
     EXPECT_EQ(down.debugDescription(), "Interface name:wg0 family:other (down)(not running)");
+}
+
+// An address added without a broadcast address comes from the system with its own address in the
+// broadcast field; the OSC socket would then treat a send to this machine as a broadcast.
+TEST(InterfaceNamespaceTest, OnlyAConfiguredBroadcastAddressIsListed) {
+    using pavonix::testing::NamespaceRun;
+    const auto run = pavonix::testing::runInOwnNetworkNamespace({
+        "ip link add pvxa type veth peer name pvxb",
+        "ip addr add 10.78.0.1/24 dev pvxa",
+        "ip addr add 10.79.0.1/24 brd + dev pvxb",
+    });
+    if (run == NamespaceRun::unavailable) GTEST_SKIP() << "needs root to make a network namespace";
+    if (run == NamespaceRun::finished) return;
+
+    std::map<std::string, std::optional<std::string>> broadcast;
+    for (const Interface& entry : Interface::allInterfaces())
+        if (entry.family() == Family::ipv4 && !entry.isLoopback()) broadcast[entry.name()] = entry.broadcastAddress();
+    using Listed = std::map<std::string, std::optional<std::string>>;
+    EXPECT_EQ(broadcast, (Listed{{"pvxa", std::nullopt}, {"pvxb", "10.79.0.255"}}));
 }
 
 }  // namespace

@@ -346,7 +346,9 @@ void QueueTcpSocket::doReadData() {
 }
 
 void QueueTcpSocket::doReadEOF() {
-    if (flags_ & kStartingReadTLS) {
+    // Either side may have reached the switch: the other one still ends plain, but the stream
+    // was promised to go on in TLS.
+    if (flags_ & (kStartingReadTLS | kStartingWriteTLS)) {
         closeWithError(tlsError(kTlsClosedAbort));
         return;
     }
@@ -366,6 +368,11 @@ void QueueTcpSocket::doReadEOF() {
             suspendReadSource();
             return;
         }
+    }
+    // A secure stream that ends without the peer's closing alert may have been cut short.
+    if (tls_ && (flags_ & kSocketSecure) && !tls_->peerClosed()) {
+        closeWithError(tlsError(kTlsClosedAbort));
+        return;
     }
     closeWithError(queueTcpSocketError(QueueTcpSocketErrorCode::closed));
 }

@@ -1,3 +1,5 @@
+#include <sys/socket.h>
+
 #include <cstdio>
 #include <gtest/gtest.h>
 
@@ -42,10 +44,13 @@ protected:
     }
     // A raw peer sends `sent` and ends its stream while the accepted socket switches to TLS with
     // `tlsSettings`; the error the socket closes with.
-    std::optional<SocketError> acceptedSocketCloses(const TlsSettings& tlsSettings, std::string_view sent) {
+    // With `plainReadFirst` a plain read is queued before the switch and is still waiting.
+    std::optional<SocketError> acceptedSocketCloses(const TlsSettings& tlsSettings, std::string_view sent,
+                                                    bool plainReadFirst = false) {
         const auto before = server->count("disconnect");
         pavonix::testing::LoopbackPeer peer(port);
         EXPECT_TRUE(server->waitFor("accept", before + 1));
+        if (plainReadFirst) server->accepted().back()->readDataToData(kLFData, -1, 1);
         server->accepted().back()->startTLS(tlsSettings);
         peer.send(sent);
         peer.shutdownWrite();
@@ -166,6 +171,40 @@ TEST_F(QueueTcpSocketTlsTest, UnusableSettingsAndPeersThatAreNotTlsCloseWithThei
         const auto error = acceptedSocketCloses(serverSettings(), sent);
         ASSERT_TRUE(error) << code;
         EXPECT_EQ(std::tie(error->domain, error->code), std::tuple(std::string(kSSLErrorDomain), code));
+    }
+    // Only the write side at the switch: the stream was still promised to go on in TLS.
+    const auto error = acceptedSocketCloses(serverSettings(), "no line end", true);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(std::tie(error->domain, error->code), std::tuple(std::string(kSSLErrorDomain), kTlsClosedAbort));
+}
+
+// A secure stream that ends without the peer's closing alert may have been cut short by someone
+// else on the path; only the alert makes it the peer's own end.
+TEST_F(QueueTcpSocketTlsTest, ASecureStreamEndsInOrderOnlyWithTheClosingAlert) {
+    for (const bool withAlert : {false, true}) {
+        SCOPED_TRACE(withAlert);
+        client = std::make_shared<TcpRecorder>();
+        clientSocket = QueueTcpSocket::create(client, client->queue);
+        client->onTrust = [](const TlsPeerTrust&, std::function<void(bool)> completion) { completion(true); };
+        const auto accepted = connect();
+        accepted->startTLS(serverSettings());
+        clientSocket->startTLS(manualTrust());
+        const auto secured = server->count("secure") + 1;
+        ASSERT_TRUE(server->waitFor("secure", secured, seconds(10)));
+        ASSERT_TRUE(client->waitFor("secure", 1, seconds(10)));
+        accepted->readData(-1, 1);
+        if (withAlert) {
+            clientSocket->disconnect();
+        } else {
+            clientSocket->performBlock([&] { ::shutdown(clientSocket->socketFD(), SHUT_WR); });
+        }
+        const auto closed = server->waitFor("disconnect", secured);  // one connection, one close
+        ASSERT_TRUE(closed && closed.error);
+        const auto expected = withAlert ? std::tuple(std::string(kQueueTcpSocketErrorDomain),
+                                                     static_cast<int>(QueueTcpSocketErrorCode::closed))
+                                        : std::tuple(std::string(kSSLErrorDomain), kTlsClosedAbort);
+        EXPECT_EQ(std::tie(closed.error->domain, closed.error->code), expected);
+        clientSocket->disconnect();
     }
 }
 

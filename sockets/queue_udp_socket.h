@@ -157,6 +157,7 @@ public:
     void setReceiveFilter(ReceiveFilter filter, dispatch::QueuePtr queue, bool isAsynchronous = true);
 
     // ---- Sending (asynchronous; an empty datagram is ignored; a negative time-out waits forever) ----
+    // Each datagram ends in one report, sent or not sent; a failing datagram never closes the socket.
     void sendData(Bytes data, std::int64_t tag);
     // To the connected peer.
     void sendData(Bytes data, double timeout, std::int64_t tag);

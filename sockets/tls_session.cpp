@@ -346,6 +346,8 @@ void TlsSession::shutdown() {
     ::ERR_clear_error();
 }
 
+bool TlsSession::peerClosed() const { return (::SSL_get_shutdown(handles_->ssl) & SSL_RECEIVED_SHUTDOWN) != 0; }
+
 int TlsSession::verifyCallback(int preverified, X509_STORE_CTX* context) {
     SSL* ssl = static_cast<SSL*>(::X509_STORE_CTX_get_ex_data(context, ::SSL_get_ex_data_X509_STORE_CTX_idx()));
     auto* session = static_cast<TlsSession*>(SSL_get_app_data(ssl));

@@ -69,6 +69,8 @@ public:
     std::size_t write(const std::uint8_t* data, std::size_t length);
     // Queues the closing alert for the wire.
     void shutdown();
+    // The peer's closing alert has arrived: its stream ended on purpose.
+    bool peerClosed() const;
     // The server's certificates, while the handshake waits for a trust decision.
     TlsPeerTrust peerTrust() const { return peerTrust_; }
 

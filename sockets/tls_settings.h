@@ -1,6 +1,11 @@
 // The settings a caller gives when switching a connected TCP socket to TLS: a dictionary of
 // named values, so that a caller's wrong key or wrong kind of value is caught at run time with a
 // clear error instead of being silently dropped.
+//
+// The socket offers no access to its TLS context (`sslContext`) and no questions about which TLS
+// engine runs (`usingSecureTransportForTLS`, `usingCFStreamForTLS`): the engine is OpenSSL behind
+// TlsSession, its context never leaves the socket queue, and the platform engines those calls
+// name do not exist here, so an answer could only mislead. Settings go in through this map alone.
 #pragma once
 
 #include <cstdint>

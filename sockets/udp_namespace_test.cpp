@@ -63,6 +63,50 @@ TEST(QueueUdpSocketNamespaceTest, JoinsReceivesAndLeavesMulticastGroupsOnLoopbac
     }
 }
 
+// Datagrams the kernel refuses outright fail one by one: the bound socket keeps its port, goes on
+// receiving, and sends the next datagram itself.
+TEST(QueueUdpSocketNamespaceTest, ADatagramTheKernelRefusesFailsAloneAndTheSocketGoesOn) {
+    const auto run = pavonix::testing::runInOwnNetworkNamespace({
+        "ip link set lo up",
+        "ip link add pvxa type veth peer name pvxb",
+        "ip addr add 10.81.0.1/24 brd + dev pvxa",
+        "ip link set pvxa up",
+        "ip link set pvxb up",
+    });
+    if (run == NamespaceRun::unavailable) GTEST_SKIP() << "needs root to make a network namespace";
+    if (run == NamespaceRun::finished) return;
+
+    auto recorder = std::make_shared<UdpRecorder>();
+    auto socket = QueueUdpSocket::make(recorder, recorder->queue);
+    ASSERT_TRUE(socket->bindToPort(0));
+    ASSERT_TRUE(socket->beginReceiving());
+    const std::uint16_t port = socket->localPort();
+    auto peer = LoopbackPeer::udp();
+
+    socket->sendData(Bytes(70000, 'x'), "127.0.0.1", peer.port(), -1, 1);  // longer than a datagram
+    socket->sendData(bytes("nowhere"), "10.78.0.1", 9, -1, 2);             // no route in this namespace
+    socket->sendData(bytes("everyone"), "10.81.0.255", 9, -1, 3);          // broadcast not enabled
+    socket->sendData(bytes("after"), "127.0.0.1", peer.port(), -1, 4);
+    EXPECT_EQ(peer.receive(), "after");
+    ASSERT_TRUE(recorder->waitFor("sent"));
+    recorder->settle(*socket);
+    EXPECT_EQ(recorder->tags("sent"), std::vector<std::int64_t>{4});
+    const auto notSent = recorder->reports("notSent");
+    ASSERT_EQ(recorder->tags("notSent"), (std::vector<std::int64_t>{1, 2, 3}));
+    const int codes[] = {EMSGSIZE, ENETUNREACH, EACCES};
+    for (std::size_t i = 0; i < std::size(codes); ++i) {
+        EXPECT_TRUE(notSent[i].error->isPosix(codes[i])) << notSent[i].error->code;
+        EXPECT_EQ(notSent[i].error->failureReason, "Error in send() function.");
+    }
+
+    EXPECT_FALSE(socket->isClosed());
+    EXPECT_EQ(socket->localPort(), port);
+    peer.sendTo(port, "still listening");
+    ASSERT_TRUE(recorder->waitFor("received"));
+    EXPECT_EQ(recorder->received(), std::vector<std::string>{"still listening"});
+    EXPECT_EQ(recorder->count("closed"), 0u);
+}
+
 // A link shaped to a trickle fills a small send buffer after a few datagrams; the rest must wait
 // for the socket to take bytes again, and give up only when their time-out says so.
 TEST(QueueUdpSocketNamespaceTest, BlockedSendsWaitForTheSocketUnderTheirTimeOut) {

@@ -325,7 +325,12 @@ void QueueUdpSocket::doSend() {
         if (!sendTimer_ && packet->timeout >= 0) setUpSendTimer(packet->timeout);
         return;
     }
-    closeWithError(SocketError::posix(code, "Error in send() function."));
+    // The fault belongs to this datagram alone (too long, no route, broadcast not enabled): closing
+    // would take a bound receiver down with it and send the next datagram from a fresh socket.
+    notify([tag = packet->tag, error = SocketError::posix(code, "Error in send() function.")](
+               QueueUdpSocketDelegate& d, QueueUdpSocket& sock) { d.udpSocketDidNotSend(sock, tag, error); });
+    endCurrentSend();
+    maybeDequeueSend();
 }
 
 void QueueUdpSocket::setUpSendTimer(double timeout) {
