@@ -40,8 +40,12 @@ endfunction()
 #   A libFuzzer target built with clang straight from its sources (the main build may use g++),
 #   with AddressSanitizer and UBSan, and a ctest entry that runs it for a bounded time (label fuzz;
 #   PAVONIX_FUZZ_SECONDS overrides the time of every target). SOURCES are paths from the repository
-#   root. Without clang the target is left out; in CI that is an error.
+#   root. Without clang the target is left out; in CI that is an error. Every fuzz target is also a
+#   dependency of `pavonix_fuzz_targets`, which builds them all.
+#   Each source compiles on its own through the compiler cache, with its header dependencies, so
+#   another build folder or checkout of the same sources only links.
 find_program(PAVONIX_CLANGXX clang++)
+add_custom_target(pavonix_fuzz_targets)
 function(pavonix_fuzz name)
   cmake_parse_arguments(ARG "" "SEEDS;SECONDS;MAX_LEN" "SOURCES" ${ARGN})
   if(NOT BUILD_TESTING)
@@ -60,19 +64,33 @@ function(pavonix_fuzz name)
   if(NOT ARG_MAX_LEN)
     set(ARG_MAX_LEN 4096)
   endif()
-  set(sources)
+  set(flags -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
+  set(fuzz_dir ${CMAKE_CURRENT_BINARY_DIR}/fuzz)
+  # Only Ninja makes the folders of custom command outputs itself; Unix Makefiles does not.
+  set(object_dir ${fuzz_dir}/${name}.objects)
+  set(objects)
   foreach(src IN LISTS ARG_SOURCES)
-    list(APPEND sources ${PROJECT_SOURCE_DIR}/${src})
+    string(MAKE_C_IDENTIFIER ${src} object_name)
+    set(object ${object_dir}/${object_name}.o)
+    add_custom_command(OUTPUT ${object}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${object_dir}
+      COMMAND ${CMAKE_CXX_COMPILER_LAUNCHER} ${PAVONIX_CLANGXX} ${flags} -I${PROJECT_SOURCE_DIR}
+              -MD -MF ${object}.d -c ${PROJECT_SOURCE_DIR}/${src} -o ${object}
+      DEPENDS ${PROJECT_SOURCE_DIR}/${src}
+      DEPFILE ${object}.d
+      COMMENT "Compiling ${src} for the fuzz target ${name}"
+      VERBATIM)
+    list(APPEND objects ${object})
   endforeach()
-  set(binary ${CMAKE_CURRENT_BINARY_DIR}/fuzz/${name})
+  set(binary ${fuzz_dir}/${name})
   add_custom_command(OUTPUT ${binary}
-    COMMAND ${PAVONIX_CLANGXX} -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined
-            -fno-sanitize-recover=undefined -I${PROJECT_SOURCE_DIR} ${sources} -o ${binary}
-    DEPENDS ${sources}
-    COMMENT "Building fuzz target ${name} with clang"
+    COMMAND ${PAVONIX_CLANGXX} ${flags} ${objects} -o ${binary}
+    DEPENDS ${objects}
+    COMMENT "Linking fuzz target ${name} with clang"
     VERBATIM)
   add_custom_target(${name} ALL DEPENDS ${binary})
-  set(corpus ${CMAKE_CURRENT_BINARY_DIR}/fuzz/${name}_corpus)
+  add_dependencies(pavonix_fuzz_targets ${name})
+  set(corpus ${fuzz_dir}/${name}_corpus)
   set(seeds)
   if(ARG_SEEDS)
     set(seeds ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_SEEDS})
