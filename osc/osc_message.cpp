@@ -108,25 +108,6 @@ std::vector<std::string> oscAddressParts(std::string_view address) {
     }
 }
 
-std::vector<OSCArgument> OSCMessage::argumentTypes() const {
-    std::vector<OSCArgument> types;
-    types.reserve(typeTagString_.size());
-    for (char tag : std::string_view(typeTagString_).substr(1)) {
-        switch (tag) {
-            case 's': types.push_back(OSCArgument::oscString); break;
-            case 'b': types.push_back(OSCArgument::oscBlob); break;
-            case 'i': types.push_back(OSCArgument::oscInt); break;
-            case 'f': types.push_back(OSCArgument::oscFloat); break;
-            case 't': types.push_back(OSCArgument::oscTimetag); break;
-            case 'T': types.push_back(OSCArgument::oscTrue); break;
-            case 'F': types.push_back(OSCArgument::oscFalse); break;
-            case 'N': types.push_back(OSCArgument::oscNil); break;
-            default: types.push_back(OSCArgument::oscImpulse); break;
-        }
-    }
-    return types;
-}
-
 void OSCMessage::readdress(std::string_view address) {
     if (address.empty() || address.front() != '/') address = "/";
     // The new text may be a view of the old one, so it is copied before the old one goes.

@@ -38,7 +38,6 @@ public:
     std::span<const OSCValue> arguments() const;
     // "," and one character per tagged argument.
     const std::string& typeTagString() const { return typeTagString_; }
-    std::vector<OSCArgument> argumentTypes() const;
 
     const std::shared_ptr<OSCSocket>& replySocket() const { return replySocket_; }
     void setReplySocket(std::shared_ptr<OSCSocket> socket) { replySocket_ = std::move(socket); }

@@ -62,20 +62,6 @@ std::string NetworkListenSelection::label(const std::vector<NetworkInterfaceAddr
     return "Unavailable Interface - " + address_;
 }
 
-std::size_t NetworkListenSelectionHash::operator()(const NetworkListenSelection& selection) const {
-    std::size_t seed = static_cast<std::size_t>(selection.kind());
-    if (selection.kind() == NetworkListenSelection::Kind::interface) {
-        seed ^= std::hash<std::string>{}(selection.address()) + 0x9e3779b97f4a7c15ull + (seed << 6) + (seed >> 2);
-    }
-    return seed;
-}
-
-std::set<std::string> interfaceAddressSet(const std::vector<NetworkInterfaceAddress>& interfaces) {
-    std::set<std::string> addresses;
-    for (const auto& interface : interfaces) addresses.insert(interface.address);
-    return addresses;
-}
-
 std::vector<NetworkListenSelection> listenSelectionOptions(const std::vector<NetworkInterfaceAddress>& interfaces) {
     std::vector<NetworkListenSelection> options{NetworkListenSelection::allInterfaces(),
                                                 NetworkListenSelection::localhost()};

@@ -5,7 +5,6 @@
 #include <compare>
 #include <cstddef>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -68,13 +67,6 @@ private:
     Kind kind_;
     std::string address_;
 };
-
-struct NetworkListenSelectionHash {
-    std::size_t operator()(const NetworkListenSelection& selection) const;
-};
-
-// The set of the listed addresses; tells whether a saved address is still present.
-std::set<std::string> interfaceAddressSet(const std::vector<NetworkInterfaceAddress>& interfaces);
 
 // The base of the listen picker's options: all interfaces, localhost, then one interface option per
 // entry in list order (duplicates kept).

@@ -5,51 +5,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 
 namespace pavonix::network {
-namespace {
-
-bool containsIgnoringCase(std::string_view haystack, std::string_view needle) {
-    if (needle.size() > haystack.size()) return false;
-    for (std::size_t i = 0; i + needle.size() <= haystack.size(); ++i) {
-        bool match = true;
-        for (std::size_t k = 0; k < needle.size() && match; ++k) {
-            match = std::tolower(static_cast<unsigned char>(haystack[i + k])) ==
-                    std::tolower(static_cast<unsigned char>(needle[k]));
-        }
-        if (match) return true;
-    }
-    return false;
-}
-
-}  // namespace
 
 bool isAddressInUseError(const std::error_code& error) {
     return (error.category() == std::generic_category() || error.category() == std::system_category()) &&
            error.value() == EADDRINUSE;
-}
-
-bool isAddressInUseError(const std::exception& error) {
-    if (const auto* systemError = dynamic_cast<const std::system_error*>(&error)) {
-        return isAddressInUseError(systemError->code());
-    }
-    if (const auto* nested = dynamic_cast<const std::nested_exception*>(&error)) {
-        if (nested->nested_ptr() && isAddressInUseError(nested->nested_ptr())) return true;
-    }
-    return containsIgnoringCase(error.what(), "address already in use");
-}
-
-bool isAddressInUseError(const std::exception_ptr& error) {
-    if (!error) return false;
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return isAddressInUseError(e);
-    } catch (...) {
-        return false;
-    }
 }
 
 bool isPortInUse(std::uint16_t port, const std::optional<std::string>& host, bool udp) {

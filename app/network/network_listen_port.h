@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,12 +12,6 @@ namespace pavonix::network {
 // A typed error code means "address in use" exactly when it is the system's EADDRINUSE; codes of
 // any other category (name lookup, TLS, ...) never do, whatever their text says.
 bool isAddressInUseError(const std::error_code& error);
-
-// A std::system_error is judged by its code alone. Any other exception is judged by the exception
-// nested inside it (std::nested_exception), then by whether its text contains "address already
-// in use" in any letter case.
-bool isAddressInUseError(const std::exception& error);
-bool isAddressInUseError(const std::exception_ptr& error);
 
 // Whether binding `port` on `host` (dotted IPv4; every interface when absent) fails because the
 // port is taken. A socket that cannot be opened, a host that is not an IPv4 address and any other

@@ -117,8 +117,7 @@ TEST(InterfaceScan, NamesKindsFiltersAndRanks) {
     EXPECT_TRUE(activeIPv4Interfaces(sources).empty());
 }
 
-// The in-use message itself is pinned where a real server meets a taken port. (The overloads for
-// exceptions serve no caller today.)
+// The in-use message itself is pinned where a real server meets a taken port.
 TEST(PortChecks, OnlyTheSystemsAddressInUseCodeMeansInUse) {
     EXPECT_TRUE(isAddressInUseError(std::make_error_code(std::errc::address_in_use)));
     EXPECT_FALSE(isAddressInUseError(std::make_error_code(std::errc::connection_refused)));
