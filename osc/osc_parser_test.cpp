@@ -30,8 +30,13 @@ TEST(OSCParserTest, MalformedPacketsAreRefusedWithTheirErrorAndDeliverNothing) {
         {{}, E::unrecognisedData},
         {bytes("'#bundle' 00 00000000"), E::cantParseOSCTimeTag},
         {bytes("'/ping'"), E::cantParseAddressPattern},
+        {bytes("'/' FF 00"), E::cantParseAddressPattern},
         {bytes("'/ping' 000000"), E::cantParseTypeTagString},
         {bytes("'/a' 0000 ',s' 0000 'abc'"), E::cantParseOSCString},
+        // Text is strict UTF-8: no UTF-16 surrogate, no overlong two- or four-byte form.
+        {bytes("'/a' 0000 ',s' 0000 ED A0 80 00"), E::cantParseOSCString},
+        {bytes("'/a' 0000 ',s' 0000 C1 BF 0000"), E::cantParseOSCString},
+        {bytes("'/a' 0000 ',s' 0000 F0 8F BF BF 00000000"), E::cantParseOSCString},
         {bytes("'/a' 0000 ',i' 0000 0000"), E::cantParseOSCInt},
         {bytes("'/a' 0000 ',f' 0000"), E::cantParseOSCFloat},
         {bytes("'/a' 0000 ',b' 0000 00000008 01020304"), E::cantParseOSCBlob},
@@ -41,6 +46,7 @@ TEST(OSCParserTest, MalformedPacketsAreRefusedWithTheirErrorAndDeliverNothing) {
         {concat({kEmptyBundle, bytes("0000")}), E::cantParseSizeOfElement},
         {concat({kEmptyBundle, bytes("7FFFFFFF"), kPing}), E::cantParseSizeOfElement},
         {concat({kEmptyBundle, bytes("00000000")}), E::cantParseTypeOfElement},
+        {concat({kEmptyBundle, sized(bytes("80000000"))}), E::cantParseTypeOfElement},
         {concat({kEmptyBundle, sized(bytes("'x' 000000"))}), E::unrecognisedData},
         // A bad element drops the whole bundle, good elements before it included.
         {concat({kEmptyBundle, sized(kPing), sized(bytes("'/a' 0000 ',i' 0000"))}), E::cantParseOSCInt},

@@ -6,14 +6,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
 
+#include "app/bluetooth/bluetooth_request_handler.h"
 #include "app/http/request_signing.h"
 #include "app/model/testing/model_fixture.h"
 #include "app/network/network_listen_port.h"
 #include "app/remote/http_pairing_store.h"
+#include "platform/crypto/base64.h"
 #include "platform/net/testing/loopback.h"
 #include "platform/peripheral/testing/memory_peripheral.h"
 
@@ -255,6 +258,72 @@ TEST_F(ModelTest, BluetoothPairingsAreOfferedOnlyWhileDiscoverableAndSeenPairsAr
               (BridgeServerStatus{State::failed, "Unable to save Bluetooth pairing secret in Keychain. Status -25291."}));
 }
 
+// A central asks the real server for "next" as the pair `pairID`, signing with `secret`; the
+// message of the answer it then reads (empty when none came).
+std::string askNext(peripheral::testing::MemoryPeripheral& radio, const std::string& pairID, const Bytes& secret,
+                    const std::string& nonce) {
+    const std::string body = R"({"requestID":"r","kind":"command","command":{"action":"showNext"}})";
+    bluetooth::BluetoothSignedRequest request{pairID, std::to_string(std::time(nullptr)), nonce, "",
+                                              Bytes(body.begin(), body.end())};
+    request.signature = http::requestSignature(
+        secret, http::canonicalRequestText(http::kSignatureAlgorithm, bluetooth::kSignedMethod, bluetooth::kSignedPath,
+                                           http::requestBodyHash(request.body), request.timestamp, request.nonce));
+    EXPECT_EQ(radio.write("phone", std::string(bluetooth::kRequestCharacteristicUUID),
+                          bluetooth::encodeBluetoothDocument(Json(request))),
+              peripheral::ATTResult::success);
+    const auto answer = radio.read("phone", std::string(bluetooth::kResponseCharacteristicUUID));
+    return answer ? Json::parse(answer->value)["message"].get<std::string>() : std::string();
+}
+
+// The program's own server, as the model's real dependencies build it, over a radio in memory: a
+// central pairs only while Discoverable is on, and a removed pairing is refused from its next request.
+TEST_F(ModelTest, BluetoothCentralsPairThroughTheRealServerAndLoseARemovedPairingAtOnce) {
+    using peripheral::ATTResult;
+    const std::string pairing(bluetooth::kPairingCharacteristicUUID);
+    auto radio = std::make_shared<peripheral::testing::MemoryPeripheral>();
+    store_.setValue(settings::bluetoothEnabled, true);
+    auto& model = start([&](LanternpostModelDependencies& deps) {
+        deps.makeBluetoothServer = [radio](BluetoothServerParts parts) {
+            return makeRealBluetoothServer(std::move(parts), radio->factory());
+        };
+    });
+    // A restart takes the old service down at once; the new one is published before it says so.
+    const auto running = [&](const std::string& detail) {
+        EXPECT_TRUE(dispatch::runMainQueue(
+            [&] { return model.bluetoothStatus.get().detail == detail && !radio->services().empty(); }))
+            << model.bluetoothStatus.get().detail;
+    };
+    const auto offersPairing = [&] {
+        const auto services = radio->services();
+        const auto& characteristics = services.at(0).characteristics;
+        return std::any_of(characteristics.begin(), characteristics.end(), [&](const auto& c) { return c.uuid == pairing; });
+    };
+    running("Bluetooth controls ready");
+    EXPECT_FALSE(offersPairing());
+    EXPECT_EQ(radio->read("phone", pairing)->result, ATTResult::attributeNotFound);
+
+    store_.setValue(settings::bluetoothDiscoverable, true);
+    model.restartBluetoothServer();
+    running("Discoverable for pairing");
+    EXPECT_TRUE(offersPairing());
+    const auto read = radio->read("phone", pairing);
+    ASSERT_TRUE(read && read->result == ATTResult::success);
+    const auto payload = Json::parse(read->value).get<BluetoothPairingPayload>();
+    const HTTPAuthCredential phone{payload.pairID, *crypto::base64urlDecode(payload.secret)};
+
+    int nonce = 0;
+    const auto next = [&] { return askNext(*radio, phone.pairID, phone.secret, std::to_string(++nonce)); };
+    EXPECT_NE(next(), "Bluetooth authentication failed.");
+    EXPECT_EQ(model.lastCommand.get()->source, CommandSource::bluetooth);
+    model.removeBluetoothPairedDevice(phone.pairID);
+    EXPECT_EQ(next(), "Bluetooth authentication failed.");
+
+    store_.setValue(settings::bluetoothDiscoverable, false);
+    model.restartBluetoothServer();
+    running("Bluetooth controls ready");
+    EXPECT_FALSE(offersPairing());
+}
+
 // The secret goes with its target: the real client says so before it reaches the network.
 TEST_F(ModelTest, RemoteTargetsAreAddedSelectedMovedAndRemovedWithTheirSecret) {
     settings_.defaults().set("remoteLanternpostTargets", nlohmann::json::array({"{from a newer version"}));
@@ -364,18 +433,7 @@ TEST_F(ModelTest, AThousandPairsCostOneKeychainReadForARequestAndNoneForAStrange
     ASSERT_TRUE(dispatch::runMainQueue([&] { return model_->bluetoothStatus.get().state == State::running; }));
 
     const auto ask = [&](const std::string& pairID, std::uint8_t key, const std::string& nonce) {
-        const std::string body = R"({"requestID":"r","kind":"command","command":{"action":"showNext"}})";
-        bluetooth::BluetoothSignedRequest request{pairID, std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
-                                                              std::chrono::system_clock::now().time_since_epoch()).count()),
-                                                  nonce, "", Bytes(body.begin(), body.end())};
-        request.signature = http::requestSignature(
-            Bytes(32, key), http::canonicalRequestText(http::kSignatureAlgorithm, bluetooth::kSignedMethod, bluetooth::kSignedPath,
-                                                       http::requestBodyHash(request.body), request.timestamp, request.nonce));
-        EXPECT_EQ(radio->write("phone", std::string(bluetooth::kRequestCharacteristicUUID),
-                               bluetooth::encodeBluetoothDocument(Json(request))),
-                  peripheral::ATTResult::success);
-        const auto answer = radio->read("phone", std::string(bluetooth::kResponseCharacteristicUUID));
-        return answer ? Json::parse(answer->value)["message"].get<std::string>() : std::string();
+        return askNext(*radio, pairID, Bytes(32, key), nonce);
     };
     EXPECT_EQ(ask("lpb_unknown", 1, "a"), "Bluetooth authentication failed.");
     EXPECT_EQ(keychain->reads, 0);
@@ -394,8 +452,18 @@ TEST_F(ModelTest, AThousandPairsCostOneKeychainReadForARequestAndNoneForAStrange
 // ---- The real OSC server --------------------------------------------------------------------------
 
 TEST_F(ModelTest, TheRealOSCServerReportsAPortInUseAndAStopFreesThePort) {
-    auto blocker = testing::LoopbackPeer::udp();  // someone else holds the port first
-    const std::uint16_t port = blocker.port();
+    // The server takes one number for UDP and TCP alike. A number the system picks for UDP alone
+    // can be a TCP connection's on a busy machine, so the TCP side is held too until the start.
+    int blocker = -1, reserved = -1;
+    std::uint16_t port = 0;
+    for (int attempt = 0; attempt < 50 && blocker < 0; ++attempt) {
+        if (reserved >= 0) ::close(reserved);
+        reserved = testing::bindLoopback(AF_INET, SOCK_STREAM);
+        port = testing::boundPort(reserved);
+        blocker = testing::bindLoopback(AF_INET, SOCK_DGRAM, port);  // someone else holds the port first
+    }
+    ASSERT_GE(blocker, 0);
+    ::close(reserved);
     store_.setValue(settings::oscPort, std::int64_t{port});
     store_.setValue(settings::listenAddressMode, network::NetworkListenMode::localhost);
     auto& model = start([](LanternpostModelDependencies& deps) { deps.makeOSCServer = makeRealOSCServer; });
@@ -403,7 +471,7 @@ TEST_F(ModelTest, TheRealOSCServerReportsAPortInUseAndAStopFreesThePort) {
     EXPECT_EQ(model.oscStatus.get(),
               (BridgeServerStatus{State::failed, "OSC port " + std::to_string(port) + " is currently in use."}));
 
-    blocker.close();
+    ::close(blocker);
     model.restartOSCServer();  // binding the same port again at once is the OSC server's test
     ASSERT_TRUE(dispatch::runMainQueue([&] { return model.oscStatus.get().state == State::running; }));
     EXPECT_EQ(model.oscStatus.get().detail, "Listening on localhost (127.0.0.1), port " + std::to_string(port));

@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <future>
 
 #include "app/core/text.h"
 #include "app/http/http_request_authenticator.h"
+#include "platform/crypto/base64.h"
 #include "platform/keychain/memory_store.h"
 #include "platform/net/testing/loopback.h"
 #include "platform/testing/wait_until.h"
@@ -73,10 +75,32 @@ protected:
         keychain::setProcessKeychain({primary, nullptr});
         primary->add({std::string(remoteTargetsKeychainService), kAccount}, kSecret);
     }
+    void setSecret(const Bytes& secret) { primary->update({std::string(remoteTargetsKeychainService), kAccount}, secret); }
 
     std::shared_ptr<keychain::MemoryStore> primary = std::make_shared<keychain::MemoryStore>();
     std::shared_ptr<FakeTransport> fake = std::make_shared<FakeTransport>();
 };
+
+// The other instance's routes read exactly these paths and keys.
+TEST(RemoteLanternpostRequestTest, EachCommandGoesToItsRouteWithItsArgumentsAsCompactJSON) {
+    using Command = PresentationCommand;
+    const auto bytes = [](std::string_view text) { return Bytes(text.begin(), text.end()); };
+    const std::pair<Command, RemoteLanternpostHTTPRequest> cases[] = {
+        {Command::start(), {"POST", "/start", {}}},
+        {Command::start(true), {"POST", "/start", bytes(R"({"fromBeginning":true})")}},
+        {Command::stop(), {"POST", "/stop", {}}},
+        {Command::showNext(), {"POST", "/show/next", {}}},
+        {Command::showPrevious(), {"POST", "/show/previous", {}}},
+        {Command::goToSlideNumber(12), {"POST", "/goto/slide/number", bytes(R"({"number":12})")}},
+        {Command::goToSlideNamed("#Caf\xC3\xA9 \"Q\""),
+         {"POST", "/goto/slide/named", bytes("{\"name\":\"#Caf\xC3\xA9 \\\"Q\\\"\"}")}},
+    };
+    for (const auto& [command, request] : cases) {
+        const auto got = RemoteLanternpostClient::request(command);
+        EXPECT_EQ(got, request) << command.displayText() << ": " << got.path << " "
+                                << std::string(got.body.begin(), got.body.end());
+    }
+}
 
 // Stored records are not trusted: they may predate the setup URL's host check.
 TEST(RemoteLanternpostRequestTest, URLsAreFormedOnlyFromUsableParts) {
@@ -217,6 +241,29 @@ TEST(CurlTransportTest, SendsOnlyTheGivenHeadersAndTellsEveryKindOfReplyApart) {
     EXPECT_EQ(curlExchange(true, "NOT HTTP AT ALL\r\n\r\n"), "not HTTP");
     EXPECT_EQ(curlExchange(true, std::nullopt), "The request timed out.");
     EXPECT_EQ(curlExchange(false, std::nullopt), "Could not connect to the server.");
+}
+
+// Run by tests/remote/remote_instance_netns_test.sh: the real HTTP server on another host, where
+// its loopback exemption does not apply and every request must carry a valid signature.
+TEST_F(RemoteLanternpostClientTest, RealServerOnAnotherHostVerifiesRunsAndAnswers) {
+    const char* host = std::getenv("PAVONIX_REMOTE_HOST");
+    if (host == nullptr) GTEST_SKIP() << "run by remote_instance_netns_test.sh";
+    auto target = targetAt(host, std::stoll(std::getenv("PAVONIX_REMOTE_PORT")));
+    target.pairID = std::getenv("PAVONIX_REMOTE_PAIR_ID");
+    setSecret(*crypto::base64urlDecode(std::getenv("PAVONIX_REMOTE_SECRET")));
+    RemoteLanternpostClient client;
+
+    // Each command reaches its own route with the arguments that route reads, signed as sent (an
+    // escaped, non-ASCII name among them).
+    for (const auto& command : {PresentationCommand::showNext(), PresentationCommand::start(true),
+                                PresentationCommand::goToSlideNumber(4),
+                                PresentationCommand::goToSlideNamed("Caf\xC3\xA9 \"Q\"")}) {
+        auto result = send(client, command, target);
+        ASSERT_TRUE(result.hasValue()) << command.displayText() << ": " << result.failure().description();
+        EXPECT_EQ(result.value(), CommandResult::ok(command, "Done: " + command.displayText()));
+    }
+    setSecret(Bytes(32, 7));
+    EXPECT_EQ(send(client, PresentationCommand::stop(), target).failure().description(), "Authentication required.");
 }
 
 }  // namespace

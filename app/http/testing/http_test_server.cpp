@@ -2,9 +2,12 @@
 // black-box tests and the load benchmark. Prints "PORT <n>" once it listens; ends on SIGTERM or
 // SIGINT.
 //
-//   http_test_server [--port N] [--listen-address A] [--request-timeout-ms N] [--reply-timeout-ms N]
-//                    [--max-connections N] [--slides N]
+//   http_test_server [--port N] [--listen-address A] [--auth PAIR_ID:SECRET_BASE64URL]...
+//                    [--request-timeout-ms N] [--reply-timeout-ms N] [--max-connections N] [--slides N]
+//
+// --auth turns authentication on with that pairing (may be repeated).
 #include <csignal>
+#include <stdexcept>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -12,6 +15,7 @@
 
 #include "app/http/http_bridge_server.h"
 #include "app/http/testing/fake_presentation_model.h"
+#include "platform/crypto/base64.h"
 
 namespace {
 
@@ -27,6 +31,7 @@ int main(int argc, char** argv) {
     HTTPBridgeServerConfiguration configuration;
     configuration.port = 0;
     testing::FakePresentationModel model;
+    HTTPAuthConfiguration auth;
     auto& limits = configuration.limits;
     // Numbers are read with std::stoul: a flag value that is no number ends the process.
     const std::map<std::string, std::function<void(const std::string&)>> flags{
@@ -36,6 +41,14 @@ int main(int argc, char** argv) {
         {"--reply-timeout-ms", [&](const std::string& v) { limits.replyTimeout = std::chrono::milliseconds(std::stoul(v)); }},
         {"--max-connections", [&](const std::string& v) { limits.maxConnections = std::stoul(v); }},
         {"--slides", [&](const std::string& v) { model.slideCount = static_cast<int>(std::stoul(v)); }},
+        {"--auth",
+         [&](const std::string& v) {
+             const auto colon = v.find(':');
+             auto secret = crypto::base64urlDecode(v.substr(colon == std::string::npos ? v.size() : colon + 1));
+             if (colon == std::string::npos || !secret) throw std::invalid_argument("--auth wants PAIR_ID:SECRET");
+             auth.isEnabled = true;
+             auth.credentials.push_back({v.substr(0, colon), *secret});
+         }},
     };
     for (int i = 1; i < argc; i += 2) {
         const auto flag = flags.find(argv[i]);
@@ -64,7 +77,7 @@ int main(int argc, char** argv) {
                 stopRequested = 1;
             }
         },
-        std::make_shared<HTTPRequestAuthenticator>(HTTPAuthConfiguration{}), dispatch::makeSerialQueue("com.vrel.Lanternpost.http"));
+        std::make_shared<HTTPRequestAuthenticator>(auth), dispatch::makeSerialQueue("com.vrel.Lanternpost.http"));
     server->start();
     while (!stopRequested) {
         dispatch::runMainQueue([] { return stopRequested != 0; }, std::chrono::milliseconds(100));
