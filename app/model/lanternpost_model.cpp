@@ -81,7 +81,6 @@ void LanternpostModel::startUp() {
     restartHTTPServer();
     restartBluetoothServer();
     refreshStatus();
-    checkSecrets();
     schedulePoll();
 }
 
@@ -94,8 +93,7 @@ void LanternpostModel::schedulePoll() {
         self->refreshStatus();
         self->rescanInterfaces();
         // Also heard at once through the store's report; this catches whatever a report missed.
-        self->showWriteStatus();
-        self->checkSecrets();
+        self->showSettingsFileStatus();
         if (self->pollTimer_ && !self->pollTimer_->isCancelled()) self->pollTimer_->setTimer(self->deps_.pollInterval);
     });
     pollTimer_->setTimer(deps_.pollInterval);
@@ -482,6 +480,7 @@ std::optional<BluetoothPairingPayload> LanternpostModel::bluetoothPairingPayload
         setup = deps_.createBluetoothPairing(std::string(bluetoothPairingName), deps_.now());
     } catch (const std::exception& error) {
         bluetoothStatus.set(failedStatus(error.what()));
+        checkSecrets();
         return std::nullopt;
     }
     saveBluetoothPairedDevice(setup.device);
@@ -507,7 +506,13 @@ void LanternpostModel::markBluetoothPairSeen(const std::string& pairID) { update
 
 HTTPPairingSetup LanternpostModel::addHTTPPairing(const std::string& name) {
     if (!deps_.createHTTPPairing) throw std::runtime_error("HTTP pairing is not available in this build.");
-    HTTPPairingSetup setup = deps_.createHTTPPairing(name, deps_.now());
+    HTTPPairingSetup setup;
+    try {
+        setup = deps_.createHTTPPairing(name, deps_.now());
+    } catch (const std::exception&) {
+        checkSecrets();  // a keychain that refused the secret may say why
+        throw;
+    }
     auto devices = settings().storedList(settings::httpPairedDevices);
     devices.append(setup.device);
     settings().setStoredList(settings::httpPairedDevices, devices);
@@ -564,7 +569,13 @@ void LanternpostModel::removeBluetoothPairedDevice(const std::string& pairID) {
 
 RemoteLanternpostTarget LanternpostModel::addRemoteTarget(const std::string& setupURL, const std::string& name) {
     if (!deps_.makeRemoteTarget) throw std::runtime_error(std::string(noRemoteClient));
-    RemoteLanternpostTarget target = deps_.makeRemoteTarget(setupURL, name, deps_.now());
+    RemoteLanternpostTarget target;
+    try {
+        target = deps_.makeRemoteTarget(setupURL, name, deps_.now());
+    } catch (const std::exception&) {
+        checkSecrets();
+        throw;
+    }
     const std::string previousSelection = settings().value(settings::selectedRemoteLanternpostTargetID);
     auto targets = settings().storedList(settings::remoteLanternpostTargets);
     targets.append(target);
@@ -673,23 +684,25 @@ void LanternpostModel::fetchRemoteSlides(const RemoteLanternpostTarget& target,
 // ---- Storage -----------------------------------------------------------------------------------
 
 void LanternpostModel::watchStorage() {
-    auto& defaults = settings().defaults();
-    if (auto problem = defaults.loadProblem()) {
-        storageNotices.set(StorageNoticeBoard::Kind::settingsRead, settingsReadNotice(*problem));
-    }
-    showWriteStatus();
+    showSettingsFileStatus();
     std::weak_ptr<LanternpostModel> weak = weak_from_this();
-    writeStatusListener_ = defaults.addWriteStatusListener([weak](const std::optional<std::string>&) {
+    writeStatusListener_ = settings().defaults().addWriteStatusListener([weak](const std::optional<std::string>&) {
         // Reports of writes on different threads may arrive out of order; the store's current
         // status, read when the report is handled, is never stale.
         dispatch::MainExecutor::post([weak] {
-            if (auto self = weak.lock()) self->showWriteStatus();
+            if (auto self = weak.lock()) self->showSettingsFileStatus();
         });
     });
 }
 
-void LanternpostModel::showWriteStatus() {
-    auto error = settings().defaults().lastWriteError();
+void LanternpostModel::showSettingsFileStatus() {
+    const auto& defaults = settings().defaults();
+    // A file that could not be read stops being a problem once a write has been able to read it;
+    // a damaged one that could not be moved aside at first may be moved at a later write.
+    const auto problem = defaults.loadProblem();
+    storageNotices.set(StorageNoticeBoard::Kind::settingsRead,
+                       problem ? std::optional<std::string>(settingsReadNotice(*problem)) : std::nullopt);
+    const auto error = defaults.lastWriteError();
     storageNotices.set(StorageNoticeBoard::Kind::settingsWrite,
                        error ? std::optional<std::string>(settingsWriteNotice(*error)) : std::nullopt);
 }
@@ -713,7 +726,7 @@ std::optional<std::string> LanternpostModel::unsavedChoice(bool changed) {
 std::optional<std::string> LanternpostModel::saveSettingsNow() {
     auto& defaults = settings().defaults();
     const bool saved = defaults.flush();
-    showWriteStatus();
+    showSettingsFileStatus();
     if (saved) return std::nullopt;
     return defaults.lastWriteError().value_or("the settings file could not be written");
 }

@@ -125,8 +125,10 @@ public:
     // Why a choice just stored (`changed`: it differed from the stored one) is not on disk; answers
     // that say a choice was made say "for now" with this reason.
     std::optional<std::string> unsavedChoice(bool changed);
-    // Reads the store's write status and the keychain's problem into storageNotices.
-    void showWriteStatus();
+    // Reads the settings file's load and write problems into storageNotices.
+    void showSettingsFileStatus();
+    // Asks the keychain whether its secrets can be read (the file store reads its file to know:
+    // done where the model reads or writes secrets anyway, not on the poll).
     void checkSecrets();
 
     // The id of the server whose reports are listened to; 0 when none runs. For tests.
