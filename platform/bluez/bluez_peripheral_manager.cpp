@@ -6,6 +6,7 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -13,10 +14,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "platform/bluez/reconnect_backoff.h"
 
 namespace pavonix::bluez {
 
@@ -27,6 +31,7 @@ using peripheral::Bytes;
 using peripheral::ManagerState;
 using peripheral::PeripheralManager;
 using peripheral::PeripheralManagerDelegate;
+using Clock = std::chrono::steady_clock;
 using Options = std::map<std::string, sdbus::Variant>;
 using InterfaceProperties = std::map<std::string, Options>;
 using ManagedObjects = std::map<sdbus::ObjectPath, InterfaceProperties>;
@@ -35,20 +40,29 @@ constexpr const char* kBluezName = "org.bluez";
 constexpr const char* kAdapterInterface = "org.bluez.Adapter1";
 constexpr const char* kGattManagerInterface = "org.bluez.GattManager1";
 constexpr const char* kAdvertisingManagerInterface = "org.bluez.LEAdvertisingManager1";
+constexpr const char* kDeviceInterface = "org.bluez.Device1";
 constexpr const char* kServiceInterface = "org.bluez.GattService1";
 constexpr const char* kCharacteristicInterface = "org.bluez.GattCharacteristic1";
 constexpr const char* kAdvertisementInterface = "org.bluez.LEAdvertisement1";
 constexpr const char* kObjectManagerInterface = "org.freedesktop.DBus.ObjectManager";
-constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
 constexpr const char* kBasePath = "/org/pavonix/peripheral";
 
 constexpr const char* kNoBusText = "Bluetooth is not available: the system message bus could not be reached.";
 constexpr const char* kNoDaemonText = "Bluetooth is not available: the Bluetooth service (bluetoothd) is not running.";
+constexpr const char* kAccessDeniedText =
+    "Bluetooth is not available: the system message bus does not allow this user to reach the Bluetooth service "
+    "(bluetoothd).";
 constexpr const char* kNoAdapterText = "No Bluetooth adapter was found.";
+constexpr const char* kAdapterNotReadyText = "The Bluetooth adapter is not ready for LE peripheral mode.";
+constexpr const char* kReadvertisingFailedText = "Bluetooth stopped advertising and could not start again: ";
 
 // bluetoothd gives a central 5 seconds per request; a delegate that stops answering must not make
 // unanswered calls pile up.
 constexpr std::size_t kMaxPendingRequests = 64;
+// Centrals that made requests, so that each hears of its disconnection when the adapter, bluetoothd
+// or the bus goes away without saying so per device. Beyond this many, a central's cached answers
+// are left to age out.
+constexpr std::size_t kMaxKnownCentrals = 256;
 
 // The D-Bus error bluetoothd turns into each ATT code. 0x0A has no name of its own: Request Not
 // Supported is the nearest a central understands as "nothing to do here".
@@ -85,8 +99,8 @@ std::string deviceOption(const Options& options) {
     return found->second.get<sdbus::ObjectPath>();
 }
 
-std::optional<bool> poweredProperty(const Options& properties) {
-    auto found = properties.find("Powered");
+std::optional<bool> boolProperty(const Options& properties, const char* name) {
+    auto found = properties.find(name);
     if (found == properties.end() || !found->second.containsValueOfType<bool>()) return std::nullopt;
     return found->second.get<bool>();
 }
@@ -95,12 +109,38 @@ std::string errorText(const sdbus::Error& error) {
     return error.getMessage().empty() ? error.getName() : error.getMessage();
 }
 
+// Why asking bluetoothd for its adapters failed, in words that point the user at the right fix.
+std::string discoveryFailureText(const sdbus::Error& error) {
+    const std::string& name = error.getName();
+    if (name == "org.freedesktop.DBus.Error.AccessDenied") return kAccessDeniedText;
+    if (name == "org.freedesktop.DBus.Error.ServiceUnknown" || name == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
+        name.starts_with("org.freedesktop.DBus.Error.Spawn") || name.starts_with("org.freedesktop.systemd1.")) {
+        return kNoDaemonText;
+    }
+    return "Bluetooth is not available: the Bluetooth service (bluetoothd) could not be asked for its adapters (" +
+           errorText(error) + ").";
+}
+
+// What the manager knows of one object that carries adapter interfaces.
+struct AdapterObject {
+    bool adapter = false;
+    bool gattManager = false;
+    bool advertisingManager = false;
+    bool powered = false;
+
+    bool usable() const { return adapter && gattManager && advertisingManager; }
+};
+
 class BluezPeripheralManager final : public PeripheralManager,
                                      public std::enable_shared_from_this<BluezPeripheralManager> {
 public:
     BluezPeripheralManager(std::weak_ptr<PeripheralManagerDelegate> delegate, dispatch::QueuePtr queue,
-                           std::string busAddress)
-        : delegate_(std::move(delegate)), queue_(std::move(queue)), busAddress_(std::move(busAddress)) {
+                           std::string busAddress, BluezTimings timings)
+        : delegate_(std::move(delegate)),
+          queue_(std::move(queue)),
+          busAddress_(std::move(busAddress)),
+          timings_(timings),
+          backoff_(timings.firstReconnectDelay, timings.longestReconnectDelay) {
         wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     }
 
@@ -140,17 +180,24 @@ public:
         post([this] { unregisterApplications(); });
     }
     void startAdvertising(const peripheral::Advertisement& advertisement) override {
-        post([this, advertisement] { registerAdvertisement(advertisement); });
+        post([this, advertisement] {
+            wantedAdvertisement_ = advertisement;
+            registerAdvertisement(advertisement, false);
+        });
     }
     void stopAdvertising() override {
-        post([this] { unregisterAdvertisement(); });
+        post([this] {
+            wantedAdvertisement_.reset();
+            unregisterAdvertisement();
+        });
     }
 
+    // An answer after the deadline finds its call gone and is dropped.
     void respond(const peripheral::ReadRequest& request, ATTResult result, const Bytes& value) override {
         post([this, id = request.id, result, value] {
             auto found = pendingReads_.find(id);
             if (found == pendingReads_.end()) return;
-            auto call = std::move(found->second);
+            auto call = std::move(found->second.call);
             pendingReads_.erase(found);
             if (result == ATTResult::success) {
                 call.returnResults(value);
@@ -163,7 +210,7 @@ public:
         post([this, id = request.id, result] {
             auto found = pendingWrites_.find(id);
             if (found == pendingWrites_.end()) return;
-            auto call = std::move(found->second);
+            auto call = std::move(found->second.call);
             pendingWrites_.erase(found);
             if (result == ATTResult::success) {
                 call.returnResults();
@@ -179,6 +226,14 @@ private:
         // The service and characteristic objects before the root: bluetoothd reads the tree through it.
         std::vector<std::unique_ptr<sdbus::IObject>> objects;
         std::unique_ptr<sdbus::IObject> root;
+    };
+
+    // A request waiting for the delegate. Every request waits the same time, so the lowest id has the
+    // nearest deadline.
+    template <class Call>
+    struct Pending {
+        Call call;
+        Clock::time_point deadline;
     };
 
     // ---- any thread ----
@@ -197,10 +252,11 @@ private:
         [[maybe_unused]] ssize_t written = write(wakeFd_, &one, sizeof one);
     }
 
-    void setState(ManagerState state, std::string reason) {
+    // `always`: report even an unchanged state, for a delegate that must publish again.
+    void setState(ManagerState state, std::string reason, bool always = false) {
         {
             std::lock_guard lock(mutex_);
-            if (state_ == state && reason_ == reason) return;
+            if (!always && state_ == state && reason_ == reason) return;
             state_ = state;
             reason_ = std::move(reason);
         }
@@ -230,6 +286,8 @@ private:
             }
             for (auto& task : tasks) guarded(task);
             processIncoming();
+            guarded([this] { answerOverdue(); });
+            if (reconnectAt_ && Clock::now() >= *reconnectAt_) connect();
             pollOnce();
         }
         disconnect();
@@ -256,34 +314,69 @@ private:
             while (connection_->processPendingRequest()) {
             }
         } catch (const sdbus::Error&) {
-            // The bus itself is gone: nothing registered survives it.
-            disconnect();
-            setState(ManagerState::unsupported, kNoBusText);
+            loseBus();
         }
     }
 
+    // Sleeps until the bus, a task, a request's deadline or the next connection attempt needs the thread.
     void pollOnce() {
         pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, 0, 0}};
         int timeout = -1;
         if (connection_) {
-            const auto data = connection_->getEventLoopPollData();
-            fds[1] = {data.fd, static_cast<short>(data.events), 0};
-            timeout = data.getPollTimeout();
+            try {
+                const auto data = connection_->getEventLoopPollData();
+                fds[1] = {data.fd, static_cast<short>(data.events), 0};
+                timeout = data.getPollTimeout();
+            } catch (const sdbus::Error&) {
+                loseBus();
+            }
         }
-        poll(fds, connection_ ? 2 : 1, timeout);
+        if (const auto until = nextTimer()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*until - Clock::now()).count();
+            const int wait = static_cast<int>(std::clamp<std::int64_t>(left, 0, 60'000));
+            timeout = timeout < 0 ? wait : std::min(timeout, wait);
+        }
+        poll(fds, fds[1].fd >= 0 ? 2 : 1, timeout);
         std::uint64_t count = 0;
         [[maybe_unused]] ssize_t got = read(wakeFd_, &count, sizeof count);
     }
 
+    std::optional<Clock::time_point> nextTimer() const {
+        std::optional<Clock::time_point> next = reconnectAt_;
+        const auto consider = [&next](Clock::time_point when) { next = next ? std::min(*next, when) : when; };
+        if (!pendingReads_.empty()) consider(pendingReads_.begin()->second.deadline);
+        if (!pendingWrites_.empty()) consider(pendingWrites_.begin()->second.deadline);
+        return next;
+    }
+
+    // bluetoothd would answer the central with an error of its own a second later; answering first
+    // leaves the central a clear Unlikely Error and frees the place for the next request.
+    void answerOverdue() {
+        const auto now = Clock::now();
+        expire(pendingReads_, now);
+        expire(pendingWrites_, now);
+    }
+
+    template <class Map>
+    static void expire(Map& pending, Clock::time_point now) {
+        while (!pending.empty() && pending.begin()->second.deadline <= now) {
+            auto call = std::move(pending.begin()->second.call);
+            pending.erase(pending.begin());
+            call.returnError(attError(ATTResult::unlikelyError));
+        }
+    }
+
     void connect() {
+        reconnectAt_.reset();
         try {
             connection_ = busAddress_.empty() ? sdbus::createSystemBusConnection()
                                               : sdbus::createSessionBusConnectionWithAddress(busAddress_);
         } catch (const sdbus::Error&) {
             setState(ManagerState::unsupported, kNoBusText);
+            reconnectLater();
             return;
         }
-        guarded([this] {
+        try {
             rootProxy_ = sdbus::createProxy(*connection_, kBluezName, "/");
             matches_.push_back(connection_->addMatch(
                 "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
@@ -297,80 +390,150 @@ private:
                 "type='signal',sender='org.bluez',interface='org.freedesktop.DBus.ObjectManager',path='/'",
                 [this](sdbus::Message& message) { guarded([&] { interfacesChanged(message); }); }));
             discover();
-        });
+        } catch (const sdbus::Error&) {
+            // The bus went away while we set up: start over as for any other loss.
+            loseBus();
+            return;
+        }
+        backoff_.reset();
+    }
+
+    void reconnectLater() { reconnectAt_ = Clock::now() + backoff_.next(); }
+
+    // Nothing registered survives the bus; what is lost is published again once it is back.
+    void loseBus() {
+        disconnect();
+        setState(ManagerState::unsupported, kNoBusText);
+        reconnectLater();
     }
 
     void disconnect() {
-        pendingReads_.clear();
-        pendingWrites_.clear();
-        applications_.clear();
-        advertisement_.reset();
-        adapterProxy_.reset();
+        releaseAdapter();
+        adapters_.clear();
+        ++discovery_;
         matches_.clear();
         rootProxy_.reset();
         connection_.reset();
-        adapterPath_.clear();
     }
 
     void discover() {
         if (!rootProxy_) return;
+        const std::uint64_t discovery = ++discovery_;
         rootProxy_->callMethodAsync("GetManagedObjects")
             .onInterface(kObjectManagerInterface)
-            .uponReplyInvoke([this](const sdbus::Error* error, const ManagedObjects& objects) {
+            .uponReplyInvoke([this, discovery](const sdbus::Error* error, const ManagedObjects& objects) {
+                // An answer from a bluetoothd that has left meanwhile says nothing about the present one.
+                if (discovery != discovery_) return;
                 if (error) {
-                    loseAdapter(kNoDaemonText);
+                    releaseAdapter();
+                    adapters_.clear();
+                    setState(ManagerState::unsupported, discoveryFailureText(*error));
                     return;
                 }
                 if (!adapterPath_.empty()) return;
-                for (const auto& [path, interfaces] : objects) {
-                    auto adapter = interfaces.find(kAdapterInterface);
-                    if (adapter == interfaces.end()) continue;
-                    adoptAdapter(path, adapter->second);
-                    return;
-                }
-                loseAdapter(kNoAdapterText);
+                adapters_.clear();
+                for (const auto& [path, interfaces] : objects) noteInterfaces(path, interfaces);
+                chooseAdapter();
             });
     }
 
-    void adoptAdapter(const std::string& path, const Options& properties) {
-        adapterPath_ = path;
-        adapterProxy_ = sdbus::createProxy(*connection_, kBluezName, path);
-        const bool powered = poweredProperty(properties).value_or(false);
-        setState(powered ? ManagerState::poweredOn : ManagerState::poweredOff, {});
+    // True when `interfaces` held any of an adapter's.
+    bool noteInterfaces(const std::string& path, const InterfaceProperties& interfaces) {
+        const bool adapter = interfaces.contains(kAdapterInterface);
+        const bool gatt = interfaces.contains(kGattManagerInterface);
+        const bool advertising = interfaces.contains(kAdvertisingManagerInterface);
+        if (!adapter && !gatt && !advertising) return false;
+        AdapterObject& object = adapters_[path];
+        object.adapter |= adapter;
+        object.gattManager |= gatt;
+        object.advertisingManager |= advertising;
+        if (adapter) object.powered = boolProperty(interfaces.at(kAdapterInterface), "Powered").value_or(false);
+        return true;
     }
 
-    // bluetoothd forgets an adapter's registrations with the adapter, so ours go too.
-    void loseAdapter(const char* reason) {
+    // True when an adapter's interface went.
+    bool forgetInterfaces(const std::string& path, const std::vector<std::string>& interfaces) {
+        auto found = adapters_.find(path);
+        if (found == adapters_.end()) return false;
+        bool changed = false;
+        for (const std::string& interface : interfaces) {
+            for (auto [name, flag] : {std::pair{kAdapterInterface, &found->second.adapter},
+                                      std::pair{kGattManagerInterface, &found->second.gattManager},
+                                      std::pair{kAdvertisingManagerInterface, &found->second.advertisingManager}}) {
+                if (interface != name) continue;
+                changed |= *flag;
+                *flag = false;
+            }
+        }
+        const AdapterObject& object = found->second;
+        if (!object.adapter && !object.gattManager && !object.advertisingManager) adapters_.erase(found);
+        return changed;
+    }
+
+    // Registering fails with UnknownMethod until both managers are on the adapter object (they come
+    // after Adapter1 at boot and on hotplug), so an adapter is used only once it has both.
+    void chooseAdapter() {
+        if (!adapterPath_.empty()) return;
+        const char* reason = kNoAdapterText;
+        for (const auto& [path, object] : adapters_) {
+            if (object.usable()) {
+                adoptAdapter(path, object.powered);
+                return;
+            }
+            if (object.adapter) reason = kAdapterNotReadyText;
+        }
+        setState(ManagerState::unsupported, reason);
+    }
+
+    void adoptAdapter(const std::string& path, bool powered) {
+        adapterPath_ = path;
+        adapterProxy_ = sdbus::createProxy(*connection_, kBluezName, path);
+        setState(powered ? ManagerState::poweredOn : ManagerState::poweredOff, {}, true);
+    }
+
+    // bluetoothd forgets an adapter's registrations with the adapter, so ours go too, and so do the
+    // links of the centrals that used it.
+    void releaseAdapter() {
+        for (const std::string& central : centrals_) reportDisconnected(central);
+        centrals_.clear();
         pendingReads_.clear();
         pendingWrites_.clear();
         applications_.clear();
         advertisement_.reset();
+        wantedAdvertisement_.reset();
         adapterProxy_.reset();
         adapterPath_.clear();
-        setState(ManagerState::unsupported, reason);
     }
 
     void nameOwnerChanged(sdbus::Message& message) {
         std::string name, oldOwner, newOwner;
         message >> name >> oldOwner >> newOwner;
         if (name != kBluezName) return;
+        releaseAdapter();
+        adapters_.clear();
         if (newOwner.empty()) {
-            loseAdapter(kNoDaemonText);
+            ++discovery_;
+            setState(ManagerState::unsupported, kNoDaemonText);
         } else {
-            loseAdapter(kNoAdapterText);
             discover();
         }
     }
 
     void propertiesChanged(sdbus::Message& message) {
-        if (adapterPath_.empty() || message.getPath() != adapterPath_) return;
         std::string interface;
         Options changed;
         message >> interface >> changed;
-        if (interface != kAdapterInterface) return;
-        if (auto powered = poweredProperty(changed)) {
-            setState(*powered ? ManagerState::poweredOn : ManagerState::poweredOff, {});
+        const std::string path = message.getPath();
+        if (interface == kDeviceInterface) {
+            if (boolProperty(changed, "Connected") == false) centralDisconnected(path);
+            return;
         }
+        if (interface != kAdapterInterface) return;
+        auto found = adapters_.find(path);
+        const auto powered = boolProperty(changed, "Powered");
+        if (found == adapters_.end() || !powered) return;
+        found->second.powered = *powered;
+        if (path == adapterPath_) setState(*powered ? ManagerState::poweredOn : ManagerState::poweredOff, {});
     }
 
     void interfacesChanged(sdbus::Message& message) {
@@ -379,19 +542,30 @@ private:
         if (message.getMemberName() == "InterfacesAdded") {
             InterfaceProperties interfaces;
             message >> interfaces;
-            auto adapter = interfaces.find(kAdapterInterface);
-            if (adapterPath_.empty() && adapter != interfaces.end()) adoptAdapter(path, adapter->second);
+            if (noteInterfaces(path, interfaces)) chooseAdapter();
         } else if (message.getMemberName() == "InterfacesRemoved") {
             std::vector<std::string> interfaces;
             message >> interfaces;
-            if (path != adapterPath_) return;
-            for (const auto& interface : interfaces) {
-                if (interface != kAdapterInterface) continue;
-                loseAdapter(kNoAdapterText);
-                discover();  // another adapter may be there
-                return;
-            }
+            if (std::ranges::find(interfaces, kDeviceInterface) != interfaces.end()) centralDisconnected(path);
+            if (!forgetInterfaces(path, interfaces) || path != adapterPath_) return;
+            releaseAdapter();
+            chooseAdapter();  // another adapter may be there
         }
+    }
+
+    void noteCentral(const std::string& central) {
+        if (!central.empty() && centrals_.size() < kMaxKnownCentrals) centrals_.insert(central);
+    }
+
+    void centralDisconnected(const std::string& central) {
+        centrals_.erase(central);
+        reportDisconnected(central);
+    }
+
+    void reportDisconnected(const std::string& central) {
+        report([central](PeripheralManagerDelegate& delegate, PeripheralManager& manager) {
+            delegate.peripheralManagerCentralDidDisconnect(manager, central);
+        });
     }
 
     std::string unavailableText() const {
@@ -435,10 +609,17 @@ private:
             .onInterface(kGattManagerInterface)
             .withArguments(path, Options{})
             .uponReplyInvoke([this, path](const sdbus::Error* error) {
+                auto found = std::ranges::find(applications_, path, &Application::path);
+                if (found == applications_.end()) {
+                    // Withdrawn while bluetoothd was reading it: nobody waits for the outcome, and
+                    // bluetoothd must not keep a registration whose objects are gone.
+                    if (!error) unregisterApplication(path);
+                    return;
+                }
                 std::optional<std::string> text;
                 if (error) {
                     text = errorText(*error);
-                    std::erase_if(applications_, [&](const Application& each) { return each.path == path; });
+                    applications_.erase(found);
                 }
                 report([text](PeripheralManagerDelegate& delegate, PeripheralManager& manager) {
                     delegate.peripheralManagerDidAddService(manager, text);
@@ -477,8 +658,9 @@ private:
                     return;
                 }
                 const std::uint64_t id = nextRequestID_++;
-                pendingReads_.emplace(id, std::move(call));
+                pendingReads_.emplace(id, Pending<sdbus::Result<Bytes>>{std::move(call), deadline()});
                 peripheral::ReadRequest request{id, deviceOption(options), uuid, offset};
+                noteCentral(request.central);
                 report([request](PeripheralManagerDelegate& delegate, PeripheralManager& manager) {
                     delegate.peripheralManagerDidReceiveRead(manager, request);
                 });
@@ -493,9 +675,10 @@ private:
                     return;
                 }
                 const std::uint64_t id = nextRequestID_++;
-                pendingWrites_.emplace(id, std::move(call));
+                pendingWrites_.emplace(id, Pending<sdbus::Result<>>{std::move(call), deadline()});
                 std::vector<peripheral::WriteRequest> batch{
                     {id, deviceOption(options), uuid, offsetOption(options), std::move(value)}};
+                noteCentral(batch.front().central);
                 report([batch = std::move(batch)](PeripheralManagerDelegate& delegate, PeripheralManager& manager) {
                     delegate.peripheralManagerDidReceiveWrites(manager, batch);
                 });
@@ -504,20 +687,30 @@ private:
         return object;
     }
 
+    Clock::time_point deadline() const { return Clock::now() + timings_.answerDeadline; }
+
+    // Withdraws a registration; bluetoothd's answer changes nothing here (it may have dropped it already).
+    void unregister(const char* interface, const char* method, const sdbus::ObjectPath& path) {
+        if (!adapterProxy_) return;
+        adapterProxy_->callMethodAsync(method).onInterface(interface).withArguments(path).uponReplyInvoke(
+            [](const sdbus::Error*) {});
+    }
+    void unregisterApplication(const sdbus::ObjectPath& path) {
+        unregister(kGattManagerInterface, "UnregisterApplication", path);
+    }
+    void unregisterAdvertisement(const sdbus::ObjectPath& path) {
+        unregister(kAdvertisingManagerInterface, "UnregisterAdvertisement", path);
+    }
+
     void unregisterApplications() {
-        for (const Application& application : applications_) {
-            if (!adapterProxy_) break;
-            adapterProxy_->callMethodAsync("UnregisterApplication")
-                .onInterface(kGattManagerInterface)
-                .withArguments(application.path)
-                .uponReplyInvoke([](const sdbus::Error*) {});
-        }
+        for (const Application& application : applications_) unregisterApplication(application.path);
         applications_.clear();
         pendingReads_.clear();
         pendingWrites_.clear();
     }
 
-    void registerAdvertisement(const peripheral::Advertisement& advertisement) {
+    // `again`: bluetoothd released the advertisement it had, and this registers it anew.
+    void registerAdvertisement(const peripheral::Advertisement& advertisement, bool again) {
         unregisterAdvertisement();
         if (!adapterProxy_) {
             report([text = unavailableText()](PeripheralManagerDelegate& delegate, PeripheralManager& manager) {
@@ -535,20 +728,26 @@ private:
         object->registerProperty("ServiceUUIDs").onInterface(kAdvertisementInterface).withGetter(
             [uuids = advertisement.serviceUUIDs] { return uuids; });
         object->registerProperty("Discoverable").onInterface(kAdvertisementInterface).withGetter([] { return true; });
-        // bluetoothd dropped the advertisement by itself; a later startAdvertising registers anew.
+        // bluetoothd dropped the advertisement by itself. The object goes after this call returns,
+        // never inside it.
         object->registerMethod("Release").onInterface(kAdvertisementInterface).implementedAs([this, path] {
-            if (advertisement_ && advertisement_->getObjectPath() == path) advertisement_.reset();
+            post([this, path] { advertisementReleased(path); });
         });
         object->finishRegistration();
         advertisement_ = std::move(object);
         adapterProxy_->callMethodAsync("RegisterAdvertisement")
             .onInterface(kAdvertisingManagerInterface)
             .withArguments(path, Options{})
-            .uponReplyInvoke([this, path](const sdbus::Error* error) {
+            .uponReplyInvoke([this, path, again](const sdbus::Error* error) {
+                if (!isCurrentAdvertisement(path)) {
+                    // Stopped or replaced meanwhile: only bluetoothd's side is left to undo.
+                    if (!error) unregisterAdvertisement(path);
+                    return;
+                }
                 std::optional<std::string> text;
                 if (error) {
-                    text = errorText(*error);
-                    if (advertisement_ && advertisement_->getObjectPath() == path) advertisement_.reset();
+                    text = again ? kReadvertisingFailedText + errorText(*error) : errorText(*error);
+                    advertisement_.reset();
                 }
                 report([text](PeripheralManagerDelegate& delegate, PeripheralManager& manager) {
                     delegate.peripheralManagerDidStartAdvertising(manager, text);
@@ -556,20 +755,26 @@ private:
             });
     }
 
+    bool isCurrentAdvertisement(const sdbus::ObjectPath& path) const {
+        return advertisement_ && advertisement_->getObjectPath() == path;
+    }
+
+    void advertisementReleased(const sdbus::ObjectPath& path) {
+        if (!isCurrentAdvertisement(path)) return;
+        advertisement_.reset();
+        if (wantedAdvertisement_ && adapterProxy_) registerAdvertisement(*wantedAdvertisement_, true);
+    }
+
     void unregisterAdvertisement() {
         if (!advertisement_) return;
-        if (adapterProxy_) {
-            adapterProxy_->callMethodAsync("UnregisterAdvertisement")
-                .onInterface(kAdvertisingManagerInterface)
-                .withArguments(sdbus::ObjectPath(advertisement_->getObjectPath()))
-                .uponReplyInvoke([](const sdbus::Error*) {});
-        }
+        unregisterAdvertisement(sdbus::ObjectPath(advertisement_->getObjectPath()));
         advertisement_.reset();
     }
 
     const std::weak_ptr<PeripheralManagerDelegate> delegate_;
     const dispatch::QueuePtr queue_;
     const std::string busAddress_;
+    const BluezTimings timings_;
     int wakeFd_ = -1;
     std::thread thread_;
 
@@ -581,24 +786,31 @@ private:
 
     // Only the connection's thread touches these.
     std::unique_ptr<sdbus::IConnection> connection_;
+    ReconnectBackoff backoff_;
+    std::optional<Clock::time_point> reconnectAt_;
     std::unique_ptr<sdbus::IProxy> rootProxy_;
-    std::unique_ptr<sdbus::IProxy> adapterProxy_;
     std::vector<sdbus::Slot> matches_;
+    std::uint64_t discovery_ = 0;  // the discovery whose answer counts
+    std::map<std::string, AdapterObject> adapters_;
+    std::unique_ptr<sdbus::IProxy> adapterProxy_;
     std::string adapterPath_;
     std::vector<Application> applications_;
     std::unique_ptr<sdbus::IObject> advertisement_;
-    std::map<std::uint64_t, sdbus::Result<std::vector<std::uint8_t>>> pendingReads_;
-    std::map<std::uint64_t, sdbus::Result<>> pendingWrites_;
+    std::optional<peripheral::Advertisement> wantedAdvertisement_;
+    std::map<std::uint64_t, Pending<sdbus::Result<Bytes>>> pendingReads_;
+    std::map<std::uint64_t, Pending<sdbus::Result<>>> pendingWrites_;
+    std::set<std::string> centrals_;
     std::uint64_t nextRequestID_ = 1;
     std::uint64_t generation_ = 0;
 };
 
 }  // namespace
 
-peripheral::PeripheralManagerFactory bluezPeripheralFactory(std::string busAddress) {
-    return [busAddress = std::move(busAddress)](std::weak_ptr<PeripheralManagerDelegate> delegate,
-                                                dispatch::QueuePtr queue) -> peripheral::PeripheralManagerPtr {
-        auto manager = std::make_shared<BluezPeripheralManager>(std::move(delegate), std::move(queue), busAddress);
+peripheral::PeripheralManagerFactory bluezPeripheralFactory(std::string busAddress, BluezTimings timings) {
+    return [busAddress = std::move(busAddress), timings](std::weak_ptr<PeripheralManagerDelegate> delegate,
+                                                         dispatch::QueuePtr queue) -> peripheral::PeripheralManagerPtr {
+        auto manager =
+            std::make_shared<BluezPeripheralManager>(std::move(delegate), std::move(queue), busAddress, timings);
         manager->start();
         return manager;
     };

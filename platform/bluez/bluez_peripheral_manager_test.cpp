@@ -1,21 +1,19 @@
 // The BlueZ peripheral against a stand-in bluetoothd (testing/fake_bluez.py) on a private bus of its
-// own: the stand-in records registrations as bluetoothd does and plays the central that reads and writes.
+// own: the stand-in records registrations as bluetoothd does and plays the centrals that read and write.
 #include "platform/bluez/bluez_peripheral_manager.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-#include <sdbus-c++/sdbus-c++.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "platform/bluez/reconnect_backoff.h"
+#include "platform/bluez/testing/fake_bluez.h"
 #include "platform/testing/wait_until.h"
 
 namespace pavonix::bluez {
@@ -25,28 +23,43 @@ using peripheral::ATTResult;
 using peripheral::Bytes;
 using peripheral::ManagerState;
 using peripheral::PeripheralManager;
+using testing::devicePath;
+using testing::FakeBluez;
+using testing::kPhone;
+using testing::kStranger;
+using namespace std::chrono_literals;
 
 constexpr const char* kServiceUUID = "5E1A0000-7E5B-4C6C-9A0E-6B4C7F1A2B3C";
 constexpr const char* kLongValueUUID = "5E1A0001-7E5B-4C6C-9A0E-6B4C7F1A2B3C";
 constexpr const char* kRequestUUID = "5E1A0002-7E5B-4C6C-9A0E-6B4C7F1A2B3C";
 constexpr const char* kFixedUUID = "5E1A0003-7E5B-4C6C-9A0E-6B4C7F1A2B3C";
-constexpr const char* kCentral = "org.pavonix.FakeCentral";
 constexpr const char* kNoAdapter = "No Bluetooth adapter was found.";
+constexpr const char* kNotReady = "The Bluetooth adapter is not ready for LE peripheral mode.";
+constexpr const char* kNoBus = "Bluetooth is not available: the system message bus could not be reached.";
+constexpr const char* kNoDaemon = "Bluetooth is not available: the Bluetooth service (bluetoothd) is not running.";
+const std::vector<std::string> kEveryInterface{testing::kAdapterInterface, testing::kGattManagerInterface,
+                                               testing::kAdvertisingManagerInterface};
 
 // What the manager told its delegate; "" is a success.
 struct Seen {
     ManagerState state = ManagerState::unknown;
     std::string reason;
-    std::vector<std::string> services, advertising;
+    int stateReports = 0;
+    std::vector<std::string> services, advertising, disconnected;
     std::vector<peripheral::WriteRequest> writes;
+    std::vector<peripheral::ReadRequest> heldReads;
+    std::vector<peripheral::WriteRequest> heldWrites;
 };
 
 // Answers a read with the offset it asked for (beyond 100: Invalid Offset), keeps what was written,
-// refuses empty writes.
+// refuses empty writes. While `hold` is set it keeps requests unanswered instead.
 class Recorder : public peripheral::PeripheralManagerDelegate {
 public:
     void peripheralManagerDidUpdateState(PeripheralManager& manager) override {
-        record([&](Seen& seen) { std::tie(seen.state, seen.reason) = std::tuple(manager.state(), manager.stateReason()); });
+        record([&](Seen& seen) {
+            std::tie(seen.state, seen.reason) = std::tuple(manager.state(), manager.stateReason());
+            ++seen.stateReports;
+        });
     }
     void peripheralManagerDidAddService(PeripheralManager&, const std::optional<std::string>& error) override {
         record([&](Seen& seen) { seen.services.push_back(error.value_or("")); });
@@ -55,23 +68,30 @@ public:
         record([&](Seen& seen) { seen.advertising.push_back(error.value_or("")); });
     }
     void peripheralManagerDidReceiveRead(PeripheralManager& manager, const peripheral::ReadRequest& request) override {
+        if (record([&](Seen& seen) { return hold && (seen.heldReads.push_back(request), true); })) return;
         if (request.offset > 100) return manager.respond(request, ATTResult::invalidOffset, {});
         manager.respond(request, ATTResult::success, Bytes{static_cast<std::uint8_t>(request.offset)});
     }
     void peripheralManagerDidReceiveWrites(PeripheralManager& manager,
                                            const std::vector<peripheral::WriteRequest>& requests) override {
         for (const auto& request : requests) {
+            if (record([&](Seen& seen) { return hold && (seen.heldWrites.push_back(request), true); })) continue;
             record([&](Seen& seen) { seen.writes.push_back(request); });
             const bool empty = !request.value || request.value->empty();
             manager.respond(request, empty ? ATTResult::invalidAttributeValueLength : ATTResult::success);
         }
     }
+    void peripheralManagerCentralDidDisconnect(PeripheralManager&, const std::string& central) override {
+        record([&](Seen& seen) { seen.disconnected.push_back(central); });
+    }
 
     // What was seen once `ready` holds for it (a test failure when that takes over 5 seconds).
     Seen waitFor(const std::function<bool(const Seen&)>& ready) {
-        EXPECT_TRUE(testing::waitUntil([&] { return record(ready); }));
+        EXPECT_TRUE(pavonix::testing::waitUntil([&] { return record(ready); }));
         return record([](const Seen& seen) { return seen; });
     }
+
+    std::atomic<bool> hold = false;
 
 private:
     template <class F>
@@ -83,46 +103,15 @@ private:
     Seen seen_;
 };
 
-auto stateIs(ManagerState state) {
-    return [state](const Seen& seen) { return seen.state == state; };
+auto stateIs(ManagerState state, std::string reason = {}) {
+    return [state, reason](const Seen& seen) { return seen.state == state && seen.reason == reason; };
 }
 
 class BluezPeripheralTest : public ::testing::Test {
 protected:
-    // The stand-in starts its own bus and prints the bus address once it serves.
-    void SetUp() override {
-        const char *python = std::getenv("PAVONIX_PYTHON3"), *script = std::getenv("PAVONIX_FAKE_BLUEZ");
-        ASSERT_TRUE(python && script) << "run through ctest, which names the stand-in";
-        fake_ = popen((std::string(python) + " " + script).c_str(), "r");
-        char line[512] = {};
-        ASSERT_TRUE(fake_ && std::fgets(line, sizeof line, fake_)) << "the stand-in bluetoothd did not start";
-        address_ = std::string(line, std::strcspn(line, "\n"));
-        client_ = sdbus::createSessionBusConnectionWithAddress(address_);
-        fakeCentral_ = sdbus::createProxy(*client_, kCentral, "/pavonix/test");
+    peripheral::PeripheralManagerPtr makeManager(const std::string& address, BluezTimings timings = {}) {
+        return bluezPeripheralFactory(address, timings)(recorder, dispatch::makeSerialQueue("bluez-test"));
     }
-
-    void TearDown() override {
-        if (fakeCentral_) fakeCentral_->callMethod("Quit").onInterface(kCentral).dontExpectReply();
-        if (fake_) pclose(fake_);
-    }
-
-    peripheral::PeripheralManagerPtr makeManager(const std::string& address) {
-        return bluezPeripheralFactory(address)(recorder, dispatch::makeSerialQueue("bluez-test"));
-    }
-
-    template <typename... Args>
-    void tell(const char* method, const Args&... args) {
-        fakeCentral_->callMethod(method).onInterface(kCentral).withArguments(args...);
-    }
-
-    template <typename Result, typename... Args>
-    Result ask(const char* method, const Args&... args) {
-        Result result;
-        fakeCentral_->callMethod(method).onInterface(kCentral).withArguments(args...).storeResultsTo(result);
-        return result;
-    }
-    Bytes read(const std::string& uuid, std::uint16_t offset) { return ask<Bytes>("Read", uuid, offset); }
-    nlohmann::json registrations() { return nlohmann::json::parse(ask<std::string>("Registrations")); }
 
     // Throwing the D-Bus error of that name.
     static auto failsWith(const std::string& name) {
@@ -138,50 +127,73 @@ protected:
                  Characteristic{kFixedUUID, peripheral::kPropertyRead, peripheral::kPermissionReadable, Bytes{1, 2, 3}}}};
     }
 
+    static nlohmann::json published() {
+        const nlohmann::json advertisement{{"LocalName", "Pavonix"}, {"ServiceUUIDs", {kServiceUUID}}, {"Discoverable", true}};
+        return {{"applications", {{kLongValueUUID, kRequestUUID, kFixedUUID}}},
+                {"advertisements", nlohmann::json::array({advertisement})}};
+    }
+
+    // Publishes as the Bluetooth server does once the radio is on, and waits for both outcomes.
+    void publish(PeripheralManager& manager) {
+        const Seen before = recorder->waitFor([](const Seen&) { return true; });
+        manager.removeAllServices();
+        manager.addService(service());
+        manager.startAdvertising({"Pavonix", {kServiceUUID}});
+        recorder->waitFor([&](const Seen& s) {
+            return s.services.size() > before.services.size() && s.advertising.size() > before.advertising.size();
+        });
+    }
+
     std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
-    std::string address_;
-    FILE* fake_ = nullptr;
-    std::unique_ptr<sdbus::IConnection> client_;
-    std::unique_ptr<sdbus::IProxy> fakeCentral_;
+    FakeBluez fake;
 };
 
+TEST(ReconnectBackoffTest, DoublesFromTheFirstDelayUpToTheLongestAndStartsOverAfterAReset) {
+    ReconnectBackoff backoff(1s, 30s);
+    std::vector<std::chrono::milliseconds> delays;
+    for (int i = 0; i < 7; ++i) delays.push_back(backoff.next());
+    EXPECT_EQ(delays, (std::vector<std::chrono::milliseconds>{1s, 2s, 4s, 8s, 16s, 30s, 30s}));
+    backoff.reset();
+    EXPECT_EQ(backoff.next(), 1s);
+    // No busy loop on a dead bus, whatever the settings.
+    ReconnectBackoff immediate(0s, 0s);
+    EXPECT_EQ(std::tuple(immediate.next(), immediate.next()), std::tuple(1ms, 1ms));
+}
+
 TEST_F(BluezPeripheralTest, PublishesAnswersFollowsThePowerAndUnregisters) {
-    auto manager = makeManager(address_);
+    auto manager = makeManager(fake.address());
     recorder->waitFor(stateIs(ManagerState::poweredOn));
-    manager->addService(service());
-    manager->startAdvertising({"Pavonix", {kServiceUUID}});
-    const Seen published = recorder->waitFor([](const Seen& s) { return !s.services.empty() && !s.advertising.empty(); });
-    EXPECT_EQ(std::tie(published.services, published.advertising), std::tuple(std::vector<std::string>{""}, std::vector<std::string>{""}));
-    const nlohmann::json advertisement{{"LocalName", "Pavonix"}, {"ServiceUUIDs", {kServiceUUID}}, {"Discoverable", true}};
-    EXPECT_EQ(registrations(), (nlohmann::json{{"applications", {{kLongValueUUID, kRequestUUID, kFixedUUID}}},
-                                               {"advertisements", nlohmann::json::array({advertisement})}}));
+    publish(*manager);
+    const Seen outcome = recorder->waitFor([](const Seen&) { return true; });
+    EXPECT_EQ(std::tie(outcome.services, outcome.advertising), std::tuple(std::vector<std::string>{""}, std::vector<std::string>{""}));
+    EXPECT_EQ(fake.registrations(), published());
 
     const Bytes request{'{', '"', 's', '"', '}'};
-    tell("Write", std::string(kRequestUUID), request);
+    fake.write(kPhone, kRequestUUID, request);
     const auto writes = recorder->waitFor([](const Seen&) { return true; }).writes;
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(std::tie(writes[0].central, writes[0].characteristic, *writes[0].value),
-              std::tuple(std::string("/org/bluez/hci0/dev_11_22_33_44_55_66"), std::string(kRequestUUID), request));
+              std::tuple(devicePath(kPhone), std::string(kRequestUUID), request));
     // A long answer is read in pieces: the offset reaches the delegate, missing when 0.
-    EXPECT_EQ(read(kLongValueUUID, 0), Bytes{0});
-    EXPECT_EQ(read(kLongValueUUID, 22), Bytes{22});
-    EXPECT_EQ(read(kFixedUUID, 1), (Bytes{2, 3}));
-    EXPECT_THAT([&] { read(kLongValueUUID, 101); }, failsWith("org.bluez.Error.InvalidOffset"));
-    EXPECT_THAT([&] { read(kFixedUUID, 4); }, failsWith("org.bluez.Error.InvalidOffset"));
-    EXPECT_THAT([&] { tell("Write", std::string(kRequestUUID), Bytes{}); }, failsWith("org.bluez.Error.InvalidValueLength"));
+    EXPECT_EQ(fake.read(kPhone, kLongValueUUID, 0), Bytes{0});
+    EXPECT_EQ(fake.read(kPhone, kLongValueUUID, 22), Bytes{22});
+    EXPECT_EQ(fake.read(kPhone, kFixedUUID, 1), (Bytes{2, 3}));
+    EXPECT_THAT([&] { fake.read(kPhone, kLongValueUUID, 101); }, failsWith("org.bluez.Error.InvalidOffset"));
+    EXPECT_THAT([&] { fake.read(kPhone, kFixedUUID, 4); }, failsWith("org.bluez.Error.InvalidOffset"));
+    EXPECT_THAT([&] { fake.write(kPhone, kRequestUUID, Bytes{}); }, failsWith("org.bluez.Error.InvalidValueLength"));
 
-    tell("SetPowered", false);
+    fake.setPowered(false);
     recorder->waitFor(stateIs(ManagerState::poweredOff));
-    tell("SetPowered", true);
+    fake.setPowered(true);
     recorder->waitFor(stateIs(ManagerState::poweredOn));
     manager->stopAdvertising();
     manager->removeAllServices();
     const auto none = nlohmann::json::parse(R"({"applications": [], "advertisements": []})");
-    EXPECT_TRUE(testing::waitUntil([&] { return registrations() == none; }));
+    EXPECT_TRUE(pavonix::testing::waitUntil([&] { return fake.registrations() == none; }));
 }
 
 TEST_F(BluezPeripheralTest, RefusedTreesAndAnAdapterThatGoesAwayAndComesBack) {
-    auto manager = makeManager(address_);
+    auto manager = makeManager(fake.address());
     recorder->waitFor(stateIs(ManagerState::poweredOn));
     peripheral::Service flagless = service();
     flagless.characteristics[0].properties = 0;
@@ -190,27 +202,129 @@ TEST_F(BluezPeripheralTest, RefusedTreesAndAnAdapterThatGoesAwayAndComesBack) {
     EXPECT_EQ(recorder->waitFor([](const Seen& s) { return s.services.size() == 2; }).services,
               (std::vector<std::string>{"No valid service object found", ""}));
 
-    tell("SetAdapterPresent", false);
-    EXPECT_EQ(recorder->waitFor(stateIs(ManagerState::unsupported)).reason, kNoAdapter);
+    fake.setInterfaces({});
+    recorder->waitFor(stateIs(ManagerState::unsupported, kNoAdapter));
     manager->addService(service());
     EXPECT_EQ(recorder->waitFor([](const Seen& s) { return s.services.size() == 3; }).services.back(), kNoAdapter);
 
-    tell("SetAdapterPresent", true);
+    fake.setInterfaces(kEveryInterface);
     recorder->waitFor(stateIs(ManagerState::poweredOn));
     manager->addService(service());
     EXPECT_EQ(recorder->waitFor([](const Seen& s) { return s.services.size() == 4; }).services.back(), "");
-    EXPECT_EQ(registrations()["applications"].size(), 1u);
+    EXPECT_EQ(fake.registrations()["applications"].size(), 1u);
 }
 
-TEST_F(BluezPeripheralTest, WithoutBluetoothdOrWithoutABusTheStateSaysWhy) {
-    tell("StopBluetoothd");
+// At boot and on hotplug bluetoothd announces the managers after the adapter; registering before
+// they are there fails with UnknownMethod.
+TEST_F(BluezPeripheralTest, AnAdapterIsUsedOnceBothManagersAreThere) {
+    fake.setInterfaces({testing::kAdapterInterface});
+    auto manager = makeManager(fake.address());
+    recorder->waitFor(stateIs(ManagerState::unsupported, kNotReady));
+    fake.setInterfaces({testing::kAdapterInterface, testing::kGattManagerInterface});
+    manager->startAdvertising({"Pavonix", {kServiceUUID}});
+    EXPECT_EQ(recorder->waitFor([](const Seen& s) { return !s.advertising.empty(); }).advertising,
+              std::vector<std::string>{kNotReady});
+
+    fake.setInterfaces(kEveryInterface);
+    const int reports = recorder->waitFor(stateIs(ManagerState::poweredOn)).stateReports;
+    publish(*manager);
+    EXPECT_EQ(fake.registrations(), published());
+
+    // An advertising manager that goes (the controller's features read again) takes the adapter
+    // out of use; its return makes the manager report the radio again, so the delegate publishes anew.
+    fake.setInterfaces({testing::kAdapterInterface, testing::kGattManagerInterface});
+    recorder->waitFor(stateIs(ManagerState::unsupported, kNotReady));
+    EXPECT_EQ(fake.registrations()["advertisements"], nlohmann::json::array());
+    fake.setInterfaces(kEveryInterface);
+    EXPECT_EQ(recorder->waitFor(stateIs(ManagerState::poweredOn)).stateReports, reports + 2);
+}
+
+TEST_F(BluezPeripheralTest, AReleasedAdvertisementIsRegisteredAgainAndAFailureSaysSo) {
+    auto manager = makeManager(fake.address());
+    recorder->waitFor(stateIs(ManagerState::poweredOn));
+    publish(*manager);
+    fake.releaseAdvertisements();
+    EXPECT_EQ(recorder->waitFor([](const Seen& s) { return s.advertising.size() == 2; }).advertising.back(), "");
+    EXPECT_EQ(fake.registrations(), published());
+
+    fake.failNextAdvertisement("Maximum advertisements reached");
+    fake.releaseAdvertisements();
+    EXPECT_EQ(recorder->waitFor([](const Seen& s) { return s.advertising.size() == 3; }).advertising.back(),
+              "Bluetooth stopped advertising and could not start again: Maximum advertisements reached");
+    EXPECT_EQ(fake.registrations()["advertisements"], nlohmann::json::array());
+
+    // Stopped on purpose, it stays stopped.
+    manager->startAdvertising({"Pavonix", {kServiceUUID}});
+    recorder->waitFor([](const Seen& s) { return s.advertising.size() == 4; });
+    manager->stopAdvertising();
+    fake.releaseAdvertisements();
+    EXPECT_TRUE(pavonix::testing::waitUntil([&] { return fake.registrations()["advertisements"].empty(); }));
+    EXPECT_EQ(recorder->waitFor([](const Seen&) { return true; }).advertising.size(), 4u);
+}
+
+// bluetoothd answers the central on its own after 5 seconds; the manager answers first.
+TEST_F(BluezPeripheralTest, RequestsTheDelegateLeavesUnansweredGetUnlikelyErrorAndLateAnswersAreDropped) {
+    auto manager = makeManager(fake.address(), {.answerDeadline = 200ms});
+    recorder->waitFor(stateIs(ManagerState::poweredOn));
+    publish(*manager);
+    recorder->hold = true;
+    EXPECT_THAT([&] { fake.read(kPhone, kLongValueUUID, 5); }, failsWith("org.freedesktop.DBus.Error.Failed"));
+    EXPECT_THAT([&] { fake.write(kPhone, kRequestUUID, Bytes{1}); }, failsWith("org.freedesktop.DBus.Error.Failed"));
+
+    recorder->hold = false;
+    const Seen held = recorder->waitFor([](const Seen&) { return true; });
+    ASSERT_EQ(std::tuple(held.heldReads.size(), held.heldWrites.size()), std::tuple(1u, 1u));
+    manager->respond(held.heldReads[0], ATTResult::success, Bytes{99});
+    manager->respond(held.heldWrites[0], ATTResult::success);
+    EXPECT_EQ(fake.read(kPhone, kLongValueUUID, 7), Bytes{7});
+}
+
+TEST_F(BluezPeripheralTest, CentralsHearOfTheirDisconnectionAlsoWhenTheAdapterGoes) {
+    auto manager = makeManager(fake.address());
+    recorder->waitFor(stateIs(ManagerState::poweredOn));
+    publish(*manager);
+    fake.write(kPhone, kRequestUUID, Bytes{1});
+    fake.write(kStranger, kRequestUUID, Bytes{2});
+    fake.disconnect(kPhone);
+    EXPECT_EQ(recorder->waitFor([](const Seen& s) { return !s.disconnected.empty(); }).disconnected,
+              std::vector<std::string>{devicePath(kPhone)});
+    fake.setInterfaces({});
+    EXPECT_EQ(recorder->waitFor([](const Seen& s) { return s.disconnected.size() == 2; }).disconnected.back(),
+              devicePath(kStranger));
+}
+
+TEST_F(BluezPeripheralTest, ALostBusIsReconnectedAndBluetoothdThatLeavesIsFollowed) {
+    auto manager = makeManager(fake.address(), {.firstReconnectDelay = 20ms, .longestReconnectDelay = 80ms});
+    recorder->waitFor(stateIs(ManagerState::poweredOn));
+    publish(*manager);
+    fake.write(kPhone, kRequestUUID, Bytes{1});
+    fake.restartBus(300ms);
+    recorder->waitFor(stateIs(ManagerState::unsupported, kNoBus));
+    recorder->waitFor(stateIs(ManagerState::poweredOn));
+    EXPECT_EQ(recorder->waitFor([](const Seen&) { return true; }).disconnected, std::vector<std::string>{devicePath(kPhone)});
+    publish(*manager);
+    EXPECT_EQ(fake.registrations(), published());
+
+    fake.stopBluetoothd();
+    recorder->waitFor(stateIs(ManagerState::unsupported, kNoDaemon));
+    fake.startBluetoothd();
+    recorder->waitFor(stateIs(ManagerState::poweredOn));
+    publish(*manager);
+    EXPECT_EQ(fake.registrations(), published());
+}
+
+TEST_F(BluezPeripheralTest, WithoutBluetoothdOrABusOrTheBusPolicysLeaveTheStateSaysWhy) {
+    fake.stopBluetoothd();
+    FakeBluez denied("--deny-adapters");
     for (const auto& [address, reason] : std::vector<std::pair<std::string, std::string>>{
-             {address_, "Bluetooth is not available: the Bluetooth service (bluetoothd) is not running."},
-             {"unix:path=/nonexistent/pavonix-bus", "Bluetooth is not available: the system message bus could not be reached."},
+             {fake.address(), kNoDaemon},
+             {"unix:path=/nonexistent/pavonix-bus", kNoBus},
+             {denied.address(), "Bluetooth is not available: the system message bus does not allow this user to "
+                                "reach the Bluetooth service (bluetoothd)."},
          }) {
         recorder = std::make_shared<Recorder>();
         auto manager = makeManager(address);
-        EXPECT_EQ(recorder->waitFor(stateIs(ManagerState::unsupported)).reason, reason);
+        EXPECT_EQ(recorder->waitFor([](const Seen& s) { return s.state == ManagerState::unsupported; }).reason, reason);
         manager->startAdvertising({"Pavonix", {kServiceUUID}});
         EXPECT_EQ(recorder->waitFor([](const Seen& s) { return !s.advertising.empty(); }).advertising, std::vector{reason});
     }

@@ -1,42 +1,77 @@
 #!/usr/bin/env python3
 # A stand-in bluetoothd on a private bus of its own, whose address it prints once it serves: adapter
 # hci0 records registrations as bluetoothd does (reading the tree before answering), and
-# org.pavonix.FakeCentral plays the central that reads and writes and steers the stand-in.
+# org.pavonix.FakeCentral plays the centrals that read and write and steers the stand-in: the
+# adapter's interfaces, bluetoothd leaving and coming back, released advertisements, disconnected
+# devices and the bus itself going away.
+#
+# With --deny-adapters the bus's policy refuses every caller the question for bluetoothd's objects,
+# as a system bus does for a user it does not let near Bluetooth.
 import json
 import os
+import shutil
 import subprocess
+import sys
+import tempfile
 
 import dbus
 import dbus.mainloop.glib
 import dbus.service
 from gi.repository import GLib
 
-daemon = subprocess.Popen([os.environ['PAVONIX_DBUS_DAEMON'], '--session', '--nofork', '--print-address=1'],
-                          stdout=subprocess.PIPE, text=True)
-address = daemon.stdout.readline().strip()
-dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-bus = dbus.bus.BusConnection(address)
-
 OM = 'org.freedesktop.DBus.ObjectManager'
+PROPERTIES = 'org.freedesktop.DBus.Properties'
 ADAPTER = 'org.bluez.Adapter1'
 GATT_MANAGER = 'org.bluez.GattManager1'
 AD_MANAGER = 'org.bluez.LEAdvertisingManager1'
+ADVERTISEMENT = 'org.bluez.LEAdvertisement1'
+DEVICE = 'org.bluez.Device1'
 SERVICE = 'org.bluez.GattService1'
 CHR = 'org.bluez.GattCharacteristic1'
+BLUEZ = 'org.bluez'
 CENTRAL = 'org.pavonix.FakeCentral'
 HCI0 = '/org/bluez/hci0'
 KNOWN_FLAGS = {'read', 'write', 'write-without-response', 'notify', 'indicate', 'encrypt-read', 'encrypt-write'}
+MTU = 23
+
+folder = tempfile.mkdtemp(prefix='pavonix-fake-bluez-')
+address = 'unix:path=' + os.path.join(folder, 'bus')
+config = os.path.join(folder, 'bus.conf')
+with open(config, 'w') as f:
+    f.write('''<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>%s</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+  %s
+</busconfig>
+''' % (address, '<policy context="mandatory"><deny send_destination="org.bluez" send_interface="%s"/></policy>' % OM
+       if '--deny-adapters' in sys.argv else ''))
+
+dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
 
 
 def failed(text):
     return dbus.DBusException(text, name='org.bluez.Error.Failed')
 
 
+def unknown_method(interface):
+    return dbus.DBusException('Interface %s is not there' % interface, name='org.freedesktop.DBus.Error.UnknownMethod')
+
+
 class State:
+    running = True  # bluetoothd has not left the bus
     powered = True
-    adapter_present = True
+    interfaces = {ADAPTER, GATT_MANAGER, AD_MANAGER}
     applications = {}   # (sender, path) -> {characteristic uuid: object path}
     advertisements = {}  # (sender, path) -> properties
+    advertisement_error = None  # the next RegisterAdvertisement fails with this text
 
 
 # The characteristics (UUID -> path) of a tree bluetoothd accepts: one service at least, and every
@@ -53,15 +88,25 @@ def check_tree(objects):
     return {str(props['UUID']): str(path) for path, props in characteristics.items()}
 
 
-def adapter_interfaces():
-    return {ADAPTER: {'Powered': dbus.Boolean(State.powered)}, GATT_MANAGER: dbus.Dictionary({}, signature='sv'),
-            AD_MANAGER: dbus.Dictionary({}, signature='sv')}
+def adapter_interfaces(names):
+    every = {ADAPTER: {'Powered': dbus.Boolean(State.powered)}, GATT_MANAGER: dbus.Dictionary({}, signature='sv'),
+             AD_MANAGER: dbus.Dictionary({}, signature='sv')}
+    return dbus.Dictionary({n: every[n] for n in names}, signature='sa{sv}')
+
+
+# bluetoothd tells an advertisement it dropped on its own (adapter gone, daemon stopping).
+def release_advertisements():
+    for who, path in list(State.advertisements):
+        bus.get_object(who, path, introspect=False).Release(dbus_interface=ADVERTISEMENT, ignore_reply=True)
+    State.advertisements.clear()
 
 
 class Root(dbus.service.Object):
     @dbus.service.method(OM, out_signature='a{oa{sa{sv}}}')
     def GetManagedObjects(self):
-        return {HCI0: adapter_interfaces()} if State.adapter_present else dbus.Dictionary({}, signature='oa{sa{sv}}')
+        if not State.interfaces:
+            return dbus.Dictionary({}, signature='oa{sa{sv}}')
+        return {HCI0: adapter_interfaces(State.interfaces)}
 
     @dbus.service.signal(OM, signature='oa{sa{sv}}')
     def InterfacesAdded(self, path, interfaces):
@@ -73,12 +118,17 @@ class Root(dbus.service.Object):
 
 
 class Adapter(dbus.service.Object):
-    @dbus.service.signal('org.freedesktop.DBus.Properties', signature='sa{sv}as')
+    @dbus.service.signal(PROPERTIES, signature='sa{sv}as')
     def PropertiesChanged(self, interface, changed, invalidated):
         pass
 
     @dbus.service.method(GATT_MANAGER, in_signature='oa{sv}', sender_keyword='who', async_callbacks=('ok', 'fail'))
     def RegisterApplication(self, path, options, who=None, ok=None, fail=None):
+        if GATT_MANAGER not in State.interfaces:
+            raise unknown_method(GATT_MANAGER)
+        if not State.running:
+            raise failed('Shutting down')
+
         def got(objects):
             try:
                 State.applications[(str(who), str(path))] = check_tree(objects)
@@ -95,6 +145,14 @@ class Adapter(dbus.service.Object):
 
     @dbus.service.method(AD_MANAGER, in_signature='oa{sv}', sender_keyword='who', async_callbacks=('ok', 'fail'))
     def RegisterAdvertisement(self, path, options, who=None, ok=None, fail=None):
+        if AD_MANAGER not in State.interfaces:
+            raise unknown_method(AD_MANAGER)
+        if not State.running:
+            raise failed('Shutting down')
+        if State.advertisement_error:
+            error, State.advertisement_error = State.advertisement_error, None
+            raise failed(error)
+
         def got(props):
             if props.get('Type') != 'peripheral':
                 fail(failed('Failed to parse advertisement.'))
@@ -106,18 +164,24 @@ class Adapter(dbus.service.Object):
             ok()
 
         bus.get_object(who, path, introspect=False).GetAll(
-            'org.bluez.LEAdvertisement1', dbus_interface='org.freedesktop.DBus.Properties', reply_handler=got,
-            error_handler=lambda e: fail(failed(str(e))))
+            ADVERTISEMENT, dbus_interface=PROPERTIES, reply_handler=got, error_handler=lambda e: fail(failed(str(e))))
 
     @dbus.service.method(AD_MANAGER, in_signature='o', sender_keyword='who')
     def UnregisterAdvertisement(self, path, who=None):
         State.advertisements.pop((str(who), str(path)))
 
 
-# As bluetoothd calls a characteristic for a central: offset only when non-zero, uint16 throughout. An
-# unregistered UUID ends in StopIteration, which the caller receives as a D-Bus error.
-def call_characteristic(uuid, offset, method, *args, **handlers):
-    options = {'device': dbus.ObjectPath(HCI0 + '/dev_11_22_33_44_55_66'), 'mtu': dbus.UInt16(23), 'link': 'LE'}
+class Device(dbus.service.Object):
+    @dbus.service.signal(PROPERTIES, signature='sa{sv}as')
+    def PropertiesChanged(self, interface, changed, invalidated):
+        pass
+
+
+# As bluetoothd calls a characteristic for a central: offset only when non-zero, uint16 throughout,
+# and a read cut to what one ATT response carries. An unregistered UUID ends in StopIteration, which
+# the caller receives as a D-Bus error.
+def call_characteristic(device, uuid, offset, method, *args, **handlers):
+    options = {'device': dbus.ObjectPath(HCI0 + '/' + device), 'mtu': dbus.UInt16(MTU), 'link': 'LE'}
     if offset:
         options['offset'] = dbus.UInt16(offset)
     who, path = next((who, c[uuid]) for (who, _), c in State.applications.items() if uuid in c)
@@ -126,34 +190,78 @@ def call_characteristic(uuid, offset, method, *args, **handlers):
 
 
 class Central(dbus.service.Object):
-    @dbus.service.method(CENTRAL, in_signature='sq', out_signature='ay', async_callbacks=('ok', 'fail'))
-    def Read(self, uuid, offset, ok=None, fail=None):
-        call_characteristic(uuid, offset, 'ReadValue', reply_handler=lambda v: ok(dbus.ByteArray(bytes(v))),
+    @dbus.service.method(CENTRAL, in_signature='ssq', out_signature='ay', async_callbacks=('ok', 'fail'))
+    def Read(self, device, uuid, offset, ok=None, fail=None):
+        call_characteristic(device, uuid, offset, 'ReadValue',
+                            reply_handler=lambda v: ok(dbus.ByteArray(bytes(v)[:MTU - 1])), error_handler=fail)
+
+    @dbus.service.method(CENTRAL, in_signature='ssay', async_callbacks=('ok', 'fail'))
+    def Write(self, device, uuid, value, ok=None, fail=None):
+        call_characteristic(device, uuid, 0, 'WriteValue', dbus.ByteArray(bytes(value)), reply_handler=ok,
                             error_handler=fail)
 
-    @dbus.service.method(CENTRAL, in_signature='say', async_callbacks=('ok', 'fail'))
-    def Write(self, uuid, value, ok=None, fail=None):
-        call_characteristic(uuid, 0, 'WriteValue', dbus.ByteArray(bytes(value)), reply_handler=ok, error_handler=fail)
+    @dbus.service.method(CENTRAL, in_signature='s')
+    def Disconnect(self, device):
+        objects.device(device).PropertiesChanged(DEVICE, {'Connected': dbus.Boolean(False)},
+                                                 dbus.Array([], signature='s'))
 
     @dbus.service.method(CENTRAL, in_signature='b')
     def SetPowered(self, powered):
         State.powered = bool(powered)
-        adapter.PropertiesChanged(ADAPTER, {'Powered': dbus.Boolean(State.powered)}, dbus.Array([], signature='s'))
+        objects.adapter.PropertiesChanged(ADAPTER, {'Powered': dbus.Boolean(State.powered)},
+                                          dbus.Array([], signature='s'))
 
-    @dbus.service.method(CENTRAL, in_signature='b')
-    def SetAdapterPresent(self, present):
-        State.adapter_present = bool(present)
-        if present:
-            root.InterfacesAdded(HCI0, adapter_interfaces())
-        else:
+    # The adapter object's interfaces from now on, announced as bluetoothd announces them (a manager
+    # may come after Adapter1); registrations go with the interface they were made through.
+    @dbus.service.method(CENTRAL, in_signature='as')
+    def SetInterfaces(self, names):
+        names = {str(n) for n in names}
+        added, removed = names - State.interfaces, State.interfaces - names
+        State.interfaces = names
+        if GATT_MANAGER in removed or ADAPTER in removed:
             State.applications.clear()
-            State.advertisements.clear()
-            root.InterfacesRemoved(HCI0, [ADAPTER, GATT_MANAGER, AD_MANAGER])
+        if AD_MANAGER in removed or ADAPTER in removed:
+            release_advertisements()
+        if removed:
+            objects.root.InterfacesRemoved(HCI0, sorted(removed))
+        if added:
+            objects.root.InterfacesAdded(HCI0, adapter_interfaces(added))
 
-    # bluetoothd leaves the bus; the stand-in's bus stays for the test.
+    @dbus.service.method(CENTRAL)
+    def ReleaseAdvertisements(self):
+        release_advertisements()
+
+    @dbus.service.method(CENTRAL, in_signature='s')
+    def FailNextAdvertisement(self, text):
+        State.advertisement_error = str(text)
+
+    # bluetoothd leaves the bus, dropping what was registered; the stand-in's bus stays for the test.
     @dbus.service.method(CENTRAL)
     def StopBluetoothd(self):
-        bus.release_name('org.bluez')
+        release_advertisements()
+        State.applications.clear()
+        State.running = False
+        bus.release_name(BLUEZ)
+
+    @dbus.service.method(CENTRAL)
+    def StartBluetoothd(self):
+        State.running = True
+        bus.request_name(BLUEZ, dbus.bus.NAME_FLAG_DO_NOT_QUEUE)
+
+    # The bus itself goes away for `down` milliseconds and comes back at the same address, as a
+    # restarted system bus does; every connection to it is lost, the test's own too.
+    @dbus.service.method(CENTRAL, in_signature='q')
+    def RestartBus(self, down):
+        def stop():
+            bus.flush()
+            objects.remove()
+            bus.close()
+            stop_daemon()
+            State.applications.clear()
+            State.advertisements.clear()
+            GLib.timeout_add(down, lambda: serve() and False)
+            return False
+        GLib.idle_add(stop)
 
     @dbus.service.method(CENTRAL)
     def Quit(self):
@@ -166,10 +274,45 @@ class Central(dbus.service.Object):
             'advertisements': list(State.advertisements.values())})
 
 
-root = Root(bus, '/')
-adapter = Adapter(bus, HCI0)
-central = Central(bus, '/pavonix/test')
-names = [dbus.service.BusName(name, bus) for name in ('org.bluez', CENTRAL)]
+class Objects:
+    def __init__(self):
+        self.root = Root(bus, '/')
+        self.adapter = Adapter(bus, HCI0)
+        self.central = Central(bus, '/pavonix/test')
+        self.devices = {}
+
+    def device(self, name):
+        if name not in self.devices:
+            self.devices[name] = Device(bus, HCI0 + '/' + name)
+        return self.devices[name]
+
+    def remove(self):
+        for each in (self.root, self.adapter, self.central, *self.devices.values()):
+            each.remove_from_connection()
+
+
+daemon = bus = objects = None
+
+
+def stop_daemon():
+    daemon.terminate()
+    daemon.wait()
+
+
+# Starts the bus, exports the stand-in on it and takes both names.
+def serve():
+    global daemon, bus, objects
+    daemon = subprocess.Popen([os.environ['PAVONIX_DBUS_DAEMON'], '--config-file=' + config, '--nofork',
+                               '--print-address=1'], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    daemon.stdout.readline()
+    bus = dbus.bus.BusConnection(address)
+    objects = Objects()
+    for name in (BLUEZ, CENTRAL):
+        bus.request_name(name, dbus.bus.NAME_FLAG_DO_NOT_QUEUE)
+    return True
+
+
+serve()
 loop = GLib.MainLoop()
 # Bounded, should the test never say Quit.
 GLib.timeout_add_seconds(120, loop.quit)
@@ -177,4 +320,5 @@ print(address, flush=True)
 try:
     loop.run()
 finally:
-    daemon.terminate()
+    stop_daemon()
+    shutil.rmtree(folder, ignore_errors=True)
