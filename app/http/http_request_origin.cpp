@@ -66,16 +66,18 @@ struct Origin {
 };
 
 std::optional<Origin> parseOrigin(std::string_view origin) {
+    const auto separator = origin.find("://");
+    if (separator == std::string_view::npos) return std::nullopt;  // "null", and a bare "http"
+    const std::string scheme = asciiLowercased(origin.substr(0, separator));
     unsigned defaultPort;
-    const std::string scheme = asciiLowercased(origin.substr(0, origin.find("://")));
     if (scheme == "http") {
         defaultPort = 80;
     } else if (scheme == "https") {
         defaultPort = 443;
     } else {
-        return std::nullopt;  // "null", file pages, other schemes
+        return std::nullopt;  // file pages, other schemes
     }
-    const std::string_view rest = origin.substr(scheme.size() + 3);
+    const std::string_view rest = origin.substr(separator + 3);
     if (rest.find_first_of("/?#@") != std::string_view::npos) return std::nullopt;
     auto authority = parseAuthority(rest, defaultPort);
     if (!authority) return std::nullopt;

@@ -155,6 +155,8 @@ TEST(HTTPCrossSite, ForeignOriginsAndRebindingHostsAreRefused) {
              {{"host", "evil.example:8090"}}, {{"host", "presenter-box.example"}}, {{"host", "127.0.0.1.nip.io"}},
              {{"host", "presenter-box.local.evil.example"}}, {{"host", "[127.0.0.1]"}}, {{"host", "2130706433"}},
              {{"host", "127.0.0.1:8090x"}}, {{"host", "localhost"}, {"origin", "null"}},
+             {{"host", "localhost"}, {"origin", "http"}}, {{"host", "localhost"}, {"origin", "HTTPS"}},
+             {{"host", "localhost"}, {"origin", "http://"}},
              {{"host", "127.0.0.1:8090"}, {"origin", "http://evil.example"}},
              {{"host", "127.0.0.1:8090"}, {"origin", "https://127.0.0.1:8090"}},
              {{"host", "127.0.0.1:8090"}, {"origin", "http://127.0.0.1"}},

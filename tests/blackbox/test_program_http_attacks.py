@@ -120,6 +120,11 @@ class HTTPAttackTest(ProgramFixture):
                         send("POST", "/provider/select", json.dumps({"provider": "googleSlides"}),
                              host="evil.example:%d" % port)]:
             self.assertEqual((refused.status, refused.json()), (403, CROSS_SITE))
+        # Origins that are no URL at all (sandboxed pages send "null"; a bare scheme is made up)
+        # are refused like any other site, and the program is still there to refuse them.
+        for origin in ["null", "http", "HTTPS", "http://"]:
+            refused = send("POST", "/show/next", Origin=origin)
+            self.assertEqual((refused.status, refused.json()), (403, CROSS_SITE), origin)
         # The control page's own requests, and clients that send no Origin, work as before.
         self.assertEqual(send("POST", "/show/next", Origin="http://" + own).json()["command"], "Show next")
         self.assertEqual(send("GET", "/health", host="localhost:%d" % port).json()["presentationProvider"], "keynote")
