@@ -445,7 +445,7 @@ void BluetoothBridgeServer::answerOnMainThread(OpenedRequest request, Finish fin
     const std::string pairID = request.signedRequest.pairID;
     const std::shared_ptr<BluetoothSecretCache>& secrets = handlers_->secrets;
     if (!secrets || !requests_.isPaired(pairID)) {
-        if (secrets) secrets->forget(pairID);
+        if (secrets) secrets->discard(pairID);
         finishOnQueue(weak_from_this(), queue_, std::move(finish),
                       encodeBluetoothDocument(Json(BluetoothRequestHandler::refusal(request.body))));
         return;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <future>
 #include <mutex>
 #include <set>
 
@@ -54,6 +55,7 @@ protected:
         h.secrets = std::make_shared<BluetoothSecretCache>([this](const std::string& pairID) -> std::optional<Bytes> {
             ++keychainReads;
             if (dispatch::isMainThread()) mainThreadKeychainReads = true;
+            if (keychainGate.valid()) keychainGate.wait();
             std::lock_guard lock(keychainMutex);
             for (const auto& c : keychain) {
                 if (c.pairID == pairID) return c.secret;
@@ -116,6 +118,7 @@ protected:
     std::vector<HTTPAuthCredential> keychain{kPhone};
     std::atomic<int> keychainReads{0};
     std::atomic<bool> mainThreadKeychainReads{false};
+    std::shared_future<void> keychainGate;  // when set, each keychain read waits for it
     std::shared_ptr<BluetoothSecretCache> secrets;
     SlideListResult slides{ResultStatus::ok, "2 slides", {{1, "Intro", "secret notes", true}, {2, "End", "more", false}}};
     bool offerPairs = true;
@@ -361,6 +364,22 @@ TEST_F(BluetoothServerTest, StrangersCostNoKeychainReadAndAPairsSecretIsReadOnce
     EXPECT_EQ(ask(body)["message"], kAuthenticationFailedMessage);
     EXPECT_EQ(secrets->cached(kPhone.pairID), std::nullopt);
     EXPECT_EQ(keychainReads, 2);
+}
+
+TEST_F(BluetoothServerTest, AStrangersMadeUpPairDoesNotSpoilTheSecretBeingReadForARealOne) {
+    auto server = startServer(false);
+    std::promise<void> release;
+    keychainGate = release.get_future().share();
+    const Json body{{"requestID", "r"}, {"kind", "health"}};
+    const auto phone = radio->sendWrite("central-A", kRequest, signedRequest(body, "first"));
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return keychainReads == 1; }, std::chrono::seconds(5)));
+    // While the phone's secret is being read, a stranger names a pair that does not exist.
+    EXPECT_EQ(ask(body, HTTPAuthCredential{"lpb_made_up", Bytes(32, 1)}, "central-S")["message"], kAuthenticationFailedMessage);
+    release.set_value();
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return radio->answer(phone).has_value(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(readResponse()["status"], "ok");
+    EXPECT_EQ(ask(body)["status"], "ok");
+    EXPECT_EQ(keychainReads, 1);
 }
 
 TEST_F(BluetoothServerTest, ARefusedRequestEchoesAShortRequestIDAndStoresNoChunks) {

@@ -53,6 +53,15 @@ std::optional<Bytes> BluetoothSecretCache::read(const std::string& pairID) {
 void BluetoothSecretCache::forget(const std::string& pairID) {
     std::lock_guard lock(mutex_);
     ++generation_;
+    eraseLocked(pairID);
+}
+
+void BluetoothSecretCache::discard(const std::string& pairID) {
+    std::lock_guard lock(mutex_);
+    eraseLocked(pairID);
+}
+
+void BluetoothSecretCache::eraseLocked(const std::string& pairID) {
     if (auto it = secrets_.find(pairID); it != secrets_.end()) {
         OPENSSL_cleanse(it->second.data(), it->second.size());
         secrets_.erase(it);

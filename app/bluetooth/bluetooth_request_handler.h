@@ -42,9 +42,14 @@ public:
     std::optional<Bytes> read(const std::string& pairID);
     // A read that was already under way when the pair was forgotten keeps nothing.
     void forget(const std::string& pairID);
+    // Drops the kept secret only. For requests that name a pair no longer (or never) paired:
+    // a stranger can name any, and must not stop the reads under way for real pairs from being kept.
+    void discard(const std::string& pairID);
     void clear();
 
 private:
+    void eraseLocked(const std::string& pairID);
+
     const Reader reader_;
     mutable std::mutex mutex_;
     std::map<std::string, Bytes> secrets_;
