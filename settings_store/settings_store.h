@@ -2,7 +2,7 @@
 //
 // A `SettingsStore::Key<T>` names a stored entry, its value type and its default. Reads give the
 // stored value turned back into T, or the default when nothing is stored or the stored form
-// cannot be read; they never fail. Stored forms: Bool, integers and String as JSON scalars;
+// cannot be read (unless the key names another value for that); they never fail. Stored forms: Bool, integers and String as JSON scalars;
 // enumerations as their raw string (`SettingsStore::RawValue<E>`); records as one compact JSON
 // text with sorted keys (`SettingsStore::Serializable<T>`), lists of records as an array of such
 // texts, from which an element that fails to decode is dropped (on reading; StoredRecordList
@@ -43,12 +43,15 @@ class StoredRecordList;
 
 class SettingsStore {
 public:
-    // A typed setting: the name it is stored under and what it reads as while nothing usable is
-    // stored.
+    // A typed setting: the name it is stored under and what it reads as while nothing is
+    // stored. A stored value that is not a T reads as `undecodableValue` when there is one, else
+    // as the default: a protection switch reads as on, so that a damaged value never turns a
+    // protection off.
     template <class T>
     struct Key {
         std::string name;
         T defaultValue{};
+        std::optional<T> undecodableValue{};
     };
 
     // Opt-in for record types. Specialise it with
@@ -298,11 +301,10 @@ struct Codec<std::optional<U>> {
 };
 
 template <class T>
-T decodeOr(const nlohmann::json* stored, const T& fallback) {
-    if (stored) {
-        if (auto value = Codec<T>::decode(*stored)) return std::move(*value);
-    }
-    return fallback;
+T decodeKey(const nlohmann::json* stored, const SettingsStore::Key<T>& key) {
+    if (!stored) return key.defaultValue;
+    if (auto value = Codec<T>::decode(*stored)) return std::move(*value);
+    return key.undecodableValue.value_or(key.defaultValue);
 }
 
 // One subscription's state. start() runs once, before the subscriber is registered; deliver()
@@ -342,7 +344,7 @@ public:
 
 private:
     T visible(const std::optional<nlohmann::json>& stored) const {
-        return decodeOr<T>(stored ? &*stored : nullptr, key_.defaultValue);
+        return decodeKey<T>(stored ? &*stored : nullptr, key_);
     }
 
     SettingsStore::Key<T> key_;
@@ -441,7 +443,7 @@ bool SettingsStore::setStoredList(const Key<std::vector<R>>& key, const StoredRe
 template <class T>
 T SettingsStore::read(const defaults::UserDefaults& defaults, const Key<T>& key) {
     return defaults.withStored(key.name,
-                               [&](const nlohmann::json* stored) { return settings_detail::decodeOr<T>(stored, key.defaultValue); });
+                               [&](const nlohmann::json* stored) { return settings_detail::decodeKey<T>(stored, key); });
 }
 
 template <class T>

@@ -70,6 +70,8 @@ LanternpostModel::~LanternpostModel() {
 }
 
 void LanternpostModel::startUp() {
+    // Before any server starts: an unusable settings file must not leave the HTTP server unsigned.
+    settings::requireSigningAfterLoadProblem(settings());
     watchStorage();
     oscStatus.set(BridgeServerStatus::stopped());
     httpStatus.set(BridgeServerStatus::stopped());

@@ -46,4 +46,14 @@ void registerDefaults(defaults::UserDefaults& defaults) {
     forEachKey([&](const auto& key) { SettingsStore::registerDefault(defaults, key); });
 }
 
+void requireSigningAfterLoadProblem(SettingsStore& store) {
+    const auto problem = store.defaults().loadProblem();
+    if (!problem) return;
+    if (problem->setAside) {
+        store.setValue(httpAuthenticationEnabled, true);
+    } else {
+        store.defaults().setTransient(httpAuthenticationEnabled.name, true);
+    }
+}
+
 }  // namespace pavonix::settings

@@ -65,7 +65,8 @@ inline const Key<bool> oscEnabled{"oscEnabled", true};
 inline const Key<std::int64_t> oscPort{"oscPort", 48000};
 inline const Key<bool> httpEnabled{"httpEnabled", true};
 inline const Key<std::int64_t> httpPort{"httpPort", 8090};
-inline const Key<bool> httpAuthenticationEnabled{"httpAuthenticationEnabled", false};
+// A stored value that is not a Boolean reads as on: a damaged file never turns signing off.
+inline const Key<bool> httpAuthenticationEnabled{"httpAuthenticationEnabled", false, true};
 // In the order of pairing.
 inline const Key<std::vector<HTTPPairedDevice>> httpPairedDevices{"httpPairedDevices", {}};
 
@@ -89,6 +90,12 @@ const std::vector<std::string_view>& keyNames();
 
 // Registers every key's default with the store (done at each launch; nothing is written).
 void registerDefaults(defaults::UserDefaults& defaults);
+
+// When the settings file found at start-up could not be used, request signing is switched on
+// whatever the defaults say, until the user changes the switch: stored, when the file was set
+// aside (the new file keeps it on across restarts); for this run only, when it could not be read
+// at all (nothing may be written over it, and once it can be read its own value counts).
+void requireSigningAfterLoadProblem(SettingsStore& store);
 
 }  // namespace settings
 }  // namespace pavonix

@@ -66,5 +66,44 @@ TEST(SettingsKeys, EnumerationsAreStoredAsTheirCaseSensitiveRawValues) {
     EXPECT_EQ(temporary.store().value(settings::presentationProvider), PresentationProvider::keynote);
 }
 
+// A damaged value, or a settings file that could not be used, never leaves request signing off.
+TEST(SettingsKeys, RequestSigningStaysOnWhateverHappenedToTheFile) {
+    testing::TemporarySettings temporary;
+    for (const json& damaged : {json(1), json("true"), json(nullptr), json::object()}) {
+        temporary.defaults().set("httpAuthenticationEnabled", damaged);
+        EXPECT_TRUE(temporary.store().value(settings::httpAuthenticationEnabled)) << damaged;
+    }
+    temporary.defaults().set("httpAuthenticationEnabled", false);
+    EXPECT_FALSE(temporary.store().value(settings::httpAuthenticationEnabled));
+
+    // Set aside for its content: on, and the new file keeps it on for the next start.
+    const auto file = temporary.file();
+    temporary.defaults().remove("httpAuthenticationEnabled");
+    ASSERT_TRUE(temporary.defaults().flush());
+    testing::writeFile(file, R"({"httpAuthenticationEnabled": false, "httpPort": 80)");  // torn
+    temporary.reopen();
+    settings::requireSigningAfterLoadProblem(temporary.store());
+    EXPECT_EQ(temporary.savedFile(), json({{"httpAuthenticationEnabled", true}}));
+
+    // Unreadable: on for this run, nothing written; once readable, the file's own value counts.
+    std::filesystem::remove(file);
+    std::filesystem::create_directory(file);
+    temporary.reopen();
+    settings::requireSigningAfterLoadProblem(temporary.store());
+    EXPECT_TRUE(temporary.store().value(settings::httpAuthenticationEnabled));
+    temporary.store().setValue(settings::httpPort, 8091);
+    EXPECT_FALSE(temporary.defaults().flush());
+    EXPECT_TRUE(std::filesystem::is_directory(file));
+    std::filesystem::remove(file);
+    testing::writeFile(file, R"({"httpAuthenticationEnabled": false})");
+    EXPECT_EQ(temporary.savedFile(), json({{"httpAuthenticationEnabled", false}, {"httpPort", 8091}}));
+    EXPECT_FALSE(temporary.store().value(settings::httpAuthenticationEnabled));
+
+    // A usable file is left as it is.
+    temporary.reopen();
+    settings::requireSigningAfterLoadProblem(temporary.store());
+    EXPECT_FALSE(temporary.store().value(settings::httpAuthenticationEnabled));
+}
+
 }  // namespace
 }  // namespace pavonix

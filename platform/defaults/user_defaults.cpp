@@ -5,14 +5,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/dispatch/dispatch.h"
+#include "platform/files/own_file.h"
 
 namespace pavonix::defaults {
 
@@ -28,12 +31,13 @@ constexpr std::size_t kMaxNesting = 64;
 
 const char* stepName(WriteStep step) {
     switch (step) {
-    case WriteStep::setAside: return "moving the unreadable settings file aside";
+    case WriteStep::setAside: return "moving the damaged settings file aside";
     case WriteStep::createDirectory: return "creating the settings folder";
     case WriteStep::createTemporary: return "creating a temporary settings file";
     case WriteStep::write: return "writing the settings file";
     case WriteStep::sync: return "syncing the settings file";
     case WriteStep::rename: return "replacing the settings file";
+    case WriteStep::lock: return "locking the settings folder";
     }
     return "writing the settings file";
 }
@@ -98,29 +102,27 @@ void removeStaleTemporaries(const fs::path& file) {
     }
 }
 
-enum class LoadOutcome { loaded, missing, unreadable };
+// What reading the file found. `problem` says, for the user, why a file could not be used.
+struct FileRead {
+    enum class Outcome { loaded, missing, damaged, unreadable };
+    Outcome outcome = Outcome::missing;
+    json value;
+    std::string problem;
+};
 
-LoadOutcome readFile(const fs::path& file, json& into) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? LoadOutcome::missing : LoadOutcome::unreadable;
-    std::string text;
-    char buffer[16384];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-            text.append(buffer, static_cast<std::size_t>(n));
-            if (text.size() > kMaxFileBytes) {
-                ::close(fd);
-                return LoadOutcome::unreadable;
-            }
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
-            ::close(fd);
-            return LoadOutcome::unreadable;
-        }
+FileRead damaged(std::string problem) { return {FileRead::Outcome::damaged, {}, std::move(problem)}; }
+
+FileRead readFile(const fs::path& file) {
+    // Links are followed (a settings file kept elsewhere is common); the checks apply to what
+    // they lead to.
+    files::OwnFileRead read = files::readOwnFile(file, files::Links::follow, kMaxFileBytes);
+    switch (read.outcome) {
+    case files::OwnFileRead::Outcome::missing: return {};
+    case files::OwnFileRead::Outcome::unreadable: return {FileRead::Outcome::unreadable, {}, std::move(read.problem)};
+    case files::OwnFileRead::Outcome::tooLarge: return damaged("Larger than 16 MiB");
+    case files::OwnFileRead::Outcome::read: break;
     }
-    ::close(fd);
+    const std::string& text = read.text;
     // Copying, comparing and writing a value recurse once per level, so a deeper file would
     // overflow the stack at the first settings write. `depth` counts the enclosing levels.
     bool tooDeep = false;
@@ -132,10 +134,44 @@ LoadOutcome readFile(const fs::path& file, json& into) {
             return !tooDeep;  // nothing more is built once the file is refused
         },
         /*allow_exceptions=*/false);
-    if (tooDeep || parsed.is_discarded() || !parsed.is_object()) return LoadOutcome::unreadable;
-    into = std::move(parsed);
-    return LoadOutcome::loaded;
+    if (tooDeep) return damaged("Nested deeper than 64 levels");
+    if (parsed.is_discarded()) return damaged("Not valid JSON");
+    if (!parsed.is_object()) return damaged("Not a JSON object");
+    return {FileRead::Outcome::loaded, std::move(parsed), {}};
 }
+
+// Holds an exclusive lock on the settings folder for as long as it lives. The folder, not the
+// file: the file is replaced at every write, and a lock on the replaced one guards nothing.
+class FolderLock {
+public:
+    FolderLock(const fs::path& folder, const Options& options)
+        : error_(injected(options, WriteStep::lock)),
+          fd_(error_ ? -1 : ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (error_) return;
+        if (fd_.get() < 0) {
+            error_ = errno;
+            return;
+        }
+        const auto deadline = std::chrono::steady_clock::now() + options.lockTimeout;
+        while (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EINTR) continue;
+            if (errno != EWOULDBLOCK) {
+                error_ = errno;
+                return;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                error_ = ETIMEDOUT;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    int error() const { return error_; }
+
+private:
+    int error_;
+    files::FileDescriptor fd_;
+};
 
 bool writeAll(int fd, const std::string& text) {
     const char* data = text.data();
@@ -157,13 +193,6 @@ bool writeAll(int fd, const std::string& text) {
 std::optional<StepError> replaceFile(const fs::path& file, const std::string& text, const Options& options) {
     static std::atomic<unsigned> counter{0};
     const fs::path folder = file.parent_path();
-
-    if (int error = injected(options, WriteStep::createDirectory)) return StepError{WriteStep::createDirectory, error};
-    std::error_code ec;
-    if (!folder.empty()) {
-        fs::create_directories(folder, ec);
-        if (ec) return StepError{WriteStep::createDirectory, ec.value()};
-    }
 
     const std::string temporary = file.string() + ".tmp-" + std::to_string(::getpid()) + "-" +
                                   std::to_string(counter.fetch_add(1));
@@ -197,39 +226,181 @@ std::optional<StepError> replaceFile(const fs::path& file, const std::string& te
     return std::nullopt;
 }
 
-// Writes everything changed since the last successful write. Returns whether the file is current.
-bool persist(UserDefaults::State& state) {
-    std::lock_guard fileLock(state.fileMutex);
+// After a write: the keys written are no longer this process's pending changes, and the values
+// another process wrote (every key of `file` not changed here since) are taken into memory.
+void takeIn(UserDefaults::State& state, const json& file, std::uint64_t writtenUpTo) {
+    struct Taken {
+        std::string key;
+        std::optional<json> value;
+        std::uint64_t sequence;
+    };
+    std::vector<Taken> taken;
+    std::lock_guard writer(state.writerMutex);
+    {
+        std::unique_lock lock(state.mutex);
+        std::erase_if(state.changedAt, [&](const auto& entry) { return entry.second <= writtenUpTo; });
+        for (auto it = file.begin(); it != file.end(); ++it) {
+            if (state.changedAt.contains(it.key())) continue;
+            auto mine = state.stored.find(it.key());
+            if (mine != state.stored.end() && *mine == it.value()) continue;
+            state.stored[it.key()] = it.value();
+            taken.push_back({it.key(), it.value(), ++state.sequence});
+        }
+        std::vector<std::string> gone;
+        for (auto it = state.stored.begin(); it != state.stored.end(); ++it) {
+            if (!file.contains(it.key()) && !state.changedAt.contains(it.key())) gone.push_back(it.key());
+        }
+        for (const auto& key : gone) {
+            state.stored.erase(key);
+            taken.push_back({key, std::nullopt, ++state.sequence});
+        }
+    }
+    for (const auto& change : taken) {
+        for (const auto& entry : state.listeners) entry.listener(change.key, change.value, change.sequence);
+    }
+}
 
-    if (state.setAsidePending) {
+// persist() under the file mutex. Returns whether the file holds every change of this process.
+bool persistLocked(UserDefaults::State& state) {
+    bool changed;
+    {
+        std::shared_lock lock(state.mutex);
+        changed = !state.changedAt.empty();
+    }
+    if (!changed && !state.lastError) return true;
+
+    const Options& options = state.options;
+    const fs::path folder = state.file.parent_path();
+    if (int error = injected(options, WriteStep::createDirectory)) {
+        state.lastError = StepError{WriteStep::createDirectory, error}.text();
+        return false;
+    }
+    if (!folder.empty()) {
+        std::error_code ec;
+        fs::create_directories(folder, ec);
+        if (ec) {
+            state.lastError = StepError{WriteStep::createDirectory, ec.value()}.text();
+            return false;
+        }
+    }
+    FolderLock lock(folder, options);
+    if (lock.error() == ETIMEDOUT) {
+        state.lastError = std::string(stepName(WriteStep::lock)) + ": another process holds it";
+        return false;
+    }
+    if (lock.error()) {
+        state.lastError = StepError{WriteStep::lock, lock.error()}.text();
+        return false;
+    }
+
+    // Read again: another process may have written since, or the file may have become readable.
+    FileRead disk = readFile(state.file);
+    auto& problem = state.loadProblem;
+    switch (disk.outcome) {
+    case FileRead::Outcome::unreadable:
+        // What cannot be read cannot be merged into, and must not be replaced.
+        state.lastError = "reading the settings file: " + disk.problem;
+        return false;
+    case FileRead::Outcome::damaged: {
         fs::path movedTo;
-        if (int error = moveAside(state.file, state.options, movedTo)) {
-            // Writing now would destroy the unreadable file: keep everything in memory instead.
+        if (int error = moveAside(state.file, options, movedTo)) {
             state.lastError = StepError{WriteStep::setAside, error}.text();
             return false;
         }
-        state.setAsidePending = false;
-        state.setAside = movedTo;
+        if (problem && !problem->setAside) problem->setAside = movedTo;
+        break;
+    }
+    case FileRead::Outcome::loaded:
+    case FileRead::Outcome::missing:
+        if (problem && !problem->setAside) problem.reset();  // the file is usable again
+        break;
+    }
+    const bool mergeable = disk.outcome == FileRead::Outcome::loaded;
+    if (!changed && disk.outcome != FileRead::Outcome::damaged) {
+        // Nothing to write: a readable file stays as its writer left it, and none is created.
+        state.lastError.reset();
+        if (mergeable) {
+            std::uint64_t upTo;
+            {
+                std::shared_lock lock(state.mutex);
+                upTo = state.sequence;
+            }
+            takeIn(state, disk.value, upTo);
+        }
+        return true;
     }
 
-    json snapshot;
-    std::uint64_t sequence;
+    json written;
+    std::uint64_t upTo;
     {
         std::shared_lock lock(state.mutex);
-        if (state.sequence == state.persistedSequence) return true;
-        snapshot = state.stored;
-        sequence = state.sequence;
+        upTo = state.sequence;
+        if (mergeable) {
+            written = std::move(disk.value);
+            for (const auto& [key, sequence] : state.changedAt) {
+                if (auto it = state.stored.find(key); it != state.stored.end()) {
+                    written[key] = *it;
+                } else {
+                    written.erase(key);
+                }
+            }
+        } else {
+            // No file to merge into: all of memory, stand-in values included, so that a file set
+            // aside is followed by one that holds them.
+            written = state.stored;
+        }
     }
     // Strings come from users and other programs; invalid UTF-8 is replaced rather than thrown on.
-    std::string text = snapshot.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-    if (auto error = replaceFile(state.file, text, state.options)) {
+    std::string text = written.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+    if (auto error = replaceFile(state.file, text, options)) {
         state.lastError = error->text();
         return false;
     }
     state.lastError.reset();
-    std::unique_lock lock(state.mutex);
-    if (sequence > state.persistedSequence) state.persistedSequence = sequence;
+    takeIn(state, written, upTo);
     return true;
+}
+
+void scheduleFlush(const std::shared_ptr<UserDefaults::State>& state, std::chrono::milliseconds delay,
+                   std::atomic<bool> UserDefaults::State::*scheduled);
+
+// Writes what this process changed. A failure is kept as the last error, the write-status
+// listeners are told of every change of it, and the write is tried again later.
+bool persist(const std::shared_ptr<UserDefaults::State>& shared) {
+    UserDefaults::State& state = *shared;
+    bool current;
+    std::optional<std::string> error;
+    std::uint64_t version = 0;
+    {
+        std::lock_guard fileLock(state.fileMutex);
+        const auto before = state.lastError;
+        current = persistLocked(state);
+        if (state.lastError != before) version = ++state.writeStatusVersion;
+        error = state.lastError;
+    }
+    if (version) {
+        std::lock_guard writer(state.writerMutex);
+        // Two writers may finish in either order; a status older than one already told is stale.
+        if (version > state.toldWriteStatus) {
+            state.toldWriteStatus = version;
+            for (const auto& entry : state.writeStatusListeners) entry.listener(error);
+        }
+    }
+    if (!current) scheduleFlush(shared, state.options.retryInterval, &UserDefaults::State::retryScheduled);
+    return current;
+}
+
+// At most one flush of each kind (coalesced change, retry) waits at a time.
+void scheduleFlush(const std::shared_ptr<UserDefaults::State>& state, std::chrono::milliseconds delay,
+                   std::atomic<bool> UserDefaults::State::*scheduled) {
+    if (!state->flushQueue || ((*state).*scheduled).exchange(true)) return;
+    std::weak_ptr<UserDefaults::State> weak = state;
+    state->flushQueue->after(delay, [weak, scheduled] {
+        auto strong = weak.lock();
+        if (!strong) return;
+        ((*strong).*scheduled) = false;
+        persist(strong);
+    });
 }
 
 }  // namespace
@@ -240,28 +411,33 @@ UserDefaults::UserDefaults(fs::path file, Options options) : state_(std::make_sh
     if (state_->options.backgroundFlush) state_->flushQueue = dispatch::makeSerialQueue(kQueueLabel);
 
     removeStaleTemporaries(state_->file);
-    json loaded;
-    switch (readFile(state_->file, loaded)) {
-    case LoadOutcome::loaded:
-        state_->stored = std::move(loaded);
+    FileRead read = readFile(state_->file);
+    switch (read.outcome) {
+    case FileRead::Outcome::loaded:
+        state_->stored = std::move(read.value);
         break;
-    case LoadOutcome::missing:
+    case FileRead::Outcome::missing:
         break;
-    case LoadOutcome::unreadable: {
+    case FileRead::Outcome::unreadable:
+        // Not the content's fault: the file stays exactly as it is, and is not written over
+        // until a later write has been able to read it.
+        state_->loadProblem = LoadProblem{std::nullopt, read.problem};
+        break;
+    case FileRead::Outcome::damaged: {
         // Keep the user's file for inspection and start from defaults.
+        state_->loadProblem = LoadProblem{std::nullopt, read.problem};
         fs::path movedTo;
         if (int error = moveAside(state_->file, state_->options, movedTo)) {
-            state_->setAsidePending = true;
             state_->lastError = StepError{WriteStep::setAside, error}.text();
         } else {
-            state_->setAside = movedTo;
+            state_->loadProblem->setAside = movedTo;
         }
         break;
     }
     }
 }
 
-UserDefaults::~UserDefaults() { persist(*state_); }
+UserDefaults::~UserDefaults() { persist(state_); }
 
 fs::path UserDefaults::standardPath() {
     fs::path base;
@@ -307,11 +483,13 @@ json UserDefaults::dictionary() const {
     return state_->stored;
 }
 
-bool UserDefaults::set(const std::string& key, json value) { return change(key, std::move(value)); }
+bool UserDefaults::set(const std::string& key, json value) { return change(key, std::move(value), false); }
 
-bool UserDefaults::remove(const std::string& key) { return change(key, std::nullopt); }
+bool UserDefaults::setTransient(const std::string& key, json value) { return change(key, std::move(value), true); }
 
-bool UserDefaults::change(const std::string& key, std::optional<json> value) {
+bool UserDefaults::remove(const std::string& key) { return change(key, std::nullopt, false); }
+
+bool UserDefaults::change(const std::string& key, std::optional<json> value, bool transient) {
     State& state = *state_;
     {
         std::lock_guard writer(state.writerMutex);
@@ -331,18 +509,15 @@ bool UserDefaults::change(const std::string& key, std::optional<json> value) {
                 state.stored.erase(it);
             }
             sequence = ++state.sequence;
+            if (transient) {
+                state.changedAt.erase(key);
+            } else {
+                state.changedAt[key] = sequence;
+            }
         }
         for (const auto& entry : state.listeners) entry.listener(key, value, sequence);
     }
-    if (state.options.backgroundFlush && !state.flushScheduled.exchange(true)) {
-        std::weak_ptr<State> weak = state_;
-        state.flushQueue->after(state.options.coalesceDelay, [weak] {
-            auto strong = weak.lock();
-            if (!strong) return;
-            strong->flushScheduled = false;
-            persist(*strong);
-        });
-    }
+    if (!transient) scheduleFlush(state_, state.options.coalesceDelay, &State::flushScheduled);
     return true;
 }
 
@@ -354,7 +529,7 @@ UserDefaults::Snapshot UserDefaults::snapshot(const std::string& key) const {
     return result;
 }
 
-bool UserDefaults::flush() { return persist(*state_); }
+bool UserDefaults::flush() { return persist(state_); }
 
 std::optional<std::string> UserDefaults::lastWriteError() const {
     std::lock_guard lock(state_->fileMutex);
@@ -363,13 +538,12 @@ std::optional<std::string> UserDefaults::lastWriteError() const {
 
 std::optional<fs::path> UserDefaults::setAsidePath() const {
     std::lock_guard lock(state_->fileMutex);
-    return state_->setAside;
+    return state_->loadProblem ? state_->loadProblem->setAside : std::nullopt;
 }
 
 std::optional<UserDefaults::LoadProblem> UserDefaults::loadProblem() const {
     std::lock_guard lock(state_->fileMutex);
-    if (!state_->setAside) return std::nullopt;
-    return LoadProblem{state_->setAside, {}};
+    return state_->loadProblem;
 }
 
 UserDefaults::ListenerId UserDefaults::addWriteStatusListener(WriteStatusListener listener) {

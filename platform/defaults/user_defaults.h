@@ -5,9 +5,19 @@
 // persisting it is coalesced on a background serial queue for at most `coalesceDelay`, and
 // flush() (also run by the destructor) writes whatever is still pending. The file is replaced
 // atomically (temporary file, fsync, rename), so a crash or a full disk leaves either the old or
-// the new file, never a truncated one. A file that cannot be read or parsed, or that is larger than
-// 16 MiB or nested deeper than 64 levels, is moved aside as "settings.json.corrupt-<UTC time>" and
-// the store starts empty; it is never overwritten.
+// the new file, never a truncated one.
+//
+// Another process (a second copy of the program) may share the file. Each write holds an
+// exclusive lock on the settings folder, reads the file again and writes only the keys this
+// process changed since they were last written on top of what it finds; the other keys it finds
+// are taken into memory, and their listeners told. So neither process reverts the other.
+//
+// A file whose content cannot be used (not JSON, not an object, larger than 16 MiB, nested deeper
+// than 64 levels) is moved aside as "settings.json.corrupt-<UTC time>" and the store starts empty;
+// it is never overwritten. A file that cannot be read at all (no permission, an I/O error, not a
+// regular file, owned by another user) is left exactly as it is, and nothing is written over it
+// until a later write has been able to read it. A failed write is tried again at the next change
+// and every `retryInterval` while it keeps failing.
 //
 // Registered defaults live only in memory: they are registered at each launch and never written.
 #pragma once
@@ -17,6 +27,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -33,11 +44,15 @@ class Queue;
 namespace pavonix::defaults {
 
 // The steps of one atomic file replacement, named so tests can fail any of them.
-enum class WriteStep { setAside, createDirectory, createTemporary, write, sync, rename };
+enum class WriteStep { setAside, createDirectory, createTemporary, write, sync, rename, lock };
 
 struct Options {
     // How long a burst of writes may be held before it is persisted.
     std::chrono::milliseconds coalesceDelay{200};
+    // How often a write that failed is tried again while no change comes to retry it.
+    std::chrono::milliseconds retryInterval{30000};
+    // How long a write waits for another process to finish its own.
+    std::chrono::milliseconds lockTimeout{2000};
     // False: nothing is persisted until flush() is called (tests, short-lived tools).
     bool backgroundFlush = true;
     // Test seam: a non-zero errno makes that step fail as if the system call had.
@@ -77,6 +92,10 @@ public:
 
     // Stores a value; returns false (and changes nothing) when an equal value is already stored.
     bool set(const std::string& key, nlohmann::json value);
+    // Holds a value in memory for this run without counting it as this process's change: it is
+    // written only where the whole memory is (no usable file to merge into), and a value found in
+    // the file at a later write replaces it. For a safe stand-in while the file cannot be read.
+    bool setTransient(const std::string& key, nlohmann::json value);
     // Removes a stored value; returns false when none was stored.
     bool remove(const std::string& key);
 
@@ -93,11 +112,12 @@ public:
 
     // Why the last attempt to persist failed; empty once a later attempt succeeds.
     std::optional<std::string> lastWriteError() const;
-    // Where an unreadable file found at start-up was moved, if one was.
+    // Where a file found at start-up with unusable content was moved, if one was.
     std::optional<std::filesystem::path> setAsidePath() const;
 
-    // Told after every change, on the writer's thread, in the order of the changes. A listener
-    // must be quick and must not write to the store; `value` is empty when the key was removed.
+    // Told after every change, on the writer's thread, in the order of the changes (a value taken
+    // from the file at a write is a change too). A listener must be quick and must not write to
+    // the store; `value` is empty when the key was removed.
     using Listener = std::function<void(const std::string& key,
                                         const std::optional<nlohmann::json>& value,
                                         std::uint64_t sequence)>;
@@ -107,8 +127,10 @@ public:
     void removeListener(ListenerId id);
 
     // Why the file found at start-up could not be used, if it could not: either it was moved aside
-    // for its content (`setAside` holds where), or it could not be read at all (`reason` holds the
-    // system's text, and the file is left as it is).
+    // for its content (`setAside` holds where, `reason` what was wrong), or it could not be read
+    // at all (`reason` holds the system's text, and the file is left as it is). A damaged file
+    // that could not be moved yet has no `setAside`. A problem without `setAside` ends once a
+    // later write has read the file.
     struct LoadProblem {
         std::optional<std::filesystem::path> setAside;
         std::string reason;
@@ -116,7 +138,8 @@ public:
     std::optional<LoadProblem> loadProblem() const;
 
     // Told whenever lastWriteError() changes (a write failed, or one succeeded after a failure),
-    // on the thread that wrote. A listener must be quick and must not write to the store.
+    // on the thread that wrote, in the order of the changes. A listener must be quick and must
+    // not call into the store (post to another thread to read more).
     using WriteStatusListener = std::function<void(const std::optional<std::string>& error)>;
     ListenerId addWriteStatusListener(WriteStatusListener listener);
     void removeWriteStatusListener(ListenerId id);
@@ -124,18 +147,20 @@ public:
     struct State;
 
 private:
-    bool change(const std::string& key, std::optional<nlohmann::json> value);
+    bool change(const std::string& key, std::optional<nlohmann::json> value, bool transient);
 
     std::shared_ptr<State> state_;
 };
 
 // Shared between the store and its scheduled flushes, which hold it weakly.
+// Lock order: fileMutex, then writerMutex, then mutex.
 struct UserDefaults::State {
-    mutable std::shared_mutex mutex;   // guards the fields up to `sequence`
+    mutable std::shared_mutex mutex;   // guards the fields up to `changedAt`
     nlohmann::json stored = nlohmann::json::object();
     nlohmann::json registered = nlohmann::json::object();
     std::uint64_t sequence = 0;        // bumped by every change
-    std::uint64_t persistedSequence = 0;
+    // The keys this process changed and has not written yet, with the sequence of the last change.
+    std::map<std::string, std::uint64_t> changedAt;
 
     std::mutex writerMutex;            // serialises writers and the listeners they call
     struct ListenerEntry {
@@ -149,15 +174,17 @@ struct UserDefaults::State {
         WriteStatusListener listener;
     };
     std::vector<WriteStatusListenerEntry> writeStatusListeners;  // guarded by writerMutex
+    std::uint64_t toldWriteStatus = 0;                            // guarded by writerMutex
 
     std::filesystem::path file;
     Options options;
     std::atomic<bool> flushScheduled{false};
+    std::atomic<bool> retryScheduled{false};
 
     std::mutex fileMutex;              // one file replacement at a time; guards the fields below
-    bool setAsidePending = false;      // an unreadable file still has to be moved out of the way
     std::optional<std::string> lastError;
-    std::optional<std::filesystem::path> setAside;
+    std::uint64_t writeStatusVersion = 0;  // bumped whenever lastError changes
+    std::optional<LoadProblem> loadProblem;
     std::shared_ptr<dispatch::Queue> flushQueue;
 };
 

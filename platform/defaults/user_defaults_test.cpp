@@ -3,10 +3,15 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <map>
+#include <mutex>
 #include <cstdlib>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,36 +67,110 @@ TEST_F(UserDefaultsTest, TheDestructorPersistsPendingWritesAndKeepsUnknownKeys) 
     EXPECT_EQ(files(), std::vector<fs::path>{file_});
 }
 
-TEST_F(UserDefaultsTest, UnreadableFilesAreMovedAsideNeverOverwritten) {
-    // Valid JSON too deep (65 levels) or too large to handle safely counts as unreadable, and so
-    // does something that is no file at all (a folder, given as no text here).
-    const std::optional<std::string> cases[] = {
+TEST_F(UserDefaultsTest, DamagedFilesAreMovedAsideNeverOverwritten) {
+    // Valid JSON too deep (65 levels) or too large to handle safely counts as damaged.
+    const std::string cases[] = {
         "{\"httpPort\": 80", "[1, 2, 3]", "", "{\"a\":" + std::string(64, '[') + std::string(64, ']') + "}",
-        "{\"a\":\"" + std::string(16 * 1024 * 1024, 'x') + "\"}", std::nullopt};
+        "{\"a\":\"" + std::string(16 * 1024 * 1024, 'x') + "\"}"};
     for (const auto& garbage : cases) {
-        SCOPED_TRACE(garbage ? garbage->substr(0, 80) : "a folder");
+        SCOPED_TRACE(garbage.substr(0, 80));
         fs::remove_all(file_.parent_path());
-        garbage ? writeFile(file_, *garbage) : (void)fs::create_directories(file_ / "inside");
+        writeFile(file_, garbage);
         UserDefaults store(file_, options(manual));  // starts empty: nothing of the garbage is written below
         const fs::path aside = store.setAsidePath().value_or("");
         EXPECT_TRUE(aside.filename().string().starts_with("settings.json.corrupt-"));
+        EXPECT_FALSE(store.loadProblem().value_or(UserDefaults::LoadProblem{}).reason.empty());
         store.set("httpPort", 8092);
         ASSERT_TRUE(store.flush());
         EXPECT_EQ(saved(), json({{"httpPort", 8092}}));
-        EXPECT_TRUE(garbage ? readFile(aside) == *garbage : fs::is_directory(aside / "inside"));
+        EXPECT_EQ(readFile(aside), garbage);
+        EXPECT_EQ(store.loadProblem().value_or(UserDefaults::LoadProblem{}).setAside, aside) << "stays for the run";
     }
 }
 
-// The file and the values in memory survive a failure at any step, and the next write retries.
+// Not the content's fault: nothing is moved or written over until the file can be read, and then
+// the change made meanwhile is merged into what it holds.
+TEST_F(UserDefaultsTest, AFileThatCannotBeReadIsLeftAsItIsUntilItCanBe) {
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        const char* reason;
+    };
+    const std::vector<Case> cases = {
+        {"a folder", [&] { fs::create_directories(file_ / "inside"); }, "Not a regular file"},
+        // Opening a FIFO must not wait for a writer that never comes.
+        {"a FIFO", [&] { ASSERT_EQ(::mkfifo(file_.c_str(), 0600), 0); }, "Not a regular file"},
+        {"a link to a device", [&] { fs::create_symlink("/dev/zero", file_); }, "Not a regular file"},
+        {"a link loop", [&] { fs::create_symlink(file_, file_); }, "Too many levels of symbolic links"},
+        {"another user's file",
+         [&] {
+             writeFile(file_, R"({"httpPort": 1})");
+             if (::chown(file_.c_str(), 65534, 65534) != 0) GTEST_SKIP() << "needs root to give a file away";
+         },
+         "Owned by another user"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(file_.parent_path());
+        fs::create_directories(file_.parent_path());
+        c.make();
+        const auto before = fs::symlink_status(file_);
+        UserDefaults store(file_, options(manual));
+        EXPECT_EQ(store.loadProblem().value_or(UserDefaults::LoadProblem{}).reason, c.reason);
+        EXPECT_FALSE(store.setAsidePath());
+        EXPECT_TRUE(store.setTransient("httpAuthenticationEnabled", true));
+        EXPECT_TRUE(store.set("httpPort", 2));
+        EXPECT_FALSE(store.flush());
+        EXPECT_EQ(store.lastWriteError(), std::string("reading the settings file: ") + c.reason);
+        EXPECT_EQ(fs::symlink_status(file_).type(), before.type());
+        EXPECT_EQ(files(), std::vector<fs::path>{file_}) << "nothing set aside, nothing half written";
+
+        fs::remove_all(file_);
+        writeFile(file_, R"({"httpAuthenticationEnabled": false, "oscPort": 5, "httpPort": 1})");
+        ASSERT_TRUE(store.flush());
+        EXPECT_EQ(saved(), json({{"httpAuthenticationEnabled", false}, {"oscPort", 5}, {"httpPort", 2}}));
+        EXPECT_EQ(store.dictionary(), saved()) << "the stand-in gives way to the file's own value";
+        EXPECT_FALSE(store.loadProblem());
+        EXPECT_FALSE(store.lastWriteError());
+    }
+}
+
+// A stand-in value is written only where there is no file to merge into: then the file that
+// follows one set aside holds it, and survives the next start.
+TEST_F(UserDefaultsTest, AStandInValueIsWrittenInPlaceOfADamagedFile) {
+    writeFile(file_, "{ torn");
+    {
+        Options unmovable = options(manual, [](WriteStep step) { return step == WriteStep::setAside ? EROFS : 0; });
+        UserDefaults store(file_, unmovable);
+        EXPECT_FALSE(store.setAsidePath());
+        store.setTransient("httpAuthenticationEnabled", true);
+    }
+    EXPECT_EQ(readFile(file_), "{ torn") << "nothing changed: no write, and the file could not be moved";
+    {
+        UserDefaults store(file_, options(manual));
+        store.setTransient("httpAuthenticationEnabled", true);
+        store.set("httpPort", 2);
+    }
+    EXPECT_EQ(saved(), json({{"httpAuthenticationEnabled", true}, {"httpPort", 2}}));
+}
+
+// The file and the values in memory survive a failure at any step, the next write retries, and
+// the write-status listeners hear of the failure and of its end.
 TEST_F(UserDefaultsTest, AFailedStepKeepsTheOldFileAndTheValueUntilTheNextWriteSucceeds) {
-    for (WriteStep failing : {WriteStep::setAside, WriteStep::createDirectory, WriteStep::createTemporary,
-                              WriteStep::write, WriteStep::sync, WriteStep::rename}) {
+    for (WriteStep failing : {WriteStep::setAside, WriteStep::createDirectory, WriteStep::lock,
+                              WriteStep::createTemporary, WriteStep::write, WriteStep::sync, WriteStep::rename}) {
         SCOPED_TRACE(static_cast<int>(failing));
         fs::remove_all(file_.parent_path());
         const std::string old = failing == WriteStep::setAside ? "not json" : R"({"httpPort": 1})";
         writeFile(file_, old);
         std::atomic<int> error{ENOSPC};
+        std::mutex toldMutex;
+        std::vector<std::optional<std::string>> told;
         UserDefaults store(file_, options(5ms, [&](WriteStep step) { return step == failing ? error.load() : 0; }));
+        store.addWriteStatusListener([&](const std::optional<std::string>& status) {
+            std::lock_guard lock(toldMutex);
+            told.push_back(status);
+        });
         store.set("httpPort", 2);
         ASSERT_TRUE(testing::waitUntil([&] { return store.lastWriteError().has_value(); }));
         EXPECT_FALSE(store.flush());
@@ -105,7 +184,27 @@ TEST_F(UserDefaultsTest, AFailedStepKeepsTheOldFileAndTheValueUntilTheNextWriteS
         const json expected = {{"httpPort", 2}, {"oscPort", 3}};
         EXPECT_TRUE(testing::waitUntil([&] { return saved() == expected && !store.lastWriteError(); })) << readFile(file_);
         EXPECT_EQ(readFile(store.setAsidePath().value_or("")), failing == WriteStep::setAside ? old : "");
+        // The failure at start-up was there before the listener; the others are told as they come.
+        const std::size_t changes = failing == WriteStep::setAside ? 1 : 2;
+        EXPECT_TRUE(testing::waitUntil([&] {
+            std::lock_guard lock(toldMutex);
+            return told.size() == changes && !told.back();
+        }));
     }
+}
+
+// With no further change to retry it, a failed write is tried again on a timer until it succeeds.
+TEST_F(UserDefaultsTest, AFailedWriteIsRetriedOnATimer) {
+    std::atomic<int> error{EROFS};
+    Options retrying = options(std::chrono::hours(1), [&](WriteStep step) { return step == WriteStep::createTemporary ? error.load() : 0; });
+    retrying.retryInterval = 5ms;
+    UserDefaults store(file_, retrying);
+    store.set("httpPort", 2);
+    EXPECT_FALSE(store.flush());
+    EXPECT_EQ(store.lastWriteError(), "creating a temporary settings file: Read-only file system");
+    error = 0;
+    EXPECT_TRUE(testing::waitUntil([&] { return !store.lastWriteError(); }));
+    EXPECT_EQ(saved(), json({{"httpPort", 2}}));
 }
 
 TEST_F(UserDefaultsTest, AProcessKilledBetweenWriteAndRenameLeavesTheOldFile) {
@@ -150,6 +249,53 @@ TEST_F(UserDefaultsTest, ConcurrentWritersReadersAndFlushes) {
     reader.join();
     ASSERT_TRUE(store.flush());
     EXPECT_EQ(saved(), json({{"k0", 1999}, {"k1", 1999}, {"k2", 1999}, {"k3", 1999}}));
+}
+
+// Two copies of the program on one file, as two stores with their own descriptors: each write
+// merges into what the other wrote, so neither reverts the other, and each takes in the other's
+// keys with its listeners told.
+TEST_F(UserDefaultsTest, TwoStoresOnOneFileKeepEachOthersChanges) {
+    // On tmpfs: two thousand synced writes on a disk would take half a minute.
+    testing::TemporaryFolder memory(fs::exists("/dev/shm") ? "/dev/shm/pavonix-defaults" : "pavonix-defaults");
+    file_ = memory / "settings.json";
+    writeFile(file_, R"({"unknownToBoth": [1]})");
+    UserDefaults first(file_, options(manual)), second(file_, options(manual));
+    std::map<std::string, json> heardBySecond;
+    second.addListener([&](const std::string& key, const std::optional<json>& value, std::uint64_t) {
+        if (key.starts_with("a")) heardBySecond[key] = value.value_or(nullptr);
+    });
+    json expected = {{"unknownToBoth", {1}}};
+    for (int i = 0; i < 1000; ++i) {
+        const std::string a = "a" + std::to_string(i), b = "b" + std::to_string(i);
+        first.set(a, i);
+        ASSERT_TRUE(first.flush());
+        second.set(b, i);
+        ASSERT_TRUE(second.flush());
+        expected[a] = expected[b] = i;
+    }
+    first.remove("a0");
+    ASSERT_TRUE(first.flush());
+    second.set("b0", -1);
+    ASSERT_TRUE(second.flush());
+    expected.erase("a0");
+    expected["b0"] = -1;
+    EXPECT_TRUE(saved() == expected) << "lost or reverted: " << saved().dump().substr(0, 400);
+    EXPECT_TRUE(second.dictionary() == expected);
+    EXPECT_EQ(heardBySecond.size(), 1000u);
+    EXPECT_EQ(heardBySecond["a999"], json(999));
+    EXPECT_EQ(heardBySecond["a0"], json(nullptr)) << "a removal by the other is a change too";
+
+    // Writes wait for the other's lock, within a bound.
+    Options impatient = options(manual);
+    impatient.lockTimeout = 20ms;
+    UserDefaults third(file_, impatient);
+    const int folder = ::open(file_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::flock(folder, LOCK_EX), 0);
+    third.set("c", 1);
+    EXPECT_FALSE(third.flush());
+    EXPECT_EQ(third.lastWriteError(), "locking the settings folder: another process holds it");
+    ::close(folder);
+    EXPECT_TRUE(third.flush());
 }
 
 // An absolute XDG_CONFIG_HOME is followed: the program's X11 and black-box runs keep their settings in one.

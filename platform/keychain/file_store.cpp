@@ -6,12 +6,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <thread>
 #include <utility>
 
 #include <nlohmann/json.hpp>
+
+#include "platform/files/own_file.h"
 
 namespace pavonix::keychain {
 
@@ -19,19 +23,9 @@ namespace {
 
 using Json = nlohmann::json;
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
+constexpr std::size_t kMaxFileBytes = 16 * 1024 * 1024;
 
-private:
-    int fd_;
-};
+using files::FileDescriptor;
 
 std::string folderOf(const std::string& path) {
     auto slash = path.rfind('/');
@@ -98,39 +92,43 @@ struct Item {
     Bytes data;
 };
 
-// Reads every item. success with an empty list when the file does not exist yet.
-Status loadItems(const std::string& path, std::vector<Item>& items) {
+std::string modeText(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+// Reads every item. success with an empty list when the file does not exist yet. Any other
+// outcome than success leaves in `problem` why, for the user.
+Status loadItems(const std::string& path, std::vector<Item>& items, std::string& problem) {
     items.clear();
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (fd.get() < 0) {
-        if (errno == ENOENT) return success;
-        return errno == ELOOP ? invalidKeychain : ioError;
+    const auto refuse = [&](Status status, std::string why) {
+        problem = path + ": " + why;
+        return status;
+    };
+    files::OwnFileRead read = files::readOwnFile(path, files::Links::refuse, kMaxFileBytes);
+    switch (read.outcome) {
+    case files::OwnFileRead::Outcome::missing: return success;
+    case files::OwnFileRead::Outcome::unreadable:
+        // A file of the wrong kind is refused as unsafe; one the system cannot read is an I/O error.
+        return refuse(read.error ? ioError : invalidKeychain, read.problem);
+    case files::OwnFileRead::Outcome::tooLarge: return refuse(invalidKeychain, "Larger than 16 MiB");
+    case files::OwnFileRead::Outcome::read: break;
     }
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return ioError;
-    if (!safeFileStat(st)) return invalidKeychain;
-    if (st.st_size > 16 * 1024 * 1024) return invalidKeychain;
-    std::string text(static_cast<std::size_t>(st.st_size), '\0');
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::read(fd.get(), text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    text.resize(done);
+    if (!safeFileStat(read.status)) return refuse(invalidKeychain, "Open to other users (mode " + modeText(read.status.st_mode) + ")");
+    const std::string& text = read.text;
     Json json = Json::parse(text, nullptr, false);
-    if (json.is_discarded() || !json.is_object()) return invalidKeychain;
+    if (json.is_discarded() || !json.is_object()) return refuse(invalidKeychain, "Damaged (not a JSON object)");
     auto list = json.find("items");
-    if (list == json.end() || !list->is_array()) return invalidKeychain;
+    if (list == json.end() || !list->is_array()) return refuse(invalidKeychain, "Damaged (no item list)");
     for (const Json& entry : *list) {
         if (!entry.is_object() || !entry.contains("service") || !entry.contains("account") ||
             !entry.contains("data") || !entry["service"].is_string() ||
             !entry["account"].is_string() || !entry["data"].is_string()) {
-            return invalidKeychain;
+            return refuse(invalidKeychain, "Damaged (an item without its fields)");
         }
         auto data = hexDecode(entry["data"].get<std::string>());
-        if (!data) return invalidKeychain;
+        if (!data) return refuse(invalidKeychain, "Damaged (an item's secret does not decode)");
         items.push_back({entry["service"].get<std::string>(), entry["account"].get<std::string>(),
                          std::move(*data)});
     }
@@ -175,7 +173,7 @@ Status storeItems(const std::string& path, const std::vector<Item>& items) {
 class ProcessLock {
 public:
     ProcessLock(const std::string& path, std::chrono::milliseconds timeout)
-        : fd_(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)) {
+        : fd_(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600)) {
         if (fd_.get() < 0) return;
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
@@ -214,9 +212,10 @@ std::string FileStore::name() const { return "Private file (" + path_ + ")"; }
 Status FileStore::read(const ItemKey& key, Bytes& out) {
     std::lock_guard guard(mutex_);
     std::vector<Item> items;
+    std::string problem;
     // Reads take no file lock: writers replace the file by rename, so a reader sees either the
     // old or the new file, never a partial one.
-    if (Status status = loadItems(path_, items); status != success) return status;
+    if (Status status = loadItems(path_, items, problem); status != success) return status;
     for (Item& item : items) {
         if (item.service == key.service && item.account == key.account) {
             out = std::move(item.data);
@@ -224,6 +223,14 @@ Status FileStore::read(const ItemKey& key, Bytes& out) {
         }
     }
     return itemNotFound;
+}
+
+std::optional<std::string> FileStore::problem() const {
+    std::lock_guard guard(mutex_);
+    std::vector<Item> items;
+    std::string problem;
+    if (loadItems(path_, items, problem) == success) return std::nullopt;
+    return problem;
 }
 
 Status FileStore::add(const ItemKey& key, const Bytes& data) {
@@ -242,7 +249,9 @@ Status FileStore::modify(const ItemKey& key, const Bytes* data, Change change) {
     ProcessLock lock(path_, lockTimeout_);
     if (!lock.locked()) return notAvailable;
     std::vector<Item> items;
-    if (Status status = loadItems(path_, items); status != success) return status;
+    std::string problem;
+    // A file that cannot be loaded is never written over: its secrets may still be recovered.
+    if (Status status = loadItems(path_, items, problem); status != success) return status;
     auto it = items.begin();
     while (it != items.end() && !(it->service == key.service && it->account == key.account)) ++it;
     switch (change) {

@@ -4,7 +4,9 @@
 // file of a desktop program): the folder is created 0700, the file written 0600 through a
 // temporary file and a rename, and a file that is not a regular file owned by this user with no
 // permission beyond 0600 is refused on every access (invalidKeychain), never read and
-// never overwritten. Another Pavonix process is kept out of a read-modify-write by a lock file.
+// never overwritten; problem() says why. Opens never block, so a FIFO in the file's place is
+// refused at once instead of holding the program up. Another Pavonix process is kept out of a
+// read-modify-write by a lock file.
 #pragma once
 
 #include <chrono>
@@ -31,6 +33,8 @@ public:
     Status add(const ItemKey& key, const Bytes& data) override;
     Status update(const ItemKey& key, const Bytes& data) override;
     Status remove(const ItemKey& key) override;
+    // Why the file cannot be used as it stands, looked at anew on each call.
+    std::optional<std::string> problem() const override;
 
 private:
     enum class Change { add, update, remove };
@@ -38,7 +42,7 @@ private:
 
     std::string path_;
     std::chrono::milliseconds lockTimeout_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
 };
 
 }  // namespace pavonix::keychain

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -126,16 +127,25 @@ TEST_F(FileStoreTest, ConcurrentWritersLoseNoItemAndKeepTheFilePrivate) {
     EXPECT_EQ(std::distance(fs::directory_iterator(folder()), fs::directory_iterator()), 2);
 }
 
-TEST_F(FileStoreTest, RefusesAnUnsafeOrCorruptFileAndNeverChangesIt) {
+TEST_F(FileStoreTest, RefusesAnUnsafeOrCorruptFileSaysWhyAndNeverChangesIt) {
     ASSERT_EQ(store().add({"s", "a"}, Bytes{9}), success);
+    EXPECT_EQ(store().problem(), std::nullopt);
     const std::string valid = readFile(file());  // written, and so readable, by the store itself
     const fs::path elsewhere = dir_.path() / "elsewhere.json";
-    std::vector<std::tuple<std::string, mode_t, bool>> cases = {{valid, 0600, true}};  // text, mode, through a link
-    for (mode_t mode : {0640, 0604, 0660, 0700, 0666}) cases.emplace_back(valid, mode, false);
+    struct Case {
+        std::string text;
+        mode_t mode;
+        bool throughLink;
+        std::string problem;
+    };
+    std::vector<Case> cases = {{valid, 0600, true, ": A symbolic link"}};
+    for (mode_t mode : {0640, 0604, 0660, 0700, 0666}) {
+        cases.push_back({valid, mode, false, ": Open to other users (mode 0" + (std::ostringstream() << std::oct << mode).str() + ")"});
+    }
     for (const char* corrupt : {"not json", "[]", R"({"items":{}})", R"({"items":[{"service":"s","account":"a"}]})",
                                 R"({"items":[{"service":"s","account":"a","data":"zz"}]})"})
-        cases.emplace_back(corrupt, 0600, false);
-    for (const auto& [text, mode, symlink] : cases) {
+        cases.push_back({corrupt, 0600, false, ": Damaged ("});
+    for (const auto& [text, mode, symlink, problem] : cases) {
         SCOPED_TRACE(::testing::Message() << text << " mode " << std::oct << mode << (symlink ? " through a link" : ""));
         fs::remove_all(folder());
         const fs::path written = symlink ? elsewhere : file();
@@ -148,11 +158,23 @@ TEST_F(FileStoreTest, RefusesAnUnsafeOrCorruptFileAndNeverChangesIt) {
         Bytes out;
         EXPECT_EQ(store().read({"s", "a"}, out), invalidKeychain);
         EXPECT_TRUE(out.empty());
-        EXPECT_EQ(store().add({"s", "b"}, Bytes{1}), invalidKeychain);  // update and remove share its path
+        EXPECT_EQ(store().add({"s", "b"}, Bytes{1}), invalidKeychain);  // update shares its path
+        EXPECT_EQ(store().remove({"s", "a"}), invalidKeychain);
+        EXPECT_EQ(store().problem().value_or("").substr(0, file().string().size() + problem.size()), file().string() + problem);
         // Neither repaired nor replaced behind the user's back.
         EXPECT_EQ(readFile(file()), text);
         EXPECT_EQ(modeOf(written), mode);
     }
+}
+
+TEST_F(FileStoreTest, AFifoInPlaceOfTheFileIsRefusedAtOnce) {
+    fs::create_directories(folder());
+    ASSERT_EQ(::mkfifo(file().c_str(), 0600), 0);
+    Bytes out;
+    EXPECT_EQ(store().read({"s", "a"}, out), invalidKeychain);  // no writer: a blocking open would hang here
+    EXPECT_EQ(store().add({"s", "a"}, Bytes{1}), invalidKeychain);
+    EXPECT_EQ(store().problem(), file().string() + ": Not a regular file");
+    EXPECT_TRUE(fs::is_fifo(file()));
 }
 
 // ---- Choosing the keychain ----

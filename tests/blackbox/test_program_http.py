@@ -117,10 +117,11 @@ class ProgramTest(ProgramFixture):
         self.write_settings('{"httpPort": 1, "x": %s%s}' % ("[" * 200000, "]" * 200000))
         program = self.start(prefix=network.server_prefix)
         self.assertEqual(program.http_status(), "Pavonix: HTTP server Running: Listening on all interfaces, port 8090")
-        chosen = network.request(8090, "POST", "/provider/select", json.dumps({"provider": "googleSlides"}))
-        self.assertEqual(chosen.json()["message"], "Selected Google Slides.")
+        # Request signing is on until the user changes it, and the new file keeps it on.
+        refused = network.request(8090, "POST", "/provider/select", json.dumps({"provider": "googleSlides"}))
+        self.assertEqual(refused.status, 401)
         self.assertEqual(program.quit(), 0)
-        self.assertEqual(self.read_settings()["presentationProvider"], "googleSlides")
+        self.assertEqual(self.read_settings(), {"httpAuthenticationEnabled": True})
         self.assertEqual(len(glob.glob(self.settings_path + ".corrupt-*")), 1)
 
 

@@ -1,0 +1,47 @@
+// Reading the files the program keeps for its user (settings, pairing secrets).
+//
+// Opening never blocks: a FIFO in a file's place would otherwise wait for a writer, before any
+// server starts and out of reach of SIGTERM. What was opened is read only when it is a regular
+// file owned by this user (a file left by a run under sudo, a device behind a link: not this
+// user's to trust), and only up to a bound.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <string>
+
+namespace pavonix::files {
+
+// A descriptor closed exactly once, on every path out of the scope that opened it.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    ~FileDescriptor();
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+struct OwnFileRead {
+    enum class Outcome {
+        read,       // `text` holds the whole file
+        missing,    // nothing there (ENOENT, or a missing folder on the way)
+        tooLarge,   // a regular file of this user, beyond the bound; not read
+        unreadable  // anything else: `problem` says why, for the user
+    };
+    Outcome outcome = Outcome::missing;
+    std::string text;
+    struct stat status{};  // of what was opened, when it was
+    std::string problem;
+    int error = 0;         // the system's errno, when a call failed (not for a refused kind)
+};
+
+enum class Links { follow, refuse };
+
+OwnFileRead readOwnFile(const std::string& path, Links links, std::size_t maxBytes);
+
+}  // namespace pavonix::files

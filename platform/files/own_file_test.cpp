@@ -1,0 +1,50 @@
+#include "platform/files/own_file.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "platform/testing/temporary_folder.h"
+
+namespace pavonix::files {
+namespace {
+
+namespace fs = std::filesystem;
+using Outcome = OwnFileRead::Outcome;
+
+TEST(OwnFile, ReadsOnlyARegularFileOfThisUserWithinTheBound) {
+    testing::TemporaryFolder folder;
+    const std::string file = folder / "file", link = folder / "link";
+    testing::writeFile(file, "12345");
+    fs::create_symlink(file, link);
+
+    EXPECT_EQ(readOwnFile(file, Links::refuse, 5).text, "12345");
+    EXPECT_EQ(readOwnFile(link, Links::follow, 5).text, "12345");
+    const OwnFileRead refused = readOwnFile(link, Links::refuse, 5);
+    EXPECT_EQ(refused.outcome, Outcome::unreadable);
+    EXPECT_EQ(refused.problem, "A symbolic link");
+    EXPECT_EQ(readOwnFile(file, Links::refuse, 4).outcome, Outcome::tooLarge);
+    EXPECT_EQ(readOwnFile(folder / "none", Links::refuse, 5).outcome, Outcome::missing);
+    EXPECT_EQ(readOwnFile(folder / "file/below", Links::refuse, 5).outcome, Outcome::missing);
+
+    // No writer ever opens the FIFO: a blocking open would hang here.
+    ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", folder / "device");
+    for (const char* name : {"fifo", "device", "."}) {
+        const OwnFileRead read = readOwnFile(folder / name, Links::follow, 5);
+        EXPECT_EQ(read.outcome, Outcome::unreadable) << name;
+        EXPECT_EQ(read.problem, "Not a regular file") << name;
+        EXPECT_EQ(read.error, 0) << name;
+    }
+
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(readOwnFile(file, Links::refuse, 5).problem, "Owned by another user");
+    }
+}
+
+}  // namespace
+}  // namespace pavonix::files
