@@ -345,7 +345,10 @@ void QueueTcpSocket::closeWithError(std::optional<SocketError> error) {
     // on another thread can meet a closed (or reused) descriptor.
     if (accept4Source_ || accept6Source_ || acceptUNSource_ || readSource_ || writeSource_) {
         for (auto* source : {&accept4Source_, &accept6Source_, &acceptUNSource_}) {
-            if (*source) (*source)->cancel();
+            if (!*source) continue;
+            (*source)->cancel();
+            // A paused source would never run its cancel handler, which closes the descriptor.
+            if (acceptSourcesSuspended_) (*source)->resume();
             source->reset();
         }
         if (readSource_) {
@@ -364,6 +367,8 @@ void QueueTcpSocket::closeWithError(std::optional<SocketError> error) {
     }
     socket4FD_ = socket6FD_ = socketUN_ = -1;
     socketPath_.clear();
+    acceptSourcesSuspended_ = false;
+    acceptPausedByOwner_ = false;
 
     const bool wasStarted = (flags_ & kSocketStarted) != 0;
     socketFDBytesAvailable_ = 0;

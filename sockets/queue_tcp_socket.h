@@ -11,6 +11,8 @@
 // the program through dispatch::preconditionFailure; network input never reaches those checks.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -200,6 +202,16 @@ public:
     // Listens on a unix-domain socket at `path`; a socket file left there is replaced, any other
     // file is not touched.
     bool acceptOnUrl(std::string_view path, SocketError* error = nullptr);
+    // A listener stops accepting while this many accepted connections wait for their hand-over on
+    // the delegate queue, and goes on once the delegate has taken half of them: a delegate queue
+    // that falls behind then holds a bounded number of descriptors, and later connections wait in
+    // the system's backlog instead.
+    static constexpr std::size_t kMaxAcceptsAwaitingHandOver = 32;
+    // For an owner whose connection table is full: no connection is accepted until
+    // resumeAccepting(), so none is accepted only to be closed. From any thread; in effect before
+    // the listener's next accept. A close of the listener forgets the pause.
+    void pauseAccepting();
+    void resumeAccepting();
 
     // ---- Connecting (timeout in seconds, negative for none) ------------------------------------
     bool connectToHost(std::string_view host, std::uint16_t port, double timeout = -1,
@@ -271,6 +283,9 @@ private:
     dispatch::SourcePtr makeAcceptSource(int fd);
     // 0 once a connection was taken, else the errno of the failed accept.
     int doAccept(int listenFD);
+    bool acceptGateClosed() const;
+    // Suspends or resumes the accept sources to match acceptGateClosed().
+    void updateAcceptGate();
 
     // Connecting.
     std::optional<SocketError> preConnect(std::string_view interface);
@@ -347,6 +362,10 @@ private:
     dispatch::SourcePtr accept4Source_;
     dispatch::SourcePtr accept6Source_;
     dispatch::SourcePtr acceptUNSource_;
+    // Raised by an accept on the socket queue, lowered by the hand-over on the delegate queue.
+    std::atomic<std::size_t> acceptsAwaitingHandOver_{0};
+    bool acceptPausedByOwner_ = false;
+    bool acceptSourcesSuspended_ = false;
     dispatch::SourcePtr connectTimer_;
     std::vector<std::shared_ptr<ConnectAttempt>> attempts_;
     dispatch::SourcePtr readSource_;

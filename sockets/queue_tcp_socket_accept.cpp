@@ -80,8 +80,10 @@ dispatch::SourcePtr QueueTcpSocket::makeAcceptSource(int fd) {
         const auto self = weak.lock();
         if (!self) return;
         int status = 0;
-        for (int i = 0; i < kMaxAcceptsPerEvent && (status = self->doAccept(fd)) == 0; ++i) {
+        for (int i = 0; i < kMaxAcceptsPerEvent && !self->acceptGateClosed() && (status = self->doAccept(fd)) == 0;
+             ++i) {
         }
+        self->updateAcceptGate();
         // Out of descriptors or memory, the pending connection stays queued and the source would
         // fire again at once: pause instead of spinning. The held source is resumed even if it
         // was cancelled meanwhile, so its cancel handler still closes the descriptor.
@@ -95,6 +97,40 @@ dispatch::SourcePtr QueueTcpSocket::makeAcceptSource(int fd) {
     source->setCancelHandler([fd] { ::close(fd); });
     source->resume();
     return source;
+}
+
+// Once closed, the gate opens again only at half the bound, so that each opening takes a batch of
+// connections rather than one per round trip through the reactor.
+constexpr std::size_t kAcceptsAwaitingToGoOn = QueueTcpSocket::kMaxAcceptsAwaitingHandOver / 2;
+
+bool QueueTcpSocket::acceptGateClosed() const {
+    const std::size_t awaiting = acceptsAwaitingHandOver_.load();
+    return acceptPausedByOwner_ ||
+           awaiting >= (acceptSourcesSuspended_ ? kAcceptsAwaitingToGoOn + 1 : kMaxAcceptsAwaitingHandOver);
+}
+
+void QueueTcpSocket::updateAcceptGate() {
+    assertOnSocketQueue();
+    const bool close = acceptGateClosed();
+    if (close == acceptSourcesSuspended_ || (!accept4Source_ && !accept6Source_ && !acceptUNSource_)) return;
+    for (const auto* source : {&accept4Source_, &accept6Source_, &acceptUNSource_}) {
+        if (*source) close ? (*source)->suspend() : (*source)->resume();
+    }
+    acceptSourcesSuspended_ = close;
+}
+
+void QueueTcpSocket::pauseAccepting() {
+    inlineOrAsync([self = shared_from_this()] {
+        self->acceptPausedByOwner_ = true;
+        self->updateAcceptGate();
+    });
+}
+
+void QueueTcpSocket::resumeAccepting() {
+    inlineOrAsync([self = shared_from_this()] {
+        self->acceptPausedByOwner_ = false;
+        self->updateAcceptGate();
+    });
 }
 
 bool QueueTcpSocket::acceptOnPort(std::uint16_t port, SocketError* error) {
@@ -143,6 +179,7 @@ bool QueueTcpSocket::acceptOnInterface(std::string_view interface, std::uint16_t
         }
         if (use4) accept4Source_ = makeAcceptSource(socket4FD_);
         if (use6) accept6Source_ = makeAcceptSource(socket6FD_);
+        updateAcceptGate();
         flags_ |= kSocketStarted;
     });
     if (failure && error) *error = *failure;
@@ -180,6 +217,7 @@ bool QueueTcpSocket::acceptOnUrl(std::string_view path, SocketError* error) {
         }
         socketPath_ = pathText;
         acceptUNSource_ = makeAcceptSource(socketUN_);
+        updateAcceptGate();
         flags_ |= kSocketStarted;
     });
     if (failure && error) *error = *failure;
@@ -201,6 +239,7 @@ int QueueTcpSocket::doAccept(int listenFD) {
     }
     enum class Family { v4, v6, unix };
     const Family family = listenFD == socket4FD_ ? Family::v4 : listenFD == socket6FD_ ? Family::v6 : Family::unix;
+    ++acceptsAwaitingHandOver_;
     delegateQueue_->async([self = shared_from_this(), delegate = delegate_.lock(), delegateWeak = delegate_,
                            delegateQueue = delegateQueue_, childFD, family, peerAddress = std::move(peerAddress)] {
         dispatch::QueuePtr childQueue;
@@ -216,6 +255,12 @@ int QueueTcpSocket::doAccept(int listenFD) {
             if (const auto c = weakChild.lock()) c->setupReadAndWriteSources(childFD);
         });
         if (delegate) delegate->socketDidAcceptNewSocket(self, child);
+        // The hand-over that brought the count down far enough lets a paused listener go on.
+        if (self->acceptsAwaitingHandOver_.fetch_sub(1) == kAcceptsAwaitingToGoOn + 1) {
+            self->socketQueue_->async([weak = std::weak_ptr<QueueTcpSocket>(self)] {
+                if (const auto listener = weak.lock()) listener->updateAcceptGate();
+            });
+        }
     });
     return 0;
 }

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <gtest/gtest.h>
 
 #include "platform/net/testing/loopback.h"
@@ -122,6 +123,41 @@ TEST_F(QueueTcpSocketTest, AcceptsAndReadsAThousandConnectionsAndClosesEveryDesc
     recorder->dropAccepted();
     EXPECT_TRUE(pavonix::testing::waitUntil([&] { return openDescriptors() <= baseline; }, seconds(10)))
         << openDescriptors() << " open, " << baseline << " before";
+}
+
+TEST_F(QueueTcpSocketTest, AcceptingWaitsForADelegateQueueThatFallsBehindAndForAnOwnerThatPauses) {
+    const auto port = listen("127.0.0.1");
+    const auto baseline = openDescriptors();
+    std::promise<void> release;
+    recorder->queue->async([held = release.get_future().share()] { held.wait(); });
+    constexpr std::size_t kPeers = 100;
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (std::size_t i = 0; i < kPeers; ++i) {
+        peers.push_back(std::make_unique<Peer>(port));
+        ASSERT_TRUE(peers.back()->connected());
+    }
+    // Without the bound one turn of the listener would take 64, and the next turn the rest.
+    const auto accepted = [&] { return std::size_t(openDescriptors() - baseline) - kPeers; };
+    ASSERT_TRUE(pavonix::testing::waitUntil([&] { return accepted() == QueueTcpSocket::kMaxAcceptsAwaitingHandOver; }))
+        << accepted();
+    listener->performBlock([] {});
+    EXPECT_EQ(accepted(), QueueTcpSocket::kMaxAcceptsAwaitingHandOver);
+    release.set_value();
+    ASSERT_TRUE(recorder->waitFor("accept", kPeers));
+
+    listener->pauseAccepting();
+    Peer waiting(port);
+    ASSERT_TRUE(waiting.connected());  // into the system's backlog
+    listener->performBlock([] {});
+    recorder->queue->sync([] {});
+    EXPECT_EQ(recorder->count("accept"), kPeers);
+    listener->resumeAccepting();
+    EXPECT_TRUE(recorder->waitFor("accept", kPeers + 1));
+
+    // A close while paused still closes the listening descriptor.
+    listener->pauseAccepting();
+    listener->disconnect();
+    EXPECT_TRUE(pavonix::testing::waitUntil([&] { return !Peer(port).connected(); }));
 }
 
 TEST_F(QueueTcpSocketTest, ReadsToATerminatorOrALengthAcrossSplitWrites) {
