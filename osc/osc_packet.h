@@ -59,11 +59,18 @@ public:
     virtual void handleBundle(std::shared_ptr<OSCBundle> bundle) = 0;
 };
 
+// What a debug line of the server tells of: its traffic and bookkeeping; a problem with what a
+// peer sent, after which the server goes on serving; or a failure of the server's own sockets.
+enum class OSCDebugLineKind { trace, peerProblem, serverFailure };
+
 // Receives the library's free-text debug lines.
 class OSCDebugDelegate {
 public:
     virtual ~OSCDebugDelegate() = default;
     virtual void handleDebugMessage(std::string_view line) = 0;
+    // The server's lines come with their kind; a receiver that does not tell them apart gets the
+    // line alone.
+    virtual void handleDebugLine(std::string_view line, OSCDebugLineKind /*kind*/) { handleDebugMessage(line); }
     // Whether the one line per received datagram or read is wanted; a receiver that only looks
     // for failures says no, and a busy server is spared building lines it would drop.
     virtual bool wantsTrafficLines() const { return true; }

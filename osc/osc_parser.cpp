@@ -284,27 +284,23 @@ std::optional<OSCParserError> OSCParser::translate(std::span<const std::uint8_t>
                                                    OSCPacketDestination& destination) {
     if (!state.socket) return OSCParserError::noSocket;
     if (framing == OSCTCPStreamFraming::SLIP) return translateSLIP(data, frameBuffer, state, destination);
-    translatePLH(data, frameBuffer, state, destination);
-    return std::nullopt;
+    return translatePLH(data, frameBuffer, state, destination);
 }
 
 std::optional<OSCParserError> OSCParser::translateSLIP(std::span<const std::uint8_t> data,
                                                        std::vector<std::uint8_t>& frame, OSCStreamState& state,
                                                        OSCPacketDestination& destination) {
-    std::optional<OSCParserError> firstError;
-    auto note = [&](OSCParserError error) {
-        if (!firstError) firstError = error;
-    };
+    // False once the frame has grown past the limit: it is dropped up to its END.
     auto append = [&](const std::uint8_t* bytes, std::size_t count) {
-        if (state.discardingFrame || count == 0) return;
+        if (state.discardingFrame || count == 0) return true;
         if (frame.size() + count > kMaxFrameBytes) {
             frame.clear();
             frame.shrink_to_fit();
             state.discardingFrame = true;
-            note(OSCParserError::frameTooLong);
-            return;
+            return false;
         }
         frame.insert(frame.end(), bytes, bytes + count);
+        return true;
     };
     // A byte after ESC other than the two escape codes is kept as it is, as RFC 1055 advises, in
     // the same way whether or not a read boundary fell between the two: the packets of a stream
@@ -313,19 +309,21 @@ std::optional<OSCParserError> OSCParser::translateSLIP(std::span<const std::uint
         return byte == kEscEnd ? kEnd : byte == kEscEsc ? kEsc : byte;
     };
 
+    // The first bad frame ends the chunk: what follows it is not run, so whether a frame after a
+    // bad one runs never depends on where the stream was cut into reads.
     std::size_t i = 0;
     const std::size_t n = data.size();
     if (state.danglingESC && n > 0) {
         state.danglingESC = false;
         const std::uint8_t byte = unescape(data[0]);
-        append(&byte, 1);
+        if (!append(&byte, 1)) return OSCParserError::frameTooLong;
         i = 1;
     }
     while (i < n) {
         // Copy the run of ordinary bytes in one step.
         std::size_t run = i;
         while (run < n && data[run] != kEnd && data[run] != kEsc) ++run;
-        append(data.data() + i, run - i);
+        if (!append(data.data() + i, run - i)) return OSCParserError::frameTooLong;
         i = run;
         if (i == n) break;
         if (data[i] == kEnd) {
@@ -333,31 +331,40 @@ std::optional<OSCParserError> OSCParser::translateSLIP(std::span<const std::uint
             if (state.discardingFrame) {
                 state.discardingFrame = false;
             } else if (!frame.empty()) {
-                if (auto error = process(frame, destination, state.socket)) note(*error);
+                const auto error = process(frame, destination, state.socket);
                 frame.clear();
+                if (error) return error;
             }
         } else if (i + 1 < n) {
             const std::uint8_t byte = unescape(data[i + 1]);
-            append(&byte, 1);
+            if (!append(&byte, 1)) return OSCParserError::frameTooLong;
             i += 2;
         } else {
             state.danglingESC = true;
             ++i;
         }
     }
-    return firstError;
+    return std::nullopt;
 }
 
-void OSCParser::translatePLH(std::span<const std::uint8_t> data, std::vector<std::uint8_t>& buffer,
-                             OSCStreamState& state, OSCPacketDestination& destination) {
+std::optional<OSCParserError> OSCParser::translatePLH(std::span<const std::uint8_t> data,
+                                                      std::vector<std::uint8_t>& buffer, OSCStreamState& state,
+                                                      OSCPacketDestination& destination) {
     buffer.insert(buffer.end(), data.begin(), data.end());
     std::size_t at = 0;
     // A frame needs its 4-byte length and at least one byte.
     while (buffer.size() - at > 4) {
         const auto length = static_cast<std::int32_t>(readUInt32(buffer.data() + at));
-        if (length < 1 || std::uint64_t(length) > kMaxFrameBytes) {
+        if (length < 1) {
             ++at;
             continue;
+        }
+        // Rescanning the bytes of an over-long frame for frames would run what its payload says,
+        // so the stream cannot be trusted any further.
+        if (std::uint64_t(length) > kMaxFrameBytes) {
+            buffer.clear();
+            buffer.shrink_to_fit();
+            return OSCParserError::frameTooLong;
         }
         if (std::uint64_t(buffer.size() - at - 4) < std::uint64_t(length)) break;  // wait for the rest
         // A frame that does not parse is dropped whole; its inner bytes are never taken as frames.
@@ -365,6 +372,7 @@ void OSCParser::translatePLH(std::span<const std::uint8_t> data, std::vector<std
         at += 4 + static_cast<std::size_t>(length);
     }
     buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(at));
+    return std::nullopt;
 }
 
 }  // namespace pavonix::osc

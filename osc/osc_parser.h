@@ -35,7 +35,7 @@ enum class OSCParserError {
     cantParseSizeOfElement,  // a bundle element's size is missing, negative or larger than what is left
     cantParseTypeOfElement,
     cantParseBundleElement,  // bundles nested deeper than OSCParser::kMaxBundleDepth
-    frameTooLong,            // a SLIP frame beyond OSCParser::kMaxFrameBytes, dropped
+    frameTooLong,            // a frame beyond OSCParser::kMaxFrameBytes
 };
 
 // The case name, which is how an error is shown.
@@ -66,10 +66,11 @@ public:
 
     // Cuts the frames out of bytes just read from a connection, with the connection's own frame
     // buffer and state, and processes each complete one. An incomplete frame stays in the buffer
-    // for the next read. A bad frame is dropped and the frames after it still run.
-    // SLIP answers the first error of the chunk; a length-prefixed stream answers only noSocket
-    // and drops bad frames silently (a length below 1 or above kMaxFrameBytes cannot be trusted,
-    // so the stream is rescanned one byte further on).
+    // for the next read.
+    // SLIP: the first bad or over-long frame ends the chunk with its error; the frames after it do
+    // not run. A length-prefixed stream drops a frame that does not parse and goes on, rescans a
+    // length below 1 one byte further on, and answers frameTooLong for a length above
+    // kMaxFrameBytes (the stream cannot be trusted after it).
     std::optional<OSCParserError> translate(std::span<const std::uint8_t> data, OSCTCPStreamFraming framing,
                                             std::vector<std::uint8_t>& frameBuffer, OSCStreamState& state,
                                             OSCPacketDestination& destination);
@@ -82,8 +83,8 @@ public:
 private:
     std::optional<OSCParserError> translateSLIP(std::span<const std::uint8_t> data, std::vector<std::uint8_t>& frame,
                                                 OSCStreamState& state, OSCPacketDestination& destination);
-    void translatePLH(std::span<const std::uint8_t> data, std::vector<std::uint8_t>& buffer, OSCStreamState& state,
-                      OSCPacketDestination& destination);
+    std::optional<OSCParserError> translatePLH(std::span<const std::uint8_t> data, std::vector<std::uint8_t>& buffer,
+                                               OSCStreamState& state, OSCPacketDestination& destination);
 };
 
 }  // namespace pavonix::osc

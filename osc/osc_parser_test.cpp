@@ -148,9 +148,10 @@ TEST(OSCParserSLIPTest, InterleavedStreamsSurviveAnyCutIntoReads) {
     }
 }
 
-TEST(OSCParserSLIPTest, BadAndOverLongFramesAreDroppedAndTheStreamGoesOn) {
+TEST(OSCParserSLIPTest, ABadFrameEndsItsReadAndAnOverLongOneIsDroppedToItsEnd) {
     Stream s;
-    EXPECT_EQ(s.read(concat({slip(bytes("'/a' 0000 ',i' 0000")), slip(kPing)})), OSCParserError::cantParseOSCInt);
+    EXPECT_EQ(s.read(concat({slip(kPing), slip(bytes("'/a' 0000 ',i' 0000")), slip(kPing)})),
+              OSCParserError::cantParseOSCInt);
     EXPECT_EQ(s.destination.addresses, std::vector<std::string>{"/ping"});
 
     Bytes huge = concat({bytes("C0 '/big' 00000000 ',b' 0000 00100000"), Bytes(OSCParser::kMaxFrameBytes, 1)});
@@ -174,13 +175,13 @@ TEST(OSCParserPLHTest, LengthPrefixedFrames) {
     Stream s;
     // A zero length is scanned away; a frame cut across reads waits for its rest; a frame that does
     // not parse is dropped whole, so its bytes never pass for frames; a length beyond the frame
-    // limit is not waited for.
+    // limit ends the stream, and what its payload holds never runs.
     const Bytes stream = concat({oscFramedPacket(kPing, PLH), sized(kEmptyBundle), bytes("00000000"), sized(kPing),
                                  sized(concat({bytes("'x' 000000"), sized(kPing)})), bytes("7FFFFFFF"), sized(kPing)});
     EXPECT_FALSE(s.read(cut(stream, 0, 50), PLH));
     EXPECT_EQ(s.buffer.size(), 10u);  // the length and 6 of the 12 bytes
-    EXPECT_FALSE(s.read(cut(stream, 50, stream.size()), PLH));
-    EXPECT_EQ(s.destination.addresses, (std::vector<std::string>{"/ping", "#bundle", "/ping", "/ping"}));
+    EXPECT_EQ(s.read(cut(stream, 50, stream.size()), PLH), OSCParserError::frameTooLong);
+    EXPECT_EQ(s.destination.addresses, (std::vector<std::string>{"/ping", "#bundle", "/ping"}));
     EXPECT_TRUE(s.buffer.empty());
     EXPECT_FALSE(s.read(bytes("000000"), PLH));
     EXPECT_EQ(s.buffer.size(), 3u);

@@ -17,6 +17,27 @@ namespace {
 
 std::string renderBytes(std::size_t size) { return std::to_string(size) + " bytes"; }
 
+// A buffer that once took a large frame gives its room back, so an idle connection holds little.
+constexpr std::size_t kKeptBufferCapacity = 4096;
+
+// Counts what the parser delivers: a read that completes a packet keeps its connection alive.
+class CountingDestination final : public OSCPacketDestination {
+public:
+    explicit CountingDestination(OSCPacketDestination& inner) : inner_(inner) {}
+    void handleMessage(std::shared_ptr<OSCMessage> message) override {
+        ++delivered;
+        inner_.handleMessage(std::move(message));
+    }
+    void handleBundle(std::shared_ptr<OSCBundle> bundle) override {
+        ++delivered;
+        inner_.handleBundle(std::move(bundle));
+    }
+    std::size_t delivered = 0;
+
+private:
+    OSCPacketDestination& inner_;
+};
+
 std::string objectText(const void* object) {
     char text[32];
     std::snprintf(text, sizeof text, "%p", object);
@@ -33,21 +54,23 @@ std::string renderOptionalErrorPlain(const std::optional<SocketError>& error) {
     return error ? "Optional(" + error->description + ")" : "nil";
 }
 
-std::shared_ptr<OSCServer> OSCServer::make(dispatch::QueuePtr queue) {
-    auto server = std::make_shared<OSCServer>(Token{}, queue ? std::move(queue) : dispatch::mainQueue());
+std::shared_ptr<OSCServer> OSCServer::make(dispatch::QueuePtr queue, OSCServerLimits limits) {
+    auto server = std::make_shared<OSCServer>(Token{}, queue ? std::move(queue) : dispatch::mainQueue(), limits);
     server->tcpSocket_ = std::make_shared<OSCSocket>(QueueTcpSocket::create(server->weak_from_this(), server->queue_));
     server->udpSocket_ = std::make_shared<OSCSocket>(QueueUdpSocket::make(server->weak_from_this(), server->queue_));
     return server;
 }
 
-OSCServer::OSCServer(Token, dispatch::QueuePtr queue) : queue_(std::move(queue)) {}
+OSCServer::OSCServer(Token, dispatch::QueuePtr queue, OSCServerLimits limits)
+    : queue_(std::move(queue)), limits_(limits) {}
 
 OSCServer::~OSCServer() {
     for (const auto& group : joinedMulticastGroups_) {
         SocketError error;
-        if (!udpSocket_->leaveMulticast(group, &error)) debug(error.description);
+        if (!udpSocket_->leaveMulticast(group, &error)) debug(error.description, OSCDebugLineKind::serverFailure);
     }
     stopListening();
+    if (idleTimer_) idleTimer_->cancel();
 }
 
 std::shared_ptr<OSCDebugDelegate> OSCServer::trafficReceiver() const {
@@ -55,8 +78,8 @@ std::shared_ptr<OSCDebugDelegate> OSCServer::trafficReceiver() const {
     return receiver && receiver->wantsTrafficLines() ? receiver : nullptr;
 }
 
-void OSCServer::debug(const std::string& line) const {
-    if (auto receiver = debugDelegate.lock()) receiver->handleDebugMessage(line);
+void OSCServer::debug(const std::string& line, OSCDebugLineKind kind) const {
+    if (auto receiver = debugDelegate.lock()) receiver->handleDebugLine(line, kind);
 }
 
 std::string OSCServer::describe(const QueueUdpSocket& socket) const { return "QueueUdpSocket " + objectText(&socket); }
@@ -74,7 +97,7 @@ void OSCServer::stopAndHandOn() {
     tcpSocket_->stopListening();
     for (const auto& group : joinedMulticastGroups_) {
         SocketError error;
-        if (!udpSocket_->leaveMulticast(group, &error)) debug(error.description);
+        if (!udpSocket_->leaveMulticast(group, &error)) debug(error.description, OSCDebugLineKind::serverFailure);
     }
     udpSocket_->stopListening();
 }
@@ -97,7 +120,7 @@ void OSCServer::setPort(std::uint16_t port) {
 void OSCServer::setReusePort(bool flag) {
     stopAndHandOn();
     SocketError error;
-    if (!udpSocket_->reusePort(flag, &error)) debug("Error: " + error.description);
+    if (!udpSocket_->reusePort(flag, &error)) debug("Error: " + error.description, OSCDebugLineKind::serverFailure);
     reusePort_ = flag;
 }
 
@@ -106,7 +129,7 @@ void OSCServer::setReusePort(bool flag) {
 std::optional<SocketError> OSCServer::startListening() {
     SocketError error;
     if (!tcpSocket_->startListening(&error) || !udpSocket_->startListening(&error)) {
-        debug(error.description);
+        debug(error.description, OSCDebugLineKind::serverFailure);
         return error;
     }
     return std::nullopt;
@@ -118,8 +141,12 @@ void OSCServer::stopListening() {
 }
 
 void OSCServer::closeConnections() {
-    std::map<std::int64_t, Connection> closing;
-    onQueue([&] { closing.swap(connections_); });
+    Connections closing;
+    onQueue([&] {
+        closing.swap(connections_);
+        idleOrder_.clear();
+        unfinishedBytes_ = 0;
+    });
     for (auto& [index, connection] : closing) connection.socket->disconnect();
 }
 
@@ -127,6 +154,71 @@ std::size_t OSCServer::connectionCount() const {
     std::size_t count = 0;
     onQueue([&] { count = connections_.size(); });
     return count;
+}
+
+std::size_t OSCServer::unfinishedBytes() const {
+    std::size_t bytes = 0;
+    onQueue([&] { bytes = unfinishedBytes_; });
+    return bytes;
+}
+
+// ---- Connection table -----------------------------------------------------------------------------
+
+void OSCServer::closeConnection(Connections::iterator connection, const std::string& why) {
+    const auto socket = connection->second.socket->tcpSocket();
+    debug("TCP Socket: " + describe(socket.get()) + " " + why);
+    forgetConnection(connection);
+    // Packets may still hold the wrapper as their reply socket, so the socket is closed here and
+    // not left to the wrapper. Its own report would find no entry and say so: it is not asked for.
+    socket->setDelegate({});
+    socket->disconnect();
+}
+
+void OSCServer::forgetConnection(Connections::iterator connection) {
+    unfinishedBytes_ -= connection->second.heldBytes;
+    idleOrder_.erase(connection->second.idlePlace);
+    connections_.erase(connection);
+}
+
+void OSCServer::noteHeldBytes(Connection& connection) {
+    auto& buffer = connection.buffer;
+    // The room a buffer takes stays within twice what it holds.
+    if (buffer.capacity() > kKeptBufferCapacity && buffer.capacity() > 2 * buffer.size()) buffer.shrink_to_fit();
+    unfinishedBytes_ = unfinishedBytes_ - connection.heldBytes + buffer.size();
+    connection.heldBytes = buffer.size();
+}
+
+void OSCServer::enforceUnfinishedBytes() {
+    while (unfinishedBytes_ > limits_.maxUnfinishedBytes) {
+        const auto largest = std::max_element(connections_.begin(), connections_.end(), [](const auto& a, const auto& b) {
+            return a.second.heldBytes < b.second.heldBytes;
+        });
+        closeConnection(largest, "closed: its unfinished frame is the largest while they hold too much");
+    }
+}
+
+void OSCServer::armIdleTimer() {
+    if (idleOrder_.empty()) return;
+    if (!idleTimer_) {
+        idleTimer_ = dispatch::Source::makeTimer(queue_);
+        idleTimer_->setEventHandler([weak = weak_from_this()] {
+            if (const auto self = weak.lock()) self->closeIdleConnections();
+        });
+        idleTimer_->resume();
+    }
+    const auto due = connections_.at(idleOrder_.front()).lastPacket + limits_.idleTimeout;
+    idleTimer_->setTimer(std::max(due - dispatch::Clock::now(), dispatch::Clock::duration::zero()));
+}
+
+void OSCServer::closeIdleConnections() {
+    const auto now = dispatch::Clock::now();
+    while (!idleOrder_.empty()) {
+        const auto oldest = connections_.find(idleOrder_.front());
+        if (now - oldest->second.lastPacket < limits_.idleTimeout) break;
+        closeConnection(oldest, "closed: no complete packet for " +
+                                    std::to_string(limits_.idleTimeout.count()) + " ms");
+    }
+    armIdleTimer();
 }
 
 bool OSCServer::startListening(const std::vector<std::string>& groups, SocketError* error) {
@@ -154,16 +246,29 @@ std::uint16_t OSCServer::boundUDPPort() const { return udpSocket_->udpSocket()->
 
 void OSCServer::socketDidAcceptNewSocket(const QueueTcpSocketPtr& listener, const QueueTcpSocketPtr& newSocket) {
     debug("TCP Socket: " + describe(listener.get()) + " didAcceptNewSocket: " + describe(newSocket.get()) + ")");
-    if (connections_.size() >= kMaxConnections) {
+    if (limits_.maxConnections == 0) {
+        newSocket->setDelegate({});
         newSocket->disconnect();
         return;
     }
+    // A newcomer takes the place of the connection idle the longest, so that idle peers cannot
+    // keep everyone else out.
+    if (connections_.size() >= limits_.maxConnections) {
+        closeConnection(connections_.find(idleOrder_.front()), "closed: idle the longest when a new connection came");
+    }
     auto wrapper = std::make_shared<OSCSocket>(newSocket);
-    wrapper->host = newSocket->connectedHost();
-    wrapper->port = newSocket->connectedPort();
+    // One trip to the new socket's queue for both.
+    newSocket->performBlock([&] {
+        wrapper->host = newSocket->connectedHost();
+        wrapper->port = newSocket->connectedPort();
+    });
+    const bool wasEmpty = connections_.empty();
     Connection& connection = connections_[activeIndex_];
     connection.state.socket = wrapper;
     connection.socket = std::move(wrapper);
+    connection.lastPacket = dispatch::Clock::now();
+    connection.idlePlace = idleOrder_.insert(idleOrder_.end(), activeIndex_);
+    if (wasEmpty) armIdleTimer();
     newSocket->readData(-1, activeIndex_);
     ++activeIndex_;
 }
@@ -186,15 +291,22 @@ void OSCServer::socketDidReadData(const QueueTcpSocketPtr& socket, const sockets
         const bool lengthPrefixed = streamFraming == OSCTCPStreamFraming::SLIP && data.view().front() == 0;
         connection.framing = lengthPrefixed ? OSCTCPStreamFraming::PLH : streamFraming;
     }
+    CountingDestination counting(*destination);
     if (auto failure = OSCParser().translate(data.view(), connection.framing.value_or(streamFraming), connection.buffer,
-                                             connection.state, *destination)) {
-        debug("Error: " + std::string(oscParserErrorName(*failure)));
+                                             connection.state, counting)) {
+        debug("Error: " + std::string(oscParserErrorName(*failure)), OSCDebugLineKind::peerProblem);
         // A peer that sends what cannot be parsed is not read again; closing it, rather than
         // leaving it open and unread, frees its place.
-        socket->disconnect();
+        closeConnection(found, "closed: its stream cannot be parsed");
         return;
     }
-    socket->readData(-1, tag);
+    if (counting.delivered > 0) {
+        connection.lastPacket = dispatch::Clock::now();
+        idleOrder_.splice(idleOrder_.end(), idleOrder_, connection.idlePlace);
+    }
+    noteHeldBytes(connection);
+    enforceUnfinishedBytes();
+    if (connections_.contains(tag)) socket->readData(-1, tag);
 }
 
 void OSCServer::socketDidReadPartialData(const QueueTcpSocketPtr& socket, std::size_t length, std::int64_t tag) {
@@ -226,15 +338,18 @@ void OSCServer::socketDidCloseReadStream(const QueueTcpSocketPtr& socket) {
 }
 
 void OSCServer::socketDidDisconnect(const QueueTcpSocketPtr& socket, const std::optional<SocketError>& error) {
-    debug("TCP Socket: " + describe(socket.get()) + " didDisconnect, withError: " + renderOptionalErrorPlain(error));
+    const bool listener = socket && socket == tcpSocket_->tcpSocket();
+    // A client going away, with whatever error, is its own business; the listener failing is not.
+    debug("TCP Socket: " + describe(socket.get()) + " didDisconnect, withError: " + renderOptionalErrorPlain(error),
+          listener && error ? OSCDebugLineKind::serverFailure : OSCDebugLineKind::trace);
     if (!socket) return;  // closed by its own destruction: its entry is already gone
-    if (socket == tcpSocket_->tcpSocket()) {
+    if (listener) {
         debug("Server disconnecting its own listening TCP Socket");
         return;
     }
     for (auto it = connections_.begin(); it != connections_.end(); ++it) {
         if (it->second.socket->tcpSocket() == socket) {
-            connections_.erase(it);
+            forgetConnection(it);
             return;
         }
     }
@@ -255,7 +370,8 @@ void OSCServer::udpSocketDidConnect(QueueUdpSocket& socket, const Bytes& address
 }
 
 void OSCServer::udpSocketDidNotConnect(QueueUdpSocket& socket, const SocketError& error) {
-    debug("UDP Socket: " + describe(socket) + " didNotConnect, dueToError: " + renderOptionalError(error));
+    debug("UDP Socket: " + describe(socket) + " didNotConnect, dueToError: " + renderOptionalError(error),
+          OSCDebugLineKind::serverFailure);
 }
 
 void OSCServer::udpSocketDidSend(QueueUdpSocket& socket, std::int64_t tag) {
@@ -264,7 +380,7 @@ void OSCServer::udpSocketDidSend(QueueUdpSocket& socket, std::int64_t tag) {
 
 void OSCServer::udpSocketDidNotSend(QueueUdpSocket& socket, std::int64_t tag, const SocketError& error) {
     debug("UDP Socket: " + describe(socket) + " didNotSendDataWithTag: " + std::to_string(tag) +
-          ", dueToError: " + renderOptionalError(error));
+          ", dueToError: " + renderOptionalError(error), OSCDebugLineKind::serverFailure);
 }
 
 void OSCServer::udpSocketDidReceive(QueueUdpSocket& socket, const Bytes& data, const Bytes& address,
@@ -285,14 +401,16 @@ void OSCServer::udpSocketDidReceive(QueueUdpSocket& socket, const Bytes& data, c
     const auto failure = OSCParser().process(data, *destination, std::move(reply));
     if (!failure) return;
     if (*failure == OSCParserError::unrecognisedData) {
-        debug("Error: Unrecognized data " + renderBytes(data.size()));
+        debug("Error: Unrecognized data " + renderBytes(data.size()), OSCDebugLineKind::peerProblem);
     } else {
-        debug("Other error: " + std::string(oscParserErrorName(*failure)));
+        debug("Other error: " + std::string(oscParserErrorName(*failure)), OSCDebugLineKind::peerProblem);
     }
 }
 
 void OSCServer::udpSocketDidClose(QueueUdpSocket& socket, const std::optional<SocketError>& error) {
-    debug("UDP Socket: " + describe(socket) + " Did Close. With Error: " + renderOptionalError(error));
+    const bool receiverFailed = error && &socket == udpSocket_->udpSocket().get();
+    debug("UDP Socket: " + describe(socket) + " Did Close. With Error: " + renderOptionalError(error),
+          receiverFailed ? OSCDebugLineKind::serverFailure : OSCDebugLineKind::trace);
 }
 
 }  // namespace pavonix::osc

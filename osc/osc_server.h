@@ -1,7 +1,8 @@
 // The receiving side of the OSC library: one UDP socket and one TCP socket on the same port. Every
 // datagram and every framed packet of every accepted TCP connection is parsed and handed whole to
 // the packet destination; everything the server observes is told to the debug delegate as one line
-// of text.
+// of text. What TCP peers can hold is bounded (OSCServerLimits): the connections open at once, the
+// time a connection may go without a complete packet, and the bytes of unfinished frames.
 //
 // Threads: the socket reports, the parsing and both receivers run on the delegate queue given at
 // construction, one at a time; the connection table lives there. Starting, stopping and the
@@ -9,7 +10,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -25,6 +28,18 @@
 
 namespace pavonix::osc {
 
+// Bounds on what TCP peers can make the server hold, so that idle or stalling peers cannot lock
+// others out or fill the memory.
+struct OSCServerLimits {
+    // Open at once; at the cap a new connection closes the one idle the longest.
+    std::size_t maxConnections = 256;
+    // A connection that delivers no complete packet for this long is closed.
+    std::chrono::milliseconds idleTimeout = std::chrono::seconds(30);
+    // Bytes held for unfinished frames by all connections together; past it, the connection
+    // holding the most is closed.
+    std::size_t maxUnfinishedBytes = std::size_t{16} << 20;
+};
+
 class OSCServer : public sockets::QueueTcpSocketDelegate,
                   public sockets::QueueUdpSocketDelegate,
                   public std::enable_shared_from_this<OSCServer> {
@@ -32,8 +47,8 @@ class OSCServer : public sockets::QueueTcpSocketDelegate,
 
 public:
     // `queue` is the delegate queue of both sockets; null means the main queue.
-    static std::shared_ptr<OSCServer> make(dispatch::QueuePtr queue = nullptr);
-    OSCServer(Token, dispatch::QueuePtr queue);
+    static std::shared_ptr<OSCServer> make(dispatch::QueuePtr queue = nullptr, OSCServerLimits limits = {});
+    OSCServer(Token, dispatch::QueuePtr queue, OSCServerLimits limits);
     // Leaves the joined groups and stops listening.
     ~OSCServer() override;
     OSCServer(const OSCServer&) = delete;
@@ -66,15 +81,15 @@ public:
     bool joinMulticast(const std::string& group, sockets::SocketError* error = nullptr);
     bool leaveMulticast(const std::string& group, sockets::SocketError* error = nullptr);
 
-    // Connections open at once beyond this many are closed as they arrive.
-    static constexpr std::size_t kMaxConnections = 256;
-
     const std::shared_ptr<OSCSocket>& tcpSocket() const { return tcpSocket_; }
     const std::shared_ptr<OSCSocket>& udpSocket() const { return udpSocket_; }
     // The UDP port actually bound (port 0 picks one); 0 when not listening.
     std::uint16_t boundUDPPort() const;
-    // Accepted connections that are still open (read on the delegate queue).
+    const OSCServerLimits& limits() const { return limits_; }
+    // Accepted connections that are still open, and the bytes their unfinished frames hold (read
+    // on the delegate queue).
     std::size_t connectionCount() const;
+    std::size_t unfinishedBytes() const;
 
     // ---- TCP socket reports (delegate queue) ----
     void socketDidAcceptNewSocket(const sockets::QueueTcpSocketPtr& listener,
@@ -114,22 +129,38 @@ private:
         std::vector<std::uint8_t> buffer;
         OSCStreamState state;
         std::optional<OSCTCPStreamFraming> framing;  // decided by the first byte read
+        dispatch::Clock::time_point lastPacket;      // or the accept, before the first packet
+        std::list<std::int64_t>::iterator idlePlace;
+        std::size_t heldBytes = 0;  // what `buffer` holds, as counted in unfinishedBytes_
     };
+    using Connections = std::map<std::int64_t, Connection>;
 
     void stopAndHandOn();
     void closeConnections();
+    // Takes the connection out of the table and closes it without a report back.
+    void closeConnection(Connections::iterator connection, const std::string& why);
+    void forgetConnection(Connections::iterator connection);
+    void noteHeldBytes(Connection& connection);
+    // Closes the connections holding the most until the unfinished frames fit the bound again.
+    void enforceUnfinishedBytes();
+    void closeIdleConnections();
+    void armIdleTimer();
     // Runs `work` on the delegate queue and waits for it (inline when already there).
     void onQueue(const dispatch::Block& work) const;
-    void debug(const std::string& line) const;
+    void debug(const std::string& line, OSCDebugLineKind kind = OSCDebugLineKind::trace) const;
     std::shared_ptr<OSCDebugDelegate> trafficReceiver() const;
     std::string describe(const sockets::QueueUdpSocket& socket) const;
     std::string describe(const sockets::QueueTcpSocket* socket) const;
 
     const dispatch::QueuePtr queue_;
+    const OSCServerLimits limits_;
     std::shared_ptr<OSCSocket> tcpSocket_;
     std::shared_ptr<OSCSocket> udpSocket_;
     // Delegate queue only.
-    std::map<std::int64_t, Connection> connections_;
+    Connections connections_;
+    std::list<std::int64_t> idleOrder_;  // connection numbers, the one idle the longest first
+    std::size_t unfinishedBytes_ = 0;
+    dispatch::SourcePtr idleTimer_;
     std::int64_t activeIndex_ = 0;
     std::vector<std::string> joinedMulticastGroups_;
     std::string interface_ = "localhost";

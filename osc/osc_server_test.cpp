@@ -27,9 +27,14 @@ bool portIsFree(std::uint16_t port) {
 
 std::string text(const std::vector<std::uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
+using namespace std::chrono_literals;
+
 class OSCServerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { startServer(); }
+    // Replaces the server by one with these limits, listening on a port of its own.
+    void startServer(OSCServerLimits limits = {}) {
+        server = OSCServer::make(queue, limits);
         server->setInterface("127.0.0.1");
         // Port 0 would give TCP and UDP two different ports: take one that is free for both.
         server->setPort(pavonix::testing::freeLoopbackPort());
@@ -42,7 +47,7 @@ protected:
 
     dispatch::QueuePtr queue = dispatch::makeSerialQueue("osc-server-test");
     std::shared_ptr<testing::RecordingDestination> receiver = std::make_shared<testing::RecordingDestination>();
-    std::shared_ptr<OSCServer> server = OSCServer::make(queue);
+    std::shared_ptr<OSCServer> server;
     std::uint16_t port = 0;
     LoopbackPeer peer = LoopbackPeer::udp();
 };
@@ -61,6 +66,13 @@ TEST_F(OSCServerTest, DatagramsBecomePacketsAndBadOnesOnlyALine) {
 
 std::vector<std::uint8_t> slip(const OSCPacket& packet) {
     return oscFramedPacket(packet.packetData(), OSCTCPStreamFraming::SLIP);
+}
+
+// A message with `size` blob bytes, framed but for its closing END: a frame left unfinished.
+std::vector<std::uint8_t> unfinishedFrame(const std::string& address, std::size_t size) {
+    auto framed = slip(OSCMessage(address, {OSCBlob{std::vector<std::uint8_t>(size, 7)}}));
+    framed.pop_back();
+    return framed;
 }
 
 TEST_F(OSCServerTest, EachConnectionKeepsItsOwnStreamAndABadOneIsClosed) {
@@ -82,12 +94,77 @@ TEST_F(OSCServerTest, EachConnectionKeepsItsOwnStreamAndABadOneIsClosed) {
     const auto& messageA = receiver->messages[receiver->messages[0]->addressPattern() == "/a" ? 0 : 1];
     EXPECT_EQ(testing::argumentsOf(*messageA), (std::vector<OSCValue>{OSCBlob{{0xC0, 0xDB, 0x01}}}));
 
-    bad.send(testing::bytes("C0 'garbage' C0"));
+    // Nothing after a bad frame runs, whether or not the same read holds it.
+    bad.send(testing::concat({testing::bytes("C0 'garbage' C0"), slip(OSCMessage("/after/garbage"))}));
     EXPECT_TRUE(bad.endsStream());
     EXPECT_TRUE(receiver->hasLine("Error: unrecognisedData"));
     first.send(slip(OSCMessage("/after")));  // the others go on
     ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 3; }));
+    EXPECT_EQ(receiver->received().back(), "/after");
     EXPECT_EQ(server->connectionCount(), 2u);
+
+    // A length prefix beyond the frame limit ends the stream: the frame inside it would pass for
+    // one if the stream were rescanned.
+    LoopbackPeer prefixed(port);
+    prefixed.send(testing::concat({testing::bytes("00200000"),
+                                   oscFramedPacket(OSCMessage("/stop").packetData(), OSCTCPStreamFraming::PLH)}));
+    EXPECT_TRUE(prefixed.endsStream());
+    EXPECT_TRUE(receiver->hasLine("Error: frameTooLong"));
+    EXPECT_EQ(receiver->received().size(), 3u);
+}
+
+TEST_F(OSCServerTest, AtTheCapANewcomerClosesTheConnectionIdleTheLongest) {
+    startServer({.maxConnections = 3});
+    LoopbackPeer idlest(port), quiet(port), active(port);
+    ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 3; }));
+    active.send(slip(OSCMessage("/active")));
+    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 1; }));
+
+    LoopbackPeer newcomer(port);
+    EXPECT_TRUE(idlest.endsStream());
+    newcomer.send(slip(OSCMessage("/newcomer")));
+    LoopbackPeer next(port);
+    EXPECT_TRUE(quiet.endsStream());  // idle since its accept, while the others delivered
+    active.send(slip(OSCMessage("/active")));
+    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 3; }));
+    EXPECT_EQ(server->connectionCount(), 3u);
+    // Closing a connection for room is no failure, and its close finds no missing entry.
+    EXPECT_FALSE(receiver->hasLine("Error"));
+}
+
+TEST_F(OSCServerTest, ConnectionsWithoutACompletePacketForTheIdleTimeAreClosed) {
+    startServer({.idleTimeout = 200ms});
+    LoopbackPeer quiet(port), unfinished(port), active(port);
+    ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 3; }));
+    unfinished.send(unfinishedFrame("/never", 16));
+    // The active one delivers until the others are gone, so it is never idle that long.
+    std::size_t sent = 0;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            active.send(slip(OSCMessage("/tick")));
+            ++sent;
+            return server->connectionCount() == 1;
+        },
+        5s, 10ms));
+    EXPECT_TRUE(quiet.endsStream());
+    EXPECT_TRUE(unfinished.endsStream());
+    active.send(slip(OSCMessage("/last")));
+    EXPECT_TRUE(waitUntil([&] { return receiver->received().size() == sent + 1; }));
+    EXPECT_EQ(server->unfinishedBytes(), 0u);
+}
+
+TEST_F(OSCServerTest, PastTheBudgetForUnfinishedFramesTheLargestIsClosed) {
+    startServer({.maxUnfinishedBytes = 64 << 10});
+    LoopbackPeer small(port), large(port);
+    small.send(unfinishedFrame("/small", 20000));
+    ASSERT_TRUE(waitUntil([&] { return server->unfinishedBytes() > 20000; }));
+    large.send(unfinishedFrame("/large", 50000));
+    EXPECT_TRUE(large.endsStream());
+    EXPECT_LE(server->unfinishedBytes(), std::size_t{64} << 10);
+    small.send(std::vector<std::uint8_t>{0xC0});
+    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 1; }));
+    EXPECT_EQ(receiver->received().front(), "/small");
+    EXPECT_EQ(server->unfinishedBytes(), 0u);
 }
 
 TEST_F(OSCServerTest, StoppingClosesTheConnectionsAndFreesThePortAndAPortChangeLeavesTheServerStopped) {
