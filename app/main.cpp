@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/control/permission_probes.h"
+#include "app/core/text.h"
 #include "app/model/lanternpost_model.h"
 #include "app/settings/settings_keys.h"
 #include "app/views/application_scenes.h"
@@ -103,13 +104,14 @@ pavonix::dispatch::SourcePtr quitOnSignals() {
 }
 
 // With PAVONIX_DEBUG=1, every server status line, every command and every storage problem goes
-// to stderr.
+// to stderr. Details and commands may quote what a peer sent, so their control characters are
+// escaped.
 std::vector<pavonix::Observation> printServerStatuses(pavonix::LanternpostModel& model) {
     std::vector<pavonix::Observation> observations;
     const auto watch = [&](const char* name, pavonix::ObservableValue<pavonix::BridgeServerStatus>& status) {
         const auto print = [name](const pavonix::BridgeServerStatus& value) {
             std::fprintf(stderr, "Pavonix: %s server %s: %s\n", name, std::string(pavonix::text(value.state)).c_str(),
-                         value.detail.c_str());
+                         pavonix::escapedControlCharacters(value.detail).c_str());
         };
         print(status.get());
         observations.push_back(status.observe(print));
@@ -121,8 +123,8 @@ std::vector<pavonix::Observation> printServerStatuses(pavonix::LanternpostModel&
     observations.push_back(model.lastCommand.observe([](const std::optional<pavonix::CommandLogEntry>& entry) {
         if (!entry) return;
         std::fprintf(stderr, "Pavonix: last command %s: %s %s: %s\n", std::string(pavonix::label(entry->source)).c_str(),
-                     entry->result.isOK() ? "ok" : "failed", entry->result.command.c_str(),
-                     entry->result.message.c_str());
+                     entry->result.isOK() ? "ok" : "failed", pavonix::escapedControlCharacters(entry->result.command).c_str(),
+                     pavonix::escapedControlCharacters(entry->result.message).c_str());
     }));
     // Each problem with the settings file or the pairing secrets as it comes and as it goes:
     // "Pavonix: notice: Settings could not be saved: ...", "Pavonix: notice gone: ...".

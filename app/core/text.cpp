@@ -65,4 +65,59 @@ std::string asciiUppercased(std::string_view text) {
     return out;
 }
 
+namespace {
+
+bool isControl(char32_t codePoint) { return codePoint < 0x20 || (codePoint >= 0x7F && codePoint <= 0x9F); }
+
+}  // namespace
+
+std::string withoutControlCharacters(std::string_view text, std::size_t maxCharacters) {
+    std::string out;
+    std::size_t characters = 0;
+    for (std::size_t pos = 0; pos < text.size() && characters < maxCharacters;) {
+        char32_t codePoint = 0;
+        const std::size_t length = utf8::sequenceAt(text, pos, codePoint);
+        if (length == 0) {
+            ++pos;
+            continue;
+        }
+        if (!isControl(codePoint)) {
+            out.append(text.substr(pos, length));
+            ++characters;
+        }
+        pos += length;
+    }
+    return out;
+}
+
+std::string escapedControlCharacters(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t pos = 0; pos < text.size();) {
+        char32_t codePoint = 0;
+        const std::size_t length = utf8::sequenceAt(text, pos, codePoint);
+        if (length == 0) {
+            const auto byte = static_cast<unsigned char>(text[pos++]);
+            out += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]};
+            continue;
+        }
+        pos += length;
+        if (codePoint == '\\') {
+            out += "\\\\";
+        } else if (codePoint == '\n') {
+            out += "\\n";
+        } else if (codePoint == '\r') {
+            out += "\\r";
+        } else if (codePoint == '\t') {
+            out += "\\t";
+        } else if (isControl(codePoint)) {
+            out += {'\\', 'u', '0', '0', kHex[codePoint >> 4], kHex[codePoint & 0xF]};
+        } else {
+            out.append(text.substr(pos - length, length));
+        }
+    }
+    return out;
+}
+
 }  // namespace pavonix

@@ -2,6 +2,7 @@
 // never white space, and never make these functions fail.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -27,5 +28,15 @@ inline bool isValidUTF8(std::string_view bytes) { return utf8::isValid(bytes); }
 // whatever the locale.
 std::string asciiLowercased(std::string_view text);
 std::string asciiUppercased(std::string_view text);
+
+// Text that came from a peer, fit for a status line: control characters (U+0000 to U+001F and
+// U+007F to U+009F) and bytes that are not UTF-8 left out, cut to at most `maxCharacters`
+// characters.
+std::string withoutControlCharacters(std::string_view text, std::size_t maxCharacters);
+
+// Text that came from a peer, fit for a terminal: control characters written as \n, \r, \t or
+// \u followed by four hex digits, bytes that are not UTF-8 as \x and two hex digits, and a
+// backslash doubled, so that nothing printed can move the cursor or fake a line of its own.
+std::string escapedControlCharacters(std::string_view text);
 
 }  // namespace pavonix

@@ -35,5 +35,15 @@ TEST(TextTest, ChangesOnlyASCIILetterCase) {
     EXPECT_EQ(asciiUppercased("get \xC3\xA4"), "GET \xC3\xA4");
 }
 
+TEST(TextTest, PeerTextForStatusLinesAndTerminals) {
+    const std::string_view peer = "/a\x1B[2J\tb\n\xC2\x85\x7F" "c\xC3\xA9\xFF\\";
+    EXPECT_EQ(withoutControlCharacters(peer, 200), "/a[2Jbc\xC3\xA9\\");
+    // Characters are counted, not bytes, and a cut never splits one.
+    EXPECT_EQ(withoutControlCharacters("\xC3\xA9\xC3\xA9\xC3\xA9", 2), "\xC3\xA9\xC3\xA9");
+    EXPECT_EQ(withoutControlCharacters("\x01\x02" "abc", 2), "ab");
+    EXPECT_EQ(escapedControlCharacters(peer), "/a\\u001B[2J\\tb\\n\\u0085\\u007Fc\xC3\xA9\\xFF\\\\");
+    EXPECT_EQ(escapedControlCharacters("Go to slide named \"Intro\""), "Go to slide named \"Intro\"");
+}
+
 }  // namespace
 }  // namespace pavonix

@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "app/core/text.h"
 #include "app/network/network_listen_port.h"
 
 namespace pavonix::oscbridge {
@@ -35,21 +36,6 @@ CommandArgument commandArgument(const osc::OSCValue& value) {
             }
         },
         value);
-}
-
-// A line tells of a failure when it mentions an error, except where the word is only a label:
-// every client disconnect says "withError" (a client going away is its own business, not the
-// server's), and an orderly close says "With Error: nil".
-bool isFailureLine(std::string_view line) {
-    if (line.find(" didDisconnect, withError: ") != std::string_view::npos) return false;
-    if (line.ends_with(" With Error: nil")) return false;
-    constexpr std::string_view word = "error";
-    for (std::size_t i = 0; i + word.size() <= line.size(); ++i) {
-        std::size_t j = 0;
-        while (j < word.size() && (line[i + j] | 0x20) == word[j]) ++j;
-        if (j == word.size()) return true;
-    }
-    return false;
 }
 
 }  // namespace
@@ -90,6 +76,7 @@ OSCBridgeServer::~OSCBridgeServer() { flow_->stopped = true; }
 std::string OSCBridgeServer::placeText() const { return listenDisplayName_ + ", port " + std::to_string(port_); }
 
 void OSCBridgeServer::post(BridgeServerStatus::State state, std::string detail) {
+    flow_->state = state;
     dispatch::MainExecutor::post([handler = statusHandler_, id = id_, state, detail = std::move(detail)] {
         if (handler) handler(id, BridgeServerStatus{state, detail});
     });
@@ -137,14 +124,11 @@ void OSCBridgeServer::route(const osc::OSCMessage& message) {
     try {
         command = CommandRouter::command(message.addressPattern(), commandArguments(message));
     } catch (const CommandRouteError& error) {
-        handleDebugMessage(error.description());
+        notePeerProblem(error.description());
         return;
     }
     if (flow_->waiting.load() >= kMaxWaitingCommands) {
-        if (!flow_->floodReported.exchange(true)) {
-            post(BridgeServerStatus::State::running,
-                 "Listening on " + placeText() + "; too many OSC messages at once, some were dropped");
-        }
+        if (!flow_->floodReported.exchange(true)) notePeerProblem("too many OSC messages at once, some were dropped");
         return;
     }
     ++flow_->waiting;
@@ -154,9 +138,40 @@ void OSCBridgeServer::route(const osc::OSCMessage& message) {
     });
 }
 
-void OSCBridgeServer::handleDebugMessage(std::string_view line) {
-    if (flow_->stopped || !isFailureLine(line)) return;
-    post(BridgeServerStatus::State::failed, std::string(line));
+void OSCBridgeServer::handleDebugMessage(std::string_view) {}
+
+void OSCBridgeServer::handleDebugLine(std::string_view line, osc::OSCDebugLineKind kind) {
+    if (flow_->stopped) return;
+    switch (kind) {
+        case osc::OSCDebugLineKind::trace: return;
+        case osc::OSCDebugLineKind::peerProblem: notePeerProblem(line); return;
+        case osc::OSCDebugLineKind::serverFailure:
+            // A failure to start is start()'s to report, with the port-in-use text.
+            if (flow_->state == BridgeServerStatus::State::running || flow_->state == BridgeServerStatus::State::failed)
+                post(BridgeServerStatus::State::failed, withoutControlCharacters(line, kMaxProblemCharacters));
+            return;
+    }
+}
+
+void OSCBridgeServer::notePeerProblem(std::string_view problem) {
+    if (flow_->stopped) return;
+    {
+        std::lock_guard lock(flow_->problemMutex);
+        flow_->lastProblem = withoutControlCharacters(problem, kMaxProblemCharacters);
+        if (flow_->problemPosted) return;
+        flow_->problemPosted = true;
+    }
+    dispatch::MainExecutor::post([flow = flow_, handler = statusHandler_, id = id_, place = "Listening on " + placeText()] {
+        std::string problem;
+        {
+            std::lock_guard lock(flow->problemMutex);
+            problem = std::move(flow->lastProblem);
+            flow->problemPosted = false;
+        }
+        // Whatever else was reported meanwhile (a failure, a stop) stands.
+        if (flow->stopped || flow->state != BridgeServerStatus::State::running || !handler) return;
+        handler(id, BridgeServerStatus{BridgeServerStatus::State::running, place + "; " + problem});
+    });
 }
 
 }  // namespace pavonix::oscbridge

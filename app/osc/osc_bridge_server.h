@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -51,6 +52,8 @@ public:
     // Commands waiting for the main thread beyond this many are dropped, so that a flood of
     // datagrams cannot grow the main queue without bound; the status says so once per flood.
     static constexpr std::size_t kMaxWaitingCommands = 1024;
+    // The longest peer text quoted in the status.
+    static constexpr std::size_t kMaxProblemCharacters = 200;
 
     static std::shared_ptr<OSCBridgeServer> make(std::uint16_t port, network::ServerListenBinding listenBinding,
                                                  OSCCommandHandler commandHandler, OSCStatusHandler statusHandler);
@@ -76,12 +79,19 @@ public:
     // ---- The server's receivers (bridge queue) ----
     void handleMessage(std::shared_ptr<osc::OSCMessage> message) override;
     void handleBundle(std::shared_ptr<osc::OSCBundle> bundle) override;
+    // Lines without a kind tell the status nothing.
     void handleDebugMessage(std::string_view line) override;
+    // Only a failure of the server's own sockets sets the failed status. A problem with what a
+    // peer sent is no failure of the server, which goes on serving: the status stays running and
+    // its detail names the last such problem.
+    void handleDebugLine(std::string_view line, osc::OSCDebugLineKind kind) override;
     // Traffic lines never tell of a failure.
     bool wantsTrafficLines() const override { return false; }
 
 private:
     void post(BridgeServerStatus::State state, std::string detail);
+    // At most one such report waits for the main thread at a time; it takes the latest text.
+    void notePeerProblem(std::string_view problem);
     void route(const osc::OSCMessage& message);
     void handleBundleAtDepth(const osc::OSCBundle& bundle);
     std::string placeText() const;
@@ -100,6 +110,11 @@ private:
         std::atomic<bool> stopped{false};
         std::atomic<std::size_t> waiting{0};
         std::atomic<bool> floodReported{false};
+        // The state this bridge reported last, as of the report's posting.
+        std::atomic<BridgeServerStatus::State> state{BridgeServerStatus::State::stopped};
+        std::mutex problemMutex;
+        std::string lastProblem;     // under problemMutex
+        bool problemPosted = false;  // under problemMutex
     };
     const std::shared_ptr<Flow> flow_ = std::make_shared<Flow>();
 };

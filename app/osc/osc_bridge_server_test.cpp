@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "app/core/command_router.h"
 #include "platform/dispatch/testing/main_queue_scope.h"
 
@@ -25,27 +27,42 @@ protected:
         [this](std::uint64_t, BridgeServerStatus status) { statuses.push_back(status); });
 };
 
-TEST_F(OSCBridgeTest, OnlyLinesThatTellOfAFailureSetTheFailedStatus) {
-    for (const auto& [line, fails] : std::vector<std::pair<std::string, bool>>{
-             {"Error: cantParseOSCString", true},
-             {"UDP Socket: s didNotSendDataWithTag: 0, dueToError: Optional(\"x\")", true},
-             {"UDP Socket: s Did Close. With Error: Optional(\"Bad file descriptor\")", true},
-             {"UDP Socket: s Did Close. With Error: nil", false},
-             {"TCP Socket: s didDisconnect, withError: Optional(Socket closed)", false},
-             {"TCP Socket: s didRead Data of length: 12, withTag: 0", false},
-         }) {
-        statuses.clear();
-        bridge->handleDebugMessage(line);
-        pavonix::testing::settleMainQueue();
-        EXPECT_EQ(statuses, (fails ? std::vector<BridgeServerStatus>{{State::failed, line}} : std::vector<BridgeServerStatus>{}))
-            << line;
-    }
-    // A routing error reaches the status only when its text says "error".
-    statuses.clear();
-    bridge->handleMessage(std::make_shared<OSCMessage>("/ERROR/here"));
+TEST_F(OSCBridgeTest, OnlyFailuresOfTheServersOwnSocketsSetTheFailedStatus) {
+    using Kind = osc::OSCDebugLineKind;
+    bridge->start();
     pavonix::testing::settleMainQueue();
-    EXPECT_EQ(statuses, (std::vector<BridgeServerStatus>{{State::failed, "Unknown command route: /ERROR/here"}}));
-    EXPECT_TRUE(commands.empty());
+    const std::string running = "Listening on localhost (127.0.0.1), port 0";
+    const auto statusesAfter = [&](const std::function<void()>& step) {
+        statuses.clear();
+        step();
+        pavonix::testing::settleMainQueue();
+        return statuses;
+    };
+    using Statuses = std::vector<BridgeServerStatus>;
+    EXPECT_EQ(statusesAfter([&] {
+                  bridge->handleDebugLine("Error: Server couldn't find the Socket", Kind::trace);
+                  bridge->handleDebugMessage("Error: a line without a kind");
+              }),
+              Statuses{});
+    // A peer's problem keeps the status running; its detail names the last one, without control
+    // characters and cut to 200 characters.
+    EXPECT_EQ(statusesAfter([&] {
+                  bridge->handleDebugLine("Error: unrecognisedData", Kind::peerProblem);
+                  bridge->handleMessage(std::make_shared<OSCMessage>("/error\x1B[2J" + std::string(300, 'x')));
+              }),
+              (Statuses{{State::running, running + "; Unknown command route: /error[2J" + std::string(168, 'x')}}));
+
+    const std::string failure = "UDP Socket: s Did Close. With Error: Optional(\"Bad file descriptor\")";
+    EXPECT_EQ(statusesAfter([&] { bridge->handleDebugLine(failure, Kind::serverFailure); }),
+              (Statuses{{State::failed, failure}}));
+    // Neither a peer's problem nor a flood brings a failed server back to running.
+    EXPECT_EQ(statusesAfter([&] {
+                  bridge->handleMessage(std::make_shared<OSCMessage>("/error"));
+                  for (std::size_t i = 0; i <= OSCBridgeServer::kMaxWaitingCommands; ++i)
+                      bridge->handleMessage(std::make_shared<OSCMessage>("/stop"));
+              }),
+              Statuses{});
+    EXPECT_EQ(commands.size(), OSCBridgeServer::kMaxWaitingCommands);
 }
 
 TEST_F(OSCBridgeTest, AStoppedBridgeIgnoresEverythingEvenWhatWasQueued) {
@@ -62,6 +79,9 @@ TEST_F(OSCBridgeTest, AStoppedBridgeIgnoresEverythingEvenWhatWasQueued) {
 }
 
 TEST_F(OSCBridgeTest, AFloodBeyondTheBacklogIsDroppedWithOneStatusLine) {
+    bridge->start();
+    pavonix::testing::settleMainQueue();
+    statuses.clear();
     for (std::size_t i = 1; i <= OSCBridgeServer::kMaxWaitingCommands + 100; ++i)
         bridge->handleMessage(std::make_shared<OSCMessage>("/goto/slide/number", std::vector<osc::OSCValue>{std::int32_t(i)}));
     pavonix::testing::settleMainQueue();

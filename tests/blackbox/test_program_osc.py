@@ -3,19 +3,29 @@ over UDP and TCP, become commands of the model, observed in the "last command" l
 PAVONIX_DEBUG=1 prints to stderr. On Linux every provider answers "failed", which is fine here: the
 line shows that the command reached the model, with its display text and the source "OSC". The
 addresses, argument kinds and refused arguments are pinned by the command router's tests, malformed
-packets by the parser's, SLIP streams cut anywhere and clients closed for garbage by the OSC
-server's, a flood beyond the backlog by the bridge's."""
+packets by the parser's, SLIP streams cut anywhere, clients closed for garbage, the connection cap,
+the idle time and the bound on unfinished frames by the OSC server's, a flood beyond the backlog
+by the bridge's. Here: what an attacker on the port can do to the whole program (descriptors,
+memory, other senders, the status)."""
 
+import os
+import select
 import shutil
 import socket
 import struct
 import subprocess
+import threading
 import time
 import unittest
 
-from harness import ProgramFixture, free_port, require
+from harness import ProgramFixture, connect, free_port, require, wait_until
 
 LINE = "Pavonix: last command OSC: failed "
+# A sanitizer build keeps freed memory aside for a while (its quarantine) and gives it back to the
+# system lazily; either would hide whether the program gave its memory back after an attack.
+PROMPT_RELEASE = {"ASAN_OPTIONS": ":".join(filter(None, [
+    os.environ.get("ASAN_OPTIONS", ""), "quarantine_size_mb=1", "thread_local_quarantine_size_kb=64",
+    "allocator_release_to_os_interval_ms=100"]))}
 
 
 def osc_string(text):
@@ -38,15 +48,52 @@ def osc_bundle(*elements, time_tag=1):
         struct.pack(">i", len(element)) + element for element in elements)
 
 
+def slip(packet):
+    return b"\xc0" + packet.replace(b"\xdb", b"\xdb\xdd").replace(b"\xc0", b"\xdb\xdc") + b"\xc0"
+
+
+def reset(sock):
+    """Closes with a reset instead of an orderly end."""
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
+
+
+def descriptors(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def resident_mib(pid):
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    raise AssertionError("no VmRSS for %d" % pid)
+
+
 class OSCProgramTest(ProgramFixture):
-    def start_with_osc(self):
+    def start_with_osc(self, extra_env=None):
         self.osc_port = free_port()
         self.write_settings(httpPort=free_port(), oscPort=self.osc_port)
-        self.program = self.start()
+        self.program = self.start(extra_env=extra_env)
         self.program.wait_for("Pavonix: OSC server Running: Listening on all interfaces, port %d" % self.osc_port)
 
     def commands(self, count, timeout=20):
         return [line[len(LINE):].split(":")[0] for line in self.program.wait_for(LINE, count, timeout)]
+
+    def send_tcp(self, packet):
+        with connect(self.osc_port) as sock:
+            sock.sendall(slip(packet))
+
+    def settled_resident_mib(self):
+        """Resident memory once the descriptors have come back down (the connections are gone)."""
+        pid = self.program.process.pid
+        self.assertTrue(wait_until(lambda: descriptors(pid) <= self.baseline_descriptors + 5, 30), descriptors(pid))
+        return resident_mib(pid)
+
+    def note_memory(self, attack, before):
+        after = self.settled_resident_mib()
+        print("\n%s: resident %.1f MiB before, %.1f MiB after" % (attack, before, after), flush=True)
+        self.assertLess(after - before, 20, attack)
 
     def send(self, *datagrams):
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
@@ -81,6 +128,98 @@ class OSCProgramTest(ProgramFixture):
             subprocess.run(["oscsend", *command], check=True, timeout=10)
             self.commands(count)
         self.assertEqual(self.commands(3), ["Go to slide 7", 'Go to slide named "Summary"', "Show previous"])
+
+    def test_idle_connections_do_not_lock_a_sender_out(self):
+        # 300 connections that send nothing, renewed as the program drops them, while a sender
+        # over TCP is served within a second, again and again.
+        self.start_with_osc(PROMPT_RELEASE)
+        pid = self.program.process.pid
+        self.baseline_descriptors = descriptors(pid)
+        before = resident_mib(pid)
+        idle = [connect(self.osc_port) for _ in range(300)]
+        renewed = 0
+        try:
+            deadline = time.monotonic() + 6
+            for number in range(1, 1000):
+                if time.monotonic() > deadline:
+                    break
+                readable, _, _ = select.select(idle, [], [], 0)
+                for sock in readable:  # closed by the program: its place is taken again
+                    idle.remove(sock)
+                    sock.close()
+                    idle.append(connect(self.osc_port))
+                    renewed += 1
+                self.send_tcp(osc_message("/goto/slide/number", ("i", number)))
+                self.assertEqual(self.commands(number, timeout=1.0)[-1], "Go to slide %d" % number)
+            self.assertGreater(renewed, 40)  # beyond the cap the idlest went, each time
+        finally:
+            for sock in idle:
+                sock.close()
+        self.note_memory("300 idle connections", before)
+
+    def test_connection_churn_keeps_descriptors_bounded_and_the_program_answering(self):
+        # Six clients connect, send a few bytes and reset, 5,000 times each.
+        self.start_with_osc(PROMPT_RELEASE)
+        pid = self.program.process.pid
+        self.baseline_descriptors = descriptors(pid)
+        before = resident_mib(pid)
+        most, done, stop = [0], [], threading.Event()
+
+        def watch():
+            while not stop.is_set():
+                most[0] = max(most[0], descriptors(pid))
+                time.sleep(0.01)
+
+        def churn():
+            cycles, deadline = 0, time.monotonic() + 120
+            while cycles < 5000 and time.monotonic() < deadline:
+                try:
+                    sock = connect(self.osc_port, timeout=5)
+                    sock.sendall(b"\xc0/show")
+                    reset(sock)
+                except OSError:
+                    pass  # a connect the full backlog held back too long: the next one goes on
+                cycles += 1
+            done.append(cycles)
+
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        started = time.monotonic()
+        clients = [threading.Thread(target=churn) for _ in range(6)]
+        for client in clients:
+            client.start()
+        try:
+            self.send(osc_message("/show/next"))  # answered during the churn
+            self.assertEqual(self.commands(1, timeout=10), ["Show next"])
+            for client in clients:
+                client.join()
+        finally:
+            stop.set()
+            watcher.join()
+        print("\n30,000 connect-send-reset cycles in %.1f s, at most %d descriptors"
+              % (time.monotonic() - started, most[0]), flush=True)
+        self.assertEqual(sum(done), 30000)
+        self.assertLess(most[0], 1000)
+        self.send_tcp(osc_message("/show/previous"))
+        self.assertEqual(self.commands(2, timeout=5)[-1], "Show previous")
+        self.note_memory("30,000 connection cycles", before)
+
+    def test_a_peers_problems_leave_the_status_running_and_print_escaped(self):
+        self.start_with_osc()
+        running = "Pavonix: OSC server Running: Listening on all interfaces, port %d; " % self.osc_port
+        self.send(osc_message("/error"))
+        self.program.wait_for(running + "Unknown command route: /error")
+        with connect(self.osc_port) as sock:  # a stream that cannot be parsed
+            sock.sendall(b"\xc0garbage\xc0")
+            self.assertEqual(sock.recv(1), b"")
+        self.program.wait_for(running + "Error: unrecognisedData")
+        self.send(osc_message("/error\x1b[2J\nFake line"),
+                  osc_message("/goto/slide/named", ("s", "\x1b[31mRed\nPavonix: fake")))
+        self.program.wait_for(running + "Unknown command route: /error[2JFake line")
+        line = self.program.wait_for(LINE + "Go to slide named")[0]
+        self.assertIn('Go to slide named "\\u001B[31mRed\\nPavonix: fake"', line)
+        self.assertFalse([line for line in self.program.lines if "\x1b" in line or line.startswith("Fake")])
+        self.assertFalse([line for line in self.program.lines if line.startswith("Pavonix: OSC server Failed")])
 
 
 if __name__ == "__main__":
