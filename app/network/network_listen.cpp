@@ -37,6 +37,7 @@ std::optional<NetworkListenMode> networkListenModeFromRawValue(std::string_view 
 
 std::string NetworkInterfaceAddress::label() const {
     if (address == "127.0.0.1") return "Localhost - 127.0.0.1";
+    if (interfaceDisplayName.empty() || interfaceDisplayName == interfaceName) return interfaceName + " - " + address;
     return interfaceDisplayName + " (" + interfaceName + ") - " + address;
 }
 

@@ -26,7 +26,8 @@ struct NetworkInterfaceAddress {
     std::optional<std::string> interfaceType;  // "Ethernet", "IEEE80211", "VPN", ...; absent when unknown
 
     std::string id() const { return interfaceName + "-" + address; }
-    // "Localhost - 127.0.0.1" for 127.0.0.1, else "Wi-Fi (wlan0) - 192.168.1.20".
+    // "Localhost - 127.0.0.1" for 127.0.0.1, else "Wi-Fi (wlan0) - 192.168.1.20", or
+    // "tun0 - 10.8.0.1" when the display name is only the kernel's name again (or empty).
     std::string label() const;
 
     bool operator==(const NetworkInterfaceAddress&) const = default;

@@ -42,6 +42,9 @@ TEST(NetworkListenSelection, LabelsAndOptions) {
         {"wlan0", "Wi-Fi", "192.168.1.20", "IEEE80211"}, {"lo", "Localhost", "127.0.0.1", std::nullopt},
         {"eth1", "Ethernet", "192.168.1.20", "Ethernet"}};
     EXPECT_EQ(list[1].label(), "Localhost - 127.0.0.1");
+    // A name that says nothing more than the kernel's is not said twice.
+    EXPECT_EQ((NetworkInterfaceAddress{"avA", "avA", "10.8.0.1", std::nullopt}.label()), "avA - 10.8.0.1");
+    EXPECT_EQ((NetworkInterfaceAddress{"tun0", "", "10.8.0.2", "VPN"}.label()), "tun0 - 10.8.0.2");
     EXPECT_EQ(NetworkListenSelection::allInterfaces().label(list), "All Network Interfaces");
     // The first entry with an address names it; the options keep every entry.
     EXPECT_EQ(NetworkListenSelection::interface("192.168.1.20").label(list), "Wi-Fi (wlan0) - 192.168.1.20");
