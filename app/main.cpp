@@ -197,7 +197,8 @@ int main(int argc, char** argv) {
             main->setWindowState(main->windowState() & ~Qt::WindowMinimized);
             scenes->showMainWindow();
         };
-        auto* view = new pavonix::LanternpostSettingsView(*settingsModel, model->settings(), showMainWindow, {}, window);
+        auto* view = new pavonix::LanternpostSettingsView(*settingsModel, model->settings(), showMainWindow,
+                                                          pavonix::AppInfo::thisBuild(), window);
         view->setHTTPPairingSheetFactory([&pairingModel, &model](QWidget* parent) -> QDialog* {
             return new pavonix::HTTPPairedDevicesSheet(*pairingModel, model->settings(), parent);
         });

@@ -3,12 +3,18 @@
 #include <utility>
 
 #include "app/settings/settings_keys.h"
+#include "app/views/build_info.h"
 
 namespace pavonix {
 
 std::string AppInfo::displayNameOrDefault() const { return displayName.value_or(name.value_or("Pavonix")); }
 std::string AppInfo::versionOrDefault() const { return version.value_or("1.0"); }
 std::string AppInfo::buildOrDefault() const { return build.value_or("1"); }
+
+AppInfo AppInfo::thisBuild() {
+    const std::string commit = build::commit;
+    return {std::nullopt, "Pavonix", build::version, commit.empty() ? "unknown" : commit};
+}
 
 LanternpostSettingsState::LanternpostSettingsState(SettingsWindowModel& model, SettingsStore& store,
                                                    std::function<void()> openMainWindow)

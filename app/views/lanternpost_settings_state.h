@@ -37,6 +37,10 @@ struct AppInfo {
     std::string versionOrDefault() const;
     // Else "1".
     std::string buildOrDefault() const;
+
+    // This program as built: the project's version and the commit it was built from ("unknown"
+    // when built outside a git checkout).
+    static AppInfo thisBuild();
 };
 
 class LanternpostSettingsState {
