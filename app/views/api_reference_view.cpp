@@ -30,7 +30,7 @@ QFont monospaced(double pointSize) {
 }
 
 QLabel* secondaryLabel(const QString& text, const QFont& font, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
+    QLabel* label = plainLabel(text, parent);
     label->setFont(font);
     QPalette palette = label->palette();
     palette.setColor(QPalette::WindowText, controlColor(ControlColor::secondary, palette));
@@ -140,7 +140,8 @@ void APIReferenceView::rebuild() {
         auto* labelWidget = secondaryLabel(label, scaled(font(), 0.92, true), owner);
         labelWidget->setFixedWidth(96);
         connection_->addWidget(labelWidget, row, 0, Qt::AlignLeft | Qt::AlignTop);
-        auto* valueWidget = new QLabel(value, owner);
+        // The saved listen address is whatever the settings file holds.
+        QLabel* valueWidget = plainLabel(value, owner);
         valueWidget->setFont(monospaced(callout.pointSizeF()));
         valueWidget->setWordWrap(true);
         valueWidget->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -162,12 +163,11 @@ void APIReferenceView::rebuild() {
     table_->addWidget(divider(content), 1, 0, 1, columns);
     for (std::size_t row = 0; row < table.rows.size(); ++row) {
         for (int column = 0; column < columns; ++column) {
-            auto* cell = new QLabel(qs(table.rows[row][column]), content);
+            QLabel* cell = plainLabel(qs(table.rows[row][column]), content);
             cell->setFont(column == 0 ? callout : monospaced(callout.pointSizeF()));
             // Long commands take more lines; the code columns fit the sheet's width unwrapped
             // (a wrapped cell beside a one-line command would be clipped to one line).
             cell->setWordWrap(column == 0);
-            cell->setTextFormat(Qt::PlainText);
             cell->setTextInteractionFlags(Qt::TextSelectableByMouse);
             table_->addWidget(cell, static_cast<int>(row) + 2, column, Qt::AlignLeft | Qt::AlignTop);
         }
@@ -178,7 +178,6 @@ void APIReferenceView::rebuild() {
     for (const auto note : reference_.notes()) {
         auto* label = secondaryLabel(qs(note), callout, content);
         label->setWordWrap(true);
-        label->setTextFormat(Qt::PlainText);
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
         notes_->addWidget(label);
     }

@@ -43,7 +43,7 @@ BridgeServerStatusBadge::BridgeServerStatusBadge(const BridgeServerStatus& statu
 void BridgeServerStatusBadge::setStatus(const BridgeServerStatus& status) {
     status_ = status;
     setAccessibleName(qs(badgeAccessibilityLabel(status_)));
-    setToolTip(qs(status_.detail));
+    setToolTip(plainToolTip(qs(status_.detail)));
     updateGeometry();
     update();
 }

@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+#include <QTextDocument>
 
 namespace pavonix {
 
@@ -150,7 +151,26 @@ QLabel* captionLabel(const QString& text, QWidget* parent) {
     font.setPointSizeF(font.pointSizeF() * 0.85);
     label->setFont(font);
     label->setWordWrap(true);
+    label->setTextFormat(Qt::PlainText);
     return label;
+}
+
+QLabel* plainLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setText(text);
+    return label;
+}
+
+QString plainToolTip(const QString& text) {
+    // Tool tips have no plain-text switch: text that would pass for HTML goes in escaped.
+    return Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal) : text;
+}
+
+QString plainMenuText(QString text) {
+    text.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    text.replace(QLatin1Char('\t'), QLatin1Char(' '));
+    return text;
 }
 
 }  // namespace pavonix

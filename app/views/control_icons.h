@@ -1,5 +1,6 @@
 // The view's symbols, drawn with QPainter so that they look the same on every desktop theme,
-// the mapping of the view's colours onto the palette, and the caption text style.
+// the mapping of the view's colours onto the palette, the caption text style, and the ways text
+// from users and peers reaches the screen.
 #pragma once
 
 #include <string_view>
@@ -22,7 +23,16 @@ QIcon symbolIcon(std::string_view name, const QColor& color, int size = 24);
 
 QColor controlColor(ControlColor color, const QPalette& palette);
 
-// A caption: smaller than the body text, wrapping over as many lines as it needs.
+// A caption: smaller than the body text, wrapping over as many lines as it needs; plain text.
 QLabel* captionLabel(const QString& text, QWidget* parent);
+
+// Names of devices, remote targets, windows and slides, and the messages that carry them, come
+// from users and peers. Qt guesses whether a label's or a tool tip's text is HTML, so such a name
+// could make text bold, add links or load pictures from local files; these show it as written.
+QLabel* plainLabel(const QString& text, QWidget* parent);
+QString plainToolTip(const QString& text);
+// Menu entries and button titles read "&" as a mnemonic mark and a tab as the start of the
+// shortcut column; this keeps both as written.
+QString plainMenuText(QString text);
 
 }  // namespace pavonix

@@ -100,6 +100,7 @@ void setTextIfDifferent(QLineEdit* edit, const std::string& text) {
 void NoWheelComboBox::wheelEvent(QWheelEvent* event) { event->ignore(); }
 
 ElidedLineLabel::ElidedLineLabel(QWidget* parent, int maxLines) : QLabel(parent), maxLines_(std::max(maxLines, 1)) {
+    setTextFormat(Qt::PlainText);
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     setContextMenuPolicy(Qt::ActionsContextMenu);
     setFocusPolicy(Qt::ClickFocus);
@@ -113,7 +114,7 @@ ElidedLineLabel::ElidedLineLabel(QWidget* parent, int maxLines) : QLabel(parent)
 void ElidedLineLabel::setFullText(const QString& text) {
     if (text == fullText_) return;
     fullText_ = text;
-    setToolTip(text);
+    setToolTip(plainToolTip(text));
     relayout();
 }
 
@@ -502,7 +503,7 @@ void ControlsView::sync() {
     syncTargetMenu();
     const QColor statusColor = controlColor(s.targetStatusColor(), palette());
     statusIcon_->setPixmap(symbolIcon(s.targetStatusSymbolName(), statusColor, 22).pixmap(22, 22));
-    statusIcon_->setToolTip(qs(s.targetStatusText()));
+    statusIcon_->setToolTip(plainToolTip(qs(s.targetStatusText())));
     statusIcon_->setAccessibleName(qs(s.targetStatusText()));
 
     addressEditor_->setVisible(target.has_value());
@@ -537,8 +538,9 @@ void ControlsView::sync() {
 
 void ControlsView::syncTargetMenu() {
     const QString title = qs(state_->targetMenuTitle());
-    targetMenuButton_->setText(targetMenuButton_->fontMetrics().elidedText(title, Qt::ElideRight, targetTitleWidth));
-    targetMenuButton_->setToolTip(title);
+    targetMenuButton_->setText(
+        plainMenuText(targetMenuButton_->fontMetrics().elidedText(title, Qt::ElideRight, targetTitleWidth)));
+    targetMenuButton_->setToolTip(plainToolTip(title));
     // Rebuilt only when its items change, so that an open menu is not pulled from under the user.
     const auto items = state_->targetMenuItems();
     QString signature;
@@ -555,7 +557,7 @@ void ControlsView::syncTargetMenu() {
             menu->addSeparator();
             continue;
         }
-        QAction* action = menu->addAction(qs(item.title));
+        QAction* action = menu->addAction(plainMenuText(qs(item.title)));
         if (item.checked) action->setIcon(symbolIcon("checkmark", palette().color(QPalette::WindowText), 16));
         switch (item.kind) {
             case Kind::provider: {

@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QWheelEvent>
+#include <gmock/gmock.h>
 
 #include "app/views/application_scenes.h"
 #include "app/views/control_icons.h"
@@ -132,6 +133,25 @@ TEST_F(ControlsViewTest, ALongSlideListMessageTakesTwoLinesCutInTheMiddle) {
     EXPECT_EQ(line->text().count('\n'), 1);
     EXPECT_TRUE(line->text().startsWith("Keynote could") && line->text().endsWith("try again."));
     EXPECT_TRUE(line->text().contains(QChar(0x2026)));
+}
+
+// A remote target's name and a slide's name in the target menu, its button and tool tips, and the
+// result line, as written; an "&" in a name marks no key.
+TEST_F(ControlsViewTest, NamesAreShownAsWritten) {
+    const std::string name = testing::markupName.toStdString() + " & co";
+    setTargets({testing::remote("lpt_a", name)});
+    show();
+    const auto command = PresentationCommand::goToSlideNamed(name);
+    model_.last.set(CommandLogEntry{CommandSource::http, CommandResult::failed(command, "No slide is tagged #" + name), {}});
+    settle();
+    const auto shown = testing::markupShowings(*view_);
+    EXPECT_THAT(shown.rendered, ::testing::IsEmpty());
+    // The menu entry, the button (cut) and its tool tip, the status tool tip, the result line and
+    // its tool tip.
+    EXPECT_EQ(shown.literal.size(), 6) << shown.literal.join('\n').toStdString();
+    for (QAction* action : find<QPushButton>("targetMenu")->menu()->actions()) {
+        EXPECT_TRUE(QKeySequence::mnemonic(action->text()).isEmpty()) << action->text().toStdString();
+    }
 }
 
 TEST_F(ControlsViewTest, NothingSendableDisablesEveryControl) {

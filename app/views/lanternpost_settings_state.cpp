@@ -73,12 +73,12 @@ LanternpostSettingsState::Footer LanternpostSettingsState::httpAuthenticationFoo
 
 std::string LanternpostSettingsState::bluetoothFooter() const {
     if (!store_.value(settings::bluetoothEnabled)) {
-        return "Turn on Bluetooth to allow paired iPhone and iPad remotes to connect.";
+        return "Turn on Bluetooth to allow paired phones and tablets to connect.";
     }
     if (!store_.value(settings::bluetoothDiscoverable)) {
         return "Paired Bluetooth remotes can connect. Turn on Discoverable only when pairing a new device.";
     }
-    return "Paired Bluetooth remotes can connect, and nearby iPhone and iPad remotes can pair.";
+    return "Paired Bluetooth remotes can connect, and nearby phones and tablets can pair.";
 }
 
 bool LanternpostSettingsState::discoverableEditable() const { return store_.value(settings::bluetoothEnabled); }

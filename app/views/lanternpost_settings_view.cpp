@@ -1,15 +1,19 @@
 #include "app/views/lanternpost_settings_view.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialog>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QShortcut>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -89,6 +93,15 @@ LanternpostSettingsView::LanternpostSettingsView(SettingsWindowModel& model, Set
     tabs_->addTab(buildBluetoothTab(), symbolIcon("antenna.radiowaves.left.and.right", iconColor, 16), tr("Bluetooth"));
     tabs_->addTab(buildAboutTab(info), symbolIcon("info.circle", iconColor, 16), tr("About"));
     layout->addWidget(tabs_);
+    // Wherever the keyboard is: a text field or a picker would otherwise keep the keys to itself.
+    for (const auto& [keys, by] : {std::pair{QKeySequence(Qt::CTRL | Qt::Key_Tab), 1},
+                                   std::pair{QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Tab), -1}}) {
+        auto* shortcut = new QShortcut(keys, this);
+        shortcut->setContext(Qt::WindowShortcut);
+        connect(shortcut, &QShortcut::activated, this, [this, step = by] {
+            tabs_->setCurrentIndex((tabs_->currentIndex() + step + tabs_->count()) % tabs_->count());
+        });
+    }
 
     for (auto* notifier : {httpAuthenticationEnabled_.notifier(), bluetoothEnabled_.notifier(),
                            bluetoothDiscoverable_.notifier()}) {
@@ -113,6 +126,7 @@ LanternpostSettingsView::~LanternpostSettingsView() { delete apiReference_.data(
 QWidget* LanternpostSettingsView::buildNetworkTab() {
     QVBoxLayout* sections = nullptr;
     auto* tab = formTab(this, sections);
+    networkPage_ = tab;
     QWidget* content = tab->widget();
 
     auto* identity = new FormSection(tr("Identity"), content);
@@ -144,6 +158,7 @@ QWidget* LanternpostSettingsView::buildNetworkTab() {
     authentication->addRow(secondaryCaption(qs(state_.keychainLine()), authentication));
     sections->addWidget(authentication);
     sections->addStretch(1);
+    alignLabelColumns(content);
     return tab;
 }
 
@@ -206,7 +221,7 @@ QWidget* LanternpostSettingsView::buildAboutTab(const AppInfo& info) {
     icon->setFixedSize(96, 96);
     icon->setScaledContents(true);
     header->addWidget(icon, 0, Qt::AlignHCenter);
-    auto* name = new QLabel(qs(info.displayNameOrDefault()), tab);
+    QLabel* name = plainLabel(qs(info.displayNameOrDefault()), tab);
     name->setObjectName("appName");
     name->setFont(scaled(font(), 1.6, true));
     header->addWidget(name, 0, Qt::AlignHCenter);
@@ -279,14 +294,33 @@ void LanternpostSettingsView::showEvent(QShowEvent* event) {
     windowBounds.applyWindowConstraints(window());
     if (!placed_ && window() != this) {
         placed_ = true;
+        fitContent();
         placeOnScreen();
-        // The window manager adds its frame only once the window is mapped; check again then.
-        QTimer::singleShot(0, this, [this] { placeOnScreen(); });
+        // Laid out and framed by the window manager only once it is mapped: measure again then.
+        QTimer::singleShot(0, this, [this] {
+            fitContent();
+            placeOnScreen();
+        });
     }
+}
+
+void LanternpostSettingsView::fitContent() {
+    // The Network tab is the tallest; it holds the only way to the HTTP pairing sheet at its foot.
+    QWidget* form = networkPage_->widget();
+    // At the width it has without a scroll bar; the scroll area gives it no less than its
+    // minimum, which wrapped captions can make the taller of the two.
+    const int width = networkPage_->width() - 2 * networkPage_->frameWidth();
+    const int needed = std::max(form->hasHeightForWidth() ? form->heightForWidth(width) : form->sizeHint().height(),
+                                form->minimumSizeHint().height());
+    QWidget* top = window();
+    top->resize(windowBounds.width, top->height() + needed - networkPage_->viewport()->height());
+    windowBounds.applyWindowConstraints(top);
 }
 
 void LanternpostSettingsView::placeOnScreen() {
     QWidget* top = window();
+    // Framed now, the window knows how much of the screen its title bar takes.
+    windowBounds.applyWindowConstraints(top);
     QScreen* screen = top->screen();
     if (!screen) return;
     const QRect available = screen->availableGeometry();

@@ -20,6 +20,7 @@ class QDialog;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QScrollArea;
 class QTabWidget;
 
 namespace pavonix {
@@ -64,6 +65,8 @@ private:
     QWidget* pairedDevicesRow(QLabel*& count, const char* objectName, const SheetFactory* factory, QWidget* parent);
     void presentSheet(const SheetFactory& factory);
     void sync();
+    // Makes the window as tall as the Network tab needs, within the bounds.
+    void fitContent();
     void placeOnScreen();
 
     LanternpostSettingsState state_;
@@ -79,6 +82,7 @@ private:
 
     QLabel* storageNotice_ = nullptr;
     QTabWidget* tabs_ = nullptr;
+    QScrollArea* networkPage_ = nullptr;
     ListenView* listen_ = nullptr;
     QLabel* httpPairedCount_ = nullptr;
     QLabel* httpUnreadable_ = nullptr;

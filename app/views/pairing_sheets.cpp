@@ -8,6 +8,7 @@
 #include <QClipboard>
 #include <QFontDatabase>
 #include <QFrame>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -20,13 +21,15 @@
 #include <QVBoxLayout>
 
 #include "app/views/control_icons.h"
+#include "app/views/controls_view.h"
 #include "app/views/settings_form.h"
 
 namespace pavonix {
 
 namespace {
 
-// Modules of white around the code; readers need some to find its corners.
+// Modules of white around the code at the least; readers need some to find its corners. Whatever
+// the frame has beyond the code is white as well.
 constexpr int quietZone = 2;
 
 QString qs(const std::string& text) { return QString::fromStdString(text); }
@@ -44,10 +47,14 @@ QLabel* redCaption(QWidget* parent) {
     return label;
 }
 
-// Deletes every item of the layout, widgets included.
+// Deletes every item of the layout, widgets included. Later, since a row's own button may be the
+// one whose click got here; out of sight at once.
 void clearLayout(QLayout* layout) {
     while (QLayoutItem* item = layout->takeAt(0)) {
-        if (QWidget* widget = item->widget()) widget->deleteLater();
+        if (QWidget* widget = item->widget()) {
+            widget->hide();
+            widget->deleteLater();
+        }
         if (QLayout* child = item->layout()) clearLayout(child);
         delete item;
     }
@@ -87,24 +94,33 @@ QString wrapAndElide(const QString& text, const QFontMetrics& metrics, int width
     return wrapped.join('\n');
 }
 
-QLabel* selectableCaption(const QString& text, QWidget* parent) {
-    QLabel* label = secondaryCaption(text, parent);
-    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    return label;
+// One line of a list row, cut in the middle when the row is too narrow, so that a long name never
+// pushes the row's button out of the sheet; the whole text is in its tool tip.
+ElidedLineLabel* rowLine(const QString& text, QWidget* parent) {
+    auto* line = new ElidedLineLabel(parent);
+    line->setFullText(text);
+    return line;
 }
 
 // A list row: a title over a selectable detail line, then a destructive "Remove".
-QWidget* deviceRow(const QString& title, const QString& detail, QWidget* parent, std::function<void()> remove) {
+QWidget* deviceRow(const QString& title, const QString& detail, QWidget* parent, std::function<void()> remove,
+                   QPushButton*& button) {
     auto* row = new QWidget(parent);
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 2, 0, 2);
     layout->setSpacing(12);
     auto* column = new QVBoxLayout;
     column->setSpacing(3);
-    column->addWidget(new QLabel(title, row));
-    column->addWidget(selectableCaption(detail, row));
+    column->addWidget(rowLine(title, row));
+    ElidedLineLabel* detailLine = rowLine(detail, row);
+    QFont caption = detailLine->font();
+    caption.setPointSizeF(caption.pointSizeF() * 0.85);
+    detailLine->setFont(caption);
+    setCaptionWarning(detailLine, false);
+    detailLine->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    column->addWidget(detailLine);
     layout->addLayout(column, 1);
-    auto* button = new QPushButton(QObject::tr("Remove"), row);
+    button = new QPushButton(QObject::tr("Remove"), row);
     button->setObjectName("remove");
     QPalette palette = button->palette();
     palette.setColor(QPalette::ButtonText, controlColor(ControlColor::red, palette));
@@ -115,30 +131,18 @@ QWidget* deviceRow(const QString& title, const QString& detail, QWidget* parent,
     return row;
 }
 
-QLabel* emptyListText(const QString& text, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    setTextColor(label, ControlColor::secondary);
-    return label;
+// Takes the records when they differ from the ones shown; false when nothing changed.
+template <class Record>
+bool replaceShown(std::optional<std::vector<Record>>& shown, std::vector<Record> records) {
+    if (records == shown) return false;
+    shown = std::move(records);
+    return true;
 }
 
-struct ListRow {
-    QString title;
-    QString detail;
-    std::function<void()> remove;
-};
-
-// Shows the records when they differ from the ones shown: one row each, or the empty text.
-template <class Record, class MakeRow>
-void showList(QVBoxLayout* list, std::optional<std::vector<Record>>& shown, std::vector<Record> records,
-              const QString& emptyText, QWidget* parent, MakeRow makeRow) {
-    if (records == shown) return;
-    shown = std::move(records);
-    clearLayout(list);
-    if (shown->empty()) list->addWidget(emptyListText(emptyText, parent));
-    for (const Record& record : *shown) {
-        ListRow row = makeRow(record);
-        list->addWidget(deviceRow(row.title, row.detail, parent, std::move(row.remove)));
-    }
+QLabel* emptyListText(const QString& text, QWidget* parent) {
+    QLabel* label = plainLabel(text, parent);
+    setTextColor(label, ControlColor::secondary);
+    return label;
 }
 
 // Asks the state's pending removal once, while one is pending.
@@ -210,19 +214,18 @@ void QRCodeView::paintEvent(QPaintEvent*) {
     // Work in device pixels, so that every module edge falls on a pixel edge when it can.
     const qreal ratio = painter.device()->devicePixelRatioF();
     const int count = modules_->size + 2 * quietZone;
-    const qreal side = std::min(width(), height()) * ratio;
+    const qreal side = std::floor(std::min(width(), height()) * ratio);
     const qreal module = side >= count ? std::floor(side / count) : side / count;
-    const qreal drawn = module * count;
-    const qreal left = std::round((width() * ratio - drawn) / 2);
-    const qreal top = std::round((height() * ratio - drawn) / 2);
+    const qreal drawn = module * modules_->size;
+    const qreal left = std::floor((width() * ratio - drawn) / 2);
+    const qreal top = std::floor((height() * ratio - drawn) / 2);
     painter.scale(1 / ratio, 1 / ratio);
     painter.setRenderHint(QPainter::Antialiasing, false);
-    painter.fillRect(QRectF(left, top, drawn, drawn), Qt::white);
+    painter.fillRect(QRectF(0, 0, width() * ratio, height() * ratio), Qt::white);
     for (int y = 0; y < modules_->size; ++y) {
         for (int x = 0; x < modules_->size; ++x) {
             if (!modules_->at(x, y)) continue;
-            painter.fillRect(QRectF(left + (x + quietZone) * module, top + (y + quietZone) * module, module, module),
-                             Qt::black);
+            painter.fillRect(QRectF(left + x * module, top + y * module, module, module), Qt::black);
         }
     }
 }
@@ -240,13 +243,13 @@ PairingSheetFrame::PairingSheetFrame(const QString& title, const QString& captio
     auto* header = new QVBoxLayout;
     header->setContentsMargins(20, 20, 20, 10);
     header->setSpacing(4);
-    auto* titleLabel = new QLabel(title, this);
+    QLabel* titleLabel = plainLabel(title, this);
     QFont font = titleLabel->font();
     font.setPointSizeF(font.pointSizeF() * 1.5);
     font.setWeight(QFont::DemiBold);
     titleLabel->setFont(font);
     header->addWidget(titleLabel);
-    auto* captionText = new QLabel(caption, this);
+    QLabel* captionText = plainLabel(caption, this);
     setTextColor(captionText, ControlColor::secondary);
     header->addWidget(captionText);
     outer->addLayout(header);
@@ -311,16 +314,45 @@ QVBoxLayout* PairingSheetFrame::addSection(const QString& title, const char* obj
 
 void PairingSheetFrame::confirmRemoval(const QString& title, const QString& message,
                                        std::function<void(bool)> onClose) {
-    auto* alert = new QMessageBox(QMessageBox::Warning, title, message, QMessageBox::NoButton, this);
+    auto* alert = new QMessageBox(QMessageBox::Warning, title, QString(), QMessageBox::NoButton, this);
+    // The message names the device as its owner or the device itself named it.
+    alert->setTextFormat(Qt::PlainText);
+    alert->setText(message);
     alert->setAttribute(Qt::WA_DeleteOnClose);
     QPushButton* remove = alert->addButton(tr("Remove"), QMessageBox::DestructiveRole);
     QPushButton* cancel = alert->addButton(tr("Cancel"), QMessageBox::RejectRole);
     alert->setDefaultButton(cancel);
     alert->setEscapeButton(cancel);
-    connect(alert, &QMessageBox::finished, this, [alert, remove, onClose = std::move(onClose)] {
-        onClose(alert->clickedButton() == remove);
+    connect(alert, &QMessageBox::finished, this, [this, alert, remove, onClose = std::move(onClose)] {
+        const bool removing = alert->clickedButton() == remove;
+        if (!removing) removingRow_.reset();
+        onClose(removing);
     });
     alert->open();
+}
+
+void PairingSheetFrame::showRows(QVBoxLayout* list, std::vector<ListRow> rows, const QString& emptyText,
+                                 QWidget* whenEmpty) {
+    const std::size_t before = removeButtons_.size();
+    clearLayout(list);
+    removeButtons_.clear();
+    QWidget* parent = list->parentWidget();
+    if (rows.empty()) list->addWidget(emptyListText(emptyText, parent));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        QPushButton* button = nullptr;
+        auto remove = [this, i, remove = std::move(rows[i].remove)] {
+            removingRow_ = i;
+            remove();
+        };
+        list->addWidget(deviceRow(rows[i].title, rows[i].detail, parent, std::move(remove), button));
+        removeButtons_.push_back(button);
+    }
+    if (removingRow_ && removeButtons_.size() < before) {
+        QWidget* next = removeButtons_.empty() ? (whenEmpty ? whenEmpty : done_)
+                                               : removeButtons_[std::min(*removingRow_, removeButtons_.size() - 1)];
+        removingRow_.reset();
+        next->setFocus(Qt::OtherFocusReason);
+    }
 }
 
 // ---- HTTP pairing sheet ----
@@ -410,7 +442,7 @@ QWidget* HTTPPairedDevicesSheet::credentialRow(const QString& label, const std::
     column->addLayout(top);
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     mono.setPointSizeF(title->font().pointSizeF());
-    auto* text = new QLabel(row);
+    QLabel* text = plainLabel(QString(), row);
     text->setFont(mono);
     text->setTextInteractionFlags(Qt::TextSelectableByMouse);
     // 620 points less the margins, the QR code and the spacing.
@@ -453,19 +485,22 @@ void HTTPPairedDevicesSheet::rebuildCredentials() {
 }
 
 void HTTPPairedDevicesSheet::rebuildDevices() {
-    showList(devices_, shownDevices_, state_.devices(), tr("No devices are paired."), this,
-             [this](const HTTPPairedDevice& device) {
-                 return ListRow{qs(device.name), qs(device.id + " - Added " + pairingListDateText(device.createdAt)),
-                                [this, device] { state_.requestRemoval(device); }};
-             });
+    if (!replaceShown(shownDevices_, state_.devices())) return;
+    std::vector<ListRow> rows;
+    for (const HTTPPairedDevice& device : *shownDevices_) {
+        rows.push_back({qs(device.name), qs(device.id + " - Added " + pairingListDateText(device.createdAt)),
+                        [this, device] { state_.requestRemoval(device); }});
+    }
+    showRows(devices_, std::move(rows), tr("No devices are paired."), name_);
 }
 
 // ---- Bluetooth paired devices sheet ----
 
 BluetoothPairedDevicesSheet::BluetoothPairedDevicesSheet(PairingSheetsModel& model, SettingsStore& store,
                                                          QWidget* parent)
-    : PairingSheetFrame(tr("Bluetooth Paired Devices"), tr("Manage iPhone and iPad remotes paired with this Mac."),
-                        QSize(560, 420), parent),
+    : PairingSheetFrame(tr("Bluetooth Paired Devices"),
+                        tr("Manage phones and tablets paired with this computer over Bluetooth."), QSize(560, 420),
+                        parent),
       state_(model, store) {
     setObjectName("bluetoothPairedDevicesSheet");
     devices_ = addSection(tr("Paired Devices"), "pairedDevices");
@@ -480,12 +515,14 @@ BluetoothPairedDevicesSheet::BluetoothPairedDevicesSheet(PairingSheetsModel& mod
 }
 
 void BluetoothPairedDevicesSheet::rebuildDevices() {
-    showList(devices_, shownDevices_, state_.devices(), tr("No Bluetooth devices are paired."), this,
-             [this](const BluetoothPairedDevice& device) {
-                 return ListRow{qs(BluetoothPairedDevicesSheetState::displayName(device)),
-                                qs(BluetoothPairedDevicesSheetState::detailText(device)),
-                                [this, device] { state_.requestRemoval(device); }};
-             });
+    if (!replaceShown(shownDevices_, state_.devices())) return;
+    std::vector<ListRow> rows;
+    for (const BluetoothPairedDevice& device : *shownDevices_) {
+        rows.push_back({qs(BluetoothPairedDevicesSheetState::displayName(device)),
+                        qs(BluetoothPairedDevicesSheetState::detailText(device)),
+                        [this, device] { state_.requestRemoval(device); }});
+    }
+    showRows(devices_, std::move(rows), tr("No Bluetooth devices are paired."), nullptr);
 }
 
 // ---- Remote devices sheet ----
@@ -493,34 +530,42 @@ void BluetoothPairedDevicesSheet::rebuildDevices() {
 RemoteLanternpostDevicesSheet::RemoteLanternpostDevicesSheet(PairingSheetsModel& model, SettingsStore& store,
                                                              QWidget* parent)
     : PairingSheetFrame(tr("Remote Devices"),
-                        tr("Add another Pavonix from its setup URL, then select it from the Control menu."),
+                        tr("Add another Pavonix from its setup URL, then choose it as the Target in the main window."),
                         QSize(620, 560), parent),
       state_(model, store) {
     setObjectName("remoteDevicesSheet");
     QVBoxLayout* add = addSection(tr("Add Remote Pavonix"), "addRemotePavonix");
-    const auto labelled = [this](const QString& text, QLineEdit* editor) {
-        auto* row = new QHBoxLayout;
-        row->setSpacing(8);
-        auto* label = new QLabel(text, this);
+    // One grid, so that both fields start at the same place whatever their labels' widths.
+    auto* fields = new QGridLayout;
+    fields->setHorizontalSpacing(8);
+    fields->setVerticalSpacing(8);
+    fields->setColumnStretch(1, 1);
+    const auto labelled = [this, fields](int row, const QString& text, QLineEdit* editor) {
+        QLabel* label = plainLabel(text, this);
         label->setBuddy(editor);
         editor->setAccessibleName(text);
-        row->addWidget(label);
-        row->addWidget(editor, 1);
-        return row;
+        fields->addWidget(label, row, 0);
     };
     name_ = new QLineEdit(this);
     name_->setObjectName("deviceName");
-    add->addLayout(labelled(tr("Device Name"), name_));
+    labelled(0, tr("Device Name"), name_);
+    fields->addWidget(name_, 0, 1, 1, 2);
     url_ = new QLineEdit(this);
     url_->setObjectName("setupURL");
-    QHBoxLayout* urlRow = labelled(tr("Setup URL"), url_);
+    labelled(1, tr("Setup URL"), url_);
+    fields->addWidget(url_, 1, 1);
     auto* paste = new QPushButton(tr("Paste"), this);
     paste->setObjectName("paste");
     paste->setAutoDefault(false);
-    urlRow->addWidget(paste);
-    add->addLayout(urlRow);
-    preview_ = secondaryCaption({}, this);
+    fields->addWidget(paste, 1, 2);
+    add->addLayout(fields);
+    // The host comes from the pasted text: two lines at most, cut in the middle.
+    preview_ = new ElidedLineLabel(this, 2);
     preview_->setObjectName("preview");
+    QFont caption = preview_->font();
+    caption.setPointSizeF(caption.pointSizeF() * 0.85);
+    preview_->setFont(caption);
+    setCaptionWarning(preview_, false);
     add->addWidget(preview_);
     add_ = addButton(tr("Add Remote Pavonix"), this);
     add_->setObjectName("addRemotePavonix");
@@ -548,8 +593,8 @@ void RemoteLanternpostDevicesSheet::sync() {
     showText(name_, state_.deviceName());
     showText(url_, state_.setupURLString());
     const std::optional<std::string> preview = state_.setupPreview();
-    showOptional(preview_, preview);
-    if (preview) preview_->setText(wrapAndElide(qs(*preview), preview_->fontMetrics(), 560, 2));
+    preview_->setFullText(preview ? qs(*preview) : QString());
+    preview_->setVisible(preview.has_value());
     add_->setEnabled(state_.canAdd());
     showOptional(error_, state_.errorMessage());
     rebuildTargets();
@@ -557,12 +602,13 @@ void RemoteLanternpostDevicesSheet::sync() {
 }
 
 void RemoteLanternpostDevicesSheet::rebuildTargets() {
-    showList(targets_, shownTargets_, state_.targets(), tr("No remote devices are paired."), this,
-             [this](const RemoteLanternpostTarget& target) {
-                 return ListRow{qs(RemoteDevicesSheetState::rowTitle(target)),
-                                qs(RemoteDevicesSheetState::rowDetail(target)),
-                                [this, id = target.id] { state_.removeTarget(id); }};
-             });
+    if (!replaceShown(shownTargets_, state_.targets())) return;
+    std::vector<ListRow> rows;
+    for (const RemoteLanternpostTarget& target : *shownTargets_) {
+        rows.push_back({qs(RemoteDevicesSheetState::rowTitle(target)), qs(RemoteDevicesSheetState::rowDetail(target)),
+                        [this, id = target.id] { state_.removeTarget(id); }});
+    }
+    showRows(targets_, std::move(rows), tr("No remote devices are paired."), name_);
 }
 
 }  // namespace pavonix

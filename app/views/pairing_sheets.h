@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <QDialog>
+#include <QPointer>
 #include <QWidget>
 
 #include "app/views/pairing_sheet_states.h"
@@ -24,6 +25,8 @@ class QVBoxLayout;
 
 namespace pavonix {
 
+class ElidedLineLabel;
+
 // The dark modules of a QR code (error correction M), row by row; `size` modules a side.
 struct QRCodeModules {
     int size = 0;
@@ -34,9 +37,9 @@ struct QRCodeModules {
 // Nothing when the text does not fit into a QR code.
 std::optional<QRCodeModules> makeQRCode(const std::string& text);
 
-// A QR code drawn module by module with a quiet zone, each module a whole number of device
-// pixels wherever the space allows, so that it stays sharp at any size; a placeholder when the
-// text cannot be encoded.
+// A QR code drawn module by module on a white square that fills the view: modules of the largest
+// whole number of device pixels that leaves a quiet zone of two modules around the code, so that
+// it stays sharp at any size; a placeholder when the text cannot be encoded.
 class QRCodeView : public QWidget {
 public:
     explicit QRCodeView(QWidget* parent = nullptr);
@@ -57,10 +60,21 @@ public:
     PairingSheetFrame(const QString& title, const QString& caption, QSize size, QWidget* parent);
 
     // Asks to confirm a removal; `onClose(true)` after "Remove", `onClose(false)` after "Cancel"
-    // or any other closing.
+    // or any other closing. The message is shown as written.
     void confirmRemoval(const QString& title, const QString& message, std::function<void(bool)> onClose);
 
 protected:
+    // One row of the sheet's list: a title over a detail line, and what its "Remove" does.
+    struct ListRow {
+        QString title;
+        QString detail;
+        std::function<void()> remove;
+    };
+    // Shows the rows in `list`, or `emptyText` when there are none. Once a row's "Remove" has
+    // taken its row away, the keyboard moves on to the row now in its place (the last one when
+    // it was last), or to `whenEmpty` (null: "Done") when none is left.
+    void showRows(QVBoxLayout* list, std::vector<ListRow> rows, const QString& emptyText, QWidget* whenEmpty);
+
     // The form's column: sections are added here.
     QVBoxLayout* form() const { return form_; }
     // A titled group in the form; returns the group's own column.
@@ -71,6 +85,9 @@ protected:
 private:
     QVBoxLayout* form_ = nullptr;
     QPushButton* done_ = nullptr;
+    std::vector<QPushButton*> removeButtons_;
+    // The row whose "Remove" was pressed, until its row is gone or the removal is called off.
+    std::optional<std::size_t> removingRow_;
 };
 
 class HTTPPairedDevicesSheet : public PairingSheetFrame {
@@ -131,7 +148,7 @@ private:
     RemoteDevicesSheetState state_;
     QLineEdit* name_ = nullptr;
     QLineEdit* url_ = nullptr;
-    QLabel* preview_ = nullptr;
+    ElidedLineLabel* preview_ = nullptr;
     QPushButton* add_ = nullptr;
     QLabel* error_ = nullptr;
     QVBoxLayout* targets_ = nullptr;

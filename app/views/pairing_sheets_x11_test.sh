@@ -8,7 +8,8 @@
 #     Service, and the phone's next request is refused;
 #  3. remote devices: another instance's setup URL (a signed stand-in) pasted from the clipboard
 #     adds and selects it, and Next in the main window reaches that instance, signed.
-# With PAVONIX_SCREENSHOTS=DIR, a picture of each sheet is saved there. Exit 77 (skip) when a tool
+# Every sheet lists a device with a long name that looks like HTML. With PAVONIX_SCREENSHOTS=DIR, a
+# picture of each sheet (the Bluetooth one too) is saved there. Exit 77 (skip) when a tool
 # is missing, except in CI, where that is a failure.
 set -euo pipefail
 program=$1
@@ -32,8 +33,21 @@ start_x11_session
 start_test_window
 
 http_port=$(free_port)
-start_program "$(printf '{"welcomeCompleted":true,"httpAuthenticationEnabled":true,"httpPort":%s,"oscPort":%s,%s,%s}' \
-  "$http_port" "$(free_port)" '"pavonixName":"Stage Left"' "$(test_window_settings)")" PAVONIX_KEYCHAIN=secret-service
+# 80 characters each (the host 75); names are text, whatever they look like.
+long_name='<b>Ada</b><img src="file:///etc/hostname"> phone in the lecture hall, back rows!'
+long_host=projector-booth-in-the-west-wing-of-the-old-lecture-hall.campus.example.org
+long_records=$(python3 - "$long_name" "$long_host" <<'PY'
+import json, sys
+name, host = sys.argv[1:3]
+print(json.dumps({
+    "bluetoothPairedDevices": [{"id": "lpp_ble_long", "name": name, "createdAt": 800000000}],
+    "remoteLanternpostTargets": [{"id": "lpt_long", "name": name, "host": host, "port": 8090, "pairID": "lpp_long",
+                                  "createdAt": 800000000, "transport": "http"}]})[1:-1])
+PY
+)
+start_program "$(printf '{"welcomeCompleted":true,"httpAuthenticationEnabled":true,"httpPort":%s,"oscPort":%s,%s,%s,%s}' \
+  "$http_port" "$(free_port)" '"pavonixName":"Stage Left"' "$(test_window_settings)" "$long_records")" \
+  PAVONIX_KEYCHAIN=secret-service
 gone() { ! window_of "$1"; }
 
 # phone URL METHOD PATH: the HTTP status of a request made from the setup URL alone.
@@ -66,7 +80,8 @@ for _ in $(seq 11); do keys Tab; done
 keys space
 wait_for 10 window_of "HTTP Paired Devices" || fail "Manage... did not open the HTTP pairing sheet"
 shoot http-pairing-empty
-xdotool type --delay 30 "Ada's phone"
+printf '%s' "$long_name" | xclip -selection clipboard
+keys ctrl+v
 keys Tab space  # Add Paired Device
 keys Tab Tab Tab space  # Copy on the Setup URL row
 wait_for 10 bash -c "xclip -o -selection clipboard | grep -q '^pavonix://pair?'" || fail "Copy put no setup URL on the clipboard"
@@ -113,6 +128,15 @@ wait_for 10 bash -c "! secret-tool lookup service com.vrel.Lanternpost.http-auth
 keys Return
 wait_for 10 gone "HTTP Paired Devices" || fail "Return did not close the sheet"
 echo "pairing_sheets_x11: HTTP pairing checked"
+
+# The Bluetooth sheet, for its picture: Ctrl+Tab to the Bluetooth tab, whose first control (the
+# Bluetooth switch) takes the keyboard; then "Manage..." (Discoverable is off while Bluetooth is).
+xdotool windowactivate --sync "$(window_of Settings)"
+keys ctrl+Tab Tab space
+wait_for 10 window_of "Bluetooth Paired Devices" || fail "Manage... did not open the Bluetooth sheet"
+shoot bluetooth-pairing
+keys Return
+wait_for 10 gone "Bluetooth Paired Devices" || fail "Return did not close the Bluetooth sheet"
 
 # --- 3. Another instance as a remote device -----------------------------------------------------
 other_secret=$(python3 -c 'import base64, os; print(base64.urlsafe_b64encode(os.urandom(32)).decode().rstrip("="))')

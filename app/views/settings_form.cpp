@@ -1,7 +1,11 @@
 #include "app/views/settings_form.h"
 
+#include <algorithm>
+#include <vector>
+
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QPainter>
 #include <QVBoxLayout>
 
 #include "app/views/control_icons.h"
@@ -16,7 +20,7 @@ FormSection::FormSection(const QString& title, QWidget* parent) : QWidget(parent
 
     header_ = new QHBoxLayout;
     header_->setContentsMargins(4, 0, 4, 0);
-    auto* titleLabel = new QLabel(title, this);
+    QLabel* titleLabel = plainLabel(title, this);
     QFont font = titleLabel->font();
     font.setBold(true);
     titleLabel->setFont(font);
@@ -37,12 +41,28 @@ FormSection::FormSection(const QString& title, QWidget* parent) : QWidget(parent
 void FormSection::setHeaderAccessory(QWidget* accessory) { header_->addWidget(accessory); }
 
 void FormSection::addRow(const QString& label, QWidget* content) {
-    auto* labelWidget = new QLabel(label, form_->parentWidget());
+    QLabel* labelWidget = plainLabel(label, form_->parentWidget());
     labelWidget->setBuddy(content);
     form_->addRow(labelWidget, content);
 }
 
 void FormSection::addRow(QWidget* content) { form_->addRow(content); }
+
+void alignLabelColumns(QWidget* page) {
+    std::vector<QWidget*> labels;
+    int widest = 0;
+    for (const QWidget* child : page->findChildren<QWidget*>()) {
+        const auto* section = dynamic_cast<const FormSection*>(child);
+        if (!section) continue;
+        for (int row = 0; row < section->form()->rowCount(); ++row) {
+            QLayoutItem* item = section->form()->itemAt(row, QFormLayout::LabelRole);
+            if (!item || !item->widget()) continue;
+            labels.push_back(item->widget());
+            widest = std::max(widest, item->widget()->sizeHint().width());
+        }
+    }
+    for (QWidget* label : labels) label->setMinimumWidth(widest);
+}
 
 QLabel* secondaryCaption(const QString& text, QWidget* parent) {
     QLabel* label = captionLabel(text, parent);
@@ -56,6 +76,10 @@ void setCaptionWarning(QLabel* label, bool warning) {
                      controlColor(warning ? ControlColor::orange : ControlColor::secondary, label->palette()));
     label->setPalette(palette);
 }
+
+namespace {
+const QColor invalidColor(0xd7, 0x00, 0x15);
+}  // namespace
 
 PortField::PortField(QWidget* parent) : QLineEdit(parent) {
     setFixedWidth(92);
@@ -75,9 +99,22 @@ void PortField::markValidity() {
     invalid_ = invalid;
     const QString reason = QString::fromUtf8(ListenViewState::invalidPortText.data(),
                                              static_cast<qsizetype>(ListenViewState::invalidPortText.size()));
-    setStyleSheet(invalid ? QStringLiteral("QLineEdit { color: #d70015; border: 1px solid #d70015; }") : QString());
+    // A style sheet would draw the red border, but it also swaps the style's frame for its own of
+    // another height.
+    QPalette colours;  // nothing set: the rest follows the window's palette
+    if (invalid) colours.setColor(QPalette::Text, invalidColor);
+    setPalette(colours);
     setToolTip(invalid ? reason : QString());
     setAccessibleDescription(invalid ? reason : QString());
+    update();
+}
+
+void PortField::paintEvent(QPaintEvent* event) {
+    QLineEdit::paintEvent(event);
+    if (!invalid_) return;
+    QPainter painter(this);
+    painter.setPen(QPen(invalidColor, 1));
+    painter.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
 }
 
 }  // namespace pavonix

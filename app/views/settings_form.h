@@ -32,13 +32,19 @@ private:
     QFormLayout* form_ = nullptr;
 };
 
+// Gives the label column of every section within `page` the width of the widest label among
+// them, hidden rows included, so that the fields of all the sections start on one line, and stay
+// there while rows come and go.
+void alignLabelColumns(QWidget* page);
+
 // A caption in the secondary colour, or in orange as a warning.
 QLabel* secondaryCaption(const QString& text, QWidget* parent);
 void setCaptionWarning(QLabel* label, bool warning);
 
 // A port's text field, 92 points wide. It shows whether its text names a port (a whole number
 // from 1 to 65535) as it is typed: text that does not is drawn in red with a red border and
-// says why in its tool tip and accessible description.
+// says why in its tool tip and accessible description. The border is painted over the usual
+// frame, so the field keeps its size and the rows below stay where they are.
 class PortField : public QLineEdit {
     Q_OBJECT
 public:
@@ -46,6 +52,9 @@ public:
     // Shows the stored port; the field is valid again.
     void showPort(std::int64_t port);
     bool isMarkedInvalid() const { return invalid_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     void markValidity();

@@ -16,8 +16,9 @@ struct SettingsWindowConfigurator {
     int minimumHeight = 0;
     int maximumHeight = 0;
 
-    // Width fixed, height between the two bounds, resizable within them. A null window is left
-    // alone. Idempotent.
+    // Width fixed, height between the two bounds, resizable within them; on a screen too short
+    // for that, no taller than the screen's available height less the window's frame (known once
+    // the window manager has framed it). A null window is left alone. Idempotent.
     void applyWindowConstraints(QWidget* window) const;
 };
 

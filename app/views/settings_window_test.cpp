@@ -1,11 +1,16 @@
 // The settings window: its change handlers, the listen pane's decisions, the reference sheet's
-// content, and the few widget behaviours that only the widgets have (port field validity, the
-// sheet's table, the window's placement).
+// content, and the widget behaviours that only the widgets have (port field validity, aligned
+// fields, tab keys, names as text, the sheet's table, the window's height and placement).
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGridLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
+#include <QTabBar>
 #include <QTabWidget>
+#include <QVBoxLayout>
+#include <gmock/gmock.h>
 
 #include "app/views/bridge_server_status_badge.h"
 #include "app/views/lanternpost_settings_view.h"
@@ -170,11 +175,15 @@ protected:
 TEST_F(SettingsViewTest, PortFieldStoresOnlyAPortAndShowsOtherTextAsInvalid) {
     PortField* field = listen().httpPortField();
     field->setFocus();
+    const auto rowsBelow = [&] { return listen().httpStatusBadge()->mapTo(&view_, QPoint()).y() + field->height(); };
+    const int validRows = rowsBelow();
     for (const char* text : {"70000", "80x"}) {
         field->selectAll();
         QTest::keyClicks(field, text);
         QTest::keyClick(field, Qt::Key_Return);
+        settle();
         EXPECT_TRUE(field->isMarkedInvalid()) << text;
+        EXPECT_EQ(rowsBelow(), validRows) << "the red border moves nothing";
         EXPECT_EQ(store().value(settings::httpPort), 8090) << text;
         EXPECT_EQ(calls(), Calls{}) << text;  // the running server is left alone
     }
@@ -246,6 +255,94 @@ TEST_F(SettingsViewTest, StorageProblemsAndUnreadablePairingsShowOnlyWhileThereA
     model_.notices.set({});
     settle();
     EXPECT_TRUE(notice->isHidden());
+}
+
+TEST_F(SettingsViewTest, FieldsOfAllSectionsStartOnOneLineInEveryListenMode) {
+    const auto left = [&](QWidget* field) { return field->mapTo(&view_, QPoint()).x(); };
+    const int line = left(view_.findChild<QLineEdit*>("pavonixName"));
+    for (QWidget* field : std::initializer_list<QWidget*>{
+             listen().picker(), listen().availableInterfacesRow(), listen().oscPortField(), listen().oscStatusBadge(),
+             listen().httpPortField(), view_.findChild<QPushButton*>("manageHTTPPairings")->parentWidget()}) {
+        EXPECT_EQ(left(field), line) << field->objectName().toStdString();
+    }
+    store().setValue(settings::listenAddressMode, NetworkListenMode::localhost);  // no interface list
+    settle();
+    EXPECT_FALSE(listen().availableInterfacesRow()->isVisible());
+    EXPECT_EQ(left(listen().picker()), line);
+}
+
+TEST_F(SettingsViewTest, CtrlTabSwitchesTabsWhereverTheKeyboardIs) {
+    testing::showActive(view_);
+    QTabWidget* tabs = view_.tabs();
+    int tried = 0;
+    for (QWidget* widget : tabs->widget(0)->findChildren<QWidget*>()) {
+        if (!widget->isVisible() || !widget->isEnabled() || !(widget->focusPolicy() & Qt::TabFocus)) continue;
+        ++tried;
+        widget->setFocus();
+        QTest::keyClick(widget, Qt::Key_Tab, Qt::ControlModifier);
+        EXPECT_EQ(tabs->currentIndex(), 1) << widget->objectName().toStdString();
+        // The keyboard's Ctrl+Shift+Tab arrives as Backtab.
+        QWidget* focused = QApplication::focusWidget() ? QApplication::focusWidget() : &view_;
+        QTest::keyClick(focused, Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
+        EXPECT_EQ(tabs->currentIndex(), 0) << widget->objectName().toStdString();
+        tabs->setCurrentIndex(0);
+    }
+    EXPECT_GE(tried, 9);
+    view_.findChild<QTabBar*>()->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(tabs->currentIndex(), 2) << "round to the last tab";
+}
+
+// The default name (the user's), an interface's name, a server's status, and a hand-edited listen
+// address in the reference sheet, as written.
+TEST_F(SettingsWindowTest, NamesAreShownAsWritten) {
+    state_.reset();
+    const std::string name = testing::markupName.toStdString();
+    model_.defaultName = name;
+    model_.interfaces.set({{"eth0", name, "10.0.0.5", "Ethernet"}});
+    model_.http.set({BridgeServerStatus::State::failed, name});
+    LanternpostSettingsView view(model_, store(), nullptr, {});
+    view.show();
+    settle();
+    auto shown = testing::markupShowings(view);
+    EXPECT_THAT(shown.rendered, ::testing::IsEmpty());
+    // The identity footer, the interface line and its tool tip, the badge's tool tip.
+    EXPECT_EQ(shown.literal.size(), 4) << shown.literal.join('\n').toStdString();
+
+    store().setValue(settings::listenAddressMode, NetworkListenMode::specificInterface);
+    store().setValue(settings::selectedListenAddress, name);
+    view.presentAPIReference(APIReferenceKind::http);
+    settle();
+    shown = testing::markupShowings(*view.apiReferenceSheet());
+    EXPECT_THAT(shown.rendered, ::testing::IsEmpty());
+    EXPECT_EQ(shown.literal.size(), 1);
+}
+
+// Opened the way the program opens it: as tall as the Network tab needs, down to the pairing
+// sheet's button, but within 500 to 700 and the screen.
+TEST_F(SettingsWindowTest, OpensAsTallAsItsContentWithinTheBoundsAndTheScreen) {
+    state_.reset();
+    QWidget window(nullptr, Qt::Window);
+    window.resize(500, 500);
+    auto* layout = new QVBoxLayout(&window);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* view = new LanternpostSettingsView(model_, store(), nullptr, AppInfo::thisBuild(), &window);
+    layout->addWidget(view);
+    window.show();
+    settle();
+    auto* manage = view->findChild<QPushButton*>("manageHTTPPairings");
+    const int needed = manage->mapTo(&window, QPoint()).y() + manage->height();
+    EXPECT_GT(needed, 500);
+    const int available = window.screen()->availableGeometry().height();
+    EXPECT_EQ(window.width(), 500);
+    EXPECT_GE(window.height(), std::min({needed, 700, available}));
+    EXPECT_LE(window.height(), std::min(700, available));
+
+    // The About tab names this build.
+    QStringList texts;
+    for (QLabel* label : view->tabs()->widget(2)->findChildren<QLabel*>()) texts << label->text();
+    EXPECT_TRUE(texts.contains(QStringLiteral("Version " PAVONIX_PROJECT_VERSION))) << texts.join('|').toStdString();
+    EXPECT_THAT(AppInfo::thisBuild().buildOrDefault(), ::testing::MatchesRegex("([0-9a-f]{12}(-modified)?)|unknown"));
 }
 
 TEST(SettingsWindowPlacementTest, AWindowIsMovedOntoTheScreenAsLittleAsPossible) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The settings window of the real program under a private X server with a window manager. The
 # program runs in a network namespace of its own, joined to a second one (the peer) by a veth pair:
-#  1. the window opens fully on screen and keeps its width and height bounds;
+#  1. the window opens fully on screen, as tall as its Network tab needs, and keeps its width and
+#     height bounds;
 #  2. a typed HTTP port takes effect (which servers a setting restarts is views_test's and the
 #     model test's);
 #  3. "Localhost (127.0.0.1)" in the listen picker refuses the peer and still answers on 127.0.0.1;
@@ -65,6 +66,8 @@ on_screen() {
   [ $((X - L)) -ge 0 ] && [ $((Y - T)) -ge 0 ] && [ $((X + WIDTH + R)) -le 1280 ] && [ $((Y + HEIGHT + B)) -le 800 ]
 }
 wait_for 5 on_screen || fail "the settings window is not fully on screen: ${WIDTH}x${HEIGHT}+${X}+${Y}"
+shoot settings-first-open
+[ "$HEIGHT" -gt 500 ] || fail "the settings window opened ${HEIGHT} high, below what its Network tab needs"
 sized() { geometry "$settings"; [ "$WIDTH" = "$1" ] && [ "$HEIGHT" = "$2" ]; }
 xdotool windowsize "$settings" 300 300
 wait_for 5 sized 500 500 || fail "the window went below 500 by 500: ${WIDTH}x${HEIGHT}"

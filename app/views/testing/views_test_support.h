@@ -1,7 +1,7 @@
 // Test support shared by views_test: one step that runs whatever the main queue and Qt still have
-// to do, and one fake behind the controls, settings window and pairing sheets models that records
+// to do, one fake behind the controls, settings window and pairing sheets models that records
 // what the views ask of it and holds every asynchronous answer until the test gives it, over
-// scratch settings.
+// scratch settings, and a look at the texts a window shows.
 #pragma once
 
 #include <functional>
@@ -15,8 +15,12 @@
 #include <utility>
 #include <vector>
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
+#include <QMenu>
 #include <QTest>
+#include <QTextDocument>
 #include <QWidget>
 #include <gtest/gtest.h>
 
@@ -125,7 +129,7 @@ struct FakeModel : ControlsModel, SettingsWindowModel, PairingSheetsModel {
         bluetoothRestarts.emplace_back(store->value(settings::bluetoothPairedDevices).size(), bluetoothSecrets.size());
     }
     void ensureListenAddressSelection() override { log.push_back("ensure"); }
-    std::string defaultPavonixName() const override { return "Ada's Pavonix"; }
+    std::string defaultPavonixName() const override { return defaultName; }
     std::string keychainName() const override { return "Secret Service"; }
 
     std::string effectivePavonixName() const override { return "Stage Left"; }
@@ -147,7 +151,9 @@ struct FakeModel : ControlsModel, SettingsWindowModel, PairingSheetsModel {
         remoteAdds.emplace_back(setupURL, name);
         return {};
     }
-    void removeRemoteTarget(const std::string&) override {}
+    void removeRemoteTarget(const std::string& id) override { eraseID(*store, settings::remoteLanternpostTargets, id); }
+
+    std::string defaultName = "Ada's Pavonix";
 };
 
 // Probes that hold their display answers until the test gives them, from another thread, or
@@ -218,6 +224,55 @@ protected:
     FakeModel model_;
     NotificationCenter center_;
 };
+
+// A name as a user or a peer could give it, which Qt would show as a bold "x" and a picture read
+// from a local file if it took the name for HTML.
+inline const QString markupName = QStringLiteral(R"(<b>x</b><img src="file:///etc/hostname">)");
+
+// The texts a window shows that came from `markupName`, split into those that show it as written
+// (whole, or cut in the middle) and those that show it rendered as markup.
+struct MarkupShowings {
+    QStringList literal;
+    QStringList rendered;
+};
+
+inline MarkupShowings markupShowings(const QWidget& root) {
+    const auto shown = [](const QString& text, Qt::TextFormat format) {
+        if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text))) return text;
+        QTextDocument document;
+        document.setHtml(text);
+        return document.toPlainText();
+    };
+    // Menu and button titles: "&&" is one "&", a lone "&" only marks the next letter.
+    const auto withoutMnemonics = [](const QString& text) {
+        QString out;
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            if (text[i] == QLatin1Char('&') && i + 1 < text.size()) ++i;
+            out += text[i];
+        }
+        return out;
+    };
+    MarkupShowings showings;
+    const auto check = [&](const QString& raw, const QString& text) {
+        // Whole, cut at its end or cut in its middle, as markup or escaped.
+        const bool fromName = raw.contains(QLatin1String("hostname")) || raw.contains(QLatin1String("x</b>")) ||
+                              raw.contains(QLatin1String("x&lt;/b&gt;"));
+        if (!fromName) return;
+        const bool literal = text.contains(QLatin1String("<b>x")) || text.contains(QLatin1String("hostname\">"));
+        (literal ? showings.literal : showings.rendered) << text;
+    };
+    QList<QWidget*> widgets = root.findChildren<QWidget*>();
+    widgets.prepend(const_cast<QWidget*>(&root));
+    for (QWidget* widget : widgets) {
+        check(widget->toolTip(), shown(widget->toolTip(), Qt::AutoText));
+        if (auto* label = qobject_cast<QLabel*>(widget)) check(label->text(), shown(label->text(), label->textFormat()));
+        if (auto* button = qobject_cast<QAbstractButton*>(widget)) check(button->text(), withoutMnemonics(button->text()));
+        if (auto* menu = qobject_cast<QMenu*>(widget)) {
+            for (QAction* action : menu->actions()) check(action->text(), withoutMnemonics(action->text()));
+        }
+    }
+    return showings;
+}
 
 inline SlideListResult slidesOK(std::vector<SlideSummary> slides) { return {ResultStatus::ok, "", std::move(slides)}; }
 
