@@ -94,6 +94,25 @@ TEST_F(ModelTest, APeersChoiceThatCannotBeSavedHoldsForNowAndSaysSo) {
     EXPECT_EQ(model.storageNotices.standing.get().settingsWrite, std::nullopt);
 }
 
+// With the program's timing: written in the background, and told as the write fails or succeeds.
+TEST_F(ModelTest, ABackgroundWriteFailureIsToldAtOnceAndGoesWithTheNextSuccess) {
+    auto options = faultableSettings(writeFault_, writeAttempts_);
+    options.backgroundFlush = true;
+    options.coalesceDelay = std::chrono::milliseconds(1);
+    testing::TemporarySettings background(options);
+    auto& model = start([&](LanternpostModelDependencies& deps) { deps.settings = &background.store(); });
+    const auto told = [&] { return model.storageNotices.standing.get().settingsWrite; };
+    *writeFault_ = ENOSPC;
+    background.store().setValue(settings::pavonixName, std::string("Stage"));
+    EXPECT_TRUE(dispatch::runMainQueue([&] { return told().has_value(); }));
+    EXPECT_EQ(model.storageNotices.latest.get(), "Settings could not be saved: creating a temporary settings file: No "
+                                                 "space left on device.");
+    *writeFault_ = 0;
+    background.store().setValue(settings::pavonixName, std::string("Hall"));
+    EXPECT_TRUE(dispatch::runMainQueue([&] { return !told(); }));
+    model_.reset();
+}
+
 TEST_F(ModelTest, KeychainTroubleIsToldOnceAndGoesWhenTheKeychainRecovers) {
     std::optional<std::string> problem = "The keychain file is readable by other users.";
     auto& model = start([&](LanternpostModelDependencies& deps) { deps.keychainProblem = [&] { return problem; }; });
