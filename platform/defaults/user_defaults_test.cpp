@@ -91,37 +91,23 @@ TEST_F(UserDefaultsTest, DamagedFilesAreMovedAsideNeverOverwritten) {
 // Not the content's fault: nothing is moved or written over until the file can be read, and then
 // the change made meanwhile is merged into what it holds.
 TEST_F(UserDefaultsTest, AFileThatCannotBeReadIsLeftAsItIsUntilItCanBe) {
-    struct Case {
-        const char* what;
-        std::function<void()> make;
-        const char* reason;
-    };
-    const std::vector<Case> cases = {
-        {"a folder", [&] { fs::create_directories(file_ / "inside"); }, "Not a regular file"},
-        // Opening a FIFO must not wait for a writer that never comes.
-        {"a FIFO", [&] { ASSERT_EQ(::mkfifo(file_.c_str(), 0600), 0); }, "Not a regular file"},
-        {"a link to a device", [&] { fs::create_symlink("/dev/zero", file_); }, "Not a regular file"},
-        {"a link loop", [&] { fs::create_symlink(file_, file_); }, "Too many levels of symbolic links"},
-        {"another user's file",
-         [&] {
-             writeFile(file_, R"({"httpPort": 1})");
-             if (::chown(file_.c_str(), 65534, 65534) != 0) GTEST_SKIP() << "needs root to give a file away";
-         },
-         "Owned by another user"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    // Which kinds of file are refused is the own-file reader's test; here, what the store does.
+    // Opening the FIFO must not wait for a writer that never comes.
+    for (bool fifo : {false, true}) {
+        SCOPED_TRACE(fifo ? "a FIFO" : "a folder");
         fs::remove_all(file_.parent_path());
-        fs::create_directories(file_.parent_path());
-        c.make();
+        fs::create_directories(fifo ? file_.parent_path() : file_ / "inside");
+        if (fifo) {
+            ASSERT_EQ(::mkfifo(file_.c_str(), 0600), 0);
+        }
         const auto before = fs::symlink_status(file_);
         UserDefaults store(file_, options(manual));
-        EXPECT_EQ(store.loadProblem().value_or(UserDefaults::LoadProblem{}).reason, c.reason);
+        EXPECT_EQ(store.loadProblem().value_or(UserDefaults::LoadProblem{}).reason, "Not a regular file");
         EXPECT_FALSE(store.setAsidePath());
         EXPECT_TRUE(store.setTransient("httpAuthenticationEnabled", true));
         EXPECT_TRUE(store.set("httpPort", 2));
         EXPECT_FALSE(store.flush());
-        EXPECT_EQ(store.lastWriteError(), std::string("reading the settings file: ") + c.reason);
+        EXPECT_EQ(store.lastWriteError(), "reading the settings file: Not a regular file");
         EXPECT_EQ(fs::symlink_status(file_).type(), before.type());
         EXPECT_EQ(files(), std::vector<fs::path>{file_}) << "nothing set aside, nothing half written";
 

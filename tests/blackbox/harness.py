@@ -246,6 +246,14 @@ class ProgramFixture(unittest.TestCase):
             json.dump({"version": 1, "items": [{"service": "com.vrel.Lanternpost.http-auth", "account": pair_id,
                                                 "data": secret.hex()}]}, out)
 
+    def without_root_file_access(self):
+        """A prefix that runs the program without root's right to ignore file modes, when the
+        tests run as root; file and folder modes then bind it as they bind a user."""
+        if os.geteuid() != 0:
+            return []
+        require(shutil.which("setpriv") is not None, "setpriv (util-linux)")
+        return ["setpriv", "--inh-caps=-all", "--bounding-set=-dac_override,-dac_read_search,-fowner"]
+
     def two_hosts(self):
         hosts = NamespacePair()
         self.addCleanup(hosts.close)

@@ -17,14 +17,6 @@ SAVE_FAILED = ("Pavonix: notice: Settings could not be saved: creating a tempora
 
 
 class NoticeTest(ProgramFixture):
-    def without_root_file_access(self):
-        """A prefix that runs the program without root's right to ignore file modes, when the
-        tests run as root; folder modes then bind it as they bind a user."""
-        if os.geteuid() != 0:
-            return []
-        require(shutil.which("setpriv") is not None, "setpriv (util-linux)")
-        return ["setpriv", "--inh-caps=-all", "--bounding-set=-dac_override,-dac_read_search,-fowner"]
-
     def test_a_read_only_settings_folder_shows_the_save_error_until_a_write_succeeds(self):
         port = free_port()
         self.write_settings(httpPort=port, oscEnabled=False)

@@ -1,0 +1,127 @@
+"""The real program over settings and keychain files that go wrong: a truncated settings file and
+one it may not read each leave request signing on for a peer on another host (the first is set
+aside, the second left exactly as it was); FIFOs in the files' places neither hang the start nor
+keep SIGTERM from ending it; and two copies of the program on one settings file keep each other's
+changes."""
+
+import glob
+import json
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import unittest
+
+from harness import ProgramFixture, Response, build_request, free_port, require, wait_until
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+HARNESS = os.path.join(HERE, "harness.py")  # run as a script: one exchange with HOST PORT
+WITH_XVFB = os.path.join(HERE, "..", "..", "platform", "x11", "testing", "with_xvfb.sh")
+DEFAULT_PORT = 8090
+
+
+class StorageTest(ProgramFixture):
+    def folder_entries(self):
+        return sorted(os.listdir(os.path.dirname(self.settings_path)))
+
+    def test_a_settings_file_that_cannot_be_used_leaves_signing_on_for_a_peer(self):
+        # Either way the program runs on defaults: the default port, in the namespace's network.
+        network = self.two_hosts()
+        command = lambda: network.request(DEFAULT_PORT, "POST", "/show/next").status
+
+        # Truncated.
+        self.write_settings('{"httpAuthenticationEnabled": false, "httpPort": 8090')
+        program = self.start(prefix=network.server_prefix)
+        self.assertIn("Running", program.http_status())
+        self.assertEqual(command(), 401)
+        self.assertEqual(program.quit(), 0)
+        self.assertEqual(self.read_settings(), {"httpAuthenticationEnabled": True}, "and on at the next start")
+        self.assertEqual(len(glob.glob(glob.escape(self.settings_path) + ".corrupt-*")), 1)
+
+        # Unreadable (mode 000): not the content's fault, so nothing moves and nothing is written.
+        shutil.rmtree(os.path.dirname(self.settings_path))
+        text = json.dumps({"httpAuthenticationEnabled": False, "presentationProvider": "powerPoint"})
+        self.write_settings(text)
+        os.chmod(self.settings_path, 0)
+        program = self.start(prefix=network.server_prefix + self.without_root_file_access())
+        self.assertIn("Running", program.http_status())
+        self.assertEqual(command(), 401)
+        self.assertEqual(program.quit(), 0)
+        self.assertEqual(stat.S_IMODE(os.stat(self.settings_path).st_mode), 0)
+        with open(self.settings_path) as kept:
+            self.assertEqual(kept.read(), text)
+        self.assertEqual(self.folder_entries(), ["settings.json"])
+
+    def test_fifos_in_place_of_the_files_neither_hang_the_start_nor_block_sigterm(self):
+        require(shutil.which("unshare") is not None, "unshare (util-linux)")
+        os.makedirs(os.path.dirname(self.settings_path))
+        os.mkfifo(self.settings_path, 0o600)
+        keychain = os.path.join(self.home, "data", "Pavonix", "keychain.json")
+        os.makedirs(os.path.dirname(keychain), mode=0o700)
+        os.mkfifo(keychain, 0o600)
+        # The defaults hold: the default ports, so in a network of its own.
+        program = self.start(prefix=["unshare", "--net"] if os.geteuid() == 0 else [])
+        self.assertIn("Running", program.http_status())
+        self.assertEqual(program.quit(), 0)
+        self.assertTrue(stat.S_ISFIFO(os.stat(self.settings_path).st_mode))
+        self.assertTrue(stat.S_ISFIFO(os.stat(keychain).st_mode))
+
+    def test_two_copies_on_one_settings_file_keep_each_others_changes(self):
+        require(os.geteuid() == 0 and shutil.which("unshare") and shutil.which("nsenter"), "root, unshare and nsenter")
+        require(shutil.which("xmessage") is not None, "xmessage (x11-utils)")
+        display = self.private_display()
+        titles = ["Deck One - Google Slides", "Deck Two - Google Slides"]
+        for title in titles:
+            window = subprocess.Popen(["xmessage", "-title", title, title], env=dict(os.environ, DISPLAY=display),
+                                      stderr=subprocess.DEVNULL)
+            self.addCleanup(window.wait)
+            self.addCleanup(window.kill)
+
+        port = free_port()
+        self.write_settings(httpPort=port, oscEnabled=False, presentationProvider="googleSlides", fromAnOlderVersion=[1])
+        first = self.start()
+        # The second on the same port, in a network of its own (loopback up); it sees the X
+        # server's windows.
+        second = self.start(prefix=["unshare", "--net", "sh", "-c", 'ip link set lo up && exec "$0" "$@"',
+                                    "env", "DISPLAY=" + display])
+        self.assertIn("Running", first.http_status())
+        self.assertIn("Running", second.http_status())
+        ask = lambda prefix, method, path, body=b"": Response(subprocess.run(
+            [*prefix, sys.executable, HARNESS, "127.0.0.1", str(port)], input=build_request(method, path, body),
+            capture_output=True, timeout=10, check=True).stdout).json()
+        ask_first = lambda *request: ask([], *request)
+        ask_second = lambda *request: ask(["nsenter", "--net=/proc/%d/ns/net" % second.process.pid], *request)
+        stored = lambda: {key: value for key, value in self.read_settings().items()
+                          if key in ("presentationProvider", "googleSlidesWindowTitle", "fromAnOlderVersion")}
+        expect = lambda provider, title: self.assertTrue(wait_until(lambda: stored() == {
+            "presentationProvider": provider, "googleSlidesWindowTitle": title, "fromAnOlderVersion": [1]}), stored())
+
+        windows = {w["title"]: w["windowID"] for w in ask_second("GET", "/windows")["windows"]}
+        select = lambda title: self.assertEqual(ask_second("POST", "/windows/select", json.dumps({"windowID": windows[title]}))["status"], "ok")
+        select(titles[0])
+        expect("googleSlides", titles[0])
+        self.assertEqual(ask_first("POST", "/provider/select", '{"provider": "powerPoint"}')["status"], "ok")
+        expect("powerPoint", titles[0])  # the first did not write its old window choice back
+        select(titles[1])  # the second still drives Google Slides: it has not written since
+        expect("powerPoint", titles[1])  # nor the second its old provider
+        self.assertEqual(ask_second("GET", "/health")["presentationProvider"], "powerPoint", "taken in at its write")
+        self.assertEqual(second.quit(), 0)
+        self.assertEqual(first.quit(), 0)
+        expect("powerPoint", titles[1])
+
+    def private_display(self):
+        """An X server with a window manager for this test; its display name."""
+        # The servers stay up until the command ends: at the end of the test, when its input closes.
+        server = subprocess.Popen(["bash", WITH_XVFB, "sh", "-c", 'echo "$DISPLAY"; read -r _'], stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, text=True)
+        self.addCleanup(server.wait, 20)
+        self.addCleanup(server.stdout.close)
+        self.addCleanup(server.stdin.close)
+        display = server.stdout.readline().strip()
+        require(display.startswith(":"), "a private X server (with_xvfb.sh)")
+        return display
+
+
+if __name__ == "__main__":
+    unittest.main()
