@@ -1,7 +1,7 @@
 // Signing and verifying one request with a 1 KiB body, as the remote client and the HTTP bridge
 // do it. Target: verification under 5 microseconds.
 #include "app/http/http_request_authenticator.h"
-#include "app/http/request_signing.h"
+#include "app/signing/request_signing.h"
 
 #include <benchmark/benchmark.h>
 

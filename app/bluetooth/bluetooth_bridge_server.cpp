@@ -6,7 +6,7 @@
 #include <chrono>
 #include <utility>
 
-#include "app/http/http_request_authenticator.h"
+#include "app/signing/request_signing.h"
 
 namespace pavonix::bluetooth {
 
@@ -124,7 +124,7 @@ std::shared_ptr<BluetoothBridgeServer> BluetoothBridgeServer::make(bool allowsPa
                                                                    WallClock clock) {
     return std::shared_ptr<BluetoothBridgeServer>(new BluetoothBridgeServer(
         allowsPairing, std::move(handlers), std::move(statusHandler), std::move(queue), std::move(managerFactory),
-        clock ? std::move(clock) : WallClock(http::systemWallClock)));
+        clock ? std::move(clock) : WallClock(signing::systemWallClock)));
 }
 
 BluetoothBridgeServer::BluetoothBridgeServer(bool allowsPairing, BluetoothBridgeHandlers handlers,

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <set>
 
-#include "app/http/request_signing.h"
+#include "app/signing/request_signing.h"
 #include "platform/crypto/base64.h"
 #include "platform/dispatch/testing/main_queue_scope.h"
 #include "platform/peripheral/testing/memory_peripheral.h"
@@ -84,13 +84,14 @@ protected:
     }
 
     Bytes signedRequest(const Json& body, std::string nonce, std::string timestamp = "",
-                        std::string_view algorithm = http::kSignatureAlgorithm, const HTTPAuthCredential& as = kPhone) {
+                        std::string_view algorithm = signing::kSignatureAlgorithm, const HTTPAuthCredential& as = kPhone) {
         if (timestamp.empty()) timestamp = std::to_string(static_cast<long long>(now));
         const std::string text = encodeJSON(body);
         BluetoothSignedRequest request{as.pairID, std::move(timestamp), std::move(nonce), "", Bytes(text.begin(), text.end())};
-        request.signature = http::requestSignature(
-            as.secret, http::canonicalRequestText(algorithm, kSignedMethod, kSignedPath, http::requestBodyHash(request.body),
-                                                  request.timestamp, request.nonce));
+        request.signature = signing::requestSignature(
+            as.secret, signing::canonicalRequestText(algorithm, kSignedMethod, kSignedPath,
+                                                     signing::requestBodyHash(request.body), request.timestamp,
+                                                     request.nonce));
         return encodeBluetoothDocument(Json(request));
     }
 
@@ -106,7 +107,7 @@ protected:
     }
 
     Json ask(const Json& body, const HTTPAuthCredential& as = kPhone, const std::string& central = "central-A") {
-        return ask(signedRequest(body, "n" + std::to_string(++nonces), "", http::kSignatureAlgorithm, as), central);
+        return ask(signedRequest(body, "n" + std::to_string(++nonces), "", signing::kSignatureAlgorithm, as), central);
     }
 
     std::shared_ptr<MemoryPeripheral> radio = std::make_shared<MemoryPeripheral>();
@@ -258,8 +259,8 @@ TEST_F(BluetoothServerTest, OnlyFreshValidlySignedRequestsOfKnownPairsAreServed)
         {signedRequest(body, "d", "nan"), "Bluetooth authentication failed.", "r"},
         {signedRequest(body, "e", "inf"), "Bluetooth authentication failed.", "r"},
         {signedRequest(body, "f", " 1700000000"), "Bluetooth authentication failed.", "r"},
-        {signedRequest(body, "g", "", http::kLegacySignatureAlgorithm), "Google Slides is reachable.", "r"},
-        {signedRequest(body, "h", "", http::kSignatureAlgorithm, stranger), "Bluetooth authentication failed.", "r"},
+        {signedRequest(body, "g", "", signing::kLegacySignatureAlgorithm), "Google Slides is reachable.", "r"},
+        {signedRequest(body, "h", "", signing::kSignatureAlgorithm, stranger), "Bluetooth authentication failed.", "r"},
         {encodeBluetoothDocument(Json{{"pairID", "lpb_phone"}, {"timestamp", "1"}, {"nonce", "i"}, {"signature", "x"}, {"body", crypto::base64Encode(std::string("{]"))}}),
          "The Bluetooth request body was unreadable.", ""},
         {Bytes{'{', '"'}, "The Bluetooth request was unreadable.", ""},

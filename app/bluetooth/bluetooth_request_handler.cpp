@@ -105,9 +105,9 @@ std::variant<BluetoothResponseEnvelope, OpenedRequest> BluetoothRequestHandler::
     }
     const BluetoothSignedRequest& request = opened.signedRequest;
     // A timestamp that is not a finite number can never lie inside the window.
-    auto timestamp = http::parseSignatureTimestamp(request.timestamp);
-    if (!timestamp || !http::isTimestampWithinWindow(*timestamp, now)) return refusal(opened.body);
-    auto signature = request.signature.empty() ? std::nullopt : http::decodeRequestSignature(request.signature);
+    auto timestamp = signing::parseSignatureTimestamp(request.timestamp);
+    if (!timestamp || !signing::isTimestampWithinWindow(*timestamp, now)) return refusal(opened.body);
+    auto signature = request.signature.empty() ? std::nullopt : signing::decodeRequestSignature(request.signature);
     if (!signature) return refusal(opened.body);
     opened.signature = *signature;
     return opened;
@@ -131,10 +131,11 @@ BluetoothResponseEnvelope BluetoothRequestHandler::answerVerified(const OpenedRe
 bool BluetoothRequestHandler::signatureAndNonceAccepted(const OpenedRequest& request, const Bytes& secret, double now) {
     const BluetoothSignedRequest& signedRequest = request.signedRequest;
     // The window once more: the request may have waited for the secret.
-    auto timestamp = http::parseSignatureTimestamp(signedRequest.timestamp);
-    if (!timestamp || !http::isTimestampWithinWindow(*timestamp, now)) return false;
-    if (!http::requestSignatureMatches(secret, kSignedMethod, kSignedPath, http::requestBodyHash(signedRequest.body),
-                                       signedRequest.timestamp, signedRequest.nonce, request.signature)) {
+    auto timestamp = signing::parseSignatureTimestamp(signedRequest.timestamp);
+    if (!timestamp || !signing::isTimestampWithinWindow(*timestamp, now)) return false;
+    if (!signing::requestSignatureMatches(secret, kSignedMethod, kSignedPath,
+                                          signing::requestBodyHash(signedRequest.body), signedRequest.timestamp,
+                                          signedRequest.nonce, request.signature)) {
         return false;
     }
     return nonces_.record(signedRequest.nonce, signedRequest.pairID, now);

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "app/bluetooth/bluetooth_payloads.h"
-#include "app/http/request_signing.h"
+#include "app/signing/request_signing.h"
 
 namespace pavonix::bluetooth {
 
@@ -150,7 +150,7 @@ private:
 
     const std::shared_ptr<const BluetoothBridgeHandlers> handlers_;
     const WallClock clock_;
-    http::RequestNonceMemory nonces_;
+    signing::RequestNonceMemory nonces_;
     std::map<std::string, StoredResponseChunks> chunks_;
 };
 

@@ -28,16 +28,12 @@ std::size_t utf8CharacterCount(std::string_view text) {
 
 }  // namespace
 
-double systemWallClock() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
 HTTPRequestAuthenticator::HTTPRequestAuthenticator(HTTPAuthConfiguration configuration, WallClock clock)
     : configuration_(std::move(configuration)), clock_(clock ? std::move(clock) : WallClock(systemWallClock)) {}
 
 std::optional<std::string> HTTPRequestAuthenticator::headerValue(std::string_view name,
                                                                  const std::map<std::string, std::string>& headers) {
-    for (std::string_view prefix : {kSignatureHeaderPrefix, kLegacySignatureHeaderPrefix}) {
+    for (std::string_view prefix : {signing::kSignatureHeaderPrefix, signing::kLegacySignatureHeaderPrefix}) {
         std::string key(prefix);
         key.append(name);
         if (auto it = headers.find(key); it != headers.end()) return it->second;
@@ -54,9 +50,9 @@ HTTPAuthenticationResult HTTPRequestAuthenticator::authenticate(const HTTPReques
     using Outcome = HTTPAuthenticationResult::Outcome;
     if (peerIsLoopback || !configuration_.isEnabled) return {Outcome::acceptedWithoutPair, {}};
     const auto headers = signatureHeaders(request, now);
-    if (!headers || !requestSignatureMatches(headers->credential->secret, request.method, request.path,
-                                             requestBodyHash(request.body), headers->timestamp, headers->nonce,
-                                             headers->signature)) {
+    if (!headers || !signing::requestSignatureMatches(headers->credential->secret, request.method, request.path,
+                                                      signing::requestBodyHash(request.body), headers->timestamp,
+                                                      headers->nonce, headers->signature)) {
         return {Outcome::refused, {}};
     }
     // Only a request with a valid signature inside the window consumes its nonce.
@@ -82,13 +78,13 @@ std::optional<HTTPRequestAuthenticator::SignatureHeaders> HTTPRequestAuthenticat
     const auto signatureText = headerValue("signature", request.headers);
     if (!timestamp || !nonce || !signatureText || nonce->empty()) return std::nullopt;
     // Every accepted nonce is kept for minutes: its length must be bounded before it can be.
-    if (utf8CharacterCount(*nonce) > kMaxNonceCharacters) return std::nullopt;
+    if (utf8CharacterCount(*nonce) > signing::kMaxNonceCharacters) return std::nullopt;
 
-    const auto timestampValue = parseSignatureTimestamp(*timestamp);
-    if (!timestampValue || !isTimestampWithinWindow(*timestampValue, now)) return std::nullopt;
+    const auto timestampValue = signing::parseSignatureTimestamp(*timestamp);
+    if (!timestampValue || !signing::isTimestampWithinWindow(*timestampValue, now)) return std::nullopt;
 
     if (signatureText->empty()) return std::nullopt;
-    const auto signature = decodeRequestSignature(*signatureText);
+    const auto signature = signing::decodeRequestSignature(*signatureText);
     if (!signature) return std::nullopt;
     return SignatureHeaders{&*credential, std::move(*pairID), std::move(*timestamp), std::move(*nonce), *signature};
 }

@@ -5,7 +5,7 @@
 
 #include "app/core/pairing_records.h"
 #include "app/http/http_request.h"
-#include "app/http/request_signing.h"
+#include "app/signing/request_signing.h"
 
 #include <functional>
 #include <map>
@@ -34,9 +34,8 @@ struct HTTPAuthenticationResult {
     bool operator==(const HTTPAuthenticationResult&) const = default;
 };
 
-// Seconds since 1970 with fraction.
-using WallClock = std::function<double()>;
-double systemWallClock();
+using signing::WallClock;
+using signing::systemWallClock;
 
 // Built once per server start; the nonce memory lives as long as the server. Safe to call from
 // any thread, though the server calls it from its own queue only.
@@ -81,7 +80,7 @@ private:
 
     const HTTPAuthConfiguration configuration_;
     const WallClock clock_;
-    RequestNonceMemory nonces_;
+    signing::RequestNonceMemory nonces_;
 };
 
 // Loopback host text for the authentication rule: 127.0.0.0/8, ::1, or the names "localhost" and

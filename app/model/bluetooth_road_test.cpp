@@ -4,7 +4,7 @@
 // a server that stays dark after bluetoothd or the bus came back.
 #include <gtest/gtest.h>
 
-#include "app/http/request_signing.h"
+#include "app/signing/request_signing.h"
 #include "app/http/http_request_authenticator.h"
 #include "app/model/testing/model_fixture.h"
 #include "platform/bluez/bluez_peripheral_manager.h"
@@ -86,11 +86,12 @@ protected:
 
     Bytes signedRequest(const Json& body, const Bytes& secret) {
         const std::string text = bluetooth::encodeBluetoothJSON(body);
-        bluetooth::BluetoothSignedRequest request{pairID_, std::to_string(static_cast<long long>(http::systemWallClock())),
+        bluetooth::BluetoothSignedRequest request{pairID_, std::to_string(static_cast<long long>(signing::systemWallClock())),
                                                   "nonce-" + std::to_string(++nonces_), "", Bytes(text.begin(), text.end())};
-        request.signature = http::requestSignature(
-            secret, http::canonicalRequestText(http::kSignatureAlgorithm, bluetooth::kSignedMethod, bluetooth::kSignedPath,
-                                               http::requestBodyHash(request.body), request.timestamp, request.nonce));
+        request.signature = signing::requestSignature(
+            secret, signing::canonicalRequestText(signing::kSignatureAlgorithm, bluetooth::kSignedMethod,
+                                                  bluetooth::kSignedPath, signing::requestBodyHash(request.body),
+                                                  request.timestamp, request.nonce));
         return bluetooth::encodeBluetoothDocument(Json(request));
     }
 

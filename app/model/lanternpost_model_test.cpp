@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "app/bluetooth/bluetooth_request_handler.h"
-#include "app/http/request_signing.h"
+#include "app/signing/request_signing.h"
 #include "app/model/testing/model_fixture.h"
 #include "app/network/network_listen_port.h"
 #include "app/remote/http_pairing_store.h"
@@ -265,9 +265,10 @@ std::string askNext(peripheral::testing::MemoryPeripheral& radio, const std::str
     const std::string body = R"({"requestID":"r","kind":"command","command":{"action":"showNext"}})";
     bluetooth::BluetoothSignedRequest request{pairID, std::to_string(std::time(nullptr)), nonce, "",
                                               Bytes(body.begin(), body.end())};
-    request.signature = http::requestSignature(
-        secret, http::canonicalRequestText(http::kSignatureAlgorithm, bluetooth::kSignedMethod, bluetooth::kSignedPath,
-                                           http::requestBodyHash(request.body), request.timestamp, request.nonce));
+    request.signature = signing::requestSignature(
+        secret, signing::canonicalRequestText(signing::kSignatureAlgorithm, bluetooth::kSignedMethod,
+                                              bluetooth::kSignedPath, signing::requestBodyHash(request.body),
+                                              request.timestamp, request.nonce));
     EXPECT_EQ(radio.write("phone", std::string(bluetooth::kRequestCharacteristicUUID),
                           bluetooth::encodeBluetoothDocument(Json(request))),
               peripheral::ATTResult::success);

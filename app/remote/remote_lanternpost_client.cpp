@@ -3,7 +3,7 @@
 #include <openssl/crypto.h>
 
 #include "app/core/keychain.h"
-#include "app/http/request_signing.h"
+#include "app/signing/request_signing.h"
 #include "app/remote/url_components.h"
 #include "platform/crypto/base64.h"
 
@@ -148,7 +148,7 @@ RemoteLanternpostResult<Json> RemoteLanternpostClient::exchange(RemoteHTTPTransp
         // The pair identifier goes into a header line: a stored record with a line break in it
         // must not be able to add headers of its own.
         if (!isUsablePairID(target.pairID)) throw ClientError(ClientError::Kind::invalidURL);
-        nonce = crypto::base64urlEncode(makeRandomBytes(http::kRequestNonceByteCount, random));
+        nonce = crypto::base64urlEncode(makeRandomBytes(signing::kRequestNonceByteCount, random));
     } catch (const ClientError& error) {
         return RemoteLanternpostFailure(error);
     } catch (const RemoteLanternpostTargetError& error) {
@@ -159,8 +159,8 @@ RemoteLanternpostResult<Json> RemoteLanternpostClient::exchange(RemoteHTTPTransp
     const std::string signedPath = requestPath(path);
     const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     HTTPAuthCredential credential{target.pairID, secret.bytes};
-    const http::SignedRequestHeaders signature =
-        http::signRequest(credential, method, signedPath, body, http::signatureTimestamp(now), std::move(nonce));
+    const signing::SignedRequestHeaders signature =
+        signing::signRequest(credential, method, signedPath, body, signing::signatureTimestamp(now), std::move(nonce));
     OPENSSL_cleanse(credential.secret.data(), credential.secret.size());
 
     outgoing.method = method;

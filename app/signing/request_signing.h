@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -24,7 +25,7 @@
 #include <utility>
 #include <vector>
 
-namespace pavonix::http {
+namespace pavonix::signing {
 
 // The identifier signers write; verifiers try it first.
 inline constexpr std::string_view kSignatureAlgorithm = "PAVONIX-HMAC-SHA256";
@@ -48,6 +49,10 @@ inline constexpr double kNonceLifetimeSeconds = 240;
 inline constexpr std::size_t kRequestNonceByteCount = 16;
 // Longest nonce text a verifier remembers; real ones have 22 characters.
 inline constexpr std::size_t kMaxNonceCharacters = 128;
+
+// Seconds since 1970 with fraction: the clock the time window is measured against.
+using WallClock = std::function<double()>;
+double systemWallClock();
 
 // base64url of SHA-256 over the body (the empty body included).
 std::string requestBodyHash(std::span<const std::uint8_t> body);
@@ -127,4 +132,4 @@ private:
     std::map<std::string, PairNonces> usedNonces_;
 };
 
-}  // namespace pavonix::http
+}  // namespace pavonix::signing

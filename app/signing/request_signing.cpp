@@ -1,4 +1,4 @@
-#include "app/http/request_signing.h"
+#include "app/signing/request_signing.h"
 
 #include "platform/crypto/base64.h"
 #include "platform/crypto/constant_time.h"
@@ -6,11 +6,12 @@
 
 #include <locale.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 
-namespace pavonix::http {
+namespace pavonix::signing {
 namespace {
 
 // One C locale for the life of the process: strtod_l then reads "1.5" the same whatever
@@ -25,6 +26,10 @@ bool isCSpace(char c) {
 }
 
 }  // namespace
+
+double systemWallClock() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
 
 std::string requestBodyHash(std::span<const std::uint8_t> body) {
     return crypto::base64urlEncode(crypto::sha256(body));
@@ -142,4 +147,4 @@ std::size_t RequestNonceMemory::count() const {
     return total;
 }
 
-}  // namespace pavonix::http
+}  // namespace pavonix::signing
