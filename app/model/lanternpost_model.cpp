@@ -82,6 +82,7 @@ void LanternpostModel::startUp() {
     restartOSCServer();
     restartHTTPServer();
     restartBluetoothServer();
+    watchHTTPAuthentication();
     refreshStatus();
     schedulePoll();
 }
@@ -319,6 +320,7 @@ void LanternpostModel::restartHTTPServer() {
         parts.configuration.listenDisplayName = endpoint.binding.displayName;
         parts.handlers = httpHandlers();
         parts.statusHandler = std::move(status);
+        httpAuthenticationInputs_ = currentHTTPAuthenticationInputs();
         http::HTTPAuthConfiguration authentication;
         authentication.isEnabled = store.value(settings::httpAuthenticationEnabled);
         authentication.credentials = deps_.httpCredentials(store.value(settings::httpPairedDevices));
@@ -328,6 +330,22 @@ void LanternpostModel::restartHTTPServer() {
     });
     // The credentials were just read: a keychain that refused them says why now, not at the next poll.
     checkSecrets();
+}
+
+LanternpostModel::HTTPAuthenticationInputs LanternpostModel::currentHTTPAuthenticationInputs() const {
+    return {settings().value(settings::httpAuthenticationEnabled),
+            settings().defaults().storedObject(settings::httpPairedDevices.name)};
+}
+
+void LanternpostModel::watchHTTPAuthentication() {
+    std::weak_ptr<LanternpostModel> weak = weak_from_this();
+    auto rebuildIfChanged = [weak](const auto&) {
+        auto self = weak.lock();
+        if (!self || !self->httpServer_ || !self->httpAuthenticationInputs_) return;
+        if (*self->httpAuthenticationInputs_ != self->currentHTTPAuthenticationInputs()) self->restartHTTPServer();
+    };
+    httpAuthenticationWatches_.push_back(settings().observe(settings::httpAuthenticationEnabled, rebuildIfChanged));
+    httpAuthenticationWatches_.push_back(settings().observe(settings::httpPairedDevices, rebuildIfChanged));
 }
 
 void LanternpostModel::restartBluetoothServer() {

@@ -138,6 +138,7 @@ private:
     explicit LanternpostModel(LanternpostModelDependencies dependencies);
     void startUp();
     void watchStorage();
+    void watchHTTPAuthentication();
     void schedulePoll();
     void record(CommandSource source, CommandResult result);
     PresentationController& controller(PresentationProvider provider) const;
@@ -172,6 +173,17 @@ private:
     std::shared_ptr<bluetooth::BluetoothSecretCache> bluetoothSecrets_;
     dispatch::SourcePtr pollTimer_;
     std::optional<defaults::UserDefaults::ListenerId> writeStatusListener_;
+    // What the running HTTP server's authenticator was built from. The switch and the pairs can
+    // change without this process asking (another copy of the program on the same settings, a file
+    // readable again); the server is rebuilt when they no longer match.
+    struct HTTPAuthenticationInputs {
+        bool enabled = false;
+        std::optional<nlohmann::json> pairs;
+        bool operator==(const HTTPAuthenticationInputs&) const = default;
+    };
+    HTTPAuthenticationInputs currentHTTPAuthenticationInputs() const;
+    std::optional<HTTPAuthenticationInputs> httpAuthenticationInputs_;
+    std::vector<SettingsStore::Subscription> httpAuthenticationWatches_;
 };
 
 }  // namespace pavonix

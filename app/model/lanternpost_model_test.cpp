@@ -212,6 +212,29 @@ TEST_F(ModelTest, HTTPPairingsAreStoredAndRemovedWithTheirSecretAndRestartTheSer
     EXPECT_TRUE(httpParts_->authenticator->configuration().credentials.empty());
 }
 
+// As another copy of the program on the same settings file changes them: the store takes the
+// change in, and the running server must not keep the old switch or a removed pair.
+TEST_F(ModelTest, TheHTTPServerFollowsSigningChangesMadeOutsideTheModel) {
+    auto& model = start();
+    model.addHTTPPairing("Phone");
+    const auto before = model.currentServerID("HTTP");
+    EXPECT_FALSE(httpParts_->authenticator->configuration().isEnabled);
+
+    store_.setValue(settings::httpAuthenticationEnabled, true);
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return httpParts_->authenticator->configuration().isEnabled; }));
+    EXPECT_EQ(model.currentServerID("HTTP"), before + 1);
+
+    store_.setValue(settings::httpPairedDevices, std::vector<HTTPPairedDevice>{});
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return httpParts_->authenticator->configuration().credentials.empty(); }));
+
+    // The model's own changes rebuild the server once, not again when the store reports them.
+    store_.setValue(settings::pavonixName, std::string("Stage"));
+    model.restartHTTPServer();
+    const auto settled = model.currentServerID("HTTP");
+    dispatch::runMainQueue([] { return false; }, std::chrono::milliseconds(50));
+    EXPECT_EQ(model.currentServerID("HTTP"), settled);
+}
+
 // Through the handlers the Bluetooth server holds.
 TEST_F(ModelTest, BluetoothPairingsAreOfferedOnlyWhileDiscoverableAndSeenPairsAreStamped) {
     store_.setValue(settings::pavonixName, std::string("  Stage  "));
