@@ -1,5 +1,5 @@
-// One QApplication for every test of views_test, with the offscreen platform unless the caller
-// chose another, and the test thread as the main thread of the dispatch layer.
+// One QApplication for every test of a views test program, with the offscreen platform unless the
+// caller chose another, and the test thread as the main thread of the dispatch layer.
 #include <cstdlib>
 
 #include <QApplication>

@@ -1,5 +1,5 @@
-// Test support shared by views_test: one step that runs whatever the main queue and Qt still have
-// to do, one fake behind the controls, settings window and pairing sheets models that records
+// Test support shared by the views' tests: one step that runs whatever the main queue and Qt still
+// have to do, one fake behind the controls, settings window and pairing sheets models that records
 // what the views ask of it and holds every asynchronous answer until the test gives it, over
 // scratch settings, and a look at the texts a window shows.
 #pragma once
@@ -25,11 +25,11 @@
 #include <gtest/gtest.h>
 
 #include "app/settings/settings_keys.h"
-#include "app/views/controls_model.h"
-#include "app/views/notification_center.h"
-#include "app/views/pairing_sheets_model.h"
-#include "app/views/settings_window_model.h"
-#include "app/views/welcome_permissions_model.h"
+#include "app/views/controls/controls_model.h"
+#include "app/views/controls/notification_center.h"
+#include "app/views/pairing/pairing_sheets_model.h"
+#include "app/views/settings/settings_window_model.h"
+#include "app/views/welcome/welcome_permissions_model.h"
 #include "platform/dispatch/dispatch.h"
 #include "settings_store/testing/temporary_settings.h"
 

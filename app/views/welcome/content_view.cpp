@@ -1,0 +1,69 @@
+#include "app/views/welcome/content_view.h"
+
+#include <QVBoxLayout>
+
+#include "app/settings/settings_keys.h"
+#include "app/views/welcome/welcome_view.h"
+
+namespace pavonix {
+
+bool contentShowsMainView(bool welcomeCompleted, bool welcomeScreenRequested) {
+    return welcomeCompleted && !welcomeScreenRequested;
+}
+
+ContentView::ContentView(std::unique_ptr<WelcomePermissionsModel> permissionsModel, MainViewFactory makeMainView,
+                         SettingsStore& store, QWidget* parent)
+    : QWidget(parent),
+      permissionsModel_(std::move(permissionsModel)),
+      makeMainView_(std::move(makeMainView)),
+      welcomeCompleted_(settings::welcomeCompleted, store),
+      welcomeScreenRequested_(settings::welcomeScreenRequested, store) {
+    setObjectName("content");
+    // One page at a time, the other hidden: a hidden page takes no part in the layout, so the
+    // window may shrink to the main view's minimum once the much larger welcome screen is gone.
+    layout_ = new QVBoxLayout(this);
+    layout_->setContentsMargins(0, 0, 0, 0);
+    welcome_ = new WelcomeView(*permissionsModel_, [this] { continueOnboarding(); }, this);
+    layout_->addWidget(welcome_);
+    // Whoever writes either setting (this view, the settings window's "Reset Onboarding", the
+    // settings file), the choice follows.
+    connect(welcomeCompleted_.notifier(), &SettingNotifier::changed, this, &ContentView::choose);
+    connect(welcomeScreenRequested_.notifier(), &SettingNotifier::changed, this, &ContentView::choose);
+    choose();
+}
+
+// The views go before the permissions model they observe.
+ContentView::~ContentView() {
+    delete welcome_.data();
+    delete mainView_.data();
+}
+
+bool ContentView::showsMainView() const { return mainView_ && !mainView_->isHidden(); }
+
+void ContentView::continueOnboarding() {
+    welcomeCompleted_.setValue(true);
+    welcomeScreenRequested_.setValue(false);
+    choose();
+}
+
+void ContentView::choose() {
+    const bool wasMain = showsMainView();
+    const bool wantsMain = contentShowsMainView(welcomeCompleted_.value(), welcomeScreenRequested_.value());
+    if (wantsMain && !mainView_ && makeMainView_) {
+        mainView_ = makeMainView_(this);
+        if (mainView_) layout_->addWidget(mainView_);
+    }
+    const bool main = wantsMain && mainView_;
+    // Hide before showing: for a moment with both pages shown, the window would have to hold
+    // both minimum heights at once and would grow to do so.
+    if (main) {
+        welcome_->hide();
+        mainView_->show();
+    } else {
+        if (mainView_) mainView_->hide();
+        welcome_->show();
+    }
+    if (main != wasMain) emit shownViewChanged();
+}
+
+}  // namespace pavonix

@@ -1,0 +1,126 @@
+#include "app/views/welcome/content_view.h"
+
+#include <QFrame>
+#include <QPushButton>
+
+#include "app/views/testing/views_test_support.h"
+#include "app/views/welcome/bridge_server_status_badge.h"
+#include "app/views/welcome/welcome_view.h"
+
+namespace pavonix {
+namespace {
+
+using testing::settle;
+using State = WelcomePermissionGrantState;
+using Trailing = WelcomeRowTrailing;
+
+class ContentViewTest : public testing::SettingsTest {
+protected:
+    ContentViewTest() { probes_->hold = false; }  // a display that accepts keys
+    // The settings file, as the next launch of the program opens it.
+    void open() {
+        view_.reset();
+        settings_.reopen();
+    }
+    ContentView& make() {
+        auto authorizer = std::make_shared<LanternpostPermissionAuthorizer>(probes_);
+        auto model = std::make_unique<WelcomePermissionsModel>(authorizer, [](auto, auto) {});
+        view_ = std::make_unique<ContentView>(std::move(model), [this](QWidget* parent) {
+            ++mainViewsMade_;
+            auto* main = new QWidget(parent);
+            main->setObjectName("mainView");
+            main->setMinimumSize(320, 230);
+            return main;
+        }, store());
+        view_->resize(700, 540);
+        view_->show();
+        settle();
+        return *view_;
+    }
+    std::vector<Trailing> trailings() const {
+        std::vector<Trailing> out;
+        for (auto* row : view_->welcomeView()->rows()) out.push_back(row->trailing());
+        return out;
+    }
+
+    std::shared_ptr<testing::HeldProbes> probes_ = std::make_shared<testing::HeldProbes>();
+    std::unique_ptr<ContentView> view_;
+    int mainViewsMade_ = 0;
+};
+
+TEST_F(ContentViewTest, ContinueLeadsToTheMainViewAlsoAfterARestart) {
+    store().setValue(settings::welcomeScreenRequested, true);
+    auto& view = make();
+    EXPECT_FALSE(view.showsMainView());
+    EXPECT_EQ(mainViewsMade_, 0);
+
+    int switches = 0;  // the toolbar follows them
+    QObject::connect(&view, &ContentView::shownViewChanged, [&] { ++switches; });
+    QTest::keyClick(view.welcomeView(), Qt::Key_Return);  // the default action
+    settle();
+    EXPECT_TRUE(view.showsMainView());
+    EXPECT_EQ(switches, 1);
+    // The window neither grew on the way nor keeps the welcome screen's much larger minimum.
+    EXPECT_EQ(view.size(), QSize(700, 540));
+    EXPECT_EQ(view.minimumSize(), QSize(320, 230));
+    EXPECT_TRUE(store().value(settings::welcomeCompleted));
+    EXPECT_FALSE(store().value(settings::welcomeScreenRequested));
+
+    // "Reset Onboarding" in the settings window: the welcome screen at once, the model kept.
+    WelcomePermissionsModel* model = &view.permissionsModel();
+    store().setValue(settings::welcomeScreenRequested, true);
+    settle();
+    EXPECT_FALSE(view.showsMainView());
+    EXPECT_EQ(&view.permissionsModel(), model);
+    view.welcomeView()->continueButton()->click();
+    settle();
+    EXPECT_TRUE(view.showsMainView());
+    EXPECT_EQ(mainViewsMade_, 1) << "the main view is made once and kept";
+
+    open();
+    EXPECT_TRUE(make().showsMainView());
+}
+
+TEST_F(ContentViewTest, RowsShowTheAuthorizersAnswers) {
+    auto& view = make();
+    auto* welcome = view.welcomeView();
+    ASSERT_EQ(welcome->rows().size(), 4u);
+    EXPECT_EQ(welcome->dividers().size(), 3u) << "no divider below the last row";
+    EXPECT_EQ(trailings(), (std::vector<Trailing>{Trailing::granted, Trailing::requestButton, Trailing::notInstalled,
+                                                  Trailing::notInstalled}));
+    welcome->rows()[1]->requestButton()->click();
+    EXPECT_TRUE(welcome->rows()[1]->showsNote()) << "the Local Network note shows while its request runs";
+    EXPECT_EQ(welcome->rows()[1]->trailing(), Trailing::spinner);
+    settle();
+    EXPECT_FALSE(welcome->rows()[1]->showsNote());
+    EXPECT_EQ(trailings(), (std::vector<Trailing>{Trailing::granted, Trailing::granted, Trailing::notInstalled,
+                                                  Trailing::notInstalled}));
+}
+
+TEST_F(ContentViewTest, DeniedOffersTheButtonWhichWaitsWhileBusy) {
+    WelcomePermissionRow row({WelcomePermission::powerPointAutomation, State::denied, false}, true, nullptr);
+    ASSERT_EQ(row.trailing(), Trailing::requestButton);
+    EXPECT_FALSE(row.requestButton()->isEnabled());
+    row.set({WelcomePermission::powerPointAutomation, State::denied, false}, false);
+    EXPECT_TRUE(row.requestButton()->isEnabled());
+}
+
+TEST_F(ContentViewTest, BadgeLinesAreCutByState) {
+    using S = BridgeServerStatus::State;
+    BridgeServerStatusBadge badge({S::running, ""});
+    // A long detail: one line cut in the middle while running; three lines cut at the end when failed.
+    const QString detail = QString("Listening on 192.168.100.200 port 8090 and every other interface ").repeated(2) + "end";
+    badge.resize(160, 60);
+    badge.setStatus({S::running, detail.toStdString()});
+    auto lines = badge.visibleLines();
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_TRUE(lines[0].startsWith("Listening") && lines[0].endsWith("end") && lines[0].contains(QChar(0x2026)));
+    badge.setStatus({S::failed, detail.toStdString()});
+    EXPECT_EQ(badge.accessibleName(), "Failed: " + detail);
+    lines = badge.visibleLines();
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_TRUE(lines[2].endsWith(QChar(0x2026)));
+}
+
+}  // namespace
+}  // namespace pavonix

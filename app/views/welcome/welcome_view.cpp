@@ -1,0 +1,130 @@
+#include "app/views/welcome/welcome_view.h"
+
+#include <QApplication>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QShortcut>
+#include <QVBoxLayout>
+
+#include "app/views/controls/control_icons.h"
+
+namespace pavonix {
+
+namespace {
+
+QString qs(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+
+// The permission list's panel: a faint rounded rectangle behind the rows.
+class PermissionListPanel : public QWidget {
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QColor fill = palette().color(QPalette::Mid);
+        fill.setAlphaF(0.45 * 0.35);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(fill);
+        painter.drawRoundedRect(QRectF(rect()), 8, 8);
+    }
+};
+
+QPixmap applicationIcon(int size) {
+    const QIcon icon = QApplication::windowIcon();
+    if (!icon.isNull()) return icon.pixmap(size, size);
+    return symbolIcon("play.fill", QColor(0x28, 0xA7, 0x45), size).pixmap(size, size);
+}
+
+}  // namespace
+
+WelcomeView::WelcomeView(WelcomePermissionsModel& permissionsModel, std::function<void()> continueAction,
+                         QWidget* parent)
+    : QWidget(parent), model_(permissionsModel), continueAction_(std::move(continueAction)) {
+    setObjectName("welcome");
+    setMinimumSize(630, 500);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(22, 22, 22, 22);
+    column->setSpacing(18);
+
+    auto* icon = new QLabel(this);
+    icon->setFixedSize(76, 76);
+    icon->setScaledContents(true);
+    icon->setPixmap(applicationIcon(152));
+    icon->setAccessibleName(QStringLiteral("Pavonix"));
+    column->addWidget(icon);
+
+    auto* header = new QVBoxLayout;
+    header->setSpacing(8);
+    auto* name = new QLabel(QStringLiteral("Pavonix"), this);
+    QFont large = name->font();
+    large.setPointSizeF(large.pointSizeF() * 2.0);
+    large.setWeight(QFont::DemiBold);
+    name->setFont(large);
+    auto* text = new QLabel(qs(summary), this);
+    text->setTextFormat(Qt::PlainText);
+    text->setWordWrap(true);
+    QPalette secondary = text->palette();
+    secondary.setColor(QPalette::WindowText, controlColor(ControlColor::secondary, palette()));
+    text->setPalette(secondary);
+    header->addWidget(name);
+    header->addWidget(text);
+    column->addLayout(header);
+
+    list_ = new PermissionListPanel(this);
+    list_->setObjectName("permissionList");
+    auto* rows = new QVBoxLayout(list_);
+    rows->setContentsMargins(16, 6, 16, 6);
+    rows->setSpacing(0);
+    const auto& items = model_.items();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const WelcomePermission permission = items[i].permission;
+        auto* row = new WelcomePermissionRow(items[i], false, [this, permission] { model_.request({permission}); }, list_);
+        rows->addWidget(row);
+        rows_.push_back(row);
+        if (permission != items.back().permission) {
+            auto* divider = new QFrame(list_);
+            divider->setFrameShape(QFrame::HLine);
+            divider->setFrameShadow(QFrame::Sunken);
+            rows->addWidget(divider);
+            dividers_.push_back(divider);
+        }
+    }
+    column->addWidget(list_);
+    column->addStretch(1);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    continue_ = new QPushButton(QStringLiteral("Continue"), this);
+    continue_->setObjectName("continue");
+    continue_->setDefault(true);
+    connect(continue_, &QPushButton::clicked, this, [this] {
+        if (continueAction_) continueAction_();
+    });
+    buttons->addWidget(continue_);
+    column->addLayout(buttons);
+
+    // The default action: Return (and Enter) anywhere on this screen continues.
+    for (auto key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto* shortcut = new QShortcut(QKeySequence(key), this);
+        shortcut->setContext(Qt::WidgetWithChildrenShortcut);
+        connect(shortcut, &QShortcut::activated, continue_, &QPushButton::click);
+    }
+
+    itemsObservation_ = model_.observeItems([this] { sync(); });
+    requestingObservation_ = model_.observeRequesting([this] { sync(); });
+    sync();
+}
+
+void WelcomeView::sync() {
+    // The buttons wait while anything is requested or still being read.
+    const bool busy = model_.isRequesting() || model_.isChecking();
+    const auto& items = model_.items();
+    for (std::size_t i = 0; i < rows_.size() && i < items.size(); ++i) rows_[i]->set(items[i], busy);
+}
+
+}  // namespace pavonix

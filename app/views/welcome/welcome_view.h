@@ -1,0 +1,48 @@
+// The onboarding content of the main window: the program's icon and name, what it does, one row
+// per permission with its live state, and "Continue", which is always enabled (Return presses
+// it). Everything shown comes from the permissions model.
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include <QWidget>
+
+#include "app/views/welcome/welcome_permission_row.h"
+#include "app/views/welcome/welcome_permissions_model.h"
+
+class QFrame;
+class QPushButton;
+
+namespace pavonix {
+
+class WelcomeView : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr std::string_view summary =
+        "Control selected Google Slides windows from OSC, HTTP, and the built-in controls, and Keynote or "
+        "PowerPoint through a Pavonix on a Mac added as a remote device.";
+
+    // The model must outlive the view.
+    WelcomeView(WelcomePermissionsModel& permissionsModel, std::function<void()> continueAction,
+                QWidget* parent = nullptr);
+
+    const std::vector<WelcomePermissionRow*>& rows() const { return rows_; }
+    // The dividers between rows (none below the last).
+    const std::vector<QFrame*>& dividers() const { return dividers_; }
+    QPushButton* continueButton() const { return continue_; }
+
+private:
+    void sync();
+
+    WelcomePermissionsModel& model_;
+    std::function<void()> continueAction_;
+    QWidget* list_ = nullptr;
+    std::vector<WelcomePermissionRow*> rows_;
+    std::vector<QFrame*> dividers_;
+    QPushButton* continue_ = nullptr;
+    Observation itemsObservation_;
+    Observation requestingObservation_;
+};
+
+}  // namespace pavonix
