@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "sockets/socket_address.h"
@@ -180,6 +182,24 @@ void OSCServer::forgetConnection(Connections::iterator connection) {
     connections_.erase(connection);
 }
 
+OSCServer::Connections::iterator OSCServer::evictionPick() {
+    // Were it the idlest of all, a peer that opens connections faster than another sends would
+    // push out every connection of the other; taken from the host holding the most, its
+    // connections push out only its own.
+    static const std::string kNoHost;
+    const auto hostOf = [](const Connection& connection) -> std::string_view {
+        return connection.socket->host ? *connection.socket->host : kNoHost;
+    };
+    std::unordered_map<std::string_view, std::size_t> perHost;
+    std::size_t most = 0;
+    for (const auto& [index, connection] : connections_) most = std::max(most, ++perHost[hostOf(connection)]);
+    for (const auto index : idleOrder_) {
+        const auto connection = connections_.find(index);
+        if (perHost[hostOf(connection->second)] == most) return connection;
+    }
+    return connections_.find(idleOrder_.front());
+}
+
 void OSCServer::noteHeldBytes(Connection& connection) {
     auto& buffer = connection.buffer;
     // The room a buffer takes stays within twice what it holds.
@@ -251,10 +271,10 @@ void OSCServer::socketDidAcceptNewSocket(const QueueTcpSocketPtr& listener, cons
         newSocket->disconnect();
         return;
     }
-    // A newcomer takes the place of the connection idle the longest, so that idle peers cannot
+    // A newcomer takes the place of a connection idle the longest, so that idle peers cannot
     // keep everyone else out.
     if (connections_.size() >= limits_.maxConnections) {
-        closeConnection(connections_.find(idleOrder_.front()), "closed: idle the longest when a new connection came");
+        closeConnection(evictionPick(), "closed: idle the longest when a new connection came");
     }
     auto wrapper = std::make_shared<OSCSocket>(newSocket);
     // One trip to the new socket's queue for both.

@@ -31,7 +31,8 @@ namespace pavonix::osc {
 // Bounds on what TCP peers can make the server hold, so that idle or stalling peers cannot lock
 // others out or fill the memory.
 struct OSCServerLimits {
-    // Open at once; at the cap a new connection closes the one idle the longest.
+    // Open at once; at the cap a new connection closes the one idle the longest among those of
+    // the peer host that holds the most.
     std::size_t maxConnections = 256;
     // A connection that delivers no complete packet for this long is closed.
     std::chrono::milliseconds idleTimeout = std::chrono::seconds(30);
@@ -140,6 +141,8 @@ private:
     // Takes the connection out of the table and closes it without a report back.
     void closeConnection(Connections::iterator connection, const std::string& why);
     void forgetConnection(Connections::iterator connection);
+    // The connection a newcomer at the cap replaces.
+    Connections::iterator evictionPick();
     void noteHeldBytes(Connection& connection);
     // Closes the connections holding the most until the unfinished frames fit the bound again.
     void enforceUnfinishedBytes();

@@ -132,6 +132,45 @@ TEST_F(OSCServerTest, AtTheCapANewcomerClosesTheConnectionIdleTheLongest) {
     EXPECT_FALSE(receiver->hasLine("Error"));
 }
 
+// A client of the server from 127.0.0.2: another host, as the server sees it.
+class OtherHostPeer {
+public:
+    explicit OtherHostPeer(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        const timeval timeout{5, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        sockaddr_in from{AF_INET, 0, {htonl(0x7F000002)}, {}};
+        sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+        connected_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+                     ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    }
+    ~OtherHostPeer() { ::close(fd_); }
+    bool connected() const { return connected_; }
+    bool send(const std::vector<std::uint8_t>& data) const {
+        return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+    }
+
+private:
+    int fd_;
+    bool connected_ = false;
+};
+
+TEST_F(OSCServerTest, AtTheCapAHostOpeningConnectionsFastPushesOutOnlyItsOwn) {
+    startServer({.maxConnections = 3});
+    OtherHostPeer sender(port);
+    ASSERT_TRUE(sender.connected());
+    ASSERT_TRUE(sender.send(slip(OSCMessage("/first"))));
+    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 1; }));
+    // Newer than the sender's packet, so the sender is the idlest of all.
+    LoopbackPeer first(port), second(port);
+    ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 3; }));
+    LoopbackPeer third(port);
+    EXPECT_TRUE(first.endsStream());
+    ASSERT_TRUE(sender.send(slip(OSCMessage("/second"))));
+    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 2; }));
+    EXPECT_EQ(receiver->received().back(), "/second");
+    EXPECT_EQ(server->connectionCount(), 3u);
+}
+
 TEST_F(OSCServerTest, ConnectionsWithoutACompletePacketForTheIdleTimeAreClosed) {
     startServer({.idleTimeout = 200ms});
     LoopbackPeer quiet(port), unfinished(port), active(port);
