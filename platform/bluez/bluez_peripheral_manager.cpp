@@ -140,7 +140,8 @@ public:
           queue_(std::move(queue)),
           busAddress_(std::move(busAddress)),
           timings_(timings),
-          backoff_(timings.firstReconnectDelay, timings.longestReconnectDelay) {
+          backoff_(timings.firstReconnectDelay, timings.longestReconnectDelay),
+          readvertiseBackoff_(timings.firstReconnectDelay, timings.longestReconnectDelay) {
         wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     }
 
@@ -188,6 +189,7 @@ public:
     void stopAdvertising() override {
         post([this] {
             wantedAdvertisement_.reset();
+            readvertiseAt_.reset();
             unregisterAdvertisement();
         });
     }
@@ -288,6 +290,7 @@ private:
             processIncoming();
             guarded([this] { answerOverdue(); });
             if (reconnectAt_ && Clock::now() >= *reconnectAt_) connect();
+            if (readvertiseAt_ && Clock::now() >= *readvertiseAt_) guarded([this] { readvertise(); });
             pollOnce();
         }
         disconnect();
@@ -344,6 +347,7 @@ private:
     std::optional<Clock::time_point> nextTimer() const {
         std::optional<Clock::time_point> next = reconnectAt_;
         const auto consider = [&next](Clock::time_point when) { next = next ? std::min(*next, when) : when; };
+        if (readvertiseAt_) consider(*readvertiseAt_);
         if (!pendingReads_.empty()) consider(pendingReads_.begin()->second.deadline);
         if (!pendingWrites_.empty()) consider(pendingWrites_.begin()->second.deadline);
         return next;
@@ -496,11 +500,11 @@ private:
     void releaseAdapter() {
         for (const std::string& central : centrals_) reportDisconnected(central);
         centrals_.clear();
-        pendingReads_.clear();
-        pendingWrites_.clear();
+        failPending();
         applications_.clear();
         advertisement_.reset();
         wantedAdvertisement_.reset();
+        readvertiseAt_.reset();
         adapterProxy_.reset();
         adapterPath_.clear();
     }
@@ -705,13 +709,30 @@ private:
     void unregisterApplications() {
         for (const Application& application : applications_) unregisterApplication(application.path);
         applications_.clear();
-        pendingReads_.clear();
-        pendingWrites_.clear();
+        failPending();
+    }
+
+    // The objects a central's request came through are going: it gets its error now rather than
+    // bluetoothd's after 5 seconds, and the delegate's answer, should it come, is dropped.
+    void failPending() {
+        const auto fail = [](auto& pending) {
+            for (auto& [id, request] : pending) {
+                // On a lost bus the answer cannot be sent; the others are still tried.
+                try {
+                    request.call.returnError(attError(ATTResult::unlikelyError));
+                } catch (const sdbus::Error&) {
+                }
+            }
+            pending.clear();
+        };
+        fail(pendingReads_);
+        fail(pendingWrites_);
     }
 
     // `again`: bluetoothd released the advertisement it had, and this registers it anew.
     void registerAdvertisement(const peripheral::Advertisement& advertisement, bool again) {
         unregisterAdvertisement();
+        readvertiseAt_.reset();
         if (!adapterProxy_) {
             report([text = unavailableText()](PeripheralManagerDelegate& delegate, PeripheralManager& manager) {
                 delegate.peripheralManagerDidStartAdvertising(manager, text);
@@ -735,6 +756,7 @@ private:
         });
         object->finishRegistration();
         advertisement_ = std::move(object);
+        advertisedAt_ = Clock::now();
         adapterProxy_->callMethodAsync("RegisterAdvertisement")
             .onInterface(kAdvertisingManagerInterface)
             .withArguments(path, Options{})
@@ -759,10 +781,21 @@ private:
         return advertisement_ && advertisement_->getObjectPath() == path;
     }
 
+    // A bluetoothd that releases every advertisement at once must not draw a loop of registrations
+    // (and of reports to the delegate): each comes a delay after the release, doubling while the
+    // advertisements keep going soon; one that stayed up a while starts the delays over.
     void advertisementReleased(const sdbus::ObjectPath& path) {
         if (!isCurrentAdvertisement(path)) return;
         advertisement_.reset();
-        if (wantedAdvertisement_ && adapterProxy_) registerAdvertisement(*wantedAdvertisement_, true);
+        if (!wantedAdvertisement_ || !adapterProxy_) return;
+        const auto now = Clock::now();
+        if (now - advertisedAt_ >= timings_.longestReconnectDelay) readvertiseBackoff_.reset();
+        readvertiseAt_ = now + readvertiseBackoff_.next();
+    }
+
+    void readvertise() {
+        readvertiseAt_.reset();
+        if (wantedAdvertisement_ && adapterProxy_ && !advertisement_) registerAdvertisement(*wantedAdvertisement_, true);
     }
 
     void unregisterAdvertisement() {
@@ -797,6 +830,9 @@ private:
     std::vector<Application> applications_;
     std::unique_ptr<sdbus::IObject> advertisement_;
     std::optional<peripheral::Advertisement> wantedAdvertisement_;
+    ReconnectBackoff readvertiseBackoff_;
+    std::optional<Clock::time_point> readvertiseAt_;
+    Clock::time_point advertisedAt_;
     std::map<std::uint64_t, Pending<sdbus::Result<Bytes>>> pendingReads_;
     std::map<std::uint64_t, Pending<sdbus::Result<>>> pendingWrites_;
     std::set<std::string> centrals_;

@@ -22,7 +22,8 @@ struct BluezTimings {
     // and the delegate's late answer is dropped.
     std::chrono::milliseconds answerDeadline{4000};
     // After the bus is lost (or was not there at start): the first wait before connecting again,
-    // doubling up to the longest.
+    // doubling up to the longest. The same waits come before an advertisement that bluetoothd
+    // released is registered again.
     std::chrono::milliseconds firstReconnectDelay{1000};
     std::chrono::milliseconds longestReconnectDelay{30000};
 };

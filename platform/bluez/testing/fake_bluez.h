@@ -59,6 +59,10 @@ public:
     void disconnect(const std::string& device) { call("Disconnect", device); }
     void releaseAdvertisements() { call("ReleaseAdvertisements"); }
     void failNextAdvertisement(const std::string& text) { call("FailNextAdvertisement", text); }
+    // From now on each advertisement is released right after bluetoothd answered its registration.
+    void releaseAdvertisementsAtOnce() { call("ReleaseAdvertisementsAtOnce"); }
+    // How many times RegisterAdvertisement was called so far.
+    std::uint32_t advertisementRequests() { return ask<std::uint32_t>("AdvertisementRequests"); }
     void stopBluetoothd() { call("StopBluetoothd"); }
     void startBluetoothd() { call("StartBluetoothd"); }
     // The bus goes away for `down` and comes back at the same address; returns once the old bus is

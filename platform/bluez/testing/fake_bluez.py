@@ -72,6 +72,8 @@ class State:
     applications = {}   # (sender, path) -> {characteristic uuid: object path}
     advertisements = {}  # (sender, path) -> properties
     advertisement_error = None  # the next RegisterAdvertisement fails with this text
+    release_at_once = False  # every advertisement is released right after it was registered
+    advertisement_requests = 0  # RegisterAdvertisement calls received
 
 
 # The characteristics (UUID -> path) of a tree bluetoothd accepts: one service at least, and every
@@ -145,6 +147,7 @@ class Adapter(dbus.service.Object):
 
     @dbus.service.method(AD_MANAGER, in_signature='oa{sv}', sender_keyword='who', async_callbacks=('ok', 'fail'))
     def RegisterAdvertisement(self, path, options, who=None, ok=None, fail=None):
+        State.advertisement_requests += 1
         if AD_MANAGER not in State.interfaces:
             raise unknown_method(AD_MANAGER)
         if not State.running:
@@ -162,6 +165,8 @@ class Adapter(dbus.service.Object):
                 'ServiceUUIDs': [str(u) for u in props.get('ServiceUUIDs', [])],
                 'Discoverable': bool(props.get('Discoverable', False))}
             ok()
+            if State.release_at_once:
+                release_advertisements()
 
         bus.get_object(who, path, introspect=False).GetAll(
             ADVERTISEMENT, dbus_interface=PROPERTIES, reply_handler=got, error_handler=lambda e: fail(failed(str(e))))
@@ -234,6 +239,14 @@ class Central(dbus.service.Object):
     @dbus.service.method(CENTRAL, in_signature='s')
     def FailNextAdvertisement(self, text):
         State.advertisement_error = str(text)
+
+    @dbus.service.method(CENTRAL)
+    def ReleaseAdvertisementsAtOnce(self):
+        State.release_at_once = True
+
+    @dbus.service.method(CENTRAL, out_signature='u')
+    def AdvertisementRequests(self):
+        return State.advertisement_requests
 
     # bluetoothd leaves the bus, dropping what was registered; the stand-in's bus stays for the test.
     @dbus.service.method(CENTRAL)
