@@ -364,6 +364,13 @@ bool persistLocked(UserDefaults::State& state) {
 void scheduleFlush(const std::shared_ptr<UserDefaults::State>& state, std::chrono::milliseconds delay,
                    std::atomic<bool> UserDefaults::State::*scheduled);
 
+// Under fileMutex.
+void publishStatus(UserDefaults::State& state) {
+    std::lock_guard status(state.statusMutex);
+    state.publishedError = state.lastError;
+    state.publishedProblem = state.loadProblem;
+}
+
 // Writes what this process changed. A failure is kept as the last error, the write-status
 // listeners are told of every change of it, and the write is tried again later.
 bool persist(const std::shared_ptr<UserDefaults::State>& shared) {
@@ -375,6 +382,7 @@ bool persist(const std::shared_ptr<UserDefaults::State>& shared) {
         std::lock_guard fileLock(state.fileMutex);
         const auto before = state.lastError;
         current = persistLocked(state);
+        publishStatus(state);
         if (state.lastError != before) version = ++state.writeStatusVersion;
         error = state.lastError;
     }
@@ -435,6 +443,7 @@ UserDefaults::UserDefaults(fs::path file, Options options) : state_(std::make_sh
         break;
     }
     }
+    publishStatus(*state_);
 }
 
 UserDefaults::~UserDefaults() { persist(state_); }
@@ -532,18 +541,18 @@ UserDefaults::Snapshot UserDefaults::snapshot(const std::string& key) const {
 bool UserDefaults::flush() { return persist(state_); }
 
 std::optional<std::string> UserDefaults::lastWriteError() const {
-    std::lock_guard lock(state_->fileMutex);
-    return state_->lastError;
+    std::lock_guard lock(state_->statusMutex);
+    return state_->publishedError;
 }
 
 std::optional<fs::path> UserDefaults::setAsidePath() const {
-    std::lock_guard lock(state_->fileMutex);
-    return state_->loadProblem ? state_->loadProblem->setAside : std::nullopt;
+    std::lock_guard lock(state_->statusMutex);
+    return state_->publishedProblem ? state_->publishedProblem->setAside : std::nullopt;
 }
 
 std::optional<UserDefaults::LoadProblem> UserDefaults::loadProblem() const {
-    std::lock_guard lock(state_->fileMutex);
-    return state_->loadProblem;
+    std::lock_guard lock(state_->statusMutex);
+    return state_->publishedProblem;
 }
 
 UserDefaults::ListenerId UserDefaults::addWriteStatusListener(WriteStatusListener listener) {

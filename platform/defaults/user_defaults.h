@@ -153,7 +153,8 @@ private:
 };
 
 // Shared between the store and its scheduled flushes, which hold it weakly.
-// Lock order: fileMutex, then writerMutex, then mutex.
+// Lock order: fileMutex, then writerMutex, then mutex; statusMutex is taken last, alone or under
+// fileMutex.
 struct UserDefaults::State {
     mutable std::shared_mutex mutex;   // guards the fields up to `changedAt`
     nlohmann::json stored = nlohmann::json::object();
@@ -186,6 +187,12 @@ struct UserDefaults::State {
     std::uint64_t writeStatusVersion = 0;  // bumped whenever lastError changes
     std::optional<LoadProblem> loadProblem;
     std::shared_ptr<dispatch::Queue> flushQueue;
+
+    // lastError and loadProblem as the last finished write left them, for the getters: the main
+    // thread asks, and must not wait for a write under way (a slow disk, another process's lock).
+    mutable std::mutex statusMutex;
+    std::optional<std::string> publishedError;
+    std::optional<LoadProblem> publishedProblem;
 };
 
 template <class F>

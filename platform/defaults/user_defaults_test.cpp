@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <cstdlib>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -191,6 +192,24 @@ TEST_F(UserDefaultsTest, AFailedWriteIsRetriedOnATimer) {
     error = 0;
     EXPECT_TRUE(testing::waitUntil([&] { return !store.lastWriteError(); }));
     EXPECT_EQ(saved(), json({{"httpPort", 2}}));
+}
+
+// The main thread asks; a write held up by a slow disk or another process's lock must not hold it.
+TEST_F(UserDefaultsTest, TheWriteStatusIsToldWithoutWaitingForAWriteUnderWay) {
+    std::promise<void> entered, release;
+    Options slow = options(1ms);
+    slow.beforeRename = [&, released = release.get_future().share()] {
+        entered.set_value();
+        released.wait();
+    };
+    UserDefaults store(file_, slow);
+    store.set("httpPort", 2);
+    entered.get_future().wait();
+    auto asked = std::async(std::launch::async, [&] { return store.loadProblem() || store.lastWriteError(); });
+    const bool answered = asked.wait_for(2s) == std::future_status::ready;
+    release.set_value();
+    EXPECT_TRUE(answered);
+    EXPECT_FALSE(asked.get());
 }
 
 TEST_F(UserDefaultsTest, AProcessKilledBetweenWriteAndRenameLeavesTheOldFile) {
