@@ -27,6 +27,9 @@ std::string describe(const std::exception& error) {
 
 constexpr std::string_view unreadableRemoteReply = "The remote Pavonix returned an unreadable response.";
 constexpr std::string_view noRemoteClient = "Remote devices are not available in this build.";
+// Choices come from peers as fast as they care to send them: at most one of them per this span is
+// written on the main thread before its answer.
+constexpr auto choiceWriteSpacing = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -737,10 +740,15 @@ void LanternpostModel::checkSecrets() {
 std::optional<std::string> LanternpostModel::unsavedChoice(bool changed) {
     // A store that is failing is not asked again from here (a peer may send choices as often as
     // it likes); its own retries clear the failure. Otherwise the choice is written before the
-    // peer is told that it was made. Either way the choice holds until the program quits.
+    // peer is told that it was made, unless one was written less than a second ago: the store's
+    // background write takes that one, and should it fail the user is told at once and the next
+    // choice answers so. Either way the choice holds until the program quits.
     std::optional<std::string> unsaved = settings().defaults().lastWriteError();
-    if (!unsaved && changed) unsaved = saveSettingsNow();
-    return unsaved;
+    if (unsaved || !changed) return unsaved;
+    const Date now = deps_.now();
+    if (lastChoiceWrite_ && now >= *lastChoiceWrite_ && now - *lastChoiceWrite_ < choiceWriteSpacing) return std::nullopt;
+    lastChoiceWrite_ = now;
+    return saveSettingsNow();
 }
 
 std::optional<std::string> LanternpostModel::saveSettingsNow() {

@@ -122,8 +122,9 @@ public:
     // ---- Storage ----
     // Writes the pending settings now; the reason when they could not be written.
     std::optional<std::string> saveSettingsNow();
-    // Why a choice just stored (`changed`: it differed from the stored one) is not on disk; answers
-    // that say a choice was made say "for now" with this reason.
+    // Why a choice just stored (`changed`: it differed from the stored one) could not be saved;
+    // answers that say a choice was made say "for now" with this reason. Writes on the calling
+    // thread at most once a second.
     std::optional<std::string> unsavedChoice(bool changed);
     // Reads the settings file's load and write problems into storageNotices.
     void showSettingsFileStatus();
@@ -184,6 +185,7 @@ private:
     HTTPAuthenticationInputs currentHTTPAuthenticationInputs() const;
     std::optional<HTTPAuthenticationInputs> httpAuthenticationInputs_;
     std::vector<SettingsStore::Subscription> httpAuthenticationWatches_;
+    std::optional<Date> lastChoiceWrite_;  // when unsavedChoice last wrote on the main thread
 };
 
 }  // namespace pavonix

@@ -1,8 +1,8 @@
 """The real program over settings and keychain files that go wrong: a truncated settings file and
 one it may not read each leave request signing on for a peer on another host (the first is set
-aside, the second left exactly as it was); FIFOs in the files' places neither hang the start nor
-keep SIGTERM from ending it; and two copies of the program on one settings file keep each other's
-changes."""
+aside, the second left exactly as it was), and each is told, as is a keychain file open to other
+users; FIFOs in the files' places neither hang the start nor keep SIGTERM from ending it; and two
+copies of the program on one settings file keep each other's changes."""
 
 import glob
 import json
@@ -35,6 +35,9 @@ class StorageTest(ProgramFixture):
         program = self.start(prefix=network.server_prefix)
         self.assertIn("Running", program.http_status())
         self.assertEqual(command(), 401)
+        [aside] = glob.glob(glob.escape(self.settings_path) + ".corrupt-*")
+        program.wait_for("Pavonix: notice: Settings could not be read; they were set aside as %s. Request signing is "
+                         "on until you change it." % aside)
         self.assertEqual(program.quit(), 0)
         self.assertEqual(self.read_settings(), {"httpAuthenticationEnabled": True}, "and on at the next start")
         self.assertEqual(len(glob.glob(glob.escape(self.settings_path) + ".corrupt-*")), 1)
@@ -44,9 +47,18 @@ class StorageTest(ProgramFixture):
         text = json.dumps({"httpAuthenticationEnabled": False, "presentationProvider": "powerPoint"})
         self.write_settings(text)
         os.chmod(self.settings_path, 0)
+        # And a keychain file open to other users, which is told as well.
+        keychain = os.path.join(self.home, "data", "Pavonix", "keychain.json")
+        os.makedirs(os.path.dirname(keychain), mode=0o700, exist_ok=True)
+        with open(keychain, "w") as out:
+            out.write('{"version": 1, "items": []}')
+        os.chmod(keychain, 0o644)
         program = self.start(prefix=network.server_prefix + self.without_root_file_access())
         self.assertIn("Running", program.http_status())
         self.assertEqual(command(), 401)
+        program.wait_for("Pavonix: notice: Settings could not be read: Permission denied. Nothing was changed on disk.")
+        program.wait_for("Pavonix: notice: Pairing secrets could not be read: %s: Open to other users (mode 0644)."
+                         % keychain)
         self.assertEqual(program.quit(), 0)
         self.assertEqual(stat.S_IMODE(os.stat(self.settings_path).st_mode), 0)
         with open(self.settings_path) as kept:
