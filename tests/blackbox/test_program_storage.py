@@ -1,8 +1,10 @@
 """The real program over settings and keychain files that go wrong: a truncated settings file and
 one it may not read each leave request signing on for a peer on another host (the first is set
 aside, the second left exactly as it was), and each is told, as is a keychain file open to other
-users; FIFOs in the files' places neither hang the start nor keep SIGTERM from ending it; and two
-copies of the program on one settings file keep each other's changes."""
+users; a settings folder it may not write to makes a peer's choice answer that it holds for now and
+is told until a write succeeds; FIFOs in the files' places neither hang the start nor keep SIGTERM
+from ending it; and two copies of the program on one settings file keep each other's changes
+(PAVONIX_DEBUG=1 prints what the user is told)."""
 
 import glob
 import json
@@ -13,7 +15,7 @@ import subprocess
 import sys
 import unittest
 
-from harness import ProgramFixture, Response, build_request, free_port, require, wait_until
+from harness import ProgramFixture, Response, build_request, free_port, request, require, wait_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 HARNESS = os.path.join(HERE, "harness.py")  # run as a script: one exchange with HOST PORT
@@ -64,6 +66,27 @@ class StorageTest(ProgramFixture):
         with open(self.settings_path) as kept:
             self.assertEqual(kept.read(), text)
         self.assertEqual(self.folder_entries(), ["settings.json"])
+
+    def test_a_read_only_settings_folder_is_told_until_a_write_succeeds(self):
+        port = free_port()
+        self.write_settings(httpPort=port, oscEnabled=False)
+        folder = os.path.dirname(self.settings_path)
+        os.chmod(folder, 0o555)
+        self.addCleanup(os.chmod, folder, 0o755)
+        program = self.start(prefix=self.without_root_file_access())
+        self.assertIn("Running", program.http_status())
+        select = lambda provider: request(port, "POST", "/provider/select", json.dumps({"provider": provider})).json()
+        failed = "Settings could not be saved: creating a temporary settings file: Permission denied."
+        chosen = select("powerPoint")
+        self.assertEqual((chosen["status"], chosen["message"]), ("failed", "Selected PowerPoint for now. " + failed))
+        program.wait_for("Pavonix: notice: " + failed)
+        # Once the folder takes it, the next change is written in the background and the notice goes.
+        os.chmod(folder, 0o755)
+        self.assertEqual(select("googleSlides")["status"], "failed", "answered before that write")
+        program.wait_for("Pavonix: notice gone: " + failed)
+        self.assertEqual(self.read_settings()["presentationProvider"], "googleSlides")
+        self.assertEqual(program.quit(), 0)
+        self.assertEqual(program.lines.count("Pavonix: notice: " + failed), 1, "told once")
 
     def test_fifos_in_place_of_the_files_neither_hang_the_start_nor_block_sigterm(self):
         require(shutil.which("unshare") is not None, "unshare (util-linux)")
