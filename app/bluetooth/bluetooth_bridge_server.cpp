@@ -331,7 +331,7 @@ void BluetoothBridgeServer::readPairing(const peripheral::PeripheralManagerPtr& 
         }
         return;
     }
-    if (pairingGranted_.size() >= kMaxPairingsPerPeriod) {
+    if (pairingGranted_.size() + failedPairings_ >= kMaxPairingsPerPeriod) {
         if (!pairingLimitReached_) {
             pairingLimitReached_ = true;
             reportRunning();
@@ -358,8 +358,11 @@ void BluetoothBridgeServer::readPairing(const peripheral::PeripheralManagerPtr& 
             return;
         }
         if (!bytes || bytes->empty()) {
-            // No pairing was made: none is counted.
+            // No pairing was made, but the attempt counts: each one costs keychain and settings
+            // writes on the main thread, which a stranger must not be able to repeat at will
+            // while they fail.
             self->pairingGranted_.erase(granted);
+            ++self->failedPairings_;
             live->respond(request, ATTResult::unlikelyError, {});
             return;
         }

@@ -180,9 +180,11 @@ private:
     // Queue only.
     CentralCache pairingPayloads_;
     CentralCache responses_;
-    // Centrals granted a pairing by this server, a pairing being made included; at most
-    // kMaxPairingsPerPeriod. Kept after their payload is dropped: a central pairs once.
+    // Centrals granted a pairing by this server, a pairing being made included; together with the
+    // attempts that failed, at most kMaxPairingsPerPeriod. Kept after their payload is dropped: a
+    // central pairs once.
     std::map<std::string, bool> pairingGranted_;  // central -> its payload is still being made
+    std::size_t failedPairings_ = 0;
     bool pairingLimitReached_ = false;
     std::map<std::string, InFlight> inFlight_;
     bool expiryScheduled_ = false;
