@@ -263,9 +263,11 @@ void takeIn(UserDefaults::State& state, const json& file, std::uint64_t writtenU
 // persist() under the file mutex. Returns whether the file holds every change of this process.
 bool persistLocked(UserDefaults::State& state) {
     bool changed;
+    std::uint64_t unchangedUpTo;  // with nothing changed: no change up to here is this process's
     {
         std::shared_lock lock(state.mutex);
         changed = !state.changedAt.empty();
+        unchangedUpTo = state.sequence;
     }
     if (!changed && !state.lastError) return true;
 
@@ -319,14 +321,8 @@ bool persistLocked(UserDefaults::State& state) {
     if (!changed && disk.outcome != FileRead::Outcome::damaged) {
         // Nothing to write: a readable file stays as its writer left it, and none is created.
         state.lastError.reset();
-        if (mergeable) {
-            std::uint64_t upTo;
-            {
-                std::shared_lock lock(state.mutex);
-                upTo = state.sequence;
-            }
-            takeIn(state, disk.value, upTo);
-        }
+        // A change made since the check above is not in the file: it stays this process's.
+        if (mergeable) takeIn(state, disk.value, unchangedUpTo);
         return true;
     }
 
@@ -444,6 +440,8 @@ UserDefaults::UserDefaults(fs::path file, Options options) : state_(std::make_sh
     }
     }
     publishStatus(*state_);
+    // A damaged file that could not be moved is tried again like any failed write, change or not.
+    if (state_->lastError) scheduleFlush(state_, state_->options.retryInterval, &State::retryScheduled);
 }
 
 UserDefaults::~UserDefaults() { persist(state_); }

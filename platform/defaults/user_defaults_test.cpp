@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <future>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -192,6 +193,38 @@ TEST_F(UserDefaultsTest, AFailedWriteIsRetriedOnATimer) {
     error = 0;
     EXPECT_TRUE(testing::waitUntil([&] { return !store.lastWriteError(); }));
     EXPECT_EQ(saved(), json({{"httpPort", 2}}));
+}
+
+// A damaged file that could not be moved aside at start-up is retried with no change to start it.
+TEST_F(UserDefaultsTest, ADamagedFileThatCouldNotBeMovedIsRetriedOnATimer) {
+    writeFile(file_, "{ torn");
+    std::atomic<int> error{EROFS};
+    Options retrying = options(std::chrono::hours(1), [&](WriteStep step) { return step == WriteStep::setAside ? error.load() : 0; });
+    retrying.retryInterval = 5ms;
+    UserDefaults store(file_, retrying);
+    EXPECT_EQ(store.lastWriteError(), "moving the damaged settings file aside: Read-only file system");
+    error = 0;
+    EXPECT_TRUE(testing::waitUntil([&] { return !store.lastWriteError(); }));
+    EXPECT_EQ(readFile(store.setAsidePath().value_or("")), "{ torn");
+}
+
+// A write that had nothing of its own to write (a retry) while a change came in: the change was
+// not in what it read, so it stays this process's, neither dropped nor reverted to the file's.
+TEST_F(UserDefaultsTest, AChangeMadeWhileARetryWaitsForTheLockIsKept) {
+    writeFile(file_, "{ torn");
+    UserDefaults* changing = nullptr;
+    UserDefaults store(file_, options(manual, [&](WriteStep step) {
+        if (step == WriteStep::setAside) return changing ? 0 : EROFS;  // fails once, at start-up
+        if (step == WriteStep::lock && changing) std::exchange(changing, nullptr)->set("httpPort", 2);
+        return 0;
+    }));
+    ASSERT_TRUE(store.lastWriteError());
+    writeFile(file_, R"({"httpPort": 1, "oscPort": 5})");  // put right by hand meanwhile
+    changing = &store;
+    ASSERT_TRUE(store.flush());
+    EXPECT_EQ(store.object("httpPort"), json(2));
+    ASSERT_TRUE(store.flush());
+    EXPECT_EQ(saved(), json({{"httpPort", 2}, {"oscPort", 5}}));
 }
 
 // The main thread asks; a write held up by a slow disk or another process's lock must not hold it.
