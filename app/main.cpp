@@ -159,9 +159,13 @@ int main(int argc, char** argv) {
     MainQueuePump pump;
     pavonix::dispatch::setMainQueuePoster([&pump] { pump.post(); });
     pump.post();
+    // The settings file is read before SIGTERM is routed through the event loop, which is not
+    // running yet: a read that hangs (a network home folder gone away) must not keep the default
+    // handling from ending the program.
+    auto& standardDefaults = pavonix::defaults::UserDefaults::standard();
     auto quitSource = quitOnSignals();
 
-    pavonix::settings::registerDefaults(pavonix::defaults::UserDefaults::standard());
+    pavonix::settings::registerDefaults(standardDefaults);
     std::vector<pavonix::Observation> statusLines;
     auto dependencies = pavonix::LanternpostModelDependencies::system(pavonix::SettingsStore::shared());
     // Without bluetoothd or an adapter the server says which is missing in its status.

@@ -50,7 +50,10 @@ void requireSigningAfterLoadProblem(SettingsStore& store) {
     const auto problem = store.defaults().loadProblem();
     if (!problem) return;
     if (problem->setAside) {
+        // Written now rather than with the next batch: a crash right after start would otherwise
+        // leave no file, and the next start would take the default (off).
         store.setValue(httpAuthenticationEnabled, true);
+        store.defaults().flush();
     } else {
         store.defaults().setTransient(httpAuthenticationEnabled.name, true);
     }

@@ -83,7 +83,8 @@ TEST(SettingsKeys, RequestSigningStaysOnWhateverHappenedToTheFile) {
     testing::writeFile(file, R"({"httpAuthenticationEnabled": false, "httpPort": 80)");  // torn
     temporary.reopen();
     settings::requireSigningAfterLoadProblem(temporary.store());
-    EXPECT_EQ(temporary.savedFile(), json({{"httpAuthenticationEnabled", true}}));
+    // On disk at once, before any batch of writes: a crash now must not start the next run unsigned.
+    EXPECT_EQ(json::parse(testing::readFile(file), nullptr, false), json({{"httpAuthenticationEnabled", true}}));
 
     // Unreadable: on for this run, nothing written; once readable, the file's own value counts.
     std::filesystem::remove(file);
