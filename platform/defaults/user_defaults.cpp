@@ -5,12 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <thread>
 
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +26,8 @@ constexpr const char* kQueueLabel = "com.vrel.Lanternpost.defaults";
 // Far beyond any settings file the program writes; a file past either is treated as unreadable.
 constexpr std::size_t kMaxFileBytes = 16 * 1024 * 1024;
 constexpr std::size_t kMaxNesting = 64;
+// Beside the settings file; held by each write, so two copies of the program take turns.
+constexpr const char* kLockName = ".settings.lock";
 
 const char* stepName(WriteStep step) {
     switch (step) {
@@ -108,21 +108,24 @@ struct FileRead {
     Outcome outcome = Outcome::missing;
     json value;
     std::string problem;
+    std::optional<UserDefaults::State::FileIdentity> identity;  // of what was read, when it was opened
 };
 
-FileRead damaged(std::string problem) { return {FileRead::Outcome::damaged, {}, std::move(problem)}; }
+UserDefaults::State::FileIdentity identityOf(const struct stat& st) {
+    const auto ns = [](const timespec& t) { return std::int64_t(t.tv_sec) * 1'000'000'000 + t.tv_nsec; };
+    return {st.st_dev, st.st_ino, st.st_size, ns(st.st_mtim), ns(st.st_ctim)};
+}
 
-FileRead readFile(const fs::path& file) {
-    // Links are followed (a settings file kept elsewhere is common); the checks apply to what
-    // they lead to.
-    files::OwnFileRead read = files::readOwnFile(file, files::Links::follow, kMaxFileBytes);
-    switch (read.outcome) {
-    case files::OwnFileRead::Outcome::missing: return {};
-    case files::OwnFileRead::Outcome::unreadable: return {FileRead::Outcome::unreadable, {}, std::move(read.problem)};
-    case files::OwnFileRead::Outcome::tooLarge: return damaged("Larger than 16 MiB");
-    case files::OwnFileRead::Outcome::read: break;
-    }
-    const std::string& text = read.text;
+// Links are followed, as by readFile.
+std::optional<UserDefaults::State::FileIdentity> identityOf(const fs::path& file) {
+    struct stat st{};
+    if (::stat(file.c_str(), &st) != 0) return std::nullopt;
+    return identityOf(st);
+}
+
+FileRead damaged(std::string problem) { return {FileRead::Outcome::damaged, {}, std::move(problem), {}}; }
+
+FileRead readText(const std::string& text) {
     // Copying, comparing and writing a value recurse once per level, so a deeper file would
     // overflow the stack at the first settings write. `depth` counts the enclosing levels.
     bool tooDeep = false;
@@ -137,41 +140,23 @@ FileRead readFile(const fs::path& file) {
     if (tooDeep) return damaged("Nested deeper than 64 levels");
     if (parsed.is_discarded()) return damaged("Not valid JSON");
     if (!parsed.is_object()) return damaged("Not a JSON object");
-    return {FileRead::Outcome::loaded, std::move(parsed), {}};
+    return {FileRead::Outcome::loaded, std::move(parsed), {}, {}};
 }
 
-// Holds an exclusive lock on the settings folder for as long as it lives. The folder, not the
-// file: the file is replaced at every write, and a lock on the replaced one guards nothing.
-class FolderLock {
-public:
-    FolderLock(const fs::path& folder, const Options& options)
-        : error_(injected(options, WriteStep::lock)),
-          fd_(error_ ? -1 : ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-        if (error_) return;
-        if (fd_.get() < 0) {
-            error_ = errno;
-            return;
-        }
-        const auto deadline = std::chrono::steady_clock::now() + options.lockTimeout;
-        while (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
-            if (errno == EINTR) continue;
-            if (errno != EWOULDBLOCK) {
-                error_ = errno;
-                return;
-            }
-            if (std::chrono::steady_clock::now() >= deadline) {
-                error_ = ETIMEDOUT;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+FileRead readFile(const fs::path& file) {
+    // Links are followed (a settings file kept elsewhere is common); the checks apply to what
+    // they lead to.
+    files::OwnFileRead read = files::readOwnFile(file, files::Links::follow, kMaxFileBytes);
+    switch (read.outcome) {
+    case files::OwnFileRead::Outcome::missing: return {};
+    case files::OwnFileRead::Outcome::unreadable: return {FileRead::Outcome::unreadable, {}, std::move(read.problem), {}};
+    case files::OwnFileRead::Outcome::tooLarge:
+    case files::OwnFileRead::Outcome::read: break;
     }
-    int error() const { return error_; }
-
-private:
-    int error_;
-    files::FileDescriptor fd_;
-};
+    FileRead result = read.outcome == files::OwnFileRead::Outcome::read ? readText(read.text) : damaged("Larger than 16 MiB");
+    result.identity = identityOf(read.status);
+    return result;
+}
 
 bool writeAll(int fd, const std::string& text) {
     const char* data = text.data();
@@ -285,13 +270,22 @@ bool persistLocked(UserDefaults::State& state) {
             return false;
         }
     }
-    FolderLock lock(folder, options);
-    if (lock.error() == ETIMEDOUT) {
-        state.lastError = std::string(stepName(WriteStep::lock)) + ": another process holds it";
+    // A lock file, not the settings file (replaced at every write, so a lock on the replaced one
+    // guards nothing), nor the folder (which any local user may open, and so hold).
+    if (int error = injected(options, WriteStep::lock)) {
+        state.lastError = StepError{WriteStep::lock, error}.text();
         return false;
     }
+    const fs::path lockPath = folder / kLockName;
+    files::OwnLock lock(lockPath.string(), options.lockTimeout);
     if (lock.error()) {
-        state.lastError = StepError{WriteStep::lock, lock.error()}.text();
+        struct stat st{};
+        if ((lock.error() == EACCES || lock.error() == EROFS) && ::lstat(lockPath.c_str(), &st) != 0) {
+            // The folder takes no new file: told as the user knows it, by the write that needs one.
+            state.lastError = StepError{WriteStep::createTemporary, lock.error()}.text();
+        } else {
+            state.lastError = std::string(stepName(WriteStep::lock)) + ": " + lock.problem();
+        }
         return false;
     }
 
@@ -323,6 +317,7 @@ bool persistLocked(UserDefaults::State& state) {
         state.lastError.reset();
         // A change made since the check above is not in the file: it stays this process's.
         if (mergeable) takeIn(state, disk.value, unchangedUpTo);
+        state.seen = disk.identity;
         return true;
     }
 
@@ -354,7 +349,22 @@ bool persistLocked(UserDefaults::State& state) {
     }
     state.lastError.reset();
     takeIn(state, written, upTo);
+    state.seen = identityOf(state.file);  // under the lock: no other process has written since
     return true;
+}
+
+// Between writes: when the file is no longer what this process last read or wrote, another
+// process wrote it, and what it wrote is taken in as a write would take it in. A file that cannot
+// be used now is left for the next write to deal with; nothing is taken in, nothing written.
+// Under the file mutex; one stat when nothing changed.
+void takeInOthersChanges(UserDefaults::State& state) {
+    const auto now = identityOf(state.file);
+    if (now == state.seen) return;
+    FileRead disk = readFile(state.file);
+    state.seen = disk.identity ? disk.identity : now;
+    if (disk.outcome != FileRead::Outcome::loaded) return;
+    if (state.loadProblem && !state.loadProblem->setAside) state.loadProblem.reset();  // usable again
+    takeIn(state, disk.value, 0);  // nothing written: every change of this process stays its own
 }
 
 void scheduleFlush(const std::shared_ptr<UserDefaults::State>& state, std::chrono::milliseconds delay,
@@ -407,6 +417,23 @@ void scheduleFlush(const std::shared_ptr<UserDefaults::State>& state, std::chron
     });
 }
 
+// Never on the main thread: the check runs on the background queue, and reschedules itself for
+// as long as the store lives.
+void scheduleWatch(const std::shared_ptr<UserDefaults::State>& state) {
+    std::weak_ptr<UserDefaults::State> weak = state;
+    state->flushQueue->after(state->options.watchInterval, [weak] {
+        auto strong = weak.lock();
+        if (!strong) return;
+        {
+            std::lock_guard fileLock(strong->fileMutex);
+            takeInOthersChanges(*strong);
+            publishStatus(*strong);
+        }
+        if (strong->options.afterWatch) strong->options.afterWatch();
+        scheduleWatch(strong);
+    });
+}
+
 }  // namespace
 
 UserDefaults::UserDefaults(fs::path file, Options options) : state_(std::make_shared<State>()) {
@@ -419,6 +446,7 @@ UserDefaults::UserDefaults(fs::path file, Options options) : state_(std::make_sh
     switch (read.outcome) {
     case FileRead::Outcome::loaded:
         state_->stored = std::move(read.value);
+        state_->seen = read.identity;
         break;
     case FileRead::Outcome::missing:
         break;
@@ -442,6 +470,7 @@ UserDefaults::UserDefaults(fs::path file, Options options) : state_(std::make_sh
     publishStatus(*state_);
     // A damaged file that could not be moved is tried again like any failed write, change or not.
     if (state_->lastError) scheduleFlush(state_, state_->options.retryInterval, &State::retryScheduled);
+    if (state_->flushQueue && state_->options.watchInterval.count() > 0) scheduleWatch(state_);
 }
 
 UserDefaults::~UserDefaults() { persist(state_); }

@@ -8,9 +8,11 @@
 // the new file, never a truncated one.
 //
 // Another process (a second copy of the program) may share the file. Each write holds an
-// exclusive lock on the settings folder, reads the file again and writes only the keys this
-// process changed since they were last written on top of what it finds; the other keys it finds
-// are taken into memory, and their listeners told. So neither process reverts the other.
+// exclusive lock (".settings.lock" beside the file), reads the file again and writes only the
+// keys this process changed since they were last written on top of what it finds; the other keys
+// it finds are taken into memory, and their listeners told. So neither process reverts the other.
+// Between writes, the background queue looks at the file every `watchInterval` and takes in the
+// same way what another process wrote, so an idle copy does not keep serving old settings.
 //
 // A file whose content cannot be used (not JSON, not an object, larger than 16 MiB, nested deeper
 // than 64 levels) is moved aside as "settings.json.corrupt-<UTC time>" and the store starts empty;
@@ -53,12 +55,17 @@ struct Options {
     std::chrono::milliseconds retryInterval{30000};
     // How long a write waits for another process to finish its own.
     std::chrono::milliseconds lockTimeout{2000};
+    // How often the file is checked for a write by another process, to take its changes in
+    // while this one has nothing to write (zero: only at this process's writes).
+    std::chrono::milliseconds watchInterval{2000};
     // False: nothing is persisted until flush() is called (tests, short-lived tools).
     bool backgroundFlush = true;
     // Test seam: a non-zero errno makes that step fail as if the system call had.
     std::function<int(WriteStep)> faultHook;
     // Test seam: runs after the temporary file is written and synced, before the rename.
     std::function<void()> beforeRename;
+    // Test seam: runs on the background queue after each look for another process's changes.
+    std::function<void()> afterWatch;
 };
 
 class UserDefaults {
@@ -130,7 +137,7 @@ public:
     // for its content (`setAside` holds where, `reason` what was wrong), or it could not be read
     // at all (`reason` holds the system's text, and the file is left as it is). A damaged file
     // that could not be moved yet has no `setAside`. A problem without `setAside` ends once a
-    // later write has read the file.
+    // later write, or a look for another process's changes, has read the file.
     struct LoadProblem {
         std::optional<std::filesystem::path> setAside;
         std::string reason;
@@ -183,6 +190,14 @@ struct UserDefaults::State {
     std::atomic<bool> retryScheduled{false};
 
     std::mutex fileMutex;              // one file replacement at a time; guards the fields below
+    // What the file was when this process last read or wrote it (empty: no file, or no telling);
+    // a file that differs was written by someone else since.
+    struct FileIdentity {
+        std::uint64_t device = 0, inode = 0;
+        std::int64_t size = 0, modifiedNs = 0, changedNs = 0;
+        bool operator==(const FileIdentity&) const = default;
+    };
+    std::optional<FileIdentity> seen;
     std::optional<std::string> lastError;
     std::uint64_t writeStatusVersion = 0;  // bumped whenever lastError changes
     std::optional<LoadProblem> loadProblem;

@@ -45,12 +45,15 @@ Options options(std::optional<std::chrono::milliseconds> coalesce, std::function
 
 class UserDefaultsTest : public ::testing::Test {
 protected:
-    // Every file in the settings folder, so that a temporary file left behind shows.
+    // Every file in the settings folder but the lock file, so that a temporary file left behind shows.
     std::vector<fs::path> files() const {
         std::vector<fs::path> out;
-        for (const auto& entry : fs::directory_iterator(file_.parent_path())) out.push_back(entry.path());
+        for (const auto& entry : fs::directory_iterator(file_.parent_path())) {
+            if (entry.path() != lockFile()) out.push_back(entry.path());
+        }
         return out;
     }
+    fs::path lockFile() const { return file_.parent_path() / ".settings.lock"; }
     json saved() const { return json::parse(readFile(file_), nullptr, false); }
 
     testing::TemporaryFolder folder_{"pavonix-defaults"};
@@ -323,17 +326,79 @@ TEST_F(UserDefaultsTest, TwoStoresOnOneFileKeepEachOthersChanges) {
     EXPECT_EQ(heardBySecond["a999"], json(999));
     EXPECT_EQ(heardBySecond["a0"], json(nullptr)) << "a removal by the other is a change too";
 
-    // Writes wait for the other's lock, within a bound.
+}
+
+// Writes wait, within a bound, for the lock file another process holds; the lock file is this
+// user's alone, so another local user who can open the folder cannot hold writes up.
+TEST_F(UserDefaultsTest, WritesTakeTurnsOnALockFileOnlyThisUserCanOpen) {
     Options impatient = options(manual);
     impatient.lockTimeout = 20ms;
-    UserDefaults third(file_, impatient);
+    UserDefaults store(file_, impatient);
+    fs::create_directories(file_.parent_path());
     const int folder = ::open(file_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_EQ(::flock(folder, LOCK_EX), 0);
-    third.set("c", 1);
-    EXPECT_FALSE(third.flush());
-    EXPECT_EQ(third.lastWriteError(), "locking the settings folder: another process holds it");
+    store.set("c", 1);
+    EXPECT_TRUE(store.flush()) << "a lock on the folder holds nothing up";
     ::close(folder);
-    EXPECT_TRUE(third.flush());
+
+    const int other = ::open(lockFile().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+    store.set("c", 2);
+    EXPECT_FALSE(store.flush());
+    EXPECT_EQ(store.lastWriteError(), "locking the settings folder: another process holds it");
+    EXPECT_EQ(saved(), json({{"c", 1}}));
+    ::close(other);
+    EXPECT_TRUE(store.flush());
+
+    fs::remove(lockFile());
+    fs::create_symlink(file_, lockFile());
+    store.set("c", 3);
+    EXPECT_FALSE(store.flush()) << "no write without the lock";
+    EXPECT_EQ(store.lastWriteError(), "locking the settings folder: The lock file is a symbolic link");
+}
+
+// A copy that writes nothing still takes in what the other wrote, with its listeners told, and
+// keeps the change it has not written yet; a file left unusable is neither taken in nor touched.
+TEST_F(UserDefaultsTest, AnIdleStoreTakesInWhatAnotherWrote) {
+    writeFile(file_, R"({"httpAuthenticationEnabled": false, "httpPairedDevices": [1], "httpPort": 1})");
+    std::atomic<int> looks{0};
+    Options watching = options(std::chrono::hours(1));
+    watching.watchInterval = 2ms;
+    watching.afterWatch = [&] { ++looks; };
+    using Heard = std::vector<std::pair<std::string, json>>;
+    std::mutex heardMutex;
+    Heard heard;  // outlives the store, whose last write may still tell
+    UserDefaults writer(file_, options(manual)), idle(file_, watching);
+    idle.addListener([&](const std::string& key, const std::optional<json>& value, std::uint64_t) {
+        std::lock_guard lock(heardMutex);
+        heard.emplace_back(key, value.value_or(nullptr));
+    });
+    const auto heardNow = [&] {
+        std::lock_guard lock(heardMutex);
+        return heard;
+    };
+    idle.set("httpPort", 9);  // not written yet
+    writer.set("httpAuthenticationEnabled", true);
+    writer.remove("httpPairedDevices");
+    writer.set("httpPort", 2);
+    ASSERT_TRUE(writer.flush());
+    const Heard expected = {{"httpPort", 9}, {"httpAuthenticationEnabled", true}, {"httpPairedDevices", nullptr}};
+    ASSERT_TRUE(testing::waitUntil([&] { return heardNow() == expected; })) << heardNow().size();
+    EXPECT_EQ(idle.dictionary(), json({{"httpAuthenticationEnabled", true}, {"httpPort", 9}}));
+
+    // A torn file, as a crashed hand edit leaves it: after two full looks, all is as it was.
+    writeFile(file_, "{ torn");
+    const int before = looks;
+    ASSERT_TRUE(testing::waitUntil([&] { return looks >= before + 2; }));
+    EXPECT_EQ(readFile(file_), "{ torn");
+    EXPECT_EQ(heardNow(), expected);
+    EXPECT_EQ(idle.dictionary(), json({{"httpAuthenticationEnabled", true}, {"httpPort", 9}}));
+    EXPECT_FALSE(idle.lastWriteError());
+
+    writeFile(file_, R"({"httpAuthenticationEnabled": true, "httpPort": 2, "oscPort": 5})");
+    ASSERT_TRUE(testing::waitUntil([&] { return idle.object("oscPort") == json(5); }));
+    ASSERT_TRUE(idle.flush());
+    EXPECT_EQ(saved(), json({{"httpAuthenticationEnabled", true}, {"httpPort", 9}, {"oscPort", 5}}));
 }
 
 // An absolute XDG_CONFIG_HOME is followed: the program's X11 and black-box runs keep their settings in one.

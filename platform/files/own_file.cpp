@@ -1,10 +1,12 @@
 #include "platform/files/own_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 namespace pavonix::files {
 
@@ -54,6 +56,42 @@ OwnFileRead readOwnFile(const std::string& path, Links links, std::size_t maxByt
     }
     result.outcome = OwnFileRead::Outcome::read;
     return result;
+}
+
+namespace {
+
+// 0 once `fd` is an own regular file, locked; else the errno, with `problem` for the user.
+int lockOwn(int fd, std::chrono::milliseconds timeout, std::string& problem) {
+    const auto refuse = [&](int error, std::string text) {
+        problem = std::move(text);
+        return error;
+    };
+    struct stat status{};
+    if (::fstat(fd, &status) != 0) return refuse(errno, std::strerror(errno));
+    if (!S_ISREG(status.st_mode)) return refuse(EINVAL, "The lock file is not a regular file");
+    if (status.st_uid != ::geteuid()) return refuse(EPERM, "The lock file is owned by another user");
+    // Left open to others by an earlier run or by hand: closed before anyone else opens it.
+    if ((status.st_mode & 077) != 0 && ::fchmod(fd, 0600) != 0) return refuse(errno, std::strerror(errno));
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) return refuse(errno, std::strerror(errno));
+        if (std::chrono::steady_clock::now() >= deadline) return refuse(ETIMEDOUT, "another process holds it");
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return 0;
+}
+
+}  // namespace
+
+OwnLock::OwnLock(const std::string& path, std::chrono::milliseconds timeout)
+    : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600)) {
+    if (fd_.get() < 0) {
+        error_ = errno;
+        problem_ = error_ == ELOOP ? "The lock file is a symbolic link" : std::strerror(error_);
+        return;
+    }
+    error_ = lockOwn(fd_.get(), timeout, problem_);
 }
 
 }  // namespace pavonix::files

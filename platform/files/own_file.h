@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -43,5 +44,23 @@ struct OwnFileRead {
 enum class Links { follow, refuse };
 
 OwnFileRead readOwnFile(const std::string& path, Links links, std::size_t maxBytes);
+
+// An exclusive lock between processes of this user, held for as long as the object lives. The
+// lock file is created 0600 and used only when it is a regular file of this user: a lock any
+// local user could open, anyone could hold, and so stop every write of this user.
+class OwnLock {
+public:
+    // Waits up to `timeout` for another holder to let go.
+    OwnLock(const std::string& path, std::chrono::milliseconds timeout);
+    // 0 once held; ETIMEDOUT when another holder kept it past the timeout; else why not.
+    int error() const { return error_; }
+    // For the user, when error() is not 0.
+    const std::string& problem() const { return problem_; }
+
+private:
+    FileDescriptor fd_;
+    int error_ = 0;
+    std::string problem_;
+};
 
 }  // namespace pavonix::files

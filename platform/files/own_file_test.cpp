@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -43,6 +45,32 @@ TEST(OwnFile, ReadsOnlyARegularFileOfThisUserWithinTheBound) {
     if (::geteuid() == 0) {
         ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
         EXPECT_EQ(readOwnFile(file, Links::refuse, 5).problem, "Owned by another user");
+    }
+}
+
+// A lock file is created for this user alone, and one left open to others is closed to them;
+// anything else in its place is not used at all.
+TEST(OwnFile, ALockIsTakenOnlyOnAFileOfThisUserAlone) {
+    testing::TemporaryFolder folder;
+    const std::string file = folder / "lock", loose = folder / "loose";
+    const auto mode = [](const std::string& path) {
+        struct stat status{};
+        return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 0777 : 0;
+    };
+    EXPECT_EQ(OwnLock(file, std::chrono::milliseconds(0)).error(), 0);
+    EXPECT_EQ(mode(file), 0600u);
+    testing::writeFile(loose, "");
+    ASSERT_EQ(::chmod(loose.c_str(), 0644), 0);
+    EXPECT_EQ(OwnLock(loose, std::chrono::milliseconds(0)).error(), 0);
+    EXPECT_EQ(mode(loose), 0600u);
+
+    ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
+    EXPECT_EQ(OwnLock(folder / "fifo", std::chrono::milliseconds(0)).problem(), "The lock file is not a regular file");
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+        const OwnLock refused(file, std::chrono::milliseconds(0));
+        EXPECT_EQ(refused.error(), EPERM);
+        EXPECT_EQ(refused.problem(), "The lock file is owned by another user");
     }
 }
 
