@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <cstdlib>
 #include <future>
@@ -361,10 +362,11 @@ TEST_F(UserDefaultsTest, WritesTakeTurnsOnALockFileOnlyThisUserCanOpen) {
 // keeps the change it has not written yet; a file left unusable is neither taken in nor touched.
 TEST_F(UserDefaultsTest, AnIdleStoreTakesInWhatAnotherWrote) {
     writeFile(file_, R"({"httpAuthenticationEnabled": false, "httpPairedDevices": [1], "httpPort": 1})");
-    std::atomic<int> looks{0};
+    // Shared with the hook: a look already under way when the store goes may still count.
+    auto looks = std::make_shared<std::atomic<int>>(0);
     Options watching = options(std::chrono::hours(1));
     watching.watchInterval = 2ms;
-    watching.afterWatch = [&] { ++looks; };
+    watching.afterWatch = [looks] { ++*looks; };
     using Heard = std::vector<std::pair<std::string, json>>;
     std::mutex heardMutex;
     Heard heard;  // outlives the store, whose last write may still tell
@@ -388,8 +390,8 @@ TEST_F(UserDefaultsTest, AnIdleStoreTakesInWhatAnotherWrote) {
 
     // A torn file, as a crashed hand edit leaves it: after two full looks, all is as it was.
     writeFile(file_, "{ torn");
-    const int before = looks;
-    ASSERT_TRUE(testing::waitUntil([&] { return looks >= before + 2; }));
+    const int before = *looks;
+    ASSERT_TRUE(testing::waitUntil([&] { return *looks >= before + 2; }));
     EXPECT_EQ(readFile(file_), "{ torn");
     EXPECT_EQ(heardNow(), expected);
     EXPECT_EQ(idle.dictionary(), json({{"httpAuthenticationEnabled", true}, {"httpPort", 9}}));
