@@ -582,28 +582,35 @@ std::optional<UserDefaults::LoadProblem> UserDefaults::loadProblem() const {
     return state_->publishedProblem;
 }
 
-UserDefaults::ListenerId UserDefaults::addWriteStatusListener(WriteStatusListener listener) {
-    std::lock_guard writer(state_->writerMutex);
-    ListenerId id = state_->nextListenerId++;
-    state_->writeStatusListeners.push_back({id, std::move(listener)});
+namespace {
+
+// Both kinds of listener are kept alike: under the writer lock, numbered from one counter.
+template <class Entry, class Listener>
+UserDefaults::ListenerId addEntry(UserDefaults::State& state, std::vector<Entry>& entries, Listener listener) {
+    std::lock_guard writer(state.writerMutex);
+    const UserDefaults::ListenerId id = state.nextListenerId++;
+    entries.push_back({id, std::move(listener)});
     return id;
 }
 
-void UserDefaults::removeWriteStatusListener(ListenerId id) {
-    std::lock_guard writer(state_->writerMutex);
-    std::erase_if(state_->writeStatusListeners, [id](const auto& entry) { return entry.id == id; });
+template <class Entry>
+void removeEntry(UserDefaults::State& state, std::vector<Entry>& entries, UserDefaults::ListenerId id) {
+    std::lock_guard writer(state.writerMutex);
+    std::erase_if(entries, [id](const Entry& entry) { return entry.id == id; });
 }
+
+}  // namespace
+
+UserDefaults::ListenerId UserDefaults::addWriteStatusListener(WriteStatusListener listener) {
+    return addEntry(*state_, state_->writeStatusListeners, std::move(listener));
+}
+
+void UserDefaults::removeWriteStatusListener(ListenerId id) { removeEntry(*state_, state_->writeStatusListeners, id); }
 
 UserDefaults::ListenerId UserDefaults::addListener(Listener listener) {
-    std::lock_guard writer(state_->writerMutex);
-    ListenerId id = state_->nextListenerId++;
-    state_->listeners.push_back({id, std::move(listener)});
-    return id;
+    return addEntry(*state_, state_->listeners, std::move(listener));
 }
 
-void UserDefaults::removeListener(ListenerId id) {
-    std::lock_guard writer(state_->writerMutex);
-    std::erase_if(state_->listeners, [id](const State::ListenerEntry& entry) { return entry.id == id; });
-}
+void UserDefaults::removeListener(ListenerId id) { removeEntry(*state_, state_->listeners, id); }
 
 }  // namespace pavonix::defaults

@@ -1,7 +1,6 @@
 #include "platform/keychain/file_store.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <thread>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -169,27 +167,6 @@ Status storeItems(const std::string& path, const std::vector<Item>& items) {
     return success;
 }
 
-// Holds the cross-process lock file for as long as it lives.
-class ProcessLock {
-public:
-    ProcessLock(const std::string& path, std::chrono::milliseconds timeout)
-        : fd_(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600)) {
-        if (fd_.get() < 0) return;
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
-            if (errno != EWOULDBLOCK && errno != EINTR) return;
-            if (std::chrono::steady_clock::now() >= deadline) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        locked_ = true;
-    }
-    bool locked() const { return locked_; }
-
-private:
-    FileDescriptor fd_;
-    bool locked_ = false;
-};
-
 }  // namespace
 
 FileStore::FileStore(std::string path, std::chrono::milliseconds lockTimeout)
@@ -246,8 +223,8 @@ Status FileStore::remove(const ItemKey& key) { return modify(key, nullptr, Chang
 Status FileStore::modify(const ItemKey& key, const Bytes* data, Change change) {
     std::lock_guard guard(mutex_);
     if (path_.empty() || !ensurePrivateFolder(folderOf(path_))) return ioError;
-    ProcessLock lock(path_, lockTimeout_);
-    if (!lock.locked()) return notAvailable;
+    const files::OwnLock lock(path_ + ".lock", lockTimeout_);
+    if (lock.error() != 0) return notAvailable;
     std::vector<Item> items;
     std::string problem;
     // A file that cannot be loaded is never written over: its secrets may still be recovered.
