@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace pavonix::net {
@@ -67,6 +68,22 @@ bool Endpoint::isLoopback() const {
         if (address[i] != 0) return false;
     }
     return address[15] == 1;
+}
+
+std::string addressGroup(const std::string& host) {
+    auto endpoint = Endpoint::fromNumericHost(host, 0);
+    if (!endpoint) return host;
+    if (endpoint->isLoopback()) return "loopback";
+    static constexpr std::uint8_t mappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (endpoint->family == Endpoint::Family::ipv6 &&
+        std::memcmp(endpoint->address.data(), mappedPrefix, sizeof mappedPrefix) == 0) {
+        Endpoint v4;
+        std::memcpy(v4.address.data(), endpoint->address.data() + 12, 4);
+        return v4.isLoopback() ? "loopback" : v4.host();
+    }
+    if (endpoint->family == Endpoint::Family::ipv4) return endpoint->host();
+    std::fill(endpoint->address.begin() + 8, endpoint->address.end(), std::uint8_t{0});
+    return endpoint->host() + "/64";
 }
 
 }  // namespace pavonix::net

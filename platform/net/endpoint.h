@@ -31,4 +31,11 @@ struct Endpoint {
     bool operator==(const Endpoint&) const = default;
 };
 
+// The group a peer's places are counted in, so that one party cannot win a fair share by holding
+// many addresses: an IPv4 address stands alone, an IPv6 address counts with its /64 (one machine
+// is commonly given a whole /64), and every loopback address (127.0.0.0/8, ::1) is one group.
+// IPv4-mapped IPv6 text counts as its IPv4 address; text that is no numeric address is its own
+// group.
+std::string addressGroup(const std::string& host);
+
 }  // namespace pavonix::net

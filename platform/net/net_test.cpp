@@ -68,6 +68,22 @@ TEST(Endpoint, MappedPeersReadAsIPv4AndLoopbackCoversTheWholeBlock) {
     EXPECT_FALSE(Endpoint::fromNumericHost("localhost", 1));
 }
 
+TEST(Endpoint, PeersGroupByIPv4AddressIPv6Slash64AndLoopback) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"192.0.2.7", "192.0.2.7"},
+        {"::ffff:192.0.2.7", "192.0.2.7"},
+        {"2001:db8:1:2:aaaa::1", "2001:db8:1:2::/64"},
+        {"2001:db8:1:2:ffff:ffff:ffff:ffff", "2001:db8:1:2::/64"},
+        {"2001:db8:1:3::1", "2001:db8:1:3::/64"},
+        {"127.0.0.1", "loopback"},
+        {"127.9.9.9", "loopback"},
+        {"::1", "loopback"},
+        {"::ffff:127.0.0.2", "loopback"},
+        {"not-an-address", "not-an-address"},
+    };
+    for (const auto& [host, group] : rows) EXPECT_EQ(addressGroup(host), group) << host;
+}
+
 TEST_F(NetTest, AllInterfacesAcceptsIPv4AndIPv6LoopbackPeers) {
     Listening all(queue, std::nullopt);
     ASSERT_TRUE(all.waitState(Listener::State::ready));
