@@ -74,6 +74,8 @@ bool isTokenCharacter(char c) {
     return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
 }
 
+bool isControlCharacter(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
+
 bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && asciiLowercased(a) == asciiLowercased(b);
 }
@@ -110,6 +112,9 @@ bool parseHead(std::string_view head, const HTTPParseLimits& limits, HTTPRequest
             continue;
         }
 
+        // A line that continues the one before (obs-fold) would be read as its own line by some
+        // and as part of the previous value by others: refused, as RFC 9112 section 5.2 allows.
+        if (line.front() == ' ' || line.front() == '\t') return false;
         const std::size_t colon = line.find(':');
         if (colon == std::string_view::npos) continue;
         // A name that is no token ("Transfer-Encoding :", a folded line) would be stored under a
@@ -118,6 +123,11 @@ bool parseHead(std::string_view head, const HTTPParseLimits& limits, HTTPRequest
         if (rawName.empty() || !std::all_of(rawName.begin(), rawName.end(), isTokenCharacter)) return false;
         std::string name = asciiLowercased(rawName);
         std::string value(trimSpaces(line.substr(colon + 1)));
+        // A NUL or a lone CR or LF ends or splits the value for some readers and not for others
+        // (a Host of "127.0.0.1\0evil" is 127.0.0.1 to C string code), and a host name holds no
+        // control character at all.
+        if (value.find_first_of(std::string_view("\0\r\n", 3)) != std::string::npos) return false;
+        if (name == "host" && std::ranges::any_of(value, isControlCharacter)) return false;
         // A body we cannot read (chunked or compressed) must not be taken for an empty one, even
         // when a later line says "identity".
         if (name == "transfer-encoding" && !equalsIgnoringASCIICase(value, "identity")) return false;

@@ -2,8 +2,8 @@
 //
 // Only what a single request per connection needs: a head ended by CR LF CR LF and a body of
 // Content-Length bytes. No chunked bodies, no header folding. A head whose meaning is open (a field
-// name that is no token, two Host lines, two Content-Length lines that differ) is refused rather
-// than guessed at. Bounded: a head over 64 KiB or a body over 1 MiB can never become a request and
+// name that is no token, a folded line, two Host lines, two Content-Length lines that differ, a
+// NUL or lone CR or LF in a value, a control character in Host) is refused rather than guessed at. Bounded: a head over 64 KiB or a body over 1 MiB can never become a request and
 // is refused as soon as that is known.
 #pragma once
 
