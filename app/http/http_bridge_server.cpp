@@ -1,6 +1,7 @@
 #include "app/http/http_bridge_server.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "app/http/http_request_origin.h"
@@ -126,24 +127,27 @@ void HTTPBridgeServer::handleListenerState(const net::ListenerPtr& listener, net
 }
 
 struct HTTPBridgeServer::Exchange {
-    Exchange(net::ConnectionPtr accepted, const HTTPParseLimits& limits)
-        : connection(accepted), reader(limits), acceptedAt(dispatch::Clock::now()) {}
+    Exchange(net::ConnectionPtr accepted, const HTTPParseLimits& limits, PeerGroups::iterator peerGroup)
+        : connection(accepted), reader(limits), acceptedAt(dispatch::Clock::now()), group(peerGroup) {}
 
     std::weak_ptr<net::Connection> connection;  // it keeps itself alive until it closes
     HTTPRequestReader reader;
     const dispatch::Clock::time_point acceptedAt;
+    // Holds one of the group's places until closed; the group is gone once its last place is.
+    const PeerGroups::iterator group;
     std::size_t countedBodyBytes = 0;  // this exchange's share of unfinishedBodyBytes_
     bool headArrived = false;
     bool closed = false;
-    ExchangeList* listedIn = nullptr;  // unfinished_, replying_, answered_ or none
+    ExchangeList* listedIn = nullptr;  // one of its group's lists (never once closed), or none
     ExchangeList::iterator position;
 };
 
-void HTTPBridgeServer::list(const ExchangePtr& exchange, ExchangeList& into) {
+void HTTPBridgeServer::list(const ExchangePtr& exchange, ExchangeList PeerGroup::*into) {
     unlist(exchange);
     if (exchange->closed) return;
-    exchange->position = into.insert(into.end(), exchange);
-    exchange->listedIn = &into;
+    ExchangeList& list = exchange->group->second.*into;
+    exchange->position = list.insert(list.end(), exchange);
+    exchange->listedIn = &list;
 }
 
 void HTTPBridgeServer::unlist(const ExchangePtr& exchange) {
@@ -161,11 +165,11 @@ void HTTPBridgeServer::account(const ExchangePtr& exchange) {
 void HTTPBridgeServer::finishReading(const ExchangePtr& exchange) {
     exchange->reader.discard();
     account(exchange);
-    if (exchange->listedIn == &unfinished_) unlist(exchange);
+    if (exchange->listedIn && exchange->listedIn == &exchange->group->second.unfinished) unlist(exchange);
 }
 
-bool HTTPBridgeServer::closeOneIdleConnection() {
-    for (ExchangeList* candidates : {&answered_, &unfinished_, &replying_}) {
+bool HTTPBridgeServer::closeOneIdleConnection(PeerGroup& group) {
+    for (ExchangeList* candidates : {&group.answered, &group.unfinished, &group.replying}) {
         while (!candidates->empty()) {
             ExchangePtr victim = candidates->front();
             finishReading(victim);
@@ -180,23 +184,62 @@ bool HTTPBridgeServer::closeOneIdleConnection() {
 }
 
 void HTTPBridgeServer::closeLargestUnfinishedBodies() {
-    while (unfinishedBodyBytes_.load() > configuration_.limits.maxUnfinishedBodyBytes && !unfinished_.empty()) {
-        const auto largest = std::ranges::max_element(
-            unfinished_, {}, [](const ExchangePtr& exchange) { return exchange->countedBodyBytes; });
-        ExchangePtr victim = *largest;
+    while (unfinishedBodyBytes_.load() > configuration_.limits.maxUnfinishedBodyBytes) {
+        ExchangePtr victim;
+        for (const auto& [name, group] : groups_) {
+            for (const ExchangePtr& exchange : group.unfinished) {
+                if (!victim || exchange->countedBodyBytes > victim->countedBodyBytes) victim = exchange;
+            }
+        }
+        if (!victim) return;
         finishReading(victim);
         if (auto connection = victim->connection.lock()) connection->forceCancel();
     }
 }
 
+bool HTTPBridgeServer::makeRoom(const std::string& newcomer) {
+    const HTTPServerLimits& limits = configuration_.limits;
+    if (auto own = groups_.find(newcomer); own != groups_.end() && own->second.places >= limits.maxConnectionsPerGroup) {
+        return closeOneIdleConnection(own->second);
+    }
+    // The group that gives up a place: the one holding the most, and among equals the one whose
+    // candidate comes first in the order of closing, then the oldest.
+    const auto candidate = [](const PeerGroup& group) -> std::optional<std::pair<int, dispatch::Clock::time_point>> {
+        int rank = 0;
+        for (const ExchangeList* list : {&group.answered, &group.unfinished, &group.replying}) {
+            if (!list->empty()) return std::pair{rank, list->front()->acceptedAt};
+            ++rank;
+        }
+        return std::nullopt;
+    };
+    if (openConnections_.load() < limits.maxConnections) return true;
+    while (true) {
+        PeerGroup* chosen = nullptr;
+        std::pair<int, dispatch::Clock::time_point> chosenCandidate;
+        for (auto& [name, group] : groups_) {
+            const auto mine = candidate(group);
+            if (!mine) continue;
+            if (!chosen || group.places > chosen->places || (group.places == chosen->places && *mine < chosenCandidate)) {
+                chosen = &group;
+                chosenCandidate = *mine;
+            }
+        }
+        if (!chosen) return false;  // every place serves a request being handled
+        if (closeOneIdleConnection(*chosen)) return true;
+    }
+}
+
 void HTTPBridgeServer::accept(net::ConnectionPtr connection) {
-    if (openConnections_.load() >= configuration_.limits.maxConnections && !closeOneIdleConnection()) {
-        connection->forceCancel();  // every place serves a request: never started, closes the socket now
+    const std::string groupName = net::addressGroup(connection->remoteEndpoint().host());
+    if (!makeRoom(groupName)) {
+        connection->forceCancel();  // never started: closes the socket now
         return;
     }
     ++openConnections_;
-    auto exchange = std::make_shared<Exchange>(connection, configuration_.limits.parse);
-    list(exchange, unfinished_);
+    const auto group = groups_.try_emplace(groupName).first;
+    ++group->second.places;
+    auto exchange = std::make_shared<Exchange>(connection, configuration_.limits.parse, group);
+    list(exchange, &PeerGroup::unfinished);
     std::weak_ptr<HTTPBridgeServer> weak = weak_from_this();
     std::weak_ptr<net::Connection> weakConnection = connection;
     // The handler is dropped when the connection closes, which ends its hold on the exchange.
@@ -209,6 +252,7 @@ void HTTPBridgeServer::accept(net::ConnectionPtr connection) {
                 self->finishReading(exchange);
                 self->unlist(exchange);
                 --self->openConnections_;
+                if (--exchange->group->second.places == 0) self->groups_.erase(exchange->group);
             }
         }
     });
@@ -323,7 +367,7 @@ void HTTPBridgeServer::send(const HTTPReply& reply, const ExchangePtr& exchange)
     auto connection = exchange->connection.lock();
     if (!connection) return;
     finishReading(exchange);
-    list(exchange, replying_);
+    list(exchange, &PeerGroup::replying);
     std::weak_ptr<net::Connection> weakConnection = connection;
     // A peer that does not read its reply must not hold the connection for ever.
     connection->setDeadline(configuration_.limits.replyTimeout, [weakConnection] {
@@ -332,7 +376,7 @@ void HTTPBridgeServer::send(const HTTPReply& reply, const ExchangePtr& exchange)
     std::weak_ptr<HTTPBridgeServer> weak = weak_from_this();
     connection->send(reply.bytes, true, [weak, exchange, connection](std::error_code) {
         // Answered: from here on the connection only drains, and may give its place to a new one.
-        if (auto self = weak.lock()) self->list(exchange, self->answered_);
+        if (auto self = weak.lock()) self->list(exchange, &PeerGroup::answered);
         connection->cancel();
     });
 }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -53,11 +54,16 @@ struct HTTPServerLimits {
     // Body bytes of unfinished requests, all connections together. Past it the connection that
     // holds the most is closed, so that stalled uploads cannot pile up one body limit each.
     std::size_t maxUnfinishedBodyBytes = 16 * 1024 * 1024;
-    // Open at once. At the cap a new connection closes the oldest one that has been answered and
-    // only drains, else the oldest one whose request is still unfinished (head or body), else the
-    // oldest one whose reply is still being written, so that idle or stalling peers cannot lock
-    // others out; only when every place is busy with a request being handled is the new one closed.
+    // Open at once. At the cap a new connection takes the place of one of the group (below) that
+    // holds the most: its oldest connection that has been answered and only drains, else its
+    // oldest whose request is still unfinished (head or body), else its oldest whose reply is
+    // still being written, so that idle or stalling peers cannot lock others out. Requests being
+    // handled keep their places; when every place is busy with one, the new connection is closed.
     std::size_t maxConnections = 256;
+    // Open at once from one group of peers: one IPv4 address, one IPv6 /64, or all of loopback
+    // (net::addressGroup). A group's newcomer past it takes the place of the group's own oldest,
+    // in the order above, so that one host flooding heads turns over only its own places.
+    std::size_t maxConnectionsPerGroup = 32;
 };
 
 struct HTTPBridgeServerConfiguration {
@@ -118,9 +124,22 @@ private:
     void send(const HTTPReply& reply, const ExchangePtr& exchange);
     void setIncompleteDeadline(const ExchangePtr& exchange, dispatch::Clock::duration delay);
     dispatch::Clock::duration bodyDeadline(const ExchangePtr& exchange) const;
-    bool closeOneIdleConnection();
+    // The places of one group of peers, with its connections that may give theirs up.
+    struct PeerGroup {
+        std::size_t places = 0;  // open connections, those being handled included
+        // Oldest first: requests that have not fully arrived (head or body), replies still being
+        // written (a peer may stop reading), and answered connections that only drain.
+        ExchangeList unfinished;
+        ExchangeList replying;
+        ExchangeList answered;
+    };
+    using PeerGroups = std::map<std::string, PeerGroup>;
+
+    // Closes a connection so that one of `group` can open; false when no place can be freed.
+    bool makeRoom(const std::string& group);
+    bool closeOneIdleConnection(PeerGroup& group);
     void closeLargestUnfinishedBodies();
-    void list(const ExchangePtr& exchange, ExchangeList& into);
+    void list(const ExchangePtr& exchange, ExchangeList PeerGroup::*into);
     void unlist(const ExchangePtr& exchange);
     // Brings unfinishedBodyBytes_ in line with what the exchange's reader holds now.
     void account(const ExchangePtr& exchange);
@@ -140,12 +159,8 @@ private:
     net::ListenerPtr listener_;
     std::atomic<std::size_t> openConnections_{0};
     std::atomic<std::size_t> unfinishedBodyBytes_{0};  // written on the server's queue only
-    // On the server's queue only, oldest first: connections whose request has not fully arrived
-    // (head or body), connections whose reply is still being written (a peer may stop reading),
-    // and connections that have been answered and only drain before they close.
-    ExchangeList unfinished_;
-    ExchangeList replying_;
-    ExchangeList answered_;
+    // On the server's queue only: every group with an open connection.
+    PeerGroups groups_;
 };
 
 }  // namespace pavonix::http

@@ -146,42 +146,47 @@ TEST_F(ServerFixture, RefusedOnTheHeadAloneAndBodiesMustKeepComing) {
     server->stop();
 }
 
-// Peers that declare a body and stall hold no place a new client needs, and their bodies
-// together stay within the budget: past it the largest goes.
+// Peers that declare a body and stall hold no place a new client needs, when the server is full as
+// when their group (all of loopback here) holds its share, and their bodies together stay within
+// the budget: past it the largest goes.
 TEST_F(ServerFixture, StalledBodiesGiveWayAtTheCapAndPastTheirBudget) {
-    HTTPServerLimits limits;
-    limits.maxConnections = 2;
-    limits.maxUnfinishedBodyBytes = 100;
-    auto server = runningServer(false, limits);
-    const auto port = server->boundPort();
-    const std::string head = "POST /show/next HTTP/1.1\r\nContent-Length: 1000\r\n\r\n";
-    const auto settlesAt = [&](std::size_t connections, std::size_t bodyBytes) {
-        return dispatch::runMainQueue(
-            [&] { return server->openConnectionCount() == connections && server->unfinishedBodyBytes() == bodyBytes; }, 5s);
-    };
-    testing::LoopbackPeer larger(port);
-    larger.send(head + std::string(80, 'a'));
-    ASSERT_TRUE(settlesAt(1, 80));
-    testing::LoopbackPeer smaller(port);
-    smaller.send(head + std::string(60, 'b'));
-    ASSERT_TRUE(settlesAt(1, 60));
-    EXPECT_EQ(larger.receive(), "");
+    for (const auto& [cap, perGroup] : {std::pair<std::size_t, std::size_t>{2, 32}, {256, 2}}) {
+        SCOPED_TRACE(cap);
+        HTTPServerLimits limits;
+        limits.maxConnections = cap;
+        limits.maxConnectionsPerGroup = perGroup;
+        limits.maxUnfinishedBodyBytes = 100;
+        auto server = runningServer(false, limits);
+        const auto port = server->boundPort();
+        const std::string head = "POST /show/next HTTP/1.1\r\nContent-Length: 1000\r\n\r\n";
+        const auto settlesAt = [&](std::size_t connections, std::size_t bodyBytes) {
+            return dispatch::runMainQueue(
+                [&] { return server->openConnectionCount() == connections && server->unfinishedBodyBytes() == bodyBytes; }, 5s);
+        };
+        testing::LoopbackPeer larger(port);
+        larger.send(head + std::string(80, 'a'));
+        ASSERT_TRUE(settlesAt(1, 80));
+        testing::LoopbackPeer smaller(port);
+        smaller.send(head + std::string(60, 'b'));
+        ASSERT_TRUE(settlesAt(1, 60));
+        EXPECT_EQ(larger.receive(), "");
 
-    testing::LoopbackPeer stalled(port);
-    stalled.send(head);
-    ASSERT_TRUE(settlesAt(2, 60));
-    std::string reply;
-    std::atomic<bool> done{false};
-    std::thread client([&] {
-        reply = loopbackExchange(port, "GET /health HTTP/1.1\r\n\r\n");
-        done = true;
-    });
-    dispatch::runMainQueue([&] { return done.load(); }, 5s);
-    client.join();
-    EXPECT_TRUE(reply.starts_with("HTTP/1.1 200 OK")) << reply;
-    EXPECT_EQ(smaller.receive(), "");  // the oldest unfinished one made room
-    EXPECT_TRUE(settlesAt(1, 0));
-    server->stop();
+        testing::LoopbackPeer stalled(port);
+        stalled.send(head);
+        ASSERT_TRUE(settlesAt(2, 60));
+        std::string reply;
+        std::atomic<bool> done{false};
+        std::thread client([&] {
+            reply = loopbackExchange(port, "GET /health HTTP/1.1\r\n\r\n");
+            done = true;
+        });
+        dispatch::runMainQueue([&] { return done.load(); }, 5s);
+        client.join();
+        EXPECT_TRUE(reply.starts_with("HTTP/1.1 200 OK")) << reply;
+        EXPECT_EQ(smaller.receive(), "");  // the oldest unfinished one made room
+        EXPECT_TRUE(settlesAt(1, 0));
+        server->stop();
+    }
 }
 
 TEST_F(ServerFixture, ConnectionsOfADroppedServerAreClosedWithoutAReply) {
