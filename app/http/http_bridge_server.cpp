@@ -327,15 +327,22 @@ void HTTPBridgeServer::receive(const std::weak_ptr<HTTPBridgeServer>& server, co
 
 bool HTTPBridgeServer::admit(const ExchangePtr& exchange) {
     const HTTPRequest& head = exchange->reader.head();
+    auto connection = exchange->connection.lock();
+    if (!connection) return false;
+    const bool loopback = isLoopbackRequest(connection->remoteEndpoint(), head);
+    // No page of another site can sign, so a request that must be signed and says it is will be
+    // judged by its signature alone, by whatever name it reaches this machine. What is let in
+    // without one (authentication off, the loopback exemption) keeps to the Host and Origin rule,
+    // and so does the control page, which a browser shows under the name it asked for.
+    const bool judgedBySignature = authenticator_ && authenticator_->requiresSignature(loopback) &&
+                                   HTTPRequestAuthenticator::carriesSignature(head) && !isControlPageRequest(head);
     const std::string machineHostName =
         configuration_.machineHostName ? *configuration_.machineHostName : currentMachineHostName();
-    if (isCrossSiteRequest(head, machineHostName)) {
+    if (!judgedBySignature && isCrossSiteRequest(head, machineHostName)) {
         send(errorReply(HTTPStatus::forbidden(), "Cross-site request refused."), exchange);
         return false;
     }
-    auto connection = exchange->connection.lock();
-    if (!connection) return false;
-    if (authenticator_ && !authenticator_->mayAuthenticate(head, isLoopbackRequest(connection->remoteEndpoint(), head))) {
+    if (authenticator_ && !authenticator_->mayAuthenticate(head, loopback)) {
         send(unauthorizedReply(head), exchange);
         return false;
     }

@@ -108,18 +108,25 @@ TEST_F(ServerFixture, HandlersRunOnTheMainThreadWhileTheServerQueueAnswersWhatNe
 
 // Authentication on: an unsigned request from a loopback peer passes (on to the command router,
 // which knows no such route) only when its Host and Origin name a loopback host; the machine's
-// own name, which other hosts can use too, needs a signature.
+// own name, which other hosts can use too, needs a signature. A request that says it is signed is
+// judged by its signature alone, by whatever name it comes; unsigned ones and the control page keep
+// to the Host rule.
 TEST_F(ServerFixture, LoopbackPeersPassUnsignedOnlyWhenTheyNameThisMachine) {
     auto server = runningServer(true);
-    const std::pair<const char*, const char*> cases[] = {
-        {"", "HTTP/1.1 404 Not Found"},
-        {"Host: localhost:1\r\nOrigin: http://LOCALHOST:1\r\n", "HTTP/1.1 404 Not Found"},
-        {"Host: pavonix-test\r\n", "HTTP/1.1 401 Unauthorized"},
-        {"Origin: http://evil.example\r\n", "HTTP/1.1 401 Unauthorized"},
+    const std::string post = "POST /nowhere HTTP/1.1\r\n";
+    const std::string signedBy = "X-Pavonix-Pair-ID: lpp_unknown\r\n";
+    const std::pair<std::string, const char*> cases[] = {
+        {post, "HTTP/1.1 404 Not Found"},
+        {post + "Host: localhost:1\r\nOrigin: http://LOCALHOST:1\r\n", "HTTP/1.1 404 Not Found"},
+        {post + "Host: pavonix-test\r\n", "HTTP/1.1 401 Unauthorized"},
+        {post + "Origin: http://evil.example\r\n", "HTTP/1.1 401 Unauthorized"},
+        {post + "Host: vm.lan\r\n", "HTTP/1.1 403 Forbidden"},
+        {post + "Host: vm.lan\r\nOrigin: http://evil.example\r\n" + signedBy, "HTTP/1.1 401 Unauthorized"},
+        {"GET /index.html HTTP/1.1\r\nHost: vm.lan\r\n" + signedBy, "HTTP/1.1 403 Forbidden"},
     };
-    for (const auto& [headers, status] : cases) {
-        const auto reply = loopbackExchange(server->boundPort(), std::string("POST /nowhere HTTP/1.1\r\n") + headers + "\r\n");
-        EXPECT_TRUE(reply.starts_with(status)) << headers;
+    for (const auto& [head, status] : cases) {
+        const auto reply = loopbackExchange(server->boundPort(), head + "\r\n");
+        EXPECT_TRUE(reply.starts_with(status)) << head << reply;
     }
     server->stop();
 }

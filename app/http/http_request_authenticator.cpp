@@ -48,7 +48,7 @@ HTTPAuthenticationResult HTTPRequestAuthenticator::authenticate(const HTTPReques
 HTTPAuthenticationResult HTTPRequestAuthenticator::authenticate(const HTTPRequest& request, bool peerIsLoopback,
                                                                 double now) {
     using Outcome = HTTPAuthenticationResult::Outcome;
-    if (peerIsLoopback || !configuration_.isEnabled) return {Outcome::acceptedWithoutPair, {}};
+    if (!requiresSignature(peerIsLoopback)) return {Outcome::acceptedWithoutPair, {}};
     const auto headers = signatureHeaders(request, now);
     if (!headers || !signing::requestSignatureMatches(headers->credential->secret, request.method, request.path,
                                                       signing::requestBodyHash(request.body), headers->timestamp,
@@ -61,7 +61,7 @@ HTTPAuthenticationResult HTTPRequestAuthenticator::authenticate(const HTTPReques
 }
 
 bool HTTPRequestAuthenticator::mayAuthenticate(const HTTPRequest& head, bool peerIsLoopback) const {
-    return peerIsLoopback || !configuration_.isEnabled || signatureHeaders(head, clock_()).has_value();
+    return !requiresSignature(peerIsLoopback) || signatureHeaders(head, clock_()).has_value();
 }
 
 std::optional<HTTPRequestAuthenticator::SignatureHeaders> HTTPRequestAuthenticator::signatureHeaders(

@@ -54,6 +54,10 @@ public:
     // check but the signature's value and the nonce memory. Lets the server refuse an unsigned,
     // stale or unknown peer before it holds any of its body.
     bool mayAuthenticate(const HTTPRequest& head, bool peerIsLoopback) const;
+    // Whether a request from such a peer is accepted only with a valid signature.
+    bool requiresSignature(bool peerIsLoopback) const { return configuration_.isEnabled && !peerIsLoopback; }
+    // Whether the request names a pair to be judged by (it may still fail every check).
+    static bool carriesSignature(const HTTPRequest& request) { return headerValue("pair-id", request.headers).has_value(); }
 
     // `name` is "pair-id", "timestamp", "nonce" or "signature": looked up under "x-pavonix-",
     // and only when absent there under "x-lanternpost-".

@@ -77,11 +77,11 @@ HTTPStatus statusFor(CommandRouteError::Kind kind) {
     return HTTPStatus::badRequest();
 }
 
+}  // namespace
+
 bool isControlPageRequest(const HTTPRequest& request) {
     return asciiUppercased(request.method) == "GET" && isIn(kControlPagePaths, CommandRouter::routePath(request.path));
 }
-
-}  // namespace
 
 RouteDecision routeRequest(const HTTPRequest& request) {
     const std::string method = asciiUppercased(request.method);

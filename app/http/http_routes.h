@@ -50,6 +50,9 @@ using RouteDecision = std::variant<HTTPReply, HandlerWork>;
 // router with the target as received.
 RouteDecision routeRequest(const HTTPRequest& request);
 
+// GET (in any case) for a control-page path.
+bool isControlPageRequest(const HTTPRequest& request);
+
 // The reply to a request that authentication refused: the HTML page for GET on a control-page
 // path, else the JSON "Authentication required.".
 HTTPReply unauthorizedReply(const HTTPRequest& request);
