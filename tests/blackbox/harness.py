@@ -158,16 +158,20 @@ def signed_headers(secret, pair_id, method, path, body=b"", timestamp=None, nonc
 # ---- Hosts of our own: two network namespaces joined by a veth pair ------------------------------
 
 class NamespacePair:
-    """A server namespace (10.231.0.1) and a client namespace (10.231.0.2), names unique to the run."""
+    """A server namespace (10.231.0.1) and a client namespace (10.231.0.2), names unique to the run;
+    add_client() adds a second client."""
 
     SERVER_ADDRESS = "10.231.0.1"
     CLIENT_ADDRESS = "10.231.0.2"
+    SECOND_SERVER_ADDRESS = "10.231.0.5"
+    SECOND_CLIENT_ADDRESS = "10.231.0.6"
 
     def __init__(self):
         require(shutil.which("ip") is not None, "iproute2 (ip)")
         require(os.geteuid() == 0, "root, for network namespaces")
-        tag = "%05d%04x" % (os.getpid() % 100000, random.randrange(0x10000))
+        self.tag = tag = "%05d%04x" % (os.getpid() % 100000, random.randrange(0x10000))
         self.server_ns, self.client_ns = "pvx-srv-" + tag, "pvx-cli-" + tag
+        self.namespaces = [self.server_ns, self.client_ns]
         self.server_prefix = ["ip", "netns", "exec", self.server_ns]
         result = subprocess.run(["bash", "-c", '. "$0" && two_hosts "$@"', TWO_HOSTS, self.server_ns, self.client_ns,
                                  "pvs" + tag, "pvc" + tag, self.SERVER_ADDRESS, self.CLIENT_ADDRESS],
@@ -185,8 +189,27 @@ class NamespacePair:
             raise AssertionError("client failed: %s" % result.stderr.decode(errors="replace"))
         return Response(result.stdout)
 
+    def add_client(self):
+        """A second client host, joined to the server by a veth pair of its own: the server is
+        SECOND_SERVER_ADDRESS to it, and it is SECOND_CLIENT_ADDRESS. Its namespace's name."""
+        namespace, server_side, client_side = "pvx-cl2-" + self.tag, "pvt" + self.tag, "pvu" + self.tag
+        self.namespaces.append(namespace)
+        for step in [["netns", "add", namespace],
+                     ["link", "add", server_side, "type", "veth", "peer", "name", client_side],
+                     ["link", "set", server_side, "netns", self.server_ns],
+                     ["link", "set", client_side, "netns", namespace],
+                     ["-n", self.server_ns, "addr", "add", self.SECOND_SERVER_ADDRESS + "/30", "dev", server_side],
+                     ["-n", namespace, "addr", "add", self.SECOND_CLIENT_ADDRESS + "/30", "dev", client_side],
+                     ["-n", self.server_ns, "link", "set", server_side, "up"],
+                     ["-n", namespace, "link", "set", "lo", "up"], ["-n", namespace, "link", "set", client_side, "up"]]:
+            result = subprocess.run(["ip", *step], capture_output=True, text=True)
+            if result.returncode != 0:
+                subprocess.run(["ip", "link", "del", server_side], capture_output=True)  # when not yet moved
+                require(False, "network namespaces: " + result.stderr.strip())
+        return namespace
+
     def close(self):
-        for ns in (self.server_ns, self.client_ns):
+        for ns in self.namespaces:
             subprocess.run(["ip", "netns", "del", ns], capture_output=True)
 
 

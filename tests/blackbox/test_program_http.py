@@ -57,6 +57,9 @@ class ProgramTest(ProgramFixture):
         headers = signed_headers(SECRET, PAIR_ID, "POST", "/show/previous")
         signed = send(headers)
         self.assertEqual((signed.status, signed.json()["command"]), (200, "Show previous"))
+        # A signature is enough by whatever name the client reached this machine.
+        by_name = send({**signed_headers(SECRET, PAIR_ID, "POST", "/show/previous"), "Host": "vm.lan:%d" % port})
+        self.assertEqual((by_name.status, by_name.json()["command"]), (200, "Show previous"))
         # The same nonce again is a replay; the server's clock judges the timestamp.
         for refused in [headers, {}, signed_headers(bytes(32), PAIR_ID, "POST", "/show/previous"),
                         signed_headers(SECRET, PAIR_ID, "POST", "/show/previous", timestamp=int(time.time()) - 300)]:

@@ -21,7 +21,9 @@ from harness import (ProgramFixture, Response, build_request, connect, exchange,
 PAIR_ID = "lpp_AAECAwQFBgcICQoL"
 SECRET = bytes(range(32))
 ATTACK_SECONDS = 20
+FLOOD_SECONDS = 8
 CROSS_SITE = {"status": "failed", "message": "Cross-site request refused."}
+INVALID = {"status": "failed", "message": "Invalid HTTP request."}
 
 
 def resident_mib(pid):
@@ -62,7 +64,7 @@ class HTTPAttackTest(ProgramFixture):
         self.answer(self.run_in(network.server_ns, "probe", "127.0.0.1", port, 1))  # warm: pages touched once
         before, descriptors_before = resident_mib(pid), descriptors(pid)
 
-        attacker = self.run_in(network.server_ns, "stall", port, ATTACK_SECONDS, 256)
+        attacker = self.run_in(network.server_ns, "stall", "127.0.0.1", port, ATTACK_SECONDS, 256)
         loopback = self.run_in(network.server_ns, "probe", "127.0.0.1", port, ATTACK_SECONDS)
         peer = self.run_in(network.client_ns, "probe", network.SERVER_ADDRESS, port, ATTACK_SECONDS, PAIR_ID, SECRET.hex())
         attack, answers = self.answer(attacker), [self.answer(loopback), self.answer(peer)]
@@ -81,6 +83,25 @@ class HTTPAttackTest(ProgramFixture):
               " %.3f s (loopback), %.3f s (peer)" % (before, after, attack["dropped"], *(a["slowest"] for a in answers)),
               file=sys.stderr)
         self.assertLess(after - before, 20)
+
+    def test_a_host_flooding_heads_does_not_stop_a_slow_peer_at_another_address(self):
+        network = self.two_hosts()
+        honest = network.add_client()
+        port = free_port()
+        self.write_settings(httpPort=port, oscEnabled=False)
+        program = self.start(prefix=network.server_prefix)
+        self.assertIn("Running", program.http_status())
+        # Each flooder keeps 300 stalled heads in flight from one address, far more than its share
+        # of places, so the program turns them over as fast as they come.
+        flooders = [self.run_in(network.client_ns, "stall", network.SERVER_ADDRESS, port, FLOOD_SECONDS, 300)
+                    for _ in range(2)]
+        peer = self.run_in(honest, "slow", network.SECOND_SERVER_ADDRESS, port, FLOOD_SECONDS)
+        dropped = sum(self.answer(flooder)["dropped"] for flooder in flooders)
+        answer = self.answer(peer)
+        print("\nslow peer: %s while %d flooding connections were dropped" % (answer["statuses"], dropped), file=sys.stderr)
+        self.assertGreater(dropped, 1000)
+        self.assertGreaterEqual(len(answer["statuses"]), 4)
+        self.assertEqual(set(answer["statuses"]), {200})
 
     def test_connect_reset_churn_leaves_no_descriptors_behind(self):
         port = free_port()
@@ -125,6 +146,14 @@ class HTTPAttackTest(ProgramFixture):
         for origin in ["null", "http", "HTTPS", "http://"]:
             refused = send("POST", "/show/next", Origin=origin)
             self.assertEqual((refused.status, refused.json()), (403, CROSS_SITE), origin)
+        # A signature counts for nothing while authentication is off: a name outside the rule stays
+        # refused. A Host that C string code would read as its prefix, and a folded line, are
+        # malformed.
+        lan = send("POST", "/show/next", host="vm.lan:%d" % port, **signed_headers(SECRET, PAIR_ID, "POST", "/show/next"))
+        self.assertEqual((lan.status, lan.json()), (403, CROSS_SITE))
+        for malformed in [send("POST", "/show/next", host="127.0.0.1\0\0\0\0:%d" % port),
+                          send("POST", "/show/next", **{"X-Note": "a\r\n folded"})]:
+            self.assertEqual((malformed.status, malformed.json()), (400, INVALID))
         # The control page's own requests, and clients that send no Origin, work as before.
         self.assertEqual(send("POST", "/show/next", Origin="http://" + own).json()["command"], "Show next")
         self.assertEqual(send("GET", "/health", host="localhost:%d" % port).json()["presentationProvider"], "keynote")
@@ -134,7 +163,7 @@ class HTTPAttackTest(ProgramFixture):
 
 # ---- Commands run as child processes, each printing one JSON answer ----------------------------
 
-def stall(port, seconds, places):
+def stall(host, port, seconds, places):
     """Keeps `places` connections that send a head declaring a body and then stall, half with a
     large part of a large body; each one the program drops is opened again at once."""
     heads = [b"POST /show/next HTTP/1.1\r\nContent-Length: 100\r\n\r\n",
@@ -148,7 +177,7 @@ def stall(port, seconds, places):
         sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         sock.settimeout(1)
         try:
-            sock.connect(("127.0.0.1", port))
+            sock.connect((host, port))
             sock.sendall(heads[index % 2])
         except OSError:
             sock.close()
@@ -190,6 +219,25 @@ def probe(host, port, seconds, pair_id=None, secret=None):
     return {"count": count, "slowest": slowest, "failures": failures[:5]}
 
 
+def slow(host, port, seconds):
+    """POST /goto/slide/number again and again, each body a second after its head, as a phone on
+    lossy Wi-Fi may send it; the status of each."""
+    body = b'{"number":3}'
+    head = build_request("POST", "/goto/slide/number", body, host=host)[:-len(body)]
+    statuses = []
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            with connect(port, timeout=5, host=host) as sock:
+                sock.sendall(head)
+                time.sleep(1)
+                sock.sendall(body)
+                statuses.append(Response(read_all(sock)).status)
+        except OSError as error:
+            statuses.append(repr(error))
+    return {"statuses": statuses}
+
+
 def churn(port, cycles, seconds):
     """Connects, sends a few bytes and resets, `cycles` times or for `seconds`."""
     done = 0
@@ -208,4 +256,4 @@ def churn(port, cycles, seconds):
 if __name__ == "__main__":
     command, arguments = sys.argv[1], sys.argv[2:]
     numbers = lambda values: [int(value) if value.isdigit() else value for value in values]
-    print(json.dumps({"stall": stall, "probe": probe, "churn": churn}[command](*numbers(arguments))))
+    print(json.dumps({"stall": stall, "probe": probe, "slow": slow, "churn": churn}[command](*numbers(arguments))))
