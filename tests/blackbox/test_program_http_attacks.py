@@ -68,8 +68,8 @@ class HTTPAttackTest(ProgramFixture):
         loopback = self.run_in(network.server_ns, "probe", "127.0.0.1", port, ATTACK_SECONDS)
         peer = self.run_in(network.client_ns, "probe", network.SERVER_ADDRESS, port, ATTACK_SECONDS, PAIR_ID, SECRET.hex())
         attack, answers = self.answer(attacker), [self.answer(loopback), self.answer(peer)]
-        # The attack was real: the program held its places and dropped the oldest stalled ones for
-        # newcomers (and the largest bodies past its budget) over and over.
+        # The attack was real: the program held the attacker's share of places and dropped its
+        # oldest stalled ones for newcomers over and over.
         self.assertGreater(attack["dropped"], 5000)
         for answer in answers:
             self.assertEqual(answer["failures"], [])
@@ -91,17 +91,15 @@ class HTTPAttackTest(ProgramFixture):
         self.write_settings(httpPort=port, oscEnabled=False)
         program = self.start(prefix=network.server_prefix)
         self.assertIn("Running", program.http_status())
-        # Each flooder keeps 300 stalled heads in flight from one address, far more than its share
-        # of places, so the program turns them over as fast as they come.
+        # Two flooders at one address keep 600 stalled heads coming, far more than the program's
+        # places, which it turns over as fast as they come.
         flooders = [self.run_in(network.client_ns, "stall", network.SERVER_ADDRESS, port, FLOOD_SECONDS, 300)
                     for _ in range(2)]
-        peer = self.run_in(honest, "slow", network.SECOND_SERVER_ADDRESS, port, FLOOD_SECONDS)
+        statuses = self.answer(self.run_in(honest, "slow", network.SECOND_SERVER_ADDRESS, port, FLOOD_SECONDS))["statuses"]
         dropped = sum(self.answer(flooder)["dropped"] for flooder in flooders)
-        answer = self.answer(peer)
-        print("\nslow peer: %s while %d flooding connections were dropped" % (answer["statuses"], dropped), file=sys.stderr)
+        print("\nslow peer: %s while %d flooding connections were dropped" % (statuses, dropped), file=sys.stderr)
         self.assertGreater(dropped, 1000)
-        self.assertGreaterEqual(len(answer["statuses"]), 4)
-        self.assertEqual(set(answer["statuses"]), {200})
+        self.assertEqual((len(statuses) >= 3, set(statuses)), (True, {200}))
 
     def test_connect_reset_churn_leaves_no_descriptors_behind(self):
         port = free_port()
@@ -220,19 +218,14 @@ def probe(host, port, seconds, pair_id=None, secret=None):
 
 
 def slow(host, port, seconds):
-    """POST /goto/slide/number again and again, each body a second after its head, as a phone on
-    lossy Wi-Fi may send it; the status of each."""
+    """POST /goto/slide/number again and again, each body a second after its head (a phone on lossy
+    Wi-Fi); the status of each."""
     body = b'{"number":3}'
-    head = build_request("POST", "/goto/slide/number", body, host=host)[:-len(body)]
-    statuses = []
-    deadline = time.monotonic() + seconds
+    data = build_request("POST", "/goto/slide/number", body, host=host)
+    statuses, deadline = [], time.monotonic() + seconds
     while time.monotonic() < deadline:
         try:
-            with connect(port, timeout=5, host=host) as sock:
-                sock.sendall(head)
-                time.sleep(1)
-                sock.sendall(body)
-                statuses.append(Response(read_all(sock)).status)
+            statuses.append(Response(exchange(port, data, [data[:-len(body)], body], 1, 5, host)).status)
         except OSError as error:
             statuses.append(repr(error))
     return {"statuses": statuses}
