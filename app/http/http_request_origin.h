@@ -23,8 +23,8 @@ bool isLoopbackRequest(const net::Endpoint& peer, const HTTPRequest& request);
 // True when a browser sent the request on behalf of another site: the Origin header names another
 // origin than http:// + Host, or Host names something other than an IP literal, localhost,
 // `machineHostName` or that name (or its first label) with ".local". Such a request is refused
-// whatever the authentication switch. Requests without Host or without Origin pass the
-// respective rule.
+// unless it must be signed and is judged by its signature alone (not so for the control page).
+// Requests without Host or without Origin pass the respective rule.
 bool isCrossSiteRequest(const HTTPRequest& request, std::string_view machineHostName);
 
 // The kernel's host name, read at each call (it may change while the program runs); empty when
