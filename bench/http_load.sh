@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Load benchmark of the HTTP bridge server: requests per second and p99 latency of GET /health and
-# POST /show/next (fake controller: http_test_server) under wrk with 64 connections, side by side
+# POST /show/next (fake controller: http_test_server) under wrk with 32 connections, side by side
 # with nginx serving a static JSON file with keep-alive off, and the server's resident memory
 # growth over at least 200,000 requests. Everything runs on 127.0.0.1 in a temporary directory.
 #
@@ -17,7 +17,7 @@ set -euo pipefail
 build=$(cd "${1:?usage: http_load.sh <builddir>}" && pwd)
 server_bin="$build/app/http/http_test_server"
 seconds=${HTTP_LOAD_SECONDS:-10}
-connections=64
+connections=32  # one host's share of the server's places; past it the host turns over its own
 threads=4
 
 for tool in wrk nginx python3; do
