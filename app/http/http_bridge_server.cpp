@@ -202,6 +202,7 @@ bool HTTPBridgeServer::makeRoom(const std::string& newcomer) {
     if (auto own = groups_.find(newcomer); own != groups_.end() && own->second.places >= limits.maxConnectionsPerGroup) {
         return closeOneIdleConnection(own->second);
     }
+    if (openConnections_.load() < limits.maxConnections) return true;
     // The group that gives up a place: the one holding the most, and among equals the one whose
     // candidate comes first in the order of closing, then the oldest.
     const auto candidate = [](const PeerGroup& group) -> std::optional<std::pair<int, dispatch::Clock::time_point>> {
@@ -212,7 +213,6 @@ bool HTTPBridgeServer::makeRoom(const std::string& newcomer) {
         }
         return std::nullopt;
     };
-    if (openConnections_.load() < limits.maxConnections) return true;
     while (true) {
         PeerGroup* chosen = nullptr;
         std::pair<int, dispatch::Clock::time_point> chosenCandidate;
