@@ -1,9 +1,10 @@
-"""The real program's HTTP port under attack from the local network and from web pages: peers that
-declare a body and never send it, renewed as fast as the program drops them, lock out neither a
-loopback client nor a paired peer on another host, and leave no memory behind; connect-reset churn
-leaves no descriptors behind; a page of another site can neither drive the slides nor, after DNS
-rebinding, read the program's answers. The attackers and clients run as child processes in the
-program's own network namespace and in the peer's (see the commands at the end of this file)."""
+"""The real program's HTTP port under attack from the local network and from web pages: peers at one
+address that declare a body and never send it, or send heads and stall, renewed as fast as the
+program drops them, lock out neither a loopback client nor peers at other addresses, and leave no
+memory behind; connect-reset churn leaves no descriptors behind; a page of another site can neither
+drive the slides nor, after DNS rebinding, read the program's answers. The attackers and clients run
+as child processes in the program's own network namespace and in those of other hosts (see the
+commands at the end of this file)."""
 
 import json
 import os
@@ -49,6 +50,7 @@ class HTTPAttackTest(ProgramFixture):
 
     def test_body_stalling_peers_lock_no_one_out_and_leave_no_memory_behind(self):
         network = self.two_hosts()
+        attacking = network.add_client()
         port = free_port()
         self.store_http_pairing(PAIR_ID, SECRET, httpPort=port, oscEnabled=False)
         # A sanitized build's allocator holds freed memory back for a while to catch its use; what
@@ -64,7 +66,7 @@ class HTTPAttackTest(ProgramFixture):
         self.answer(self.run_in(network.server_ns, "probe", "127.0.0.1", port, 1))  # warm: pages touched once
         before, descriptors_before = resident_mib(pid), descriptors(pid)
 
-        attacker = self.run_in(network.server_ns, "stall", "127.0.0.1", port, ATTACK_SECONDS, 256)
+        attacker = self.run_in(attacking, "stall", network.SECOND_SERVER_ADDRESS, port, ATTACK_SECONDS, 256, PAIR_ID)
         loopback = self.run_in(network.server_ns, "probe", "127.0.0.1", port, ATTACK_SECONDS)
         peer = self.run_in(network.client_ns, "probe", network.SERVER_ADDRESS, port, ATTACK_SECONDS, PAIR_ID, SECRET.hex())
         attack, answers = self.answer(attacker), [self.answer(loopback), self.answer(peer)]
@@ -161,11 +163,14 @@ class HTTPAttackTest(ProgramFixture):
 
 # ---- Commands run as child processes, each printing one JSON answer ----------------------------
 
-def stall(host, port, seconds, places):
+def stall(host, port, seconds, places, pair_id=None):
     """Keeps `places` connections that send a head declaring a body and then stall, half with a
-    large part of a large body; each one the program drops is opened again at once."""
-    heads = [b"POST /show/next HTTP/1.1\r\nContent-Length: 100\r\n\r\n",
-             b"POST /goto/slide/named HTTP/1.1\r\nContent-Length: 1048576\r\n\r\n" + b" " * 143360]
+    large part of a large body; each one the program drops is opened again at once. With a pair ID
+    (it travels in clear) the heads carry a made-up signature, which is only checked on the body."""
+    signature = "".join("%s: %s\r\n" % item for item in signed_headers(os.urandom(32), pair_id, "POST", "/").items()) \
+        if pair_id else ""
+    heads = [("POST /show/next HTTP/1.1\r\n%sContent-Length: 100\r\n\r\n" % signature).encode(),
+             ("POST /goto/slide/named HTTP/1.1\r\n%sContent-Length: 1048576\r\n\r\n" % signature).encode() + b" " * 143360]
     selector = selectors.DefaultSelector()
     opened = dropped = 0
     deadline = time.monotonic() + seconds
