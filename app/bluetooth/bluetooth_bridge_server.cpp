@@ -26,6 +26,12 @@ void respondByOffset(peripheral::PeripheralManager& manager, const peripheral::R
     manager.respond(request, ATTResult::success, Bytes(bytes.begin() + static_cast<long>(request.offset), bytes.end()));
 }
 
+// Asks the model, on the main thread, to remove a pair that reached no one.
+void removePairing(const std::shared_ptr<const BluetoothBridgeHandlers>& handlers, const std::string& pairID) {
+    if (pairID.empty() || !handlers->removePairing) return;
+    dispatch::MainExecutor::post([handlers, pairID] { handlers->removePairing(pairID); });
+}
+
 peripheral::Service gattService(bool allowsPairing) {
     using namespace peripheral;
     const auto readable = [](std::string_view uuid) {
@@ -79,7 +85,7 @@ const Bytes* BluetoothBridgeServer::CentralCache::find(const std::string& centra
 void BluetoothBridgeServer::CentralCache::store(const std::string& central, Bytes bytes, double now) {
     if (entries_.contains(central)) {
         erase(central);
-    } else if (entries_.size() >= kMaxCachedCentrals) {
+    } else if (entries_.size() >= capacity_) {
         erase(order_.front());
     }
     entries_[central] = Entry{std::move(bytes), now};
@@ -172,8 +178,10 @@ void BluetoothBridgeServer::stop() {
     queue_->async([weak = weak_from_this()] {
         if (auto self = weak.lock()) {
             self->pairingPayloads_.clear();
-            self->responses_.clear();
-            self->pairingGranted_.clear();
+            self->answers_.clear();
+            self->refusals_.clear();
+            self->withdrawUnreadPairings();
+            self->pairingGrants_.clear();
             self->inFlight_.clear();
         }
     });
@@ -184,9 +192,9 @@ void BluetoothBridgeServer::stop() {
 std::size_t BluetoothBridgeServer::cachedCentralCount() const {
     std::size_t count = 0;
     queue_->sync([&] {
-        count = responses_.size();
-        for (const auto& [central, making] : pairingGranted_) {
-            if (pairingPayloads_.contains(central) && !responses_.contains(central)) ++count;
+        count = answers_.size() + refusals_.size();
+        for (const auto& [central, grant] : pairingGrants_) {
+            if (pairingPayloads_.contains(central) && !answers_.contains(central) && !refusals_.contains(central)) ++count;
         }
     });
     return count;
@@ -286,11 +294,10 @@ bool BluetoothBridgeServer::endInFlight(const std::string& central, std::uint64_
 }
 
 void BluetoothBridgeServer::finishOnQueue(const std::weak_ptr<BluetoothBridgeServer>& weak,
-                                          const dispatch::QueuePtr& queue, Finish finish, std::optional<Bytes> bytes) {
-    queue->async([weak, bytes = std::move(bytes), finish = std::move(finish)]() mutable {
+                                          const dispatch::QueuePtr& queue, Finish finish, std::optional<Reply> reply) {
+    queue->async([weak, reply = std::move(reply), finish = std::move(finish)]() mutable {
         auto self = weak.lock();
-        if (!self || !self->shouldAdvertise_) bytes.reset();
-        finish(self.get(), std::move(bytes));
+        finish(self && self->shouldAdvertise_ ? self.get() : nullptr, std::move(reply));
     });
 }
 
@@ -307,7 +314,9 @@ void BluetoothBridgeServer::peripheralManagerDidReceiveRead(peripheral::Peripher
         return;
     }
     if (request.characteristic == kResponseCharacteristicUUID) {
-        if (const Bytes* cached = responses_.find(request.central, clock_())) {
+        const Bytes* cached = answers_.find(request.central, clock_());
+        if (!cached) cached = refusals_.find(request.central, clock_());
+        if (cached) {
             respondByOffset(*live, request, *cached);
         } else {
             respondByOffset(*live, request,
@@ -321,17 +330,18 @@ void BluetoothBridgeServer::peripheralManagerDidReceiveRead(peripheral::Peripher
 void BluetoothBridgeServer::readPairing(const peripheral::PeripheralManagerPtr& live,
                                         const peripheral::ReadRequest& request) {
     const std::string& central = request.central;
-    if (auto granted = pairingGranted_.find(central); granted != pairingGranted_.end()) {
-        // Its one pairing: the same payload at every offset while it is kept; once dropped (a
-        // minute on, or the central disconnected), or while it is still being made, nothing.
-        if (const Bytes* payload = granted->second ? nullptr : pairingPayloads_.find(central, clock_())) {
-            respondByOffset(*live, request, *payload);
+    if (auto granted = pairingGrants_.find(central); granted != pairingGrants_.end()) {
+        // Its one pairing: the same payload at every offset while it is kept; while it is still
+        // being made, or once the central has had all of it and it was dropped (a minute on, or
+        // the central disconnected), nothing.
+        if (const Bytes* payload = granted->second.making ? nullptr : pairingPayloads_.find(central, clock_())) {
+            servePairing(*live, request, granted->second, *payload);
         } else {
             live->respond(request, ATTResult::unlikelyError, {});
         }
         return;
     }
-    if (pairingGranted_.size() + failedPairings_ >= kMaxPairingsPerPeriod) {
+    if (pairingGrants_.size() + spentPairings_ >= kMaxPairingsPerPeriod) {
         if (!pairingLimitReached_) {
             pairingLimitReached_ = true;
             reportRunning();
@@ -343,45 +353,68 @@ void BluetoothBridgeServer::readPairing(const peripheral::PeripheralManagerPtr& 
         live->respond(request, ATTResult::unlikelyError, {});
         return;
     }
-    pairingGranted_[central] = true;
+    pairingGrants_[central] = Grant{};
     const std::uint64_t generation = beginInFlight(central);
-    Finish finish = [live, request, generation](BluetoothBridgeServer* self, std::optional<Bytes> bytes) {
-        if (!self) {
+    Finish finish = [live, request, generation, handlers = handlers_](BluetoothBridgeServer* self,
+                                                                       std::optional<Reply> reply) {
+        if (!self || !reply || !self->pairingGrants_.contains(request.central)) {
+            // Stopped meanwhile: a pair made for this read reaches no one.
+            if (reply) removePairing(handlers, reply->pairID);
             live->respond(request, ATTResult::unlikelyError, {});
             return;
         }
         --self->pending_;
         const bool connected = self->endInFlight(request.central, generation);
-        auto granted = self->pairingGranted_.find(request.central);
-        if (granted == self->pairingGranted_.end()) {  // stopped meanwhile
+        if (reply->bytes.empty() || !connected) {
+            // No pairing reached the central, but the attempt counts: each one costs keychain and
+            // settings writes on the main thread, which a stranger must not be able to repeat at
+            // will while they fail, or by leaving before the payload is made.
+            removePairing(handlers, reply->pairID);
+            self->pairingGrants_.erase(request.central);
+            ++self->spentPairings_;
             live->respond(request, ATTResult::unlikelyError, {});
             return;
         }
-        if (!bytes || bytes->empty()) {
-            // No pairing was made, but the attempt counts: each one costs keychain and settings
-            // writes on the main thread, which a stranger must not be able to repeat at will
-            // while they fail.
-            self->pairingGranted_.erase(granted);
-            ++self->failedPairings_;
-            live->respond(request, ATTResult::unlikelyError, {});
-            return;
-        }
-        granted->second = false;
-        if (connected) {
-            self->pairingPayloads_.store(request.central, *bytes, self->clock_());
-            self->scheduleExpiry();
-        }
-        respondByOffset(*live, request, *bytes);
-        OPENSSL_cleanse(bytes->data(), bytes->size());
+        Grant& grant = self->pairingGrants_[request.central] = Grant{false, reply->pairID, reply->bytes.size(), 0};
+        self->pairingPayloads_.store(request.central, reply->bytes, self->clock_());
+        self->scheduleExpiry();
+        servePairing(*live, request, grant, reply->bytes);
+        OPENSSL_cleanse(reply->bytes.data(), reply->bytes.size());
     };
     dispatch::MainExecutor::post([weak = weak_from_this(), queue = queue_, finish = std::move(finish)]() mutable {
-        std::optional<Bytes> bytes;
+        std::optional<Reply> reply;
         if (auto self = weak.lock(); self && self->shouldAdvertise_) {
             auto payload = self->handlers_->pairingPayload ? self->handlers_->pairingPayload() : std::nullopt;
-            bytes = payload ? encodeBluetoothDocument(Json(*payload)) : Bytes{};
+            reply = payload ? Reply{encodeBluetoothDocument(Json(*payload)), payload->pairID} : Reply{};
         }
-        finishOnQueue(weak, queue, std::move(finish), std::move(bytes));
+        finishOnQueue(weak, queue, std::move(finish), std::move(reply));
     });
+}
+
+void BluetoothBridgeServer::servePairing(peripheral::PeripheralManager& live, const peripheral::ReadRequest& request,
+                                         Grant& grant, const Bytes& payload) {
+    respondByOffset(live, request, payload);
+    if (request.offset > payload.size()) return;
+    // The stack sends MTU - 1 bytes from the offset on, or all of them when it does not say.
+    const std::size_t end = request.mtu ? std::min(payload.size(), request.offset + request.mtu - 1) : payload.size();
+    grant.delivered = std::max(grant.delivered, end);
+}
+
+// A pair whose payload went (its central disconnected, a minute passed, the server stopped) before
+// the central had all of it is of use to no one: it is removed, and the central may ask again. The
+// attempt still counts toward the limit, so that connecting, starting a read and leaving, over and
+// over, costs no more keychain and settings writes than the pairings a period allows.
+void BluetoothBridgeServer::withdrawUnreadPairings() {
+    for (auto it = pairingGrants_.begin(); it != pairingGrants_.end();) {
+        const Grant& grant = it->second;
+        if (grant.making || grant.delivered >= grant.size || pairingPayloads_.contains(it->first)) {
+            ++it;
+            continue;
+        }
+        removePairing(handlers_, grant.pairID);
+        ++spentPairings_;
+        it = pairingGrants_.erase(it);
+    }
 }
 
 void BluetoothBridgeServer::peripheralManagerDidReceiveWrites(peripheral::PeripheralManager& manager,
@@ -406,8 +439,7 @@ void BluetoothBridgeServer::handleWrite(const peripheral::PeripheralManagerPtr& 
     auto opened = BluetoothRequestHandler::open(*request.value, clock_());
     if (auto* refused = std::get_if<BluetoothResponseEnvelope>(&opened)) {
         // Short by construction, so never chunked: a stranger's write needs no main thread.
-        responses_.store(request.central, encodeBluetoothDocument(Json(*refused)), clock_());
-        scheduleExpiry();
+        storeResponse(request.central, Reply{encodeBluetoothDocument(Json(*refused)), {}});
         live->respond(request, ATTResult::success);
         return;
     }
@@ -416,21 +448,13 @@ void BluetoothBridgeServer::handleWrite(const peripheral::PeripheralManagerPtr& 
         return;
     }
     const std::uint64_t generation = beginInFlight(request.central);
-    Finish finish = [live, request, generation](BluetoothBridgeServer* self, std::optional<Bytes> bytes) {
-        if (!self) {
+    Finish finish = [live, request, generation](BluetoothBridgeServer* self, std::optional<Reply> reply) {
+        if (!self || !reply) {
             live->respond(request, ATTResult::unlikelyError);
             return;
         }
         --self->pending_;
-        const bool connected = self->endInFlight(request.central, generation);
-        if (!bytes) {
-            live->respond(request, ATTResult::unlikelyError);
-            return;
-        }
-        if (connected) {
-            self->responses_.store(request.central, std::move(*bytes), self->clock_());
-            self->scheduleExpiry();
-        }
+        if (self->endInFlight(request.central, generation)) self->storeResponse(request.central, std::move(*reply));
         live->respond(request, ATTResult::success);
     };
     dispatch::MainExecutor::post([weak = weak_from_this(), queue = queue_, opened = std::get<OpenedRequest>(std::move(opened)),
@@ -449,8 +473,7 @@ void BluetoothBridgeServer::answerOnMainThread(OpenedRequest request, Finish fin
     const std::shared_ptr<BluetoothSecretCache>& secrets = handlers_->secrets;
     if (!secrets || !requests_.isPaired(pairID)) {
         if (secrets) secrets->discard(pairID);
-        finishOnQueue(weak_from_this(), queue_, std::move(finish),
-                      encodeBluetoothDocument(Json(BluetoothRequestHandler::refusal(request.body))));
+        answerWithSecret(request, std::nullopt, std::move(finish));
         return;
     }
     if (auto secret = secrets->cached(pairID)) {
@@ -476,31 +499,47 @@ void BluetoothBridgeServer::answerOnMainThread(OpenedRequest request, Finish fin
 
 void BluetoothBridgeServer::answerWithSecret(const OpenedRequest& request, const std::optional<Bytes>& secret,
                                              Finish finish) {
-    const BluetoothResponseEnvelope envelope =
-        secret ? requests_.answerVerified(request, *secret) : BluetoothRequestHandler::refusal(request.body);
+    const std::string& pairID = request.signedRequest.pairID;
+    std::optional<BluetoothResponseEnvelope> answer = secret ? requests_.answerVerified(request, *secret) : std::nullopt;
     // A refusal is short, so it never reaches the chunk store.
-    finishOnQueue(weak_from_this(), queue_, std::move(finish),
-                  requests_.makeResponseData(envelope, request.signedRequest.pairID));
+    Reply reply = answer ? Reply{requests_.makeResponseData(*answer, pairID), pairID}
+                         : Reply{encodeBluetoothDocument(Json(BluetoothRequestHandler::refusal(request.body))), {}};
+    finishOnQueue(weak_from_this(), queue_, std::move(finish), std::move(reply));
+}
+
+void BluetoothBridgeServer::storeResponse(const std::string& central, Reply reply) {
+    // Each kind has room of its own, so that refusals never push out an answer to a verified
+    // request; a central's newer reply of either kind replaces its older one.
+    const bool verified = !reply.pairID.empty();
+    (verified ? refusals_ : answers_).erase(central);
+    (verified ? answers_ : refusals_).store(central, std::move(reply.bytes), clock_());
+    scheduleExpiry();
 }
 
 void BluetoothBridgeServer::peripheralManagerCentralDidDisconnect(peripheral::PeripheralManager& manager,
                                                                   const std::string& central) {
     if (!liveManager(manager)) return;
-    responses_.erase(central);
+    answers_.erase(central);
+    refusals_.erase(central);
     pairingPayloads_.erase(central);
+    withdrawUnreadPairings();
     if (auto it = inFlight_.find(central); it != inFlight_.end()) ++it->second.generation;
 }
 
 void BluetoothBridgeServer::dropExpired() {
     const double now = clock_();
-    responses_.dropExpired(now);
+    answers_.dropExpired(now);
+    refusals_.dropExpired(now);
     pairingPayloads_.dropExpired(now);
+    withdrawUnreadPairings();
 }
 
 void BluetoothBridgeServer::scheduleExpiry() {
     if (expiryScheduled_) return;
-    std::optional<double> oldest = responses_.oldest();
-    if (auto payload = pairingPayloads_.oldest(); payload && (!oldest || *payload < *oldest)) oldest = payload;
+    std::optional<double> oldest;
+    for (const CentralCache* cache : {&answers_, &refusals_, &pairingPayloads_}) {
+        if (auto made = cache->oldest(); made && (!oldest || *made < *oldest)) oldest = made;
+    }
     if (!oldest) return;
     expiryScheduled_ = true;
     // Just after the oldest entry's minute, measured on the steady clock; the age itself is

@@ -4,10 +4,12 @@
 // (only while pairing is allowed) is granted a new pair and reads its payload.
 //
 // Centrals in radio range are strangers until they prove otherwise, so what each can make the
-// server hold or do is bounded: one pairing per central and at most eight per server life (a
+// server hold or do is bounded: one pairing per central (another only when the first never
+// reached it in full, the unread one removed) and at most eight attempts per server life (a
 // server is built anew whenever Discoverable is switched on), answers and pairing payloads kept
 // per central for at most a minute and never past its disconnection, a bounded number of centrals
-// and of requests waiting for the main thread, and no keychain work before a request names a
+// (strangers' refusals apart from answers to verified requests, so that they cannot push those
+// out) and of requests waiting for the main thread, and no keychain work before a request names a
 // current pairing.
 //
 // Threads: the peripheral manager calls the server on the server's queue, which owns the
@@ -47,14 +49,17 @@ inline constexpr std::string_view kRequestCharacteristicUUID = "0FBB690E-5A9A-4B
 inline constexpr std::string_view kResponseCharacteristicUUID = "94B84E43-9769-499C-B600-83B3685B2A55";
 inline constexpr std::string_view kAdvertisedLocalName = "Pavonix";
 
-// Bounds on what centrals can make the server hold: cached answers for this many centrals (the
-// least recently served goes first), requests waiting for the main thread, and one written value.
+// Bounds on what centrals can make the server hold: answers to verified requests for this many
+// centrals, refusals for this many more (in each, the least recently stored goes first), requests
+// waiting for the main thread, and one written value.
 inline constexpr std::size_t kMaxCachedCentrals = 64;
+inline constexpr std::size_t kMaxCachedRefusals = 16;
 inline constexpr std::size_t kMaxPendingRequests = 64;
 inline constexpr std::size_t kMaxRequestBytes = 16384;
 // A central's cached answer and pairing payload are dropped this long after they were made.
 inline constexpr double kCentralCacheLifetimeSeconds = 60;
-// New pairings one server grants; a central is granted at most one.
+// Pairings one server attempts, those that failed or were removed unread included; a central is
+// granted one at a time.
 inline constexpr std::size_t kMaxPairingsPerPeriod = 8;
 inline constexpr std::string_view kPairingLimitMessage =
     "Pairing limit reached: switch Discoverable off and on to pair more devices.";
@@ -100,10 +105,11 @@ public:
                                                const std::string& central) override;
 
 private:
-    // Bytes per central with the time they were made, for at most kMaxCachedCentrals centrals;
-    // entries older than kCentralCacheLifetimeSeconds are never served. Queue only.
+    // Bytes per central with the time they were made, for at most `capacity` centrals; entries
+    // older than kCentralCacheLifetimeSeconds are never served. Queue only.
     class CentralCache {
     public:
+        explicit CentralCache(std::size_t capacity) : capacity_(capacity) {}
         const Bytes* find(const std::string& central, double now);
         void store(const std::string& central, Bytes bytes, double now);
         void erase(const std::string& central);
@@ -118,8 +124,17 @@ private:
             Bytes bytes;
             double madeAt = 0;
         };
+        const std::size_t capacity_;
         std::map<std::string, Entry> entries_;
         std::deque<std::string> order_;  // least recently stored first
+    };
+
+    // A pairing granted to a central. Queue only.
+    struct Grant {
+        bool making = true;  // its payload is still being made on the main thread
+        std::string pairID;
+        std::size_t size = 0;       // of the payload
+        std::size_t delivered = 0;  // how far into the payload the central's reads have reached
     };
 
     // Requests from one central still on their way through the main thread. A disconnection
@@ -129,9 +144,16 @@ private:
         std::uint64_t generation = 0;
     };
 
-    // What a request's trip through the main thread ends with: the bytes to keep for the central,
-    // or nothing when the server stopped or went away meanwhile. Runs on the queue.
-    using Finish = std::function<void(BluetoothBridgeServer* self, std::optional<Bytes> bytes)>;
+    // What a request's trip through the main thread ends with: the bytes for the central and the
+    // pair they belong to (the verified pair of an answer, the new pair of a pairing payload; none
+    // for a refusal or a pairing that could not be made).
+    struct Reply {
+        Bytes bytes;
+        std::string pairID;
+    };
+    // Runs on the queue; `self` is null when the server stopped or went away meanwhile, and the
+    // reply is nothing when it had stopped before the main thread's part.
+    using Finish = std::function<void(BluetoothBridgeServer* self, std::optional<Reply> reply)>;
 
     BluetoothBridgeServer(bool allowsPairing, BluetoothBridgeHandlers handlers, BluetoothStatusHandler statusHandler,
                           dispatch::QueuePtr queue, peripheral::PeripheralManagerFactory managerFactory,
@@ -144,6 +166,11 @@ private:
     void reportRunning();
 
     void readPairing(const peripheral::PeripheralManagerPtr& live, const peripheral::ReadRequest& request);
+    // Answers a read of the central's payload and notes how far into it the central has got.
+    static void servePairing(peripheral::PeripheralManager& live, const peripheral::ReadRequest& request, Grant& grant,
+                             const Bytes& payload);
+    void withdrawUnreadPairings();
+    void storeResponse(const std::string& central, Reply reply);
     void handleWrite(const peripheral::PeripheralManagerPtr& live, const peripheral::WriteRequest& request);
     // The main thread's part of a request: the pair look-up, then verification and the answer
     // at once when the secret is cached, else after reading it on secretQueue_.
@@ -151,7 +178,7 @@ private:
     void answerWithSecret(const OpenedRequest& request, const std::optional<Bytes>& secret, Finish finish);
     // Hands the bytes to `finish` on the queue.
     static void finishOnQueue(const std::weak_ptr<BluetoothBridgeServer>& weak, const dispatch::QueuePtr& queue,
-                              Finish finish, std::optional<Bytes> bytes);
+                              Finish finish, std::optional<Reply> reply);
 
     // Admission of requests that need the main thread; false when too many wait.
     bool admit();
@@ -178,13 +205,14 @@ private:
     std::atomic<std::size_t> pending_{0};
 
     // Queue only.
-    CentralCache pairingPayloads_;
-    CentralCache responses_;
+    CentralCache pairingPayloads_{kMaxPairingsPerPeriod};
+    CentralCache answers_{kMaxCachedCentrals};
+    CentralCache refusals_{kMaxCachedRefusals};
     // Centrals granted a pairing by this server, a pairing being made included; together with the
-    // attempts that failed, at most kMaxPairingsPerPeriod. Kept after their payload is dropped: a
-    // central pairs once.
-    std::map<std::string, bool> pairingGranted_;  // central -> its payload is still being made
-    std::size_t failedPairings_ = 0;
+    // attempts that failed or were withdrawn unread, at most kMaxPairingsPerPeriod. A grant whose
+    // payload was read in full is kept after the payload is dropped: that central has its pairing.
+    std::map<std::string, Grant> pairingGrants_;
+    std::size_t spentPairings_ = 0;
     bool pairingLimitReached_ = false;
     std::map<std::string, InFlight> inFlight_;
     bool expiryScheduled_ = false;

@@ -46,8 +46,10 @@ protected:
         h.pairSeen = [this](const std::string& id) { seen.push_back(id); };
         h.pairingPayload = [this]() -> std::optional<BluetoothPairingPayload> {
             if (!offerPairs) return std::nullopt;
+            if (!leavesWhilePaired.empty()) radio->disconnect(std::exchange(leavesWhilePaired, ""));
             return BluetoothPairingPayload{"2", "lpb_" + std::to_string(++pairsMade), "s/cret", "HMAC-SHA256", "Stage"};
         };
+        h.removePairing = [this](const std::string& pairID) { removedPairs.push_back(pairID); };
         h.isPaired = [this](const std::string& pairID) {
             return std::any_of(credentials.begin(), credentials.end(), [&](const auto& c) { return c.pairID == pairID; });
         };
@@ -123,7 +125,9 @@ protected:
     std::shared_ptr<BluetoothSecretCache> secrets;
     SlideListResult slides{ResultStatus::ok, "2 slides", {{1, "Intro", "secret notes", true}, {2, "End", "more", false}}};
     bool offerPairs = true;
+    std::string leavesWhilePaired;  // a central that disconnects while its pair is being made
     int pairsMade = 0;
+    std::vector<std::string> removedPairs;
     int nonces = 0;
     double now = 1'700'000'000;
     pavonix::testing::MainQueueScope mainQueue;
@@ -202,10 +206,12 @@ TEST_F(BluetoothServerTest, PairingReadsServeSlicesOfOnePayloadAndBadAccessIsRef
     EXPECT_EQ(radio->write("c", kResponse, Bytes{1}), ATTResult::attributeNotFound);
     EXPECT_EQ(radio->write("c", kRequest, std::nullopt), ATTResult::invalidAttributeValueLength);
     EXPECT_EQ(radio->write("c", kRequest, Bytes(kMaxRequestBytes + 1, ' ')), ATTResult::invalidAttributeValueLength);
-    // Answers are kept for a bounded number of centrals.
+    // Refusals and answers are each kept for a bounded number of centrals.
     const Bytes written = encodeBluetoothDocument(Json{{"not", "signed"}});
-    for (std::size_t i = 0; i < kMaxCachedCentrals + 6; ++i) radio->write("central-" + std::to_string(i), kRequest, written);
-    EXPECT_EQ(server->cachedCentralCount(), kMaxCachedCentrals + 1) << "and c's pairing payload";
+    for (std::size_t i = 0; i < kMaxCachedRefusals + 6; ++i) radio->write("stranger-" + std::to_string(i), kRequest, written);
+    EXPECT_EQ(server->cachedCentralCount(), kMaxCachedRefusals + 1) << "and c's pairing payload";
+    for (std::size_t i = 0; i < kMaxCachedCentrals + 6; ++i) ask(Json{{"requestID", "r"}, {"kind", "health"}}, kPhone, "phone-" + std::to_string(i));
+    EXPECT_EQ(server->cachedCentralCount(), kMaxCachedCentrals + kMaxCachedRefusals + 1);
 }
 
 TEST_F(BluetoothServerTest, EachKindCallsItsHandler) {
@@ -402,7 +408,7 @@ TEST_F(BluetoothServerTest, ARefusedRequestEchoesAShortRequestIDAndStoresNoChunk
     EXPECT_EQ(server->storedChunkSetCount(), 0u);
 }
 
-TEST_F(BluetoothServerTest, NeitherStrangersNorAnotherPairPushOutAPhonesChunks) {
+TEST_F(BluetoothServerTest, NeitherStrangersNorAnotherPairPushOutAPhonesAnswerOrChunks) {
     auto server = startServer(false);
     credentials.push_back(kTablet);
     keychain.push_back(kTablet);
@@ -416,6 +422,15 @@ TEST_F(BluetoothServerTest, NeitherStrangersNorAnotherPairPushOutAPhonesChunks) 
         ask(Json{{"requestID", std::string(400, '/')}, {"kind", "slides"}}, stranger, "central-S");
         ask(Json{{"requestID", "t"}, {"kind", "slides"}}, kTablet, "central-T");
     }
+    // Seventy strangers, with junk, a made-up pair and a forgery of the phone's, each refused.
+    const HTTPAuthCredential forger{kPhone.pairID, Bytes(32, 2)};
+    for (int i = 0; i < 70; ++i) {
+        const std::string central = "stranger-" + std::to_string(i);
+        const Json refused = i % 3 == 0 ? ask(Bytes{'{'}, central)
+                                        : ask(Json{{"requestID", "s"}, {"kind", "slides"}}, i % 3 == 1 ? stranger : forger, central);
+        EXPECT_EQ(refused["status"], "failed");
+    }
+    EXPECT_EQ(readResponse(), first);
     for (int i = 1; i < total; ++i) {
         const Json chunk = ask(Json{{"requestID", "c"}, {"kind", "responseChunk"}, {"chunkID", chunkID}, {"chunkIndex", i}});
         EXPECT_EQ(chunk["status"], "ok") << chunk.dump();
@@ -441,11 +456,21 @@ TEST_F(BluetoothServerTest, EachCentralPairsOnceAndAServerGrantsEightPairings) {
     offerPairs = false;
     EXPECT_EQ(payloadOf(radio->read("c1", kPairing)), "refused");
     offerPairs = true;
-    for (int i = 1; i < 7; ++i) EXPECT_EQ(payloadOf(radio->read("c" + std::to_string(i), kPairing)), "lpb_" + std::to_string(i + 1));
+    // A stranger that starts a read (one 22-byte piece) and leaves, or leaves while its pair is
+    // being made, over and over: each pair it never read in full is removed again, and each
+    // attempt counts as well.
+    for (int i = 0; i < 3; ++i) {
+        if (i == 2) leavesWhilePaired = "s";
+        EXPECT_EQ(radio->read("s", kPairing, 0, 23)->value.size(), i < 2 ? 22u : 0u);
+        radio->disconnect("s");
+    }
+    for (int i = 1; i < 4; ++i) EXPECT_EQ(payloadOf(radio->read("c" + std::to_string(i), kPairing)), "lpb_" + std::to_string(i + 4));
     EXPECT_EQ(payloadOf(radio->read("c7", kPairing)), "refused");
+    EXPECT_EQ(payloadOf(radio->read("s", kPairing, 0, 23)), "refused");
     EXPECT_EQ(payloadOf(radio->read("c9", kPairing, 5)), "refused");
     EXPECT_EQ(pairsMade, 7);
-    EXPECT_EQ(payloadOf(radio->read("c6", kPairing)), "lpb_7");
+    EXPECT_EQ(removedPairs, (std::vector<std::string>{"lpb_2", "lpb_3", "lpb_4"}));
+    EXPECT_EQ(payloadOf(radio->read("c3", kPairing)), "lpb_7");
     const BridgeServerStatus limit{State::running, std::string(kPairingLimitMessage)};
     EXPECT_EQ(settle(4).back(), limit);
     // The radio coming back does not hide it.
@@ -481,6 +506,20 @@ TEST_F(BluetoothServerTest, AnswersAndPayloadsGoWithTheirCentralOrAfterAMinute) 
     EXPECT_EQ(radio->read("central-B", kPairing, 10)->result, ATTResult::unlikelyError);
     EXPECT_EQ(pairsMade, 2);
     EXPECT_EQ(server->cachedCentralCount(), 0u);
+
+    // A pairing read cut short is no one's: the pair goes, and the central can read a new one;
+    // read in full in 22-byte pieces, it has had its pairing. So is a payload still unread in full
+    // when its minute is up.
+    radio->read("central-D", kPairing, 0, 23);
+    radio->disconnect("central-D");
+    for (std::size_t offset = 0, got = 22; got == 22; offset += 22) got = radio->read("central-D", kPairing, offset, 23)->value.size();
+    radio->disconnect("central-D");
+    EXPECT_EQ(radio->read("central-D", kPairing)->result, ATTResult::unlikelyError);
+    radio->read("central-E", kPairing, 0, 23);
+    now += kCentralCacheLifetimeSeconds + 1;
+    EXPECT_EQ(Json::parse(radio->read("central-E", kPairing)->value)["pairID"], "lpb_6");
+    pavonix::testing::settleMainQueue();
+    EXPECT_EQ(removedPairs, (std::vector<std::string>{"lpb_3", "lpb_5"}));
 
     // An answer that arrives after its central left is not kept either.
     const auto late = radio->sendWrite("central-C", kRequest, signedRequest(body, "late"));

@@ -121,9 +121,10 @@ bool BluetoothRequestHandler::isPaired(const std::string& pairID) const {
     return handlers_->isPaired && handlers_->isPaired(pairID);
 }
 
-BluetoothResponseEnvelope BluetoothRequestHandler::answerVerified(const OpenedRequest& request, const Bytes& secret) {
+std::optional<BluetoothResponseEnvelope> BluetoothRequestHandler::answerVerified(const OpenedRequest& request,
+                                                                                const Bytes& secret) {
     const std::string& pairID = request.signedRequest.pairID;
-    if (!signatureAndNonceAccepted(request, secret, clock_())) return refusal(request.body);
+    if (!signatureAndNonceAccepted(request, secret, clock_())) return std::nullopt;
     if (handlers_->pairSeen) handlers_->pairSeen(pairID);
     return answer(request.body, pairID);
 }

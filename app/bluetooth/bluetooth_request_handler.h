@@ -68,6 +68,9 @@ struct BluetoothBridgeHandlers {
     std::function<void(const std::string& pairID)> pairSeen;
     // A new pair's payload for each pairing the server grants; nothing when none can be made.
     std::function<std::optional<BluetoothPairingPayload>()> pairingPayload;
+    // Removes a pair whose payload never reached its central in full (its record and its secret),
+    // without rebuilding the server.
+    std::function<void(const std::string& pairID)> removePairing;
     // Whether the identifier names a current pairing. Asked for every request that gets this far,
     // so a removed pairing is refused at once; must not read the keychain.
     std::function<bool(const std::string& pairID)> isPaired;
@@ -119,9 +122,10 @@ public:
     static BluetoothResponseEnvelope refusal(const BluetoothRequestBody& body);
 
     bool isPaired(const std::string& pairID) const;
-    // With the secret of a current pair: checks the signature and the nonce, then answers the request.
-    // Never fails outward: every failure is a failed envelope.
-    BluetoothResponseEnvelope answerVerified(const OpenedRequest& request, const Bytes& secret);
+    // With the secret of a current pair: checks the signature and the nonce, then answers the request;
+    // nothing when the checks refuse it (its answer is then refusal()). Never fails outward: every
+    // other failure is a failed envelope.
+    std::optional<BluetoothResponseEnvelope> answerVerified(const OpenedRequest& request, const Bytes& secret);
     // The bytes to keep for the central: the encoded envelope, or the envelope of its first chunk
     // (the set counted against `pairID`).
     Bytes makeResponseData(const BluetoothResponseEnvelope& envelope, const std::string& pairID);

@@ -154,9 +154,13 @@ TEST_F(BluetoothRoadTest, PairsRunsASignedCommandServesALongAnswerInChunksAndRef
                          slides["slideList"]["slides"][11]["notes"]),
               std::tuple(Json("r2"), 12u, Json("Chapter 12 of the talk"), Json("")));
 
-    // A stranger in range writes junk and a forgery under the phone's pair; neither acts, and the
-    // phone's answer stays where it was.
+    // Strangers in range write junk and forgeries under the phone's pair, seventy of them; none
+    // acts, and the phone's answer stays where it was.
     const Json phoneAnswer = Json::parse(fake_.readLong(kPhone, kResponse));
+    for (int i = 10; i < 80; ++i) {
+        fake_.write("dev_66_55_44_33_22_" + std::to_string(i), kRequest,
+                    i % 2 ? Bytes{'{', '}'} : signedRequest(command("x", "showPrevious"), Bytes(32, 7)));
+    }
     EXPECT_EQ(ask(kStranger, Bytes{'{', '}'})["message"], "The Bluetooth request was unreadable.");
     EXPECT_EQ(ask(kStranger, signedRequest(command("x1", "showPrevious"), Bytes(32, 7)))["message"],
               "Bluetooth authentication failed.");

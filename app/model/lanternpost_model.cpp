@@ -445,6 +445,9 @@ BluetoothBridgeHandlers LanternpostModel::bluetoothHandlers() {
     };
     handlers.pairingPayload =
         whileAlive(weak, &LanternpostModel::bluetoothPairingPayload, std::optional<BluetoothPairingPayload>{});
+    handlers.removePairing = [weak](const std::string& pairID) {
+        if (auto self = weak.lock()) self->withdrawBluetoothPairing(pairID);
+    };
     handlers.isPaired = whileAlive(weak, &LanternpostModel::isBluetoothPaired, false);
     handlers.secrets = bluetoothSecrets_;
     return handlers;
@@ -510,8 +513,7 @@ std::optional<BluetoothPairingPayload> LanternpostModel::bluetoothPairingPayload
     if (saveSettingsNow()) {
         // A secret handed out for a record that is not on disk would pair the remote only until
         // the next start, and leave the secret behind in the keychain.
-        removeBluetoothPairedDevice(setup.device.id);
-        deps_.deleteKeychainItem(keychainQuery(bluetoothAuthKeychainService, setup.device.id));
+        withdrawBluetoothPairing(setup.device.id);
         return std::nullopt;
     }
     return BluetoothPairingPayload{std::string(bluetooth::kProtocolVersion), setup.device.id, setup.secret,
@@ -521,6 +523,11 @@ std::optional<BluetoothPairingPayload> LanternpostModel::bluetoothPairingPayload
 bool LanternpostModel::isBluetoothPaired(const std::string& pairID) const {
     const auto devices = settings().value(settings::bluetoothPairedDevices);
     return std::any_of(devices.begin(), devices.end(), [&](const BluetoothPairedDevice& device) { return device.id == pairID; });
+}
+
+void LanternpostModel::withdrawBluetoothPairing(const std::string& pairID) {
+    removeBluetoothPairedDevice(pairID);
+    deps_.deleteKeychainItem(keychainQuery(bluetoothAuthKeychainService, pairID));
 }
 
 void LanternpostModel::markBluetoothPairSeen(const std::string& pairID) { updateBluetoothDeviceLastSeen(pairID, deps_.now()); }

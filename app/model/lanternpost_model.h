@@ -90,6 +90,8 @@ public:
     PresentationProvider currentPresentationProvider() const;
     PresentationProviderSelectionResult selectPresentationProvider(PresentationProvider provider);
     std::optional<BluetoothPairingPayload> bluetoothPairingPayload();
+    // A new pair whose secret reached no one: its record and its secret go; the server stays.
+    void withdrawBluetoothPairing(const std::string& pairID);
     // Whether the identifier names a stored Bluetooth pairing; reads no secret.
     bool isBluetoothPaired(const std::string& pairID) const;
     void markBluetoothPairSeen(const std::string& pairID);

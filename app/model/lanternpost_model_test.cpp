@@ -274,6 +274,13 @@ TEST_F(ModelTest, BluetoothPairingsAreOfferedOnlyWhileDiscoverableAndSeenPairsAr
     EXPECT_FALSE(handlers.isPaired(pair));
     EXPECT_EQ(handlers.secrets->cached(pair), std::nullopt);
     EXPECT_EQ(store_.value(settings::bluetoothPairedDevices).size(), 1u);
+    // A pair whose payload reached no one goes with its secret; the server stays.
+    const std::string unread = handlers.pairingPayload()->pairID;
+    const auto server = model_->currentServerID("Bluetooth");
+    handlers.removePairing(unread);
+    EXPECT_FALSE(handlers.isPaired(unread));
+    EXPECT_EQ(keychainReadData(keychainQuery(bluetoothAuthKeychainService, unread)), std::nullopt);
+    EXPECT_EQ(model_->currentServerID("Bluetooth"), server);
 
     useKeychain(nullptr);
     EXPECT_EQ(handlers.pairingPayload(), std::nullopt);

@@ -87,8 +87,9 @@ std::vector<std::string> flagWords(const peripheral::Characteristic& characteris
     return words;
 }
 
-std::size_t offsetOption(const Options& options) {
-    auto found = options.find("offset");
+// A uint16 option ("offset", "mtu"); 0 when it is missing or of another type.
+std::size_t uint16Option(const Options& options, const char* name) {
+    auto found = options.find(name);
     if (found == options.end() || !found->second.containsValueOfType<std::uint16_t>()) return 0;
     return found->second.get<std::uint16_t>();
 }
@@ -648,7 +649,7 @@ private:
             .withOutputParamNames("value")
             .implementedAs([this, uuid = characteristic.uuid, fixed = characteristic.value](
                                sdbus::Result<std::vector<std::uint8_t>>&& call, Options options) {
-                const std::size_t offset = offsetOption(options);
+                const std::size_t offset = uint16Option(options, "offset");
                 if (fixed) {
                     if (offset > fixed->size()) {
                         call.returnError(attError(ATTResult::invalidOffset));
@@ -663,7 +664,7 @@ private:
                 }
                 const std::uint64_t id = nextRequestID_++;
                 pendingReads_.emplace(id, Pending<sdbus::Result<Bytes>>{std::move(call), deadline()});
-                peripheral::ReadRequest request{id, deviceOption(options), uuid, offset};
+                peripheral::ReadRequest request{id, deviceOption(options), uuid, offset, uint16Option(options, "mtu")};
                 noteCentral(request.central);
                 report([request](PeripheralManagerDelegate& delegate, PeripheralManager& manager) {
                     delegate.peripheralManagerDidReceiveRead(manager, request);
@@ -681,7 +682,7 @@ private:
                 const std::uint64_t id = nextRequestID_++;
                 pendingWrites_.emplace(id, Pending<sdbus::Result<>>{std::move(call), deadline()});
                 std::vector<peripheral::WriteRequest> batch{
-                    {id, deviceOption(options), uuid, offsetOption(options), std::move(value)}};
+                    {id, deviceOption(options), uuid, uint16Option(options, "offset"), std::move(value)}};
                 noteCentral(batch.front().central);
                 report([batch = std::move(batch)](PeripheralManagerDelegate& delegate, PeripheralManager& manager) {
                     delegate.peripheralManagerDidReceiveWrites(manager, batch);

@@ -50,6 +50,7 @@ struct Seen {
     std::vector<peripheral::WriteRequest> writes;
     std::vector<peripheral::ReadRequest> heldReads;
     std::vector<peripheral::WriteRequest> heldWrites;
+    std::size_t readMTU = 0;  // of the last read answered
 };
 
 // Answers a read with the offset it asked for (beyond 100: Invalid Offset), keeps what was written,
@@ -71,6 +72,7 @@ public:
     void peripheralManagerDidReceiveRead(PeripheralManager& manager, const peripheral::ReadRequest& request) override {
         if (record([&](Seen& seen) { return hold && (seen.heldReads.push_back(request), true); })) return;
         if (request.offset > 100) return manager.respond(request, ATTResult::invalidOffset, {});
+        record([&](Seen& seen) { seen.readMTU = request.mtu; });
         manager.respond(request, ATTResult::success, Bytes{static_cast<std::uint8_t>(request.offset)});
     }
     void peripheralManagerDidReceiveWrites(PeripheralManager& manager,
@@ -175,9 +177,11 @@ TEST_F(BluezPeripheralTest, PublishesAnswersFollowsThePowerAndUnregisters) {
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(std::tie(writes[0].central, writes[0].characteristic, *writes[0].value),
               std::tuple(devicePath(kPhone), std::string(kRequestUUID), request));
-    // A long answer is read in pieces: the offset reaches the delegate, missing when 0.
+    // A long answer is read in pieces: the offset reaches the delegate, missing when 0, and so
+    // does the link's MTU.
     EXPECT_EQ(fake.read(kPhone, kLongValueUUID, 0), Bytes{0});
     EXPECT_EQ(fake.read(kPhone, kLongValueUUID, 22), Bytes{22});
+    EXPECT_EQ(recorder->waitFor([](const Seen&) { return true; }).readMTU, 23u);
     EXPECT_EQ(fake.read(kPhone, kFixedUUID, 1), (Bytes{2, 3}));
     EXPECT_THAT([&] { fake.read(kPhone, kLongValueUUID, 101); }, failsWith("org.bluez.Error.InvalidOffset"));
     EXPECT_THAT([&] { fake.read(kPhone, kFixedUUID, 4); }, failsWith("org.bluez.Error.InvalidOffset"));

@@ -78,6 +78,9 @@ struct ReadRequest {
     std::string central;
     std::string characteristic;
     std::size_t offset = 0;
+    // The link's ATT MTU: the stack sends the central MTU - 1 bytes of the answer from the
+    // offset on. 0 when the stack does not say; it then sends all of it.
+    std::size_t mtu = 0;
 };
 
 struct WriteRequest {

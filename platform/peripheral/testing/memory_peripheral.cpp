@@ -1,5 +1,6 @@
 #include "platform/peripheral/testing/memory_peripheral.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -58,9 +59,9 @@ void MemoryPeripheral::startAdvertising(const Advertisement& advertisement) {
 }
 
 std::optional<MemoryPeripheral::Answer> MemoryPeripheral::read(const std::string& central, const std::string& uuid,
-                                                                std::size_t offset) {
+                                                                std::size_t offset, std::size_t mtu) {
     return await(deliver([=](PeripheralManagerDelegate& d, PeripheralManager& m, std::uint64_t id) {
-        d.peripheralManagerDidReceiveRead(m, {id, central, uuid, offset});
+        d.peripheralManagerDidReceiveRead(m, {id, central, uuid, offset, mtu});
     }));
 }
 
@@ -84,12 +85,13 @@ void MemoryPeripheral::disconnect(const std::string& central) {
 }
 
 void MemoryPeripheral::respond(const ReadRequest& request, ATTResult result, const Bytes& value) {
+    const std::size_t sent = request.mtu ? std::min(value.size(), request.mtu - 1) : value.size();
     std::lock_guard lock(mutex_);
-    answers_.emplace(request.id, Answer{result, value});
+    answers_.emplace(request.id, Answer{result, Bytes(value.begin(), value.begin() + static_cast<long>(sent))});
 }
 
 void MemoryPeripheral::respond(const WriteRequest& request, ATTResult result) {
-    respond(ReadRequest{request.id, {}, {}, 0}, result, {});
+    respond(ReadRequest{request.id, {}, {}, 0, 0}, result, {});
 }
 
 std::optional<MemoryPeripheral::Answer> MemoryPeripheral::answer(std::uint64_t id) const {

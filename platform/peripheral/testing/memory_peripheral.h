@@ -37,7 +37,9 @@ public:
 
     // Centrals. These wait, draining the main queue (call them on the test's main thread), until the
     // request is answered; nothing when no manager was made or no answer came within 5 seconds.
-    std::optional<Answer> read(const std::string& central, const std::string& uuid, std::size_t offset = 0);
+    // With an MTU, a read's answer is cut to the MTU - 1 bytes a stack sends.
+    std::optional<Answer> read(const std::string& central, const std::string& uuid, std::size_t offset = 0,
+                               std::size_t mtu = 0);
     std::optional<ATTResult> write(const std::string& central, const std::string& uuid, std::optional<Bytes> value);
     // A write that is delivered but not waited for, and its answer later.
     std::uint64_t sendWrite(const std::string& central, const std::string& uuid, std::optional<Bytes> value);
