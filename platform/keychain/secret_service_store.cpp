@@ -305,6 +305,24 @@ Status SecretServiceStore::remove(const ItemKey& key) {
     });
 }
 
+std::optional<std::string> SecretServiceStore::problem() const {
+    const std::string gone = "the Secret Service does not answer (is the desktop's keyring running?)";
+    if (!sessionBusConfigured()) return gone;
+    CallDeadline deadline(timeout_);
+    ErrorHolder error;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, deadline.cancellable(), error.out());
+    if (!bus) return gone;
+    // A property every Secret Service has; asking for it may start one that the bus knows how to.
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.secrets", "/org/freedesktop/secrets", "org.freedesktop.DBus.Properties", "Get",
+        g_variant_new("(ss)", "org.freedesktop.Secret.Service", "Collections"), G_VARIANT_TYPE("(v)"),
+        G_DBUS_CALL_FLAGS_NONE, -1, deadline.cancellable(), error.out());
+    g_object_unref(bus);
+    if (!reply) return gone;
+    g_variant_unref(reply);
+    return std::nullopt;
+}
+
 Status SecretServiceStore::lockDefaultCollection() {
     CallDeadline deadline(timeout_);
     ErrorHolder error;
