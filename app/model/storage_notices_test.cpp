@@ -1,9 +1,14 @@
-// What the user is told when the settings file or the pairing secrets go wrong, and that a pairing
-// or a choice that could not be saved is not passed off as made. Settings writes fail through the
+// What the user is told when the settings file or the pairing secrets go wrong, that it is told
+// for as long as it stands, and that a pairing or a choice that could not be saved is not passed
+// off as made. Settings writes fail through the
 // fixture's fault hook; the sentences about files read at start are the program's black-box test.
 #include "app/model/storage_notices.h"
 
 #include <cerrno>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -17,21 +22,99 @@ using testing::ModelTest;
 using Kind = StorageNoticeBoard::Kind;
 using enum PresentationProvider;
 
-const std::string readOnly = "Settings could not be saved: creating a temporary settings file: Read-only file system.";
+const std::string readOnly = "Settings could not be saved: creating the new settings file: Read-only file system.";
 
-// The keychain is asked again at every restart of the HTTP server, the settings file at every poll.
-TEST(StorageNoticeBoardTest, AProblemIsNewsOnceAndTakesOnlyItsOwnNoticeFromTheResultLineWhenItGoes) {
-    StorageNoticeBoard board;
-    board.set(Kind::secrets, secretsNotice(" \n"));
-    EXPECT_EQ(board.latest.get(), "Pairing secrets could not be read: unknown error.");
-    board.commandRecorded();
-    board.set(Kind::secrets, secretsNotice(""));
-    EXPECT_EQ(board.latest.get(), std::nullopt) << "the same problem again is not news";
-    board.set(Kind::settingsWrite, settingsWriteNotice("disk full"));
-    board.set(Kind::secrets, std::nullopt);
-    EXPECT_EQ(board.latest.get(), "Settings could not be saved: disk full.");
-    board.set(Kind::settingsWrite, std::nullopt);
-    EXPECT_EQ(board.latest.get(), std::nullopt);
+// What the user reads names the file or folder and says what to do; what a peer reads names no
+// path of this machine.
+TEST(StorageNoticeTexts, SayWhereAndWhatToDo) {
+    const std::filesystem::path file = "/home/ada/.config/Pavonix/settings.json";
+    const defaults::UserDefaults::LoadProblem setAside{file.string() + ".corrupt-1", "Damaged"};
+    EXPECT_EQ(settingsReadNotice(setAside, file, true),
+              "Settings could not be read and were set aside: the earlier settings and pairings are in "
+              "/home/ada/.config/Pavonix/settings.json.corrupt-1. Require Paired Devices is on until you turn it off.");
+    EXPECT_EQ(settingsReadNotice(setAside, file, false),
+              "Settings could not be read and were set aside: the earlier settings and pairings are in "
+              "/home/ada/.config/Pavonix/settings.json.corrupt-1.")
+        << "no claim that the switch is on once the user turned it off";
+    EXPECT_EQ(settingsReadNotice({std::nullopt, " Permission denied.\n"}, file, true),
+              "Settings could not be read from /home/ada/.config/Pavonix/settings.json: Permission denied. Nothing was "
+              "changed on disk; check the permissions of the file and its folder.");
+    EXPECT_EQ(settingsWriteNotice(file, "creating the new settings file: Permission denied"),
+              "Settings could not be saved to /home/ada/.config/Pavonix/settings.json: creating the new settings file: "
+              "Permission denied. Check the permissions of the folder /home/ada/.config/Pavonix and the free space on its "
+              "disk.");
+    EXPECT_EQ(settingsWriteNotice(" \n"), "Settings could not be saved: unknown error.");
+    EXPECT_EQ(secretsNotice("x..."), "Pairing secrets could not be read: x.");
+}
+
+// The notice is rebuilt from the switch whoever turns it: the settings window, another copy.
+TEST_F(ModelTest, TheSetAsideNoticeStopsClaimingSigningIsOnOnceItIsTurnedOff) {
+    testing::TemporarySettings damaged;
+    {
+        std::ofstream out(damaged.file());
+        out << R"({"httpAuthenticationEnabled": false,)";
+    }
+    damaged.reopen();
+    auto& model = start([&](LanternpostModelDependencies& deps) { deps.settings = &damaged.store(); });
+    const auto notice = [&] { return model.storageNotices.standing.get().settingsRead.value_or(""); };
+    EXPECT_TRUE(notice().ends_with("Require Paired Devices is on until you turn it off.")) << notice();
+    const auto claims = [&] { return notice().find("Require Paired Devices is on") != std::string::npos; };
+    damaged.store().setValue(settings::httpAuthenticationEnabled, false);
+    EXPECT_TRUE(dispatch::runMainQueue([&] { return !claims(); }, std::chrono::seconds(5)));
+    EXPECT_NE(notice().find("the earlier settings and pairings are in " + damaged.file().string() + ".corrupt-"),
+              std::string::npos)
+        << notice();
+    damaged.store().setValue(settings::httpAuthenticationEnabled, true);
+    EXPECT_TRUE(dispatch::runMainQueue(claims, std::chrono::seconds(5)));
+    model_.reset();
+}
+
+// A keychain may take its time-out to answer, or longer: the question is asked at each poll off
+// the main thread, one at a time, and the answer shown and taken back as it changes.
+TEST_F(ModelTest, KeychainTroubleIsToldFromThePollAndGoesWhenTheKeychainAnswersAgain) {
+    struct Keychain {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool open = false;
+        std::optional<std::string> problem;
+        int inside = 0, mostInside = 0;
+        bool askedOnMain = false;
+    };
+    auto keychain = std::make_shared<Keychain>();
+    pollInterval_ = std::chrono::milliseconds(2);
+    auto& model = start([&, mainThread = std::this_thread::get_id()](LanternpostModelDependencies& deps) {
+        deps.keychainProblem = [keychain, mainThread] {
+            std::unique_lock lock(keychain->mutex);
+            keychain->askedOnMain = keychain->askedOnMain || std::this_thread::get_id() == mainThread;
+            keychain->mostInside = std::max(keychain->mostInside, ++keychain->inside);
+            keychain->opened.wait(lock, [&] { return keychain->open; });
+            --keychain->inside;
+            return keychain->problem;
+        };
+    });
+    const auto secrets = [&] { return model.storageNotices.standing.get().secrets; };
+    const auto set = [&](std::optional<std::string> problem, bool open) {
+        {
+            std::lock_guard lock(keychain->mutex);
+            keychain->problem = std::move(problem);
+            keychain->open = open;
+        }
+        keychain->opened.notify_all();
+    };
+    set("the Secret Service does not answer", false);
+    const int scans = scans_;
+    EXPECT_TRUE(dispatch::runMainQueue([&] { return scans_ >= scans + 5; }, std::chrono::seconds(5)))
+        << "the polls go on while the keychain does not answer";
+    EXPECT_FALSE(secrets());
+    set("the Secret Service does not answer", true);
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return secrets().has_value(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(*secrets(), "Pairing secrets could not be read: the Secret Service does not answer.");
+    set(std::nullopt, true);
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return !secrets(); }, std::chrono::seconds(5)));
+    model_.reset();
+    std::lock_guard lock(keychain->mutex);
+    EXPECT_FALSE(keychain->askedOnMain);
+    EXPECT_EQ(keychain->mostInside, 1) << "one question at a time, however slow the answers";
 }
 
 TEST_F(ModelTest, APairingWhoseRecordCannotBeSavedIsNotCreatedAndKeepsNoSecret) {
@@ -85,7 +168,7 @@ TEST_F(ModelTest, ABackgroundWriteFailureIsToldAtOnceAndGoesWithTheNextSuccess) 
     options.coalesceDelay = std::chrono::milliseconds(1);
     testing::TemporarySettings background(options);
     auto& model = start([&](LanternpostModelDependencies& deps) { deps.settings = &background.store(); });
-    const auto told = [&] { return model.storageNotices.latest.get().has_value(); };
+    const auto told = [&] { return model.storageNotices.standing.get().settingsWrite.has_value(); };
     *writeFault_ = ENOSPC;
     background.store().setValue(settings::pavonixName, std::string("Stage"));
     EXPECT_TRUE(dispatch::runMainQueue(told));

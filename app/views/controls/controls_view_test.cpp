@@ -112,14 +112,34 @@ TEST_F(ControlsViewTest, EmptiedSlideNumberSendsNothing) {
     EXPECT_EQ(find<ElidedLineLabel>("resultLine")->fullText(), "UI: done");
 }
 
-// The model clears the notice when it records a command.
-TEST_F(ControlsViewTest, AStorageNoticeTakesTheResultLineInRed) {
+// A storage problem is shown whole, wrapped above the result line, for as long as it stands;
+// commands keep their own line.
+TEST_F(ControlsViewTest, AStorageNoticeStaysWholeAboveTheResultLineWhileItStands) {
     show();
+    auto* notice = find<QLabel>("storageNotice");
     auto* line = find<ElidedLineLabel>("resultLine");
-    model_.notice.set("Settings could not be saved: EROFS.");
+    EXPECT_TRUE(notice->isHidden());
+    const std::string write = "Settings could not be saved to /home/ada/.config/Pavonix/settings.json: creating the new "
+                              "settings file: Permission denied. Check the permissions of the folder "
+                              "/home/ada/.config/Pavonix and the free space on its disk.";
+    model_.notices.set({std::nullopt, write, "Pairing secrets could not be read: the Secret Service does not answer."});
     settle();
-    EXPECT_EQ(line->fullText(), "Settings could not be saved: EROFS.");
-    EXPECT_EQ(line->palette().color(QPalette::WindowText), controlColor(ControlColor::red, line->palette()));
+    find<QPushButton>("next")->click();
+    settle();
+    ASSERT_TRUE(notice->isVisible());
+    EXPECT_EQ(notice->text().toStdString(), write + "\nPairing secrets could not be read: the Secret Service does not answer.");
+    EXPECT_EQ(notice->palette().color(QPalette::WindowText), controlColor(ControlColor::red, notice->palette()));
+    EXPECT_EQ(line->fullText(), "UI: done");
+    // Whole in whatever font: wrapped within the window, and given the height its lines need.
+    const QFontMetrics metrics(notice->font());
+    EXPECT_GT(metrics.horizontalAdvance(QString::fromStdString(write)), notice->contentsRect().width()) << "it must wrap";
+    EXPECT_LE(notice->geometry().right(), view_->width());
+    EXPECT_GE(notice->height(), notice->heightForWidth(notice->width()));
+    EXPECT_GE(notice->contentsRect().height(), 3 * metrics.lineSpacing());
+
+    model_.notices.set({});
+    settle();
+    EXPECT_TRUE(notice->isHidden());
 }
 
 TEST_F(ControlsViewTest, ALongSlideListMessageTakesTwoLinesCutInTheMiddle) {
