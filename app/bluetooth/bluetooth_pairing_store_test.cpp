@@ -32,7 +32,7 @@ TEST(BluetoothPairingStoreTest, NewPairsKeepTheirSecretInTheKeychain) {
 
 TEST(BluetoothPairingStoreTest, FailuresSayWhatWentWrongAndStoreNothing) {
     EXPECT_STREQ(BluetoothPairingStoreError::keychain(-25291).what(),
-                 "Unable to save Bluetooth pairing secret in Keychain. Status -25291 (the Secret Service did not answer).");
+                 "Unable to save Bluetooth pairing secret in Keychain. Status -25291 (no Secret Service answered).");
     // The reason in words only where the number has one on this system.
     EXPECT_STREQ(BluetoothPairingStoreError::keychain(-25295).what(),
                  "Unable to save Bluetooth pairing secret in Keychain. Status -25295 (the keychain file is damaged or open "

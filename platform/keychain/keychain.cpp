@@ -15,8 +15,8 @@ namespace pavonix::keychain {
 std::string_view reason(Status status) {
     switch (status) {
     case ioError: return "the keychain file could not be written";
-    case notAvailable: return "the Secret Service did not answer";
-    case noSuchKeychain: return "no Secret Service is running";
+    case notAvailable: return "no Secret Service answered";
+    case noSuchKeychain: return "the Secret Service has no keyring open";
     case invalidKeychain: return "the keychain file is damaged or open to other users";
     case interactionNotAllowed: return "the keyring is locked";
     default: return {};

@@ -33,11 +33,11 @@ inline constexpr Status interactionNotAllowed = -25308;  // errSecInteractionNot
 
 inline constexpr std::chrono::milliseconds defaultTimeout{3000};
 
-// Why a call failed, in words a user of this system can act on ("no Secret Service is running"
-// for -25294); empty for success and for statuses that are no failure of the keychain itself.
+// Why a call failed, in words a user of this system can act on ("no Secret Service answered" for
+// -25291); empty for success and for statuses that are no failure of the keychain itself.
 std::string_view reason(Status status);
 // The status as the user reads it after "Status ": its number, then the reason in parentheses
-// when there is one: "-25294 (no Secret Service is running)".
+// when there is one: "-25291 (no Secret Service answered)".
 std::string statusText(Status status);
 
 struct ItemKey {

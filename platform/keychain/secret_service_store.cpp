@@ -312,14 +312,32 @@ std::optional<std::string> SecretServiceStore::problem() const {
     ErrorHolder error;
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, deadline.cancellable(), error.out());
     if (!bus) return gone;
-    // A property every Secret Service has; asking for it may start one that the bus knows how to.
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.secrets", "/org/freedesktop/secrets", "org.freedesktop.DBus.Properties", "Get",
-        g_variant_new("(ss)", "org.freedesktop.Secret.Service", "Collections"), G_VARIANT_TYPE("(v)"),
-        G_DBUS_CALL_FLAGS_NONE, -1, deadline.cancellable(), error.out());
-    g_object_unref(bus);
-    if (!reply) return gone;
-    g_variant_unref(reply);
+    std::unique_ptr<GDBusConnection, decltype(&g_object_unref)> busRef(bus, g_object_unref);
+    const auto call = [&](const char* path, const char* interface, const char* method, GVariant* arguments,
+                          const GVariantType* type) {
+        // The bus may start a service it knows how to, as any real call would.
+        return g_dbus_connection_call_sync(bus, "org.freedesktop.secrets", path, interface, method, arguments, type,
+                                           G_DBUS_CALL_FLAGS_NONE, -1, deadline.cancellable(), nullptr);
+    };
+    // Where new secrets go. A service restarted under a running session typically comes back
+    // with none: then every Add fails although the service answers.
+    GVariant* alias = call("/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "ReadAlias",
+                           g_variant_new("(s)", "default"), G_VARIANT_TYPE("(o)"));
+    if (!alias) return gone;
+    const gchar* path = nullptr;
+    g_variant_get(alias, "(&o)", &path);
+    const std::string collection = path ? path : "/";
+    g_variant_unref(alias);
+    if (collection == "/") return std::string("the Secret Service has no keyring open (unlock it, or log in again)");
+    GVariant* locked = call(collection.c_str(), "org.freedesktop.DBus.Properties", "Get",
+                            g_variant_new("(ss)", "org.freedesktop.Secret.Collection", "Locked"), G_VARIANT_TYPE("(v)"));
+    if (!locked) return gone;
+    GVariant* boxed = nullptr;
+    g_variant_get(locked, "(v)", &boxed);
+    const bool isLocked = !g_variant_is_of_type(boxed, G_VARIANT_TYPE_BOOLEAN) || g_variant_get_boolean(boxed);
+    g_variant_unref(boxed);
+    g_variant_unref(locked);
+    if (isLocked) return std::string("the keyring is locked (unlock it)");
     return std::nullopt;
 }
 
