@@ -40,8 +40,9 @@ std::string settingsReadNotice(const defaults::UserDefaults::LoadProblem& proble
 }
 
 std::string settingsWriteNotice(const std::filesystem::path& file, const std::string& reason) {
-    return "Settings could not be saved to " + file.string() + ": " + asClause(reason) + ". Check the permissions of the folder " +
-           file.parent_path().string() + " and the free space on its disk.";
+    // The step in the reason tells which of the two it was; both are named.
+    return "Settings could not be saved to " + file.string() + ": " + asClause(reason) +
+           ". Check the permissions of that file and its folder, and the free space on the disk.";
 }
 
 std::string settingsWriteNotice(const std::string& reason) {

@@ -35,8 +35,8 @@ struct StorageNotices {
 // disk; check the permissions of the file and its folder."
 std::string settingsReadNotice(const defaults::UserDefaults::LoadProblem& problem, const std::filesystem::path& file,
                                bool signingRequired);
-// For the user: "Settings could not be saved to <file>: <reason>. Check the permissions of the
-// folder <folder> and the free space on its disk."
+// For the user: "Settings could not be saved to <file>: <reason>. Check the permissions of that
+// file and its folder, and the free space on the disk."
 std::string settingsWriteNotice(const std::filesystem::path& file, const std::string& reason);
 // For whoever asked for the change, a peer perhaps, so without the user's paths: "Settings could
 // not be saved: <reason>."

@@ -41,8 +41,7 @@ TEST(StorageNoticeTexts, SayWhereAndWhatToDo) {
               "changed on disk; check the permissions of the file and its folder.");
     EXPECT_EQ(settingsWriteNotice(file, "creating the new settings file: Permission denied"),
               "Settings could not be saved to /home/ada/.config/Pavonix/settings.json: creating the new settings file: "
-              "Permission denied. Check the permissions of the folder /home/ada/.config/Pavonix and the free space on its "
-              "disk.");
+              "Permission denied. Check the permissions of that file and its folder, and the free space on the disk.");
     EXPECT_EQ(settingsWriteNotice(" \n"), "Settings could not be saved: unknown error.");
     EXPECT_EQ(secretsNotice("x..."), "Pairing secrets could not be read: x.");
 }

@@ -313,6 +313,9 @@ std::optional<std::string> SecretServiceStore::problem() const {
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, deadline.cancellable(), error.out());
     if (!bus) return gone;
     std::unique_ptr<GDBusConnection, decltype(&g_object_unref)> busRef(bus, g_object_unref);
+    // The shared connection would otherwise end the program when the session bus goes away; the
+    // bridges serve without it, and this question is asked every few seconds.
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
     const auto call = [&](const char* path, const char* interface, const char* method, GVariant* arguments,
                           const GVariantType* type) {
         // The bus may start a service it knows how to, as any real call would.

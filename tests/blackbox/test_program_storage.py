@@ -80,7 +80,7 @@ class StorageTest(ProgramFixture):
         # The peer is told why without this machine's paths; the user is told where and what to check.
         failed = "Settings could not be saved: creating the new settings file: Permission denied."
         told = ("Settings could not be saved to %s: creating the new settings file: Permission denied. Check the "
-                "permissions of the folder %s and the free space on its disk." % (self.settings_path, folder))
+                "permissions of that file and its folder, and the free space on the disk." % self.settings_path)
         chosen = select("powerPoint")
         self.assertEqual((chosen["status"], chosen["message"]), ("failed", "Selected PowerPoint for now. " + failed))
         program.wait_for("Pavonix: notice: " + told)

@@ -120,8 +120,8 @@ TEST_F(ControlsViewTest, AStorageNoticeStaysWholeAboveTheResultLineWhileItStands
     auto* line = find<ElidedLineLabel>("resultLine");
     EXPECT_TRUE(notice->isHidden());
     const std::string write = "Settings could not be saved to /home/ada/.config/Pavonix/settings.json: creating the new "
-                              "settings file: Permission denied. Check the permissions of the folder "
-                              "/home/ada/.config/Pavonix and the free space on its disk.";
+                              "settings file: Permission denied. Check the permissions of that file and its folder, and "
+                              "the free space on the disk.";
     model_.notices.set({std::nullopt, write, "Pairing secrets could not be read: the Secret Service does not answer."});
     settle();
     find<QPushButton>("next")->click();
