@@ -1,7 +1,7 @@
 // What the user is told when the settings file or the pairing secrets go wrong, that it is told
 // for as long as it stands, and that a pairing or a choice that could not be saved is not passed
-// off as made. Settings writes fail through the
-// fixture's fault hook; the sentences about files read at start are the program's black-box test.
+// off as made. Settings writes fail through the fixture's fault hook; the sentences about files
+// read at start and written later are the program's black-box test.
 #include "app/model/storage_notices.h"
 
 #include <cerrno>
@@ -23,20 +23,6 @@ using Kind = StorageNoticeBoard::Kind;
 using enum PresentationProvider;
 
 const std::string readOnly = "Settings could not be saved: creating the new settings file: Read-only file system.";
-
-// What the user reads names the file and says what to do; a peer's answer names no path here.
-TEST(StorageNoticeTexts, SayWhereAndWhatToDo) {
-    const std::filesystem::path file = "/home/ada/.config/Pavonix/settings.json";
-    EXPECT_EQ(settingsReadNotice({file.string() + ".corrupt-1", "Damaged"}, file, true),
-              "Settings could not be read and were set aside: the earlier settings and pairings are in "
-              "/home/ada/.config/Pavonix/settings.json.corrupt-1. Require Paired Devices is on until you turn it off.");
-    EXPECT_EQ(settingsReadNotice({std::nullopt, " Permission denied.\n"}, file, true),
-              "Settings could not be read from /home/ada/.config/Pavonix/settings.json: Permission denied. Nothing was "
-              "changed on disk; check the permissions of the file and its folder.");
-    EXPECT_EQ(settingsWriteNotice(file, "creating the new settings file: Permission denied"),
-              "Settings could not be saved to /home/ada/.config/Pavonix/settings.json: creating the new settings file: "
-              "Permission denied. Check the permissions of that file and its folder, and the free space on the disk.");
-}
 
 // Whoever turns the switch off (the settings window, another copy), the notice stops claiming it.
 TEST_F(ModelTest, TheSetAsideNoticeFollowsTheSigningSwitch) {
