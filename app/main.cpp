@@ -224,6 +224,7 @@ int main(int argc, char** argv) {
         auto permissions = std::make_unique<pavonix::WelcomePermissionsModel>(
             std::make_shared<pavonix::LanternpostPermissionAuthorizer>(std::move(probes)));
         auto* content = new pavonix::ContentView(std::move(permissions), [mainView](QWidget*) { return mainView; }, model->settings());
+        content->showStorageNotices(model->storageNotices.standing);
         if (!content->mainView()) {
             // Kept, hidden, by the content until onboarding is complete.
             mainView->setParent(content);

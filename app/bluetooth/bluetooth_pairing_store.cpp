@@ -21,7 +21,7 @@ BluetoothPairingStoreError::BluetoothPairingStoreError(Kind kind, KeychainStatus
     : kind_(kind),
       status_(status),
       description_(kind == Kind::keychain
-                       ? "Unable to save Bluetooth pairing secret in Keychain. Status " + std::to_string(status) + "."
+                       ? "Unable to save Bluetooth pairing secret in Keychain. Status " + keychain::statusText(status) + "."
                        : std::string("Unable to generate secure random bytes.")) {}
 
 BluetoothPairingStore::BluetoothPairingStore(RandomSource random)

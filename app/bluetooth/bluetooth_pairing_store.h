@@ -37,7 +37,8 @@ public:
 
     Kind kind() const { return kind_; }
     KeychainStatus status() const { return status_; }
-    // "Unable to save Bluetooth pairing secret in Keychain. Status -25291." or
+    // "Unable to save Bluetooth pairing secret in Keychain. Status -25291 (no Secret Service
+    // answered)." or
     // "Unable to generate secure random bytes."
     const std::string& description() const { return description_; }
     const char* what() const noexcept override { return description_.c_str(); }

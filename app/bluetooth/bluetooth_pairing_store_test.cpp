@@ -32,7 +32,12 @@ TEST(BluetoothPairingStoreTest, NewPairsKeepTheirSecretInTheKeychain) {
 
 TEST(BluetoothPairingStoreTest, FailuresSayWhatWentWrongAndStoreNothing) {
     EXPECT_STREQ(BluetoothPairingStoreError::keychain(-25291).what(),
-                 "Unable to save Bluetooth pairing secret in Keychain. Status -25291.");
+                 "Unable to save Bluetooth pairing secret in Keychain. Status -25291 (no Secret Service answered).");
+    // The reason in words only where the number has one on this system.
+    EXPECT_STREQ(BluetoothPairingStoreError::keychain(-25295).what(),
+                 "Unable to save Bluetooth pairing secret in Keychain. Status -25295 (the keychain file is damaged or open "
+                 "to other users).");
+    EXPECT_STREQ(BluetoothPairingStoreError::keychain(-4).what(), "Unable to save Bluetooth pairing secret in Keychain. Status -4.");
     auto memory = std::make_shared<keychain::MemoryStore>();
     keychain::setProcessKeychain({memory, nullptr});
     const BluetoothPairingStore shortSource([](std::size_t count) { return std::optional<Bytes>(Bytes(count - 1)); });

@@ -19,8 +19,8 @@ std::string_view title(Permission permission) {
     switch (permission) {
     case Permission::accessibility: return "Accessibility";
     case Permission::localNetwork: return "Local Network Access";
-    case Permission::keynoteAutomation: return "Keynote Apple Events";
-    case Permission::powerPointAutomation: return "PowerPoint Apple Events";
+    case Permission::keynoteAutomation: return "Keynote (macOS only)";
+    case Permission::powerPointAutomation: return "PowerPoint (macOS only)";
     }
     return {};
 }

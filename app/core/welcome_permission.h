@@ -13,8 +13,8 @@ inline constexpr WelcomePermission allWelcomePermissions[] = {
     WelcomePermission::keynoteAutomation, WelcomePermission::powerPointAutomation};
 
 std::string_view rawValue(WelcomePermission permission);
-// The row title: "Accessibility", "Local Network Access", "Keynote Apple Events",
-// "PowerPoint Apple Events".
+// The row title: "Accessibility", "Local Network Access", "Keynote (macOS only)",
+// "PowerPoint (macOS only)" (Apple Events, which the last two would ask for, exist only there).
 std::string_view title(WelcomePermission permission);
 // The row description under the title.
 std::string_view description(WelcomePermission permission);

@@ -100,6 +100,8 @@ void LanternpostModel::schedulePoll() {
         self->rescanInterfaces();
         // Also heard at once through the store's report; this catches whatever a report missed.
         self->showSettingsFileStatus();
+        // A Secret Service that went away, or came back, or a keychain file mended by hand.
+        self->checkSecrets();
         if (self->pollTimer_ && !self->pollTimer_->isCancelled()) self->pollTimer_->setTimer(self->deps_.pollInterval);
     });
     pollTimer_->setTimer(deps_.pollInterval);
@@ -127,7 +129,6 @@ void LanternpostModel::refreshStatus() {
 }
 
 void LanternpostModel::record(CommandSource source, CommandResult result) {
-    storageNotices.commandRecorded();
     lastCommand.set(CommandLogEntry{source, std::move(result), deps_.now()});
 }
 
@@ -716,6 +717,10 @@ void LanternpostModel::fetchRemoteSlides(const RemoteLanternpostTarget& target,
 void LanternpostModel::watchStorage() {
     showSettingsFileStatus();
     std::weak_ptr<LanternpostModel> weak = weak_from_this();
+    // The set-aside notice says whether signing is still on.
+    storageWatches_.push_back(settings().observe(settings::httpAuthenticationEnabled, [weak](const bool&) {
+        if (auto self = weak.lock()) self->showSettingsFileStatus();
+    }));
     writeStatusListener_ = settings().defaults().addWriteStatusListener([weak](const std::optional<std::string>&) {
         // Reports of writes on different threads may arrive out of order; the store's current
         // status, read when the report is handled, is never stale.
@@ -730,18 +735,35 @@ void LanternpostModel::showSettingsFileStatus() {
     // A file that could not be read stops being a problem once a write has been able to read it;
     // a damaged one that could not be moved aside at first may be moved at a later write.
     const auto problem = defaults.loadProblem();
-    storageNotices.set(StorageNoticeBoard::Kind::settingsRead,
-                       problem ? std::optional<std::string>(settingsReadNotice(*problem)) : std::nullopt);
+    const bool signing = settings().value(settings::httpAuthenticationEnabled);
+    storageNotices.set(StorageNoticeBoard::Kind::settingsRead, problem ? std::optional<std::string>(settingsReadNotice(
+                                                                             *problem, defaults.path(), signing))
+                                                                       : std::nullopt);
     const auto error = defaults.lastWriteError();
     storageNotices.set(StorageNoticeBoard::Kind::settingsWrite,
-                       error ? std::optional<std::string>(settingsWriteNotice(*error)) : std::nullopt);
+                       error ? std::optional<std::string>(settingsWriteNotice(defaults.path(), *error)) : std::nullopt);
 }
 
 void LanternpostModel::checkSecrets() {
     if (!deps_.keychainProblem) return;
-    auto problem = deps_.keychainProblem();
-    storageNotices.set(StorageNoticeBoard::Kind::secrets,
-                       problem ? std::optional<std::string>(secretsNotice(*problem)) : std::nullopt);
+    if (secretsCheckRunning_) {
+        secretsCheckAgain_ = true;
+        return;
+    }
+    secretsCheckRunning_ = true;
+    if (!keychainQueue_) keychainQueue_ = dispatch::makeSerialQueue(std::string(keychainQueueLabel));
+    std::weak_ptr<LanternpostModel> weak = weak_from_this();
+    keychainQueue_->async([weak, ask = deps_.keychainProblem] {
+        auto problem = ask();
+        dispatch::MainExecutor::post([weak, problem = std::move(problem)] {
+            auto self = weak.lock();
+            if (!self) return;
+            self->storageNotices.set(StorageNoticeBoard::Kind::secrets,
+                                     problem ? std::optional<std::string>(secretsNotice(*problem)) : std::nullopt);
+            self->secretsCheckRunning_ = false;
+            if (std::exchange(self->secretsCheckAgain_, false)) self->checkSecrets();
+        });
+    });
 }
 
 std::optional<std::string> LanternpostModel::unsavedChoice(bool changed) {

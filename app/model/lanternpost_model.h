@@ -32,6 +32,7 @@ public:
     static constexpr std::string_view interfaceUnavailableMessage = "Selected interface is unavailable.";
     static constexpr std::string_view httpQueueLabel = "com.vrel.Lanternpost.http";
     static constexpr std::string_view bluetoothQueueLabel = "com.vrel.Lanternpost.bluetooth";
+    static constexpr std::string_view keychainQueueLabel = "com.vrel.Lanternpost.keychain";
     static constexpr std::string_view bluetoothPairingName = "Bluetooth Remote";
 
     // Builds the model and runs its start-up: statuses stopped; interfaces scanned and status
@@ -130,8 +131,10 @@ public:
     std::optional<std::string> unsavedChoice(bool changed);
     // Reads the settings file's load and write problems into storageNotices.
     void showSettingsFileStatus();
-    // Asks the keychain whether its secrets can be read (the file store reads its file to know:
-    // done where the model reads or writes secrets anyway, not on the poll).
+    // Asks the keychain, on a queue of its own, whether its secrets can be read, and shows the
+    // answer when it comes (a Secret Service may take up to its time-out to answer, or not
+    // answer at all). One question at a time; asking while one is out asks once more after it.
+    // Done at each poll and where the model has just read or failed to write secrets.
     void checkSecrets();
 
     // The id of the server whose reports are listened to; 0 when none runs. For tests.
@@ -188,6 +191,11 @@ private:
     std::optional<HTTPAuthenticationInputs> httpAuthenticationInputs_;
     std::vector<SettingsStore::Subscription> httpAuthenticationWatches_;
     std::optional<Date> lastChoiceWrite_;  // when unsavedChoice last wrote on the main thread
+    // Where checkSecrets asks the keychain; made on first use.
+    dispatch::QueuePtr keychainQueue_;
+    bool secretsCheckRunning_ = false;
+    bool secretsCheckAgain_ = false;
+    std::vector<SettingsStore::Subscription> storageWatches_;
 };
 
 }  // namespace pavonix

@@ -285,7 +285,7 @@ TEST_F(ModelTest, BluetoothPairingsAreOfferedOnlyWhileDiscoverableAndSeenPairsAr
     useKeychain(nullptr);
     EXPECT_EQ(handlers.pairingPayload(), std::nullopt);
     EXPECT_EQ(model_->bluetoothStatus.get(),
-              (BridgeServerStatus{State::failed, "Unable to save Bluetooth pairing secret in Keychain. Status -25291."}));
+              (BridgeServerStatus{State::failed, "Unable to save Bluetooth pairing secret in Keychain. Status -25291 (no Secret Service answered)."}));
 }
 
 // A central asks the real server for "next" as the pair `pairID`, signing with `secret`; the

@@ -119,8 +119,9 @@ struct LanternpostModelDependencies {
     std::function<KeychainStatus(const KeychainQuery&)> deleteKeychainItem;
 
     // Optional from here on: a missing part means that this program has no such feature.
-    // Why the keychain's secrets cannot be read, if it knows; asked on the main thread after the
-    // model has read or failed to write secrets. Null: nothing is known to be wrong.
+    // Why the keychain's secrets cannot be read, if it knows; asked on a queue of the model's own
+    // (it may wait for a Secret Service up to its time-out), at each poll and after the model has
+    // read or failed to write secrets. Null: nothing is known to be wrong.
     std::function<std::optional<std::string>()> keychainProblem;
     // HTTP pairing store: a new pairing (throws the store's error), and the readable secrets (null:
     // read through readKeychainItem).

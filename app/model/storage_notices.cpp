@@ -26,12 +26,23 @@ std::vector<std::string> StorageNotices::lines() const {
     return out;
 }
 
-std::string settingsReadNotice(const defaults::UserDefaults::LoadProblem& problem) {
+std::string settingsReadNotice(const defaults::UserDefaults::LoadProblem& problem, const std::filesystem::path& file,
+                               bool signingRequired) {
     if (problem.setAside) {
-        return "Settings could not be read; they were set aside as " + problem.setAside->string() +
-               ". Request signing is on until you change it.";
+        std::string text = "Settings could not be read and were set aside: the earlier settings and pairings are in " +
+                           problem.setAside->string() + ".";
+        // Only while it is true: the user may have turned the switch off since.
+        if (signingRequired) text += " Require Paired Devices is on until you turn it off.";
+        return text;
     }
-    return "Settings could not be read: " + asClause(problem.reason) + ". Nothing was changed on disk.";
+    return "Settings could not be read from " + file.string() + ": " + asClause(problem.reason) +
+           ". Nothing was changed on disk; check the permissions of the file and its folder.";
+}
+
+std::string settingsWriteNotice(const std::filesystem::path& file, const std::string& reason) {
+    // The step in the reason tells which of the two it was; both are named.
+    return "Settings could not be saved to " + file.string() + ": " + asClause(reason) +
+           ". Check the permissions of that file and its folder, and the free space on the disk.";
 }
 
 std::string settingsWriteNotice(const std::string& reason) {
@@ -52,20 +63,8 @@ void StorageNoticeBoard::set(Kind kind, std::optional<std::string> text) {
                                        : kind == Kind::settingsWrite ? next.settingsWrite
                                                                      : next.secrets;
     if (slot == text) return;
-    slot = text;
+    slot = std::move(text);
     standing.set(std::move(next));
-    if (text) {
-        latestKind_ = kind;
-        latest.set(std::move(text));
-    } else if (latestKind_ == kind) {
-        latestKind_.reset();
-        latest.set(std::nullopt);
-    }
-}
-
-void StorageNoticeBoard::commandRecorded() {
-    latestKind_.reset();
-    latest.set(std::nullopt);
 }
 
 }  // namespace pavonix

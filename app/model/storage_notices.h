@@ -1,10 +1,11 @@
 // What the user is told about the settings file and the pairing secrets: the problems that stand
-// now, and the newest of them for the main window's result line until a command replaces it.
+// now, shown for as long as they stand.
 //
 // Threads: the main thread only (the model's).
 #pragma once
 
 #include <cstddef>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -27,10 +28,18 @@ struct StorageNotices {
     friend bool operator==(const StorageNotices&, const StorageNotices&) = default;
 };
 
-// "Settings could not be read; they were set aside as <path>. Request signing is on until you
-// change it." or "Settings could not be read: <reason>. Nothing was changed on disk."
-std::string settingsReadNotice(const defaults::UserDefaults::LoadProblem& problem);
-// "Settings could not be saved: <reason>."
+// For the user, in the settings window's words. A file that was set aside: "Settings could not be
+// read and were set aside: the earlier settings and pairings are in <aside>." followed, while
+// `signingRequired`, by " Require Paired Devices is on until you turn it off." A file that could
+// not be read at all: "Settings could not be read from <file>: <reason>. Nothing was changed on
+// disk; check the permissions of the file and its folder."
+std::string settingsReadNotice(const defaults::UserDefaults::LoadProblem& problem, const std::filesystem::path& file,
+                               bool signingRequired);
+// For the user: "Settings could not be saved to <file>: <reason>. Check the permissions of that
+// file and its folder, and the free space on the disk."
+std::string settingsWriteNotice(const std::filesystem::path& file, const std::string& reason);
+// For whoever asked for the change, a peer perhaps, so without the user's paths: "Settings could
+// not be saved: <reason>."
 std::string settingsWriteNotice(const std::string& reason);
 // "Pairing secrets could not be read: <reason>."
 std::string secretsNotice(const std::string& reason);
@@ -44,24 +53,15 @@ public:
     explicit SettingsNotSavedError(const std::string& reason) : std::runtime_error(settingsWriteNotice(reason)) {}
 };
 
-// Keeps the standing problems and the result line's notice consistent with each other.
+// The standing problems, one slot per kind.
 class StorageNoticeBoard {
 public:
     enum class Kind { settingsRead, settingsWrite, secrets };
 
     ObservableValue<StorageNotices> standing;
-    // The newest problem while it stands and no command has been recorded since it came.
-    ObservableValue<std::optional<std::string>> latest;
 
-    // A problem of that kind with this text, or none (nullopt). Each new text becomes the latest
-    // notice once; the same text again is not news. A problem that goes takes its latest notice
-    // with it.
+    // A problem of that kind with this text, or none (nullopt).
     void set(Kind kind, std::optional<std::string> text);
-    // A command was recorded: the result line shows it instead.
-    void commandRecorded();
-
-private:
-    std::optional<Kind> latestKind_;
 };
 
 }  // namespace pavonix

@@ -1,9 +1,14 @@
-// What the user is told when the settings file or the pairing secrets go wrong, and that a pairing
-// or a choice that could not be saved is not passed off as made. Settings writes fail through the
-// fixture's fault hook; the sentences about files read at start are the program's black-box test.
+// What the user is told when the settings file or the pairing secrets go wrong, that it is told
+// for as long as it stands, and that a pairing or a choice that could not be saved is not passed
+// off as made. Settings writes fail through the fixture's fault hook; the sentences about files
+// read at start and written later are the program's black-box test.
 #include "app/model/storage_notices.h"
 
 #include <cerrno>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -17,21 +22,66 @@ using testing::ModelTest;
 using Kind = StorageNoticeBoard::Kind;
 using enum PresentationProvider;
 
-const std::string readOnly = "Settings could not be saved: creating a temporary settings file: Read-only file system.";
+const std::string readOnly = "Settings could not be saved: creating the new settings file: Read-only file system.";
 
-// The keychain is asked again at every restart of the HTTP server, the settings file at every poll.
-TEST(StorageNoticeBoardTest, AProblemIsNewsOnceAndTakesOnlyItsOwnNoticeFromTheResultLineWhenItGoes) {
-    StorageNoticeBoard board;
-    board.set(Kind::secrets, secretsNotice(" \n"));
-    EXPECT_EQ(board.latest.get(), "Pairing secrets could not be read: unknown error.");
-    board.commandRecorded();
-    board.set(Kind::secrets, secretsNotice(""));
-    EXPECT_EQ(board.latest.get(), std::nullopt) << "the same problem again is not news";
-    board.set(Kind::settingsWrite, settingsWriteNotice("disk full"));
-    board.set(Kind::secrets, std::nullopt);
-    EXPECT_EQ(board.latest.get(), "Settings could not be saved: disk full.");
-    board.set(Kind::settingsWrite, std::nullopt);
-    EXPECT_EQ(board.latest.get(), std::nullopt);
+// Whoever turns the switch off (the settings window, another copy), the notice stops claiming it.
+TEST_F(ModelTest, TheSetAsideNoticeFollowsTheSigningSwitch) {
+    testing::TemporarySettings damaged;
+    std::ofstream(damaged.file()) << R"({"httpAuthenticationEnabled": false,)";
+    damaged.reopen();
+    auto& model = start([&](LanternpostModelDependencies& deps) { deps.settings = &damaged.store(); });
+    const auto claims = [&] {
+        return model.storageNotices.standing.get().settingsRead.value_or("").ends_with("is on until you turn it off.");
+    };
+    EXPECT_TRUE(claims());
+    damaged.store().setValue(settings::httpAuthenticationEnabled, false);
+    EXPECT_TRUE(dispatch::runMainQueue([&] { return !claims(); }, std::chrono::seconds(5)));
+    model_.reset();
+}
+
+// A keychain may take its time-out to answer, or longer: it is asked at each poll off the main
+// thread, one question at a time, and its answer is shown and taken back as it changes.
+TEST_F(ModelTest, KeychainTroubleIsToldFromThePollAndGoesWhenTheKeychainAnswersAgain) {
+    struct Keychain {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool open = false, askedOnMain = false;
+        int inside = 0, mostInside = 0;
+        std::optional<std::string> problem;
+    };
+    auto keychain = std::make_shared<Keychain>();
+    pollInterval_ = std::chrono::milliseconds(2);
+    auto& model = start([&, main = std::this_thread::get_id()](LanternpostModelDependencies& deps) {
+        deps.keychainProblem = [keychain, main] {
+            std::unique_lock lock(keychain->mutex);
+            keychain->askedOnMain |= std::this_thread::get_id() == main;
+            keychain->mostInside = std::max(keychain->mostInside, ++keychain->inside);
+            keychain->opened.wait(lock, [&] { return keychain->open; });
+            --keychain->inside;
+            return keychain->problem;
+        };
+    });
+    const auto secrets = [&] { return model.storageNotices.standing.get().secrets; };
+    const int scans = scans_;
+    EXPECT_TRUE(dispatch::runMainQueue([&] { return scans_ >= scans + 5; }, std::chrono::seconds(5))) << "polls go on";
+    EXPECT_FALSE(secrets());
+    const auto answer = [&](std::optional<std::string> problem) {
+        {
+            std::lock_guard lock(keychain->mutex);
+            keychain->open = true;
+            keychain->problem = std::move(problem);
+        }
+        keychain->opened.notify_all();
+    };
+    answer("the Secret Service does not answer");
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return secrets().has_value(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(*secrets(), "Pairing secrets could not be read: the Secret Service does not answer.");
+    answer(std::nullopt);
+    EXPECT_TRUE(dispatch::runMainQueue([&] { return !secrets(); }, std::chrono::seconds(5)));
+    model_.reset();
+    std::lock_guard lock(keychain->mutex);
+    EXPECT_FALSE(keychain->askedOnMain);
+    EXPECT_EQ(keychain->mostInside, 1) << "one question at a time, however slow the answers";
 }
 
 TEST_F(ModelTest, APairingWhoseRecordCannotBeSavedIsNotCreatedAndKeepsNoSecret) {
@@ -85,7 +135,7 @@ TEST_F(ModelTest, ABackgroundWriteFailureIsToldAtOnceAndGoesWithTheNextSuccess) 
     options.coalesceDelay = std::chrono::milliseconds(1);
     testing::TemporarySettings background(options);
     auto& model = start([&](LanternpostModelDependencies& deps) { deps.settings = &background.store(); });
-    const auto told = [&] { return model.storageNotices.latest.get().has_value(); };
+    const auto told = [&] { return model.storageNotices.standing.get().settingsWrite.has_value(); };
     *writeFault_ = ENOSPC;
     background.store().setValue(settings::pavonixName, std::string("Stage"));
     EXPECT_TRUE(dispatch::runMainQueue(told));

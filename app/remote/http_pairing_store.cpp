@@ -18,7 +18,7 @@ HTTPPairingStoreError::HTTPPairingStoreError(Kind kind, KeychainStatus status)
 
 std::string HTTPPairingStoreError::description() const {
     if (kind_ == Kind::keychain) {
-        return "Unable to save pairing secret in Keychain. Status " + std::to_string(status_) + ".";
+        return "Unable to save pairing secret in Keychain. Status " + keychain::statusText(status_) + ".";
     }
     return "Unable to generate secure random bytes.";
 }

@@ -46,7 +46,7 @@ public:
 
     Kind kind() const { return kind_; }
     KeychainStatus status() const { return status_; }
-    // "Unable to save pairing secret in Keychain. Status -25291." or
+    // "Unable to save pairing secret in Keychain. Status -25291 (no Secret Service answered)." or
     // "Unable to generate secure random bytes."
     std::string description() const;
     const char* what() const noexcept override { return description_.c_str(); }

@@ -183,9 +183,9 @@ TEST_F(PairingSetupTest, RandomOrKeychainFailuresSaveNothing) {
     EXPECT_EQ(primary->size(), 0u);
     keychain::setProcessKeychain({nullptr, nullptr});
     EXPECT_EQ(thrownText([&] { HTTPPairingStore().createPairing("A", now); }),
-              "Unable to save pairing secret in Keychain. Status -25291.");
+              "Unable to save pairing secret in Keychain. Status -25291 (no Secret Service answered).");
     EXPECT_EQ(thrownText([&] { makeRemoteLanternpostTarget(kValid, "A", now); }),
-              "Unable to save the remote device secret in Keychain. Status -25291.");
+              "Unable to save the remote device secret in Keychain. Status -25291 (no Secret Service answered).");
 }
 
 }  // namespace

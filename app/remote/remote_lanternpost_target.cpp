@@ -69,7 +69,7 @@ RemoteLanternpostTargetError::RemoteLanternpostTargetError(Kind kind, KeychainSt
 std::string RemoteLanternpostTargetError::description() const {
     switch (kind_) {
         case Kind::keychain:
-            return "Unable to save the remote device secret in Keychain. Status " + std::to_string(status_) + ".";
+            return "Unable to save the remote device secret in Keychain. Status " + keychain::statusText(status_) + ".";
         case Kind::invalidSetupURL:
             return "Enter a valid Pavonix setup URL.";
         case Kind::unsupportedSetupURL:

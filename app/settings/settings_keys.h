@@ -45,8 +45,10 @@ namespace settings {
 template <class T>
 using Key = SettingsStore::Key<T>;
 
-// The presentation application driven when no remote target is chosen.
-inline const Key<PresentationProvider> presentationProvider{"presentationProvider", PresentationProvider::keynote};
+// The presentation application driven when no remote target is chosen. Google Slides by default:
+// it is the one provider that can be driven on this system (Keynote and PowerPoint only through a
+// remote Pavonix on a Mac), so a first start does not open on a target that can never work.
+inline const Key<PresentationProvider> presentationProvider{"presentationProvider", PresentationProvider::googleSlides};
 
 // The saved Google Slides window; all five are written together when a window is saved or the
 // selection is cleared. A window number of 0 means none is saved.

@@ -16,7 +16,7 @@ TEST(SettingsKeys, EveryKeyIsRegisteredUnderItsStoredNameTypeAndDefaultAndNothin
     // The names are what settings files of earlier versions hold: a rename loses the user's value.
     // The JSON value carries the stored type too (0, false and "" differ).
     const std::map<std::string_view, json> expected{
-        {"presentationProvider", "keynote"},
+        {"presentationProvider", "googleSlides"},  // the one provider that can work on Linux
         {"googleSlidesWindowID", 0},
         {"googleSlidesWindowOwnerProcessID", 0},
         {"googleSlidesWindowOwnerName", ""},
@@ -63,6 +63,8 @@ TEST(SettingsKeys, EnumerationsAreStoredAsTheirCaseSensitiveRawValues) {
     temporary.store().setValue(settings::listenAddressMode, network::NetworkListenMode::specificInterface);
     EXPECT_EQ(temporary.defaults().storedObject("listenAddressMode"), json("specificInterface"));
     temporary.defaults().set("presentationProvider", "PowerPoint");
+    EXPECT_EQ(temporary.store().value(settings::presentationProvider), PresentationProvider::googleSlides);
+    temporary.defaults().set("presentationProvider", "keynote");  // a stored choice stays
     EXPECT_EQ(temporary.store().value(settings::presentationProvider), PresentationProvider::keynote);
 }
 

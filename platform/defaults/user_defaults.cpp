@@ -33,7 +33,7 @@ const char* stepName(WriteStep step) {
     switch (step) {
     case WriteStep::setAside: return "moving the damaged settings file aside";
     case WriteStep::createDirectory: return "creating the settings folder";
-    case WriteStep::createTemporary: return "creating a temporary settings file";
+    case WriteStep::createTemporary: return "creating the new settings file";
     case WriteStep::write: return "writing the settings file";
     case WriteStep::sync: return "syncing the settings file";
     case WriteStep::rename: return "replacing the settings file";

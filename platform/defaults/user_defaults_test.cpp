@@ -193,7 +193,7 @@ TEST_F(UserDefaultsTest, AFailedWriteIsRetriedOnATimer) {
     UserDefaults store(file_, retrying);
     store.set("httpPort", 2);
     EXPECT_FALSE(store.flush());
-    EXPECT_EQ(store.lastWriteError(), "creating a temporary settings file: Read-only file system");
+    EXPECT_EQ(store.lastWriteError(), "creating the new settings file: Read-only file system");
     error = 0;
     EXPECT_TRUE(testing::waitUntil([&] { return !store.lastWriteError(); }));
     EXPECT_EQ(saved(), json({{"httpPort", 2}}));

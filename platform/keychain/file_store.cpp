@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <utility>
 
@@ -202,12 +203,38 @@ Status FileStore::read(const ItemKey& key, Bytes& out) {
     return itemNotFound;
 }
 
+namespace {
+
+// Everything a change of the file's content, kind, owner or mode changes; empty when the stat
+// itself failed for another reason than a missing file, or when the file changed so lately that
+// another change within the same tick of the file system's clock would look the same (then the
+// file is read).
+std::optional<std::string> fileLook(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return errno == ENOENT ? std::optional<std::string>("missing") : std::nullopt;
+    }
+    timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    if (st.st_ctim.tv_sec + 2 >= now.tv_sec) return std::nullopt;
+    const auto time = [](const timespec& t) { return std::to_string(t.tv_sec) + "." + std::to_string(t.tv_nsec); };
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
+           time(st.st_mtim) + ":" + time(st.st_ctim) + ":" + std::to_string(st.st_mode) + ":" + std::to_string(st.st_uid);
+}
+
+}  // namespace
+
 std::optional<std::string> FileStore::problem() const {
     std::lock_guard guard(mutex_);
+    auto look = fileLook(path_);
+    if (look && look == lastLook_ && lastProblem_) return *lastProblem_;
     std::vector<Item> items;
     std::string problem;
-    if (loadItems(path_, items, problem) == success) return std::nullopt;
-    return problem;
+    std::optional<std::string> found;
+    if (loadItems(path_, items, problem) != success) found = problem;
+    lastLook_ = std::move(look);
+    lastProblem_ = found;
+    return found;
 }
 
 Status FileStore::add(const ItemKey& key, const Bytes& data) {

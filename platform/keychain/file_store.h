@@ -33,7 +33,8 @@ public:
     Status add(const ItemKey& key, const Bytes& data) override;
     Status update(const ItemKey& key, const Bytes& data) override;
     Status remove(const ItemKey& key) override;
-    // Why the file cannot be used as it stands, looked at anew on each call.
+    // Why the file cannot be used as it stands. Read anew only when a stat of the file finds it
+    // changed (asked every few seconds, and the file may be up to 16 MiB).
     std::optional<std::string> problem() const override;
 
 private:
@@ -43,6 +44,9 @@ private:
     std::string path_;
     std::chrono::milliseconds lockTimeout_;
     mutable std::mutex mutex_;
+    // What problem() last found, and the file as a stat saw it then (empty: not known).
+    mutable std::optional<std::string> lastLook_;
+    mutable std::optional<std::optional<std::string>> lastProblem_;
 };
 
 }  // namespace pavonix::keychain

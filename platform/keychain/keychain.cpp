@@ -12,6 +12,23 @@
 
 namespace pavonix::keychain {
 
+std::string_view reason(Status status) {
+    switch (status) {
+    case ioError: return "the keychain file could not be written";
+    case notAvailable: return "no Secret Service answered";
+    case noSuchKeychain: return "the Secret Service has no keyring open";
+    case invalidKeychain: return "the keychain file is damaged or open to other users";
+    case interactionNotAllowed: return "the keyring is locked";
+    default: return {};
+    }
+}
+
+std::string statusText(Status status) {
+    std::string text = std::to_string(status);
+    if (const auto why = reason(status); !why.empty()) text += " (" + std::string(why) + ")";
+    return text;
+}
+
 std::string Keychain::name() const { return primary ? primary->name() : "None"; }
 
 Keychain systemKeychain(std::chrono::milliseconds timeout) {

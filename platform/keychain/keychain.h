@@ -33,6 +33,13 @@ inline constexpr Status interactionNotAllowed = -25308;  // errSecInteractionNot
 
 inline constexpr std::chrono::milliseconds defaultTimeout{3000};
 
+// Why a call failed, in words a user of this system can act on ("no Secret Service answered" for
+// -25291); empty for success and for statuses that are no failure of the keychain itself.
+std::string_view reason(Status status);
+// The status as the user reads it after "Status ": its number, then the reason in parentheses
+// when there is one: "-25291 (no Secret Service answered)".
+std::string statusText(Status status);
+
 struct ItemKey {
     std::string service;
     std::string account;
@@ -53,7 +60,8 @@ public:
     // itemNotFound when the item does not exist.
     virtual Status remove(const ItemKey& key) = 0;
     // Why the store cannot be used as it stands (for example an unsafe, over-long or damaged
-    // file), for the user; empty when nothing is known to be wrong.
+    // file, or a Secret Service that does not answer), for the user; empty when nothing is known
+    // to be wrong. May block up to the store's time-out: not for the main thread.
     virtual std::optional<std::string> problem() const { return std::nullopt; }
 };
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -167,6 +168,19 @@ TEST_F(FileStoreTest, RefusesAnUnsafeOrCorruptFileSaysWhyAndNeverChangesIt) {
     }
 }
 
+// The program asks one store every few seconds: damage, a mend and a mode change are all seen.
+TEST_F(FileStoreTest, AKeptStoreSeesTheFileDamagedMendedAndOpenedUp) {
+    const FileStore kept(file().string());
+    ASSERT_EQ(store().add({"s", "a"}, Bytes{9}), success);
+    const std::string valid = readFile(file());
+    writeFile(file(), valid.substr(1));
+    EXPECT_EQ(kept.problem(), file().string() + ": Damaged (not a JSON object)");
+    writeFile(file(), valid);
+    EXPECT_EQ(kept.problem(), std::nullopt);
+    ASSERT_EQ(::chmod(file().c_str(), 0644), 0);
+    EXPECT_EQ(kept.problem(), file().string() + ": Open to other users (mode 0644)");
+}
+
 TEST_F(FileStoreTest, AFifoInPlaceOfTheFileIsRefusedAtOnce) {
     fs::create_directories(folder());
     ASSERT_EQ(::mkfifo(file().c_str(), 0600), 0);
@@ -220,6 +234,7 @@ TEST(SecretServiceTest, ItemsAreSharedWithSecretToolAndKeysDBusCannotCarryAreRef
     EXPECT_EQ(std::string(out.begin(), out.end()), "from tool");
     EXPECT_EQ(store.remove({service, "lpp_A"}), success);
     EXPECT_EQ(printedBy("secret-tool lookup service " + service + " account lpp_A"), "");
+    EXPECT_EQ(store.problem(), std::nullopt);
 
     EXPECT_EQ(store.read({"svc", std::string("a\0b", 3)}, out), badParameter);
     EXPECT_EQ(store.add({"svc\xFF", "a"}, Bytes{1}), badParameter);
@@ -236,6 +251,7 @@ TEST(SecretServiceTest, ALockedCollectionReadsAsNotFoundAndRefusesWritesWithoutA
     EXPECT_EQ(store.read({service, "acc"}, out), itemNotFound);
     EXPECT_EQ(store.add({service, "other"}, Bytes{2}), interactionNotAllowed);
     EXPECT_NE(store.update({service, "acc"}, Bytes{3}), success);
+    EXPECT_EQ(store.problem(), "the keyring is locked (unlock it)");
     EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
 }
 
@@ -247,10 +263,17 @@ TEST(SecretServiceTest, CallsToAStalledServiceEndAfterTheTimeoutAndTheFileIsChos
     EXPECT_EQ(store.read({"svc", "acc"}, out), notAvailable);
     EXPECT_EQ(store.add({"svc", "acc"}, Bytes{1}), notAvailable);
     EXPECT_FALSE(store.available());
+    EXPECT_EQ(store.problem(), "the Secret Service does not answer (is the desktop's keyring running?)");
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
     TemporaryFolder dir;
     ScopedEnvironment env("XDG_DATA_HOME", dir.path().string());
     EXPECT_EQ(systemKeychain(500ms).primary->name().rfind("Private file (", 0), 0u);
+    // The daemon going on again is seen by the same store, as by the program that keeps asking
+    // (with the collection the run before left locked).
+    const char* daemon = std::getenv("PAVONIX_TEST_KEYRING_PID");
+    ASSERT_NE(daemon, nullptr);
+    ASSERT_EQ(::kill(std::stoi(daemon), SIGCONT), 0);
+    EXPECT_EQ(store.problem(), "the keyring is locked (unlock it)");
 }
 
 }  // namespace

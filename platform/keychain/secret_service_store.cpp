@@ -305,6 +305,45 @@ Status SecretServiceStore::remove(const ItemKey& key) {
     });
 }
 
+std::optional<std::string> SecretServiceStore::problem() const {
+    const std::string gone = "the Secret Service does not answer (is the desktop's keyring running?)";
+    if (!sessionBusConfigured()) return gone;
+    CallDeadline deadline(timeout_);
+    ErrorHolder error;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, deadline.cancellable(), error.out());
+    if (!bus) return gone;
+    std::unique_ptr<GDBusConnection, decltype(&g_object_unref)> busRef(bus, g_object_unref);
+    // The shared connection would otherwise end the program when the session bus goes away; the
+    // bridges serve without it, and this question is asked every few seconds.
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
+    const auto call = [&](const char* path, const char* interface, const char* method, GVariant* arguments,
+                          const GVariantType* type) {
+        // The bus may start a service it knows how to, as any real call would.
+        return g_dbus_connection_call_sync(bus, "org.freedesktop.secrets", path, interface, method, arguments, type,
+                                           G_DBUS_CALL_FLAGS_NONE, -1, deadline.cancellable(), nullptr);
+    };
+    // Where new secrets go. A service restarted under a running session typically comes back
+    // with none: then every Add fails although the service answers.
+    GVariant* alias = call("/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "ReadAlias",
+                           g_variant_new("(s)", "default"), G_VARIANT_TYPE("(o)"));
+    if (!alias) return gone;
+    const gchar* path = nullptr;
+    g_variant_get(alias, "(&o)", &path);
+    const std::string collection = path ? path : "/";
+    g_variant_unref(alias);
+    if (collection == "/") return std::string("the Secret Service has no keyring open (unlock it, or log in again)");
+    GVariant* locked = call(collection.c_str(), "org.freedesktop.DBus.Properties", "Get",
+                            g_variant_new("(ss)", "org.freedesktop.Secret.Collection", "Locked"), G_VARIANT_TYPE("(v)"));
+    if (!locked) return gone;
+    GVariant* boxed = nullptr;
+    g_variant_get(locked, "(v)", &boxed);
+    const bool isLocked = !g_variant_is_of_type(boxed, G_VARIANT_TYPE_BOOLEAN) || g_variant_get_boolean(boxed);
+    g_variant_unref(boxed);
+    g_variant_unref(locked);
+    if (isLocked) return std::string("the keyring is locked (unlock it)");
+    return std::nullopt;
+}
+
 Status SecretServiceStore::lockDefaultCollection() {
     CallDeadline deadline(timeout_);
     ErrorHolder error;

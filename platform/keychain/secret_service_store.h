@@ -28,6 +28,9 @@ public:
     Status add(const ItemKey& key, const Bytes& data) override;
     Status update(const ItemKey& key, const Bytes& data) override;
     Status remove(const ItemKey& key) override;
+    // Asks the service itself over the session bus (one short call, bounded by the time-out), so
+    // a service that went away while the program runs is told, and so is its return.
+    std::optional<std::string> problem() const override;
 
     // For tests: locks the default collection (locking never prompts).
     Status lockDefaultCollection();

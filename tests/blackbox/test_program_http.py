@@ -28,6 +28,9 @@ class ProgramTest(ProgramFixture):
         program.wait_for("Pavonix: OSC server Stopped: Stopped")
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
             sock.bind(("0.0.0.0", osc_port))  # OSC off: nobody holds its port
+        # With no stored choice the program starts on the one provider that works on Linux.
+        self.assertEqual(request(first, "GET", "/health").json()["presentationProvider"], "googleSlides")
+        request(first, "POST", "/provider/select", json.dumps({"provider": "keynote"}))
         answer = request(first, "POST", "/show/next")
         self.assertEqual((answer.status, answer.json()), (200, {"status": "failed", "command": "Show next",
                                                                 "message": "Keynote can only be controlled on macOS."}))

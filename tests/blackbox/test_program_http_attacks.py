@@ -126,7 +126,8 @@ class HTTPAttackTest(ProgramFixture):
 
     def test_pages_of_other_sites_drive_and_read_nothing(self):
         port = free_port()
-        self.write_settings(httpPort=port, oscEnabled=False)  # authentication off, as by default
+        # Authentication off, as by default.
+        self.write_settings(httpPort=port, oscEnabled=False, presentationProvider="keynote")
         program = self.start()
         self.assertIn("Running", program.http_status())
         own = "127.0.0.1:%d" % port

@@ -38,8 +38,8 @@ class StorageTest(ProgramFixture):
         self.assertIn("Running", program.http_status())
         self.assertEqual(command(), 401)
         [aside] = glob.glob(glob.escape(self.settings_path) + ".corrupt-*")
-        program.wait_for("Pavonix: notice: Settings could not be read; they were set aside as %s. Request signing is "
-                         "on until you change it." % aside)
+        program.wait_for("Pavonix: notice: Settings could not be read and were set aside: the earlier settings and "
+                         "pairings are in %s. Require Paired Devices is on until you turn it off." % aside)
         self.assertEqual(program.quit(), 0)
         self.assertEqual(self.read_settings(), {"httpAuthenticationEnabled": True}, "and on at the next start")
         self.assertEqual(len(glob.glob(glob.escape(self.settings_path) + ".corrupt-*")), 1)
@@ -58,7 +58,8 @@ class StorageTest(ProgramFixture):
         program = self.start(prefix=network.server_prefix + self.without_root_file_access())
         self.assertIn("Running", program.http_status())
         self.assertEqual(command(), 401)
-        program.wait_for("Pavonix: notice: Settings could not be read: Permission denied. Nothing was changed on disk.")
+        program.wait_for("Pavonix: notice: Settings could not be read from %s: Permission denied. Nothing was changed "
+                         "on disk; check the permissions of the file and its folder." % self.settings_path)
         program.wait_for("Pavonix: notice: Pairing secrets could not be read: %s: Open to other users (mode 0644)."
                          % keychain)
         self.assertEqual(program.quit(), 0)
@@ -76,17 +77,20 @@ class StorageTest(ProgramFixture):
         program = self.start(prefix=self.without_root_file_access())
         self.assertIn("Running", program.http_status())
         select = lambda provider: request(port, "POST", "/provider/select", json.dumps({"provider": provider})).json()
-        failed = "Settings could not be saved: creating a temporary settings file: Permission denied."
+        # The peer is told why without this machine's paths; the user is told where and what to check.
+        failed = "Settings could not be saved: creating the new settings file: Permission denied."
+        told = ("Settings could not be saved to %s: creating the new settings file: Permission denied. Check the "
+                "permissions of that file and its folder, and the free space on the disk." % self.settings_path)
         chosen = select("powerPoint")
         self.assertEqual((chosen["status"], chosen["message"]), ("failed", "Selected PowerPoint for now. " + failed))
-        program.wait_for("Pavonix: notice: " + failed)
+        program.wait_for("Pavonix: notice: " + told)
         # Once the folder takes it, the next change is written in the background and the notice goes.
         os.chmod(folder, 0o755)
         self.assertEqual(select("googleSlides")["status"], "failed", "answered before that write")
-        program.wait_for("Pavonix: notice gone: " + failed)
+        program.wait_for("Pavonix: notice gone: " + told)
         self.assertEqual(self.read_settings()["presentationProvider"], "googleSlides")
         self.assertEqual(program.quit(), 0)
-        self.assertEqual(program.lines.count("Pavonix: notice: " + failed), 1, "told once")
+        self.assertEqual(program.lines.count("Pavonix: notice: " + told), 1, "told once")
 
     def test_fifos_in_place_of_the_files_neither_hang_the_start_nor_block_sigterm(self):
         require(shutil.which("unshare") is not None, "unshare (util-linux)")

@@ -43,7 +43,12 @@ inline void useKeychain(std::shared_ptr<keychain::Store> store) { keychain::setP
 
 class ModelTest : public ::testing::Test {
 protected:
-    ModelTest() { useKeychain(std::make_shared<keychain::MemoryStore>()); }
+    // Keynote chosen, as a user who drives a Mac's Keynote through this model would have it: its
+    // controller answers without a window system (the default is Google Slides).
+    ModelTest() {
+        useKeychain(std::make_shared<keychain::MemoryStore>());
+        store_.setValue(settings::presentationProvider, PresentationProvider::keynote);
+    }
     void TearDown() override {
         model_.reset();
         // Lets late replies from the servers' threads arrive while the settings still exist.

@@ -22,7 +22,7 @@ public:
         return model_->googleSlidesWindowTargets;
     }
     ObservableValue<std::optional<CommandLogEntry>>& lastCommand() override { return model_->lastCommand; }
-    ObservableValue<std::optional<std::string>>& storageNotice() override { return model_->storageNotices.latest; }
+    ObservableValue<StorageNotices>& storageNotices() override { return model_->storageNotices.standing; }
 
     void refreshStatus() override { model_->refreshStatus(); }
     CommandResult execute(const PresentationCommand& command, CommandSource source) override {

@@ -19,6 +19,7 @@
 #include "app/core/presentation_provider.h"
 #include "app/core/slide_list_result.h"
 #include "app/model/observable_value.h"
+#include "app/model/storage_notices.h"
 
 namespace pavonix {
 
@@ -34,9 +35,9 @@ public:
     virtual ObservableValue<bool>& presentationApplicationRunning() = 0;
     virtual ObservableValue<std::vector<PresentationWindowTarget>>& googleSlidesWindowTargets() = 0;
     virtual ObservableValue<std::optional<CommandLogEntry>>& lastCommand() = 0;
-    // A problem with the settings or the secrets that came after the last command; the result line
-    // shows it in the command's place.
-    virtual ObservableValue<std::optional<std::string>>& storageNotice() = 0;
+    // What stands wrong with the settings file and the pairing secrets; shown above the result
+    // line for as long as it stands.
+    virtual ObservableValue<StorageNotices>& storageNotices() = 0;
 
     virtual void refreshStatus() = 0;
     virtual CommandResult execute(const PresentationCommand& command, CommandSource source) = 0;

@@ -416,6 +416,14 @@ QWidget* ControlsView::buildResultBar() {
     divider->setFrameShape(QFrame::HLine);
     divider->setFrameShadow(QFrame::Sunken);
     layout->addWidget(divider);
+    storageNotice_ = new QLabel(bar);
+    storageNotice_->setObjectName("storageNotice");
+    storageNotice_->setTextFormat(Qt::PlainText);
+    storageNotice_->setWordWrap(true);
+    storageNotice_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    storageNotice_->setContentsMargins(18, 6, 18, 0);
+    storageNotice_->hide();
+    layout->addWidget(storageNotice_);
     auto* row = new QHBoxLayout;
     row->setContentsMargins(18, 6, 18, 6);
     row->setSpacing(8);
@@ -531,6 +539,10 @@ void ControlsView::sync() {
     slideNameEdit_->setEnabled(canSend);
     slideNameGo_->setEnabled(s.canSubmitSlideName());
 
+    const QString notice = qs(s.storageNoticeText());
+    if (storageNotice_->text() != notice) storageNotice_->setText(notice);
+    storageNotice_->setVisible(!notice.isEmpty());
+    setTextColor(storageNotice_, controlColor(ControlColor::red, palette()));
     resultLine_->setFullText(qs(s.resultLine()));
     setTextColor(resultLine_, controlColor(s.resultColor(), palette()));
     for (auto& [shortcut, qshortcut] : shortcuts_) qshortcut->setEnabled(s.isShortcutEnabled(shortcut));

@@ -116,6 +116,8 @@ private:
     QWidget* slideNameRow_ = nullptr;
     QLineEdit* slideNameEdit_ = nullptr;
     QPushButton* slideNameGo_ = nullptr;
+    // Above the result line, whole and wrapped, while a storage problem stands.
+    QLabel* storageNotice_ = nullptr;
     ElidedLineLabel* resultLine_ = nullptr;
     std::vector<std::pair<ControlShortcut, QShortcut*>> shortcuts_;
     NavigationTabDefocusMonitor* tabMonitor_ = nullptr;

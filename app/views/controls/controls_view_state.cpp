@@ -72,7 +72,7 @@ ControlsViewState::ControlsViewState(ControlsModel& model, SettingsStore& store,
     });
     windowsObservation_ = model_.googleSlidesWindowTargets().observe([this](const auto&) { changed(); });
     lastCommandObservation_ = model_.lastCommand().observe([this](const auto&) { changed(); });
-    storageNoticeObservation_ = model_.storageNotice().observe([this](const auto&) { changed(); });
+    storageNoticeObservation_ = model_.storageNotices().observe([this](const auto&) { changed(); });
 
     NotificationCenter& center = notifications;
     refreshToken_ = center.addObserver(refreshSlideNamesNotification, [this] { refreshSlideNamesPosted(); });
@@ -626,15 +626,19 @@ void ControlsViewState::refreshSlideNamesPosted() {
 
 // ---- Result line and shortcuts ------------------------------------------------------------------
 
+std::string ControlsViewState::storageNoticeText() const {
+    std::string text;
+    for (const auto& line : model_.storageNotices().get().lines()) text += (text.empty() ? "" : "\n") + line;
+    return text;
+}
+
 std::string ControlsViewState::resultLine() const {
-    if (const auto& notice = model_.storageNotice().get()) return *notice;
     const auto& last = model_.lastCommand().get();
     if (!last) return "Ready.";
     return std::string(label(last->source)) + ": " + last->result.message;
 }
 
 ControlColor ControlsViewState::resultColor() const {
-    if (model_.storageNotice().get()) return ControlColor::red;
     const auto& last = model_.lastCommand().get();
     return last && last->result.status == ResultStatus::failed ? ControlColor::red : ControlColor::secondary;
 }

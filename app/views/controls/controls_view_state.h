@@ -192,7 +192,10 @@ public:
     void checkRemoteHealth(const RemoteLanternpostTarget& target);
 
     // ---- Result line and shortcuts ----
-    // The last command, or a storage problem that came after it.
+    // The problems with the settings file and the pairing secrets that stand, one per line; empty
+    // when none does.
+    std::string storageNoticeText() const;
+    // The last command.
     std::string resultLine() const;
     ControlColor resultColor() const;
     void setFocusedTextField(std::optional<ControlTextField> field);

@@ -112,14 +112,25 @@ TEST_F(ControlsViewTest, EmptiedSlideNumberSendsNothing) {
     EXPECT_EQ(find<ElidedLineLabel>("resultLine")->fullText(), "UI: done");
 }
 
-// The model clears the notice when it records a command.
-TEST_F(ControlsViewTest, AStorageNoticeTakesTheResultLineInRed) {
+// A storage problem is shown whole, wrapped above the result line, for as long as it stands;
+// commands keep their own line.
+TEST_F(ControlsViewTest, AStorageNoticeStaysWholeAboveTheResultLineWhileItStands) {
     show();
-    auto* line = find<ElidedLineLabel>("resultLine");
-    model_.notice.set("Settings could not be saved: EROFS.");
+    auto* notice = find<QLabel>("storageNotice");
+    const QString write = "Settings could not be saved to /home/ada/.config/Pavonix/settings.json: creating the new "
+                          "settings file: Permission denied. Check the permissions of that file and its folder.";
+    model_.notices.set({std::nullopt, write.toStdString(), "Pairing secrets could not be read: EIO."});
+    find<QPushButton>("next")->click();
     settle();
-    EXPECT_EQ(line->fullText(), "Settings could not be saved: EROFS.");
-    EXPECT_EQ(line->palette().color(QPalette::WindowText), controlColor(ControlColor::red, line->palette()));
+    EXPECT_EQ(notice->isVisible() ? notice->text() : "", write + "\nPairing secrets could not be read: EIO.");
+    EXPECT_EQ(find<ElidedLineLabel>("resultLine")->fullText(), "UI: done");
+    // Whole in whatever font: wrapped within the window, with the height its lines need.
+    EXPECT_GT(QFontMetrics(notice->font()).horizontalAdvance(write), notice->width()) << "it must wrap";
+    EXPECT_LE(notice->geometry().right(), view_->width());
+    EXPECT_GE(notice->height(), notice->heightForWidth(notice->width()));
+    model_.notices.set({});
+    settle();
+    EXPECT_TRUE(notice->isHidden());
 }
 
 TEST_F(ControlsViewTest, ALongSlideListMessageTakesTwoLinesCutInTheMiddle) {

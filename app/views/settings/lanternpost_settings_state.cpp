@@ -75,6 +75,9 @@ std::string LanternpostSettingsState::bluetoothFooter() const {
     if (!store_.value(settings::bluetoothEnabled)) {
         return "Turn on Bluetooth to allow paired phones and tablets to connect.";
     }
+    if (model_.bluetoothStatus().get().state == BridgeServerStatus::State::failed) {
+        return "No Bluetooth remote can connect while Bluetooth is not available (see the status above).";
+    }
     if (!store_.value(settings::bluetoothDiscoverable)) {
         return "Paired Bluetooth remotes can connect. Turn on Discoverable only when pairing a new device.";
     }
@@ -91,8 +94,10 @@ std::size_t LanternpostSettingsState::bluetoothPairedDeviceCount() const {
     return store_.value(settings::bluetoothPairedDevices).size();
 }
 
-std::string LanternpostSettingsState::keychainLine() const {
-    return "Pairing secrets: " + model_.keychainName();
+LanternpostSettingsState::Footer LanternpostSettingsState::keychainLine() const {
+    const std::string line = "Pairing secrets: " + model_.keychainName();
+    if (!model_.storageNotices().get().secrets) return {line, false};
+    return {line + " (not usable now; see the notice at the top)", true};
 }
 
 std::vector<std::string> LanternpostSettingsState::storageLines() const { return model_.storageNotices().get().lines(); }

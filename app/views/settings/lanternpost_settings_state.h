@@ -60,13 +60,16 @@ public:
     // "Shown to remotes when pairing. Leave blank to use " + the default name + ".".
     std::string identityFooter() const;
     Footer httpAuthenticationFooter() const;
+    // While the Bluetooth server reports failure (no adapter, no bluetoothd), says that nothing
+    // can connect rather than what could.
     std::string bluetoothFooter() const;
     // "Discoverable" can be changed only while Bluetooth is on.
     bool discoverableEditable() const;
     std::size_t httpPairedDeviceCount() const;
     std::size_t bluetoothPairedDeviceCount() const;
-    // "Pairing secrets: " and the name of the keychain that holds them.
-    std::string keychainLine() const;
+    // "Pairing secrets: " and the name of the keychain that holds them; while they cannot be
+    // read, " (not usable now; see the notice at the top)" after it, as a warning.
+    Footer keychainLine() const;
     // The problems with the settings file and the pairing secrets, one sentence each.
     std::vector<std::string> storageLines() const;
     // How many stored pairings of each list could not be read (and are kept as they are), said

@@ -117,7 +117,10 @@ LanternpostSettingsView::LanternpostSettingsView(SettingsWindowModel& model, Set
     watched_.push_back(store.observe(settings::selectedListenAddress, resync));
     observations_.push_back(model.availableInterfaces().observe(resync));
     observations_.push_back(model.storageNotices().observe(resync));
-    observations_.push_back(model.bluetoothStatus().observe([this](const auto& status) { bluetoothBadge_->setStatus(status); }));
+    observations_.push_back(model.bluetoothStatus().observe([this](const auto& status) {
+        bluetoothBadge_->setStatus(status);
+        bluetoothFooter_->setText(qs(state_.bluetoothFooter()));
+    }));
     sync();
 }
 
@@ -155,7 +158,9 @@ QWidget* LanternpostSettingsView::buildNetworkTab() {
     authentication->addRow(httpUnreadable_);
     httpFooter_ = secondaryCaption(QString(), authentication);
     authentication->addRow(httpFooter_);
-    authentication->addRow(secondaryCaption(qs(state_.keychainLine()), authentication));
+    httpKeychain_ = secondaryCaption(QString(), authentication);
+    httpKeychain_->setObjectName("httpKeychain");
+    authentication->addRow(httpKeychain_);
     sections->addWidget(authentication);
     sections->addStretch(1);
     alignLabelColumns(content);
@@ -182,8 +187,11 @@ QWidget* LanternpostSettingsView::buildBluetoothTab() {
     bluetoothUnreadable_ = unreadablePairingsCaption("bluetoothUnreadablePairings", section);
     section->addRow(bluetoothUnreadable_);
     bluetoothFooter_ = secondaryCaption(QString(), section);
+    bluetoothFooter_->setObjectName("bluetoothFooter");
     section->addRow(bluetoothFooter_);
-    section->addRow(secondaryCaption(qs(state_.keychainLine()), section));
+    bluetoothKeychain_ = secondaryCaption(QString(), section);
+    bluetoothKeychain_->setObjectName("bluetoothKeychain");
+    section->addRow(bluetoothKeychain_);
     sections->addWidget(section);
     sections->addStretch(1);
     return tab;
@@ -281,6 +289,11 @@ void LanternpostSettingsView::sync() {
     bluetoothPairedCount_->setText(QString::number(state_.bluetoothPairedDeviceCount()));
     discoverable_->setEnabled(state_.discoverableEditable());
     bluetoothFooter_->setText(qs(state_.bluetoothFooter()));
+    const auto keychain = state_.keychainLine();
+    for (QLabel* line : {httpKeychain_, bluetoothKeychain_}) {
+        line->setText(qs(keychain.text));
+        setCaptionWarning(line, keychain.warning);
+    }
     std::string storage;
     for (const auto& line : state_.storageLines()) storage += (storage.empty() ? "" : "\n") + line;
     showIfAny(storageNotice_, storage);

@@ -92,6 +92,9 @@ private:
     QLabel* bluetoothPairedCount_ = nullptr;
     QLabel* bluetoothUnreadable_ = nullptr;
     QLabel* bluetoothFooter_ = nullptr;
+    // "Pairing secrets: ..." in the HTTP and the Bluetooth sections.
+    QLabel* httpKeychain_ = nullptr;
+    QLabel* bluetoothKeychain_ = nullptr;
     QPointer<APIReferenceView> apiReference_;
 };
 

@@ -237,8 +237,13 @@ TEST_F(SettingsViewTest, DiscoverableFollowsBluetoothAndTheBadgeTheModel) {
     view_.findChild<QCheckBox*>("bluetoothEnabled")->click();
     settle();
     EXPECT_TRUE(discoverable->isEnabled());
+    auto* footer = view_.findChild<QLabel*>("bluetoothFooter");
+    EXPECT_TRUE(footer->text().startsWith("Paired Bluetooth remotes can connect."));
     model_.bluetooth.set({BridgeServerStatus::State::failed, "Bluetooth is turned off."});
     EXPECT_EQ(view_.findChild<BridgeServerStatusBadge*>("bluetoothStatus")->status().detail, "Bluetooth is turned off.");
+    EXPECT_EQ(footer->text(), "No Bluetooth remote can connect while Bluetooth is not available (see the status above).");
+    model_.bluetooth.set({BridgeServerStatus::State::running, ""});
+    EXPECT_TRUE(footer->text().startsWith("Paired Bluetooth remotes can connect."));
 }
 
 TEST_F(SettingsViewTest, StorageProblemsAndUnreadablePairingsShowOnlyWhileThereAreAny) {
@@ -251,9 +256,14 @@ TEST_F(SettingsViewTest, StorageProblemsAndUnreadablePairingsShowOnlyWhileThereA
     EXPECT_EQ(view_.findChild<QLabel*>("httpUnreadablePairings")->text(),
               "2 stored pairings could not be read; they are kept as they are.");
     EXPECT_TRUE(view_.findChild<QLabel*>("bluetoothUnreadablePairings")->isHidden());
+    // The secrets line in both sections owns up to the trouble while it stands.
+    for (const char* line : {"httpKeychain", "bluetoothKeychain"}) {
+        EXPECT_EQ(view_.findChild<QLabel*>(line)->text(), "Pairing secrets: Secret Service (not usable now; see the notice at the top)");
+    }
     model_.notices.set({});
     settle();
     EXPECT_TRUE(notice->isHidden());
+    EXPECT_EQ(view_.findChild<QLabel*>("bluetoothKeychain")->text(), "Pairing secrets: Secret Service");
 }
 
 TEST_F(SettingsViewTest, FieldsOfAllSectionsStartOnOneLineInEveryListenMode) {

@@ -59,7 +59,6 @@ struct FakeModel : ControlsModel, SettingsWindowModel, PairingSheetsModel {
     ObservableValue<std::optional<CommandLogEntry>> last;
     ObservableValue<std::vector<network::NetworkInterfaceAddress>> interfaces;
     ObservableValue<BridgeServerStatus> osc, http, bluetooth;
-    ObservableValue<std::optional<std::string>> notice;
     ObservableValue<StorageNotices> notices;
     SettingsStore* store = nullptr;
 
@@ -80,7 +79,6 @@ struct FakeModel : ControlsModel, SettingsWindowModel, PairingSheetsModel {
     ObservableValue<bool>& presentationApplicationRunning() override { return running; }
     ObservableValue<std::vector<PresentationWindowTarget>>& googleSlidesWindowTargets() override { return windows; }
     ObservableValue<std::optional<CommandLogEntry>>& lastCommand() override { return last; }
-    ObservableValue<std::optional<std::string>>& storageNotice() override { return notice; }
     void refreshStatus() override { log.push_back("refreshStatus"); }
     CommandResult execute(const PresentationCommand& command, CommandSource source) override {
         executed.push_back(command);
@@ -210,7 +208,11 @@ protected:
 // And a fake model over them, for the fixtures of the views.
 class ViewsTest : public SettingsTest {
 protected:
-    ViewsTest() { model_.store = &store(); }
+    // Keynote chosen: a provider with a slide list (the default, Google Slides, has none).
+    ViewsTest() {
+        model_.store = &store();
+        store().setValue(settings::presentationProvider, PresentationProvider::keynote);
+    }
     // Saves these remote targets and selects the first, if any.
     void setTargets(const std::vector<RemoteLanternpostTarget>& targets) {
         store().setValue(settings::remoteLanternpostTargets, targets);

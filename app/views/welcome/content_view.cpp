@@ -46,6 +46,16 @@ void ContentView::continueOnboarding() {
     choose();
 }
 
+void ContentView::showStorageNotices(ObservableValue<StorageNotices>& notices) {
+    const auto show = [this](const StorageNotices& now) {
+        QStringList lines;
+        for (const auto& line : now.lines()) lines << QString::fromStdString(line);
+        if (welcome_) welcome_->setStorageNotice(lines.join('\n'));
+    };
+    show(notices.get());
+    noticesObservation_ = notices.observe(show);
+}
+
 void ContentView::choose() {
     const bool wasMain = showsMainView();
     const bool wantsMain = contentShowsMainView(welcomeCompleted_.value(), welcomeScreenRequested_.value());

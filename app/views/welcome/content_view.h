@@ -10,6 +10,8 @@
 #include <QPointer>
 #include <QWidget>
 
+#include "app/model/observable_value.h"
+#include "app/model/storage_notices.h"
 #include "app/views/bindings/setting_binding.h"
 #include "app/views/welcome/welcome_permissions_model.h"
 #include "app/views/welcome/welcome_view.h"
@@ -41,6 +43,10 @@ public:
     // What "Continue" does: onboarding is complete, and no longer requested.
     void continueOnboarding();
 
+    // Shows these problems on the welcome screen for as long as they stand; the value must
+    // outlive the view. (The main view shows them itself.)
+    void showStorageNotices(ObservableValue<StorageNotices>& notices);
+
 signals:
     // The content switched between the welcome screen and the main view.
     void shownViewChanged();
@@ -55,6 +61,7 @@ private:
     QVBoxLayout* layout_ = nullptr;
     QPointer<WelcomeView> welcome_;
     QPointer<QWidget> mainView_;
+    Observation noticesObservation_;
 };
 
 }  // namespace pavonix

@@ -1,6 +1,9 @@
 #include "app/views/welcome/content_view.h"
 
+#include <algorithm>
+
 #include <QFrame>
+#include <QLabel>
 #include <QPushButton>
 
 #include "app/views/testing/views_test_support.h"
@@ -95,6 +98,29 @@ TEST_F(ContentViewTest, RowsShowTheAuthorizersAnswers) {
     EXPECT_FALSE(welcome->rows()[1]->showsNote());
     EXPECT_EQ(trailings(), (std::vector<Trailing>{Trailing::granted, Trailing::granted, Trailing::notInstalled,
                                                   Trailing::notInstalled}));
+}
+
+// A settings file set aside brings the user back here: the reason is told here, whole, while it
+// stands. The Mac-only rows say so in their titles.
+TEST_F(ContentViewTest, TheWelcomeScreenTellsAStorageProblemWholeAndTitlesMacOnlyRowsHonestly) {
+    ObservableValue<StorageNotices> notices;
+    const QString setAside = "Settings could not be read and were set aside: the earlier settings and pairings are in "
+                             "/home/ada/.config/Pavonix/settings.json.corrupt-20261207T114409Z.";
+    notices.set({setAside.toStdString(), std::nullopt, std::nullopt});
+    make().showStorageNotices(notices);
+    settle();
+    QLabel* notice = view_->welcomeView()->storageNotice();
+    EXPECT_EQ(notice->isVisible() ? notice->text() : "", setAside);
+    EXPECT_GT(QFontMetrics(notice->font()).horizontalAdvance(setAside), notice->width()) << "it must wrap";
+    EXPECT_GE(notice->height(), notice->heightForWidth(notice->width()));
+    const QString titles[] = {"Keynote (macOS only)", "PowerPoint (macOS only)"};
+    for (int i : {0, 1}) {
+        const auto labels = view_->welcomeView()->rows().at(2 + i)->findChildren<QLabel*>();
+        EXPECT_TRUE(std::ranges::any_of(labels, [&](QLabel* label) { return label->text() == titles[i]; })) << i;
+    }
+    notices.set({});
+    settle();
+    EXPECT_TRUE(notice->isHidden());
 }
 
 TEST_F(ContentViewTest, DeniedOffersTheButtonWhichWaitsWhileBusy) {

@@ -75,6 +75,19 @@ WelcomeView::WelcomeView(WelcomePermissionsModel& permissionsModel, std::functio
     header->addWidget(text);
     column->addLayout(header);
 
+    // A settings file set aside brings the user back here with onboarding to do again: the
+    // reason is told at once, not after "Continue".
+    storageNotice_ = new QLabel(this);
+    storageNotice_->setObjectName("storageNotice");
+    storageNotice_->setTextFormat(Qt::PlainText);
+    storageNotice_->setWordWrap(true);
+    storageNotice_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QPalette warning = storageNotice_->palette();
+    warning.setColor(QPalette::WindowText, controlColor(ControlColor::red, palette()));
+    storageNotice_->setPalette(warning);
+    storageNotice_->hide();
+    column->addWidget(storageNotice_);
+
     list_ = new PermissionListPanel(this);
     list_->setObjectName("permissionList");
     auto* rows = new QVBoxLayout(list_);
@@ -118,6 +131,11 @@ WelcomeView::WelcomeView(WelcomePermissionsModel& permissionsModel, std::functio
     itemsObservation_ = model_.observeItems([this] { sync(); });
     requestingObservation_ = model_.observeRequesting([this] { sync(); });
     sync();
+}
+
+void WelcomeView::setStorageNotice(const QString& text) {
+    if (storageNotice_->text() != text) storageNotice_->setText(text);
+    storageNotice_->setVisible(!text.isEmpty());
 }
 
 void WelcomeView::sync() {

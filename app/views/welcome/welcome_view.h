@@ -12,6 +12,7 @@
 #include "app/views/welcome/welcome_permissions_model.h"
 
 class QFrame;
+class QLabel;
 class QPushButton;
 
 namespace pavonix {
@@ -31,12 +32,17 @@ public:
     // The dividers between rows (none below the last).
     const std::vector<QFrame*>& dividers() const { return dividers_; }
     QPushButton* continueButton() const { return continue_; }
+    // A problem with the settings file or the pairing secrets, shown whole above the permission
+    // list; hidden while empty.
+    void setStorageNotice(const QString& text);
+    QLabel* storageNotice() const { return storageNotice_; }
 
 private:
     void sync();
 
     WelcomePermissionsModel& model_;
     std::function<void()> continueAction_;
+    QLabel* storageNotice_ = nullptr;
     QWidget* list_ = nullptr;
     std::vector<WelcomePermissionRow*> rows_;
     std::vector<QFrame*> dividers_;
