@@ -22,7 +22,7 @@ Bytes body() { return Bytes(1024, '{'); }
 
 HTTPRequest signedRequest(const std::string& nonce) {
     const auto bytes = body();
-    const auto headers = signRequest(credential(), "POST", "/goto/slide/named", bytes, "1700000000", nonce);
+    const auto headers = signing::signRequest(credential(), "POST", "/goto/slide/named", bytes, "1700000000", nonce);
     HTTPRequest request{"POST", "/goto/slide/named", {}, bytes};
     request.headers["x-pavonix-pair-id"] = headers.pairID;
     request.headers["x-pavonix-timestamp"] = headers.timestamp;
@@ -37,8 +37,8 @@ void BM_SignRequest(benchmark::State& state) {
     const auto cred = credential();
     const auto bytes = body();
     for (auto _ : state) {
-        auto nonce = makeRequestNonce();
-        auto headers = signRequest(cred, "POST", "/goto/slide/named", bytes, signatureTimestamp(kNow), std::move(*nonce));
+        auto nonce = signing::makeRequestNonce();
+        auto headers = signing::signRequest(cred, "POST", "/goto/slide/named", bytes, signing::signatureTimestamp(kNow), std::move(*nonce));
         benchmark::DoNotOptimize(headers);
     }
 }

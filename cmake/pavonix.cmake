@@ -8,8 +8,69 @@ function(pavonix_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS} Threads::Threads)
 endfunction()
 
+# Something a group of tests needs is missing: in CI an error, elsewhere those tests are left out.
+function(pavonix_missing_for_tests what)
+  if("$ENV{CI}" STREQUAL "true" OR "$ENV{CI}" STREQUAL "1")
+    message(FATAL_ERROR "${what} (scripts/install-deps test)")
+  endif()
+  message(STATUS "${what}: left out")
+endfunction()
+
+# The views are laid out by the metrics of whatever sans font fontconfig gives, so their test
+# programs run twice: as the machine has it, and once more with only the other of the two families
+# a Linux desktop mostly brings (DejaVu Sans, or Noto Sans where DejaVu is the default). Sets
+# PAVONIX_OTHER_FONT_FAMILY and PAVONIX_OTHER_FONT_CONFIG, a fontconfig file that shows that family's
+# folder alone, or leaves them empty when the family is missing; in CI that is an error.
+function(pavonix_find_other_font_family)
+  set(PAVONIX_OTHER_FONT_FAMILY "" PARENT_SCOPE)
+  set(PAVONIX_OTHER_FONT_CONFIG "" PARENT_SCOPE)
+  find_program(PAVONIX_FC_MATCH fc-match)
+  set(other "DejaVu Sans")
+  set(found_family "")
+  set(found_file "")
+  if(PAVONIX_FC_MATCH)
+    execute_process(COMMAND ${PAVONIX_FC_MATCH} -f "%{family[0]}" sans-serif
+      OUTPUT_VARIABLE default_family ERROR_QUIET)
+    if(default_family STREQUAL "DejaVu Sans")
+      set(other "Noto Sans")
+    endif()
+    # fc-match always names some font; only a match of the family itself counts.
+    execute_process(COMMAND ${PAVONIX_FC_MATCH} -f "%{family[0]}|%{file}" "${other}"
+      OUTPUT_VARIABLE found ERROR_QUIET)
+    string(REPLACE "|" ";" found "${found}|")
+    list(GET found 0 found_family)
+    list(GET found 1 found_file)
+  endif()
+  if(NOT found_family STREQUAL other OR NOT EXISTS "${found_file}")
+    pavonix_missing_for_tests("the view tests' second run needs fc-match and the font family '${other}'")
+    return()
+  endif()
+  get_filename_component(font_dir "${found_file}" DIRECTORY)
+  set(config ${CMAKE_BINARY_DIR}/fonts/only-${other}.conf)
+  string(REPLACE " " "-" config "${config}")
+  # The system's rules turn "sans" and "Sans Serif" into sans-serif; the alias after them names
+  # the family for sans-serif too, should they not. Only this folder's fonts can be chosen.
+  file(WRITE ${config} "<?xml version=\"1.0\"?>
+<!DOCTYPE fontconfig SYSTEM \"urn:fontconfig:fonts.dtd\">
+<fontconfig>
+  <dir>${font_dir}</dir>
+  <cachedir>${CMAKE_BINARY_DIR}/fonts/cache</cachedir>
+  <include ignore_missing=\"yes\">/etc/fonts/conf.d</include>
+  <alias><family>sans-serif</family><prefer><family>${other}</family></prefer></alias>
+</fontconfig>
+")
+  set(PAVONIX_OTHER_FONT_FAMILY "${other}" PARENT_SCOPE)
+  set(PAVONIX_OTHER_FONT_CONFIG "${config}" PARENT_SCOPE)
+endfunction()
+if(BUILD_TESTING)
+  pavonix_find_other_font_family()
+endif()
+
 # pavonix_test(<name> SOURCES ... [DEPS ...] [LABELS ...] [ENV ...] [TIMEOUT s])
-#   One GoogleTest executable per folder, registered with ctest as one test.
+#   One GoogleTest executable per folder, registered with ctest as one test. A program of the
+#   views (one that links pavonix_views_testing) is registered a second time as <name>_fonts, with
+#   the other font family alone (label fonts); its test environment checks that family is the one
+#   the widgets got.
 function(pavonix_test name)
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;LABELS;ENV" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
@@ -24,6 +85,12 @@ function(pavonix_test name)
   endif()
   if(ARG_ENV)
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${ARG_ENV}")
+  endif()
+  if("pavonix_views_testing" IN_LIST ARG_DEPS AND PAVONIX_OTHER_FONT_CONFIG)
+    add_test(NAME ${name}_fonts COMMAND ${name})
+    set(labels ${ARG_LABELS} fonts)
+    set(env ${ARG_ENV} FONTCONFIG_FILE=${PAVONIX_OTHER_FONT_CONFIG} PAVONIX_TEST_FONT_FAMILY=${PAVONIX_OTHER_FONT_FAMILY})
+    set_tests_properties(${name}_fonts PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${labels}" ENVIRONMENT "${env}")
   endif()
 endfunction()
 
@@ -52,10 +119,7 @@ function(pavonix_fuzz name)
     return()
   endif()
   if(NOT PAVONIX_CLANGXX)
-    if("$ENV{CI}" STREQUAL "true" OR "$ENV{CI}" STREQUAL "1")
-      message(FATAL_ERROR "clang++ is needed for the fuzz target ${name} (scripts/install-deps test)")
-    endif()
-    message(STATUS "clang++ not found: fuzz target ${name} left out")
+    pavonix_missing_for_tests("clang++ is needed for the fuzz target ${name}")
     return()
   endif()
   if(NOT ARG_SECONDS)

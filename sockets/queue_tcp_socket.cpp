@@ -368,7 +368,6 @@ void QueueTcpSocket::closeWithError(std::optional<SocketError> error) {
     socket4FD_ = socket6FD_ = socketUN_ = -1;
     socketPath_.clear();
     acceptSourcesSuspended_ = false;
-    acceptPausedByOwner_ = false;
 
     const bool wasStarted = (flags_ & kSocketStarted) != 0;
     socketFDBytesAvailable_ = 0;

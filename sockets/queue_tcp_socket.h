@@ -207,11 +207,6 @@ public:
     // that falls behind then holds a bounded number of descriptors, and later connections wait in
     // the system's backlog instead.
     static constexpr std::size_t kMaxAcceptsAwaitingHandOver = 32;
-    // For an owner whose connection table is full: no connection is accepted until
-    // resumeAccepting(), so none is accepted only to be closed. From any thread; in effect before
-    // the listener's next accept. A close of the listener forgets the pause.
-    void pauseAccepting();
-    void resumeAccepting();
 
     // ---- Connecting (timeout in seconds, negative for none) ------------------------------------
     bool connectToHost(std::string_view host, std::uint16_t port, double timeout = -1,
@@ -364,7 +359,6 @@ private:
     dispatch::SourcePtr acceptUNSource_;
     // Raised by an accept on the socket queue, lowered by the hand-over on the delegate queue.
     std::atomic<std::size_t> acceptsAwaitingHandOver_{0};
-    bool acceptPausedByOwner_ = false;
     bool acceptSourcesSuspended_ = false;
     dispatch::SourcePtr connectTimer_;
     std::vector<std::shared_ptr<ConnectAttempt>> attempts_;

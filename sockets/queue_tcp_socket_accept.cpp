@@ -105,8 +105,7 @@ constexpr std::size_t kAcceptsAwaitingToGoOn = QueueTcpSocket::kMaxAcceptsAwaiti
 
 bool QueueTcpSocket::acceptGateClosed() const {
     const std::size_t awaiting = acceptsAwaitingHandOver_.load();
-    return acceptPausedByOwner_ ||
-           awaiting >= (acceptSourcesSuspended_ ? kAcceptsAwaitingToGoOn + 1 : kMaxAcceptsAwaitingHandOver);
+    return awaiting >= (acceptSourcesSuspended_ ? kAcceptsAwaitingToGoOn + 1 : kMaxAcceptsAwaitingHandOver);
 }
 
 void QueueTcpSocket::updateAcceptGate() {
@@ -117,20 +116,6 @@ void QueueTcpSocket::updateAcceptGate() {
         if (*source) close ? (*source)->suspend() : (*source)->resume();
     }
     acceptSourcesSuspended_ = close;
-}
-
-void QueueTcpSocket::pauseAccepting() {
-    inlineOrAsync([self = shared_from_this()] {
-        self->acceptPausedByOwner_ = true;
-        self->updateAcceptGate();
-    });
-}
-
-void QueueTcpSocket::resumeAccepting() {
-    inlineOrAsync([self = shared_from_this()] {
-        self->acceptPausedByOwner_ = false;
-        self->updateAcceptGate();
-    });
 }
 
 bool QueueTcpSocket::acceptOnPort(std::uint16_t port, SocketError* error) {

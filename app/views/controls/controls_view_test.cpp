@@ -1,6 +1,7 @@
 #include "app/views/controls/controls_view.h"
 
 #include <QAction>
+#include <QFontMetrics>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPushButton>
@@ -138,6 +139,7 @@ TEST_F(ControlsViewTest, ALongSlideListMessageTakesTwoLinesCutInTheMiddle) {
     model_.localSlides[PresentationProvider::keynote] = {ResultStatus::failed, message.toStdString(), {}};
     show();
     auto* line = find<ElidedLineLabel>("slideListMessage");
+    ASSERT_GT(QFontMetrics(line->font()).horizontalAdvance(message), 3 * line->contentsRect().width());
     EXPECT_EQ(line->text().count('\n'), 1);
     EXPECT_TRUE(line->text().startsWith("Keynote could") && line->text().endsWith("try again."));
     EXPECT_TRUE(line->text().contains(QChar(0x2026)));

@@ -3,6 +3,7 @@
 // code is drawn with hard module edges; on screen, that names stay text, long ones fit, and the
 // keyboard survives a removal. The clipboard, the alerts and the real keychain are
 // checked through the program in pairing_sheets_x11_test.sh.
+#include <QFontMetrics>
 #include <QImage>
 #include <QLineEdit>
 #include <QPushButton>
@@ -226,20 +227,23 @@ TEST_F(PairingSheetsTest, NamesAreShownAsWrittenInRowsAndAlerts) {
 }
 
 TEST_F(PairingSheetsTest, LongNamesAreCutInTheMiddleAndEveryButtonStaysInside) {
-    std::string name;
-    while (name.size() < 80) name += "Lecture-Hall-West-";
-    name.resize(80);
-    store().setValue(settings::httpPairedDevices, std::vector<HTTPPairedDevice>{{"lpp_0", name, Date{}}});
-    store().setValue(settings::bluetoothPairedDevices,
-                     std::vector<BluetoothPairedDevice>{{"pair-a", name, Date{}, std::nullopt}});
-    setTargets({testing::remote("lpt_a", name, name)});
     auto* http = new HTTPPairedDevicesSheet(model_, store());
-    http->state().setDeviceName(name);
-    http->state().addDevice();  // the credentials, with their Copy buttons
     std::vector<std::unique_ptr<QDialog>> sheets;
     sheets.emplace_back(http);
     sheets.emplace_back(new BluetoothPairedDevicesSheet(model_, store()));
     sheets.emplace_back(new RemoteLanternpostDevicesSheet(model_, store()));
+    // Wider than any of the sheets in the font of their rows, whatever font that is.
+    const QFontMetrics metrics(QApplication::font());
+    std::string name = "Lecture-Hall-West";
+    for (const auto& sheet : sheets) {
+        while (metrics.horizontalAdvance(QString::fromStdString(name)) <= sheet->width()) name += "-Lecture-Hall-West";
+    }
+    store().setValue(settings::httpPairedDevices, std::vector<HTTPPairedDevice>{{"lpp_0", name, Date{}}});
+    store().setValue(settings::bluetoothPairedDevices,
+                     std::vector<BluetoothPairedDevice>{{"pair-a", name, Date{}, std::nullopt}});
+    setTargets({testing::remote("lpt_a", name, name)});
+    http->state().setDeviceName(name);
+    http->state().addDevice();  // the credentials, with their Copy buttons
     for (const auto& sheet : sheets) {
         const std::string which = sheet->objectName().toStdString();
         sheet->show();
@@ -256,6 +260,7 @@ TEST_F(PairingSheetsTest, LongNamesAreCutInTheMiddleAndEveryButtonStaysInside) {
         for (ElidedLineLabel* line : elidedLines(*sheet)) {
             if (line->fullText() != QString::fromStdString(name)) continue;
             ++cut;
+            ASSERT_GT(QFontMetrics(line->font()).horizontalAdvance(line->fullText()), line->contentsRect().width()) << which;
             EXPECT_TRUE(line->text().contains(QChar(0x2026))) << which;
             EXPECT_EQ(line->toolTip(), line->fullText()) << which;
         }

@@ -1,8 +1,11 @@
 // One QApplication for every test of a views test program, with the offscreen platform unless the
-// caller chose another, and the test thread as the main thread of the dispatch layer.
+// caller chose another, and the test thread as the main thread of the dispatch layer. A run meant
+// for one font family (PAVONIX_TEST_FONT_FAMILY, with a fontconfig file that shows it alone) fails
+// when the widgets got another, so that it can never pass as a second run of the same fonts.
 #include <cstdlib>
 
 #include <QApplication>
+#include <QFontInfo>
 #include <gtest/gtest.h>
 
 #include "platform/dispatch/dispatch.h"
@@ -15,6 +18,12 @@ public:
         setenv("QT_QPA_PLATFORM", "offscreen", /*overwrite=*/0);
         pavonix::dispatch::setMainThread();
         app_ = std::make_unique<QApplication>(argc_, argv_);
+        if (const char* family = std::getenv("PAVONIX_TEST_FONT_FAMILY")) {
+            const QString shown = QFontInfo(QApplication::font()).family();
+            if (shown != QString::fromUtf8(family)) {
+                ADD_FAILURE() << "the widgets are drawn with " << shown.toStdString() << ", not " << family;
+            }
+        }
     }
     void TearDown() override { app_.reset(); }
 

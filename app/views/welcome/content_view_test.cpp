@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <QFontMetrics>
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
@@ -134,9 +135,14 @@ TEST_F(ContentViewTest, DeniedOffersTheButtonWhichWaitsWhileBusy) {
 TEST_F(ContentViewTest, BadgeLinesAreCutByState) {
     using S = BridgeServerStatus::State;
     BridgeServerStatusBadge badge({S::running, ""});
-    // A long detail: one line cut in the middle while running; three lines cut at the end when failed.
-    const QString detail = QString("Listening on 192.168.100.200 port 8090 and every other interface ").repeated(2) + "end";
     badge.resize(160, 60);
+    // A long detail: one line cut in the middle while running; three lines cut at the end when failed.
+    // Twice as wide as those three lines in the badge's font, so that its smaller type can't fit it.
+    QString detail = "Listening on 192.168.100.200 port 8090 and every other interface ";
+    while (QFontMetrics(badge.font()).horizontalAdvance(detail) <= 2 * BridgeServerStatusBadge::failedLineLimit * 160) {
+        detail += "and every other interface ";
+    }
+    detail += "end";
     badge.setStatus({S::running, detail.toStdString()});
     auto lines = badge.visibleLines();
     ASSERT_EQ(lines.size(), 1);
