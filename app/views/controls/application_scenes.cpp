@@ -7,12 +7,15 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
 
 #include "app/views/controls/control_icons.h"
 #include "app/views/controls/lanternpost_main_view.h"
+#include "app/views/controls/window_placement.h"
 
 namespace pavonix {
 
@@ -22,7 +25,7 @@ ApplicationScenes::ApplicationScenes(ControlsModel& model, SettingsStore& store,
     mainWindow_ = std::make_unique<QMainWindow>();
     mainWindow_->setObjectName("main");
     mainWindow_->setWindowTitle(tr("Pavonix"));
-    mainWindow_->resize(700, 540);
+    mainWindow_->resize(mainWindowLeastFirstSize);
     mainView_ = new LanternpostMainView(model, store, notifications, mainWindow_.get());
     mainWindow_->setCentralWidget(mainView_);
     connect(mainView_, &LanternpostMainView::settingsRequested, this, &ApplicationScenes::openSettings);
@@ -101,6 +104,16 @@ void ApplicationScenes::applicationBecameActive() {
 }
 
 void ApplicationScenes::showMainWindow() {
+    if (!mainWindowShown_) {
+        mainWindowShown_ = true;
+        // As large as its content asks (the welcome screen's rows grow with the font), within
+        // the screen; once framed, the title bar is taken into account as well.
+        mainWindow_->ensurePolished();
+        QSize size = mainWindow_->sizeHint().expandedTo(mainWindowLeastFirstSize);
+        if (const QScreen* screen = mainWindow_->screen()) size = size.boundedTo(screen->availableGeometry().size());
+        mainWindow_->resize(size);
+        QTimer::singleShot(0, mainWindow_.get(), [window = mainWindow_.get()] { keepOnScreen(window); });
+    }
     mainWindow_->show();
     mainWindow_->raise();
     mainWindow_->activateWindow();

@@ -14,6 +14,7 @@
 #include "app/views/welcome/welcome_permissions_model.h"
 #include "app/views/welcome/welcome_view.h"
 
+class QScrollArea;
 class QVBoxLayout;
 
 namespace pavonix {
@@ -34,12 +35,18 @@ public:
 
     bool showsMainView() const;
     WelcomeView* welcomeView() const { return welcome_; }
+    // Scrolls the welcome screen where the window is too short for all of it.
+    QScrollArea* welcomeScrollArea() const { return welcomeScroll_; }
     // Null until first shown.
     QWidget* mainView() const { return mainView_; }
     WelcomePermissionsModel& permissionsModel() const { return *permissionsModel_; }
 
     // What "Continue" does: onboarding is complete, and no longer requested.
     void continueOnboarding();
+
+    // The welcome screen at its ideal width and tall enough for every row whole, however tall the
+    // font makes them; the main view's own hint once it is shown.
+    QSize sizeHint() const override;
 
 signals:
     // The content switched between the welcome screen and the main view.
@@ -53,6 +60,7 @@ private:
     SettingBinding<bool> welcomeCompleted_;
     SettingBinding<bool> welcomeScreenRequested_;
     QVBoxLayout* layout_ = nullptr;
+    QScrollArea* welcomeScroll_ = nullptr;
     QPointer<WelcomeView> welcome_;
     QPointer<QWidget> mainView_;
 };

@@ -1,7 +1,13 @@
 #include "app/views/welcome/content_view.h"
 
 #include <QFrame>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenuBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 
 #include "app/views/testing/views_test_support.h"
 #include "app/views/welcome/bridge_server_status_badge.h"
@@ -79,6 +85,41 @@ TEST_F(ContentViewTest, ContinueLeadsToTheMainViewAlsoAfterARestart) {
 
     open();
     EXPECT_TRUE(make().showsMainView());
+}
+
+// Whatever the font: each row's texts get at least the height they need at their width, at the
+// first size, at the least width, and in a window shorter than the screen's content.
+TEST_F(ContentViewTest, RowsNeverSqueezeTheirTexts) {
+    auto& view = make();
+    QScrollArea* scroll = view.welcomeScrollArea();
+    const auto expectWhole = [&](const char* where) {
+        settle();
+        for (auto* row : view.welcomeView()->rows()) {
+            for (QLabel* label : row->findChildren<QLabel*>()) {
+                if (!label->isVisible() || label->text().isEmpty()) continue;
+                const int needed = label->wordWrap() ? label->heightForWidth(label->width()) : label->sizeHint().height();
+                EXPECT_GE(label->height(), needed) << where << ": " << label->text().toStdString();
+            }
+        }
+    };
+    // The first size, in a window with a menu bar as the program's; room is left for a title bar.
+    QMainWindow window;
+    window.menuBar()->addMenu(QStringLiteral("Pavonix"));
+    view_.release()->setParent(&window);
+    window.setCentralWidget(&view);
+    window.resize(window.sizeHint());
+    window.show();
+    expectWhole("first size");
+    EXPECT_FALSE(scroll->verticalScrollBar()->isVisible()) << "all of the screen at first";
+    EXPECT_GE(window.width(), 700);
+    EXPECT_LE(window.height() + 2 * window.fontMetrics().height(), window.screen()->availableGeometry().height());
+
+    window.resize(view.minimumSizeHint().width(), window.height());
+    expectWhole("least width");
+    EXPECT_FALSE(scroll->horizontalScrollBar()->isVisible());
+    window.resize(700, 300);
+    expectWhole("short window");
+    EXPECT_TRUE(scroll->verticalScrollBar()->isVisible());
 }
 
 TEST_F(ContentViewTest, RowsShowTheAuthorizersAnswers) {

@@ -46,7 +46,7 @@ WelcomeView::WelcomeView(WelcomePermissionsModel& permissionsModel, std::functio
                          QWidget* parent)
     : QWidget(parent), model_(permissionsModel), continueAction_(std::move(continueAction)) {
     setObjectName("welcome");
-    setMinimumSize(630, 500);
+    setMinimumSize(leastSize);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(22, 22, 22, 22);
     column->setSpacing(18);
