@@ -6,7 +6,9 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QSet>
 
+#include "app/views/controls/application_scenes.h"
 #include "app/views/controls/controls_view_state.h"
 #include "app/views/controls/lanternpost_main_view.h"
 #include "app/views/testing/views_test_support.h"
@@ -110,6 +112,34 @@ TEST_F(ControlMenuTest, InstallWaitsForTheMainWindowAndKeepsOneEntryInSecondPlac
     EXPECT_EQ(entry->menu<QMenu*>(), controller.menu());
     settle();
     EXPECT_TRUE(first.isNull()) << "the replaced submenu is gone";
+}
+
+// Alt and a letter open each menu and pick each entry, no letter taken twice in one place; F10
+// opens the menu bar.
+TEST_F(ControlMenuTest, TheMenuBarIsReachableFromTheKeyboard) {
+    ControlMenuController controller(model_, store(), center_);
+    ApplicationScenes::Options options;
+    options.installControlMenu = [&](QMainWindow& window) { controller.install(window); };
+    options.trayIcon = false;
+    ApplicationScenes scenes(model_, store(), center_, options);
+    QMenuBar* bar = scenes.mainWindow()->menuBar();
+    const auto expectLetters = [](const QList<QAction*>& actions, const QString& where) {
+        QSet<QKeySequence> taken;
+        for (QAction* action : actions) {
+            if (action->isSeparator()) continue;
+            const QKeySequence letter = QKeySequence::mnemonic(action->text());
+            EXPECT_FALSE(letter.isEmpty()) << where.toStdString() << ": " << action->text().toStdString();
+            EXPECT_FALSE(taken.contains(letter)) << where.toStdString() << ": " << action->text().toStdString();
+            taken.insert(letter);
+        }
+    };
+    expectLetters(bar->actions(), "menu bar");
+    for (QAction* entry : bar->actions()) expectLetters(entry->menu<QMenu*>()->actions(), entry->text());
+
+    testing::showActive(*scenes.mainWindow());
+    QTest::keyClick(scenes.mainWindow(), Qt::Key_F10);
+    settle();
+    EXPECT_EQ(bar->activeAction(), bar->actions().value(0));
 }
 
 TEST_F(ControlMenuTest, ChoosingAProviderMovesTheControlsViewAndRefreshReachesIt) {

@@ -216,9 +216,7 @@ QWidget* LanternpostSettingsView::buildAboutTab(const AppInfo& info) {
     header->setContentsMargins(44, 44, 44, 0);
     header->setSpacing(12);
     auto* icon = new QLabel(tab);
-    QIcon appIcon = QApplication::windowIcon();
-    if (appIcon.isNull()) appIcon = symbolIcon("play.fill", QColor(0x28, 0xA7, 0x45), 96);
-    icon->setPixmap(appIcon.pixmap(96, 96));
+    icon->setPixmap(programIcon().pixmap(192, 192));
     icon->setFixedSize(96, 96);
     icon->setScaledContents(true);
     header->addWidget(icon, 0, Qt::AlignHCenter);
