@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include <QAbstractSpinBox>
 #include <QAction>
@@ -27,6 +28,19 @@ constexpr int maxMenuDepth = 8;  // menus nested deeper than this do not exist h
 constexpr auto installRetryDelay = std::chrono::milliseconds(100);
 
 QString qs(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+
+// The letter Alt picks each title by: the menu's among the menu bar's ("Pavonix" takes P), each
+// entry's among the menu's, no two alike.
+QString withMnemonic(std::string_view title) {
+    static constexpr std::pair<std::string_view, std::size_t> letters[] = {
+        {"Control", 0}, {"Keynote", 0}, {"PowerPoint", 0}, {"Google Slides", 0}, {"Start", 0},
+        {"Start From First", 11}, {"Stop", 1}, {"Previous", 3}, {"Next", 0}, {"Refresh Slide Names", 0}};
+    QString text = qs(title);
+    for (const auto& [known, at] : letters) {
+        if (known == title) text.insert(static_cast<qsizetype>(at), QLatin1Char('&'));
+    }
+    return text;
+}
 
 // Qt's own rule for whether a shortcut of `widget` with `context` can fire now.
 bool widgetInContext(const QWidget* widget, Qt::ShortcutContext context) {
@@ -133,7 +147,7 @@ bool ControlMenuController::isEditingText() {
 // ---- Building and installing --------------------------------------------------------------------
 
 QMenu* ControlMenuController::makeMenu() {
-    auto* menu = new QMenu(qs(ControlMenuControllerState::menuTitle));
+    auto* menu = new QMenu(withMnemonic(ControlMenuControllerState::menuTitle));
     // One of the three providers is always the chosen one: the style draws a single mark on it,
     // not a box beside each.
     auto* providers = new QActionGroup(menu);
@@ -143,7 +157,7 @@ QMenu* ControlMenuController::makeMenu() {
             menu->addSeparator();
             continue;
         }
-        auto* action = menu->addAction(qs(entry.title));
+        auto* action = menu->addAction(withMnemonic(entry.title));
         action->setData(QVariant::fromValue<qlonglong>(entry.tag));
         action->setShortcut(keySequence(entry.key));
         action->setShortcutContext(Qt::ApplicationShortcut);
@@ -210,7 +224,7 @@ void ControlMenuController::install(QMenuBar& mainMenu) {
             mainMenu.insertAction(at < rest.size() ? rest[at] : nullptr, item);
         }
     } else {
-        item = new QAction(qs(ControlMenuControllerState::menuTitle), &mainMenu);
+        item = new QAction(withMnemonic(ControlMenuControllerState::menuTitle), &mainMenu);
         item->setObjectName(identifier);
         item->setMenu(fresh);
         const QList<QAction*> actions = mainMenu.actions();

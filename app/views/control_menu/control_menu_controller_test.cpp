@@ -6,7 +6,9 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QSet>
 
+#include "app/views/controls/application_scenes.h"
 #include "app/views/controls/controls_view_state.h"
 #include "app/views/controls/lanternpost_main_view.h"
 #include "app/views/testing/views_test_support.h"
@@ -110,6 +112,27 @@ TEST_F(ControlMenuTest, InstallWaitsForTheMainWindowAndKeepsOneEntryInSecondPlac
     EXPECT_EQ(entry->menu<QMenu*>(), controller.menu());
     settle();
     EXPECT_TRUE(first.isNull()) << "the replaced submenu is gone";
+}
+
+// Alt and a letter open each menu and pick each entry, no letter twice in one place; F10 opens
+// the menu bar.
+TEST_F(ControlMenuTest, TheMenuBarIsReachableFromTheKeyboard) {
+    ControlMenuController controller(model_, store(), center_);
+    ApplicationScenes scenes(model_, store(), center_, {[&](QMainWindow& window) { controller.install(window); }, {}, false, {}});
+    QMenuBar* bar = scenes.mainWindow()->menuBar();
+    QList<QList<QAction*>> places = {bar->actions()};
+    for (QAction* entry : bar->actions()) places.append(entry->menu<QMenu*>()->actions());
+    for (const auto& actions : places) {
+        QStringList letters;
+        for (QAction* action : actions) {
+            if (!action->isSeparator()) letters << QKeySequence::mnemonic(action->text()).toString();
+        }
+        EXPECT_FALSE(letters.contains(QString())) << letters.join(' ').toStdString();
+        EXPECT_EQ(QSet<QString>(letters.begin(), letters.end()).size(), letters.size()) << letters.join(' ').toStdString();
+    }
+    testing::showActive(*scenes.mainWindow());
+    QTest::keyClick(scenes.mainWindow(), Qt::Key_F10);
+    EXPECT_EQ(bar->activeAction(), bar->actions().value(0));
 }
 
 TEST_F(ControlMenuTest, ChoosingAProviderMovesTheControlsViewAndRefreshReachesIt) {

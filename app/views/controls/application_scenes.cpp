@@ -7,22 +7,28 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
+#include <QShortcut>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
 
 #include "app/views/controls/control_icons.h"
 #include "app/views/controls/lanternpost_main_view.h"
+#include "app/views/controls/window_placement.h"
 
 namespace pavonix {
 
 ApplicationScenes::ApplicationScenes(ControlsModel& model, SettingsStore& store, NotificationCenter& notifications,
                                      Options options)
     : options_(std::move(options)) {
+    // Every window, sheet and alert shows it in its title bar and in the task bar.
+    QApplication::setWindowIcon(programIcon());
     mainWindow_ = std::make_unique<QMainWindow>();
     mainWindow_->setObjectName("main");
     mainWindow_->setWindowTitle(tr("Pavonix"));
-    mainWindow_->resize(700, 540);
+    mainWindow_->resize(mainWindowLeastFirstSize);
     mainView_ = new LanternpostMainView(model, store, notifications, mainWindow_.get());
     mainWindow_->setCentralWidget(mainView_);
     connect(mainView_, &LanternpostMainView::settingsRequested, this, &ApplicationScenes::openSettings);
@@ -39,23 +45,28 @@ ApplicationScenes::ApplicationScenes(ControlsModel& model, SettingsStore& store,
     toolbar->addWidget(spacer);  // the Settings button sits at the trailing end
     toolbar->addAction(mainView_->settingsAction());
 
-    QMenu* appMenu = mainWindow_->menuBar()->addMenu(tr("Pavonix"));
+    QMenu* appMenu = mainWindow_->menuBar()->addMenu(tr("&Pavonix"));
     appMenu->setObjectName("applicationMenu");
-    QAction* settings = appMenu->addAction(QStringLiteral("Settings\u2026"), this, &ApplicationScenes::openSettings);
+    QAction* settings = appMenu->addAction(QStringLiteral("&Settings\u2026"), this, &ApplicationScenes::openSettings);
     settings->setObjectName("settingsMenuItem");
     settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
     settings->setMenuRole(QAction::PreferencesRole);
     appMenu->addSeparator();
-    QAction* quit = appMenu->addAction(tr("Quit Pavonix"), qApp, &QCoreApplication::quit);
+    QAction* quit = appMenu->addAction(tr("&Quit Pavonix"), qApp, &QCoreApplication::quit);
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     quit->setMenuRole(QAction::QuitRole);
+    // F10 opens the menu bar, as on the usual Linux desktops; Alt and a menu's letter open that menu.
+    auto* menuKey = new QShortcut(QKeySequence(Qt::Key_F10), mainWindow_.get());
+    connect(menuKey, &QShortcut::activated, this, [bar = mainWindow_->menuBar()] {
+        if (!bar->actions().isEmpty()) bar->setActiveAction(bar->actions().constFirst());
+    });
 
     // The tray content watches the OSC and HTTP switches for as long as the program runs.
     if (options_.serverActions.rescanInterfaces) {
         menuBarContent_ = std::make_unique<MenuBarContentState>(store, options_.serverActions);
     }
     if (options_.trayIcon && QSystemTrayIcon::isSystemTrayAvailable()) {
-        tray_ = new QSystemTrayIcon(symbolIcon("play.fill", QColor(0x28, 0xA7, 0x45), 22), this);
+        tray_ = new QSystemTrayIcon(programIcon(), this);
         tray_->setToolTip(tr("Pavonix"));
         trayMenu_ = std::make_unique<QMenu>();
         trayMenu_->addAction(tr("Open Pavonix"), this, &ApplicationScenes::showMainWindow);
@@ -101,6 +112,16 @@ void ApplicationScenes::applicationBecameActive() {
 }
 
 void ApplicationScenes::showMainWindow() {
+    if (!mainWindowShown_) {
+        mainWindowShown_ = true;
+        // As large as its content asks (the welcome screen's rows grow with the font), within
+        // the screen; once framed, the title bar is taken into account as well.
+        mainWindow_->ensurePolished();
+        QSize size = mainWindow_->sizeHint().expandedTo(mainWindowLeastFirstSize);
+        if (const QScreen* screen = mainWindow_->screen()) size = size.boundedTo(screen->availableGeometry().size());
+        mainWindow_->resize(size);
+        QTimer::singleShot(0, mainWindow_.get(), [window = mainWindow_.get()] { keepOnScreen(window); });
+    }
     mainWindow_->show();
     mainWindow_->raise();
     mainWindow_->activateWindow();
@@ -116,6 +137,15 @@ void ApplicationScenes::openSettings() {
         auto* layout = new QVBoxLayout(window);
         layout->setContentsMargins(0, 0, 0, 0);
         if (options_.makeSettingsContent) layout->addWidget(options_.makeSettingsContent(window));
+        // Escape, and the desktop's close key (Ctrl+W), as a preferences window does.
+        QList<QKeySequence> closeKeys = QKeySequence::keyBindings(QKeySequence::Close);
+        for (const QKeySequence& key : {QKeySequence(Qt::CTRL | Qt::Key_W), QKeySequence(Qt::Key_Escape)}) {
+            if (!closeKeys.contains(key)) closeKeys.append(key);
+        }
+        auto* close = new QShortcut(window);
+        close->setKeys(closeKeys);
+        close->setContext(Qt::WindowShortcut);
+        connect(close, &QShortcut::activated, window, &QWidget::close);
         settingsWindow_ = window;
     }
     // Brought forward, without activating the application by itself.

@@ -1,5 +1,5 @@
-// The program's windows and menus: the main window ("main", "Pavonix", 700 by 540) showing the
-// main view, the settings window ("settings", "Settings", 500 by 500) opened or raised on demand,
+// The program's windows and menus: the main window ("main", "Pavonix", at first 700 by 540 or as
+// large as its content asks within the screen) showing the main view, the settings window ("settings", "Settings", 500 by 500) opened or raised on demand,
 // the application menu with "Settings…" and "Quit Pavonix", the tray icon where the desktop has
 // a tray (everything stays usable without one), and the Control menu's installation, run at
 // launch and whenever the application becomes active.
@@ -14,6 +14,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QSize>
 
 #include "app/views/controls/controls_model.h"
 #include "app/views/controls/menu_bar_content_state.h"
@@ -55,6 +56,9 @@ public:
     QWidget* settingsWindow() const { return settingsWindow_; }
     QSystemTrayIcon* trayIcon() const { return tray_; }
 
+    static constexpr QSize mainWindowLeastFirstSize{700, 540};
+
+    // The first time, sizes the window for its content.
     void showMainWindow();
     // Opens the settings window, or brings the open one forward.
     void openSettings();
@@ -69,6 +73,7 @@ private:
     Options options_;
     std::unique_ptr<QMainWindow> mainWindow_;
     LanternpostMainView* mainView_ = nullptr;
+    bool mainWindowShown_ = false;
     QToolBar* toolbar_ = nullptr;
     QPointer<QWidget> settingsWindow_;
     QSystemTrayIcon* tray_ = nullptr;

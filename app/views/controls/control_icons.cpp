@@ -125,6 +125,20 @@ QIcon symbolIcon(std::string_view name, const QColor& color, int size) {
     return QIcon(pixmap);
 }
 
+QIcon programIcon() {
+    QIcon icon;
+    for (int size : {16, 22, 32, 48, 64, 128, 256}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        drawSymbol(painter, "play.fill", QColor(0x28, 0xA7, 0x45), size);
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
 QColor controlColor(ControlColor color, const QPalette& palette) {
     switch (color) {
         case ControlColor::primary:

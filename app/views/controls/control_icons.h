@@ -21,6 +21,9 @@ namespace pavonix {
 // plain circle.
 QIcon symbolIcon(std::string_view name, const QColor& color, int size = 24);
 
+// The program's own icon, a green play glyph, drawn at the sizes window managers and panels ask for.
+QIcon programIcon();
+
 QColor controlColor(ControlColor color, const QPalette& palette);
 
 // A caption: smaller than the body text, wrapping over as many lines as it needs; plain text.

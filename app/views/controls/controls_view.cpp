@@ -89,6 +89,9 @@ QString elidedInTheMiddle(const QString& text, const std::function<bool(const QS
 
 // The widest title that leaves the 240-point target button room for its margins and menu arrow.
 constexpr int targetTitleWidth = 190;
+// The widest entry of the target menu: a long remote name would otherwise make the menu as wide
+// as the screen.
+constexpr int targetMenuEntryWidth = 360;
 
 void setTextIfDifferent(QLineEdit* edit, const std::string& text) {
     const QString value = qs(text);
@@ -212,6 +215,7 @@ void ControlsView::buildTargetSection(QGroupBox* section) {
     targetMenuButton_->setFocusPolicy(Qt::TabFocus);
     targetMenuButton_->setMaximumWidth(240);
     targetMenuButton_->setMenu(new QMenu(targetMenuButton_));
+    targetMenuButton_->menu()->setToolTipsVisible(true);
     targetRow->addWidget(targetMenuButton_);
     targetRow->setSpacing(6);
     statusIcon_ = new QLabel(section);
@@ -551,7 +555,7 @@ void ControlsView::sync() {
 void ControlsView::syncTargetMenu() {
     const QString title = qs(state_->targetMenuTitle());
     targetMenuButton_->setText(
-        plainMenuText(targetMenuButton_->fontMetrics().elidedText(title, Qt::ElideRight, targetTitleWidth)));
+        plainMenuText(targetMenuButton_->fontMetrics().elidedText(title, Qt::ElideMiddle, targetTitleWidth)));
     targetMenuButton_->setToolTip(plainToolTip(title));
     // Rebuilt only when its items change, so that an open menu is not pulled from under the user.
     const auto items = state_->targetMenuItems();
@@ -569,7 +573,11 @@ void ControlsView::syncTargetMenu() {
             menu->addSeparator();
             continue;
         }
-        QAction* action = menu->addAction(plainMenuText(qs(item.title)));
+        // Cut in the middle, where two names alike at either end still differ; whole in the tip.
+        const QString entry = qs(item.title);
+        const QString shown = menu->fontMetrics().elidedText(entry, Qt::ElideMiddle, targetMenuEntryWidth);
+        QAction* action = menu->addAction(plainMenuText(shown));
+        if (shown != entry) action->setToolTip(plainToolTip(entry));
         if (item.checked) action->setIcon(symbolIcon("checkmark", palette().color(QPalette::WindowText), 16));
         switch (item.kind) {
             case Kind::provider: {

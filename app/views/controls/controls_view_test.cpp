@@ -4,6 +4,8 @@
 #include <QFontMetrics>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QMenu>
+#include <QPointer>
 #include <QPushButton>
 #include <QShortcut>
 #include <QWheelEvent>
@@ -164,6 +166,20 @@ TEST_F(ControlsViewTest, NamesAreShownAsWritten) {
     }
 }
 
+// Cut in the middle, both ends kept, the whole name in the tool tip.
+TEST_F(ControlsViewTest, LongTargetNamesAreCutInTheMiddle) {
+    const QString name = QStringLiteral("Lecture Hall West, projector booth, row twelve, ").repeated(3) + "Last Seat";
+    setTargets({testing::remote("lpt_a", name.toStdString())});
+    show();
+    QPushButton* button = find<QPushButton>("targetMenu");
+    QAction* entry = button->menu()->actions().value(4);  // after the three providers and a separator
+    for (const QString& shown : {entry->text(), button->text()}) {
+        EXPECT_TRUE(shown.startsWith("Lecture") && shown.endsWith("Last Seat") && shown.contains(QChar(0x2026))) << shown.toStdString();
+    }
+    EXPECT_EQ(entry->toolTip(), plainToolTip(name));
+    EXPECT_TRUE(button->menu()->toolTipsVisible());
+}
+
 TEST_F(ControlsViewTest, NothingSendableDisablesEveryControl) {
     model_.running.set(false);
     show();
@@ -195,6 +211,16 @@ TEST_F(ControlsViewTest, OneMainWindowWithTheControlMenuAndOneSettingsWindow) {
     int settingsWindows = 0;
     for (QWidget* top : QApplication::topLevelWidgets()) settingsWindows += top->objectName() == window->objectName();
     EXPECT_EQ(settingsWindows, 1);
+    EXPECT_FALSE(window->windowIcon().isNull()) << "the program's icon";
+
+    for (QKeyCombination key : {QKeyCombination(Qt::Key_Escape), QKeyCombination(Qt::CTRL | Qt::Key_W)}) {
+        scenes.openSettings();
+        QPointer<QWidget> open = scenes.settingsWindow();
+        testing::showActive(*open);
+        QTest::keyClick(open, key.key(), key.keyboardModifiers());
+        settle();
+        EXPECT_TRUE(open.isNull()) << "closed by " << QKeySequence(key).toString().toStdString();
+    }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -162,6 +163,29 @@ QPushButton* addButton(const QString& text, QWidget* parent) {
     auto* button = new QPushButton(symbolIcon("plus", parent->palette().color(QPalette::ButtonText), 16), text, parent);
     button->setAutoDefault(false);
     return button;
+}
+
+// Return (or Enter) in `field` presses `button` when it can be pressed. While the field holds
+// text, Return never reaches the sheet, whose default button "Done" would close it and lose what
+// was typed; in an empty field it closes the sheet as anywhere else.
+void returnPresses(QLineEdit* field, QPushButton* button) {
+    class Filter : public QObject {
+    public:
+        Filter(QLineEdit* field, QPushButton* button) : QObject(field), field_(field), button_(button) {}
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() != QEvent::KeyPress || field_->text().isEmpty()) return false;
+            const auto* press = static_cast<QKeyEvent*>(event);
+            if (press->key() != Qt::Key_Return && press->key() != Qt::Key_Enter) return false;
+            // A held key adds once, not a pairing for every repeat.
+            if (button_->isEnabled() && !press->isAutoRepeat()) button_->click();
+            return true;
+        }
+
+    private:
+        QLineEdit* field_;
+        QPushButton* button_;
+    };
+    field->installEventFilter(new Filter(field, button));
 }
 
 // Keeps an editor's text equal to the state's without disturbing the cursor while typing.
@@ -385,6 +409,7 @@ HTTPPairedDevicesSheet::HTTPPairedDevicesSheet(PairingSheetsModel& model, Settin
 
     connect(name_, &QLineEdit::textEdited, this, [this](const QString& text) { state_.setDeviceName(text.toStdString()); });
     connect(add_, &QPushButton::clicked, this, [this] { state_.addDevice(); });
+    returnPresses(name_, add_);
     state_.onChange([this] { sync(); });
     rebuildCredentials();
     sync();
@@ -584,6 +609,7 @@ RemoteLanternpostDevicesSheet::RemoteLanternpostDevicesSheet(PairingSheetsModel&
         state_.paste(data && data->hasText() ? std::optional(data->text().toStdString()) : std::nullopt);
     });
     connect(add_, &QPushButton::clicked, this, [this] { state_.addRemoteTarget(); });
+    returnPresses(url_, add_);
     state_.onChange([this] { sync(); });
     sync();
     name_->setFocus();

@@ -226,6 +226,29 @@ TEST_F(PairingSheetsTest, NamesAreShownAsWrittenInRowsAndAlerts) {
     EXPECT_EQ(shown.literal.size(), 4);
 }
 
+// Return in the field a sheet adds from adds and keeps the sheet open; in an empty or another
+// field, "Done" closes it.
+TEST_F(PairingSheetsTest, ReturnInTheAddingFieldAddsElsewhereItIsDone) {
+    const std::string url = "pavonix://pair?version=1&host=10.1.2.3&port=8090&pairId=lpp_x&secret=c2Vj&algorithm=HMAC-SHA256";
+    // Sheet, name typed, setup URL typed, the field Return is pressed in, whether it closes.
+    const std::vector<std::tuple<bool, std::string, std::string, const char*, bool>> cases = {
+        {true, "Desk", "", "deviceName", false}, {true, "", "", "deviceName", true},
+        {false, "Desk", url, "setupURL", false}, {false, "Desk", url, "deviceName", true}};
+    for (const auto& [http, name, setupURL, field, closes] : cases) {
+        std::unique_ptr<QDialog> sheet;
+        sheet.reset(http ? static_cast<QDialog*>(new HTTPPairedDevicesSheet(model_, store()))
+                         : new RemoteLanternpostDevicesSheet(model_, store()));
+        testing::showActive(*sheet);
+        QTest::keyClicks(sheet->findChild<QLineEdit*>("deviceName"), QString::fromStdString(name));
+        if (!http) QTest::keyClicks(sheet->findChild<QLineEdit*>("setupURL"), QString::fromStdString(setupURL));
+        const std::size_t added = model_.pairings + model_.remoteAdds.size();
+        QTest::keyClick(sheet->findChild<QLineEdit*>(field), Qt::Key_Return);
+        settle();
+        EXPECT_EQ(sheet->isHidden(), closes) << field << " " << name;
+        EXPECT_EQ(model_.pairings + model_.remoteAdds.size(), added + !closes) << field << " " << name;
+    }
+}
+
 TEST_F(PairingSheetsTest, LongNamesAreCutInTheMiddleAndEveryButtonStaysInside) {
     auto* http = new HTTPPairedDevicesSheet(model_, store());
     std::vector<std::unique_ptr<QDialog>> sheets;

@@ -81,9 +81,8 @@ keys space
 wait_for 10 window_of "HTTP Paired Devices" || fail "Manage... did not open the HTTP pairing sheet"
 shoot http-pairing-empty
 printf '%s' "$long_name" | xclip -selection clipboard
-keys ctrl+v
-keys Tab space  # Add Paired Device
-keys Tab Tab Tab space  # Copy on the Setup URL row
+keys ctrl+v Return  # Return in the name field adds the device
+keys Tab Tab Tab Tab space  # past Add Paired Device to Copy on the Setup URL row
 wait_for 10 bash -c "xclip -o -selection clipboard | grep -q '^pavonix://pair?'" || fail "Copy put no setup URL on the clipboard"
 url=$(xclip -o -selection clipboard)
 shoot http-pairing
@@ -125,7 +124,7 @@ wait_for 10 gone "Remove Paired Device\\?" || fail "the alert did not close"
 wait_for 10 bash -c "! secret-tool lookup service com.vrel.Lanternpost.http-auth account '$pair_id'" ||
   fail "removing the pairing left its secret"
 [ "$(phone "$url" POST /show/next)" = 401 ] || fail "the removed pairing's request was not refused"
-keys Return
+keys Tab Return  # from the name field, where Return would add its name again, to Add, where it is Done
 wait_for 10 gone "HTTP Paired Devices" || fail "Return did not close the sheet"
 echo "pairing_sheets_x11: HTTP pairing checked"
 
@@ -158,9 +157,9 @@ wait_for 10 window_of "Remote Devices" || fail "Manage Remote Devices... did not
 xdotool type --delay 30 "Desk"
 keys Tab Tab space  # Paste
 shoot remote-devices-pasted
-keys Tab space  # Add Remote Pavonix
+keys shift+Tab Return  # Return in the setup URL field adds the remote device
 shoot remote-devices
-keys Return
+keys Return  # the emptied field's Return is Done's
 wait_for 10 gone "Remote Devices" || fail "Return did not close the remote devices sheet"
 xdotool windowactivate --sync "$main"
 keys space

@@ -40,7 +40,7 @@ QScrollArea* formTab(QWidget* parent, QVBoxLayout*& sections) {
     auto* content = new QWidget(scroll);
     sections = new QVBoxLayout(content);
     sections->setContentsMargins(8, 6, 8, 6);
-    sections->setSpacing(14);
+    sections->setSpacing(10);
     scroll->setWidget(content);
     return scroll;
 }
@@ -92,6 +92,8 @@ LanternpostSettingsView::LanternpostSettingsView(SettingsWindowModel& model, Set
     tabs_->addTab(buildNetworkTab(), symbolIcon("network", iconColor, 16), tr("Network"));
     tabs_->addTab(buildBluetoothTab(), symbolIcon("antenna.radiowaves.left.and.right", iconColor, 16), tr("Bluetooth"));
     tabs_->addTab(buildAboutTab(info), symbolIcon("info.circle", iconColor, 16), tr("About"));
+    // The Bluetooth tab's fields start where the Network tab's do.
+    alignLabelColumns(tabs_);
     layout->addWidget(tabs_);
     // Wherever the keyboard is: a text field or a picker would otherwise keep the keys to itself.
     for (const auto& [keys, by] : {std::pair{QKeySequence(Qt::CTRL | Qt::Key_Tab), 1},
@@ -163,7 +165,6 @@ QWidget* LanternpostSettingsView::buildNetworkTab() {
     authentication->addRow(httpKeychain_);
     sections->addWidget(authentication);
     sections->addStretch(1);
-    alignLabelColumns(content);
     return tab;
 }
 
@@ -223,9 +224,7 @@ QWidget* LanternpostSettingsView::buildAboutTab(const AppInfo& info) {
     header->setContentsMargins(44, 44, 44, 0);
     header->setSpacing(12);
     auto* icon = new QLabel(tab);
-    QIcon appIcon = QApplication::windowIcon();
-    if (appIcon.isNull()) appIcon = symbolIcon("play.fill", QColor(0x28, 0xA7, 0x45), 96);
-    icon->setPixmap(appIcon.pixmap(96, 96));
+    icon->setPixmap(programIcon().pixmap(192, 192));
     icon->setFixedSize(96, 96);
     icon->setScaledContents(true);
     header->addWidget(icon, 0, Qt::AlignHCenter);
@@ -304,7 +303,7 @@ void LanternpostSettingsView::sync() {
 
 void LanternpostSettingsView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    windowBounds.applyWindowConstraints(window());
+    bounds_.applyWindowConstraints(window());
     if (!placed_ && window() != this) {
         placed_ = true;
         fitContent();
@@ -326,14 +325,16 @@ void LanternpostSettingsView::fitContent() {
     const int needed = std::max(form->hasHeightForWidth() ? form->heightForWidth(width) : form->sizeHint().height(),
                                 form->minimumSizeHint().height());
     QWidget* top = window();
-    top->resize(windowBounds.width, top->height() + needed - networkPage_->viewport()->height());
-    windowBounds.applyWindowConstraints(top);
+    const int height = top->height() + needed - networkPage_->viewport()->height();
+    bounds_.maximumHeight = std::max(windowBounds.maximumHeight, height);
+    top->resize(windowBounds.width, height);
+    bounds_.applyWindowConstraints(top);
 }
 
 void LanternpostSettingsView::placeOnScreen() {
     QWidget* top = window();
     // Framed now, the window knows how much of the screen its title bar takes.
-    windowBounds.applyWindowConstraints(top);
+    bounds_.applyWindowConstraints(top);
     QScreen* screen = top->screen();
     if (!screen) return;
     const QRect available = screen->availableGeometry();

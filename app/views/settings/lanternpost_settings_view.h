@@ -32,6 +32,8 @@ class ListenView;
 class LanternpostSettingsView : public QWidget {
     Q_OBJECT
 public:
+    // The window grows past the greatest height where the Network tab needs more (larger fonts,
+    // a notice above the tabs), within the screen.
     static constexpr SettingsWindowConfigurator windowBounds{500, 500, 700};
 
     using SheetFactory = std::function<QDialog*(QWidget* parent)>;
@@ -65,7 +67,7 @@ private:
     QWidget* pairedDevicesRow(QLabel*& count, const char* objectName, const SheetFactory* factory, QWidget* parent);
     void presentSheet(const SheetFactory& factory);
     void sync();
-    // Makes the window as tall as the Network tab needs, within the bounds.
+    // Makes the window as tall as the Network tab needs, within the screen.
     void fitContent();
     void placeOnScreen();
 
@@ -79,6 +81,7 @@ private:
     SheetFactory httpPairingSheet_;
     SheetFactory bluetoothPairingSheet_;
     bool placed_ = false;
+    SettingsWindowConfigurator bounds_ = windowBounds;
 
     QLabel* storageNotice_ = nullptr;
     QTabWidget* tabs_ = nullptr;

@@ -43,7 +43,7 @@ ListenView::ListenView(SettingsWindowModel& model, SettingsStore& store,
     setObjectName("listen");
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(14);
+    layout->setSpacing(10);
 
     auto* network = new FormSection(tr("Network"), this);
     picker_ = new NoWheelComboBox(network);

@@ -22,13 +22,4 @@ void SettingsWindowConfigurator::applyWindowConstraints(QWidget* window) const {
     if (size != bounded) window->resize(bounded);
 }
 
-QRect placedWithin(const QRect& frame, const QRect& available) {
-    QRect placed = frame;
-    if (placed.right() > available.right()) placed.moveRight(available.right());
-    if (placed.bottom() > available.bottom()) placed.moveBottom(available.bottom());
-    if (placed.left() < available.left()) placed.moveLeft(available.left());
-    if (placed.top() < available.top()) placed.moveTop(available.top());
-    return placed;
-}
-
 }  // namespace pavonix

@@ -5,7 +5,7 @@
 // manager adds the title bar) whenever the settings view enters a window or is rebuilt.
 #pragma once
 
-#include <QRect>
+#include "app/views/controls/window_placement.h"
 
 class QWidget;
 
@@ -21,10 +21,5 @@ struct SettingsWindowConfigurator {
     // the window manager has framed it). A null window is left alone. Idempotent.
     void applyWindowConstraints(QWidget* window) const;
 };
-
-// Where a window whose frame is `frame` goes so that it lies within `available` (the screen less
-// its panels): moved as little as possible; a frame larger than the screen keeps its top-left
-// corner on screen, so the title bar can always be reached.
-QRect placedWithin(const QRect& frame, const QRect& available);
 
 }  // namespace pavonix

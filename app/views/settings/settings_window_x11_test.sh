@@ -35,12 +35,13 @@ chmod +x "$scratch/browser"
 start_program "$(printf '{"welcomeCompleted":true,"httpPort":70000,"oscPort":%s}' "$(free_port)")" \
   XDG_DATA_DIRS="$scratch/share" BROWSER="$scratch/browser" PAVONIX_KEYCHAIN=memory PAVONIX_DEBUG=1
 
-# open_settings [N]: opens the settings window afresh from the main window (it opens on the
-# Network tab with the focus on the tab bar) and moves the focus N widgets on with Tab.
+# open_settings [N]: closes an open settings window with Ctrl+W, opens it afresh from the main
+# window (it opens on the Network tab with the focus on the tab bar) and moves the focus N widgets
+# on with Tab.
 open_settings() {
   if window_of Settings >/dev/null; then
     xdotool windowactivate --sync "$(window_of Settings)"
-    keys alt+F4
+    keys ctrl+w  # the desktop's close key
     wait_for 10 bash -c "! xdotool search --onlyvisible --name '^Settings\$'" || fail "the settings window did not close"
   fi
   xdotool windowactivate --sync "$main"

@@ -1,5 +1,10 @@
 #include "app/views/welcome/content_view.h"
 
+#include <algorithm>
+
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStyle>
 #include <QVBoxLayout>
 
 #include "app/settings/settings_keys.h"
@@ -24,7 +29,17 @@ ContentView::ContentView(std::unique_ptr<WelcomePermissionsModel> permissionsMod
     layout_ = new QVBoxLayout(this);
     layout_->setContentsMargins(0, 0, 0, 0);
     welcome_ = new WelcomeView(*permissionsModel_, [this] { continueOnboarding(); }, this);
-    layout_->addWidget(welcome_);
+    // Wrapped descriptions need more height as the font grows; rather than squeeze them into a
+    // window too short for them, the screen scrolls. Never sideways: the scroll area is as wide
+    // as the screen's least width and a scroll bar.
+    welcomeScroll_ = new QScrollArea(this);
+    welcomeScroll_->setObjectName("welcomeScroll");
+    welcomeScroll_->setFrameShape(QFrame::NoFrame);
+    welcomeScroll_->setWidgetResizable(true);
+    welcomeScroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    welcomeScroll_->setWidget(welcome_);
+    welcomeScroll_->setMinimumWidth(welcome_->minimumWidth() + style()->pixelMetric(QStyle::PM_ScrollBarExtent));
+    layout_->addWidget(welcomeScroll_);
     // Whoever writes either setting (this view, the settings window's "Reset Onboarding", the
     // settings file), the choice follows.
     connect(welcomeCompleted_.notifier(), &SettingNotifier::changed, this, &ContentView::choose);
@@ -39,6 +54,14 @@ ContentView::~ContentView() {
 }
 
 bool ContentView::showsMainView() const { return mainView_ && !mainView_->isHidden(); }
+
+QSize ContentView::sizeHint() const {
+    if (showsMainView()) return QWidget::sizeHint();
+    const int width = std::max(WelcomeView::idealSize.width(), welcomeScroll_->minimumWidth());
+    // Measured as if the scroll bar took its room: at the height that needs, none is needed.
+    const int narrowest = width - style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    return {width, std::max({WelcomeView::idealSize.height(), welcome_->minimumHeight(), welcome_->heightForWidth(narrowest)})};
+}
 
 void ContentView::continueOnboarding() {
     welcomeCompleted_.setValue(true);
@@ -67,11 +90,11 @@ void ContentView::choose() {
     // Hide before showing: for a moment with both pages shown, the window would have to hold
     // both minimum heights at once and would grow to do so.
     if (main) {
-        welcome_->hide();
+        welcomeScroll_->hide();
         mainView_->show();
     } else {
         if (mainView_) mainView_->hide();
-        welcome_->show();
+        welcomeScroll_->show();
     }
     if (main != wasMain) emit shownViewChanged();
 }

@@ -16,6 +16,7 @@
 #include "app/views/welcome/welcome_permissions_model.h"
 #include "app/views/welcome/welcome_view.h"
 
+class QScrollArea;
 class QVBoxLayout;
 
 namespace pavonix {
@@ -36,6 +37,8 @@ public:
 
     bool showsMainView() const;
     WelcomeView* welcomeView() const { return welcome_; }
+    // Scrolls the welcome screen where the window is too short for all of it.
+    QScrollArea* welcomeScrollArea() const { return welcomeScroll_; }
     // Null until first shown.
     QWidget* mainView() const { return mainView_; }
     WelcomePermissionsModel& permissionsModel() const { return *permissionsModel_; }
@@ -46,6 +49,10 @@ public:
     // Shows these problems on the welcome screen for as long as they stand; the value must
     // outlive the view. (The main view shows them itself.)
     void showStorageNotices(ObservableValue<StorageNotices>& notices);
+
+    // The welcome screen at its ideal width and tall enough for every row whole, however tall the
+    // font makes them; the main view's own hint once it is shown.
+    QSize sizeHint() const override;
 
 signals:
     // The content switched between the welcome screen and the main view.
@@ -59,6 +66,7 @@ private:
     SettingBinding<bool> welcomeCompleted_;
     SettingBinding<bool> welcomeScreenRequested_;
     QVBoxLayout* layout_ = nullptr;
+    QScrollArea* welcomeScroll_ = nullptr;
     QPointer<WelcomeView> welcome_;
     QPointer<QWidget> mainView_;
     Observation noticesObservation_;

@@ -5,7 +5,12 @@
 #include <QFontMetrics>
 #include <QFrame>
 #include <QLabel>
+#include <QMainWindow>
+#include <QMenuBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 
 #include "app/views/testing/views_test_support.h"
 #include "app/views/welcome/bridge_server_status_badge.h"
@@ -83,6 +88,31 @@ TEST_F(ContentViewTest, ContinueLeadsToTheMainViewAlsoAfterARestart) {
 
     open();
     EXPECT_TRUE(make().showsMainView());
+}
+
+// Whatever the font, the texts get the height they need at their width: at the first size, with
+// no scroll bar and room for a title bar on the screen, and in a window too short and narrow.
+TEST_F(ContentViewTest, RowsNeverSqueezeTheirTexts) {
+    auto& view = make();
+    const auto expectWhole = [&](const char* where) {
+        settle();
+        for (QLabel* label : view.welcomeView()->findChildren<QLabel*>()) {
+            if (!label->isVisible() || !label->wordWrap()) continue;
+            EXPECT_GE(label->height(), label->heightForWidth(label->width())) << where;
+        }
+    };
+    QMainWindow window;  // with a menu bar, as the program's
+    window.menuBar()->addMenu(QStringLiteral("Pavonix"));
+    view_.release()->setParent(&window);
+    window.setCentralWidget(&view);
+    window.resize(window.sizeHint());
+    window.show();
+    expectWhole("first size");
+    EXPECT_FALSE(view.welcomeScrollArea()->verticalScrollBar()->isVisible());
+    EXPECT_LE(window.height() + 2 * window.fontMetrics().height(), window.screen()->availableGeometry().height());
+    window.resize(view.minimumSizeHint().width(), 300);
+    expectWhole("short");
+    EXPECT_TRUE(view.welcomeScrollArea()->verticalScrollBar()->isVisible());
 }
 
 TEST_F(ContentViewTest, RowsShowTheAuthorizersAnswers) {

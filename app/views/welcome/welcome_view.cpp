@@ -1,6 +1,5 @@
 #include "app/views/welcome/welcome_view.h"
 
-#include <QApplication>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -34,19 +33,13 @@ protected:
     }
 };
 
-QPixmap applicationIcon(int size) {
-    const QIcon icon = QApplication::windowIcon();
-    if (!icon.isNull()) return icon.pixmap(size, size);
-    return symbolIcon("play.fill", QColor(0x28, 0xA7, 0x45), size).pixmap(size, size);
-}
-
 }  // namespace
 
 WelcomeView::WelcomeView(WelcomePermissionsModel& permissionsModel, std::function<void()> continueAction,
                          QWidget* parent)
     : QWidget(parent), model_(permissionsModel), continueAction_(std::move(continueAction)) {
     setObjectName("welcome");
-    setMinimumSize(630, 500);
+    setMinimumSize(leastSize);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(22, 22, 22, 22);
     column->setSpacing(18);
@@ -54,7 +47,7 @@ WelcomeView::WelcomeView(WelcomePermissionsModel& permissionsModel, std::functio
     auto* icon = new QLabel(this);
     icon->setFixedSize(76, 76);
     icon->setScaledContents(true);
-    icon->setPixmap(applicationIcon(152));
+    icon->setPixmap(programIcon().pixmap(152, 152));
     icon->setAccessibleName(QStringLiteral("Pavonix"));
     column->addWidget(icon);
 

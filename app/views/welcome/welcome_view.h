@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include <QSize>
 #include <QWidget>
 
 #include "app/views/welcome/welcome_permission_row.h"
@@ -23,6 +24,9 @@ public:
     static constexpr std::string_view summary =
         "Control selected Google Slides windows from OSC, HTTP, and the built-in controls, and Keynote or "
         "PowerPoint through a Pavonix on a Mac added as a remote device.";
+    // Where the screen's layout has room for it; the window grows beyond it for larger fonts.
+    static constexpr QSize idealSize{700, 540};
+    static constexpr QSize leastSize{630, 500};
 
     // The model must outlive the view.
     WelcomeView(WelcomePermissionsModel& permissionsModel, std::function<void()> continueAction,
