@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 namespace pavonix::buffers {
@@ -19,28 +18,6 @@ bool mapped(const void* room) {
     const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
     void* start = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(room) / page * page);
     return ::mincore(start, 1, &resident) == 0 || errno != ENOMEM;
-}
-
-TEST(FixedBufferTest, TakesNoMoreThanItsRoomAndAMoveLeavesTheSourceEmpty) {
-    for (const std::size_t capacity : {std::size_t{8}, kPagedFrom + 1}) {
-        FixedBuffer buffer(capacity);
-        EXPECT_EQ(buffer.append(std::string(capacity - 3, 'a')), capacity - 3);
-        EXPECT_FALSE(buffer.full());
-        EXPECT_EQ(buffer.append("bcdef"), 3u);  // only what fits
-        EXPECT_TRUE(buffer.full());
-        EXPECT_EQ(buffer.append("g"), 0u);
-        EXPECT_EQ(buffer.view().substr(capacity - 4), "abcd");
-
-        FixedBuffer moved = std::move(buffer);
-        EXPECT_EQ(moved.size(), capacity);
-        EXPECT_EQ(buffer.capacity(), 0u);
-        EXPECT_EQ(buffer.append("x"), 0u);
-        buffer = std::move(moved);
-        EXPECT_EQ(buffer.view().size(), capacity);
-    }
-    FixedBuffer none(0);
-    EXPECT_TRUE(none.full());
-    EXPECT_EQ(none.append("x"), 0u);
 }
 
 TEST(PagedMemoryTest, LargeRoomIsAMappingOfItsOwnThatGoesBackWhenFreed) {
