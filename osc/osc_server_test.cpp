@@ -30,8 +30,6 @@ bool portIsFree(std::uint16_t port) {
 
 std::string text(const std::vector<std::uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-using namespace std::chrono_literals;
-
 class OSCServerTest : public ::testing::Test {
 protected:
     void SetUp() override { startServer(); }
@@ -158,10 +156,6 @@ public:
     bool connected() const { return connected_; }
     bool send(const std::vector<std::uint8_t>& data) const {
         return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
-    }
-    bool endsStream() const {
-        char byte;
-        return ::recv(fd_, &byte, 1, 0) == 0;
     }
 
 private:
