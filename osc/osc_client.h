@@ -82,7 +82,7 @@ private:
     std::string describe() const;
 
     std::shared_ptr<OSCSocket> socket_;
-    std::vector<std::uint8_t> readData_;
+    OSCFrameBuffer readData_;
     OSCStreamState readState_;
     bool useTCP_ = false;
     std::optional<std::string> interface_;

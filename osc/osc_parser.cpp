@@ -280,7 +280,7 @@ std::optional<OSCParserError> OSCParser::process(std::span<const std::uint8_t> p
 }
 
 std::optional<OSCParserError> OSCParser::translate(std::span<const std::uint8_t> data, OSCTCPStreamFraming framing,
-                                                   std::vector<std::uint8_t>& frameBuffer, OSCStreamState& state,
+                                                   OSCFrameBuffer& frameBuffer, OSCStreamState& state,
                                                    OSCPacketDestination& destination) {
     if (!state.socket) return OSCParserError::noSocket;
     if (framing == OSCTCPStreamFraming::SLIP) return translateSLIP(data, frameBuffer, state, destination);
@@ -288,7 +288,7 @@ std::optional<OSCParserError> OSCParser::translate(std::span<const std::uint8_t>
 }
 
 std::optional<OSCParserError> OSCParser::translateSLIP(std::span<const std::uint8_t> data,
-                                                       std::vector<std::uint8_t>& frame, OSCStreamState& state,
+                                                       OSCFrameBuffer& frame, OSCStreamState& state,
                                                        OSCPacketDestination& destination) {
     // False once the frame has grown past the limit: it is dropped up to its END.
     auto append = [&](const std::uint8_t* bytes, std::size_t count) {
@@ -348,7 +348,7 @@ std::optional<OSCParserError> OSCParser::translateSLIP(std::span<const std::uint
 }
 
 std::optional<OSCParserError> OSCParser::translatePLH(std::span<const std::uint8_t> data,
-                                                      std::vector<std::uint8_t>& buffer, OSCStreamState& state,
+                                                      OSCFrameBuffer& buffer, OSCStreamState& state,
                                                       OSCPacketDestination& destination) {
     buffer.insert(buffer.end(), data.begin(), data.end());
     std::size_t at = 0;

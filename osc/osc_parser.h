@@ -18,6 +18,7 @@
 #include "osc/osc_bundle.h"
 #include "osc/osc_message.h"
 #include "osc/osc_packet.h"
+#include "platform/buffers/paged_memory.h"
 
 namespace pavonix::osc {
 
@@ -47,6 +48,11 @@ enum class OSCTCPStreamFraming { SLIP, PLH };
 // the packet's length (32-bit big-endian) and the packet.
 std::vector<std::uint8_t> oscFramedPacket(std::span<const std::uint8_t> packet, OSCTCPStreamFraming framing);
 
+// The bytes a TCP connection holds for its unfinished frame. Peers decide how large it grows, so
+// its capacity is what the process really holds for it, and a large one goes back to the system
+// when it is freed.
+using OSCFrameBuffer = std::vector<std::uint8_t, buffers::PagedAllocator<std::uint8_t>>;
+
 // What a TCP connection keeps between reads besides its frame buffer.
 struct OSCStreamState {
     std::shared_ptr<OSCSocket> socket;  // the reply socket of every packet from the connection
@@ -72,7 +78,7 @@ public:
     // length below 1 one byte further on, and answers frameTooLong for a length above
     // kMaxFrameBytes (the stream cannot be trusted after it).
     std::optional<OSCParserError> translate(std::span<const std::uint8_t> data, OSCTCPStreamFraming framing,
-                                            std::vector<std::uint8_t>& frameBuffer, OSCStreamState& state,
+                                            OSCFrameBuffer& frameBuffer, OSCStreamState& state,
                                             OSCPacketDestination& destination);
 
     // The bundle in bytes, without a reply socket.
@@ -81,9 +87,9 @@ public:
     static std::variant<std::shared_ptr<OSCMessage>, OSCParserError> parseMessage(std::span<const std::uint8_t> bytes);
 
 private:
-    std::optional<OSCParserError> translateSLIP(std::span<const std::uint8_t> data, std::vector<std::uint8_t>& frame,
+    std::optional<OSCParserError> translateSLIP(std::span<const std::uint8_t> data, OSCFrameBuffer& frame,
                                                 OSCStreamState& state, OSCPacketDestination& destination);
-    std::optional<OSCParserError> translatePLH(std::span<const std::uint8_t> data, std::vector<std::uint8_t>& buffer,
+    std::optional<OSCParserError> translatePLH(std::span<const std::uint8_t> data, OSCFrameBuffer& buffer,
                                                OSCStreamState& state, OSCPacketDestination& destination);
 };
 

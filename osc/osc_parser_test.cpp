@@ -112,7 +112,7 @@ TEST(OSCParserTest, NestingIsBoundedSoDeepInputCannotExhaustTheStack) {
 Bytes slip(const Bytes& packet) { return oscFramedPacket(packet, OSCTCPStreamFraming::SLIP); }
 
 struct Stream {
-    Bytes buffer;
+    OSCFrameBuffer buffer;
     OSCStreamState state{testing::fakeSocket()};
     RecordingDestination destination;
     std::optional<OSCParserError> read(const Bytes& chunk, OSCTCPStreamFraming framing = OSCTCPStreamFraming::SLIP) {

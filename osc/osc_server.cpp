@@ -1,9 +1,11 @@
 #include "osc/osc_server.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstdio>
-#include <string_view>
-#include <unordered_map>
 #include <utility>
 
 #include "sockets/socket_address.h"
@@ -21,8 +23,26 @@ std::string renderBytes(std::size_t size) { return std::to_string(size) + " byte
 
 // A buffer that once took a large frame gives its room back, so an idle connection holds little.
 constexpr std::size_t kKeptBufferCapacity = 4096;
+// One read takes at most this much: the bytes of a read wait on the heap until the delegate queue
+// gets to them, and many peers sending large frames at once would otherwise leave the heap
+// holding their sum after they are gone.
+constexpr std::size_t kReadChunkBytes = 16 * 1024;
 
-// Counts what the parser delivers: a read that completes a packet keeps its connection alive.
+// A peer that vanished without a close (a laptop shut, a phone gone from the network) is found by
+// the system's probes after about two quiet minutes and its place freed; a quiet controller that
+// is still there answers them and keeps its connection.
+void enableKeepAlive(int fd) {
+    const int on = 1, idleSeconds = 60, intervalSeconds = 10, probes = 6;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+}
+
+void readNext(const QueueTcpSocketPtr& socket, std::int64_t tag) { socket->readData(-1, nullptr, 0, tag, kReadChunkBytes); }
+
+// Counts what the parser delivers: a read that completes a packet makes its connection the least
+// idle, and one that never did goes first when places run out.
 class CountingDestination final : public OSCPacketDestination {
 public:
     explicit CountingDestination(OSCPacketDestination& inner) : inner_(inner) {}
@@ -72,7 +92,6 @@ OSCServer::~OSCServer() {
         if (!udpSocket_->leaveMulticast(group, &error)) debug(error.description, OSCDebugLineKind::serverFailure);
     }
     stopListening();
-    if (idleTimer_) idleTimer_->cancel();
 }
 
 std::shared_ptr<OSCDebugDelegate> OSCServer::trafficReceiver() const {
@@ -147,6 +166,7 @@ void OSCServer::closeConnections() {
     onQueue([&] {
         closing.swap(connections_);
         idleOrder_.clear();
+        groupConnections_.clear();
         unfinishedBytes_ = 0;
     });
     for (auto& [index, connection] : closing) connection.socket->disconnect();
@@ -179,33 +199,34 @@ void OSCServer::closeConnection(Connections::iterator connection, const std::str
 void OSCServer::forgetConnection(Connections::iterator connection) {
     unfinishedBytes_ -= connection->second.heldBytes;
     idleOrder_.erase(connection->second.idlePlace);
+    const auto group = groupConnections_.find(connection->second.group);
+    if (--group->second == 0) groupConnections_.erase(group);
     connections_.erase(connection);
 }
 
-OSCServer::Connections::iterator OSCServer::evictionPick() {
-    // Were it the idlest of all, a peer that opens connections faster than another sends would
-    // push out every connection of the other; taken from the host holding the most, its
-    // connections push out only its own.
-    static const std::string kNoHost;
-    const auto hostOf = [](const Connection& connection) -> std::string_view {
-        return connection.socket->host ? *connection.socket->host : kNoHost;
+OSCServer::Connections::iterator OSCServer::evictionPick(const std::string* group) {
+    // Connections that never delivered a packet go first: a real controller sends soon after it
+    // connects. Then the idlest, so that a controller still sending stays. Among those, one of
+    // the group holding the most: were it the idlest of all, a peer that opens connections faster
+    // than another sends would push out every connection of the other.
+    const auto rank = [&](const Connection& connection) {
+        return std::pair(connection.delivered, -static_cast<std::ptrdiff_t>(groupConnections_.at(connection.group)));
     };
-    std::unordered_map<std::string_view, std::size_t> perHost;
-    std::size_t most = 0;
-    for (const auto& [index, connection] : connections_) most = std::max(most, ++perHost[hostOf(connection)]);
+    auto pick = connections_.end();
     for (const auto index : idleOrder_) {
         const auto connection = connections_.find(index);
-        if (perHost[hostOf(connection->second)] == most) return connection;
+        if (group && connection->second.group != *group) continue;
+        if (pick == connections_.end() || rank(connection->second) < rank(pick->second)) pick = connection;
     }
-    return connections_.find(idleOrder_.front());
+    return pick;
 }
 
 void OSCServer::noteHeldBytes(Connection& connection) {
     auto& buffer = connection.buffer;
     // The room a buffer takes stays within twice what it holds.
     if (buffer.capacity() > kKeptBufferCapacity && buffer.capacity() > 2 * buffer.size()) buffer.shrink_to_fit();
-    unfinishedBytes_ = unfinishedBytes_ - connection.heldBytes + buffer.size();
-    connection.heldBytes = buffer.size();
+    unfinishedBytes_ = unfinishedBytes_ - connection.heldBytes + buffer.capacity();
+    connection.heldBytes = buffer.capacity();
 }
 
 void OSCServer::enforceUnfinishedBytes() {
@@ -215,30 +236,6 @@ void OSCServer::enforceUnfinishedBytes() {
         });
         closeConnection(largest, "closed: its unfinished frame is the largest while they hold too much");
     }
-}
-
-void OSCServer::armIdleTimer() {
-    if (idleOrder_.empty()) return;
-    if (!idleTimer_) {
-        idleTimer_ = dispatch::Source::makeTimer(queue_);
-        idleTimer_->setEventHandler([weak = weak_from_this()] {
-            if (const auto self = weak.lock()) self->closeIdleConnections();
-        });
-        idleTimer_->resume();
-    }
-    const auto due = connections_.at(idleOrder_.front()).lastPacket + limits_.idleTimeout;
-    idleTimer_->setTimer(std::max(due - dispatch::Clock::now(), dispatch::Clock::duration::zero()));
-}
-
-void OSCServer::closeIdleConnections() {
-    const auto now = dispatch::Clock::now();
-    while (!idleOrder_.empty()) {
-        const auto oldest = connections_.find(idleOrder_.front());
-        if (now - oldest->second.lastPacket < limits_.idleTimeout) break;
-        closeConnection(oldest, "closed: no complete packet for " +
-                                    std::to_string(limits_.idleTimeout.count()) + " ms");
-    }
-    armIdleTimer();
 }
 
 bool OSCServer::startListening(const std::vector<std::string>& groups, SocketError* error) {
@@ -266,30 +263,35 @@ std::uint16_t OSCServer::boundUDPPort() const { return udpSocket_->udpSocket()->
 
 void OSCServer::socketDidAcceptNewSocket(const QueueTcpSocketPtr& listener, const QueueTcpSocketPtr& newSocket) {
     debug("TCP Socket: " + describe(listener.get()) + " didAcceptNewSocket: " + describe(newSocket.get()) + ")");
-    if (limits_.maxConnections == 0) {
+    if (limits_.maxConnections == 0 || limits_.maxConnectionsPerGroup == 0) {
         newSocket->setDelegate({});
         newSocket->disconnect();
         return;
     }
-    // A newcomer takes the place of a connection idle the longest, so that idle peers cannot
-    // keep everyone else out.
-    if (connections_.size() >= limits_.maxConnections) {
-        closeConnection(evictionPick(), "closed: idle the longest when a new connection came");
-    }
     auto wrapper = std::make_shared<OSCSocket>(newSocket);
-    // One trip to the new socket's queue for both.
+    // One trip to the new socket's queue for all three.
     newSocket->performBlock([&] {
         wrapper->host = newSocket->connectedHost();
         wrapper->port = newSocket->connectedPort();
+        enableKeepAlive(newSocket->socketFD());
     });
-    const bool wasEmpty = connections_.empty();
+    auto group = addressGroupOf(wrapper->host.value_or(""));
+    // A newcomer takes the place of a connection that idles, so that idle peers cannot keep
+    // everyone else out; past its group's share, of its own group, so that a party with many
+    // connections cannot push out the others.
+    const auto held = groupConnections_.find(group);
+    if (held != groupConnections_.end() && held->second >= limits_.maxConnectionsPerGroup) {
+        closeConnection(evictionPick(&group), "closed: its place went to a newcomer of its address group");
+    } else if (connections_.size() >= limits_.maxConnections) {
+        closeConnection(evictionPick(nullptr), "closed: its place went to a newcomer");
+    }
+    ++groupConnections_[group];
     Connection& connection = connections_[activeIndex_];
     connection.state.socket = wrapper;
     connection.socket = std::move(wrapper);
-    connection.lastPacket = dispatch::Clock::now();
+    connection.group = std::move(group);
     connection.idlePlace = idleOrder_.insert(idleOrder_.end(), activeIndex_);
-    if (wasEmpty) armIdleTimer();
-    newSocket->readData(-1, activeIndex_);
+    readNext(newSocket, activeIndex_);
     ++activeIndex_;
 }
 
@@ -321,12 +323,12 @@ void OSCServer::socketDidReadData(const QueueTcpSocketPtr& socket, const sockets
         return;
     }
     if (counting.delivered > 0) {
-        connection.lastPacket = dispatch::Clock::now();
+        connection.delivered = true;
         idleOrder_.splice(idleOrder_.end(), idleOrder_, connection.idlePlace);
     }
     noteHeldBytes(connection);
     enforceUnfinishedBytes();
-    if (connections_.contains(tag)) socket->readData(-1, tag);
+    if (connections_.contains(tag)) readNext(socket, tag);
 }
 
 void OSCServer::socketDidReadPartialData(const QueueTcpSocketPtr& socket, std::size_t length, std::int64_t tag) {

@@ -1,8 +1,10 @@
 // The receiving side of the OSC library: one UDP socket and one TCP socket on the same port. Every
 // datagram and every framed packet of every accepted TCP connection is parsed and handed whole to
 // the packet destination; everything the server observes is told to the debug delegate as one line
-// of text. What TCP peers can hold is bounded (OSCServerLimits): the connections open at once, the
-// time a connection may go without a complete packet, and the bytes of unfinished frames.
+// of text. What TCP peers can hold is bounded (OSCServerLimits): the connections open at once, those
+// of one address group, and the bytes of unfinished frames. A controller may stay quiet for as long
+// as its presenter talks: no timer closes a connection, and keep-alive probes find peers that
+// vanished without a close.
 //
 // Threads: the socket reports, the parsing and both receivers run on the delegate queue given at
 // construction, one at a time; the connection table lives there. Starting, stopping and the
@@ -10,19 +12,21 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "osc/osc_packet.h"
 #include "osc/osc_parser.h"
 #include "osc/osc_socket.h"
 #include "platform/dispatch/dispatch.h"
+#include "platform/net/endpoint.h"
 #include "sockets/queue_tcp_socket.h"
 #include "sockets/queue_udp_socket.h"
 
@@ -31,13 +35,15 @@ namespace pavonix::osc {
 // Bounds on what TCP peers can make the server hold, so that idle or stalling peers cannot lock
 // others out or fill the memory.
 struct OSCServerLimits {
-    // Open at once; at the cap a new connection closes the one idle the longest among those of
-    // the peer host that holds the most.
+    // Open at once. At the cap a newcomer closes a connection that never delivered a complete
+    // packet, else the one idle the longest; either from the address group holding the most.
     std::size_t maxConnections = 256;
-    // A connection that delivers no complete packet for this long is closed.
-    std::chrono::milliseconds idleTimeout = std::chrono::seconds(30);
-    // Bytes held for unfinished frames by all connections together; past it, the connection
-    // holding the most is closed.
+    // Open at once from one address group (net::addressGroup: an IPv4 address, an IPv6 /64, all
+    // of loopback), so that a party with many addresses cannot take every place. A newcomer past
+    // it closes one of its own group's, picked as above.
+    std::size_t maxConnectionsPerGroup = 32;
+    // Bytes held for unfinished frames by all connections together, counted as the room their
+    // buffers take; past it, the connection holding the most is closed.
     std::size_t maxUnfinishedBytes = std::size_t{16} << 20;
 };
 
@@ -70,6 +76,9 @@ public:
     // packet or SLIP frame starts with 0, while a length prefix under 16 MiB always does. Common
     // senders (liblo's oscsend among them) frame TCP that way.
     OSCTCPStreamFraming streamFraming = OSCTCPStreamFraming::SLIP;
+    // The address group a peer host's connections count in (see OSCServerLimits); set before
+    // listening. Tests give loopback hosts groups of their own.
+    std::function<std::string(const std::string& host)> addressGroupOf = net::addressGroup;
 
     // TCP, then UDP. A failure becomes a debug line; it is also answered, so that the owner can
     // tell a server that listens from one that does not.
@@ -127,12 +136,13 @@ private:
     // One accepted connection: its wrapper, its not yet parsed bytes and its framing state.
     struct Connection {
         std::shared_ptr<OSCSocket> socket;
-        std::vector<std::uint8_t> buffer;
+        std::string group;  // the peer's address group
+        OSCFrameBuffer buffer;
         OSCStreamState state;
         std::optional<OSCTCPStreamFraming> framing;  // decided by the first byte read
-        dispatch::Clock::time_point lastPacket;      // or the accept, before the first packet
+        bool delivered = false;                      // a complete packet came
         std::list<std::int64_t>::iterator idlePlace;
-        std::size_t heldBytes = 0;  // what `buffer` holds, as counted in unfinishedBytes_
+        std::size_t heldBytes = 0;  // the room `buffer` takes, as counted in unfinishedBytes_
     };
     using Connections = std::map<std::int64_t, Connection>;
 
@@ -141,13 +151,11 @@ private:
     // Takes the connection out of the table and closes it without a report back.
     void closeConnection(Connections::iterator connection, const std::string& why);
     void forgetConnection(Connections::iterator connection);
-    // The connection a newcomer at the cap replaces.
-    Connections::iterator evictionPick();
+    // The connection a newcomer replaces: one of `group` when given, else of any group.
+    Connections::iterator evictionPick(const std::string* group);
     void noteHeldBytes(Connection& connection);
     // Closes the connections holding the most until the unfinished frames fit the bound again.
     void enforceUnfinishedBytes();
-    void closeIdleConnections();
-    void armIdleTimer();
     // Runs `work` on the delegate queue and waits for it (inline when already there).
     void onQueue(const dispatch::Block& work) const;
     void debug(const std::string& line, OSCDebugLineKind kind = OSCDebugLineKind::trace) const;
@@ -162,8 +170,8 @@ private:
     // Delegate queue only.
     Connections connections_;
     std::list<std::int64_t> idleOrder_;  // connection numbers, the one idle the longest first
+    std::unordered_map<std::string, std::size_t> groupConnections_;  // open connections by address group
     std::size_t unfinishedBytes_ = 0;
-    dispatch::SourcePtr idleTimer_;
     std::int64_t activeIndex_ = 0;
     std::vector<std::string> joinedMulticastGroups_;
     std::string interface_ = "localhost";

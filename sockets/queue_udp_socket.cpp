@@ -302,8 +302,6 @@ bool QueueUdpSocket::createSockets(bool ipv4, bool ipv6, SocketError* error) {
         const int one = 1;
         const int bufferSize = maxSendSize_;
         if (::fcntl(fd, F_SETFL, O_NONBLOCK) != 0) return refuse("Error enabling non-blocking IO on socket (fcntl)");
-        if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
-            return refuse("Error enabling address reuse (setsockopt)");
         // IPv4 peers then reach the IPv4 socket, never the IPv6 one as mapped addresses.
         if (domain == AF_INET6 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) != 0)
             return refuse("Error disabling IPv4 on the IPv6 socket (setsockopt)");

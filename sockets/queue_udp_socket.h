@@ -6,8 +6,10 @@
 // synchronous hop for calls with a result and an asynchronous one for setters without.
 //
 // Linux notes:
-// - SO_REUSEADDR, which every socket sets, lets two UDP sockets of this kind share a port (the
-//   kernel hands each datagram to one of them), so a second bind to a used port succeeds.
+// - No socket sets SO_REUSEADDR: on Linux it lets any other socket that sets it too, of any user,
+//   bind the same port, and unicast datagrams then go to the one bound last, so another user could
+//   take every datagram meant for a listener. Sharing a port (several receivers of one multicast
+//   group) is asked for with enableReusePort, which Linux keeps to sockets of the same user.
 // - The IPv6 socket is IPv6-only, so IPv4 senders always arrive on the IPv4 socket as IPv4
 //   addresses.
 // - FIONREAD on a datagram socket gives only the size of the next datagram, so a receive turn

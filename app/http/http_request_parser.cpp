@@ -187,7 +187,7 @@ HTTPParseResult::Kind HTTPRequestReader::append(std::string_view bytes) {
     if (!parseHead(std::string_view(head_).substr(0, found), limits_, request_, contentLength_)) {
         return state_ = HTTPParseResult::Kind::invalid;
     }
-    body_ = RequestBodyBuffer(contentLength_);
+    body_ = buffers::FixedBuffer(contentLength_);
     body_.append(std::string_view(head_).substr(found + kHeadEnd.size()));
     head_.clear();
     head_.shrink_to_fit();

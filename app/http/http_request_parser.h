@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "app/http/http_request.h"
-#include "app/http/request_body_buffer.h"
+#include "platform/buffers/fixed_buffer.h"
 
 namespace pavonix::http {
 
@@ -62,8 +62,8 @@ private:
     void discardBuffers();
 
     HTTPParseLimits limits_;
-    std::string head_;        // every byte received until the head has ended
-    RequestBodyBuffer body_;  // then only the body, in room for its declared length
+    std::string head_;           // every byte received until the head has ended
+    buffers::FixedBuffer body_;  // then only the body, in room for its declared length
     bool headArrived_ = false;
     HTTPRequest request_;  // head fields once the head has been parsed
     std::size_t contentLength_ = 0;

@@ -28,7 +28,7 @@ struct Record : OSCPacketDestination {
 
 struct Run {
     Record record;
-    std::vector<std::uint8_t> buffer;
+    OSCFrameBuffer buffer;
     OSCStreamState state;
     int errors = 0;
 

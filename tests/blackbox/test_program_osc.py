@@ -4,7 +4,7 @@ PAVONIX_DEBUG=1 prints to stderr. On Linux every provider answers "failed", whic
 line shows that the command reached the model, with its display text and the source "OSC". The
 addresses, argument kinds and refused arguments are pinned by the command router's tests, malformed
 packets by the parser's, SLIP streams cut anywhere, clients closed for garbage, the connection cap,
-the idle time and the bound on unfinished frames by the OSC server's, a flood beyond the backlog
+the places of one address group and the bound on unfinished frames by the OSC server's, a flood beyond the backlog
 by the bridge's. Here: what an attacker on the port can do to the whole program (descriptors,
 memory, other senders, the status)."""
 
@@ -156,6 +156,25 @@ class OSCProgramTest(ProgramFixture):
             for sock in idle:
                 sock.close()
         self.note_memory("300 idle connections", before)
+
+    def test_unfinished_frames_leave_no_memory_behind(self):
+        # 300 connections, each sending 200 KiB of a SLIP frame that never ends, then closing.
+        self.start_with_osc(PROMPT_RELEASE)
+        pid = self.program.process.pid
+        self.baseline_descriptors = descriptors(pid)
+        before = resident_mib(pid)
+        frame = b"\xc0" + osc_message("/frame") + b"x" * (200 << 10)
+        attackers = [connect(self.osc_port) for _ in range(300)]
+        for sock in attackers:
+            try:
+                sock.sendall(frame)
+            except OSError:
+                pass  # closed by the program for a newcomer
+        for sock in attackers:
+            reset(sock)
+        self.send_tcp(osc_message("/show/next"))
+        self.assertEqual(self.commands(1), ["Show next"])
+        self.note_memory("300 unfinished frames of 200 KiB", before)
 
     def test_connection_churn_keeps_descriptors_bounded_and_the_program_answering(self):
         # Six clients connect, send a few bytes and reset, 5,000 times each.
