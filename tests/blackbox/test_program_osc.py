@@ -70,7 +70,7 @@ def resident_mib(pid):
     raise AssertionError("no VmRSS for %d" % pid)
 
 
-class OSCProgramTest(ProgramFixture):
+class OSCProgramFixture(ProgramFixture):
     def start_with_osc(self, extra_env=None):
         self.osc_port = free_port()
         self.write_settings(httpPort=free_port(), oscPort=self.osc_port)
@@ -100,6 +100,8 @@ class OSCProgramTest(ProgramFixture):
             for datagram in datagrams:
                 sock.sendto(datagram, ("127.0.0.1", self.osc_port))
 
+
+class OSCProgramTest(OSCProgramFixture):
     def test_datagrams_and_bundles_run_in_order_and_bad_packets_change_nothing(self):
         self.start_with_osc()
         future = (int(time.time()) + 2208988800 + 3600) << 32  # an hour ahead: not waited for
