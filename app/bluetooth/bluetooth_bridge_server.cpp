@@ -149,7 +149,13 @@ BluetoothBridgeServer::BluetoothBridgeServer(bool allowsPairing, BluetoothBridge
       clock_(std::move(clock)),
       requests_(handlers_, clock_) {}
 
-BluetoothBridgeServer::~BluetoothBridgeServer() = default;
+BluetoothBridgeServer::~BluetoothBridgeServer() {
+    // The owner drops a stopped server at once, often before stop()'s work on the queue has run;
+    // a pair read only in part is of use to no one then either. Nothing else holds the server
+    // now, so the queue's state may be read here.
+    pairingPayloads_.clear();
+    withdrawUnreadPairings();
+}
 
 void BluetoothBridgeServer::start() {
     std::lock_guard lock(mutex_);

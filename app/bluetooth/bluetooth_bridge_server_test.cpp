@@ -189,6 +189,15 @@ TEST_F(BluetoothServerTest, StopForgetsEverythingAndLateWorkTouchesNothing) {
     EXPECT_EQ(statuses.back(), BridgeServerStatus::stopped());
     EXPECT_TRUE(commands.empty());
     EXPECT_EQ(radio->answer(inFlight)->result, ATTResult::unlikelyError);
+
+    // A pair read only in part when the owner stops and drops the server at once, as the model
+    // does, reaches no one and is removed all the same.
+    auto next = startServer(true);
+    ASSERT_EQ(radio->read("central-C", kPairing, 0, 23)->value.size(), 22u);
+    next->stop();
+    next.reset();
+    EXPECT_TRUE(dispatch::runMainQueue([&] { return !removedPairs.empty(); }, std::chrono::seconds(2)));
+    EXPECT_EQ(removedPairs, std::vector<std::string>{"lpb_2"});
 }
 
 TEST_F(BluetoothServerTest, PairingReadsServeSlicesOfOnePayloadAndBadAccessIsRefused) {

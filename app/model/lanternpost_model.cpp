@@ -751,7 +751,12 @@ void LanternpostModel::checkSecrets() {
         return;
     }
     secretsCheckRunning_ = true;
-    if (!keychainQueue_) keychainQueue_ = dispatch::makeSerialQueue(std::string(keychainQueueLabel));
+    // On the pool meant for blocking calls: a Secret Service that does not answer holds the
+    // thread for its time-out at every poll, which the few workers of the bridges' queues cannot spare.
+    if (!keychainQueue_) {
+        keychainQueue_ = dispatch::makeSerialQueue(std::string(keychainQueueLabel),
+                                                   dispatch::globalQueue(dispatch::Priority::normal));
+    }
     std::weak_ptr<LanternpostModel> weak = weak_from_this();
     keychainQueue_->async([weak, ask = deps_.keychainProblem] {
         auto problem = ask();
