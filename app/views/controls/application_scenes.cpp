@@ -10,7 +10,6 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QSystemTrayIcon>
-#include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
 
@@ -120,7 +119,7 @@ void ApplicationScenes::showMainWindow() {
         QSize size = mainWindow_->sizeHint().expandedTo(mainWindowLeastFirstSize);
         if (const QScreen* screen = mainWindow_->screen()) size = size.boundedTo(screen->availableGeometry().size());
         mainWindow_->resize(size);
-        QTimer::singleShot(0, mainWindow_.get(), [window = mainWindow_.get()] { keepOnScreen(window); });
+        whenFramed(mainWindow_.get(), [window = mainWindow_.get()] { keepOnScreen(window); });
     }
     mainWindow_->show();
     mainWindow_->raise();

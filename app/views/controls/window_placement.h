@@ -1,6 +1,8 @@
 // Keeping the program's windows within the screen's available area (the screen less its panels).
 #pragma once
 
+#include <functional>
+
 #include <QRect>
 
 class QWidget;
@@ -16,5 +18,10 @@ QRect placedWithin(const QRect& frame, const QRect& available);
 // screen's available area, and moves it onto that area. Sizes from before the window was framed
 // could not count the title bar.
 void keepOnScreen(QWidget* window);
+
+// Runs `action` once, soon after the window manager has framed `window` (only then does the window
+// know its title bar; the frame may come well after the window is shown). Never without a window
+// manager.
+void whenFramed(QWidget* window, std::function<void()> action);
 
 }  // namespace pavonix

@@ -13,6 +13,7 @@
 #include <QVBoxLayout>
 #include <gmock/gmock.h>
 
+#include "app/model/storage_notices.h"
 #include "app/views/settings/lanternpost_settings_view.h"
 #include "app/views/settings/listen_view.h"
 #include "app/views/settings/settings_form.h"
@@ -338,8 +339,9 @@ TEST_F(SettingsWindowTest, NamesAreShownAsWritten) {
 // whatever the font, the whole tab shows and a title bar still fits.
 TEST_F(SettingsWindowTest, OpensAsTallAsItsContentWithinTheBoundsAndTheScreen) {
     state_.reset();
-    model_.notices.set({"Settings could not be read; they were set aside as /home/ada/.config/Pavonix/"
-                        "settings.json.corrupt-20261207T120629Z. Request signing is on until you change it.",
+    // The program's own sentence, the longest of its notices.
+    const std::filesystem::path file = "/home/ada/.config/Pavonix/settings.json";
+    model_.notices.set({settingsReadNotice({file.string() + ".corrupt-20261207T120629Z", "damaged"}, file, true),
                         std::nullopt, std::nullopt});
     model_.interfaces.set({wired("10.0.0.5"), wired("10.0.0.9")});
     store().setValue(settings::httpAuthenticationEnabled, true);  // the orange warning, two lines

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 
+#include <QLabel>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStyle>
 #include <QVBoxLayout>
 
 #include "app/settings/settings_keys.h"
+#include "app/views/controls/window_placement.h"
 #include "app/views/welcome/welcome_view.h"
 
 namespace pavonix {
@@ -73,10 +75,27 @@ void ContentView::showStorageNotices(ObservableValue<StorageNotices>& notices) {
     const auto show = [this](const StorageNotices& now) {
         QStringList lines;
         for (const auto& line : now.lines()) lines << QString::fromStdString(line);
-        if (welcome_) welcome_->setStorageNotice(lines.join('\n'));
+        const QString text = lines.join('\n');
+        if (!welcome_ || welcome_->storageNotice()->text() == text) return;
+        welcome_->setStorageNotice(text);
+        growToFitWelcome();
     };
     show(notices.get());
     noticesObservation_ = notices.observe(show);
+}
+
+void ContentView::growToFitWelcome() {
+    QWidget* top = window();
+    if (top == this || !top->isVisible() || showsMainView()) return;
+    if (top->windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen)) return;
+    // The keychain's answer, for one, comes after the window took its first size: a notice that
+    // arrives then would otherwise push "Continue" below a scroll where the screen has room.
+    const QWidget* viewport = welcomeScroll_->viewport();
+    const int missing =
+        std::max(welcome_->minimumHeight(), welcome_->heightForWidth(viewport->width())) - viewport->height();
+    if (missing <= 0) return;
+    top->resize(top->width(), top->height() + missing);
+    keepOnScreen(top);
 }
 
 void ContentView::choose() {

@@ -60,6 +60,9 @@ signals:
 
 private:
     void choose();
+    // Grows the window, within the screen, to the welcome screen's hint when a notice made it
+    // taller; never shrinks it.
+    void growToFitWelcome();
 
     std::unique_ptr<WelcomePermissionsModel> permissionsModel_;
     MainViewFactory makeMainView_;

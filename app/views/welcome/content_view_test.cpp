@@ -91,8 +91,10 @@ TEST_F(ContentViewTest, ContinueLeadsToTheMainViewAlsoAfterARestart) {
 }
 
 // Whatever the font, the texts get the height they need at their width: at the first size, with
-// no scroll bar and room for a title bar on the screen, and in a window too short and narrow.
+// no scroll bar and room for a title bar on the screen, when a notice comes after the first size
+// (the window grows), and in a window too short and narrow.
 TEST_F(ContentViewTest, RowsNeverSqueezeTheirTexts) {
+    ObservableValue<StorageNotices> notices;
     auto& view = make();
     const auto expectWhole = [&](const char* where) {
         settle();
@@ -110,6 +112,13 @@ TEST_F(ContentViewTest, RowsNeverSqueezeTheirTexts) {
     expectWhole("first size");
     EXPECT_FALSE(view.welcomeScrollArea()->verticalScrollBar()->isVisible());
     EXPECT_LE(window.height() + 2 * window.fontMetrics().height(), window.screen()->availableGeometry().height());
+    view.showStorageNotices(notices);
+    notices.set({std::nullopt, std::nullopt,
+                 "Pairing secrets could not be read: /home/ada/.local/share/Pavonix/keychain.json: Open to other "
+                 "users (mode 0644)."});
+    expectWhole("a later notice");
+    EXPECT_TRUE(view.welcomeView()->storageNotice()->isVisible());
+    EXPECT_FALSE(view.welcomeScrollArea()->verticalScrollBar()->isVisible());
     window.resize(view.minimumSizeHint().width(), 300);
     expectWhole("short");
     EXPECT_TRUE(view.welcomeScrollArea()->verticalScrollBar()->isVisible());
