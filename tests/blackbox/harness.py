@@ -208,6 +208,16 @@ class NamespacePair:
                 require(False, "network namespaces: " + result.stderr.strip())
         return namespace
 
+    def add_addresses(self, count):
+        """`count` more addresses of the first client (10.231.1.1 onwards, routed by the server through
+        CLIENT_ADDRESS), as one host may hold; the addresses."""
+        addresses = ["10.231.1.%d" % number for number in range(1, count + 1)]
+        for step in [["-n", self.client_ns, "addr", "add", address + "/32", "dev", "pvc" + self.tag] for address in addresses] + \
+                [["-n", self.server_ns, "route", "add", "10.231.1.0/24", "via", self.CLIENT_ADDRESS]]:
+            result = subprocess.run(["ip", *step], capture_output=True, text=True)
+            require(result.returncode == 0, "network namespaces: " + result.stderr.strip())
+        return addresses
+
     def close(self):
         for ns in self.namespaces:
             subprocess.run(["ip", "netns", "del", ns], capture_output=True)

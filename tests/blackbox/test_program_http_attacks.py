@@ -93,9 +93,11 @@ class HTTPAttackTest(ProgramFixture):
         self.write_settings(httpPort=port, oscEnabled=False)
         program = self.start(prefix=network.server_prefix)
         self.assertIn("Running", program.http_status())
-        # Two flooders at one address keep 600 stalled heads coming, far more than the program's
-        # places, which it turns over as fast as they come.
-        flooders = [self.run_in(network.client_ns, "stall", network.SERVER_ADDRESS, port, FLOOD_SECONDS, 300)
+        # Two flooders keep 600 stalled heads coming from one host with ten addresses, far more
+        # than the program's places: it turns them over as fast as they come, and once they fill
+        # every place the flooding host's newcomers close its own, never the slow peer's.
+        sources = ",".join([network.CLIENT_ADDRESS] + network.add_addresses(9))
+        flooders = [self.run_in(network.client_ns, "stall", network.SERVER_ADDRESS, port, FLOOD_SECONDS, 300, "", sources)
                     for _ in range(2)]
         statuses = self.answer(self.run_in(honest, "slow", network.SECOND_SERVER_ADDRESS, port, FLOOD_SECONDS))["statuses"]
         dropped = sum(self.answer(flooder)["dropped"] for flooder in flooders)
@@ -164,10 +166,12 @@ class HTTPAttackTest(ProgramFixture):
 
 # ---- Commands run as child processes, each printing one JSON answer ----------------------------
 
-def stall(host, port, seconds, places, pair_id=None):
+def stall(host, port, seconds, places, pair_id="", sources=""):
     """Keeps `places` connections that send a head declaring a body and then stall, half with a
     large part of a large body; each one the program drops is opened again at once. With a pair ID
-    (it travels in clear) the heads carry a made-up signature, which is only checked on the body."""
+    (it travels in clear) the heads carry a made-up signature, which is only checked on the body.
+    Sources (comma-separated) are the addresses the places are spread over."""
+    sources = sources.split(",") if sources else [None]
     signature = "".join("%s: %s\r\n" % item for item in signed_headers(os.urandom(32), pair_id, "POST", "/").items()) \
         if pair_id else ""
     heads = [("POST /show/next HTTP/1.1\r\n%sContent-Length: 100\r\n\r\n" % signature).encode(),
@@ -181,6 +185,8 @@ def stall(host, port, seconds, places, pair_id=None):
         sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         sock.settimeout(1)
         try:
+            if source := sources[index % len(sources)]:
+                sock.bind((source, 0))
             sock.connect((host, port))
             sock.sendall(heads[index % 2])
         except OSError:
