@@ -98,26 +98,45 @@ TEST_F(UserDefaultsTest, DamagedFilesAreMovedAsideNeverOverwritten) {
 // the change made meanwhile is merged into what it holds.
 TEST_F(UserDefaultsTest, AFileThatCannotBeReadIsLeftAsItIsUntilItCanBe) {
     // Which kinds of file are refused is the own-file reader's test; here, what the store does.
-    // Opening the FIFO must not wait for a writer that never comes.
-    for (bool fifo : {false, true}) {
-        SCOPED_TRACE(fifo ? "a FIFO" : "a folder");
-        fs::remove_all(file_.parent_path());
-        fs::create_directories(fifo ? file_.parent_path() : file_ / "inside");
-        if (fifo) {
-            ASSERT_EQ(::mkfifo(file_.c_str(), 0600), 0);
-        }
+    // Opening the FIFO must not wait for a writer that never comes. A link to a volume not mounted
+    // yet and a file in the settings folder's place are not a first start either.
+    const fs::path folder = file_.parent_path(), unmounted = folder_ / "unmounted" / "settings.json";
+    struct Kind {
+        const char* name;
+        std::function<void()> make;
+        std::string reason, writeError;
+    };
+    const Kind kinds[] = {
+        {"a folder", [&] { fs::create_directories(file_ / "inside"); }, "Not a regular file",
+         "reading the settings file: Not a regular file"},
+        {"a FIFO", [&] { fs::create_directories(folder), ::mkfifo(file_.c_str(), 0600); }, "Not a regular file",
+         "reading the settings file: Not a regular file"},
+        {"a dangling link", [&] { fs::create_directories(folder), fs::create_symlink(unmounted, file_); },
+         file_.string() + " links to " + unmounted.string() + ", which does not exist",
+         "reading the settings file: " + file_.string() + " links to " + unmounted.string() + ", which does not exist"},
+        {"a file as the folder", [&] { writeFile(folder, "mine"); }, folder.string() + " is not a folder",
+         "creating the settings folder: Not a directory"},
+    };
+    for (const Kind& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        fs::remove_all(folder);
+        kind.make();
         const auto before = fs::symlink_status(file_);
         UserDefaults store(file_, options(manual));
-        EXPECT_EQ(store.loadProblem().value_or(UserDefaults::LoadProblem{}).reason, "Not a regular file");
+        EXPECT_EQ(store.loadProblem().value_or(UserDefaults::LoadProblem{}).reason, kind.reason);
         EXPECT_FALSE(store.setAsidePath());
         EXPECT_TRUE(store.setTransient("httpAuthenticationEnabled", true));
         EXPECT_TRUE(store.set("httpPort", 2));
         EXPECT_FALSE(store.flush());
-        EXPECT_EQ(store.lastWriteError(), "reading the settings file: Not a regular file");
+        EXPECT_EQ(store.lastWriteError(), kind.writeError);
         EXPECT_EQ(fs::symlink_status(file_).type(), before.type());
-        EXPECT_EQ(files(), std::vector<fs::path>{file_}) << "nothing set aside, nothing half written";
+        if (fs::is_directory(folder)) {
+            EXPECT_EQ(files(), std::vector<fs::path>{file_}) << "nothing set aside, nothing half written";
+        } else {
+            EXPECT_EQ(readFile(folder), "mine");
+        }
 
-        fs::remove_all(file_);
+        fs::remove_all(folder);
         writeFile(file_, R"({"httpAuthenticationEnabled": false, "oscPort": 5, "httpPort": 1})");
         ASSERT_TRUE(store.flush());
         EXPECT_EQ(saved(), json({{"httpAuthenticationEnabled", false}, {"oscPort", 5}, {"httpPort", 2}}));

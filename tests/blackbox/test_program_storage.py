@@ -1,6 +1,7 @@
-"""The real program over settings and keychain files that go wrong: a truncated settings file and
-one it may not read each leave request signing on for a peer on another host (the first is set
-aside, the second left exactly as it was), and each is told, as is a keychain file open to other
+"""The real program over settings and keychain files that go wrong: a truncated settings file, one
+it may not read, a link to a file that is not there and a file in the settings folder's place each
+leave request signing on for a peer on another host (the first is set aside, the others left
+exactly as they were), and each is told, as is a keychain file open to other
 users; a settings folder it may not write to makes a peer's choice answer that it holds for now and
 is told until a write succeeds; FIFOs in the files' places neither hang the start nor keep SIGTERM
 from ending it; and two copies of the program on one settings file keep each other's changes
@@ -9,6 +10,7 @@ from ending it; and two copies of the program on one settings file keep each oth
 import glob
 import json
 import os
+import pathlib
 import shutil
 import stat
 import subprocess
@@ -66,6 +68,33 @@ class StorageTest(ProgramFixture):
         with open(self.settings_path) as kept:
             self.assertEqual(kept.read(), text)
         self.assertEqual(self.folder_entries(), ["settings.json"])
+
+        # A link to a volume not mounted yet, and XDG_CONFIG_HOME naming a file: not a first start.
+        unmounted = os.path.join(self.home, "unmounted", "settings.json")
+        config = os.path.dirname(os.path.dirname(self.settings_path))
+
+        def dangling_link():
+            os.remove(self.settings_path)
+            os.symlink(unmounted, self.settings_path)
+            return lambda: self.assertEqual((os.readlink(self.settings_path), self.folder_entries()),
+                                            (unmounted, ["settings.json"]))
+
+        def config_is_a_file():
+            shutil.rmtree(config)
+            with open(config, "w") as out:
+                out.write("mine")
+            return lambda: self.assertEqual(open(config).read(), "mine")
+
+        for make, reason in ((dangling_link, "%s links to %s, which does not exist" % (self.settings_path, unmounted)),
+                             (config_is_a_file, "%s is not a folder" % config)):
+            unchanged = make()
+            program = self.start(prefix=network.server_prefix)
+            self.assertIn("Running", program.http_status())
+            self.assertEqual(command(), 401)
+            [notice] = program.wait_for("Pavonix: notice: Settings could not be read")
+            self.assertIn(reason, notice)
+            self.assertEqual(program.quit(), 0)
+            unchanged()
 
     def test_a_read_only_settings_folder_is_told_until_a_write_succeeds(self):
         port = free_port()
