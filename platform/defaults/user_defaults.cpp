@@ -173,10 +173,30 @@ bool writeAll(int fd, const std::string& text) {
     return true;
 }
 
-// Replaces `file` with `text`: temporary file in the same folder, fsync, rename, fsync folder.
-// On failure the temporary file is removed and `file` is untouched.
-std::optional<StepError> replaceFile(const fs::path& file, const std::string& text, const Options& options) {
+// Where a write of `file` goes: a settings file kept elsewhere through a link (symlinked dotfiles)
+// is replaced where it lies, so that the link stays and the user's own file is the one written.
+std::optional<fs::path> writeTarget(const fs::path& file, int& error) {
+    struct stat st{};
+    if (::lstat(file.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return file;
+    std::error_code ec;
+    fs::path target = fs::canonical(file, ec);
+    if (ec) {
+        error = ec.value();
+        return std::nullopt;
+    }
+    return target;
+}
+
+// Replaces `path` with `text`: temporary file in the same folder as the file it replaces (the
+// link's target, for a link), fsync, rename, fsync folder. On failure the temporary file is
+// removed and the file is untouched.
+std::optional<StepError> replaceFile(const fs::path& path, const std::string& text, const Options& options) {
     static std::atomic<unsigned> counter{0};
+    int unresolved = 0;
+    const auto target = writeTarget(path, unresolved);
+    // The link led to the file read a moment ago; one that leads nowhere now is not replaced.
+    if (!target) return StepError{WriteStep::rename, unresolved};
+    const fs::path& file = *target;
     const fs::path folder = file.parent_path();
 
     const std::string temporary = file.string() + ".tmp-" + std::to_string(::getpid()) + "-" +
@@ -442,6 +462,8 @@ UserDefaults::UserDefaults(fs::path file, Options options) : state_(std::make_sh
     if (state_->options.backgroundFlush) state_->flushQueue = dispatch::makeSerialQueue(kQueueLabel);
 
     removeStaleTemporaries(state_->file);
+    int unresolved = 0;
+    if (auto target = writeTarget(state_->file, unresolved); target && *target != state_->file) removeStaleTemporaries(*target);
     FileRead read = readFile(state_->file);
     switch (read.outcome) {
     case FileRead::Outcome::loaded:

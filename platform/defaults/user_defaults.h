@@ -5,7 +5,8 @@
 // persisting it is coalesced on a background serial queue for at most `coalesceDelay`, and
 // flush() (also run by the destructor) writes whatever is still pending. The file is replaced
 // atomically (temporary file, fsync, rename), so a crash or a full disk leaves either the old or
-// the new file, never a truncated one.
+// the new file, never a truncated one. A settings file that is a symbolic link is read and
+// replaced where the link leads; the link itself stays.
 //
 // Another process (a second copy of the program) may share the file. Each write holds an
 // exclusive lock (".settings.lock" beside the file), reads the file again and writes only the
@@ -17,7 +18,8 @@
 // A file whose content cannot be used (not JSON, not an object, larger than 16 MiB, nested deeper
 // than 64 levels) is moved aside as "settings.json.corrupt-<UTC time>" and the store starts empty;
 // it is never overwritten. A file that cannot be read at all (no permission, an I/O error, not a
-// regular file, owned by another user) is left exactly as it is, and nothing is written over it
+// regular file, owned by another user, behind a link that leads nowhere or below a file in a
+// folder's place) is left exactly as it is, and nothing is written over it
 // until a later write has been able to read it. A failed write is tried again at the next change
 // and every `retryInterval` while it keeps failing.
 //

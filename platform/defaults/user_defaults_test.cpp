@@ -146,6 +146,27 @@ TEST_F(UserDefaultsTest, AFileThatCannotBeReadIsLeftAsItIsUntilItCanBe) {
     }
 }
 
+// Symlinked dotfiles: the file the link leads to is the one replaced, the temporary file beside
+// it; the link stays, and the lock stays beside the link.
+TEST_F(UserDefaultsTest, AWriteThroughALinkReplacesWhatItLeadsTo) {
+    const fs::path kept = folder_ / "dotfiles" / "settings.json";
+    writeFile(kept, R"({"httpPort": 1})");
+    fs::create_directories(file_.parent_path());
+    fs::create_symlink(fs::relative(kept, file_.parent_path()), file_);
+    {
+        UserDefaults store(file_, options(manual));
+        EXPECT_EQ(store.storedObject("httpPort"), json(1));
+        store.set("httpPort", 2);
+        ASSERT_TRUE(store.flush());
+        store.set("oscPort", 3);
+    }
+    EXPECT_TRUE(fs::is_symlink(file_));
+    EXPECT_EQ(json::parse(readFile(kept)), json({{"httpPort", 2}, {"oscPort", 3}}));
+    EXPECT_EQ(files(), std::vector<fs::path>{file_});
+    EXPECT_EQ(std::distance(fs::directory_iterator(kept.parent_path()), fs::directory_iterator()), 1);
+    EXPECT_TRUE(fs::exists(lockFile()));
+}
+
 // A stand-in value is written only where there is no file to merge into: then the file that
 // follows one set aside holds it, and survives the next start.
 TEST_F(UserDefaultsTest, AStandInValueIsWrittenInPlaceOfADamagedFile) {

@@ -1,11 +1,12 @@
 """The real program over settings and keychain files that go wrong: a truncated settings file, one
 it may not read, a link to a file that is not there and a file in the settings folder's place each
 leave request signing on for a peer on another host (the first is set aside, the others left
-exactly as they were), and each is told, as is a keychain file open to other
-users; a settings folder it may not write to makes a peer's choice answer that it holds for now and
-is told until a write succeeds; FIFOs in the files' places neither hang the start nor keep SIGTERM
-from ending it; and two copies of the program on one settings file keep each other's changes
-(PAVONIX_DEBUG=1 prints what the user is told)."""
+exactly as they were), and each is told, as is a keychain file open to other users; a settings
+file that is a link stays one, and the file it leads to is written; a settings folder it may not
+write to makes a peer's choice answer that it holds for now and is told until a write succeeds;
+FIFOs in the files' places neither hang the start nor keep SIGTERM from ending it; and two copies
+of the program on one settings file keep each other's changes (PAVONIX_DEBUG=1 prints what the
+user is told)."""
 
 import glob
 import json
@@ -116,6 +117,24 @@ class StorageTest(ProgramFixture):
         self.assertEqual(self.read_settings()["presentationProvider"], "googleSlides")
         self.assertEqual(program.quit(), 0)
         self.assertEqual(program.lines.count("Pavonix: notice: " + failed), 1, "told once")
+
+    def test_a_settings_file_kept_elsewhere_through_a_link_is_written_there(self):
+        port = free_port()
+        kept = os.path.join(self.home, "dotfiles", "settings.json")
+        os.makedirs(os.path.dirname(kept))
+        with open(kept, "w") as out:
+            json.dump({"httpPort": port, "oscEnabled": False}, out)
+        os.makedirs(os.path.dirname(self.settings_path))
+        os.symlink(kept, self.settings_path)
+        program = self.start()
+        self.assertIn("Running", program.http_status())
+        chosen = request(port, "POST", "/provider/select", json.dumps({"provider": "powerPoint"})).json()
+        self.assertEqual(chosen["status"], "ok", chosen)
+        self.assertEqual(os.readlink(self.settings_path), kept)
+        with open(kept) as stored:
+            self.assertEqual(json.load(stored)["presentationProvider"], "powerPoint")
+        self.assertEqual(program.quit(), 0)
+        self.assertEqual(sorted(os.listdir(os.path.dirname(kept))), ["settings.json"])
 
     def test_fifos_in_place_of_the_files_neither_hang_the_start_nor_block_sigterm(self):
         require(shutil.which("unshare") is not None, "unshare (util-linux)")
