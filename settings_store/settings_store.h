@@ -46,7 +46,8 @@ public:
     // A typed setting: the name it is stored under and what it reads as while nothing is
     // stored. A stored value that is not a T reads as `undecodableValue` when there is one, else
     // as the default: a protection switch reads as on, so that a damaged value never turns a
-    // protection off.
+    // protection off. Once registerDefault() has run, a key with an `undecodableValue` that the
+    // file holds more than once reads as that value too (which copy counts is as ambiguous).
     template <class T>
     struct Key {
         std::string name;
@@ -138,7 +139,8 @@ public:
     // The same read on the user-defaults store itself.
     template <class T>
     static T read(const defaults::UserDefaults& defaults, const Key<T>& key);
-    // Puts the key's default into the store's registration domain (never written to disk).
+    // Puts the key's default into the store's registration domain (never written to disk), and
+    // its `undecodableValue` in the place of a key held more than once.
     template <class T>
     static void registerDefault(defaults::UserDefaults& defaults, const Key<T>& key);
 
@@ -452,6 +454,10 @@ void SettingsStore::registerDefault(defaults::UserDefaults& defaults, const Key<
         nlohmann::json entry = nlohmann::json::object();
         entry[key.name] = std::move(*encoded);
         defaults.registerDefaults(entry);
+    }
+    if (!key.undecodableValue) return;
+    if (auto encoded = settings_detail::Codec<T>::encode(*key.undecodableValue)) {
+        defaults.readRepeatedKeyAs(key.name, std::move(*encoded));
     }
 }
 

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <set>
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -109,6 +111,7 @@ struct FileRead {
     json value;
     std::string problem;
     std::optional<UserDefaults::State::FileIdentity> identity;  // of what was read, when it was opened
+    std::set<std::string> repeated;  // the keys that the file holds more than once
 };
 
 UserDefaults::State::FileIdentity identityOf(const struct stat& st) {
@@ -123,37 +126,54 @@ std::optional<UserDefaults::State::FileIdentity> identityOf(const fs::path& file
     return identityOf(st);
 }
 
-FileRead damaged(std::string problem) { return {FileRead::Outcome::damaged, {}, std::move(problem), {}}; }
+FileRead damaged(std::string problem) { return {FileRead::Outcome::damaged, {}, std::move(problem), {}, {}}; }
 
-FileRead readText(const std::string& text) {
+FileRead readText(const std::string& text, const std::map<std::string, json>& repeatedKeyValues) {
     // Copying, comparing and writing a value recurse once per level, so a deeper file would
     // overflow the stack at the first settings write. `depth` counts the enclosing levels.
     bool tooDeep = false;
+    std::map<std::string, int> topLevelKeys;
     json parsed = json::parse(
         text,
-        [&](int depth, json::parse_event_t event, json&) {
+        [&](int depth, json::parse_event_t event, json& parsedValue) {
             const bool opens = event == json::parse_event_t::object_start || event == json::parse_event_t::array_start;
             if (opens && depth >= static_cast<int>(kMaxNesting)) tooDeep = true;
+            if (event == json::parse_event_t::key && depth == 1 && parsedValue.is_string()) {
+                ++topLevelKeys[parsedValue.get<std::string>()];
+            }
             return !tooDeep;  // nothing more is built once the file is refused
         },
         /*allow_exceptions=*/false);
     if (tooDeep) return damaged("Nested deeper than 64 levels");
     if (parsed.is_discarded()) return damaged("Not valid JSON");
     if (!parsed.is_object()) return damaged("Not a JSON object");
-    return {FileRead::Outcome::loaded, std::move(parsed), {}, {}};
+    FileRead result{FileRead::Outcome::loaded, std::move(parsed), {}, {}, {}};
+    for (const auto& [key, count] : topLevelKeys) {
+        if (count < 2) continue;
+        result.repeated.insert(key);
+        // The parser keeps the last copy; a key registered for it reads as its safe value instead.
+        if (auto rule = repeatedKeyValues.find(key); rule != repeatedKeyValues.end()) result.value[key] = rule->second;
+    }
+    return result;
 }
 
-FileRead readFile(const fs::path& file) {
+FileRead readFile(UserDefaults::State& state) {
+    std::map<std::string, json> repeatedKeyValues;
+    {
+        std::shared_lock lock(state.mutex);
+        repeatedKeyValues = state.repeatedKeyValues;
+    }
     // Links are followed (a settings file kept elsewhere is common); the checks apply to what
     // they lead to.
-    files::OwnFileRead read = files::readOwnFile(file, files::Links::follow, kMaxFileBytes);
+    files::OwnFileRead read = files::readOwnFile(state.file, files::Links::follow, kMaxFileBytes);
     switch (read.outcome) {
     case files::OwnFileRead::Outcome::missing: return {};
-    case files::OwnFileRead::Outcome::unreadable: return {FileRead::Outcome::unreadable, {}, std::move(read.problem), {}};
+    case files::OwnFileRead::Outcome::unreadable: return {FileRead::Outcome::unreadable, {}, std::move(read.problem), {}, {}};
     case files::OwnFileRead::Outcome::tooLarge:
     case files::OwnFileRead::Outcome::read: break;
     }
-    FileRead result = read.outcome == files::OwnFileRead::Outcome::read ? readText(read.text) : damaged("Larger than 16 MiB");
+    FileRead result = read.outcome == files::OwnFileRead::Outcome::read ? readText(read.text, repeatedKeyValues)
+                                                                        : damaged("Larger than 16 MiB");
     result.identity = identityOf(read.status);
     return result;
 }
@@ -310,7 +330,7 @@ bool persistLocked(UserDefaults::State& state) {
     }
 
     // Read again: another process may have written since, or the file may have become readable.
-    FileRead disk = readFile(state.file);
+    FileRead disk = readFile(state);
     auto& problem = state.loadProblem;
     switch (disk.outcome) {
     case FileRead::Outcome::unreadable:
@@ -380,7 +400,7 @@ bool persistLocked(UserDefaults::State& state) {
 void takeInOthersChanges(UserDefaults::State& state) {
     const auto now = identityOf(state.file);
     if (now == state.seen) return;
-    FileRead disk = readFile(state.file);
+    FileRead disk = readFile(state);
     state.seen = disk.identity ? disk.identity : now;
     if (disk.outcome != FileRead::Outcome::loaded) return;
     if (state.loadProblem && !state.loadProblem->setAside) state.loadProblem.reset();  // usable again
@@ -464,10 +484,11 @@ UserDefaults::UserDefaults(fs::path file, Options options) : state_(std::make_sh
     removeStaleTemporaries(state_->file);
     int unresolved = 0;
     if (auto target = writeTarget(state_->file, unresolved); target && *target != state_->file) removeStaleTemporaries(*target);
-    FileRead read = readFile(state_->file);
+    FileRead read = readFile(*state_);
     switch (read.outcome) {
     case FileRead::Outcome::loaded:
         state_->stored = std::move(read.value);
+        state_->repeatedAtLoad = std::move(read.repeated);
         state_->seen = read.identity;
         break;
     case FileRead::Outcome::missing:
@@ -523,6 +544,22 @@ void UserDefaults::registerDefaults(const json& defaults) {
     if (!defaults.is_object()) return;
     std::unique_lock lock(state_->mutex);
     for (auto it = defaults.begin(); it != defaults.end(); ++it) state_->registered[it.key()] = it.value();
+}
+
+void UserDefaults::readRepeatedKeyAs(const std::string& key, json value) {
+    State& state = *state_;
+    std::lock_guard writer(state.writerMutex);
+    std::uint64_t sequence;
+    {
+        std::unique_lock lock(state.mutex);
+        state.repeatedKeyValues[key] = value;
+        // The file read at start-up was read before the rule was known.
+        if (!state.repeatedAtLoad.contains(key) || state.changedAt.contains(key)) return;
+        if (auto it = state.stored.find(key); it != state.stored.end() && *it == value) return;
+        state.stored[key] = value;
+        sequence = ++state.sequence;
+    }
+    for (const auto& entry : state.listeners) entry.listener(key, value, sequence);
 }
 
 std::optional<json> UserDefaults::object(const std::string& key) const {

@@ -35,6 +35,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -86,6 +87,12 @@ public:
 
     // Merges `defaults` (a JSON object) into the registration domain. Never persisted.
     void registerDefaults(const nlohmann::json& defaults);
+
+    // A key that the file holds more than once reads as `value` (and is written so at the next
+    // write), whatever its copies say; other keys keep the file's last copy, as JSON readers do.
+    // For a switch whose safe side must win over a file edited into ambiguity. Applies to the file
+    // read when the store was created too.
+    void readRepeatedKeyAs(const std::string& key, nlohmann::json value);
 
     // The stored value, else the registered default.
     std::optional<nlohmann::json> object(const std::string& key) const;
@@ -165,12 +172,14 @@ private:
 // Lock order: fileMutex, then writerMutex, then mutex; statusMutex is taken last, alone or under
 // fileMutex.
 struct UserDefaults::State {
-    mutable std::shared_mutex mutex;   // guards the fields up to `changedAt`
+    mutable std::shared_mutex mutex;   // guards the fields up to `repeatedAtLoad`
     nlohmann::json stored = nlohmann::json::object();
     nlohmann::json registered = nlohmann::json::object();
     std::uint64_t sequence = 0;        // bumped by every change
     // The keys this process changed and has not written yet, with the sequence of the last change.
     std::map<std::string, std::uint64_t> changedAt;
+    std::map<std::string, nlohmann::json> repeatedKeyValues;  // see readRepeatedKeyAs()
+    std::set<std::string> repeatedAtLoad;                     // the keys held more than once at start-up
 
     std::mutex writerMutex;            // serialises writers and the listeners they call
     struct ListenerEntry {

@@ -1,12 +1,12 @@
 """The real program over settings and keychain files that go wrong: a truncated settings file, one
-it may not read, a link to a file that is not there and a file in the settings folder's place each
-leave request signing on for a peer on another host (the first is set aside, the others left
-exactly as they were), and each is told, as is a keychain file open to other users; a settings
-file that is a link stays one, and the file it leads to is written; a settings folder it may not
-write to makes a peer's choice answer that it holds for now and is told until a write succeeds;
-FIFOs in the files' places neither hang the start nor keep SIGTERM from ending it; and two copies
-of the program on one settings file keep each other's changes (PAVONIX_DEBUG=1 prints what the
-user is told)."""
+with the signing switch twice, one it may not read, a link to a file that is not there and a file in
+the settings folder's place each leave request signing on for a peer on another host (the first is
+set aside, the others left exactly as they were), and each is told, as is a keychain file open to
+other users; a settings file that is a link stays one, and the file it leads to is written; a
+settings folder it may not write to makes a peer's choice answer that it holds for now and is told
+until a write succeeds; FIFOs in the files' places neither hang the start nor keep SIGTERM from
+ending it; and two copies of the program on one settings file keep each other's changes
+(PAVONIX_DEBUG=1 prints what the user is told)."""
 
 import glob
 import json
@@ -46,6 +46,13 @@ class StorageTest(ProgramFixture):
         self.assertEqual(program.quit(), 0)
         self.assertEqual(self.read_settings(), {"httpAuthenticationEnabled": True}, "and on at the next start")
         self.assertEqual(len(glob.glob(glob.escape(self.settings_path) + ".corrupt-*")), 1)
+
+        # The switch twice: as unclear as a wrong type, so on.
+        self.write_settings('{"httpAuthenticationEnabled": true, "httpAuthenticationEnabled": false}')
+        program = self.start(prefix=network.server_prefix)
+        self.assertIn("Running", program.http_status())
+        self.assertEqual(command(), 401)
+        self.assertEqual(program.quit(), 0)
 
         # Unreadable (mode 000): not the content's fault, so nothing moves and nothing is written.
         shutil.rmtree(os.path.dirname(self.settings_path))
