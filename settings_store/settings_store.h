@@ -5,8 +5,8 @@
 // cannot be read (unless the key names another value for that); they never fail. Stored forms: Bool, integers and String as JSON scalars;
 // enumerations as their raw string (`SettingsStore::RawValue<E>`); records as one compact JSON
 // text with sorted keys (`SettingsStore::Serializable<T>`), lists of records as an array of such
-// texts, from which an element that fails to decode is dropped (on reading; StoredRecordList
-// changes such a list without losing those elements). A `std::optional<T>` key stores
+// texts, from which an element that fails to decode is dropped (on reading; changeList() changes
+// such a list without losing those elements). A `std::optional<T>` key stores
 // nothing for an empty optional: writing nullopt removes the entry.
 //
 // Observation: a subscriber is told on the main thread (through MainExecutor), once after each
@@ -125,12 +125,14 @@ public:
     bool removeValue(const Key<T>& key) {
         return defaults_.remove(key.name);
     }
-    // A list of records as stored, for read-change-write that keeps the entries that do not
-    // decode (see StoredRecordList), and writing it back. Returns whether the stored value changed.
-    template <class R>
-    StoredRecordList<R> storedList(const Key<std::vector<R>>& key) const;
-    template <class R>
-    bool setStoredList(const Key<std::vector<R>>& key, const StoredRecordList<R>& list);
+    // Changes a list of records record by record: `change` is given the list as stored (a
+    // StoredRecordList<R>&, which keeps the entries that do not decode) and finds, changes,
+    // removes or appends records by their `id`. It runs now on the list in memory, and again at
+    // the write on the list in the file, so that the records another copy of the program added,
+    // changed or removed meanwhile stay as it left them. It must be quick, copyable and must not
+    // call into the store. Returns whether the list in memory changed.
+    template <class R, class Change>
+    bool changeList(const Key<std::vector<R>>& key, Change change);
 
     // `onChange` runs on the main thread with the new value.
     template <class T>
@@ -432,14 +434,15 @@ private:
     std::vector<Entry> entries_;
 };
 
-template <class R>
-StoredRecordList<R> SettingsStore::storedList(const Key<std::vector<R>>& key) const {
-    return defaults_.withStored(key.name, [](const nlohmann::json* stored) { return StoredRecordList<R>(stored); });
-}
-
-template <class R>
-bool SettingsStore::setStoredList(const Key<std::vector<R>>& key, const StoredRecordList<R>& list) {
-    return defaults_.set(key.name, list.stored());
+template <class R, class Change>
+bool SettingsStore::changeList(const Key<std::vector<R>>& key, Change change) {
+    return defaults_.edit(key.name, [change = std::move(change)](const nlohmann::json* stored) {
+        StoredRecordList<R> list(stored);
+        change(list);
+        nlohmann::json texts = list.stored();
+        // A list that was never stored and stays empty is not stored either.
+        return stored || !texts.empty() ? std::optional<nlohmann::json>(std::move(texts)) : std::nullopt;
+    });
 }
 
 template <class T>

@@ -251,8 +251,17 @@ std::optional<StepError> replaceFile(const fs::path& path, const std::string& te
     return std::nullopt;
 }
 
-// After a write: the keys written are no longer this process's pending changes, and the values
-// another process wrote (every key of `file` not changed here since) are taken into memory.
+using PendingEdits = std::vector<UserDefaults::State::PendingEdit>;
+
+// `value` (nothing: absent) with `edits` applied to it in order.
+std::optional<json> applied(std::optional<json> value, const PendingEdits& edits) {
+    for (const auto& pending : edits) value = pending.edit(value ? &*value : nullptr);
+    return value;
+}
+
+// After a write: the changes written are no longer this process's pending ones, and memory
+// becomes what the file holds (another process's values included) with the changes still
+// pending applied to it. Listeners are told of each key that changed in memory.
 void takeIn(UserDefaults::State& state, const json& file, std::uint64_t writtenUpTo) {
     struct Taken {
         std::string key;
@@ -263,61 +272,84 @@ void takeIn(UserDefaults::State& state, const json& file, std::uint64_t writtenU
     std::lock_guard writer(state.writerMutex);
     {
         std::unique_lock lock(state.mutex);
-        std::erase_if(state.changedAt, [&](const auto& entry) { return entry.second <= writtenUpTo; });
-        for (auto it = file.begin(); it != file.end(); ++it) {
-            if (state.changedAt.contains(it.key())) continue;
-            auto mine = state.stored.find(it.key());
-            if (mine != state.stored.end() && *mine == it.value()) continue;
-            state.stored[it.key()] = it.value();
-            taken.push_back({it.key(), it.value(), ++state.sequence});
+        for (auto it = state.pending.begin(); it != state.pending.end();) {
+            std::erase_if(it->second, [&](const auto& pending) { return pending.number <= writtenUpTo; });
+            it = it->second.empty() ? state.pending.erase(it) : std::next(it);
         }
-        std::vector<std::string> gone;
+        // The file's value of `key` (null: none), with the changes still pending applied to it.
+        const auto takeKey = [&](const std::string& key, const json* fromFile) {
+            std::optional<json> edited;
+            const json* value = fromFile;
+            if (auto mine = state.pending.find(key); mine != state.pending.end()) {
+                edited = applied(fromFile ? std::optional<json>(*fromFile) : std::nullopt, mine->second);
+                value = edited ? &*edited : nullptr;
+            }
+            auto current = state.stored.find(key);
+            if (value) {
+                if (current != state.stored.end() && *current == *value) return;
+                state.stored[key] = *value;
+                taken.push_back({key, *value, ++state.sequence});
+            } else if (current != state.stored.end()) {
+                state.stored.erase(current);
+                taken.push_back({key, std::nullopt, ++state.sequence});
+            }
+        };
+        for (auto it = file.begin(); it != file.end(); ++it) takeKey(it.key(), &it.value());
+        std::vector<std::string> notInFile;
         for (auto it = state.stored.begin(); it != state.stored.end(); ++it) {
-            if (!file.contains(it.key()) && !state.changedAt.contains(it.key())) gone.push_back(it.key());
+            if (!file.contains(it.key())) notInFile.push_back(it.key());
         }
-        for (const auto& key : gone) {
-            state.stored.erase(key);
-            taken.push_back({key, std::nullopt, ++state.sequence});
+        for (const auto& [key, edits] : state.pending) {
+            if (!file.contains(key) && !state.stored.contains(key)) notInFile.push_back(key);
         }
+        for (const auto& key : notInFile) takeKey(key, nullptr);
     }
     for (const auto& change : taken) {
         for (const auto& entry : state.listeners) entry.listener(change.key, change.value, change.sequence);
     }
 }
 
-// persist() under the file mutex. Returns whether the file holds every change of this process.
-bool persistLocked(UserDefaults::State& state) {
+enum class Persisted {
+    current,  // the file holds every change of this process
+    failed,   // `lastError` says why
+    busy      // another writer held the lock past the time given; nothing done
+};
+
+// persist() under the file mutex. `busyAfter`: how long to wait for another process's lock before
+// giving up without a failure (none: the store's lock timeout, and a timeout is a failure).
+Persisted persistLocked(UserDefaults::State& state, std::optional<std::chrono::milliseconds> busyAfter) {
     bool changed;
     std::uint64_t unchangedUpTo;  // with nothing changed: no change up to here is this process's
     {
         std::shared_lock lock(state.mutex);
-        changed = !state.changedAt.empty();
-        unchangedUpTo = state.sequence;
+        changed = !state.pending.empty();
+        unchangedUpTo = state.edits;
     }
-    if (!changed && !state.lastError) return true;
+    if (!changed && !state.lastError) return Persisted::current;
 
     const Options& options = state.options;
     const fs::path folder = state.file.parent_path();
     if (int error = injected(options, WriteStep::createDirectory)) {
         state.lastError = StepError{WriteStep::createDirectory, error}.text();
-        return false;
+        return Persisted::failed;
     }
     if (!folder.empty()) {
         std::error_code ec;
         fs::create_directories(folder, ec);
         if (ec) {
             state.lastError = StepError{WriteStep::createDirectory, ec.value()}.text();
-            return false;
+            return Persisted::failed;
         }
     }
     // A lock file, not the settings file (replaced at every write, so a lock on the replaced one
     // guards nothing), nor the folder (which any local user may open, and so hold).
     if (int error = injected(options, WriteStep::lock)) {
         state.lastError = StepError{WriteStep::lock, error}.text();
-        return false;
+        return Persisted::failed;
     }
     const fs::path lockPath = folder / kLockName;
-    files::OwnLock lock(lockPath.string(), options.lockTimeout);
+    files::OwnLock lock(lockPath.string(), busyAfter.value_or(options.lockTimeout));
+    if (busyAfter && lock.error() == ETIMEDOUT) return Persisted::busy;
     if (lock.error()) {
         struct stat st{};
         if ((lock.error() == EACCES || lock.error() == EROFS) && ::lstat(lockPath.c_str(), &st) != 0) {
@@ -326,7 +358,7 @@ bool persistLocked(UserDefaults::State& state) {
         } else {
             state.lastError = std::string(stepName(WriteStep::lock)) + ": " + lock.problem();
         }
-        return false;
+        return Persisted::failed;
     }
 
     // Read again: another process may have written since, or the file may have become readable.
@@ -336,12 +368,12 @@ bool persistLocked(UserDefaults::State& state) {
     case FileRead::Outcome::unreadable:
         // What cannot be read cannot be merged into, and must not be replaced.
         state.lastError = "reading the settings file: " + disk.problem;
-        return false;
+        return Persisted::failed;
     case FileRead::Outcome::damaged: {
         fs::path movedTo;
         if (int error = moveAside(state.file, options, movedTo)) {
             state.lastError = StepError{WriteStep::setAside, error}.text();
-            return false;
+            return Persisted::failed;
         }
         if (problem && !problem->setAside) problem->setAside = movedTo;
         break;
@@ -358,21 +390,26 @@ bool persistLocked(UserDefaults::State& state) {
         // A change made since the check above is not in the file: it stays this process's.
         if (mergeable) takeIn(state, disk.value, unchangedUpTo);
         state.seen = disk.identity;
-        return true;
+        return Persisted::current;
     }
 
     json written;
     std::uint64_t upTo;
+    bool replaces = !mergeable;  // whether the file is to change
     {
         std::shared_lock lock(state.mutex);
-        upTo = state.sequence;
+        upTo = state.edits;
         if (mergeable) {
             written = std::move(disk.value);
-            for (const auto& [key, sequence] : state.changedAt) {
-                if (auto it = state.stored.find(key); it != state.stored.end()) {
-                    written[key] = *it;
+            for (const auto& [key, edits] : state.pending) {
+                auto found = written.find(key);
+                std::optional<json> value = applied(found != written.end() ? std::optional<json>(*found) : std::nullopt, edits);
+                if (value ? found != written.end() && *found == *value : found == written.end()) continue;
+                replaces = true;
+                if (value) {
+                    written[key] = std::move(*value);
                 } else {
-                    written.erase(key);
+                    written.erase(found);
                 }
             }
         } else {
@@ -381,16 +418,23 @@ bool persistLocked(UserDefaults::State& state) {
             written = state.stored;
         }
     }
+    if (!replaces) {
+        // The file holds every change already (memory was behind it): nothing to replace.
+        state.lastError.reset();
+        takeIn(state, written, upTo);
+        state.seen = disk.identity;
+        return Persisted::current;
+    }
     // Strings come from users and other programs; invalid UTF-8 is replaced rather than thrown on.
     std::string text = written.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
     if (auto error = replaceFile(state.file, text, options)) {
         state.lastError = error->text();
-        return false;
+        return Persisted::failed;
     }
     state.lastError.reset();
     takeIn(state, written, upTo);
     state.seen = identityOf(state.file);  // under the lock: no other process has written since
-    return true;
+    return Persisted::current;
 }
 
 // Between writes: when the file is no longer what this process last read or wrote, another
@@ -418,16 +462,24 @@ void publishStatus(UserDefaults::State& state) {
 }
 
 // Writes what this process changed. A failure is kept as the last error, the write-status
-// listeners are told of every change of it, and the write is tried again later.
-bool persist(const std::shared_ptr<UserDefaults::State>& shared) {
+// listeners are told of every change of it, and the write is tried again later. With `busyAfter`,
+// a write that would wait longer for another writer is left to the background queue.
+Persisted persist(const std::shared_ptr<UserDefaults::State>& shared,
+                  std::optional<std::chrono::milliseconds> busyAfter = std::nullopt) {
     UserDefaults::State& state = *shared;
-    bool current;
+    Persisted outcome;
     std::optional<std::string> error;
     std::uint64_t version = 0;
     {
-        std::lock_guard fileLock(state.fileMutex);
+        std::unique_lock fileLock(state.fileMutex, std::defer_lock);
+        if (!busyAfter) {
+            fileLock.lock();
+        } else if (!fileLock.try_lock_for(*busyAfter)) {
+            scheduleFlush(shared, state.options.coalesceDelay, &UserDefaults::State::flushScheduled);
+            return Persisted::busy;
+        }
         const auto before = state.lastError;
-        current = persistLocked(state);
+        outcome = persistLocked(state, busyAfter);
         publishStatus(state);
         if (state.lastError != before) version = ++state.writeStatusVersion;
         error = state.lastError;
@@ -440,8 +492,12 @@ bool persist(const std::shared_ptr<UserDefaults::State>& shared) {
             for (const auto& entry : state.writeStatusListeners) entry.listener(error);
         }
     }
-    if (!current) scheduleFlush(shared, state.options.retryInterval, &UserDefaults::State::retryScheduled);
-    return current;
+    if (outcome == Persisted::failed) {
+        scheduleFlush(shared, state.options.retryInterval, &UserDefaults::State::retryScheduled);
+    } else if (outcome == Persisted::busy) {
+        scheduleFlush(shared, state.options.coalesceDelay, &UserDefaults::State::flushScheduled);
+    }
+    return outcome;
 }
 
 // At most one flush of each kind (coalesced change, retry) waits at a time.
@@ -554,7 +610,7 @@ void UserDefaults::readRepeatedKeyAs(const std::string& key, json value) {
         std::unique_lock lock(state.mutex);
         state.repeatedKeyValues[key] = value;
         // The file read at start-up was read before the rule was known.
-        if (!state.repeatedAtLoad.contains(key) || state.changedAt.contains(key)) return;
+        if (!state.repeatedAtLoad.contains(key) || state.pending.contains(key)) return;
         if (auto it = state.stored.find(key); it != state.stored.end() && *it == value) return;
         state.stored[key] = value;
         sequence = ++state.sequence;
@@ -578,42 +634,65 @@ json UserDefaults::dictionary() const {
     return state_->stored;
 }
 
-bool UserDefaults::set(const std::string& key, json value) { return change(key, std::move(value), false); }
+namespace {
 
-bool UserDefaults::setTransient(const std::string& key, json value) { return change(key, std::move(value), true); }
+// Past this many changes of one key waiting for a write (writes failing for a long time), the key's
+// changes are kept as its whole value in memory: bounded, at the cost of another process's
+// changes to that key since then.
+constexpr std::size_t kMaxPendingEdits = 64;
 
-bool UserDefaults::remove(const std::string& key) { return change(key, std::nullopt, false); }
+UserDefaults::Edit replacement(std::optional<json> value) {
+    return [value = std::move(value)](const json*) { return value; };
+}
 
-bool UserDefaults::change(const std::string& key, std::optional<json> value, bool transient) {
+}  // namespace
+
+bool UserDefaults::set(const std::string& key, json value) { return change(key, replacement(std::move(value)), Kind::replace); }
+
+bool UserDefaults::setTransient(const std::string& key, json value) {
+    return change(key, replacement(std::move(value)), Kind::transient);
+}
+
+bool UserDefaults::remove(const std::string& key) { return change(key, replacement(std::nullopt), Kind::replace); }
+
+bool UserDefaults::edit(const std::string& key, Edit edit) { return change(key, std::move(edit), Kind::edit); }
+
+bool UserDefaults::change(const std::string& key, Edit edit, Kind kind) {
     State& state = *state_;
+    std::uint64_t sequence = 0;
     {
         std::lock_guard writer(state.writerMutex);
-        std::uint64_t sequence;
+        std::optional<json> value;
         {
             std::unique_lock lock(state.mutex);
             auto it = state.stored.find(key);
-            if (value) {
-                if (it != state.stored.end() && *it == *value) return false;
-                if (it != state.stored.end()) {
-                    *it = *value;
-                } else {
-                    state.stored[key] = *value;
-                }
+            value = edit(it != state.stored.end() ? &*it : nullptr);
+            const bool same = value ? it != state.stored.end() && *it == *value : it == state.stored.end();
+            if (kind == Kind::transient) {
+                if (same) return false;
+                state.pending.erase(key);
             } else {
-                if (it == state.stored.end()) return false;
-                state.stored.erase(it);
+                // Recorded even when memory holds the value already: memory may be behind the file.
+                auto& edits = state.pending[key];
+                if (kind == Kind::replace) edits.clear();  // what came before no longer counts
+                edits.push_back({++state.edits, std::move(edit)});
+                if (edits.size() > kMaxPendingEdits) edits = {{state.edits, replacement(value)}};
             }
-            sequence = ++state.sequence;
-            if (transient) {
-                state.changedAt.erase(key);
-            } else {
-                state.changedAt[key] = sequence;
+            if (!same) {
+                if (value) {
+                    state.stored[key] = *value;
+                } else {
+                    state.stored.erase(it);
+                }
+                sequence = ++state.sequence;
             }
         }
-        for (const auto& entry : state.listeners) entry.listener(key, value, sequence);
+        if (sequence) {
+            for (const auto& entry : state.listeners) entry.listener(key, value, sequence);
+        }
     }
-    if (!transient) scheduleFlush(state_, state.options.coalesceDelay, &State::flushScheduled);
-    return true;
+    if (kind != Kind::transient) scheduleFlush(state_, state.options.coalesceDelay, &State::flushScheduled);
+    return sequence != 0;
 }
 
 UserDefaults::Snapshot UserDefaults::snapshot(const std::string& key) const {
@@ -624,7 +703,13 @@ UserDefaults::Snapshot UserDefaults::snapshot(const std::string& key) const {
     return result;
 }
 
-bool UserDefaults::flush() { return persist(state_); }
+bool UserDefaults::flush() { return persist(state_) == Persisted::current; }
+
+std::optional<bool> UserDefaults::flushUnlessBusy(std::chrono::milliseconds wait) {
+    const Persisted outcome = persist(state_, wait);
+    if (outcome == Persisted::busy) return std::nullopt;
+    return outcome == Persisted::current;
+}
 
 std::optional<std::string> UserDefaults::lastWriteError() const {
     std::lock_guard lock(state_->statusMutex);

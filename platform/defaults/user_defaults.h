@@ -9,9 +9,12 @@
 // replaced where the link leads; the link itself stays.
 //
 // Another process (a second copy of the program) may share the file. Each write holds an
-// exclusive lock (".settings.lock" beside the file), reads the file again and writes only the
-// keys this process changed since they were last written on top of what it finds; the other keys
-// it finds are taken into memory, and their listeners told. So neither process reverts the other.
+// exclusive lock (".settings.lock" beside the file), reads the file again and applies this
+// process's changes since they were last written to what it finds; the other keys it finds are
+// taken into memory, and their listeners told. So neither process reverts the other. A change is
+// applied to the file's value, not to the one in memory, which may be behind: a value set is
+// compared with the file's (and written though memory already held it), and an edit (a record
+// added to a list, or removed) keeps what another process put in the same list.
 // Between writes, the background queue looks at the file every `watchInterval` and takes in the
 // same way what another process wrote, so an idle copy does not keep serving old settings.
 //
@@ -106,14 +109,23 @@ public:
     template <class F>
     decltype(auto) withStored(const std::string& key, F&& f) const;
 
-    // Stores a value; returns false (and changes nothing) when an equal value is already stored.
+    // Stores a value. Returns false, and tells no listener, when an equal value is already stored
+    // in memory; the value is written all the same where the file holds another.
     bool set(const std::string& key, nlohmann::json value);
     // Holds a value in memory for this run without counting it as this process's change: it is
     // written only where the whole memory is (no usable file to merge into), and a value found in
     // the file at a later write replaces it. For a safe stand-in while the file cannot be read.
     bool setTransient(const std::string& key, nlohmann::json value);
-    // Removes a stored value; returns false when none was stored.
+    // Removes a stored value; returns false when none was stored in memory.
     bool remove(const std::string& key);
+
+    // Changes a stored value through a function of the value (null when there is none; nothing
+    // returned removes it): applied now to the value in memory, and again at the write to the
+    // value in the file, so that what another process wrote there meanwhile stays (records of a
+    // list that it added, removed or changed). `edit` must give the same answer for the same value,
+    // be quick, and not call into the store. Returns whether the value in memory changed.
+    using Edit = std::function<std::optional<nlohmann::json>(const nlohmann::json* current)>;
+    bool edit(const std::string& key, Edit edit);
 
     // The stored value with the sequence number of the last change of any key, read atomically.
     struct Snapshot {
@@ -125,6 +137,10 @@ public:
     // Writes pending changes now, on the calling thread. Returns false when the file could not be
     // written; the values stay in memory and the next write or flush tries again.
     bool flush();
+    // The same for a thread that must not wait long: when another write (of this process or of
+    // another) holds the file for longer than `wait`, nothing is done here and nothing returned;
+    // the changes stay pending, and the background queue writes them.
+    std::optional<bool> flushUnlessBusy(std::chrono::milliseconds wait);
 
     // Why the last attempt to persist failed; empty once a later attempt succeeds.
     std::optional<std::string> lastWriteError() const;
@@ -163,7 +179,8 @@ public:
     struct State;
 
 private:
-    bool change(const std::string& key, std::optional<nlohmann::json> value, bool transient);
+    enum class Kind { replace, edit, transient };
+    bool change(const std::string& key, Edit edit, Kind kind);
 
     std::shared_ptr<State> state_;
 };
@@ -176,8 +193,14 @@ struct UserDefaults::State {
     nlohmann::json stored = nlohmann::json::object();
     nlohmann::json registered = nlohmann::json::object();
     std::uint64_t sequence = 0;        // bumped by every change
-    // The keys this process changed and has not written yet, with the sequence of the last change.
-    std::map<std::string, std::uint64_t> changedAt;
+    // The changes of this process not written yet, per key in the order they were made; each is
+    // applied again to the file's value at the write. Numbered from `edits`.
+    struct PendingEdit {
+        std::uint64_t number;
+        Edit edit;
+    };
+    std::map<std::string, std::vector<PendingEdit>> pending;
+    std::uint64_t edits = 0;
     std::map<std::string, nlohmann::json> repeatedKeyValues;  // see readRepeatedKeyAs()
     std::set<std::string> repeatedAtLoad;                     // the keys held more than once at start-up
 
@@ -200,7 +223,7 @@ struct UserDefaults::State {
     std::atomic<bool> flushScheduled{false};
     std::atomic<bool> retryScheduled{false};
 
-    std::mutex fileMutex;              // one file replacement at a time; guards the fields below
+    std::timed_mutex fileMutex;        // one file replacement at a time; guards the fields below
     // What the file was when this process last read or wrote it (empty: no file, or no telling);
     // a file that differs was written by someone else since.
     struct FileIdentity {

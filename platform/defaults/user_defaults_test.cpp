@@ -369,6 +369,57 @@ TEST_F(UserDefaultsTest, TwoStoresOnOneFileKeepEachOthersChanges) {
 
 }
 
+// Both change one key within the other's watch. Records added to one list by each stay (each
+// change is applied to the list in the file, not written as this copy's whole list), and a value
+// set where memory was behind the file is written, not skipped as unchanged; where the file holds
+// the change already, nothing is replaced.
+TEST_F(UserDefaultsTest, TwoStoresChangingOneKeyKeepBothChanges) {
+    writeFile(file_, R"({"list": ["kept"], "provider": "keynote"})");
+    UserDefaults first(file_, options(manual)), second(file_, options(manual));
+    const auto appending = [](std::string record) {
+        return [record](const json* list) -> std::optional<json> {
+            json out = list && list->is_array() ? *list : json::array();
+            out.push_back(record);
+            return out;
+        };
+    };
+    std::vector<json> heardBySecond;
+    second.addListener([&](const std::string& key, const std::optional<json>& value, std::uint64_t) {
+        if (key == "list") heardBySecond.push_back(value.value_or(nullptr));
+    });
+    EXPECT_TRUE(first.edit("list", appending("first's")));
+    ASSERT_TRUE(first.flush());
+    EXPECT_TRUE(second.edit("list", appending("second's")));
+    ASSERT_TRUE(second.flush());
+    EXPECT_EQ(saved()["list"], json({"kept", "first's", "second's"}));
+    EXPECT_EQ(heardBySecond, (std::vector<json>{json({"kept", "second's"}), json({"kept", "first's", "second's"})}));
+
+    first.set("provider", "powerPoint");
+    ASSERT_TRUE(first.flush());
+    EXPECT_FALSE(second.set("provider", "keynote")) << "no change to what this copy knew";
+    ASSERT_TRUE(second.flush());
+    EXPECT_EQ(saved()["provider"], "keynote") << "the later choice holds";
+
+    const auto inode = [&] {
+        struct stat status{};
+        return ::stat(file_.c_str(), &status) == 0 ? status.st_ino : 0;
+    };
+    const auto before = inode();
+    EXPECT_TRUE(first.set("provider", "keynote"));
+    ASSERT_TRUE(first.flush());
+    EXPECT_EQ(inode(), before) << "the file held it already";
+
+    // Writes failing for long: a key's changes past a bound are kept as its whole value.
+    bool failing = true;
+    UserDefaults third(file_, options(manual, [&](WriteStep step) { return failing && step == WriteStep::write ? EIO : 0; }));
+    for (int i = 0; i < 100; ++i) third.edit("list", appending(std::to_string(i)));
+    EXPECT_FALSE(third.flush());
+    failing = false;
+    ASSERT_TRUE(third.flush());
+    EXPECT_EQ(saved()["list"].size(), 103u);
+    EXPECT_EQ(saved()["list"].back(), "99");
+}
+
 // Writes wait, within a bound, for the lock file another process holds; the lock file is this
 // user's alone, so another local user who can open the folder cannot hold writes up.
 TEST_F(UserDefaultsTest, WritesTakeTurnsOnALockFileOnlyThisUserCanOpen) {
@@ -385,6 +436,8 @@ TEST_F(UserDefaultsTest, WritesTakeTurnsOnALockFileOnlyThisUserCanOpen) {
     const int other = ::open(lockFile().c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(::flock(other, LOCK_EX), 0);
     store.set("c", 2);
+    EXPECT_EQ(store.flushUnlessBusy(1ms), std::nullopt) << "a thread that must not wait is told so";
+    EXPECT_FALSE(store.lastWriteError()) << "and that is no failure";
     EXPECT_FALSE(store.flush());
     EXPECT_EQ(store.lastWriteError(), "locking the settings folder: another process holds it");
     EXPECT_EQ(saved(), json({{"c", 1}}));
