@@ -7,6 +7,7 @@
 #include <ctime>
 #include <map>
 #include <set>
+#include <thread>
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -474,9 +475,16 @@ Persisted persist(const std::shared_ptr<UserDefaults::State>& shared,
         std::unique_lock fileLock(state.fileMutex, std::defer_lock);
         if (!busyAfter) {
             fileLock.lock();
-        } else if (!fileLock.try_lock_for(*busyAfter)) {
-            scheduleFlush(shared, state.options.coalesceDelay, &UserDefaults::State::flushScheduled);
-            return Persisted::busy;
+        } else {
+            // Polled as the lock file is: the background write may itself be waiting for it.
+            const auto deadline = std::chrono::steady_clock::now() + *busyAfter;
+            while (!fileLock.try_lock()) {
+                if (std::chrono::steady_clock::now() >= deadline) {
+                    scheduleFlush(shared, state.options.coalesceDelay, &UserDefaults::State::flushScheduled);
+                    return Persisted::busy;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
         }
         const auto before = state.lastError;
         outcome = persistLocked(state, busyAfter);

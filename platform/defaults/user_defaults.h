@@ -223,7 +223,7 @@ struct UserDefaults::State {
     std::atomic<bool> flushScheduled{false};
     std::atomic<bool> retryScheduled{false};
 
-    std::timed_mutex fileMutex;        // one file replacement at a time; guards the fields below
+    std::mutex fileMutex;              // one file replacement at a time; guards the fields below
     // What the file was when this process last read or wrote it (empty: no file, or no telling);
     // a file that differs was written by someone else since.
     struct FileIdentity {

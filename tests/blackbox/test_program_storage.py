@@ -8,6 +8,7 @@ until a write succeeds; FIFOs in the files' places neither hang the start nor ke
 ending it; and two copies of the program on one settings file keep each other's changes
 (PAVONIX_DEBUG=1 prints what the user is told)."""
 
+import fcntl
 import glob
 import json
 import os
@@ -16,6 +17,7 @@ import shutil
 import stat
 import subprocess
 import sys
+import time
 import unittest
 
 from harness import ProgramFixture, Response, build_request, free_port, request, require, wait_until
@@ -91,7 +93,7 @@ class StorageTest(ProgramFixture):
             shutil.rmtree(config)
             with open(config, "w") as out:
                 out.write("mine")
-            return lambda: self.assertEqual(open(config).read(), "mine")
+            return lambda: self.assertEqual(pathlib.Path(config).read_text(), "mine")
 
         for make, reason in ((dangling_link, "%s links to %s, which does not exist" % (self.settings_path, unmounted)),
                              (config_is_a_file, "%s is not a folder" % config)):
@@ -199,6 +201,47 @@ class StorageTest(ProgramFixture):
         self.assertEqual(second.quit(), 0)
         self.assertEqual(first.quit(), 0)
         expect("powerPoint", titles[1])
+
+    def test_a_pairing_another_copy_wrote_just_before_this_ones_stays_on_disk(self):
+        require(all(os.environ.get(name) for name in ("PAVONIX_FAKE_BLUEZ", "PAVONIX_DBUS_DAEMON", "PAVONIX_PYTHON3")),
+                "the stand-in bluetoothd (run through ctest)")
+        debian_python = os.environ["PAVONIX_PYTHON3"]  # with python3-dbus, as the stand-in needs
+        fake = subprocess.Popen([debian_python, os.environ["PAVONIX_FAKE_BLUEZ"]], stdout=subprocess.PIPE, text=True)
+        self.addCleanup(fake.stdout.close)
+        self.addCleanup(fake.wait, 10)
+        self.addCleanup(fake.terminate)
+        bus = fake.stdout.readline().strip()
+        require(bus.startswith("unix:"), "the stand-in bluetoothd")
+        self.write_settings(httpPort=free_port(), oscEnabled=False, bluetoothEnabled=True, bluetoothDiscoverable=True)
+        program = self.start(extra_env={"DBUS_SYSTEM_BUS_ADDRESS": bus})
+        program.wait_for("Pavonix: Bluetooth server Running")
+
+        # Another copy pairs its phone, under the settings lock as every copy writes...
+        theirs = json.dumps({"createdAt": 786000000.5, "id": "lpb_theirs", "name": "Pavonix"}, sort_keys=True,
+                            separators=(",", ":"))
+        lock = os.open(os.path.join(os.path.dirname(self.settings_path), ".settings.lock"), os.O_RDWR | os.O_CREAT, 0o600)
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            settings = self.read_settings()
+            settings["bluetoothPairedDevices"] = [theirs]
+            with open(self.settings_path + ".tmp-theirs", "w") as out:
+                json.dump(settings, out)
+            os.replace(self.settings_path + ".tmp-theirs", self.settings_path)
+        finally:
+            os.close(lock)
+        # ... and 0.1 s later, long before this copy looks at the file again, a phone pairs here.
+        time.sleep(0.1)
+        subprocess.run([debian_python, "-c", """if True:
+            import sys, dbus
+            central = dbus.Interface(dbus.bus.BusConnection(sys.argv[1]).get_object("org.pavonix.FakeCentral", "/pavonix/test"),
+                                     "org.pavonix.FakeCentral")
+            central.Read("dev_11_22_33_44_55_66", "31E28A2A-9E0F-493B-9335-28B4F3B30AC6", dbus.UInt16(0))""", bus],
+                       check=True, timeout=20)
+        stored = lambda: self.read_settings().get("bluetoothPairedDevices", [])
+        self.assertTrue(wait_until(lambda: len(stored()) == 2), stored())
+        self.assertEqual(stored()[0], theirs)
+        self.assertEqual(program.quit(), 0)
+        self.assertEqual(stored()[0], theirs)
 
     def private_display(self):
         """An X server with a window manager for this test; its display name."""
