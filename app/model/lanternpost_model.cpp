@@ -199,13 +199,13 @@ PresentationWindowSelectionResult LanternpostModel::selectGoogleSlidesWindow(std
         selected = "Selected " + window.menuTitle();
     }
     // Number 0 clears the saved selection: the empty target.
-    bool changed = store.setValue(settings::googleSlidesWindowID, window.windowID);
-    changed |= store.setValue(settings::googleSlidesWindowOwnerProcessID, window.ownerProcessID);
-    changed |= store.setValue(settings::googleSlidesWindowOwnerName, window.ownerName);
-    changed |= store.setValue(settings::googleSlidesWindowBundleIdentifier, window.bundleIdentifier);
-    changed |= store.setValue(settings::googleSlidesWindowTitle, window.title);
+    store.setValue(settings::googleSlidesWindowID, window.windowID);
+    store.setValue(settings::googleSlidesWindowOwnerProcessID, window.ownerProcessID);
+    store.setValue(settings::googleSlidesWindowOwnerName, window.ownerName);
+    store.setValue(settings::googleSlidesWindowBundleIdentifier, window.bundleIdentifier);
+    store.setValue(settings::googleSlidesWindowTitle, window.title);
     refreshStatus();
-    if (auto unsaved = unsavedChoice(changed)) {
+    if (auto unsaved = unsavedChoice()) {
         return {ResultStatus::failed, selected + " for now. " + settingsWriteNotice(*unsaved), window.windowID};
     }
     return {ResultStatus::ok, selected + ".", window.windowID};
@@ -510,10 +510,10 @@ PresentationProvider LanternpostModel::currentPresentationProvider() const {
 }
 
 PresentationProviderSelectionResult LanternpostModel::selectPresentationProvider(PresentationProvider provider) {
-    const bool changed = settings().setValue(settings::presentationProvider, provider);
+    settings().setValue(settings::presentationProvider, provider);
     refreshStatus();
     const std::string selected = "Selected " + std::string(displayName(provider));
-    if (auto unsaved = unsavedChoice(changed)) {
+    if (auto unsaved = unsavedChoice()) {
         return {ResultStatus::failed, selected + " for now. " + settingsWriteNotice(*unsaved), provider};
     }
     return {ResultStatus::ok, selected + ".", provider};
@@ -746,14 +746,15 @@ void LanternpostModel::checkSecrets() {
                        problem ? std::optional<std::string>(secretsNotice(*problem)) : std::nullopt);
 }
 
-std::optional<std::string> LanternpostModel::unsavedChoice(bool changed) {
+std::optional<std::string> LanternpostModel::unsavedChoice() {
     // A store that is failing is not asked again from here (a peer may send choices as often as
     // it likes); its own retries clear the failure. Otherwise the choice is written before the
-    // peer is told that it was made, unless one was written less than a second ago: the store's
-    // background write takes that one, and should it fail the user is told at once and the next
-    // choice answers so. Either way the choice holds until the program quits.
+    // peer is told that it was made (one that this copy held already too: another copy may have
+    // written another since), unless one was written less than a second ago or another write
+    // holds the file: the store's background write takes that one, and should it fail the user is
+    // told at once and the next choice answers so. Either way the choice holds until the program quits.
     std::optional<std::string> unsaved = settings().defaults().lastWriteError();
-    if (unsaved || !changed) return unsaved;
+    if (unsaved) return unsaved;
     const Date now = deps_.now();
     if (lastChoiceWrite_ && now >= *lastChoiceWrite_ && now - *lastChoiceWrite_ < choiceWriteSpacing) return std::nullopt;
     lastChoiceWrite_ = now;

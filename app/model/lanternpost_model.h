@@ -127,10 +127,9 @@ public:
     // pairing, whose secret is handed out only once its record is on disk).
     enum class WhenBusy { writeLater, giveUp };
     std::optional<std::string> saveSettingsNow(WhenBusy whenBusy = WhenBusy::giveUp);
-    // Why a choice just stored (`changed`: it differed from the stored one) could not be saved;
-    // answers that say a choice was made say "for now" with this reason. Writes on the calling
-    // thread at most once a second.
-    std::optional<std::string> unsavedChoice(bool changed);
+    // Why a choice just stored could not be saved; answers that say a choice was made say "for
+    // now" with this reason. Writes on the calling thread at most once a second.
+    std::optional<std::string> unsavedChoice();
     // Reads the settings file's load and write problems into storageNotices.
     void showSettingsFileStatus();
     // Asks the keychain whether its secrets can be read (the file store reads its file to know:
