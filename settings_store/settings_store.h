@@ -5,8 +5,8 @@
 // cannot be read (unless the key names another value for that); they never fail. Stored forms: Bool, integers and String as JSON scalars;
 // enumerations as their raw string (`SettingsStore::RawValue<E>`); records as one compact JSON
 // text with sorted keys (`SettingsStore::Serializable<T>`), lists of records as an array of such
-// texts, from which an element that fails to decode is dropped (on reading; StoredRecordList
-// changes such a list without losing those elements). A `std::optional<T>` key stores
+// texts, from which an element that fails to decode is dropped (on reading; changeList() changes
+// such a list without losing those elements). A `std::optional<T>` key stores
 // nothing for an empty optional: writing nullopt removes the entry.
 //
 // Observation: a subscriber is told on the main thread (through MainExecutor), once after each
@@ -46,7 +46,8 @@ public:
     // A typed setting: the name it is stored under and what it reads as while nothing is
     // stored. A stored value that is not a T reads as `undecodableValue` when there is one, else
     // as the default: a protection switch reads as on, so that a damaged value never turns a
-    // protection off.
+    // protection off. Once registerDefault() has run, a key with an `undecodableValue` that the
+    // file holds more than once reads as that value too (which copy counts is as ambiguous).
     template <class T>
     struct Key {
         std::string name;
@@ -124,12 +125,14 @@ public:
     bool removeValue(const Key<T>& key) {
         return defaults_.remove(key.name);
     }
-    // A list of records as stored, for read-change-write that keeps the entries that do not
-    // decode (see StoredRecordList), and writing it back. Returns whether the stored value changed.
-    template <class R>
-    StoredRecordList<R> storedList(const Key<std::vector<R>>& key) const;
-    template <class R>
-    bool setStoredList(const Key<std::vector<R>>& key, const StoredRecordList<R>& list);
+    // Changes a list of records record by record: `change` is given the list as stored (a
+    // StoredRecordList<R>&, which keeps the entries that do not decode) and finds, changes,
+    // removes or appends records by their `id`. It runs now on the list in memory, and again at
+    // the write on the list in the file, so that the records another copy of the program added,
+    // changed or removed meanwhile stay as it left them. It must be quick, copyable and must not
+    // call into the store. Returns whether the list in memory changed.
+    template <class R, class Change>
+    bool changeList(const Key<std::vector<R>>& key, Change change);
 
     // `onChange` runs on the main thread with the new value.
     template <class T>
@@ -138,7 +141,8 @@ public:
     // The same read on the user-defaults store itself.
     template <class T>
     static T read(const defaults::UserDefaults& defaults, const Key<T>& key);
-    // Puts the key's default into the store's registration domain (never written to disk).
+    // Puts the key's default into the store's registration domain (never written to disk), and
+    // its `undecodableValue` in the place of a key held more than once.
     template <class T>
     static void registerDefault(defaults::UserDefaults& defaults, const Key<T>& key);
 
@@ -430,14 +434,15 @@ private:
     std::vector<Entry> entries_;
 };
 
-template <class R>
-StoredRecordList<R> SettingsStore::storedList(const Key<std::vector<R>>& key) const {
-    return defaults_.withStored(key.name, [](const nlohmann::json* stored) { return StoredRecordList<R>(stored); });
-}
-
-template <class R>
-bool SettingsStore::setStoredList(const Key<std::vector<R>>& key, const StoredRecordList<R>& list) {
-    return defaults_.set(key.name, list.stored());
+template <class R, class Change>
+bool SettingsStore::changeList(const Key<std::vector<R>>& key, Change change) {
+    return defaults_.edit(key.name, [change = std::move(change)](const nlohmann::json* stored) {
+        StoredRecordList<R> list(stored);
+        change(list);
+        nlohmann::json texts = list.stored();
+        // A list that was never stored and stays empty is not stored either.
+        return stored || !texts.empty() ? std::optional<nlohmann::json>(std::move(texts)) : std::nullopt;
+    });
 }
 
 template <class T>
@@ -452,6 +457,10 @@ void SettingsStore::registerDefault(defaults::UserDefaults& defaults, const Key<
         nlohmann::json entry = nlohmann::json::object();
         entry[key.name] = std::move(*encoded);
         defaults.registerDefaults(entry);
+    }
+    if (!key.undecodableValue) return;
+    if (auto encoded = settings_detail::Codec<T>::encode(*key.undecodableValue)) {
+        defaults.readRepeatedKeyAs(key.name, std::move(*encoded));
     }
 }
 

@@ -82,11 +82,11 @@ TEST_F(SettingsStoreTest, UnreadableStoredFormsReadAsTheDefaultAndListsWrittenBa
                                             unreadable[2], unreadable[3], newer,
                                             json({{"createdAt", 3}, {"id", "lpp_c"}, {"name", "Phone"}})}));
     EXPECT_EQ(store().value(pairingsKey), std::vector<Pairing>({pairing("lpp_a", 1), pairing("lpp_b", 2), pairing("lpp_c", 3)}));
-    auto list = store().storedList(pairingsKey);
-    list.eraseIf([](const Pairing& p) { return p.id == "lpp_a"; });
-    list.findFirst([](const Pairing& p) { return p.id == "lpp_c"; })->name = "Tablet";
-    list.append(pairing("lpp_d", 4));
-    EXPECT_TRUE(store().setStoredList(pairingsKey, list));
+    EXPECT_TRUE(store().changeList(pairingsKey, [](StoredRecordList<Pairing>& list) {
+        list.eraseIf([](const Pairing& p) { return p.id == "lpp_a"; });
+        list.findFirst([](const Pairing& p) { return p.id == "lpp_c"; })->name = "Tablet";
+        list.append(pairing("lpp_d", 4));
+    }));
     EXPECT_EQ(settings_.savedFile()["pairings"],
               json::array({unreadable[0], unreadable[1], unreadable[2], unreadable[3], newer,
                            R"({"createdAt":3.0,"id":"lpp_c","name":"Tablet"})", R"({"createdAt":4.0,"id":"lpp_d","name":"Phone"})"}));

@@ -30,6 +30,29 @@ constexpr std::string_view noRemoteClient = "Remote devices are not available in
 // Choices come from peers as fast as they care to send them: at most one of them per this span is
 // written on the main thread before its answer.
 constexpr auto choiceWriteSpacing = std::chrono::seconds(1);
+// Longer than another copy's write of the settings file takes, far shorter than the store's own
+// wait for it: the main thread serves every peer and the window.
+constexpr auto settingsWriteWait = std::chrono::milliseconds(100);
+constexpr std::string_view settingsBusyMessage = "another write of the settings file is under way; try again";
+
+// Record changes by `id`: the store applies them again, at its write, to the list in the file.
+template <class R>
+auto appended(R record) {
+    return [record = std::move(record)](StoredRecordList<R>& list) { list.append(record); };
+}
+
+template <class R>
+auto removed(std::string id) {
+    return [id = std::move(id)](StoredRecordList<R>& list) { list.eraseIf([&](const R& record) { return record.id == id; }); };
+}
+
+// Changes the record with this `id`, where the list holds one.
+template <class R, class Change>
+auto changed(std::string id, Change change) {
+    return [id = std::move(id), change = std::move(change)](StoredRecordList<R>& list) {
+        if (R* found = list.findFirst([&](const R& record) { return record.id == id; })) change(*found);
+    };
+}
 
 }  // namespace
 
@@ -177,13 +200,13 @@ PresentationWindowSelectionResult LanternpostModel::selectGoogleSlidesWindow(std
         selected = "Selected " + window.menuTitle();
     }
     // Number 0 clears the saved selection: the empty target.
-    bool changed = store.setValue(settings::googleSlidesWindowID, window.windowID);
-    changed |= store.setValue(settings::googleSlidesWindowOwnerProcessID, window.ownerProcessID);
-    changed |= store.setValue(settings::googleSlidesWindowOwnerName, window.ownerName);
-    changed |= store.setValue(settings::googleSlidesWindowBundleIdentifier, window.bundleIdentifier);
-    changed |= store.setValue(settings::googleSlidesWindowTitle, window.title);
+    store.setValue(settings::googleSlidesWindowID, window.windowID);
+    store.setValue(settings::googleSlidesWindowOwnerProcessID, window.ownerProcessID);
+    store.setValue(settings::googleSlidesWindowOwnerName, window.ownerName);
+    store.setValue(settings::googleSlidesWindowBundleIdentifier, window.bundleIdentifier);
+    store.setValue(settings::googleSlidesWindowTitle, window.title);
     refreshStatus();
-    if (auto unsaved = unsavedChoice(changed)) {
+    if (auto unsaved = unsavedChoice()) {
         return {ResultStatus::failed, selected + " for now. " + settingsWriteNotice(*unsaved), window.windowID};
     }
     return {ResultStatus::ok, selected + ".", window.windowID};
@@ -491,10 +514,10 @@ PresentationProvider LanternpostModel::currentPresentationProvider() const {
 }
 
 PresentationProviderSelectionResult LanternpostModel::selectPresentationProvider(PresentationProvider provider) {
-    const bool changed = settings().setValue(settings::presentationProvider, provider);
+    settings().setValue(settings::presentationProvider, provider);
     refreshStatus();
     const std::string selected = "Selected " + std::string(displayName(provider));
-    if (auto unsaved = unsavedChoice(changed)) {
+    if (auto unsaved = unsavedChoice()) {
         return {ResultStatus::failed, selected + " for now. " + settingsWriteNotice(*unsaved), provider};
     }
     return {ResultStatus::ok, selected + ".", provider};
@@ -511,7 +534,7 @@ std::optional<BluetoothPairingPayload> LanternpostModel::bluetoothPairingPayload
         return std::nullopt;
     }
     saveBluetoothPairedDevice(setup.device);
-    if (saveSettingsNow()) {
+    if (saveSettingsNow(WhenBusy::giveUp)) {
         // A secret handed out for a record that is not on disk would pair the remote only until
         // the next start, and leave the secret behind in the keychain.
         withdrawBluetoothPairing(setup.device.id);
@@ -544,13 +567,9 @@ HTTPPairingSetup LanternpostModel::addHTTPPairing(const std::string& name) {
         checkSecrets();  // a keychain that refused the secret may say why
         throw;
     }
-    auto devices = settings().storedList(settings::httpPairedDevices);
-    devices.append(setup.device);
-    settings().setStoredList(settings::httpPairedDevices, devices);
-    if (auto unsaved = saveSettingsNow()) {
-        devices = settings().storedList(settings::httpPairedDevices);
-        devices.eraseIf([&](const HTTPPairedDevice& device) { return device.id == setup.device.id; });
-        settings().setStoredList(settings::httpPairedDevices, devices);
+    settings().changeList(settings::httpPairedDevices, appended(setup.device));
+    if (auto unsaved = saveSettingsNow(WhenBusy::giveUp)) {
+        settings().changeList(settings::httpPairedDevices, removed<HTTPPairedDevice>(setup.device.id));
         deps_.deleteKeychainItem(keychainQuery(httpAuthKeychainService, setup.device.id));
         throw SettingsNotSavedError(*unsaved);
     }
@@ -561,9 +580,7 @@ HTTPPairingSetup LanternpostModel::addHTTPPairing(const std::string& name) {
 }
 
 void LanternpostModel::removeHTTPPairing(const std::string& pairID) {
-    auto devices = settings().storedList(settings::httpPairedDevices);
-    devices.eraseIf([&](const HTTPPairedDevice& device) { return device.id == pairID; });
-    settings().setStoredList(settings::httpPairedDevices, devices);
+    settings().changeList(settings::httpPairedDevices, removed<HTTPPairedDevice>(pairID));
     deps_.deleteKeychainItem(keychainQuery(httpAuthKeychainService, pairID));
     rescanInterfaces();
     restartHTTPServer();
@@ -572,27 +589,24 @@ void LanternpostModel::removeHTTPPairing(const std::string& pairID) {
 
 void LanternpostModel::saveBluetoothPairedDevice(const BluetoothPairedDevice& device) {
     // lastSeenAt stays as given (absent for a new pairing) until the pair's first verified request.
-    auto devices = settings().storedList(settings::bluetoothPairedDevices);
-    if (auto* found = devices.findFirst([&](const BluetoothPairedDevice& existing) { return existing.id == device.id; })) {
-        *found = device;
-    } else {
-        devices.append(device);
-    }
-    settings().setStoredList(settings::bluetoothPairedDevices, devices);
+    settings().changeList(settings::bluetoothPairedDevices, [device](StoredRecordList<BluetoothPairedDevice>& devices) {
+        if (auto* found = devices.findFirst([&](const BluetoothPairedDevice& existing) { return existing.id == device.id; })) {
+            *found = device;
+        } else {
+            devices.append(device);
+        }
+    });
 }
 
 void LanternpostModel::updateBluetoothDeviceLastSeen(const std::string& pairID, Date date) {
-    auto devices = settings().storedList(settings::bluetoothPairedDevices);
-    auto* found = devices.findFirst([&](const BluetoothPairedDevice& device) { return device.id == pairID; });
-    if (!found) return;
-    found->lastSeenAt = date;
-    settings().setStoredList(settings::bluetoothPairedDevices, devices);
+    // Not for a pair no longer listed: no change to record (another copy may have removed it).
+    if (!isBluetoothPaired(pairID)) return;
+    settings().changeList(settings::bluetoothPairedDevices,
+                          changed<BluetoothPairedDevice>(pairID, [date](BluetoothPairedDevice& device) { device.lastSeenAt = date; }));
 }
 
 void LanternpostModel::removeBluetoothPairedDevice(const std::string& pairID) {
-    auto devices = settings().storedList(settings::bluetoothPairedDevices);
-    devices.eraseIf([&](const BluetoothPairedDevice& device) { return device.id == pairID; });
-    settings().setStoredList(settings::bluetoothPairedDevices, devices);
+    settings().changeList(settings::bluetoothPairedDevices, removed<BluetoothPairedDevice>(pairID));
     bluetoothSecrets_->forget(pairID);
 }
 
@@ -608,14 +622,10 @@ RemoteLanternpostTarget LanternpostModel::addRemoteTarget(const std::string& set
         throw;
     }
     const std::string previousSelection = settings().value(settings::selectedRemoteLanternpostTargetID);
-    auto targets = settings().storedList(settings::remoteLanternpostTargets);
-    targets.append(target);
-    settings().setStoredList(settings::remoteLanternpostTargets, targets);
+    settings().changeList(settings::remoteLanternpostTargets, appended(target));
     settings().setValue(settings::selectedRemoteLanternpostTargetID, target.id);
-    if (auto unsaved = saveSettingsNow()) {
-        targets = settings().storedList(settings::remoteLanternpostTargets);
-        targets.eraseIf([&](const RemoteLanternpostTarget& saved) { return saved.id == target.id; });
-        settings().setStoredList(settings::remoteLanternpostTargets, targets);
+    if (auto unsaved = saveSettingsNow(WhenBusy::giveUp)) {
+        settings().changeList(settings::remoteLanternpostTargets, removed<RemoteLanternpostTarget>(target.id));
         settings().setValue(settings::selectedRemoteLanternpostTargetID, previousSelection);
         deps_.deleteKeychainItem(keychainQuery(remoteTargetsKeychainService, target.id));
         throw SettingsNotSavedError(*unsaved);
@@ -624,9 +634,7 @@ RemoteLanternpostTarget LanternpostModel::addRemoteTarget(const std::string& set
 }
 
 void LanternpostModel::removeRemoteTarget(const std::string& id) {
-    auto targets = settings().storedList(settings::remoteLanternpostTargets);
-    targets.eraseIf([&](const RemoteLanternpostTarget& target) { return target.id == id; });
-    settings().setStoredList(settings::remoteLanternpostTargets, targets);
+    settings().changeList(settings::remoteLanternpostTargets, removed<RemoteLanternpostTarget>(id));
     deps_.deleteKeychainItem(keychainQuery(remoteTargetsKeychainService, id));
     if (settings().value(settings::selectedRemoteLanternpostTargetID) == id) {
         settings().setValue(settings::selectedRemoteLanternpostTargetID, std::string());
@@ -636,13 +644,14 @@ void LanternpostModel::removeRemoteTarget(const std::string& id) {
 void LanternpostModel::updateRemoteTargetAddress(const std::string& id, const std::string& host, std::int64_t port) {
     const std::string trimmedHost = trimmedWhitespaceAndNewlines(host);
     if (trimmedHost.empty() || !isValidPort(port)) return;
-    auto targets = settings().storedList(settings::remoteLanternpostTargets);
-    auto* found = targets.findFirst([&](const RemoteLanternpostTarget& target) { return target.id == id; });
-    if (!found) return;
-    if (found->host == trimmedHost && found->port == port) return;
-    found->host = trimmedHost;
-    found->port = port;
-    settings().setStoredList(settings::remoteLanternpostTargets, targets);
+    const auto targets = settings().value(settings::remoteLanternpostTargets);
+    const auto found = std::find_if(targets.begin(), targets.end(), [&](const RemoteLanternpostTarget& target) { return target.id == id; });
+    if (found == targets.end() || (found->host == trimmedHost && found->port == port)) return;
+    settings().changeList(settings::remoteLanternpostTargets,
+                          changed<RemoteLanternpostTarget>(id, [trimmedHost, port](RemoteLanternpostTarget& target) {
+                              target.host = trimmedHost;
+                              target.port = port;
+                          }));
 }
 
 void LanternpostModel::sendRemoteCommand(const PresentationCommand& command, const RemoteLanternpostTarget& target,
@@ -771,25 +780,27 @@ void LanternpostModel::checkSecrets() {
     });
 }
 
-std::optional<std::string> LanternpostModel::unsavedChoice(bool changed) {
+std::optional<std::string> LanternpostModel::unsavedChoice() {
     // A store that is failing is not asked again from here (a peer may send choices as often as
     // it likes); its own retries clear the failure. Otherwise the choice is written before the
-    // peer is told that it was made, unless one was written less than a second ago: the store's
-    // background write takes that one, and should it fail the user is told at once and the next
-    // choice answers so. Either way the choice holds until the program quits.
+    // peer is told that it was made (one that this copy held already too: another copy may have
+    // written another since), unless one was written less than a second ago or another write
+    // holds the file: the store's background write takes that one, and should it fail the user is
+    // told at once and the next choice answers so. Either way the choice holds until the program quits.
     std::optional<std::string> unsaved = settings().defaults().lastWriteError();
-    if (unsaved || !changed) return unsaved;
+    if (unsaved) return unsaved;
     const Date now = deps_.now();
     if (lastChoiceWrite_ && now >= *lastChoiceWrite_ && now - *lastChoiceWrite_ < choiceWriteSpacing) return std::nullopt;
     lastChoiceWrite_ = now;
-    return saveSettingsNow();
+    return saveSettingsNow(WhenBusy::writeLater);
 }
 
-std::optional<std::string> LanternpostModel::saveSettingsNow() {
+std::optional<std::string> LanternpostModel::saveSettingsNow(WhenBusy whenBusy) {
     auto& defaults = settings().defaults();
-    const bool saved = defaults.flush();
+    const auto saved = defaults.flushUnlessBusy(settingsWriteWait);
     showSettingsFileStatus();
-    if (saved) return std::nullopt;
+    if (!saved) return whenBusy == WhenBusy::writeLater ? std::nullopt : std::optional<std::string>(settingsBusyMessage);
+    if (*saved) return std::nullopt;
     return defaults.lastWriteError().value_or("the settings file could not be written");
 }
 

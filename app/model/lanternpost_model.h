@@ -123,12 +123,16 @@ public:
     std::string effectivePavonixName() const;
 
     // ---- Storage ----
-    // Writes the pending settings now; the reason when they could not be written.
-    std::optional<std::string> saveSettingsNow();
-    // Why a choice just stored (`changed`: it differed from the stored one) could not be saved;
-    // answers that say a choice was made say "for now" with this reason. Writes on the calling
-    // thread at most once a second.
-    std::optional<std::string> unsavedChoice(bool changed);
+    // Writes the pending settings now; the reason when they could not be written. The main thread
+    // does not wait long for another write of the file (another copy's, or the store's own
+    // background write): then `whenBusy` says what happens, leaving the write to the background
+    // queue (no reason: a choice, which the write cannot lose) or giving up with a reason (a
+    // pairing, whose secret is handed out only once its record is on disk).
+    enum class WhenBusy { writeLater, giveUp };
+    std::optional<std::string> saveSettingsNow(WhenBusy whenBusy = WhenBusy::giveUp);
+    // Why a choice just stored could not be saved; answers that say a choice was made say "for
+    // now" with this reason. Writes on the calling thread at most once a second.
+    std::optional<std::string> unsavedChoice();
     // Reads the settings file's load and write problems into storageNotices.
     void showSettingsFileStatus();
     // Asks the keychain, on a queue of its own, whether its secrets can be read, and shows the

@@ -449,13 +449,13 @@ struct CountingStore final : keychain::Store {
 TEST_F(ModelTest, AThousandPairsCostOneKeychainReadForARequestAndNoneForAStranger) {
     auto keychain = std::make_shared<CountingStore>();
     useKeychain(keychain);
-    StoredRecordList<BluetoothPairedDevice> devices;
+    std::vector<BluetoothPairedDevice> devices;
     for (int i = 0; i < 1000; ++i) {
         const std::string id = "lpb_" + std::to_string(100000 + i);
-        devices.append({id, "Phone", now_, std::nullopt});
+        devices.push_back({id, "Phone", now_, std::nullopt});
         keychain->items.add({std::string(bluetoothAuthKeychainService), id}, Bytes(32, std::uint8_t(i)));
     }
-    store_.setStoredList(settings::bluetoothPairedDevices, devices);
+    store_.setValue(settings::bluetoothPairedDevices, devices);
     store_.setValue(settings::bluetoothEnabled, true);
     auto radio = std::make_shared<peripheral::testing::MemoryPeripheral>();
     start([&](LanternpostModelDependencies& deps) {

@@ -14,6 +14,7 @@
 
 #include "app/model/testing/model_fixture.h"
 #include "app/remote/http_pairing_store.h"
+#include "platform/files/own_file.h"
 
 namespace pavonix {
 namespace {
@@ -146,6 +147,70 @@ TEST_F(ModelTest, ABackgroundWriteFailureIsToldAtOnceAndGoesWithTheNextSuccess) 
     background.store().setValue(settings::pavonixName, std::string("Hall"));
     EXPECT_TRUE(dispatch::runMainQueue([&] { return !told(); }));
     model_.reset();
+}
+
+// Another copy of the program on the same file, writing just before this one: its records stay
+// beside this copy's, one it removed does not come back with this copy's next change of the list,
+// and a choice this copy makes while it has not seen the other's is written, not taken for made.
+TEST_F(ModelTest, AnotherCopysChangesToTheSameListsAndChoicesSurviveThisCopysOwn) {
+    store_.setValue(settings::bluetoothEnabled, true);
+    store_.setValue(settings::bluetoothDiscoverable, true);
+    store_.setValue(settings::presentationProvider, keynote);
+    store_.setValue(settings::httpPairedDevices, std::vector<HTTPPairedDevice>{{"lpp_both", "Both", now_}});
+    auto& model = start();
+    ASSERT_TRUE(settings_.defaults().flush());
+    {
+        defaults::UserDefaults otherDefaults(settings_.file(), testing::TemporarySettings::savedOnFlush());
+        SettingsStore other(otherDefaults);
+        other.changeList(settings::bluetoothPairedDevices, [this](StoredRecordList<BluetoothPairedDevice>& list) {
+            list.append({"lpb_other", "Other", now_, std::nullopt});
+        });
+        other.changeList(settings::httpPairedDevices, [](StoredRecordList<HTTPPairedDevice>& list) {
+            list.eraseIf([](const HTTPPairedDevice& device) { return device.id == "lpp_both"; });
+        });
+        other.setValue(settings::presentationProvider, powerPoint);
+    }
+    const auto payload = bluetoothParts_->handlers.pairingPayload();
+    ASSERT_TRUE(payload);
+    const std::string http = model.addHTTPPairing("Phone").device.id;
+    EXPECT_EQ(httpParts_->handlers.presentationProviderSelection(keynote).status, ResultStatus::ok);
+    EXPECT_EQ(nlohmann::json::parse(testing::readFile(settings_.file()))["presentationProvider"], "keynote")
+        << "written before the answer, though this copy knew no other";
+
+    const auto saved = settings_.savedFile();
+    std::vector<std::string> bluetoothIDs, httpIDs;
+    for (const auto& device : store_.value(settings::bluetoothPairedDevices)) bluetoothIDs.push_back(device.id);
+    for (const auto& device : store_.value(settings::httpPairedDevices)) httpIDs.push_back(device.id);
+    EXPECT_EQ(bluetoothIDs, (std::vector<std::string>{"lpb_other", payload->pairID}));
+    EXPECT_EQ(httpIDs, std::vector<std::string>{http});
+    EXPECT_EQ(saved["bluetoothPairedDevices"].size(), 2u);
+    EXPECT_EQ(saved["httpPairedDevices"].size(), 1u);
+}
+
+// While another writer holds the settings file, the main thread does not wait for it: a choice is
+// left to the background write (which cannot lose it), a pairing is refused without a secret.
+TEST_F(ModelTest, ASettingsFileHeldByAnotherWriterNeitherHoldsUpTheMainThreadNorPassesForSaved) {
+    auto secrets = std::make_shared<keychain::MemoryStore>();
+    testing::useKeychain(secrets);
+    auto& model = start();
+    ASSERT_TRUE(settings_.defaults().flush());
+    std::optional<files::OwnLock> otherWriter(std::in_place, (settings_.file().parent_path() / ".settings.lock").string(),
+                                              std::chrono::milliseconds(0));
+    ASSERT_EQ(otherWriter->error(), 0);
+    EXPECT_EQ(httpParts_->handlers.presentationProviderSelection(powerPoint).status, ResultStatus::ok);
+    try {
+        model.addHTTPPairing("Phone");
+        ADD_FAILURE() << "a pairing passed for saved";
+    } catch (const SettingsNotSavedError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "Settings could not be saved: another write of the settings file is under way; try again.");
+    }
+    EXPECT_EQ(secrets->size(), 0u);
+    EXPECT_FALSE(settings_.defaults().lastWriteError()) << "waiting is no failure";
+    otherWriter.reset();
+    const auto saved = settings_.savedFile();
+    EXPECT_EQ(saved["presentationProvider"], "powerPoint");
+    EXPECT_EQ(saved.value("httpPairedDevices", nlohmann::json::array()).size(), 0u);
 }
 
 // Written by an older or newer version, or damaged by hand: such a record is left out of the live

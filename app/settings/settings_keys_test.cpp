@@ -106,6 +106,20 @@ TEST(SettingsKeys, RequestSigningStaysOnWhateverHappenedToTheFile) {
     temporary.reopen();
     settings::requireSigningAfterLoadProblem(temporary.store());
     EXPECT_FALSE(temporary.store().value(settings::httpAuthenticationEnabled));
+
+    // The switch more than once: which copy counts is as unclear as a wrong type, so it reads as
+    // on, at start-up and at every later read, and is written so; other keys keep the last copy.
+    const std::string twice = R"({"httpAuthenticationEnabled": true, "httpAuthenticationEnabled": false,
+                                  "httpPort": 1, "httpPort": 2})";
+    testing::writeFile(file, twice);
+    temporary.reopen();
+    settings::registerDefaults(temporary.defaults());
+    EXPECT_TRUE(temporary.store().value(settings::httpAuthenticationEnabled));
+    EXPECT_EQ(temporary.store().value(settings::httpPort), 2);
+    testing::writeFile(file, twice);
+    temporary.store().setValue(settings::oscPort, 9);
+    EXPECT_EQ(temporary.savedFile(), json({{"httpAuthenticationEnabled", true}, {"httpPort", 2}, {"oscPort", 9}}));
+    EXPECT_TRUE(temporary.store().value(settings::httpAuthenticationEnabled));
 }
 
 }  // namespace

@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <set>
+#include <thread>
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -109,6 +112,7 @@ struct FileRead {
     json value;
     std::string problem;
     std::optional<UserDefaults::State::FileIdentity> identity;  // of what was read, when it was opened
+    std::set<std::string> repeated;  // the keys that the file holds more than once
 };
 
 UserDefaults::State::FileIdentity identityOf(const struct stat& st) {
@@ -123,37 +127,54 @@ std::optional<UserDefaults::State::FileIdentity> identityOf(const fs::path& file
     return identityOf(st);
 }
 
-FileRead damaged(std::string problem) { return {FileRead::Outcome::damaged, {}, std::move(problem), {}}; }
+FileRead damaged(std::string problem) { return {FileRead::Outcome::damaged, {}, std::move(problem), {}, {}}; }
 
-FileRead readText(const std::string& text) {
+FileRead readText(const std::string& text, const std::map<std::string, json>& repeatedKeyValues) {
     // Copying, comparing and writing a value recurse once per level, so a deeper file would
     // overflow the stack at the first settings write. `depth` counts the enclosing levels.
     bool tooDeep = false;
+    std::map<std::string, int> topLevelKeys;
     json parsed = json::parse(
         text,
-        [&](int depth, json::parse_event_t event, json&) {
+        [&](int depth, json::parse_event_t event, json& parsedValue) {
             const bool opens = event == json::parse_event_t::object_start || event == json::parse_event_t::array_start;
             if (opens && depth >= static_cast<int>(kMaxNesting)) tooDeep = true;
+            if (event == json::parse_event_t::key && depth == 1 && parsedValue.is_string()) {
+                ++topLevelKeys[parsedValue.get<std::string>()];
+            }
             return !tooDeep;  // nothing more is built once the file is refused
         },
         /*allow_exceptions=*/false);
     if (tooDeep) return damaged("Nested deeper than 64 levels");
     if (parsed.is_discarded()) return damaged("Not valid JSON");
     if (!parsed.is_object()) return damaged("Not a JSON object");
-    return {FileRead::Outcome::loaded, std::move(parsed), {}, {}};
+    FileRead result{FileRead::Outcome::loaded, std::move(parsed), {}, {}, {}};
+    for (const auto& [key, count] : topLevelKeys) {
+        if (count < 2) continue;
+        result.repeated.insert(key);
+        // The parser keeps the last copy; a key registered for it reads as its safe value instead.
+        if (auto rule = repeatedKeyValues.find(key); rule != repeatedKeyValues.end()) result.value[key] = rule->second;
+    }
+    return result;
 }
 
-FileRead readFile(const fs::path& file) {
+FileRead readFile(UserDefaults::State& state) {
+    std::map<std::string, json> repeatedKeyValues;
+    {
+        std::shared_lock lock(state.mutex);
+        repeatedKeyValues = state.repeatedKeyValues;
+    }
     // Links are followed (a settings file kept elsewhere is common); the checks apply to what
     // they lead to.
-    files::OwnFileRead read = files::readOwnFile(file, files::Links::follow, kMaxFileBytes);
+    files::OwnFileRead read = files::readOwnFile(state.file, files::Links::follow, kMaxFileBytes);
     switch (read.outcome) {
     case files::OwnFileRead::Outcome::missing: return {};
-    case files::OwnFileRead::Outcome::unreadable: return {FileRead::Outcome::unreadable, {}, std::move(read.problem), {}};
+    case files::OwnFileRead::Outcome::unreadable: return {FileRead::Outcome::unreadable, {}, std::move(read.problem), {}, {}};
     case files::OwnFileRead::Outcome::tooLarge:
     case files::OwnFileRead::Outcome::read: break;
     }
-    FileRead result = read.outcome == files::OwnFileRead::Outcome::read ? readText(read.text) : damaged("Larger than 16 MiB");
+    FileRead result = read.outcome == files::OwnFileRead::Outcome::read ? readText(read.text, repeatedKeyValues)
+                                                                        : damaged("Larger than 16 MiB");
     result.identity = identityOf(read.status);
     return result;
 }
@@ -173,10 +194,30 @@ bool writeAll(int fd, const std::string& text) {
     return true;
 }
 
-// Replaces `file` with `text`: temporary file in the same folder, fsync, rename, fsync folder.
-// On failure the temporary file is removed and `file` is untouched.
-std::optional<StepError> replaceFile(const fs::path& file, const std::string& text, const Options& options) {
+// Where a write of `file` goes: a settings file kept elsewhere through a link (symlinked dotfiles)
+// is replaced where it lies, so that the link stays and the user's own file is the one written.
+std::optional<fs::path> writeTarget(const fs::path& file, int& error) {
+    struct stat st{};
+    if (::lstat(file.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return file;
+    std::error_code ec;
+    fs::path target = fs::canonical(file, ec);
+    if (ec) {
+        error = ec.value();
+        return std::nullopt;
+    }
+    return target;
+}
+
+// Replaces `path` with `text`: temporary file in the same folder as the file it replaces (the
+// link's target, for a link), fsync, rename, fsync folder. On failure the temporary file is
+// removed and the file is untouched.
+std::optional<StepError> replaceFile(const fs::path& path, const std::string& text, const Options& options) {
     static std::atomic<unsigned> counter{0};
+    int unresolved = 0;
+    const auto target = writeTarget(path, unresolved);
+    // The link led to the file read a moment ago; one that leads nowhere now is not replaced.
+    if (!target) return StepError{WriteStep::rename, unresolved};
+    const fs::path& file = *target;
     const fs::path folder = file.parent_path();
 
     const std::string temporary = file.string() + ".tmp-" + std::to_string(::getpid()) + "-" +
@@ -211,8 +252,17 @@ std::optional<StepError> replaceFile(const fs::path& file, const std::string& te
     return std::nullopt;
 }
 
-// After a write: the keys written are no longer this process's pending changes, and the values
-// another process wrote (every key of `file` not changed here since) are taken into memory.
+using PendingEdits = std::vector<UserDefaults::State::PendingEdit>;
+
+// `value` (nothing: absent) with `edits` applied to it in order.
+std::optional<json> applied(std::optional<json> value, const PendingEdits& edits) {
+    for (const auto& pending : edits) value = pending.edit(value ? &*value : nullptr);
+    return value;
+}
+
+// After a write: the changes written are no longer this process's pending ones, and memory
+// becomes what the file holds (another process's values included) with the changes still
+// pending applied to it. Listeners are told of each key that changed in memory.
 void takeIn(UserDefaults::State& state, const json& file, std::uint64_t writtenUpTo) {
     struct Taken {
         std::string key;
@@ -223,61 +273,84 @@ void takeIn(UserDefaults::State& state, const json& file, std::uint64_t writtenU
     std::lock_guard writer(state.writerMutex);
     {
         std::unique_lock lock(state.mutex);
-        std::erase_if(state.changedAt, [&](const auto& entry) { return entry.second <= writtenUpTo; });
-        for (auto it = file.begin(); it != file.end(); ++it) {
-            if (state.changedAt.contains(it.key())) continue;
-            auto mine = state.stored.find(it.key());
-            if (mine != state.stored.end() && *mine == it.value()) continue;
-            state.stored[it.key()] = it.value();
-            taken.push_back({it.key(), it.value(), ++state.sequence});
+        for (auto it = state.pending.begin(); it != state.pending.end();) {
+            std::erase_if(it->second, [&](const auto& pending) { return pending.number <= writtenUpTo; });
+            it = it->second.empty() ? state.pending.erase(it) : std::next(it);
         }
-        std::vector<std::string> gone;
+        // The file's value of `key` (null: none), with the changes still pending applied to it.
+        const auto takeKey = [&](const std::string& key, const json* fromFile) {
+            std::optional<json> edited;
+            const json* value = fromFile;
+            if (auto mine = state.pending.find(key); mine != state.pending.end()) {
+                edited = applied(fromFile ? std::optional<json>(*fromFile) : std::nullopt, mine->second);
+                value = edited ? &*edited : nullptr;
+            }
+            auto current = state.stored.find(key);
+            if (value) {
+                if (current != state.stored.end() && *current == *value) return;
+                state.stored[key] = *value;
+                taken.push_back({key, *value, ++state.sequence});
+            } else if (current != state.stored.end()) {
+                state.stored.erase(current);
+                taken.push_back({key, std::nullopt, ++state.sequence});
+            }
+        };
+        for (auto it = file.begin(); it != file.end(); ++it) takeKey(it.key(), &it.value());
+        std::vector<std::string> notInFile;
         for (auto it = state.stored.begin(); it != state.stored.end(); ++it) {
-            if (!file.contains(it.key()) && !state.changedAt.contains(it.key())) gone.push_back(it.key());
+            if (!file.contains(it.key())) notInFile.push_back(it.key());
         }
-        for (const auto& key : gone) {
-            state.stored.erase(key);
-            taken.push_back({key, std::nullopt, ++state.sequence});
+        for (const auto& [key, edits] : state.pending) {
+            if (!file.contains(key) && !state.stored.contains(key)) notInFile.push_back(key);
         }
+        for (const auto& key : notInFile) takeKey(key, nullptr);
     }
     for (const auto& change : taken) {
         for (const auto& entry : state.listeners) entry.listener(change.key, change.value, change.sequence);
     }
 }
 
-// persist() under the file mutex. Returns whether the file holds every change of this process.
-bool persistLocked(UserDefaults::State& state) {
+enum class Persisted {
+    current,  // the file holds every change of this process
+    failed,   // `lastError` says why
+    busy      // another writer held the lock past the time given; nothing done
+};
+
+// persist() under the file mutex. `busyAfter`: how long to wait for another process's lock before
+// giving up without a failure (none: the store's lock timeout, and a timeout is a failure).
+Persisted persistLocked(UserDefaults::State& state, std::optional<std::chrono::milliseconds> busyAfter) {
     bool changed;
     std::uint64_t unchangedUpTo;  // with nothing changed: no change up to here is this process's
     {
         std::shared_lock lock(state.mutex);
-        changed = !state.changedAt.empty();
-        unchangedUpTo = state.sequence;
+        changed = !state.pending.empty();
+        unchangedUpTo = state.edits;
     }
-    if (!changed && !state.lastError) return true;
+    if (!changed && !state.lastError) return Persisted::current;
 
     const Options& options = state.options;
     const fs::path folder = state.file.parent_path();
     if (int error = injected(options, WriteStep::createDirectory)) {
         state.lastError = StepError{WriteStep::createDirectory, error}.text();
-        return false;
+        return Persisted::failed;
     }
     if (!folder.empty()) {
         std::error_code ec;
         fs::create_directories(folder, ec);
         if (ec) {
             state.lastError = StepError{WriteStep::createDirectory, ec.value()}.text();
-            return false;
+            return Persisted::failed;
         }
     }
     // A lock file, not the settings file (replaced at every write, so a lock on the replaced one
     // guards nothing), nor the folder (which any local user may open, and so hold).
     if (int error = injected(options, WriteStep::lock)) {
         state.lastError = StepError{WriteStep::lock, error}.text();
-        return false;
+        return Persisted::failed;
     }
     const fs::path lockPath = folder / kLockName;
-    files::OwnLock lock(lockPath.string(), options.lockTimeout);
+    files::OwnLock lock(lockPath.string(), busyAfter.value_or(options.lockTimeout));
+    if (busyAfter && lock.error() == ETIMEDOUT) return Persisted::busy;
     if (lock.error()) {
         struct stat st{};
         if ((lock.error() == EACCES || lock.error() == EROFS) && ::lstat(lockPath.c_str(), &st) != 0) {
@@ -286,22 +359,22 @@ bool persistLocked(UserDefaults::State& state) {
         } else {
             state.lastError = std::string(stepName(WriteStep::lock)) + ": " + lock.problem();
         }
-        return false;
+        return Persisted::failed;
     }
 
     // Read again: another process may have written since, or the file may have become readable.
-    FileRead disk = readFile(state.file);
+    FileRead disk = readFile(state);
     auto& problem = state.loadProblem;
     switch (disk.outcome) {
     case FileRead::Outcome::unreadable:
         // What cannot be read cannot be merged into, and must not be replaced.
         state.lastError = "reading the settings file: " + disk.problem;
-        return false;
+        return Persisted::failed;
     case FileRead::Outcome::damaged: {
         fs::path movedTo;
         if (int error = moveAside(state.file, options, movedTo)) {
             state.lastError = StepError{WriteStep::setAside, error}.text();
-            return false;
+            return Persisted::failed;
         }
         if (problem && !problem->setAside) problem->setAside = movedTo;
         break;
@@ -318,21 +391,26 @@ bool persistLocked(UserDefaults::State& state) {
         // A change made since the check above is not in the file: it stays this process's.
         if (mergeable) takeIn(state, disk.value, unchangedUpTo);
         state.seen = disk.identity;
-        return true;
+        return Persisted::current;
     }
 
     json written;
     std::uint64_t upTo;
+    bool replaces = !mergeable;  // whether the file is to change
     {
         std::shared_lock lock(state.mutex);
-        upTo = state.sequence;
+        upTo = state.edits;
         if (mergeable) {
             written = std::move(disk.value);
-            for (const auto& [key, sequence] : state.changedAt) {
-                if (auto it = state.stored.find(key); it != state.stored.end()) {
-                    written[key] = *it;
+            for (const auto& [key, edits] : state.pending) {
+                auto found = written.find(key);
+                std::optional<json> value = applied(found != written.end() ? std::optional<json>(*found) : std::nullopt, edits);
+                if (value ? found != written.end() && *found == *value : found == written.end()) continue;
+                replaces = true;
+                if (value) {
+                    written[key] = std::move(*value);
                 } else {
-                    written.erase(key);
+                    written.erase(found);
                 }
             }
         } else {
@@ -341,16 +419,23 @@ bool persistLocked(UserDefaults::State& state) {
             written = state.stored;
         }
     }
+    if (!replaces) {
+        // The file holds every change already (memory was behind it): nothing to replace.
+        state.lastError.reset();
+        takeIn(state, written, upTo);
+        state.seen = disk.identity;
+        return Persisted::current;
+    }
     // Strings come from users and other programs; invalid UTF-8 is replaced rather than thrown on.
     std::string text = written.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
     if (auto error = replaceFile(state.file, text, options)) {
         state.lastError = error->text();
-        return false;
+        return Persisted::failed;
     }
     state.lastError.reset();
     takeIn(state, written, upTo);
     state.seen = identityOf(state.file);  // under the lock: no other process has written since
-    return true;
+    return Persisted::current;
 }
 
 // Between writes: when the file is no longer what this process last read or wrote, another
@@ -360,7 +445,7 @@ bool persistLocked(UserDefaults::State& state) {
 void takeInOthersChanges(UserDefaults::State& state) {
     const auto now = identityOf(state.file);
     if (now == state.seen) return;
-    FileRead disk = readFile(state.file);
+    FileRead disk = readFile(state);
     state.seen = disk.identity ? disk.identity : now;
     if (disk.outcome != FileRead::Outcome::loaded) return;
     if (state.loadProblem && !state.loadProblem->setAside) state.loadProblem.reset();  // usable again
@@ -378,16 +463,31 @@ void publishStatus(UserDefaults::State& state) {
 }
 
 // Writes what this process changed. A failure is kept as the last error, the write-status
-// listeners are told of every change of it, and the write is tried again later.
-bool persist(const std::shared_ptr<UserDefaults::State>& shared) {
+// listeners are told of every change of it, and the write is tried again later. With `busyAfter`,
+// a write that would wait longer for another writer is left to the background queue.
+Persisted persist(const std::shared_ptr<UserDefaults::State>& shared,
+                  std::optional<std::chrono::milliseconds> busyAfter = std::nullopt) {
     UserDefaults::State& state = *shared;
-    bool current;
+    Persisted outcome;
     std::optional<std::string> error;
     std::uint64_t version = 0;
     {
-        std::lock_guard fileLock(state.fileMutex);
+        std::unique_lock fileLock(state.fileMutex, std::defer_lock);
+        if (!busyAfter) {
+            fileLock.lock();
+        } else {
+            // Polled as the lock file is: the background write may itself be waiting for it.
+            const auto deadline = std::chrono::steady_clock::now() + *busyAfter;
+            while (!fileLock.try_lock()) {
+                if (std::chrono::steady_clock::now() >= deadline) {
+                    scheduleFlush(shared, state.options.coalesceDelay, &UserDefaults::State::flushScheduled);
+                    return Persisted::busy;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
         const auto before = state.lastError;
-        current = persistLocked(state);
+        outcome = persistLocked(state, busyAfter);
         publishStatus(state);
         if (state.lastError != before) version = ++state.writeStatusVersion;
         error = state.lastError;
@@ -400,8 +500,12 @@ bool persist(const std::shared_ptr<UserDefaults::State>& shared) {
             for (const auto& entry : state.writeStatusListeners) entry.listener(error);
         }
     }
-    if (!current) scheduleFlush(shared, state.options.retryInterval, &UserDefaults::State::retryScheduled);
-    return current;
+    if (outcome == Persisted::failed) {
+        scheduleFlush(shared, state.options.retryInterval, &UserDefaults::State::retryScheduled);
+    } else if (outcome == Persisted::busy) {
+        scheduleFlush(shared, state.options.coalesceDelay, &UserDefaults::State::flushScheduled);
+    }
+    return outcome;
 }
 
 // At most one flush of each kind (coalesced change, retry) waits at a time.
@@ -442,10 +546,13 @@ UserDefaults::UserDefaults(fs::path file, Options options) : state_(std::make_sh
     if (state_->options.backgroundFlush) state_->flushQueue = dispatch::makeSerialQueue(kQueueLabel);
 
     removeStaleTemporaries(state_->file);
-    FileRead read = readFile(state_->file);
+    int unresolved = 0;
+    if (auto target = writeTarget(state_->file, unresolved); target && *target != state_->file) removeStaleTemporaries(*target);
+    FileRead read = readFile(*state_);
     switch (read.outcome) {
     case FileRead::Outcome::loaded:
         state_->stored = std::move(read.value);
+        state_->repeatedAtLoad = std::move(read.repeated);
         state_->seen = read.identity;
         break;
     case FileRead::Outcome::missing:
@@ -503,6 +610,22 @@ void UserDefaults::registerDefaults(const json& defaults) {
     for (auto it = defaults.begin(); it != defaults.end(); ++it) state_->registered[it.key()] = it.value();
 }
 
+void UserDefaults::readRepeatedKeyAs(const std::string& key, json value) {
+    State& state = *state_;
+    std::lock_guard writer(state.writerMutex);
+    std::uint64_t sequence;
+    {
+        std::unique_lock lock(state.mutex);
+        state.repeatedKeyValues[key] = value;
+        // The file read at start-up was read before the rule was known.
+        if (!state.repeatedAtLoad.contains(key) || state.pending.contains(key)) return;
+        if (auto it = state.stored.find(key); it != state.stored.end() && *it == value) return;
+        state.stored[key] = value;
+        sequence = ++state.sequence;
+    }
+    for (const auto& entry : state.listeners) entry.listener(key, value, sequence);
+}
+
 std::optional<json> UserDefaults::object(const std::string& key) const {
     std::shared_lock lock(state_->mutex);
     if (auto it = state_->stored.find(key); it != state_->stored.end()) return *it;
@@ -519,42 +642,65 @@ json UserDefaults::dictionary() const {
     return state_->stored;
 }
 
-bool UserDefaults::set(const std::string& key, json value) { return change(key, std::move(value), false); }
+namespace {
 
-bool UserDefaults::setTransient(const std::string& key, json value) { return change(key, std::move(value), true); }
+// Past this many changes of one key waiting for a write (writes failing for a long time), the key's
+// changes are kept as its whole value in memory: bounded, at the cost of another process's
+// changes to that key since then.
+constexpr std::size_t kMaxPendingEdits = 64;
 
-bool UserDefaults::remove(const std::string& key) { return change(key, std::nullopt, false); }
+UserDefaults::Edit replacement(std::optional<json> value) {
+    return [value = std::move(value)](const json*) { return value; };
+}
 
-bool UserDefaults::change(const std::string& key, std::optional<json> value, bool transient) {
+}  // namespace
+
+bool UserDefaults::set(const std::string& key, json value) { return change(key, replacement(std::move(value)), Kind::replace); }
+
+bool UserDefaults::setTransient(const std::string& key, json value) {
+    return change(key, replacement(std::move(value)), Kind::transient);
+}
+
+bool UserDefaults::remove(const std::string& key) { return change(key, replacement(std::nullopt), Kind::replace); }
+
+bool UserDefaults::edit(const std::string& key, Edit edit) { return change(key, std::move(edit), Kind::edit); }
+
+bool UserDefaults::change(const std::string& key, Edit edit, Kind kind) {
     State& state = *state_;
+    std::uint64_t sequence = 0;
     {
         std::lock_guard writer(state.writerMutex);
-        std::uint64_t sequence;
+        std::optional<json> value;
         {
             std::unique_lock lock(state.mutex);
             auto it = state.stored.find(key);
-            if (value) {
-                if (it != state.stored.end() && *it == *value) return false;
-                if (it != state.stored.end()) {
-                    *it = *value;
-                } else {
-                    state.stored[key] = *value;
-                }
+            value = edit(it != state.stored.end() ? &*it : nullptr);
+            const bool same = value ? it != state.stored.end() && *it == *value : it == state.stored.end();
+            if (kind == Kind::transient) {
+                if (same) return false;
+                state.pending.erase(key);
             } else {
-                if (it == state.stored.end()) return false;
-                state.stored.erase(it);
+                // Recorded even when memory holds the value already: memory may be behind the file.
+                auto& edits = state.pending[key];
+                if (kind == Kind::replace) edits.clear();  // what came before no longer counts
+                edits.push_back({++state.edits, std::move(edit)});
+                if (edits.size() > kMaxPendingEdits) edits = {{state.edits, replacement(value)}};
             }
-            sequence = ++state.sequence;
-            if (transient) {
-                state.changedAt.erase(key);
-            } else {
-                state.changedAt[key] = sequence;
+            if (!same) {
+                if (value) {
+                    state.stored[key] = *value;
+                } else {
+                    state.stored.erase(it);
+                }
+                sequence = ++state.sequence;
             }
         }
-        for (const auto& entry : state.listeners) entry.listener(key, value, sequence);
+        if (sequence) {
+            for (const auto& entry : state.listeners) entry.listener(key, value, sequence);
+        }
     }
-    if (!transient) scheduleFlush(state_, state.options.coalesceDelay, &State::flushScheduled);
-    return true;
+    if (kind != Kind::transient) scheduleFlush(state_, state.options.coalesceDelay, &State::flushScheduled);
+    return sequence != 0;
 }
 
 UserDefaults::Snapshot UserDefaults::snapshot(const std::string& key) const {
@@ -565,7 +711,13 @@ UserDefaults::Snapshot UserDefaults::snapshot(const std::string& key) const {
     return result;
 }
 
-bool UserDefaults::flush() { return persist(state_); }
+bool UserDefaults::flush() { return persist(state_) == Persisted::current; }
+
+std::optional<bool> UserDefaults::flushUnlessBusy(std::chrono::milliseconds wait) {
+    const Persisted outcome = persist(state_, wait);
+    if (outcome == Persisted::busy) return std::nullopt;
+    return outcome == Persisted::current;
+}
 
 std::optional<std::string> UserDefaults::lastWriteError() const {
     std::lock_guard lock(state_->statusMutex);

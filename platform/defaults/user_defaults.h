@@ -5,19 +5,24 @@
 // persisting it is coalesced on a background serial queue for at most `coalesceDelay`, and
 // flush() (also run by the destructor) writes whatever is still pending. The file is replaced
 // atomically (temporary file, fsync, rename), so a crash or a full disk leaves either the old or
-// the new file, never a truncated one.
+// the new file, never a truncated one. A settings file that is a symbolic link is read and
+// replaced where the link leads; the link itself stays.
 //
 // Another process (a second copy of the program) may share the file. Each write holds an
-// exclusive lock (".settings.lock" beside the file), reads the file again and writes only the
-// keys this process changed since they were last written on top of what it finds; the other keys
-// it finds are taken into memory, and their listeners told. So neither process reverts the other.
+// exclusive lock (".settings.lock" beside the file), reads the file again and applies this
+// process's changes since they were last written to what it finds; the other keys it finds are
+// taken into memory, and their listeners told. So neither process reverts the other. A change is
+// applied to the file's value, not to the one in memory, which may be behind: a value set is
+// compared with the file's (and written though memory already held it), and an edit (a record
+// added to a list, or removed) keeps what another process put in the same list.
 // Between writes, the background queue looks at the file every `watchInterval` and takes in the
 // same way what another process wrote, so an idle copy does not keep serving old settings.
 //
 // A file whose content cannot be used (not JSON, not an object, larger than 16 MiB, nested deeper
 // than 64 levels) is moved aside as "settings.json.corrupt-<UTC time>" and the store starts empty;
 // it is never overwritten. A file that cannot be read at all (no permission, an I/O error, not a
-// regular file, owned by another user) is left exactly as it is, and nothing is written over it
+// regular file, owned by another user, behind a link that leads nowhere or below a file in a
+// folder's place) is left exactly as it is, and nothing is written over it
 // until a later write has been able to read it. A failed write is tried again at the next change
 // and every `retryInterval` while it keeps failing.
 //
@@ -33,6 +38,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -85,6 +91,12 @@ public:
     // Merges `defaults` (a JSON object) into the registration domain. Never persisted.
     void registerDefaults(const nlohmann::json& defaults);
 
+    // A key that the file holds more than once reads as `value` (and is written so at the next
+    // write), whatever its copies say; other keys keep the file's last copy, as JSON readers do.
+    // For a switch whose safe side must win over a file edited into ambiguity. Applies to the file
+    // read when the store was created too.
+    void readRepeatedKeyAs(const std::string& key, nlohmann::json value);
+
     // The stored value, else the registered default.
     std::optional<nlohmann::json> object(const std::string& key) const;
     // The stored value only.
@@ -97,14 +109,23 @@ public:
     template <class F>
     decltype(auto) withStored(const std::string& key, F&& f) const;
 
-    // Stores a value; returns false (and changes nothing) when an equal value is already stored.
+    // Stores a value. Returns false, and tells no listener, when an equal value is already stored
+    // in memory; the value is written all the same where the file holds another.
     bool set(const std::string& key, nlohmann::json value);
     // Holds a value in memory for this run without counting it as this process's change: it is
     // written only where the whole memory is (no usable file to merge into), and a value found in
     // the file at a later write replaces it. For a safe stand-in while the file cannot be read.
     bool setTransient(const std::string& key, nlohmann::json value);
-    // Removes a stored value; returns false when none was stored.
+    // Removes a stored value; returns false when none was stored in memory.
     bool remove(const std::string& key);
+
+    // Changes a stored value through a function of the value (null when there is none; nothing
+    // returned removes it): applied now to the value in memory, and again at the write to the
+    // value in the file, so that what another process wrote there meanwhile stays (records of a
+    // list that it added, removed or changed). `edit` must give the same answer for the same value,
+    // be quick, and not call into the store. Returns whether the value in memory changed.
+    using Edit = std::function<std::optional<nlohmann::json>(const nlohmann::json* current)>;
+    bool edit(const std::string& key, Edit edit);
 
     // The stored value with the sequence number of the last change of any key, read atomically.
     struct Snapshot {
@@ -116,6 +137,10 @@ public:
     // Writes pending changes now, on the calling thread. Returns false when the file could not be
     // written; the values stay in memory and the next write or flush tries again.
     bool flush();
+    // The same for a thread that must not wait long: when another write (of this process or of
+    // another) holds the file for longer than `wait`, nothing is done here and nothing returned;
+    // the changes stay pending, and the background queue writes them.
+    std::optional<bool> flushUnlessBusy(std::chrono::milliseconds wait);
 
     // Why the last attempt to persist failed; empty once a later attempt succeeds.
     std::optional<std::string> lastWriteError() const;
@@ -154,7 +179,8 @@ public:
     struct State;
 
 private:
-    bool change(const std::string& key, std::optional<nlohmann::json> value, bool transient);
+    enum class Kind { replace, edit, transient };
+    bool change(const std::string& key, Edit edit, Kind kind);
 
     std::shared_ptr<State> state_;
 };
@@ -163,12 +189,20 @@ private:
 // Lock order: fileMutex, then writerMutex, then mutex; statusMutex is taken last, alone or under
 // fileMutex.
 struct UserDefaults::State {
-    mutable std::shared_mutex mutex;   // guards the fields up to `changedAt`
+    mutable std::shared_mutex mutex;   // guards the fields up to `repeatedAtLoad`
     nlohmann::json stored = nlohmann::json::object();
     nlohmann::json registered = nlohmann::json::object();
     std::uint64_t sequence = 0;        // bumped by every change
-    // The keys this process changed and has not written yet, with the sequence of the last change.
-    std::map<std::string, std::uint64_t> changedAt;
+    // The changes of this process not written yet, per key in the order they were made; each is
+    // applied again to the file's value at the write. Numbered from `edits`.
+    struct PendingEdit {
+        std::uint64_t number;
+        Edit edit;
+    };
+    std::map<std::string, std::vector<PendingEdit>> pending;
+    std::uint64_t edits = 0;
+    std::map<std::string, nlohmann::json> repeatedKeyValues;  // see readRepeatedKeyAs()
+    std::set<std::string> repeatedAtLoad;                     // the keys held more than once at start-up
 
     std::mutex writerMutex;            // serialises writers and the listeners they call
     struct ListenerEntry {

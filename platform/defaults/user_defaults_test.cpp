@@ -95,35 +95,57 @@ TEST_F(UserDefaultsTest, DamagedFilesAreMovedAsideNeverOverwritten) {
 }
 
 // Not the content's fault: nothing is moved or written over until the file can be read, and then
-// the change made meanwhile is merged into what it holds.
+// the change made meanwhile is merged into what it holds. A link that leads nowhere (a volume not
+// mounted yet) and a file in the settings folder's place are not a first start either; once the
+// link leads somewhere, the file it leads to is written and the link stays.
 TEST_F(UserDefaultsTest, AFileThatCannotBeReadIsLeftAsItIsUntilItCanBe) {
     // Which kinds of file are refused is the own-file reader's test; here, what the store does.
     // Opening the FIFO must not wait for a writer that never comes.
-    for (bool fifo : {false, true}) {
-        SCOPED_TRACE(fifo ? "a FIFO" : "a folder");
-        fs::remove_all(file_.parent_path());
-        fs::create_directories(fifo ? file_.parent_path() : file_ / "inside");
-        if (fifo) {
-            ASSERT_EQ(::mkfifo(file_.c_str(), 0600), 0);
-        }
+    const fs::path folder = file_.parent_path(), mounted = folder_ / "volume" / "settings.json";
+    const std::string dangling = file_.string() + " links to " + mounted.string() + ", which does not exist";
+    struct Kind {
+        const char* name;
+        std::function<void()> make;
+        std::string reason, writeError;
+    };
+    const Kind kinds[] = {
+        {"a folder", [&] { fs::create_directories(file_ / "inside"); }, "Not a regular file", {}},
+        {"a FIFO", [&] { fs::create_directories(folder), ::mkfifo(file_.c_str(), 0600); }, "Not a regular file", {}},
+        {"a dangling link", [&] { fs::create_directories(folder), fs::create_symlink(mounted, file_); }, dangling, {}},
+        {"a file as the folder", [&] { writeFile(folder, "mine"); }, folder.string() + " is not a folder",
+         "creating the settings folder: Not a directory"},
+    };
+    for (const Kind& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        fs::remove_all(folder);
+        kind.make();
         const auto before = fs::symlink_status(file_);
         UserDefaults store(file_, options(manual));
-        EXPECT_EQ(store.loadProblem().value_or(UserDefaults::LoadProblem{}).reason, "Not a regular file");
+        EXPECT_EQ(store.loadProblem().value_or(UserDefaults::LoadProblem{}).reason, kind.reason);
         EXPECT_FALSE(store.setAsidePath());
         EXPECT_TRUE(store.setTransient("httpAuthenticationEnabled", true));
         EXPECT_TRUE(store.set("httpPort", 2));
         EXPECT_FALSE(store.flush());
-        EXPECT_EQ(store.lastWriteError(), "reading the settings file: Not a regular file");
+        EXPECT_EQ(store.lastWriteError(), kind.writeError.empty() ? "reading the settings file: " + kind.reason : kind.writeError);
         EXPECT_EQ(fs::symlink_status(file_).type(), before.type());
-        EXPECT_EQ(files(), std::vector<fs::path>{file_}) << "nothing set aside, nothing half written";
+        if (fs::is_directory(folder)) {
+            EXPECT_EQ(files(), std::vector<fs::path>{file_}) << "nothing set aside, nothing half written";
+        } else {
+            EXPECT_EQ(readFile(folder), "mine");
+        }
 
-        fs::remove_all(file_);
-        writeFile(file_, R"({"httpAuthenticationEnabled": false, "oscPort": 5, "httpPort": 1})");
+        const bool link = fs::is_symlink(file_);
+        if (!link) fs::remove_all(folder);
+        writeFile(link ? mounted : file_, R"({"httpAuthenticationEnabled": false, "oscPort": 5, "httpPort": 1})");
         ASSERT_TRUE(store.flush());
         EXPECT_EQ(saved(), json({{"httpAuthenticationEnabled", false}, {"oscPort", 5}, {"httpPort", 2}}));
         EXPECT_EQ(store.dictionary(), saved()) << "the stand-in gives way to the file's own value";
         EXPECT_FALSE(store.loadProblem());
         EXPECT_FALSE(store.lastWriteError());
+        EXPECT_EQ(fs::is_symlink(file_), link) << "a link stays, the temporary file beside its target";
+        if (link) {
+            EXPECT_EQ(std::distance(fs::directory_iterator(mounted.parent_path()), fs::directory_iterator()), 1);
+        }
     }
 }
 
@@ -329,6 +351,57 @@ TEST_F(UserDefaultsTest, TwoStoresOnOneFileKeepEachOthersChanges) {
 
 }
 
+// Both change one key within the other's watch. Records added to one list by each stay (each
+// change is applied to the list in the file, not written as this copy's whole list), and a value
+// set where memory was behind the file is written, not skipped as unchanged; where the file holds
+// the change already, nothing is replaced.
+TEST_F(UserDefaultsTest, TwoStoresChangingOneKeyKeepBothChanges) {
+    writeFile(file_, R"({"list": ["kept"], "provider": "keynote"})");
+    UserDefaults first(file_, options(manual)), second(file_, options(manual));
+    const auto appending = [](std::string record) {
+        return [record](const json* list) -> std::optional<json> {
+            json out = list && list->is_array() ? *list : json::array();
+            out.push_back(record);
+            return out;
+        };
+    };
+    std::vector<json> heardBySecond;
+    second.addListener([&](const std::string& key, const std::optional<json>& value, std::uint64_t) {
+        if (key == "list") heardBySecond.push_back(value.value_or(nullptr));
+    });
+    EXPECT_TRUE(first.edit("list", appending("first's")));
+    ASSERT_TRUE(first.flush());
+    EXPECT_TRUE(second.edit("list", appending("second's")));
+    ASSERT_TRUE(second.flush());
+    EXPECT_EQ(saved()["list"], json({"kept", "first's", "second's"}));
+    EXPECT_EQ(heardBySecond, (std::vector<json>{json({"kept", "second's"}), json({"kept", "first's", "second's"})}));
+
+    first.set("provider", "powerPoint");
+    ASSERT_TRUE(first.flush());
+    EXPECT_FALSE(second.set("provider", "keynote")) << "no change to what this copy knew";
+    ASSERT_TRUE(second.flush());
+    EXPECT_EQ(saved()["provider"], "keynote") << "the later choice holds";
+
+    const auto inode = [&] {
+        struct stat status{};
+        return ::stat(file_.c_str(), &status) == 0 ? status.st_ino : 0;
+    };
+    const auto before = inode();
+    EXPECT_TRUE(first.set("provider", "keynote"));
+    ASSERT_TRUE(first.flush());
+    EXPECT_EQ(inode(), before) << "the file held it already";
+
+    // Writes failing for long: a key's changes past a bound are kept as its whole value.
+    bool failing = true;
+    UserDefaults third(file_, options(manual, [&](WriteStep step) { return failing && step == WriteStep::write ? EIO : 0; }));
+    for (int i = 0; i < 100; ++i) third.edit("list", appending(std::to_string(i)));
+    EXPECT_FALSE(third.flush());
+    failing = false;
+    ASSERT_TRUE(third.flush());
+    EXPECT_EQ(saved()["list"].size(), 103u);
+    EXPECT_EQ(saved()["list"].back(), "99");
+}
+
 // Writes wait, within a bound, for the lock file another process holds; the lock file is this
 // user's alone, so another local user who can open the folder cannot hold writes up.
 TEST_F(UserDefaultsTest, WritesTakeTurnsOnALockFileOnlyThisUserCanOpen) {
@@ -345,6 +418,8 @@ TEST_F(UserDefaultsTest, WritesTakeTurnsOnALockFileOnlyThisUserCanOpen) {
     const int other = ::open(lockFile().c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(::flock(other, LOCK_EX), 0);
     store.set("c", 2);
+    EXPECT_EQ(store.flushUnlessBusy(1ms), std::nullopt) << "a thread that must not wait is told so";
+    EXPECT_FALSE(store.lastWriteError()) << "and that is no failure";
     EXPECT_FALSE(store.flush());
     EXPECT_EQ(store.lastWriteError(), "locking the settings folder: another process holds it");
     EXPECT_EQ(saved(), json({{"c", 1}}));

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 namespace pavonix::files {
@@ -13,6 +14,40 @@ namespace pavonix::files {
 FileDescriptor::~FileDescriptor() {
     if (fd_ >= 0) ::close(fd_);
 }
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Why `path` did not open with ENOENT when the file is not simply absent: a link on the way (the
+// file's own, or a folder's) that leads nowhere, as to a volume not mounted yet. Empty when the
+// deepest part of the path that exists is a folder, so that the file or a folder under it is
+// plainly not there (a first start).
+std::string danglingLinkOnTheWay(const fs::path& path) {
+    for (fs::path part = path; !part.empty() && part != part.root_path(); part = part.parent_path()) {
+        struct stat status{};
+        if (::lstat(part.c_str(), &status) != 0) continue;
+        if (!S_ISLNK(status.st_mode) || ::stat(part.c_str(), &status) == 0) return {};
+        std::error_code ec;
+        const fs::path target = fs::read_symlink(part, ec);
+        return part.string() + " links to " + (ec ? std::string("a place") : target.string()) + ", which does not exist";
+    }
+    return {};
+}
+
+// The part of `path` that is not a folder although more of the path lies below it.
+std::string notAFolderOnTheWay(const fs::path& path) {
+    fs::path part;
+    for (auto it = path.begin(); it != path.end(); ++it) {
+        part /= *it;
+        if (std::next(it) == path.end()) break;
+        struct stat status{};
+        if (::stat(part.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) return part.string() + " is not a folder";
+    }
+    return path.string() + ": " + std::strerror(ENOTDIR);
+}
+
+}  // namespace
 
 OwnFileRead readOwnFile(const std::string& path, Links links, std::size_t maxBytes) {
     OwnFileRead result;
@@ -28,7 +63,20 @@ OwnFileRead readOwnFile(const std::string& path, Links links, std::size_t maxByt
     const int noFollow = links == Links::refuse ? O_NOFOLLOW : 0;
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | noFollow));
     if (fd.get() < 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return result;
+        const int error = errno;
+        // Only a file that is plainly not there is missing: one behind a link that leads nowhere,
+        // or below a file in a folder's place, exists somewhere the program cannot reach.
+        if (error == ENOENT) {
+            std::string dangling = danglingLinkOnTheWay(path);
+            if (dangling.empty()) return result;
+            result.error = error;
+            return refuse(std::move(dangling));
+        }
+        if (error == ENOTDIR) {
+            result.error = error;
+            return refuse(notAFolderOnTheWay(path));
+        }
+        errno = error;
         if (errno == ELOOP && links == Links::refuse) return refuse("A symbolic link");
         return failed();
     }

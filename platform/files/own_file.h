@@ -30,9 +30,11 @@ private:
 struct OwnFileRead {
     enum class Outcome {
         read,       // `text` holds the whole file
-        missing,    // nothing there (ENOENT, or a missing folder on the way)
+        missing,    // plainly nothing there: the file, or a folder on the way, does not exist
         tooLarge,   // a regular file of this user, beyond the bound; not read
-        unreadable  // anything else: `problem` says why, for the user
+        unreadable  // anything else, a link that leads nowhere and a file in a folder's place
+                    // included: `problem` says why, for the user (naming the part of the path
+                    // at fault when it is not the file itself)
     };
     Outcome outcome = Outcome::missing;
     std::string text;

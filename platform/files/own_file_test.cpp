@@ -30,7 +30,26 @@ TEST(OwnFile, ReadsOnlyARegularFileOfThisUserWithinTheBound) {
     EXPECT_EQ(refused.problem, "A symbolic link");
     EXPECT_EQ(readOwnFile(file, Links::refuse, 4).outcome, Outcome::tooLarge);
     EXPECT_EQ(readOwnFile(folder / "none", Links::refuse, 5).outcome, Outcome::missing);
-    EXPECT_EQ(readOwnFile(folder / "file/below", Links::refuse, 5).outcome, Outcome::missing);
+    EXPECT_EQ(readOwnFile(folder / "none/below", Links::refuse, 5).outcome, Outcome::missing);
+
+    // Only what is plainly not there is missing. A link that leads nowhere (a volume not mounted
+    // yet), the file's own or a folder's, and a file in a folder's place are named for the user.
+    fs::create_symlink(folder / "unmounted", folder / "dangling");
+    fs::create_symlink(folder.path(), folder / "folderLink");
+    const std::string dangling = (folder / "dangling").string() + " links to " + (folder / "unmounted").string() +
+                                 ", which does not exist";
+    const std::pair<std::string, std::string> unreachable[] = {
+        {folder / "dangling", dangling},
+        {folder / "dangling/settings.json", dangling},
+        {folder / "file/below", file + " is not a folder"},
+        {folder / "folderLink/file/below", (folder / "folderLink/file").string() + " is not a folder"}};
+    for (const auto& [path, problem] : unreachable) {
+        const OwnFileRead read = readOwnFile(path, Links::follow, 5);
+        EXPECT_EQ(read.outcome, Outcome::unreadable) << path;
+        EXPECT_EQ(read.problem, problem) << path;
+        EXPECT_NE(read.error, 0) << path;
+    }
+    EXPECT_EQ(readOwnFile(folder / "folderLink/none", Links::follow, 5).outcome, Outcome::missing);
 
     // No writer ever opens the FIFO: a blocking open would hang here.
     ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);

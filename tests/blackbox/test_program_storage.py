@@ -1,18 +1,23 @@
-"""The real program over settings and keychain files that go wrong: a truncated settings file and
-one it may not read each leave request signing on for a peer on another host (the first is set
-aside, the second left exactly as it was), and each is told, as is a keychain file open to other
-users; a settings folder it may not write to makes a peer's choice answer that it holds for now and
-is told until a write succeeds; FIFOs in the files' places neither hang the start nor keep SIGTERM
-from ending it; and two copies of the program on one settings file keep each other's changes
+"""The real program over settings and keychain files that go wrong: a truncated settings file, one
+with the signing switch twice, one it may not read, a link to a file that is not there and a file in
+the settings folder's place each leave request signing on for a peer on another host (the first is
+set aside, the others left exactly as they were), and each is told, as is a keychain file open to
+other users; a settings file that is a link stays one, and the file it leads to is written; a
+settings folder it may not write to makes a peer's choice answer that it holds for now and is told
+until a write succeeds; FIFOs in the files' places neither hang the start nor keep SIGTERM from
+ending it; and two copies of the program on one settings file keep each other's changes
 (PAVONIX_DEBUG=1 prints what the user is told)."""
 
+import fcntl
 import glob
 import json
 import os
+import pathlib
 import shutil
 import stat
 import subprocess
 import sys
+import time
 import unittest
 
 from harness import ProgramFixture, Response, build_request, free_port, request, require, wait_until
@@ -44,6 +49,13 @@ class StorageTest(ProgramFixture):
         self.assertEqual(self.read_settings(), {"httpAuthenticationEnabled": True}, "and on at the next start")
         self.assertEqual(len(glob.glob(glob.escape(self.settings_path) + ".corrupt-*")), 1)
 
+        # The switch twice: as unclear as a wrong type, so on.
+        self.write_settings('{"httpAuthenticationEnabled": true, "httpAuthenticationEnabled": false}')
+        program = self.start(prefix=network.server_prefix)
+        self.assertIn("Running", program.http_status())
+        self.assertEqual(command(), 401)
+        self.assertEqual(program.quit(), 0)
+
         # Unreadable (mode 000): not the content's fault, so nothing moves and nothing is written.
         shutil.rmtree(os.path.dirname(self.settings_path))
         text = json.dumps({"httpAuthenticationEnabled": False, "presentationProvider": "powerPoint"})
@@ -68,6 +80,33 @@ class StorageTest(ProgramFixture):
             self.assertEqual(kept.read(), text)
         self.assertEqual(self.folder_entries(), ["settings.json"])
 
+        # A link to a volume not mounted yet, and XDG_CONFIG_HOME naming a file: not a first start.
+        unmounted = os.path.join(self.home, "unmounted", "settings.json")
+        config = os.path.dirname(os.path.dirname(self.settings_path))
+
+        def dangling_link():
+            os.remove(self.settings_path)
+            os.symlink(unmounted, self.settings_path)
+            return lambda: self.assertEqual((os.readlink(self.settings_path), self.folder_entries()),
+                                            (unmounted, ["settings.json"]))
+
+        def config_is_a_file():
+            shutil.rmtree(config)
+            with open(config, "w") as out:
+                out.write("mine")
+            return lambda: self.assertEqual(pathlib.Path(config).read_text(), "mine")
+
+        for make, reason in ((dangling_link, "%s links to %s, which does not exist" % (self.settings_path, unmounted)),
+                             (config_is_a_file, "%s is not a folder" % config)):
+            unchanged = make()
+            program = self.start(prefix=network.server_prefix)
+            self.assertIn("Running", program.http_status())
+            self.assertEqual(command(), 401)
+            [notice] = program.wait_for("Pavonix: notice: Settings could not be read")
+            self.assertIn(reason, notice)
+            self.assertEqual(program.quit(), 0)
+            unchanged()
+
     def test_a_read_only_settings_folder_is_told_until_a_write_succeeds(self):
         port = free_port()
         self.write_settings(httpPort=port, oscEnabled=False)
@@ -91,6 +130,24 @@ class StorageTest(ProgramFixture):
         self.assertEqual(self.read_settings()["presentationProvider"], "googleSlides")
         self.assertEqual(program.quit(), 0)
         self.assertEqual(program.lines.count("Pavonix: notice: " + told), 1, "told once")
+
+    def test_a_settings_file_kept_elsewhere_through_a_link_is_written_there(self):
+        port = free_port()
+        kept = os.path.join(self.home, "dotfiles", "settings.json")
+        os.makedirs(os.path.dirname(kept))
+        with open(kept, "w") as out:
+            json.dump({"httpPort": port, "oscEnabled": False}, out)
+        os.makedirs(os.path.dirname(self.settings_path))
+        os.symlink(kept, self.settings_path)
+        program = self.start()
+        self.assertIn("Running", program.http_status())
+        chosen = request(port, "POST", "/provider/select", json.dumps({"provider": "powerPoint"})).json()
+        self.assertEqual(chosen["status"], "ok", chosen)
+        self.assertEqual(os.readlink(self.settings_path), kept)
+        with open(kept) as stored:
+            self.assertEqual(json.load(stored)["presentationProvider"], "powerPoint")
+        self.assertEqual(program.quit(), 0)
+        self.assertEqual(sorted(os.listdir(os.path.dirname(kept))), ["settings.json"])
 
     def test_fifos_in_place_of_the_files_neither_hang_the_start_nor_block_sigterm(self):
         require(shutil.which("unshare") is not None, "unshare (util-linux)")
@@ -148,6 +205,47 @@ class StorageTest(ProgramFixture):
         self.assertEqual(second.quit(), 0)
         self.assertEqual(first.quit(), 0)
         expect("powerPoint", titles[1])
+
+    def test_a_pairing_another_copy_wrote_just_before_this_ones_stays_on_disk(self):
+        require(all(os.environ.get(name) for name in ("PAVONIX_FAKE_BLUEZ", "PAVONIX_DBUS_DAEMON", "PAVONIX_PYTHON3")),
+                "the stand-in bluetoothd (run through ctest)")
+        debian_python = os.environ["PAVONIX_PYTHON3"]  # with python3-dbus, as the stand-in needs
+        fake = subprocess.Popen([debian_python, os.environ["PAVONIX_FAKE_BLUEZ"]], stdout=subprocess.PIPE, text=True)
+        self.addCleanup(fake.stdout.close)
+        self.addCleanup(fake.wait, 10)
+        self.addCleanup(fake.terminate)
+        bus = fake.stdout.readline().strip()
+        require(bus.startswith("unix:"), "the stand-in bluetoothd")
+        self.write_settings(httpPort=free_port(), oscEnabled=False, bluetoothEnabled=True, bluetoothDiscoverable=True)
+        program = self.start(extra_env={"DBUS_SYSTEM_BUS_ADDRESS": bus})
+        program.wait_for("Pavonix: Bluetooth server Running")
+
+        # Another copy pairs its phone, under the settings lock as every copy writes...
+        theirs = json.dumps({"createdAt": 786000000.5, "id": "lpb_theirs", "name": "Pavonix"}, sort_keys=True,
+                            separators=(",", ":"))
+        lock = os.open(os.path.join(os.path.dirname(self.settings_path), ".settings.lock"), os.O_RDWR | os.O_CREAT, 0o600)
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            settings = self.read_settings()
+            settings["bluetoothPairedDevices"] = [theirs]
+            with open(self.settings_path + ".tmp-theirs", "w") as out:
+                json.dump(settings, out)
+            os.replace(self.settings_path + ".tmp-theirs", self.settings_path)
+        finally:
+            os.close(lock)
+        # ... and 0.1 s later, long before this copy looks at the file again, a phone pairs here.
+        time.sleep(0.1)
+        subprocess.run([debian_python, "-c", """if True:
+            import sys, dbus
+            central = dbus.Interface(dbus.bus.BusConnection(sys.argv[1]).get_object("org.pavonix.FakeCentral", "/pavonix/test"),
+                                     "org.pavonix.FakeCentral")
+            central.Read("dev_11_22_33_44_55_66", "31E28A2A-9E0F-493B-9335-28B4F3B30AC6", dbus.UInt16(0))""", bus],
+                       check=True, timeout=20)
+        stored = lambda: self.read_settings().get("bluetoothPairedDevices", [])
+        self.assertTrue(wait_until(lambda: len(stored()) == 2), stored())
+        self.assertEqual(stored()[0], theirs)
+        self.assertEqual(program.quit(), 0)
+        self.assertEqual(stored()[0], theirs)
 
     def private_display(self):
         """An X server with a window manager for this test; its display name."""
