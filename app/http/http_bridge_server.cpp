@@ -1,8 +1,12 @@
 #include "app/http/http_bridge_server.h"
 
 #include <algorithm>
+#include <array>
+#include <functional>
+#include <map>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "app/http/http_request_origin.h"
 #include "app/network/network_listen_port.h"
@@ -128,11 +132,13 @@ void HTTPBridgeServer::handleListenerState(const net::ListenerPtr& listener, net
 
 struct HTTPBridgeServer::Exchange {
     Exchange(net::ConnectionPtr accepted, const HTTPParseLimits& limits, PeerGroups::iterator peerGroup)
-        : connection(accepted), reader(limits), acceptedAt(dispatch::Clock::now()), group(peerGroup) {}
+        : connection(accepted), reader(limits), acceptedAt(dispatch::Clock::now()),
+          host(accepted->remoteEndpoint().host()), group(peerGroup) {}
 
     std::weak_ptr<net::Connection> connection;  // it keeps itself alive until it closes
     HTTPRequestReader reader;
     const dispatch::Clock::time_point acceptedAt;
+    const std::string host;
     // Holds one of the group's places until closed; the group is gone once its last place is.
     const PeerGroups::iterator group;
     std::size_t countedBodyBytes = 0;  // this exchange's share of unfinishedBodyBytes_
@@ -169,14 +175,28 @@ void HTTPBridgeServer::finishReading(const ExchangePtr& exchange) {
 }
 
 bool HTTPBridgeServer::closeOneIdleConnection(PeerGroup& group) {
-    for (ExchangeList* candidates : {&group.answered, &group.unfinished, &group.replying}) {
-        while (!candidates->empty()) {
-            ExchangePtr victim = candidates->front();
-            finishReading(victim);
-            unlist(victim);
-            if (auto connection = victim->connection.lock()) {
-                connection->forceCancel();
-                return true;
+    const std::array<ExchangeList*, 3> lists{&group.answered, &group.unfinished, &group.replying};
+    // Within a group the address holding the most gives way first: a group can be a whole LAN (its
+    // IPv6 /64) or all of loopback, where one flooding address must not push out its neighbours.
+    std::map<std::string, std::size_t> perHost;
+    for (const ExchangeList* list : lists) {
+        for (const ExchangePtr& exchange : *list) ++perHost[exchange->host];
+    }
+    std::vector<std::size_t> counts;
+    for (const auto& [host, count] : perHost) counts.push_back(count);
+    std::sort(counts.begin(), counts.end(), std::greater<>());
+    counts.erase(std::unique(counts.begin(), counts.end()), counts.end());
+    for (const std::size_t count : counts) {
+        for (ExchangeList* list : lists) {
+            for (auto it = list->begin(); it != list->end();) {
+                ExchangePtr victim = *it++;
+                if (perHost[victim->host] != count) continue;
+                finishReading(victim);
+                unlist(victim);
+                if (auto connection = victim->connection.lock()) {
+                    connection->forceCancel();
+                    return true;
+                }
             }
         }
     }

@@ -196,6 +196,36 @@ TEST_F(ServerFixture, StalledBodiesGiveWayAtTheCapAndPastTheirBudget) {
     }
 }
 
+// A group can hold several hosts (all of loopback here, a LAN's IPv6 /64 elsewhere): at its share
+// the address holding the most of its places gives way, not an older neighbour.
+TEST_F(ServerFixture, AtAGroupsShareItsBusiestAddressGivesWay) {
+    HTTPServerLimits limits;
+    limits.maxConnectionsPerGroup = 3;
+    auto server = runningServer(false, limits);
+    const auto port = server->boundPort();
+    testing::LoopbackPeer phone(port);
+    phone.send("GET /health HTTP/1.1\r\n");
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return server->openConnectionCount() == 1; }, 5s));
+    std::vector<std::unique_ptr<testing::LoopbackPeer>> flood;
+    for (int i = 0; i < 4; ++i) {
+        flood.push_back(std::make_unique<testing::LoopbackPeer>(port, "127.0.0.2"));
+        ASSERT_TRUE(flood.back()->connected());
+        flood.back()->send("GET /health HTTP/1.1\r\n");
+    }
+    EXPECT_TRUE(flood[1]->endsStream());  // the second newcomer past the share closed it
+    std::string reply;
+    std::atomic<bool> done{false};
+    std::thread client([&] {  // the reply needs the main queue, which runs here
+        phone.send("\r\n");
+        reply = phone.receive();
+        done = true;
+    });
+    dispatch::runMainQueue([&] { return done.load(); }, 5s);
+    client.join();
+    EXPECT_TRUE(reply.starts_with("HTTP/1.1 200 OK")) << reply;
+    server->stop();
+}
+
 TEST_F(ServerFixture, ConnectionsOfADroppedServerAreClosedWithoutAReply) {
     auto server = runningServer();
     std::string reply = "unset";

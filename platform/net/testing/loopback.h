@@ -70,6 +70,17 @@ public:
         connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(address.data()),
                                static_cast<socklen_t>(address.size())) == 0;
     }
+    // A TCP client of `port` from `source`, another address of 127.0.0.0/8: one more host of the
+    // loopback group.
+    LoopbackPeer(std::uint16_t port, const char* source) : LoopbackPeer(AF_INET, SOCK_STREAM) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        ::inet_pton(AF_INET, source, &from.sin_addr);
+        const auto address = loopbackAddress(AF_INET, port);
+        connected_ = ::bind(fd_, reinterpret_cast<const sockaddr*>(&from), sizeof from) == 0 &&
+                     ::connect(fd_, reinterpret_cast<const sockaddr*>(address.data()),
+                               static_cast<socklen_t>(address.size())) == 0;
+    }
     static LoopbackPeer udp(int family = AF_INET) { return LoopbackPeer(family, SOCK_DGRAM); }
     ~LoopbackPeer() { close(); }
     LoopbackPeer(const LoopbackPeer&) = delete;
