@@ -205,12 +205,14 @@ void OSCServer::forgetConnection(Connections::iterator connection) {
 }
 
 OSCServer::Connections::iterator OSCServer::evictionPick(const std::string* group) {
-    // Connections that never delivered a packet go first: a real controller sends soon after it
-    // connects. Then the idlest, so that a controller still sending stays. Among those, one of
-    // the group holding the most: were it the idlest of all, a peer that opens connections faster
-    // than another sends would push out every connection of the other.
+    // From the group holding the most: were it the idlest of all, a party that opens connections
+    // faster than another sends would push out every connection of the other, and were it any
+    // that never delivered, one with a few addresses whose connections each send a packet would
+    // push out every controller between its connect and its first command. Within that group,
+    // one that never delivered goes first, then the idlest, so that a controller still sending
+    // stays.
     const auto rank = [&](const Connection& connection) {
-        return std::pair(connection.delivered, -static_cast<std::ptrdiff_t>(groupConnections_.at(connection.group)));
+        return std::pair(-static_cast<std::ptrdiff_t>(groupConnections_.at(connection.group)), connection.delivered);
     };
     auto pick = connections_.end();
     for (const auto index : idleOrder_) {

@@ -95,7 +95,6 @@ public:
     const std::shared_ptr<OSCSocket>& udpSocket() const { return udpSocket_; }
     // The UDP port actually bound (port 0 picks one); 0 when not listening.
     std::uint16_t boundUDPPort() const;
-    const OSCServerLimits& limits() const { return limits_; }
     // Accepted connections that are still open, and the bytes their unfinished frames hold (read
     // on the delegate queue).
     std::size_t connectionCount() const;

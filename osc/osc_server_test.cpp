@@ -182,15 +182,18 @@ TEST_F(OSCServerTest, AGroupPastItsSharePushesOutOnlyItsOwnAndAQuietControllerSt
     }
     for (int i = 0; i < 4; ++i) EXPECT_TRUE(flood[i]->endsStream()) << i;  // its own idlest, in turn
 
-    // Two more hosts fill the table; at the cap the flood's group holds the most, and its idlest
-    // goes rather than the controller, idle longer.
+    // Two more hosts fill the table, the first not having sent yet; at the cap the flood's group
+    // holds the most, and its idlest goes rather than the controller, idle longer, or the host
+    // that has yet to send, however fast the flood's connections delivered.
     OtherHostPeer third(port, 0x7F000003);
-    ASSERT_TRUE(third.send(slip(OSCMessage("/third"))));
-    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 8; }));
+    ASSERT_TRUE(third.connected());
+    ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 4; }));
     OtherHostPeer fourth(port, 0x7F000004);
     ASSERT_TRUE(fourth.connected());
     EXPECT_TRUE(flood[4]->endsStream());
     EXPECT_EQ(server->connectionCount(), 4u);
+    ASSERT_TRUE(third.send(slip(OSCMessage("/third"))));
+    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 8; }));
     ASSERT_TRUE(controller.send(slip(OSCMessage("/second"))));
     ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 9; }));
     EXPECT_EQ(receiver->received().back(), "/second");

@@ -26,7 +26,6 @@ public:
     std::size_t append(std::string_view bytes);
     std::string_view view() const { return {data_, size_}; }
     std::size_t size() const { return size_; }
-    std::size_t capacity() const { return capacity_; }
     bool full() const { return size_ == capacity_; }
     // Gives the room back; the buffer is then empty, with no capacity.
     void release();

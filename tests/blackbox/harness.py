@@ -223,6 +223,20 @@ class NamespacePair:
             subprocess.run(["ip", "netns", "del", ns], capture_output=True)
 
 
+def run_in(namespace, script, *command):
+    """`script`'s own command line (its __main__) as a child process in `namespace`; see answer()."""
+    return subprocess.Popen(["ip", "netns", "exec", namespace, sys.executable, os.path.abspath(script),
+                             *map(str, command)], stdout=subprocess.PIPE, text=True)
+
+
+def answer(child, timeout):
+    """The JSON that a child of run_in printed, once it has ended well."""
+    out, _ = child.communicate(timeout=timeout)
+    if child.returncode != 0:
+        raise AssertionError("a child in a namespace ended with %d" % child.returncode)
+    return json.loads(out)
+
+
 # ---- The program itself -------------------------------------------------------------------------
 
 def free_port():

@@ -16,8 +16,8 @@ import sys
 import time
 import unittest
 
-from harness import (ProgramFixture, Response, build_request, connect, exchange, free_port, read_all, request,
-                     signed_headers, wait_until)
+from harness import (ProgramFixture, Response, answer, build_request, connect, exchange, free_port, read_all, request,
+                     run_in, signed_headers, wait_until)
 
 PAIR_ID = "lpp_AAECAwQFBgcICQoL"
 SECRET = bytes(range(32))
@@ -39,14 +39,11 @@ def descriptors(pid):
 
 class HTTPAttackTest(ProgramFixture):
     def run_in(self, namespace, *command):
-        """One of the commands below as a child process in `namespace`; its JSON answer once it ends."""
-        return subprocess.Popen(["ip", "netns", "exec", namespace, sys.executable, os.path.abspath(__file__),
-                                 *map(str, command)], stdout=subprocess.PIPE, text=True)
+        """One of the commands below as a child process in `namespace`; see answer()."""
+        return run_in(namespace, __file__, *command)
 
     def answer(self, child):
-        out, _ = child.communicate(timeout=ATTACK_SECONDS + 60)
-        self.assertEqual(child.returncode, 0)
-        return json.loads(out)
+        return answer(child, ATTACK_SECONDS + 60)
 
     def test_body_stalling_peers_lock_no_one_out_and_leave_no_memory_behind(self):
         network = self.two_hosts()

@@ -8,19 +8,26 @@ the places of one address group and the bound on unfinished frames by the OSC se
 by the bridge's. Here: what an attacker on the port can do to the whole program (descriptors,
 memory, other senders, the status)."""
 
+import json
 import os
 import select
 import shutil
 import socket
 import struct
 import subprocess
+import sys
 import threading
 import time
 import unittest
 
-from harness import ProgramFixture, connect, free_port, require, wait_until
+from harness import ProgramFixture, answer, connect, free_port, require, run_in, wait_until
 
 LINE = "Pavonix: last command OSC: failed "
+FLOOD_SECONDS = 6
+# The flooding host's addresses: many of one IPv6 /64, and a few IPv4 ones, each with the
+# program's own address on their network.
+FLOOD_SOURCES = ([("fd77:5c::%x" % n, "fd77:5c::1") for n in range(2, 302)] +
+                 [("10.232.0.%d" % n, "10.232.0.1") for n in range(2, 18)])
 # A sanitizer build keeps freed memory aside for a while (its quarantine) and gives it back to the
 # system lazily; either would hide whether the program gave its memory back after an attack.
 PROMPT_RELEASE = {"ASAN_OPTIONS": ":".join(filter(None, [
@@ -225,6 +232,29 @@ class OSCProgramTest(OSCProgramFixture):
         self.assertEqual(self.commands(2, timeout=5)[-1], "Show previous")
         self.note_memory("30,000 connection cycles", before)
 
+    def test_a_flood_from_many_addresses_does_not_push_out_a_controller_elsewhere(self):
+        # Far more connections than the program's places, each delivering a packet, renewed as the
+        # program closes them, while a controller at another address sends a command every 0.2 s
+        # on a connection of its own each time, as one-shot senders do: every command runs.
+        network = self.two_hosts()
+        flooding = network.add_client()
+        for namespace, device, addresses in ((network.server_ns, "pvt", {server for _, server in FLOOD_SOURCES}),
+                                             (flooding, "pvu", [source for source, _ in FLOOD_SOURCES])):
+            subprocess.run(["ip", "-n", namespace, "-batch", "-"], check=True, text=True, input="".join(
+                "addr add %s dev %s%s\n" % (address + ("/64 nodad" if ":" in address else "/24"), device, network.tag)
+                for address in addresses))
+        self.osc_port = free_port()
+        self.write_settings(httpPort=free_port(), oscPort=self.osc_port)
+        self.program = self.start(prefix=network.server_prefix)
+        self.program.wait_for("Pavonix: OSC server Running")
+        # The commands these children run are at the end of this file.
+        flood = run_in(flooding, __file__, "flood", self.osc_port, FLOOD_SECONDS)
+        controller = run_in(network.client_ns, __file__, "oneshot", network.SERVER_ADDRESS, self.osc_port, FLOOD_SECONDS)
+        sent = answer(controller, FLOOD_SECONDS + 60)["sent"]
+        closed = answer(flood, FLOOD_SECONDS + 60)["closed"]
+        self.assertGreater(closed, 1000)  # the flood was real: its places turned over again and again
+        self.assertEqual(len(self.commands(sent, timeout=10)), sent)
+
     def test_a_peers_problems_leave_the_status_running_and_print_escaped(self):
         self.start_with_osc()
         running = "Pavonix: OSC server Running: Listening on all interfaces, port %d; " % self.osc_port
@@ -243,5 +273,50 @@ class OSCProgramTest(OSCProgramFixture):
         self.assertFalse([line for line in self.program.lines if line.startswith("Pavonix: OSC server Failed")])
 
 
+def flood(port, seconds):
+    """Connections that each send a packet, from every address of FLOOD_SOURCES in turn, for
+    `seconds`; how many of them the program closed."""
+    held, closed, deadline = [], 0, time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        for source, server in FLOOD_SOURCES:
+            if time.monotonic() > deadline:
+                break
+            try:
+                sock = socket.create_connection((server, port), timeout=2, source_address=(source, 0))
+                sock.sendall(slip(osc_message("/flood")))
+                sock.setblocking(False)
+                held.append(sock)
+            except OSError:
+                pass
+            if len(held) < 400:
+                continue
+            for sock in held[:]:
+                try:
+                    if sock.recv(1):
+                        continue
+                except BlockingIOError:
+                    continue
+                except OSError:
+                    pass
+                closed += 1
+                held.remove(sock)
+                sock.close()
+    return {"closed": closed}
+
+
+def oneshot(host, port, seconds):
+    """/show/next every 0.2 s for `seconds`, each on a new connection; how many were sent."""
+    sent, deadline = 0, time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        with socket.create_connection((host, port), timeout=2) as sock:
+            sock.sendall(slip(osc_message("/show/next")))
+        sent += 1
+        time.sleep(0.2)
+    return {"sent": sent}
+
+
 if __name__ == "__main__":
-    unittest.main()
+    # Inside a namespace of the test's own (harness.run_in): one command, its answer as JSON.
+    command, arguments = sys.argv[1], sys.argv[2:]
+    numbers = [int(value) if value.isdigit() else value for value in arguments]
+    print(json.dumps({"flood": flood, "oneshot": oneshot}[command](*numbers)))
