@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <tuple>
 #include <utility>
 
 #include "sockets/socket_address.h"
@@ -167,6 +168,7 @@ void OSCServer::closeConnections() {
         closing.swap(connections_);
         idleOrder_.clear();
         groupConnections_.clear();
+        hostConnections_.clear();
         unfinishedBytes_ = 0;
     });
     for (auto& [index, connection] : closing) connection.socket->disconnect();
@@ -201,6 +203,8 @@ void OSCServer::forgetConnection(Connections::iterator connection) {
     idleOrder_.erase(connection->second.idlePlace);
     const auto group = groupConnections_.find(connection->second.group);
     if (--group->second == 0) groupConnections_.erase(group);
+    const auto host = hostConnections_.find(connection->second.host);
+    if (--host->second == 0) hostConnections_.erase(host);
     connections_.erase(connection);
 }
 
@@ -208,11 +212,13 @@ OSCServer::Connections::iterator OSCServer::evictionPick(const std::string* grou
     // From the group holding the most: were it the idlest of all, a party that opens connections
     // faster than another sends would push out every connection of the other, and were it any
     // that never delivered, one with a few addresses whose connections each send a packet would
-    // push out every controller between its connect and its first command. Within that group,
-    // one that never delivered goes first, then the idlest, so that a controller still sending
-    // stays.
+    // push out every controller between its connect and its first command. Within that group, one
+    // of the address holding the most (a group can be a whole LAN's IPv6 /64, or all of loopback,
+    // where one flooding address must not push out its neighbours); of those, one that never
+    // delivered goes first, then the idlest, so that a controller still sending stays.
     const auto rank = [&](const Connection& connection) {
-        return std::pair(-static_cast<std::ptrdiff_t>(groupConnections_.at(connection.group)), connection.delivered);
+        return std::tuple(-static_cast<std::ptrdiff_t>(groupConnections_.at(connection.group)),
+                          -static_cast<std::ptrdiff_t>(hostConnections_.at(connection.host)), connection.delivered);
     };
     auto pick = connections_.end();
     for (const auto index : idleOrder_) {
@@ -288,10 +294,13 @@ void OSCServer::socketDidAcceptNewSocket(const QueueTcpSocketPtr& listener, cons
         closeConnection(evictionPick(nullptr), "closed: its place went to a newcomer");
     }
     ++groupConnections_[group];
+    std::string host = wrapper->host.value_or("");
+    ++hostConnections_[host];
     Connection& connection = connections_[activeIndex_];
     connection.state.socket = wrapper;
     connection.socket = std::move(wrapper);
     connection.group = std::move(group);
+    connection.host = std::move(host);
     connection.idlePlace = idleOrder_.insert(idleOrder_.end(), activeIndex_);
     readNext(newSocket, activeIndex_);
     ++activeIndex_;

@@ -35,8 +35,9 @@ namespace pavonix::osc {
 // Bounds on what TCP peers can make the server hold, so that idle or stalling peers cannot lock
 // others out or fill the memory.
 struct OSCServerLimits {
-    // Open at once. At the cap a newcomer closes a connection that never delivered a complete
-    // packet, else the one idle the longest; either from the address group holding the most.
+    // Open at once. At the cap a newcomer closes a connection of the address group holding the
+    // most, within it of the address holding the most: one that never delivered a complete packet,
+    // else the one idle the longest.
     std::size_t maxConnections = 256;
     // Open at once from one address group (net::addressGroup: an IPv4 address, an IPv6 /64, all
     // of loopback), so that a party with many addresses cannot take every place. A newcomer past
@@ -136,6 +137,7 @@ private:
     struct Connection {
         std::shared_ptr<OSCSocket> socket;
         std::string group;  // the peer's address group
+        std::string host;   // the peer's address
         OSCFrameBuffer buffer;
         OSCStreamState state;
         std::optional<OSCTCPStreamFraming> framing;  // decided by the first byte read
@@ -170,6 +172,7 @@ private:
     Connections connections_;
     std::list<std::int64_t> idleOrder_;  // connection numbers, the one idle the longest first
     std::unordered_map<std::string, std::size_t> groupConnections_;  // open connections by address group
+    std::unordered_map<std::string, std::size_t> hostConnections_;   // and by address
     std::size_t unfinishedBytes_ = 0;
     std::int64_t activeIndex_ = 0;
     std::vector<std::string> joinedMulticastGroups_;

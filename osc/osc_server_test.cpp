@@ -139,37 +139,13 @@ TEST_F(OSCServerTest, AtTheCapANewcomerClosesOneThatNeverDeliveredBeforeTheIdles
     EXPECT_FALSE(receiver->hasLine("Error"));
 }
 
-// A client of the server from another loopback address (127.0.0.2 by default): another host, as
-// the server sees it.
-class OtherHostPeer {
-public:
-    explicit OtherHostPeer(std::uint16_t port, std::uint32_t from = 0x7F000002)
-        : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        const timeval timeout{5, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        sockaddr_in source{AF_INET, 0, {htonl(from)}, {}};
-        sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-        connected_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0 &&
-                     ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-    }
-    ~OtherHostPeer() { ::close(fd_); }
-    bool connected() const { return connected_; }
-    bool send(const std::vector<std::uint8_t>& data) const {
-        return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
-    }
-
-private:
-    int fd_;
-    bool connected_ = false;
-};
-
 // A quiet controller keeps its place however many connections another group opens: one group
 // holds its share at most, and at the cap the group holding the most gives way.
 TEST_F(OSCServerTest, AGroupPastItsSharePushesOutOnlyItsOwnAndAQuietControllerStays) {
     startServer({.maxConnections = 4, .maxConnectionsPerGroup = 2}, true);
-    OtherHostPeer controller(port);
+    LoopbackPeer controller(port, "127.0.0.2");
     ASSERT_TRUE(controller.connected());
-    ASSERT_TRUE(controller.send(slip(OSCMessage("/first"))));
+    controller.send(slip(OSCMessage("/first")));
     ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 1; }));
 
     // The flood delivers too, so that it is never the controller's silence that saves it.
@@ -185,19 +161,38 @@ TEST_F(OSCServerTest, AGroupPastItsSharePushesOutOnlyItsOwnAndAQuietControllerSt
     // Two more hosts fill the table, the first not having sent yet; at the cap the flood's group
     // holds the most, and its idlest goes rather than the controller, idle longer, or the host
     // that has yet to send, however fast the flood's connections delivered.
-    OtherHostPeer third(port, 0x7F000003);
+    LoopbackPeer third(port, "127.0.0.3");
     ASSERT_TRUE(third.connected());
     ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 4; }));
-    OtherHostPeer fourth(port, 0x7F000004);
+    LoopbackPeer fourth(port, "127.0.0.4");
     ASSERT_TRUE(fourth.connected());
     EXPECT_TRUE(flood[4]->endsStream());
     EXPECT_EQ(server->connectionCount(), 4u);
-    ASSERT_TRUE(third.send(slip(OSCMessage("/third"))));
+    third.send(slip(OSCMessage("/third")));
     ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 8; }));
-    ASSERT_TRUE(controller.send(slip(OSCMessage("/second"))));
+    controller.send(slip(OSCMessage("/second")));
     ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 9; }));
     EXPECT_EQ(receiver->received().back(), "/second");
     EXPECT_FALSE(receiver->hasLine("Error"));
+}
+
+// One group can hold several hosts (all of loopback here, a LAN's IPv6 /64 elsewhere): past its
+// share the address holding the most gives way, not a controller idle longer beside it.
+TEST_F(OSCServerTest, WithinAGroupTheBusiestAddressGivesWay) {
+    startServer({.maxConnectionsPerGroup = 3});
+    LoopbackPeer controller(port);
+    controller.send(slip(OSCMessage("/first")));
+    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 1; }));
+    std::vector<std::unique_ptr<LoopbackPeer>> flood;
+    for (int i = 0; i < 4; ++i) {
+        flood.push_back(std::make_unique<LoopbackPeer>(port, "127.0.0.2"));
+        flood.back()->send(slip(OSCMessage("/flood")));
+        ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 2u + i; }));
+    }
+    EXPECT_TRUE(flood[1]->endsStream());
+    controller.send(slip(OSCMessage("/second")));
+    ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 6; }));
+    EXPECT_EQ(receiver->received().back(), "/second");
 }
 
 TEST_F(OSCServerTest, PastTheBudgetForUnfinishedFramesTheLargestIsClosed) {
