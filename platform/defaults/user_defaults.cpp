@@ -262,8 +262,9 @@ std::optional<json> applied(std::optional<json> value, const PendingEdits& edits
 
 // After a write: the changes written are no longer this process's pending ones, and memory
 // becomes what the file holds (another process's values included) with the changes still
-// pending applied to it. Listeners are told of each key that changed in memory.
-void takeIn(UserDefaults::State& state, const json& file, std::uint64_t writtenUpTo) {
+// pending applied to it. Listeners are told of each key that changed in memory. `written`: the
+// file as this write left it, read under the lock before the changes still pending were made.
+void takeIn(UserDefaults::State& state, const json& file, std::uint64_t writtenUpTo, bool written) {
     struct Taken {
         std::string key;
         std::optional<json> value;
@@ -273,9 +274,19 @@ void takeIn(UserDefaults::State& state, const json& file, std::uint64_t writtenU
     std::lock_guard writer(state.writerMutex);
     {
         std::unique_lock lock(state.mutex);
+        state.fileRead = true;
         for (auto it = state.pending.begin(); it != state.pending.end();) {
             std::erase_if(it->second, [&](const auto& pending) { return pending.number <= writtenUpTo; });
-            it = it->second.empty() ? state.pending.erase(it) : std::next(it);
+            if (it->second.empty()) {
+                it = state.pending.erase(it);
+                continue;
+            }
+            // A set made during this write knew the file as the write left it.
+            if (auto& set = it->second.front().set; set && written) {
+                auto found = file.find(it->first);
+                set->before = found != file.end() ? std::optional<json>(*found) : std::nullopt;
+            }
+            ++it;
         }
         // The file's value of `key` (null: none), with the changes still pending applied to it.
         const auto takeKey = [&](const std::string& key, const json* fromFile) {
@@ -308,6 +319,17 @@ void takeIn(UserDefaults::State& state, const json& file, std::uint64_t writtenU
     for (const auto& change : taken) {
         for (const auto& entry : state.listeners) entry.listener(change.key, change.value, change.sequence);
     }
+}
+
+// Whether another process chose the key's value after this process's set still waiting to be
+// written: the file was written after the set, and what it holds there is not what this process
+// knew before it. Then the later choice stands, and this one is dropped with the write.
+bool setLaterThere(const PendingEdits& edits, const json* inFile,
+                   const std::optional<UserDefaults::State::FileIdentity>& file) {
+    if (edits.size() != 1 || !edits.front().set || !file) return false;
+    const auto& set = *edits.front().set;
+    const bool changedThere = inFile ? !set.before || *set.before != *inFile : set.before.has_value();
+    return changedThere && file->modifiedNs > set.atNs;
 }
 
 enum class Persisted {
@@ -366,10 +388,13 @@ Persisted persistLocked(UserDefaults::State& state, std::optional<std::chrono::m
     FileRead disk = readFile(state);
     auto& problem = state.loadProblem;
     switch (disk.outcome) {
-    case FileRead::Outcome::unreadable:
+    case FileRead::Outcome::unreadable: {
         // What cannot be read cannot be merged into, and must not be replaced.
         state.lastError = "reading the settings file: " + disk.problem;
+        std::unique_lock lock(state.mutex);
+        state.fileRead = false;
         return Persisted::failed;
+    }
     case FileRead::Outcome::damaged: {
         fs::path movedTo;
         if (int error = moveAside(state.file, options, movedTo)) {
@@ -389,7 +414,7 @@ Persisted persistLocked(UserDefaults::State& state, std::optional<std::chrono::m
         // Nothing to write: a readable file stays as its writer left it, and none is created.
         state.lastError.reset();
         // A change made since the check above is not in the file: it stays this process's.
-        if (mergeable) takeIn(state, disk.value, unchangedUpTo);
+        if (mergeable) takeIn(state, disk.value, unchangedUpTo, false);
         state.seen = disk.identity;
         return Persisted::current;
     }
@@ -404,6 +429,7 @@ Persisted persistLocked(UserDefaults::State& state, std::optional<std::chrono::m
             written = std::move(disk.value);
             for (const auto& [key, edits] : state.pending) {
                 auto found = written.find(key);
+                if (setLaterThere(edits, found != written.end() ? &*found : nullptr, disk.identity)) continue;
                 std::optional<json> value = applied(found != written.end() ? std::optional<json>(*found) : std::nullopt, edits);
                 if (value ? found != written.end() && *found == *value : found == written.end()) continue;
                 replaces = true;
@@ -422,7 +448,7 @@ Persisted persistLocked(UserDefaults::State& state, std::optional<std::chrono::m
     if (!replaces) {
         // The file holds every change already (memory was behind it): nothing to replace.
         state.lastError.reset();
-        takeIn(state, written, upTo);
+        takeIn(state, written, upTo, true);
         state.seen = disk.identity;
         return Persisted::current;
     }
@@ -433,7 +459,7 @@ Persisted persistLocked(UserDefaults::State& state, std::optional<std::chrono::m
         return Persisted::failed;
     }
     state.lastError.reset();
-    takeIn(state, written, upTo);
+    takeIn(state, written, upTo, true);
     state.seen = identityOf(state.file);  // under the lock: no other process has written since
     return Persisted::current;
 }
@@ -449,7 +475,7 @@ void takeInOthersChanges(UserDefaults::State& state) {
     state.seen = disk.identity ? disk.identity : now;
     if (disk.outcome != FileRead::Outcome::loaded) return;
     if (state.loadProblem && !state.loadProblem->setAside) state.loadProblem.reset();  // usable again
-    takeIn(state, disk.value, 0);  // nothing written: every change of this process stays its own
+    takeIn(state, disk.value, 0, false);  // nothing written: every change of this process stays its own
 }
 
 void scheduleFlush(const std::shared_ptr<UserDefaults::State>& state, std::chrono::milliseconds delay,
@@ -561,6 +587,7 @@ UserDefaults::UserDefaults(fs::path file, Options options) : state_(std::make_sh
         // Not the content's fault: the file stays exactly as it is, and is not written over
         // until a later write has been able to read it.
         state_->loadProblem = LoadProblem{std::nullopt, read.problem};
+        state_->fileRead = false;
         break;
     case FileRead::Outcome::damaged: {
         // Keep the user's file for inspection and start from defaults.
@@ -649,6 +676,11 @@ namespace {
 // changes to that key since then.
 constexpr std::size_t kMaxPendingEdits = 64;
 
+// On the clock that file modification times are kept by.
+std::int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
 UserDefaults::Edit replacement(std::optional<json> value) {
     return [value = std::move(value)](const json*) { return value; };
 }
@@ -682,9 +714,18 @@ bool UserDefaults::change(const std::string& key, Edit edit, Kind kind) {
             } else {
                 // Recorded even when memory holds the value already: memory may be behind the file.
                 auto& edits = state.pending[key];
+                std::optional<State::PendingEdit::Set> set;
+                if (kind == Kind::replace && state.fileRead) {
+                    // What the file held before this process's first set still unwritten.
+                    if (edits.empty()) {
+                        set = State::PendingEdit::Set{nowNs(), it != state.stored.end() ? std::optional<json>(*it) : std::nullopt};
+                    } else if (edits.front().set) {
+                        set = State::PendingEdit::Set{nowNs(), edits.front().set->before};
+                    }
+                }
                 if (kind == Kind::replace) edits.clear();  // what came before no longer counts
-                edits.push_back({++state.edits, std::move(edit)});
-                if (edits.size() > kMaxPendingEdits) edits = {{state.edits, replacement(value)}};
+                edits.push_back({++state.edits, std::move(edit), std::move(set)});
+                if (edits.size() > kMaxPendingEdits) edits = {{state.edits, replacement(value), std::nullopt}};
             }
             if (!same) {
                 if (value) {
