@@ -210,25 +210,37 @@ std::optional<fs::path> writeTarget(const fs::path& file, int& error) {
 
 // Replaces `path` with `text`: temporary file in the same folder as the file it replaces (the
 // link's target, for a link), fsync, rename, fsync folder. On failure the temporary file is
-// removed and the file is untouched.
-std::optional<StepError> replaceFile(const fs::path& path, const std::string& text, const Options& options) {
+// removed and the file is untouched. `read`: the file as read under the lock for this write.
+std::optional<StepError> replaceFile(const fs::path& path, const std::string& text, const Options& options,
+                                     const std::optional<UserDefaults::State::FileIdentity>& read) {
     static std::atomic<unsigned> counter{0};
+    if (int error = injected(options, WriteStep::createTemporary)) return StepError{WriteStep::createTemporary, error};
     int unresolved = 0;
     const auto target = writeTarget(path, unresolved);
     // The link led to the file read a moment ago; one that leads nowhere now is not replaced.
     if (!target) return StepError{WriteStep::rename, unresolved};
-    const fs::path& file = *target;
-    const fs::path folder = file.parent_path();
+    const fs::path folder = target->parent_path();
+    const std::string name = target->filename().string();
+    files::FileDescriptor dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) return StepError{WriteStep::createTemporary, errno};
+    if (*target != path) {
+        // Only the file just read is replaced, in the folder now held open: a link on the way that
+        // was turned since (by another user who may write in the folder it leads to) leads the
+        // write nowhere else.
+        struct stat st{};
+        if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return StepError{WriteStep::rename, errno};
+        if (!S_ISREG(st.st_mode) || !read || st.st_dev != read->device || st.st_ino != read->inode) {
+            return StepError{WriteStep::rename, ESTALE};
+        }
+    }
 
-    const std::string temporary = file.string() + ".tmp-" + std::to_string(::getpid()) + "-" +
-                                  std::to_string(counter.fetch_add(1));
-    if (int error = injected(options, WriteStep::createTemporary)) return StepError{WriteStep::createTemporary, error};
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const std::string temporary = name + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+    int fd = ::openat(dir.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return StepError{WriteStep::createTemporary, errno};
 
     auto fail = [&](WriteStep step, int error) {
         if (fd >= 0) ::close(fd);
-        ::unlink(temporary.c_str());
+        ::unlinkat(dir.get(), temporary.c_str(), 0);
         return StepError{step, error};
     };
     if (int error = injected(options, WriteStep::write)) return fail(WriteStep::write, error);
@@ -241,14 +253,10 @@ std::optional<StepError> replaceFile(const fs::path& path, const std::string& te
 
     if (options.beforeRename) options.beforeRename();
     if (int error = injected(options, WriteStep::rename)) return fail(WriteStep::rename, error);
-    if (::rename(temporary.c_str(), file.c_str()) != 0) return fail(WriteStep::rename, errno);
+    if (::renameat(dir.get(), temporary.c_str(), dir.get(), name.c_str()) != 0) return fail(WriteStep::rename, errno);
 
     // Make the rename itself durable; the data is already safe either way, so failures are ignored.
-    int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    ::fsync(dir.get());
     return std::nullopt;
 }
 
@@ -454,7 +462,7 @@ Persisted persistLocked(UserDefaults::State& state, std::optional<std::chrono::m
     }
     // Strings come from users and other programs; invalid UTF-8 is replaced rather than thrown on.
     std::string text = written.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-    if (auto error = replaceFile(state.file, text, options)) {
+    if (auto error = replaceFile(state.file, text, options, disk.identity)) {
         state.lastError = error->text();
         return Persisted::failed;
     }

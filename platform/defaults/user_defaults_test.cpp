@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <thread>
 #include <utility>
@@ -149,6 +150,22 @@ TEST_F(UserDefaultsTest, AFileThatCannotBeReadIsLeftAsItIsUntilItCanBe) {
             EXPECT_EQ(std::distance(fs::directory_iterator(mounted.parent_path()), fs::directory_iterator()), 1);
         }
     }
+
+    // A link turned between the read and the write (by another user who may write in the folder it
+    // leads to) does not lead the write to another of the user's files.
+    const fs::path other = folder_ / "other";
+    writeFile(other, "mine");
+    fs::remove(file_);
+    fs::create_symlink(mounted, file_);
+    bool turn = true;
+    UserDefaults turned(file_, options(manual, [&](WriteStep step) {
+        if (step == WriteStep::createTemporary && std::exchange(turn, false)) fs::remove(mounted), fs::create_symlink(other, mounted);
+        return 0;
+    }));
+    turned.set("httpPort", 3);
+    EXPECT_FALSE(turned.flush());
+    EXPECT_EQ(readFile(other), "mine");
+    EXPECT_EQ(turned.lastWriteError(), "replacing the settings file: " + std::string(std::strerror(ESTALE)));
 }
 
 // A stand-in value is written only where there is no file to merge into: then the file that
