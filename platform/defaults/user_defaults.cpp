@@ -210,25 +210,37 @@ std::optional<fs::path> writeTarget(const fs::path& file, int& error) {
 
 // Replaces `path` with `text`: temporary file in the same folder as the file it replaces (the
 // link's target, for a link), fsync, rename, fsync folder. On failure the temporary file is
-// removed and the file is untouched.
-std::optional<StepError> replaceFile(const fs::path& path, const std::string& text, const Options& options) {
+// removed and the file is untouched. `read`: the file as read under the lock for this write.
+std::optional<StepError> replaceFile(const fs::path& path, const std::string& text, const Options& options,
+                                     const std::optional<UserDefaults::State::FileIdentity>& read) {
     static std::atomic<unsigned> counter{0};
+    if (int error = injected(options, WriteStep::createTemporary)) return StepError{WriteStep::createTemporary, error};
     int unresolved = 0;
     const auto target = writeTarget(path, unresolved);
     // The link led to the file read a moment ago; one that leads nowhere now is not replaced.
     if (!target) return StepError{WriteStep::rename, unresolved};
-    const fs::path& file = *target;
-    const fs::path folder = file.parent_path();
+    const fs::path folder = target->parent_path();
+    const std::string name = target->filename().string();
+    files::FileDescriptor dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) return StepError{WriteStep::createTemporary, errno};
+    if (*target != path) {
+        // Only the file just read is replaced, in the folder now held open: a link on the way that
+        // was turned since (by another user who may write in the folder it leads to) leads the
+        // write nowhere else.
+        struct stat st{};
+        if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return StepError{WriteStep::rename, errno};
+        if (!S_ISREG(st.st_mode) || !read || st.st_dev != read->device || st.st_ino != read->inode) {
+            return StepError{WriteStep::rename, ESTALE};
+        }
+    }
 
-    const std::string temporary = file.string() + ".tmp-" + std::to_string(::getpid()) + "-" +
-                                  std::to_string(counter.fetch_add(1));
-    if (int error = injected(options, WriteStep::createTemporary)) return StepError{WriteStep::createTemporary, error};
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const std::string temporary = name + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+    int fd = ::openat(dir.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return StepError{WriteStep::createTemporary, errno};
 
     auto fail = [&](WriteStep step, int error) {
         if (fd >= 0) ::close(fd);
-        ::unlink(temporary.c_str());
+        ::unlinkat(dir.get(), temporary.c_str(), 0);
         return StepError{step, error};
     };
     if (int error = injected(options, WriteStep::write)) return fail(WriteStep::write, error);
@@ -241,14 +253,10 @@ std::optional<StepError> replaceFile(const fs::path& path, const std::string& te
 
     if (options.beforeRename) options.beforeRename();
     if (int error = injected(options, WriteStep::rename)) return fail(WriteStep::rename, error);
-    if (::rename(temporary.c_str(), file.c_str()) != 0) return fail(WriteStep::rename, errno);
+    if (::renameat(dir.get(), temporary.c_str(), dir.get(), name.c_str()) != 0) return fail(WriteStep::rename, errno);
 
     // Make the rename itself durable; the data is already safe either way, so failures are ignored.
-    int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    ::fsync(dir.get());
     return std::nullopt;
 }
 
@@ -262,8 +270,9 @@ std::optional<json> applied(std::optional<json> value, const PendingEdits& edits
 
 // After a write: the changes written are no longer this process's pending ones, and memory
 // becomes what the file holds (another process's values included) with the changes still
-// pending applied to it. Listeners are told of each key that changed in memory.
-void takeIn(UserDefaults::State& state, const json& file, std::uint64_t writtenUpTo) {
+// pending applied to it. Listeners are told of each key that changed in memory. `written`: the
+// file as this write left it, read under the lock before the changes still pending were made.
+void takeIn(UserDefaults::State& state, const json& file, std::uint64_t writtenUpTo, bool written) {
     struct Taken {
         std::string key;
         std::optional<json> value;
@@ -273,9 +282,19 @@ void takeIn(UserDefaults::State& state, const json& file, std::uint64_t writtenU
     std::lock_guard writer(state.writerMutex);
     {
         std::unique_lock lock(state.mutex);
+        state.fileRead = true;
         for (auto it = state.pending.begin(); it != state.pending.end();) {
             std::erase_if(it->second, [&](const auto& pending) { return pending.number <= writtenUpTo; });
-            it = it->second.empty() ? state.pending.erase(it) : std::next(it);
+            if (it->second.empty()) {
+                it = state.pending.erase(it);
+                continue;
+            }
+            // A set made during this write knew the file as the write left it.
+            if (auto& set = it->second.front().set; set && written) {
+                auto found = file.find(it->first);
+                set->before = found != file.end() ? std::optional<json>(*found) : std::nullopt;
+            }
+            ++it;
         }
         // The file's value of `key` (null: none), with the changes still pending applied to it.
         const auto takeKey = [&](const std::string& key, const json* fromFile) {
@@ -308,6 +327,17 @@ void takeIn(UserDefaults::State& state, const json& file, std::uint64_t writtenU
     for (const auto& change : taken) {
         for (const auto& entry : state.listeners) entry.listener(change.key, change.value, change.sequence);
     }
+}
+
+// Whether another process chose the key's value after this process's set still waiting to be
+// written: the file was written after the set, and what it holds there is not what this process
+// knew before it. Then the later choice stands, and this one is dropped with the write.
+bool setLaterThere(const PendingEdits& edits, const json* inFile,
+                   const std::optional<UserDefaults::State::FileIdentity>& file) {
+    if (edits.size() != 1 || !edits.front().set || !file) return false;
+    const auto& set = *edits.front().set;
+    const bool changedThere = inFile ? !set.before || *set.before != *inFile : set.before.has_value();
+    return changedThere && file->modifiedNs > set.atNs;
 }
 
 enum class Persisted {
@@ -366,10 +396,13 @@ Persisted persistLocked(UserDefaults::State& state, std::optional<std::chrono::m
     FileRead disk = readFile(state);
     auto& problem = state.loadProblem;
     switch (disk.outcome) {
-    case FileRead::Outcome::unreadable:
+    case FileRead::Outcome::unreadable: {
         // What cannot be read cannot be merged into, and must not be replaced.
         state.lastError = "reading the settings file: " + disk.problem;
+        std::unique_lock lock(state.mutex);
+        state.fileRead = false;
         return Persisted::failed;
+    }
     case FileRead::Outcome::damaged: {
         fs::path movedTo;
         if (int error = moveAside(state.file, options, movedTo)) {
@@ -389,7 +422,7 @@ Persisted persistLocked(UserDefaults::State& state, std::optional<std::chrono::m
         // Nothing to write: a readable file stays as its writer left it, and none is created.
         state.lastError.reset();
         // A change made since the check above is not in the file: it stays this process's.
-        if (mergeable) takeIn(state, disk.value, unchangedUpTo);
+        if (mergeable) takeIn(state, disk.value, unchangedUpTo, false);
         state.seen = disk.identity;
         return Persisted::current;
     }
@@ -404,6 +437,7 @@ Persisted persistLocked(UserDefaults::State& state, std::optional<std::chrono::m
             written = std::move(disk.value);
             for (const auto& [key, edits] : state.pending) {
                 auto found = written.find(key);
+                if (setLaterThere(edits, found != written.end() ? &*found : nullptr, disk.identity)) continue;
                 std::optional<json> value = applied(found != written.end() ? std::optional<json>(*found) : std::nullopt, edits);
                 if (value ? found != written.end() && *found == *value : found == written.end()) continue;
                 replaces = true;
@@ -422,18 +456,18 @@ Persisted persistLocked(UserDefaults::State& state, std::optional<std::chrono::m
     if (!replaces) {
         // The file holds every change already (memory was behind it): nothing to replace.
         state.lastError.reset();
-        takeIn(state, written, upTo);
+        takeIn(state, written, upTo, true);
         state.seen = disk.identity;
         return Persisted::current;
     }
     // Strings come from users and other programs; invalid UTF-8 is replaced rather than thrown on.
     std::string text = written.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-    if (auto error = replaceFile(state.file, text, options)) {
+    if (auto error = replaceFile(state.file, text, options, disk.identity)) {
         state.lastError = error->text();
         return Persisted::failed;
     }
     state.lastError.reset();
-    takeIn(state, written, upTo);
+    takeIn(state, written, upTo, true);
     state.seen = identityOf(state.file);  // under the lock: no other process has written since
     return Persisted::current;
 }
@@ -449,7 +483,7 @@ void takeInOthersChanges(UserDefaults::State& state) {
     state.seen = disk.identity ? disk.identity : now;
     if (disk.outcome != FileRead::Outcome::loaded) return;
     if (state.loadProblem && !state.loadProblem->setAside) state.loadProblem.reset();  // usable again
-    takeIn(state, disk.value, 0);  // nothing written: every change of this process stays its own
+    takeIn(state, disk.value, 0, false);  // nothing written: every change of this process stays its own
 }
 
 void scheduleFlush(const std::shared_ptr<UserDefaults::State>& state, std::chrono::milliseconds delay,
@@ -561,6 +595,7 @@ UserDefaults::UserDefaults(fs::path file, Options options) : state_(std::make_sh
         // Not the content's fault: the file stays exactly as it is, and is not written over
         // until a later write has been able to read it.
         state_->loadProblem = LoadProblem{std::nullopt, read.problem};
+        state_->fileRead = false;
         break;
     case FileRead::Outcome::damaged: {
         // Keep the user's file for inspection and start from defaults.
@@ -649,6 +684,11 @@ namespace {
 // changes to that key since then.
 constexpr std::size_t kMaxPendingEdits = 64;
 
+// On the clock that file modification times are kept by.
+std::int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
 UserDefaults::Edit replacement(std::optional<json> value) {
     return [value = std::move(value)](const json*) { return value; };
 }
@@ -682,9 +722,18 @@ bool UserDefaults::change(const std::string& key, Edit edit, Kind kind) {
             } else {
                 // Recorded even when memory holds the value already: memory may be behind the file.
                 auto& edits = state.pending[key];
+                std::optional<State::PendingEdit::Set> set;
+                if (kind == Kind::replace && state.fileRead) {
+                    // What the file held before this process's first set still unwritten.
+                    if (edits.empty()) {
+                        set = State::PendingEdit::Set{nowNs(), it != state.stored.end() ? std::optional<json>(*it) : std::nullopt};
+                    } else if (edits.front().set) {
+                        set = State::PendingEdit::Set{nowNs(), edits.front().set->before};
+                    }
+                }
                 if (kind == Kind::replace) edits.clear();  // what came before no longer counts
-                edits.push_back({++state.edits, std::move(edit)});
-                if (edits.size() > kMaxPendingEdits) edits = {{state.edits, replacement(value)}};
+                edits.push_back({++state.edits, std::move(edit), std::move(set)});
+                if (edits.size() > kMaxPendingEdits) edits = {{state.edits, replacement(value), std::nullopt}};
             }
             if (!same) {
                 if (value) {

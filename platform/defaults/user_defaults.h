@@ -14,7 +14,9 @@
 // taken into memory, and their listeners told. So neither process reverts the other. A change is
 // applied to the file's value, not to the one in memory, which may be behind: a value set is
 // compared with the file's (and written though memory already held it), and an edit (a record
-// added to a list, or removed) keeps what another process put in the same list.
+// added to a list, or removed) keeps what another process put in the same list. A value set that
+// waits for its write gives way to another process's value of that key written after it was set:
+// the later choice holds, whichever write comes last.
 // Between writes, the background queue looks at the file every `watchInterval` and takes in the
 // same way what another process wrote, so an idle copy does not keep serving old settings.
 //
@@ -198,9 +200,18 @@ struct UserDefaults::State {
     struct PendingEdit {
         std::uint64_t number;
         Edit edit;
+        // For a value set (not an edit): when, on the clock that file times are kept by, and the
+        // value it replaced as this process knew the file (nothing: absent). A file that another
+        // process wrote after that time, with another value there, holds a later choice.
+        struct Set {
+            std::int64_t atNs;
+            std::optional<nlohmann::json> before;
+        };
+        std::optional<Set> set;
     };
     std::map<std::string, std::vector<PendingEdit>> pending;
     std::uint64_t edits = 0;
+    bool fileRead = true;  // false while the file could not be read: a set then knows nothing of it
     std::map<std::string, nlohmann::json> repeatedKeyValues;  // see readRepeatedKeyAs()
     std::set<std::string> repeatedAtLoad;                     // the keys held more than once at start-up
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <thread>
 #include <utility>
@@ -56,6 +57,8 @@ protected:
     }
     fs::path lockFile() const { return file_.parent_path() / ".settings.lock"; }
     json saved() const { return json::parse(readFile(file_), nullptr, false); }
+    // File times are kept at a coarser grain than the clock: a write dated clearly after what came before.
+    void datedLater() const { fs::last_write_time(file_, fs::file_time_type::clock::now() + 1s); }
 
     testing::TemporaryFolder folder_{"pavonix-defaults"};
     fs::path file_ = folder_ / "Pavonix" / "settings.json";
@@ -147,6 +150,22 @@ TEST_F(UserDefaultsTest, AFileThatCannotBeReadIsLeftAsItIsUntilItCanBe) {
             EXPECT_EQ(std::distance(fs::directory_iterator(mounted.parent_path()), fs::directory_iterator()), 1);
         }
     }
+
+    // A link turned between the read and the write (by another user who may write in the folder it
+    // leads to) does not lead the write to another of the user's files.
+    const fs::path other = folder_ / "other";
+    writeFile(other, "mine");
+    fs::remove(file_);
+    fs::create_symlink(mounted, file_);
+    bool turn = true;
+    UserDefaults turned(file_, options(manual, [&](WriteStep step) {
+        if (step == WriteStep::createTemporary && std::exchange(turn, false)) fs::remove(mounted), fs::create_symlink(other, mounted);
+        return 0;
+    }));
+    turned.set("httpPort", 3);
+    EXPECT_FALSE(turned.flush());
+    EXPECT_EQ(readFile(other), "mine");
+    EXPECT_EQ(turned.lastWriteError(), "replacing the settings file: " + std::string(std::strerror(ESTALE)));
 }
 
 // A stand-in value is written only where there is no file to merge into: then the file that
@@ -391,6 +410,18 @@ TEST_F(UserDefaultsTest, TwoStoresChangingOneKeyKeepBothChanges) {
     ASSERT_TRUE(first.flush());
     EXPECT_EQ(inode(), before) << "the file held it already";
 
+    // A choice left to a later write gives way to one the other made and wrote after it, however
+    // the writes fall; a write of the other's that left the key alone does not count.
+    EXPECT_TRUE(first.set("provider", "googleSlides"));
+    EXPECT_TRUE(first.set("oscPort", 1));
+    second.set("provider", "powerPoint");
+    ASSERT_TRUE(second.flush());
+    datedLater();
+    ASSERT_TRUE(first.flush());
+    EXPECT_EQ(saved()["provider"], "powerPoint");
+    EXPECT_EQ(first.object("provider"), json("powerPoint"));
+    EXPECT_EQ(saved()["oscPort"], 1);
+
     // Writes failing for long: a key's changes past a bound are kept as its whole value.
     bool failing = true;
     UserDefaults third(file_, options(manual, [&](WriteStep step) { return failing && step == WriteStep::write ? EIO : 0; }));
@@ -472,10 +503,13 @@ TEST_F(UserDefaultsTest, AnIdleStoreTakesInWhatAnotherWrote) {
     EXPECT_EQ(idle.dictionary(), json({{"httpAuthenticationEnabled", true}, {"httpPort", 9}}));
     EXPECT_FALSE(idle.lastWriteError());
 
+    // The other's port was chosen after this copy's: the later choice holds.
     writeFile(file_, R"({"httpAuthenticationEnabled": true, "httpPort": 2, "oscPort": 5})");
+    datedLater();
     ASSERT_TRUE(testing::waitUntil([&] { return idle.object("oscPort") == json(5); }));
     ASSERT_TRUE(idle.flush());
-    EXPECT_EQ(saved(), json({{"httpAuthenticationEnabled", true}, {"httpPort", 9}, {"oscPort", 5}}));
+    EXPECT_EQ(saved(), json({{"httpAuthenticationEnabled", true}, {"httpPort", 2}, {"oscPort", 5}}));
+    EXPECT_EQ(idle.object("httpPort"), json(2));
 }
 
 // An absolute XDG_CONFIG_HOME is followed: the program's X11 and black-box runs keep their settings in one.
