@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <functional>
 #include <thread>
 
 #include "app/http/testing/loopback_exchange.h"
@@ -53,18 +52,6 @@ struct ServerFixture : ::testing::Test {
         return dispatch::runMainQueue([&] {
             return std::ranges::any_of(*reports, [&](const Report& r) { return r.serverID == server->id() && r.status.state == state; });
         });
-    }
-    // What `exchange` gets on a thread of its own while the main queue, which handlers need, runs here.
-    static std::string whileMainRuns(const std::function<std::string()>& exchange) {
-        std::string reply;
-        std::atomic<bool> done{false};
-        std::thread client([&] {
-            reply = exchange();
-            done = true;
-        });
-        dispatch::runMainQueue([&] { return done.load(); }, 5s);
-        client.join();
-        return reply;
     }
     std::vector<std::string> detailsOf(const std::shared_ptr<HTTPBridgeServer>& server) {
         std::vector<std::string> out;
@@ -194,7 +181,14 @@ TEST_F(ServerFixture, StalledBodiesGiveWayAtTheCapAndPastTheirBudget) {
         testing::LoopbackPeer stalled(port);
         stalled.send(head);
         ASSERT_TRUE(settlesAt(2, 60));
-        const auto reply = whileMainRuns([&] { return loopbackExchange(port, "GET /health HTTP/1.1\r\n\r\n"); });
+        std::string reply;
+        std::atomic<bool> done{false};
+        std::thread client([&] {
+            reply = loopbackExchange(port, "GET /health HTTP/1.1\r\n\r\n");
+            done = true;
+        });
+        dispatch::runMainQueue([&] { return done.load(); }, 5s);
+        client.join();
         EXPECT_TRUE(reply.starts_with("HTTP/1.1 200 OK")) << reply;
         EXPECT_EQ(smaller.receive(), "");  // the oldest unfinished one made room
         EXPECT_TRUE(settlesAt(1, 0));
@@ -219,10 +213,15 @@ TEST_F(ServerFixture, AtAGroupsShareItsBusiestAddressGivesWay) {
         flood.back()->send("GET /health HTTP/1.1\r\n");
     }
     EXPECT_TRUE(flood[1]->endsStream());  // the second newcomer past the share closed it
-    const auto reply = whileMainRuns([&] {
+    std::string reply;
+    std::atomic<bool> done{false};
+    std::thread client([&] {  // the reply needs the main queue, which runs here
         phone.send("\r\n");
-        return phone.receive();
+        reply = phone.receive();
+        done = true;
     });
+    dispatch::runMainQueue([&] { return done.load(); }, 5s);
+    client.join();
     EXPECT_TRUE(reply.starts_with("HTTP/1.1 200 OK")) << reply;
     server->stop();
 }
