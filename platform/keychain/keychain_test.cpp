@@ -128,9 +128,11 @@ TEST_F(FileStoreTest, ConcurrentWritersLoseNoItemAndKeepTheFilePrivate) {
     EXPECT_EQ(std::distance(fs::directory_iterator(folder()), fs::directory_iterator()), 2);
 }
 
+// The program asks one store every few seconds: each damage, mode change and mend is seen by it.
 TEST_F(FileStoreTest, RefusesAnUnsafeOrCorruptFileSaysWhyAndNeverChangesIt) {
+    const FileStore kept = store();
     ASSERT_EQ(store().add({"s", "a"}, Bytes{9}), success);
-    EXPECT_EQ(store().problem(), std::nullopt);
+    EXPECT_EQ(kept.problem(), std::nullopt);
     const std::string valid = readFile(file());  // written, and so readable, by the store itself
     const fs::path elsewhere = dir_.path() / "elsewhere.json";
     struct Case {
@@ -161,24 +163,13 @@ TEST_F(FileStoreTest, RefusesAnUnsafeOrCorruptFileSaysWhyAndNeverChangesIt) {
         EXPECT_TRUE(out.empty());
         EXPECT_EQ(store().add({"s", "b"}, Bytes{1}), invalidKeychain);  // update shares its path
         EXPECT_EQ(store().remove({"s", "a"}), invalidKeychain);
-        EXPECT_EQ(store().problem().value_or("").substr(0, file().string().size() + problem.size()), file().string() + problem);
+        EXPECT_EQ(kept.problem().value_or("").substr(0, file().string().size() + problem.size()), file().string() + problem);
         // Neither repaired nor replaced behind the user's back.
         EXPECT_EQ(readFile(file()), text);
         EXPECT_EQ(modeOf(written), mode);
     }
-}
-
-// The program asks one store every few seconds: damage, a mend and a mode change are all seen.
-TEST_F(FileStoreTest, AKeptStoreSeesTheFileDamagedMendedAndOpenedUp) {
-    const FileStore kept(file().string());
-    ASSERT_EQ(store().add({"s", "a"}, Bytes{9}), success);
-    const std::string valid = readFile(file());
-    writeFile(file(), valid.substr(1));
-    EXPECT_EQ(kept.problem(), file().string() + ": Damaged (not a JSON object)");
     writeFile(file(), valid);
-    EXPECT_EQ(kept.problem(), std::nullopt);
-    ASSERT_EQ(::chmod(file().c_str(), 0644), 0);
-    EXPECT_EQ(kept.problem(), file().string() + ": Open to other users (mode 0644)");
+    EXPECT_EQ(kept.problem(), std::nullopt) << "mended";
 }
 
 TEST_F(FileStoreTest, AFifoInPlaceOfTheFileIsRefusedAtOnce) {

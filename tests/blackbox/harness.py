@@ -229,8 +229,8 @@ def run_in(namespace, script, *command):
                              *map(str, command)], stdout=subprocess.PIPE, text=True)
 
 
-def answer(child, timeout):
-    """The JSON that a child of run_in printed, once it has ended well."""
+def answer(child, timeout=90):
+    """The JSON that a child of run_in printed, once it has ended well (within `timeout` seconds)."""
     out, _ = child.communicate(timeout=timeout)
     if child.returncode != 0:
         raise AssertionError("a child in a namespace ended with %d" % child.returncode)

@@ -39,11 +39,8 @@ def descriptors(pid):
 
 class HTTPAttackTest(ProgramFixture):
     def run_in(self, namespace, *command):
-        """One of the commands below as a child process in `namespace`; see answer()."""
+        """One of the commands below as a child process in `namespace`; see harness.answer()."""
         return run_in(namespace, __file__, *command)
-
-    def answer(self, child):
-        return answer(child, ATTACK_SECONDS + 60)
 
     def test_body_stalling_peers_lock_no_one_out_and_leave_no_memory_behind(self):
         network = self.two_hosts()
@@ -60,20 +57,20 @@ class HTTPAttackTest(ProgramFixture):
         started = time.monotonic()
         refused = network.request(port, "POST", "/show/next", headers={"Content-Length": "100"})
         self.assertEqual((refused.status, time.monotonic() - started < 5), (401, True))
-        self.answer(self.run_in(network.server_ns, "probe", "127.0.0.1", port, 1))  # warm: pages touched once
+        answer(self.run_in(network.server_ns, "probe", "127.0.0.1", port, 1))  # warm: pages touched once
         before, descriptors_before = resident_mib(pid), descriptors(pid)
 
         attacker = self.run_in(attacking, "stall", network.SECOND_SERVER_ADDRESS, port, ATTACK_SECONDS, 256, PAIR_ID)
         loopback = self.run_in(network.server_ns, "probe", "127.0.0.1", port, ATTACK_SECONDS)
         peer = self.run_in(network.client_ns, "probe", network.SERVER_ADDRESS, port, ATTACK_SECONDS, PAIR_ID, SECRET.hex())
-        attack, answers = self.answer(attacker), [self.answer(loopback), self.answer(peer)]
+        attack, answers = answer(attacker), [answer(loopback), answer(peer)]
         # The attack was real: the program held the attacker's share of places and dropped its
         # oldest stalled ones for newcomers over and over.
         self.assertGreater(attack["dropped"], 5000)
-        for answer in answers:
-            self.assertEqual(answer["failures"], [])
-            self.assertGreater(answer["count"], 10)
-            self.assertLess(answer["slowest"], 1.0)
+        for result in answers:
+            self.assertEqual(result["failures"], [])
+            self.assertGreater(result["count"], 10)
+            self.assertLess(result["slowest"], 1.0)
 
         # Once the attacker is gone its connections close, and the memory they held is given back.
         self.assertTrue(wait_until(lambda: descriptors(pid) <= descriptors_before + 2, 15))
@@ -96,8 +93,8 @@ class HTTPAttackTest(ProgramFixture):
         sources = ",".join([network.CLIENT_ADDRESS] + network.add_addresses(9))
         flooders = [self.run_in(network.client_ns, "stall", network.SERVER_ADDRESS, port, FLOOD_SECONDS, 300, "", sources)
                     for _ in range(2)]
-        statuses = self.answer(self.run_in(honest, "slow", network.SECOND_SERVER_ADDRESS, port, FLOOD_SECONDS))["statuses"]
-        dropped = sum(self.answer(flooder)["dropped"] for flooder in flooders)
+        statuses = answer(self.run_in(honest, "slow", network.SECOND_SERVER_ADDRESS, port, FLOOD_SECONDS))["statuses"]
+        dropped = sum(answer(flooder)["dropped"] for flooder in flooders)
         print("\nslow peer: %s while %d flooding connections were dropped" % (statuses, dropped), file=sys.stderr)
         self.assertGreater(dropped, 1000)
         self.assertEqual((len(statuses) >= 3, set(statuses)), (True, {200}))
@@ -115,7 +112,7 @@ class HTTPAttackTest(ProgramFixture):
         while any(child.poll() is None for child in children):
             most = max(most, descriptors(pid))
             time.sleep(0.05)
-        cycles = sum(self.answer(child)["cycles"] for child in children)
+        cycles = sum(answer(child)["cycles"] for child in children)
         print("\ndescriptors: %d at rest, at most %d during %d connect-send-reset cycles" % (baseline, most, cycles),
               file=sys.stderr)
         self.assertGreater(cycles, 3000)

@@ -92,8 +92,9 @@ TEST_F(ContentViewTest, ContinueLeadsToTheMainViewAlsoAfterARestart) {
 
 // Whatever the font, the texts get the height they need at their width: at the first size, with
 // no scroll bar and room for a title bar on the screen, when a notice comes after the first size
-// (the window grows), and in a window too short and narrow.
-TEST_F(ContentViewTest, RowsNeverSqueezeTheirTexts) {
+// (the window grows; a settings file set aside brings the user back here, told why while it
+// stands), and in a window too short and narrow.
+TEST_F(ContentViewTest, RowsNeverSqueezeTheirTextsAndAStorageNoticeIsToldWhole) {
     ObservableValue<StorageNotices> notices;
     auto& view = make();
     const auto expectWhole = [&](const char* where) {
@@ -113,15 +114,20 @@ TEST_F(ContentViewTest, RowsNeverSqueezeTheirTexts) {
     EXPECT_FALSE(view.welcomeScrollArea()->verticalScrollBar()->isVisible());
     EXPECT_LE(window.height() + 2 * window.fontMetrics().height(), window.screen()->availableGeometry().height());
     view.showStorageNotices(notices);
-    notices.set({std::nullopt, std::nullopt,
-                 "Pairing secrets could not be read: /home/ada/.local/share/Pavonix/keychain.json: Open to other "
-                 "users (mode 0644)."});
+    const QString setAside = "Settings could not be read and were set aside: the earlier settings and pairings are in "
+                             "/home/ada/.config/Pavonix/settings.json.corrupt-20261207T114409Z.";
+    notices.set({setAside.toStdString(), std::nullopt, std::nullopt});
     expectWhole("a later notice");
-    EXPECT_TRUE(view.welcomeView()->storageNotice()->isVisible());
+    QLabel* notice = view.welcomeView()->storageNotice();
+    EXPECT_EQ(notice->isVisible() ? notice->text() : "", setAside);
+    EXPECT_GT(QFontMetrics(notice->font()).horizontalAdvance(setAside), notice->width()) << "it must wrap";
     EXPECT_FALSE(view.welcomeScrollArea()->verticalScrollBar()->isVisible());
     window.resize(view.minimumSizeHint().width(), 300);
     expectWhole("short");
     EXPECT_TRUE(view.welcomeScrollArea()->verticalScrollBar()->isVisible());
+    notices.set({});
+    settle();
+    EXPECT_TRUE(notice->isHidden());
 }
 
 TEST_F(ContentViewTest, RowsShowTheAuthorizersAnswers) {
@@ -138,29 +144,11 @@ TEST_F(ContentViewTest, RowsShowTheAuthorizersAnswers) {
     EXPECT_FALSE(welcome->rows()[1]->showsNote());
     EXPECT_EQ(trailings(), (std::vector<Trailing>{Trailing::granted, Trailing::granted, Trailing::notInstalled,
                                                   Trailing::notInstalled}));
-}
-
-// A settings file set aside brings the user back here: the reason is told here, whole, while it
-// stands. The Mac-only rows say so in their titles.
-TEST_F(ContentViewTest, TheWelcomeScreenTellsAStorageProblemWholeAndTitlesMacOnlyRowsHonestly) {
-    ObservableValue<StorageNotices> notices;
-    const QString setAside = "Settings could not be read and were set aside: the earlier settings and pairings are in "
-                             "/home/ada/.config/Pavonix/settings.json.corrupt-20261207T114409Z.";
-    notices.set({setAside.toStdString(), std::nullopt, std::nullopt});
-    make().showStorageNotices(notices);
-    settle();
-    QLabel* notice = view_->welcomeView()->storageNotice();
-    EXPECT_EQ(notice->isVisible() ? notice->text() : "", setAside);
-    EXPECT_GT(QFontMetrics(notice->font()).horizontalAdvance(setAside), notice->width()) << "it must wrap";
-    EXPECT_GE(notice->height(), notice->heightForWidth(notice->width()));
-    const QString titles[] = {"Keynote (macOS only)", "PowerPoint (macOS only)"};
-    for (int i : {0, 1}) {
-        const auto labels = view_->welcomeView()->rows().at(2 + i)->findChildren<QLabel*>();
-        EXPECT_TRUE(std::ranges::any_of(labels, [&](QLabel* label) { return label->text() == titles[i]; })) << i;
+    // The Mac-only rows say so in their titles.
+    for (const auto& [row, title] : {std::pair{2, "Keynote (macOS only)"}, {3, "PowerPoint (macOS only)"}}) {
+        const auto labels = welcome->rows().at(row)->findChildren<QLabel*>();
+        EXPECT_TRUE(std::ranges::any_of(labels, [&](QLabel* label) { return label->text() == title; })) << title;
     }
-    notices.set({});
-    settle();
-    EXPECT_TRUE(notice->isHidden());
 }
 
 TEST_F(ContentViewTest, DeniedOffersTheButtonWhichWaitsWhileBusy) {
