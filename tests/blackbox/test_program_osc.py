@@ -9,6 +9,7 @@ by the bridge's. Here: what an attacker on the port can do to the whole program 
 memory, other senders, the status)."""
 
 import json
+import errno
 import os
 import select
 import shutil
@@ -63,6 +64,25 @@ def reset(sock):
     """Closes with a reset instead of an orderly end."""
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     sock.close()
+
+
+def bind_as_another_user(address, port):
+    """The errno of binding a UDP socket to (address, port) with both reuse options set, as the
+    user nobody; 0 when the bind succeeds."""
+    pid = os.fork()
+    if pid == 0:
+        code = 0
+        try:
+            os.setgid(65534)
+            os.setuid(65534)
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+                sock.bind((address, port))
+        except OSError as error:
+            code = error.errno or 1
+        os._exit(code)
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
 
 
 def descriptors(pid):
@@ -126,6 +146,10 @@ class OSCProgramTest(OSCProgramFixture):
         self.assertEqual(self.commands(7), ["Start", "Show next", "Show previous", "Stop", "Go to slide 9",
                                             'Go to slide named "Intro"', "Start from first slide"])
         self.assertEqual(self.program.process.poll(), None)
+        # Another user cannot take the port to receive the datagrams meant for the program.
+        require(os.geteuid() == 0, "root, to bind as another user")
+        for address in ["0.0.0.0", "127.0.0.1"]:
+            self.assertEqual(bind_as_another_user(address, self.osc_port), errno.EADDRINUSE, address)
 
     def test_oscsend_is_heard(self):
         require(shutil.which("oscsend") is not None, "oscsend (liblo-tools)")
