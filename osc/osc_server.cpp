@@ -283,7 +283,8 @@ void OSCServer::socketDidAcceptNewSocket(const QueueTcpSocketPtr& listener, cons
         wrapper->port = newSocket->connectedPort();
         enableKeepAlive(newSocket->socketFD());
     });
-    auto group = addressGroupOf(wrapper->host.value_or(""));
+    std::string host = wrapper->host.value_or("");
+    auto group = addressGroupOf(host);
     // A newcomer takes the place of a connection that idles, so that idle peers cannot keep
     // everyone else out; past its group's share, of its own group, so that a party with many
     // connections cannot push out the others.
@@ -294,7 +295,6 @@ void OSCServer::socketDidAcceptNewSocket(const QueueTcpSocketPtr& listener, cons
         closeConnection(evictionPick(nullptr), "closed: its place went to a newcomer");
     }
     ++groupConnections_[group];
-    std::string host = wrapper->host.value_or("");
     ++hostConnections_[host];
     Connection& connection = connections_[activeIndex_];
     connection.state.socket = wrapper;

@@ -8,6 +8,11 @@
 
 namespace pavonix::net {
 
+namespace {
+// ::ffff:a.b.c.d, an IPv4 peer as a dual-stack socket reports it.
+constexpr std::uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+}  // namespace
+
 std::optional<Endpoint> Endpoint::fromSockaddr(const sockaddr* address, socklen_t length) {
     if (address == nullptr) return std::nullopt;
     Endpoint endpoint;
@@ -24,8 +29,7 @@ std::optional<Endpoint> Endpoint::fromSockaddr(const sockaddr* address, socklen_
         std::memcpy(&in6, address, sizeof in6);
         endpoint.port = ntohs(in6.sin6_port);
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(&in6.sin6_addr);
-        static constexpr std::uint8_t mappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-        if (std::memcmp(bytes, mappedPrefix, sizeof mappedPrefix) == 0) {
+        if (std::memcmp(bytes, kMappedPrefix, sizeof kMappedPrefix) == 0) {
             endpoint.family = Family::ipv4;
             std::memcpy(endpoint.address.data(), bytes + 12, 4);
         } else {
@@ -74,9 +78,8 @@ std::string addressGroup(const std::string& host) {
     auto endpoint = Endpoint::fromNumericHost(host, 0);
     if (!endpoint) return host;
     if (endpoint->isLoopback()) return "loopback";
-    static constexpr std::uint8_t mappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
     if (endpoint->family == Endpoint::Family::ipv6 &&
-        std::memcmp(endpoint->address.data(), mappedPrefix, sizeof mappedPrefix) == 0) {
+        std::memcmp(endpoint->address.data(), kMappedPrefix, sizeof kMappedPrefix) == 0) {
         Endpoint v4;
         std::memcpy(v4.address.data(), endpoint->address.data() + 12, 4);
         return v4.isLoopback() ? "loopback" : v4.host();
