@@ -17,8 +17,8 @@ PR_SET_CHILD_SUBREAPER = 36
 GRACE_SECONDS = 3  # for what a test ended just before it did itself, still on its way out
 
 
-def children_of(pids):
-    """Every live process below `pids`, from /proc: {pid: parent}."""
+def descendants():
+    """Every live process below this one, from /proc: {pid: parent}."""
     parents = {}
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
@@ -30,7 +30,7 @@ def children_of(pids):
             continue
         if fields[0] != "Z":
             parents[int(entry)] = int(fields[1])
-    found, frontier = {}, set(pids)
+    found, frontier = {}, {os.getpid()}
     while frontier:
         frontier = {pid for pid, parent in parents.items() if parent in frontier and pid not in found}
         found.update({pid: parents[pid] for pid in frontier})
@@ -56,13 +56,18 @@ def uptime():
         return float(seconds.read().split()[0])
 
 
-def reap():
-    """Collects the exit status of every child that has ended (orphans taken in end here too)."""
-    try:
-        while os.waitpid(-1, os.WNOHANG)[0] > 0:
+def left_after_grace():
+    """The descendants still running after GRACE_SECONDS at most; the children that end meanwhile
+    (orphans taken in end here too) are reaped."""
+    deadline = time.monotonic() + GRACE_SECONDS
+    while (left := descendants()) and time.monotonic() < deadline:
+        time.sleep(0.1)
+        try:
+            while os.waitpid(-1, os.WNOHANG)[0] > 0:
+                pass
+        except ChildProcessError:
             pass
-    except ChildProcessError:
-        pass
+    return left
 
 
 def main():
@@ -81,28 +86,21 @@ def main():
     exit_code = os.waitstatus_to_exitcode(status)
     exit_code = exit_code if exit_code >= 0 else 128 - exit_code
 
-    deadline = time.monotonic() + GRACE_SECONDS
-    while (left := children_of([os.getpid()])) and time.monotonic() < deadline:
-        time.sleep(0.1)
-        reap()
+    left = left_after_grace()
     if not left:
         return exit_code
     print("no_leftovers: %d process(es) the tests started were still running:" % len(left), file=sys.stderr)
     for pid in sorted(left):
         print("  " + describe(pid, started), file=sys.stderr)
-    # Stopped ones are woken to take the TERM.
-    for sig in (signal.SIGTERM, signal.SIGKILL):
-        for pid in sorted(left, reverse=True):
-            for each in (sig, signal.SIGCONT):
-                try:
-                    os.kill(pid, each)
-                except ProcessLookupError:
-                    pass
-        deadline = time.monotonic() + GRACE_SECONDS
-        while (left := children_of([os.getpid()])) and time.monotonic() < deadline:
-            time.sleep(0.1)
-            reap()
-    reap()
+    # SIGTERM first, so that they can clean up (stopped ones are woken to take it), then SIGKILL.
+    for number in (signal.SIGTERM, signal.SIGCONT, signal.SIGKILL):
+        for pid in left:
+            try:
+                os.kill(pid, number)
+            except ProcessLookupError:
+                pass
+        if number != signal.SIGTERM:
+            left = left_after_grace()
     return exit_code or 1
 
 
