@@ -6,11 +6,17 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QSet>
+#include <QTabBar>
 
 #include "app/views/controls/application_scenes.h"
 #include "app/views/controls/controls_view_state.h"
+#include "app/views/controls/controls_view.h"
 #include "app/views/controls/lanternpost_main_view.h"
+#include "app/views/pairing/pairing_sheets.h"
+#include "app/views/settings/lanternpost_settings_view.h"
 #include "app/views/testing/views_test_support.h"
 
 namespace pavonix {
@@ -143,6 +149,15 @@ TEST_F(ControlMenuTest, ChoosingAProviderMovesTheControlsViewAndRefreshReachesIt
     EXPECT_EQ(controls.presentationProvider(), Provider::googleSlides);
     // One choice among three: only the chosen provider carries a mark.
     EXPECT_EQ(item(100)->actionGroup()->checkedAction(), item(102));
+    // Both menus to choose from own up to the providers that cannot run here.
+    QStringList menuTitles;
+    for (std::int64_t tag = 100; tag <= 102; ++tag) menuTitles << item(tag)->text().remove('&');
+    QStringList targetTitles;
+    for (QAction* action : mainView_->findChild<QPushButton*>("targetMenu")->menu()->actions().first(3)) {
+        targetTitles << action->text().remove('&');
+    }
+    EXPECT_EQ(menuTitles, QStringList({"Keynote (macOS only)", "PowerPoint (macOS only)", "Google Slides"}));
+    EXPECT_EQ(targetTitles, menuTitles);
 
     press(QKeyCombination(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_K));
     EXPECT_EQ(controls.presentationProvider(), Provider::keynote);
@@ -192,6 +207,97 @@ TEST_F(ControlMenuTest, EachKeyPressRunsExactlyOneCommand) {
     QTest::keyClick(field, Qt::Key_Return, Qt::ControlModifier);
     settle();
     EXPECT_EQ(model_.executed.size(), 3u);
+}
+
+// Bare keys belong to the window in front. With a presentation window chosen, Escape in a sheet or
+// an alert closes just that, and an arrow in Settings moves its tabs: none of them reaches the
+// presentation. In the main window the keys still drive it.
+TEST_F(ControlMenuTest, BareKeysStayWithTheWindowInFront) {
+    store().setValue(settings::presentationProvider, Provider::googleSlides);
+    model_.openWindows = {testing::window(7, "Chromium", "Deck - Google Slides")};
+    store().setValue(settings::googleSlidesWindowID, std::int64_t{7});
+    // A row in each sheet, none of them selected as the target.
+    store().setValue(settings::httpPairedDevices, std::vector<HTTPPairedDevice>{{"lpp_1", "Phone", Date{}}});
+    store().setValue(settings::bluetoothPairedDevices,
+                     std::vector<BluetoothPairedDevice>{{"pair-a", "Clicker", Date{}, std::nullopt}});
+    store().setValue(settings::remoteLanternpostTargets, std::vector{testing::remote("lpt_a", "Hall")});
+
+    ControlMenuController controller(model_, store(), center_);
+    ApplicationScenes::Options options;
+    options.installControlMenu = [&](QMainWindow& window) { controller.install(window); };
+    options.trayIcon = false;
+    options.makeSettingsContent = [this](QWidget*) {
+        auto* view = new LanternpostSettingsView(model_, store(), nullptr);
+        view->setHTTPPairingSheetFactory([this](QWidget* parent) { return new HTTPPairedDevicesSheet(model_, store(), parent); });
+        view->setBluetoothPairingSheetFactory(
+            [this](QWidget* parent) { return new BluetoothPairedDevicesSheet(model_, store(), parent); });
+        return view;
+    };
+    ApplicationScenes scenes(model_, store(), center_, options);
+    ControlsView* controls = scenes.mainView()->controlsView();
+    controls->setRemoteDevicesSheetFactory(
+        [this](QWidget* parent) { return new RemoteLanternpostDevicesSheet(model_, store(), parent); });
+    scenes.showMainWindow();
+
+    const auto pressIn = [](QWidget* window, Qt::Key key) {
+        testing::showActive(*window);
+        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : window, key);
+        settle();
+    };
+    // The window that `open` brings up.
+    const auto opened = [](const std::function<void()>& open) -> QPointer<QWidget> {
+        const QList<QWidget*> before = QApplication::topLevelWidgets();
+        open();
+        settle();
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            if (top->isVisible() && !before.contains(top) && !qobject_cast<QMenu*>(top)) return top;
+        }
+        return nullptr;
+    };
+    const auto click = [](QWidget* window, const char* button) {
+        return [=] { window->findChild<QPushButton*>(button)->click(); };
+    };
+    const auto sentNothing = [&] { return model_.executed.empty() && model_.remoteSent.empty(); };
+
+    QPointer<QWidget> settingsWindow = opened([&] { scenes.openSettings(); });
+    ASSERT_NE(settingsWindow, nullptr);
+    auto* tabBar = settingsWindow->findChild<QTabBar*>();
+    tabBar->setFocus();
+    pressIn(settingsWindow, Qt::Key_Right);
+    EXPECT_EQ(tabBar->currentIndex(), 1);
+    pressIn(settingsWindow, Qt::Key_Left);
+    EXPECT_EQ(tabBar->currentIndex(), 0);
+    EXPECT_TRUE(sentNothing());
+
+    // Sheet, the window it opens from, whether its "Remove" asks first.
+    const std::tuple<const char*, QWidget*, std::function<void()>, bool> sheets[] = {
+        {"HTTP", settingsWindow, click(settingsWindow, "manageHTTPPairings"), true},
+        {"Bluetooth", settingsWindow, click(settingsWindow, "manageBluetoothPairings"), true},
+        {"remote devices", scenes.mainWindow(), [&] { controls->state().setPresentingRemoteDevices(true); }, false},
+    };
+    for (const auto& [which, behind, open, asks] : sheets) {
+        QPointer<QWidget> sheet = opened(open);
+        ASSERT_NE(sheet, nullptr) << which;
+        if (asks) {
+            QPointer<QWidget> alert = opened(click(sheet, "remove"));
+            ASSERT_NE(qobject_cast<QMessageBox*>(alert), nullptr) << which;
+            pressIn(alert, Qt::Key_Escape);
+            EXPECT_TRUE(alert.isNull() || alert->isHidden()) << which;
+            EXPECT_TRUE(sheet && sheet->isVisible()) << which << ": the sheet stays";
+        }
+        pressIn(sheet, Qt::Key_Escape);
+        EXPECT_TRUE(sheet.isNull() || sheet->isHidden()) << which;
+        EXPECT_TRUE(behind->isVisible()) << which;
+        EXPECT_TRUE(sentNothing()) << which;
+    }
+    EXPECT_EQ(store().value(settings::httpPairedDevices).size() + store().value(settings::bluetoothPairedDevices).size(), 2u)
+        << "Escape is no Remove";
+
+    pressIn(scenes.mainWindow(), Qt::Key_Right);
+    EXPECT_EQ(model_.executed, std::vector<PresentationCommand>{PresentationCommand::showNext()});
+    pressIn(settingsWindow, Qt::Key_Escape);
+    EXPECT_EQ(scenes.settingsWindow(), nullptr);
+    EXPECT_EQ(model_.executed.size(), 1u);
 }
 
 }  // namespace
