@@ -65,8 +65,9 @@ private:
 // manager that offers to tell answers at once; one that does not answer in a fifth of a second
 // will not, and the window is checked again once it is framed.
 QMargins promisedFrame(QWidget* window) {
+    if (QGuiApplication::platformName() != QLatin1String("xcb")) return {};
     auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    if (!x11) return {};
+    if (!x11 || !x11->connection()) return {};
     const auto id = static_cast<x11::WindowId>(window->winId());
     // The window must exist on the server before the window manager is asked about it.
     xcb_flush(x11->connection());
