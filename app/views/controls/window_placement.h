@@ -23,10 +23,10 @@ QMargins frameMargins(QWidget* window);
 // The largest size `window` can take so that, framed, it fits its screen's available area.
 QSize roomOnScreen(QWidget* window);
 
-// For a window about to be shown for the first time (from its show event, before the window
-// manager maps it): no larger than its room on screen, and placed on the available area, centred
-// over the window `over` when it is shown, else centred on the screen. Checked again once framed
-// when the window manager did not tell the frame in advance.
+// For a window about to be shown for the first time (before show(), or from its show event,
+// which comes before the window is mapped): no larger than its room on screen, and placed on the
+// available area, centred over the window `over` when it is shown, else centred on the screen.
+// Checked again once framed when the window manager did not tell the frame in advance.
 void placeOnScreen(QWidget* window, const QWidget* over = nullptr);
 
 // Fixes the size of a sheet to `size` where the screen has room for it; on a screen too small,
