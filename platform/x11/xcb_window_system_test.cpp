@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/testing/scoped_environment.h"
+#include "platform/x11/frame_extents.h"
 #include "platform/testing/wait_until.h"
 #include "platform/x11/testing/test_window.h"
 
@@ -34,6 +35,7 @@ TEST(XcbWindowSystemWithoutDisplay, SaysWhyAndFailsEveryCall) {
     EXPECT_FALSE(missing.activeWindow().has_value());
     EXPECT_FALSE(missing.activate(42, 10ms).ok());
     EXPECT_FALSE(missing.sendKeys(42, kRight).ok());
+    EXPECT_FALSE(requestFrameExtents(":4093", 42, 10ms));
 
     // A Wayland-only session has no DISPLAY at all.
     ::pavonix::testing::ScopedEnvironment environment("DISPLAY", std::nullopt);
@@ -166,6 +168,25 @@ TEST_F(XcbWindowSystemTest, AClosedWindowFailsActivationAndKeys) {
     EXPECT_FALSE(system->unavailableReason().has_value());
 }
 
+// Asked before the window is shown, openbox answers with the frame it will draw: a title bar at
+// the top. A window that is gone has no frame.
+TEST_F(XcbWindowSystemTest, TheFrameOfAWindowIsKnownBeforeItIsShown) {
+    // The new window takes the id of an earlier test's; until openbox is done with that one, it
+    // clears the frame of whatever window holds the id.
+    ASSERT_TRUE(waitUntil([&] { return system->listWindows().empty(); }, 5s, 10ms));
+    TestWindow hidden(display, {.netWmName = "hidden", .mapped = false});
+    const auto before = requestFrameExtents(display, hidden.id(), 5s);
+    ASSERT_TRUE(before);
+    EXPECT_GT(before->top, 0);
+    EXPECT_GE(before->top, before->bottom);
+    TestWindow shown(display, {.netWmName = "shown"});
+    ASSERT_TRUE(shown.waitUntilManaged());
+    EXPECT_EQ(requestFrameExtents(display, shown.id(), 5s), before);
+    const WindowId gone = hidden.id();
+    hidden.destroy();
+    EXPECT_FALSE(requestFrameExtents(display, gone, 5s));
+}
+
 // Run by ctest on a server without a window manager.
 using XcbWindowSystemWithoutWindowManager = XcbWindowSystemTest;
 
@@ -183,6 +204,9 @@ TEST_F(XcbWindowSystemWithoutWindowManager, ListsViewableTopLevelsAndFocusesDire
     ASSERT_TRUE(system->sendKeys(a.id(), escape).ok());
     ASSERT_TRUE(a.waitForKeyPresses(1));
     EXPECT_EQ(a.pressedKeysyms(), std::vector<std::uint32_t>{keysym::Escape});
+    // No one to ask for a frame: the answer is at once that there is none, mapped or not.
+    TestWindow hidden(display, {.netWmName = "hidden", .mapped = false});
+    for (const WindowId id : {a.id(), hidden.id()}) EXPECT_FALSE(requestFrameExtents(display, id, 5s));
 }
 
 }  // namespace

@@ -61,16 +61,17 @@ def end(process, timeout=15):
 
 
 class Process:
-    """A child process whose error output is collected line by line, to wait for and to report."""
+    """A child process whose output, standard and error alike, is collected line by line, to wait
+    for and to report."""
 
     def __init__(self, command, env=None):
-        self.process = spawn(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        self.process = spawn(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.lines = []
         self.reader = threading.Thread(target=self._collect, daemon=True)
         self.reader.start()
 
     def _collect(self):
-        for line in self.process.stderr:
+        for line in self.process.stdout:
             self.lines.append(line.rstrip("\n"))
 
     def wait_for(self, prefixes, count=1, timeout=20):
@@ -86,7 +87,7 @@ class Process:
             return end(self.process)
         finally:
             self.reader.join(5)
-            self.process.stderr.close()
+            self.process.stdout.close()
 
 
 class Server(Process):

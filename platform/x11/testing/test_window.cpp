@@ -53,7 +53,7 @@ TestWindow::TestWindow(const std::string& display, Options options) {
     if (options.processID != 0) set(internAtom(c_, "_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, 1, &options.processID);
     const xcb_atom_t fullscreen = internAtom(c_, "_NET_WM_STATE_FULLSCREEN");
     if (options.fullscreen) set(internAtom(c_, "_NET_WM_STATE"), XCB_ATOM_ATOM, 32, 1, &fullscreen);
-    xcb_map_window(c_, window_);
+    if (options.mapped) xcb_map_window(c_, window_);
     xcb_flush(c_);
 
     const xcb_setup_t* setup = xcb_get_setup(c_);

@@ -26,6 +26,7 @@ public:
         std::string className = "PavonixTest";
         std::uint32_t processID = 0;  // 0: no _NET_WM_PID
         bool fullscreen = false;  // ask the window manager for the fullscreen state
+        bool mapped = true;       // false: created, never shown
     };
     struct KeyEvent {
         bool press = false;
