@@ -113,9 +113,7 @@ protected:
         if (!dispatch::runMainQueue([&] { return answer->has_value(); })) throw std::runtime_error("the pairing never ended");
         return **answer;
     }
-    static std::optional<BluetoothPairingPayload> pairingPayload(const BluetoothBridgeHandlers& handlers) {
-        return pairingOutcome(handlers).payload;
-    }
+    static auto pairingPayload(const BluetoothBridgeHandlers& handlers) { return pairingOutcome(handlers).payload; }
 
     // Keeps the parts each server is made with; the servers are numbered from 1 in the order they are made.
     template <class Parts>
