@@ -117,15 +117,28 @@ TEST_F(XcbWindowSystemTest, ActivationMovesTheFocusAndKeysArriveWithModifiers) {
     ASSERT_TRUE(system->sendKeys(first->id(), strokes).ok());
     ASSERT_TRUE(first->waitForKeyPresses(5));
     // Each press with the modifiers held at the time: F5 with both, the digit with none.
-    std::vector<std::pair<std::uint32_t, int>> presses;
-    for (const auto& key : first->keyEvents()) {
-        if (key.press) presses.emplace_back(key.keysym, key.state & kControlAndShiftMask);
-    }
-    EXPECT_EQ(presses, (decltype(presses){{keysym::ControlL, 0}, {keysym::ShiftL, 0x4},
-                                          {keysym::F5, kControlAndShiftMask}, {keysym::digit(7), 0},
-                                          {keysym::Return, 0}}));
+    using Presses = std::vector<std::pair<std::uint32_t, int>>;
+    const auto presses = [](const TestWindow& window) {
+        Presses out;
+        for (const auto& key : window.keyEvents()) {
+            if (key.press) out.emplace_back(key.keysym, key.state & kControlAndShiftMask);
+        }
+        return out;
+    };
+    EXPECT_EQ(presses(*first), (Presses{{keysym::ControlL, 0}, {keysym::ShiftL, 0x4}, {keysym::F5, kControlAndShiftMask},
+                                        {keysym::digit(7), 0}, {keysym::Return, 0}}));
     second->pump();
     EXPECT_TRUE(second->keyEvents().empty());
+
+    // Where the digits are on the shifted level (French), a digit is sent with Shift.
+    const std::string layout = "setxkbmap -display " + display + " ";
+    ASSERT_EQ(std::system((layout + "fr").c_str()), 0);
+    const std::shared_ptr<void> restore(nullptr, [&](void*) { std::system((layout + "us").c_str()); });
+    auto azerty = focusedWindow("azerty");
+    const KeyStroke seven[] = {{keysym::digit(7)}};
+    ASSERT_TRUE(system->sendKeys(azerty->id(), seven).ok());
+    azerty->waitForKeyPresses(2);
+    EXPECT_EQ(presses(*azerty), (Presses{{keysym::ShiftL, 0}, {keysym::digit(7), 0x1}}));
 }
 
 TEST_F(XcbWindowSystemTest, AKeyStillHeldDownIsReleasedSoTheCommandsPressArrives) {

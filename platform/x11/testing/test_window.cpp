@@ -87,6 +87,9 @@ void TestWindow::handle(const xcb_generic_event_t* event) {
     const auto* key = reinterpret_cast<const xcb_key_press_event_t*>(event);
     std::uint32_t sym = 0;
     std::size_t index = static_cast<std::size_t>(key->detail - minKeycode_) * symsPerKeycode_;
+    // With Shift held, the shifted level where the key has one, as clients read the core map.
+    if ((key->state & XCB_MOD_MASK_SHIFT) && symsPerKeycode_ > 1 && index + 1 < keymap_.size() && keymap_[index + 1] != 0)
+        ++index;
     if (key->detail >= minKeycode_ && index < keymap_.size()) sym = keymap_[index];
     keys_.push_back({type == XCB_KEY_PRESS, sym, key->state});
 }

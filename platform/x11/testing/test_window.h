@@ -29,7 +29,7 @@ public:
     };
     struct KeyEvent {
         bool press = false;
-        std::uint32_t keysym = 0;
+        std::uint32_t keysym = 0;  // of the level Shift selects
         std::uint16_t state = 0;  // modifier mask at the time of the event
     };
 
