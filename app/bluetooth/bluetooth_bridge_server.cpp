@@ -374,10 +374,11 @@ void BluetoothBridgeServer::readPairing(const peripheral::PeripheralManagerPtr& 
         if (reply->bytes.empty() || !connected) {
             // No pairing reached the central, but the attempt counts: each one costs keychain and
             // settings writes on the main thread, which a stranger must not be able to repeat at
-            // will while they fail, or by leaving before the payload is made.
+            // will while they fail, or by leaving before the payload is made. Only another
+            // program's hold on the settings file is no one's fault here.
             removePairing(handlers, reply->pairID);
             self->pairingGrants_.erase(request.central);
-            ++self->spentPairings_;
+            if (reply->counts || !connected) ++self->spentPairings_;
             live->respond(request, ATTResult::unlikelyError, {});
             return;
         }
@@ -388,12 +389,22 @@ void BluetoothBridgeServer::readPairing(const peripheral::PeripheralManagerPtr& 
         OPENSSL_cleanse(reply->bytes.data(), reply->bytes.size());
     };
     dispatch::MainExecutor::post([weak = weak_from_this(), queue = queue_, finish = std::move(finish)]() mutable {
-        std::optional<Reply> reply;
-        if (auto self = weak.lock(); self && self->shouldAdvertise_) {
-            auto payload = self->handlers_->pairingPayload ? self->handlers_->pairingPayload() : std::nullopt;
-            reply = payload ? Reply{encodeBluetoothDocument(Json(*payload)), payload->pairID} : Reply{};
+        auto self = weak.lock();
+        if (!self || !self->shouldAdvertise_ || !self->handlers_->pairingPayload) {
+            return finishOnQueue(weak, queue, std::move(finish), self && self->shouldAdvertise_ ? std::optional(Reply{}) : std::nullopt);
         }
-        finishOnQueue(weak, queue, std::move(finish), std::move(reply));
+        // Answered once the pair's record is on disk; the server may have stopped by then.
+        self->handlers_->pairingPayload([weak, queue, finish = std::move(finish)](BluetoothPairingOutcome outcome) mutable {
+            const auto& payload = outcome.payload;
+            auto server = weak.lock();
+            std::optional<Reply> reply;
+            if (payload) {
+                reply = Reply{encodeBluetoothDocument(Json(*payload)), payload->pairID};
+            } else if (server && server->shouldAdvertise_) {
+                reply = Reply{{}, {}, outcome.counts};
+            }
+            finishOnQueue(weak, queue, std::move(finish), std::move(reply));
+        });
     });
 }
 

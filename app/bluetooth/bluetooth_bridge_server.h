@@ -150,6 +150,7 @@ private:
     struct Reply {
         Bytes bytes;
         std::string pairID;
+        bool counts = true;  // for a pairing that could not be made: whether it counts toward the limit
     };
     // Runs on the queue; `self` is null when the server stopped or went away meanwhile, and the
     // reply is nothing when it had stopped before the main thread's part.

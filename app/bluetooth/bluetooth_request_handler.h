@@ -56,6 +56,14 @@ private:
     std::uint64_t generation_ = 0;  // moves on every forget() and clear()
 };
 
+// What a pairing the server grants ends with: the new pair's payload, or none. A pairing refused
+// only because another program held the settings file made nothing that lasts, and does not
+// count toward the pairings a period allows.
+struct BluetoothPairingOutcome {
+    std::optional<BluetoothPairingPayload> payload;
+    bool counts = true;
+};
+
 // The model's side of the server. Each runs on the main thread and must stay callable after the
 // model behind it is gone (it then answers a failed result).
 struct BluetoothBridgeHandlers {
@@ -66,8 +74,10 @@ struct BluetoothBridgeHandlers {
     std::function<PresentationProvider()> presentationProvider;
     std::function<PresentationProviderSelectionResult(PresentationProvider)> presentationProviderSelection;
     std::function<void(const std::string& pairID)> pairSeen;
-    // A new pair's payload for each pairing the server grants; nothing when none can be made.
-    std::function<std::optional<BluetoothPairingPayload>()> pairingPayload;
+    // Makes a new pair for each pairing the server grants and calls `reply` with it, on the main
+    // thread, once its record is on disk (later: the disk may be slow); exactly once.
+    using PairingReply = std::function<void(BluetoothPairingOutcome)>;
+    std::function<void(PairingReply reply)> pairingPayload;
     // Removes a pair whose payload never reached its central in full (its record and its secret),
     // without rebuilding the server.
     std::function<void(const std::string& pairID)> removePairing;

@@ -2,6 +2,9 @@
 // against a stand-in bluetoothd on a private bus (platform/bluez/testing) that plays the phones. A
 // broken wire anywhere between a central's ATT request and the presentation fails it, and so does
 // a server that stays dark after bluetoothd or the bus came back.
+#include <atomic>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "app/signing/request_signing.h"
@@ -44,10 +47,12 @@ struct StageController : PresentationController {
 
 class BluetoothRoadTest : public testing::ModelTest {
 protected:
-    LanternpostModel& startOverBluez() {
-        store_.setValue(settings::bluetoothEnabled, true);
-        store_.setValue(settings::bluetoothDiscoverable, true);
-        return start([this](LanternpostModelDependencies& deps) {
+    LanternpostModel& startOverBluez(SettingsStore* settings = nullptr) {
+        if (!settings) settings = &store_;
+        settings->setValue(settings::bluetoothEnabled, true);
+        settings->setValue(settings::bluetoothDiscoverable, true);
+        return start([this, settings](LanternpostModelDependencies& deps) {
+            deps.settings = settings;
             deps.keynote = stage_;
             deps.makeBluetoothServer = [this](BluetoothServerParts parts) {
                 return makeRealBluetoothServer(
@@ -111,6 +116,7 @@ protected:
     std::string pairID_;
     Bytes secret_;
     int nonces_ = 0;
+    std::optional<testing::TemporarySettings> slowDisk_;  // outlives the model, which TearDown ends
 };
 
 TEST_F(BluetoothRoadTest, PairsRunsASignedCommandServesALongAnswerInChunksAndRefusesAStranger) {
@@ -191,6 +197,39 @@ TEST_F(BluetoothRoadTest, PublishesAgainWhenBluetoothdAndTheBusComeBack) {
     EXPECT_EQ(publication(), published());
     EXPECT_EQ(ask(command("r2", "showPrevious"))["status"], "ok");
     EXPECT_EQ(stage_->performed, (std::vector<std::string>{"Show next", "Show previous"}));
+}
+
+// On a slow disk, with each write of the settings file held up as a slow fsync holds it: a paired
+// phone's requests make the program write its last-seen time, and a pairing asked for while that
+// write is under way waits for it, off the main thread, instead of being refused.
+TEST_F(BluetoothRoadTest, PairingsAskedForWhileThePhonesLastSeenIsBeingWrittenAllSucceed) {
+    auto writes = std::make_shared<std::atomic<int>>(0);
+    auto options = testing::TemporarySettings::savedOnFlush();
+    options.backgroundFlush = true;
+    options.coalesceDelay = 1ms;
+    options.beforeRename = [writes] {
+        ++*writes;
+        std::this_thread::sleep_for(300ms);
+    };
+    auto& slowDisk = slowDisk_.emplace(options);
+    slowDisk.store().setValue(settings::presentationProvider, PresentationProvider::keynote);
+    startOverBluez(&slowDisk.store());
+    ASSERT_TRUE(statusBecomes(kDiscoverable));
+    ASSERT_NO_THROW(pair());
+
+    int paired = 0;
+    for (int i = 0; i < 7; ++i) {
+        now_ += std::chrono::minutes(1);  // seen a minute later: a last-seen time worth writing
+        const int before = *writes;
+        EXPECT_EQ(ask(command("r" + std::to_string(i), "showNext"))["status"], "ok");
+        ASSERT_TRUE(dispatch::runMainQueue([&] { return *writes > before; })) << "the phone's last-seen time is written";
+        try {
+            paired += Json::parse(fake_.readLong("dev_AA_BB_CC_DD_EE_0" + std::to_string(i), kPairing)).contains("secret");
+        } catch (const std::exception&) {
+        }
+    }
+    EXPECT_EQ(paired, 7);
+    EXPECT_EQ(slowDisk.savedFile()["bluetoothPairedDevices"].size(), 8u);
 }
 
 }  // namespace

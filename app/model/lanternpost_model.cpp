@@ -33,6 +33,8 @@ constexpr auto choiceWriteSpacing = std::chrono::seconds(1);
 // Longer than another copy's write of the settings file takes, far shorter than the store's own
 // wait for it: the main thread serves every peer and the window.
 constexpr auto settingsWriteWait = std::chrono::milliseconds(100);
+// "Last seen" is shown to the minute.
+constexpr auto lastSeenSpacing = std::chrono::minutes(1);
 constexpr std::string_view settingsBusyMessage = "another write of the settings file is under way; try again";
 
 // Record changes by `id`: the store applies them again, at its write, to the list in the file.
@@ -467,8 +469,10 @@ BluetoothBridgeHandlers LanternpostModel::bluetoothHandlers() {
     handlers.pairSeen = [weak](const std::string& pairID) {
         if (auto self = weak.lock()) self->markBluetoothPairSeen(pairID);
     };
-    handlers.pairingPayload =
-        whileAlive(weak, &LanternpostModel::bluetoothPairingPayload, std::optional<BluetoothPairingPayload>{});
+    handlers.pairingPayload = [weak](BluetoothBridgeHandlers::PairingReply reply) {
+        if (auto self = weak.lock()) return self->bluetoothPairingPayload(std::move(reply));
+        reply({});
+    };
     handlers.removePairing = [weak](const std::string& pairID) {
         if (auto self = weak.lock()) self->withdrawBluetoothPairing(pairID);
     };
@@ -523,25 +527,27 @@ PresentationProviderSelectionResult LanternpostModel::selectPresentationProvider
     return {ResultStatus::ok, selected + ".", provider};
 }
 
-std::optional<BluetoothPairingPayload> LanternpostModel::bluetoothPairingPayload() {
-    if (!settings().value(settings::bluetoothDiscoverable) || !deps_.createBluetoothPairing) return std::nullopt;
+void LanternpostModel::bluetoothPairingPayload(BluetoothBridgeHandlers::PairingReply reply) {
+    if (!settings().value(settings::bluetoothDiscoverable) || !deps_.createBluetoothPairing) return reply({});
     BluetoothPairingSetup setup;
     try {
         setup = deps_.createBluetoothPairing(std::string(bluetoothPairingName), deps_.now());
     } catch (const std::exception& error) {
         bluetoothStatus.set(failedStatus(error.what()));
         checkSecrets();
-        return std::nullopt;
+        return reply({});
     }
     saveBluetoothPairedDevice(setup.device);
-    if (saveSettingsNow(WhenBusy::giveUp)) {
+    BluetoothPairingPayload payload{std::string(bluetooth::kProtocolVersion), setup.device.id, setup.secret,
+                                    std::string(bluetooth::kPairingAlgorithm), effectivePavonixName()};
+    saveSettingsThen([payload = std::move(payload), reply = std::move(reply)](LanternpostModel* self,
+                                                                              const SettingsProblem& problem) {
+        if (!problem) return reply({payload});
         // A secret handed out for a record that is not on disk would pair the remote only until
         // the next start, and leave the secret behind in the keychain.
-        withdrawBluetoothPairing(setup.device.id);
-        return std::nullopt;
-    }
-    return BluetoothPairingPayload{std::string(bluetooth::kProtocolVersion), setup.device.id, setup.secret,
-                                   std::string(bluetooth::kPairingAlgorithm), effectivePavonixName()};
+        if (self) self->withdrawBluetoothPairing(payload.pairID);
+        reply({std::nullopt, problem->remedy != defaults::UserDefaults::Remedy::releaseLock});
+    });
 }
 
 bool LanternpostModel::isBluetoothPaired(const std::string& pairID) const {
@@ -558,25 +564,33 @@ void LanternpostModel::markBluetoothPairSeen(const std::string& pairID) { update
 
 // ---- Pairings -----------------------------------------------------------------------------------
 
-HTTPPairingSetup LanternpostModel::addHTTPPairing(const std::string& name) {
-    if (!deps_.createHTTPPairing) throw std::runtime_error("HTTP pairing is not available in this build.");
+void LanternpostModel::addHTTPPairing(const std::string& name, HTTPPairingDone done) {
+    if (!deps_.createHTTPPairing) {
+        return done(std::nullopt, std::make_exception_ptr(std::runtime_error("HTTP pairing is not available in this build.")));
+    }
     HTTPPairingSetup setup;
     try {
         setup = deps_.createHTTPPairing(name, deps_.now());
     } catch (const std::exception&) {
         checkSecrets();  // a keychain that refused the secret may say why
-        throw;
+        return done(std::nullopt, std::current_exception());
     }
     settings().changeList(settings::httpPairedDevices, appended(setup.device));
-    if (auto unsaved = saveSettingsNow(WhenBusy::giveUp)) {
-        settings().changeList(settings::httpPairedDevices, removed<HTTPPairedDevice>(setup.device.id));
-        deps_.deleteKeychainItem(keychainQuery(httpAuthKeychainService, setup.device.id));
-        throw SettingsNotSavedError(*unsaved);
-    }
-    rescanInterfaces();
-    restartHTTPServer();
-    refreshStatus();
-    return setup;
+    saveSettingsThen([setup = std::move(setup), done = std::move(done)](LanternpostModel* self, const SettingsProblem& problem) {
+        if (!self) return done(std::nullopt, std::make_exception_ptr(std::runtime_error(std::string(pavonixUnavailableMessage))));
+        if (problem) {
+            self->settings().changeList(settings::httpPairedDevices, removed<HTTPPairedDevice>(setup.device.id));
+            self->deps_.deleteKeychainItem(keychainQuery(httpAuthKeychainService, setup.device.id));
+            return done(std::nullopt, std::make_exception_ptr(SettingsNotSavedError(problem->reason)));
+        }
+        // The store's report of the new record may have rebuilt the server with it already.
+        if (!self->httpAuthenticationInputs_ || *self->httpAuthenticationInputs_ != self->currentHTTPAuthenticationInputs()) {
+            self->rescanInterfaces();
+            self->restartHTTPServer();
+        }
+        self->refreshStatus();
+        done(setup, nullptr);
+    });
 }
 
 void LanternpostModel::removeHTTPPairing(const std::string& pairID) {
@@ -600,7 +614,11 @@ void LanternpostModel::saveBluetoothPairedDevice(const BluetoothPairedDevice& de
 
 void LanternpostModel::updateBluetoothDeviceLastSeen(const std::string& pairID, Date date) {
     // Not for a pair no longer listed: no change to record (another copy may have removed it).
-    if (!isBluetoothPaired(pairID)) return;
+    const auto devices = settings().value(settings::bluetoothPairedDevices);
+    const auto found = std::find_if(devices.begin(), devices.end(), [&](const BluetoothPairedDevice& device) { return device.id == pairID; });
+    if (found == devices.end()) return;
+    // A phone may send a request every second; a time shown to the minute is written once a minute.
+    if (found->lastSeenAt && date >= *found->lastSeenAt && date - *found->lastSeenAt < lastSeenSpacing) return;
     settings().changeList(settings::bluetoothPairedDevices,
                           changed<BluetoothPairedDevice>(pairID, [date](BluetoothPairedDevice& device) { device.lastSeenAt = date; }));
 }
@@ -748,7 +766,7 @@ void LanternpostModel::showSettingsFileStatus() {
     storageNotices.set(StorageNoticeBoard::Kind::settingsRead, problem ? std::optional<std::string>(settingsReadNotice(
                                                                              *problem, defaults.path(), signing))
                                                                        : std::nullopt);
-    const auto error = defaults.lastWriteError();
+    const auto error = defaults.lastWriteProblem();
     storageNotices.set(StorageNoticeBoard::Kind::settingsWrite,
                        error ? std::optional<std::string>(settingsWriteNotice(defaults.path(), *error)) : std::nullopt);
 }
@@ -793,6 +811,17 @@ std::optional<std::string> LanternpostModel::unsavedChoice() {
     if (lastChoiceWrite_ && now >= *lastChoiceWrite_ && now - *lastChoiceWrite_ < choiceWriteSpacing) return std::nullopt;
     lastChoiceWrite_ = now;
     return saveSettingsNow(WhenBusy::writeLater);
+}
+
+void LanternpostModel::saveSettingsThen(std::function<void(LanternpostModel* self, const SettingsProblem& problem)> done) {
+    std::weak_ptr<LanternpostModel> weak = weak_from_this();
+    settings().defaults().flushInBackground([weak, done = std::move(done)](const SettingsProblem& problem) mutable {
+        dispatch::MainExecutor::post([weak, done = std::move(done), problem] {
+            auto self = weak.lock();
+            if (self) self->showSettingsFileStatus();
+            done(self.get(), problem);
+        });
+    });
 }
 
 std::optional<std::string> LanternpostModel::saveSettingsNow(WhenBusy whenBusy) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -90,7 +91,7 @@ public:
     RemotePresentationWindowSelectionResult selectRemoteWindow(std::int64_t windowID);
     PresentationProvider currentPresentationProvider() const;
     PresentationProviderSelectionResult selectPresentationProvider(PresentationProvider provider);
-    std::optional<BluetoothPairingPayload> bluetoothPairingPayload();
+    void bluetoothPairingPayload(BluetoothBridgeHandlers::PairingReply reply);
     // A new pair whose secret reached no one: its record and its secret go; the server stays.
     void withdrawBluetoothPairing(const std::string& pairID);
     // Whether the identifier names a stored Bluetooth pairing; reads no secret.
@@ -98,9 +99,11 @@ public:
     void markBluetoothPairSeen(const std::string& pairID);
 
     // ---- Pairings ----
-    // Throws the pairing store's error unchanged, or SettingsNotSavedError when the record could
-    // not be saved (its secret is deleted again); nothing is stored then.
-    HTTPPairingSetup addHTTPPairing(const std::string& name);
+    // Hands `done`, on the main thread once the record is on disk (later: the disk may be slow),
+    // the new pairing, or the error: the pairing store's unchanged, or SettingsNotSavedError when
+    // the record could not be saved (its secret is deleted again); nothing is stored then.
+    using HTTPPairingDone = std::function<void(std::optional<HTTPPairingSetup> setup, std::exception_ptr error)>;
+    void addHTTPPairing(const std::string& name, HTTPPairingDone done);
     void removeHTTPPairing(const std::string& pairID);
     void saveBluetoothPairedDevice(const BluetoothPairedDevice& device);
     void updateBluetoothDeviceLastSeen(const std::string& pairID, Date date);
@@ -130,6 +133,11 @@ public:
     // pairing, whose secret is handed out only once its record is on disk).
     enum class WhenBusy { writeLater, giveUp };
     std::optional<std::string> saveSettingsNow(WhenBusy whenBusy = WhenBusy::giveUp);
+    // Writes the pending settings off the main thread, after any write of them under way however
+    // long the disk takes, and calls `done` on the main thread with what kept them from the file
+    // (nothing: they are on disk); `self` is null once the model is gone.
+    using SettingsProblem = std::optional<defaults::UserDefaults::WriteProblem>;
+    void saveSettingsThen(std::function<void(LanternpostModel* self, const SettingsProblem& problem)> done);
     // Why a choice just stored could not be saved; answers that say a choice was made say "for
     // now" with this reason. Writes on the calling thread at most once a second.
     std::optional<std::string> unsavedChoice();

@@ -217,7 +217,7 @@ TEST_F(ModelTest, HandlersAnswerWhileTheModelLivesAndSayItIsGoneAfterwards) {
               CommandResult::failed(PresentationCommand::goToSlideNumber(3), gone));
     EXPECT_EQ(bt.slideList().message, gone);
     EXPECT_EQ(httpHandlers.windowSelection(42), (PresentationWindowSelectionResult{ResultStatus::failed, gone, 0}));
-    EXPECT_EQ(bt.pairingPayload(), std::nullopt);
+    EXPECT_EQ(pairingPayload(bt), std::nullopt);
     bt.pairSeen("lpb_x");
     httpStatus(id, {State::running, "late"});  // nothing to tell: no crash
     EXPECT_EQ(store_.value(settings::presentationProvider), PresentationProvider::googleSlides);
@@ -228,13 +228,13 @@ TEST_F(ModelTest, HandlersAnswerWhileTheModelLivesAndSayItIsGoneAfterwards) {
 TEST_F(ModelTest, HTTPPairingsAreStoredAndRemovedWithTheirSecretAndRestartTheServer) {
     auto& model = start();
     useKeychain(nullptr);
-    EXPECT_THROW(model.addHTTPPairing("Phone"), remote::HTTPPairingStoreError);
+    EXPECT_THROW(addHTTPPairing("Phone"), remote::HTTPPairingStoreError);
     EXPECT_TRUE(store_.value(settings::httpPairedDevices).empty());
     EXPECT_EQ(servers_.size(), 2u) << "OSC and HTTP, Bluetooth being off; nothing restarted";
 
     useKeychain(std::make_shared<keychain::MemoryStore>());
     store_.setValue(settings::httpAuthenticationEnabled, true);
-    const auto setup = model.addHTTPPairing("Phone");
+    const auto setup = addHTTPPairing("Phone");
     EXPECT_EQ(store_.value(settings::httpPairedDevices), std::vector<HTTPPairedDevice>{setup.device});
     EXPECT_EQ(model.currentServerID("HTTP"), 3u) << "the server was restarted with the new pair";
     const auto secret = keychainReadData(keychainQuery(httpAuthKeychainService, setup.device.id));
@@ -253,7 +253,7 @@ TEST_F(ModelTest, HTTPPairingsAreStoredAndRemovedWithTheirSecretAndRestartTheSer
 // change in, and the running server must not keep the old switch or a removed pair.
 TEST_F(ModelTest, TheHTTPServerFollowsSigningChangesMadeOutsideTheModel) {
     auto& model = start();
-    model.addHTTPPairing("Phone");
+    addHTTPPairing("Phone");
     const auto before = model.currentServerID("HTTP");
     EXPECT_FALSE(httpParts_->authenticator->configuration().isEnabled);
 
@@ -280,11 +280,11 @@ TEST_F(ModelTest, BluetoothPairingsAreOfferedOnlyWhileDiscoverableAndSeenPairsAr
     ASSERT_TRUE(bluetoothParts_);
     EXPECT_FALSE(bluetoothParts_->allowsPairing);
     const auto handlers = bluetoothParts_->handlers;
-    EXPECT_EQ(handlers.pairingPayload(), std::nullopt);
+    EXPECT_EQ(pairingPayload(handlers), std::nullopt);
     store_.setValue(settings::bluetoothDiscoverable, true);
     model_->restartBluetoothServer();
     EXPECT_TRUE(bluetoothParts_->allowsPairing);
-    const auto payload = handlers.pairingPayload();
+    const auto payload = pairingPayload(handlers);
     ASSERT_TRUE(payload);
     EXPECT_EQ(*payload, (BluetoothPairingPayload{"2", payload->pairID, payload->secret, "HMAC-SHA256", "Stage"}));
     const std::string pair = payload->pairID;
@@ -312,7 +312,7 @@ TEST_F(ModelTest, BluetoothPairingsAreOfferedOnlyWhileDiscoverableAndSeenPairsAr
     EXPECT_EQ(handlers.secrets->cached(pair), std::nullopt);
     EXPECT_EQ(store_.value(settings::bluetoothPairedDevices).size(), 1u);
     // A pair whose payload reached no one goes with its secret; the server stays.
-    const std::string unread = handlers.pairingPayload()->pairID;
+    const std::string unread = pairingPayload(handlers)->pairID;
     const auto server = model_->currentServerID("Bluetooth");
     handlers.removePairing(unread);
     EXPECT_FALSE(handlers.isPaired(unread));
@@ -320,7 +320,7 @@ TEST_F(ModelTest, BluetoothPairingsAreOfferedOnlyWhileDiscoverableAndSeenPairsAr
     EXPECT_EQ(model_->currentServerID("Bluetooth"), server);
 
     useKeychain(nullptr);
-    EXPECT_EQ(handlers.pairingPayload(), std::nullopt);
+    EXPECT_EQ(pairingPayload(handlers), std::nullopt);
     EXPECT_EQ(model_->bluetoothStatus.get(),
               (BridgeServerStatus{State::failed, "Unable to save Bluetooth pairing secret in Keychain. Status -25291 (no Secret Service answered)."}));
 }

@@ -35,14 +35,26 @@ std::string settingsReadNotice(const defaults::UserDefaults::LoadProblem& proble
         if (signingRequired) text += " Require Paired Devices is on until you turn it off.";
         return text;
     }
+    const bool dangling = problem.remedy == defaults::UserDefaults::Remedy::createLinkTarget;
     return "Settings could not be read from " + file.string() + ": " + asClause(problem.reason) +
-           ". Nothing was changed on disk; check the permissions of the file and its folder.";
+           ". Nothing was changed on disk; " +
+           (dangling ? "create what the link leads to, or remove the link." : "check the permissions of the file and its folder.");
 }
 
-std::string settingsWriteNotice(const std::filesystem::path& file, const std::string& reason) {
+std::string settingsWriteNotice(const std::filesystem::path& file, const defaults::UserDefaults::WriteProblem& problem) {
+    using Remedy = defaults::UserDefaults::Remedy;
+    const std::string start = "Settings could not be saved to " + file.string() + ": ";
+    switch (problem.remedy) {
+    case Remedy::createLinkTarget:
+        return start + asClause(problem.reason) + ". Create what the link leads to, or remove the link.";
+    case Remedy::releaseLock:
+        return start + asClause(problem.reason) + ", " + defaults::UserDefaults::lockPath(file).string() +
+               ". Pavonix saves them once that program lets go of it.";
+    case Remedy::permissions:
+        break;
+    }
     // The step in the reason tells which of the two it was; both are named.
-    return "Settings could not be saved to " + file.string() + ": " + asClause(reason) +
-           ". Check the permissions of that file and its folder, and the free space on the disk.";
+    return start + asClause(problem.reason) + ". Check the permissions of that file and its folder, and the free space on the disk.";
 }
 
 std::string settingsWriteNotice(const std::string& reason) {

@@ -32,12 +32,14 @@ struct StorageNotices {
 // read and were set aside: the earlier settings and pairings are in <aside>." followed, while
 // `signingRequired`, by " Require Paired Devices is on until you turn it off." A file that could
 // not be read at all: "Settings could not be read from <file>: <reason>. Nothing was changed on
-// disk; check the permissions of the file and its folder."
+// disk; check the permissions of the file and its folder." (for a link that leads nowhere: "...;
+// create what the link leads to, or remove the link.")
 std::string settingsReadNotice(const defaults::UserDefaults::LoadProblem& problem, const std::filesystem::path& file,
                                bool signingRequired);
 // For the user: "Settings could not be saved to <file>: <reason>. Check the permissions of that
-// file and its folder, and the free space on the disk."
-std::string settingsWriteNotice(const std::filesystem::path& file, const std::string& reason);
+// file and its folder, and the free space on the disk.", or the advice that fits the problem's
+// remedy instead (a lock held by another program: the lock file named).
+std::string settingsWriteNotice(const std::filesystem::path& file, const defaults::UserDefaults::WriteProblem& problem);
 // For whoever asked for the change, a peer perhaps, so without the user's paths: "Settings could
 // not be saved: <reason>."
 std::string settingsWriteNotice(const std::string& reason);

@@ -111,6 +111,7 @@ struct FileRead {
     Outcome outcome = Outcome::missing;
     json value;
     std::string problem;
+    UserDefaults::Remedy remedy = UserDefaults::Remedy::permissions;
     std::optional<UserDefaults::State::FileIdentity> identity;  // of what was read, when it was opened
     std::set<std::string> repeated;  // the keys that the file holds more than once
 };
@@ -127,7 +128,7 @@ std::optional<UserDefaults::State::FileIdentity> identityOf(const fs::path& file
     return identityOf(st);
 }
 
-FileRead damaged(std::string problem) { return {FileRead::Outcome::damaged, {}, std::move(problem), {}, {}}; }
+FileRead damaged(std::string problem) { return {FileRead::Outcome::damaged, {}, std::move(problem), {}, {}, {}}; }
 
 FileRead readText(const std::string& text, const std::map<std::string, json>& repeatedKeyValues) {
     // Copying, comparing and writing a value recurse once per level, so a deeper file would
@@ -148,7 +149,7 @@ FileRead readText(const std::string& text, const std::map<std::string, json>& re
     if (tooDeep) return damaged("Nested deeper than 64 levels");
     if (parsed.is_discarded()) return damaged("Not valid JSON");
     if (!parsed.is_object()) return damaged("Not a JSON object");
-    FileRead result{FileRead::Outcome::loaded, std::move(parsed), {}, {}, {}};
+    FileRead result{FileRead::Outcome::loaded, std::move(parsed), {}, {}, {}, {}};
     for (const auto& [key, count] : topLevelKeys) {
         if (count < 2) continue;
         result.repeated.insert(key);
@@ -169,7 +170,11 @@ FileRead readFile(UserDefaults::State& state) {
     files::OwnFileRead read = files::readOwnFile(state.file, files::Links::follow, kMaxFileBytes);
     switch (read.outcome) {
     case files::OwnFileRead::Outcome::missing: return {};
-    case files::OwnFileRead::Outcome::unreadable: return {FileRead::Outcome::unreadable, {}, std::move(read.problem), {}, {}};
+    case files::OwnFileRead::Outcome::unreadable: {
+        // Not there although the path says it is: a link on the way leads nowhere.
+        const auto remedy = read.error == ENOENT ? UserDefaults::Remedy::createLinkTarget : UserDefaults::Remedy::permissions;
+        return {FileRead::Outcome::unreadable, {}, std::move(read.problem), remedy, {}, {}};
+    }
     case files::OwnFileRead::Outcome::tooLarge:
     case files::OwnFileRead::Outcome::read: break;
     }
@@ -378,9 +383,14 @@ Persisted persistLocked(UserDefaults::State& state, std::optional<std::chrono::m
         state.lastError = StepError{WriteStep::lock, error}.text();
         return Persisted::failed;
     }
-    const fs::path lockPath = folder / kLockName;
+    const fs::path lockPath = UserDefaults::lockPath(state.file);
     files::OwnLock lock(lockPath.string(), busyAfter.value_or(options.lockTimeout));
-    if (busyAfter && lock.error() == ETIMEDOUT) return Persisted::busy;
+    if (lock.error() == ETIMEDOUT) {
+        if (busyAfter) return Persisted::busy;
+        state.lastError = UserDefaults::WriteProblem("another program holds the settings file's lock",
+                                                     UserDefaults::Remedy::releaseLock);
+        return Persisted::failed;
+    }
     if (lock.error()) {
         struct stat st{};
         if ((lock.error() == EACCES || lock.error() == EROFS) && ::lstat(lockPath.c_str(), &st) != 0) {
@@ -398,7 +408,7 @@ Persisted persistLocked(UserDefaults::State& state, std::optional<std::chrono::m
     switch (disk.outcome) {
     case FileRead::Outcome::unreadable: {
         // What cannot be read cannot be merged into, and must not be replaced.
-        state.lastError = "reading the settings file: " + disk.problem;
+        state.lastError = UserDefaults::WriteProblem("reading the settings file: " + disk.problem, disk.remedy);
         std::unique_lock lock(state.mutex);
         state.fileRead = false;
         return Persisted::failed;
@@ -500,10 +510,11 @@ void publishStatus(UserDefaults::State& state) {
 // listeners are told of every change of it, and the write is tried again later. With `busyAfter`,
 // a write that would wait longer for another writer is left to the background queue.
 Persisted persist(const std::shared_ptr<UserDefaults::State>& shared,
-                  std::optional<std::chrono::milliseconds> busyAfter = std::nullopt) {
+                  std::optional<std::chrono::milliseconds> busyAfter = std::nullopt,
+                  std::optional<UserDefaults::WriteProblem>* problem = nullptr) {
     UserDefaults::State& state = *shared;
     Persisted outcome;
-    std::optional<std::string> error;
+    std::optional<UserDefaults::WriteProblem> error;
     std::uint64_t version = 0;
     {
         std::unique_lock fileLock(state.fileMutex, std::defer_lock);
@@ -531,9 +542,11 @@ Persisted persist(const std::shared_ptr<UserDefaults::State>& shared,
         // Two writers may finish in either order; a status older than one already told is stale.
         if (version > state.toldWriteStatus) {
             state.toldWriteStatus = version;
-            for (const auto& entry : state.writeStatusListeners) entry.listener(error);
+            const auto reason = error ? std::optional<std::string>(error->reason) : std::nullopt;
+            for (const auto& entry : state.writeStatusListeners) entry.listener(reason);
         }
     }
+    if (problem) *problem = std::move(error);
     if (outcome == Persisted::failed) {
         scheduleFlush(shared, state.options.retryInterval, &UserDefaults::State::retryScheduled);
     } else if (outcome == Persisted::busy) {
@@ -577,7 +590,10 @@ void scheduleWatch(const std::shared_ptr<UserDefaults::State>& state) {
 UserDefaults::UserDefaults(fs::path file, Options options) : state_(std::make_shared<State>()) {
     state_->file = std::move(file);
     state_->options = std::move(options);
-    if (state_->options.backgroundFlush) state_->flushQueue = dispatch::makeSerialQueue(kQueueLabel);
+    // Over the pool meant for blocking calls: a slow disk holds the queue for each fsync.
+    if (state_->options.backgroundFlush) {
+        state_->flushQueue = dispatch::makeSerialQueue(kQueueLabel, dispatch::globalQueue(dispatch::Priority::normal));
+    }
 
     removeStaleTemporaries(state_->file);
     int unresolved = 0;
@@ -594,7 +610,7 @@ UserDefaults::UserDefaults(fs::path file, Options options) : state_(std::make_sh
     case FileRead::Outcome::unreadable:
         // Not the content's fault: the file stays exactly as it is, and is not written over
         // until a later write has been able to read it.
-        state_->loadProblem = LoadProblem{std::nullopt, read.problem};
+        state_->loadProblem = LoadProblem{std::nullopt, read.problem, read.remedy};
         state_->fileRead = false;
         break;
     case FileRead::Outcome::damaged: {
@@ -768,10 +784,29 @@ std::optional<bool> UserDefaults::flushUnlessBusy(std::chrono::milliseconds wait
     return outcome == Persisted::current;
 }
 
+void UserDefaults::flushInBackground(FlushDone done) {
+    const auto queue = state_->flushQueue ? state_->flushQueue : dispatch::globalQueue(dispatch::Priority::normal);
+    std::weak_ptr<State> weak = state_;
+    queue->async([weak, done = std::move(done)] {
+        auto strong = weak.lock();
+        if (!strong) return done(WriteProblem("the settings were closed before they could be saved"));
+        std::optional<WriteProblem> problem;
+        persist(strong, std::nullopt, &problem);
+        done(problem);
+    });
+}
+
 std::optional<std::string> UserDefaults::lastWriteError() const {
+    std::lock_guard lock(state_->statusMutex);
+    return state_->publishedError ? std::optional<std::string>(state_->publishedError->reason) : std::nullopt;
+}
+
+std::optional<UserDefaults::WriteProblem> UserDefaults::lastWriteProblem() const {
     std::lock_guard lock(state_->statusMutex);
     return state_->publishedError;
 }
+
+fs::path UserDefaults::lockPath(const fs::path& file) { return file.parent_path() / kLockName; }
 
 std::optional<fs::path> UserDefaults::setAsidePath() const {
     std::lock_guard lock(state_->statusMutex);

@@ -144,8 +144,32 @@ public:
     // the changes stay pending, and the background queue writes them.
     std::optional<bool> flushUnlessBusy(std::chrono::milliseconds wait);
 
+    // What the user can do about a problem with the file, where it is not the usual (the
+    // permissions of the file and its folder, the free space on the disk).
+    enum class Remedy {
+        permissions,
+        createLinkTarget,  // a link on the way leads nowhere (a volume not mounted yet, a file moved)
+        releaseLock        // another program held the lock file past the store's lock timeout
+    };
+    struct WriteProblem {
+        WriteProblem(std::string reason, Remedy remedy = Remedy::permissions) : reason(std::move(reason)), remedy(remedy) {}
+        std::string reason;
+        Remedy remedy;
+        bool operator==(const WriteProblem&) const = default;
+    };
+    // Writes pending changes behind the writes queued on the background queue, and hands `done`,
+    // off the calling thread, what kept them from the file: nothing when the file holds every
+    // change made before the call. A write of this process is waited for however long the disk
+    // takes; another process's lock for the lock timeout, after which the problem's remedy is
+    // releaseLock. For an answer that must wait for the disk on a thread that must not.
+    using FlushDone = std::function<void(const std::optional<WriteProblem>& problem)>;
+    void flushInBackground(FlushDone done);
+
     // Why the last attempt to persist failed; empty once a later attempt succeeds.
     std::optional<std::string> lastWriteError() const;
+    std::optional<WriteProblem> lastWriteProblem() const;
+    // The lock file beside `file` that each write holds.
+    static std::filesystem::path lockPath(const std::filesystem::path& file);
     // Where a file found at start-up with unusable content was moved, if one was.
     std::optional<std::filesystem::path> setAsidePath() const;
 
@@ -168,6 +192,7 @@ public:
     struct LoadProblem {
         std::optional<std::filesystem::path> setAside;
         std::string reason;
+        Remedy remedy = Remedy::permissions;
     };
     std::optional<LoadProblem> loadProblem() const;
 
@@ -243,7 +268,7 @@ struct UserDefaults::State {
         bool operator==(const FileIdentity&) const = default;
     };
     std::optional<FileIdentity> seen;
-    std::optional<std::string> lastError;
+    std::optional<WriteProblem> lastError;
     std::uint64_t writeStatusVersion = 0;  // bumped whenever lastError changes
     std::optional<LoadProblem> loadProblem;
     std::shared_ptr<dispatch::Queue> flushQueue;
@@ -251,7 +276,7 @@ struct UserDefaults::State {
     // lastError and loadProblem as the last finished write left them, for the getters: the main
     // thread asks, and must not wait for a write under way (a slow disk, another process's lock).
     mutable std::mutex statusMutex;
-    std::optional<std::string> publishedError;
+    std::optional<WriteProblem> publishedError;
     std::optional<LoadProblem> publishedProblem;
 };
 

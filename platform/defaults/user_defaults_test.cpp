@@ -110,11 +110,13 @@ TEST_F(UserDefaultsTest, AFileThatCannotBeReadIsLeftAsItIsUntilItCanBe) {
         const char* name;
         std::function<void()> make;
         std::string reason, writeError;
+        UserDefaults::Remedy remedy = UserDefaults::Remedy::permissions;  // the advice the reason calls for
     };
     const Kind kinds[] = {
         {"a folder", [&] { fs::create_directories(file_ / "inside"); }, "Not a regular file", {}},
         {"a FIFO", [&] { fs::create_directories(folder), ::mkfifo(file_.c_str(), 0600); }, "Not a regular file", {}},
-        {"a dangling link", [&] { fs::create_directories(folder), fs::create_symlink(mounted, file_); }, dangling, {}},
+        {"a dangling link", [&] { fs::create_directories(folder), fs::create_symlink(mounted, file_); }, dangling, {},
+         UserDefaults::Remedy::createLinkTarget},
         {"a file as the folder", [&] { writeFile(folder, "mine"); }, folder.string() + " is not a folder",
          "creating the settings folder: Not a directory"},
     };
@@ -130,6 +132,7 @@ TEST_F(UserDefaultsTest, AFileThatCannotBeReadIsLeftAsItIsUntilItCanBe) {
         EXPECT_TRUE(store.set("httpPort", 2));
         EXPECT_FALSE(store.flush());
         EXPECT_EQ(store.lastWriteError(), kind.writeError.empty() ? "reading the settings file: " + kind.reason : kind.writeError);
+        EXPECT_EQ(std::pair(store.loadProblem()->remedy, store.lastWriteProblem()->remedy), std::pair(kind.remedy, kind.remedy));
         EXPECT_EQ(fs::symlink_status(file_).type(), before.type());
         if (fs::is_directory(folder)) {
             EXPECT_EQ(files(), std::vector<fs::path>{file_}) << "nothing set aside, nothing half written";
@@ -452,7 +455,8 @@ TEST_F(UserDefaultsTest, WritesTakeTurnsOnALockFileOnlyThisUserCanOpen) {
     EXPECT_EQ(store.flushUnlessBusy(1ms), std::nullopt) << "a thread that must not wait is told so";
     EXPECT_FALSE(store.lastWriteError()) << "and that is no failure";
     EXPECT_FALSE(store.flush());
-    EXPECT_EQ(store.lastWriteError(), "locking the settings folder: another process holds it");
+    EXPECT_EQ(store.lastWriteProblem(), UserDefaults::WriteProblem("another program holds the settings file's lock",
+                                                                   UserDefaults::Remedy::releaseLock));
     EXPECT_EQ(saved(), json({{"c", 1}}));
     ::close(other);
     EXPECT_TRUE(store.flush());

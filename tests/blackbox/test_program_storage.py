@@ -1,8 +1,8 @@
 """The real program over settings and keychain files that go wrong: a truncated settings file, one
 with the signing switch twice, one it may not read, a link to a file that is not there and a file in
 the settings folder's place each leave request signing on for a peer on another host (the first is
-set aside, the others left exactly as they were), and each is told, as is a keychain file open to
-other users; a settings file that is a link stays one, and the file it leads to is written; a
+set aside, the others left exactly as they were), and each is told with the advice that fits it, as
+is a keychain file open to other users; a settings file that is a link stays one, and the file it leads to is written; a
 settings folder it may not write to makes a peer's choice answer that it holds for now and is told
 until a write succeeds; FIFOs in the files' places neither hang the start nor keep SIGTERM from
 ending it; and two copies of the program on one settings file keep each other's changes
@@ -96,7 +96,9 @@ class StorageTest(ProgramFixture):
                 out.write("mine")
             return lambda: self.assertEqual(pathlib.Path(config).read_text(), "mine")
 
-        for make, reason in ((dangling_link, "%s links to %s, which does not exist" % (self.settings_path, unmounted)),
+        # The advice fits the fault: a link that leads nowhere is mended where it leads.
+        for make, reason in ((dangling_link, "%s links to %s, which does not exist. Nothing was changed on disk; create "
+                                             "what the link leads to, or remove the link." % (self.settings_path, unmounted)),
                              (config_is_a_file, "%s is not a folder" % config)):
             unchanged = make()
             program = self.start(prefix=network.server_prefix)

@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -93,6 +94,27 @@ protected:
         store_.setValue(settings::googleSlidesWindowID, std::int64_t(id));
     }
 
+    // A pairing made through the model as the sheet makes it, waited for: its setup, or the error
+    // it ended with, thrown.
+    HTTPPairingSetup addHTTPPairing(const std::string& name) {
+        auto answer = std::make_shared<std::optional<std::pair<std::optional<HTTPPairingSetup>, std::exception_ptr>>>();
+        model_->addHTTPPairing(name, [answer](std::optional<HTTPPairingSetup> setup, std::exception_ptr error) {
+            answer->emplace(std::move(setup), error);
+        });
+        if (!dispatch::runMainQueue([&] { return answer->has_value(); })) throw std::runtime_error("the pairing never ended");
+        if ((*answer)->second) std::rethrow_exception((*answer)->second);
+        return *(*answer)->first;
+    }
+
+    // What the Bluetooth server is handed for a pairing it grants, waited for.
+    static bluetooth::BluetoothPairingOutcome pairingOutcome(const BluetoothBridgeHandlers& handlers) {
+        auto answer = std::make_shared<std::optional<bluetooth::BluetoothPairingOutcome>>();
+        handlers.pairingPayload([answer](bluetooth::BluetoothPairingOutcome outcome) { *answer = std::move(outcome); });
+        if (!dispatch::runMainQueue([&] { return answer->has_value(); })) throw std::runtime_error("the pairing never ended");
+        return **answer;
+    }
+    static auto pairingPayload(const BluetoothBridgeHandlers& handlers) { return pairingOutcome(handlers).payload; }
+
     // Keeps the parts each server is made with; the servers are numbered from 1 in the order they are made.
     template <class Parts>
     std::function<BridgeServerPtr(Parts)> fakeServers(std::optional<Parts>& made) {
@@ -108,6 +130,7 @@ protected:
     static defaults::Options faultableSettings(std::shared_ptr<std::atomic<int>> fault,
                                                std::shared_ptr<std::atomic<int>> attempts) {
         auto options = testing::TemporarySettings::savedOnFlush();
+        options.lockTimeout = std::chrono::milliseconds(300);  // another program's lock is waited for this long
         options.faultHook = [fault, attempts](defaults::WriteStep step) {
             if (step != defaults::WriteStep::createTemporary) return 0;
             ++*attempts;

@@ -58,10 +58,18 @@ HTTPPairingSheetState::HTTPPairingSheetState(PairingSheetsModel& model, Settings
 
 HTTPPairingSheetState::~HTTPPairingSheetState() { wipeSecret(); }
 
+namespace {
+
+void wipe(std::string& secret) {
+    volatile char* bytes = secret.data();
+    for (std::size_t i = 0; i < secret.size(); ++i) bytes[i] = 0;
+}
+
+}  // namespace
+
 void HTTPPairingSheetState::wipeSecret() {
     if (!setup_) return;
-    volatile char* bytes = setup_->secret.data();
-    for (std::size_t i = 0; i < setup_->secret.size(); ++i) bytes[i] = 0;
+    wipe(setup_->secret);
     setup_.reset();
 }
 
@@ -72,19 +80,33 @@ void HTTPPairingSheetState::setDeviceName(std::string name) {
     changed();
 }
 
-bool HTTPPairingSheetState::canAdd() const { return !trimmedWhitespaceAndNewlines(deviceName_).empty(); }
+bool HTTPPairingSheetState::canAdd() const { return !adding_ && !trimmedWhitespaceAndNewlines(deviceName_).empty(); }
 
 void HTTPPairingSheetState::addDevice() {
-    try {
-        HTTPPairingSetup created = model_.addHTTPPairing(deviceName_);
-        wipeSecret();
-        setup_ = std::move(created);
-        errorMessage_.reset();
-        copiedMessage_.reset();
-    } catch (const std::exception& error) {
-        errorMessage_ = error.what();
-    }
+    if (adding_) return;
+    adding_ = true;
     changed();
+    model_.addHTTPPairing(deviceName_, [this, alive = std::weak_ptr<void>(alive_)](std::optional<HTTPPairingSetup> created,
+                                                                                   std::exception_ptr error) {
+        if (alive.expired()) {
+            if (created) wipe(created->secret);
+            return;
+        }
+        adding_ = false;
+        if (created) {
+            wipeSecret();
+            setup_ = std::move(created);
+            errorMessage_.reset();
+            copiedMessage_.reset();
+        } else {
+            try {
+                std::rethrow_exception(error);
+            } catch (const std::exception& thrown) {
+                errorMessage_ = thrown.what();
+            }
+        }
+        changed();
+    });
 }
 
 std::string HTTPPairingSheetState::setupHost() const {

@@ -92,8 +92,9 @@ public:
 
     const std::string& deviceName() const { return deviceName_; }
     void setDeviceName(std::string name);
+    // A name is typed and no pairing is being saved.
     bool canAdd() const;
-    // Creates a pairing with the name as typed; on success its credentials replace any shown.
+    // Creates a pairing with the name as typed; once it is saved, its credentials replace any shown.
     void addDevice();
 
     const std::optional<HTTPPairingSetup>& setup() const { return setup_; }
@@ -118,9 +119,12 @@ private:
     void wipeSecret();
 
     std::string deviceName_;
+    bool adding_ = false;
     std::optional<HTTPPairingSetup> setup_;
     std::optional<std::string> errorMessage_;
     std::optional<std::string> copiedMessage_;
+    // A pairing saved after the sheet closed finds it gone.
+    std::shared_ptr<void> alive_ = std::make_shared<int>(0);
 };
 
 class BluetoothPairedDevicesSheetState : public PendingRemovalState<BluetoothPairedDevice> {

@@ -18,7 +18,9 @@ public:
     }
     std::string effectivePavonixName() const override { return model_->effectivePavonixName(); }
 
-    HTTPPairingSetup addHTTPPairing(const std::string& name) override { return model_->addHTTPPairing(name); }
+    void addHTTPPairing(const std::string& name, HTTPPairingDone done) override {
+        model_->addHTTPPairing(name, std::move(done));
+    }
     void removeHTTPPairing(const std::string& pairID) override { model_->removeHTTPPairing(pairID); }
 
     void removeBluetoothPairedDevice(const std::string& pairID) override { model_->removeBluetoothPairedDevice(pairID); }

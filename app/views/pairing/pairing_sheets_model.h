@@ -4,7 +4,10 @@
 // Everything here runs on the main thread.
 #pragma once
 
+#include <exception>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,8 +27,10 @@ public:
     // This instance's display name: the trimmed setting, else the default name; never empty.
     virtual std::string effectivePavonixName() const = 0;
 
-    // Throws the pairing store's error (std::exception with the user's text); nothing is stored then.
-    virtual HTTPPairingSetup addHTTPPairing(const std::string& name) = 0;
+    // Hands `done` the new pairing once its record is saved (perhaps later, and then on the main
+    // thread), or the error (a std::exception with the user's text); nothing is stored then.
+    using HTTPPairingDone = std::function<void(std::optional<HTTPPairingSetup> setup, std::exception_ptr error)>;
+    virtual void addHTTPPairing(const std::string& name, HTTPPairingDone done) = 0;
     virtual void removeHTTPPairing(const std::string& pairID) = 0;
 
     // Only the list entry; the secret and the server are the caller's.

@@ -82,6 +82,9 @@ wait_for 10 window_of "HTTP Paired Devices" || fail "Manage... did not open the 
 shoot http-pairing-empty
 printf '%s' "$long_name" | xclip -selection clipboard
 keys ctrl+v Return  # Return in the name field adds the device
+# Its credentials show once its record is on disk, which the program waits for off the main thread.
+qr_shown() { "$probe" grab "$scratch/sheet.png" && zbarimg --quiet --raw "$scratch/sheet.png"; }
+wait_for 10 qr_shown || fail "the new pairing's credentials did not show"
 keys Tab Tab Tab Tab space  # past Add Paired Device to Copy on the Setup URL row
 wait_for 10 bash -c "xclip -o -selection clipboard | grep -q '^pavonix://pair?'" || fail "Copy put no setup URL on the clipboard"
 url=$(xclip -o -selection clipboard)

@@ -131,13 +131,13 @@ struct FakeModel : ControlsModel, SettingsWindowModel, PairingSheetsModel {
     std::string keychainName() const override { return "Secret Service"; }
 
     std::string effectivePavonixName() const override { return "Stage Left"; }
-    HTTPPairingSetup addHTTPPairing(const std::string& name) override {
-        if (addFailure) throw std::runtime_error(*addFailure);
+    void addHTTPPairing(const std::string& name, HTTPPairingDone done) override {
+        if (addFailure) return done(std::nullopt, std::make_exception_ptr(std::runtime_error(*addFailure)));
         HTTPPairedDevice device{"lpp_" + std::to_string(++pairings), name, Date{}};
         auto devices = store->value(settings::httpPairedDevices);
         devices.push_back(device);
         store->setValue(settings::httpPairedDevices, devices);
-        return {device, "c2VjcmV0"};
+        done(HTTPPairingSetup{device, "c2VjcmV0"}, nullptr);
     }
     void removeHTTPPairing(const std::string& pairID) override { eraseID(*store, settings::httpPairedDevices, pairID); }
     void removeBluetoothPairedDevice(const std::string& pairID) override {
