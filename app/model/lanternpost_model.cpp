@@ -352,6 +352,9 @@ void LanternpostModel::restartHTTPServer() {
         parts.queue = dispatch::makeSerialQueue(std::string(httpQueueLabel));
         return deps_.makeHTTPServer(std::move(parts));
     });
+    // Asked first: a keychain that does not answer is told after one time-out, and the reads
+    // behind the question fail at once.
+    checkSecrets();
     // Each server reads the secrets afresh: a restart is also how a changed keychain is seen.
     readHTTPSecrets();
 }
