@@ -125,6 +125,33 @@ TEST_F(ControlsViewStateTest, StatusFollowsTheTargetAndItsHealth) {
     EXPECT_EQ(model_.healthChecks.size(), 4u);
 }
 
+// A failed check tells what stood then: a command that gets through the target, or the keychain
+// reading again, has it checked afresh; anything else leaves the caption.
+TEST_F(ControlsViewStateTest, AFailedCheckIsRepeatedWhenACommandGetsThroughOrTheKeychainReadsAgain) {
+    model_.notices.set(StorageNotices{{}, {}, "Pairing secrets could not be read: the keyring is locked (unlock it)."});
+    auto& state = make({remote("lpt_a", "Hall")});
+    const std::string unreadable = "The saved pairing secret could not be read: the keyring is locked (unlock it).";
+    answerHealth(unreadable);
+    const auto last = [&](CommandSource source, ResultStatus status) {
+        model_.last.set(CommandLogEntry{source, {status, "Show next", ""}, {}});
+        settle();
+    };
+    last(CommandSource::remoteHTTP, ResultStatus::failed);
+    last(CommandSource::userInterface, ResultStatus::ok);
+    EXPECT_EQ(state.targetStatusText(), "Hall: " + unreadable);
+    last(CommandSource::remoteHTTP, ResultStatus::ok);
+    ASSERT_EQ(model_.healthChecks.size(), 2u);
+    EXPECT_EQ(state.targetStatusText(), "Checking Hall");
+    answerHealth(unreadable);
+    model_.notices.set(StorageNotices{});
+    settle();
+    ASSERT_EQ(model_.healthChecks.size(), 3u);
+    answerHealth(RemoteLanternpostHealth{"ok", "keynote", "Keynote"});
+    EXPECT_EQ(state.targetStatusText(), "Hall is reachable (Keynote)");
+    last(CommandSource::remoteHTTP, ResultStatus::ok);
+    EXPECT_EQ(model_.healthChecks.size(), 3u) << "a standing answer is not asked for again";
+}
+
 TEST_F(ControlsViewStateTest, ProviderChangesRunHandlersOnlyForRealChanges) {
     auto& state = make();
     model_.log.clear();
