@@ -403,7 +403,7 @@ void LanternpostModel::readHTTPSecrets() {
                 self->httpAuthenticator_->replaceCredentials(self->knownHTTPCredentials());
             }
             // A keychain that refused them says why now, not at the next poll.
-            self->checkSecrets();
+            if (self->httpSecretsUnreadable_) self->checkSecrets();
         });
     });
 }
