@@ -616,14 +616,15 @@ HTTPPairingSetup LanternpostModel::addHTTPPairing(const std::string& name) {
         checkSecrets();  // a keychain that refused the secret may say why
         throw;
     }
+    // Known from its making: the new pair is answered at once, whatever the keychain's pace.
+    if (auto secret = crypto::base64urlDecode(setup.secret)) httpSecrets_[setup.device.id] = std::move(*secret);
     settings().changeList(settings::httpPairedDevices, appended(setup.device));
     if (auto unsaved = saveSettingsNow(WhenBusy::giveUp)) {
+        httpSecrets_.erase(setup.device.id);
         settings().changeList(settings::httpPairedDevices, removed<HTTPPairedDevice>(setup.device.id));
         deps_.deleteKeychainItem(keychainQuery(httpAuthKeychainService, setup.device.id));
         throw SettingsNotSavedError(*unsaved);
     }
-    // Known from its making: the new pair is answered at once, whatever the keychain's pace.
-    if (auto secret = crypto::base64urlDecode(setup.secret)) httpSecrets_[setup.device.id] = std::move(*secret);
     rescanInterfaces();
     restartHTTPServer();
     refreshStatus();
