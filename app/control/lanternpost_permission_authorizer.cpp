@@ -51,15 +51,10 @@ void LanternpostPermissionAuthorizer::currentState(WelcomePermission permission,
     case WelcomePermission::accessibility:
         probeAccessibility(std::move(completion));
         return;
-    case WelcomePermission::localNetwork: {
-        bool granted = false;
-        try {
-            granted = probes_ && probes_->localNetworkGranted();
-        } catch (...) {
-        }
-        OneAnswer(std::move(completion)).deliver(granted ? State::granted : State::notDetermined);
+    case WelcomePermission::localNetwork:
+        // Linux has no such permission: nothing stands between the program and the local network.
+        OneAnswer(std::move(completion)).deliver(State::granted);
         return;
-    }
     case WelcomePermission::keynoteAutomation:
     case WelcomePermission::powerPointAutomation:
         OneAnswer(std::move(completion)).deliver(State::unavailable);
@@ -70,14 +65,13 @@ void LanternpostPermissionAuthorizer::currentState(WelcomePermission permission,
 
 void LanternpostPermissionAuthorizer::request(WelcomePermission permission, Completion completion) {
     if (permission == WelcomePermission::localNetwork) {
-        // Nothing on Linux asks the user about the local network; asking is granting.
-        bool stored = true;
+        // Nothing on Linux asks about the local network. The request is kept in the settings as
+        // the user's answer (Reset Onboarding forgets it); it changes nothing else.
         try {
             if (probes_) probes_->setLocalNetworkGranted(true);
         } catch (...) {
-            stored = false;
         }
-        OneAnswer(std::move(completion)).deliver(stored ? State::granted : State::notDetermined);
+        OneAnswer(std::move(completion)).deliver(State::granted);
         return;
     }
     // No prompt exists for the other permissions here: a request reads the state again.

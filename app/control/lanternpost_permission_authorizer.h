@@ -1,7 +1,8 @@
 // Reads and requests the permissions the welcome screen lists, with their meaning on Linux:
 //   Accessibility   granted when an X display with the XTEST extension is reachable (that is
 //                   what focusing a window and typing into it needs), else not determined;
-//   Local Network   no system prompt exists, so a request simply records the grant;
+//   Local Network   no such permission exists, so it is always granted; a request is only
+//                   recorded;
 //   Keynote and PowerPoint automation   unavailable: those applications do not run here.
 #pragma once
 

@@ -16,7 +16,6 @@ using namespace std::chrono_literals;
 // Probes whose display answer comes only when the test gives it.
 struct HeldProbes final : PermissionProbes {
     void probeKeyInjection(Answer answer) override { held = std::move(answer); }
-    bool localNetworkGranted() override { return false; }
     void setLocalNetworkGranted(bool) override {}
     Answer held;
 };
@@ -55,17 +54,16 @@ TEST_F(PermissionAuthorizerTest, AProbeThatNeverAnswersTimesOutOnceAndLateAnswer
     EXPECT_EQ(calls, 1);
 }
 
-// Local Network is granted by asking and remembered in the setting; Accessibility follows the display,
-// whose probe answers on another thread.
+// Local Network, which Linux never withholds, is granted before any request and the request is
+// remembered in the setting; Accessibility follows the display, whose probe answers on another thread.
 TEST_F(PermissionAuthorizerTest, TheProgramsProbesUseTheSettingAndTheWindowSystem) {
     testing::TemporarySettings temporary;
     auto windows = std::make_shared<x11::RecordingWindowSystem>();
     LanternpostPermissionAuthorizer real(makeSystemPermissionProbes(windows, temporary.store()));
 
-    EXPECT_EQ(answer([&](auto c) { real.currentState(WelcomePermission::localNetwork, c); }), State::notDetermined);
+    EXPECT_EQ(answer([&](auto c) { real.currentState(WelcomePermission::localNetwork, c); }), State::granted);
     EXPECT_EQ(answer([&](auto c) { real.request(WelcomePermission::localNetwork, c); }), State::granted);
     EXPECT_TRUE(temporary.store().value(settings::localNetworkPermissionGranted));
-    EXPECT_EQ(answer([&](auto c) { real.currentState(WelcomePermission::localNetwork, c); }), State::granted);
 
     EXPECT_EQ(answer([&](auto c) { real.currentState(WelcomePermission::accessibility, c); }), State::granted);
     windows->setUnavailable("No X display is available (DISPLAY is not set).");

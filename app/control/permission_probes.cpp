@@ -6,11 +6,8 @@
 namespace pavonix {
 
 SystemPermissionProbes::SystemPermissionProbes(std::shared_ptr<x11::WindowSystem> windows,
-                                               std::function<bool()> readLocalNetworkGranted,
                                                std::function<void(bool)> writeLocalNetworkGranted)
-    : windows_(std::move(windows)),
-      read_(std::move(readLocalNetworkGranted)),
-      write_(std::move(writeLocalNetworkGranted)) {}
+    : windows_(std::move(windows)), write_(std::move(writeLocalNetworkGranted)) {}
 
 void SystemPermissionProbes::probeKeyInjection(Answer answer) {
     // Connecting to a display can block (a remote DISPLAY, a stuck server): never on the caller.
@@ -19,8 +16,6 @@ void SystemPermissionProbes::probeKeyInjection(Answer answer) {
     });
 }
 
-bool SystemPermissionProbes::localNetworkGranted() { return read_ && read_(); }
-
 void SystemPermissionProbes::setLocalNetworkGranted(bool granted) {
     if (write_) write_(granted);
 }
@@ -28,7 +23,7 @@ void SystemPermissionProbes::setLocalNetworkGranted(bool granted) {
 std::shared_ptr<PermissionProbes> makeSystemPermissionProbes(std::shared_ptr<x11::WindowSystem> windows,
                                                              SettingsStore& settings) {
     return std::make_shared<SystemPermissionProbes>(
-        std::move(windows), [&settings] { return settings.value(settings::localNetworkPermissionGranted); },
+        std::move(windows),
         [&settings](bool granted) { settings.setValue(settings::localNetworkPermissionGranted, granted); });
 }
 

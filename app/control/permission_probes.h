@@ -21,26 +21,22 @@ public:
     // main thread, which it must not block: the answer comes later, once, on any thread.
     virtual void probeKeyInjection(Answer answer) = 0;
 
-    // The remembered Local Network answer; main thread, quick.
-    virtual bool localNetworkGranted() = 0;
+    // Records the user's Local Network answer; main thread, quick.
     virtual void setLocalNetworkGranted(bool granted) = 0;
 };
 
 // The real probes: the window system, asked on a background queue, and the Local Network setting
-// through the given accessors.
+// through the given writer.
 class SystemPermissionProbes final : public PermissionProbes {
 public:
     SystemPermissionProbes(std::shared_ptr<x11::WindowSystem> windows,
-                           std::function<bool()> readLocalNetworkGranted,
                            std::function<void(bool)> writeLocalNetworkGranted);
 
     void probeKeyInjection(Answer answer) override;
-    bool localNetworkGranted() override;
     void setLocalNetworkGranted(bool granted) override;
 
 private:
     std::shared_ptr<x11::WindowSystem> windows_;
-    std::function<bool()> read_;
     std::function<void(bool)> write_;
 };
 

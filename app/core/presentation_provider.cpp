@@ -22,6 +22,15 @@ std::string_view displayName(PresentationProvider provider) {
     return {};
 }
 
+std::string_view choiceTitle(PresentationProvider provider) {
+    switch (provider) {
+    case PresentationProvider::keynote: return "Keynote (macOS only)";
+    case PresentationProvider::powerPoint: return "PowerPoint (macOS only)";
+    case PresentationProvider::googleSlides: break;
+    }
+    return displayName(provider);
+}
+
 std::string_view fallbackTargetName(PresentationProvider provider) {
     switch (provider) {
     case PresentationProvider::powerPoint: return "Microsoft PowerPoint";

@@ -19,6 +19,9 @@ inline constexpr PresentationProvider allPresentationProviders[] = {
 std::string_view rawValue(PresentationProvider provider);
 // "Keynote", "PowerPoint", "Google Slides".
 std::string_view displayName(PresentationProvider provider);
+// A provider's entry in a menu or a list to choose from, which owns up to the two that cannot run
+// here: "Keynote (macOS only)", "PowerPoint (macOS only)", "Google Slides".
+std::string_view choiceTitle(PresentationProvider provider);
 // The application a controller is told to drive when no window or name is saved: "Keynote",
 // "Microsoft PowerPoint", "Google Slides window".
 std::string_view fallbackTargetName(PresentationProvider provider);

@@ -1,5 +1,7 @@
 #include "app/core/welcome_permission.h"
 
+#include "app/core/presentation_provider.h"
+
 namespace pavonix {
 
 using Permission = WelcomePermission;
@@ -19,8 +21,8 @@ std::string_view title(Permission permission) {
     switch (permission) {
     case Permission::accessibility: return "Accessibility";
     case Permission::localNetwork: return "Local Network Access";
-    case Permission::keynoteAutomation: return "Keynote (macOS only)";
-    case Permission::powerPointAutomation: return "PowerPoint (macOS only)";
+    case Permission::keynoteAutomation: return choiceTitle(PresentationProvider::keynote);
+    case Permission::powerPointAutomation: return choiceTitle(PresentationProvider::powerPoint);
     }
     return {};
 }

@@ -33,7 +33,7 @@ QString qs(std::string_view text) { return QString::fromUtf8(text.data(), static
 // entry's among the menu's, no two alike.
 QString withMnemonic(std::string_view title) {
     static constexpr std::pair<std::string_view, std::size_t> letters[] = {
-        {"Control", 0}, {"Keynote", 0}, {"PowerPoint", 0}, {"Google Slides", 0}, {"Start", 0},
+        {"Control", 0}, {"Keynote (macOS only)", 0}, {"PowerPoint (macOS only)", 0}, {"Google Slides", 0}, {"Start", 0},
         {"Start From First", 11}, {"Stop", 1}, {"Previous", 3}, {"Next", 0}, {"Refresh Slide Names", 0}};
     QString text = qs(title);
     for (const auto& [known, at] : letters) {
@@ -160,7 +160,11 @@ QMenu* ControlMenuController::makeMenu() {
         auto* action = menu->addAction(withMnemonic(entry.title));
         action->setData(QVariant::fromValue<qlonglong>(entry.tag));
         action->setShortcut(keySequence(entry.key));
-        action->setShortcutContext(Qt::ApplicationShortcut);
+        // A bare key belongs to whichever window has the keyboard: Escape closes the sheet or the
+        // alert in front, an arrow moves in Settings' tabs or a list. Only with the main window
+        // active does such a key drive the presentation; the keys with a modifier work anywhere.
+        const bool bareKey = !entry.key.command && !entry.key.shift;
+        action->setShortcutContext(bareKey ? Qt::WindowShortcut : Qt::ApplicationShortcut);
         action->setAutoRepeat(false);
         if (ControlMenuControllerState::providerForTag(entry.tag)) {
             action->setCheckable(true);

@@ -1,17 +1,19 @@
 // The "Control" submenu of the main window's menu bar: choose the presentation provider, start,
 // start from the first slide, stop, previous, next, and ask the controls view to reload its
-// slide names, by menu or by key, whichever window is in front.
+// slide names, by menu or by key.
 //
 // Installing puts the "Control" entry second in the menu bar (first when the bar is empty), or
 // finds the entry of an earlier install, gives it a freshly built submenu and moves it back to
 // second place; it never adds a second one.
 //
-// Keys: the menu's keys work in every window of the program that no modal dialog blocks. The
-// controls view binds some of the same keys; Qt runs neither of two shortcuts that claim the
-// same key at once, so before each key press reaches the shortcut map the menu steps back for
-// every key another enabled shortcut of the active window (or of the application) already
-// claims. One key press therefore runs exactly one command: the controls view's where it is in
-// front and enabled (it also knows the remote target), the menu's otherwise.
+// Keys: the keys with Control work in every window of the program that no modal dialog blocks;
+// the bare keys (Escape, the arrows) only while the main window is active, so that every other
+// window, sheet and alert keeps them for itself. The controls view binds some of the same keys;
+// Qt runs neither of two shortcuts that claim the same key at once, so before each key press
+// reaches the shortcut map the menu steps back for every key another enabled shortcut of the
+// active window (or of the application) already claims. One key press therefore runs exactly one
+// command: the controls view's where it is in front and enabled (it also knows the remote
+// target), the menu's otherwise.
 #pragma once
 
 #include <cstdint>

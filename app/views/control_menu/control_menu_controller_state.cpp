@@ -22,9 +22,9 @@ constexpr std::size_t refreshIndex = 8;
 
 const std::vector<ControlMenuEntry>& ControlMenuControllerState::entries() {
     static const std::vector<ControlMenuEntry> entries{
-        {false, 100, "Keynote", {Key::k, true, true}},
-        {false, 101, "PowerPoint", {Key::p, true, true}},
-        {false, 102, "Google Slides", {Key::g, true, true}},
+        {false, 100, std::string(choiceTitle(PresentationProvider::keynote)), {Key::k, true, true}},
+        {false, 101, std::string(choiceTitle(PresentationProvider::powerPoint)), {Key::p, true, true}},
+        {false, 102, std::string(choiceTitle(PresentationProvider::googleSlides)), {Key::g, true, true}},
         {true, 0, "", {}},
         {false, 103, "Start", {Key::returnKey, true, false}},
         {false, 104, "Start From First", {Key::returnKey, true, true}},

@@ -6,11 +6,16 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QSet>
+#include <QTabBar>
 
 #include "app/views/controls/application_scenes.h"
 #include "app/views/controls/controls_view_state.h"
 #include "app/views/controls/lanternpost_main_view.h"
+#include "app/views/pairing/pairing_sheets.h"
+#include "app/views/settings/lanternpost_settings_view.h"
 #include "app/views/testing/views_test_support.h"
 
 namespace pavonix {
@@ -143,6 +148,13 @@ TEST_F(ControlMenuTest, ChoosingAProviderMovesTheControlsViewAndRefreshReachesIt
     EXPECT_EQ(controls.presentationProvider(), Provider::googleSlides);
     // One choice among three: only the chosen provider carries a mark.
     EXPECT_EQ(item(100)->actionGroup()->checkedAction(), item(102));
+    // Both menus to choose from own up to the providers that cannot run here.
+    QList<QAction*> choices = mainView_->findChild<QPushButton*>("targetMenu")->menu()->actions().first(3);
+    choices << item(100) << item(101) << item(102);
+    QStringList titles;
+    for (QAction* action : choices) titles << action->text().remove('&');
+    const QStringList expected = {"Keynote (macOS only)", "PowerPoint (macOS only)", "Google Slides"};
+    EXPECT_EQ(titles, expected + expected);
 
     press(QKeyCombination(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_K));
     EXPECT_EQ(controls.presentationProvider(), Provider::keynote);
@@ -192,6 +204,66 @@ TEST_F(ControlMenuTest, EachKeyPressRunsExactlyOneCommand) {
     QTest::keyClick(field, Qt::Key_Return, Qt::ControlModifier);
     settle();
     EXPECT_EQ(model_.executed.size(), 3u);
+}
+
+// Bare keys belong to the window in front. With a presentation window chosen, Escape in a sheet or
+// its alert closes just that, and an arrow in Settings moves the tabs; none reaches the
+// presentation. In the main window they still drive it.
+TEST_F(ControlMenuTest, BareKeysStayWithTheWindowInFront) {
+    store().setValue(settings::presentationProvider, Provider::googleSlides);
+    store().setValue(settings::googleSlidesWindowID, std::int64_t{7});
+    store().setValue(settings::httpPairedDevices, std::vector<HTTPPairedDevice>{{"lpp_1", "Phone", Date{}}});
+    store().setValue(settings::bluetoothPairedDevices,
+                     std::vector<BluetoothPairedDevice>{{"pair-a", "Clicker", Date{}, std::nullopt}});
+    ControlMenuController controller(model_, store(), center_);
+    const auto settingsContent = [this](QWidget*) {
+        auto* view = new LanternpostSettingsView(model_, store(), nullptr);
+        view->setHTTPPairingSheetFactory([this](QWidget* p) { return new HTTPPairedDevicesSheet(model_, store(), p); });
+        view->setBluetoothPairingSheetFactory([this](QWidget* p) { return new BluetoothPairedDevicesSheet(model_, store(), p); });
+        return view;
+    };
+    ApplicationScenes scenes(model_, store(), center_,
+                             {[&](QMainWindow& window) { controller.install(window); }, {}, false, settingsContent});
+    scenes.showMainWindow();
+    const auto pressIn = [](QWidget* window, Qt::Key key) {
+        testing::showActive(*window);
+        QTest::keyClick(QApplication::focusWidget(), key);
+        settle();
+    };
+    // The window that clicking `button` in `window` brings up.
+    const auto opened = [](QWidget* window, const char* button) -> QPointer<QWidget> {
+        window->findChild<QPushButton*>(button)->click();
+        settle();
+        return QApplication::activeModalWidget();
+    };
+
+    scenes.openSettings();
+    QPointer<QWidget> settingsWindow = scenes.settingsWindow();
+    auto* tabBar = settingsWindow->findChild<QTabBar*>();
+    tabBar->setFocus();
+    pressIn(settingsWindow, Qt::Key_Right);
+    EXPECT_EQ(tabBar->currentIndex(), 1);
+    pressIn(settingsWindow, Qt::Key_Left);
+    EXPECT_EQ(tabBar->currentIndex(), 0);
+
+    for (const char* manage : {"manageHTTPPairings", "manageBluetoothPairings"}) {
+        QPointer<QWidget> sheet = opened(settingsWindow, manage);
+        QPointer<QWidget> alert = opened(sheet, "remove");
+        ASSERT_TRUE(qobject_cast<QMessageBox*>(alert)) << manage;
+        pressIn(alert, Qt::Key_Escape);
+        EXPECT_TRUE(alert.isNull() && sheet && sheet->isVisible()) << manage << ": the alert goes, its sheet stays";
+        pressIn(sheet, Qt::Key_Escape);
+        EXPECT_TRUE(sheet.isNull() && settingsWindow->isVisible()) << manage;
+    }
+    EXPECT_TRUE(model_.executed.empty()) << "nothing reached the presentation";
+    EXPECT_EQ(store().value(settings::httpPairedDevices).size(), 1u);
+    EXPECT_EQ(store().value(settings::bluetoothPairedDevices).size(), 1u);
+
+    pressIn(scenes.mainWindow(), Qt::Key_Right);
+    EXPECT_EQ(model_.executed, std::vector<PresentationCommand>{PresentationCommand::showNext()});
+    pressIn(settingsWindow, Qt::Key_Escape);
+    EXPECT_TRUE(settingsWindow.isNull());
+    EXPECT_EQ(model_.executed.size(), 1u);
 }
 
 }  // namespace

@@ -215,7 +215,7 @@ std::vector<ControlsViewState::TargetMenuItem> ControlsViewState::targetMenuItem
     for (PresentationProvider provider : allPresentationProviders) {
         TargetMenuItem item;
         item.kind = Kind::provider;
-        item.title = std::string(displayName(provider));
+        item.title = std::string(choiceTitle(provider));
         item.checked = !selected && provider == stored;
         item.provider = provider;
         items.push_back(std::move(item));

@@ -164,7 +164,6 @@ public:
         ++asked;
         pending.push_back(std::move(answer));
     }
-    bool localNetworkGranted() override { return granted; }
     void setLocalNetworkGranted(bool g) override { granted = g; }
     // Gives the oldest held answer (all of them when `all`).
     void answer(bool reachable, bool all = true) {

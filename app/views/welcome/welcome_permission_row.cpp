@@ -127,9 +127,7 @@ void WelcomePermissionRow::set(const WelcomePermissionItem& item, bool isBusy) {
     sync();
 }
 
-bool WelcomePermissionRow::showsNote() const {
-    return item_.permission == WelcomePermission::localNetwork && item_.isRequesting;
-}
+bool WelcomePermissionRow::showsNote() const { return item_.permission == WelcomePermission::localNetwork; }
 
 void WelcomePermissionRow::sync() {
     note_->setVisible(showsNote());

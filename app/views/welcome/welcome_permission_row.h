@@ -27,8 +27,9 @@ std::string_view welcomeRequestButtonTitle(WelcomePermission permission);
 class WelcomePermissionRow : public QWidget {
     Q_OBJECT
 public:
+    // Under the Local Network row, which never offers a button: there is nothing to allow.
     static constexpr std::string_view localNetworkNote =
-        "Linux shows no Local Network alert, so Pavonix will simply mark this complete.";
+        "Linux asks no local-network permission: Pavonix reaches the local network without one.";
     static constexpr int trailingWidth = 72;
 
     WelcomePermissionRow(const WelcomePermissionItem& item, bool isBusy, std::function<void()> requestAction,
