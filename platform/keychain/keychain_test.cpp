@@ -231,7 +231,7 @@ TEST(SecretServiceTest, ItemsAreSharedWithSecretToolAndKeysDBusCannotCarryAreRef
     EXPECT_EQ(store.add({"svc\xFF", "a"}, Bytes{1}), badParameter);
 }
 
-TEST(SecretServiceTest, ALockedCollectionReadsAsNotFoundAndRefusesWritesWithoutAPrompt) {
+TEST(SecretServiceTest, ALockedCollectionKeepsItsItemsUnreadableAndRefusesWritesWithoutAPrompt) {
     if (!keyringIs("locked")) GTEST_SKIP() << kNoKeyring;
     SecretServiceStore store;
     const std::string service = uniqueService();
@@ -239,7 +239,8 @@ TEST(SecretServiceTest, ALockedCollectionReadsAsNotFoundAndRefusesWritesWithoutA
     ASSERT_EQ(store.lockDefaultCollection(), success);
     const auto started = std::chrono::steady_clock::now();
     Bytes out;
-    EXPECT_EQ(store.read({service, "acc"}, out), itemNotFound);
+    EXPECT_EQ(store.read({service, "acc"}, out), interactionNotAllowed) << "there, not missing";
+    EXPECT_EQ(store.read({service, "none"}, out), itemNotFound);
     EXPECT_EQ(store.add({service, "other"}, Bytes{2}), interactionNotAllowed);
     EXPECT_NE(store.update({service, "acc"}, Bytes{3}), success);
     EXPECT_EQ(store.problem(), "the keyring is locked (unlock it)");

@@ -247,9 +247,14 @@ bool SecretServiceStore::available() {
 
 Status SecretServiceStore::read(const ItemKey& key, Bytes& out) {
     return onMatchingItems(*this, timeout_, key, [&](const ItemList& found, const CallDeadline&, ErrorHolder&) {
+        // An item behind a lock is there, only not readable until the keyring is unlocked.
+        Status status = itemNotFound;
         for (GList* it = found.items; it; it = it->next) {
             auto* item = static_cast<SecretItem*>(it->data);
-            if (secret_item_get_locked(item)) continue;
+            if (secret_item_get_locked(item)) {
+                status = interactionNotAllowed;
+                continue;
+            }
             SecretValue* value = secret_item_get_secret(item);
             if (!value) continue;
             gsize length = 0;
@@ -259,7 +264,7 @@ Status SecretServiceStore::read(const ItemKey& key, Bytes& out) {
             secret_value_unref(value);
             return success;
         }
-        return itemNotFound;
+        return status;
     });
 }
 
