@@ -15,19 +15,11 @@ filter='SecretServiceTest.*:StoreContract.*'
 # The session bus can start the keyring (its package installs the service file) but has not.
 PAVONIX_TEST_SECRET_SERVICE=activatable "$test_bin" --gtest_filter="$filter"
 bare=$(mktemp -d)
-bare_bus=
-at_exit() {
-  if [ -n "$bare_bus" ]; then kill "$bare_bus" 2>/dev/null || true; fi
-  rm -rf "$bare"
-  stop_private_keyring
-}
-trap at_exit EXIT
 printf '%s\n' '<busconfig><type>session</type><listen>unix:dir='"$bare"'</listen>' \
   '<policy context="default"><allow send_destination="*"/><allow receive_sender="*"/></policy></busconfig>' >"$bare/bus.conf"
-dbus-daemon --config-file="$bare/bus.conf" --nofork --print-address=3 3>"$bare/address" &
-bare_bus=$!
-for _ in $(seq 100); do [ -s "$bare/address" ] && break; sleep 0.1; done
-DBUS_SESSION_BUS_ADDRESS=$(head -1 "$bare/address") PAVONIX_TEST_SECRET_SERVICE=absent "$test_bin" --gtest_filter="$filter"
+{ read -r bare_address; read -r bare_pid; } < <(dbus-daemon --config-file="$bare/bus.conf" --fork --print-address=1 --print-pid=1)
+trap 'kill "$bare_pid"; rm -rf "$bare"; stop_private_keyring' EXIT
+DBUS_SESSION_BUS_ADDRESS=$bare_address PAVONIX_TEST_SECRET_SERVICE=absent "$test_bin" --gtest_filter="$filter"
 
 start_private_keyring keychain_secret_service
 PAVONIX_TEST_SECRET_SERVICE=unlocked "$test_bin" --gtest_filter="$filter"

@@ -9,6 +9,7 @@ ending it; two copies of the program on one settings file keep each other's chan
 still starting when the program starts keeps its secrets, refused meanwhile and served once it answers
 (PAVONIX_DEBUG=1 prints what the user is told)."""
 
+import contextlib
 import fcntl
 import glob
 import json
@@ -253,9 +254,9 @@ class StorageTest(ProgramFixture):
         network = self.two_hosts()
         bus, keyring = self.private_keyring()
         pair_id, secret = "lpp_KeyringPairing", b"s3cret-of-a-phone-paired-before!"
-        record = json.dumps({"createdAt": 786000000.5, "id": pair_id, "name": "Phone"}, sort_keys=True,
-                            separators=(",", ":"))
-        self.write_settings(httpAuthenticationEnabled=True, httpPairedDevices=[record], oscEnabled=False)
+        self.store_http_pairing(pair_id, secret, oscEnabled=False)
+        keychain = os.path.join(self.home, "data", "Pavonix", "keychain.json")
+        os.remove(keychain)  # the secret is in the keyring alone
         subprocess.run(["secret-tool", "store", "--label=Phone", "service", "com.vrel.Lanternpost.http-auth",
                         "account", pair_id], input=secret, env=bus, check=True, timeout=10)
         os.kill(keyring, signal.SIGSTOP)  # as a keyring daemon still starting at login
@@ -275,9 +276,7 @@ class StorageTest(ProgramFixture):
         self.assertTrue(wait_until(lambda: phone() == 200, timeout=15), answers[-5:])
         program.wait_for("Pavonix: notice gone: Pairing secrets could not be read")
         self.assertEqual(program.quit(), 0)
-        keychain = os.path.join(self.home, "data", "Pavonix", "keychain.json")
-        self.assertFalse(os.path.exists(keychain) and json.loads(pathlib.Path(keychain).read_text()).get("items"),
-                         "no secret in the file")
+        self.assertFalse(os.path.exists(keychain) and json.loads(pathlib.Path(keychain).read_text()).get("items"))
 
     def private_keyring(self):
         """A private session bus with an unlocked gnome-keyring on it, both ended with the test: the
@@ -285,20 +284,18 @@ class StorageTest(ProgramFixture):
         so that a program in a network namespace of the test's own reaches it too."""
         require(all(shutil.which(tool) for tool in ("dbus-daemon", "dbus-send", "gnome-keyring-daemon", "secret-tool")),
                 "dbus, gnome-keyring and secret-tool")
-        folder = os.path.join(self.home, "keyring")
-        os.makedirs(os.path.join(folder, ".local", "share", "keyrings"))
-        os.makedirs(os.path.join(folder, "run"), mode=0o700)
-        with open(os.path.join(folder, "bus.conf"), "w") as out:
-            out.write('<busconfig><type>session</type><listen>unix:dir=%s</listen><policy context="default">'
-                      '<allow send_destination="*"/><allow receive_sender="*"/><allow own="*"/></policy></busconfig>'
-                      % folder)
-        daemon = subprocess.Popen(["dbus-daemon", "--config-file=" + os.path.join(folder, "bus.conf"), "--nofork",
+        folder = pathlib.Path(self.home, "keyring")
+        (folder / ".local" / "share" / "keyrings").mkdir(parents=True)
+        (folder / "bus.conf").write_text(
+            '<busconfig><type>session</type><listen>unix:dir=%s</listen><policy context="default"><allow own="*"/>'
+            '<allow send_destination="*"/><allow receive_sender="*"/></policy></busconfig>' % folder)
+        daemon = subprocess.Popen(["dbus-daemon", "--config-file=%s" % (folder / "bus.conf"), "--nofork",
                                    "--print-address=1"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.addCleanup(daemon.wait, 10)
         self.addCleanup(daemon.terminate)
         self.addCleanup(daemon.stdout.close)
-        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=daemon.stdout.readline().strip(), HOME=folder,
-                   XDG_DATA_HOME=os.path.join(folder, ".local", "share"), XDG_RUNTIME_DIR=os.path.join(folder, "run"))
+        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=daemon.stdout.readline().strip(), HOME=str(folder),
+                   XDG_DATA_HOME=str(folder / ".local" / "share"), XDG_RUNTIME_DIR=str(folder))
         # A password lets it make its login collection without a prompt; it leaves once it has forked.
         subprocess.run(["gnome-keyring-daemon", "--unlock", "--components=secrets", "--replace"], input="pw", env=env,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True, timeout=20, text=True)
@@ -310,11 +307,9 @@ class StorageTest(ProgramFixture):
         pid = int(owner()[-1])
 
         def end_keyring():
-            for ending in (signal.SIGCONT, signal.SIGTERM):
-                try:
-                    os.kill(pid, ending)
-                except ProcessLookupError:
-                    pass
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGCONT)
+                os.kill(pid, signal.SIGTERM)
         self.addCleanup(end_keyring)
         return env, pid
 
