@@ -3,7 +3,7 @@
 // meaning: 0 success, -25299 duplicate item, -25300 not found.
 //
 // Three stores implement one small interface: the Secret Service (libsecret; never prompts,
-// every call bounded in time), a private file for systems where no Secret Service answers, and
+// every call bounded in time), a private file for systems with no Secret Service, and
 // an in-memory store for tests. A keychain pairs a primary store with a legacy one: readers that
 // miss an item in the primary look in the legacy store and copy a found item over, which moves
 // secrets from the file into the Secret Service once one is available.

@@ -3,9 +3,9 @@
 // Items carry the attributes "service" and "account", so `secret-tool lookup service S account
 // A` finds them. Nothing here ever prompts: an item of a locked collection is there but cannot be
 // read (interactionNotAllowed), nor updated or removed, and a write into a locked default
-// collection is refused with interactionNotAllowed. Every call is
-// bounded: it is cancelled after the time-out (the D-Bus default would be 25 seconds, and a
-// stalled keyring daemon otherwise blocks forever), and then reports notAvailable. Once a question
+// collection is refused with interactionNotAllowed. Every call is bounded: it is cancelled after
+// the time-out (the D-Bus default would be 25 seconds, and a stalled keyring daemon otherwise
+// blocks forever), and then reports notAvailable. Once a question
 // has gone unanswered, calls fail at once until the service answers again (problem() always asks,
 // and one call per two time-outs does too), so that no caller waits for a service known to be
 // stalled.
