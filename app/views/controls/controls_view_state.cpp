@@ -568,10 +568,14 @@ void ControlsViewState::checkRemoteHealth(const RemoteLanternpostTarget& target)
 }
 
 void ControlsViewState::recheckFailedRemote() {
-    const auto target = selectedRemoteTarget();
-    if (!target || !remoteHealthMessage_) return;
+    if (!selectedRemoteTarget()) return;
+    // A list that came back as a failure for this target, its message shown in the list's place.
+    const bool listFailed = loadedSlideTargetID_ == slideListTargetKey() && slides_.empty() &&
+                            slideListMessage_ != noSlidesFoundMessage;
+    if (!remoteHealthMessage_ && !listFailed) return;
     clearRemoteHealth();
-    checkRemoteHealth(*target);
+    resetSlideList();
+    refreshTargetState();
 }
 
 void ControlsViewState::applyHealth(const RemoteLanternpostTarget& target, std::uint64_t check,

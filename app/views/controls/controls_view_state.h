@@ -212,7 +212,8 @@ private:
     void syncRemoteAddressEditorIfNeeded();
     void applySlideList(const std::string& key, std::uint64_t generation, const SlideListResult& result);
     void applyHealth(const RemoteLanternpostTarget& target, std::uint64_t check, const RemoteHealthReply& reply);
-    // Checks the selected remote target again when its last check failed.
+    // Checks the selected remote target and loads its slides again when the last check or load
+    // failed.
     void recheckFailedRemote();
     // Runs `handler` as a main-queue task, unless this object is gone by then.
     void later(std::function<void(ControlsViewState&)> handler);
