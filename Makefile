@@ -25,13 +25,14 @@ run: build-release
 	@build/release/app/pavonix
 
 # The benchmark programs are built here too (not run: that is `make bench`), so that a change that
-# stops one compiling fails the tests.
+# stops one compiling fails the tests. A process a test leaves running fails them too
+# (tests/no_leftovers.py names and ends it).
 test: deps-test
 	@cmake -S . -B build/asan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DPAVONIX_SANITIZE="address;undefined" -DPAVONIX_BENCH=ON >/dev/null
 	@cmake --build build/asan -j $(JOBS)
 	@$(MAKE) --no-print-directory plain-build-check
-	@cd build/asan && $(SAN_ENV) ctest --output-on-failure -j $(JOBS)
+	@cd build/asan && $(SAN_ENV) python3 ../../tests/no_leftovers.py ctest --output-on-failure -j $(JOBS)
 
 # A plain configure with CMake's default generator (Unix Makefiles) must keep working; the fuzz
 # targets, which carry build commands of their own, are what tells it apart from Ninja. They come
@@ -46,7 +47,7 @@ tsan: deps-test
 		-DPAVONIX_SANITIZE=thread >/dev/null
 	@cmake --build build/tsan -j $(JOBS)
 	@cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-		ctest --output-on-failure -j $(JOBS) -L concurrency
+		python3 ../../tests/no_leftovers.py ctest --output-on-failure -j $(JOBS) -L concurrency
 
 bench: deps-bench
 	@cmake -S . -B build/bench $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DPAVONIX_BENCH=ON >/dev/null

@@ -21,6 +21,7 @@
 #include "app/control/permission_probes.h"
 #include "app/core/text.h"
 #include "app/model/lanternpost_model.h"
+#include "app/model/server_announcements.h"
 #include "app/settings/settings_keys.h"
 #include "app/views/control_menu/control_menu_controller.h"
 #include "app/views/controls/application_scenes.h"
@@ -174,6 +175,16 @@ int main(int argc, char** argv) {
     };
     auto model = pavonix::LanternpostModel::make(std::move(dependencies));
     if (debugEnabled()) statusLines = printServerStatuses(*model);
+    // Without a display there is no settings window to show where the servers listen: whoever
+    // started the program (over ssh, say) reads it on standard output. With one, the settings
+    // window tells, and a desktop launcher's output is read by no one.
+    std::unique_ptr<pavonix::ServerAnnouncements> announcements;
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
+        announcements = std::make_unique<pavonix::ServerAnnouncements>(*model, [](const std::string& line) {
+            std::printf("%s\n", pavonix::escapedControlCharacters(line).c_str());
+            std::fflush(stdout);
+        });
+    }
 
     auto controlsModel = pavonix::makeControlsModel(model);
     pavonix::ApplicationScenes::Options options;
@@ -250,6 +261,7 @@ int main(int argc, char** argv) {
     controlMenu.reset();
     controlsModel.reset();
     statusLines.clear();
+    announcements.reset();
     model.reset();
     if (quitSource) quitSource->cancel();
     pavonix::dispatch::drainMainQueue();

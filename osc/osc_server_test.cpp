@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/tcp.h>
 #include <pwd.h>
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <array>
+#include <filesystem>
 #include <mutex>
 
 #include "osc/testing/osc_test_support.h"
@@ -26,6 +29,28 @@ bool portIsFree(std::uint16_t port) {
     const int fd = pavonix::testing::bindLoopback(AF_INET, SOCK_DGRAM, port);
     if (fd != -1) ::close(fd);
     return fd != -1;
+}
+
+// SO_KEEPALIVE, TCP_KEEPIDLE, TCP_KEEPINTVL and TCP_KEEPCNT of the server's end of `peer`'s
+// connection, which this process holds too; all -1 when no such end is open.
+std::array<int, 4> keepAliveOfServerEnd(const LoopbackPeer& peer) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::stoi(entry.path().filename());
+        sockaddr_in remote{};
+        socklen_t length = sizeof remote;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &length) != 0 || remote.sin_family != AF_INET ||
+            ntohs(remote.sin_port) != peer.port())
+            continue;
+        std::array<int, 4> values{};
+        const std::pair<int, int> options[] = {
+            {SOL_SOCKET, SO_KEEPALIVE}, {IPPROTO_TCP, TCP_KEEPIDLE}, {IPPROTO_TCP, TCP_KEEPINTVL}, {IPPROTO_TCP, TCP_KEEPCNT}};
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            socklen_t size = sizeof values[i];
+            ::getsockopt(fd, options[i].first, options[i].second, &values[i], &size);
+        }
+        return values;
+    }
+    return {-1, -1, -1, -1};
 }
 
 std::string text(const std::vector<std::uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
@@ -147,6 +172,9 @@ TEST_F(OSCServerTest, AGroupPastItsSharePushesOutOnlyItsOwnAndAQuietControllerSt
     ASSERT_TRUE(controller.connected());
     controller.send(slip(OSCMessage("/first")));
     ASSERT_TRUE(waitUntil([&] { return receiver->received().size() == 1; }));
+    // No timer closes it; the system's probes find it gone after a minute of quiet and six
+    // unanswered probes ten seconds apart.
+    EXPECT_EQ(keepAliveOfServerEnd(controller), (std::array{1, 60, 10, 6}));
 
     // The flood delivers too, so that it is never the controller's silence that saves it.
     std::vector<std::unique_ptr<LoopbackPeer>> flood;

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "app/http/testing/loopback_exchange.h"
@@ -25,14 +28,17 @@ struct ServerFixture : ::testing::Test {
     // Shared with the handlers: reports of one test's servers may still be queued when it ends.
     std::shared_ptr<std::vector<Report>> reports = std::make_shared<std::vector<Report>>();
     std::shared_ptr<std::atomic<bool>> handlerOnMainThread = std::make_shared<std::atomic<bool>>(false);
+    // Run by the handler, while its request is being handled.
+    std::shared_ptr<std::function<void()>> whileHandling = std::make_shared<std::function<void()>>();
 
     void SetUp() override { dispatch::setMainThread(); }
 
     std::shared_ptr<HTTPBridgeServer> makeServer(std::uint16_t port, bool authentication = false, HTTPServerLimits limits = {}) {
         HTTPBridgeServerConfiguration configuration{port, "127.0.0.1", "localhost (127.0.0.1)", limits, "pavonix-test"};
         HTTPBridgeHandlers handlers;
-        handlers.presentationProvider = [flag = handlerOnMainThread] {
+        handlers.presentationProvider = [flag = handlerOnMainThread, hook = whileHandling] {
             *flag = dispatch::isMainThread();
+            if (*hook) (*hook)();
             return PresentationProvider::keynote;
         };
         auto authenticator = std::make_shared<HTTPRequestAuthenticator>(HTTPAuthConfiguration{authentication, {}});
@@ -104,6 +110,23 @@ TEST_F(ServerFixture, HandlersRunOnTheMainThreadWhileTheServerQueueAnswersWhatNe
     EXPECT_EQ(reply.substr(0, 15), "HTTP/1.1 200 OK");
     EXPECT_TRUE(*handlerOnMainThread);
     server->stop();
+
+    // A request being handled keeps its place: at the cap a newcomer is turned away, not it.
+    HTTPServerLimits limits;
+    limits.maxConnections = 1;
+    auto full = runningServer(false, limits);
+    std::string newcomer = "unset";
+    *whileHandling = [&] { newcomer = loopbackExchange(full->boundPort(), "GET\r\n\r\n"); };
+    done = false;
+    std::thread handled([&] {
+        reply = loopbackExchange(full->boundPort(), "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        done = true;
+    });
+    dispatch::runMainQueue([&] { return done.load(); }, 5s);
+    handled.join();
+    EXPECT_EQ(newcomer, "");
+    EXPECT_TRUE(reply.starts_with("HTTP/1.1 200 OK")) << reply;
+    full->stop();
 }
 
 // Authentication on: an unsigned request from a loopback peer passes (on to the command router,
@@ -132,11 +155,12 @@ TEST_F(ServerFixture, LoopbackPeersPassUnsignedOnlyWhenTheyNameThisMachine) {
 }
 
 // Refusals that need only the head come before any body byte is waited for; a body that stops
-// coming is answered as an incomplete request after its idle time, long before the request's.
+// coming is answered as an incomplete request after its idle time, before the request's; one that
+// trickles in is cut at the request's time, counted from its start.
 TEST_F(ServerFixture, RefusedOnTheHeadAloneAndBodiesMustKeepComing) {
     HTTPServerLimits limits;
     limits.bodyIdleTimeout = 300ms;
-    limits.requestTimeout = 60s;
+    limits.requestTimeout = 1s;
     auto server = runningServer(true, limits);
     const std::string post = "POST /show/next HTTP/1.1\r\nContent-Length: 100\r\n";
     const std::pair<std::string, std::string> cases[] = {
@@ -150,6 +174,27 @@ TEST_F(ServerFixture, RefusedOnTheHeadAloneAndBodiesMustKeepComing) {
         const auto reply = loopbackExchange(server->boundPort(), post + headers + "\r\n");
         EXPECT_NE(reply.find(expected), std::string::npos) << headers << reply;
     }
+
+    // A byte every 50 ms, for five times the request's time at most. Raw: the server may reset the
+    // connection while a byte is on its way.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const auto address = testing::loopbackAddress(AF_INET, server->boundPort());
+    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(address.data()), static_cast<socklen_t>(address.size())), 0);
+    const timeval quiet{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &quiet, sizeof quiet);
+    const std::string head = "POST /show/next HTTP/1.1\r\nContent-Length: 1000\r\nHost: 127.0.0.1\r\n\r\n";
+    ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+    std::string reply;
+    for (int i = 0; i < 100 && reply.empty(); ++i) {
+        ::send(fd, "x", 1, MSG_NOSIGNAL);
+        pollfd readable{fd, POLLIN, 0};
+        char buffer[4096];
+        if (::poll(&readable, 1, 50) == 1) {
+            for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    EXPECT_NE(reply.find("Incomplete HTTP request."), std::string::npos) << reply;
     server->stop();
 }
 

@@ -153,7 +153,8 @@ TEST(HTTPCrossSite, ForeignOriginsAndRebindingHostsAreRefused) {
     }
     for (const H& foreign : std::initializer_list<H>{
              {{"host", "evil.example:8090"}}, {{"host", "presenter-box.example"}}, {{"host", "127.0.0.1.nip.io"}},
-             {{"host", "presenter-box.local.evil.example"}}, {{"host", "[127.0.0.1]"}}, {{"host", "2130706433"}},
+             {{"host", "presenter-box.local.evil.example"}}, {{"host", "evil.local"}}, {{"host", "box.local"}},
+             {{"host", "[127.0.0.1]"}}, {{"host", "2130706433"}},
              {{"host", "127.0.0.1:8090x"}}, {{"host", "localhost"}, {"origin", "null"}},
              {{"host", "localhost"}, {"origin", "http"}}, {{"host", "localhost"}, {"origin", "HTTPS"}},
              {{"host", "localhost"}, {"origin", "http://"}},

@@ -15,6 +15,7 @@
 
 #include "app/bluetooth/bluetooth_request_handler.h"
 #include "app/signing/request_signing.h"
+#include "app/model/server_announcements.h"
 #include "app/model/testing/model_fixture.h"
 #include "app/network/network_listen_port.h"
 #include "app/remote/http_pairing_store.h"
@@ -110,6 +111,42 @@ TEST_F(ModelTest, ListenBindingFollowsTheModeAndTheScannedInterfaces) {
     model.restartOSCServer();
     EXPECT_EQ(model.oscStatus.get(), (BridgeServerStatus{State::failed, "Selected interface is unavailable."}));
     EXPECT_EQ(model.currentServerID("OSC"), 0u);
+}
+
+// Started without a display, the program tells where each server listens, or why it does not,
+// once for each settled status.
+TEST_F(ModelTest, AnnouncementsTellWhereEachServerListensOnceItSettles) {
+    interfaces_ = {interface("eth0", "10.1.2.3"), interface("wlan0", "192.168.7.7")};
+    store_.setValue(settings::bluetoothEnabled, true);
+    auto& model = start();
+    std::vector<std::string> lines;
+    ServerAnnouncements announcements(model, [&](const std::string& line) { lines.push_back(line); });
+    const auto report = [&](auto& parts, const char* name, BridgeServerStatus status) {
+        parts->statusHandler(model.currentServerID(name), std::move(status));
+    };
+    report(httpParts_, "HTTP", {State::starting, "Starting on all interfaces, port 8090"});
+    report(httpParts_, "HTTP", {State::running, "Listening on all interfaces, port 8090"});
+    report(oscParts_, "OSC", {State::failed, "OSC port 48000 is currently in use."});
+    report(bluetoothParts_, "Bluetooth", {State::failed, "Bluetooth is unavailable."});
+    report(httpParts_, "HTTP", {State::starting, "Starting on all interfaces, port 8090"});
+    report(httpParts_, "HTTP", {State::running, "Listening on all interfaces, port 8090"});
+    store_.setValue(settings::oscEnabled, false);
+    model.restartOSCServer();
+    store_.setValue(settings::listenAddressMode, network::NetworkListenMode::specificInterface);
+    store_.setValue(settings::selectedListenAddress, std::string("192.168.7.7"));
+    model.restartHTTPServer();
+    report(httpParts_, "HTTP", {State::running, "Listening on Ethernet (wlan0) - 192.168.7.7, port 8090"});
+    model.stopServers();  // as the program ends
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "Pavonix: HTTP: Listening on all interfaces, port 8090; control page: "
+                         "http://10.1.2.3:8090/ or http://192.168.7.7:8090/ or http://127.0.0.1:8090/",
+                         "Pavonix: OSC did not start: OSC port 48000 is currently in use.",
+                         "Pavonix: Bluetooth did not start: Bluetooth is unavailable.",
+                         "Pavonix: OSC is switched off in the settings.",
+                         "Pavonix: HTTP: Listening on Ethernet (wlan0) - 192.168.7.7, port 8090; control page: "
+                         "http://192.168.7.7:8090/"}));
+    EXPECT_EQ(controlPageAddresses(network::NetworkListenMode::localhost, "", interfaces_, 80),
+              std::vector<std::string>{"http://127.0.0.1:80/"});
 }
 
 TEST_F(ModelTest, PollingRefreshesAndRescansUntilTheModelGoesAway) {

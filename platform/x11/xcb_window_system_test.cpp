@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/testing/scoped_environment.h"
+#include "platform/x11/frame_extents.h"
 #include "platform/testing/wait_until.h"
 #include "platform/x11/testing/test_window.h"
 
@@ -34,6 +35,7 @@ TEST(XcbWindowSystemWithoutDisplay, SaysWhyAndFailsEveryCall) {
     EXPECT_FALSE(missing.activeWindow().has_value());
     EXPECT_FALSE(missing.activate(42, 10ms).ok());
     EXPECT_FALSE(missing.sendKeys(42, kRight).ok());
+    EXPECT_FALSE(requestFrameExtents(":4093", 42, 10ms));
 
     // A Wayland-only session has no DISPLAY at all.
     ::pavonix::testing::ScopedEnvironment environment("DISPLAY", std::nullopt);
@@ -117,15 +119,28 @@ TEST_F(XcbWindowSystemTest, ActivationMovesTheFocusAndKeysArriveWithModifiers) {
     ASSERT_TRUE(system->sendKeys(first->id(), strokes).ok());
     ASSERT_TRUE(first->waitForKeyPresses(5));
     // Each press with the modifiers held at the time: F5 with both, the digit with none.
-    std::vector<std::pair<std::uint32_t, int>> presses;
-    for (const auto& key : first->keyEvents()) {
-        if (key.press) presses.emplace_back(key.keysym, key.state & kControlAndShiftMask);
-    }
-    EXPECT_EQ(presses, (decltype(presses){{keysym::ControlL, 0}, {keysym::ShiftL, 0x4},
-                                          {keysym::F5, kControlAndShiftMask}, {keysym::digit(7), 0},
-                                          {keysym::Return, 0}}));
+    using Presses = std::vector<std::pair<std::uint32_t, int>>;
+    const auto presses = [](const TestWindow& window) {
+        Presses out;
+        for (const auto& key : window.keyEvents()) {
+            if (key.press) out.emplace_back(key.keysym, key.state & kControlAndShiftMask);
+        }
+        return out;
+    };
+    EXPECT_EQ(presses(*first), (Presses{{keysym::ControlL, 0}, {keysym::ShiftL, 0x4}, {keysym::F5, kControlAndShiftMask},
+                                        {keysym::digit(7), 0}, {keysym::Return, 0}}));
     second->pump();
     EXPECT_TRUE(second->keyEvents().empty());
+
+    // Where the digits are on the shifted level (French), a digit is sent with Shift.
+    const std::string layout = "setxkbmap -display " + display + " ";
+    ASSERT_EQ(std::system((layout + "fr").c_str()), 0);
+    const std::shared_ptr<void> restore(nullptr, [&](void*) { std::system((layout + "us").c_str()); });
+    auto azerty = focusedWindow("azerty");
+    const KeyStroke seven[] = {{keysym::digit(7)}};
+    ASSERT_TRUE(system->sendKeys(azerty->id(), seven).ok());
+    azerty->waitForKeyPresses(2);
+    EXPECT_EQ(presses(*azerty), (Presses{{keysym::ShiftL, 0}, {keysym::digit(7), 0x1}}));
 }
 
 TEST_F(XcbWindowSystemTest, AKeyStillHeldDownIsReleasedSoTheCommandsPressArrives) {
@@ -153,6 +168,25 @@ TEST_F(XcbWindowSystemTest, AClosedWindowFailsActivationAndKeys) {
     EXPECT_FALSE(system->unavailableReason().has_value());
 }
 
+// Asked before the window is shown, openbox answers with the frame it will draw: a title bar at
+// the top. A window that is gone has no frame.
+TEST_F(XcbWindowSystemTest, TheFrameOfAWindowIsKnownBeforeItIsShown) {
+    // The new window takes the id of an earlier test's; until openbox is done with that one, it
+    // clears the frame of whatever window holds the id.
+    ASSERT_TRUE(waitUntil([&] { return system->listWindows().empty(); }, 5s, 10ms));
+    TestWindow hidden(display, {.netWmName = "hidden", .mapped = false});
+    const auto before = requestFrameExtents(display, hidden.id(), 5s);
+    ASSERT_TRUE(before);
+    EXPECT_GT(before->top, 0);
+    EXPECT_GE(before->top, before->bottom);
+    TestWindow shown(display, {.netWmName = "shown"});
+    ASSERT_TRUE(shown.waitUntilManaged());
+    EXPECT_EQ(requestFrameExtents(display, shown.id(), 5s), before);
+    const WindowId gone = hidden.id();
+    hidden.destroy();
+    EXPECT_FALSE(requestFrameExtents(display, gone, 5s));
+}
+
 // Run by ctest on a server without a window manager.
 using XcbWindowSystemWithoutWindowManager = XcbWindowSystemTest;
 
@@ -170,6 +204,9 @@ TEST_F(XcbWindowSystemWithoutWindowManager, ListsViewableTopLevelsAndFocusesDire
     ASSERT_TRUE(system->sendKeys(a.id(), escape).ok());
     ASSERT_TRUE(a.waitForKeyPresses(1));
     EXPECT_EQ(a.pressedKeysyms(), std::vector<std::uint32_t>{keysym::Escape});
+    // No one to ask for a frame: the answer is at once that there is none, mapped or not.
+    TestWindow hidden(display, {.netWmName = "hidden", .mapped = false});
+    for (const WindowId id : {a.id(), hidden.id()}) EXPECT_FALSE(requestFrameExtents(display, id, 5s));
 }
 
 }  // namespace

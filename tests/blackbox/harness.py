@@ -9,6 +9,7 @@ import json
 import os
 import random
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -37,17 +38,40 @@ def wait_until(condition, timeout=20):
     return condition()
 
 
+def spawn(command, **popen_arguments):
+    """A child process in a session of its own, so that end() reaches whatever it starts too."""
+    return subprocess.Popen(command, start_new_session=True, **popen_arguments)
+
+
+def end(process, timeout=15):
+    """Ends a process of spawn() and what it started (SIGTERM to its group, SIGKILL to what is left
+    `timeout` seconds later or once it has ended); its exit status."""
+    def signal_group(number):
+        try:
+            os.killpg(process.pid, number)
+        except ProcessLookupError:
+            pass
+    if process.poll() is None:
+        signal_group(signal.SIGTERM)
+    try:
+        return process.wait(timeout=timeout)
+    finally:
+        signal_group(signal.SIGKILL)
+        process.wait()
+
+
 class Process:
-    """A child process whose error output is collected line by line, to wait for and to report."""
+    """A child process whose output, standard and error alike, is collected line by line, to wait
+    for and to report."""
 
     def __init__(self, command, env=None):
-        self.process = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        self.process = spawn(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.lines = []
         self.reader = threading.Thread(target=self._collect, daemon=True)
         self.reader.start()
 
     def _collect(self):
-        for line in self.process.stderr:
+        for line in self.process.stdout:
             self.lines.append(line.rstrip("\n"))
 
     def wait_for(self, prefixes, count=1, timeout=20):
@@ -58,16 +82,12 @@ class Process:
         return found()
 
     def quit(self):
-        """Ends the process and returns its exit status."""
-        self.process.terminate()
+        """Ends the process, and what it started, and returns its exit status."""
         try:
-            return self.process.wait(timeout=15)
+            return end(self.process)
         finally:
-            if self.process.poll() is None:
-                self.process.kill()
-                self.process.wait()
             self.reader.join(5)
-            self.process.stderr.close()
+            self.process.stdout.close()
 
 
 class Server(Process):
@@ -223,14 +243,8 @@ class NamespacePair:
             subprocess.run(["ip", "netns", "del", ns], capture_output=True)
 
 
-def run_in(namespace, script, *command):
-    """`script`'s own command line (its __main__) as a child process in `namespace`; see answer()."""
-    return subprocess.Popen(["ip", "netns", "exec", namespace, sys.executable, os.path.abspath(script),
-                             *map(str, command)], stdout=subprocess.PIPE, text=True)
-
-
 def answer(child, timeout=90):
-    """The JSON that a child of run_in printed, once it has ended well (within `timeout` seconds)."""
+    """The JSON that a child of ProgramFixture.run_in printed, once it has ended well (within `timeout` seconds)."""
     out, _ = child.communicate(timeout=timeout)
     if child.returncode != 0:
         raise AssertionError("a child in a namespace ended with %d" % child.returncode)
@@ -310,6 +324,17 @@ class ProgramFixture(unittest.TestCase):
         program = Program(self.home, prefix, extra_env)
         self.addCleanup(program.quit)
         return program
+
+    def spawn(self, command, **popen_arguments):
+        """A child process that is ended, with what it started, when the test ends (see end())."""
+        child = spawn(command, **popen_arguments)
+        self.addCleanup(end, child)
+        return child
+
+    def run_in(self, namespace, script, *command):
+        """`script`'s own command line (its __main__) as a child process in `namespace`; see answer()."""
+        return self.spawn(["ip", "netns", "exec", namespace, sys.executable, os.path.abspath(script), *map(str, command)],
+                          stdout=subprocess.PIPE, text=True)
 
 
 if __name__ == "__main__":

@@ -1,9 +1,10 @@
-"""The real program behind its HTTP API: commands run through the application model, the settings
-file decides the port at each start and keeps the provider choice, OSC switched off leaves its port
-free, a bad port shows as the server's failed status, and a pairing kept in the settings and
-the keychain file signs requests from another host (a network namespace of the test's own). Peers
-that hold connections open without finishing a request lock no one out, and a settings file too
-deep to handle is kept aside rather than crashing the program."""
+"""The real program behind its HTTP API: commands run through the application model, it prints the
+control page's address without a display, the settings file decides the port at each start and
+keeps the provider choice, OSC switched off leaves its port free, a bad port shows as the server's
+failed status, and a pairing kept in the settings and the keychain file signs requests from
+another host (a network namespace of the test's own). Peers that hold connections open without
+finishing a request lock no one out, and a settings file too deep to handle is kept aside rather
+than crashing the program."""
 
 import glob
 import json
@@ -26,6 +27,9 @@ class ProgramTest(ProgramFixture):
         program = self.start()
         self.assertEqual(program.http_status(), "Pavonix: HTTP server Running: Listening on all interfaces, port %d" % first)
         program.wait_for("Pavonix: OSC server Stopped: Stopped")
+        # Without a display, standard output says where to go, and what is off.
+        self.assertIn(" or http://127.0.0.1:%d/" % first, program.wait_for("Pavonix: HTTP: Listening")[0])
+        program.wait_for("Pavonix: OSC is switched off in the settings.")
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
             sock.bind(("0.0.0.0", osc_port))  # OSC off: nobody holds its port
         # With no stored choice the program starts on the one provider that works on Linux.

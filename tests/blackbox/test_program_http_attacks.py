@@ -17,7 +17,7 @@ import time
 import unittest
 
 from harness import (ProgramFixture, Response, answer, build_request, connect, exchange, free_port, read_all, request,
-                     run_in, signed_headers, wait_until)
+                     signed_headers, wait_until)
 
 PAIR_ID = "lpp_AAECAwQFBgcICQoL"
 SECRET = bytes(range(32))
@@ -40,7 +40,7 @@ def descriptors(pid):
 class HTTPAttackTest(ProgramFixture):
     def run_in(self, namespace, *command):
         """One of the commands below as a child process in `namespace`; see harness.answer()."""
-        return run_in(namespace, __file__, *command)
+        return super().run_in(namespace, __file__, *command)
 
     def test_body_stalling_peers_lock_no_one_out_and_leave_no_memory_behind(self):
         network = self.two_hosts()
@@ -106,8 +106,8 @@ class HTTPAttackTest(ProgramFixture):
         self.assertIn("Running", program.http_status())
         pid = program.process.pid
         baseline = descriptors(pid)
-        children = [subprocess.Popen([sys.executable, os.path.abspath(__file__), "churn", str(port), "5000", str(ATTACK_SECONDS)],
-                                     stdout=subprocess.PIPE, text=True) for _ in range(6)]
+        children = [self.spawn([sys.executable, os.path.abspath(__file__), "churn", str(port), "5000", str(ATTACK_SECONDS)],
+                               stdout=subprocess.PIPE, text=True) for _ in range(6)]
         most = baseline
         while any(child.poll() is None for child in children):
             most = max(most, descriptors(pid))

@@ -21,7 +21,7 @@ import threading
 import time
 import unittest
 
-from harness import ProgramFixture, answer, connect, free_port, require, run_in, wait_until
+from harness import ProgramFixture, answer, connect, free_port, require, wait_until
 
 LINE = "Pavonix: last command OSC: failed "
 FLOOD_SECONDS = 6
@@ -272,8 +272,8 @@ class OSCProgramTest(OSCProgramFixture):
         self.program = self.start(prefix=network.server_prefix)
         self.program.wait_for("Pavonix: OSC server Running")
         # The commands these children run are at the end of this file.
-        flood = run_in(flooding, __file__, "flood", self.osc_port, FLOOD_SECONDS)
-        controller = run_in(network.client_ns, __file__, "oneshot", network.SERVER_ADDRESS, self.osc_port, FLOOD_SECONDS)
+        flood = self.run_in(flooding, __file__, "flood", self.osc_port, FLOOD_SECONDS)
+        controller = self.run_in(network.client_ns, __file__, "oneshot", network.SERVER_ADDRESS, self.osc_port, FLOOD_SECONDS)
         sent = answer(controller)["sent"]
         closed = answer(flood)["closed"]
         self.assertGreater(closed, 1000)  # the flood was real: its places turned over again and again
@@ -340,7 +340,7 @@ def oneshot(host, port, seconds):
 
 
 if __name__ == "__main__":
-    # Inside a namespace of the test's own (harness.run_in): one command, its answer as JSON.
+    # Inside a namespace of the test's own (ProgramFixture.run_in): one command, its answer as JSON.
     command, arguments = sys.argv[1], sys.argv[2:]
     numbers = [int(value) if value.isdigit() else value for value in arguments]
     print(json.dumps({"flood": flood, "oneshot": oneshot}[command](*numbers)))

@@ -172,10 +172,7 @@ class StorageTest(ProgramFixture):
         display = self.private_display()
         titles = ["Deck One - Google Slides", "Deck Two - Google Slides"]
         for title in titles:
-            window = subprocess.Popen(["xmessage", "-title", title, title], env=dict(os.environ, DISPLAY=display),
-                                      stderr=subprocess.DEVNULL)
-            self.addCleanup(window.wait)
-            self.addCleanup(window.kill)
+            self.spawn(["xmessage", "-title", title, title], env=dict(os.environ, DISPLAY=display), stderr=subprocess.DEVNULL)
 
         port = free_port()
         self.write_settings(httpPort=port, oscEnabled=False, presentationProvider="googleSlides", fromAnOlderVersion=[1])
@@ -213,10 +210,8 @@ class StorageTest(ProgramFixture):
         require(all(os.environ.get(name) for name in ("PAVONIX_FAKE_BLUEZ", "PAVONIX_DBUS_DAEMON", "PAVONIX_PYTHON3")),
                 "the stand-in bluetoothd (run through ctest)")
         debian_python = os.environ["PAVONIX_PYTHON3"]  # with python3-dbus, as the stand-in needs
-        fake = subprocess.Popen([debian_python, os.environ["PAVONIX_FAKE_BLUEZ"]], stdout=subprocess.PIPE, text=True)
+        fake = self.spawn([debian_python, os.environ["PAVONIX_FAKE_BLUEZ"]], stdout=subprocess.PIPE, text=True)
         self.addCleanup(fake.stdout.close)
-        self.addCleanup(fake.wait, 10)
-        self.addCleanup(fake.terminate)
         bus = fake.stdout.readline().strip()
         require(bus.startswith("unix:"), "the stand-in bluetoothd")
         self.write_settings(httpPort=free_port(), oscEnabled=False, bluetoothEnabled=True, bluetoothDiscoverable=True)
@@ -316,9 +311,8 @@ class StorageTest(ProgramFixture):
     def private_display(self):
         """An X server with a window manager for this test; its display name."""
         # The servers stay up until the command ends: at the end of the test, when its input closes.
-        server = subprocess.Popen(["bash", WITH_XVFB, "sh", "-c", 'echo "$DISPLAY"; read -r _'], stdin=subprocess.PIPE,
-                                  stdout=subprocess.PIPE, text=True)
-        self.addCleanup(server.wait, 20)
+        server = self.spawn(["bash", WITH_XVFB, "sh", "-c", 'echo "$DISPLAY"; read -r _'], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True)
         self.addCleanup(server.stdout.close)
         self.addCleanup(server.stdin.close)
         display = server.stdout.readline().strip()

@@ -35,7 +35,9 @@ try {
 
 // Every page wait below is bounded (10 s by default). A server that dies before printing its port
 // leaves the await below unsettled, and node exits with a failure; ctest's time limit bounds the rest.
+// However node ends (a browser that does not start included), the server ends with it.
 const server = spawn(serverBinary, [], { stdio: ["ignore", "pipe", "inherit"] });
+process.on("exit", () => server.kill());
 const port = await new Promise((resolve) => {
   readline.createInterface({ input: server.stdout }).once("line", (line) => resolve(line.split(" ")[1]));
 });
@@ -135,7 +137,6 @@ try {
   console.log(`not ok - ${error && error.stack ? error.stack : error}`);
 } finally {
   await context.close();
-  server.kill();
   fs.rmSync(profile, { recursive: true, force: true });
 }
 

@@ -7,7 +7,6 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
-#include <QScreen>
 #include <QShortcut>
 #include <QSystemTrayIcon>
 #include <QToolBar>
@@ -114,12 +113,10 @@ void ApplicationScenes::showMainWindow() {
     if (!mainWindowShown_) {
         mainWindowShown_ = true;
         // As large as its content asks (the welcome screen's rows grow with the font), within
-        // the screen; once framed, the title bar is taken into account as well.
+        // the screen, title bar and all.
         mainWindow_->ensurePolished();
-        QSize size = mainWindow_->sizeHint().expandedTo(mainWindowLeastFirstSize);
-        if (const QScreen* screen = mainWindow_->screen()) size = size.boundedTo(screen->availableGeometry().size());
-        mainWindow_->resize(size);
-        whenFramed(mainWindow_.get(), [window = mainWindow_.get()] { keepOnScreen(window); });
+        mainWindow_->resize(mainWindow_->sizeHint().expandedTo(mainWindowLeastFirstSize));
+        placeOnScreen(mainWindow_.get());
     }
     mainWindow_->show();
     mainWindow_->raise();

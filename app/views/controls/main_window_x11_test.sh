@@ -4,7 +4,8 @@
 # that window (the shortcuts that trigger Next are views_controls_test's; that the window list
 # leaves out Pavonix's own windows, the window target test's). Closing the window keeps the program
 # serving while the tray can bring it back, and without a tray it quits. A remote target is driven
-# through the pairing sheets' script. Settings live in a scratch folder. Exit 77 (skip) when a tool
+# through the pairing sheets' script. On a screen too short for them, the windows and the pairing
+# sheet open within it. Settings live in a scratch folder. Exit 77 (skip) when a tool
 # is missing, except in CI, where that is a failure.
 set -euo pipefail
 program=$1
@@ -61,11 +62,27 @@ deep=$scratch/deep
 for i in $(seq 40); do deep=$deep/settings-folder-of-the-lecture-hall-$i; done
 export XDG_CONFIG_HOME=$deep
 start_program '{"welcomeCompleted":true,' PAVONIX_KEYCHAIN=memory
-fits() {
-  read -r Y H < <(xwininfo -id "$main" | awk '/Absolute upper-left Y/{y=$NF} /Height:/{h=$NF} END{print y, h}')
-  read -r L R T B < <(xprop -id "$main" _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g')
-  [ -n "${B:-}" ] && [ $((Y - T)) -ge 0 ] && [ $((Y + H + B)) -le 800 ]
-}
-wait_for 10 fits || fail "the first window is not within the screen: ${H}px high at ${Y}, frame ${T} and ${B}"
+wait_for 10 within_work_area "$main" || fail "the first window is not within the screen: ${H}px high at ${Y}, frame ${T} and ${B}"
 [ $((H + T + B)) -ge 790 ] || fail "the welcome screen did not outgrow the screen (${H}px high)"
-echo "main_window_x11: Next delivered; closing with and without a tray checked; a tall first window fits the screen"
+
+# A 1024 by 600 screen: the welcome screen with a notice, Settings and the HTTP pairing sheet each
+# open within the work area, title bar and all.
+kill "$program_pid"
+wait_for 10 gone || fail "the program did not end on SIGTERM"
+export DISPLAY=$PAVONIX_XVFB_SMALL XDG_CONFIG_HOME=$scratch/small
+expect_within() { wait_for 10 within_work_area "$1" || fail "$2 is not within the work area: ${W}x${H}+${X}+${Y}"; }
+start_program '{"welcomeCompleted":true,' PAVONIX_KEYCHAIN=memory
+expect_within "$main" "the welcome screen"
+shoot small-welcome
+xdotool windowactivate --sync "$main"
+keys Return ctrl+comma  # Continue, then Settings
+wait_for 10 window_of Settings || fail "Ctrl+, did not open the settings window"
+expect_within "$(window_of Settings)" "the settings window"
+shoot small-settings
+xdotool windowactivate --sync "$(window_of Settings)"
+for _ in $(seq 11); do keys Tab; done  # to Manage... of the HTTP paired devices
+keys space
+wait_for 10 window_of "HTTP Paired Devices" || fail "Manage... did not open the HTTP pairing sheet"
+expect_within "$(window_of 'HTTP Paired Devices')" "the HTTP pairing sheet"
+shoot small-http-pairing
+echo "main_window_x11: Next delivered; closing with and without a tray checked; a tall first window fits the screen, and every window a 1024x600 one"

@@ -23,6 +23,7 @@
 
 #include "app/views/controls/control_icons.h"
 #include "app/views/controls/controls_view.h"
+#include "app/views/controls/window_placement.h"
 #include "app/views/settings/settings_form.h"
 
 namespace pavonix {
@@ -259,7 +260,7 @@ void QRCodeView::paintEvent(QPaintEvent*) {
 PairingSheetFrame::PairingSheetFrame(const QString& title, const QString& caption, QSize size, QWidget* parent)
     : QDialog(parent) {
     setWindowTitle(title);
-    setFixedSize(size);
+    fixSizeWithinScreen(this, size);
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     outer->setSpacing(0);

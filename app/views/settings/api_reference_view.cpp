@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "app/views/controls/control_icons.h"
+#include "app/views/controls/window_placement.h"
 
 namespace pavonix {
 
@@ -58,7 +59,7 @@ APIReferenceView::APIReferenceView(APIReference reference, QWidget* parent)
     : QDialog(parent), reference_(std::move(reference)) {
     setObjectName("apiReference");
     setWindowModality(Qt::WindowModal);
-    setFixedSize(sheetWidth, sheetHeight);
+    fixSizeWithinScreen(this, QSize(sheetWidth, sheetHeight));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(22, 22, 22, 22);
     layout->setSpacing(18);

@@ -11,7 +11,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QScrollArea>
 #include <QShortcut>
 #include <QTabWidget>
@@ -307,11 +306,11 @@ void LanternpostSettingsView::showEvent(QShowEvent* event) {
     if (!placed_ && window() != this) {
         placed_ = true;
         fitContent();
-        placeOnScreen();
-        // Laid out and framed by the window manager only once it is mapped: measure again then.
+        placeOnScreen(window());
+        // Laid out only once it is mapped: measure again then.
         QTimer::singleShot(0, this, [this] {
             fitContent();
-            placeOnScreen();
+            keepOnScreen(window());
         });
     }
 }
@@ -329,22 +328,6 @@ void LanternpostSettingsView::fitContent() {
     bounds_.maximumHeight = std::max(windowBounds.maximumHeight, height);
     top->resize(windowBounds.width, height);
     bounds_.applyWindowConstraints(top);
-}
-
-void LanternpostSettingsView::placeOnScreen() {
-    QWidget* top = window();
-    // Framed now, the window knows how much of the screen its title bar takes.
-    bounds_.applyWindowConstraints(top);
-    QScreen* screen = top->screen();
-    if (!screen) return;
-    const QRect available = screen->availableGeometry();
-    QRect frame = top->frameGeometry();
-    if (!top->isVisible() || frame.size() == top->size()) {
-        // Not yet framed: centre it on the screen.
-        frame.moveCenter(available.center());
-    }
-    const QRect placed = placedWithin(frame, available);
-    if (placed.topLeft() != top->frameGeometry().topLeft()) top->move(placed.topLeft());
 }
 
 }  // namespace pavonix

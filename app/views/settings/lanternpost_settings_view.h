@@ -69,7 +69,6 @@ private:
     void sync();
     // Makes the window as tall as the Network tab needs, within the screen.
     void fitContent();
-    void placeOnScreen();
 
     LanternpostSettingsState state_;
     SettingBinding<std::string> pavonixName_;

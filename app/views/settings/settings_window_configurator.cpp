@@ -2,18 +2,13 @@
 
 #include <algorithm>
 
-#include <QScreen>
 #include <QWidget>
 
 namespace pavonix {
 
 void SettingsWindowConfigurator::applyWindowConstraints(QWidget* window) const {
     if (!window) return;
-    int highest = maximumHeight;
-    if (const QScreen* screen = window->screen()) {
-        const int frame = window->frameGeometry().height() - window->height();
-        highest = std::clamp(screen->availableGeometry().height() - frame, 1, highest);
-    }
+    const int highest = std::clamp(roomOnScreen(window).height(), 1, maximumHeight);
     const int lowest = std::min(minimumHeight, highest);
     window->setMinimumSize(width, lowest);
     window->setMaximumSize(width, highest);

@@ -17,8 +17,8 @@ struct SettingsWindowConfigurator {
     int maximumHeight = 0;
 
     // Width fixed, height between the two bounds, resizable within them; on a screen too short
-    // for that, no taller than the screen's available height less the window's frame (known once
-    // the window manager has framed it). A null window is left alone. Idempotent.
+    // for that, no taller than the screen's available height less the window's frame. A null
+    // window is left alone. Idempotent.
     void applyWindowConstraints(QWidget* window) const;
 };
 

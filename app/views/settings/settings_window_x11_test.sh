@@ -15,7 +15,7 @@ set -euo pipefail
 program=$1
 probe=$2
 source "$(dirname "$0")/../testing/x11_session.sh"
-x11_test settings_window_x11 xdotool xprop python3 ip curl
+x11_test settings_window_x11 xdotool xprop xwininfo python3 ip curl
 two_test_hosts s 10.233.0 || skip "cannot create network namespaces"
 # answers NS HOST PORT: the program's /health answers there.
 answers() { ip netns exec "$1" curl -sf --max-time 2 "http://$2:$3/health" >/dev/null; }
@@ -57,19 +57,10 @@ wait_for 10 grep -qF "Pavonix: HTTP server Failed" "$scratch/program.log" || fai
 
 # --- 1. Opening on screen, and the size bounds -------------------------------------------------
 open_settings
-# geometry WINDOW: sets X Y WIDTH HEIGHT (the content) and L R T B (the frame's edges).
-geometry() {
-  eval "$(xdotool getwindowgeometry --shell "$1")"
-  read -r L R T B < <(xprop -id "$1" _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g')
-}
-on_screen() {
-  geometry "$settings"
-  [ $((X - L)) -ge 0 ] && [ $((Y - T)) -ge 0 ] && [ $((X + WIDTH + R)) -le 1280 ] && [ $((Y + HEIGHT + B)) -le 800 ]
-}
-wait_for 5 on_screen || fail "the settings window is not fully on screen: ${WIDTH}x${HEIGHT}+${X}+${Y}"
+wait_for 5 within_work_area "$settings" || fail "the settings window is not fully on screen: ${W}x${H}+${X}+${Y}"
 shoot settings-first-open
-[ "$HEIGHT" -gt 500 ] || fail "the settings window opened ${HEIGHT} high, below what its Network tab needs"
-sized() { geometry "$settings"; [ "$WIDTH" = "$1" ] && [ "$HEIGHT" = "$2" ]; }
+[ "$H" -gt 500 ] || fail "the settings window opened ${H} high, below what its Network tab needs"
+sized() { eval "$(xdotool getwindowgeometry --shell "$settings")"; [ "$WIDTH" = "$1" ] && [ "$HEIGHT" = "$2" ]; }
 xdotool windowsize "$settings" 300 300
 wait_for 5 sized 500 500 || fail "the window went below 500 by 500: ${WIDTH}x${HEIGHT}"
 xdotool windowsize "$settings" 900 1000

@@ -46,6 +46,19 @@ wait_for() {  # wait_for SECONDS COMMAND...
   done
 }
 
+# within_work_area WINDOW: the window, frame and all, lies within its screen's work area. Sets
+# X Y W H (the window itself, from xwininfo: xdotool counts the title bar twice in the position)
+# and L R T B (its frame).
+within_work_area() {
+  local area
+  read -r -a area < <(xprop -root _NET_WORKAREA | sed 's/.*= //; s/,//g')
+  read -r X Y W H < <(xwininfo -id "$1" | awk '/Absolute upper-left X/{x=$NF} /Absolute upper-left Y/{y=$NF}
+    /Width:/{w=$NF} /Height:/{h=$NF} END{print x, y, w, h}')
+  read -r L R T B < <(xprop -id "$1" _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g')
+  [ -n "${B:-}" ] && [ $((X - L)) -ge "${area[0]}" ] && [ $((Y - T)) -ge "${area[1]}" ] &&
+    [ $((X + W + R)) -le $((area[0] + area[2])) ] && [ $((Y + H + B)) -le $((area[1] + area[3])) ]
+}
+
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 keys() { xdotool key --delay 40 "$@"; }
 # With PAVONIX_SCREENSHOTS=DIR, shoot NAME saves a picture of the screen there.

@@ -30,6 +30,7 @@ ContentView::ContentView(std::unique_ptr<WelcomePermissionsModel> permissionsMod
     // window may shrink to the main view's minimum once the much larger welcome screen is gone.
     layout_ = new QVBoxLayout(this);
     layout_->setContentsMargins(0, 0, 0, 0);
+    layout_->setSpacing(0);
     welcome_ = new WelcomeView(*permissionsModel_, [this] { continueOnboarding(); }, this);
     // Wrapped descriptions need more height as the font grows; rather than squeeze them into a
     // window too short for them, the screen scrolls. Never sideways: the scroll area is as wide
@@ -42,6 +43,9 @@ ContentView::ContentView(std::unique_ptr<WelcomePermissionsModel> permissionsMod
     welcomeScroll_->setWidget(welcome_);
     welcomeScroll_->setMinimumWidth(welcome_->minimumWidth() + style()->pixelMetric(QStyle::PM_ScrollBarExtent));
     layout_->addWidget(welcomeScroll_);
+    // "Continue" stays in sight below the screen, however far it scrolls.
+    welcome_->footer()->layout()->setContentsMargins(22, 0, 22, 22);
+    layout_->addWidget(welcome_->footer());
     // Whoever writes either setting (this view, the settings window's "Reset Onboarding", the
     // settings file), the choice follows.
     connect(welcomeCompleted_.notifier(), &SettingNotifier::changed, this, &ContentView::choose);
@@ -62,7 +66,9 @@ QSize ContentView::sizeHint() const {
     const int width = std::max(WelcomeView::idealSize.width(), welcomeScroll_->minimumWidth());
     // Measured as if the scroll bar took its room: at the height that needs, none is needed.
     const int narrowest = width - style()->pixelMetric(QStyle::PM_ScrollBarExtent);
-    return {width, std::max({WelcomeView::idealSize.height(), welcome_->minimumHeight(), welcome_->heightForWidth(narrowest)})};
+    const int footer = welcome_->footer()->sizeHint().height();
+    return {width, std::max({WelcomeView::idealSize.height(), welcome_->minimumHeight() + footer,
+                             welcome_->heightForWidth(narrowest) + footer})};
 }
 
 void ContentView::continueOnboarding() {
@@ -110,10 +116,12 @@ void ContentView::choose() {
     // both minimum heights at once and would grow to do so.
     if (main) {
         welcomeScroll_->hide();
+        welcome_->footer()->hide();
         mainView_->show();
     } else {
         if (mainView_) mainView_->hide();
         welcomeScroll_->show();
+        welcome_->footer()->show();
     }
     if (main != wasMain) emit shownViewChanged();
 }

@@ -125,6 +125,9 @@ TEST_F(ContentViewTest, RowsNeverSqueezeTheirTextsAndAStorageNoticeIsToldWhole) 
     window.resize(view.minimumSizeHint().width(), 300);
     expectWhole("short");
     EXPECT_TRUE(view.welcomeScrollArea()->verticalScrollBar()->isVisible());
+    const QPushButton* next = view.welcomeView()->continueButton();
+    EXPECT_TRUE(next->isVisible());
+    EXPECT_LE(next->mapTo(&window, QPoint(0, next->height())).y(), window.height()) << "Continue in sight, whole";
     notices.set({});
     settle();
     EXPECT_TRUE(notice->isHidden());

@@ -103,22 +103,27 @@ WelcomeView::WelcomeView(WelcomePermissionsModel& permissionsModel, std::functio
     column->addWidget(list_);
     column->addStretch(1);
 
-    auto* buttons = new QHBoxLayout;
+    footer_ = new QWidget(this);
+    auto* buttons = new QHBoxLayout(footer_);
+    buttons->setContentsMargins(0, 0, 0, 0);
     buttons->addStretch(1);
-    continue_ = new QPushButton(QStringLiteral("Continue"), this);
+    continue_ = new QPushButton(QStringLiteral("Continue"), footer_);
     continue_->setObjectName("continue");
     continue_->setDefault(true);
     connect(continue_, &QPushButton::clicked, this, [this] {
         if (continueAction_) continueAction_();
     });
     buttons->addWidget(continue_);
-    column->addLayout(buttons);
+    column->addWidget(footer_);
 
-    // The default action: Return (and Enter) anywhere on this screen continues.
-    for (auto key : {Qt::Key_Return, Qt::Key_Enter}) {
-        auto* shortcut = new QShortcut(QKeySequence(key), this);
-        shortcut->setContext(Qt::WidgetWithChildrenShortcut);
-        connect(shortcut, &QShortcut::activated, continue_, &QPushButton::click);
+    // The default action: Return (and Enter) anywhere on this screen continues, also from the
+    // footer where a host keeps it apart.
+    for (QWidget* scope : {static_cast<QWidget*>(this), footer_}) {
+        for (auto key : {Qt::Key_Return, Qt::Key_Enter}) {
+            auto* shortcut = new QShortcut(QKeySequence(key), scope);
+            shortcut->setContext(Qt::WidgetWithChildrenShortcut);
+            connect(shortcut, &QShortcut::activated, continue_, &QPushButton::click);
+        }
     }
 
     itemsObservation_ = model_.observeItems([this] { sync(); });

@@ -36,6 +36,9 @@ public:
     // The dividers between rows (none below the last).
     const std::vector<QFrame*>& dividers() const { return dividers_; }
     QPushButton* continueButton() const { return continue_; }
+    // The row that holds "Continue", last on the screen; a host that scrolls the screen may take
+    // it out, to keep it in sight below.
+    QWidget* footer() const { return footer_; }
     // A problem with the settings file or the pairing secrets, shown whole above the permission
     // list; hidden while empty.
     void setStorageNotice(const QString& text);
@@ -50,6 +53,7 @@ private:
     QWidget* list_ = nullptr;
     std::vector<WelcomePermissionRow*> rows_;
     std::vector<QFrame*> dividers_;
+    QWidget* footer_ = nullptr;
     QPushButton* continue_ = nullptr;
     Observation itemsObservation_;
     Observation requestingObservation_;

@@ -53,7 +53,7 @@ TestWindow::TestWindow(const std::string& display, Options options) {
     if (options.processID != 0) set(internAtom(c_, "_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, 1, &options.processID);
     const xcb_atom_t fullscreen = internAtom(c_, "_NET_WM_STATE_FULLSCREEN");
     if (options.fullscreen) set(internAtom(c_, "_NET_WM_STATE"), XCB_ATOM_ATOM, 32, 1, &fullscreen);
-    xcb_map_window(c_, window_);
+    if (options.mapped) xcb_map_window(c_, window_);
     xcb_flush(c_);
 
     const xcb_setup_t* setup = xcb_get_setup(c_);
@@ -87,6 +87,9 @@ void TestWindow::handle(const xcb_generic_event_t* event) {
     const auto* key = reinterpret_cast<const xcb_key_press_event_t*>(event);
     std::uint32_t sym = 0;
     std::size_t index = static_cast<std::size_t>(key->detail - minKeycode_) * symsPerKeycode_;
+    // With Shift held, the shifted level where the key has one, as clients read the core map.
+    if ((key->state & XCB_MOD_MASK_SHIFT) && symsPerKeycode_ > 1 && index + 1 < keymap_.size() && keymap_[index + 1] != 0)
+        ++index;
     if (key->detail >= minKeycode_ && index < keymap_.size()) sym = keymap_[index];
     keys_.push_back({type == XCB_KEY_PRESS, sym, key->state});
 }

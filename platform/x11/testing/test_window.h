@@ -26,10 +26,11 @@ public:
         std::string className = "PavonixTest";
         std::uint32_t processID = 0;  // 0: no _NET_WM_PID
         bool fullscreen = false;  // ask the window manager for the fullscreen state
+        bool mapped = true;       // false: created, never shown
     };
     struct KeyEvent {
         bool press = false;
-        std::uint32_t keysym = 0;
+        std::uint32_t keysym = 0;  // of the level Shift selects
         std::uint16_t state = 0;  // modifier mask at the time of the event
     };
 
