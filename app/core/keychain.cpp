@@ -9,6 +9,16 @@ std::shared_ptr<keychain::Store> storeFor(const keychain::Keychain& chain,
     return query.useDataProtectionKeychain ? chain.primary : chain.legacy;
 }
 
+// A store that is not there holds nothing; an item without bytes counts as none.
+KeychainItemRead readItem(const std::shared_ptr<keychain::Store>& store, const KeychainQuery& query) {
+    KeychainItemRead read;
+    if (!store) return read;
+    read.status = store->read({query.service, query.account}, read.data);
+    if (read.status == keychain::success && read.data.empty()) read.status = keychain::itemNotFound;
+    if (read.status != keychain::success && read.status != keychain::itemNotFound) read.problem = store->failure(read.status);
+    return read;
+}
+
 }  // namespace
 
 KeychainQuery keychainQuery(std::string_view service, std::string_view account) {
@@ -20,15 +30,9 @@ KeychainQuery legacyKeychainQuery(std::string_view service, std::string_view acc
 }
 
 std::optional<Bytes> keychainReadData(const KeychainQuery& query) {
-    auto store = storeFor(keychain::processKeychain(), query);
-    if (!store) {
-        return std::nullopt;
-    }
-    Bytes data;
-    if (store->read({query.service, query.account}, data) != keychain::success || data.empty()) {
-        return std::nullopt;
-    }
-    return data;
+    auto read = readItem(storeFor(keychain::processKeychain(), query), query);
+    if (read.status != keychain::success) return std::nullopt;
+    return std::move(read.data);
 }
 
 KeychainStatus keychainSaveData(const Bytes& data, std::string_view service,
@@ -63,14 +67,27 @@ KeychainStatus keychainDeleteData(const KeychainQuery& query) {
 
 std::optional<Bytes> keychainReadDataMigratingLegacy(std::string_view service,
                                                      std::string_view account) {
-    if (auto data = keychainReadData(keychainQuery(service, account))) {
-        return data;
+    auto read = keychainReadItemMigratingLegacy(service, account);
+    if (read.status != keychain::success) return std::nullopt;
+    return std::move(read.data);
+}
+
+KeychainItemRead keychainReadItemMigratingLegacy(std::string_view service, std::string_view account) {
+    const auto chain = keychain::processKeychain();
+    auto primary = readItem(chain.primary, keychainQuery(service, account));
+    if (primary.status == keychain::success) return primary;
+    auto legacy = readItem(chain.legacy, legacyKeychainQuery(service, account));
+    if (legacy.status == keychain::success) {
+        keychainSaveData(legacy.data, service, account);
+        return legacy;
     }
-    auto data = keychainReadData(legacyKeychainQuery(service, account));
-    if (data) {
-        keychainSaveData(*data, service, account);
-    }
-    return data;
+    // The primary's failure first: that is where the secret should be.
+    return primary.status != keychain::itemNotFound ? primary : legacy;
+}
+
+std::string keychainSaveProblem(KeychainStatus status) {
+    const auto store = keychain::processKeychain().primary;
+    return store ? store->failure(status) : std::string();
 }
 
 std::string keychainBackendName() { return keychain::processKeychain().name(); }

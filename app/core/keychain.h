@@ -56,6 +56,21 @@ KeychainStatus keychainDeleteData(const KeychainQuery& query);
 std::optional<Bytes> keychainReadDataMigratingLegacy(std::string_view service,
                                                      std::string_view account);
 
+// What a read found: the item's bytes (success), no item in either keychain (itemNotFound; an item
+// without bytes counts as none), or why it could not be read: the status of the keychain that failed
+// and its failure() text. A secret that cannot be read is not missing.
+struct KeychainItemRead {
+    KeychainStatus status = keychain::itemNotFound;
+    Bytes data;
+    std::string problem;
+};
+// keychainReadDataMigratingLegacy, telling a missing item from an unreadable one.
+KeychainItemRead keychainReadItemMigratingLegacy(std::string_view service, std::string_view account);
+
+// Why saving into the primary keychain ended with `status`, naming where it keeps the secrets (the
+// store's failure() text).
+std::string keychainSaveProblem(KeychainStatus status);
+
 // Which keychain holds the secrets, for the user: "Secret Service", "File (/path)", ...
 std::string keychainBackendName();
 

@@ -31,6 +31,16 @@ std::size_t utf8CharacterCount(std::string_view text) {
 HTTPRequestAuthenticator::HTTPRequestAuthenticator(HTTPAuthConfiguration configuration, WallClock clock)
     : configuration_(std::move(configuration)), clock_(clock ? std::move(clock) : WallClock(systemWallClock)) {}
 
+HTTPAuthConfiguration HTTPRequestAuthenticator::configuration() const {
+    std::lock_guard lock(credentialsMutex_);
+    return configuration_;
+}
+
+void HTTPRequestAuthenticator::replaceCredentials(std::vector<HTTPAuthCredential> credentials) {
+    std::lock_guard lock(credentialsMutex_);
+    configuration_.credentials.swap(credentials);
+}
+
 std::optional<std::string> HTTPRequestAuthenticator::headerValue(std::string_view name,
                                                                  const std::map<std::string, std::string>& headers) {
     for (std::string_view prefix : {signing::kSignatureHeaderPrefix, signing::kLegacySignatureHeaderPrefix}) {
@@ -50,7 +60,7 @@ HTTPAuthenticationResult HTTPRequestAuthenticator::authenticate(const HTTPReques
     using Outcome = HTTPAuthenticationResult::Outcome;
     if (!requiresSignature(peerIsLoopback)) return {Outcome::acceptedWithoutPair, {}};
     const auto headers = signatureHeaders(request, now);
-    if (!headers || !signing::requestSignatureMatches(headers->credential->secret, request.method, request.path,
+    if (!headers || !signing::requestSignatureMatches(headers->secret, request.method, request.path,
                                                       signing::requestBodyHash(request.body), headers->timestamp,
                                                       headers->nonce, headers->signature)) {
         return {Outcome::refused, {}};
@@ -68,10 +78,15 @@ std::optional<HTTPRequestAuthenticator::SignatureHeaders> HTTPRequestAuthenticat
     const HTTPRequest& request, double now) const {
     auto pairID = headerValue("pair-id", request.headers);
     if (!pairID) return std::nullopt;
-    const auto& credentials = configuration_.credentials;
-    const auto credential = std::find_if(credentials.begin(), credentials.end(),
-                                         [&](const HTTPAuthCredential& c) { return c.pairID == *pairID; });
-    if (credential == credentials.end()) return std::nullopt;
+    Bytes secret;
+    {
+        std::lock_guard lock(credentialsMutex_);
+        const auto& credentials = configuration_.credentials;
+        const auto credential = std::find_if(credentials.begin(), credentials.end(),
+                                             [&](const HTTPAuthCredential& c) { return c.pairID == *pairID; });
+        if (credential == credentials.end()) return std::nullopt;
+        secret = credential->secret;
+    }
 
     auto timestamp = headerValue("timestamp", request.headers);
     auto nonce = headerValue("nonce", request.headers);
@@ -86,7 +101,7 @@ std::optional<HTTPRequestAuthenticator::SignatureHeaders> HTTPRequestAuthenticat
     if (signatureText->empty()) return std::nullopt;
     const auto signature = signing::decodeRequestSignature(*signatureText);
     if (!signature) return std::nullopt;
-    return SignatureHeaders{&*credential, std::move(*pairID), std::move(*timestamp), std::move(*nonce), *signature};
+    return SignatureHeaders{std::move(secret), std::move(*pairID), std::move(*timestamp), std::move(*nonce), *signature};
 }
 
 bool isLoopbackEndpoint(std::string_view host) {

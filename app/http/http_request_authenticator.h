@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,7 +44,10 @@ class HTTPRequestAuthenticator {
 public:
     explicit HTTPRequestAuthenticator(HTTPAuthConfiguration configuration, WallClock clock = systemWallClock);
 
-    const HTTPAuthConfiguration& configuration() const { return configuration_; }
+    HTTPAuthConfiguration configuration() const;
+    // The secrets as read anew (a keychain that answers again), for the requests judged from now
+    // on; the switch and the nonces seen stay, so no request can be replayed across the change.
+    void replaceCredentials(std::vector<HTTPAuthCredential> credentials);
 
     // Never throws; every refusal looks the same to the client.
     HTTPAuthenticationResult authenticate(const HTTPRequest& request, bool peerIsLoopback, double now);
@@ -72,7 +76,7 @@ public:
 
 private:
     struct SignatureHeaders {
-        const HTTPAuthCredential* credential;
+        Bytes secret;
         std::string pairID;
         std::string timestamp;
         std::string nonce;
@@ -82,7 +86,8 @@ private:
     // timestamp inside the window and a signature that decodes; nothing otherwise.
     std::optional<SignatureHeaders> signatureHeaders(const HTTPRequest& request, double now) const;
 
-    const HTTPAuthConfiguration configuration_;
+    mutable std::mutex credentialsMutex_;
+    HTTPAuthConfiguration configuration_;  // credentials under credentialsMutex_; the switch never changes
     const WallClock clock_;
     signing::RequestNonceMemory nonces_;
 };

@@ -8,6 +8,7 @@
 #include "app/core/text.h"
 #include "app/model/default_pavonix_name.h"
 #include "app/settings/settings_keys.h"
+#include "platform/crypto/base64.h"
 
 namespace pavonix {
 
@@ -70,19 +71,13 @@ LanternpostModel::LanternpostModel(LanternpostModelDependencies dependencies) : 
     require(bool(deps_.scanInterfaces), "an interface scan");
     require(bool(deps_.now), "a clock");
     require(deps_.readKeychainItem && deps_.deleteKeychainItem, "a keychain");
-    if (!deps_.httpCredentials) {
-        auto read = deps_.readKeychainItem;
-        deps_.httpCredentials = [read](const std::vector<HTTPPairedDevice>& devices) {
-            std::vector<HTTPAuthCredential> credentials;
-            for (const auto& device : devices) {
-                if (auto secret = read(httpAuthKeychainService, device.id)) credentials.push_back({device.id, *secret});
-            }
-            return credentials;
-        };
-    }
     // Holds the keychain function alone: the server calls it on a worker thread.
     bluetoothSecrets_ = std::make_shared<bluetooth::BluetoothSecretCache>(
-        [read = deps_.readKeychainItem](const std::string& pairID) { return read(bluetoothAuthKeychainService, pairID); });
+        [read = deps_.readKeychainItem](const std::string& pairID) -> std::optional<Bytes> {
+            auto found = read(bluetoothAuthKeychainService, pairID);
+            if (found.status != keychain::success) return std::nullopt;
+            return std::move(found.data);
+        });
 }
 
 std::shared_ptr<LanternpostModel> LanternpostModel::make(LanternpostModelDependencies dependencies) {
@@ -126,6 +121,7 @@ void LanternpostModel::schedulePoll() {
         // Also heard at once through the store's report; this catches whatever a report missed.
         self->showSettingsFileStatus();
         // A Secret Service that went away, or came back, or a keychain file mended by hand.
+        self->httpSecretsRetry_ = true;
         self->checkSecrets();
         if (self->pollTimer_ && !self->pollTimer_->isCancelled()) self->pollTimer_->setTimer(self->deps_.pollInterval);
     });
@@ -352,13 +348,66 @@ void LanternpostModel::restartHTTPServer() {
         httpAuthenticationInputs_ = currentHTTPAuthenticationInputs();
         http::HTTPAuthConfiguration authentication;
         authentication.isEnabled = store.value(settings::httpAuthenticationEnabled);
-        authentication.credentials = deps_.httpCredentials(store.value(settings::httpPairedDevices));
+        authentication.credentials = knownHTTPCredentials();
         parts.authenticator = std::make_shared<http::HTTPRequestAuthenticator>(std::move(authentication));
+        httpAuthenticator_ = parts.authenticator;
         parts.queue = dispatch::makeSerialQueue(std::string(httpQueueLabel));
         return deps_.makeHTTPServer(std::move(parts));
     });
-    // The credentials were just read: a keychain that refused them says why now, not at the next poll.
+    // Asked first: a keychain that does not answer is told after one time-out, and the reads
+    // behind the question fail at once.
     checkSecrets();
+    // Each server reads the secrets afresh: a restart is also how a changed keychain is seen.
+    readHTTPSecrets();
+}
+
+std::vector<HTTPAuthCredential> LanternpostModel::knownHTTPCredentials() const {
+    std::vector<HTTPAuthCredential> credentials;
+    for (const auto& device : settings().value(settings::httpPairedDevices)) {
+        if (auto found = httpSecrets_.find(device.id); found != httpSecrets_.end()) credentials.push_back({device.id, found->second});
+    }
+    return credentials;
+}
+
+dispatch::Queue& LanternpostModel::keychainQueue() {
+    // On the pool meant for blocking calls: a Secret Service that does not answer holds the
+    // thread for its time-out, which the few workers of the bridges' queues cannot spare.
+    if (!keychainQueue_) {
+        keychainQueue_ = dispatch::makeSerialQueue(std::string(keychainQueueLabel),
+                                                   dispatch::globalQueue(dispatch::Priority::normal));
+    }
+    return *keychainQueue_;
+}
+
+void LanternpostModel::readHTTPSecrets() {
+    const std::uint64_t read = ++httpSecretsReads_;
+    std::vector<std::string> pairIDs;
+    for (const auto& device : settings().value(settings::httpPairedDevices)) pairIDs.push_back(device.id);
+    std::weak_ptr<LanternpostModel> weak = weak_from_this();
+    keychainQueue().async([weak, read, pairIDs = std::move(pairIDs), reader = deps_.readKeychainItem] {
+        std::vector<std::pair<std::string, KeychainItemRead>> found;
+        for (const auto& pairID : pairIDs) found.emplace_back(pairID, reader(httpAuthKeychainService, pairID));
+        dispatch::MainExecutor::post([weak, read, found = std::move(found)]() mutable {
+            auto self = weak.lock();
+            if (!self || read != self->httpSecretsReads_) return;
+            // A secret that cannot be read now is not gone: the one read before still serves.
+            self->httpSecretsUnreadable_ = false;
+            for (auto& [pairID, item] : found) {
+                if (item.status == keychain::success) {
+                    self->httpSecrets_[pairID] = std::move(item.data);
+                } else if (item.status == keychain::itemNotFound) {
+                    self->httpSecrets_.erase(pairID);
+                } else {
+                    self->httpSecretsUnreadable_ = true;
+                }
+            }
+            if (self->httpServer_ && self->httpAuthenticator_) {
+                self->httpAuthenticator_->replaceCredentials(self->knownHTTPCredentials());
+            }
+            // A keychain that refused them says why now, not at the next poll.
+            if (self->httpSecretsUnreadable_) self->checkSecrets();
+        });
+    });
 }
 
 LanternpostModel::HTTPAuthenticationInputs LanternpostModel::currentHTTPAuthenticationInputs() const {
@@ -575,10 +624,13 @@ void LanternpostModel::addHTTPPairing(const std::string& name, HTTPPairingDone d
         checkSecrets();  // a keychain that refused the secret may say why
         return done(std::nullopt, std::current_exception());
     }
+    // Known from its making: the new pair is answered at once, whatever the keychain's pace.
+    if (auto secret = crypto::base64urlDecode(setup.secret)) httpSecrets_[setup.device.id] = std::move(*secret);
     settings().changeList(settings::httpPairedDevices, appended(setup.device));
     saveSettingsThen([setup = std::move(setup), done = std::move(done)](LanternpostModel* self, const SettingsProblem& problem) {
         if (!self) return done(std::nullopt, std::make_exception_ptr(std::runtime_error(std::string(pavonixUnavailableMessage))));
         if (problem) {
+            self->httpSecrets_.erase(setup.device.id);
             self->settings().changeList(settings::httpPairedDevices, removed<HTTPPairedDevice>(setup.device.id));
             self->deps_.deleteKeychainItem(keychainQuery(httpAuthKeychainService, setup.device.id));
             return done(std::nullopt, std::make_exception_ptr(SettingsNotSavedError(problem->reason)));
@@ -594,6 +646,7 @@ void LanternpostModel::addHTTPPairing(const std::string& name, HTTPPairingDone d
 }
 
 void LanternpostModel::removeHTTPPairing(const std::string& pairID) {
+    httpSecrets_.erase(pairID);
     settings().changeList(settings::httpPairedDevices, removed<HTTPPairedDevice>(pairID));
     deps_.deleteKeychainItem(keychainQuery(httpAuthKeychainService, pairID));
     rescanInterfaces();
@@ -778,14 +831,8 @@ void LanternpostModel::checkSecrets() {
         return;
     }
     secretsCheckRunning_ = true;
-    // On the pool meant for blocking calls: a Secret Service that does not answer holds the
-    // thread for its time-out at every poll, which the few workers of the bridges' queues cannot spare.
-    if (!keychainQueue_) {
-        keychainQueue_ = dispatch::makeSerialQueue(std::string(keychainQueueLabel),
-                                                   dispatch::globalQueue(dispatch::Priority::normal));
-    }
     std::weak_ptr<LanternpostModel> weak = weak_from_this();
-    keychainQueue_->async([weak, ask = deps_.keychainProblem] {
+    keychainQueue().async([weak, ask = deps_.keychainProblem] {
         auto problem = ask();
         dispatch::MainExecutor::post([weak, problem = std::move(problem)] {
             auto self = weak.lock();
@@ -793,6 +840,11 @@ void LanternpostModel::checkSecrets() {
             self->storageNotices.set(StorageNoticeBoard::Kind::secrets,
                                      problem ? std::optional<std::string>(secretsNotice(*problem)) : std::nullopt);
             self->secretsCheckRunning_ = false;
+            // A Secret Service that was starting or stalled answers now, or a file was mended.
+            // Once per poll at most: each read asks for a check when it is done.
+            if (!problem && self->httpSecretsUnreadable_ && std::exchange(self->httpSecretsRetry_, false)) {
+                self->readHTTPSecrets();
+            }
             if (std::exchange(self->secretsCheckAgain_, false)) self->checkSecrets();
         });
     });

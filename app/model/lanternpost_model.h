@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -146,7 +147,8 @@ public:
     // Asks the keychain, on a queue of its own, whether its secrets can be read, and shows the
     // answer when it comes (a Secret Service may take up to its time-out to answer, or not
     // answer at all). One question at a time; asking while one is out asks once more after it.
-    // Done at each poll and where the model has just read or failed to write secrets.
+    // Done at each poll and where the model has just read or failed to write secrets. A keychain
+    // that reads again after a read of the HTTP secrets failed has them read once more.
     void checkSecrets();
 
     // The id of the server whose reports are listened to; 0 when none runs. For tests.
@@ -200,6 +202,18 @@ private:
         bool operator==(const HTTPAuthenticationInputs&) const = default;
     };
     HTTPAuthenticationInputs currentHTTPAuthenticationInputs() const;
+    // The HTTP pairs' secrets are read on the keychain queue, never on the main thread: a Secret
+    // Service that is starting or stalled would hold the window and every peer for its time-out.
+    // A server starts with the secrets known so far; each read's answer goes into the running
+    // server's authenticator.
+    void readHTTPSecrets();
+    std::vector<HTTPAuthCredential> knownHTTPCredentials() const;
+    dispatch::Queue& keychainQueue();
+    std::shared_ptr<http::HTTPRequestAuthenticator> httpAuthenticator_;
+    std::map<std::string, Bytes> httpSecrets_;  // by pair id, as last read (or made here)
+    bool httpSecretsUnreadable_ = false;        // the last read met a keychain that could not be read
+    bool httpSecretsRetry_ = true;              // such a read may be tried again before the next poll
+    std::uint64_t httpSecretsReads_ = 0;        // only the latest read's answer is taken
     std::optional<HTTPAuthenticationInputs> httpAuthenticationInputs_;
     std::vector<SettingsStore::Subscription> httpAuthenticationWatches_;
     std::optional<Date> lastChoiceWrite_;  // when unsavedChoice last wrote on the main thread

@@ -4,6 +4,8 @@
 // own test pins its side of the handlers used here.
 #include "app/model/lanternpost_model.h"
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <chrono>
 #include <ctime>
@@ -18,6 +20,7 @@
 #include "app/network/network_listen_port.h"
 #include "app/remote/http_pairing_store.h"
 #include "platform/crypto/base64.h"
+#include "platform/keychain/file_store.h"
 #include "platform/net/testing/loopback.h"
 #include "platform/peripheral/testing/memory_peripheral.h"
 
@@ -418,6 +421,16 @@ TEST_F(ModelTest, RemoteTargetsAreAddedSelectedMovedAndRemovedWithTheirSecret) {
     model.sendRemoteCommand(PresentationCommand::stop(), first, [&](CommandResult result) { answer = result; });
     ASSERT_TRUE(dispatch::runMainQueue([&] { return answer.has_value(); }));
     EXPECT_EQ(answer->message, "Hall: The saved pairing secret is missing. Remove this remote device and add it again.");
+    // One that cannot be read is not missing: why and where, and no word of removing the device.
+    testing::TemporaryFolder dir;
+    testing::writeFile(dir / "keychain.json", "{}");
+    ASSERT_EQ(::chmod((dir / "keychain.json").c_str(), 0644), 0);
+    useKeychain(std::make_shared<keychain::FileStore>((dir / "keychain.json").string()));
+    answer.reset();
+    model.sendRemoteCommand(PresentationCommand::stop(), second, [&](CommandResult result) { answer = result; });
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return answer.has_value(); }));
+    EXPECT_EQ(answer->message, "Second: The saved pairing secret could not be read: " + (dir / "keychain.json").string() +
+                                   ": Open to other users (mode 0644).");
     model.removeRemoteTarget(second.id);
     EXPECT_EQ(store_.value(settings::selectedRemoteLanternpostTargetID), "");
     EXPECT_EQ(settings_.savedFile()["remoteLanternpostTargets"], nlohmann::json::array({"{from a newer version"}));

@@ -72,7 +72,7 @@ BridgeServerPtr makeRealBluetoothServer(BluetoothServerParts parts, peripheral::
 }
 
 void LanternpostModelDependencies::useSystemNetwork(LanternpostModelDependencies& deps) {
-    deps.readKeychainItem = keychainReadDataMigratingLegacy;
+    deps.readKeychainItem = keychainReadItemMigratingLegacy;
     deps.deleteKeychainItem = keychainDeleteData;
     deps.keychainProblem = [] {
         // A damaged legacy store hides the secrets still waiting to move over, so it counts too.
@@ -87,7 +87,6 @@ void LanternpostModelDependencies::useSystemNetwork(LanternpostModelDependencies
     deps.createHTTPPairing = [](const std::string& name, Date now) {
         return remote::HTTPPairingStore().createPairing(name, now);
     };
-    deps.httpCredentials = remote::HTTPPairingStore::credentials;
     deps.makeRemoteTarget = [](const std::string& setupURL, const std::string& name, Date createdAt) {
         return remote::makeRemoteLanternpostTarget(setupURL, name, createdAt);
     };

@@ -115,7 +115,8 @@ struct LanternpostModelDependencies {
     std::function<Date()> now;
     std::chrono::milliseconds pollInterval{2000};
 
-    std::function<std::optional<Bytes>(std::string_view service, std::string_view account)> readKeychainItem;
+    // Tells a missing secret from one that cannot be read now. Called off the main thread.
+    std::function<KeychainItemRead(std::string_view service, std::string_view account)> readKeychainItem;
     std::function<KeychainStatus(const KeychainQuery&)> deleteKeychainItem;
 
     // Optional from here on: a missing part means that this program has no such feature.
@@ -123,10 +124,8 @@ struct LanternpostModelDependencies {
     // (it may wait for a Secret Service up to its time-out), at each poll and after the model has
     // read or failed to write secrets. Null: nothing is known to be wrong.
     std::function<std::optional<std::string>()> keychainProblem;
-    // HTTP pairing store: a new pairing (throws the store's error), and the readable secrets (null:
-    // read through readKeychainItem).
+    // HTTP pairing store: a new pairing (throws the store's error).
     std::function<HTTPPairingSetup(const std::string& name, Date now)> createHTTPPairing;
-    std::function<std::vector<HTTPAuthCredential>(const std::vector<HTTPPairedDevice>&)> httpCredentials;
     // A remote target from a pasted setup URL (throws the target error).
     std::function<RemoteLanternpostTarget(const std::string& setupURL, const std::string& name, Date createdAt)>
         makeRemoteTarget;

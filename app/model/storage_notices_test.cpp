@@ -4,6 +4,7 @@
 // read at start and written later are the program's black-box test.
 #include "app/model/storage_notices.h"
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <fstream>
@@ -84,6 +85,50 @@ TEST_F(ModelTest, KeychainTroubleIsToldFromThePollAndGoesWhenTheKeychainAnswersA
     std::lock_guard lock(keychain->mutex);
     EXPECT_FALSE(keychain->askedOffThePool);
     EXPECT_EQ(keychain->mostInside, 1) << "one question at a time, however slow the answers";
+}
+
+// A Secret Service still starting holds its pairs' secrets: the HTTP server serves meanwhile and
+// refuses them, and the same server takes them in as soon as the keychain reads. The main thread
+// never asks it. (A pairing meanwhile is refused in the store's words: the pairing store's test.)
+TEST_F(ModelTest, PairsOfAKeychainThatCannotBeReadYetAreServedAsSoonAsItReads) {
+    struct Starting final : keychain::Store {
+        keychain::MemoryStore items;
+        std::atomic<bool> answers = false, readOnTheMainThread = false;
+        std::string name() const override { return "Secret Service"; }
+        keychain::Status read(const keychain::ItemKey& key, Bytes& out) override {
+            readOnTheMainThread = readOnTheMainThread || dispatch::isMainThread();
+            return answers ? items.read(key, out) : keychain::notAvailable;
+        }
+        keychain::Status add(const keychain::ItemKey&, const Bytes&) override { return keychain::notAvailable; }
+        keychain::Status update(const keychain::ItemKey&, const Bytes&) override { return keychain::notAvailable; }
+        keychain::Status remove(const keychain::ItemKey&) override { return keychain::notAvailable; }
+        std::optional<std::string> problem() const override {
+            return answers ? std::nullopt : std::optional<std::string>(failure(0));
+        }
+        std::string failure(keychain::Status) const override { return "the Secret Service does not answer"; }
+    };
+    auto secrets = std::make_shared<Starting>();
+    const Bytes secret(32, 7);
+    secrets->items.add({std::string(httpAuthKeychainService), "lpp_phone"}, secret);
+    testing::useKeychain(secrets);
+    store_.setValue(settings::httpAuthenticationEnabled, true);
+    store_.setValue(settings::httpPairedDevices, std::vector<HTTPPairedDevice>{{"lpp_phone", "Phone", now_}});
+    pollInterval_ = std::chrono::milliseconds(2);
+    auto& model = start();
+    const auto authenticator = httpParts_->authenticator;
+    const auto server = model.currentServerID("HTTP");
+    const auto notice = [&] { return model.storageNotices.standing.get().secrets; };
+    ASSERT_TRUE(dispatch::runMainQueue([&] { return notice().has_value(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(*notice(), "Pairing secrets could not be read: the Secret Service does not answer.");
+    EXPECT_TRUE(authenticator->configuration().credentials.empty());
+    secrets->answers = true;
+    const std::vector<HTTPAuthCredential> served{{"lpp_phone", secret}};
+    EXPECT_TRUE(dispatch::runMainQueue([&] { return authenticator->configuration().credentials == served; },
+                                       std::chrono::seconds(5)));
+    EXPECT_TRUE(dispatch::runMainQueue([&] { return !notice(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(model.currentServerID("HTTP"), server) << "taken in without a restart, which would forget the nonces seen";
+    model_.reset();
+    EXPECT_FALSE(secrets->readOnTheMainThread);
 }
 
 TEST_F(ModelTest, APairingWhoseRecordCannotBeSavedIsNotCreatedAndKeepsNoSecret) {

@@ -13,12 +13,15 @@ RandomByteSource systemRandomByteSource() {
     return [](std::size_t count) { return crypto::secureRandomBytes(count); };
 }
 
-HTTPPairingStoreError::HTTPPairingStoreError(Kind kind, KeychainStatus status)
-    : kind_(kind), status_(status), description_(description()) {}
+std::string keychainWhere(const std::string& where) { return where.empty() ? where : " Keychain: " + where + "."; }
+
+HTTPPairingStoreError::HTTPPairingStoreError(Kind kind, KeychainStatus status, std::string where)
+    : kind_(kind), status_(status), where_(std::move(where)), description_(description()) {}
 
 std::string HTTPPairingStoreError::description() const {
     if (kind_ == Kind::keychain) {
-        return "Unable to save pairing secret in Keychain. Status " + keychain::statusText(status_) + ".";
+        return "Unable to save pairing secret in Keychain. Status " + keychain::statusText(status_) + "." +
+               keychainWhere(where_);
     }
     return "Unable to generate secure random bytes.";
 }
@@ -40,7 +43,7 @@ HTTPPairingSetup HTTPPairingStore::createPairing(std::string_view name, Date now
     HTTPPairingSetup setup;
     setup.secret = crypto::base64urlEncode(secret);
     OPENSSL_cleanse(secret.data(), secret.size());
-    if (status != keychain::success) throw HTTPPairingStoreError::keychain(status);
+    if (status != keychain::success) throw HTTPPairingStoreError::keychain(status, keychainSaveProblem(status));
 
     std::string trimmed = trimmedWhitespaceAndNewlines(name);
     setup.device = {pairID, trimmed.empty() ? std::string(kDefaultPairedDeviceName) : std::move(trimmed), now};

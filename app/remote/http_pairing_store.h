@@ -41,13 +41,17 @@ class HTTPPairingStoreError : public std::exception {
 public:
     enum class Kind { keychain, randomBytes };
 
-    static HTTPPairingStoreError keychain(KeychainStatus status) { return {Kind::keychain, status}; }
+    // `where`: the keychain's failure() text, told after the status.
+    static HTTPPairingStoreError keychain(KeychainStatus status, std::string where = {}) {
+        return {Kind::keychain, status, std::move(where)};
+    }
     static HTTPPairingStoreError randomBytes() { return {Kind::randomBytes, 0}; }
 
     Kind kind() const { return kind_; }
     KeychainStatus status() const { return status_; }
-    // "Unable to save pairing secret in Keychain. Status -25291 (no Secret Service answered)." or
-    // "Unable to generate secure random bytes."
+    // "Unable to save pairing secret in Keychain. Status -25291 (no Secret Service answered)."
+    // followed by " Keychain: " and `where` and "." when given; or "Unable to generate secure
+    // random bytes."
     std::string description() const;
     const char* what() const noexcept override { return description_.c_str(); }
 
@@ -56,11 +60,16 @@ public:
     }
 
 private:
-    HTTPPairingStoreError(Kind kind, KeychainStatus status);
+    HTTPPairingStoreError(Kind kind, KeychainStatus status, std::string where = {});
     Kind kind_;
     KeychainStatus status_;
+    std::string where_;
     std::string description_;
 };
+
+// Where a failed save of a secret leaves it, after the sentence that says so: " Keychain: " and the
+// keychain's failure() text and "." (nothing for no text).
+std::string keychainWhere(const std::string& where);
 
 // Works on the process keychain (app/core/keychain.h); tests install an in-memory one.
 class HTTPPairingStore {

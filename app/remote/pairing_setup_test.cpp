@@ -1,12 +1,16 @@
 #include "app/remote/http_pairing_store.h"
 #include "app/remote/remote_lanternpost_target.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <numeric>
 
 #include "platform/crypto/base64.h"
+#include "platform/keychain/file_store.h"
 #include "platform/keychain/memory_store.h"
+#include "platform/testing/temporary_folder.h"
 
 namespace pavonix::remote {
 namespace {
@@ -186,6 +190,19 @@ TEST_F(PairingSetupTest, RandomOrKeychainFailuresSaveNothing) {
               "Unable to save pairing secret in Keychain. Status -25291 (no Secret Service answered).");
     EXPECT_EQ(thrownText([&] { makeRemoteLanternpostTarget(kValid, "A", now); }),
               "Unable to save the remote device secret in Keychain. Status -25291 (no Secret Service answered).");
+
+    // Where it was to go, and what is wrong there.
+    pavonix::testing::TemporaryFolder dir;
+    const auto file = dir / "keychain.json";
+    pavonix::testing::writeFile(file, R"({"version":1,"items":[]})");
+    ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+    keychain::setProcessKeychain({std::make_shared<keychain::FileStore>(file.string()), nullptr});
+    const std::string status = "Status -25295 (the keychain file is damaged or open to other users). Keychain: " +
+                               file.string() + ": Open to other users (mode 0644).";
+    EXPECT_EQ(thrownText([&] { HTTPPairingStore().createPairing("A", now); }),
+              "Unable to save pairing secret in Keychain. " + status);
+    EXPECT_EQ(thrownText([&] { makeRemoteLanternpostTarget(kValid, "A", now); }),
+              "Unable to save the remote device secret in Keychain. " + status);
 }
 
 }  // namespace

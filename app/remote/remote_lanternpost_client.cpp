@@ -137,9 +137,14 @@ RemoteLanternpostResult<Json> RemoteLanternpostClient::exchange(RemoteHTTPTransp
                                                                 const std::string& path, const std::string& method,
                                                                 const Bytes& body,
                                                                 const RemoteLanternpostTarget& target) {
-    auto stored = keychainReadDataMigratingLegacy(remoteTargetsKeychainService, target.id);
-    if (!stored) return RemoteLanternpostFailure(RemoteLanternpostTargetError(RemoteLanternpostTargetError::Kind::missingSecret));
-    WipedBytes secret{std::move(*stored)};
+    auto stored = keychainReadItemMigratingLegacy(remoteTargetsKeychainService, target.id);
+    if (stored.status == keychain::itemNotFound) {
+        return RemoteLanternpostFailure(RemoteLanternpostTargetError(RemoteLanternpostTargetError::Kind::missingSecret));
+    }
+    if (stored.status != keychain::success) {
+        return RemoteLanternpostFailure(RemoteLanternpostTargetError::unreadableSecret(std::move(stored.problem)));
+    }
+    WipedBytes secret{std::move(stored.data)};
 
     RemoteHTTPTransportRequest outgoing;
     std::string nonce;

@@ -63,13 +63,14 @@ char32_t decodeCodePoint(std::string_view text, std::size_t& i) {
 
 }  // namespace
 
-RemoteLanternpostTargetError::RemoteLanternpostTargetError(Kind kind, KeychainStatus status)
-    : kind_(kind), status_(kind == Kind::keychain ? status : 0), description_(description()) {}
+RemoteLanternpostTargetError::RemoteLanternpostTargetError(Kind kind, KeychainStatus status, std::string detail)
+    : kind_(kind), status_(kind == Kind::keychain ? status : 0), detail_(std::move(detail)), description_(description()) {}
 
 std::string RemoteLanternpostTargetError::description() const {
     switch (kind_) {
         case Kind::keychain:
-            return "Unable to save the remote device secret in Keychain. Status " + keychain::statusText(status_) + ".";
+            return "Unable to save the remote device secret in Keychain. Status " + keychain::statusText(status_) + "." +
+                   keychainWhere(detail_);
         case Kind::invalidSetupURL:
             return "Enter a valid Pavonix setup URL.";
         case Kind::unsupportedSetupURL:
@@ -84,6 +85,8 @@ std::string RemoteLanternpostTargetError::description() const {
             return "The saved pairing secret is missing. Remove this remote device and add it again.";
         case Kind::randomBytes:
             return "Unable to generate secure random bytes.";
+        case Kind::unreadableSecret:
+            return "The saved pairing secret could not be read: " + detail_ + ".";
     }
     return {};
 }
@@ -195,7 +198,7 @@ RemoteLanternpostTarget makeRemoteLanternpostTarget(std::string_view setupURLStr
 
     const KeychainStatus status = keychainSaveData(setup.secret, remoteTargetsKeychainService, target.id);
     OPENSSL_cleanse(setup.secret.data(), setup.secret.size());
-    if (status != keychain::success) throw RemoteLanternpostTargetError::keychain(status);
+    if (status != keychain::success) throw RemoteLanternpostTargetError::keychain(status, keychainSaveProblem(status));
 
     std::string trimmedName = trimmedWhitespaceAndNewlines(name);
     target.name = !trimmedName.empty() ? std::move(trimmedName) : setup.deviceName.value_or("");

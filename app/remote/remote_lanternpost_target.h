@@ -29,10 +29,20 @@ public:
         invalidBluetoothPairingPayload,
         missingSecret,
         randomBytes,
+        // The secret is there but cannot be read now (an unreadable keychain file, a Secret
+        // Service that does not answer): no reason to remove the device.
+        unreadableSecret,
     };
 
-    RemoteLanternpostTargetError(Kind kind, KeychainStatus status = 0);
-    static RemoteLanternpostTargetError keychain(KeychainStatus status) { return {Kind::keychain, status}; }
+    // `detail`: for keychain, where the keychain keeps the secrets; for unreadableSecret, why it
+    // cannot be read (both the keychain's failure() text).
+    RemoteLanternpostTargetError(Kind kind, KeychainStatus status = 0, std::string detail = {});
+    static RemoteLanternpostTargetError keychain(KeychainStatus status, std::string where = {}) {
+        return {Kind::keychain, status, std::move(where)};
+    }
+    static RemoteLanternpostTargetError unreadableSecret(std::string problem) {
+        return {Kind::unreadableSecret, 0, std::move(problem)};
+    }
 
     Kind kind() const { return kind_; }
     KeychainStatus status() const { return status_; }
@@ -47,6 +57,7 @@ public:
 private:
     Kind kind_;
     KeychainStatus status_;
+    std::string detail_;
     std::string description_;
 };
 

@@ -237,6 +237,12 @@ std::optional<std::string> FileStore::problem() const {
     return found;
 }
 
+std::string FileStore::failure(Status status) const {
+    if (auto found = problem()) return *found;
+    const auto why = reason(status);
+    return why.empty() ? path_ : path_ + ": " + std::string(why);
+}
+
 Status FileStore::add(const ItemKey& key, const Bytes& data) {
     return modify(key, &data, Change::add);
 }

@@ -36,6 +36,8 @@ public:
     // Why the file cannot be used as it stands. Read anew only when a stat of the file finds it
     // changed (asked every few seconds, and the file may be up to 16 MiB).
     std::optional<std::string> problem() const override;
+    // problem(), else the path and the status's reason.
+    std::string failure(Status status) const override;
 
 private:
     enum class Change { add, update, remove };

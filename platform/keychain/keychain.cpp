@@ -29,6 +29,11 @@ std::string statusText(Status status) {
     return text;
 }
 
+std::string Store::failure(Status status) const {
+    const auto why = reason(status);
+    return why.empty() ? name() : name() + ": " + std::string(why);
+}
+
 std::string Keychain::name() const { return primary ? primary->name() : "None"; }
 
 Keychain systemKeychain(std::chrono::milliseconds timeout) {
@@ -42,7 +47,7 @@ Keychain systemKeychain(std::chrono::milliseconds timeout) {
         return {file, nullptr};
     }
     auto secretService = std::make_shared<SecretServiceStore>(timeout);
-    if (choice == "secret-service" || secretService->available()) {
+    if (choice == "secret-service" || secretServiceOnBus(timeout)) {
         return {secretService, file};
     }
     return {file, nullptr};

@@ -3,7 +3,7 @@
 // meaning: 0 success, -25299 duplicate item, -25300 not found.
 //
 // Three stores implement one small interface: the Secret Service (libsecret; never prompts,
-// every call bounded in time), a private file for systems where no Secret Service answers, and
+// every call bounded in time), a private file for systems with no Secret Service, and
 // an in-memory store for tests. A keychain pairs a primary store with a legacy one: readers that
 // miss an item in the primary look in the legacy store and copy a found item over, which moves
 // secrets from the file into the Secret Service once one is available.
@@ -63,6 +63,10 @@ public:
     // file, or a Secret Service that does not answer), for the user; empty when nothing is known
     // to be wrong. May block up to the store's time-out: not for the main thread.
     virtual std::optional<std::string> problem() const { return std::nullopt; }
+    // Why a call that ended with `status` failed, for the user: where the secrets are (the file's
+    // path, the Secret Service) and, where the store knows it, what is wrong there, in the words
+    // of problem(). Never waits for a service.
+    virtual std::string failure(Status status) const;
 };
 
 struct Keychain {
@@ -71,9 +75,11 @@ struct Keychain {
     std::string name() const;
 };
 
-// The keychain of this system: the Secret Service when one answers within `timeout` (with the
-// file as legacy store), otherwise the file alone. PAVONIX_KEYCHAIN=secret-service|file|memory
-// forces a choice (black-box tests use it to stay off the user's keyring).
+// The keychain of this system: the Secret Service when one is on the session bus (with the file as
+// legacy store), otherwise the file alone. A service still starting, or stalled, stays the store:
+// its secrets must not be taken for missing, nor new ones put in the file. The bus daemon is asked,
+// within `timeout`. PAVONIX_KEYCHAIN=secret-service|file|memory forces a choice (black-box tests
+// use it to stay off the user's keyring).
 Keychain systemKeychain(std::chrono::milliseconds timeout = defaultTimeout);
 
 // The process-wide keychain; chosen with systemKeychain() on first use unless one was set.

@@ -14,6 +14,16 @@ namespace pavonix::keychain {
 
 namespace {
 
+constexpr const char* kServiceName = "org.freedesktop.secrets";
+constexpr const char* kNoAnswer = "the Secret Service does not answer (is the desktop's keyring running?)";
+constexpr const char* kNoKeyringOpen = "the Secret Service has no keyring open (unlock it, or log in again)";
+constexpr const char* kLocked = "the keyring is locked (unlock it)";
+
+std::int64_t steadyMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 const SecretSchema* schema() {
     static const SecretSchema value = [] {
         SecretSchema s;
@@ -28,17 +38,23 @@ const SecretSchema* schema() {
     return &value;
 }
 
-// Cancels a libsecret call that takes longer than the time-out.
+}  // namespace
+
+// Cancels a libsecret call that takes longer than the time-out. Given the store that asks, it
+// notes there when the question went out and whether it went unanswered.
 class CallDeadline {
 public:
-    explicit CallDeadline(std::chrono::milliseconds timeout)
-        : cancellable_(g_cancellable_new()),
+    explicit CallDeadline(std::chrono::milliseconds timeout, const SecretServiceStore* asker = nullptr)
+        : asker_(asker),
+          cancellable_(g_cancellable_new()),
           thread_([this, timeout] {
               std::unique_lock lock(mutex_);
               if (!done_.wait_for(lock, timeout, [this] { return finished_; })) {
                   g_cancellable_cancel(cancellable_);
               }
-          }) {}
+          }) {
+        if (asker_) asker_->lastAsked_ = steadyMilliseconds();
+    }
     ~CallDeadline() {
         {
             std::lock_guard lock(mutex_);
@@ -46,6 +62,7 @@ public:
         }
         done_.notify_one();
         thread_.join();
+        if (asker_) asker_->stalled_ = expired();
         g_object_unref(cancellable_);
     }
     CallDeadline(const CallDeadline&) = delete;
@@ -55,12 +72,15 @@ public:
     bool expired() const { return g_cancellable_is_cancelled(cancellable_); }
 
 private:
+    const SecretServiceStore* asker_;
     GCancellable* cancellable_;
     std::mutex mutex_;
     std::condition_variable done_;
     bool finished_ = false;
     std::thread thread_;
 };
+
+namespace {
 
 struct ErrorHolder {
     GError* error = nullptr;
@@ -97,7 +117,7 @@ bool validKey(const ItemKey& key) {
     return true;
 }
 
-Status failure(const GError* error, const CallDeadline& deadline) {
+Status callFailure(const GError* error, const CallDeadline& deadline) {
     if (deadline.expired() || !error) return notAvailable;
     if (error->domain == SECRET_ERROR && error->code == SECRET_ERROR_IS_LOCKED) {
         return interactionNotAllowed;
@@ -136,7 +156,7 @@ Status collectionLocked(SecretCollection* collection, const CallDeadline& deadli
         g_dbus_proxy_get_object_path(proxy), "org.freedesktop.DBus.Properties", "Get",
         g_variant_new("(ss)", "org.freedesktop.Secret.Collection", "Locked"),
         G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, -1, deadline.cancellable(), error.out());
-    if (!reply) return failure(error.error, deadline);
+    if (!reply) return callFailure(error.error, deadline);
     GVariant* boxed = nullptr;
     g_variant_get(reply, "(v)", &boxed);
     const bool locked = !g_variant_is_of_type(boxed, G_VARIANT_TYPE_BOOLEAN) ||
@@ -161,9 +181,12 @@ bool sessionBusConfigured() {
 
 class ServiceLock {
 public:
+    // Not taken (the caller reports notAvailable) for a service known to be stalled, before the
+    // wait for the turn and again after it: the call before may just have found it so.
     explicit ServiceLock(SecretServiceStore& store) : store_(store) {
+        if (store_.skipStalled()) return;
         std::unique_lock lock(store_.mutex_);
-        locked_ = store_.turn_.wait_for(lock, store_.timeout_, [this] { return !store_.busy_; });
+        locked_ = store_.turn_.wait_for(lock, store_.timeout_, [this] { return !store_.busy_; }) && !store_.skipStalled();
         if (locked_) store_.busy_ = true;
     }
     ~ServiceLock() {
@@ -194,23 +217,27 @@ Status onMatchingItems(SecretServiceStore& store, std::chrono::milliseconds time
     if (!validKey(key)) return badParameter;
     ServiceLock lock(store);
     if (!lock.locked()) return notAvailable;
-    CallDeadline deadline(timeout);
+    CallDeadline deadline(timeout, &store);
     ErrorHolder error;
     SecretService* service = connect(deadline, error);
-    if (!service) return failure(error.error, deadline);
+    if (!service) return callFailure(error.error, deadline);
     ItemList found;
     const bool ok = search(service, key, deadline, found, error);
     g_object_unref(service);
-    if (!ok) return failure(error.error, deadline);
+    if (!ok) return callFailure(error.error, deadline);
     return act(found, deadline, error);
 }
 
 }  // namespace
 
+bool SecretServiceStore::skipStalled() const {
+    return stalled_ && steadyMilliseconds() - lastAsked_ < 2 * timeout_.count();
+}
+
 bool SecretServiceStore::available() {
     ServiceLock lock(*this);
     if (!lock.locked()) return false;
-    CallDeadline deadline(timeout_);
+    CallDeadline deadline(timeout_, this);
     ErrorHolder error;
     SecretService* service = connect(deadline, error);
     if (!service) return false;
@@ -220,9 +247,14 @@ bool SecretServiceStore::available() {
 
 Status SecretServiceStore::read(const ItemKey& key, Bytes& out) {
     return onMatchingItems(*this, timeout_, key, [&](const ItemList& found, const CallDeadline&, ErrorHolder&) {
+        // An item behind a lock is there, only not readable until the keyring is unlocked.
+        Status status = itemNotFound;
         for (GList* it = found.items; it; it = it->next) {
             auto* item = static_cast<SecretItem*>(it->data);
-            if (secret_item_get_locked(item)) continue;
+            if (secret_item_get_locked(item)) {
+                status = interactionNotAllowed;
+                continue;
+            }
             SecretValue* value = secret_item_get_secret(item);
             if (!value) continue;
             gsize length = 0;
@@ -232,7 +264,7 @@ Status SecretServiceStore::read(const ItemKey& key, Bytes& out) {
             secret_value_unref(value);
             return success;
         }
-        return itemNotFound;
+        return status;
     });
 }
 
@@ -240,14 +272,14 @@ Status SecretServiceStore::add(const ItemKey& key, const Bytes& data) {
     if (!validKey(key)) return badParameter;
     ServiceLock lock(*this);
     if (!lock.locked()) return notAvailable;
-    CallDeadline deadline(timeout_);
+    CallDeadline deadline(timeout_, this);
     ErrorHolder error;
     SecretService* service = connect(deadline, error);
-    if (!service) return failure(error.error, deadline);
+    if (!service) return callFailure(error.error, deadline);
     std::unique_ptr<SecretService, decltype(&g_object_unref)> serviceRef(service, g_object_unref);
 
     ItemList found;
-    if (!search(service, key, deadline, found, error)) return failure(error.error, deadline);
+    if (!search(service, key, deadline, found, error)) return callFailure(error.error, deadline);
     for (GList* it = found.items; it; it = it->next) {
         if (!secret_item_get_locked(static_cast<SecretItem*>(it->data))) return duplicateItem;
     }
@@ -255,7 +287,7 @@ Status SecretServiceStore::add(const ItemKey& key, const Bytes& data) {
     SecretCollection* collection = secret_collection_for_alias_sync(
         service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, deadline.cancellable(),
         error.out());
-    if (!collection) return error.error ? failure(error.error, deadline) : noSuchKeychain;
+    if (!collection) return error.error ? callFailure(error.error, deadline) : noSuchKeychain;
     std::unique_ptr<SecretCollection, decltype(&g_object_unref)> collectionRef(collection,
                                                                               g_object_unref);
     if (Status locked = collectionLocked(collection, deadline); locked != success) return locked;
@@ -267,7 +299,7 @@ Status SecretServiceStore::add(const ItemKey& key, const Bytes& data) {
         secret_item_create_sync(collection, schema(), attributes.table, label.c_str(), value,
                                 SECRET_ITEM_CREATE_NONE, deadline.cancellable(), error.out());
     secret_value_unref(value);
-    if (!item) return failure(error.error, deadline);
+    if (!item) return callFailure(error.error, deadline);
     g_object_unref(item);
     return success;
 }
@@ -282,7 +314,7 @@ Status SecretServiceStore::update(const ItemKey& key, const Bytes& data) {
             SecretValue* value = makeValue(data);
             const bool set = secret_item_set_secret_sync(item, value, deadline.cancellable(), error.out());
             secret_value_unref(value);
-            if (!set) return failure(error.error, deadline);
+            if (!set) return callFailure(error.error, deadline);
             status = success;
         }
         return status;
@@ -297,7 +329,7 @@ Status SecretServiceStore::remove(const ItemKey& key) {
             auto* item = static_cast<SecretItem*>(it->data);
             if (secret_item_get_locked(item)) continue;
             if (!secret_item_delete_sync(item, deadline.cancellable(), error.out())) {
-                return failure(error.error, deadline);
+                return callFailure(error.error, deadline);
             }
             status = success;
         }
@@ -306,9 +338,9 @@ Status SecretServiceStore::remove(const ItemKey& key) {
 }
 
 std::optional<std::string> SecretServiceStore::problem() const {
-    const std::string gone = "the Secret Service does not answer (is the desktop's keyring running?)";
+    const std::string gone = kNoAnswer;
     if (!sessionBusConfigured()) return gone;
-    CallDeadline deadline(timeout_);
+    CallDeadline deadline(timeout_, this);
     ErrorHolder error;
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, deadline.cancellable(), error.out());
     if (!bus) return gone;
@@ -319,7 +351,7 @@ std::optional<std::string> SecretServiceStore::problem() const {
     const auto call = [&](const char* path, const char* interface, const char* method, GVariant* arguments,
                           const GVariantType* type) {
         // The bus may start a service it knows how to, as any real call would.
-        return g_dbus_connection_call_sync(bus, "org.freedesktop.secrets", path, interface, method, arguments, type,
+        return g_dbus_connection_call_sync(bus, kServiceName, path, interface, method, arguments, type,
                                            G_DBUS_CALL_FLAGS_NONE, -1, deadline.cancellable(), nullptr);
     };
     // Where new secrets go. A service restarted under a running session typically comes back
@@ -331,7 +363,7 @@ std::optional<std::string> SecretServiceStore::problem() const {
     g_variant_get(alias, "(&o)", &path);
     const std::string collection = path ? path : "/";
     g_variant_unref(alias);
-    if (collection == "/") return std::string("the Secret Service has no keyring open (unlock it, or log in again)");
+    if (collection == "/") return std::string(kNoKeyringOpen);
     GVariant* locked = call(collection.c_str(), "org.freedesktop.DBus.Properties", "Get",
                             g_variant_new("(ss)", "org.freedesktop.Secret.Collection", "Locked"), G_VARIANT_TYPE("(v)"));
     if (!locked) return gone;
@@ -340,15 +372,54 @@ std::optional<std::string> SecretServiceStore::problem() const {
     const bool isLocked = !g_variant_is_of_type(boxed, G_VARIANT_TYPE_BOOLEAN) || g_variant_get_boolean(boxed);
     g_variant_unref(boxed);
     g_variant_unref(locked);
-    if (isLocked) return std::string("the keyring is locked (unlock it)");
+    if (isLocked) return std::string(kLocked);
     return std::nullopt;
+}
+
+std::string SecretServiceStore::failure(Status status) const {
+    switch (status) {
+    case notAvailable: return kNoAnswer;
+    case noSuchKeychain: return kNoKeyringOpen;
+    case interactionNotAllowed: return std::string("the Secret Service: ") + kLocked;
+    default: return "the Secret Service";
+    }
+}
+
+bool secretServiceOnBus(std::chrono::milliseconds timeout) {
+    if (!sessionBusConfigured()) return false;
+    CallDeadline deadline(timeout);
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, deadline.cancellable(), nullptr);
+    if (!bus) return false;
+    std::unique_ptr<GDBusConnection, decltype(&g_object_unref)> busRef(bus, g_object_unref);
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
+    const auto ask = [&](const char* method, GVariant* arguments, const GVariantType* type) {
+        return g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                           method, arguments, type, G_DBUS_CALL_FLAGS_NONE, -1, deadline.cancellable(),
+                                           nullptr);
+    };
+    GVariant* owned = ask("NameHasOwner", g_variant_new("(s)", kServiceName), G_VARIANT_TYPE("(b)"));
+    if (!owned) return false;
+    gboolean hasOwner = FALSE;
+    g_variant_get(owned, "(b)", &hasOwner);
+    g_variant_unref(owned);
+    if (hasOwner) return true;
+    GVariant* names = ask("ListActivatableNames", nullptr, G_VARIANT_TYPE("(as)"));
+    if (!names) return false;
+    GVariantIter* iter = nullptr;
+    g_variant_get(names, "(as)", &iter);
+    bool activatable = false;
+    const gchar* name = nullptr;
+    while (!activatable && g_variant_iter_next(iter, "&s", &name)) activatable = std::strcmp(name, kServiceName) == 0;
+    g_variant_iter_free(iter);
+    g_variant_unref(names);
+    return activatable;
 }
 
 Status SecretServiceStore::lockDefaultCollection() {
     CallDeadline deadline(timeout_);
     ErrorHolder error;
     SecretService* service = connect(deadline, error);
-    if (!service) return failure(error.error, deadline);
+    if (!service) return callFailure(error.error, deadline);
     std::unique_ptr<SecretService, decltype(&g_object_unref)> serviceRef(service, g_object_unref);
     SecretCollection* collection = secret_collection_for_alias_sync(
         service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, deadline.cancellable(),
@@ -358,7 +429,7 @@ Status SecretServiceStore::lockDefaultCollection() {
     const gint count =
         secret_service_lock_sync(service, &objects, deadline.cancellable(), nullptr, error.out());
     g_object_unref(collection);
-    return count == 1 ? success : failure(error.error, deadline);
+    return count == 1 ? success : callFailure(error.error, deadline);
 }
 
 }  // namespace pavonix::keychain

@@ -5,22 +5,25 @@ set aside, the others left exactly as they were), and each is told with the advi
 is a keychain file open to other users; a settings file that is a link stays one, and the file it leads to is written; a
 settings folder it may not write to makes a peer's choice answer that it holds for now and is told
 until a write succeeds; FIFOs in the files' places neither hang the start nor keep SIGTERM from
-ending it; and two copies of the program on one settings file keep each other's changes
+ending it; two copies of the program on one settings file keep each other's changes; and a keyring
+still starting when the program starts keeps its secrets, refused meanwhile and served once it answers
 (PAVONIX_DEBUG=1 prints what the user is told)."""
 
+import contextlib
 import fcntl
 import glob
 import json
 import os
 import pathlib
 import shutil
+import signal
 import stat
 import subprocess
 import sys
 import time
 import unittest
 
-from harness import ProgramFixture, Response, build_request, free_port, request, require, wait_until
+from harness import ProgramFixture, Response, build_request, free_port, request, require, signed_headers, wait_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 HARNESS = os.path.join(HERE, "harness.py")  # run as a script: one exchange with HOST PORT
@@ -243,6 +246,69 @@ class StorageTest(ProgramFixture):
         self.assertEqual(stored()[0], theirs)
         self.assertEqual(program.quit(), 0)
         self.assertEqual(stored()[0], theirs)
+
+    def test_a_keyring_still_starting_keeps_its_secrets_and_answers_once_it_does(self):
+        network = self.two_hosts()
+        bus, keyring = self.private_keyring()
+        pair_id, secret = "lpp_KeyringPairing", b"s3cret-of-a-phone-paired-before!"
+        self.store_http_pairing(pair_id, secret, oscEnabled=False)
+        keychain = os.path.join(self.home, "data", "Pavonix", "keychain.json")
+        os.remove(keychain)  # the secret is in the keyring alone
+        subprocess.run(["secret-tool", "store", "--label=Phone", "service", "com.vrel.Lanternpost.http-auth",
+                        "account", pair_id], input=secret, env=bus, check=True, timeout=10)
+        os.kill(keyring, signal.SIGSTOP)  # as a keyring daemon still starting at login
+        stopped = time.monotonic()
+        program = self.start(prefix=network.server_prefix, extra_env={
+            "PAVONIX_KEYCHAIN": "", "DBUS_SESSION_BUS_ADDRESS": bus["DBUS_SESSION_BUS_ADDRESS"]})
+        self.assertIn("Running", program.http_status())
+        answers = []
+        phone = lambda: answers.append(network.request(DEFAULT_PORT, "POST", "/show/previous", headers=signed_headers(
+            secret, pair_id, "POST", "/show/previous")).status) or answers[-1]
+        silent = ("Pavonix: notice: Pairing secrets could not be read: the Secret Service does not answer (is the "
+                  "desktop's keyring running?).")
+        self.assertTrue(wait_until(lambda: phone() and silent in program.lines and time.monotonic() >= stopped + 6,
+                                   timeout=30), program.lines[-20:])
+        self.assertEqual(set(answers), {401}, "refused while the keyring is silent, never served from elsewhere")
+        os.kill(keyring, signal.SIGCONT)
+        self.assertTrue(wait_until(lambda: phone() == 200, timeout=15), answers[-5:])
+        program.wait_for("Pavonix: notice gone: Pairing secrets could not be read")
+        self.assertEqual(program.quit(), 0)
+        self.assertFalse(os.path.exists(keychain) and json.loads(pathlib.Path(keychain).read_text()).get("items"))
+
+    def private_keyring(self):
+        """A private session bus with an unlocked gnome-keyring on it, both ended with the test: the
+        environment that reaches them, and the keyring daemon's process id. The bus listens on a path,
+        so that a program in a network namespace of the test's own reaches it too."""
+        require(all(shutil.which(tool) for tool in ("dbus-daemon", "dbus-send", "gnome-keyring-daemon", "secret-tool")),
+                "dbus, gnome-keyring and secret-tool")
+        folder = pathlib.Path(self.home, "keyring")
+        (folder / ".local" / "share" / "keyrings").mkdir(parents=True)
+        (folder / "bus.conf").write_text(
+            '<busconfig><type>session</type><listen>unix:dir=%s</listen><policy context="default"><allow own="*"/>'
+            '<allow send_destination="*"/><allow receive_sender="*"/></policy></busconfig>' % folder)
+        daemon = subprocess.Popen(["dbus-daemon", "--config-file=%s" % (folder / "bus.conf"), "--nofork",
+                                   "--print-address=1"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.addCleanup(daemon.wait, 10)
+        self.addCleanup(daemon.terminate)
+        self.addCleanup(daemon.stdout.close)
+        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=daemon.stdout.readline().strip(), HOME=str(folder),
+                   XDG_DATA_HOME=str(folder / ".local" / "share"), XDG_RUNTIME_DIR=str(folder))
+        # A password lets it make its login collection without a prompt; it leaves once it has forked.
+        subprocess.run(["gnome-keyring-daemon", "--unlock", "--components=secrets", "--replace"], input="pw", env=env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True, timeout=20, text=True)
+        owner = lambda: subprocess.run(
+            ["dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/",
+             "org.freedesktop.DBus.GetConnectionUnixProcessID", "string:org.freedesktop.secrets"],
+            env=env, capture_output=True, text=True).stdout.split()
+        self.assertTrue(wait_until(lambda: "uint32" in owner(), timeout=10), "no keyring daemon on the bus")
+        pid = int(owner()[-1])
+
+        def end_keyring():
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGCONT)
+                os.kill(pid, signal.SIGTERM)
+        self.addCleanup(end_keyring)
+        return env, pid
 
     def private_display(self):
         """An X server with a window manager for this test; its display name."""

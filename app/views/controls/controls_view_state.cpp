@@ -71,8 +71,21 @@ ControlsViewState::ControlsViewState(ControlsModel& model, SettingsStore& store,
         later([running](ControlsViewState& self) { self.applicationRunningChanged(running); });
     });
     windowsObservation_ = model_.googleSlidesWindowTargets().observe([this](const auto&) { changed(); });
-    lastCommandObservation_ = model_.lastCommand().observe([this](const auto&) { changed(); });
-    storageNoticeObservation_ = model_.storageNotices().observe([this](const auto&) { changed(); });
+    // A failed check of the remote target may say what no longer holds: a command through it got
+    // through, or the keychain that could not be read reads again. It is checked afresh then.
+    lastCommandObservation_ = model_.lastCommand().observe([this](const std::optional<CommandLogEntry>& last) {
+        if (last && last->source == CommandSource::remoteHTTP && last->result.status == ResultStatus::ok) {
+            later([](ControlsViewState& self) { self.recheckFailedRemote(); });
+        }
+        changed();
+    });
+    secretsNoticeStood_ = model_.storageNotices().get().secrets.has_value();
+    storageNoticeObservation_ = model_.storageNotices().observe([this](const StorageNotices& notices) {
+        if (std::exchange(secretsNoticeStood_, notices.secrets.has_value()) && !secretsNoticeStood_) {
+            later([](ControlsViewState& self) { self.recheckFailedRemote(); });
+        }
+        changed();
+    });
 
     NotificationCenter& center = notifications;
     refreshToken_ = center.addObserver(refreshSlideNamesNotification, [this] { refreshSlideNamesPosted(); });
@@ -552,6 +565,17 @@ void ControlsViewState::checkRemoteHealth(const RemoteLanternpostTarget& target)
         if (alive.lock()) applyHealth(target, check, reply);
     });
     changed();
+}
+
+void ControlsViewState::recheckFailedRemote() {
+    if (!selectedRemoteTarget()) return;
+    // A list that came back as a failure for this target, its message shown in the list's place.
+    const bool listFailed = loadedSlideTargetID_ == slideListTargetKey() && slides_.empty() &&
+                            slideListMessage_ != noSlidesFoundMessage;
+    if (!remoteHealthMessage_ && !listFailed) return;
+    clearRemoteHealth();
+    resetSlideList();
+    refreshTargetState();
 }
 
 void ControlsViewState::applyHealth(const RemoteLanternpostTarget& target, std::uint64_t check,

@@ -212,6 +212,9 @@ private:
     void syncRemoteAddressEditorIfNeeded();
     void applySlideList(const std::string& key, std::uint64_t generation, const SlideListResult& result);
     void applyHealth(const RemoteLanternpostTarget& target, std::uint64_t check, const RemoteHealthReply& reply);
+    // Checks the selected remote target and loads its slides again when the last check or load
+    // failed.
+    void recheckFailedRemote();
     // Runs `handler` as a main-queue task, unless this object is gone by then.
     void later(std::function<void(ControlsViewState&)> handler);
 
@@ -239,6 +242,7 @@ private:
     std::optional<std::string> remoteHealthTargetID_;
     std::optional<std::string> remoteHealthMessage_;
     bool isCheckingRemoteHealth_ = false;
+    bool secretsNoticeStood_ = false;  // the keychain could not be read, as last told
     // Raised whenever the health fields are cleared, so that an answer to a check started before
     // (for an address since replaced, say) is never shown.
     std::uint64_t remoteHealthCheck_ = 0;

@@ -125,6 +125,41 @@ TEST_F(ControlsViewStateTest, StatusFollowsTheTargetAndItsHealth) {
     EXPECT_EQ(model_.healthChecks.size(), 4u);
 }
 
+// A failed check or slide list tells what stood then: a command that gets through the target, or
+// the keychain reading again, has both asked afresh; anything else leaves the captions.
+TEST_F(ControlsViewStateTest, AFailedCheckIsRepeatedWhenACommandGetsThroughOrTheKeychainReadsAgain) {
+    model_.notices.set(StorageNotices{{}, {}, "Pairing secrets could not be read: the keyring is locked (unlock it)."});
+    auto& state = make({remote("lpt_a", "Hall")});
+    const std::string unreadable = "Hall: The saved pairing secret could not be read: the keyring is locked (unlock it).";
+    const auto fail = [&] {
+        answerHealth(unreadable.substr(6));
+        answerSlides({ResultStatus::failed, unreadable, {}});
+    };
+    fail();
+    const auto last = [&](CommandSource source, ResultStatus status) {
+        model_.last.set(CommandLogEntry{source, {status, "Show next", ""}, {}});
+        settle();
+    };
+    last(CommandSource::remoteHTTP, ResultStatus::failed);
+    last(CommandSource::userInterface, ResultStatus::ok);
+    EXPECT_EQ(std::make_pair(state.targetStatusText(), state.slideListMessage()), std::make_pair(unreadable, unreadable));
+    last(CommandSource::remoteHTTP, ResultStatus::ok);
+    ASSERT_EQ(std::make_pair(model_.healthChecks.size(), model_.slideFetches.size()), std::make_pair(2ul, 2ul));
+    EXPECT_EQ(std::make_pair(state.targetStatusText(), state.slideListMessage()),
+              std::make_pair(std::string("Checking Hall"), std::string(ControlsViewState::loadingSlidesMessage)));
+    fail();
+    model_.notices.set(StorageNotices{});
+    settle();
+    ASSERT_EQ(model_.healthChecks.size(), 3u);
+    answerHealth(RemoteLanternpostHealth{"ok", "keynote", "Keynote"});
+    answerSlides(slidesOK({{1, "Title", "", false}}));
+    EXPECT_EQ(state.targetStatusText(), "Hall is reachable (Keynote)");
+    const auto asked = std::make_pair(model_.healthChecks.size(), model_.slideFetches.size());
+    last(CommandSource::remoteHTTP, ResultStatus::ok);
+    EXPECT_EQ(std::make_pair(model_.healthChecks.size(), model_.slideFetches.size()), asked)
+        << "standing answers are not asked for again";
+}
+
 TEST_F(ControlsViewStateTest, ProviderChangesRunHandlersOnlyForRealChanges) {
     auto& state = make();
     model_.log.clear();
