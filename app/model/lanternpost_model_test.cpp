@@ -318,7 +318,8 @@ TEST_F(ModelTest, BluetoothPairingsAreOfferedOnlyWhileDiscoverableAndSeenPairsAr
     EXPECT_FALSE(handlers.isPaired(unread));
     EXPECT_EQ(keychainReadData(keychainQuery(bluetoothAuthKeychainService, unread)), std::nullopt);
     EXPECT_EQ(model_->currentServerID("Bluetooth"), server);
-    // Removed from the sheet while its record is being written: handed to no one, its secret gone.
+    // Removed while its record is being written (from the sheet, or by another copy): handed to no
+    // one, its secret gone.
     std::string removed;
     EXPECT_EQ(pairingOutcome(handlers, [&] {
                   removed = store_.value(settings::bluetoothPairedDevices).back().id;
