@@ -300,6 +300,14 @@ TEST_F(ModelTest, BluetoothPairingsAreOfferedOnlyWhileDiscoverableAndSeenPairsAr
     EXPECT_EQ(store_.value(settings::bluetoothPairedDevices),
               (std::vector<BluetoothPairedDevice>{{pair, "Renamed", paired, std::nullopt},
                                                   {"lpb_other", "Other", paired, now_}}));
+    // Shown to the minute: seen again within it is not written, a minute on it is.
+    const Date seen = now_;
+    now_ += std::chrono::seconds(59);
+    handlers.pairSeen("lpb_other");
+    EXPECT_EQ(store_.value(settings::bluetoothPairedDevices)[1].lastSeenAt, seen);
+    now_ += std::chrono::seconds(1);
+    handlers.pairSeen("lpb_other");
+    EXPECT_EQ(store_.value(settings::bluetoothPairedDevices)[1].lastSeenAt, now_);
 
     const auto secret = keychainReadData(keychainQuery(bluetoothAuthKeychainService, pair));
     ASSERT_TRUE(secret);
