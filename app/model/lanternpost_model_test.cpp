@@ -129,6 +129,8 @@ TEST_F(ModelTest, AnnouncementsTellWhereEachServerListensOnceItSettles) {
     report(httpParts_, "HTTP", {State::running, "Listening on all interfaces, port 8090"});
     store_.setValue(settings::oscEnabled, false);
     model.restartOSCServer();
+    store_.setValue(settings::bluetoothEnabled, false);  // off unless asked for: not worth a line
+    model.restartBluetoothServer();
     store_.setValue(settings::listenAddressMode, network::NetworkListenMode::specificInterface);
     store_.setValue(settings::selectedListenAddress, std::string("192.168.7.7"));
     model.restartHTTPServer();
