@@ -132,6 +132,8 @@ TEST_F(ModelTest, AnnouncementsTellWhereEachServerListensOnceItSettles) {
     report(httpParts_, "HTTP", {State::running, "Listening on all interfaces, port 8090"});
     store_.setValue(settings::oscEnabled, false);
     model.restartOSCServer();
+    store_.setValue(settings::bluetoothEnabled, false);  // off unless asked for: not worth a line
+    model.restartBluetoothServer();
     store_.setValue(settings::listenAddressMode, network::NetworkListenMode::specificInterface);
     store_.setValue(settings::selectedListenAddress, std::string("192.168.7.7"));
     model.restartHTTPServer();
@@ -309,6 +311,14 @@ TEST_F(ModelTest, BluetoothPairingsAreOfferedOnlyWhileDiscoverableAndSeenPairsAr
     EXPECT_EQ(store_.value(settings::bluetoothPairedDevices),
               (std::vector<BluetoothPairedDevice>{{pair, "Renamed", paired, std::nullopt},
                                                   {"lpb_other", "Other", paired, now_}}));
+    // Shown to the minute: seen again within it is not written, a minute on it is.
+    const Date seen = now_;
+    now_ += std::chrono::seconds(59);
+    handlers.pairSeen("lpb_other");
+    EXPECT_EQ(store_.value(settings::bluetoothPairedDevices)[1].lastSeenAt, seen);
+    now_ += std::chrono::seconds(1);
+    handlers.pairSeen("lpb_other");
+    EXPECT_EQ(store_.value(settings::bluetoothPairedDevices)[1].lastSeenAt, now_);
 
     const auto secret = keychainReadData(keychainQuery(bluetoothAuthKeychainService, pair));
     ASSERT_TRUE(secret);

@@ -316,9 +316,12 @@ class StorageTest(ProgramFixture):
     def private_display(self):
         """An X server with a window manager for this test; its display name."""
         # The servers stay up until the command ends: at the end of the test, when its input closes.
+        # They are left to stop by themselves before their group is ended, so that with_xvfb.sh
+        # also removes its folder.
         server = self.spawn(["bash", WITH_XVFB, "sh", "-c", 'echo "$DISPLAY"; read -r _'], stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, text=True)
         self.addCleanup(server.stdout.close)
+        self.addCleanup(server.wait, 20)
         self.addCleanup(server.stdin.close)
         display = server.stdout.readline().strip()
         require(display.startswith(":"), "a private X server (with_xvfb.sh)")

@@ -22,7 +22,8 @@ FakeBluez::FakeBluez(const std::string& options, Waiter waiter) : waiter_(std::m
     if (!waiter_) waiter_ = [](const std::function<bool()>& done) { return pavonix::testing::waitUntil(done); };
     const char *python = std::getenv("PAVONIX_PYTHON3"), *script = std::getenv("PAVONIX_FAKE_BLUEZ");
     if (!python || !script) throw std::runtime_error("run through ctest, which names the stand-in bluetoothd");
-    process_ = popen((std::string(python) + " " + script + " " + options).c_str(), "r");
+    // Close-on-exec: a process the test starts later must not hold the stand-in up after the test.
+    process_ = popen((std::string(python) + " " + script + " " + options).c_str(), "re");
     char line[512] = {};
     if (!process_ || !std::fgets(line, sizeof line, process_)) {
         if (process_) pclose(process_);

@@ -333,6 +333,8 @@ loop = GLib.MainLoop()
 GLib.timeout_add_seconds(120, loop.quit)
 GLib.unix_signal_add(GLib.PRIORITY_HIGH, signal.SIGTERM, loop.quit)
 print(address, flush=True)
+# So does a test that crashed: the end of the pipe it read the address from is closed then.
+GLib.io_add_watch(sys.stdout.fileno(), GLib.PRIORITY_HIGH, GLib.IO_ERR | GLib.IO_HUP, lambda *_: loop.quit())
 try:
     loop.run()
 finally:
