@@ -144,7 +144,8 @@ TEST_F(ModelTest, APairingWhoseRecordCannotBeSavedIsNotCreatedAndKeepsNoSecret) 
     EXPECT_THROW(model.addRemoteTarget(*remote::setupURL(pairing, "127.0.0.1", 9, "Hall"), "Hall"), SettingsNotSavedError);
     EXPECT_EQ(pairingPayload(bluetoothParts_->handlers), std::nullopt);
 
-    EXPECT_EQ(secrets->size(), 0u) << "every secret made for a record that was not saved is gone";
+    EXPECT_TRUE(dispatch::runMainQueue([&] { return secrets->size() == 0; }))
+        << "every secret made for a record that was not saved is gone";
     for (const char* list : {"httpPairedDevices", "remoteLanternpostTargets", "bluetoothPairedDevices"}) {
         EXPECT_EQ(settings_.defaults().dictionary()[list].size(), 0u) << list;
     }
