@@ -28,9 +28,6 @@ std::string describe(const std::exception& error) {
 
 constexpr std::string_view unreadableRemoteReply = "The remote Pavonix returned an unreadable response.";
 constexpr std::string_view noRemoteClient = "Remote devices are not available in this build.";
-// Choices come from peers as fast as they care to send them: at most one of them per this span is
-// written on the main thread before its answer.
-constexpr auto choiceWriteSpacing = std::chrono::seconds(1);
 // Longer than another copy's write of the settings file takes, far shorter than the store's own
 // wait for it: the main thread serves every peer and the window.
 constexpr auto settingsWriteWait = std::chrono::milliseconds(100);
@@ -607,10 +604,14 @@ void LanternpostModel::storeBluetoothPairing(BluetoothPairingSetup setup, Blueto
                                     std::string(bluetooth::kPairingAlgorithm), effectivePavonixName()};
     saveSettingsThen([payload = std::move(payload), reply = std::move(reply)](LanternpostModel* self,
                                                                               const SettingsProblem& problem) {
-        if (!problem) return reply({payload});
+        // Removed while it was being written (from the sheet, or by another copy): the phone would be
+        // told it paired, and be refused from its first request on.
+        const bool removed = self && !self->isBluetoothPaired(payload.pairID);
+        if (!problem && !removed) return reply({payload});
         // A secret handed out for a record that is not on disk would pair the remote only until
         // the next start, and leave the secret behind in the keychain.
         if (self) self->withdrawBluetoothPairing(payload.pairID);
+        if (!problem) return reply({});
         reply({std::nullopt, problem->remedy != defaults::UserDefaults::Remedy::releaseLock});
     });
 }
@@ -733,7 +734,7 @@ RemoteLanternpostTarget LanternpostModel::addRemoteTarget(const std::string& set
     const std::string previousSelection = settings().value(settings::selectedRemoteLanternpostTargetID);
     settings().changeList(settings::remoteLanternpostTargets, appended(target));
     settings().setValue(settings::selectedRemoteLanternpostTargetID, target.id);
-    if (auto unsaved = saveSettingsNow(WhenBusy::giveUp)) {
+    if (auto unsaved = saveSettingsNow()) {
         settings().changeList(settings::remoteLanternpostTargets, removed<RemoteLanternpostTarget>(target.id));
         settings().setValue(settings::selectedRemoteLanternpostTargetID, previousSelection);
         deps_.deleteKeychainItem(keychainQuery(remoteTargetsKeychainService, target.id));
@@ -889,18 +890,11 @@ void LanternpostModel::checkSecrets() {
 }
 
 std::optional<std::string> LanternpostModel::unsavedChoice() {
-    // A store that is failing is not asked again from here (a peer may send choices as often as
-    // it likes); its own retries clear the failure. Otherwise the choice is written before the
-    // peer is told that it was made (one that this copy held already too: another copy may have
-    // written another since), unless one was written less than a second ago or another write
-    // holds the file: the store's background write takes that one, and should it fail the user is
-    // told at once and the next choice answers so. Either way the choice holds until the program quits.
-    std::optional<std::string> unsaved = settings().defaults().lastWriteError();
-    if (unsaved) return unsaved;
-    const Date now = deps_.now();
-    if (lastChoiceWrite_ && now >= *lastChoiceWrite_ && now - *lastChoiceWrite_ < choiceWriteSpacing) return std::nullopt;
-    lastChoiceWrite_ = now;
-    return saveSettingsNow(WhenBusy::writeLater);
+    // A peer may send choices as often as it likes, and the main thread must not wait for the disk
+    // for any of them: the store's background write takes each, as it takes every other change. A
+    // store whose last write failed answers so at once; a write of this choice that fails is told
+    // the user as it fails, and answers the peer's next choice. The choice holds until the program quits.
+    return settings().defaults().lastWriteError();
 }
 
 void LanternpostModel::saveSettingsThen(std::function<void(LanternpostModel* self, const SettingsProblem& problem)> done) {
@@ -914,11 +908,11 @@ void LanternpostModel::saveSettingsThen(std::function<void(LanternpostModel* sel
     });
 }
 
-std::optional<std::string> LanternpostModel::saveSettingsNow(WhenBusy whenBusy) {
+std::optional<std::string> LanternpostModel::saveSettingsNow() {
     auto& defaults = settings().defaults();
     const auto saved = defaults.flushUnlessBusy(settingsWriteWait);
     showSettingsFileStatus();
-    if (!saved) return whenBusy == WhenBusy::writeLater ? std::nullopt : std::optional<std::string>(settingsBusyMessage);
+    if (!saved) return std::string(settingsBusyMessage);
     if (*saved) return std::nullopt;
     return defaults.lastWriteError().value_or("the settings file could not be written");
 }

@@ -129,18 +129,16 @@ public:
     // ---- Storage ----
     // Writes the pending settings now; the reason when they could not be written. The main thread
     // does not wait long for another write of the file (another copy's, or the store's own
-    // background write): then `whenBusy` says what happens, leaving the write to the background
-    // queue (no reason: a choice, which the write cannot lose) or giving up with a reason (a
-    // pairing, whose secret is handed out only once its record is on disk).
-    enum class WhenBusy { writeLater, giveUp };
-    std::optional<std::string> saveSettingsNow(WhenBusy whenBusy = WhenBusy::giveUp);
+    // background write): it gives up then, with a reason (a remote device, whose secret is kept
+    // only once its record is on disk).
+    std::optional<std::string> saveSettingsNow();
     // Writes the pending settings off the main thread, after any write of them under way however
     // long the disk takes, and calls `done` on the main thread with what kept them from the file
     // (nothing: they are on disk); `self` is null once the model is gone.
     using SettingsProblem = std::optional<defaults::UserDefaults::WriteProblem>;
     void saveSettingsThen(std::function<void(LanternpostModel* self, const SettingsProblem& problem)> done);
     // Why a choice just stored could not be saved; answers that say a choice was made say "for
-    // now" with this reason. Writes on the calling thread at most once a second.
+    // now" with this reason: the store's last write failed. Writes nothing on the calling thread.
     std::optional<std::string> unsavedChoice();
     // Reads the settings file's load and write problems into storageNotices.
     void showSettingsFileStatus();
@@ -221,7 +219,6 @@ private:
     std::uint64_t httpSecretsReads_ = 0;        // only the latest read's answer is taken
     std::optional<HTTPAuthenticationInputs> httpAuthenticationInputs_;
     std::vector<SettingsStore::Subscription> httpAuthenticationWatches_;
-    std::optional<Date> lastChoiceWrite_;  // when unsavedChoice last wrote on the main thread
     // Where checkSecrets asks the keychain; made on first use.
     dispatch::QueuePtr keychainQueue_;
     bool secretsCheckRunning_ = false;

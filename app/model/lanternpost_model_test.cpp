@@ -323,6 +323,15 @@ TEST_F(ModelTest, BluetoothPairingsAreOfferedOnlyWhileDiscoverableAndSeenPairsAr
     EXPECT_FALSE(handlers.isPaired(unread));
     EXPECT_TRUE(dispatch::runMainQueue([&] { return !keychainReadData(keychainQuery(bluetoothAuthKeychainService, unread)); }));
     EXPECT_EQ(model_->currentServerID("Bluetooth"), server);
+    // Removed while its record is being written (from the sheet, or by another copy): handed to no
+    // one, its secret gone.
+    std::string removed;
+    EXPECT_EQ(pairingOutcome(handlers, [&] {
+                  removed = store_.value(settings::bluetoothPairedDevices).back().id;
+                  model_->removeBluetoothPairedDevice(removed);
+              }).payload,
+              std::nullopt);
+    EXPECT_EQ(keychainReadData(keychainQuery(bluetoothAuthKeychainService, removed)), std::nullopt);
 
     useKeychain(nullptr);
     EXPECT_EQ(pairingPayload(handlers), std::nullopt);

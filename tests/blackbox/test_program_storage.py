@@ -125,9 +125,12 @@ class StorageTest(ProgramFixture):
         failed = "Settings could not be saved: creating the new settings file: Permission denied."
         told = ("Settings could not be saved to %s: creating the new settings file: Permission denied. Check the "
                 "permissions of that file and its folder, and the free space on the disk." % self.settings_path)
+        # The choice is written in the background, the answer waiting for no disk: the failure is
+        # told the user as it happens, and the peer at its next choice.
+        select("keynote")
+        program.wait_for("Pavonix: notice: " + told)
         chosen = select("powerPoint")
         self.assertEqual((chosen["status"], chosen["message"]), ("failed", "Selected PowerPoint for now. " + failed))
-        program.wait_for("Pavonix: notice: " + told)
         # Once the folder takes it, the next change is written in the background and the notice goes.
         os.chmod(folder, 0o755)
         self.assertEqual(select("googleSlides")["status"], "failed", "answered before that write")
@@ -148,9 +151,9 @@ class StorageTest(ProgramFixture):
         self.assertIn("Running", program.http_status())
         chosen = request(port, "POST", "/provider/select", json.dumps({"provider": "powerPoint"})).json()
         self.assertEqual(chosen["status"], "ok", chosen)
+        written = lambda: json.loads(pathlib.Path(kept).read_text()).get("presentationProvider") == "powerPoint"
+        self.assertTrue(wait_until(written), "written in the background")
         self.assertEqual(os.readlink(self.settings_path), kept)
-        with open(kept) as stored:
-            self.assertEqual(json.load(stored)["presentationProvider"], "powerPoint")
         self.assertEqual(program.quit(), 0)
         self.assertEqual(sorted(os.listdir(os.path.dirname(kept))), ["settings.json"])
 

@@ -106,10 +106,13 @@ protected:
         return *(*answer)->first;
     }
 
-    // What the Bluetooth server is handed for a pairing it grants, waited for.
-    static bluetooth::BluetoothPairingOutcome pairingOutcome(const BluetoothBridgeHandlers& handlers) {
+    // What the Bluetooth server is handed for a pairing it grants, waited for; `meanwhile` runs
+    // while the pair's record is being written.
+    static bluetooth::BluetoothPairingOutcome pairingOutcome(const BluetoothBridgeHandlers& handlers,
+                                                             const std::function<void()>& meanwhile = {}) {
         auto answer = std::make_shared<std::optional<bluetooth::BluetoothPairingOutcome>>();
         handlers.pairingPayload([answer](bluetooth::BluetoothPairingOutcome outcome) { *answer = std::move(outcome); });
+        if (meanwhile) meanwhile();
         if (!dispatch::runMainQueue([&] { return answer->has_value(); })) throw std::runtime_error("the pairing never ended");
         return **answer;
     }

@@ -1,5 +1,6 @@
 #include "app/views/pairing/pairing_sheet_states.h"
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -93,7 +94,11 @@ void HTTPPairingSheetState::addDevice() {
             return;
         }
         adding_ = false;
-        if (created) {
+        const auto devices = this->devices();
+        if (created && std::none_of(devices.begin(), devices.end(), [&](const auto& device) { return device.id == created->device.id; })) {
+            // Removed from the list while it was being saved: its credentials go with it, as shown ones do.
+            wipe(created->secret);
+        } else if (created) {
             wipeSecret();
             setup_ = std::move(created);
             errorMessage_.reset();

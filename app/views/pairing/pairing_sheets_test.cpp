@@ -79,6 +79,16 @@ TEST_F(PairingSheetsTest, CredentialsFollowTheLastAddAndDisappearWithTheirPairin
     EXPECT_EQ(state.setup()->device.id, "lpp_2");
     EXPECT_FALSE(state.errorMessage() || state.copiedMessage());
     EXPECT_EQ(state.deviceName(), "Phone");
+    // Add waits while a pairing is being saved; one removed meanwhile never shows its credentials.
+    model_.holdPairings = true;
+    state.addDevice();
+    EXPECT_FALSE(state.canAdd());
+    state.requestRemoval(state.devices().back());
+    state.confirmRemoval();
+    std::exchange(model_.savePairing, {})();
+    EXPECT_EQ(state.setup()->device.id, "lpp_2");
+    EXPECT_TRUE(state.canAdd());
+    model_.holdPairings = false;
 
     const auto devices = state.devices();
     state.requestRemoval(devices.at(0));

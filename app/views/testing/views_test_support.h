@@ -75,6 +75,8 @@ struct FakeModel : ControlsModel, SettingsWindowModel, PairingSheetsModel {
     // The Bluetooth list and secrets as the server saw them when it was restarted.
     std::vector<std::pair<std::size_t, std::size_t>> bluetoothRestarts;
     int pairings = 0;
+    bool holdPairings = false;                // a pairing's record is written only when `savePairing` is called
+    std::function<void()> savePairing;
 
     ObservableValue<bool>& presentationApplicationRunning() override { return running; }
     ObservableValue<std::vector<PresentationWindowTarget>>& googleSlidesWindowTargets() override { return windows; }
@@ -137,7 +139,8 @@ struct FakeModel : ControlsModel, SettingsWindowModel, PairingSheetsModel {
         auto devices = store->value(settings::httpPairedDevices);
         devices.push_back(device);
         store->setValue(settings::httpPairedDevices, devices);
-        done(HTTPPairingSetup{device, "c2VjcmV0"}, nullptr);
+        savePairing = [done, device] { done(HTTPPairingSetup{device, "c2VjcmV0"}, nullptr); };
+        if (!holdPairings) std::exchange(savePairing, {})();
     }
     void removeHTTPPairing(const std::string& pairID) override { eraseID(*store, settings::httpPairedDevices, pairID); }
     void removeBluetoothPairedDevice(const std::string& pairID) override {
