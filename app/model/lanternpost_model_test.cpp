@@ -326,12 +326,15 @@ TEST_F(ModelTest, BluetoothPairingsAreOfferedOnlyWhileDiscoverableAndSeenPairsAr
     // Removed while its record is being written (from the sheet, or by another copy): handed to no
     // one, its secret gone.
     std::string removed;
+    const auto listed = store_.value(settings::bluetoothPairedDevices).size();
     EXPECT_EQ(pairingOutcome(handlers, [&] {
+                  // Listed once its secret is saved, off the main thread.
+                  ASSERT_TRUE(dispatch::runMainQueue([&] { return store_.value(settings::bluetoothPairedDevices).size() > listed; }));
                   removed = store_.value(settings::bluetoothPairedDevices).back().id;
                   model_->removeBluetoothPairedDevice(removed);
               }).payload,
               std::nullopt);
-    EXPECT_EQ(keychainReadData(keychainQuery(bluetoothAuthKeychainService, removed)), std::nullopt);
+    EXPECT_TRUE(dispatch::runMainQueue([&] { return !keychainReadData(keychainQuery(bluetoothAuthKeychainService, removed)); }));
 
     useKeychain(nullptr);
     EXPECT_EQ(pairingPayload(handlers), std::nullopt);

@@ -241,7 +241,7 @@ TEST_F(ModelTest, ASettingsFileHeldByAnotherProgramNeitherHoldsUpTheMainThreadNo
     } catch (const SettingsNotSavedError& error) {
         EXPECT_EQ(std::string(error.what()), "Settings could not be saved: another program holds the settings file's lock.");
     }
-    EXPECT_EQ(secrets->size(), 0u);
+    EXPECT_TRUE(dispatch::runMainQueue([&] { return secrets->size() == 0; }));
     EXPECT_EQ(model.storageNotices.standing.get().settingsWrite,
               "Settings could not be saved to " + settings_.file().string() +
                   ": another program holds the settings file's lock, " + lock.string() +
