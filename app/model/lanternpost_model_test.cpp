@@ -137,6 +137,10 @@ TEST_F(ModelTest, AnnouncementsTellWhereEachServerListensOnceItSettles) {
     store_.setValue(settings::selectedListenAddress, std::string("192.168.7.7"));
     model.restartHTTPServer();
     report(httpParts_, "HTTP", {State::running, "Listening on Ethernet (wlan0) - 192.168.7.7, port 8090"});
+    // A problem is told as it arises, once while it stands.
+    model.storageNotices.set(StorageNoticeBoard::Kind::secrets, secretsNotice("the keyring is locked"));
+    model.storageNotices.set(StorageNoticeBoard::Kind::settingsWrite, std::string("Settings could not be saved."));
+    model.storageNotices.set(StorageNoticeBoard::Kind::secrets, std::nullopt);
     model.stopServers();  // as the program ends
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "Pavonix: HTTP: Listening on all interfaces, port 8090; control page: "
@@ -145,7 +149,9 @@ TEST_F(ModelTest, AnnouncementsTellWhereEachServerListensOnceItSettles) {
                          "Pavonix: Bluetooth did not start: Bluetooth is unavailable.",
                          "Pavonix: OSC is switched off in the settings.",
                          "Pavonix: HTTP: Listening on Ethernet (wlan0) - 192.168.7.7, port 8090; control page: "
-                         "http://192.168.7.7:8090/"}));
+                         "http://192.168.7.7:8090/",
+                         "Pavonix: Pairing secrets could not be read: the keyring is locked.",
+                         "Pavonix: Settings could not be saved."}));
     EXPECT_EQ(controlPageAddresses(network::NetworkListenMode::localhost, "", interfaces_, 80),
               std::vector<std::string>{"http://127.0.0.1:80/"});
 }

@@ -1,5 +1,7 @@
 #include "app/model/server_announcements.h"
 
+#include <algorithm>
+
 #include "app/settings/settings_keys.h"
 
 namespace pavonix {
@@ -33,6 +35,16 @@ ServerAnnouncements::ServerAnnouncements(LanternpostModel& model, Print print) :
     watch(osc, model_.oscStatus);
     watch(http, model_.httpStatus);
     watch(bluetooth, model_.bluetoothStatus);
+    announce(model_.storageNotices.standing.get());
+    observations_.push_back(model_.storageNotices.standing.observe([this](const StorageNotices& now) { announce(now); }));
+}
+
+void ServerAnnouncements::announce(const StorageNotices& notices) {
+    auto lines = notices.lines();
+    for (const auto& line : lines) {
+        if (std::find(noticesTold_.begin(), noticesTold_.end(), line) == noticesTold_.end()) print_("Pavonix: " + line);
+    }
+    noticesTold_ = std::move(lines);
 }
 
 void ServerAnnouncements::announce(Server server, const BridgeServerStatus& status) {

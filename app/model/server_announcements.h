@@ -18,18 +18,21 @@ public:
 
     // One line for each server as its status settles, and again whenever the settled status says
     // something else: where it listens (for HTTP, the control page's addresses), or why it did not
-    // start; nothing for a Bluetooth server switched off, as it is unless asked for. The model
-    // must outlive this object.
+    // start; nothing for a Bluetooth server switched off, as it is unless asked for. Each problem
+    // with the settings file or the pairing secrets as it arises, in the words the windows show:
+    // it may be why a phone is refused. The model must outlive this object.
     ServerAnnouncements(LanternpostModel& model, Print print);
 
 private:
     enum Server { osc, http, bluetooth };
     void announce(Server server, const BridgeServerStatus& status);
+    void announce(const StorageNotices& notices);
     std::string line(Server server, const BridgeServerStatus& status) const;
 
     LanternpostModel& model_;
     Print print_;
     std::array<std::string, 3> told_;
+    std::vector<std::string> noticesTold_;
     std::vector<Observation> observations_;
 };
 

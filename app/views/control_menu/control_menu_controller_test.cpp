@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QActionGroup>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMenu>
@@ -258,6 +259,17 @@ TEST_F(ControlMenuTest, BareKeysStayWithTheWindowInFront) {
     EXPECT_TRUE(model_.executed.empty()) << "nothing reached the presentation";
     EXPECT_EQ(store().value(settings::httpPairedDevices).size(), 1u);
     EXPECT_EQ(store().value(settings::bluetoothPairedDevices).size(), 1u);
+
+    // Escape in an open drop-down list closes just the list, in Settings as in the main window.
+    for (auto [window, list] : {std::pair<QPointer<QWidget>, const char*>{settingsWindow, "listenOn"},
+                                {scenes.mainWindow(), "windowPicker"}}) {
+        testing::showActive(*window);
+        window->findChild<QComboBox*>(list)->showPopup();
+        QTest::keyClick(QApplication::activePopupWidget()->focusWidget(), Qt::Key_Escape);
+        settle();
+        EXPECT_TRUE(!QApplication::activePopupWidget() && window && window->isVisible()) << list;
+    }
+    EXPECT_TRUE(model_.executed.empty()) << "Escape in a list stopped the presentation";
 
     pressIn(scenes.mainWindow(), Qt::Key_Right);
     EXPECT_EQ(model_.executed, std::vector<PresentationCommand>{PresentationCommand::showNext()});

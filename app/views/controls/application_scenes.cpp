@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QMainWindow>
 #include <QMenu>
@@ -79,7 +80,7 @@ ApplicationScenes::ApplicationScenes(ControlsModel& model, SettingsStore& store,
     }
     // Closing windows never ends the program by itself; the main window's close decides.
     qApp->setQuitOnLastWindowClosed(false);
-    mainWindow_->installEventFilter(this);
+    qApp->installEventFilter(this);
 
     if (options_.installControlMenu) options_.installControlMenu(*mainWindow_);
     connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
@@ -88,6 +89,7 @@ ApplicationScenes::ApplicationScenes(ControlsModel& model, SettingsStore& store,
 }
 
 ApplicationScenes::~ApplicationScenes() {
+    if (qApp) qApp->removeEventFilter(this);
     delete settingsWindow_.data();
     if (tray_) tray_->hide();
 }
@@ -98,6 +100,16 @@ bool ApplicationScenes::trayCanReopen() const {
 }
 
 bool ApplicationScenes::eventFilter(QObject* watched, QEvent* event) {
+    // Escape in an open drop-down list closes the list alone. The list does not claim the key
+    // before the shortcuts are searched, so the window's own Escape (Stop in the main window,
+    // closing Settings) would run in its place.
+    if (event->type() == QEvent::ShortcutOverride && QApplication::activePopupWidget()) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Escape && key->modifiers() == Qt::NoModifier) {
+            event->accept();
+            return true;
+        }
+    }
     if (watched == mainWindow_.get() && event->type() == QEvent::Close && event->spontaneous() && !trayCanReopen()) {
         // After the close has run its course, as "Quit Pavonix" would.
         QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);

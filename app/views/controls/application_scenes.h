@@ -7,6 +7,8 @@
 // Closing the main window: with a tray icon to reopen it from, the window only goes out of
 // sight and the program, its servers with it, runs on until "Quit Pavonix"; without one,
 // closing it quits, since nothing else could bring it back.
+//
+// In every window of the program, Escape in an open drop-down list closes the list and nothing else.
 #pragma once
 
 #include <functional>
