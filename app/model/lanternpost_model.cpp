@@ -575,14 +575,30 @@ PresentationProviderSelectionResult LanternpostModel::selectPresentationProvider
 
 void LanternpostModel::bluetoothPairingPayload(BluetoothBridgeHandlers::PairingReply reply) {
     if (!settings().value(settings::bluetoothDiscoverable) || !deps_.createBluetoothPairing) return reply({});
-    BluetoothPairingSetup setup;
-    try {
-        setup = deps_.createBluetoothPairing(std::string(bluetoothPairingName), deps_.now());
-    } catch (const std::exception& error) {
-        bluetoothStatus.set(failedStatus(error.what()));
-        checkSecrets();
-        return reply({});
-    }
+    // Any central may ask while Discoverable is on: the secret's save must not hold the main thread.
+    std::weak_ptr<LanternpostModel> weak = weak_from_this();
+    keychainQueue().async([weak, create = deps_.createBluetoothPairing, now = deps_.now(), reply = std::move(reply)]() mutable {
+        std::optional<BluetoothPairingSetup> setup;
+        std::string failure;
+        try {
+            setup = create(std::string(bluetoothPairingName), now);
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+        dispatch::MainExecutor::post([weak, setup = std::move(setup), failure, reply = std::move(reply)]() mutable {
+            auto self = weak.lock();
+            if (!self) return reply({});
+            if (!setup) {
+                self->bluetoothStatus.set(failedStatus(failure));
+                self->checkSecrets();
+                return reply({});
+            }
+            self->storeBluetoothPairing(std::move(*setup), std::move(reply));
+        });
+    });
+}
+
+void LanternpostModel::storeBluetoothPairing(BluetoothPairingSetup setup, BluetoothBridgeHandlers::PairingReply reply) {
     saveBluetoothPairedDevice(setup.device);
     BluetoothPairingPayload payload{std::string(bluetooth::kProtocolVersion), setup.device.id, setup.secret,
                                     std::string(bluetooth::kPairingAlgorithm), effectivePavonixName()};
@@ -607,7 +623,12 @@ bool LanternpostModel::isBluetoothPaired(const std::string& pairID) const {
 
 void LanternpostModel::withdrawBluetoothPairing(const std::string& pairID) {
     removeBluetoothPairedDevice(pairID);
-    deps_.deleteKeychainItem(keychainQuery(bluetoothAuthKeychainService, pairID));
+    deleteSecretLater(keychainQuery(bluetoothAuthKeychainService, pairID));
+}
+
+void LanternpostModel::deleteSecretLater(const KeychainQuery& query) {
+    // After the secret's save, which went on the same queue.
+    keychainQueue().async([remove = deps_.deleteKeychainItem, query] { remove(query); });
 }
 
 void LanternpostModel::markBluetoothPairSeen(const std::string& pairID) { updateBluetoothDeviceLastSeen(pairID, deps_.now()); }
@@ -618,13 +639,30 @@ void LanternpostModel::addHTTPPairing(const std::string& name, HTTPPairingDone d
     if (!deps_.createHTTPPairing) {
         return done(std::nullopt, std::make_exception_ptr(std::runtime_error("HTTP pairing is not available in this build.")));
     }
-    HTTPPairingSetup setup;
-    try {
-        setup = deps_.createHTTPPairing(name, deps_.now());
-    } catch (const std::exception&) {
-        checkSecrets();  // a keychain that refused the secret may say why
-        return done(std::nullopt, std::current_exception());
-    }
+    // The secret is saved off the main thread: a keyring that has just stopped answering holds the
+    // call for its time-out, and a keychain file on a slow disk for its writes.
+    std::weak_ptr<LanternpostModel> weak = weak_from_this();
+    keychainQueue().async([weak, create = deps_.createHTTPPairing, name, now = deps_.now(), done = std::move(done)]() mutable {
+        std::optional<HTTPPairingSetup> setup;
+        std::exception_ptr error;
+        try {
+            setup = create(name, now);
+        } catch (const std::exception&) {
+            error = std::current_exception();
+        }
+        dispatch::MainExecutor::post([weak, setup = std::move(setup), error, done = std::move(done)]() mutable {
+            auto self = weak.lock();
+            if (!self) return done(std::nullopt, std::make_exception_ptr(std::runtime_error(std::string(pavonixUnavailableMessage))));
+            if (error) {
+                self->checkSecrets();  // a keychain that refused the secret may say why
+                return done(std::nullopt, error);
+            }
+            self->storeHTTPPairing(std::move(*setup), std::move(done));
+        });
+    });
+}
+
+void LanternpostModel::storeHTTPPairing(HTTPPairingSetup setup, HTTPPairingDone done) {
     // Known from its making: the new pair is answered at once, whatever the keychain's pace.
     if (auto secret = crypto::base64urlDecode(setup.secret)) httpSecrets_[setup.device.id] = std::move(*secret);
     settings().changeList(settings::httpPairedDevices, appended(setup.device));
@@ -633,7 +671,7 @@ void LanternpostModel::addHTTPPairing(const std::string& name, HTTPPairingDone d
         if (problem) {
             self->httpSecrets_.erase(setup.device.id);
             self->settings().changeList(settings::httpPairedDevices, removed<HTTPPairedDevice>(setup.device.id));
-            self->deps_.deleteKeychainItem(keychainQuery(httpAuthKeychainService, setup.device.id));
+            self->deleteSecretLater(keychainQuery(httpAuthKeychainService, setup.device.id));
             return done(std::nullopt, std::make_exception_ptr(SettingsNotSavedError(problem->reason)));
         }
         // The store's report of the new record may have rebuilt the server with it already.

@@ -182,6 +182,11 @@ private:
     // Every restart: drop the old server, check the switch, the port and the listen binding, build
     // through the factory, then start it.
     void restartServer(const ServerRoute& route, bool hasFactory, const ServerBuilder& build);
+    // A new pair whose secret is saved: its record is stored, and the answer given once it is on disk.
+    void storeHTTPPairing(HTTPPairingSetup setup, HTTPPairingDone done);
+    void storeBluetoothPairing(BluetoothPairingSetup setup, BluetoothBridgeHandlers::PairingReply reply);
+    // On the keychain queue, where new pairs' secrets are saved.
+    void deleteSecretLater(const KeychainQuery& query);
 
     LanternpostModelDependencies deps_;
     BridgeServerPtr oscServer_;
