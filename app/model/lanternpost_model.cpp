@@ -894,7 +894,12 @@ std::optional<std::string> LanternpostModel::unsavedChoice() {
     // for any of them: the store's background write takes each, as it takes every other change. A
     // store whose last write failed answers so at once; a write of this choice that fails is told
     // the user as it fails, and answers the peer's next choice. The choice holds until the program quits.
-    return settings().defaults().lastWriteError();
+    const auto& defaults = settings().defaults();
+    if (auto error = defaults.lastWriteError()) return error;
+    // A file that could not be read is not written over until it reads again: no write has failed
+    // yet, but none will hold this choice either.
+    if (auto problem = defaults.loadProblem(); problem && !problem->setAside) return "reading the settings file: " + problem->reason;
+    return std::nullopt;
 }
 
 void LanternpostModel::saveSettingsThen(std::function<void(LanternpostModel* self, const SettingsProblem& problem)> done) {

@@ -174,6 +174,17 @@ TEST_F(ModelTest, APeersChoiceIsLeftToTheBackgroundWriteAndHoldsForNowWhileTheSt
     writes();
     for (auto provider : {keynote, powerPoint, keynote}) EXPECT_EQ(select(provider).status, ResultStatus::ok);
     EXPECT_EQ(writes(), 0);
+    model_.reset();
+
+    // A file that could not be read at start is not written over: no write has failed yet, but the
+    // first choice is not saved either.
+    testing::TemporarySettings unreadable;
+    std::filesystem::create_directory(unreadable.file());
+    unreadable.reopen();
+    start([&](LanternpostModelDependencies& deps) { deps.settings = &unreadable.store(); });
+    EXPECT_EQ(httpParts_->handlers.presentationProviderSelection(powerPoint).message,
+              "Selected PowerPoint for now. Settings could not be saved: reading the settings file: Not a regular file.");
+    model_.reset();
 }
 
 // With the program's timing: written in the background, and told as the write fails or succeeds.
