@@ -28,8 +28,11 @@ std::size_t utf8CharacterCount(std::string_view text) {
 
 }  // namespace
 
-HTTPRequestAuthenticator::HTTPRequestAuthenticator(HTTPAuthConfiguration configuration, WallClock clock)
-    : configuration_(std::move(configuration)), clock_(clock ? std::move(clock) : WallClock(systemWallClock)) {}
+HTTPRequestAuthenticator::HTTPRequestAuthenticator(HTTPAuthConfiguration configuration, WallClock clock,
+                                                   std::shared_ptr<signing::RequestNonceMemory> nonces)
+    : configuration_(std::move(configuration)),
+      clock_(clock ? std::move(clock) : WallClock(systemWallClock)),
+      nonces_(nonces ? std::move(nonces) : std::make_shared<signing::RequestNonceMemory>()) {}
 
 HTTPAuthConfiguration HTTPRequestAuthenticator::configuration() const {
     std::lock_guard lock(credentialsMutex_);
@@ -66,7 +69,7 @@ HTTPAuthenticationResult HTTPRequestAuthenticator::authenticate(const HTTPReques
         return {Outcome::refused, {}};
     }
     // Only a request with a valid signature inside the window consumes its nonce.
-    if (!nonces_.record(headers->nonce, headers->pairID, now)) return {Outcome::refused, {}};
+    if (!nonces_->record(headers->nonce, headers->pairID, now)) return {Outcome::refused, {}};
     return {Outcome::acceptedForPair, headers->pairID};
 }
 

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -38,11 +39,14 @@ struct HTTPAuthenticationResult {
 using signing::WallClock;
 using signing::systemWallClock;
 
-// Built once per server start; the nonce memory lives as long as the server. Safe to call from
-// any thread, though the server calls it from its own queue only.
+// Built once per server start. The nonce memory may be handed from one server to the next, so that
+// a restart (a pair added or removed, the port changed) does not take back a replay it refused;
+// without one, it lives as long as the server. Safe to call from any thread, though the server
+// calls it from its own queue only.
 class HTTPRequestAuthenticator {
 public:
-    explicit HTTPRequestAuthenticator(HTTPAuthConfiguration configuration, WallClock clock = systemWallClock);
+    explicit HTTPRequestAuthenticator(HTTPAuthConfiguration configuration, WallClock clock = systemWallClock,
+                                      std::shared_ptr<signing::RequestNonceMemory> nonces = nullptr);
 
     HTTPAuthConfiguration configuration() const;
     // The secrets as read anew (a keychain that answers again), for the requests judged from now
@@ -69,10 +73,10 @@ public:
                                                   const std::map<std::string, std::string>& headers);
 
     bool recordNonce(const std::string& nonce, const std::string& pairID, double now) {
-        return nonces_.record(nonce, pairID, now);
+        return nonces_->record(nonce, pairID, now);
     }
-    void pruneNonces(double now) { nonces_.prune(now); }
-    std::size_t rememberedNonceCount() const { return nonces_.count(); }
+    void pruneNonces(double now) { nonces_->prune(now); }
+    std::size_t rememberedNonceCount() const { return nonces_->count(); }
 
 private:
     struct SignatureHeaders {
@@ -89,7 +93,7 @@ private:
     mutable std::mutex credentialsMutex_;
     HTTPAuthConfiguration configuration_;  // credentials under credentialsMutex_; the switch never changes
     const WallClock clock_;
-    signing::RequestNonceMemory nonces_;
+    const std::shared_ptr<signing::RequestNonceMemory> nonces_;
 };
 
 // Loopback host text for the authentication rule: 127.0.0.0/8, ::1, or the names "localhost" and

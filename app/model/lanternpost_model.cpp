@@ -346,7 +346,7 @@ void LanternpostModel::restartHTTPServer() {
         http::HTTPAuthConfiguration authentication;
         authentication.isEnabled = store.value(settings::httpAuthenticationEnabled);
         authentication.credentials = knownHTTPCredentials();
-        parts.authenticator = std::make_shared<http::HTTPRequestAuthenticator>(std::move(authentication));
+        parts.authenticator = std::make_shared<http::HTTPRequestAuthenticator>(std::move(authentication), http::systemWallClock, httpNonces_);
         httpAuthenticator_ = parts.authenticator;
         parts.queue = dispatch::makeSerialQueue(std::string(httpQueueLabel));
         return deps_.makeHTTPServer(std::move(parts));

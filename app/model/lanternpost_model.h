@@ -213,6 +213,9 @@ private:
     std::vector<HTTPAuthCredential> knownHTTPCredentials() const;
     dispatch::Queue& keychainQueue();
     std::shared_ptr<http::HTTPRequestAuthenticator> httpAuthenticator_;
+    // Kept across the servers' restarts: a pairing added or removed must not let a request
+    // signed before it be replayed.
+    const std::shared_ptr<signing::RequestNonceMemory> httpNonces_ = std::make_shared<signing::RequestNonceMemory>();
     std::map<std::string, Bytes> httpSecrets_;  // by pair id, as last read (or made here)
     bool httpSecretsUnreadable_ = false;        // the last read met a keychain that could not be read
     bool httpSecretsRetry_ = true;              // such a read may be tried again before the next poll

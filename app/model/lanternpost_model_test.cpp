@@ -247,9 +247,12 @@ TEST_F(ModelTest, HTTPPairingsAreStoredAndRemovedWithTheirSecretAndRestartTheSer
     useKeychain(std::make_shared<keychain::MemoryStore>());
     store_.setValue(settings::httpAuthenticationEnabled, true);
     ASSERT_TRUE(dispatch::runMainQueue([&] { return model.currentServerID("HTTP") == 3u; }));
+    // A request signed before a restart cannot be replayed after it.
+    ASSERT_TRUE(httpParts_->authenticator->recordNonce("n1", "lpp_earlier", 1000));
     const auto setup = addHTTPPairing("Phone");
     EXPECT_EQ(store_.value(settings::httpPairedDevices), std::vector<HTTPPairedDevice>{setup.device});
     EXPECT_EQ(model.currentServerID("HTTP"), 4u) << "the server was restarted with the new pair";
+    EXPECT_FALSE(httpParts_->authenticator->recordNonce("n1", "lpp_earlier", 1001));
     const auto secret = keychainReadData(keychainQuery(httpAuthKeychainService, setup.device.id));
     ASSERT_TRUE(secret);
     EXPECT_TRUE(httpParts_->authenticator->configuration().isEnabled);
