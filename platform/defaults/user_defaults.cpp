@@ -548,7 +548,13 @@ Persisted persist(const std::shared_ptr<UserDefaults::State>& shared,
     }
     if (problem) *problem = std::move(error);
     if (outcome == Persisted::failed) {
-        scheduleFlush(shared, state.options.retryInterval, &UserDefaults::State::retryScheduled);
+        // Another program's hold on the lock ends when it lets go, which the user is told is when
+        // the write follows: looked for as often as the file is watched, not at the next retry.
+        auto delay = state.options.retryInterval;
+        if (error && error->remedy == UserDefaults::Remedy::releaseLock && state.options.watchInterval.count() > 0) {
+            delay = std::min(delay, state.options.watchInterval);
+        }
+        scheduleFlush(shared, delay, &UserDefaults::State::retryScheduled);
     } else if (outcome == Persisted::busy) {
         scheduleFlush(shared, state.options.coalesceDelay, &UserDefaults::State::flushScheduled);
     }

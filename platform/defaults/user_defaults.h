@@ -26,7 +26,8 @@
 // regular file, owned by another user, behind a link that leads nowhere or below a file in a
 // folder's place) is left exactly as it is, and nothing is written over it
 // until a later write has been able to read it. A failed write is tried again at the next change
-// and every `retryInterval` while it keeps failing.
+// and every `retryInterval` while it keeps failing (every `watchInterval` while another process
+// holds the lock).
 //
 // Registered defaults live only in memory: they are registered at each launch and never written.
 #pragma once

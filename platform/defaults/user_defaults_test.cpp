@@ -241,6 +241,20 @@ TEST_F(UserDefaultsTest, AFailedWriteIsRetriedOnATimer) {
     error = 0;
     EXPECT_TRUE(testing::waitUntil([&] { return !store.lastWriteError(); }));
     EXPECT_EQ(saved(), json({{"httpPort", 2}}));
+
+    // Another program's hold on the lock is looked for as often as the file is watched: the write
+    // follows its release, not the next retry.
+    Options waiting = options(std::chrono::hours(1));
+    waiting.retryInterval = std::chrono::hours(1);
+    waiting.watchInterval = 5ms;
+    waiting.lockTimeout = 5ms;
+    UserDefaults held(file_, waiting);
+    const int other = ::open(lockFile().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+    held.set("httpPort", 3);
+    EXPECT_FALSE(held.flush());
+    ::close(other);
+    EXPECT_TRUE(testing::waitUntil([&] { return saved() == json({{"httpPort", 3}}); }));
 }
 
 // A damaged file that could not be moved aside at start-up is retried with no change to start it.
