@@ -722,6 +722,10 @@ void LanternpostModel::removeBluetoothPairedDevice(const std::string& pairID) {
     bluetoothSecrets_->forget(pairID);
 }
 
+void LanternpostModel::deleteBluetoothSecret(const std::string& pairID) {
+    deleteSecretLater(keychainQuery(bluetoothAuthKeychainService, pairID));
+}
+
 // ---- Remote targets -----------------------------------------------------------------------------
 
 RemoteLanternpostTarget LanternpostModel::addRemoteTarget(const std::string& setupURL, const std::string& name) {

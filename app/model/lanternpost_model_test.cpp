@@ -383,12 +383,14 @@ TEST_F(ModelTest, PairsSecretsAreSavedAndDeletedOffTheMainThread) {
         };
     });
     const auto setup = addHTTPPairing("Phone");
-    ASSERT_TRUE(pairingPayload(bluetoothParts_->handlers));
+    const auto payload = pairingPayload(bluetoothParts_->handlers);
+    ASSERT_TRUE(payload);
     ASSERT_EQ(savers.size(), 2u);
     EXPECT_NE(savers[0], std::this_thread::get_id());
     EXPECT_NE(savers[1], std::this_thread::get_id());
     model_->removeHTTPPairing(setup.device.id);
-    EXPECT_TRUE(dispatch::runMainQueue([&] { return deletes > 0; }));
+    model_->deleteBluetoothSecret(payload->pairID);  // as the sheet removes a Bluetooth pair
+    EXPECT_TRUE(dispatch::runMainQueue([&] { return deletes == 2; }));
     EXPECT_FALSE(deletedOnMain);
 }
 
