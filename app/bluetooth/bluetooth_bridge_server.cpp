@@ -372,10 +372,10 @@ void BluetoothBridgeServer::readPairing(const peripheral::PeripheralManagerPtr& 
         --self->pending_;
         const bool connected = self->endInFlight(request.central, generation);
         if (reply->bytes.empty() || !connected) {
-            // No pairing reached the central, but the attempt counts: each one costs keychain and
-            // settings writes on the main thread, which a stranger must not be able to repeat at
-            // will while they fail, or by leaving before the payload is made. Only another
-            // program's hold on the settings file is no one's fault here.
+            // No pairing reached the central, but the attempt counts: each one costs a keychain
+            // write and a settings write, which a stranger must not be able to repeat at will while
+            // they fail, or by leaving before the payload is made. Only another program's hold on
+            // the settings file is no one's fault here.
             removePairing(handlers, reply->pairID);
             self->pairingGrants_.erase(request.central);
             if (reply->counts || !connected) ++self->spentPairings_;

@@ -6,7 +6,8 @@
 // Centrals in radio range are strangers until they prove otherwise, so what each can make the
 // server hold or do is bounded: one pairing per central (another only when the first never
 // reached it in full, the unread one removed) and at most eight attempts per server life (a
-// server is built anew whenever Discoverable is switched on), answers and pairing payloads kept
+// server is built anew whenever Discoverable is switched on; a pairing refused only because
+// another program held the settings file does not count), answers and pairing payloads kept
 // per central for at most a minute and never past its disconnection, a bounded number of centrals
 // (strangers' refusals apart from answers to verified requests, so that they cannot push those
 // out) and of requests waiting for the main thread, and no keychain work before a request names a
@@ -131,7 +132,7 @@ private:
 
     // A pairing granted to a central. Queue only.
     struct Grant {
-        bool making = true;  // its payload is still being made on the main thread
+        bool making = true;  // its payload is still being made (its secret saved, its record written)
         std::string pairID;
         std::size_t size = 0;       // of the payload
         std::size_t delivered = 0;  // how far into the payload the central's reads have reached
@@ -210,7 +211,8 @@ private:
     CentralCache answers_{kMaxCachedCentrals};
     CentralCache refusals_{kMaxCachedRefusals};
     // Centrals granted a pairing by this server, a pairing being made included; together with the
-    // attempts that failed or were withdrawn unread, at most kMaxPairingsPerPeriod. A grant whose
+    // attempts that failed (but for another program's hold on the settings file) or were withdrawn
+    // unread, at most kMaxPairingsPerPeriod. A grant whose
     // payload was read in full is kept after the payload is dropped: that central has its pairing.
     std::map<std::string, Grant> pairingGrants_;
     std::size_t spentPairings_ = 0;

@@ -687,7 +687,9 @@ void LanternpostModel::storeHTTPPairing(HTTPPairingSetup setup, HTTPPairingDone 
 void LanternpostModel::removeHTTPPairing(const std::string& pairID) {
     httpSecrets_.erase(pairID);
     settings().changeList(settings::httpPairedDevices, removed<HTTPPairedDevice>(pairID));
-    deps_.deleteKeychainItem(keychainQuery(httpAuthKeychainService, pairID));
+    // The record is gone, so the secret no longer serves; a keyring that does not answer must not
+    // hold the window while it is deleted.
+    deleteSecretLater(keychainQuery(httpAuthKeychainService, pairID));
     rescanInterfaces();
     restartHTTPServer();
     refreshStatus();
@@ -718,6 +720,10 @@ void LanternpostModel::updateBluetoothDeviceLastSeen(const std::string& pairID, 
 void LanternpostModel::removeBluetoothPairedDevice(const std::string& pairID) {
     settings().changeList(settings::bluetoothPairedDevices, removed<BluetoothPairedDevice>(pairID));
     bluetoothSecrets_->forget(pairID);
+}
+
+void LanternpostModel::deleteBluetoothSecret(const std::string& pairID) {
+    deleteSecretLater(keychainQuery(bluetoothAuthKeychainService, pairID));
 }
 
 // ---- Remote targets -----------------------------------------------------------------------------

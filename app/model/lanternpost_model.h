@@ -109,6 +109,9 @@ public:
     void saveBluetoothPairedDevice(const BluetoothPairedDevice& device);
     void updateBluetoothDeviceLastSeen(const std::string& pairID, Date date);
     void removeBluetoothPairedDevice(const std::string& pairID);
+    // On the keychain queue, as every secret of a pair is saved and deleted: a keyring that does
+    // not answer must not hold the window.
+    void deleteBluetoothSecret(const std::string& pairID);
 
     // ---- Remote targets ----
     // Throws the target error unchanged, or SettingsNotSavedError when the target could not be

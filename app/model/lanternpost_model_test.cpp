@@ -260,7 +260,7 @@ TEST_F(ModelTest, HTTPPairingsAreStoredAndRemovedWithTheirSecretAndRestartTheSer
               (std::vector<HTTPAuthCredential>{{setup.device.id, *secret}}));
 
     model.removeHTTPPairing(setup.device.id);
-    EXPECT_EQ(keychainReadData(keychainQuery(httpAuthKeychainService, setup.device.id)), std::nullopt);
+    EXPECT_TRUE(dispatch::runMainQueue([&] { return !keychainReadData(keychainQuery(httpAuthKeychainService, setup.device.id)); }));
     EXPECT_EQ(model.currentServerID("HTTP"), 5u);
     EXPECT_TRUE(httpParts_->authenticator->configuration().credentials.empty());
 }
@@ -363,12 +363,19 @@ TEST_F(ModelTest, BluetoothPairingsAreOfferedOnlyWhileDiscoverableAndSeenPairsAr
 
 // A keyring that has just stopped answering holds a save for its time-out, and a keychain file on a
 // slow disk for its writes: a new pair's secret is saved where that holds up neither the window nor
-// the peers (any central may ask for a pairing while Discoverable is on).
-TEST_F(ModelTest, NewPairsSecretsAreSavedOffTheMainThread) {
+// the peers (any central may ask for a pairing while Discoverable is on). So is a removed pair's deleted.
+TEST_F(ModelTest, PairsSecretsAreSavedAndDeletedOffTheMainThread) {
     store_.setValue(settings::bluetoothEnabled, true);
     store_.setValue(settings::bluetoothDiscoverable, true);
     std::vector<std::thread::id> savers;
-    start([&](LanternpostModelDependencies& deps) {
+    std::atomic<int> deletes{0};
+    std::atomic<bool> deletedOnMain{false};
+    start([&, mainThread = std::this_thread::get_id()](LanternpostModelDependencies& deps) {
+        deps.deleteKeychainItem = [&, mainThread, remove = deps.deleteKeychainItem](const KeychainQuery& query) {
+            if (std::this_thread::get_id() == mainThread) deletedOnMain = true;
+            ++deletes;
+            return remove(query);
+        };
         deps.createHTTPPairing = [&savers, make = deps.createHTTPPairing](const std::string& name, Date now) {
             savers.push_back(std::this_thread::get_id());
             return make(name, now);
@@ -378,11 +385,16 @@ TEST_F(ModelTest, NewPairsSecretsAreSavedOffTheMainThread) {
             return make(name, now);
         };
     });
-    addHTTPPairing("Phone");
-    ASSERT_TRUE(pairingPayload(bluetoothParts_->handlers));
+    const auto setup = addHTTPPairing("Phone");
+    const auto payload = pairingPayload(bluetoothParts_->handlers);
+    ASSERT_TRUE(payload);
     ASSERT_EQ(savers.size(), 2u);
     EXPECT_NE(savers[0], std::this_thread::get_id());
     EXPECT_NE(savers[1], std::this_thread::get_id());
+    model_->removeHTTPPairing(setup.device.id);
+    model_->deleteBluetoothSecret(payload->pairID);  // as the sheet removes a Bluetooth pair
+    EXPECT_TRUE(dispatch::runMainQueue([&] { return deletes == 2; }));
+    EXPECT_FALSE(deletedOnMain);
 }
 
 // A central asks the real server for "next" as the pair `pairID`, signing with `secret`; the

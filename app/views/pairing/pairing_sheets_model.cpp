@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "app/core/keychain.h"
 #include "app/model/lanternpost_model.h"
 
 namespace pavonix {
@@ -24,9 +23,7 @@ public:
     void removeHTTPPairing(const std::string& pairID) override { model_->removeHTTPPairing(pairID); }
 
     void removeBluetoothPairedDevice(const std::string& pairID) override { model_->removeBluetoothPairedDevice(pairID); }
-    void deleteBluetoothSecret(const std::string& pairID) override {
-        (void)keychainDeleteData(keychainQuery(bluetoothAuthKeychainService, pairID));
-    }
+    void deleteBluetoothSecret(const std::string& pairID) override { model_->deleteBluetoothSecret(pairID); }
     void restartBluetoothServer() override { model_->restartBluetoothServer(); }
 
     RemoteLanternpostTarget addRemoteTarget(const std::string& setupURL, const std::string& name) override {
