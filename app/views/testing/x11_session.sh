@@ -16,8 +16,18 @@ x11_test() {
 }
 
 x11_cleanup() {
+  local pid deadline=$((SECONDS + 15))
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  # A process that does not end on SIGTERM is named and killed, rather than waited for until
+  # ctest's time-out hides which one it was.
+  for pid in "${pids[@]}"; do
+    while kill -0 "$pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.1; done
+    if kill -0 "$pid" 2>/dev/null; then
+      echo "$test_name: $(tr '\0' ' ' </proc/"$pid"/cmdline 2>/dev/null) ($pid) did not end on SIGTERM" >&2
+      kill -KILL "$pid" 2>/dev/null || true
+    fi
+    wait "$pid" 2>/dev/null || true
+  done
   if declare -F at_exit >/dev/null; then at_exit; fi
   if [ -n "${server_ns:-}" ]; then
     ip netns del "$peer_ns" 2>/dev/null || true
