@@ -129,19 +129,10 @@ std::vector<pavonix::Observation> printServerStatuses(pavonix::LanternpostModel&
     }));
     // Each problem with the settings file or the pairing secrets as it comes and as it goes:
     // "Pavonix: notice: Settings could not be saved: ...", "Pavonix: notice gone: ...".
-    const auto printChanges = [previous = std::make_shared<std::vector<std::string>>()](
-                                  const pavonix::StorageNotices& notices) {
-        const auto lines = notices.lines();
-        const auto missingFrom = [](const std::vector<std::string>& list, const std::string& line) {
-            return std::find(list.begin(), list.end(), line) == list.end();
-        };
-        for (const auto& line : *previous) {
-            if (missingFrom(lines, line)) std::fprintf(stderr, "Pavonix: notice gone: %s\n", line.c_str());
-        }
-        for (const auto& line : lines) {
-            if (missingFrom(*previous, line)) std::fprintf(stderr, "Pavonix: notice: %s\n", line.c_str());
-        }
-        *previous = lines;
+    const auto printChanges = [previous = std::make_shared<pavonix::StorageNotices>()](const pavonix::StorageNotices& notices) {
+        for (const auto& line : previous->linesNewSince(notices)) std::fprintf(stderr, "Pavonix: notice gone: %s\n", line.c_str());
+        for (const auto& line : notices.linesNewSince(*previous)) std::fprintf(stderr, "Pavonix: notice: %s\n", line.c_str());
+        *previous = notices;
     };
     printChanges(model.storageNotices.standing.get());
     observations.push_back(model.storageNotices.standing.observe(printChanges));

@@ -1,7 +1,5 @@
 #include "app/model/server_announcements.h"
 
-#include <algorithm>
-
 #include "app/settings/settings_keys.h"
 
 namespace pavonix {
@@ -40,11 +38,8 @@ ServerAnnouncements::ServerAnnouncements(LanternpostModel& model, Print print) :
 }
 
 void ServerAnnouncements::announce(const StorageNotices& notices) {
-    auto lines = notices.lines();
-    for (const auto& line : lines) {
-        if (std::find(noticesTold_.begin(), noticesTold_.end(), line) == noticesTold_.end()) print_("Pavonix: " + line);
-    }
-    noticesTold_ = std::move(lines);
+    for (const auto& line : notices.linesNewSince(noticesTold_)) print_("Pavonix: " + line);
+    noticesTold_ = notices;
 }
 
 void ServerAnnouncements::announce(Server server, const BridgeServerStatus& status) {

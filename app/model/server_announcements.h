@@ -32,7 +32,7 @@ private:
     LanternpostModel& model_;
     Print print_;
     std::array<std::string, 3> told_;
-    std::vector<std::string> noticesTold_;
+    StorageNotices noticesTold_;
     std::vector<Observation> observations_;
 };
 

@@ -1,5 +1,6 @@
 #include "app/model/storage_notices.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "app/core/text.h"
@@ -22,6 +23,15 @@ std::vector<std::string> StorageNotices::lines() const {
     std::vector<std::string> out;
     for (const auto* line : {&settingsRead, &settingsWrite, &secrets}) {
         if (*line) out.push_back(**line);
+    }
+    return out;
+}
+
+std::vector<std::string> StorageNotices::linesNewSince(const StorageNotices& before) const {
+    const auto earlier = before.lines();
+    std::vector<std::string> out;
+    for (auto& line : lines()) {
+        if (std::find(earlier.begin(), earlier.end(), line) == earlier.end()) out.push_back(std::move(line));
     }
     return out;
 }

@@ -24,6 +24,8 @@ struct StorageNotices {
 
     // The sentences that stand, in the order above.
     std::vector<std::string> lines() const;
+    // The sentences that stand here and did not in `before`: a problem that has just arisen.
+    std::vector<std::string> linesNewSince(const StorageNotices& before) const;
 
     friend bool operator==(const StorageNotices&, const StorageNotices&) = default;
 };
