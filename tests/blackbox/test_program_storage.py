@@ -289,10 +289,8 @@ class StorageTest(ProgramFixture):
         (folder / "bus.conf").write_text(
             '<busconfig><type>session</type><listen>unix:dir=%s</listen><policy context="default"><allow own="*"/>'
             '<allow send_destination="*"/><allow receive_sender="*"/></policy></busconfig>' % folder)
-        daemon = subprocess.Popen(["dbus-daemon", "--config-file=%s" % (folder / "bus.conf"), "--nofork",
-                                   "--print-address=1"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        self.addCleanup(daemon.wait, 10)
-        self.addCleanup(daemon.terminate)
+        daemon = self.spawn(["dbus-daemon", "--config-file=%s" % (folder / "bus.conf"), "--nofork",
+                             "--print-address=1"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.addCleanup(daemon.stdout.close)
         env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=daemon.stdout.readline().strip(), HOME=str(folder),
                    XDG_DATA_HOME=str(folder / ".local" / "share"), XDG_RUNTIME_DIR=str(folder))
